@@ -1,0 +1,240 @@
+// Internals of the stand-in host shared by its three parts: the object model
+// (core/), packages, binary buffers and indexes (pkg/), and the Lua script
+// engine (script/). The module never sees this header.
+#ifndef TVH_HOST_INTERNAL_H
+#define TVH_HOST_INTERNAL_H
+
+#include "tarvex_api.h"
+#include "tarvex_host.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tvh {
+
+// ---------------------------------------------------------------------------
+// Object model (core/)
+// ---------------------------------------------------------------------------
+enum class AttrKind : uint8_t { Int32, Bool, Uuid, VString, Int64, ULong, Pointer, Queue };
+
+struct AttrDef {
+    std::string name;
+    AttrKind kind;
+    int offset = 0;
+    int size = 0;
+    OBJECTATTRIBUTEINDEX index = VS_INVALID_ATTRIBUTEINDEX; // position in the full list
+    std::string defaultText;
+    bool hasDefault = false;
+    bool syncFlag = false;
+    std::string queueClass; // for queues: the Class text (may be empty)
+};
+
+// A registered class: made from an XML template, or the host's own _Object.
+struct ClassLayout {
+    std::vector<AttrDef> attrs; // full list, the parent's first (index == position)
+    size_t recordSize = 0;      // bytes of the record (the C struct size, aligned)
+    std::vector<uint8_t> defaults; // record image with the template defaults
+    VS_SYSEVENTPTR handler = nullptr;
+    VS_ULONG layer = 0;
+};
+
+struct HostObject;
+
+// A luafunc slot, declared by a template or made on demand.
+struct FuncSlot {
+    std::string name;
+    std::string desc;
+    VS_UUID id{};
+    VS_LUAFUNCPTR fn = nullptr;
+    HostObject *owner = nullptr;
+};
+
+// A script function registered by the module with RegLuaFunc.
+struct RegFunc {
+    std::string name;
+    VS_LUAFUNCPTR fn = nullptr;
+    VS_UWORD para = 0;
+    bool valid = true;
+};
+
+enum class LifeState : uint8_t { Live, Freeing, Freed };
+
+struct HostObject {
+    void *record = nullptr; // the object handle
+    size_t recordCap = 0;   // bytes allocated for the record (with spare)
+    VS_UUID id{};
+    uint64_t seq = 0;       // creation order, run-wide
+    void *atomic = nullptr; // handle value, never reused
+    std::string name;
+    HostObject *cls = nullptr;        // GetClass
+    HostObject *registered = nullptr; // first class object met from this object up its class chain
+    bool isClass = false;             // made by XmlToObjectEx (or the host's _Object)
+    bool isRootItem = false;
+    std::unique_ptr<ClassLayout> ownLayout; // class objects only
+    std::vector<AttrDef> extraAttrs;        // CreateAtomicAttribute on this object (inherited)
+
+    HostObject *parent = nullptr;
+    OBJECTATTRIBUTEINDEX queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+    HostObject *prevSibling = nullptr;
+    HostObject *nextSibling = nullptr;
+
+    LifeState state = LifeState::Live;
+    int lockCount = 0;
+    bool ownerHeld = false;
+    bool hasProxy = false;   // a live script proxy exists (kept by script/)
+    bool candidate = false;  // its last proxy was collected: freed at a collection point when unheld
+    bool rawContext = false;
+    VS_PARAPKGPTR initPara = nullptr; // during event 5 only
+
+    std::map<std::string, std::unique_ptr<FuncSlot>> slots;
+    std::vector<RegFunc> regFuncs;
+    VS_LUAGETVALUEFUNC getHook = nullptr;
+    VS_UWORD getHookPara = 0;
+    VS_LUASETVALUEFUNC setHook = nullptr;
+    VS_UWORD setHookPara = 0;
+    VS_SYSEVENTPTR sysEvent = nullptr; // SetSysEvent
+    std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>> beforeChange;
+
+    int scriptRef = -2; // script/: reference of the object's script side (LUA_NOREF)
+};
+
+// Registered class layout of an object (the class object's own for classes).
+const ClassLayout *layoutOf(const HostObject *o);
+// Attribute of the object's registered class, or of an atomic attribute added
+// on its class chain; NULL when none.
+const AttrDef *findAttr(const HostObject *o, const char *name);
+// Live object for a handle; NULL for NULL, freed or unknown pointers (unknown
+// non-NULL handles count InvalidObjects). Objects in events 27/6 are found.
+HostObject *lookup(const void *object);
+HostObject *lookupById(const VS_UUID *id);
+// The handler chain of 3.x: handlers of obj, then its class chain, each once.
+// Class chain walk: o, o->cls, o->cls->cls, ...
+bool isInstOf(const HostObject *cls, const HostObject *o);
+// Runs the before-change callbacks for a write through the host; FALSE cancels.
+bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
+
+// Host-level reports.
+void reportException(const char *text);                                   // except handler or stderr
+void recordError(int level, const char *source, int line, const char *text); // ProcessError log
+
+// Statistics of tarvex_host.h (G4); counters are atomic.
+struct StatCounters {
+    std::atomic<int64_t> UnlockAtZero{0}, InvalidObjects{0}, LockViolations{0}, RecursiveLocks{0};
+    std::atomic<int64_t> LivePackages{0}, LiveBinBufs{0};
+};
+StatCounters &stats();
+
+// Lock checks: count a violation when the caller lacks the host lock / the
+// script lock. Nothing is refused.
+void checkHostLock();
+void checkScriptLock();
+bool holdsScriptLock();
+bool holdsHostLock();
+
+// Collection point (P4): full script collection, then frees unheld candidates.
+void collectGarbage();
+
+// The service interface singleton (core/).
+ClassOfXRQInterface *service();
+
+// ---------------------------------------------------------------------------
+// Packages, binary buffers, indexes (pkg/)
+// ---------------------------------------------------------------------------
+VS_PARAPKGPTR newParaPkg();                 // one reference
+ClassOfXRQBinBufInterface *newBinBuf();     // one reference
+bool isParaPkg(const void *p);              // a live package made by newParaPkg
+bool isBinBuf(const void *p);
+
+namespace idx {
+void destroy(void *index);
+void delAll(void *index);
+VS_ULONG count(void *index);
+void *createID();
+VS_BOOL insertID(void *index, const VS_UUID *key, void *value);
+void *findID(void *index, const VS_UUID *key);
+void *delID(void *index, const VS_UUID *key);
+void *firstID(void *index, VS_UUID *keyOut);
+void *nextID(void *index, VS_UUID *keyOut);
+void *createInt(VS_INT32 keyNumber);
+VS_BOOL insertInt(void *index, int nkeys, const VS_UWORD *keys, void *value);
+void *findInt(void *index, int nkeys, const VS_UWORD *keys);
+void *delInt(void *index, int nkeys, const VS_UWORD *keys);
+void *firstInt(void *index, int nkeys, VS_UWORD *keysOut);
+void *nextInt(void *index, int nkeys, VS_UWORD *keysOut);
+void *createIDEx();
+VS_BOOL insertIDEx(void *index, const VS_UUID *key, VS_UWORD extra, void *value);
+void *findIDEx(void *index, const VS_UUID *key, VS_UWORD extra);
+void *delIDEx(void *index, const VS_UUID *key, VS_UWORD extra);
+void *firstIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut);
+void *nextIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut);
+void *createString(VS_INT32 maxKeyLength);
+VS_BOOL insertString(void *index, const char *key, void *value);
+void *findString(void *index, const char *key);
+void *delString(void *index, const char *key);
+void *firstString(void *index, const char **keyOut);
+void *nextString(void *index, const char **keyOut);
+} // namespace idx
+
+// ---------------------------------------------------------------------------
+// Script engine (script/). The core forwards the script operations of the
+// service and control interfaces to the engine installed here; without one
+// they act on nothing and return 0 / NULL.
+// ---------------------------------------------------------------------------
+class ScriptEngine {
+  public:
+    virtual ~ScriptEngine() {}
+    // Stack, calls, registrations: same meaning as on ClassOfXRQInterface.
+    virtual VS_INT32 LuaGetTop() = 0;
+    virtual VS_INT32 LuaType(VS_INT32 Index) = 0;
+    virtual void LuaPop(VS_INT32 N) = 0;
+    virtual void LuaInsert(VS_INT32 Index) = 0;
+    virtual void *LuaToObject(VS_INT32 Index) = 0;
+    virtual VS_INT32 LuaToInt(VS_INT32 Index) = 0;
+    virtual VS_INT64 LuaToInt64(VS_INT32 Index) = 0;
+    virtual VS_DOUBLE LuaToNumber(VS_INT32 Index) = 0;
+    virtual VS_BOOL LuaToBool(VS_INT32 Index) = 0;
+    virtual const VS_CHAR *LuaToString(VS_INT32 Index) = 0;
+    virtual const VS_CHAR *LuaToLString(VS_INT32 Index, VS_INT32 *Length) = 0;
+    virtual VS_PARAPKGPTR LuaToParaPkg(VS_INT32 Index) = 0;
+    virtual ClassOfXRQBinBufInterface *LuaToBinBuf(VS_INT32 Index) = 0;
+    virtual VS_UWORD LuaToUWord(VS_INT32 Index) = 0;
+    virtual VS_INT32 LuaUpValueIndex(VS_INT32 N) = 0;
+    virtual void LuaPushInt(VS_INT32 Value) = 0;
+    virtual void LuaPushInt64(VS_INT64 Value) = 0;
+    virtual void LuaPushNumber(VS_DOUBLE Value) = 0;
+    virtual void LuaPushBool(VS_BOOL Value) = 0;
+    virtual void LuaPushString(const VS_CHAR *Value) = 0;
+    virtual void LuaPushLString(const VS_CHAR *Value, VS_INT32 Length) = 0;
+    virtual void LuaPushNil() = 0;
+    virtual void LuaPushObject(void *Object) = 0;
+    virtual void LuaPushParaPkg(VS_PARAPKGPTR Pkg, VS_BOOL Owned) = 0;
+    virtual void LuaPushBinBuf(ClassOfXRQBinBufInterface *Buf, VS_BOOL Owned) = 0;
+    virtual VS_BOOL ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nArgs, VS_INT32 nRes) = 0;
+    virtual VS_UWORD ScriptCallV(void *Object, VS_BOOL *Ok, const VS_CHAR *Name, const VS_CHAR *TypeText,
+                                 va_list Args) = 0;
+    virtual void *LuaIsFunctionDefined(void *Object, const VS_CHAR *Name, VS_BOOL SearchClassChain) = 0;
+    virtual VS_INT32 GetLastError() = 0;
+    virtual const VS_CHAR *GetLastErrorInfo(VS_ULONG *LineIndex, const VS_CHAR **SourceName) = 0;
+
+    // Hooks from the core.
+    virtual void onClassRegistered(HostObject *cls) = 0; // make the class global
+    virtual void onObjectFreed(HostObject *o) = 0;       // drop its script side; proxies become dead
+    virtual void fullCollect() = 0;                      // full Lua collection
+    virtual bool runOnePosted() = 0;                     // one _Post message; FALSE when none
+    virtual void detachCurrentThread() = 0;
+    virtual void shutdown() = 0;                         // before the core releases the objects
+};
+ScriptEngine *scriptEngine();
+void setScriptEngine(ScriptEngine *engine); // the engine is owned by the caller
+// Made by script/; start() calls it (the core declares it weak so that it
+// links and runs without a script engine).
+ScriptEngine *createScriptEngine();
+
+} // namespace tvh
+
+#endif
