@@ -41,6 +41,8 @@ struct ClassLayout {
     std::vector<uint8_t> defaults; // record image with the template defaults
     VS_SYSEVENTPTR handler = nullptr;
     VS_ULONG layer = 0;
+    size_t align = 1;                          // largest field alignment (the parent's included)
+    std::map<std::string, size_t> byName;      // attribute name -> position in attrs
 };
 
 struct HostObject;
@@ -101,6 +103,21 @@ struct HostObject {
     std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>> beforeChange;
 
     int scriptRef = -2; // script/: reference of the object's script side (LUA_NOREF)
+
+    // Kept by core/ only.
+    size_t layoutEnd = 0;     // end of the layout (with inherited atomic attributes) at creation
+    VS_ULONG extraSize = 0;   // ExtraSize of MallocObjectL, placed after layoutEnd
+    struct QueueEnds {
+        HostObject *head = nullptr;
+        HostObject *tail = nullptr;
+    };
+    std::map<OBJECTATTRIBUTEINDEX, QueueEnds> queues; // children per queue attribute
+    std::map<uint64_t, HostObject *> instances;       // objects made from this one, by seq
+    struct PrivBuf {
+        void *ptr = nullptr;
+        VS_ULONG size = 0;
+    };
+    std::map<std::pair<VS_ULONG, VS_ULONG>, PrivBuf> privBufs; // (layer, index)
 };
 
 // Registered class layout of an object (the class object's own for classes).
@@ -117,17 +134,29 @@ HostObject *lookupById(const VS_UUID *id);
 bool isInstOf(const HostObject *cls, const HostObject *o);
 // Runs the before-change callbacks for a write through the host; FALSE cancels.
 bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
+// Resolves an atomic handle, else an object handle (for "AtomicOrObject"
+// parameters); NULL when neither.
+HostObject *lookupAtomicOrObject(const void *p);
+// A live function slot (handles given out by GetAtomicFunctionByName and
+// CreateAtomicLuaFunction); NULL for anything else.
+FuncSlot *lookupSlot(const void *p);
+// The host's own base class _Object and its fixed class ID.
+extern const VS_UUID kObjectClassID;
+HostObject *objectClass();
 
 // Host-level reports.
 void reportException(const char *text);                                   // except handler or stderr
 void recordError(int level, const char *source, int line, const char *text); // ProcessError log
 
-// Statistics of tarvex_host.h (G4); counters are atomic.
+// Statistics of tarvex_host.h (G4); counters are atomic. LiveObjects is
+// counted by the core itself.
 struct StatCounters {
     std::atomic<int64_t> UnlockAtZero{0}, InvalidObjects{0}, LockViolations{0}, RecursiveLocks{0};
     std::atomic<int64_t> LivePackages{0}, LiveBinBufs{0};
 };
-StatCounters &stats();
+// (Named counters(): the driver API's stats() in tarvex_host.h returns a
+// HostStats snapshot, and C++ cannot overload on the return type alone.)
+StatCounters &counters();
 
 // Lock checks: count a violation when the caller lacks the host lock / the
 // script lock. Nothing is refused.
@@ -220,6 +249,11 @@ class ScriptEngine {
     virtual void *LuaIsFunctionDefined(void *Object, const VS_CHAR *Name, VS_BOOL SearchClassChain) = 0;
     virtual VS_INT32 GetLastError() = 0;
     virtual const VS_CHAR *GetLastErrorInfo(VS_ULONG *LineIndex, const VS_CHAR **SourceName) = 0;
+
+    // Driver: run a chunk / a file (arg table from args) on the calling
+    // thread's stack; FALSE with the message (source:line: text) on error.
+    virtual bool runChunk(const char *code, size_t length, const char *chunkName, std::string *error) = 0;
+    virtual bool runFile(const char *path, const std::vector<std::string> &args, std::string *error) = 0;
 
     // Hooks from the core.
     virtual void onClassRegistered(HostObject *cls) = 0; // make the class global

@@ -1,0 +1,667 @@
+// QZDataBase record life cycle and type system: the system-event handler that
+// makes every data object a type or an instance and tears it down again, the
+// walks up the class chain (value holder, data type, direct instance) and the
+// luafuncs that read and set the value package and the type class.
+#include "trelk_data.h"
+#include "trelk_data_private.h"
+
+// The attribute-access hooks and the attribute list live with the other data
+// functions; without them a data object simply gets no hooks and the type
+// class's "OnBeforeFree" receives an empty list.
+VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
+                               VS_BOOL GetAllRawAttributeFlag) __attribute__((weak));
+VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index, VS_UWORD Para)
+    __attribute__((weak));
+VS_BOOL QZDataBase_SaveZelDataProperty_Internal(StructOfQZDataBase *Data, VS_PARAPKGPTR List) __attribute__((weak));
+
+// Class IDs of the five predefined data classes. Class objects receive their
+// creation event inside registration, before the module's class globals are
+// set, so they are recognised by ID rather than by the globals.
+static const VS_UUID PreDefinedDataClassID[5] = {
+    {0xD5649A5F, 0x79B3, 0x4a7d, {0xBD, 0x1F, 0xDF, 0x0C, 0x0E, 0x4F, 0xE3, 0xBB}}, // QZDataBase
+    {0x4396EAC4, 0xC1A4, 0x4c00, {0xA8, 0xAD, 0xCC, 0x95, 0x6C, 0x86, 0x03, 0xDD}}, // QZDataSetBase
+    {0xFC30C5EB, 0x7762, 0x4373, {0x92, 0xCA, 0xE5, 0xC6, 0xCB, 0x77, 0x70, 0x84}}, // QZObjectDataBase
+    {0x0A914F30, 0x940E, 0x48fd, {0xB0, 0x2F, 0x73, 0xEA, 0xC7, 0x97, 0x2F, 0x1D}}, // QZBufDataBase
+    {0x879ABE7B, 0x3A84, 0x4277, {0x99, 0x41, 0xE9, 0x05, 0xC6, 0x13, 0xE2, 0x88}}, // QZRealmFrameData
+};
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+const VS_CHAR *QZDataBase_IDText(void *Object)
+{
+    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
+    if (ID == NULL)
+        return "";
+    const VS_CHAR *Text = SRV->UuidToString(ID);
+    return Text != NULL ? Text : "";
+}
+
+const VS_CHAR *TrelkData_Name(void *Object)
+{
+    const VS_CHAR *Name = Object != NULL ? SRV->GetName(Object) : NULL;
+    return Name != NULL ? Name : "";
+}
+
+VS_BOOL TrelkData_UuidIsZero(const VS_UUID *ID)
+{
+    const VS_UINT8 *p = (const VS_UINT8 *)ID;
+    for (size_t i = 0; i < sizeof(VS_UUID); i++)
+        if (p[i] != 0)
+            return VS_FALSE;
+    return VS_TRUE;
+}
+
+VS_BOOL TrelkData_UuidEqual(const VS_UUID *a, const VS_UUID *b)
+{
+    return memcmp(a, b, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
+}
+
+static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
+{
+    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
+    return ID != NULL && TrelkData_UuidEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL TrelkData_IsDataBaseClassObject(void *Object)
+{
+    return IsClassObjectWithID(Object, &PreDefinedDataClassID[0]);
+}
+
+VS_BOOL QZDataBase_IsDataObject(void *Object)
+{
+    if (Object == NULL || SRV == NULL)
+        return VS_FALSE;
+    if (TrelkData_IsDataBaseClassObject(Object))
+        return VS_TRUE;
+    VS_UUID ClassID = PreDefinedDataClassID[0];
+    return SRV->IsInst(&ClassID, Object);
+}
+
+VS_BOOL QZDataBase_IsProcObject(void *Object)
+{
+    if (Object == NULL || QZProcBaseClass == NULL)
+        return VS_FALSE;
+    return SRV->IsInst(SRV->GetIDEx(QZProcBaseClass), Object);
+}
+
+VS_BOOL TrelkData_IsDataInstance(void *Object)
+{
+    if (Object == NULL)
+        return VS_FALSE;
+    VS_UUID ClassID = PreDefinedDataClassID[0];
+    return SRV->IsInst(&ClassID, Object);
+}
+
+VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
+{
+    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
+}
+
+StructOfQZDataBase *TrelkData_SelfArg()
+{
+    void *Self = SRV->LuaToObject(1);
+    return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
+}
+
+void *TrelkData_ObjectArg(VS_INT32 Index)
+{
+    if (SRV->LuaType(Index) != VSLUATYPE_OBJECT)
+        return NULL;
+    return Trelk_FromRawObject(SRV->LuaToObject(Index));
+}
+
+StructOfQZDataBaseLocalBuf *QZDataBase_GetLocalBuf(void *Object)
+{
+    if (Object == NULL)
+        return NULL;
+    return (StructOfQZDataBaseLocalBuf *)SRV->GetPrivateBuf(Object, SRV->GetLayer(Object), 0, NULL);
+}
+
+void *QZDataBase_GetTypeClassOf_Internal(StructOfQZDataBase *DataType)
+{
+    if (DataType == NULL)
+        return NULL;
+    return SRV->QueryFirst(&DataType->DataTypeClass);
+}
+
+void *QZDataBase_GetDataTypeClass_Internal(StructOfQZDataBase *Data)
+{
+    return QZDataBase_GetTypeClassOf_Internal(QZDataBase_GetDataType_Internal(Data));
+}
+
+// The class of a data object, when that class is itself a data object (the
+// class chain of a data object normally is; anything else ends the walk).
+static StructOfQZDataBase *DataClassOf(void *Object)
+{
+    void *Class = SRV->GetClass(Object);
+    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+}
+
+void TrelkData_ReleaseRuleAttach(void *Item)
+{
+    // An attachment item is the module's own object and never reaches a
+    // script, so nothing would ever collect it once detached: it is freed
+    // here, and its end releases the lock on its rule.
+    if (!SRV->ChangeParent(Item, NULL, 0))
+        return;
+    SRV->UnLockGC(Item);
+    SRV->FreeObject(Item);
+}
+
+// ---------------------------------------------------------------------------
+// Walks
+// ---------------------------------------------------------------------------
+VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
+{
+    if (Data == NULL)
+        return VS_FALSE;
+    VS_UUID *ID = SRV->GetIDEx(Data);
+    if (ID == NULL)
+        return VS_FALSE;
+    for (const VS_UUID &ClassID : PreDefinedDataClassID)
+        if (TrelkData_UuidEqual(ID, &ClassID))
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data)
+{
+    if (Data == NULL)
+        return NULL;
+    if (Data->DataBuf != NULL)
+        return Data;
+    StructOfQZDataBase *C = DataClassOf(Data);
+    while (C != NULL && !QZDataBase_IsPreDefined_DataType(C)) {
+        if (C->DataBuf != NULL)
+            return C;
+        if (C->IsType)
+            return NULL;
+        C = DataClassOf(C);
+    }
+    return NULL;
+}
+
+VS_PARAPKGPTR QZDataBase_GetDataBuf_Internal(StructOfQZDataBase *Data)
+{
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Data);
+    return Holder != NULL ? Holder->DataBuf : NULL;
+}
+
+StructOfQZDataBase *QZDataBase_GetDirectDataInst_Internal(StructOfQZDataBase *Data)
+{
+    StructOfQZDataBase *X = Data;
+    while (X != NULL) {
+        StructOfQZDataBase *C = DataClassOf(X);
+        if (C == NULL || C->IsType || QZDataBase_IsPreDefined_DataType(C))
+            return X;
+        X = C;
+    }
+    return Data;
+}
+
+StructOfQZDataBase *QZDataBase_GetDataType_Internal(StructOfQZDataBase *Data)
+{
+    if (Data == NULL)
+        return NULL;
+    // A predefined class object is its own data type, like any type.
+    if (Data->IsType || QZDataBase_IsPreDefined_DataType(Data))
+        return Data;
+    StructOfQZDataBase *C = DataClassOf(Data);
+    while (C != NULL) {
+        if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
+            return C;
+        C = DataClassOf(C);
+    }
+    return NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Connected procs: the input-queue items that name a data object
+// ---------------------------------------------------------------------------
+// For each proc named in the data's ConnectedProc queue, frees the first item
+// of its input queues that names the data. Proc IDs come from queue records
+// that anything may have written, so the named object must really be a proc
+// before its record is read.
+static void ReleaseConnectedProcInputs(StructOfQZDataBase *Data)
+{
+    VS_UUID DataID = SRV->GetID(Data);
+    for (void *Item = SRV->QueryFirst(&Data->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
+        void *Proc = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);
+        if (!QZDataBase_IsProcObject(Proc))
+            continue;
+        VS_BOOL Found = VS_FALSE;
+        for (void *Input = SRV->QueryFirst(&((StructOfQZProcBase *)Proc)->InputQueue); Input != NULL && !Found;
+             Input = SRV->QueryNext(Input)) {
+            StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
+            for (void *Ref = SRV->QueryFirst(&Container->DataQueue); Ref != NULL; Ref = SRV->QueryNext(Ref)) {
+                if (TrelkData_UuidEqual(&((StructOfQZObjectPointerWithChangeFlag *)Ref)->ObjectID, &DataID)) {
+                    SRV->FreeObject(Ref);
+                    Found = VS_TRUE;
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// System events
+// ---------------------------------------------------------------------------
+static void OnCreated(StructOfQZDataBase *Data)
+{
+    StructOfQZDataBaseLocalBuf *LocalBuf = (StructOfQZDataBaseLocalBuf *)SRV->MallocPrivateBuf(
+        Data, SRV->GetLayer(Data), 0, sizeof(StructOfQZDataBaseLocalBuf));
+    // A buffer that already exists keeps its package.
+    if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg == NULL)
+        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
+    if (QZDataBase_IsPreDefined_DataType(Data))
+        return;
+
+    void *Class = SRV->GetClass(Data);
+    if (TrelkData_IsDataBaseClassObject(Class)) {
+        // A direct instance of the QZDataBase class object is a new data type.
+        Data->IsType = VS_TRUE;
+        Data->ScheduleTickCount = 0;
+        Data->SequenceIndex = 0;
+        Data->UniformTick = Trelk_GetUniformTick();
+        Data->LiveCount = 0;
+        SRV->SetVString(&Data->Signature, "");
+        vs_memset(&Data->OwnerProcID, 0, sizeof(VS_UUID));
+        vs_memset(&Data->OwnerProcIDInCell, 0, sizeof(VS_UUID));
+        vs_memset(&Data->OwnerRunnerProcID, 0, sizeof(VS_UUID));
+    } else {
+        // Every other data object keeps its class alive for its whole life.
+        SRV->LockGC(Class);
+        Data->IsType = VS_FALSE;
+        StructOfQZDataBase *C = QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+        if (C == NULL || C->IsType) {
+            Data->ScheduleTickCount = 0;
+            Data->SequenceIndex = 0;
+            Data->UniformTick = Trelk_GetUniformTick();
+        } else {
+            Data->ScheduleTickCount = C->ScheduleTickCount;
+            Data->UniformTick = C->UniformTick;
+            Data->SequenceIndex = C->SequenceIndex;
+            Data->OwnerProcID = C->OwnerProcID;
+        }
+        if (C == NULL || C->IsType)
+            vs_memset(&Data->OwnerProcID, 0, sizeof(VS_UUID));
+        SRV->SetVString(&Data->Signature, "");
+        Data->LiveCount = 0;
+        vs_memset(&Data->OwnerProcIDInCell, 0, sizeof(VS_UUID));
+        vs_memset(&Data->OwnerRunnerProcID, 0, sizeof(VS_UUID));
+    }
+
+    // The host hands a new record over with empty pointers and queues; the
+    // source list starts empty and is never inherited by copy.
+    Data->SourceData = NULL;
+    if (QZDataBase_RegGetValue != NULL)
+        SRV->RegLuaGetValueFunc(Data, QZDataBase_RegGetValue, 0);
+    if (QZDataBase_RegSetValue != NULL)
+        SRV->RegLuaSetValueFunc(Data, QZDataBase_RegSetValue, 0);
+    Data->ExcludeProc = SRV->CreateIDIndex_Nor(0);
+    MemoryDebug_InsertObjectRecord(Data->ExcludeProc, __LINE__);
+    Data->AcceptProc = SRV->CreateIDIndex_Nor(0);
+    MemoryDebug_InsertObjectRecord(Data->AcceptProc, __LINE__);
+    Data->RejectProc = SRV->CreateIDIndex_Nor(0);
+    MemoryDebug_InsertObjectRecord(Data->RejectProc, __LINE__);
+    Data->CacheDataIndex = NULL;
+
+    VS_PARAPKGPTR InitPara = SRV->GetInitPara(Data);
+    if (InitPara != NULL) {
+        InitPara->AddRef();
+        if (Data->DataBuf != NULL)
+            Data->DataBuf->Release();
+        Data->DataBuf = InitPara;
+    }
+
+    if (Data->IsType) {
+        LastNewTypeTickCount = vs_tm_gettickcount64();
+        SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Data), (void *)(uintptr_t)QZDATATYPE_KIND_DATA);
+    }
+}
+
+static void OnBeforeFree(StructOfQZDataBase *Data)
+{
+    if (QZDataBase_IsPreDefined_DataType(Data))
+        return;
+
+    // 1. Objects registered for this object's end, on the object and up its
+    // class chain. The list is walked on a copy: a callback may unregister.
+    for (void *X = Data; X != NULL; X = SRV->GetClass(X)) {
+        StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_IsDataObject(X) ? QZDataBase_GetLocalBuf(X) : NULL;
+        if (LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL || LocalBuf->CallBackObjectPkg->GetNumber() == 0)
+            continue;
+        VS_PARAPKGPTR Targets = LocalBuf->CallBackObjectPkg->Dup();
+        if (Targets == NULL)
+            continue;
+        for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
+            void *Target = Targets->GetObject(i);
+            if (Target == NULL)
+                continue;
+            SRV->GetLastError();
+            SRV->LuaPushObject(Data);
+            if (SRV->ExecNameScript(Target, "OnFreeCallback", 1, 0))
+                QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
+        }
+        Targets->Release();
+    }
+
+    // 2. The type class hears of the end of a value it handles.
+    VS_PARAPKGPTR Buf = Data->DataBuf;
+    void *TypeClass = Buf != NULL ? QZDataBase_GetDataTypeClass_Internal(Data) : NULL;
+    if (TypeClass != NULL && Buf->GetNumber() == 1 && Buf->GetType(0) == VSTYPE_OBJECT) {
+        SRV->GetLastError();
+        VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
+        if (QZDataBase_SaveZelDataProperty_Internal != NULL)
+            QZDataBase_SaveZelDataProperty_Internal(Data, List);
+        SRV->LuaPushObject(Buf->GetObject(0));
+        SRV->LuaPushParaPkg(List, VS_FALSE);
+        if (!SRV->ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
+            TRELK_DATA_RAISE(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
+        else
+            QZProcChain_IsExecNameScriptError(Data,
+                                              "has assigned DataTypeClass, but calls the function OnBeforeFree failed");
+        List->Release();
+    }
+
+    // 3. Rule attachments let go of their rules.
+    void *Item = SRV->QueryFirst(&Data->QZRuleAttachQueue);
+    while (Item != NULL) {
+        void *Next = SRV->QueryNext(Item);
+        TrelkData_ReleaseRuleAttach(Item);
+        Item = Next;
+    }
+
+    // 4. The type class is detached, not freed with the type.
+    void *First = SRV->QueryFirst(&Data->DataTypeClass);
+    if (First != NULL) {
+        SRV->ChangeParent(First, NULL, 0);
+        SRV->UnLockGC(First);
+    }
+
+    // The host frees the queued children (the connected-proc items among them)
+    // before the freed event, so the input queues that name this data are
+    // cleaned while those items still exist.
+    ReleaseConnectedProcInputs(Data);
+}
+
+static void ReleaseOwnedPackages(StructOfQZDataBase *Data)
+{
+    if (Data->DataBuf != NULL) {
+        Data->DataBuf->Release();
+        Data->DataBuf = NULL;
+    }
+    if (Data->PropertyPkg != NULL) {
+        Data->PropertyPkg->Release();
+        Data->PropertyPkg = NULL;
+    }
+    if (Data->SourceData != NULL) {
+        Data->SourceData->Release();
+        Data->SourceData = NULL;
+    }
+}
+
+static void OnFreed(StructOfQZDataBase *Data)
+{
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Data);
+    if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL) {
+        LocalBuf->CallBackObjectPkg->Release();
+        LocalBuf->CallBackObjectPkg = NULL;
+    }
+    if (QZDataBase_IsPreDefined_DataType(Data)) {
+        // A class object's record can be given packages by script like any
+        // data object's; they are owned and go with it.
+        ReleaseOwnedPackages(Data);
+        SRV->FreePrivate(Data, SRV->GetLayer(Data), 0);
+        return;
+    }
+
+    if (Data->ExcludeProc != NULL) {
+        SRV->DestoryIndex(Data->ExcludeProc);
+        Data->ExcludeProc = NULL;
+    }
+    if (Data->RejectProc != NULL) {
+        SRV->DestoryIndex(Data->RejectProc);
+        Data->RejectProc = NULL;
+    }
+    if (Data->AcceptProc != NULL) {
+        SRV->DestoryIndex(Data->AcceptProc);
+        Data->AcceptProc = NULL;
+    }
+
+    ReleaseConnectedProcInputs(Data);
+
+    ReleaseOwnedPackages(Data);
+
+    if (Data->CacheDataIndex != NULL) {
+        VS_UUID Key;
+        for (void *Cached = SRV->QueryFirstIDKey(Data->CacheDataIndex, &Key); Cached != NULL;
+             Cached = SRV->QueryNextIDKey(Data->CacheDataIndex, &Key))
+            SRV->UnLockGC(Cached);
+        SRV->DestoryIndex(Data->CacheDataIndex);
+        Data->CacheDataIndex = NULL;
+    }
+
+    void *Class = SRV->GetClass(Data);
+    if (Class != NULL && !TrelkData_IsDataBaseClassObject(Class))
+        SRV->UnLockGC(Class);
+
+    if (Data->IsType)
+        SRV->DelIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Data));
+
+    SRV->FreePrivate(Data, SRV->GetLayer(Data), 0);
+}
+
+VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
+{
+    (void)FunctionChoice;
+    if (EventPara == NULL || SRV == NULL)
+        return 0;
+    void *Object = ((StructOfVSSysEventPara *)EventPara)->Object;
+    if (!QZDataBase_IsDataObject(Object))
+        return 0;
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
+    switch (SRV->GetSysEventID(EventPara)) {
+    case VSEVENT_SYSTEMEVENT_ONCREATE:
+        OnCreated(Data);
+        break;
+    case VSEVENT_SYSTEMEVENT_ONBEFOREFREE:
+        OnBeforeFree(Data);
+        break;
+    case VSEVENT_SYSTEMEVENT_ONDESTROY:
+        OnFreed(Data);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Luafuncs: value package and type class
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_GetDataBuf(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    if (Self->IsType) {
+        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(Self);
+    if (Buf == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    void *TypeClass = QZDataBase_GetDataTypeClass_Internal(Self);
+    if (TypeClass == NULL) {
+        SRV->LuaPushParaPkg(Buf, VS_FALSE);
+        return 1;
+    }
+    if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
+        TRELK_DATA_RAISE(Self, " has DataTypeClass, but it's value is invalid");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    SRV->GetLastError();
+    SRV->LuaPushObject(Buf->GetObject(0));
+    SRV->LuaPushParaPkg(Result, VS_FALSE);
+    VS_BOOL Failed = VS_FALSE;
+    if (!SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1)) {
+        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Failed = VS_TRUE;
+    } else if (QZProcChain_IsExecNameScriptError(Self, "has DataTypeClass, but call it's ToParaPkg function failed")) {
+        Failed = VS_TRUE;
+    } else if (!SRV->LuaToBool(-1)) {
+        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Failed = VS_TRUE;
+    }
+    SRV->LuaPop(1);
+    if (Failed) {
+        Result->Release();
+        SRV->LuaPushNil();
+        return 1;
+    }
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetDataBuf(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    if (Self->IsType) {
+        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    VS_INT32 ArgType = SRV->LuaType(2);
+    VS_PARAPKGPTR Buf = NULL;
+    if (ArgType == VSLUATYPE_PARAPKG) {
+        Buf = SRV->LuaToParaPkg(2);
+    } else if (ArgType != VSLUATYPE_NIL) {
+        // Anything but a package or nil leaves the value as it is.
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    if (Buf != NULL)
+        Buf->AddRef();
+    if (Self->DataBuf != NULL)
+        Self->DataBuf->Release();
+    Self->DataBuf = Buf;
+    SRV->LuaPushBool(VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetObjectHasBuf(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushObject(Self != NULL ? QZDataBase_GetObjectHasBuf_Internal(Self) : NULL);
+    return 1;
+}
+
+// What GetType answers: the data type of an instance; for a type its base
+// type (a predefined class object answers itself).
+static StructOfQZDataBase *GetTypeOf(StructOfQZDataBase *Self)
+{
+    if (Self == NULL)
+        return NULL;
+    if (!TrelkData_IsTypeLike(Self))
+        return QZDataBase_GetDataType_Internal(Self);
+    if (QZDataBase_IsPreDefined_DataType(Self))
+        return Self;
+    for (StructOfQZDataBase *C = DataClassOf(Self); C != NULL; C = DataClassOf(C))
+        if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
+            return C;
+    return NULL;
+}
+
+VS_INT32 QZDataBase_GetType(void *L)
+{
+    (void)L;
+    SRV->LuaPushObject(GetTypeOf(TrelkData_SelfArg()));
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetTypeName(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Type = GetTypeOf(TrelkData_SelfArg());
+    SRV->LuaPushString(TrelkData_Name(Type));
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetDataTypeClass(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    if (!Self->IsType) {
+        TRELK_DATA_RAISE(Self, " set DataTypeClass failed, it must be a data type");
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_INT32 ArgType = SRV->LuaType(2);
+    if (ArgType != VSLUATYPE_NIL && ArgType != VSLUATYPE_OBJECT) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    void *NewClass = ArgType == VSLUATYPE_OBJECT ? TrelkData_ObjectArg(2) : NULL;
+
+    void *Old;
+    while ((Old = SRV->QueryFirst(&Self->DataTypeClass)) != NULL) {
+        if (!SRV->ChangeParent(Old, NULL, 0))
+            break;
+        SRV->UnLockGC(Old);
+    }
+    if (NewClass == NULL) {
+        SRV->LuaPushBool(VS_TRUE);
+        return 1;
+    }
+
+    OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(QZDataBaseClass, "DataTypeClass");
+    // A type class taken over from another type brings that type's lock with
+    // it: the object stays locked once while it sits in a type-class queue.
+    void *OldParent = SRV->GetParent(NewClass);
+    VS_BOOL WasTypeClass = QZDataBase_IsDataObject(OldParent) && SRV->GetIndex(NewClass) == Index;
+    if (!SRV->ChangeParent(NewClass, Self, Index)) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    if (!WasTypeClass)
+        SRV->LockGC(NewClass);
+    SRV->LuaPushBool(VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetDataTypeClass(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushObject(Self != NULL ? QZDataBase_GetDataTypeClass_Internal(Self) : NULL);
+    return 1;
+}
+
+VS_INT32 QZDataBase_HasDataTypeClass(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushBool(Self != NULL && QZDataBase_GetDataTypeClass_Internal(Self) != NULL ? VS_TRUE : VS_FALSE);
+    return 1;
+}

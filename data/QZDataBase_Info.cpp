@@ -1,0 +1,729 @@
+// Data info, creation of instances and sub-types, description, signature,
+// tags and tag labels, uniform ticks and free callbacks of data objects.
+#include "trelk_data.h"
+#include "trelk_data_private.h"
+
+// Longest piece of text handed to one Print call: Print formats through a
+// 10240-byte scratch buffer, so longer texts are appended piece by piece.
+#define QZDATA_PRINT_PIECE 8192
+
+// Size of the working buffer a type name is copied into for splitting.
+#define QZDATA_TAGNAME_BUF (QZDATA_TAGNAME_MAX + 1)
+
+static void PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text)
+{
+    size_t Len = vs_string_strlen(Text);
+    for (size_t Off = 0; Off < Len; Off += QZDATA_PRINT_PIECE) {
+        size_t Piece = Len - Off < QZDATA_PRINT_PIECE ? Len - Off : QZDATA_PRINT_PIECE;
+        Out->Print("%.*s", (int)Piece, Text + Off);
+    }
+}
+
+// Splits a type name at its first '.'. The name is copied into a working
+// buffer of QZDATA_TAGNAME_BUF bytes; a longer name is refused (FALSE) rather
+// than cut, since a cut name could give two types the same identity.
+static VS_BOOL SplitTypeName(const VS_CHAR *Name, VS_CHAR *Work, const VS_CHAR **Space, const VS_CHAR **Short)
+{
+    if (Name == NULL || vs_string_strlen(Name) > QZDATA_TAGNAME_MAX)
+        return VS_FALSE;
+    strcpy(Work, Name);
+    VS_CHAR *Dot = strchr(Work, '.');
+    if (Dot == NULL) {
+        *Space = NULL;
+        *Short = Work;
+    } else {
+        *Dot = 0;
+        *Space = Work;
+        *Short = Dot + 1;
+    }
+    return VS_TRUE;
+}
+
+VS_BOOL QZDataBase_GetTagLabel_Internal(void *TypeObject, VS_CHAR *Buf, VS_INT32 BufSize)
+{
+    if (Buf == NULL || BufSize <= 0)
+        return VS_FALSE;
+    Buf[0] = 0;
+    if (TypeObject == NULL)
+        return VS_FALSE;
+    VS_CHAR Work[QZDATA_TAGNAME_BUF];
+    const VS_CHAR *Space, *Short;
+    if (!SplitTypeName(TrelkData_Name(TypeObject), Work, &Space, &Short))
+        return VS_FALSE;
+    int n = Space == NULL ? snprintf(Buf, BufSize, "data_global_%s", Short)
+                          : snprintf(Buf, BufSize, "data_%s_%s", Space, Short);
+    if (n < 0 || n >= BufSize) {
+        Buf[0] = 0;
+        return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Tag
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
+{
+    if (Data == NULL || !QZDataBase_IsDataObject(Data)) {
+        SRV->LuaPushString("");
+        return 1;
+    }
+    if (TrelkData_IsTypeLike(Data)) {
+        VS_CHAR Label[2 * QZDATA_TAGNAME_BUF];
+        QZDataBase_GetTagLabel_Internal(Data, Label, sizeof(Label));
+        SRV->LuaPushString(Label);
+        return 1;
+    }
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Data);
+    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(Data);
+    if (Holder == NULL || Type == NULL) {
+        SRV->LuaPushString("");
+        return 1;
+    }
+
+    const VS_CHAR *Signature = Holder->Signature.Buf;
+    if (Signature != NULL && Signature[0] != 0) {
+        VS_CHAR Work[QZDATA_TAGNAME_BUF];
+        const VS_CHAR *Space, *Short;
+        if (!SplitTypeName(TrelkData_Name(Type), Work, &Space, &Short)) {
+            SRV->LuaPushString("");
+            return 1;
+        }
+        ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
+        if (Space == NULL)
+            Text->Print("data_global_%s_tag_", Short);
+        else
+            Text->Print("data_%s_%s_tag_", Space, Short);
+        PrintLongText(Text, Signature);
+        SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
+        delete Text;
+        return 1;
+    }
+
+    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+    if (!QZDataBase_SaveTo_Inernal(Data, Record, VS_FALSE, VS_TRUE)) {
+        Record->Release();
+        SRV->LuaPushString("");
+        return 1;
+    }
+    VS_INT32 ValueIndex = Record->FindDict("Value");
+    VS_CHAR *Json = NULL;
+    const VS_CHAR *ValueText = NULL;
+    if (ValueIndex >= 0 && Record->GetType(ValueIndex) == VSTYPE_PARAPKG) {
+        VS_PARAPKGPTR Value = Record->GetParaPackage(ValueIndex);
+        Json = Value != NULL ? Value->ToJSon() : NULL;
+        ValueText = Json;
+    } else if (ValueIndex >= 0) {
+        ValueText = Record->GetStr(ValueIndex);
+    }
+    if (ValueText == NULL) {
+        Record->Release();
+        SRV->LuaPushString("");
+        return 1;
+    }
+    ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
+    Text->Print("data_");
+    PrintLongText(Text, TrelkData_Name(Type));
+    Text->Print("_");
+    PrintLongText(Text, ValueText);
+    SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
+    delete Text;
+    if (Json != NULL)
+        Record->GetParaPackage(ValueIndex)->FreeBuf(Json);
+    Record->Release();
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetTag(void *L)
+{
+    (void)L;
+    return QZDataBase_GetTag_Internal(TrelkData_SelfArg());
+}
+
+VS_INT32 QZDataBase_GetTagLabel(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    VS_CHAR Label[2 * QZDATA_TAGNAME_BUF];
+    Label[0] = 0;
+    // A type (a predefined class object too) gives its own label.
+    if (Self != NULL)
+        QZDataBase_GetTagLabel_Internal(TrelkData_IsTypeLike(Self) ? Self : QZDataBase_GetDataType_Internal(Self), Label,
+                                        sizeof(Label));
+    SRV->LuaPushString(Label);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Info and text form
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_GetInfo(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushString("");
+        return 1;
+    }
+    // The full class name sits in the same buffer the result goes to.
+    VS_CHAR ClassName[FULLCLASSNAMEPRINTBUF_SIZE];
+    const VS_CHAR *Full = QZProcBase_OnSaveProc_GetFullClassName(Self);
+    strncpy(ClassName, Full != NULL ? Full : "", sizeof(ClassName) - 1);
+    ClassName[sizeof(ClassName) - 1] = 0;
+    // Cut at the buffer's end like every text kept there.
+    if (snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, TrelkData_Name(Self)) < 0)
+        FullClassNamePrintBuf[0] = 0;
+    SRV->LuaPushString(FullClassNamePrintBuf);
+    return 1;
+}
+
+VS_INT32 QZDataBase_ConnectedProcToParaPkg(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    if (Self != NULL) {
+        for (void *Item = SRV->QueryFirst(&Self->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
+            void *Proc = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);
+            if (Proc != NULL)
+                Result->InsertObject(Result->GetNumber(), Proc);
+        }
+    }
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg)
+{
+    if (Data == NULL || PropertyPkg == NULL || QZDataBase_IsPreDefined_DataType(Data))
+        return;
+    void *Class = SRV->GetClass(Data);
+    if (QZDataBase_IsDataObject(Class))
+        QZDataBase_QuelToString_CollectProperty((StructOfQZDataBase *)Class, PropertyPkg);
+    VS_PARAPKGPTR Own = Data->PropertyPkg;
+    if (Own == NULL)
+        return;
+    if (Data->IsType) {
+        PropertyPkg->AppendFrom(Own);
+        return;
+    }
+    for (VS_INT32 v = 0; v < Own->GetNumber(); v++) {
+        VS_PARAPKGPTR Pair = Own->GetType(v) == VSTYPE_PARAPKG ? Own->GetParaPackage(v) : NULL;
+        const VS_CHAR *Name = Pair != NULL ? Pair->GetStr(0) : NULL;
+        if (Name == NULL)
+            continue;
+        VS_INT32 ValueType = Pair->GetType(1);
+        if (ValueType != VSTYPE_INT32 && ValueType != VSTYPE_DOUBLE && ValueType != VSTYPE_STRING &&
+            ValueType != VSTYPE_BOOL && ValueType != VSTYPE_INT64)
+            continue;
+        for (VS_INT32 i = 0; i < PropertyPkg->GetNumber(); i++) {
+            VS_PARAPKGPTR Item = PropertyPkg->GetType(i) == VSTYPE_PARAPKG ? PropertyPkg->GetParaPackage(i) : NULL;
+            const VS_CHAR *ItemName = Item != NULL ? Item->GetStr(0) : NULL;
+            if (ItemName == NULL || vs_string_strcmp(ItemName, Name) != 0)
+                continue;
+            // Items appended from a type share the type's own definition
+            // packages; the instance's value goes into a private copy.
+            VS_PARAPKGPTR Copy = Item->Dup();
+            if (Copy == NULL)
+                break;
+            switch (ValueType) {
+            case VSTYPE_INT32:
+                Copy->InsertInt(1, Pair->GetInt(1));
+                break;
+            case VSTYPE_DOUBLE:
+                Copy->InsertFloat(1, Pair->GetFloat(1));
+                break;
+            case VSTYPE_STRING: {
+                VS_INT32 Length = 0;
+                const VS_CHAR *Text = Pair->GetStrEx(1, &Length);
+                Copy->InsertStrEx(1, Text != NULL ? Text : "", Length);
+                break;
+            }
+            case VSTYPE_BOOL:
+                Copy->InsertBool(1, Pair->GetBool(1));
+                break;
+            default:
+                Copy->InsertInt64(1, Pair->GetInt64(1));
+                break;
+            }
+            PropertyPkg->InsertParaPackage(i, Copy);
+            Copy->Release();
+            break;
+        }
+    }
+}
+
+// Pushes the combined text of a value text: with properties, the value text
+// of [properties, text]; else the text itself.
+static void PushCombinedText(VS_PARAPKGPTR Properties, const VS_CHAR *Text)
+{
+    if (Properties->GetNumber() == 0) {
+        SRV->LuaPushString(Text);
+        return;
+    }
+    VS_PARAPKGPTR Print = Trelk_GetParaPkgInterface(__LINE__);
+    Print->InsertParaPackage(0, Properties);
+    Print->InsertStr(1, Text);
+    VS_CHAR *Combined = Print->GetValueStr();
+    SRV->LuaPushString(Combined != NULL ? Combined : "");
+    if (Combined != NULL)
+        Print->FreeBuf(Combined);
+    Print->Release();
+}
+
+// Pushes the text form of self (exactly one string).
+static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
+{
+    if (TrelkData_IsTypeLike(Self)) {
+        SRV->LuaPushString(TrelkData_Name(Self));
+        return;
+    }
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+    if (Holder == NULL) {
+        VS_CHAR *Text = P->GetNumber() > 0 ? P->GetValueStr() : NULL;
+        SRV->LuaPushString(Text != NULL ? Text : "");
+        if (Text != NULL)
+            P->FreeBuf(Text);
+        return;
+    }
+    if (QZDataBase_IsDataSet_Internal(Self, VS_TRUE)) {
+        VS_CHAR *Text = Holder->DataBuf->GetValueStr();
+        if (Text == NULL) {
+            SRV->LuaPushString(TrelkData_Name(Self));
+            return;
+        }
+        PushCombinedText(P, Text);
+        Holder->DataBuf->FreeBuf(Text);
+        return;
+    }
+    VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(Self);
+    void *TypeClass = QZDataBase_GetDataTypeClass_Internal(Self);
+    if (Buf != NULL && TypeClass != NULL) {
+        if (Buf->GetNumber() != 1 && Buf->GetType(0) != VSTYPE_OBJECT) {
+            SRV->LuaPushString("");
+            return;
+        }
+        SRV->GetLastError();
+        SRV->LuaPushObject(Buf->GetObject(0));
+        if (!SRV->ExecNameScript(TypeClass, "ToString", 1, 1)) {
+            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            SRV->LuaPop(1);
+            SRV->LuaPushString("");
+            return;
+        }
+        if (QZProcChain_IsExecNameScriptError(Self,
+                                              "has assigned DataTypeClass, but calls the function ToString failed")) {
+            SRV->LuaPop(1);
+            SRV->LuaPushString("");
+            return;
+        }
+        if (SRV->LuaType(-1) != VSLUATYPE_STRING) {
+            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            SRV->LuaPop(1);
+            SRV->LuaPushString("");
+            return;
+        }
+        if (P->GetNumber() > 0) {
+            VS_INT32 Length = 0;
+            const VS_CHAR *S = SRV->LuaToLString(-1, &Length);
+            ClassOfStringPrintBuf *Copy = new ClassOfStringPrintBuf();
+            PrintLongText(Copy, S != NULL ? S : "");
+            SRV->LuaPop(1);
+            PushCombinedText(P, Copy->Buf != NULL ? Copy->Buf : "");
+            delete Copy;
+        }
+        return; // the script's string stays as the result
+    }
+    if (Buf != NULL) {
+        VS_CHAR *Text = Buf->GetValueStr();
+        if (Text == NULL) {
+            SRV->LuaPushString("");
+            return;
+        }
+        PushCombinedText(P, Text);
+        Buf->FreeBuf(Text);
+        return;
+    }
+    SRV->LuaPushString("");
+}
+
+VS_INT32 QZDataBase_QuelToString(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushString("");
+        return 1;
+    }
+    VS_PARAPKGPTR P = Trelk_GetParaPkgInterface(__LINE__);
+    P->AsDict(VS_TRUE);
+    QZDataBase_QuelToString_CollectProperty(Self, P);
+    PushQuelText(Self, P);
+    P->Release();
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+// ---------------------------------------------------------------------------
+// Replaces the value package of a new instance by Pkg (taking over the
+// caller's reference).
+static void GiveDataBuf(StructOfQZDataBase *Data, VS_PARAPKGPTR Pkg)
+{
+    if (Data->DataBuf != NULL)
+        Data->DataBuf->Release();
+    Data->DataBuf = Pkg;
+}
+
+// Argument i (from 2) as item i-2 of Pkg, by its script type.
+static void StoreArgument(StructOfQZDataBase *Self, VS_PARAPKGPTR Pkg, VS_INT32 i)
+{
+    VS_INT32 Item = i - 2;
+    switch (SRV->LuaType(i)) {
+    case VSLUATYPE_NIL:
+        Pkg->InsertEmpty(Item);
+        break;
+    case VSLUATYPE_NUMBER:
+        Pkg->InsertFloat(Item, SRV->LuaToNumber(i));
+        break;
+    case VSLUATYPE_BOOL:
+        Pkg->InsertBool(Item, SRV->LuaToBool(i));
+        break;
+    case VSLUATYPE_STRING: {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = SRV->LuaToLString(i, &Length);
+        Pkg->InsertStrEx(Item, Text != NULL ? Text : "", Length);
+        break;
+    }
+    case VSLUATYPE_OBJECT: {
+        void *Object = SRV->LuaToObject(i);
+        if (Object != NULL)
+            Pkg->InsertObject(Item, Object);
+        else
+            Pkg->InsertEmpty(Item);
+        break;
+    }
+    case VSLUATYPE_PARAPKG: {
+        VS_PARAPKGPTR Value = SRV->LuaToParaPkg(i);
+        if (Value == NULL || !Pkg->InsertParaPackage(Item, Value))
+            Pkg->InsertEmpty(Item);
+        break;
+    }
+    case VSLUATYPE_INT:
+        Pkg->InsertInt(Item, SRV->LuaToInt(i));
+        break;
+    case VSLUATYPE_INT64:
+    case VSLUATYPE_UWORD:
+        Pkg->InsertInt64(Item, SRV->LuaToInt64(i));
+        break;
+    default:
+        TRELK_DATA_RAISE(Self, "'s function \"Create\" failed, input %d is not supported", Item);
+        Pkg->InsertEmpty(Item);
+        break;
+    }
+}
+
+VS_INT32 QZDataBase_Create(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    VS_INT32 Top = SRV->LuaGetTop();
+    VS_INT32 ArgCount = Top > 1 ? Top - 1 : 0;
+
+    if (!TrelkData_IsTypeLike(Self)) {
+        if (ArgCount > 0) {
+            TRELK_DATA_RAISE(Self, "'s Create or () failed, the input for instance must be empty");
+            SRV->LuaPushNil();
+            return 1;
+        }
+        void *Instance = SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+        SRV->LuaPushObject(Instance);
+        // The script owns what it created; a kept creator reference would keep
+        // the instance alive for good.
+        if (Instance != NULL)
+            SRV->ReleaseOwnerEx(Instance);
+        return 1;
+    }
+    if (ArgCount == 0) {
+        TRELK_DATA_RAISE(Self, " has no input parameter, calls function Create failed");
+        SRV->LuaPushNil();
+        return 1;
+    }
+
+    void *TypeClass = TrelkData_IsDataBaseClassObject(Self) ? NULL : QZDataBase_GetTypeClassOf_Internal(Self);
+    if (TypeClass != NULL && ArgCount == 1 && SRV->LuaType(2) == VSLUATYPE_OBJECT) {
+        void *Value = SRV->LuaToObject(2);
+        SRV->GetLastError();
+        SRV->LuaPushObject(Value);
+        if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
+                                   "IsInstance failed");
+            SRV->LuaPop(1);
+            return 0;
+        }
+        if (QZProcChain_IsExecNameScriptError(
+                Self, "create failed, the data has assigned DataTypeClass, but calls the function IsRawInstance failed")) {
+            SRV->LuaPop(1);
+            return 0;
+        }
+        if (!SRV->LuaToBool(-1)) {
+            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but input value is not "
+                                   "instance of DataTypeClass");
+            SRV->LuaPop(1);
+            return 0;
+        }
+        SRV->LuaPop(1);
+        VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
+        Pkg->InsertObject(0, Value);
+        StructOfQZDataBase *Instance = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+        if (Instance == NULL) {
+            Pkg->Release();
+            SRV->LuaPushNil();
+            return 1;
+        }
+        GiveDataBuf(Instance, Pkg);
+        SRV->LuaPushObject(Instance);
+        SRV->ReleaseOwnerEx(Instance);
+        return 1;
+    }
+
+    VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
+    for (VS_INT32 i = 2; i <= Top; i++)
+        StoreArgument(Self, Pkg, i);
+
+    if (TypeClass != NULL) {
+        SRV->GetLastError();
+        SRV->LuaPushParaPkg(Pkg, VS_FALSE);
+        if (!SRV->ExecNameScript(TypeClass, "Load", 1, 1)) {
+            TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function failed");
+            Pkg->Release();
+            SRV->LuaPop(1);
+            return 0;
+        }
+        if (QZProcChain_IsExecNameScriptError(Self, "has DataTypeClass, but call it's Load function failed")) {
+            Pkg->Release();
+            SRV->LuaPop(1);
+            return 0;
+        }
+        // The script took its own reference when the package was pushed;
+        // whatever "Load" kept of it stays alive without the module's one.
+        Pkg->Release();
+        if (SRV->LuaType(-1) == VSLUATYPE_OBJECT && SRV->LuaToObject(-1) != NULL)
+            return 1;
+        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function return not Object");
+        SRV->LuaPop(1);
+        return 0;
+    }
+
+    StructOfQZDataBase *Instance = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+    if (Instance == NULL) {
+        Pkg->Release();
+        SRV->LuaPushNil();
+        return 1;
+    }
+    GiveDataBuf(Instance, Pkg);
+    SRV->LuaPushObject(Instance);
+    SRV->ReleaseOwnerEx(Instance);
+    return 1;
+}
+
+VS_INT32 QZDataBase_CreateType(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    if (!TrelkData_IsTypeLike(Self)) {
+        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "create [%s:%s]'s sub-type failed, this object is not data type",
+                                   QZDataBase_IDText(Self), TrelkData_Name(Self));
+        SRV->LuaPushNil();
+        return 1;
+    }
+    const VS_CHAR *TypeName = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    if (TypeName == NULL || TypeName[0] == 0) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    StructOfQZDataBase *Type = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+    if (Type == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    SRV->SetName(Type, TypeName);
+    Type->IsType = VS_TRUE;
+    SRV->LuaPushObject(Type);
+    LastNewTypeTickCount = vs_tm_gettickcount64();
+    SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Type), (void *)(uintptr_t)QZDATATYPE_KIND_DATA);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Origin, description, type list, signature, uniform tick
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_IsFromEnv(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushBool(Self != NULL && TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? VS_TRUE : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsFromProc(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Proc = TrelkData_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && QZDataBase_IsProcObject(Proc)) {
+        void *Runner = TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? NULL : SRV->GetObject(&Self->OwnerRunnerProcID);
+        if (Runner != NULL) {
+            Result = Runner == Proc || SRV->IsInst(SRV->GetIDEx(Proc), Runner) ? VS_TRUE : VS_FALSE;
+        } else if (!TrelkData_UuidIsZero(&Self->OwnerProcID)) {
+            void *Type = SRV->GetObject(&Self->OwnerProcID);
+            if (Type != NULL)
+                Result = Type == Proc || SRV->IsInst(SRV->GetIDEx(Type), Proc) ? VS_TRUE : VS_FALSE;
+        }
+    }
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetDesc(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    const VS_CHAR *Desc = Self != NULL ? Self->DataDesc.Buf : NULL;
+    SRV->LuaPushString(Desc != NULL ? Desc : "");
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetDesc(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL)
+        return 0;
+    const VS_CHAR *Desc = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    SRV->SetVString(&Self->DataDesc, Desc != NULL ? Desc : "");
+    return 0;
+}
+
+VS_INT32 QZDataBase_CollectType(void *L)
+{
+    (void)L;
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(GlobalDataTypeIndexTree, &Key); Value != NULL;
+         Value = SRV->QueryNextIDKey(GlobalDataTypeIndexTree, &Key)) {
+        void *Type = SRV->GetObject(&Key);
+        if (Type == NULL || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Type))
+            continue;
+        Result->InsertObject(Result->GetNumber(), Type);
+    }
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetSignature(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL || TrelkData_IsTypeLike(Self))
+        return 0;
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+    if (Holder == NULL)
+        return 0;
+    const VS_CHAR *Signature = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    SRV->SetVString(&Holder->Signature, Signature != NULL ? Signature : "");
+    return 0;
+}
+
+VS_INT32 QZDataBase_GetSignature(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    const VS_CHAR *Signature = NULL;
+    if (Self != NULL && !TrelkData_IsTypeLike(Self)) {
+        StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+        if (Holder != NULL)
+            Signature = Holder->Signature.Buf;
+    }
+    SRV->LuaPushString(Signature != NULL ? Signature : "");
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetUniformTick(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL || TrelkData_IsTypeLike(Self))
+        return 0;
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+    if (Holder != NULL)
+        Holder->UniformTick = Trelk_GetUniformTick();
+    return 0;
+}
+
+VS_INT32 QZDataBase_GetUniformTick(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    VS_INT64 Tick = 0;
+    if (Self != NULL && !TrelkData_IsTypeLike(Self)) {
+        StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+        if (Holder != NULL)
+            Tick = Holder->UniformTick;
+    }
+    SRV->LuaPushInt64(Tick);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Free callbacks
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_RegCallBack(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Target = TrelkData_ObjectArg(2);
+    StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
+    if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
+        return 0;
+    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
+        if (Pkg->GetObject(i) == Target)
+            return 0;
+    Pkg->InsertObject(Pkg->GetNumber(), Target);
+    return 0;
+}
+
+VS_INT32 QZDataBase_UnRegCallBack(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Target = TrelkData_ObjectArg(2);
+    StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
+    if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
+        return 0;
+    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++) {
+        if (Pkg->GetObject(i) == Target) {
+            Pkg->Del(i);
+            break;
+        }
+    }
+    return 0;
+}
+
+VS_INT32 QZDataBase_OnBeforeFree(void *L)
+{
+    (void)L;
+    return 0;
+}

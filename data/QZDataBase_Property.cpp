@@ -1,0 +1,398 @@
+// Properties of data types and the typed companion classes: a type declares
+// named scalar properties with a default; the first declaration on a type
+// derived from the plain data class also makes the type's set, object-data
+// and buffer-data companion classes, so that those kinds of data can carry
+// the type's properties too.
+#include "trelk_data2.h"
+#include "trelk_data3.h"
+#include "trelk_data_private.h"
+
+#include <cstdio>
+
+// The class of a data object, when that class is a data object too.
+static StructOfQZDataBase *DataClassOf(void *Object)
+{
+    void *Class = SRV->GetClass(Object);
+    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+}
+
+// The definition or value item of Name in one property package: a package
+// whose item 0 is that exact text. Packages restored from an attribute list
+// may hold anything, so every item is checked before it is read.
+static VS_INT32 FindPropertyItem(VS_PARAPKGPTR PropertyPkg, const VS_CHAR *Name)
+{
+    if (PropertyPkg == NULL || Name == NULL)
+        return -1;
+    for (VS_INT32 i = 0; i < PropertyPkg->GetNumber(); i++) {
+        if (PropertyPkg->GetType(i) != VSTYPE_PARAPKG)
+            continue;
+        VS_PARAPKGPTR Item = PropertyPkg->GetParaPackage(i);
+        const VS_CHAR *ItemName = Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
+        if (ItemName != NULL && strcmp(ItemName, Name) == 0)
+            return i;
+    }
+    return -1;
+}
+
+VS_PARAPKGPTR QZDataBase_Property_IsExist(StructOfQZDataBase *Data, const VS_CHAR *PropertyName)
+{
+    if (PropertyName == NULL)
+        return NULL;
+    for (StructOfQZDataBase *X = Data; X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = DataClassOf(X)) {
+        VS_INT32 Index = FindPropertyItem(X->PropertyPkg, PropertyName);
+        if (Index >= 0)
+            return X->PropertyPkg->GetParaPackage(Index);
+    }
+    return NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Companion classes
+// ---------------------------------------------------------------------------
+enum CompanionKind { COMPANION_BUF, COMPANION_OBJECT, COMPANION_SET };
+
+static void **CompanionField(StructOfQZDataBaseLocalBuf *LocalBuf, CompanionKind Kind)
+{
+    switch (Kind) {
+    case COMPANION_BUF:
+        return &LocalBuf->QZBufDataBase_Typed;
+    case COMPANION_OBJECT:
+        return &LocalBuf->QZObjectDataBase_Typed;
+    case COMPANION_SET:
+    default:
+        return &LocalBuf->QZDataSetBase_Typed;
+    }
+}
+
+static void *CompanionOf(StructOfQZDataBase *Type, CompanionKind Kind)
+{
+    StructOfQZDataBaseLocalBuf *LocalBuf = Type != NULL ? QZDataBase_GetLocalBuf(Type) : NULL;
+    if (LocalBuf == NULL)
+        return NULL;
+    void *Atomic = *CompanionField(LocalBuf, Kind);
+    return Atomic != NULL ? SRV->AtomicToObject(Atomic) : NULL;
+}
+
+void *QZDataBase_GetDataSetTyped_Internal(StructOfQZDataBase *Type)
+{
+    return CompanionOf(Type, COMPANION_SET);
+}
+
+void *QZDataBase_GetObjectDataTyped_Internal(StructOfQZDataBase *Type)
+{
+    return CompanionOf(Type, COMPANION_OBJECT);
+}
+
+void *QZDataBase_GetBufDataTyped_Internal(StructOfQZDataBase *Type)
+{
+    return CompanionOf(Type, COMPANION_BUF);
+}
+
+static const StructOfTrelkLuaFuncEntry BufCompanionFuncs[] = {
+    {"_QuelCall", QZBufDataBase_Create},
+    {"Create", QZBufDataBase_Create},
+    {NULL, NULL},
+};
+
+static const StructOfTrelkLuaFuncEntry ObjectCompanionFuncs[] = {
+    {"_QuelCall", QZObjectDataBase_Create},
+    {"Create", QZObjectDataBase_Create},
+    {"GetObject", QZObjectDataBase_GetObject},
+    {NULL, NULL},
+};
+
+static const StructOfTrelkLuaFuncEntry SetCompanionFuncs[] = {
+    {"AddData", QZDataSetBase_AddData},
+    {"RemoveData", QZDataSetBase_RemoveData},
+    {"GetData", QZDataSetBase_GetData},
+    {"IsSubSet", QZDataSetBase_IsSubSet},
+    {"GetDataBase", QZDataSetBase_GetDataBase},
+    {"_QuelCall", QZDataSetBase_Create},
+    {"Create", QZDataSetBase_Create},
+    {"CreateType", QZDataSetBase_CreateType},
+    {"RunString", QZDataSetBase_RunString},
+    {"RunProc", QZDataSetBase_RunProc},
+    {NULL, NULL},
+};
+
+// Makes one companion class of Type: a type whose class is Type, named after
+// it. The full name is kept: two long type names that share their first
+// characters would otherwise give one companion name to two classes.
+static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *LocalBuf, CompanionKind Kind)
+{
+    void **Field = CompanionField(LocalBuf, Kind);
+    if (*Field != NULL && SRV->AtomicToObject(*Field) != NULL)
+        return;
+    *Field = NULL;
+
+    static const VS_CHAR *const Suffix[] = {"_Buf_", "_Object_", "_Set_"};
+    static const uintptr_t Code[] = {QZDATATYPE_KIND_BUF, QZDATATYPE_KIND_OBJECT, QZDATATYPE_KIND_SET};
+    static const StructOfTrelkLuaFuncEntry *const Funcs[] = {BufCompanionFuncs, ObjectCompanionFuncs,
+                                                             SetCompanionFuncs};
+
+    const VS_CHAR *TypeName = TrelkData_Name(Type);
+    size_t NameSize = strlen(TypeName) + strlen(Suffix[Kind]) + 1;
+    VS_CHAR *Name = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)NameSize);
+    if (Name == NULL)
+        return;
+    snprintf(Name, NameSize, "%s%s", TypeName, Suffix[Kind]);
+
+    StructOfQZDataBase *Companion = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
+    if (Companion == NULL) {
+        SRV->Free(Name);
+        return;
+    }
+    // The companion keeps its creation lock: it lives as long as its type
+    // (freeing the type frees the objects made from it).
+    Companion->IsType = VS_TRUE;
+    SRV->SetName(Companion, Name);
+    SRV->Free(Name);
+
+    void *Atomic = SRV->ObjectToAtomic(Companion);
+    for (const StructOfTrelkLuaFuncEntry *Entry = Funcs[Kind]; Entry->Name != NULL; Entry++)
+        SRV->SetAtomicFunction(SRV->CreateAtomicLuaFunction(Atomic, Entry->Name, NULL, ""), Entry->Func);
+    if (Kind == COMPANION_SET) {
+        SRV->CreateAtomicAttribute(Atomic, "DataBaseID", (VS_UINT8)VS_ATTRIBUTETYPE_UUID, 0, 0, "", "");
+        SRV->SetSysEvent(Atomic, QZDataSetBase_OnSystemEvent);
+    }
+
+    *Field = Atomic;
+    LastNewTypeTickCount = vs_tm_gettickcount64();
+    SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Companion), (void *)Code[Kind]);
+}
+
+// Companions are made for types of the plain data class only; not for a
+// companion itself, nor for types of the set, object-data or buffer-data
+// classes (which are already of one kind), nor for frame data.
+static VS_BOOL WantsCompanions(StructOfQZDataBase *Type)
+{
+    StructOfQZDataBase *T = Type;
+    while (T != NULL && !QZDataBase_IsPreDefined_DataType(T)) {
+        uintptr_t Code = (uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(T));
+        if (Code != 0 && Code != QZDATATYPE_KIND_DATA)
+            return VS_FALSE;
+        T = DataClassOf(T);
+    }
+    return T != NULL && TrelkData_IsDataBaseClassObject(T) ? VS_TRUE : VS_FALSE;
+}
+
+// Instances of the type that are data, not types: companions and sub-types
+// are objects made from the type too, but they hold no values of it, so a
+// type that has them may still gain properties.
+static VS_INT32 CountDataInstances(StructOfQZDataBase *Type)
+{
+    VS_QUERYRECORD Query;
+    vs_memset(&Query, 0, sizeof(Query));
+    VS_INT32 Count = 0;
+    for (void *X = SRV->QueryFirstInst(&Query, Type); X != NULL; X = SRV->QueryNextInst(&Query, Type))
+        if (!QZDataBase_IsDataObject(X) || !((StructOfQZDataBase *)X)->IsType)
+            Count++;
+    SRV->QueryInstClose(&Query);
+    return Count;
+}
+
+// ---------------------------------------------------------------------------
+// Luafuncs
+// ---------------------------------------------------------------------------
+static VS_INT32 PushBool(VS_BOOL Value)
+{
+    SRV->LuaPushBool(Value);
+    return 1;
+}
+
+VS_INT32 QZDataBase_CreateProperty(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL)
+        return PushBool(VS_FALSE);
+    if (QZDataBase_IsPreDefined_DataType(Self)) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can only be set for predefined data type");
+        return PushBool(VS_FALSE);
+    }
+    if (!Self->IsType) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can only be set for data type");
+        return PushBool(VS_FALSE);
+    }
+    const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    if (Name == NULL) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can not be NULL");
+        return PushBool(VS_FALSE);
+    }
+    if (QZDataBase_Property_IsExist(Self, Name) != NULL) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] has existed", Name);
+        return PushBool(VS_FALSE);
+    }
+    VS_INT32 ArgType3 = SRV->LuaType(3);
+    VS_INT32 PropertyType = ArgType3 == VSLUATYPE_INT || ArgType3 == VSLUATYPE_NUMBER ? SRV->LuaToInt(3) : 0;
+    if (PropertyType != QZPROPERTY_TYPE_BOOL && PropertyType != QZPROPERTY_TYPE_INT32 &&
+        PropertyType != QZPROPERTY_TYPE_CHARPTR && PropertyType != QZPROPERTY_TYPE_DOUBLE &&
+        PropertyType != QZPROPERTY_TYPE_INT64) {
+        TRELK_DATA_RAISE(Self,
+                         "'s CreateProperty failed, the Property[%s] type must be "
+                         "VSTYPE_BOOL,VSTYPE_INT32,VSTYPE_CHARPTR,VSTYPE_DOUBLE,VSTYPE_INT64",
+                         Name);
+        return PushBool(VS_FALSE);
+    }
+    if (SRV->LuaGetTop() < 4) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value must be set", Name);
+        return PushBool(VS_FALSE);
+    }
+    VS_INT32 ValueType = SRV->LuaType(4);
+    VS_INT32 FoundType;
+    switch (ValueType) {
+    case VSLUATYPE_NUMBER:
+        FoundType = QZPROPERTY_TYPE_DOUBLE;
+        break;
+    case VSLUATYPE_BOOL:
+        FoundType = QZPROPERTY_TYPE_BOOL;
+        break;
+    case VSLUATYPE_STRING:
+        FoundType = QZPROPERTY_TYPE_CHARPTR;
+        break;
+    case VSLUATYPE_INT:
+    case VSLUATYPE_INT64:
+    case VSLUATYPE_UWORD:
+        FoundType = PropertyType == QZPROPERTY_TYPE_INT32 ? QZPROPERTY_TYPE_INT32 : QZPROPERTY_TYPE_INT64;
+        break;
+    default:
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is invalid", Name);
+        return PushBool(VS_FALSE);
+    }
+    // A 32-bit property cannot hold a default beyond 32 bits: narrowing it
+    // would declare a different value than the one given.
+    if (FoundType == QZPROPERTY_TYPE_INT32) {
+        VS_INT64 Wide = SRV->LuaToInt64(4);
+        if (Wide < INT32_MIN || Wide > INT32_MAX)
+            FoundType = QZPROPERTY_TYPE_INT64;
+    }
+    if (FoundType != PropertyType) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is not same with type",
+                         Name);
+        return PushBool(VS_FALSE);
+    }
+    if (CountDataInstances(Self) != 0) {
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the data object has instances");
+        return PushBool(VS_FALSE);
+    }
+
+    VS_PARAPKGPTR Item = Trelk_GetParaPkgInterface(__LINE__);
+    Item->InsertStr(0, Name);
+    switch (PropertyType) {
+    case QZPROPERTY_TYPE_DOUBLE:
+        Item->InsertFloat(1, SRV->LuaToNumber(4));
+        break;
+    case QZPROPERTY_TYPE_BOOL:
+        Item->InsertBool(1, SRV->LuaToBool(4));
+        break;
+    case QZPROPERTY_TYPE_CHARPTR: {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = SRV->LuaToLString(4, &Length);
+        Item->InsertStrEx(1, Text != NULL ? Text : "", Text != NULL ? Length : 0);
+        break;
+    }
+    case QZPROPERTY_TYPE_INT32:
+        Item->InsertInt(1, (VS_INT32)SRV->LuaToInt64(4));
+        break;
+    case QZPROPERTY_TYPE_INT64:
+    default:
+        // A 64-bit property keeps a 64-bit default, so that later writes are
+        // not narrowed to 32 bits.
+        Item->InsertInt64(1, SRV->LuaToInt64(4));
+        break;
+    }
+    Item->AsDict(VS_TRUE);
+    if (Self->PropertyPkg == NULL) {
+        Self->PropertyPkg = Trelk_GetParaPkgInterface(__LINE__);
+        Self->PropertyPkg->AsDict(VS_TRUE);
+    }
+    VS_BOOL Stored = Self->PropertyPkg->InsertParaPackage(Self->PropertyPkg->GetNumber(), Item);
+    Item->Release();
+    if (!Stored)
+        return PushBool(VS_FALSE);
+
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Self);
+    if (LocalBuf != NULL && WantsCompanions(Self)) {
+        MakeCompanion(Self, LocalBuf, COMPANION_BUF);
+        MakeCompanion(Self, LocalBuf, COMPANION_OBJECT);
+        MakeCompanion(Self, LocalBuf, COMPANION_SET);
+    }
+    return PushBool(VS_TRUE);
+}
+
+VS_INT32 QZDataBase_IsProperty(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    if (Self == NULL || Name == NULL)
+        return PushBool(VS_FALSE);
+    return PushBool(QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(Self), Name) != NULL ? VS_TRUE
+                                                                                                       : VS_FALSE);
+}
+
+VS_INT32 QZDataBase_HasProperty(void *L)
+{
+    (void)L;
+    for (StructOfQZDataBase *X = TrelkData_SelfArg(); X != NULL && !QZDataBase_IsPreDefined_DataType(X);
+         X = DataClassOf(X))
+        if (X->PropertyPkg != NULL)
+            return PushBool(VS_TRUE);
+    return PushBool(VS_FALSE);
+}
+
+// The first companion of the given kind from the data's type up its class
+// chain, else the predefined class of that kind.
+static VS_INT32 PushCompanion(CompanionKind Kind, void *PreDefinedClass)
+{
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    for (StructOfQZDataBase *X = Self != NULL ? QZDataBase_GetDataType_Internal(Self) : NULL;
+         X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = DataClassOf(X)) {
+        void *Companion = CompanionOf(X, Kind);
+        if (Companion != NULL) {
+            SRV->LuaPushObject(Companion);
+            return 1;
+        }
+    }
+    SRV->LuaPushObject(PreDefinedClass);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetDataSetBase(void *L)
+{
+    (void)L;
+    return PushCompanion(COMPANION_SET, QZDataSetBaseClass);
+}
+
+VS_INT32 QZDataBase_GetObjectDataBase(void *L)
+{
+    (void)L;
+    return PushCompanion(COMPANION_OBJECT, QZObjectDataBaseClass);
+}
+
+VS_INT32 QZDataBase_GetBufDataBase(void *L)
+{
+    (void)L;
+    return PushCompanion(COMPANION_BUF, QZBufDataBaseClass);
+}
+
+VS_INT32 QZDataBase_Wrap(void *L)
+{
+    (void)L;
+    SRV->LuaPushObject(TrelkData_SelfArg());
+    return 1;
+}
+
+VS_INT32 QZDataBase_SetReadOnly(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    VS_PARAPKGPTR Buf = Self != NULL ? QZDataBase_GetDataBuf_Internal(Self) : NULL;
+    if (Buf != NULL && !Buf->IsReadOnly()) {
+        // The key is not kept: the value stays read-only for good.
+        VS_CHAR Key[32];
+        snprintf(Key, sizeof(Key), "%lld", (long long)vs_tm_gettickcount64());
+        Buf->SetReadOnly(Key, VS_TRUE);
+    }
+    return 0;
+}

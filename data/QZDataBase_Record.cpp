@@ -1,0 +1,374 @@
+// The data record: the saved form of one data object (its data type by name,
+// its value, its properties and its signature), written in one of four forms
+// (tag, no buffer, value list, type-class script) and read back into a new
+// data object; and the script functions SaveTo / LoadFrom of QZDataBase.
+#include "trelk_data3.h"
+
+#include <cstring>
+
+#define SRV QZObject_XRQInterface
+
+// Parts of the data object that live with the tag and text-form code.
+VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data) __attribute__((weak));
+void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg)
+    __attribute__((weak));
+void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
+    __attribute__((weak));
+
+static const VS_CHAR *const ForeignObjectText =
+    "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
+
+// Data objects whose record is being written on this thread: a value that
+// contains its own data object (directly or through sets) would otherwise
+// recurse without end.
+#define SAVING_STACK_SIZE TRELK_VALUELIST_MAXDEPTH
+static thread_local StructOfQZDataBase *SavingStack[SAVING_STACK_SIZE];
+static thread_local VS_INT32 SavingDepth = 0;
+
+// The class of a data object entered in the package-info list; NULL when it
+// cannot be entered.
+static void *EnterDataClass(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
+{
+    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL)
+        return QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, VS_FALSE);
+    return QZDataBase_GetDataType_Internal(Data);
+}
+
+// Item 0 of the value pair: the collected property package, or an empty item.
+static void PutProperties(VS_PARAPKGPTR Pair, StructOfQZDataBase *From, VS_BOOL CallFromGetTag)
+{
+    if (!CallFromGetTag && From != NULL && QZDataBase_QuelToString_CollectProperty != NULL) {
+        VS_PARAPKGPTR Properties = Trelk_GetParaPkgInterface(__LINE__);
+        QZDataBase_QuelToString_CollectProperty(From, Properties);
+        // The list of [name, value] pairs is stored as a plain list so that
+        // the record keeps a JSON form.
+        Properties->AsDict(VS_FALSE);
+        if (Properties->GetNumber() > 0) {
+            Pair->InsertParaPackage(0, Properties);
+            Properties->Release();
+            return;
+        }
+        Properties->Release();
+    }
+    Pair->InsertEmpty(0);
+}
+
+static VS_BOOL SaveTagForm(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf)
+{
+    VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
+    if (EnterDataClass(QZData, PackageInfo) == NULL) {
+        PackageInfo->Release();
+        TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+        return VS_FALSE;
+    }
+    VS_CHAR *Tag = NULL;
+    if (QZDataBase_GetTag_Internal != NULL) {
+        QZDataBase_GetTag_Internal(QZData);
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
+        if (Text != NULL && Length > 0) {
+            Tag = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)Length + 1);
+            if (Tag != NULL)
+                memcpy(Tag, Text, (size_t)Length + 1);
+        }
+        SRV->LuaPop(1);
+    }
+    if (Tag == NULL) {
+        PackageInfo->Release();
+        TrelkData3_Raise(QZData, "'s function GetTag returns empty string");
+        return VS_FALSE;
+    }
+    ValueBuf->Clear();
+    ValueBuf->InsertStr(0, "PackageInfo");
+    ValueBuf->InsertParaPackage(1, PackageInfo);
+    ValueBuf->InsertStr(2, "Value");
+    ValueBuf->InsertStr(3, Tag);
+    ValueBuf->AsDict(VS_TRUE);
+    PackageInfo->Release();
+    SRV->Free(Tag);
+    return VS_TRUE;
+}
+
+static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS_BOOL SaveProcObjectID,
+                          VS_BOOL CallFromGetTag)
+{
+    VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(QZData);
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
+    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(QZData);
+    if (DataType == NULL) {
+        TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+        return VS_FALSE;
+    }
+    VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR Pair = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL WriteSignature = VS_FALSE;
+    VS_BOOL PopScriptResult = VS_FALSE;
+    void *TypeClass = QZDataBase_GetTypeClassOf_Internal(DataType);
+
+    if (Buf == NULL) {
+        // No value anywhere up to the type: the direct data instance stands
+        // for the data.
+        StructOfQZDataBase *Inst = QZDataBase_GetDirectDataInst_Internal(QZData);
+        if (Inst == NULL || EnterDataClass(Inst, PackageInfo) == NULL) {
+            PackageInfo->Release();
+            Pair->Release();
+            TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+            return VS_FALSE;
+        }
+        PutProperties(Pair, Inst, CallFromGetTag);
+        VS_PARAPKGPTR Empty = Trelk_GetParaPkgInterface(__LINE__);
+        Pair->InsertParaPackage(1, Empty);
+        Empty->Release();
+    } else if (TypeClass == NULL) {
+        VS_PARAPKGPTR ValueList = Trelk_GetParaPkgInterface(__LINE__);
+        if (!QZProcChain_Save_ParaPkg(QZData, Buf, PackageInfo, ValueList, SaveProcObjectID, CallFromGetTag)) {
+            ValueList->Release();
+            PackageInfo->Release();
+            Pair->Release();
+            return VS_FALSE;
+        }
+        PutProperties(Pair, Holder, CallFromGetTag);
+        Pair->InsertParaPackage(1, ValueList);
+        ValueList->Release();
+        WriteSignature = VS_TRUE;
+    } else {
+        if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
+            PackageInfo->Release();
+            Pair->Release();
+            TrelkData3_Raise(QZData, " has DataTypeClass, but it's value is invalid");
+            return VS_FALSE;
+        }
+        SRV->GetLastError();
+        SRV->LuaPushObject(Holder);
+        if (!QZRealmBase_ExecNameScript(TypeClass, "Save", 1, 1)) {
+            SRV->LuaPop(1);
+            PackageInfo->Release();
+            Pair->Release();
+            TrelkData3_Raise(QZData, " has DataTypeClass, but call it's Save function failed");
+            return VS_FALSE;
+        }
+        if (QZProcChain_IsExecNameScriptError(QZData, "has DataTypeClass, but call it's Save function failed")) {
+            SRV->LuaPop(1);
+            PackageInfo->Release();
+            Pair->Release();
+            return VS_FALSE;
+        }
+        if (SRV->LuaType(-1) != VSLUATYPE_STRING) {
+            SRV->LuaPop(1);
+            PackageInfo->Release();
+            Pair->Release();
+            TrelkData3_Raise(QZData, " has DataTypeClass, but call it's Save function return not string");
+            return VS_FALSE;
+        }
+        if (EnterDataClass(QZData, PackageInfo) == NULL) {
+            SRV->LuaPop(1);
+            PackageInfo->Release();
+            Pair->Release();
+            TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+            return VS_FALSE;
+        }
+        PutProperties(Pair, Holder, CallFromGetTag);
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = SRV->LuaToLString(-1, &Length);
+        Pair->InsertStrEx(1, Text != NULL ? Text : "", Text != NULL ? Length : 0);
+        WriteSignature = VS_TRUE;
+        PopScriptResult = VS_TRUE;
+    }
+
+    ValueBuf->Clear();
+    ValueBuf->InsertStr(0, "PackageInfo");
+    ValueBuf->InsertParaPackage(1, PackageInfo);
+    ValueBuf->InsertStr(2, "Value");
+    ValueBuf->InsertParaPackage(3, Pair);
+    ValueBuf->InsertStr(4, "ClassName");
+    ValueBuf->InsertStr(5, TrelkData3_Name(DataType));
+    if (WriteSignature && Holder != NULL && Holder->Signature.Buf != NULL && Holder->Signature.Buf[0] != 0) {
+        ValueBuf->InsertStr(6, "Signature");
+        ValueBuf->InsertStr(7, Holder->Signature.Buf);
+    }
+    ValueBuf->AsDict(VS_TRUE);
+    if (PopScriptResult)
+        SRV->LuaPop(1);
+    PackageInfo->Release();
+    Pair->Release();
+    return VS_TRUE;
+}
+
+VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS_BOOL SaveProcObjectID,
+                                  VS_BOOL CallFromGetTag)
+{
+    if (ValueBuf == NULL || !QZDataBase_IsDataObject(QZData))
+        return VS_FALSE;
+    if (QZData->IsType || QZDataBase_IsPreDefined_DataType(QZData)) {
+        TrelkData3_Raise(QZData, " is data object type, can not save");
+        return VS_FALSE;
+    }
+    // The tag form saves nothing of the value itself: the tag it asks for
+    // writes the record again, for the same data, in its own form.
+    if (!SaveProcObjectID && !CallFromGetTag)
+        return SaveTagForm(QZData, ValueBuf);
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
+    for (VS_INT32 i = 0; i < SavingDepth; i++) {
+        if (SavingStack[i] == QZData || (Holder != NULL && SavingStack[i] == Holder)) {
+            TrelkData3_Raise(QZData, "'s buf contains the data itself, can not save");
+            return VS_FALSE;
+        }
+    }
+    if (SavingDepth >= SAVING_STACK_SIZE) {
+        TrelkData3_Raise(QZData, "'s buf is nested too deep, can not save");
+        return VS_FALSE;
+    }
+    SavingStack[SavingDepth++] = Holder != NULL ? Holder : QZData;
+    VS_BOOL Result = SaveRecord(QZData, ValueBuf, SaveProcObjectID, CallFromGetTag);
+    SavingDepth--;
+    return Result;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+static VS_INT32 DictIndex(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    VS_INT32 Index = Pkg->FindDict(Key);
+    return Index >= 0 && Index < Pkg->GetNumber() ? Index : -1;
+}
+
+// Replaces the own value package of a new data object.
+static void SetOwnBuf(StructOfQZDataBase *Data, VS_PARAPKGPTR Buf)
+{
+    if (Data->DataBuf != NULL)
+        Data->DataBuf->Release();
+    Data->DataBuf = Buf;
+}
+
+static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends);
+
+void *QZDataBase_LoadFrom_Internal(VS_PARAPKGPTR ValueBufWithDepends)
+{
+    TrelkData3_LoadSessionBegin();
+    void *NewData = LoadRecord(ValueBufWithDepends);
+    TrelkData3_LoadSessionEnd(NewData != NULL ? VS_TRUE : VS_FALSE);
+    return NewData;
+}
+
+static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
+{
+    if (ValueBufWithDepends == NULL)
+        return NULL;
+    VS_PARAPKGPTR Record = ValueBufWithDepends;
+    VS_INT32 NameIndex = DictIndex(Record, "ClassName");
+    const VS_CHAR *ClassName = NameIndex >= 0 ? Record->GetStr(NameIndex) : NULL;
+    if (ClassName == NULL) {
+        QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "call QZData's LoadFrom failed, data type is not saved");
+        return NULL;
+    }
+    void *Class = SRV->GetObjectEx(NULL, ClassName);
+    if (Class == NULL) {
+        QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "call QZData's LoadFrom failed, data type %s is not found", ClassName);
+        return NULL;
+    }
+    VS_INT32 ValueIndex = DictIndex(Record, "Value");
+    if (ValueIndex < 0 || Record->GetType(ValueIndex) != VSTYPE_PARAPKG)
+        return NULL;
+    VS_PARAPKGPTR Pair = Record->GetParaPackage(ValueIndex);
+    if (Pair == NULL)
+        return NULL;
+    // Only a data object may be read as a data record; a name that finds any
+    // other object is refused like a data instance.
+    if (!QZDataBase_IsDataObject(Class) || !TrelkData3_IsOwnDataType((StructOfQZDataBase *)Class)) {
+        TrelkData3_Raise(Class, " LoadFrom must be called for QZData Class wich IsType is true");
+        return NULL;
+    }
+    StructOfQZDataBase *DataType = (StructOfQZDataBase *)Class;
+    void *TypeClass = QZDataBase_GetTypeClassOf_Internal(DataType);
+    StructOfQZDataBase *NewData = NULL;
+
+    if (TypeClass == NULL) {
+        if (Pair->GetType(1) != VSTYPE_PARAPKG || Pair->GetParaPackage(1) == NULL)
+            return NULL;
+        VS_PARAPKGPTR ValueList = Pair->GetParaPackage(1);
+        // An empty saved value comes back as an own empty package: inheriting
+        // from the class chain would show a value that was never saved.
+        VS_PARAPKGPTR Buf = Trelk_GetParaPkgInterface(__LINE__);
+        if (ValueList->GetNumber() > 0 && !QZProcChain_Load_ParaPkg(DataType, Buf, ValueList, VS_FALSE)) {
+            Buf->Release();
+            return NULL;
+        }
+        NewData = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL);
+        if (NewData == NULL) {
+            Buf->Release();
+            return NULL;
+        }
+        SetOwnBuf(NewData, Buf);
+        TrelkData3_LoadSessionAdd(NewData);
+    } else {
+        if (Pair->GetType(1) != VSTYPE_STRING)
+            return NULL;
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = Pair->GetStrEx(1, &Length);
+        SRV->GetLastError();
+        SRV->LuaPushLString(Text != NULL ? Text : "", Text != NULL ? Length : 0);
+        if (!QZRealmBase_ExecNameScript(TypeClass, "Load", 1, 1)) {
+            SRV->LuaPop(1);
+            TrelkData3_Raise(DataType, " has DataTypeClass, but call it's Load function failed");
+            return NULL;
+        }
+        if (QZProcChain_IsExecNameScriptError(DataType, "has DataTypeClass, but call it's Load function failed")) {
+            SRV->LuaPop(1);
+            return NULL;
+        }
+        void *Loaded = SRV->LuaType(-1) == VSLUATYPE_OBJECT ? Trelk_FromRawObject(SRV->LuaToObject(-1)) : NULL;
+        // The result is written to as a data object below; anything else is
+        // refused as no object.
+        if (Loaded == NULL || !QZDataBase_IsDataObject(Loaded)) {
+            SRV->LuaPop(1);
+            TrelkData3_Raise(DataType, " has DataTypeClass, but call it's Load function return not Object");
+            return NULL;
+        }
+        SRV->LockGC(Loaded);
+        SRV->LuaPop(1);
+        TrelkData3_LoadSessionAdd(Loaded);
+        NewData = (StructOfQZDataBase *)Loaded;
+    }
+
+    VS_INT32 SignatureIndex = DictIndex(Record, "Signature");
+    const VS_CHAR *Signature = SignatureIndex >= 0 ? Record->GetStr(SignatureIndex) : NULL;
+    if (Signature != NULL && Signature[0] != 0)
+        SRV->SetVString(&NewData->Signature, Signature);
+    if (Pair->GetType(0) == VSTYPE_PARAPKG) {
+        VS_PARAPKGPTR Properties = Pair->GetParaPackage(0);
+        if (Properties != NULL) {
+            Properties->AddRef();
+            if (NewData->PropertyPkg != NULL)
+                NewData->PropertyPkg->Release();
+            NewData->PropertyPkg = Properties;
+        }
+    }
+    return NewData;
+}
+
+// ---------------------------------------------------------------------------
+// Luafuncs
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_SaveTo(void *L)
+{
+    (void)L;
+    void *Self = SRV->LuaToObject(1);
+    VS_PARAPKGPTR ValueBuf = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
+    VS_BOOL Result = VS_FALSE;
+    if (QZDataBase_IsDataObject(Self) && ValueBuf != NULL)
+        Result = QZDataBase_SaveTo_Inernal((StructOfQZDataBase *)Self, ValueBuf, VS_TRUE, VS_FALSE);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_LoadFrom(void *L)
+{
+    (void)L;
+    VS_PARAPKGPTR ValueBuf = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
+    void *NewData = QZDataBase_LoadFrom_Internal(ValueBuf);
+    TrelkData3_PushHandOver(NewData);
+    return 1;
+}

@@ -1,0 +1,701 @@
+// Source links, equality, kind tests, ordering and duplication of data
+// objects. Source lists and set members are object graphs that scripts build
+// freely, so every walk over them guards against cycles and against unbounded
+// recursion.
+#include "trelk_data.h"
+#include "trelk_data_private.h"
+
+// Nested sets deeper than this are not compared or copied member by member.
+#define QZDATA_MAX_NESTING 256
+
+// Objects already met by a walk, kept in a host ID index made on first use.
+struct DataVisitSet {
+    void *Index = NULL;
+    ~DataVisitSet()
+    {
+        if (Index != NULL)
+            SRV->DestoryIndex(Index);
+    }
+    // TRUE when Object was not met before (and is now).
+    VS_BOOL Enter(void *Object)
+    {
+        if (Index == NULL)
+            Index = SRV->CreateIDIndex_Nor(0);
+        VS_UUID *ID = SRV->GetIDEx(Object);
+        if (Index == NULL || ID == NULL)
+            return VS_FALSE;
+        if (SRV->FindIDKey(Index, ID) != NULL)
+            return VS_FALSE;
+        SRV->InsertIDKey(Index, ID, (void *)1);
+        return VS_TRUE;
+    }
+};
+
+static StructOfQZDataBase *DataClassOf(void *Object)
+{
+    void *Class = SRV->GetClass(Object);
+    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+}
+
+static StructOfQZDataBase *DataItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
+{
+    void *Object = Pkg->GetObject(i);
+    return QZDataBase_IsDataObject(Object) ? (StructOfQZDataBase *)Object : NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Source walk
+// ---------------------------------------------------------------------------
+StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
+{
+    if (QZData == NULL)
+        return NULL;
+    if (QZData->SourceData != NULL)
+        return QZData;
+    for (StructOfQZDataBase *C = DataClassOf(QZData); C != NULL && !QZDataBase_IsPreDefined_DataType(C);
+         C = DataClassOf(C)) {
+        if (C->SourceData != NULL)
+            return C;
+        if (C->IsType)
+            return NULL;
+    }
+    return NULL;
+}
+
+VS_PARAPKGPTR QZDataBase_GetSourceData_Internal(StructOfQZDataBase *QZData)
+{
+    StructOfQZDataBase *Holder = TrelkData_SourceHolder(QZData);
+    return Holder != NULL ? Holder->SourceData : NULL;
+}
+
+StructOfQZDataBase *QZDataBase_GetSourceDataObject_Internal(StructOfQZDataBase *QZData)
+{
+    // Callers use the answer as the object to read or extend the source list
+    // on, so a data without any list answers itself.
+    StructOfQZDataBase *Holder = TrelkData_SourceHolder(QZData);
+    return Holder != NULL ? Holder : QZData;
+}
+
+// ---------------------------------------------------------------------------
+// Changed-from and source tests
+// ---------------------------------------------------------------------------
+VS_BOOL QZDataBase_IsChangedFrom_Internal(StructOfQZDataBase *QZData, StructOfQZDataBase *SourceQZData)
+{
+    if (QZData == NULL || SourceQZData == NULL)
+        return VS_FALSE;
+    StructOfQZDataBase *SourceType = QZDataBase_GetDataType_Internal(SourceQZData);
+    DataVisitSet Visited;
+    StructOfQZDataBase *Q = QZData;
+    // One unbranched chain of same-type links; a link back to a data already
+    // on the chain ends it.
+    while (Q != NULL && Visited.Enter(Q)) {
+        VS_PARAPKGPTR S = QZDataBase_GetSourceData_Internal(Q);
+        if (S == NULL)
+            return VS_FALSE;
+        StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(Q);
+        if (Type != SourceType)
+            return VS_FALSE;
+        StructOfQZDataBase *P = NULL;
+        VS_INT32 Count = 0;
+        for (VS_INT32 i = 0; i < S->GetNumber(); i++) {
+            StructOfQZDataBase *Item = DataItem(S, i);
+            if (Item != NULL && QZDataBase_GetDataType_Internal(Item) == Type) {
+                P = Item;
+                Count++;
+            }
+        }
+        if (Count != 1)
+            return VS_FALSE;
+        if (P == SourceQZData)
+            return VS_TRUE;
+        Q = P;
+    }
+    return VS_FALSE;
+}
+
+VS_BOOL QZDataBase_IsSource_Internal(StructOfQZDataBase *QZData, StructOfQZDataBase *SourceQZData,
+                                     VS_BOOL MustDirect)
+{
+    if (QZData == NULL)
+        return VS_FALSE;
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(SourceQZData);
+    if (Holder == NULL)
+        return VS_FALSE;
+    VS_UUID HolderID = SRV->GetID(Holder);
+
+    // Data whose source lists are still to be searched. Sources of sources
+    // are searched once each, however the links loop.
+    VS_PARAPKGPTR Pending = Trelk_GetParaPkgInterface(__LINE__);
+    DataVisitSet Visited;
+    Visited.Enter(QZData);
+    Pending->InsertObject(0, QZData);
+    VS_BOOL Result = VS_FALSE;
+    while (!Result && Pending->GetNumber() > 0) {
+        VS_INT32 Last = Pending->GetNumber() - 1;
+        StructOfQZDataBase *X = DataItem(Pending, Last);
+        Pending->Del(Last);
+        while (X != NULL && !Result) {
+            VS_PARAPKGPTR S = X->SourceData;
+            for (VS_INT32 i = 0; S != NULL && i < S->GetNumber() && !Result; i++) {
+                StructOfQZDataBase *I = DataItem(S, i);
+                if (I == NULL)
+                    continue;
+                if (I == Holder || SRV->IsInst(&HolderID, I))
+                    Result = VS_TRUE;
+                else if (!MustDirect && Visited.Enter(I))
+                    Pending->InsertObject(Pending->GetNumber(), I);
+            }
+            if (Result || X->DataBuf != NULL)
+                break;
+            X = DataClassOf(X);
+            if (X == NULL || X->IsType || QZDataBase_IsPreDefined_DataType(X))
+                break;
+        }
+    }
+    Pending->Release();
+    return Result;
+}
+
+// ---------------------------------------------------------------------------
+// Equality
+// ---------------------------------------------------------------------------
+// Pairs under comparison, one per nesting level of sets. A pair met again
+// further down (a set that contains itself) counts as equal there; the outer
+// comparison still decides on the remaining members.
+struct EqualsFrame {
+    StructOfQZDataBase *Src;
+    StructOfQZDataBase *Des;
+    const EqualsFrame *Up;
+    VS_INT32 Depth;
+};
+
+static VS_BOOL CallTypeClassEquals(void *TypeClass, VS_PARAPKGPTR SrcBuf, VS_PARAPKGPTR DesBuf, void *ReportObject,
+                                   VS_BOOL *CallMade)
+{
+    SRV->GetLastError();
+    SRV->LuaPushObject(SrcBuf->GetObject(0));
+    SRV->LuaPushObject(DesBuf->GetObject(0));
+    VS_BOOL Result = VS_FALSE;
+    *CallMade = SRV->ExecNameScript(TypeClass, "Equals", 2, 1);
+    if (*CallMade) {
+        const VS_CHAR *Info = ReportObject != NULL
+                                  ? "has assigned DataTypeClass, but calls the function Equals failed"
+                                  : "calls the function Equals failed";
+        if (!QZProcChain_IsExecNameScriptError(ReportObject, Info))
+            Result = SRV->LuaToBool(-1);
+    }
+    SRV->LuaPop(1);
+    return Result;
+}
+
+static VS_BOOL IsOneObjectItem(VS_PARAPKGPTR Buf)
+{
+    return Buf != NULL && Buf->GetNumber() == 1 && Buf->GetType(0) == VSTYPE_OBJECT ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL QZDataBase_BufEquals_Internal(void *DataTypeClass, VS_PARAPKGPTR SrcBuf, VS_PARAPKGPTR DesBuf)
+{
+    if (SrcBuf == NULL || DesBuf == NULL)
+        return SrcBuf == DesBuf ? VS_TRUE : VS_FALSE;
+    if (DataTypeClass == NULL)
+        return SrcBuf->Equals(DesBuf);
+    if (!IsOneObjectItem(SrcBuf) || !IsOneObjectItem(DesBuf))
+        return VS_FALSE;
+    VS_BOOL CallMade;
+    return CallTypeClassEquals(DataTypeClass, SrcBuf, DesBuf, NULL, &CallMade);
+}
+
+static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up);
+
+static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Frame)
+{
+    StructOfQZDataBase *SrcHolder = QZDataBase_GetObjectHasBuf_Internal(Src);
+    StructOfQZDataBase *DesHolder = QZDataBase_GetObjectHasBuf_Internal(Des);
+    if (SrcHolder == NULL || DesHolder == NULL)
+        return VS_FALSE;
+    VS_PARAPKGPTR SrcMembers = SrcHolder->DataBuf;
+    VS_PARAPKGPTR DesMembers = DesHolder->DataBuf;
+    VS_PARAPKGPTR Matched = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL Result = VS_TRUE;
+    for (VS_INT32 i = 0; Result && i < SrcMembers->GetNumber(); i++) {
+        StructOfQZDataBase *a = DataItem(SrcMembers, i);
+        if (a == NULL)
+            continue;
+        StructOfQZDataBase *Found = NULL;
+        for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL; j++) {
+            StructOfQZDataBase *b = DataItem(DesMembers, j);
+            if (b != NULL && EqualsInternal(a, b, Frame))
+                Found = b;
+        }
+        if (Found == NULL)
+            Result = VS_FALSE;
+        else
+            Matched->InsertObject(Matched->GetNumber(), Found);
+    }
+    for (VS_INT32 j = 0; Result && j < DesMembers->GetNumber(); j++) {
+        StructOfQZDataBase *b = DataItem(DesMembers, j);
+        if (b == NULL)
+            continue;
+        VS_BOOL InMatched = VS_FALSE;
+        for (VS_INT32 k = 0; k < Matched->GetNumber() && !InMatched; k++)
+            InMatched = Matched->GetObject(k) == b;
+        if (InMatched)
+            continue;
+        VS_BOOL Found = VS_FALSE;
+        for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found; i++) {
+            StructOfQZDataBase *a = DataItem(SrcMembers, i);
+            Found = a != NULL && EqualsInternal(a, b, Frame);
+        }
+        if (!Found)
+            Result = VS_FALSE;
+    }
+    Matched->Release();
+    return Result;
+}
+
+static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up)
+{
+    if (Src == Des)
+        return VS_TRUE;
+    if (Src == NULL || !QZDataBase_IsDataObject(Src) || !TrelkData_IsDataInstance(Des))
+        return VS_FALSE;
+    StructOfQZDataBase *SrcType = QZDataBase_GetDataType_Internal(Src);
+    if (SrcType != QZDataBase_GetDataType_Internal(Des))
+        return VS_FALSE;
+
+    StructOfQZDataBase *SrcHolder = QZDataBase_GetObjectHasBuf_Internal(Src);
+    StructOfQZDataBase *DesHolder = QZDataBase_GetObjectHasBuf_Internal(Des);
+    if ((SrcHolder == NULL) != (DesHolder == NULL))
+        return VS_FALSE;
+    if (SrcHolder == NULL) {
+        SrcHolder = QZDataBase_GetDirectDataInst_Internal(Src);
+        DesHolder = QZDataBase_GetDirectDataInst_Internal(Des);
+    }
+    VS_PARAPKGPTR SrcProps = SrcHolder->PropertyPkg;
+    VS_PARAPKGPTR DesProps = DesHolder->PropertyPkg;
+    if ((SrcProps == NULL) != (DesProps == NULL))
+        return VS_FALSE;
+    if (SrcProps != NULL && !SrcProps->Equals(DesProps))
+        return VS_FALSE;
+
+    if (QZDataBase_IsDataSet_Internal(Src, VS_TRUE)) {
+        if (!QZDataBase_IsDataSet_Internal(Des, VS_TRUE))
+            return VS_FALSE;
+        VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
+        for (const EqualsFrame *F = Up; F != NULL; F = F->Up)
+            if (F->Src == Src && F->Des == Des)
+                return VS_TRUE;
+        if (Depth >= QZDATA_MAX_NESTING)
+            return VS_FALSE;
+        EqualsFrame Frame = {Src, Des, Up, Depth};
+        return SetMembersEqual(Src, Des, &Frame);
+    }
+
+    if (Src->IsType || Des->IsType)
+        return VS_FALSE; // two types are equal only as one object, handled above
+    VS_PARAPKGPTR SrcBuf = QZDataBase_GetDataBuf_Internal(Src);
+    VS_PARAPKGPTR DesBuf = QZDataBase_GetDataBuf_Internal(Des);
+    if (SrcBuf == NULL || DesBuf == NULL)
+        return VS_FALSE;
+    void *TypeClass = QZDataBase_GetTypeClassOf_Internal(SrcType);
+    if (TypeClass == NULL)
+        return SrcBuf->Equals(DesBuf);
+    if (!IsOneObjectItem(SrcBuf) || !IsOneObjectItem(DesBuf))
+        return VS_FALSE;
+    VS_BOOL CallMade;
+    VS_BOOL Result = CallTypeClassEquals(TypeClass, SrcBuf, DesBuf, Src, &CallMade);
+    if (!CallMade)
+        TRELK_DATA_RAISE(Src, " has assigned DataTypeClass, but calls the function Equals failed");
+    return Result;
+}
+
+VS_BOOL QZDataBase_Equals_Internal(StructOfQZDataBase *SrcQZData, StructOfQZDataBase *DesQZData)
+{
+    return EqualsInternal(SrcQZData, DesQZData, NULL);
+}
+
+// ---------------------------------------------------------------------------
+// Kind tests
+// ---------------------------------------------------------------------------
+static VS_BOOL KindTest(StructOfQZDataBase *QZData, VS_BOOL IsInst, uintptr_t Code, void *PreDefinedClass)
+{
+    StructOfQZDataBase *X = QZDataBase_GetDataType_Internal(QZData);
+    while (X != NULL && !QZDataBase_IsPreDefined_DataType(X)) {
+        if ((uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(X)) == Code)
+            return IsInst == 1 && TrelkData_IsDataBaseClassObject(SRV->GetClass(X)) ? VS_FALSE : VS_TRUE;
+        X = DataClassOf(X);
+    }
+    return X != NULL && X == PreDefinedClass && IsInst != 1 ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL QZDataBase_IsDataSet_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst)
+{
+    return KindTest(QZData, IsInst, QZDATATYPE_KIND_SET, QZDataSetBaseClass);
+}
+
+VS_BOOL QZDataBase_IsObjectData_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst)
+{
+    return KindTest(QZData, IsInst, QZDATATYPE_KIND_OBJECT, QZObjectDataBaseClass);
+}
+
+VS_BOOL QZDataBase_IsBufData_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst)
+{
+    return KindTest(QZData, IsInst, QZDATATYPE_KIND_BUF, QZBufDataBaseClass);
+}
+
+// ---------------------------------------------------------------------------
+// Ordering
+// ---------------------------------------------------------------------------
+void *QZDataBase_GetOwnerRealm_Internal(StructOfQZDataBase *QZData)
+{
+    if (QZData == NULL || QZRealmBaseClass == NULL)
+        return NULL;
+    VS_UUID *RealmClassID = SRV->GetIDEx(QZRealmBaseClass);
+    for (void *P = SRV->GetParent(QZData); P != NULL; P = SRV->GetParent(P))
+        if (SRV->IsInst(RealmClassID, P))
+            return P;
+    return NULL;
+}
+
+// -1 self before other, 1 after, 0 equal keys or not comparable.
+static VS_INT32 CompareOrder(StructOfQZDataBase *Self, void *OtherObject)
+{
+    if (Self == NULL || !QZDataBase_IsDataObject(OtherObject))
+        return 0;
+    StructOfQZDataBase *Other = (StructOfQZDataBase *)OtherObject;
+    void *RealmA = QZDataBase_GetOwnerRealm_Internal(Self);
+    void *RealmB = QZDataBase_GetOwnerRealm_Internal(Other);
+    if (RealmA == NULL || RealmB == NULL || RealmA != RealmB)
+        return 0;
+    if (Self->ScheduleTickCount != Other->ScheduleTickCount)
+        return Self->ScheduleTickCount < Other->ScheduleTickCount ? -1 : 1;
+    if (Self->SequenceIndex != Other->SequenceIndex)
+        return Self->SequenceIndex < Other->SequenceIndex ? -1 : 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Duplication
+// ---------------------------------------------------------------------------
+// Sets being copied, one per nesting level: a member that is one of them is
+// replaced by its copy, so a set that contains itself copies to a set that
+// contains its copy.
+struct DupFrame {
+    StructOfQZDataBase *Original;
+    StructOfQZDataBase *Copy;
+    const DupFrame *Up;
+    VS_INT32 Depth;
+};
+
+static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFrame *Up)
+{
+    if (QZData == NULL)
+        return NULL;
+    if (TrelkData_IsDataBaseClassObject(QZData) || QZData->IsType) {
+        TRELK_DATA_RAISE(QZData, " is type and not data object, Dup failed");
+        return NULL;
+    }
+    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
+    if (Type == NULL) {
+        TRELK_DATA_RAISE(QZData, " 's type object is not found, Dup failed");
+        return NULL;
+    }
+
+    if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE)) {
+        StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
+        if (Holder == NULL) {
+            TRELK_DATA_RAISE(QZData, " has no data, Dup failed");
+            return NULL;
+        }
+        VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
+        if (Depth >= QZDATA_MAX_NESTING) {
+            TRELK_DATA_RAISE(QZData, " is nested too deep, Dup failed");
+            return NULL;
+        }
+        StructOfQZDataBase *NewSet = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
+        if (NewSet == NULL)
+            return NULL;
+        DupFrame Frame = {QZData, NewSet, Up, Depth};
+        VS_PARAPKGPTR Members = Holder->DataBuf;
+        for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+            StructOfQZDataBase *Member = DataItem(Members, i);
+            if (Member == NULL)
+                continue;
+            StructOfQZDataBase *Copy = NULL;
+            for (const DupFrame *F = &Frame; F != NULL && Copy == NULL; F = F->Up)
+                if (F->Original == Member)
+                    Copy = F->Copy;
+            if (Copy == NULL)
+                Copy = DupInternal(Member, &Frame);
+            if (Copy == NULL) {
+                SRV->FreeObject(NewSet);
+                return NULL;
+            }
+            if (NewSet->DataBuf == NULL)
+                NewSet->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
+            NewSet->DataBuf->InsertObject(NewSet->DataBuf->GetNumber(), Copy);
+        }
+        return NewSet;
+    }
+
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
+    if (Holder == NULL) {
+        TRELK_DATA_RAISE(QZData, " has no data buf, Dup failed");
+        return NULL;
+    }
+    void *TypeClass = QZDataBase_GetTypeClassOf_Internal(Type);
+    if (TypeClass != NULL) {
+        if (!IsOneObjectItem(Holder->DataBuf)) {
+            TRELK_DATA_RAISE(QZData, " has defined DataTypeClass, but it's buf is not object, Dup failed");
+            return NULL;
+        }
+        SRV->GetLastError();
+        SRV->LuaPushObject(Holder);
+        SRV->LuaPushNil();
+        StructOfQZDataBase *Copy = NULL;
+        if (!SRV->ExecNameScript(TypeClass, "Dup", 2, 1)) {
+            TRELK_DATA_RAISE(QZData, " has assigned DataTypeClass, but calls the function Dup failed");
+        } else if (!QZProcChain_IsExecNameScriptError(QZData,
+                                                      "has assigned DataTypeClass, but calls the function Dup failed")) {
+            void *Result = SRV->LuaToObject(-1);
+            if (Result == NULL) {
+                TRELK_DATA_RAISE(QZData, " 's Dup function returns NULL, Dup failed");
+            } else {
+                SRV->AddRefEx(Result);
+                Copy = (StructOfQZDataBase *)Result;
+            }
+        }
+        SRV->LuaPop(1);
+        return Copy;
+    }
+
+    StructOfQZDataBase *Copy = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
+    if (Copy == NULL)
+        return NULL;
+    VS_PARAPKGPTR Value = Holder->DataBuf->Dup();
+    if (Copy->DataBuf != NULL)
+        Copy->DataBuf->Release();
+    Copy->DataBuf = Value;
+    MemoryDebug_InsertObjectRecord(Copy, __LINE__);
+    return Copy;
+}
+
+StructOfQZDataBase *QZDataBase_Dup_Internal(StructOfQZDataBase *QZData)
+{
+    return DupInternal(QZData, NULL);
+}
+
+// ---------------------------------------------------------------------------
+// Luafuncs
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataBase_AddSource(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Source = TrelkData_ObjectArg(2);
+    if (Self == NULL || !TrelkData_IsDataInstance(Source)) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    if (Self->SourceData == NULL)
+        Self->SourceData = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR S = Self->SourceData;
+    for (VS_INT32 i = 0; i < S->GetNumber(); i++) {
+        if (S->GetObject(i) == Source) {
+            SRV->LuaPushBool(VS_TRUE);
+            return 1;
+        }
+    }
+    S->InsertObject(S->GetNumber(), Source);
+    SRV->LuaPushBool(VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsChangedFrom(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Source = TrelkData_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && TrelkData_IsDataInstance(Source))
+        Result = QZDataBase_IsChangedFrom_Internal(Self, (StructOfQZDataBase *)Source);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetSource(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *X = TrelkData_SelfArg();
+    VS_PARAPKGPTR S = QZDataBase_GetSourceData_Internal(X);
+    // A data holding its own value stops the search, even with an empty list.
+    while (X != NULL && (S == NULL || S->GetNumber() == 0) && X->DataBuf == NULL && !X->IsType) {
+        X = DataClassOf(X);
+        S = QZDataBase_GetSourceData_Internal(X);
+    }
+    if (S == NULL)
+        SRV->LuaPushNil();
+    else
+        SRV->LuaPushParaPkg(S, VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_GetOwnerProc(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL || TrelkData_UuidIsZero(&Self->OwnerProcID))
+        SRV->LuaPushNil();
+    else
+        SRV->LuaPushObject(SRV->GetObject(&Self->OwnerProcID));
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsSource(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Source = TrelkData_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && QZDataBase_IsDataObject(Source))
+        Result = QZDataBase_IsSource_Internal(Self, (StructOfQZDataBase *)Source, SRV->LuaToBool(3));
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_Equals(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *Other = TrelkData_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && QZDataBase_IsDataObject(Other))
+        Result = QZDataBase_Equals_Internal(Self, (StructOfQZDataBase *)Other);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+// Copies at most 128 characters of the tag of Data into Buf (129 bytes).
+static void CopyTag(StructOfQZDataBase *Data, VS_CHAR *Buf)
+{
+    QZDataBase_GetTag_Internal(Data);
+    const VS_CHAR *Tag = SRV->LuaToString(-1);
+    Buf[0] = 0;
+    if (Tag != NULL) {
+        strncpy(Buf, Tag, 128);
+        Buf[128] = 0;
+    }
+    SRV->LuaPop(1);
+}
+
+VS_INT32 QZDataBase_IsSame(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    void *OtherObject = TrelkData_ObjectArg(2);
+    if (Self == NULL || !QZDataBase_IsDataObject(OtherObject)) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    StructOfQZDataBase *Other = (StructOfQZDataBase *)OtherObject;
+    if (Self == Other) {
+        SRV->LuaPushBool(VS_TRUE);
+        return 1;
+    }
+    if (QZDataBase_GetDataType_Internal(Self) != QZDataBase_GetDataType_Internal(Other)) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_CHAR TagA[129], TagB[129];
+    CopyTag(Self, TagA);
+    CopyTag(Other, TagB);
+    SRV->LuaPushBool(vs_string_strcmp(TagA, TagB) == 0 ? VS_TRUE : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsDataSet(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsDataSet_Internal(Self, 0) : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsObjectData(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsObjectData_Internal(Self, 0) : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsBufData(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsBufData_Internal(Self, 0) : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsRealmFrameData(void *L)
+{
+    (void)L;
+    void *Self = SRV->LuaToObject(1);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && QZRealmFrameData != NULL)
+        Result = SRV->IsInst(SRV->GetIDEx(QZRealmFrameData), Self);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsInstance(void *L)
+{
+    (void)L;
+    void *Self = SRV->LuaToObject(1);
+    void *Type = TrelkData_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && Type != NULL)
+        Result = SRV->IsInst(SRV->GetIDEx(Type), Self);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsBefore(void *L)
+{
+    (void)L;
+    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), TrelkData_ObjectArg(2)) < 0 ? VS_TRUE : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_IsAfter(void *L)
+{
+    (void)L;
+    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), TrelkData_ObjectArg(2)) > 0 ? VS_TRUE : VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZDataBase_Dup(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    // A copy made here carries the creator's reference; one returned by the
+    // type class's "Dup" carries the reference added to it. Either is handed
+    // to the script once the copy is pushed.
+    VS_BOOL ByTypeClass = !QZDataBase_IsDataSet_Internal(Self, VS_TRUE) && !Self->IsType &&
+                          QZDataBase_GetDataTypeClass_Internal(Self) != NULL;
+    StructOfQZDataBase *Copy = QZDataBase_Dup_Internal(Self);
+    if (Copy == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    SRV->LuaPushObject(Copy);
+    if (ByTypeClass)
+        SRV->UnLockGC(Copy);
+    else
+        SRV->ReleaseOwnerEx(Copy);
+    return 1;
+}

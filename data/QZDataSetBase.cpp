@@ -1,0 +1,475 @@
+// Data sets: data objects whose value package holds other data objects, the
+// members, optionally all of one member type. Members are added and removed
+// on the holder of the set's buffer, read in schedule order, compared as
+// subsets, and run through a proc or chain on a temporary realm.
+#include "trelk_data3.h"
+
+#include <cstring>
+
+#define SRV QZObject_XRQInterface
+
+// A set: an instance of the set class, or of a set companion class (which
+// carries its own DataBaseID attribute at the same place).
+static VS_BOOL IsSetObject(void *Object)
+{
+    if (!QZDataBase_IsDataObject(Object))
+        return VS_FALSE;
+    return TrelkData3_IsOf(Object, QZDataSetBaseClass) ||
+                   QZDataBase_IsDataSet_Internal((StructOfQZDataBase *)Object, VS_FALSE)
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
+static StructOfQZDataSetBase *SelfSet()
+{
+    void *Self = SRV->LuaToObject(1);
+    return IsSetObject(Self) ? (StructOfQZDataSetBase *)Self : NULL;
+}
+
+static VS_BOOL IsZeroID(const VS_UUID *ID)
+{
+    static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+    return memcmp(ID, &Zero, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
+}
+
+// A type, or one of the predefined class objects.
+static VS_BOOL IsTypeLike(StructOfQZDataBase *Data)
+{
+    return Data->IsType || QZDataBase_IsPreDefined_DataType(Data) ? VS_TRUE : VS_FALSE;
+}
+
+// Whether Object may be a member of a set whose member type is DataBaseID.
+static VS_BOOL IsAllowedMember(const VS_UUID *DataBaseID, void *Object)
+{
+    if (Object == NULL || !SRV->IsInst(SRV->GetIDEx(QZDataBaseClass), Object))
+        return VS_FALSE;
+    VS_UUID ID = *DataBaseID;
+    return IsZeroID(&ID) || SRV->IsInst(&ID, Object) ? VS_TRUE : VS_FALSE;
+}
+
+// Whether adding Candidate to the buffer held by Holder would make a set that
+// contains itself: Candidate shares the holder, or is a set whose members (at
+// any depth) do. Holders already seen are kept in an ID index so that shared
+// and cyclic member graphs are walked once.
+static VS_BOOL ReachesHolder(StructOfQZDataBase *Candidate, StructOfQZDataBase *Holder, void *Seen)
+{
+    if (Candidate == Holder)
+        return VS_TRUE;
+    StructOfQZDataBase *CandidateHolder = QZDataBase_GetObjectHasBuf_Internal(Candidate);
+    if (CandidateHolder == NULL)
+        return VS_FALSE;
+    if (CandidateHolder == Holder)
+        return VS_TRUE;
+    if (!IsSetObject(Candidate) || CandidateHolder->DataBuf == NULL)
+        return VS_FALSE;
+    if (SRV->FindIDKey(Seen, SRV->GetIDEx(CandidateHolder)) != NULL)
+        return VS_FALSE;
+    SRV->InsertIDKey(Seen, SRV->GetIDEx(CandidateHolder), (void *)1);
+    VS_PARAPKGPTR Members = CandidateHolder->DataBuf;
+    for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+        void *Member = Members->GetObject(i);
+        if (QZDataBase_IsDataObject(Member) && ReachesHolder((StructOfQZDataBase *)Member, Holder, Seen))
+            return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+static VS_BOOL WouldContainItself(StructOfQZDataBase *Holder, StructOfQZDataBase *Candidate)
+{
+    void *Seen = SRV->CreateIDIndex_Nor(0);
+    MemoryDebug_InsertObjectRecord(Seen, __LINE__);
+    VS_BOOL Result = ReachesHolder(Candidate, Holder, Seen);
+    SRV->DestoryIndex(Seen);
+    return Result;
+}
+
+// ---------------------------------------------------------------------------
+// System event
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataSetBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
+{
+    (void)FunctionChoice;
+    if (EventPara == NULL || SRV == NULL || QZDataSetBaseClass == NULL)
+        return 0;
+    if (SRV->GetSysEventID(EventPara) != VSEVENT_SYSTEMEVENT_ONCREATE)
+        return 0;
+    void *Object = ((StructOfVSSysEventPara *)EventPara)->Object;
+    if (Object == QZDataSetBaseClass || !IsSetObject(Object))
+        return 0;
+    void *Class = SRV->GetClass(Object);
+    if (IsSetObject(Class))
+        ((StructOfQZDataSetBase *)Object)->DataBaseID = ((StructOfQZDataSetBase *)Class)->DataBaseID;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Subset
+// ---------------------------------------------------------------------------
+VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, StructOfQZDataSetBase *SubQZDataSet)
+{
+    if (QZDataSet == NULL || SubQZDataSet == NULL || !QZDataBase_IsDataObject(QZDataSet) ||
+        !QZDataBase_IsDataObject(SubQZDataSet))
+        return VS_FALSE;
+    // Sets of the bare set class do not count; sets of script-made set types
+    // do, although the strict kind test only knows the companion set classes.
+    StructOfQZDataBase *SubType = QZDataBase_GetDataType_Internal(SubQZDataSet);
+    VS_BOOL SubIsSet = QZDataBase_IsDataSet_Internal(SubQZDataSet, VS_TRUE) ||
+                       (TrelkData3_IsOf(SubQZDataSet, QZDataSetBaseClass) && SubType != NULL &&
+                        !QZDataBase_IsPreDefined_DataType(SubType));
+    if (!SubIsSet)
+        return VS_FALSE;
+    if (QZDataBase_GetDataType_Internal(QZDataSet) != QZDataBase_GetDataType_Internal(SubQZDataSet))
+        return VS_FALSE;
+    StructOfQZDataBase *SetHolder = QZDataBase_GetObjectHasBuf_Internal(QZDataSet);
+    StructOfQZDataBase *SubHolder = QZDataBase_GetObjectHasBuf_Internal(SubQZDataSet);
+    if (SetHolder == NULL || SubHolder == NULL)
+        return VS_FALSE;
+    VS_PARAPKGPTR Members = SetHolder->DataBuf;
+    VS_PARAPKGPTR SubMembers = SubHolder->DataBuf;
+    for (VS_INT32 i = 0; i < SubMembers->GetNumber(); i++) {
+        void *SubMember = SubMembers->GetObject(i);
+        if (SubMember == NULL)
+            continue;
+        VS_BOOL Found = VS_FALSE;
+        for (VS_INT32 j = 0; j < Members->GetNumber() && !Found; j++) {
+            void *Member = Members->GetObject(j);
+            if (Member != NULL && QZDataBase_IsDataObject(Member) && QZDataBase_IsDataObject(SubMember) &&
+                QZDataBase_Equals_Internal((StructOfQZDataBase *)Member, (StructOfQZDataBase *)SubMember))
+                Found = VS_TRUE;
+        }
+        if (!Found)
+            return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Luafuncs
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataSetBase_AddData(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    void *Object = TrelkData3_ObjectArg(2);
+    if (Self == NULL || IsTypeLike(Self) || !IsAllowedMember(&Self->DataBaseID, Object))
+        return 0;
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+    if (WouldContainItself(Holder != NULL ? Holder : Self, (StructOfQZDataBase *)Object)) {
+        TrelkData3_Raise(Self, "'s function \"AddData\" failed, a set can not contain itself");
+        return 0;
+    }
+    if (Holder == NULL) {
+        VS_PARAPKGPTR Buf = Trelk_GetParaPkgInterface(__LINE__);
+        Buf->InsertObject(0, Object);
+        Self->DataBuf = Buf;
+        return 0;
+    }
+    VS_PARAPKGPTR Buf = Holder->DataBuf;
+    for (VS_INT32 i = 0; i < Buf->GetNumber(); i++)
+        if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object)
+            return 0;
+    Buf->InsertObject(Buf->GetNumber(), Object);
+    return 0;
+}
+
+VS_INT32 QZDataSetBase_RemoveData(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    void *Object = TrelkData3_ObjectArg(2);
+    if (Self == NULL || IsTypeLike(Self) || Object == NULL || !QZDataBase_IsDataObject(Object))
+        return 0;
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
+    if (Holder == NULL)
+        return 0;
+    VS_PARAPKGPTR Buf = Holder->DataBuf;
+    for (VS_INT32 i = 0; i < Buf->GetNumber(); i++) {
+        if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object) {
+            Buf->Del(i);
+            break;
+        }
+    }
+    return 0;
+}
+
+VS_INT32 QZDataSetBase_GetData(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    StructOfQZDataBase *Holder = Self != NULL ? QZDataBase_GetObjectHasBuf_Internal(Self) : NULL;
+    if (Holder == NULL) {
+        SRV->LuaPushParaPkg(Result, VS_TRUE);
+        return 1;
+    }
+    void *Index = SRV->CreateIndex_Nor(3, 0);
+    MemoryDebug_InsertObjectRecord(Index, __LINE__);
+    VS_PARAPKGPTR Buf = Holder->DataBuf;
+    for (VS_INT32 i = 0; i < Buf->GetNumber(); i++) {
+        void *Member = Buf->GetObject(i);
+        if (Member == NULL)
+            continue;
+        // Only data objects carry a schedule stamp; anything else keeps its
+        // place among the unscheduled members.
+        if (!QZDataBase_IsDataObject(Member) || ((StructOfQZDataBase *)Member)->ScheduleTickCount == 0) {
+            Result->InsertObject(Result->GetNumber(), Member);
+            continue;
+        }
+        StructOfQZDataBase *Data = (StructOfQZDataBase *)Member;
+        VS_UWORD Tick = (VS_UWORD)Data->ScheduleTickCount;
+        VS_UWORD Low = Tick & 0xFFFFFFFFu;
+        VS_UWORD High = (Tick >> 32) & 0xFFFFFFFFu;
+        VS_UWORD Sequence = (VS_UWORD)Data->SequenceIndex;
+        if (SRV->FindThreeKey(Index, Low, High, Sequence) != NULL || !SRV->InsertThreeKey(Index, Low, High, Sequence, Member)) {
+            // Two members with one stamp have no order: the whole request
+            // fails instead of handing back part of the members.
+            TrelkData3_Raise(Self, "'s function \"GetData\" failed, there are two data with same time");
+            SRV->DestoryIndex(Index);
+            Result->Clear();
+            SRV->LuaPushParaPkg(Result, VS_TRUE);
+            return 1;
+        }
+    }
+    VS_UWORD K1 = 0, K2 = 0, K3 = 0;
+    for (void *Member = SRV->QueryFirstThreeKey(Index, &K1, &K2, &K3); Member != NULL;
+         Member = SRV->QueryNextThreeKey(Index, &K1, &K2, &K3))
+        Result->InsertObject(Result->GetNumber(), Member);
+    SRV->DestoryIndex(Index);
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataSetBase_IsSubSet(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    void *Other = TrelkData3_ObjectArg(2);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL && Other != NULL && QZDataBase_IsDataObject(Other))
+        Result = QZDataSetBase_IsSubSet_Internal(Self, (StructOfQZDataSetBase *)Other);
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+VS_INT32 QZDataSetBase_GetDataBase(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    void *Result = NULL;
+    if (Self != NULL && !IsZeroID(&Self->DataBaseID)) {
+        VS_UUID ID = Self->DataBaseID;
+        Result = SRV->GetObject(&ID);
+    }
+    SRV->LuaPushObject(Result);
+    return 1;
+}
+
+VS_INT32 QZDataSetBase_Create(void *L)
+{
+    (void)L;
+    StructOfQZDataSetBase *Self = SelfSet();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    // Frame data reach this function through the set class; the scheduler
+    // alone makes them.
+    if (TrelkData3_IsOf(Self, QZRealmFrameData)) {
+        TrelkData3_Raise(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    VS_INT32 Top = SRV->LuaGetTop();
+    if (!IsTypeLike(Self)) {
+        if (Top > 1) {
+            TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
+            SRV->LuaPushNil();
+            return 1;
+        }
+        TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
+        return 1;
+    }
+    if (Top < 2) {
+        TrelkData3_Raise(Self, " has no input parameter, calls function Create failed");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    // Arguments are checked before anything is made.
+    VS_PARAPKGPTR Members = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR Given = Top == 2 && SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
+    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
+    const VS_UUID *MemberType = IsSetObject(DataType) ? &((StructOfQZDataSetBase *)DataType)->DataBaseID
+                                                      : &Self->DataBaseID;
+    VS_INT32 Count = Given != NULL ? Given->GetNumber() : Top - 1;
+    for (VS_INT32 i = 0; i < Count; i++) {
+        void *Member = NULL;
+        if (Given != NULL) {
+            Member = Trelk_FromRawObject(Given->GetObject(i));
+        } else if (SRV->LuaType(i + 2) == VSLUATYPE_OBJECT) {
+            Member = TrelkData3_ObjectArg(i + 2);
+        } else {
+            TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a parapkg or multiple "
+                                   "data objects");
+            Members->Release();
+            SRV->LuaPushNil();
+            return 1;
+        }
+        if (!IsAllowedMember(MemberType, Member)) {
+            TrelkData3_Raise(Self, " calls function Create failed, the object in parapkg is not instance of QZDataBase");
+            Members->Release();
+            SRV->LuaPushNil();
+            return 1;
+        }
+        Members->InsertObject(Members->GetNumber(), Member);
+    }
+    StructOfQZDataBase *NewSet =
+        DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+    if (NewSet == NULL) {
+        Members->Release();
+        SRV->LuaPushNil();
+        return 1;
+    }
+    if (NewSet->DataBuf == NULL) {
+        NewSet->DataBuf = Members;
+    } else {
+        NewSet->DataBuf->AppendFrom(Members);
+        Members->Release();
+    }
+    TrelkData3_PushHandOver(NewSet);
+    return 1;
+}
+
+VS_INT32 QZDataSetBase_CreateType(void *L)
+{
+    (void)L;
+    void *Self = SRV->LuaToObject(1);
+    if (!IsSetObject(Self) || !IsTypeLike((StructOfQZDataBase *)Self)) {
+        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "create [%s:%s]'s sub-type failed, this object is not data type",
+                                   TrelkData3_IDText(Self), TrelkData3_Name(Self));
+        SRV->LuaPushNil();
+        return 1;
+    }
+    const VS_CHAR *TypeName = TrelkData3_StringArg(2);
+    if (TypeName == NULL || TypeName[0] == 0) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    void *DataBase = NULL;
+    if (SRV->LuaGetTop() >= 3 && SRV->LuaType(3) != VSLUATYPE_NIL) {
+        DataBase = TrelkData3_ObjectArg(3);
+        if (DataBase == NULL || !SRV->IsInst(SRV->GetIDEx(QZDataBaseClass), DataBase)) {
+            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "create [%s:%s]'s sub-type failed, the second parameter must be null or "
+                                       "data type",
+                                       TrelkData3_IDText(Self), TrelkData3_Name(Self));
+            SRV->LuaPushNil();
+            return 1;
+        }
+    }
+    StructOfQZDataSetBase *Type = (StructOfQZDataSetBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+    if (Type == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    SRV->SetName(Type, TypeName);
+    Type->IsType = VS_TRUE;
+    if (DataBase != NULL) {
+        StructOfQZDataBase *MemberType = QZDataBase_GetDataType_Internal((StructOfQZDataBase *)DataBase);
+        if (MemberType != NULL)
+            Type->DataBaseID = SRV->GetID(MemberType);
+    }
+    // A type keeps the module's reference: it lives as long as the module.
+    SRV->LuaPushObject(Type);
+    LastNewTypeTickCount = vs_tm_gettickcount64();
+    SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Type), (void *)1);
+    return 1;
+}
+
+// RunString and RunProc: the members run through saved procs or a proc (chain)
+// on a temporary realm; each member is answered by the first produced data
+// that it is a source of.
+static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
+{
+    StructOfQZDataSetBase *Self = SelfSet();
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    const VS_CHAR *Text = NULL;
+    void *Proc = NULL;
+    VS_BOOL HasInput;
+    if (IsText) {
+        Text = TrelkData3_StringArg(2);
+        HasInput = Text != NULL && Text[0] != 0 ? VS_TRUE : VS_FALSE;
+    } else {
+        Proc = TrelkData3_ObjectArg(2);
+        HasInput = (TrelkData3_IsOf(Proc, QZProcBaseClass) && Proc != QZProcBaseClass) ||
+                           (TrelkData3_IsOf(Proc, QZProcChainBaseClass) && Proc != QZProcChainBaseClass)
+                       ? VS_TRUE
+                       : VS_FALSE;
+    }
+    StructOfQZDataBase *Holder = Self != NULL ? QZDataBase_GetObjectHasBuf_Internal(Self) : NULL;
+    if (!HasInput || Holder == NULL || Holder->DataBuf->GetNumber() == 0) {
+        SRV->LuaPushParaPkg(Result, VS_TRUE);
+        return 1;
+    }
+    void *Realm = SRV->MallocObjectL(SRV->GetIDEx(QZRealmBaseClass), 0, NULL);
+    if (Realm == NULL) {
+        SRV->LuaPushParaPkg(Result, VS_TRUE);
+        return 1;
+    }
+    VS_PARAPKGPTR Members = Holder->DataBuf;
+    Members->AddRef();
+    SRV->LuaPushParaPkg(Members, VS_FALSE);
+    SRV->LuaPushNil();
+    if (IsText)
+        SRV->LuaPushString(Text);
+    else
+        SRV->LuaPushObject(Proc);
+    SRV->GetLastError();
+    if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
+        QZRealmBase_RaiseException(Holder, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "calls [%s:%s]'s function %s failed", TrelkData3_IDText(Holder),
+                                   TrelkData3_Name(Holder), FunctionName);
+    } else if (!QZProcChain_IsExecNameScriptError(
+                   Holder, IsText ? ", calls the function RunString failed" : ", calls the function RunProc failed")) {
+        VS_PARAPKGPTR Returned = SRV->LuaType(-1) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(-1) : NULL;
+        if (Returned != NULL && Returned->GetNumber() > 0) {
+            VS_BOOL FirstIsObject = Returned->GetType(0) == VSTYPE_OBJECT ? VS_TRUE : VS_FALSE;
+            for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+                void *Member = Members->GetObject(i);
+                void *Answer = NULL;
+                if (FirstIsObject && Member != NULL && QZDataBase_IsDataObject(Member)) {
+                    for (VS_INT32 j = 0; j < Returned->GetNumber() && Answer == NULL; j++) {
+                        void *Produced = Returned->GetObject(j);
+                        if (Produced != NULL && QZDataBase_IsDataObject(Produced) &&
+                            QZDataBase_IsSource_Internal((StructOfQZDataBase *)Produced, (StructOfQZDataBase *)Member,
+                                                         VS_FALSE))
+                            Answer = Produced;
+                    }
+                }
+                // A member without an answer keeps its place with an empty
+                // item, so that item i always answers member i.
+                if (Answer != NULL)
+                    Result->InsertObject(i, Answer);
+                else
+                    Result->InsertEmpty(i);
+            }
+        }
+    }
+    SRV->LuaPop(1);
+    Members->Release();
+    SRV->FreeObject(Realm);
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZDataSetBase_RunString(void *L)
+{
+    (void)L;
+    return RunOnRealm("RunString", VS_TRUE);
+}
+
+VS_INT32 QZDataSetBase_RunProc(void *L)
+{
+    (void)L;
+    return RunOnRealm("RunProc", VS_FALSE);
+}

@@ -1,0 +1,60 @@
+// Object data: a data object whose value is one wrapped host or script object,
+// kept as item 0 of its value package.
+#include "trelk_data3.h"
+
+#define SRV QZObject_XRQInterface
+
+static StructOfQZDataBase *SelfData()
+{
+    void *Self = SRV->LuaToObject(1);
+    return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
+}
+
+VS_INT32 QZObjectDataBase_Create(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = SelfData();
+    if (Self == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self)) {
+        if (SRV->LuaGetTop() > 1) {
+            TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
+            SRV->LuaPushNil();
+            return 1;
+        }
+        TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
+        return 1;
+    }
+    void *Object = TrelkData3_ObjectArg(2);
+    if (Object == NULL) {
+        TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a zel objects");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
+    StructOfQZDataBase *NewData =
+        DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+    if (NewData == NULL) {
+        SRV->LuaPushNil();
+        return 1;
+    }
+    if (NewData->DataBuf == NULL)
+        NewData->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
+    NewData->DataBuf->InsertObject(0, Object);
+    TrelkData3_PushHandOver(NewData);
+    return 1;
+}
+
+VS_INT32 QZObjectDataBase_GetObject(void *L)
+{
+    (void)L;
+    StructOfQZDataBase *Self = SelfData();
+    VS_PARAPKGPTR Buf = Self != NULL ? QZDataBase_GetDataBuf_Internal(Self) : NULL;
+    void *Object = NULL;
+    if (Buf != NULL && Buf->GetNumber() > 0 && Buf->GetType(0) == VSTYPE_OBJECT)
+        Object = Buf->GetObject(0);
+    SRV->LuaPushObject(Object);
+    return 1;
+}

@@ -1,0 +1,627 @@
+// The value list: how the items of a parameter package (a data object's value,
+// a rule's settings, any package a script saves as JSON) are written into a
+// list of item dicts and rebuilt from one. Plain items go by value, nested
+// packages as nested lists, classes and types by name, procs, chains and data
+// objects by their own saved records.
+#include "trelk_data3.h"
+
+#include <cstring>
+#include <strings.h>
+
+#define SRV QZObject_XRQInterface
+
+// Procs and chains are saved by the proc persistence and rebuilt by the realm
+// services. Where those are not part of the build yet, the value list refuses
+// proc and chain items with a report instead of losing them.
+VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
+                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID)
+    __attribute__((weak));
+VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
+                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
+                                            VS_BOOL SaveProcObjectID) __attribute__((weak));
+VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
+    __attribute__((weak));
+VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
+    __attribute__((weak));
+void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
+                              VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
+void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
+                                   VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
+// Package-info recording lives with the proc persistence; without it the
+// classes are still resolved, only no package entries are made.
+void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
+    __attribute__((weak));
+
+static const VS_CHAR *const ForeignObjectText =
+    "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the data files of this group
+// ---------------------------------------------------------------------------
+const VS_CHAR *TrelkData3_Name(void *Object)
+{
+    const VS_CHAR *Name = (Object != NULL && SRV != NULL) ? SRV->GetName(Object) : NULL;
+    return Name != NULL ? Name : "";
+}
+
+const VS_CHAR *TrelkData3_IDText(void *Object)
+{
+    VS_UUID *ID = (Object != NULL && SRV != NULL) ? SRV->GetIDEx(Object) : NULL;
+    if (ID == NULL)
+        return "00000000-0000-0000-0000-000000000000";
+    const VS_CHAR *Text = SRV->UuidToString(ID);
+    return Text != NULL ? Text : "";
+}
+
+void TrelkData3_Raise(void *Object, const VS_CHAR *Format, ...)
+{
+    // The caller's text follows the object's "[ID:name]"; the object's own
+    // name must not be read as a format.
+    VS_CHAR Text[VSALARMTEXTTEMPBUF_SIZE];
+    va_list Args;
+    va_start(Args, Format);
+    vs_string_vsnprintf(Text, (VS_INT32)sizeof(Text), Format, Args);
+    va_end(Args);
+    QZRealmBase_RaiseException(Object, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "[%s:%s]%s",
+                               TrelkData3_IDText(Object), TrelkData3_Name(Object), Text);
+}
+
+VS_BOOL TrelkData3_IsOf(void *Object, void *ClassObject)
+{
+    if (Object == NULL || ClassObject == NULL || SRV == NULL)
+        return VS_FALSE;
+    if (Object == ClassObject)
+        return VS_TRUE;
+    VS_UUID *ClassID = SRV->GetIDEx(ClassObject);
+    return ClassID != NULL && SRV->IsInst(ClassID, Object) ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL TrelkData3_IsOwnDataType(StructOfQZDataBase *Data)
+{
+    return Data != NULL && QZDataBase_GetDataType_Internal(Data) == Data ? VS_TRUE : VS_FALSE;
+}
+
+void *TrelkData3_ObjectArg(VS_INT32 Index)
+{
+    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_OBJECT)
+        return NULL;
+    return Trelk_FromRawObject(SRV->LuaToObject(Index));
+}
+
+const VS_CHAR *TrelkData3_StringArg(VS_INT32 Index)
+{
+    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_STRING)
+        return NULL;
+    return SRV->LuaToString(Index);
+}
+
+void TrelkData3_PushHandOver(void *Object)
+{
+    SRV->LuaPushObject(Object);
+    if (Object != NULL)
+        SRV->UnLockGC(Object);
+}
+
+// ---------------------------------------------------------------------------
+// Load sessions
+// ---------------------------------------------------------------------------
+static thread_local VS_INT32 LoadSessionDepth = 0;
+static thread_local VS_PARAPKGPTR LoadSessionObjects = NULL;
+
+void TrelkData3_LoadSessionBegin()
+{
+    if (LoadSessionDepth++ == 0 && LoadSessionObjects == NULL)
+        LoadSessionObjects = Trelk_GetParaPkgInterface(__LINE__);
+}
+
+void TrelkData3_LoadSessionAdd(void *Object)
+{
+    if (LoadSessionObjects != NULL && Object != NULL)
+        LoadSessionObjects->InsertObject(LoadSessionObjects->GetNumber(), Object);
+}
+
+void TrelkData3_LoadSessionEnd(VS_BOOL Ok)
+{
+    if (LoadSessionDepth <= 0 || --LoadSessionDepth > 0)
+        return;
+    VS_PARAPKGPTR Objects = LoadSessionObjects;
+    LoadSessionObjects = NULL;
+    if (Objects == NULL)
+        return;
+    if (!Ok) {
+        // Newest first: a data object goes before the objects its value holds.
+        for (VS_INT32 i = Objects->GetNumber() - 1; i >= 0; i--) {
+            void *Object = Objects->GetObject(i);
+            if (Object != NULL && SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
+                SRV->FreeObject(Object);
+        }
+    }
+    Objects->Release();
+}
+
+// ---------------------------------------------------------------------------
+// Class resolution for the package-info list
+// ---------------------------------------------------------------------------
+// The data type a data item is saved under, its packages entered in the
+// package-info list. A type names itself, an instance its type.
+static void *SaveDataClassInfo(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
+{
+    VS_BOOL IsClass = TrelkData3_IsOwnDataType(Data);
+    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL) {
+        if (QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, IsClass) == NULL)
+            return NULL;
+    }
+    return QZDataBase_GetDataType_Internal(Data);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR PackageInfo, VS_PARAPKGPTR Item,
+                              VS_BOOL SaveProcObjectID, VS_BOOL CallFromGetTag, VS_BOOL *MarkDict)
+{
+    *MarkDict = VS_FALSE;
+    if (Object == NULL) {
+        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        return VS_FALSE;
+    }
+    if (TrelkData3_IsOf(Object, QZProcBaseClass) && Object != QZProcBaseClass) {
+        StructOfQZProcBase *Proc = (StructOfQZProcBase *)Object;
+        Item->InsertStr(Item->GetNumber(), "BaseClass");
+        Item->InsertStr(Item->GetNumber(), "QZProcBase");
+        if (Proc->IsType) {
+            Item->InsertStr(Item->GetNumber(), "ClassName");
+            Item->InsertStr(Item->GetNumber(), TrelkData3_Name(Proc));
+            Item->InsertStr(Item->GetNumber(), "IsClass");
+            Item->InsertBool(Item->GetNumber(), VS_TRUE);
+            return VS_TRUE;
+        }
+        Item->InsertStr(Item->GetNumber(), "IsClass");
+        Item->InsertBool(Item->GetNumber(), VS_FALSE);
+        if (QZProcBase_OnSaveProc_SaveProc == NULL) {
+            TrelkData3_Raise(RefObject, "'s buf holds proc [%s], saving procs is not available", TrelkData3_Name(Proc));
+            return VS_FALSE;
+        }
+        VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+        if (!QZProcBase_OnSaveProc_SaveProc(Proc, PackageInfo, Record, VS_FALSE, SaveProcObjectID)) {
+            Record->Release();
+            return VS_FALSE;
+        }
+        Item->InsertStr(Item->GetNumber(), "Value");
+        Item->InsertParaPackage(Item->GetNumber(), Record);
+        Record->Release();
+        return VS_TRUE;
+    }
+    if (TrelkData3_IsOf(Object, QZProcChainBaseClass) && Object != QZProcChainBaseClass) {
+        Item->InsertStr(Item->GetNumber(), "BaseClass");
+        Item->InsertStr(Item->GetNumber(), "QZProcChainBase");
+        Item->InsertStr(Item->GetNumber(), "IsClass");
+        Item->InsertBool(Item->GetNumber(), VS_FALSE);
+        if (QZProcBase_OnSaveProc_SaveProcChain == NULL) {
+            TrelkData3_Raise(RefObject, "'s buf holds proc chain [%s], saving proc chains is not available",
+                             TrelkData3_Name(Object));
+            return VS_FALSE;
+        }
+        VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+        if (!QZProcBase_OnSaveProc_SaveProcChain((StructOfQZProcChainBase *)Object, PackageInfo, Record,
+                                                 SaveProcObjectID)) {
+            Record->Release();
+            return VS_FALSE;
+        }
+        Item->InsertStr(Item->GetNumber(), "Value");
+        Item->InsertParaPackage(Item->GetNumber(), Record);
+        Record->Release();
+        return VS_TRUE;
+    }
+    if (!QZDataBase_IsDataObject(Object)) {
+        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        return VS_FALSE;
+    }
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
+    Item->InsertStr(Item->GetNumber(), "BaseClass");
+    Item->InsertStr(Item->GetNumber(), "QZDataBase");
+    void *DataType = SaveDataClassInfo(Data, PackageInfo);
+    if (DataType == NULL) {
+        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        return VS_FALSE;
+    }
+    Item->InsertStr(Item->GetNumber(), "ClassName");
+    Item->InsertStr(Item->GetNumber(), TrelkData3_Name(DataType));
+    *MarkDict = VS_TRUE;
+    if (TrelkData3_IsOwnDataType(Data)) {
+        Item->InsertStr(Item->GetNumber(), "IsClass");
+        Item->InsertBool(Item->GetNumber(), VS_TRUE);
+        return VS_TRUE;
+    }
+    Item->InsertStr(Item->GetNumber(), "IsClass");
+    Item->InsertBool(Item->GetNumber(), VS_FALSE);
+    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+    if (!QZDataBase_SaveTo_Inernal(Data, Record, SaveProcObjectID, CallFromGetTag)) {
+        Record->Release();
+        return VS_FALSE;
+    }
+    VS_INT32 ValueIndex = Record->FindDict("Value");
+    Item->InsertStr(Item->GetNumber(), "Value");
+    if (ValueIndex >= 0 && Record->GetType(ValueIndex) == VSTYPE_STRING) {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = Record->GetStrEx(ValueIndex, &Length);
+        Item->InsertStrEx(Item->GetNumber(), Text != NULL ? Text : "", Text != NULL ? Length : 0);
+    } else if (ValueIndex >= 0 && Record->GetType(ValueIndex) == VSTYPE_PARAPKG) {
+        Item->InsertParaPackage(Item->GetNumber(), Record->GetParaPackage(ValueIndex));
+    } else {
+        Item->InsertEmpty(Item->GetNumber());
+    }
+    VS_INT32 SignatureIndex = Record->FindDict("Signature");
+    if (SignatureIndex >= 0 && Record->GetType(SignatureIndex) == VSTYPE_STRING) {
+        Item->InsertStr(Item->GetNumber(), "Signature");
+        Item->InsertStr(Item->GetNumber(), Record->GetStr(SignatureIndex));
+    }
+    Record->Release();
+    return VS_TRUE;
+}
+
+static thread_local VS_INT32 ValueListDepth = 0;
+
+// Keeps the nesting depth of one writer or reader call.
+struct ValueListDepthGuard {
+    VS_BOOL TooDeep;
+    ValueListDepthGuard() { TooDeep = ++ValueListDepth > TRELK_VALUELIST_MAXDEPTH ? VS_TRUE : VS_FALSE; }
+    ~ValueListDepthGuard() { --ValueListDepth; }
+};
+
+VS_BOOL QZProcChain_Save_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ParaPkg_PackageInfo,
+                                 VS_PARAPKGPTR ValueBuf, VS_BOOL SaveProcObjectID, VS_BOOL CallFromGetTag)
+{
+    if (ValueBuf == NULL)
+        return VS_FALSE;
+    if (DataBuf == NULL)
+        return VS_TRUE;
+    ValueListDepthGuard Depth;
+    if (Depth.TooDeep) {
+        TrelkData3_Raise(RefObject, "'s buf is nested too deep, can not save");
+        return VS_FALSE;
+    }
+    for (VS_INT32 i = 0; i < DataBuf->GetNumber(); i++) {
+        VS_INT32 Type = DataBuf->GetType(i);
+        if (Type == VSTYPE_BIN) {
+            TrelkData3_Raise(RefObject, "'s contains binary data, can not save");
+            return VS_FALSE;
+        }
+        if (Type == VSTYPE_TIME || Type < 0 || Type > VSTYPE_INT64) {
+            TrelkData3_Raise(RefObject, "'s contains data which can not save");
+            return VS_FALSE;
+        }
+        VS_PARAPKGPTR Item = Trelk_GetParaPkgInterface(__LINE__);
+        Item->InsertStr(0, "Type");
+        Item->InsertInt(1, Type);
+        VS_BOOL MarkDict = VS_TRUE;
+        VS_BOOL Ok = VS_TRUE;
+        switch (Type) {
+        case VSTYPE_EMPTY:
+            Item->InsertStr(2, "Value");
+            Item->InsertEmpty(3);
+            break;
+        case VSTYPE_INT32:
+            Item->InsertStr(2, "Value");
+            Item->InsertInt(3, DataBuf->GetInt(i));
+            break;
+        case VSTYPE_DOUBLE:
+            Item->InsertStr(2, "Value");
+            Item->InsertFloat(3, DataBuf->GetFloat(i));
+            break;
+        case VSTYPE_STRING: {
+            VS_INT32 Length = 0;
+            const VS_CHAR *Text = DataBuf->GetStrEx(i, &Length);
+            Item->InsertStr(2, "Value");
+            Item->InsertStrEx(3, Text != NULL ? Text : "", Text != NULL ? Length : 0);
+            break;
+        }
+        case VSTYPE_BOOL:
+            Item->InsertStr(2, "Value");
+            Item->InsertBool(3, DataBuf->GetBool(i));
+            break;
+        case VSTYPE_INT64:
+            Item->InsertStr(2, "Value");
+            Item->InsertInt64(3, DataBuf->GetInt64(i));
+            break;
+        case VSTYPE_PARAPKG: {
+            // A nested package that cannot be read is refused rather than
+            // dropped: dropping it would shift every later item's index.
+            VS_PARAPKGPTR Nested = DataBuf->GetParaPackage(i);
+            if (Nested == NULL) {
+                TrelkData3_Raise(RefObject, "'s contains data which can not save");
+                Ok = VS_FALSE;
+                break;
+            }
+            VS_PARAPKGPTR NestedList = Trelk_GetParaPkgInterface(__LINE__);
+            if (!QZProcChain_Save_ParaPkg(RefObject, Nested, ParaPkg_PackageInfo, NestedList, SaveProcObjectID,
+                                          CallFromGetTag)) {
+                NestedList->Release();
+                Ok = VS_FALSE;
+                break;
+            }
+            Item->InsertStr(2, "Value");
+            Item->InsertParaPackage(3, NestedList);
+            NestedList->Release();
+            break;
+        }
+        case VSTYPE_OBJECT:
+            Ok = SaveObjectItem(RefObject, Trelk_FromRawObject(DataBuf->GetObject(i)), ParaPkg_PackageInfo, Item,
+                                SaveProcObjectID, CallFromGetTag, &MarkDict);
+            break;
+        default:
+            break;
+        }
+        if (!Ok) {
+            Item->Release();
+            return VS_FALSE;
+        }
+        if (MarkDict)
+            Item->AsDict(VS_TRUE);
+        VS_BOOL Appended = ValueBuf->InsertParaPackage(ValueBuf->GetNumber(), Item);
+        Item->Release();
+        if (!Appended)
+            return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+// Index of the value of Key in a dict package, -1 when absent.
+static VS_INT32 DictIndex(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    VS_INT32 Index = Pkg->FindDict(Key);
+    return Index >= 0 && Index < Pkg->GetNumber() ? Index : -1;
+}
+
+// Waiting for the realm services: checking and rebuilding saved procs.
+static VS_BOOL CheckSavedProc(void *RefObject, VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain,
+                              VS_BOOL IsStrictmatch)
+{
+    if (IsChain ? QZRealmBase_CheckValid_QZProcChain == NULL : QZRealmBase_CheckValid_QZProc == NULL) {
+        TrelkData3_Raise(RefObject, " can not load saved %s [%s], loading procs is not available",
+                         IsChain ? "proc chain" : "proc", Type);
+        return VS_FALSE;
+    }
+    return IsChain ? QZRealmBase_CheckValid_QZProcChain(Value, Type, IsStrictmatch)
+                   : QZRealmBase_CheckValid_QZProc(Value, Type, IsStrictmatch);
+}
+
+static void *BuildSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain, VS_PARAPKGPTR QZProcRecord,
+                            VS_PARAPKGPTR NextQZProcRecord)
+{
+    if (IsChain)
+        return QZRealmBase_Load_QZProcChain != NULL
+                   ? QZRealmBase_Load_QZProcChain(Value, Type, QZProcRecord, NextQZProcRecord)
+                   : NULL;
+    return QZRealmBase_Load_QZProc != NULL ? QZRealmBase_Load_QZProc(Value, Type, QZProcRecord, NextQZProcRecord)
+                                           : NULL;
+}
+
+void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKGPTR NextQZProcRecord)
+{
+    if (QZProcRecord == NULL || NextQZProcRecord == NULL)
+        return;
+    for (VS_INT32 i = 0; i < NextQZProcRecord->GetNumber(); i++) {
+        if (NextQZProcRecord->GetType(i) != VSTYPE_PARAPKG)
+            continue;
+        VS_PARAPKGPTR Pending = NextQZProcRecord->GetParaPackage(i);
+        if (Pending == NULL)
+            continue;
+        VS_INT32 IDIndex = DictIndex(Pending, "ObjectID");
+        VS_INT32 ObjectIndex = DictIndex(Pending, "Object");
+        const VS_CHAR *PendingID = IDIndex >= 0 ? Pending->GetStr(IDIndex) : NULL;
+        void *Referrer = ObjectIndex >= 0 ? Pending->GetObject(ObjectIndex) : NULL;
+        if (PendingID == NULL || Referrer == NULL)
+            continue;
+        for (VS_INT32 j = 0; j < QZProcRecord->GetNumber(); j++) {
+            if (QZProcRecord->GetType(j) != VSTYPE_PARAPKG)
+                continue;
+            VS_PARAPKGPTR Saved = QZProcRecord->GetParaPackage(j);
+            if (Saved == NULL)
+                continue;
+            VS_INT32 SavedIDIndex = DictIndex(Saved, "ObjectID");
+            VS_INT32 SavedObjectIndex = DictIndex(Saved, "Object");
+            const VS_CHAR *SavedID = SavedIDIndex >= 0 ? Saved->GetStr(SavedIDIndex) : NULL;
+            void *Found = SavedObjectIndex >= 0 ? Saved->GetObject(SavedObjectIndex) : NULL;
+            if (SavedID == NULL || Found == NULL || strcasecmp(SavedID, PendingID) != 0)
+                continue;
+            if (TrelkData3_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass)
+                ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);
+            else if (TrelkData3_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
+                ((StructOfQZDataInputContainer *)Referrer)->QZProcID = SRV->GetID(Found);
+            break;
+        }
+    }
+}
+
+// A saved proc or proc chain item. FALSE refuses the whole list; an object
+// that is not rebuilt leaves an empty item so later items keep their index.
+static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
+                            VS_INT32 ValueIndex, VS_BOOL IsStrictmatch)
+{
+    if (Item->GetType(ValueIndex) != VSTYPE_PARAPKG)
+        return VS_FALSE;
+    VS_PARAPKGPTR Value = Item->GetParaPackage(ValueIndex);
+    if (Value == NULL)
+        return VS_FALSE;
+    VS_INT32 TypeIndex = DictIndex(Value, "Type");
+    const VS_CHAR *TypeText = TypeIndex >= 0 ? Value->GetStr(TypeIndex) : NULL;
+    if (TypeText == NULL)
+        return VS_FALSE;
+    VS_CHAR Type[64];
+    vs_string_snprintf(Type, (VS_INT32)sizeof(Type), "%s", TypeText);
+    VS_BOOL IsProc = strcmp(Type, "QZProc") == 0 || strcmp(Type, "QZProcRemote") == 0 || strcmp(Type, "QZCell") == 0;
+    VS_BOOL IsChain = strcmp(Type, "QZProcChain") == 0;
+    if ((IsProc || IsChain) && !CheckSavedProc(RefObject, Value, Type, IsChain, IsStrictmatch))
+        return VS_FALSE;
+    void *Built = NULL;
+    VS_PARAPKGPTR QZProcRecord = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR NextQZProcRecord = Trelk_GetParaPkgInterface(__LINE__);
+    if (IsProc || IsChain)
+        Built = BuildSavedProc(Value, Type, IsChain, QZProcRecord, NextQZProcRecord);
+    VS_BOOL Ok;
+    if (Built != NULL) {
+        TrelkData3_LoadSessionAdd(Built);
+        Ok = DataBuf->InsertObject(i, Built);
+        SRV->UnLockGC(Built);
+    } else {
+        Ok = DataBuf->InsertEmpty(i);
+    }
+    QZProcChain_Load_ParaPkg_FixObjectID(QZProcRecord, NextQZProcRecord);
+    QZProcRecord->Release();
+    NextQZProcRecord->Release();
+    return Ok;
+}
+
+static VS_BOOL LoadDataItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
+                            VS_INT32 ValueIndex)
+{
+    VS_INT32 NameIndex = DictIndex(Item, "ClassName");
+    const VS_CHAR *ClassName = NameIndex >= 0 ? Item->GetStr(NameIndex) : NULL;
+    if (ClassName == NULL)
+        return VS_FALSE;
+    if (SRV->GetObjectEx(NULL, ClassName) == NULL) {
+        TrelkData3_Raise(RefObject, " can not find class %s, load failed", ClassName);
+        return VS_FALSE;
+    }
+    VS_INT32 ValueType = Item->GetType(ValueIndex);
+    if (ValueType != VSTYPE_STRING && (ValueType != VSTYPE_PARAPKG || Item->GetParaPackage(ValueIndex) == NULL))
+        return VS_FALSE;
+    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
+    Record->InsertStr(0, "PackageInfo");
+    Record->InsertParaPackage(1, PackageInfo);
+    PackageInfo->Release();
+    Record->InsertStr(2, "Value");
+    if (ValueType == VSTYPE_STRING) {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = Item->GetStrEx(ValueIndex, &Length);
+        Record->InsertStrEx(3, Text, Length);
+    } else {
+        Record->InsertParaPackage(3, Item->GetParaPackage(ValueIndex));
+    }
+    VS_INT32 SignatureIndex = DictIndex(Item, "Signature");
+    const VS_CHAR *Signature = SignatureIndex >= 0 ? Item->GetStr(SignatureIndex) : NULL;
+    if (Signature != NULL) {
+        Record->InsertStr(Record->GetNumber(), "Signature");
+        Record->InsertStr(Record->GetNumber(), Signature);
+    }
+    Record->InsertStr(Record->GetNumber(), "ClassName");
+    Record->InsertStr(Record->GetNumber(), ClassName);
+    Record->AsDict(VS_TRUE);
+    void *Data = QZDataBase_LoadFrom_Internal(Record);
+    Record->Release();
+    if (Data == NULL)
+        return VS_FALSE;
+    VS_BOOL Ok = DataBuf->InsertObject(i, Data);
+    SRV->UnLockGC(Data);
+    return Ok;
+}
+
+static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf, VS_BOOL IsStrictmatch);
+
+VS_BOOL QZProcChain_Load_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf,
+                                 VS_BOOL IsStrictmatch)
+{
+    TrelkData3_LoadSessionBegin();
+    VS_BOOL Ok = LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
+    TrelkData3_LoadSessionEnd(Ok);
+    return Ok;
+}
+
+static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf, VS_BOOL IsStrictmatch)
+{
+    if (DataBuf == NULL)
+        return VS_FALSE;
+    DataBuf->Clear();
+    if (ValueBuf == NULL)
+        return VS_TRUE;
+    ValueListDepthGuard Depth;
+    if (Depth.TooDeep)
+        return VS_FALSE;
+    for (VS_INT32 i = 0; i < ValueBuf->GetNumber(); i++) {
+        if (ValueBuf->GetType(i) != VSTYPE_PARAPKG)
+            return VS_FALSE;
+        VS_PARAPKGPTR Item = ValueBuf->GetParaPackage(i);
+        if (Item == NULL)
+            return VS_FALSE;
+        VS_INT32 TypeIndex = DictIndex(Item, "Type");
+        if (TypeIndex < 0)
+            return VS_FALSE;
+        VS_INT32 Type = Item->GetInt(TypeIndex);
+        VS_INT32 ValueIndex = DictIndex(Item, "Value");
+        VS_BOOL Ok = VS_TRUE;
+        switch (Type) {
+        case VSTYPE_INT32:
+        case VSTYPE_DOUBLE:
+        case VSTYPE_STRING:
+        case VSTYPE_BOOL:
+        case VSTYPE_INT64:
+            if (ValueIndex < 0)
+                return VS_FALSE;
+            if (Type == VSTYPE_INT32)
+                Ok = DataBuf->InsertInt(i, Item->GetInt(ValueIndex));
+            else if (Type == VSTYPE_DOUBLE)
+                Ok = DataBuf->InsertFloat(i, Item->GetFloat(ValueIndex));
+            else if (Type == VSTYPE_BOOL)
+                Ok = DataBuf->InsertBool(i, Item->GetBool(ValueIndex));
+            else if (Type == VSTYPE_INT64)
+                Ok = DataBuf->InsertInt64(i, Item->GetInt64(ValueIndex));
+            else {
+                VS_INT32 Length = 0;
+                const VS_CHAR *Text = Item->GetStrEx(ValueIndex, &Length);
+                Ok = Text != NULL ? DataBuf->InsertStrEx(i, Text, Length) : VS_FALSE;
+            }
+            break;
+        case VSTYPE_PARAPKG: {
+            if (ValueIndex < 0 || Item->GetType(ValueIndex) != VSTYPE_PARAPKG)
+                return VS_FALSE;
+            VS_PARAPKGPTR NestedList = Item->GetParaPackage(ValueIndex);
+            if (NestedList == NULL)
+                return VS_FALSE;
+            VS_PARAPKGPTR Nested = Trelk_GetParaPkgInterface(__LINE__);
+            Ok = QZProcChain_Load_ParaPkg(RefObject, Nested, NestedList, IsStrictmatch);
+            if (Ok)
+                Ok = DataBuf->InsertParaPackage(i, Nested);
+            Nested->Release();
+            break;
+        }
+        case VSTYPE_OBJECT: {
+            VS_INT32 BaseIndex = DictIndex(Item, "BaseClass");
+            VS_INT32 IsClassIndex = DictIndex(Item, "IsClass");
+            const VS_CHAR *BaseClass = BaseIndex >= 0 ? Item->GetStr(BaseIndex) : NULL;
+            if (BaseClass == NULL || IsClassIndex < 0 || Item->GetType(IsClassIndex) != VSTYPE_BOOL)
+                return VS_FALSE;
+            if (Item->GetBool(IsClassIndex)) {
+                VS_INT32 NameIndex = DictIndex(Item, "ClassName");
+                const VS_CHAR *ClassName = NameIndex >= 0 ? Item->GetStr(NameIndex) : NULL;
+                void *Class = ClassName != NULL ? SRV->GetObjectEx(NULL, ClassName) : NULL;
+                if (Class == NULL)
+                    return VS_FALSE;
+                Ok = DataBuf->InsertObject(i, Class);
+                break;
+            }
+            if (ValueIndex < 0)
+                return VS_FALSE;
+            if (strcasecmp(BaseClass, "QZProcBase") == 0 || strcasecmp(BaseClass, "QZProcChainBase") == 0)
+                Ok = LoadProcItem(RefObject, DataBuf, i, Item, ValueIndex, IsStrictmatch);
+            else if (strcasecmp(BaseClass, "QZDataBase") == 0)
+                Ok = LoadDataItem(RefObject, DataBuf, i, Item, ValueIndex);
+            else
+                return VS_FALSE;
+            break;
+        }
+        default:
+            // Empty items, and kinds that are never written (binary, time,
+            // unknown codes), come back as empty items.
+            Ok = DataBuf->InsertEmpty(i);
+            break;
+        }
+        if (!Ok)
+            return VS_FALSE;
+    }
+    return VS_TRUE;
+}

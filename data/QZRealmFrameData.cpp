@@ -1,0 +1,53 @@
+// Realm frame data: the per-cycle set of data that a realm's scheduler builds
+// and hands to "OnFrameData". Scripts cannot create it; they read from it the
+// members that did not come from outside the realm.
+#include "trelk_data3.h"
+
+#define SRV QZObject_XRQInterface
+
+// The realm's test for data handed to it from outside belongs to the realm
+// core; without it the frame cannot tell its members apart and says so.
+VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
+    __attribute__((weak));
+
+VS_INT32 QZRealmFrameData_Create(void *L)
+{
+    (void)L;
+    void *Self = SRV->LuaToObject(1);
+    TrelkData3_Raise(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
+    SRV->LuaPushNil();
+    return 1;
+}
+
+VS_INT32 QZRealmFrameData_GetDynamic(void *L)
+{
+    (void)L;
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    void *Self = SRV->LuaToObject(1);
+    StructOfQZDataBase *Holder =
+        QZDataBase_IsDataObject(Self) ? QZDataBase_GetObjectHasBuf_Internal((StructOfQZDataBase *)Self) : NULL;
+    void *Realm = NULL;
+    if (Holder != NULL && TrelkData3_IsOf(Holder, QZRealmFrameData)) {
+        VS_UUID RealmID = ((StructOfQZRealmFrameData *)Holder)->RealmObjectID;
+        Realm = SRV->GetObject(&RealmID);
+    }
+    if (Realm != NULL && !TrelkData3_IsOf(Realm, QZRealmBaseClass))
+        Realm = NULL;
+    if (Realm != NULL && QZRealmBase_IsFromOutSide_Internal == NULL) {
+        TrelkData3_Raise(Self, "'s function \"GetDynamic\" failed, the realm's data test is not available");
+        Realm = NULL;
+    }
+    if (Realm != NULL) {
+        VS_PARAPKGPTR Members = Holder->DataBuf;
+        for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+            void *Member = Members->GetObject(i);
+            if (Member == NULL)
+                continue;
+            if (!QZDataBase_IsDataObject(Member) ||
+                !QZRealmBase_IsFromOutSide_Internal((StructOfQZRealmBase *)Realm, (StructOfQZDataBase *)Member))
+                Result->InsertObject(Result->GetNumber(), Member);
+        }
+    }
+    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}

@@ -1,0 +1,9 @@
+// Luafuncs and system-event handler bound to the QZRuleAttachBase class at start-up.
+#include "trelk_bind.h"
+#include "trelk_data3.h"
+
+const StructOfTrelkLuaFuncEntry QZRuleAttachBase_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZRuleAttachBase_SysEventHandler = QZRuleAttachBase_OnSystemEvent;

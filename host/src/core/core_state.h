@@ -1,0 +1,133 @@
+// State of the object model shared by the core's source files. Everything here
+// is guarded by the host lock, as the contract asks of every caller; the
+// error log and the statistics are the only parts touched from any thread.
+#ifndef TVH_CORE_STATE_H
+#define TVH_CORE_STATE_H
+
+#include "host_internal.h"
+
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace tvh {
+
+struct UuidLess {
+    bool operator()(const VS_UUID &a, const VS_UUID &b) const { return std::memcmp(&a, &b, sizeof a) < 0; }
+};
+
+struct MemPool {
+    VS_INT32 itemSize = 0;
+    std::vector<void *> items;
+};
+
+class SXmlDoc;
+
+struct Core {
+    bool running = false;
+    HostOptions opts;
+
+    uint64_t nextSeq = 1;
+    uint64_t nextAtomic = 1;
+    uint32_t idCounter = 0;
+
+    std::map<uint64_t, std::unique_ptr<HostObject>> bySeq; // owns the live objects, creation order
+    std::unordered_map<const void *, HostObject *> byRecord;
+    std::map<uintptr_t, HostObject *> byAddr; // record start -> object, to map field addresses
+    std::map<VS_UUID, HostObject *, UuidLess> byId;
+    std::unordered_map<const void *, HostObject *> byAtomic;
+    std::unordered_set<const FuncSlot *> liveSlots;
+    std::unordered_set<char *> vstrings; // texts written by SetVString or defaults
+
+    // Objects released while a host operation further up the stack may still
+    // hold their descriptor; deleted when the outermost operation returns.
+    std::vector<std::unique_ptr<HostObject>> graveyard;
+    int opDepth = 0;
+    std::vector<const void *> activeEventParas;
+
+    HostObject *objectClass = nullptr;
+    std::unordered_set<MemPool *> pools;
+    std::unordered_set<std::vector<uint64_t> *> snapshots;
+    std::unordered_set<SXmlDoc *> sxmls;
+    VS_EXCEPTHANDLER exceptHandler = nullptr;
+
+    // After the module's Term2 the host calls no module code.
+    bool noModuleCalls = false;
+    void *moduleHandle = nullptr; // dlopen handle, closed at stop()
+    VS_MODULETERMPROC moduleTerm = nullptr;
+    bool moduleStarted = false;
+
+    ScriptEngine *ownedEngine = nullptr;
+    int64_t lastDispatchCollectUs = 0;
+};
+
+Core &core();
+
+// Keeps released descriptors alive until the outermost operation ends.
+struct OpScope {
+    OpScope();
+    ~OpScope();
+    OpScope(const OpScope &) = delete;
+    OpScope &operator=(const OpScope &) = delete;
+};
+
+// objects.cpp
+void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_ULONG extraSize,
+                   VS_PARAPKGPTR initPara);
+void freeObject(HostObject *o);
+HostObject *createClassFromXml(SXmlDoc *doc, HostObject *rootItem, const VS_UUID *classId,
+                               VS_SYSEVENTPTR handler);
+HostObject *createRootItem(const char *name, const VS_UUID *id);
+HostObject *findByName(HostObject *parent, const char *name);
+HostObject *findClassByName(const char *name);
+void releaseAllSilently();
+void newObjectId(VS_UUID *out);
+bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index);
+HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index);
+size_t chainLayoutEnd(const HostObject *o);
+std::vector<const AttrDef *> allAttrs(const HostObject *o);
+const AttrDef *attrByIndex(const HostObject *o, OBJECTATTRIBUTEINDEX index);
+void *createAtomicUuidAttribute(HostObject *o, const char *name);
+bool isInstOfAny(const HostObject *cls, const HostObject *o);
+bool isActiveEventPara(const void *p);
+HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostObject *parentClass,
+                              HostObject *holder, std::unique_ptr<ClassLayout> layout,
+                              const std::vector<std::pair<std::string, std::string>> &functions);
+// Layout of a class deriving from parent (NULL: a root class); FALSE with a
+// reason for an attribute list that cannot be laid out.
+struct TemplateAttr {
+    std::string name, type, defaultText, queueClass;
+    bool hasDefault = false, hasClass = false, syncFlag = false;
+};
+std::unique_ptr<ClassLayout> buildLayout(const ClassLayout *parent, const std::vector<TemplateAttr> &attrs,
+                                         std::string *why);
+int64_t nowMicros();
+
+// locks.cpp
+void resetLocksForCaller();
+void lockBothIfNeeded(bool *tookScript, bool *tookHost);
+void unlockTaken(bool tookScript, bool tookHost);
+void captureScriptLock();
+void releaseScriptLock();
+void takeHostLock();
+void releaseHostLock();
+VS_BOOL dispatch();
+
+// text.cpp
+void formatUuid(const VS_UUID *u, char out[37]);
+bool parseUuid(const char *text, VS_UUID *out);
+char *uuidText(const VS_UUID *u);
+char *md5Text(const VS_INT8 *buf, VS_INT32 length);
+VS_ULONG fnv1a(const void *buf, VS_INT32 length, VS_ULONG seed);
+std::vector<ErrorReport> takeErrors(bool clear);
+std::string vformat(const char *fmt, va_list ap);
+
+// pugixml document behind ClassOfXRQSXMLInterface.
+SXmlDoc *asSXmlDoc(ClassOfXRQSXMLInterface *p);
+ClassOfXRQSXMLInterface *newSXmlDoc();
+void releaseAllSXml();
+
+} // namespace tvh
+
+#endif

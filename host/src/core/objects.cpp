@@ -1,0 +1,645 @@
+// Objects: registry, lookup, creation and freeing with their system events,
+// child queues, lifetime and collection, private buffers.
+#include "core_state.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+
+namespace tvh {
+
+Core &core() {
+    // Never destroyed: thread-exit guards and late releases may still look.
+    static Core *c = new Core();
+    return *c;
+}
+
+static StatCounters &statStorage() {
+    static StatCounters *s = new StatCounters();
+    return *s;
+}
+StatCounters &counters() { return statStorage(); }
+
+int64_t nowMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+OpScope::OpScope() { ++core().opDepth; }
+OpScope::~OpScope() {
+    Core &c = core();
+    if (--c.opDepth == 0 && !c.graveyard.empty()) {
+        // Released descriptors may be looked at by frames above only while an
+        // operation is running; none is now.
+        std::vector<std::unique_ptr<HostObject>> dead;
+        dead.swap(c.graveyard);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Lookup
+// ---------------------------------------------------------------------------
+HostObject *lookup(const void *object) {
+    if (!object) return nullptr;
+    Core &c = core();
+    auto it = c.byRecord.find(object);
+    if (it == c.byRecord.end()) {
+        counters().InvalidObjects++;
+        return nullptr;
+    }
+    return it->second;
+}
+
+HostObject *lookupById(const VS_UUID *id) {
+    if (!id) return nullptr;
+    Core &c = core();
+    auto it = c.byId.find(*id);
+    return it == c.byId.end() ? nullptr : it->second;
+}
+
+HostObject *lookupAtomicOrObject(const void *p) {
+    if (!p) return nullptr;
+    Core &c = core();
+    auto it = c.byAtomic.find(p);
+    if (it != c.byAtomic.end()) return it->second;
+    return lookup(p);
+}
+
+FuncSlot *lookupSlot(const void *p) {
+    if (!p) return nullptr;
+    Core &c = core();
+    if (!c.liveSlots.count(static_cast<const FuncSlot *>(p))) return nullptr;
+    return const_cast<FuncSlot *>(static_cast<const FuncSlot *>(p));
+}
+
+const VS_UUID kObjectClassID = {0x5F0B1E2C, 0x7D31, 0x4A6E, {0x9C, 0x42, 0x0B, 0x1E, 0xC7, 0x5A, 0x20, 0x01}};
+HostObject *objectClass() { return core().objectClass; }
+
+// ---------------------------------------------------------------------------
+// Layout
+// ---------------------------------------------------------------------------
+const ClassLayout *layoutOf(const HostObject *o) {
+    if (!o || !o->registered) return nullptr;
+    return o->registered->ownLayout.get();
+}
+
+// Atomic attributes visible on o: those added on o or on its class chain that
+// lie after the registered layout and inside o's record.
+static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) {
+    const ClassLayout *L = layoutOf(o);
+    size_t base = L ? L->recordSize : 0;
+    for (const HostObject *x = o; x; x = x->cls)
+        for (const AttrDef &a : x->extraAttrs)
+            if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap) out.push_back(&a);
+}
+
+const AttrDef *findAttr(const HostObject *o, const char *name) {
+    if (!o || !name) return nullptr;
+    if (const ClassLayout *L = layoutOf(o)) {
+        auto it = L->byName.find(name);
+        if (it != L->byName.end()) return &L->attrs[it->second];
+    }
+    std::vector<const AttrDef *> extras;
+    chainExtras(o, extras);
+    for (const AttrDef *a : extras)
+        if (a->name == name) return a;
+    return nullptr;
+}
+
+std::vector<const AttrDef *> allAttrs(const HostObject *o) {
+    std::vector<const AttrDef *> out;
+    if (const ClassLayout *L = layoutOf(o))
+        for (const AttrDef &a : L->attrs) out.push_back(&a);
+    chainExtras(o, out);
+    return out;
+}
+
+const AttrDef *attrByIndex(const HostObject *o, OBJECTATTRIBUTEINDEX index) {
+    if (!o || index == VS_INVALID_ATTRIBUTEINDEX) return nullptr;
+    const ClassLayout *L = layoutOf(o);
+    if (L && index < L->attrs.size()) return &L->attrs[index];
+    std::vector<const AttrDef *> extras;
+    chainExtras(o, extras);
+    for (const AttrDef *a : extras)
+        if (a->index == index) return a;
+    return nullptr;
+}
+
+static size_t alignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
+
+size_t chainLayoutEnd(const HostObject *o) {
+    const ClassLayout *L = layoutOf(o);
+    size_t end = L ? L->recordSize : 0;
+    for (const HostObject *x = o; x; x = x->cls)
+        for (const AttrDef &a : x->extraAttrs) end = std::max(end, size_t(a.offset) + size_t(a.size));
+    return end;
+}
+
+void *createAtomicUuidAttribute(HostObject *o, const char *name) {
+    if (!o || !name || !*name || findAttr(o, name)) return nullptr;
+    std::vector<const AttrDef *> all = allAttrs(o);
+    if (all.size() >= VS_INVALID_ATTRIBUTEINDEX) return nullptr;
+    size_t base = std::max(chainLayoutEnd(o), o->layoutEnd + o->extraSize);
+    size_t off = alignUp(base, 4);
+    if (off + sizeof(VS_UUID) > o->recordCap) return nullptr; // no room left in this record
+    AttrDef a;
+    a.name = name;
+    a.kind = AttrKind::Uuid;
+    a.offset = int(off);
+    a.size = int(sizeof(VS_UUID));
+    a.index = OBJECTATTRIBUTEINDEX(all.size());
+    o->extraAttrs.push_back(a);
+    char *field = static_cast<char *>(o->record) + off;
+    std::memset(field, 0, sizeof(VS_UUID));
+    return field;
+}
+
+// ---------------------------------------------------------------------------
+// Class chain
+// ---------------------------------------------------------------------------
+bool isInstOf(const HostObject *cls, const HostObject *o) {
+    if (!cls || !o) return false;
+    for (const HostObject *x = o->cls; x; x = x->cls)
+        if (x == cls) return true;
+    return false;
+}
+bool isInstOfAny(const HostObject *cls, const HostObject *o) { return isInstOf(cls, o); }
+
+bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue) {
+    if (!o || core().noModuleCalls) return true;
+    // Callbacks may unregister themselves or others while we walk.
+    auto cbs = o->beforeChange;
+    for (auto &cb : cbs) {
+        if (o->state == LifeState::Freed) return false;
+        if (!cb.first(o->record, cb.second, a.index, newValue, 0)) return false;
+    }
+    return o->state != LifeState::Freed;
+}
+
+// ---------------------------------------------------------------------------
+// IDs
+// ---------------------------------------------------------------------------
+void newObjectId(VS_UUID *out) {
+    Core &c = core();
+    for (;;) {
+        VS_UUID u{};
+        if (c.opts.deterministicIds) {
+            u.Data1 = ++c.idCounter;
+            u.Data2 = 0;
+            u.Data3 = 0x4000;
+            u.Data4[0] = 0x80;
+        } else {
+            static thread_local std::mt19937_64 rng([] {
+                std::random_device rd;
+                std::seed_seq seq{rd(), rd(), rd(), rd(), rd(), rd()};
+                return std::mt19937_64(seq);
+            }());
+            uint64_t a = rng(), b = rng();
+            std::memcpy(&u, &a, 8);
+            std::memcpy(reinterpret_cast<char *>(&u) + 8, &b, 8);
+            u.Data3 = VS_UINT16((u.Data3 & 0x0FFF) | 0x4000);
+            u.Data4[0] = VS_UINT8((u.Data4[0] & 0x3F) | 0x80);
+        }
+        if (!c.byId.count(u)) {
+            *out = u;
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Registration and events
+// ---------------------------------------------------------------------------
+static void registerObject(std::unique_ptr<HostObject> holder) {
+    Core &c = core();
+    HostObject *o = holder.get();
+    o->seq = c.nextSeq++;
+    // Atomic handles are non-canonical addresses: never a record, never reused.
+    o->atomic = reinterpret_cast<void *>(uintptr_t(0xA700000000000000ull) | uintptr_t(c.nextAtomic++));
+    c.byRecord[o->record] = o;
+    c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
+    c.byId[o->id] = o;
+    c.byAtomic[o->atomic] = o;
+    if (o->cls) o->cls->instances[o->seq] = o;
+    c.bySeq[o->seq] = std::move(holder);
+}
+
+static std::vector<VS_SYSEVENTPTR> handlerChain(const HostObject *o) {
+    std::vector<VS_SYSEVENTPTR> out;
+    auto add = [&](VS_SYSEVENTPTR h) {
+        if (h && std::find(out.begin(), out.end(), h) == out.end()) out.push_back(h);
+    };
+    for (const HostObject *x = o; x; x = x->cls) {
+        if (x->isClass && x->ownLayout) add(x->ownLayout->handler);
+        add(x->sysEvent);
+    }
+    return out;
+}
+
+static void deliverEvent(HostObject *o, VS_ULONG event) {
+    Core &c = core();
+    if (c.noModuleCalls) return;
+    std::vector<VS_SYSEVENTPTR> hs = handlerChain(o);
+    if (hs.empty()) return;
+    if (event == VSEVENT_SYSTEMEVENT_ONCREATE) std::reverse(hs.begin(), hs.end()); // base first
+    StructOfVSSysEventPara para{o->record, event};
+    c.activeEventParas.push_back(&para);
+    for (VS_SYSEVENTPTR h : hs) {
+        h(0, &para);
+        // A creation handler that freed its own object ends the delivery.
+        if (event == VSEVENT_SYSTEMEVENT_ONCREATE && o->state != LifeState::Live) break;
+    }
+    auto it = std::find(c.activeEventParas.begin(), c.activeEventParas.end(), &para);
+    if (it != c.activeEventParas.end()) c.activeEventParas.erase(it);
+}
+
+bool isActiveEventPara(const void *p) {
+    auto &v = core().activeEventParas;
+    return std::find(v.begin(), v.end(), p) != v.end();
+}
+
+static void copyVStringDefaults(HostObject *o, const ClassLayout *L) {
+    if (!L) return;
+    Core &c = core();
+    for (const AttrDef &a : L->attrs) {
+        if (a.kind != AttrKind::VString || !a.hasDefault) continue;
+        char *t = strdup(a.defaultText.c_str());
+        if (!t) continue;
+        c.vstrings.insert(t);
+        reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a.offset)->Buf = t;
+    }
+}
+
+// Builds the descriptor and record of a new object (not yet registered).
+static std::unique_ptr<HostObject> buildObject(HostObject *cls, HostObject *registered, size_t layoutEnd,
+                                               VS_ULONG extraSize) {
+    const ClassLayout *L = registered ? registered->ownLayout.get() : nullptr;
+    auto o = std::make_unique<HostObject>();
+    o->layoutEnd = layoutEnd;
+    o->extraSize = extraSize;
+    o->recordCap = layoutEnd + extraSize + 64; // spare for atomic attributes
+    o->record = std::calloc(1, o->recordCap);
+    if (!o->record) return nullptr;
+    if (L && !L->defaults.empty())
+        std::memcpy(o->record, L->defaults.data(), std::min(L->defaults.size(), o->recordCap));
+    o->cls = cls;
+    o->registered = registered;
+    copyVStringDefaults(o.get(), L);
+    return o;
+}
+
+void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_ULONG extraSize,
+                   VS_PARAPKGPTR initPara) {
+    Core &c = core();
+    if (!c.running) return nullptr;
+    HostObject *from = lookupById(classOrObjectId);
+    // Nothing is made from an object on its way out: it would outlive its class.
+    if (!from || from->state != LifeState::Live) return nullptr;
+    HostObject *registered = from->isClass ? from : from->registered;
+    if (!registered) return nullptr;
+    if (extraSize > (1u << 30)) return nullptr;
+    VS_UUID id{};
+    static const VS_UUID zero{};
+    if (wantedId && std::memcmp(wantedId, &zero, sizeof zero) != 0) {
+        if (c.byId.count(*wantedId)) return nullptr;
+        id = *wantedId;
+    } else {
+        newObjectId(&id);
+    }
+    if (initPara && !isParaPkg(initPara)) initPara = nullptr;
+
+    OpScope scope;
+    auto holder = buildObject(from, registered, chainLayoutEnd(from), extraSize);
+    if (!holder) return nullptr;
+    HostObject *o = holder.get();
+    o->id = id;
+    o->lockCount = 1; // the creator's owner reference
+    o->ownerHeld = true;
+    registerObject(std::move(holder));
+
+    o->initPara = initPara;
+    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
+    o->initPara = nullptr;
+    if (o->state != LifeState::Live) return nullptr;
+    return o->record;
+}
+
+// Makes a class object (templates and _Object); the caller checked the input.
+HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostObject *parentClass,
+                              HostObject *holder, std::unique_ptr<ClassLayout> layout,
+                              const std::vector<std::pair<std::string, std::string>> &functions) {
+    Core &c = core();
+    OpScope scope;
+    size_t size = layout->recordSize;
+    auto own = std::make_unique<HostObject>();
+    own->layoutEnd = size;
+    own->recordCap = size + 64;
+    own->record = std::calloc(1, own->recordCap);
+    if (!own->record) return nullptr;
+    if (!layout->defaults.empty()) std::memcpy(own->record, layout->defaults.data(), layout->defaults.size());
+    own->isClass = true;
+    own->name = name;
+    own->id = id;
+    own->cls = parentClass;
+    own->ownLayout = std::move(layout);
+    own->registered = own.get();
+    copyVStringDefaults(own.get(), own->ownLayout.get());
+    HostObject *o = own.get();
+    if (holder) {
+        o->parent = holder; // held by its root item, not through a queue
+        o->queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+    }
+    for (auto &f : functions) {
+        if (o->slots.count(f.first)) continue;
+        auto slot = std::make_unique<FuncSlot>();
+        slot->name = f.first;
+        slot->desc = f.second;
+        slot->owner = o;
+        c.liveSlots.insert(slot.get());
+        o->slots[f.first] = std::move(slot);
+    }
+    registerObject(std::move(own));
+    if (ScriptEngine *e = scriptEngine()) e->onClassRegistered(o);
+    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
+    if (o->state != LifeState::Live) return nullptr;
+    return o;
+}
+
+HostObject *createRootItem(const char *name, const VS_UUID *id) {
+    Core &c = core();
+    HostObject *base = c.objectClass;
+    auto holder = buildObject(base, base, chainLayoutEnd(base), 0);
+    if (!holder) return nullptr;
+    holder->isRootItem = true;
+    holder->name = name ? name : "";
+    static const VS_UUID zero{};
+    if (id && std::memcmp(id, &zero, sizeof zero) != 0 && !c.byId.count(*id))
+        holder->id = *id;
+    else
+        newObjectId(&holder->id);
+    HostObject *o = holder.get();
+    registerObject(std::move(holder));
+    return o;
+}
+
+HostObject *findByName(HostObject *parent, const char *name) {
+    if (!name) return nullptr;
+    for (auto &e : core().bySeq) {
+        HostObject *o = e.second.get();
+        if (o->state == LifeState::Freed || o->name != name) continue;
+        if (parent && o->parent != parent) continue;
+        return o;
+    }
+    return nullptr;
+}
+
+HostObject *findClassByName(const char *name) {
+    if (!name) return nullptr;
+    for (auto &e : core().bySeq) {
+        HostObject *o = e.second.get();
+        if (o->isClass && o->state == LifeState::Live && o->name == name) return o;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Queues
+// ---------------------------------------------------------------------------
+static void writeHead(HostObject *parent, OBJECTATTRIBUTEINDEX index, HostObject *head) {
+    const AttrDef *a = attrByIndex(parent, index);
+    if (!a || a->kind != AttrKind::Queue) return;
+    *reinterpret_cast<void **>(static_cast<char *>(parent->record) + a->offset) = head ? head->record : nullptr;
+}
+
+static void unlink(HostObject *o) {
+    HostObject *p = o->parent;
+    if (!p) return;
+    if (o->queueIndex != VS_INVALID_ATTRIBUTEINDEX) {
+        auto &q = p->queues[o->queueIndex];
+        if (o->prevSibling)
+            o->prevSibling->nextSibling = o->nextSibling;
+        else
+            q.head = o->nextSibling;
+        if (o->nextSibling)
+            o->nextSibling->prevSibling = o->prevSibling;
+        else
+            q.tail = o->prevSibling;
+        if (!o->prevSibling && p->state != LifeState::Freed) writeHead(p, o->queueIndex, q.head);
+    }
+    o->parent = nullptr;
+    o->queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+    o->prevSibling = o->nextSibling = nullptr;
+}
+
+bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index) {
+    if (!o || o->isClass || o->isRootItem) return false;
+    if (!parent) {
+        unlink(o);
+        return true;
+    }
+    if (parent->state != LifeState::Live) return false;
+    const AttrDef *a = attrByIndex(parent, index);
+    if (!a || a->kind != AttrKind::Queue) return false;
+    for (HostObject *x = parent; x; x = x->parent)
+        if (x == o) return false; // would become its own ancestor
+    unlink(o);
+    auto &q = parent->queues[index];
+    o->parent = parent;
+    o->queueIndex = index;
+    o->prevSibling = q.tail;
+    o->nextSibling = nullptr;
+    if (q.tail)
+        q.tail->nextSibling = o;
+    else
+        q.head = o;
+    q.tail = o;
+    if (q.head == o) writeHead(parent, index, o);
+    return true;
+}
+
+HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
+    if (!field) return nullptr;
+    Core &c = core();
+    uintptr_t addr = reinterpret_cast<uintptr_t>(field);
+    auto it = c.byAddr.upper_bound(addr);
+    if (it == c.byAddr.begin()) return nullptr;
+    --it;
+    HostObject *o = it->second;
+    uintptr_t start = reinterpret_cast<uintptr_t>(o->record);
+    if (addr >= start + o->recordCap) return nullptr;
+    int off = int(addr - start);
+    for (const AttrDef *a : allAttrs(o))
+        if (a->kind == AttrKind::Queue && a->offset == off) {
+            *index = a->index;
+            return o;
+        }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Freeing
+// ---------------------------------------------------------------------------
+static void freeVStrings(HostObject *o) {
+    Core &c = core();
+    for (const AttrDef *a : allAttrs(o)) {
+        if (a->kind != AttrKind::VString || size_t(a->offset) + 8 > o->recordCap) continue;
+        auto *f = reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a->offset);
+        auto it = c.vstrings.find(f->Buf);
+        if (it != c.vstrings.end()) {
+            std::free(*it);
+            c.vstrings.erase(it);
+        }
+        f->Buf = nullptr;
+    }
+}
+
+static void releaseObject(HostObject *o) {
+    Core &c = core();
+    o->state = LifeState::Freed;
+    for (auto &b : o->privBufs) std::free(b.second.ptr);
+    o->privBufs.clear();
+    freeVStrings(o);
+    unlink(o);
+    // Children still on their way out (freed higher up the stack) lose their parent.
+    for (auto &q : o->queues) {
+        for (HostObject *ch = q.second.head; ch;) {
+            HostObject *next = ch->nextSibling;
+            ch->parent = nullptr;
+            ch->queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+            ch->prevSibling = ch->nextSibling = nullptr;
+            ch = next;
+        }
+    }
+    o->queues.clear();
+    if (o->isRootItem)
+        for (auto &e : c.bySeq) {
+            HostObject *x = e.second.get();
+            if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX) x->parent = nullptr;
+        }
+    for (auto &s : o->slots) c.liveSlots.erase(s.second.get());
+    c.byRecord.erase(o->record);
+    c.byAddr.erase(reinterpret_cast<uintptr_t>(o->record));
+    auto idIt = c.byId.find(o->id);
+    if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
+    c.byAtomic.erase(o->atomic);
+    if (o->cls) o->cls->instances.erase(o->seq);
+    std::free(o->record);
+    o->record = nullptr;
+    auto it = c.bySeq.find(o->seq);
+    if (it != c.bySeq.end()) {
+        c.graveyard.push_back(std::move(it->second));
+        c.bySeq.erase(it);
+    }
+}
+
+void freeObject(HostObject *o) {
+    if (!o || o->state != LifeState::Live) return;
+    OpScope scope;
+    o->state = LifeState::Freeing;
+
+    // No object outlives the object it was made from.
+    for (;;) {
+        std::vector<HostObject *> live;
+        for (auto &e : o->instances)
+            if (e.second->state == LifeState::Live) live.push_back(e.second);
+        if (live.empty()) break;
+        for (HostObject *x : live)
+            if (x->state == LifeState::Live) freeObject(x);
+    }
+
+    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
+
+    // Children of every queue, in attribute order, each queue head first.
+    if (const ClassLayout *L = layoutOf(o)) {
+        for (const AttrDef &a : L->attrs) {
+            if (a.kind != AttrKind::Queue) continue;
+            for (;;) {
+                auto qit = o->queues.find(a.index);
+                if (qit == o->queues.end()) break;
+                HostObject *ch = qit->second.head;
+                while (ch && ch->state != LifeState::Live) ch = ch->nextSibling;
+                if (!ch) break;
+                freeObject(ch);
+            }
+        }
+    }
+    // Objects held without a queue (the class objects of a root item).
+    while (o->isRootItem) {
+        HostObject *held = nullptr;
+        for (auto &e : core().bySeq) {
+            HostObject *x = e.second.get();
+            if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX && x->state == LifeState::Live) {
+                held = x;
+                break;
+            }
+        }
+        if (!held) break;
+        freeObject(held);
+    }
+
+    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONDESTROY);
+    if (ScriptEngine *e = scriptEngine()) e->onObjectFreed(o);
+    releaseObject(o);
+}
+
+void releaseAllSilently() {
+    Core &c = core();
+    for (auto &e : c.bySeq) {
+        HostObject *o = e.second.get();
+        for (auto &b : o->privBufs) std::free(b.second.ptr);
+        o->privBufs.clear();
+        std::free(o->record);
+        o->record = nullptr;
+        o->state = LifeState::Freed;
+    }
+    for (char *t : c.vstrings) std::free(t);
+    c.vstrings.clear();
+    c.byRecord.clear();
+    c.byAddr.clear();
+    c.byId.clear();
+    c.byAtomic.clear();
+    c.liveSlots.clear();
+    c.bySeq.clear();
+    c.graveyard.clear();
+    c.activeEventParas.clear();
+    c.objectClass = nullptr;
+    for (MemPool *p : c.pools) {
+        for (void *i : p->items) std::free(i);
+        delete p;
+    }
+    c.pools.clear();
+    for (auto *s : c.snapshots) delete s;
+    c.snapshots.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Collection (P4)
+// ---------------------------------------------------------------------------
+void collectGarbage() {
+    Core &c = core();
+    if (!c.running) return;
+    if (ScriptEngine *e = scriptEngine()) e->fullCollect();
+    OpScope scope;
+    for (;;) {
+        std::vector<HostObject *> victims;
+        for (auto &e : c.bySeq) {
+            HostObject *o = e.second.get();
+            if (o->candidate && !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live &&
+                !o->isClass && !o->isRootItem)
+                victims.push_back(o);
+        }
+        if (victims.empty()) break;
+        bool freedAny = false;
+        for (HostObject *o : victims) {
+            // An earlier free in this round may have freed or re-held it.
+            if (o->state != LifeState::Live || o->parent || o->lockCount != 0 || o->hasProxy) continue;
+            freeObject(o);
+            freedAny = true;
+        }
+        if (!freedAny) break;
+    }
+}
+
+} // namespace tvh

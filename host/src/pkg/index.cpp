@@ -1,0 +1,290 @@
+// Indexes: ordered maps from keys to one stored pointer. They never own the
+// values. Walks remember the last key they returned and resume after it, so
+// the caller may delete entries (even the one just returned) while walking.
+#include "host_internal.h"
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <new>
+#include <string>
+
+namespace tvh {
+namespace idx {
+namespace {
+
+constexpr uint32_t kMagic = 0x58444E49; // live index
+enum class Kind : uint32_t { ID = 1, Int, IDEx, Str };
+
+struct IndexBase {
+    uint32_t magic = kMagic;
+    Kind kind;
+    explicit IndexBase(Kind k) : kind(k) {}
+    virtual ~IndexBase() { magic = 0; }
+    virtual void clear() = 0;
+    virtual size_t size() const = 0;
+};
+
+template <typename Key, typename Compare = std::less<Key>> struct MapIndex : IndexBase {
+    std::map<Key, void *, Compare> map;
+    bool walking = false;
+    Key last{};
+
+    explicit MapIndex(Kind k) : IndexBase(k) {}
+    void clear() override {
+        map.clear();
+        walking = false;
+    }
+    size_t size() const override { return map.size(); }
+
+    bool insert(const Key &k, void *value, bool replace) {
+        // NULL means "absent" to every reader, so it is never stored.
+        if (value == nullptr) return false;
+        try {
+            auto r = map.emplace(k, value);
+            if (r.second) return true;
+            if (!replace) return false;
+            r.first->second = value;
+            return true;
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    }
+    void *find(const Key &k) const {
+        auto it = map.find(k);
+        return it == map.end() ? nullptr : it->second;
+    }
+    void *del(const Key &k) {
+        auto it = map.find(k);
+        if (it == map.end()) return nullptr;
+        void *v = it->second;
+        map.erase(it);
+        return v;
+    }
+    void *step(typename std::map<Key, void *, Compare>::iterator it) {
+        if (it == map.end()) {
+            walking = false;
+            return nullptr;
+        }
+        last = it->first;
+        walking = true;
+        return it->second;
+    }
+    void *first() { return step(map.begin()); }
+    void *next() {
+        if (!walking) return nullptr;
+        return step(map.upper_bound(last));
+    }
+};
+
+// ID index: the key as four native unsigned 32-bit words, ascending.
+typedef std::array<uint32_t, 4> IDKey;
+struct IDIndex : MapIndex<IDKey> {
+    IDIndex() : MapIndex(Kind::ID) {}
+};
+// Integer-key index: up to three signed 64-bit keys, lexicographic, ascending.
+typedef std::array<int64_t, 3> IntKey;
+struct IntIndex : MapIndex<IntKey> {
+    int nkeys;
+    explicit IntIndex(int n) : MapIndex(Kind::Int), nkeys(n) {}
+};
+// Ordered 128-bit index: two native unsigned 64-bit words of the key, then
+// the extra key, descending.
+typedef std::array<uint64_t, 3> IDExKey;
+struct IDExIndex : MapIndex<IDExKey, std::greater<IDExKey>> {
+    IDExIndex() : MapIndex(Kind::IDEx) {}
+};
+// String index: byte order (std::string compares as unsigned bytes).
+struct StrIndex : MapIndex<std::string> {
+    size_t maxKeyLength;
+    explicit StrIndex(size_t m) : MapIndex(Kind::Str), maxKeyLength(m) {}
+};
+
+IndexBase *base(void *index) {
+    IndexBase *b = static_cast<IndexBase *>(index);
+    return (b && b->magic == kMagic) ? b : nullptr;
+}
+template <typename T> T *as(void *index, Kind k) {
+    IndexBase *b = base(index);
+    return (b && b->kind == k) ? static_cast<T *>(b) : nullptr;
+}
+
+IDKey idKey(const VS_UUID *u) {
+    IDKey k;
+    static_assert(sizeof(IDKey) == sizeof(VS_UUID), "UUID is four words");
+    memcpy(k.data(), u, sizeof(VS_UUID));
+    return k;
+}
+void idOut(const IDKey &k, VS_UUID *out) {
+    if (out) memcpy(out, k.data(), sizeof(VS_UUID));
+}
+IDExKey idExKey(const VS_UUID *u, VS_UWORD extra) {
+    IDExKey k;
+    memcpy(k.data(), u, sizeof(VS_UUID));
+    k[2] = extra;
+    return k;
+}
+void idExOut(const IDExKey &k, VS_UUID *out, VS_UWORD *extraOut) {
+    if (out) memcpy(out, k.data(), sizeof(VS_UUID));
+    if (extraOut) *extraOut = k[2];
+}
+
+IntIndex *intIndex(void *index, int nkeys) {
+    IntIndex *x = as<IntIndex>(index, Kind::Int);
+    return (x && x->nkeys == nkeys) ? x : nullptr;
+}
+IntKey intKey(int nkeys, const VS_UWORD *keys) {
+    IntKey k{0, 0, 0};
+    for (int n = 0; n < nkeys; ++n)
+        k[n] = static_cast<int64_t>(keys[n]);
+    return k;
+}
+void *intResult(IntIndex *x, void *v, VS_UWORD *keysOut) {
+    if (v && keysOut)
+        for (int n = 0; n < x->nkeys; ++n)
+            keysOut[n] = static_cast<VS_UWORD>(x->last[n]);
+    return v;
+}
+
+} // namespace
+
+void destroy(void *index) {
+    if (IndexBase *b = base(index)) delete b;
+}
+
+void delAll(void *index) {
+    if (IndexBase *b = base(index)) b->clear();
+}
+
+VS_ULONG count(void *index) {
+    IndexBase *b = base(index);
+    return b ? static_cast<VS_ULONG>(b->size()) : 0;
+}
+
+// ---- ID index ----
+void *createID() {
+    return static_cast<IndexBase *>(new (std::nothrow) IDIndex());
+}
+
+VS_BOOL insertID(void *index, const VS_UUID *key, void *value) {
+    IDIndex *x = as<IDIndex>(index, Kind::ID);
+    return (x && key && x->insert(idKey(key), value, true)) ? VS_TRUE : VS_FALSE;
+}
+void *findID(void *index, const VS_UUID *key) {
+    IDIndex *x = as<IDIndex>(index, Kind::ID);
+    return (x && key) ? x->find(idKey(key)) : nullptr;
+}
+void *delID(void *index, const VS_UUID *key) {
+    IDIndex *x = as<IDIndex>(index, Kind::ID);
+    return (x && key) ? x->del(idKey(key)) : nullptr;
+}
+void *firstID(void *index, VS_UUID *keyOut) {
+    IDIndex *x = as<IDIndex>(index, Kind::ID);
+    void *v = x ? x->first() : nullptr;
+    if (v) idOut(x->last, keyOut);
+    return v;
+}
+void *nextID(void *index, VS_UUID *keyOut) {
+    IDIndex *x = as<IDIndex>(index, Kind::ID);
+    void *v = x ? x->next() : nullptr;
+    if (v) idOut(x->last, keyOut);
+    return v;
+}
+
+// ---- integer-key indexes ----
+void *createInt(VS_INT32 keyNumber) {
+    if (keyNumber < 1 || keyNumber > 3) return nullptr;
+    return static_cast<IndexBase *>(new (std::nothrow) IntIndex(keyNumber));
+}
+VS_BOOL insertInt(void *index, int nkeys, const VS_UWORD *keys, void *value) {
+    IntIndex *x = keys ? intIndex(index, nkeys) : nullptr;
+    return (x && x->insert(intKey(nkeys, keys), value, false)) ? VS_TRUE : VS_FALSE;
+}
+void *findInt(void *index, int nkeys, const VS_UWORD *keys) {
+    IntIndex *x = keys ? intIndex(index, nkeys) : nullptr;
+    return x ? x->find(intKey(nkeys, keys)) : nullptr;
+}
+void *delInt(void *index, int nkeys, const VS_UWORD *keys) {
+    IntIndex *x = keys ? intIndex(index, nkeys) : nullptr;
+    return x ? x->del(intKey(nkeys, keys)) : nullptr;
+}
+void *firstInt(void *index, int nkeys, VS_UWORD *keysOut) {
+    IntIndex *x = intIndex(index, nkeys);
+    return x ? intResult(x, x->first(), keysOut) : nullptr;
+}
+void *nextInt(void *index, int nkeys, VS_UWORD *keysOut) {
+    IntIndex *x = intIndex(index, nkeys);
+    return x ? intResult(x, x->next(), keysOut) : nullptr;
+}
+
+// ---- ordered 128-bit index ----
+void *createIDEx() {
+    return static_cast<IndexBase *>(new (std::nothrow) IDExIndex());
+}
+VS_BOOL insertIDEx(void *index, const VS_UUID *key, VS_UWORD extra, void *value) {
+    IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
+    return (x && key && x->insert(idExKey(key, extra), value, true)) ? VS_TRUE : VS_FALSE;
+}
+void *findIDEx(void *index, const VS_UUID *key, VS_UWORD extra) {
+    IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
+    return (x && key) ? x->find(idExKey(key, extra)) : nullptr;
+}
+void *delIDEx(void *index, const VS_UUID *key, VS_UWORD extra) {
+    IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
+    return (x && key) ? x->del(idExKey(key, extra)) : nullptr;
+}
+void *firstIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut) {
+    IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
+    void *v = x ? x->first() : nullptr;
+    if (v) idExOut(x->last, keyOut, extraOut);
+    return v;
+}
+void *nextIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut) {
+    IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
+    void *v = x ? x->next() : nullptr;
+    if (v) idExOut(x->last, keyOut, extraOut);
+    return v;
+}
+
+// ---- string index ----
+void *createString(VS_INT32 maxKeyLength) {
+    if (maxKeyLength <= 0) return nullptr;
+    return static_cast<IndexBase *>(new (std::nothrow) StrIndex(static_cast<size_t>(maxKeyLength)));
+}
+VS_BOOL insertString(void *index, const char *key, void *value) {
+    StrIndex *x = as<StrIndex>(index, Kind::Str);
+    if (!x || !key) return VS_FALSE;
+    size_t len = strnlen(key, x->maxKeyLength);
+    if (len >= x->maxKeyLength) return VS_FALSE;
+    return x->insert(std::string(key, len), value, false) ? VS_TRUE : VS_FALSE;
+}
+void *findString(void *index, const char *key) {
+    StrIndex *x = as<StrIndex>(index, Kind::Str);
+    if (!x || !key) return nullptr;
+    size_t len = strnlen(key, x->maxKeyLength);
+    return len >= x->maxKeyLength ? nullptr : x->find(std::string(key, len));
+}
+void *delString(void *index, const char *key) {
+    StrIndex *x = as<StrIndex>(index, Kind::Str);
+    if (!x || !key) return nullptr;
+    size_t len = strnlen(key, x->maxKeyLength);
+    return len >= x->maxKeyLength ? nullptr : x->del(std::string(key, len));
+}
+// The key handed out is the walk's own copy, valid until the next walk step
+// on this index, even when the caller deletes that entry.
+void *firstString(void *index, const char **keyOut) {
+    StrIndex *x = as<StrIndex>(index, Kind::Str);
+    void *v = x ? x->first() : nullptr;
+    if (v && keyOut) *keyOut = x->last.c_str();
+    return v;
+}
+void *nextString(void *index, const char **keyOut) {
+    StrIndex *x = as<StrIndex>(index, Kind::Str);
+    void *v = x ? x->next() : nullptr;
+    if (v && keyOut) *keyOut = x->last.c_str();
+    return v;
+}
+
+} // namespace idx
+} // namespace tvh

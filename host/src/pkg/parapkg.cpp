@@ -1,0 +1,606 @@
+// Parameter packages: typed item lists that may also act as dictionaries.
+#include "pkg_internal.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace tvh {
+namespace pkg {
+
+namespace {
+
+// Live packages, so that a pointer handed in by a caller can be checked
+// before it is used as a package.
+std::mutex gLiveMutex;
+std::unordered_set<const void *> &livePkgs() {
+    // Never destroyed: a package or buffer may be released by another
+    // static's destructor at exit.
+    static auto *set = new std::unordered_set<const void *>();
+    return *set;
+}
+
+// Saturating conversion: a double outside the target range must not be cast
+// directly (undefined behaviour); NaN reads as 0.
+template <typename T> T truncDouble(double v) {
+    if (std::isnan(v)) return 0;
+    if (v <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    if (v >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+    return static_cast<T>(v);
+}
+
+} // namespace
+
+ParaPkg *asPkg(const void *p) {
+    if (p == nullptr) return nullptr;
+    std::lock_guard<std::mutex> g(gLiveMutex);
+    if (livePkgs().count(p) == 0) return nullptr;
+    return static_cast<ParaPkg *>(static_cast<ClassOfXRQParaPackageInterface *>(const_cast<void *>(p)));
+}
+
+ParaPkg::ParaPkg() {
+    {
+        std::lock_guard<std::mutex> g(gLiveMutex);
+        livePkgs().insert(static_cast<ClassOfXRQParaPackageInterface *>(this));
+    }
+    counters().LivePackages++;
+}
+
+ParaPkg::~ParaPkg() {
+    {
+        std::lock_guard<std::mutex> g(gLiveMutex);
+        livePkgs().erase(static_cast<ClassOfXRQParaPackageInterface *>(this));
+    }
+    counters().LivePackages--;
+}
+
+void releasePkg(ParaPkg *p) {
+    // A worklist instead of recursion: a long chain of nested packages must
+    // not exhaust the stack when its head goes away.
+    std::vector<ParaPkg *> work;
+    work.push_back(p);
+    while (!work.empty()) {
+        ParaPkg *cur = work.back();
+        work.pop_back();
+        if (cur->refs.fetch_sub(1) != 1) continue;
+        for (Item &it : cur->items)
+            if (it.type == VSTYPE_PARAPKG && it.pkg) work.push_back(it.pkg);
+        cur->items.clear();
+        delete cur;
+    }
+}
+
+VS_ULONG ParaPkg::AddRef() {
+    checkHostLock();
+    return ++refs;
+}
+
+VS_ULONG ParaPkg::Release() {
+    checkHostLock();
+    VS_ULONG before = refs.load();
+    if (before == 0) return 0; // already gone; never underflow
+    releasePkg(this);
+    return before - 1;
+}
+
+VS_INT32 ParaPkg::GetNumber() {
+    checkHostLock();
+    return static_cast<VS_INT32>(items.size());
+}
+
+const Item *ParaPkg::at(VS_INT32 i) const {
+    if (i < 0 || static_cast<size_t>(i) >= items.size()) return nullptr;
+    return &items[static_cast<size_t>(i)];
+}
+
+VS_INT32 ParaPkg::GetType(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    return it ? it->type : VSTYPE_EMPTY;
+}
+
+void ParaPkg::dropItems() {
+    std::vector<Item> old;
+    old.swap(items);
+    for (Item &it : old)
+        if (it.type == VSTYPE_PARAPKG && it.pkg) releasePkg(it.pkg);
+}
+
+bool ParaPkg::reaches(const ParaPkg *target) const {
+    if (this == target) return true;
+    // Most packages hold no packages: answer those without any allocation.
+    bool nested = false;
+    for (const Item &it : items)
+        if (it.type == VSTYPE_PARAPKG && it.pkg) {
+            if (it.pkg == target) return true;
+            nested = true;
+        }
+    if (!nested) return false;
+    std::vector<const ParaPkg *> work{this};
+    std::unordered_set<const ParaPkg *> seen{this};
+    while (!work.empty()) {
+        const ParaPkg *cur = work.back();
+        work.pop_back();
+        for (const Item &it : cur->items) {
+            if (it.type != VSTYPE_PARAPKG || !it.pkg) continue;
+            if (it.pkg == target) return true;
+            if (seen.insert(it.pkg).second) work.push_back(it.pkg);
+        }
+    }
+    return false;
+}
+
+VS_BOOL ParaPkg::put(VS_INT32 i, Item &&item) {
+    if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) {
+        if (item.type == VSTYPE_PARAPKG && item.pkg) releasePkg(item.pkg);
+        return VS_FALSE;
+    }
+    try {
+        if (static_cast<size_t>(i) == items.size()) {
+            items.push_back(std::move(item));
+        } else {
+            Item old = std::move(items[static_cast<size_t>(i)]);
+            items[static_cast<size_t>(i)] = std::move(item);
+            if (old.type == VSTYPE_PARAPKG && old.pkg) releasePkg(old.pkg);
+        }
+    } catch (const std::bad_alloc &) {
+        if (item.type == VSTYPE_PARAPKG && item.pkg) releasePkg(item.pkg);
+        return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+VS_BOOL ParaPkg::InsertEmpty(VS_INT32 i) {
+    checkHostLock();
+    return put(i, Item());
+}
+
+VS_BOOL ParaPkg::InsertInt(VS_INT32 i, VS_INT32 Value) {
+    checkHostLock();
+    Item it;
+    it.type = VSTYPE_INT32;
+    it.i = Value;
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertInt64(VS_INT32 i, VS_INT64 Value) {
+    checkHostLock();
+    Item it;
+    it.type = VSTYPE_INT64;
+    it.i = Value;
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertFloat(VS_INT32 i, VS_DOUBLE Value) {
+    checkHostLock();
+    Item it;
+    it.type = VSTYPE_DOUBLE;
+    it.d = Value;
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertBool(VS_INT32 i, VS_BOOL Value) {
+    checkHostLock();
+    Item it;
+    it.type = VSTYPE_BOOL;
+    it.i = Value ? 1 : 0;
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertStr(VS_INT32 i, const VS_CHAR *Value) {
+    checkHostLock();
+    if (Value == nullptr) return VS_FALSE;
+    size_t len = strlen(Value);
+    if (len > static_cast<size_t>(INT32_MAX)) return VS_FALSE;
+    if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) return VS_FALSE;
+    Item it;
+    it.type = VSTYPE_STRING;
+    try {
+        it.bytes.assign(Value, len);
+    } catch (const std::bad_alloc &) {
+        return VS_FALSE;
+    }
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertStrEx(VS_INT32 i, const VS_CHAR *Value, VS_INT32 Length) {
+    checkHostLock();
+    if (Length < 0 || (Value == nullptr && Length > 0)) return VS_FALSE;
+    if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) return VS_FALSE;
+    Item it;
+    it.type = VSTYPE_STRING;
+    try {
+        it.bytes.assign(Value, static_cast<size_t>(Length));
+    } catch (const std::bad_alloc &) {
+        return VS_FALSE;
+    }
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertBin(VS_INT32 i, const VS_INT8 *Value, VS_INT32 Length) {
+    checkHostLock();
+    if (Length < 0 || (Value == nullptr && Length > 0)) return VS_FALSE;
+    if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) return VS_FALSE;
+    Item it;
+    it.type = VSTYPE_BIN;
+    try {
+        it.bytes.assign(reinterpret_cast<const char *>(Value), static_cast<size_t>(Length));
+    } catch (const std::bad_alloc &) {
+        return VS_FALSE;
+    }
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertTime(VS_INT32 i, VS_INT64 Value) {
+    checkHostLock();
+    Item it;
+    it.type = VSTYPE_TIME;
+    it.i = Value;
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertObject(VS_INT32 i, void *Object) {
+    checkHostLock();
+    Item it;
+    if (Object != nullptr) {
+        HostObject *o = lookup(Object);
+        if (o != nullptr) {
+            it.type = VSTYPE_OBJECT;
+            it.id = o->id;
+        }
+    }
+    return put(i, std::move(it));
+}
+
+VS_BOOL ParaPkg::InsertParaPackage(VS_INT32 i, VS_PARAPKGPTR Value) {
+    checkHostLock();
+    ParaPkg *p = asPkg(Value);
+    if (p == nullptr) return VS_FALSE;
+    if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) return VS_FALSE;
+    // A package never holds itself, directly or through nested packages:
+    // such a cycle would never be freed and would make every walk endless.
+    if (p->reaches(this)) return VS_FALSE;
+    p->refs++;
+    Item it;
+    it.type = VSTYPE_PARAPKG;
+    it.pkg = p;
+    return put(i, std::move(it));
+}
+
+VS_INT32 ParaPkg::GetInt(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it) return 0;
+    switch (it->type) {
+    case VSTYPE_INT32:
+    case VSTYPE_BOOL:
+        return static_cast<VS_INT32>(it->i);
+    case VSTYPE_INT64:
+        return static_cast<VS_INT32>(static_cast<uint32_t>(static_cast<uint64_t>(it->i))); // low 32 bits
+    case VSTYPE_DOUBLE:
+        return truncDouble<VS_INT32>(it->d);
+    default:
+        return 0;
+    }
+}
+
+VS_INT64 ParaPkg::GetInt64(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it) return 0;
+    switch (it->type) {
+    case VSTYPE_INT32:
+    case VSTYPE_BOOL:
+    case VSTYPE_INT64:
+        return it->i;
+    case VSTYPE_DOUBLE:
+        return truncDouble<VS_INT64>(it->d);
+    default:
+        return 0;
+    }
+}
+
+VS_DOUBLE ParaPkg::GetFloat(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it) return 0;
+    switch (it->type) {
+    case VSTYPE_INT32:
+    case VSTYPE_BOOL:
+    case VSTYPE_INT64:
+        return static_cast<VS_DOUBLE>(it->i);
+    case VSTYPE_DOUBLE:
+        return it->d;
+    default:
+        return 0;
+    }
+}
+
+VS_BOOL ParaPkg::GetBool(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it) return VS_FALSE;
+    switch (it->type) {
+    case VSTYPE_INT32:
+    case VSTYPE_BOOL:
+    case VSTYPE_INT64:
+        return it->i != 0 ? VS_TRUE : VS_FALSE;
+    case VSTYPE_DOUBLE:
+        return it->d != 0 ? VS_TRUE : VS_FALSE;
+    default:
+        return VS_FALSE;
+    }
+}
+
+VS_INT64 ParaPkg::GetTime(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    return (it && it->type == VSTYPE_TIME) ? it->i : 0;
+}
+
+const VS_CHAR *ParaPkg::GetStr(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    return (it && it->type == VSTYPE_STRING) ? it->bytes.data() : nullptr;
+}
+
+const VS_CHAR *ParaPkg::GetStrEx(VS_INT32 i, VS_INT32 *Length) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it || it->type != VSTYPE_STRING) {
+        if (Length) *Length = 0;
+        return nullptr;
+    }
+    if (Length) *Length = static_cast<VS_INT32>(it->bytes.size());
+    return it->bytes.data();
+}
+
+const VS_INT8 *ParaPkg::GetBin(VS_INT32 i, VS_INT32 *Length) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it || it->type != VSTYPE_BIN) {
+        if (Length) *Length = 0;
+        return nullptr;
+    }
+    if (Length) *Length = static_cast<VS_INT32>(it->bytes.size());
+    return reinterpret_cast<const VS_INT8 *>(it->bytes.data());
+}
+
+void *ParaPkg::GetObject(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    if (!it || it->type != VSTYPE_OBJECT) return nullptr;
+    HostObject *o = lookupById(&it->id);
+    return o ? o->record : nullptr;
+}
+
+VS_PARAPKGPTR ParaPkg::GetParaPackage(VS_INT32 i) {
+    checkHostLock();
+    const Item *it = at(i);
+    return (it && it->type == VSTYPE_PARAPKG) ? it->pkg : nullptr;
+}
+
+VS_BOOL ParaPkg::Del(VS_INT32 i) {
+    checkHostLock();
+    if (readOnly || !at(i)) return VS_FALSE;
+    ParaPkg *nested =
+        items[static_cast<size_t>(i)].type == VSTYPE_PARAPKG ? items[static_cast<size_t>(i)].pkg : nullptr;
+    items.erase(items.begin() + i);
+    if (nested) releasePkg(nested);
+    return VS_TRUE;
+}
+
+void ParaPkg::Clear() {
+    checkHostLock();
+    if (readOnly) return;
+    dropItems();
+}
+
+VS_BOOL ParaPkg::AppendFrom(VS_PARAPKGPTR Src) {
+    checkHostLock();
+    ParaPkg *src = asPkg(Src);
+    if (src == nullptr || readOnly) return VS_FALSE;
+    // Copy first (Src may be this package), check every nested package for a
+    // cycle, and only then change anything: all or nothing.
+    std::vector<Item> copies;
+    try {
+        copies = src->items;
+    } catch (const std::bad_alloc &) {
+        return VS_FALSE;
+    }
+    for (const Item &it : copies)
+        if (it.type == VSTYPE_PARAPKG && it.pkg && it.pkg->reaches(this)) return VS_FALSE;
+    try {
+        items.reserve(items.size() + copies.size());
+    } catch (const std::bad_alloc &) {
+        return VS_FALSE;
+    }
+    for (Item &it : copies) {
+        if (it.type == VSTYPE_PARAPKG && it.pkg) it.pkg->refs++;
+        items.push_back(std::move(it));
+    }
+    return VS_TRUE;
+}
+
+VS_PARAPKGPTR ParaPkg::Dup() {
+    checkHostLock();
+    // Copies nested packages without recursion; a package shared by several
+    // items is copied once and shared the same way in the copy, so the copy
+    // has the shape of the original and cannot blow up in size.
+    ParaPkg *root = new (std::nothrow) ParaPkg();
+    if (!root) return nullptr;
+    struct Frame {
+        ParaPkg *src, *dst;
+    };
+    std::vector<Frame> work{{this, root}};
+    std::unordered_map<const ParaPkg *, ParaPkg *> copied{{this, root}};
+    try {
+        while (!work.empty()) {
+            Frame f = work.back();
+            work.pop_back();
+            f.dst->dict = f.src->dict;
+            f.dst->items.reserve(f.src->items.size());
+            for (const Item &it : f.src->items) {
+                if (it.type != VSTYPE_PARAPKG || !it.pkg) {
+                    f.dst->items.push_back(it);
+                    continue;
+                }
+                ParaPkg *child;
+                auto found = copied.find(it.pkg);
+                if (found != copied.end()) {
+                    child = found->second;
+                    child->refs++;
+                    Item c;
+                    c.type = VSTYPE_PARAPKG;
+                    c.pkg = child;
+                    f.dst->items.push_back(std::move(c)); // reserved: cannot throw
+                    continue;
+                }
+                child = new ParaPkg(); // its one reference goes to the item
+                Item c;
+                c.type = VSTYPE_PARAPKG;
+                c.pkg = child;
+                f.dst->items.push_back(std::move(c)); // reserved: cannot throw
+                copied.emplace(it.pkg, child);
+                work.push_back({it.pkg, child});
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        releasePkg(root);
+        return nullptr;
+    }
+    return root;
+}
+
+VS_BOOL ParaPkg::Equals(VS_PARAPKGPTR Other) {
+    checkHostLock();
+    ParaPkg *other = asPkg(Other);
+    if (other == nullptr) return VS_FALSE;
+    std::vector<std::pair<const ParaPkg *, const ParaPkg *>> work{{this, other}};
+    struct PairHash {
+        size_t operator()(const std::pair<const ParaPkg *, const ParaPkg *> &p) const {
+            return std::hash<const void *>()(p.first) * 31u ^ std::hash<const void *>()(p.second);
+        }
+    };
+    // Shared nested packages are compared once per pair.
+    std::unordered_set<std::pair<const ParaPkg *, const ParaPkg *>, PairHash> seen{{this, other}};
+    while (!work.empty()) {
+        auto [a, b] = work.back();
+        work.pop_back();
+        if (a == b) continue;
+        if (a->items.size() != b->items.size()) return VS_FALSE;
+        for (size_t k = 0; k < a->items.size(); ++k) {
+            const Item &x = a->items[k];
+            const Item &y = b->items[k];
+            if (x.type != y.type) return VS_FALSE;
+            switch (x.type) {
+            case VSTYPE_EMPTY:
+                break;
+            case VSTYPE_INT32:
+            case VSTYPE_INT64:
+            case VSTYPE_TIME:
+            case VSTYPE_BOOL:
+                if (x.i != y.i) return VS_FALSE;
+                break;
+            case VSTYPE_DOUBLE:
+                if (!(x.d == y.d)) return VS_FALSE;
+                break;
+            case VSTYPE_STRING:
+            case VSTYPE_BIN:
+                if (x.bytes != y.bytes) return VS_FALSE;
+                break;
+            case VSTYPE_OBJECT:
+                if (memcmp(&x.id, &y.id, sizeof(VS_UUID)) != 0) return VS_FALSE;
+                break;
+            case VSTYPE_PARAPKG:
+                if (seen.insert({x.pkg, y.pkg}).second) work.push_back({x.pkg, y.pkg});
+                break;
+            default:
+                return VS_FALSE;
+            }
+        }
+    }
+    return VS_TRUE;
+}
+
+void ParaPkg::AsDict(VS_BOOL Flag) {
+    checkHostLock();
+    if (readOnly) return;
+    dict = Flag != 0;
+}
+
+VS_BOOL ParaPkg::IsDict() {
+    checkHostLock();
+    return dict ? VS_TRUE : VS_FALSE;
+}
+
+VS_INT32 ParaPkg::FindDict(const VS_CHAR *Key) {
+    checkHostLock();
+    if (Key == nullptr) return -1;
+    size_t len = strlen(Key);
+    for (size_t k = 0; k < items.size(); k += 2) {
+        const Item &it = items[k];
+        if (it.type == VSTYPE_STRING && it.bytes.size() == len && memcmp(it.bytes.data(), Key, len) == 0)
+            return k + 1 < items.size() ? static_cast<VS_INT32>(k + 1) : -1;
+    }
+    return -1;
+}
+
+VS_CHAR *ParaPkg::ToJSon() {
+    checkHostLock();
+    return writeJson(this, false);
+}
+
+VS_CHAR *ParaPkg::GetValueStr() {
+    checkHostLock();
+    return writeJson(this, true);
+}
+
+VS_BOOL ParaPkg::FromJSon(const VS_CHAR *Text) {
+    checkHostLock();
+    if (readOnly) return VS_FALSE;
+    return readJson(this, Text) ? VS_TRUE : VS_FALSE;
+}
+
+void ParaPkg::FreeBuf(VS_CHAR *Text) {
+    free(Text);
+}
+
+VS_BOOL ParaPkg::IsReadOnly() {
+    checkHostLock();
+    return readOnly ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
+    checkHostLock();
+    const char *key = Key ? Key : "";
+    if (Flag) {
+        if (readOnly) return VS_FALSE; // the first key stays
+        readOnlyKey = key;
+        readOnly = true;
+        return VS_TRUE;
+    }
+    if (!readOnly) return VS_TRUE;
+    if (readOnlyKey != key) return VS_FALSE;
+    readOnly = false;
+    readOnlyKey.clear();
+    return VS_TRUE;
+}
+
+} // namespace pkg
+
+VS_PARAPKGPTR newParaPkg() {
+    return new (std::nothrow) pkg::ParaPkg();
+}
+
+bool isParaPkg(const void *p) {
+    return pkg::asPkg(p) != nullptr;
+}
+
+} // namespace tvh

@@ -1,0 +1,172 @@
+// Parameter packages and binary buffers of the stand-in host: the concrete
+// classes behind ClassOfXRQParaPackageInterface / ClassOfXRQBinBufInterface.
+#ifndef TVH_PKG_INTERNAL_H
+#define TVH_PKG_INTERNAL_H
+
+#include "host_internal.h"
+
+#include <atomic>
+#include <cstring>
+#include <type_traits>
+#include <string>
+#include <vector>
+
+namespace tvh {
+namespace pkg {
+
+// Bytes of a string or binary item, always followed by a zero byte so that
+// GetStr can hand out the buffer directly. The buffer lives on the heap and
+// moves with its owner, so a pointer handed out stays valid while its item
+// is unchanged, however the item list grows or shrinks around it.
+class Bytes {
+  public:
+    Bytes() = default;
+    Bytes(const Bytes &o) { assign(o.data(), o.size()); }
+    Bytes(Bytes &&o) noexcept : p_(o.p_), n_(o.n_) {
+        o.p_ = nullptr;
+        o.n_ = 0;
+    }
+    Bytes &operator=(const Bytes &o) {
+        if (this != &o) assign(o.data(), o.size());
+        return *this;
+    }
+    Bytes &operator=(Bytes &&o) noexcept {
+        if (this != &o) {
+            delete[] p_;
+            p_ = o.p_;
+            n_ = o.n_;
+            o.p_ = nullptr;
+            o.n_ = 0;
+        }
+        return *this;
+    }
+    ~Bytes() { delete[] p_; }
+
+    // May throw std::bad_alloc; then nothing changed.
+    void assign(const char *s, size_t n) {
+        char *q = new char[n + 1];
+        if (n) memcpy(q, s, n);
+        q[n] = 0;
+        delete[] p_;
+        p_ = q;
+        n_ = n;
+    }
+    const char *data() const { return p_ ? p_ : ""; }
+    size_t size() const { return n_; }
+    bool operator==(const Bytes &o) const { return n_ == o.n_ && (n_ == 0 || memcmp(p_, o.p_, n_) == 0); }
+    bool operator!=(const Bytes &o) const { return !(*this == o); }
+
+  private:
+    char *p_ = nullptr;
+    size_t n_ = 0;
+};
+
+// One package item.
+struct Item {
+    VS_INT32 type = VSTYPE_EMPTY;
+    VS_INT64 i = 0;               // int32, int64, time, bool
+    VS_DOUBLE d = 0;              // double
+    Bytes bytes;                  // string, binary
+    VS_UUID id{};                 // object (weak: by ID)
+    class ParaPkg *pkg = nullptr; // package (strong: one reference held)
+};
+
+// Growing the item list must move items, never copy them (a copy would move
+// the bytes that GetStr handed out).
+static_assert(std::is_nothrow_move_constructible<Item>::value, "items move without copying");
+
+class ParaPkg final : public ClassOfXRQParaPackageInterface {
+  public:
+    ParaPkg();
+
+    VS_ULONG AddRef() override;
+    VS_ULONG Release() override;
+
+    VS_INT32 GetNumber() override;
+    VS_INT32 GetType(VS_INT32 i) override;
+
+    VS_BOOL InsertEmpty(VS_INT32 i) override;
+    VS_BOOL InsertInt(VS_INT32 i, VS_INT32 Value) override;
+    VS_BOOL InsertInt64(VS_INT32 i, VS_INT64 Value) override;
+    VS_BOOL InsertFloat(VS_INT32 i, VS_DOUBLE Value) override;
+    VS_BOOL InsertBool(VS_INT32 i, VS_BOOL Value) override;
+    VS_BOOL InsertStr(VS_INT32 i, const VS_CHAR *Value) override;
+    VS_BOOL InsertStrEx(VS_INT32 i, const VS_CHAR *Value, VS_INT32 Length) override;
+    VS_BOOL InsertBin(VS_INT32 i, const VS_INT8 *Value, VS_INT32 Length) override;
+    VS_BOOL InsertTime(VS_INT32 i, VS_INT64 Value) override;
+    VS_BOOL InsertObject(VS_INT32 i, void *Object) override;
+    VS_BOOL InsertParaPackage(VS_INT32 i, VS_PARAPKGPTR Value) override;
+
+    VS_INT32 GetInt(VS_INT32 i) override;
+    VS_INT64 GetInt64(VS_INT32 i) override;
+    VS_DOUBLE GetFloat(VS_INT32 i) override;
+    VS_BOOL GetBool(VS_INT32 i) override;
+    VS_INT64 GetTime(VS_INT32 i) override;
+    const VS_CHAR *GetStr(VS_INT32 i) override;
+    const VS_CHAR *GetStrEx(VS_INT32 i, VS_INT32 *Length) override;
+    const VS_INT8 *GetBin(VS_INT32 i, VS_INT32 *Length) override;
+    void *GetObject(VS_INT32 i) override;
+    VS_PARAPKGPTR GetParaPackage(VS_INT32 i) override;
+
+    VS_BOOL Del(VS_INT32 i) override;
+    void Clear() override;
+    VS_BOOL AppendFrom(VS_PARAPKGPTR Src) override;
+    VS_PARAPKGPTR Dup() override;
+    VS_BOOL Equals(VS_PARAPKGPTR Other) override;
+
+    void AsDict(VS_BOOL Flag) override;
+    VS_BOOL IsDict() override;
+    VS_INT32 FindDict(const VS_CHAR *Key) override;
+
+    VS_CHAR *ToJSon() override;
+    VS_BOOL FromJSon(const VS_CHAR *Text) override;
+    VS_CHAR *GetValueStr() override;
+    void FreeBuf(VS_CHAR *Text) override;
+
+    VS_BOOL IsReadOnly() override;
+    VS_BOOL SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) override;
+
+    // Shared with the JSON code.
+    std::vector<Item> items;
+    bool dict = false;
+    bool readOnly = false;
+    std::string readOnlyKey;
+
+    // Drops every item, releasing the nested packages.
+    void dropItems();
+    // TRUE when this package is `target` or holds it at any depth.
+    bool reaches(const ParaPkg *target) const;
+
+  private:
+    ~ParaPkg() override;
+    friend void releasePkg(ParaPkg *p);
+
+    // D6 insert rule: i == count appends, an existing i replaces.
+    VS_BOOL put(VS_INT32 i, Item &&item);
+    const Item *at(VS_INT32 i) const;
+
+    std::atomic<VS_ULONG> refs{1};
+};
+
+// Drops one reference; at zero frees the package and, without recursion,
+// every nested package whose last reference it held.
+void releasePkg(ParaPkg *p);
+// A live package made by this host, as ParaPkg; NULL otherwise.
+ParaPkg *asPkg(const void *p);
+
+// Deepest container nesting FromJSon accepts.
+constexpr int kMaxJsonDepth = 1000;
+
+// Text forms (JSON writer). `valueText` selects GetValueStr's rules. Returns
+// a malloc'ed text, or NULL when an item has no JSON form.
+VS_CHAR *writeJson(ParaPkg *root, bool valueText);
+// Clears `p` and reads `text` into it; FALSE (p empty) on error.
+bool readJson(ParaPkg *p, const char *text);
+// Shortest of %.15g/%.16g/%.17g that reads back exactly, ".0" added when the
+// text looks integral. `v` must be finite.
+std::string formatDouble(double v);
+
+} // namespace pkg
+} // namespace tvh
+
+#endif

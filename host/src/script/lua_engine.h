@@ -1,0 +1,196 @@
+// The stand-in host's script engine on Lua 5.4: internals shared by the
+// engine proper (lua_engine.cpp) and the script-facing built-ins
+// (lua_builtins.cpp).
+//
+// Error discipline: Debian's liblua5.4 is C, so a Lua error is a longjmp. A
+// function that may raise one (lua_error, luaL_error, lua_call, luaL_check*)
+// only runs in frames whose locals are trivially destructible; code holding
+// C++ resources calls Lua through lua_pcall and hands the failure back to a
+// plain frame that re-raises it.
+#ifndef TVH_SCRIPT_LUA_ENGINE_H
+#define TVH_SCRIPT_LUA_ENGINE_H
+
+#include "host_internal.h"
+
+#include <lua.hpp>
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tvh {
+namespace script {
+
+// Full userdata behind an object value. One per object at a time, so that
+// == is identity; obj is NULL once the object is freed (a dead proxy).
+struct Proxy {
+    HostObject *obj;
+    void *record;
+};
+
+// Full userdata behind a package or a binary buffer value: one counted
+// reference each, released by __gc.
+struct PkgBox {
+    VS_PARAPKGPTR pkg;
+};
+struct BinBox {
+    ClassOfXRQBinBufInterface *buf;
+};
+
+// Per OS thread: its own Lua thread (anchored in the registry), the stack the
+// thread's host calls act on, and its last script error.
+struct ThreadState {
+    lua_State *T = nullptr;
+    int ref = LUA_NOREF;
+    lua_State *cur = nullptr; // current stack: T, or the stack of the running luafunc / hook
+    int depth = 0;            // script calls of this thread in progress
+
+    int lastError = 0;
+    bool hasErrInfo = false;
+    std::string errText;
+    std::string errSource;
+    VS_ULONG errLine = 0;
+
+    // Filled by the message handler while the failing call is still on the stack.
+    bool pendValid = false;
+    std::string pendSource;
+    VS_ULONG pendLine = 0;
+    size_t pendStrip = 0; // length of a leading "source:line: " of the message
+
+    std::string callBuf; // text results of ScriptCall
+    uint64_t gen = 0;
+};
+
+class LuaEngine : public ScriptEngine {
+  public:
+    LuaEngine();
+    ~LuaEngine() override;
+
+    // ---- ScriptEngine ----
+    VS_INT32 LuaGetTop() override;
+    VS_INT32 LuaType(VS_INT32 Index) override;
+    void LuaPop(VS_INT32 N) override;
+    void LuaInsert(VS_INT32 Index) override;
+    void *LuaToObject(VS_INT32 Index) override;
+    VS_INT32 LuaToInt(VS_INT32 Index) override;
+    VS_INT64 LuaToInt64(VS_INT32 Index) override;
+    VS_DOUBLE LuaToNumber(VS_INT32 Index) override;
+    VS_BOOL LuaToBool(VS_INT32 Index) override;
+    const VS_CHAR *LuaToString(VS_INT32 Index) override;
+    const VS_CHAR *LuaToLString(VS_INT32 Index, VS_INT32 *Length) override;
+    VS_PARAPKGPTR LuaToParaPkg(VS_INT32 Index) override;
+    ClassOfXRQBinBufInterface *LuaToBinBuf(VS_INT32 Index) override;
+    VS_UWORD LuaToUWord(VS_INT32 Index) override;
+    VS_INT32 LuaUpValueIndex(VS_INT32 N) override;
+    void LuaPushInt(VS_INT32 Value) override;
+    void LuaPushInt64(VS_INT64 Value) override;
+    void LuaPushNumber(VS_DOUBLE Value) override;
+    void LuaPushBool(VS_BOOL Value) override;
+    void LuaPushString(const VS_CHAR *Value) override;
+    void LuaPushLString(const VS_CHAR *Value, VS_INT32 Length) override;
+    void LuaPushNil() override;
+    void LuaPushObject(void *Object) override;
+    void LuaPushParaPkg(VS_PARAPKGPTR Pkg, VS_BOOL Owned) override;
+    void LuaPushBinBuf(ClassOfXRQBinBufInterface *Buf, VS_BOOL Owned) override;
+    VS_BOOL ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nArgs, VS_INT32 nRes) override;
+    VS_UWORD ScriptCallV(void *Object, VS_BOOL *Ok, const VS_CHAR *Name, const VS_CHAR *TypeText,
+                         va_list Args) override;
+    void *LuaIsFunctionDefined(void *Object, const VS_CHAR *Name, VS_BOOL SearchClassChain) override;
+    VS_INT32 GetLastError() override;
+    const VS_CHAR *GetLastErrorInfo(VS_ULONG *LineIndex, const VS_CHAR **SourceName) override;
+    bool runChunk(const char *code, size_t length, const char *chunkName, std::string *error) override;
+    bool runFile(const char *path, const std::vector<std::string> &args, std::string *error) override;
+    void onClassRegistered(HostObject *cls) override;
+    void onObjectFreed(HostObject *o) override;
+    void fullCollect() override;
+    bool runOnePosted() override;
+    void detachCurrentThread() override;
+    void shutdown() override;
+
+    // ---- used by the metamethods and built-ins ----
+    ThreadState *ts();
+    lua_State *mainState() const { return L0_; }
+
+    // Value kinds of our userdata (metatable identity).
+    enum UdKind { UdNone, UdObject, UdPkg, UdBin };
+    UdKind udKind(lua_State *L, int idx) const;
+    // The live object of a value; NULL for anything else or a dead proxy.
+    HostObject *toHostObject(lua_State *L, int idx) const;
+
+    void pushObject(lua_State *L, HostObject *o);
+    void pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned);
+    void pushBin(lua_State *L, ClassOfXRQBinBufInterface *buf, bool owned);
+
+    // Name resolution, functions and fields step (8.3 step 3): pushes what is
+    // found and returns the object X where it was found; NULL (nothing
+    // pushed) when absent. callableOnly: only functions and bound luafuncs.
+    // keyIdx: absolute stack index of name as a Lua string, when at hand.
+    HostObject *findMember(lua_State *L, HostObject *o, const char *name, bool callableOnly, bool chain,
+                           bool push, int keyIdx = 0);
+    // Pushes the script side table of o (its fields); creates it when asked.
+    bool pushSide(lua_State *L, HostObject *o, bool create);
+
+    // Called by a proxy's __gc.
+    void proxyCollected(Proxy *p);
+
+    // Error bookkeeping around protected calls.
+    void commitError(ThreadState *t, lua_State *L, int status);
+    // Builds "source:line: text" of the committed error for the driver.
+    std::string lastErrorMessage(ThreadState *t) const;
+
+    // Protected call with the engine's message handler on stack L; the
+    // function and its nargs arguments are on top. Records the error.
+    int pcallRecorded(ThreadState *t, lua_State *L, int nargs, int nres);
+
+    // _Post queue (guarded by the script lock).
+    void post(lua_State *L, int first, int last);
+
+    void registerBuiltins(lua_State *L);
+
+    static LuaEngine *instance();
+
+  private:
+    ThreadState *makeThreadState();
+    void destroyThreadState(ThreadState *t);
+    void reapOrphans();
+
+    lua_State *L0_ = nullptr;
+    uint64_t gen_ = 0;
+    int proxiesRef_ = LUA_NOREF; // weak-valued: record address -> proxy
+    int slotFnRef_ = LUA_NOREF;  // FuncSlot address -> cached closure
+    const void *objMeta_ = nullptr;
+    const void *pkgMeta_ = nullptr;
+    const void *binMeta_ = nullptr;
+    int objMetaRef_ = LUA_NOREF, pkgMetaRef_ = LUA_NOREF, binMetaRef_ = LUA_NOREF;
+    std::unordered_map<HostObject *, Proxy *> proxyOf_;
+    std::vector<ThreadState *> threads_;
+    std::deque<int> posted_;
+
+  public:
+    int objMetaRef() const { return objMetaRef_; }
+    int pkgMetaRef() const { return pkgMetaRef_; }
+    int binMetaRef() const { return binMetaRef_; }
+    void setMetas(int objRef, int pkgRef, int binRef);
+};
+
+// Raises a script error "source:line: text" (location of the innermost Lua
+// function). Only for frames with trivially destructible locals.
+int raisef(lua_State *L, const char *fmt, ...);
+
+// Calls a module luafunc with L as the thread's current stack; clamps the
+// result count to what is on the stack.
+int callModuleFn(lua_State *L, VS_LUAFUNCPTR fn);
+
+// Lua value -> package item at position i (D6 insert); itemType < 0: by the
+// value's kind. Returns 1 inserted, 0 refused by the package, -1 the value has
+// no item form (message in err).
+int storeItem(lua_State *L, VS_PARAPKGPTR pkg, int i, int valueIdx, int itemType, char *err, size_t errLen);
+// Pushes item i of a package as a Lua value.
+void pushItem(lua_State *L, VS_PARAPKGPTR pkg, int i);
+
+} // namespace script
+} // namespace tvh
+
+#endif

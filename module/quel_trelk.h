@@ -1,0 +1,202 @@
+// Chief header of the quel_trelk module: every subsystem includes it.
+//
+// It brings in the host's service interfaces, the platform layer, the record
+// types of the 19 classes and the binding tables, and declares the module
+// globals and the shared services (exception reports, script call-out, raw
+// objects, tags, the uniform tick, packages, performance records and the
+// growable print buffer).
+#ifndef QUEL_TRELK_H
+#define QUEL_TRELK_H
+
+#include "tarvex_api.h"
+
+#if __has_include("vs_platform.h")
+#include "vs_platform.h"
+#endif
+#if __has_include("trelk_records.h")
+#include "trelk_records.h"
+#endif
+#include "trelk_bind.h"
+
+#include <cstdarg>
+#include <cstddef>
+
+// Symbols the host or other modules look up in the shared library.
+#define TRELK_EXPORT __attribute__((visibility("default")))
+// printf-style checking of the module's own report formats.
+#define TRELK_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// Source name of every report the module makes.
+#define QUEL_TRELK_MODULENAME "quel_trelk"
+
+#define VSALARMTEXTTEMPBUF_SIZE 10240
+#define FULLCLASSNAMEPRINTBUF_SIZE 2048
+#define TRELK_TAGBUF_SIZE 128
+#define STRINGPRINTBUF_STEP 4096
+
+// Alarm levels the module reports with.
+#define TRELK_ALARM_ERROR 1
+#define TRELK_ALARM_WARN 6
+
+struct StructOfQZProcBase;
+
+// ---------------------------------------------------------------------------
+// Module globals (one set per loaded module; set by start-up, cleared by
+// shutdown).
+// ---------------------------------------------------------------------------
+extern ClassOfXRQInterface *QZObject_XRQInterface;
+extern ClassOfXRQControlInterface *QZObject_XRQControlInteface;
+extern VS_PARAPKGPTR QZObject_SystemPackageInfo;
+extern void *QZObject_QuelObjectSpace;
+
+// Registries.
+extern void *GlobalProcTypeIndexTree;        // ID index: proc / cell type ID -> (void *)1
+extern void *GlobalDataTypeIndexTree;        // ID index: data type ID -> (void *)1..4
+extern void *GlobalThreadIndexTree;          // one-key index: worker thread ID -> thread ID
+extern void *GlobalProcPerformanceMemory;    // pool of StructOfProcPerformance
+extern void *GlobalProcPerformanceIndexTree; // ID index: proc type ID -> StructOfProcPerformance *
+
+// The module-wide realm stub (all zero: none).
+extern VS_UUID QZRealmStubObjectID;
+extern VS_BOOL QZRealStubObjectIsSet;
+
+extern VS_INT64 LastNewTypeTickCount; // vs_tm_gettickcount64 milliseconds
+extern VS_DOUBLE PerformanceBaseCount; // microseconds of 100 calibration calls
+
+// Uniform tick state; read and written only inside Trelk_GetUniformTick,
+// which serialises its callers.
+extern VS_INT64 UniformTick_Second;
+extern VS_ULONG UniformTick_Sequence;
+
+// Class objects, in registration order. QZRealmFrameData keeps the class's
+// own name; every other one is <class name>Class.
+extern void *QZObjectPointerClass;
+extern void *QZObjectPointerWithChangeFlagClass;
+extern void *QZRuleBaseClass;
+extern void *QZRuleAttachBaseClass;
+extern void *QZDataInputContainerClass;
+extern void *QZDataBaseClass;
+extern void *QZDataSetBaseClass;
+extern void *QZObjectDataBaseClass;
+extern void *QZBufDataBaseClass;
+extern void *QZRealmFrameData;
+extern void *QZDataOutputContainerClass;
+extern void *QZExceptionBaseClass;
+extern void *QZProcBaseClass;
+extern void *QZProcRemoteBaseClass;
+extern void *QZProcRunnerBaseClass;
+extern void *QZProcChainBaseClass;
+extern void *QZCellBaseClass;
+extern void *QZRealmStubBaseClass;
+extern void *QZRealmBaseClass;
+
+// Text buffers. Worker threads format messages and names too, so each thread
+// has its own copy: a text stays valid until the same thread's next use of
+// the same buffer. Sizes are the module's fixed limits.
+extern thread_local VS_CHAR VSAlarmTextTempBuf[VSALARMTEXTTEMPBUF_SIZE];
+extern thread_local VS_CHAR FullClassNamePrintBuf[FULLCLASSNAMEPRINTBUF_SIZE];
+
+// ---------------------------------------------------------------------------
+// Entry, start-up and shutdown
+// ---------------------------------------------------------------------------
+extern "C" {
+TRELK_EXPORT VS_BOOL quel_trelk_Init2(ClassOfTarvex *Tarvex, StructOfVSTarvexInterfaceTable *InterfaceTable);
+TRELK_EXPORT void quel_trelk_Term2();
+}
+VS_BOOL Tarvex_InitProcChain(ClassOfXRQControlInterface *ControlInteface, ClassOfXRQInterface *XRQInterface);
+void Tarvex_TermProcChain();
+
+// ---------------------------------------------------------------------------
+// Exception reporting and script call-out
+// ---------------------------------------------------------------------------
+// Formats the message (at most 10239 characters) and hands the finished text
+// to the realm stub's "OnException" when a stub exists, else to the host's
+// error report with source "quel_trelk" and line 0. RefObject, SourceName and
+// LineIndex are accepted for the callers' sake and not used.
+void QZRealmBase_RaiseException(void *RefObject, VS_INT32 AlarmLevel, const VS_CHAR *SourceName,
+                                VS_INT32 LineIndex, const VS_CHAR *format, ...) TRELK_PRINTF(5, 6);
+void QZRealmBase_RaiseExceptionV(void *RefObject, VS_INT32 AlarmLevel, const VS_CHAR *SourceName,
+                                 VS_INT32 LineIndex, const VS_CHAR *format, va_list args);
+
+// Calls a script function of Object by name on the nArgs values the caller
+// pushed; routes the realm's limit events (and default-only realm hooks the
+// stub defines) to the realm stub with Object as the first argument. TRUE when
+// a function ran; its nOutArgs results are then on the stack.
+VS_BOOL QZRealmBase_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs);
+
+// After a script call that returned TRUE: reports the script error (codes 1 to
+// 4) with its source and line at level 1 and returns TRUE; else FALSE.
+VS_BOOL QZProcChain_IsExecNameScriptError(void *Object, const VS_CHAR *Info);
+
+// The handler given to the host for its own exception texts.
+void QZExceptHandler(VS_CHAR *ErrorInfo);
+
+// The realm stub object, or NULL when none is set or it has been freed.
+void *Trelk_GetRealmStubObject();
+
+// ---------------------------------------------------------------------------
+// Shared services
+// ---------------------------------------------------------------------------
+struct StructOfProcPerformance {
+    VS_INT64 PerformaceMean; // running sum of successful run times, microseconds
+    VS_INT32 RunTimes;       // runs, failed ones included
+    VS_INT32 ErrorTimes;     // failed runs
+};
+
+// The module object a script raw object stands for (the object itself when it
+// stands for nothing else); NULL for NULL.
+void *Trelk_FromRawObject(void *RawObject);
+// 32 MD5 hex digits of the text followed by 8 lowercase hex digits of the
+// host hash, in a per-thread 128-byte buffer overwritten by the next call.
+VS_CHAR *Trelk_FormatTag(const VS_CHAR *RawTag);
+// A stamp unique within the module: seconds (39 bits) << 24 + a sequence
+// number within the second.
+VS_INT64 Trelk_GetUniformTick();
+// A new, empty package; the caller owns its one reference.
+TRELK_EXPORT VS_PARAPKGPTR Trelk_GetParaPkgInterface(VS_INT32 LineNumber);
+// Allocation hook; does nothing.
+void MemoryDebug_InsertObjectRecord(void *Object, VS_INT32 LineNumber);
+
+// Performance records keyed by proc type.
+void Trelk_InsertPerformaceData(StructOfQZProcBase *QZProc, VS_INT64 Tick);
+void Trelk_InsertPerformaceData_ForError(StructOfQZProcBase *QZProc);
+
+// Growable text buffer; the object and its text live in host memory.
+class TRELK_EXPORT ClassOfStringPrintBuf {
+  public:
+    VS_CHAR *Buf;      // the text, terminated when not NULL
+    VS_INT32 BufSize;  // bytes allocated
+    VS_INT32 BufOffset; // length of the text
+
+    ClassOfStringPrintBuf();
+    ~ClassOfStringPrintBuf();
+    static void *operator new(size_t Size) noexcept;
+    static void operator delete(void *Ptr) noexcept;
+
+    // Appends the formatted text (at most 10239 characters per call).
+    void Print(const VS_CHAR *Format, ...) TRELK_PRINTF(2, 3);
+    VS_BOOL IsEmpty();
+    // First occurrence of Text in the buffer, or NULL (always NULL when empty).
+    VS_CHAR *SubStr(const VS_CHAR *Text);
+    void Clear();
+
+  private:
+    ClassOfStringPrintBuf(const ClassOfStringPrintBuf &) = delete;
+    ClassOfStringPrintBuf &operator=(const ClassOfStringPrintBuf &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Realm services that start-up and reporting need
+// ---------------------------------------------------------------------------
+struct StructOfQZRealmBase;
+// Effective InitialLiveCount: the stub's while a stub exists, else the realm's.
+VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
+// Empties the status layout table (1024 layers).
+void QZRealmBase_GetStatus_InitGetStatusPositionItem();
+
+// Luafuncs of this subsystem.
+VS_INT32 QZRealmStubBase_OnException(void *L);
+VS_INT32 QZRealmBase_OnRemoteExecute(void *L);
+VS_INT32 QZRealmBase_PerformanceEach(void *L);
+
+#endif

@@ -1,0 +1,27 @@
+// Class template of QZDataInputContainer, loaded into the host at start-up.
+#include "trelk_templates.h"
+
+extern "C" TRELK_TEMPLATE_EXPORT const char QZDataInputContainer_Template[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<object>\n"
+    "  <QZDataInputContainer ID=\"19EBD4D6-7F2D-45ad-9564-6F021FA9793A\">\n"
+    "    <attribute>\n"
+    "      <Index Type=\"VS_INT32\" SyncFlag=\"1\" />\n"
+    "      <RequestNumber Type=\"VS_INT32\" Default=\"1\" />\n"
+    "      <IsFromInternal Type=\"VS_BOOL\" Default=\"0\" SyncFlag=\"1\" />\n"
+    "      <IsOnlyDirect Type=\"VS_BOOL\" Default=\"0\" />\n"
+    "      <IsSlave Type=\"VS_BOOL\" Default=\"0\" />\n"
+    "      <IsMustExist Type=\"VS_BOOL\" Default=\"1\" />\n"
+    "      <DataBaseID Type=\"VS_UUID\" />\n"
+    "      <DataObjectInst Type=\"void *\" />\n"
+    "      <DataLocalBuf Type=\"void *\" Default=\"1.0\" SyncFlag=\"1\" />\n"
+    "      <QZProcID Type=\"VS_UUID\" SyncFlag=\"1\" />\n"
+    "      <DataQueue Type=\"void *\" Class=\"QZObjectPointerWithChangeFlag\" />\n"
+    "    </attribute>\n"
+    "    <function>\n"
+    "      <GetLocalBuf Type=\"luafunc\" Desc=\"VS_PARAPKGPTR GetLocalBuf()\" />\n"
+    "      <SetLocalBuf Type=\"luafunc\" Desc=\"void SetLocalBuf(VS_PARAPKGPTR Buf)\" />\n"
+    "      <GetDataNumber Type=\"luafunc\" Desc=\"VS_INT32 GetDataNumber()\" />\n"
+    "    </function>\n"
+    "  </QZDataInputContainer>\n"
+    "</object>\n";

@@ -1,0 +1,27 @@
+// Class template of QZProcRunnerBase, loaded into the host at start-up.
+#include "trelk_templates.h"
+
+extern "C" TRELK_TEMPLATE_EXPORT const char QZProcRunnerBase_Template[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<object>\n"
+    "  <QZProcRunnerBase ID=\"42BD1CCB-67E5-4621-A8EC-87CA664ABD98\">\n"
+    "    <attribute>\n"
+    "      <hThreadID Type=\"VS_INT64\" SyncFlag=\"1\" />\n"
+    "      <QZProcChainID Type=\"VS_UUID\" SyncFlag=\"1\" />\n"
+    "      <QZCellID Type=\"VS_UUID\" SyncFlag=\"1\" />\n"
+    "      <PriorityCount Type=\"VS_INT32\" Default=\"0\" SyncFlag=\"1\" />\n"
+    "      <IsFinish Type=\"VS_BOOL\" Default=\"0\" SyncFlag=\"1\" />\n"
+    "      <IsOutputRunner Type=\"VS_INT32\" Default=\"0\" SyncFlag=\"1\" />\n"
+    "      <ErrorCount Type=\"VS_INT32\" Default=\"0\" SyncFlag=\"1\" />\n"
+    "      <QZProcBase Type=\"void *\" Class=\"QZProcBase\" />\n"
+    "      <QZProcStart Type=\"VS_UUID\" />\n"
+    "      <CurrentQZProcIndexTree Type=\"void *\" SyncFlag=\"1\" />\n"
+    "    </attribute>\n"
+    "    <function>\n"
+    "      <CurrentProcToParaPkg Type=\"luafunc\" Desc=\"VS_PARAPKGPTR CurrentProcToParaPkg()\" />\n"
+    "      <ProcToParaPkg Type=\"luafunc\" Desc=\"VS_PARAPKGPTR ProcToParaPkg()\" />\n"
+    "      <GetProcChain Type=\"luafunc\" Desc=\"void *GetProcChain()\" />\n"
+    "      <GetCell Type=\"luafunc\" Desc=\"void *GetCell()\" />\n"
+    "    </function>\n"
+    "  </QZProcRunnerBase>\n"
+    "</object>\n";

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZCellBase class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZCellBase_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZCellBase_SysEventHandler = nullptr;

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZDataInputContainer class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZDataInputContainer_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZDataInputContainer_SysEventHandler = nullptr;

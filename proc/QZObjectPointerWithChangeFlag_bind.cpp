@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZObjectPointerWithChangeFlag class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZObjectPointerWithChangeFlag_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZObjectPointerWithChangeFlag_SysEventHandler = nullptr;

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZObjectPointer class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZObjectPointer_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZObjectPointer_SysEventHandler = nullptr;

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZProcBase class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZProcBase_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZProcBase_SysEventHandler = nullptr;

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZProcChainBase class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZProcChainBase_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZProcChainBase_SysEventHandler = nullptr;

@@ -1,0 +1,8 @@
+// Luafuncs and system-event handler bound to the QZProcRemoteBase class at start-up.
+#include "trelk_bind.h"
+
+const StructOfTrelkLuaFuncEntry QZProcRemoteBase_LuaFuncTable[] = {
+    {nullptr, nullptr},
+};
+
+const VS_SYSEVENTPTR QZProcRemoteBase_SysEventHandler = nullptr;

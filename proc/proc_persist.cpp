@@ -1,0 +1,168 @@
+// Package information and full class names of saved objects: which class
+// package (name, version, location) a saved form needs, and the text that
+// names a class with its package.
+#include "quel_trelk.h"
+#include "trelk_data.h"
+
+#include <cstring>
+
+#define SRV QZObject_XRQInterface
+
+static VS_BOOL IsInstOf(void *ClassObject, void *Object)
+{
+    return ClassObject != NULL && Object != NULL && SRV->IsInst(SRV->GetIDEx(ClassObject), Object);
+}
+
+static VS_BOOL IsProcClassObject(void *Object)
+{
+    return Object != NULL && (Object == QZProcBaseClass || Object == QZProcRemoteBaseClass || Object == QZCellBaseClass)
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
+// The string value of Key in a dictionary package, or NULL.
+static const VS_CHAR *DictString(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    if (Pkg == NULL)
+        return NULL;
+    VS_INT32 i = Pkg->FindDict(Key);
+    if (i < 0 || i >= Pkg->GetNumber())
+        return NULL;
+    return Pkg->GetStr(i);
+}
+
+VS_PARAPKGPTR QZProcBase_OnSaveProc_GetPackageInfo(void *Object)
+{
+    if (Object == NULL || QZObject_SystemPackageInfo == NULL)
+        return NULL;
+    const VS_CHAR *Name = SRV->GetName(Object);
+    if (Name == NULL)
+        return NULL;
+    VS_PARAPKGPTR Packages = QZObject_SystemPackageInfo;
+    for (VS_INT32 i = 0; i < Packages->GetNumber(); i++) {
+        VS_PARAPKGPTR Record = Packages->GetType(i) == VSTYPE_PARAPKG ? Packages->GetParaPackage(i) : NULL;
+        if (Record == NULL)
+            continue;
+        VS_INT32 ListIndex = Record->FindDict("ObjectList");
+        VS_PARAPKGPTR List = ListIndex >= 0 && Record->GetType(ListIndex) == VSTYPE_PARAPKG
+                                 ? Record->GetParaPackage(ListIndex)
+                                 : NULL;
+        if (List == NULL)
+            continue;
+        for (VS_INT32 j = 0; j < List->GetNumber(); j++) {
+            const VS_CHAR *ClassName = List->GetStr(j);
+            if (ClassName != NULL && strcmp(ClassName, Name) == 0)
+                return Record;
+        }
+    }
+    return NULL;
+}
+
+// The class a saved object is recorded under: data type for data, proc type
+// for procs, the rule type of the rule class object, else the object itself
+// (as a class) or its class.
+static void *ResolveClass(void *Object, VS_BOOL ObjectIsClass)
+{
+    if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Object) || QZDataBase_IsDataObject(Object))
+        return QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Object);
+    if (IsProcClassObject(Object) || IsInstOf(QZProcBaseClass, Object))
+        return QZProcBase_GetProcType_Internal((StructOfQZProcBase *)Object);
+    if (Object != NULL && Object == QZRuleBaseClass)
+        return Object; // the rule class object is its own rule type
+    return ObjectIsClass ? Object : SRV->GetClass(Object);
+}
+
+static void RecordPackage(void *Class, VS_PARAPKGPTR PackageInfo)
+{
+    VS_PARAPKGPTR Record = QZProcBase_OnSaveProc_GetPackageInfo(Class);
+    if (Record == NULL || PackageInfo == NULL)
+        return;
+    const VS_CHAR *Name = DictString(Record, "PackageName");
+    const VS_CHAR *Version = DictString(Record, "PackageVersion");
+    const VS_CHAR *Url = DictString(Record, "PackageUrl");
+    if (Name == NULL)
+        return;
+    if (Version == NULL)
+        Version = "";
+    if (Url == NULL)
+        Url = "";
+    for (VS_INT32 i = 0; i < PackageInfo->GetNumber(); i++) {
+        VS_PARAPKGPTR Entry = PackageInfo->GetType(i) == VSTYPE_PARAPKG ? PackageInfo->GetParaPackage(i) : NULL;
+        const VS_CHAR *EntryName = DictString(Entry, "PackageName");
+        if (EntryName == NULL || strcmp(EntryName, Name) != 0)
+            continue;
+        const VS_CHAR *EntryVersion = DictString(Entry, "PackageVersion");
+        if (EntryVersion == NULL || strcmp(Version, EntryVersion) > 0) {
+            VS_INT32 v = Entry->FindDict("PackageVersion");
+            if (v >= 0)
+                Entry->InsertStr(v, Version);
+            else {
+                Entry->InsertStr(Entry->GetNumber(), "PackageVersion");
+                Entry->InsertStr(Entry->GetNumber(), Version);
+            }
+            VS_INT32 u = Entry->FindDict("PackageUrl");
+            if (u >= 0)
+                Entry->InsertStr(u, Url);
+            else {
+                Entry->InsertStr(Entry->GetNumber(), "PackageUrl");
+                Entry->InsertStr(Entry->GetNumber(), Url);
+            }
+        }
+        return;
+    }
+    VS_PARAPKGPTR Entry = Trelk_GetParaPkgInterface(__LINE__);
+    Entry->InsertStr(0, "PackageName");
+    Entry->InsertStr(1, Name);
+    Entry->InsertStr(2, "PackageVersion");
+    Entry->InsertStr(3, Version);
+    Entry->InsertStr(4, "PackageUrl");
+    Entry->InsertStr(5, Url);
+    Entry->AsDict(VS_TRUE);
+    PackageInfo->InsertParaPackage(PackageInfo->GetNumber(), Entry);
+    Entry->Release();
+}
+
+void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
+{
+    if (Object == NULL)
+        return NULL;
+    void *Candidate = ObjectIsClass ? Object : SRV->GetClass(Object);
+    if (Candidate != NULL &&
+        (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Candidate) || IsProcClassObject(Candidate) ||
+         Candidate == QZProcChainBaseClass || Candidate == QZRuleBaseClass))
+        return Candidate;
+
+    void *Resolved = ResolveClass(Object, ObjectIsClass);
+    if (Resolved == NULL)
+        return NULL;
+    RecordPackage(Resolved, ParaPkg_PackageInfo);
+
+    for (void *Ancestor = SRV->GetClass(Resolved); Ancestor != NULL; Ancestor = SRV->GetClass(Ancestor)) {
+        if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Ancestor) || IsProcClassObject(Ancestor))
+            break;
+        if (!QZDataBase_IsDataObject(Ancestor) && !IsInstOf(QZProcBaseClass, Ancestor))
+            break;
+        QZProcBase_OnSaveProc_SaveParaPkgInfo(Ancestor, ParaPkg_PackageInfo, VS_TRUE);
+    }
+    return Resolved;
+}
+
+VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object)
+{
+    FullClassNamePrintBuf[0] = 0;
+    if (Object == NULL)
+        return FullClassNamePrintBuf;
+    void *Resolved = ResolveClass(Object, VS_FALSE);
+    VS_PARAPKGPTR Record = Resolved != NULL ? QZProcBase_OnSaveProc_GetPackageInfo(Resolved) : NULL;
+    const VS_CHAR *Name = Record != NULL ? DictString(Record, "PackageName") : NULL;
+    if (Name != NULL) {
+        const VS_CHAR *Version = DictString(Record, "PackageVersion");
+        const VS_CHAR *ClassName = SRV->GetName(Resolved);
+        snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s[%s].%s", Name, Version != NULL ? Version : "",
+                 ClassName != NULL ? ClassName : "");
+    } else {
+        const VS_CHAR *ClassName = SRV->GetName(SRV->GetClass(Object));
+        snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "main[0].%s", ClassName != NULL ? ClassName : "");
+    }
+    return FullClassNamePrintBuf;
+}

@@ -1,0 +1,15 @@
+# Runs SCRIPT twice in fresh hosts and fails unless both runs print the same.
+foreach(run 1 2)
+  execute_process(COMMAND ${RUNNER} ${MODULE} ${SCRIPT}
+                  OUTPUT_VARIABLE out${run} RESULT_VARIABLE rc${run})
+  if(NOT rc${run} EQUAL 0)
+    message(FATAL_ERROR "run ${run} failed (${rc${run}}): ${out${run}}")
+  endif()
+endforeach()
+if(NOT out1 STREQUAL out2)
+  message(FATAL_ERROR "tags differ between runs:\n${out1}\n---\n${out2}")
+endif()
+if(out1 STREQUAL "")
+  message(FATAL_ERROR "no tags printed")
+endif()
+message(STATUS "${out1}")

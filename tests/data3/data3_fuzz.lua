@@ -1,0 +1,154 @@
+-- Loader robustness: seeded random mutations of value lists, JSON packages,
+-- data records and rule records (as packages and as JSON text) are fed to the
+-- readers. Every call must end with a result or a clear refusal (nil), never
+-- a crash, and nothing may be left behind once the results are dropped.
+local T = dofile(arg[1] .. "/data3_testlib.lua")
+
+math.randomseed(20261210)
+local ROUNDS = 400
+
+local R = QZRuleBase:CreateType("fz.R")
+local r = R()
+local P = QZDataBase:CreateType("fz.P")
+local Q = QZDataBase:CreateType("fz.Q")
+local hasRecord = pcall(function() return _New(P):SaveTo(_Pkg()) end)
+
+local seeds = {}
+local buf = _Pkg(nil, 1, 2.5, "s", true, 1 << 40, _Pkg(1, _Pkg("x")), P, P(1, "v"), Q(_Pkg(3)), QZDataBase)
+seeds[#seeds + 1] = r:SaveToJSonPkg(buf)
+local rule = R()
+rule:GetRuleBuf():_Append(3)
+rule:GetRuleBuf():_Append(P(2))
+local ruleRec = _Pkg()
+rule:SaveTo(ruleRec)
+seeds[#seeds + 1] = ruleRec
+if hasRecord then
+  local rec = _Pkg()
+  P(1, _Pkg(2), Q(4)):SaveTo(rec)
+  seeds[#seeds + 1] = rec
+end
+
+local words = {"Type", "Value", "BaseClass", "ClassName", "IsClass", "Signature", "PackageInfo", "QZDataBase",
+               "QZProcBase", "QZProcChainBase", "fz.P", "fz.Q", "fz.R", "QZProc", "QZProcChain", ""}
+local function randomValue(depth)
+  local k = math.random(1, 9)
+  if k == 1 then return nil
+  elseif k == 2 then return math.random(-3, 12)
+  elseif k == 3 then return math.random() * 100
+  elseif k == 4 then return words[math.random(#words)]
+  elseif k == 5 then return math.random(2) == 1
+  elseif k == 6 then return math.random(-2, 2) * (1 << 40)
+  elseif k == 7 and depth < 3 then return _Pkg(randomValue(depth + 1), randomValue(depth + 1))
+  elseif k == 8 and depth < 3 then return _Dict(words[math.random(#words)], randomValue(depth + 1))
+  else return P end
+end
+
+-- All packages of a tree, the root first.
+local function nodes(pkg, out, depth)
+  out[#out + 1] = pkg
+  if depth > 6 then return out end
+  for i = 0, pkg:_Count() - 1 do
+    if pkg:_Type(i) == 8 then nodes(pkg:_Get(i), out, depth + 1) end
+  end
+  return out
+end
+
+local function mutate(pkg)
+  local m = pkg:_Dup()
+  for _ = 1, math.random(1, 4) do
+    local all = nodes(m, {}, 0)
+    local n = all[math.random(#all)]
+    local count = n:_Count()
+    local op = math.random(1, 6)
+    if op == 1 and count > 0 then
+      n:_Del(math.random(0, count - 1))
+    elseif op == 2 and count > 0 then
+      n:_Set(math.random(0, count - 1), randomValue(0))
+    elseif op == 3 then
+      n:_Append(randomValue(0))
+    elseif op == 4 and count > 1 then
+      local i, j = math.random(0, count - 1), math.random(0, count - 1)
+      local a, b = n:_Get(i), n:_Get(j)
+      n:_Set(i, b)
+      n:_Set(j, a)
+    elseif op == 5 and count > 0 then
+      n:_Set(math.random(0, count - 1), words[math.random(#words)])
+    elseif op == 6 then
+      n:_AsDict(not n:_IsDict())
+    end
+  end
+  return m
+end
+
+local function mutateText(text)
+  local bytes = {string.byte(text, 1, -1)}
+  for _ = 1, math.random(1, 3) do
+    local i = math.random(1, #bytes)
+    local k = math.random(1, 3)
+    if k == 1 then bytes[i] = math.random(32, 126)
+    elseif k == 2 then table.remove(bytes, i)
+    else table.insert(bytes, i, string.byte("[]{},:\"0", math.random(1, 8))) end
+  end
+  local parts = {}
+  for i = 1, #bytes do parts[i] = string.char(bytes[i]) end
+  return table.concat(parts)
+end
+
+-- Objects a reader made stay reachable only through the results; touch them
+-- all so that collection can free them once the results go.
+local function touch(v, depth)
+  if depth > 8 or v == nil then return end
+  if type(v) == "userdata" and v._Count then
+    for i = 0, v:_Count() - 1 do touch(v:_Get(i), depth + 1) end
+  elseif type(v) == "userdata" and _IsInst(QZDataBase, v) then
+    local ok, b = pcall(function() return v:GetDataBuf() end)
+    if ok then touch(b, depth + 1) end
+  elseif type(v) == "userdata" and _IsInst(QZRuleBase, v) then
+    touch(v:GetRuleBuf(), depth + 1)
+  end
+end
+
+local function feed(input)
+  local results = {
+    r:LoadFromJSonPkg(input),
+    r:LoadFrom(input),
+  }
+  if hasRecord then results[#results + 1] = QZDataBase:LoadFrom(input) end
+  for _, v in pairs(results) do
+    T.check(v == nil or type(v) == "userdata", "a reader gives a result or nil")
+    touch(v, 0)
+  end
+end
+
+-- Warm up once so that the baseline holds whatever a first call keeps.
+for _, s in ipairs(seeds) do feed(s) end
+_Errors()
+_CollectGarbage()
+local livePackages = T.stat("LivePackages")
+local liveObjects = T.stat("LiveObjects")
+
+local refused = 0
+for round = 1, ROUNDS do
+  local seed = seeds[math.random(#seeds)]
+  local m = mutate(seed)
+  local before = #T.errors()
+  feed(m)
+  feed(_Dict("PackageInfo", _Pkg(), "Value", m))
+  local text = seed:_ToJSon()
+  if text then
+    local parsed = _Pkg()
+    if parsed:_FromJSon(mutateText(text)) then feed(parsed) end
+  end
+  if round % 50 == 0 then _CollectGarbage() end
+end
+_Errors()
+_CollectGarbage()
+T.check(T.stat("LivePackages") <= livePackages,
+        "no package is left behind: " .. T.stat("LivePackages") .. " > " .. livePackages)
+T.check(T.stat("LiveObjects") <= liveObjects, "no object is left behind: " .. T.stat("LiveObjects") .. " > " .. liveObjects)
+
+-- The readers still work after the sweep.
+local again = r:LoadFromJSonPkg(seeds[1])
+T.check(again ~= nil and again:_Get(1) == 1, "the value list reader still reads a good list")
+
+T.finish("data3_fuzz")

@@ -1,0 +1,21 @@
+# Runs the tarvex runner and checks its exit status and that its output
+# (stdout and stderr) matches PATTERN.
+#   cmake -DEXE=... [-DMODULE=... -DSCRIPT=...] -DSTATUS=n -DPATTERN=re [-DENV=NAME=VALUE] -P expect_run.cmake
+set(cmd ${EXE})
+if(DEFINED MODULE)
+  list(APPEND cmd ${MODULE} ${SCRIPT})
+endif()
+if(DEFINED ENV)
+  string(REPLACE "=" ";" kv "${ENV}")
+  list(GET kv 0 k)
+  list(GET kv 1 v)
+  set(ENV{${k}} "${v}")
+endif()
+execute_process(COMMAND ${cmd} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message(STATUS "exit status ${rc}\nstdout:\n${out}\nstderr:\n${err}")
+if(NOT "${rc}" STREQUAL "${STATUS}")
+  message(FATAL_ERROR "expected exit status ${STATUS}, got ${rc}")
+endif()
+if(NOT "${out}${err}" MATCHES "${PATTERN}")
+  message(FATAL_ERROR "output does not match '${PATTERN}'")
+endif()

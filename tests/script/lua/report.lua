@@ -1,0 +1,2 @@
+-- Error reports go to stderr as [level] source:line: text.
+TPBase:Report("reported 100%s")

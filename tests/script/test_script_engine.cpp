@@ -1,0 +1,469 @@
+// The script engine through the host's service interface: stack operations,
+// value codes, calls by name and their stack rule, typed calls, errors,
+// reference counting of pushed packages, per-thread stacks.
+#include "host_internal.h"
+#include "tarvex_host.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+// Pull the engine out of its static library (the core refers to it weakly).
+tvh::ScriptEngine *(*volatile g_linkEngine)() = &tvh::createScriptEngine;
+
+namespace {
+
+ClassOfXRQInterface *S() { return tvh::service(); }
+
+const char *kTemplate = R"XML(<?xml version="1.0" encoding="UTF-8"?>
+<object>
+  <SEThing ID="0D6B7C10-3F2A-4B8C-9D1E-5A6B7C8D9E01">
+    <attribute>
+      <Count Type="VS_INT32" Default="3"/>
+      <Name2 Type="VS_VSTRING"/>
+    </attribute>
+    <function>
+      <Sum Type="luafunc" Desc="VS_INT32 Sum(...)"/>
+      <Loose Type="luafunc" Desc="void Loose()"/>
+    </function>
+  </SEThing>
+</object>
+)XML";
+
+VS_INT32 fSum(void *) {
+    VS_INT64 s = 0;
+    for (int i = 2; i <= S()->LuaGetTop(); ++i) s += S()->LuaToInt64(i);
+    S()->LuaPushInt64(s);
+    return 1;
+}
+
+VS_INT32 fRegPara(void *) {
+    S()->LuaPushInt64((VS_INT64)S()->LuaToUWord(S()->LuaUpValueIndex(2)));
+    return 1;
+}
+
+class ScriptEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(tvh::start());
+        tvh::lockBoth();
+        S()->CreateSysRootItem("SETests", "", nullptr, nullptr);
+        ClassOfXRQSXMLInterface *sx = S()->GetSXMLInterface();
+        ASSERT_TRUE(sx->LoadFromBuf(kTemplate, 0));
+        VS_UUID id;
+        ASSERT_TRUE(S()->StringToUuid("0D6B7C10-3F2A-4B8C-9D1E-5A6B7C8D9E01", &id));
+        cls = S()->XmlToObjectEx(sx, S()->GetSysRootItem("SETests"), &id, nullptr, 0);
+        sx->Release();
+        ASSERT_NE(cls, nullptr);
+        void *atomic = S()->GetAtomicObjectEx(nullptr, "SEThing");
+        S()->SetAtomicFunction(S()->GetAtomicFunctionByName(atomic, "Sum"), fSum);
+        obj = S()->MallocObjectL(&id, 0, nullptr);
+        ASSERT_NE(obj, nullptr);
+        S()->SetName(obj, "thing");
+        violations0 = tvh::stats().LockViolations;
+    }
+    void TearDown() override {
+        EXPECT_EQ(S()->LuaGetTop(), 0) << "a test left values on the main stack";
+        EXPECT_EQ(tvh::stats().LockViolations, violations0);
+        tvh::unlockBoth();
+        tvh::stop();
+    }
+    // Runs Lua with the object as the global "obj".
+    void run(const std::string &code) {
+        std::string err;
+        std::string full = "obj = _Find('thing')\n" + code;
+        ASSERT_TRUE(tvh::runChunk(full.c_str(), "chunk", &err)) << err;
+    }
+    void *cls = nullptr;
+    void *obj = nullptr;
+    long long violations0 = 0;
+};
+
+TEST_F(ScriptEngineTest, ValueCodesAndReaders) {
+    VS_PARAPKGPTR pkg = S()->GetParaPkgInterface();
+    ClassOfXRQBinBufInterface *bin = S()->GetXRQBinBufInterface();
+    S()->LuaPushNil();
+    S()->LuaPushNumber(-2.75);
+    S()->LuaPushBool(VS_TRUE);
+    S()->LuaPushLString("a\0b", 3);
+    S()->LuaPushObject(obj);
+    S()->LuaPushParaPkg(pkg, VS_TRUE);
+    S()->LuaPushBinBuf(bin, VS_TRUE);
+    S()->LuaPushInt(-7);
+    S()->LuaPushInt64(5000000000LL);
+    S()->LuaPushInt64(INT32_MIN);
+    ASSERT_EQ(S()->LuaGetTop(), 10);
+    const int codes[] = {0, 1, 2, 3, 6, 7, 12, 16, 19, 16};
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(S()->LuaType(i + 1), codes[i]) << "index " << i + 1;
+        EXPECT_EQ(S()->LuaType(i - 10), codes[i]) << "negative index " << i - 10;
+    }
+    // invalid indexes read as nil
+    for (int bad : {0, 11, 1000, -11, -1000}) {
+        EXPECT_EQ(S()->LuaType(bad), 0);
+        EXPECT_EQ(S()->LuaToInt(bad), 0);
+        EXPECT_EQ(S()->LuaToString(bad), nullptr);
+        EXPECT_EQ(S()->LuaToObject(bad), nullptr);
+    }
+    // conversions
+    EXPECT_EQ(S()->LuaToInt(2), -2);
+    EXPECT_EQ(S()->LuaToInt64(2), -2);
+    EXPECT_EQ(S()->LuaToInt(3), 1);
+    EXPECT_EQ(S()->LuaToInt(4), 0) << "strings are not numbers";
+    EXPECT_EQ(S()->LuaToInt(9), (VS_INT32)(5000000000LL & 0xFFFFFFFF));
+    EXPECT_EQ(S()->LuaToInt64(9), 5000000000LL);
+    EXPECT_DOUBLE_EQ(S()->LuaToNumber(2), -2.75);
+    EXPECT_DOUBLE_EQ(S()->LuaToNumber(8), -7.0);
+    EXPECT_FALSE(S()->LuaToBool(1));
+    EXPECT_TRUE(S()->LuaToBool(2));
+    EXPECT_TRUE(S()->LuaToBool(4));
+    EXPECT_TRUE(S()->LuaToBool(5));
+    VS_INT32 len = -1;
+    const char *s = S()->LuaToLString(4, &len);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(len, 3);
+    EXPECT_EQ(0, memcmp(s, "a\0b", 3));
+    EXPECT_EQ(S()->LuaToString(2), nullptr) << "numbers are not strings";
+    EXPECT_EQ(S()->LuaToObject(5), obj);
+    EXPECT_EQ(S()->LuaToParaPkg(6), pkg);
+    EXPECT_EQ(S()->LuaToBinBuf(7), bin);
+    EXPECT_EQ(S()->LuaToParaPkg(7), nullptr);
+    EXPECT_EQ(S()->LuaToBinBuf(6), nullptr);
+    EXPECT_EQ(S()->LuaToObject(6), nullptr);
+    EXPECT_EQ(S()->LuaToUWord(8), (VS_UWORD)(VS_INT64)-7);
+    // float truncation toward zero, saturating far out of range
+    S()->LuaPushNumber(1e300);
+    EXPECT_EQ(S()->LuaToInt64(-1), INT64_MAX);
+    S()->LuaPop(1);
+    // NULL and bad pointers push nil
+    S()->LuaPushString(nullptr);
+    S()->LuaPushObject(nullptr);
+    S()->LuaPushParaPkg(nullptr, VS_FALSE);
+    S()->LuaPushBinBuf(nullptr, VS_FALSE);
+    EXPECT_EQ(S()->LuaGetTop(), 14);
+    for (int i = 11; i <= 14; ++i) EXPECT_EQ(S()->LuaType(i), 0);
+    S()->LuaPop(100); // never below empty
+    EXPECT_EQ(S()->LuaGetTop(), 0);
+}
+
+TEST_F(ScriptEngineTest, PopAndInsert) {
+    for (int i = 1; i <= 4; ++i) S()->LuaPushInt(i);
+    S()->LuaPushInt(9);
+    S()->LuaInsert(-3); // 1 2 9 3 4
+    const int want[] = {1, 2, 9, 3, 4};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(S()->LuaToInt(i + 1), want[i]);
+    S()->LuaInsert(1); // 4 1 2 9 3
+    EXPECT_EQ(S()->LuaToInt(1), 4);
+    S()->LuaInsert(99); // invalid: nothing moves
+    EXPECT_EQ(S()->LuaToInt(5), 3);
+    S()->LuaPop(-1);
+    EXPECT_EQ(S()->LuaGetTop(), 5);
+    S()->LuaPop(2);
+    EXPECT_EQ(S()->LuaGetTop(), 3);
+    S()->LuaPop(3);
+}
+
+// ExecNameScript consumes the nArgs values and leaves exactly nRes values in
+// every outcome.
+TEST_F(ScriptEngineTest, ExecNameScriptStackRule) {
+    run("function obj:Three(a, b) return a, b, 'x' end\n"
+        "function obj:None() end\n"
+        "function obj:Fail(a) error('failed ' .. tostring(a)) end\n");
+    struct Case {
+        const char *name;
+        void *object;
+        int nArgs, nRes;
+        VS_BOOL found;
+        int err;
+        bool nilResults;
+    } cases[] = {
+        {"Three", obj, 2, 0, VS_TRUE, 0, false},  {"Three", obj, 2, 1, VS_TRUE, 0, false},
+        {"Three", obj, 2, 5, VS_TRUE, 0, false},  {"None", obj, 3, 2, VS_TRUE, 0, true},
+        {"Fail", obj, 1, 3, VS_TRUE, 2, true},    {"Fail", obj, 0, 0, VS_TRUE, 2, true},
+        {"Missing", obj, 2, 2, VS_FALSE, 5, true}, {"Three", nullptr, 2, 1, VS_FALSE, 5, true},
+        {"Sum", obj, 3, 1, VS_TRUE, 0, false},    {"Loose", obj, 1, 1, VS_FALSE, 5, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " nArgs " + std::to_string(c.nArgs) + " nRes " + std::to_string(c.nRes));
+        S()->LuaPushString("below");
+        for (int i = 0; i < c.nArgs; ++i) S()->LuaPushInt(10 + i);
+        S()->GetLastError();
+        VS_BOOL r = S()->ExecNameScript(c.object, c.name, c.nArgs, c.nRes);
+        EXPECT_EQ(r, c.found);
+        EXPECT_EQ(S()->GetLastError(), c.err);
+        ASSERT_EQ(S()->LuaGetTop(), 1 + c.nRes);
+        EXPECT_STREQ(S()->LuaToString(1), "below");
+        if (c.nilResults) {
+            for (int i = 2; i <= 1 + c.nRes; ++i) EXPECT_EQ(S()->LuaType(i), 0);
+        }
+        S()->LuaPop(S()->LuaGetTop());
+    }
+    // results in order, missing ones nil
+    S()->LuaPushInt(1);
+    S()->LuaPushInt(2);
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Three", 2, 4));
+    EXPECT_EQ(S()->LuaToInt(1), 1);
+    EXPECT_EQ(S()->LuaToInt(2), 2);
+    EXPECT_STREQ(S()->LuaToString(3), "x");
+    EXPECT_EQ(S()->LuaType(4), 0);
+    S()->LuaPop(4);
+    // more arguments asked than there are values: only what is there is consumed
+    S()->LuaPushInt(1);
+    EXPECT_TRUE(S()->ExecNameScript(obj, "None", 5, 1));
+    EXPECT_EQ(S()->LuaGetTop(), 1);
+    S()->LuaPop(1);
+    // a luafunc sees self first
+    S()->LuaPushInt(4);
+    S()->LuaPushInt(5);
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Sum", 2, 1));
+    EXPECT_EQ(S()->LuaToInt(1), 9);
+    S()->LuaPop(1);
+}
+
+TEST_F(ScriptEngineTest, LastErrorAndInfo) {
+    run("function obj:Fail()\n"
+        "  error('went wrong')\n"
+        "end\n"
+        "function obj:Ok() return 1 end\n");
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Fail", 0, 0));
+    EXPECT_EQ(S()->GetLastError(), 2);
+    EXPECT_EQ(S()->GetLastError(), 0) << "reading resets it";
+    VS_ULONG line = 0;
+    const VS_CHAR *src = nullptr;
+    const VS_CHAR *text = S()->GetLastErrorInfo(&line, &src);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "went wrong");
+    EXPECT_STREQ(src, "chunk");
+    EXPECT_EQ(line, 3u) << "line 2 of the code after the one-line prologue";
+    // a later success sets code 0 but keeps the info
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Ok", 0, 0));
+    EXPECT_EQ(S()->GetLastError(), 0);
+    EXPECT_NE(S()->GetLastErrorInfo(nullptr, nullptr), nullptr);
+    // per thread: another thread has neither
+    std::atomic<bool> fresh{false};
+    std::thread th([&] {
+        tvh::lockBoth();
+        VS_ULONG l = 7;
+        const VS_CHAR *sn = nullptr;
+        fresh = S()->GetLastErrorInfo(&l, &sn) == nullptr && S()->GetLastError() == 0;
+        tvh::control()->DetachCurrentThread();
+        tvh::unlockBoth();
+    });
+    tvh::unlockBoth();
+    th.join();
+    tvh::lockBoth();
+    EXPECT_TRUE(fresh);
+}
+
+TEST_F(ScriptEngineTest, ScriptCallForms) {
+    run("function obj:Up(s) return s and s:upper() or 'NIL' end\n"
+        "function obj:CountOf(o) return o.Count end\n"
+        "function obj:Me() return obj end\n"
+        "function obj:Flag(o) return o == obj end\n"
+        "function obj:Boom() error('boom') end\n");
+    VS_BOOL ok = VS_FALSE;
+    const char *r = (const char *)(uintptr_t)S()->ScriptCall(obj, &ok, "Up", "(s)s", "abc");
+    EXPECT_TRUE(ok);
+    EXPECT_STREQ(r, "ABC");
+    r = (const char *)(uintptr_t)S()->ScriptCall(obj, &ok, "Up", "(s)s", (const char *)nullptr);
+    EXPECT_STREQ(r, "NIL");
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "CountOf", "(o)z", obj), 3u);
+    EXPECT_EQ((void *)(uintptr_t)S()->ScriptCall(obj, &ok, "Me", "()o"), obj);
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "Flag", "(o)z", obj), 1u);
+    EXPECT_EQ(S()->ScriptCall(obj, nullptr, "Flag", "(o)", obj), 0u) << "no result code: 0";
+    EXPECT_EQ(S()->LuaGetTop(), 0);
+    // failures
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "Boom", "()z"), 0u);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(S()->GetLastError(), 2);
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "Nothing", "()z"), 0u);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(S()->GetLastError(), 5);
+    for (const char *bad : {"", "s", "(s", "(x)", "(s)sz", "()q", "s)s"}) {
+        ok = VS_TRUE;
+        EXPECT_EQ(S()->ScriptCall(obj, &ok, "Up", bad, "abc"), 0u) << bad;
+        EXPECT_FALSE(ok) << bad;
+        EXPECT_EQ(S()->GetLastError(), 1) << bad;
+    }
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "Up", nullptr), 0u);
+    EXPECT_EQ(S()->LuaGetTop(), 0);
+}
+
+TEST_F(ScriptEngineTest, FunctionLookupAlongTheChain) {
+    VS_UUID oid = S()->GetID(obj);
+    void *child = S()->MallocObjectL(&oid, 0, nullptr);
+    ASSERT_NE(child, nullptr);
+    run("function obj:Field() end\nobj.Data = 5\n");
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Field", VS_TRUE), obj);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Field", VS_FALSE), nullptr);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Sum", VS_TRUE), cls);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Loose", VS_TRUE), nullptr) << "unbound slot";
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Data", VS_TRUE), nullptr) << "not a function";
+    EXPECT_EQ(S()->LuaIsFunctionDefined(nullptr, "Sum", VS_TRUE), nullptr);
+    // RegLuaFunc on the child: up-value 2 is its Para, found before fields
+    ASSERT_TRUE(S()->RegLuaFunc(child, "Field", fRegPara, 0xABCDEF));
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Field", VS_FALSE), child);
+    ASSERT_TRUE(S()->ExecNameScript(child, "Field", 0, 1));
+    EXPECT_EQ(S()->LuaToInt64(-1), 0xABCDEF);
+    S()->LuaPop(1);
+    ASSERT_TRUE(S()->InValidRegLuaFunc(child, "Field", fRegPara));
+    EXPECT_EQ(S()->LuaIsFunctionDefined(child, "Field", VS_TRUE), obj);
+    S()->FreeObject(child);
+}
+
+TEST_F(ScriptEngineTest, PushedPackagesAreCounted) {
+    VS_PARAPKGPTR p = S()->GetParaPkgInterface(); // 1 reference: ours
+    S()->LuaPushParaPkg(p, VS_FALSE);             // the script takes its own
+    S()->LuaPop(1);
+    tvh::collectGarbage();
+    EXPECT_EQ(p->AddRef(), 2u) << "the script's reference was released";
+    p->Release();
+    long long before = tvh::stats().LivePackages;
+    S()->LuaPushParaPkg(p, VS_TRUE); // hand ours over
+    S()->LuaPop(1);
+    tvh::collectGarbage();
+    EXPECT_EQ(tvh::stats().LivePackages, before - 1) << "freed with the script's reference";
+    ClassOfXRQBinBufInterface *b = S()->GetXRQBinBufInterface();
+    before = tvh::stats().LiveBinBufs;
+    S()->LuaPushBinBuf(b, VS_TRUE);
+    S()->LuaPop(1);
+    tvh::collectGarbage();
+    EXPECT_EQ(tvh::stats().LiveBinBufs, before - 1);
+}
+
+TEST_F(ScriptEngineTest, ProxiesAndObjectLife) {
+    S()->LuaPushObject(obj);
+    S()->LuaPushObject(obj);
+    run("function obj:Same(a, b) return rawequal(a, b) end");
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Same", 2, 1));
+    EXPECT_TRUE(S()->LuaToBool(-1));
+    S()->LuaPop(1);
+    // a proxy of a freed object reads as nil
+    VS_UUID cid = S()->GetID(cls);
+    void *o = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->LuaPushObject(o);
+    EXPECT_EQ(S()->LuaType(-1), 6);
+    S()->FreeObject(o);
+    EXPECT_EQ(S()->LuaType(-1), 0);
+    EXPECT_EQ(S()->LuaToObject(-1), nullptr);
+    EXPECT_FALSE(S()->LuaToBool(-1));
+    S()->LuaPop(1);
+    // an object created by a chunk and dropped is freed at the chunk's end
+    long long live = tvh::stats().LiveObjects;
+    std::string err;
+    ASSERT_TRUE(tvh::runChunk("local x = _New(SEThing); x.Count = 9", "drop", &err)) << err;
+    EXPECT_EQ(tvh::stats().LiveObjects, live);
+    ASSERT_TRUE(tvh::runChunk("keep = _New(SEThing)", "keep", &err)) << err;
+    EXPECT_EQ(tvh::stats().LiveObjects, live + 1);
+    ASSERT_TRUE(tvh::runChunk("keep = nil", "drop2", &err)) << err;
+    EXPECT_EQ(tvh::stats().LiveObjects, live);
+    // an object the host made, pushed and released: freed when the script drops it
+    o = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->LuaPushObject(o);
+    S()->ReleaseOwnerEx(o);
+    EXPECT_EQ(S()->GetRefEx(o), 1);
+    S()->LuaPop(1);
+    tvh::collectGarbage();
+    EXPECT_EQ(tvh::stats().LiveObjects, live);
+}
+
+VS_BOOL getHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD para, VS_BOOL raw) {
+    if (o != forWhich || raw || para != 11) return VS_FALSE;
+    if (name[0] == '"') {
+        S()->LuaPushString(name);
+        return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+std::string g_setLog;
+VS_BOOL setHook(void *, void *, VS_CHAR *name, VS_INT32 index, VS_UWORD) {
+    if (strcmp(name, "Count") == 0) return VS_FALSE;
+    g_setLog += std::string(name) + "=" + std::to_string(S()->LuaToInt(index)) + ";";
+    return VS_TRUE;
+}
+
+TEST_F(ScriptEngineTest, HooksSeeIndexNames) {
+    ASSERT_TRUE(S()->RegLuaGetValueFunc(obj, getHook, 11));
+    ASSERT_TRUE(S()->RegLuaSetValueFunc(obj, setHook, 12));
+    g_setLog.clear();
+    run("assert(obj[3] == '\"3' and obj[-12] == '\"-12' and obj[0] == '\"0')\n"
+        "assert(obj.Count == 3)\n"
+        "obj[7] = 70; obj.Other = 5; obj.Count = 4\n"
+        "assert(obj.Count == 4 and obj.Other == nil)\n");
+    EXPECT_EQ(g_setLog, "\"7=70;Other=5;");
+    EXPECT_EQ(S()->LuaGetTop(), 0);
+}
+
+// Values a thread pushed stay on its own stack while another thread uses its
+// own; script calls from a worker run on the worker's stack.
+TEST_F(ScriptEngineTest, PerThreadStacks) {
+    run("function obj:Twice(n) return n * 2 end");
+    S()->LuaPushInt(111);
+    std::atomic<int> phase{0};
+    std::atomic<int> seen{0};
+    std::thread th([&] {
+        tvh::lockBoth();
+        S()->LuaPushInt(222);
+        seen = S()->LuaGetTop();
+        phase = 1;
+        tvh::unlockBoth();
+        while (phase.load() != 2) std::this_thread::yield();
+        tvh::lockBoth();
+        if (S()->LuaGetTop() == 1 && S()->LuaToInt(1) == 222) {
+            S()->LuaPushInt(21);
+            if (S()->ExecNameScript(obj, "Twice", 1, 1) && S()->LuaToInt(-1) == 42) seen = 42;
+        }
+        tvh::control()->DetachCurrentThread();
+        tvh::unlockBoth();
+    });
+    // sit in XRQDispatch until the worker has pushed
+    while (phase.load() != 1) tvh::control()->XRQDispatch(VS_FALSE);
+    EXPECT_EQ(seen.load(), 1) << "the worker's stack starts empty";
+    EXPECT_EQ(S()->LuaGetTop(), 1);
+    EXPECT_EQ(S()->LuaToInt(1), 111);
+    phase = 2;
+    while (seen.load() != 42) {
+        tvh::control()->XRQDispatch(VS_FALSE);
+        std::this_thread::yield();
+        static int spins = 0;
+        if (++spins > 20000000) break;
+    }
+    th.join();
+    EXPECT_EQ(seen.load(), 42);
+    EXPECT_EQ(S()->LuaToInt(1), 111);
+    S()->LuaPop(1);
+}
+
+TEST_F(ScriptEngineTest, CallsWithoutTheScriptLockAreCounted) {
+    run("function obj:Nop() end");
+    tvh::unlockBoth();
+    tvh::lockBoth();
+    S()->ExecNameScript(obj, "Nop", 0, 0);
+    EXPECT_EQ(tvh::stats().LockViolations, violations0);
+    tvh::control()->ReleaseScriptGIL();
+    S()->ExecNameScript(obj, "Nop", 0, 0);
+    EXPECT_GT(tvh::stats().LockViolations, violations0);
+    tvh::service()->XRQUnLock();
+    tvh::lockBoth();
+    violations0 = tvh::stats().LockViolations;
+}
+
+TEST_F(ScriptEngineTest, ChunkErrors) {
+    std::string err;
+    EXPECT_FALSE(tvh::runChunk("local a = \n = 1", "syn", &err));
+    EXPECT_NE(err.find("syn:2:"), std::string::npos) << err;
+    EXPECT_FALSE(tvh::runChunk("\n\nerror('late')", "rt", &err));
+    EXPECT_EQ(err, "rt:3: late");
+    EXPECT_FALSE(tvh::runChunk("error({})", "obj", &err));
+    EXPECT_NE(err.find("obj:1: (error object is a table value)"), std::string::npos) << err;
+    EXPECT_TRUE(tvh::runChunk("x = 1", "fine", &err));
+    std::vector<std::string> none;
+    EXPECT_FALSE(tvh::runFile("/nonexistent/file.lua", none, &err));
+    EXPECT_NE(err.find("nonexistent"), std::string::npos) << err;
+}
+
+} // namespace
