@@ -50,8 +50,24 @@ static void CallRules(StructOfQZDataBase *Data, VS_BOOL Approve)
     if (Holder == NULL)
         return;
     void *Argument = Approve ? (void *)Data : (void *)Holder;
-    for (void *Item = SRV->QueryFirst(&Holder->QZRuleAttachQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
-        void *Rule = SRV->GetObject(&((StructOfQZRuleAttachBase *)Item)->QZRuleID);
+    // A rule's hook may detach rules or free the data: the attachment items
+    // are not walked while hooks run, only the rule IDs noted beforehand, and
+    // the walk ends when the argument itself is gone.
+    VS_INT32 Count = 0;
+    for (void *Item = SRV->QueryFirst(&Holder->QZRuleAttachQueue); Item != NULL; Item = SRV->QueryNext(Item))
+        Count++;
+    if (Count == 0)
+        return;
+    VS_UUID *RuleIDs = (VS_UUID *)SRV->Malloc_Nor((VS_ULONG)Count * sizeof(VS_UUID));
+    if (RuleIDs == NULL)
+        return;
+    VS_INT32 n = 0;
+    for (void *Item = SRV->QueryFirst(&Holder->QZRuleAttachQueue); Item != NULL && n < Count;
+         Item = SRV->QueryNext(Item))
+        RuleIDs[n++] = ((StructOfQZRuleAttachBase *)Item)->QZRuleID;
+    VS_UUID ArgumentID = SRV->GetID(Argument);
+    for (VS_INT32 i = 0; i < n && SRV->GetObject(&ArgumentID) == Argument; i++) {
+        void *Rule = SRV->GetObject(&RuleIDs[i]);
         if (Rule == NULL)
             continue;
         SRV->LuaPushObject(Argument);
@@ -60,6 +76,7 @@ static void CallRules(StructOfQZDataBase *Data, VS_BOOL Approve)
             QZProcChain_IsExecNameScriptError(Rule, Approve ? "calls the function Approved failed"
                                                             : "calls the function OnDisapproved failed");
     }
+    SRV->Free(RuleIDs);
 }
 
 void QZDataBase_Disapproved_Internal(StructOfQZDataBase *QZData)

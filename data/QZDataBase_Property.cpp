@@ -21,27 +21,23 @@ static StructOfQZDataBase *DataClassOf(void *Object)
 // may hold anything, so every item is checked before it is read.
 static VS_INT32 FindPropertyItem(VS_PARAPKGPTR PropertyPkg, const VS_CHAR *Name)
 {
-    if (PropertyPkg == NULL || Name == NULL)
-        return -1;
+    if (PropertyPkg == NULL || Name == NULL) return -1;
     for (VS_INT32 i = 0; i < PropertyPkg->GetNumber(); i++) {
-        if (PropertyPkg->GetType(i) != VSTYPE_PARAPKG)
-            continue;
+        if (PropertyPkg->GetType(i) != VSTYPE_PARAPKG) continue;
         VS_PARAPKGPTR Item = PropertyPkg->GetParaPackage(i);
         const VS_CHAR *ItemName = Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
-        if (ItemName != NULL && strcmp(ItemName, Name) == 0)
-            return i;
+        if (ItemName != NULL && strcmp(ItemName, Name) == 0) return i;
     }
     return -1;
 }
 
 VS_PARAPKGPTR QZDataBase_Property_IsExist(StructOfQZDataBase *Data, const VS_CHAR *PropertyName)
 {
-    if (PropertyName == NULL)
-        return NULL;
-    for (StructOfQZDataBase *X = Data; X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = DataClassOf(X)) {
+    if (PropertyName == NULL) return NULL;
+    for (StructOfQZDataBase *X = Data; X != NULL && !QZDataBase_IsPreDefined_DataType(X);
+         X = DataClassOf(X)) {
         VS_INT32 Index = FindPropertyItem(X->PropertyPkg, PropertyName);
-        if (Index >= 0)
-            return X->PropertyPkg->GetParaPackage(Index);
+        if (Index >= 0) return X->PropertyPkg->GetParaPackage(Index);
     }
     return NULL;
 }
@@ -67,8 +63,7 @@ static void **CompanionField(StructOfQZDataBaseLocalBuf *LocalBuf, CompanionKind
 static void *CompanionOf(StructOfQZDataBase *Type, CompanionKind Kind)
 {
     StructOfQZDataBaseLocalBuf *LocalBuf = Type != NULL ? QZDataBase_GetLocalBuf(Type) : NULL;
-    if (LocalBuf == NULL)
-        return NULL;
+    if (LocalBuf == NULL) return NULL;
     void *Atomic = *CompanionField(LocalBuf, Kind);
     return Atomic != NULL ? SRV->AtomicToObject(Atomic) : NULL;
 }
@@ -121,8 +116,7 @@ static const StructOfTrelkLuaFuncEntry SetCompanionFuncs[] = {
 static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *LocalBuf, CompanionKind Kind)
 {
     void **Field = CompanionField(LocalBuf, Kind);
-    if (*Field != NULL && SRV->AtomicToObject(*Field) != NULL)
-        return;
+    if (*Field != NULL && SRV->AtomicToObject(*Field) != NULL) return;
     *Field = NULL;
 
     static const VS_CHAR *const Suffix[] = {"_Buf_", "_Object_", "_Set_"};
@@ -133,8 +127,7 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
     const VS_CHAR *TypeName = TrelkData_Name(Type);
     size_t NameSize = strlen(TypeName) + strlen(Suffix[Kind]) + 1;
     VS_CHAR *Name = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)NameSize);
-    if (Name == NULL)
-        return;
+    if (Name == NULL) return;
     snprintf(Name, NameSize, "%s%s", TypeName, Suffix[Kind]);
 
     StructOfQZDataBase *Companion = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
@@ -169,8 +162,7 @@ static VS_BOOL WantsCompanions(StructOfQZDataBase *Type)
     StructOfQZDataBase *T = Type;
     while (T != NULL && !QZDataBase_IsPreDefined_DataType(T)) {
         uintptr_t Code = (uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(T));
-        if (Code != 0 && Code != QZDATATYPE_KIND_DATA)
-            return VS_FALSE;
+        if (Code != 0 && Code != QZDATATYPE_KIND_DATA) return VS_FALSE;
         T = DataClassOf(T);
     }
     return T != NULL && TrelkData_IsDataBaseClassObject(T) ? VS_TRUE : VS_FALSE;
@@ -185,8 +177,7 @@ static VS_INT32 CountDataInstances(StructOfQZDataBase *Type)
     vs_memset(&Query, 0, sizeof(Query));
     VS_INT32 Count = 0;
     for (void *X = SRV->QueryFirstInst(&Query, Type); X != NULL; X = SRV->QueryNextInst(&Query, Type))
-        if (!QZDataBase_IsDataObject(X) || !((StructOfQZDataBase *)X)->IsType)
-            Count++;
+        if (!QZDataBase_IsDataObject(X) || !((StructOfQZDataBase *)X)->IsType) Count++;
     SRV->QueryInstClose(&Query);
     return Count;
 }
@@ -204,10 +195,10 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL)
-        return PushBool(VS_FALSE);
+    if (Self == NULL) return PushBool(VS_FALSE);
     if (QZDataBase_IsPreDefined_DataType(Self)) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can only be set for predefined data type");
+        TRELK_DATA_RAISE(Self,
+                         "'s CreateProperty failed, the Property can only be set for predefined data type");
         return PushBool(VS_FALSE);
     }
     if (!Self->IsType) {
@@ -235,7 +226,8 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
         return PushBool(VS_FALSE);
     }
     if (SRV->LuaGetTop() < 4) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value must be set", Name);
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value must be set",
+                         Name);
         return PushBool(VS_FALSE);
     }
     VS_INT32 ValueType = SRV->LuaType(4);
@@ -256,19 +248,19 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
         FoundType = PropertyType == QZPROPERTY_TYPE_INT32 ? QZPROPERTY_TYPE_INT32 : QZPROPERTY_TYPE_INT64;
         break;
     default:
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is invalid", Name);
+        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is invalid",
+                         Name);
         return PushBool(VS_FALSE);
     }
     // A 32-bit property cannot hold a default beyond 32 bits: narrowing it
     // would declare a different value than the one given.
     if (FoundType == QZPROPERTY_TYPE_INT32) {
         VS_INT64 Wide = SRV->LuaToInt64(4);
-        if (Wide < INT32_MIN || Wide > INT32_MAX)
-            FoundType = QZPROPERTY_TYPE_INT64;
+        if (Wide < INT32_MIN || Wide > INT32_MAX) FoundType = QZPROPERTY_TYPE_INT64;
     }
     if (FoundType != PropertyType) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is not same with type",
-                         Name);
+        TRELK_DATA_RAISE(
+            Self, "'s CreateProperty failed, the Property[%s] 's default value is not same with type", Name);
         return PushBool(VS_FALSE);
     }
     if (CountDataInstances(Self) != 0) {
@@ -308,8 +300,7 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     }
     VS_BOOL Stored = Self->PropertyPkg->InsertParaPackage(Self->PropertyPkg->GetNumber(), Item);
     Item->Release();
-    if (!Stored)
-        return PushBool(VS_FALSE);
+    if (!Stored) return PushBool(VS_FALSE);
 
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Self);
     if (LocalBuf != NULL && WantsCompanions(Self)) {
@@ -325,10 +316,10 @@ VS_INT32 QZDataBase_IsProperty(void *L)
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
-    if (Self == NULL || Name == NULL)
-        return PushBool(VS_FALSE);
-    return PushBool(QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(Self), Name) != NULL ? VS_TRUE
-                                                                                                       : VS_FALSE);
+    if (Self == NULL || Name == NULL) return PushBool(VS_FALSE);
+    return PushBool(QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(Self), Name) != NULL
+                        ? VS_TRUE
+                        : VS_FALSE);
 }
 
 VS_INT32 QZDataBase_HasProperty(void *L)
@@ -336,8 +327,7 @@ VS_INT32 QZDataBase_HasProperty(void *L)
     (void)L;
     for (StructOfQZDataBase *X = TrelkData_SelfArg(); X != NULL && !QZDataBase_IsPreDefined_DataType(X);
          X = DataClassOf(X))
-        if (X->PropertyPkg != NULL)
-            return PushBool(VS_TRUE);
+        if (X->PropertyPkg != NULL) return PushBool(VS_TRUE);
     return PushBool(VS_FALSE);
 }
 

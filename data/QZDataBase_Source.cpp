@@ -207,24 +207,38 @@ VS_BOOL QZDataBase_BufEquals_Internal(void *DataTypeClass, VS_PARAPKGPTR SrcBuf,
 
 static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up);
 
+// A set may hold objects that are no data: those match only themselves.
+static VS_BOOL MemberEquals(void *a, void *b, const EqualsFrame *Frame)
+{
+    if (a == b)
+        return VS_TRUE;
+    if (!QZDataBase_IsDataObject(a) || !QZDataBase_IsDataObject(b))
+        return VS_FALSE;
+    return EqualsInternal((StructOfQZDataBase *)a, (StructOfQZDataBase *)b, Frame);
+}
+
 static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Frame)
 {
     StructOfQZDataBase *SrcHolder = QZDataBase_GetObjectHasBuf_Internal(Src);
     StructOfQZDataBase *DesHolder = QZDataBase_GetObjectHasBuf_Internal(Des);
     if (SrcHolder == NULL || DesHolder == NULL)
         return VS_FALSE;
+    // A member's type-class "Equals" may replace either member package: the
+    // packages walked here are held until the walk ends.
     VS_PARAPKGPTR SrcMembers = SrcHolder->DataBuf;
     VS_PARAPKGPTR DesMembers = DesHolder->DataBuf;
+    SrcMembers->AddRef();
+    DesMembers->AddRef();
     VS_PARAPKGPTR Matched = Trelk_GetParaPkgInterface(__LINE__);
     VS_BOOL Result = VS_TRUE;
     for (VS_INT32 i = 0; Result && i < SrcMembers->GetNumber(); i++) {
-        StructOfQZDataBase *a = DataItem(SrcMembers, i);
+        void *a = SrcMembers->GetObject(i);
         if (a == NULL)
             continue;
-        StructOfQZDataBase *Found = NULL;
+        void *Found = NULL;
         for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL; j++) {
-            StructOfQZDataBase *b = DataItem(DesMembers, j);
-            if (b != NULL && EqualsInternal(a, b, Frame))
+            void *b = DesMembers->GetObject(j);
+            if (b != NULL && MemberEquals(a, b, Frame))
                 Found = b;
         }
         if (Found == NULL)
@@ -233,7 +247,7 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
             Matched->InsertObject(Matched->GetNumber(), Found);
     }
     for (VS_INT32 j = 0; Result && j < DesMembers->GetNumber(); j++) {
-        StructOfQZDataBase *b = DataItem(DesMembers, j);
+        void *b = DesMembers->GetObject(j);
         if (b == NULL)
             continue;
         VS_BOOL InMatched = VS_FALSE;
@@ -243,13 +257,15 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
             continue;
         VS_BOOL Found = VS_FALSE;
         for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found; i++) {
-            StructOfQZDataBase *a = DataItem(SrcMembers, i);
-            Found = a != NULL && EqualsInternal(a, b, Frame);
+            void *a = SrcMembers->GetObject(i);
+            Found = a != NULL && MemberEquals(a, b, Frame);
         }
         if (!Found)
             Result = VS_FALSE;
     }
     Matched->Release();
+    SrcMembers->Release();
+    DesMembers->Release();
     return Result;
 }
 
@@ -416,11 +432,22 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         if (NewSet == NULL)
             return NULL;
         DupFrame Frame = {QZData, NewSet, Up, Depth};
+        // A member's type-class "Dup" may replace the member package: it is
+        // held while the members are copied.
         VS_PARAPKGPTR Members = Holder->DataBuf;
+        Members->AddRef();
         for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
-            StructOfQZDataBase *Member = DataItem(Members, i);
-            if (Member == NULL)
+            void *MemberObject = Members->GetObject(i);
+            if (MemberObject == NULL)
                 continue;
+            // An object that is no data has no type to copy it by.
+            if (!QZDataBase_IsDataObject(MemberObject)) {
+                TRELK_DATA_RAISE(MemberObject, " 's type object is not found, Dup failed");
+                Members->Release();
+                SRV->FreeObject(NewSet);
+                return NULL;
+            }
+            StructOfQZDataBase *Member = (StructOfQZDataBase *)MemberObject;
             StructOfQZDataBase *Copy = NULL;
             for (const DupFrame *F = &Frame; F != NULL && Copy == NULL; F = F->Up)
                 if (F->Original == Member)
@@ -428,6 +455,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
             if (Copy == NULL)
                 Copy = DupInternal(Member, &Frame);
             if (Copy == NULL) {
+                Members->Release();
                 SRV->FreeObject(NewSet);
                 return NULL;
             }
@@ -435,6 +463,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
                 NewSet->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
             NewSet->DataBuf->InsertObject(NewSet->DataBuf->GetNumber(), Copy);
         }
+        Members->Release();
         return NewSet;
     }
 

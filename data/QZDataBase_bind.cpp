@@ -1,8 +1,12 @@
 // Luafuncs and system-event handler bound to the QZDataBase class at start-up.
 #include "trelk_bind.h"
 #include "trelk_data.h"
+#include "trelk_data3.h"
 
 const StructOfTrelkLuaFuncEntry QZDataBase_LuaFuncTable[] = {
+    // Data record and JSON package
+    {"SaveTo", QZDataBase_SaveTo},
+    {"LoadFrom", QZDataBase_LoadFrom},
     // Record, life cycle and type system
     {"GetDataBuf", QZDataBase_GetDataBuf},
     {"SetDataBuf", QZDataBase_SetDataBuf},

@@ -68,7 +68,8 @@ VS_INT32 QZDataBase_SetReadOnly(void *L);
 // ---------------------------------------------------------------------------
 VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
                                VS_BOOL GetAllRawAttributeFlag);
-VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index, VS_UWORD Para);
+VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index,
+                               VS_UWORD Para);
 
 // ---------------------------------------------------------------------------
 // Attribute list, result cache, RunString and RunProc
@@ -77,6 +78,11 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 // list indexes out of Data into it (the fields become NULL). FALSE, with
 // nothing moved, for a NULL or read-only List.
 VS_BOOL QZDataBase_SaveZelDataProperty_Internal(StructOfQZDataBase *Data, VS_PARAPKGPTR List);
+// Destroys the list indexes that List still holds (items 10 to 12) and sets
+// those items to 0; the other items stay. For the holder of a list that is
+// about to let it go (the before-free notice of a type class): indexes that
+// nobody took back would otherwise outlive every reference to them.
+void QZDataBase_ClearZelDataPropertyIndexes_Internal(VS_PARAPKGPTR List);
 // Destroys the indexes that attribute lists still hold and that no data
 // object took back. For module shutdown: after it, handles in old lists are
 // refused like any unknown number.

@@ -79,10 +79,12 @@ void QZRealmBase_RaiseException(void *RefObject, VS_INT32 AlarmLevel, const VS_C
 
 VS_BOOL QZRealmBase_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs) {
     ClassOfXRQInterface *XRQ = QZObject_XRQInterface;
-    if (XRQ == nullptr || ScriptName == nullptr)
+    if (XRQ == nullptr)
         return VS_FALSE;
     void *Stub = Trelk_GetRealmStubObject();
-    if (Stub == nullptr)
+    // Without a name the host refuses the call but still takes the caller's
+    // arguments off the stack, as it does for any call that cannot be made.
+    if (Stub == nullptr || ScriptName == nullptr)
         return XRQ->ExecNameScript(Object, ScriptName, nArgs, nOutArgs);
     if (IsLimitEvent(ScriptName))
         return ExecOnStub(Stub, Object, ScriptName, nArgs, nOutArgs);

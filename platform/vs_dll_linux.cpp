@@ -146,6 +146,7 @@ void *GetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size)
         PathOut[0] = 0;
     if (Name == nullptr || Name[0] == 0)
         return nullptr;
+    SetErrorText("");
     std::string Mapped;
     if (!FindMapped(Name, Mapped))
         return nullptr;
@@ -192,11 +193,14 @@ void vs_dll_close(void *Handle)
 
 void *vs_dll_sym(void *Handle, const VS_CHAR *Name)
 {
-    if (Name == nullptr || Handle == VS_INVALID_DLLHANDLE)
+    if (Name == nullptr)
         return nullptr;
+    // A registered procedure answers for any handle, the failure value too.
     void *Proc = vs_internal::RegisteredProcFind(Name);
     if (Proc != nullptr)
         return Proc;
+    if (Handle == VS_INVALID_DLLHANDLE)
+        return nullptr;
     std::string Symbol = Name;
     for (char &c : Symbol)
         if (c == '\\')

@@ -191,7 +191,8 @@ VS_BOOL vs_cond_timewait(VS_COND *Cond, VS_ULONG Milliseconds)
     }
     pthread_mutex_lock(&Cond->Mutex.Mutex);
     while (!Cond->Signalled) {
-        if (pthread_cond_timedwait(&Cond->Cond, &Cond->Mutex.Mutex, &Deadline) == ETIMEDOUT)
+        // Only a spurious wake-up (0) waits again; a time-out or an error ends it.
+        if (pthread_cond_timedwait(&Cond->Cond, &Cond->Mutex.Mutex, &Deadline) != 0)
             break;
     }
     VS_BOOL Got = Cond->Signalled;
@@ -294,8 +295,10 @@ VS_PMUTEX vs_pmutex_init(const VS_CHAR *Path, const VS_CHAR *Name)
         return 0;
     VS_CHAR Cwd[VS_MAX_PATH];
     key_t Key = ftok(Path, Name[0]);
-    if (Key == (key_t)-1 && strcasecmp(Path, VS_PMUTEX_KEYPATH) == 0 && vs_dir_getcwd(Cwd, sizeof(Cwd)))
-        Key = ftok(Cwd, Name[0]);
+    if (Key == (key_t)-1 && strcasecmp(Path, VS_PMUTEX_KEYPATH) == 0 && vs_dir_getcwd(Cwd, sizeof(Cwd))) {
+        Path = Cwd;
+        Key = ftok(Path, Name[0]);
+    }
     if (Key == (key_t)-1) {
         // Every failed key would be the same one, so distinct mutexes would
         // silently become one: refuse instead.

@@ -26,6 +26,19 @@ static bool LocalFields(VS_INT64 Seconds, struct tm *Tm)
     return localtime_r(&t, Tm) != nullptr;
 }
 
+// Local clock fields of Seconds; false (fields all 0) when the C library
+// cannot convert them or the year does not fit the 16-bit field.
+static bool LocalClock(VS_INT64 Seconds, VS_UINT16 Milliseconds, VS_TIME_T *Time)
+{
+    struct tm Tm;
+    if (!LocalFields(Seconds, &Tm) || (long long)Tm.tm_year + 1900 < 0 || (long long)Tm.tm_year + 1900 > 0xFFFF) {
+        memset(Time, 0, sizeof(*Time));
+        return false;
+    }
+    FillClock(&Tm, Milliseconds, Time);
+    return true;
+}
+
 extern "C" {
 
 VS_INT64 vs_tm_gettickcount64()
@@ -63,14 +76,11 @@ VS_INT32 vs_tm_time2clock(const VS_TIMEVALUE *Value, VS_TIME_T *Time)
 {
     if (Time == nullptr)
         return -1;
-    struct tm Tm;
-    if (Value == nullptr || !LocalFields(Value->Seconds, &Tm) || Tm.tm_year + 1900 < 0 ||
-        Tm.tm_year + 1900 > 0xFFFF) {
+    if (Value == nullptr) {
         memset(Time, 0, sizeof(*Time));
         return -1;
     }
-    FillClock(&Tm, Value->Milliseconds, Time);
-    return 0;
+    return LocalClock(Value->Seconds, Value->Milliseconds, Time) ? 0 : -1;
 }
 
 VS_INT32 vs_tm_clock2time(const VS_TIME_T *Time, VS_TIMEVALUE *Value)
@@ -111,14 +121,12 @@ VS_INT32 vs_tm_gmt2clock(VS_INT64 Seconds, VS_TIME_T *Time)
     time_t Back = mktime(&Gm);
     // The zone's offset from UTC in seconds.
     VS_INT32 Offset = (VS_INT32)(VS_UWORD)((VS_INT64)t - (VS_INT64)Back);
-    struct tm Tm;
     VS_INT64 Shifted;
-    if (__builtin_add_overflow(Seconds, (VS_INT64)Offset, &Shifted) || !LocalFields(Shifted, &Tm)) {
+    if (__builtin_add_overflow(Seconds, (VS_INT64)Offset, &Shifted)) {
         memset(Time, 0, sizeof(*Time));
         return -1;
     }
-    FillClock(&Tm, 0, Time);
-    return 0;
+    return LocalClock(Shifted, 0, Time) ? 0 : -1;
 }
 
 } // extern "C"

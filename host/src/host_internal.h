@@ -129,7 +129,7 @@ const AttrDef *findAttr(const HostObject *o, const char *name);
 // non-NULL handles count InvalidObjects). Objects in events 27/6 are found.
 HostObject *lookup(const void *object);
 HostObject *lookupById(const VS_UUID *id);
-// The handler chain of 3.x: handlers of obj, then its class chain, each once.
+// The handler chain: handlers of obj, then of its class chain, each once.
 // Class chain walk: o, o->cls, o->cls->cls, ...
 bool isInstOf(const HostObject *cls, const HostObject *o);
 // Runs the before-change callbacks for a write through the host; FALSE cancels.
@@ -148,7 +148,7 @@ HostObject *objectClass();
 void reportException(const char *text);                                   // except handler or stderr
 void recordError(int level, const char *source, int line, const char *text); // ProcessError log
 
-// Statistics of tarvex_host.h (G4); counters are atomic. LiveObjects is
+// Statistics of tarvex_host.h; counters are atomic. LiveObjects is
 // counted by the core itself.
 struct StatCounters {
     std::atomic<int64_t> UnlockAtZero{0}, InvalidObjects{0}, LockViolations{0}, RecursiveLocks{0};
@@ -165,7 +165,7 @@ void checkScriptLock();
 bool holdsScriptLock();
 bool holdsHostLock();
 
-// Collection point (P4): full script collection, then frees unheld candidates.
+// Collection point: full script collection, then frees unheld candidates.
 void collectGarbage();
 
 // The service interface singleton (core/).

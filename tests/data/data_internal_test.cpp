@@ -167,6 +167,28 @@ TEST_F(DataInternal, MemberWiseSetsEqualAndCopyWithCycles) {
         _Errors()
         assert(deep:Dup() == nil, "too deep to copy")
         assert(deep:Equals(deep), "an object equals itself at any depth")
+        -- A member hook that drops the member packages under way.
+        local H = QZDataBase:CreateType("comp.H")
+        local htc = _New(_Object)
+        local outer, other
+        function htc:IsRawInstance() return true end
+        function htc:Equals(a, b)
+          outer:SetDataBuf(nil) other:SetDataBuf(nil) _CollectGarbage()
+          return true
+        end
+        function htc:Dup(holder)
+          outer:SetDataBuf(nil) _CollectGarbage()
+          return H(_New(_Object))
+        end
+        H:SetDataTypeClass(htc)
+        local h1, h2 = H(_New(_Object)), H(_New(_Object))
+        outer, other = set(h1, h2), set(h2, h1)
+        _CollectGarbage()
+        assert(outer:Equals(other), "members compared on the packages held at the start")
+        outer = set(h1, h2)
+        _CollectGarbage()
+        local copy = outer:Dup()
+        assert(copy and copy:GetDataBuf():_Count() == 2, "members copied from the package held at the start")
     )");
 }
 

@@ -83,6 +83,32 @@ _Free(d2)
 _CollectGarbage()
 T.eq(_RefCount(r1), ref1, "freeing the data lets go of its rules")
 
+-- Hooks that change what is being walked: every rule attached when the walk
+-- began still hears, and a data freed by a hook ends the walk.
+local walkHeard = {}
+local function walkRule(name, action)
+  local r = _New(QZRuleBase)
+  _LockGC(r)
+  r.OnApproved = function(self, data)
+    walkHeard[#walkHeard + 1] = name
+    if action then action(data) end
+  end
+  return r
+end
+local detaching = D(5)
+detaching:SetRuleAttach(walkRule("w1", function(data) data:RemoveRuleAttach() end))
+detaching:SetRuleAttach(walkRule("w2"))
+detaching:SetRuleAttach(walkRule("w3"))
+detaching:Approved()
+T.eq(table.concat(walkHeard, ","), "w1,w2,w3", "rules detached by a hook still hear the walk they were in")
+T.eq(detaching:HasRuleAttach(), false, "the hook's detach took effect")
+walkHeard = {}
+local freed = D(6)
+freed:SetRuleAttach(walkRule("f1", function(data) _Free(data) end))
+freed:SetRuleAttach(walkRule("f2"))
+freed:Approved()
+T.eq(table.concat(walkHeard, ","), "f1", "the walk ends once the data is freed")
+
 -- Lists --------------------------------------------------------------------
 local function procType(name)
   local t = _New(QZProcBase)

@@ -123,7 +123,7 @@ TEST_F(ClassTest, InputContainerCopyLaysDataQueueAt64AndMatchesTheCRecord) {
     EXPECT_FALSE(s->GetAttributeInfoEx(cls, "NoSuch", &info));
     EXPECT_EQ(s->GetAttributeIndex(cls, "NoSuch"), VS_INVALID_ATTRIBUTEINDEX);
 
-    // D2: defaults from the template; "void *" stays NULL whatever its Default says.
+    // Defaults from the template; "void *" stays NULL whatever its Default says.
     auto *r = static_cast<InputContainerRec *>(newObject(cls));
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->Index, 0);
@@ -162,7 +162,7 @@ TEST_F(ClassTest, DerivedRecordEmbedsParentAndDefaultsParseByType) {
         VS_ATTRIBUTEINFO info{};
         ASSERT_TRUE(s->GetAttributeInfoEx(der, e.name, &info)) << e.name;
         EXPECT_EQ(size_t(info.Offset), e.offset) << e.name;
-        // P8: the same attribute has the same index in every derived class.
+        // The same attribute has the same index in every derived class.
         EXPECT_EQ(info.AttributeIndex, i) << e.name;
         if (i < 7) {
             EXPECT_EQ(s->GetAttributeIndex(base, e.name), i);
@@ -173,7 +173,7 @@ TEST_F(ClassTest, DerivedRecordEmbedsParentAndDefaultsParseByType) {
     EXPECT_EQ(tvh::layoutOf(desc(base))->recordSize, sizeof(BaseRec));
     VS_ATTRIBUTEINFO qi{};
     ASSERT_TRUE(s->GetAttributeInfoEx(der, "Children", &qi));
-    EXPECT_TRUE(qi.IsQueue); // P2: Class="" still marks a queue
+    EXPECT_TRUE(qi.IsQueue); // Class="" still marks a queue
 
     // The ID came from the template when none was passed.
     VS_UUID bid = uuid(kBaseID);
@@ -206,7 +206,7 @@ TEST_F(ClassTest, ClassObjectsHaveNameParentRootAndGlobalLookup) {
     ASSERT_NE(der, nullptr);
     EXPECT_STREQ(s->GetName(der), "TDerived");
     EXPECT_EQ(s->GetObjectEx(nullptr, "TDerived"), der);
-    EXPECT_EQ(s->GetClass(der), base); // P1
+    EXPECT_EQ(s->GetClass(der), base); // the parent class
     EXPECT_EQ(s->GetClass(base), nullptr);
     EXPECT_EQ(s->GetParent(der), root());
     EXPECT_EQ(s->GetIndex(der), VS_INVALID_ATTRIBUTEINDEX);
@@ -229,7 +229,7 @@ TEST_F(ClassTest, FunctionSlotsAreMadeOnDemandAndValidated) {
     void *f = s->GetAtomicFunctionByName(atomic, "GetLocalBuf");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(s->GetAtomicFunctionByName(atomic, "GetLocalBuf"), f);
-    // D8: undeclared names get a slot too.
+    // Undeclared names get a slot too.
     void *undeclared = s->GetAtomicFunctionByName(atomic, "IsFromEnv");
     ASSERT_NE(undeclared, nullptr);
     auto fn = [](void *) -> VS_INT32 { return 0; };

@@ -60,7 +60,7 @@ class EventTest : public HostTest {
 };
 
 TEST_F(EventTest, ThreeLevelChainGetsCreateBaseFirstAndFreeDerivedFirst) {
-    // Class objects get event 5 too, along their own chain (P1).
+    // Class objects get event 5 too, along their own chain.
     EXPECT_EQ(whoFor(base, 5), (std::vector<std::string>{"base"}));
     EXPECT_EQ(whoFor(derived, 5), (std::vector<std::string>{"base", "derived"}));
 
@@ -102,7 +102,7 @@ TEST_F(EventTest, FreeOrderIsInstancesThen27ThenQueueChildrenThen6) {
     ASSERT_TRUE(s->ChangeParent(c, holder, others));
     ASSERT_TRUE(s->ChangeParent(a, holder, kids));
     ASSERT_TRUE(s->ChangeParent(b, holder, kids));
-    void *fromHolder = newObject(holder); // an instance of the holder: freed first (P5)
+    void *fromHolder = newObject(holder); // an instance of the holder: freed first
     g_seen.clear();
     s->FreeObject(holder);
     std::vector<std::pair<void *, VS_ULONG>> order;

@@ -44,7 +44,7 @@ TEST_F(ObjectTest, IdentityNamesAndLookup) {
     EXPECT_STREQ(s->GetName(a), "");
     s->SetName(a, "same");
     s->SetName(b, "same");
-    EXPECT_EQ(s->GetObjectEx(nullptr, "same"), a); // P13: the oldest wins
+    EXPECT_EQ(s->GetObjectEx(nullptr, "same"), a); // the oldest wins
     EXPECT_EQ(s->GetObjectEx(nullptr, "sam"), nullptr);
     s->FreeObject(a);
     EXPECT_EQ(s->GetObjectEx(nullptr, "same"), b);
@@ -53,7 +53,7 @@ TEST_F(ObjectTest, IdentityNamesAndLookup) {
     VS_UUID idb = s->GetID(b);
     EXPECT_EQ(s->GetObject(&idb), b);
     EXPECT_EQ(std::memcmp(s->GetIDEx(b), &idb, sizeof idb), 0);
-    // P14: random version-4 IDs.
+    // Random version-4 IDs.
     EXPECT_EQ(idb.Data3 & 0xF000, 0x4000);
     EXPECT_EQ(idb.Data4[0] & 0xC0, 0x80);
     VS_UUID zero{};
@@ -108,7 +108,7 @@ TEST_F(ObjectTest, IsInstAndInstanceEnumerationAreTransitive) {
     EXPECT_FALSE(s->IsDirectInst(cid, i1));
     EXPECT_TRUE(s->IsDirectInst(s->GetIDEx(type), i1));
 
-    // P12: the type (IsType 1) is not counted.
+    // The type (IsType 1) is not counted.
     EXPECT_EQ(s->InstNumber(cid), 2);
     EXPECT_EQ(s->InstNumber(s->GetIDEx(type)), 2);
 
@@ -130,7 +130,7 @@ TEST_F(ObjectTest, QueuesAppendMoveDetachAndKeepTheHeadField) {
     EXPECT_EQ(s->QueryFirst(&pr->First), nullptr);
     for (void *x : {a, b, c}) ASSERT_TRUE(s->ChangeParent(x, p, first));
     EXPECT_EQ(walk(p, &NodeRec::First), (std::vector<void *>{a, b, c}));
-    EXPECT_EQ(pr->First, a); // P7: the head field holds the first child
+    EXPECT_EQ(pr->First, a); // the head field holds the first child
     EXPECT_EQ(s->GetParent(b), p);
     EXPECT_EQ(s->GetIndex(b), first);
 
@@ -189,7 +189,7 @@ TEST_F(ObjectTest, ChildrenAreFreedWithTheirParent) {
 
 TEST_F(ObjectTest, LockCountsOwnerReferenceAndUnlockAtZero) {
     void *o = newObject(node);
-    EXPECT_EQ(s->GetRefEx(o), 1); // P3: the creation lock
+    EXPECT_EQ(s->GetRefEx(o), 1); // the creation lock
     s->LockGC(o);
     s->AddRefEx(o);
     EXPECT_EQ(s->GetRefEx(o), 3);
@@ -204,7 +204,7 @@ TEST_F(ObjectTest, LockCountsOwnerReferenceAndUnlockAtZero) {
     s->UnLockGC(o);
     EXPECT_EQ(stat(&tvh::HostStats::UnlockAtZero), before + 1);
     EXPECT_EQ(s->GetRefEx(o), 0);
-    EXPECT_NE(s->GetObject(s->GetIDEx(o)), nullptr); // never freed by an unlock (P4)
+    EXPECT_NE(s->GetObject(s->GetIDEx(o)), nullptr); // never freed by an unlock
 
     // An unlock to zero also ends the owner reference.
     void *o2 = newObject(node);
@@ -250,7 +250,7 @@ TEST_F(ObjectTest, FreedHandlesActAsNullAndAreCounted) {
     s->FreeObject(nullptr);
     EXPECT_EQ(stat(&tvh::HostStats::InvalidObjects), inv + 2); // NULL is not counted
 
-    // P6: handles and IDs are not reused.
+    // Handles and IDs are not reused.
     std::set<void *> atomics{atomic};
     for (int i = 0; i < 50; ++i) {
         void *x = newObject(node);
@@ -258,4 +258,16 @@ TEST_F(ObjectTest, FreedHandlesActAsNullAndAreCounted) {
         EXPECT_NE(std::memcmp(s->GetIDEx(x), &id, sizeof id), 0);
         s->FreeObject(x);
     }
+}
+
+// With the script engine linked in: an object only a script held dies at the
+// collection point that ends the chunk.
+TEST_F(ObjectTest, ScriptOnlyObjectsDieAtTheEndOfTheirChunk) {
+    if (!tvh::scriptEngine()) GTEST_SKIP() << "no script engine linked in";
+    long long live = stat(&tvh::HostStats::LiveObjects);
+    std::string err;
+    ASSERT_TRUE(tvh::runChunk("kept = _New(QNode) ; local dropped = _New(QNode)", "chunk", &err)) << err;
+    EXPECT_EQ(stat(&tvh::HostStats::LiveObjects), live + 1);
+    ASSERT_TRUE(tvh::runChunk("kept = nil", "chunk2", &err)) << err;
+    EXPECT_EQ(stat(&tvh::HostStats::LiveObjects), live);
 }

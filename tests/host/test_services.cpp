@@ -17,7 +17,7 @@ TEST_F(ServiceTest, PrivateBuffersAreKeyedGrownAndFreedWithTheirObject) {
     EXPECT_NE(la, lb);
     void *inst = newObject(b);
     void *inst2 = newObject(inst);
-    EXPECT_EQ(s->GetLayer(inst), lb); // P9: fixed by the registered class
+    EXPECT_EQ(s->GetLayer(inst), lb); // fixed by the registered class
     EXPECT_EQ(s->GetLayer(inst2), lb);
 
     auto *p = static_cast<unsigned char *>(s->MallocPrivateBuf(inst, la, 0, 16));
@@ -259,7 +259,7 @@ TEST_F(ServiceTest, ModuleEntryVersionsAndRefusal) {
 TEST_F(ServiceTest, RawContextAndRegisteredFunctionsAreStored) {
     void *cls = defineClass(classXml("PA", kAID, "<X Type=\"VS_INT32\"/>\n"), kAID);
     void *o = newObject(cls);
-    EXPECT_FALSE(s->HasRawContext(o)); // P20
+    EXPECT_FALSE(s->HasRawContext(o)); // off unless set
     desc(o)->rawContext = true;
     EXPECT_TRUE(s->HasRawContext(o));
 

@@ -1,7 +1,7 @@
 -- Robustness sweep: every BOUND luafunc of every class, called on the class
--- object and on a fresh instance, with no arguments, with nil and with
--- wrong-typed arguments. Script errors are fine; the host must survive every
--- call and still work at the end.
+-- object, on a fresh instance and on foreign values in the place of the object,
+-- with no arguments, with nil and with wrong-typed arguments. Script errors
+-- are fine; the host must survive every call and still work at the end.
 --
 --   tarvex quel_trelk.so sweep_bound_luafuncs.lua bound_luafuncs.lua
 local listfile = assert(arg and arg[1], "usage: sweep_bound_luafuncs.lua BOUND_LIST.lua")
@@ -78,6 +78,20 @@ for _, entry in ipairs(bound) do
         end
       end
       if ok and inst ~= nil then pcall(_Free, inst) end
+    end
+    -- The class's function reached with something else in the place of the
+    -- object itself: nothing, a value, or an object of another class.
+    local fn = class[fname]
+    if type(fn) == "function" then
+      local pkg = _Pkg(1, "two")
+      for _, self in ipairs({false, 7, "self", pkg, plain, unrelated_for(entry.class) or plain}) do
+        if self == false then self = nil end
+        for _, set in ipairs({{n = 0}, {n = 1, nil}, {n = 3, 1, "x", pkg}, {n = 2, plain, plain}}) do
+          local good = pcall(fn, self, table.unpack(set, 1, set.n))
+          calls = calls + 1
+          if not good then failures = failures + 1 end
+        end
+      end
     end
     host_works()
   end

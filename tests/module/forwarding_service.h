@@ -27,6 +27,9 @@ class ForwardingService : public ClassOfXRQInterface {
     std::function<void *(const std::string &Name, void *Created)> OnClassCreated;
     // May change what the host reports for an attribute.
     std::function<void(const std::string &Name, VS_ATTRIBUTEINFO *Info)> OnAttributeInfo;
+    // Answers FALSE for every attribute even though the record it fills holds
+    // the host's real answer: a failed call must count, whatever it wrote.
+    bool RefuseAttributeInfo = false;
 
     void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, ...) override {
         char Text[16384];
@@ -78,6 +81,8 @@ class ForwardingService : public ClassOfXRQInterface {
     }
     VS_BOOL GetAttributeInfoEx(void *ClassObject, const VS_CHAR *Name, VS_ATTRIBUTEINFO *Info) override {
         VS_BOOL Result = Inner->GetAttributeInfoEx(ClassObject, Name, Info);
+        if (RefuseAttributeInfo)
+            return VS_FALSE;
         if (Result && OnAttributeInfo)
             OnAttributeInfo(Name, Info);
         return Result;

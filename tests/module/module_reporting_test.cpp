@@ -115,6 +115,26 @@ TEST_F(Reporting, WithoutStubCallsGoToTheObject) {
     EXPECT_FALSE(QZRealmBase_ExecNameScript(Realm, "NoSuchFunction", 0, 0));
 }
 
+TEST_F(Reporting, ACallThatCannotBeMadeStillTakesItsArgumentsOffTheStack) {
+    void *Realm = NewObject(QZRealmBaseClass);
+    for (bool WithStub : {false, true}) {
+        SCOPED_TRACE(WithStub ? "with stub" : "without stub");
+        if (WithStub)
+            MakeStub(QZRealmStubBaseClass);
+        struct {
+            void *Object;
+            const char *Name;
+        } Cases[] = {{Realm, nullptr}, {Realm, "NoSuchFunction"}, {nullptr, "OnIdle"}, {nullptr, nullptr}};
+        for (const auto &Case : Cases) {
+            XRQ->LuaPushInt(1);
+            XRQ->LuaPushString("two");
+            EXPECT_FALSE(QZRealmBase_ExecNameScript(Case.Object, Case.Name, 2, 0));
+            EXPECT_EQ(XRQ->LuaGetTop(), 0) << (Case.Name ? Case.Name : "(no name)");
+            XRQ->LuaPop(XRQ->LuaGetTop());
+        }
+    }
+}
+
 TEST_F(Reporting, LimitEventsGoToTheStubWithTheObjectFirst) {
     void *Realm = NewObject(QZRealmBaseClass);
     void *Stub = MakeStub(QZRealmStubBaseClass);

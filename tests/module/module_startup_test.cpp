@@ -264,21 +264,29 @@ TEST_F(ForwardedStart, AClassTheHostCannotCreateFailsStartUpCleanly) {
 // Layout check and calibration
 // ---------------------------------------------------------------------------
 TEST_F(ForwardedStart, AHostWithAnotherRecordLayoutIsRefused) {
-    Service->OnAttributeInfo = [](const std::string &Name, VS_ATTRIBUTEINFO *Info) {
-        if (Name == "DataQueue")
-            Info->Offset += 8;
-    };
-    EXPECT_FALSE(Init());
-    auto Reports = ErrorsWithText("struct is not align");
-    ASSERT_EQ(Reports.size(), 1u) << ErrorLog();
-    EXPECT_EQ(Reports[0].level, 1);
-    EXPECT_EQ(Reports[0].source, "quel_trelk");
-    EXPECT_EQ(Reports[0].text, "struct is not align, platform criticl error");
-    // The module has shut itself down.
-    ExpectModuleGlobalsCleared();
-    tvh::lockBoth();
-    EXPECT_EQ(tvh::service()->GetObjectEx(nullptr, "QZDataBase"), nullptr);
-    tvh::unlockBoth();
+    // Another offset, and a host that cannot describe the attribute at all.
+    for (bool Refuse : {false, true}) {
+        SCOPED_TRACE(Refuse ? "no attribute info" : "offset 72");
+        if (Refuse)
+            Restart(true);
+        tvh::errors(true);
+        Service->RefuseAttributeInfo = Refuse;
+        Service->OnAttributeInfo = [Refuse](const std::string &Name, VS_ATTRIBUTEINFO *Info) {
+            if (Name == "DataQueue" && !Refuse)
+                Info->Offset += 8;
+        };
+        EXPECT_FALSE(Init());
+        auto Reports = ErrorsWithText("struct is not align");
+        ASSERT_EQ(Reports.size(), 1u) << ErrorLog();
+        EXPECT_EQ(Reports[0].level, 1);
+        EXPECT_EQ(Reports[0].source, "quel_trelk");
+        EXPECT_EQ(Reports[0].text, "struct is not align, platform criticl error");
+        // The module has shut itself down.
+        ExpectModuleGlobalsCleared();
+        tvh::lockBoth();
+        EXPECT_EQ(tvh::service()->GetObjectEx(nullptr, "QZDataBase"), nullptr);
+        tvh::unlockBoth();
+    }
 }
 
 TEST_F(ForwardedStart, TheForwardedHostItselfStartsNormally) {

@@ -91,7 +91,13 @@ TEST(VsDll, GetFindsOnlyLibrariesAlreadyLoaded)
 
     void *h = vs_dll_open(Copy.c_str());
     ASSERT_NE(h, nullptr);
+    // A lookup that succeeds leaves no stale error text behind.
+    char *Text = nullptr;
+    EXPECT_EQ(vs_dll_openex("/nonexistent/libstale.so", VS_FALSE, &Text), nullptr);
+    ASSERT_NE(Text, nullptr);
+    EXPECT_NE(Text[0], 0);
     EXPECT_EQ(vs_dll_get(Copy.c_str()), h);
+    EXPECT_STREQ(Text, "");
 
     // A bare name compares with the start of the mapped file's name, without
     // regard to case.
@@ -124,6 +130,7 @@ TEST(VsDll, RegisteredProceduresComeFirst)
     EXPECT_EQ(vs_dll_registerproc("f", &p), nullptr);
     EXPECT_EQ(vs_dll_registerproc("f", &q), &p);
     EXPECT_EQ(vs_dll_sym(nullptr, "f"), &q);
+    EXPECT_EQ(vs_dll_sym(VS_INVALID_DLLHANDLE, "f"), &q) << "registered names answer for any handle";
 
     void *h = vs_dll_open(TRELK_TESTLIB_PATH);
     ASSERT_NE(h, nullptr);

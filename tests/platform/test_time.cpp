@@ -163,7 +163,10 @@ TEST(VsTime, LastSecondOf1969IsNotAFailure)
 TEST(VsTime, UnconvertibleValuesGiveZeroFieldsAndMinusOne)
 {
     VS_TIME_T t;
-    for (VS_INT64 Bad : {(VS_INT64)LLONG_MAX, (VS_INT64)LLONG_MIN, (VS_INT64)1 << 60}) {
+    // 1 << 42 seconds lie in a year beyond the 16-bit year field: refused,
+    // never shown with a cut year.
+    for (VS_INT64 Bad : {(VS_INT64)LLONG_MAX, (VS_INT64)LLONG_MIN, (VS_INT64)1 << 60, (VS_INT64)1 << 42,
+                         (VS_INT64)-(1LL << 42)}) {
         memset(&t, 0x55, sizeof(t));
         VS_TIMEVALUE v{Bad, 5};
         EXPECT_EQ(vs_tm_time2clock(&v, &t), -1) << Bad;

@@ -467,3 +467,42 @@ TEST_F(ScriptEngineTest, ChunkErrors) {
 }
 
 } // namespace
+
+namespace {
+
+// FreeObject on a thread that holds only the host lock: the script side of
+// the object is cleaned up later, under the script lock, and its proxies
+// are dead at once.
+TEST_F(ScriptEngineTest, FreeWithoutTheScriptLock) {
+    VS_UUID cid = S()->GetID(cls);
+    void *o = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->SetName(o, "victim");
+    void *atomic = S()->ObjectToAtomic(o);
+    S()->SetAtomicFunction(S()->CreateAtomicLuaFunction(atomic, "Own", nullptr, ""), fSum);
+    std::string err;
+    ASSERT_TRUE(tvh::runChunk("victim = _Find('victim'); victim.Note = 1; own = victim.Own\n"
+                              "assert(own(victim, 2) == 2)",
+                              "setup", &err))
+        << err;
+    S()->LuaPushObject(o);
+    tvh::unlockBoth();
+    std::thread th([o] {
+        S()->XRQLock();
+        S()->FreeObject(o);
+        S()->XRQUnLock();
+    });
+    th.join();
+    tvh::lockBoth();
+    EXPECT_EQ(S()->LuaType(-1), 0);
+    S()->LuaPop(1);
+    ASSERT_TRUE(tvh::runChunk("local ok, e = pcall(function() return victim.Note end)\n"
+                              "assert(not ok and e:find('freed'), e)\n"
+                              "ok, e = pcall(own, victim, 1)\n"
+                              "assert(not ok and e:find('freed'), e)\n"
+                              "for i = 1, 50 do local x = _New(SEThing); x.Note = i; assert(x.Note == i) end\n"
+                              "victim, own = nil, nil",
+                              "after", &err))
+        << err;
+}
+
+} // namespace

@@ -1,5 +1,5 @@
 // State of the object model shared by the core's source files. Everything here
-// is guarded by the host lock, as the contract asks of every caller; the
+// is guarded by the host lock, which every caller must hold; the
 // error log and the statistics are the only parts touched from any thread.
 #ifndef TVH_CORE_STATE_H
 #define TVH_CORE_STATE_H

@@ -1,6 +1,6 @@
 // The host's interfaces as the module sees them: entry, basic, control and
-// service. Each operation validates its object arguments first (G3) and, where
-// the contract asks, checks that the caller holds the host lock.
+// service. Each operation validates its object arguments first and, except
+// for locks, plain memory and texts, checks that the caller holds the host lock.
 #include "core_state.h"
 
 #include <cstdlib>
@@ -607,6 +607,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     // ---- script calls ----
     VS_BOOL ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nArgs, VS_INT32 nRes) override {
         H(); // the engine checks the script lock where a script runs
+        OpScope scope; // descriptors freed by the script stay readable until we return
         ScriptEngine *e = scriptEngine();
         return e ? e->ExecNameScript(Object, Name, nArgs, nRes) : VS_FALSE;
     }
@@ -615,6 +616,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         if (Ok) *Ok = VS_FALSE;
         ScriptEngine *e = scriptEngine();
         if (!e) return 0;
+        OpScope scope;
         va_list ap;
         va_start(ap, TypeText);
         VS_UWORD r = e->ScriptCallV(Object, Ok, Name, TypeText, ap);

@@ -95,17 +95,23 @@ static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) 
             if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap) out.push_back(&a);
 }
 
+// Calls f on each atomic attribute visible on o until f returns true.
+template <class F> static const AttrDef *findExtra(const HostObject *o, F f) {
+    const ClassLayout *L = layoutOf(o);
+    size_t base = L ? L->recordSize : 0;
+    for (const HostObject *x = o; x; x = x->cls)
+        for (const AttrDef &a : x->extraAttrs)
+            if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap && f(a)) return &a;
+    return nullptr;
+}
+
 const AttrDef *findAttr(const HostObject *o, const char *name) {
     if (!o || !name) return nullptr;
     if (const ClassLayout *L = layoutOf(o)) {
         auto it = L->byName.find(name);
         if (it != L->byName.end()) return &L->attrs[it->second];
     }
-    std::vector<const AttrDef *> extras;
-    chainExtras(o, extras);
-    for (const AttrDef *a : extras)
-        if (a->name == name) return a;
-    return nullptr;
+    return findExtra(o, [&](const AttrDef &a) { return a.name == name; });
 }
 
 std::vector<const AttrDef *> allAttrs(const HostObject *o) {
@@ -120,11 +126,7 @@ const AttrDef *attrByIndex(const HostObject *o, OBJECTATTRIBUTEINDEX index) {
     if (!o || index == VS_INVALID_ATTRIBUTEINDEX) return nullptr;
     const ClassLayout *L = layoutOf(o);
     if (L && index < L->attrs.size()) return &L->attrs[index];
-    std::vector<const AttrDef *> extras;
-    chainExtras(o, extras);
-    for (const AttrDef *a : extras)
-        if (a->index == index) return a;
-    return nullptr;
+    return findExtra(o, [&](const AttrDef &a) { return a.index == index; });
 }
 
 static size_t alignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
@@ -470,9 +472,11 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
     uintptr_t start = reinterpret_cast<uintptr_t>(o->record);
     if (addr >= start + o->recordCap) return nullptr;
     int off = int(addr - start);
-    for (const AttrDef *a : allAttrs(o))
-        if (a->kind == AttrKind::Queue && a->offset == off) {
-            *index = a->index;
+    const ClassLayout *L = layoutOf(o);
+    if (!L) return nullptr;
+    for (const AttrDef &a : L->attrs) // queues only come from templates
+        if (a.kind == AttrKind::Queue && a.offset == off) {
+            *index = a.index;
             return o;
         }
     return nullptr;
@@ -615,7 +619,7 @@ void releaseAllSilently() {
 }
 
 // ---------------------------------------------------------------------------
-// Collection (P4)
+// Collection points
 // ---------------------------------------------------------------------------
 void collectGarbage() {
     Core &c = core();

@@ -96,6 +96,7 @@ int msgHandler(lua_State *L) {
 
 // ---- luafunc trampolines ----
 int slotTrampoline(lua_State *L) {
+    g_engine->drainDeferred(L);
     FuncSlot *slot = (FuncSlot *)lua_touserdata(L, lua_upvalueindex(1));
     if (!slot) return raisef(L, "function of a freed object called");
     VS_LUAFUNCPTR fn = slot->fn;
@@ -614,11 +615,11 @@ HostObject *LuaEngine::toHostObject(lua_State *L, int idx) const {
 void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     lua_checkstack(L, 4);
     lua_rawgeti(L, LUA_REGISTRYINDEX, proxiesRef_);
-    if (lua_rawgetp(L, -1, o->record) == LUA_TUSERDATA) {
+    if (lua_rawgetp(L, -1, o->record) == LUA_TUSERDATA && ((Proxy *)lua_touserdata(L, -1))->obj == o) {
         lua_remove(L, -2);
         return;
     }
-    lua_pop(L, 1);
+    lua_pop(L, 1); // none, or a dead one left by a free still to be cleaned up
     Proxy *p = (Proxy *)lua_newuserdatauv(L, sizeof(Proxy), 0);
     p->obj = o;
     p->record = o->record;
@@ -627,6 +628,7 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     lua_pushvalue(L, -1);
     lua_rawsetp(L, -3, o->record);
     lua_remove(L, -2);
+    std::lock_guard<std::mutex> g(proxyMu_);
     auto it = proxyOf_.find(o);
     if (it != proxyOf_.end()) {
         it->second->obj = nullptr; // an older proxy awaiting finalization
@@ -638,7 +640,9 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
 }
 
 void LuaEngine::proxyCollected(Proxy *p) {
+    std::lock_guard<std::mutex> g(proxyMu_);
     HostObject *o = p->obj;
+    if (!o) return;
     p->obj = nullptr;
     auto it = proxyOf_.find(o);
     if (it == proxyOf_.end() || it->second != p) return;
@@ -683,6 +687,7 @@ bool LuaEngine::pushSide(lua_State *L, HostObject *o, bool create) {
 HostObject *LuaEngine::findMember(lua_State *L, HostObject *o, const char *name, bool callableOnly, bool chain,
                                   bool push, int keyIdx) {
     lua_checkstack(L, 4);
+    drainDeferred(L); // a freed slot's address may come back for a new one
     for (HostObject *x = o; x; x = chain ? x->cls : nullptr) {
         for (const RegFunc &rf : x->regFuncs) {
             if (rf.valid && rf.fn && rf.name == name) {
@@ -1238,40 +1243,71 @@ void LuaEngine::onClassRegistered(HostObject *cls) {
 
 void LuaEngine::onObjectFreed(HostObject *o) {
     if (!L0_ || !o) return;
-    auto it = proxyOf_.find(o);
-    if (it != proxyOf_.end()) {
-        it->second->obj = nullptr;
-        proxyOf_.erase(it);
+    {
+        std::lock_guard<std::mutex> g(proxyMu_);
+        auto it = proxyOf_.find(o);
+        if (it != proxyOf_.end()) {
+            it->second->obj = nullptr;
+            proxyOf_.erase(it);
+        }
+        o->hasProxy = false;
     }
-    o->hasProxy = false;
-    lua_State *L = ts()->cur;
+    std::vector<FuncSlot *> slots;
+    for (auto &kv : o->slots) slots.push_back(kv.second.get());
+    int ref = o->scriptRef;
+    o->scriptRef = LUA_NOREF;
+    if (holdsScriptLock()) {
+        lua_State *L = ts()->cur;
+        drainDeferred(L);
+        cleanupFreed(L, o->record, ref, slots);
+        return;
+    }
+    // A thread with only the host lock may not touch the Lua state: the
+    // script side goes at the next step taken under the script lock.
+    std::lock_guard<std::mutex> g(deferMu_);
+    deferred_.push_back(DeferredFree{o->record, ref, std::move(slots)});
+    hasDeferred_.store(true, std::memory_order_release);
+}
+
+void LuaEngine::drainDeferredSlow(lua_State *L) {
+    std::vector<DeferredFree> todo;
+    {
+        std::lock_guard<std::mutex> g(deferMu_);
+        todo.swap(deferred_);
+        hasDeferred_.store(false, std::memory_order_release);
+    }
+    for (const DeferredFree &d : todo) cleanupFreed(L, d.record, d.scriptRef, d.slots);
+}
+
+void LuaEngine::cleanupFreed(lua_State *L, void *record, int scriptRef, const std::vector<FuncSlot *> &slots) {
     lua_checkstack(L, 4);
     lua_rawgeti(L, LUA_REGISTRYINDEX, proxiesRef_);
-    lua_pushnil(L);
-    lua_rawsetp(L, -2, o->record);
-    lua_pop(L, 1);
-    if (o->scriptRef > 0) luaL_unref(L, LUA_REGISTRYINDEX, o->scriptRef);
-    o->scriptRef = LUA_NOREF;
-    if (!o->slots.empty()) {
-        // Closures of its luafunc slots that scripts still hold must not reach the freed slots.
-        lua_rawgeti(L, LUA_REGISTRYINDEX, slotFnRef_);
-        for (auto &kv : o->slots) {
-            FuncSlot *slot = kv.second.get();
-            if (lua_rawgetp(L, -1, slot) == LUA_TFUNCTION) {
-                lua_pushlightuserdata(L, nullptr);
-                lua_setupvalue(L, -2, 1);
-                lua_pushnil(L);
-                lua_rawsetp(L, -3, slot);
-            }
-            lua_pop(L, 1);
+    // only a dead proxy: the address may already belong to a new object
+    if (lua_rawgetp(L, -1, record) == LUA_TUSERDATA && !((Proxy *)lua_touserdata(L, -1))->obj) {
+        lua_pushnil(L);
+        lua_rawsetp(L, -3, record);
+    }
+    lua_pop(L, 2);
+    if (scriptRef > 0) luaL_unref(L, LUA_REGISTRYINDEX, scriptRef);
+    if (slots.empty()) return;
+    // Closures of its luafunc slots that scripts still hold must not reach the freed slots.
+    lua_rawgeti(L, LUA_REGISTRYINDEX, slotFnRef_);
+    for (FuncSlot *slot : slots) {
+        if (lua_rawgetp(L, -1, slot) == LUA_TFUNCTION) {
+            lua_pushlightuserdata(L, nullptr);
+            lua_setupvalue(L, -2, 1);
+            lua_pushnil(L);
+            lua_rawsetp(L, -3, slot);
         }
         lua_pop(L, 1);
     }
+    lua_pop(L, 1);
 }
 
 void LuaEngine::fullCollect() {
     if (!L0_) return;
     reapOrphans();
+    drainDeferred(ts()->cur);
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }
 

@@ -14,6 +14,7 @@
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -151,7 +152,19 @@ class LuaEngine : public ScriptEngine {
 
     static LuaEngine *instance();
 
+    // Script-side cleanup of frees made by threads without the script lock.
+    void drainDeferred(lua_State *L) {
+        if (hasDeferred_.load(std::memory_order_acquire)) drainDeferredSlow(L);
+    }
+
   private:
+    struct DeferredFree {
+        void *record;
+        int scriptRef;
+        std::vector<FuncSlot *> slots;
+    };
+    void drainDeferredSlow(lua_State *L);
+    void cleanupFreed(lua_State *L, void *record, int scriptRef, const std::vector<FuncSlot *> &slots);
     ThreadState *makeThreadState();
     void destroyThreadState(ThreadState *t);
     void reapOrphans();
@@ -164,7 +177,12 @@ class LuaEngine : public ScriptEngine {
     const void *pkgMeta_ = nullptr;
     const void *binMeta_ = nullptr;
     int objMetaRef_ = LUA_NOREF, pkgMetaRef_ = LUA_NOREF, binMetaRef_ = LUA_NOREF;
+    // proxyOf_ is also reached by FreeObject on threads holding only the host lock.
+    std::mutex proxyMu_;
     std::unordered_map<HostObject *, Proxy *> proxyOf_;
+    std::mutex deferMu_;
+    std::vector<DeferredFree> deferred_;
+    std::atomic<bool> hasDeferred_{false};
     std::vector<ThreadState *> threads_;
     std::deque<int> posted_;
 

@@ -1,0 +1,399 @@
+// Attribute access on data objects from script: data[i] reads and writes item
+// i of the value package, data.name reads and writes a property declared on
+// the data's type. The host calls the two hooks for every attribute access on
+// a data object; a hook that returns FALSE leaves the access to the host's
+// ordinary attribute path, so names that are no property stay reachable.
+#include "trelk_data2.h"
+#include "trelk_data_private.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+static StructOfQZDataBase *DataClassOf(void *Object)
+{
+    void *Class = SRV->GetClass(Object);
+    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+}
+
+// Index accesses arrive as a double quote followed by the decimal key.
+static VS_BOOL IsIndexName(const VS_CHAR *Name)
+{
+    return Name[0] == '"' ? VS_TRUE : VS_FALSE;
+}
+
+// The key after the quote, read as atoi reads it (no digits gives 0), but
+// without overflow: keys beyond the 32-bit range are clamped to its ends,
+// where every check refuses them.
+static VS_INT32 IndexOfName(const VS_CHAR *Name)
+{
+    errno = 0;
+    char *End = NULL;
+    long long Value = strtoll(Name + 1, &End, 10);
+    if (End == Name + 1) return 0;
+    if (Value > INT_MAX || (errno == ERANGE && Value > 0)) return INT_MAX;
+    if (Value < INT_MIN || (errno == ERANGE && Value < 0)) return INT_MIN;
+    return (VS_INT32)Value;
+}
+
+// The object whose property package holds the data's own property values:
+// the holder of its value package, unless that holder is a type (a type's
+// package holds the definitions that every instance shares).
+static StructOfQZDataBase *PropertyValueOwner(StructOfQZDataBase *Data)
+{
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Data);
+    if (Holder != NULL && !TrelkData_IsTypeLike(Holder)) return Holder;
+    return NULL;
+}
+
+// Pushes a scalar package item; FALSE (nothing pushed) for other item types.
+static VS_BOOL PushScalarItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
+{
+    switch (Pkg->GetType(i)) {
+    case VSTYPE_INT32:
+        SRV->LuaPushInt(Pkg->GetInt(i));
+        return VS_TRUE;
+    case VSTYPE_DOUBLE:
+        SRV->LuaPushNumber(Pkg->GetFloat(i));
+        return VS_TRUE;
+    case VSTYPE_STRING: {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = Pkg->GetStrEx(i, &Length);
+        SRV->LuaPushLString(Text != NULL ? Text : "", Text != NULL ? Length : 0);
+        return VS_TRUE;
+    }
+    case VSTYPE_BOOL:
+        SRV->LuaPushBool(Pkg->GetBool(i));
+        return VS_TRUE;
+    case VSTYPE_INT64:
+        SRV->LuaPushInt64(Pkg->GetInt64(i));
+        return VS_TRUE;
+    default:
+        return VS_FALSE;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Reads
+// ---------------------------------------------------------------------------
+static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
+{
+    StructOfQZDataBase *D = PropertyValueOwner(Data);
+    if (D == NULL) D = Data;
+    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = DataClassOf(D)) {
+        VS_PARAPKGPTR Props = D->PropertyPkg;
+        if (Props == NULL) continue;
+        for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
+            VS_PARAPKGPTR Item = Props->GetType(i) == VSTYPE_PARAPKG ? Props->GetParaPackage(i) : NULL;
+            const VS_CHAR *ItemName =
+                Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
+            if (ItemName == NULL || strcmp(ItemName, Name) != 0) continue;
+            if (!PushScalarItem(Item, 1)) SRV->LuaPushNil();
+            return VS_TRUE;
+        }
+    }
+    return VS_FALSE;
+}
+
+static VS_BOOL ReadIndex(StructOfQZDataBase *Data, const VS_CHAR *Name)
+{
+    if (TrelkData_IsTypeLike(Data)) {
+        TRELK_DATA_RAISE(Data, "'s get attribute failed, this object is data type");
+        return VS_FALSE;
+    }
+    VS_INT32 i = IndexOfName(Name);
+    VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(Data);
+    if (Buf == NULL || i < 0 || i >= Buf->GetNumber()) {
+        SRV->LuaPushNil();
+        return VS_TRUE;
+    }
+    if (PushScalarItem(Buf, i)) return VS_TRUE;
+    switch (Buf->GetType(i)) {
+    case VSTYPE_BIN: {
+        VS_INT32 Length = 0;
+        const VS_INT8 *Bytes = Buf->GetBin(i, &Length);
+        ClassOfXRQBinBufInterface *BinBuf = SRV->GetXRQBinBufInterface();
+        if (BinBuf == NULL) {
+            SRV->LuaPushNil();
+            break;
+        }
+        if (Bytes != NULL && Length > 0) BinBuf->Set(0, Length, Bytes);
+        SRV->LuaPushBinBuf(BinBuf, VS_TRUE);
+        break;
+    }
+    case VSTYPE_OBJECT:
+        SRV->LuaPushObject(Buf->GetObject(i));
+        break;
+    case VSTYPE_PARAPKG:
+        SRV->LuaPushParaPkg(Buf->GetParaPackage(i), VS_FALSE);
+        break;
+    default:
+        SRV->LuaPushNil();
+        break;
+    }
+    return VS_TRUE;
+}
+
+VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
+                               VS_BOOL GetAllRawAttributeFlag)
+{
+    (void)Object;
+    (void)Para;
+    (void)GetAllRawAttributeFlag;
+    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
+    return IsIndexName(Name) ? ReadIndex(Data, Name) : ReadProperty(Data, Name);
+}
+
+// ---------------------------------------------------------------------------
+// Writes
+// ---------------------------------------------------------------------------
+// Whether a number can be truncated into [Low, High] without leaving it.
+static VS_BOOL TruncatesInto(VS_DOUBLE Value, VS_DOUBLE Low, VS_DOUBLE High)
+{
+    if (std::isnan(Value)) return VS_FALSE;
+    VS_DOUBLE Whole = std::trunc(Value);
+    return Whole >= Low && Whole <= High ? VS_TRUE : VS_FALSE;
+}
+
+// Stores the script value at stack position Index into item 1 of Item,
+// converted to the item type of the definition. FALSE when the value does
+// not convert: a wrong type, or a number the property's width cannot hold
+// (a cut-down value would be stored as if it were the one written).
+static VS_BOOL ConvertPropertyValue(VS_PARAPKGPTR Item, VS_INT32 DefType, VS_INT32 Index)
+{
+    VS_INT32 ValueType = SRV->LuaType(Index);
+    VS_BOOL IsInteger =
+        ValueType == VSLUATYPE_INT || ValueType == VSLUATYPE_INT64 || ValueType == VSLUATYPE_UWORD;
+    switch (DefType) {
+    case VSTYPE_INT32:
+        if (ValueType == VSLUATYPE_NUMBER) {
+            VS_DOUBLE Value = SRV->LuaToNumber(Index);
+            if (!TruncatesInto(Value, (VS_DOUBLE)INT32_MIN, (VS_DOUBLE)INT32_MAX)) return VS_FALSE;
+            return Item->InsertInt(1, (VS_INT32)std::trunc(Value));
+        }
+        if (IsInteger) {
+            VS_INT64 Value = SRV->LuaToInt64(Index);
+            if (Value < INT32_MIN || Value > INT32_MAX) return VS_FALSE;
+            return Item->InsertInt(1, (VS_INT32)Value);
+        }
+        return VS_FALSE;
+    case VSTYPE_INT64:
+        if (ValueType == VSLUATYPE_NUMBER) {
+            VS_DOUBLE Value = SRV->LuaToNumber(Index);
+            // 2^63 itself is not representable as a signed 64-bit value.
+            if (!TruncatesInto(Value, -9223372036854775808.0, 9223372036854774784.0)) return VS_FALSE;
+            return Item->InsertInt64(1, (VS_INT64)std::trunc(Value));
+        }
+        if (IsInteger) return Item->InsertInt64(1, SRV->LuaToInt64(Index));
+        return VS_FALSE;
+    case VSTYPE_DOUBLE:
+        if (ValueType == VSLUATYPE_NUMBER) return Item->InsertFloat(1, SRV->LuaToNumber(Index));
+        if (IsInteger) return Item->InsertFloat(1, (VS_DOUBLE)SRV->LuaToInt64(Index));
+        return VS_FALSE;
+    case VSTYPE_BOOL:
+        if (ValueType == VSLUATYPE_BOOL) return Item->InsertBool(1, SRV->LuaToBool(Index));
+        return VS_FALSE;
+    case VSTYPE_STRING:
+        if (ValueType == VSLUATYPE_STRING) {
+            VS_INT32 Length = 0;
+            const VS_CHAR *Text = SRV->LuaToLString(Index, &Length);
+            return Text != NULL ? Item->InsertStrEx(1, Text, Length) : VS_FALSE;
+        }
+        return VS_FALSE;
+    default:
+        return VS_FALSE;
+    }
+}
+
+static VS_BOOL WriteProperty(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_INT32 Index)
+{
+    if (TrelkData_IsTypeLike(Data)) return VS_FALSE;
+    StructOfQZDataBase *T = PropertyValueOwner(Data);
+    if (T == NULL) T = QZDataBase_GetDirectDataInst_Internal(Data);
+    VS_PARAPKGPTR Def = QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(T), Name);
+    if (Def == NULL) return VS_FALSE;
+    VS_PARAPKGPTR Item = Def->Dup();
+    if (Item == NULL) return VS_FALSE;
+    if (!ConvertPropertyValue(Item, Def->GetType(1), Index)) {
+        Item->Release();
+        return VS_FALSE;
+    }
+    Item->AsDict(VS_TRUE);
+    if (T->PropertyPkg == NULL) {
+        T->PropertyPkg = Trelk_GetParaPkgInterface(__LINE__);
+        T->PropertyPkg->AsDict(VS_TRUE);
+    }
+    VS_PARAPKGPTR Props = T->PropertyPkg;
+    VS_INT32 Position = Props->GetNumber();
+    for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
+        VS_PARAPKGPTR Old = Props->GetType(i) == VSTYPE_PARAPKG ? Props->GetParaPackage(i) : NULL;
+        const VS_CHAR *OldName = Old != NULL && Old->GetType(0) == VSTYPE_STRING ? Old->GetStr(0) : NULL;
+        if (OldName != NULL && strcmp(OldName, Name) == 0) {
+            Position = i;
+            break;
+        }
+    }
+    VS_BOOL Stored = Props->InsertParaPackage(Position, Item);
+    Item->Release();
+    return Stored;
+}
+
+// Asks the type class whether the value at stack position Index is one of
+// its raw instances. FALSE after a report when it is not, or when asking
+// fails.
+static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_INT32 i, VS_INT32 Index)
+{
+    if (SRV->LuaType(Index) != VSLUATYPE_OBJECT) {
+        TRELK_DATA_RAISE(
+            Data,
+            "'s set attribute [%d] failed, the data has assigned DataTypeClass, the value must be an object",
+            i);
+        return VS_FALSE;
+    }
+    SRV->GetLastError();
+    SRV->LuaPushObject(SRV->LuaToObject(Index));
+    if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+        TRELK_DATA_RAISE(
+            Data,
+            "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "
+            "IsRawInstance failed",
+            i);
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    if (QZProcChain_IsExecNameScriptError(Data, "set attribute failed, the data has assigned DataTypeClass, "
+                                                "but calls the function IsRawInstance failed")) {
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    VS_BOOL Accepted = SRV->LuaToBool(-1);
+    SRV->LuaPop(1);
+    if (!Accepted)
+        TRELK_DATA_RAISE(
+            Data,
+            "'s set attribute [%d] failed, the data has assigned DataTypeClass, but input value is not "
+            "instance of DataTypeClass",
+            i);
+    return Accepted;
+}
+
+// Stores the value at stack position Index as item i of Buf. FALSE (nothing
+// stored) for a value type that has no item form, or when the package
+// refuses the item.
+static VS_BOOL StoreIndexValue(VS_PARAPKGPTR Buf, VS_INT32 i, VS_INT32 Index, VS_BOOL *Supported)
+{
+    *Supported = VS_TRUE;
+    switch (SRV->LuaType(Index)) {
+    case VSLUATYPE_NIL:
+        return Buf->InsertEmpty(i);
+    case VSLUATYPE_NUMBER:
+        return Buf->InsertFloat(i, SRV->LuaToNumber(Index));
+    case VSLUATYPE_BOOL:
+        return Buf->InsertBool(i, SRV->LuaToBool(Index));
+    case VSLUATYPE_STRING: {
+        VS_INT32 Length = 0;
+        const VS_CHAR *Text = SRV->LuaToLString(Index, &Length);
+        return Text != NULL ? Buf->InsertStrEx(i, Text, Length) : Buf->InsertEmpty(i);
+    }
+    case VSLUATYPE_OBJECT: {
+        void *Value = SRV->LuaToObject(Index);
+        return Value != NULL ? Buf->InsertObject(i, Value) : Buf->InsertEmpty(i);
+    }
+    case VSLUATYPE_PARAPKG: {
+        VS_PARAPKGPTR Value = SRV->LuaToParaPkg(Index);
+        return Value != NULL ? Buf->InsertParaPackage(i, Value) : Buf->InsertEmpty(i);
+    }
+    case VSLUATYPE_BINBUF: {
+        ClassOfXRQBinBufInterface *Value = SRV->LuaToBinBuf(Index);
+        if (Value == NULL) return Buf->InsertEmpty(i);
+        static const VS_INT8 NoBytes[1] = {0};
+        const VS_INT8 *Bytes = Value->GetBuf();
+        VS_INT32 Length = Value->GetOffset();
+        return Buf->InsertBin(i, Bytes != NULL ? Bytes : NoBytes, Bytes != NULL ? Length : 0);
+    }
+    case VSLUATYPE_INT:
+        return Buf->InsertInt(i, SRV->LuaToInt(Index));
+    case VSLUATYPE_INT64:
+    case VSLUATYPE_UWORD:
+        return Buf->InsertInt64(i, SRV->LuaToInt64(Index));
+    default:
+        *Supported = VS_FALSE;
+        return VS_FALSE;
+    }
+}
+
+static VS_BOOL WriteIndex(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_INT32 Index)
+{
+    if (Index == INT32_MAX) return VS_TRUE;
+    // The predefined class objects are types too; a value package on one of
+    // them would never be read nor released.
+    if (TrelkData_IsTypeLike(Data)) {
+        TRELK_DATA_RAISE(Data, "'s set attribute failed, this object is data type");
+        return VS_FALSE;
+    }
+    VS_INT32 i = IndexOfName(Name);
+    void *TypeClass = QZDataBase_GetDataTypeClass_Internal(Data);
+    if (TypeClass != NULL && i != 0) {
+        TRELK_DATA_RAISE(
+            Data, "'s set attribute [%d] failed, the data has assigned DataTypeClass, only 0 can be set", i);
+        return VS_FALSE;
+    }
+    if (i < 0) {
+        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index can not be negative", i);
+        return VS_FALSE;
+    }
+    // Every check runs before the data gets a package of its own: a refused
+    // write must leave the value inherited from a prototype in view.
+    VS_INT32 Count = Data->DataBuf != NULL ? Data->DataBuf->GetNumber() : 0;
+    if (i > Count) {
+        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index is larger than data number in buf", i);
+        return VS_FALSE;
+    }
+    if (TypeClass != NULL) {
+        VS_UUID DataID = SRV->GetID(Data);
+        if (!TypeClassAccepts(Data, TypeClass, i, Index)) return VS_FALSE;
+        // The type class ran script code, which may have freed the data or
+        // changed its package.
+        if (SRV->GetObject(&DataID) != Data) return VS_FALSE;
+        Count = Data->DataBuf != NULL ? Data->DataBuf->GetNumber() : 0;
+        if (i > Count) {
+            TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index is larger than data number in buf",
+                             i);
+            return VS_FALSE;
+        }
+    }
+
+    VS_BOOL Created = VS_FALSE;
+    if (Data->DataBuf == NULL) {
+        Data->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
+        Created = VS_TRUE;
+    }
+    VS_BOOL Supported;
+    VS_BOOL Stored = StoreIndexValue(Data->DataBuf, i, Index, &Supported);
+    if (!Stored && Created) {
+        Data->DataBuf->Release();
+        Data->DataBuf = NULL;
+    }
+    if (!Supported) {
+        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, data type is not supported", i);
+        return VS_TRUE;
+    }
+    if (!Stored) {
+        // A read-only value, or a package that would contain itself.
+        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, the value can not be stored in buf", i);
+        return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index,
+                               VS_UWORD Para)
+{
+    (void)Object;
+    (void)Para;
+    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
+    return IsIndexName(Name) ? WriteIndex(Data, Name, Index) : WriteProperty(Data, Name, Index);
+}

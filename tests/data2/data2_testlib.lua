@@ -1,0 +1,59 @@
+-- Small helpers shared by the data2 scenarios: checks that count failures and
+-- a reader for the host's error log.
+local T = {failures = 0, checks = 0}
+
+function T.check(cond, what)
+  T.checks = T.checks + 1
+  if not cond then
+    T.failures = T.failures + 1
+    io.stderr:write("FAIL: " .. tostring(what) .. "\n")
+  end
+end
+
+function T.eq(actual, expected, what)
+  T.check(actual == expected,
+          tostring(what) .. ": expected [" .. tostring(expected) .. "], got [" .. tostring(actual) .. "]")
+end
+
+-- Texts of the error reports since the last call (the log is cleared).
+function T.errors()
+  local log = _Errors()
+  local out = {}
+  for i = 0, log:_Count() - 1 do
+    local d = log:_Get(i)
+    out[#out + 1] = d:_Get(d:_FindDict("Text"))
+  end
+  return out
+end
+
+-- "[<ID>:<name>]" prefix of the module's messages about one object.
+function T.prefix(obj)
+  return "[" .. _ID(obj) .. ":" .. _Name(obj) .. "]"
+end
+
+-- Runs fn and checks that exactly the expected message texts were reported.
+function T.expect_errors(fn, expected, what)
+  T.errors()
+  local results = table.pack(fn())
+  local got = T.errors()
+  local same = #got == #expected
+  for i = 1, #expected do same = same and got[i] == expected[i] end
+  T.check(same, what .. ": expected messages {" .. table.concat(expected, " | ") .. "}, got {" ..
+          table.concat(got, " | ") .. "}")
+  return table.unpack(results, 1, results.n)
+end
+
+function T.stat(name)
+  local s = _Stats()
+  return s:_Get(s:_FindDict(name))
+end
+
+function T.finish(name)
+  _CollectGarbage()
+  if T.failures > 0 then
+    error(name .. ": " .. T.failures .. " of " .. T.checks .. " checks failed", 0)
+  end
+  print(name .. ": " .. T.checks .. " checks passed")
+end
+
+return T
