@@ -4,15 +4,7 @@
 // luafuncs that read and set the value package and the type class.
 #include "trelk_data.h"
 #include "trelk_data_private.h"
-
-// The attribute-access hooks and the attribute list live with the other data
-// functions; without them a data object simply gets no hooks and the type
-// class's "OnBeforeFree" receives an empty list.
-VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
-                               VS_BOOL GetAllRawAttributeFlag) __attribute__((weak));
-VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index, VS_UWORD Para)
-    __attribute__((weak));
-VS_BOOL QZDataBase_SaveZelDataProperty_Internal(StructOfQZDataBase *Data, VS_PARAPKGPTR List) __attribute__((weak));
+#include "trelk_data2.h"
 
 // Class IDs of the five predefined data classes. Class objects receive their
 // creation event inside registration, before the module's class globals are
@@ -296,10 +288,8 @@ static void OnCreated(StructOfQZDataBase *Data)
     // The host hands a new record over with empty pointers and queues; the
     // source list starts empty and is never inherited by copy.
     Data->SourceData = NULL;
-    if (QZDataBase_RegGetValue != NULL)
-        SRV->RegLuaGetValueFunc(Data, QZDataBase_RegGetValue, 0);
-    if (QZDataBase_RegSetValue != NULL)
-        SRV->RegLuaSetValueFunc(Data, QZDataBase_RegSetValue, 0);
+    SRV->RegLuaGetValueFunc(Data, QZDataBase_RegGetValue, 0);
+    SRV->RegLuaSetValueFunc(Data, QZDataBase_RegSetValue, 0);
     Data->ExcludeProc = SRV->CreateIDIndex_Nor(0);
     MemoryDebug_InsertObjectRecord(Data->ExcludeProc, __LINE__);
     Data->AcceptProc = SRV->CreateIDIndex_Nor(0);
@@ -354,8 +344,7 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
     if (TypeClass != NULL && Buf->GetNumber() == 1 && Buf->GetType(0) == VSTYPE_OBJECT) {
         SRV->GetLastError();
         VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
-        if (QZDataBase_SaveZelDataProperty_Internal != NULL)
-            QZDataBase_SaveZelDataProperty_Internal(Data, List);
+        QZDataBase_SaveZelDataProperty_Internal(Data, List);
         SRV->LuaPushObject(Buf->GetObject(0));
         SRV->LuaPushParaPkg(List, VS_FALSE);
         if (!SRV->ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
@@ -363,6 +352,9 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
         else
             QZProcChain_IsExecNameScriptError(Data,
                                               "has assigned DataTypeClass, but calls the function OnBeforeFree failed");
+        // The hook had its chance to move the lists on to another object;
+        // whatever it left behind would otherwise live until shutdown.
+        QZDataBase_ClearZelDataPropertyIndexes_Internal(List);
         List->Release();
     }
 

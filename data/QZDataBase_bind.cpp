@@ -1,9 +1,27 @@
 // Luafuncs and system-event handler bound to the QZDataBase class at start-up.
 #include "trelk_bind.h"
 #include "trelk_data.h"
+#include "trelk_data2.h"
 #include "trelk_data3.h"
 
 const StructOfTrelkLuaFuncEntry QZDataBase_LuaFuncTable[] = {
+    // Attribute list, result cache, RunString and RunProc; properties
+    {"SaveZelDataProperty", QZDataBase_SaveZelDataProperty},
+    {"RestoreZelDataProperty", QZDataBase_RestoreZelDataProperty},
+    {"ClearZelDataProperty", QZDataBase_ClearZelDataProperty},
+    {"SetCache", QZDataBase_SetCache},
+    {"GetCache", QZDataBase_GetCache},
+    {"ClearCache", QZDataBase_ClearCache},
+    {"RunString", QZDataBase_RunString},
+    {"RunProc", QZDataBase_RunProc},
+    {"CreateProperty", QZDataBase_CreateProperty},
+    {"IsProperty", QZDataBase_IsProperty},
+    {"HasProperty", QZDataBase_HasProperty},
+    {"GetDataSetBase", QZDataBase_GetDataSetBase},
+    {"GetObjectDataBase", QZDataBase_GetObjectDataBase},
+    {"GetBufDataBase", QZDataBase_GetBufDataBase},
+    {"Wrap", QZDataBase_Wrap},
+    {"SetReadOnly", QZDataBase_SetReadOnly},
     // Data record and JSON package
     {"SaveTo", QZDataBase_SaveTo},
     {"LoadFrom", QZDataBase_LoadFrom},

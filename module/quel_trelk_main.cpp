@@ -3,6 +3,7 @@
 // check and the calibration) and shutdown.
 #include "quel_trelk.h"
 #include "trelk_templates.h"
+#include "trelk_data2.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -397,6 +398,9 @@ void Tarvex_TermProcChain() {
             XRQ->FreeObject(*ClassGlobal);
         *ClassGlobal = nullptr;
     }
+    // Freeing the classes can leave list indexes in attribute lists that no
+    // data object took back; they have no other owner.
+    QZDataBase_ReleaseParkedIndexes();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;

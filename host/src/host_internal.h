@@ -42,7 +42,7 @@ struct ClassLayout {
     VS_SYSEVENTPTR handler = nullptr;
     VS_ULONG layer = 0;
     size_t align = 1;                          // largest field alignment (the parent's included)
-    std::map<std::string, size_t> byName;      // attribute name -> position in attrs
+    std::map<std::string, size_t, std::less<>> byName; // attribute name -> position in attrs
 };
 
 struct HostObject;
@@ -93,7 +93,7 @@ struct HostObject {
     bool rawContext = false;
     VS_PARAPKGPTR initPara = nullptr; // during event 5 only
 
-    std::map<std::string, std::unique_ptr<FuncSlot>> slots;
+    std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>> slots;
     std::vector<RegFunc> regFuncs;
     VS_LUAGETVALUEFUNC getHook = nullptr;
     VS_UWORD getHookPara = 0;
@@ -140,6 +140,17 @@ HostObject *lookupAtomicOrObject(const void *p);
 // A live function slot (handles given out by GetAtomicFunctionByName and
 // CreateAtomicLuaFunction); NULL for anything else.
 FuncSlot *lookupSlot(const void *p);
+// Resolution generation: bumped by every change that can alter what a name
+// resolves to on some object (luafunc registration and validity, slot binding
+// and creation, hooks, atomic attributes, class registration, script fields
+// holding or shadowing functions). The script engine's resolution cache keeps
+// an entry only while the generation it was filled under is current.
+extern std::atomic<uint64_t> g_resolveGen;
+inline uint64_t resolveGen() { return g_resolveGen.load(std::memory_order_acquire); }
+inline void bumpResolveGen() { g_resolveGen.fetch_add(1, std::memory_order_acq_rel); }
+// True while the object created with that sequence number is not yet released.
+bool seqAlive(uint64_t seq);
+
 // The host's own base class _Object and its fixed class ID.
 extern const VS_UUID kObjectClassID;
 HostObject *objectClass();

@@ -146,6 +146,17 @@ TEST_F(DataInternal, MemberWiseSetsEqualAndCopyWithCycles) {
         assert(set(a1, a3):Equals(set(a3, a2, a1)), "order and repeats do not matter")
         assert(not set(a1, a3):Equals(set(a1)), "a missing member")
         assert(not set(a1):Equals(A(1)), "a set never equals a plain data")
+        -- Members that are no data count by identity, never skipped.
+        local plain = _New(_Object) _LockGC(plain)
+        assert(not set(a1, plain):Equals(set(a1)), "a non-data member is a member")
+        assert(not set(a1):Equals(set(a1, plain)), "a non-data member on the other side")
+        assert(set(a1, plain):Equals(set(plain, a2)), "the same non-data object matches itself")
+        assert(not set(a1, plain):Equals(set(a1, _New(_Object))), "two non-data objects differ")
+        _Errors()
+        assert(set(a1, plain):Dup() == nil, "a non-data member cannot be copied")
+        local de = _Errors()
+        assert(de:_Count() == 1 and de:_Get(0):_Get(7):find("'s type object is not found, Dup failed", 1, true),
+               "non-data member message")
         local l1, l2, l3 = set(a1), set(a2), set(a3)
         l1:GetDataBuf():_Append(l1) l2:GetDataBuf():_Append(l2) l3:GetDataBuf():_Append(l3)
         assert(l1:Equals(l2), "self-containing sets with equal members")

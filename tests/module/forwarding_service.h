@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 class ForwardingService : public ClassOfXRQInterface {
   public:
@@ -30,6 +32,23 @@ class ForwardingService : public ClassOfXRQInterface {
     // Answers FALSE for every attribute even though the record it fills holds
     // the host's real answer: a failed call must count, whatever it wrote.
     bool RefuseAttributeInfo = false;
+    // When set, the calls that shape start-up and shutdown are noted here in
+    // order; the n-th note of one kind is written "kind#n".
+    std::vector<std::string> *Calls = nullptr;
+    std::map<std::string, int> CallCount;
+    void Note(const std::string &What) {
+        if (Calls != nullptr)
+            Calls->push_back(What + "#" + std::to_string(++CallCount[What]));
+    }
+    std::string NameOf(void *Object) {
+        const VS_CHAR *Name = Object != nullptr ? Inner->GetName(Object) : nullptr;
+        return Name != nullptr ? Name : "?";
+    }
+    static std::string PtrText(const void *P) {
+        char Buf[32];
+        snprintf(Buf, sizeof(Buf), "%p", P);
+        return Buf;
+    }
 
     void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, ...) override {
         char Text[16384];
@@ -59,6 +78,7 @@ class ForwardingService : public ClassOfXRQInterface {
                 A[N] = (intptr_t)va_arg(Args, void *);
         }
         va_end(Args);
+        Note(std::string("ScriptCall:") + (Name != nullptr ? Name : "?"));
         // An integer travels through varargs in a 64-bit slot on x86-64; the
         // receiver reads it as a 32-bit value.
         switch (N) {
@@ -75,11 +95,14 @@ class ForwardingService : public ClassOfXRQInterface {
     void *XmlToObjectEx(ClassOfXRQSXMLInterface *SXml, void *RootItem, VS_UUID *ClassID, VS_SYSEVENTPTR Handler,
                         VS_UWORD Reserved) override {
         void *Created = Inner->XmlToObjectEx(SXml, RootItem, ClassID, Handler, Reserved);
+        if (Created != nullptr)
+            Note("Class:" + NameOf(Created));
         if (Created != nullptr && OnClassCreated)
             return OnClassCreated(Inner->GetName(Created), Created);
         return Created;
     }
     VS_BOOL GetAttributeInfoEx(void *ClassObject, const VS_CHAR *Name, VS_ATTRIBUTEINFO *Info) override {
+        Note(std::string("AttributeInfo:") + (Name != nullptr ? Name : "?"));
         VS_BOOL Result = Inner->GetAttributeInfoEx(ClassObject, Name, Info);
         if (RefuseAttributeInfo)
             return VS_FALSE;
@@ -89,12 +112,24 @@ class ForwardingService : public ClassOfXRQInterface {
     }
 
     VS_ULONG AddRef() override { return Inner->AddRef(); }
-    VS_ULONG Release() override { return Inner->Release(); }
+    VS_ULONG Release() override {
+        Note("Release");
+        return Inner->Release();
+    }
     ClassOfXRQSXMLInterface * GetSXMLInterface() override { return Inner->GetSXMLInterface(); }
-    VS_BOOL CreateSysRootItem(const VS_CHAR *Name, const VS_CHAR *Desc, VS_UUID *ID, VS_UUID *Reserved) override { return Inner->CreateSysRootItem(Name, Desc, ID, Reserved); }
-    void * GetSysRootItem(const VS_CHAR *Name) override { return Inner->GetSysRootItem(Name); }
+    VS_BOOL CreateSysRootItem(const VS_CHAR *Name, const VS_CHAR *Desc, VS_UUID *ID, VS_UUID *Reserved) override {
+        Note(std::string("CreateSysRootItem:") + (Name != nullptr ? Name : "?"));
+        return Inner->CreateSysRootItem(Name, Desc, ID, Reserved);
+    }
+    void * GetSysRootItem(const VS_CHAR *Name) override {
+        Note(std::string("GetSysRootItem:") + (Name != nullptr ? Name : "?"));
+        return Inner->GetSysRootItem(Name);
+    }
     void * GetAtomicObjectEx(void *Parent, const VS_CHAR *Name) override { return Inner->GetAtomicObjectEx(Parent, Name); }
-    void * GetAtomicFunctionByName(void *Atomic, const VS_CHAR *Name) override { return Inner->GetAtomicFunctionByName(Atomic, Name); }
+    void * GetAtomicFunctionByName(void *Atomic, const VS_CHAR *Name) override {
+        Note("Bind:" + NameOf(Inner->AtomicToObject(Atomic)));
+        return Inner->GetAtomicFunctionByName(Atomic, Name);
+    }
     VS_BOOL SetAtomicFunction(void *Slot, VS_LUAFUNCPTR Fn) override { return Inner->SetAtomicFunction(Slot, Fn); }
     void * CreateAtomicLuaFunction(void *Atomic, const VS_CHAR *Name, VS_UUID *FunctionID, const VS_CHAR *Desc) override { return Inner->CreateAtomicLuaFunction(Atomic, Name, FunctionID, Desc); }
     VS_BOOL SetSysEvent(void *AtomicOrObject, VS_SYSEVENTPTR Handler) override { return Inner->SetSysEvent(AtomicOrObject, Handler); }
@@ -103,11 +138,17 @@ class ForwardingService : public ClassOfXRQInterface {
     void * MallocObjectLEx(VS_UUID *ClassOrObjectID, VS_UUID *ObjectID, VS_ULONG ExtraSize, VS_PARAPKGPTR InitPara) override { return Inner->MallocObjectLEx(ClassOrObjectID, ObjectID, ExtraSize, InitPara); }
     VS_PARAPKGPTR GetInitPara(void *Object) override { return Inner->GetInitPara(Object); }
     VS_ULONG GetSysEventID(void *EventPara) override { return Inner->GetSysEventID(EventPara); }
-    void FreeObject(void *Object) override { Inner->FreeObject(Object); }
+    void FreeObject(void *Object) override {
+        Note("Free:" + NameOf(Object));
+        Inner->FreeObject(Object);
+    }
     VS_UUID * GetIDEx(void *Object) override { return Inner->GetIDEx(Object); }
     VS_UUID GetID(void *Object) override { return Inner->GetID(Object); }
     void * GetObject(VS_UUID *ObjectID) override { return Inner->GetObject(ObjectID); }
-    void * GetObjectEx(void *Parent, const VS_CHAR *Name) override { return Inner->GetObjectEx(Parent, Name); }
+    void * GetObjectEx(void *Parent, const VS_CHAR *Name) override {
+        Note(std::string("GetObjectEx:") + (Name != nullptr ? Name : "?"));
+        return Inner->GetObjectEx(Parent, Name);
+    }
     const VS_CHAR * GetName(void *Object) override { return Inner->GetName(Object); }
     void SetName(void *Object, const VS_CHAR *Name) override { Inner->SetName(Object, Name); }
     void * GetClass(void *Object) override { return Inner->GetClass(Object); }
@@ -133,25 +174,46 @@ class ForwardingService : public ClassOfXRQInterface {
     void AddRefEx(void *Object) override { Inner->AddRefEx(Object); }
     VS_INT32 GetRefEx(void *Object) override { return Inner->GetRefEx(Object); }
     VS_ULONG GetLayer(void *Object) override { return Inner->GetLayer(Object); }
-    void * MallocPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG Size) override { return Inner->MallocPrivateBuf(Object, Layer, Index, Size); }
+    void * MallocPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG Size) override {
+        Note("PrivateBuf:" + NameOf(Object));
+        return Inner->MallocPrivateBuf(Object, Layer, Index, Size);
+    }
     void * GetPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size) override { return Inner->GetPrivateBuf(Object, Layer, Index, Size); }
     void FreePrivate(void *Object, VS_ULONG Layer, VS_ULONG Index) override { Inner->FreePrivate(Object, Layer, Index); }
     void * Malloc_Nor(VS_ULONG Size) override { return Inner->Malloc_Nor(Size); }
     void Free(void *Ptr) override { Inner->Free(Ptr); }
-    void * CreateMemory_Nor(VS_INT32 ItemSize) override { return Inner->CreateMemory_Nor(ItemSize); }
+    void * CreateMemory_Nor(VS_INT32 ItemSize) override {
+        Note("CreateMemory:" + std::to_string(ItemSize));
+        return Inner->CreateMemory_Nor(ItemSize);
+    }
     void * GetMemoryPtr_Nor(void *Pool) override { return Inner->GetMemoryPtr_Nor(Pool); }
     void ClearMemory(void *Pool) override { Inner->ClearMemory(Pool); }
-    void DestoryMemory(void *Pool) override { Inner->DestoryMemory(Pool); }
-    void DestoryIndex(void *Index) override { Inner->DestoryIndex(Index); }
+    void DestoryMemory(void *Pool) override {
+        Note("DestoryMemory:" + PtrText(Pool));
+        Inner->DestoryMemory(Pool);
+    }
+    void DestoryIndex(void *Index) override {
+        Note("DestoryIndex:" + PtrText(Index));
+        Inner->DestoryIndex(Index);
+    }
     void DelAllKey(void *Index) override { Inner->DelAllKey(Index); }
     VS_ULONG GetKeyNumber(void *Index) override { return Inner->GetKeyNumber(Index); }
-    void * CreateIDIndex_Nor(VS_INT32 Reserved) override { return Inner->CreateIDIndex_Nor(Reserved); }
-    VS_BOOL InsertIDKey(void *Index, VS_UUID *Key, void *Value) override { return Inner->InsertIDKey(Index, Key, Value); }
+    void * CreateIDIndex_Nor(VS_INT32 Reserved) override {
+        Note("CreateIDIndex");
+        return Inner->CreateIDIndex_Nor(Reserved);
+    }
+    VS_BOOL InsertIDKey(void *Index, VS_UUID *Key, void *Value) override {
+        Note("InsertIDKey:" + NameOf(Key != nullptr ? Inner->GetObject(Key) : nullptr) + "=" + PtrText(Value));
+        return Inner->InsertIDKey(Index, Key, Value);
+    }
     void * FindIDKey(void *Index, VS_UUID *Key) override { return Inner->FindIDKey(Index, Key); }
     void * DelIDKey(void *Index, VS_UUID *Key) override { return Inner->DelIDKey(Index, Key); }
     void * QueryFirstIDKey(void *Index, VS_UUID *KeyOut) override { return Inner->QueryFirstIDKey(Index, KeyOut); }
     void * QueryNextIDKey(void *Index, VS_UUID *KeyOut) override { return Inner->QueryNextIDKey(Index, KeyOut); }
-    void * CreateIndex_Nor(VS_INT32 KeyNumber, VS_INT32 Reserved) override { return Inner->CreateIndex_Nor(KeyNumber, Reserved); }
+    void * CreateIndex_Nor(VS_INT32 KeyNumber, VS_INT32 Reserved) override {
+        Note("CreateIndex:" + std::to_string(KeyNumber));
+        return Inner->CreateIndex_Nor(KeyNumber, Reserved);
+    }
     VS_BOOL InsertOneKey(void *Index, VS_UWORD Key, void *Value) override { return Inner->InsertOneKey(Index, Key, Value); }
     void * FindOneKey(void *Index, VS_UWORD Key) override { return Inner->FindOneKey(Index, Key); }
     void * DelOneKey(void *Index, VS_UWORD Key) override { return Inner->DelOneKey(Index, Key); }
@@ -221,7 +283,10 @@ class ForwardingService : public ClassOfXRQInterface {
     VS_BOOL StringToUuid(const VS_CHAR *Text, VS_UUID *Uuid) override { return Inner->StringToUuid(Text, Uuid); }
     VS_CHAR * GetMD5(const VS_INT8 *Buf, VS_INT32 Length) override { return Inner->GetMD5(Buf, Length); }
     VS_ULONG GetHashValue(const void *Buf, VS_INT32 Length, VS_ULONG Seed) override { return Inner->GetHashValue(Buf, Length, Seed); }
-    void SetExceptHandler(VS_EXCEPTHANDLER Handler) override { Inner->SetExceptHandler(Handler); }
+    void SetExceptHandler(VS_EXCEPTHANDLER Handler) override {
+        Note(Handler != nullptr ? "SetExceptHandler:set" : "SetExceptHandler:clear");
+        Inner->SetExceptHandler(Handler);
+    }
     VS_BOOL HasRawContext(void *Object) override { return Inner->HasRawContext(Object); }
 };
 

@@ -53,6 +53,7 @@ TEST_F(Services, TagIsMd5FollowedByTheLowercaseHash) {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"The quick brown fox jumps over the lazy dog", "9e107d9d372bb6826bd81d3542a419d6"},
+        {"tag1282", "d41c27ef34657c373cb1953a6dfc57e4"}, // hash 0008967a: leading zero digits
     };
     for (const auto &Case : Cases) {
         SCOPED_TRACE(Case.Text);
@@ -61,8 +62,10 @@ TEST_F(Services, TagIsMd5FollowedByTheLowercaseHash) {
         EXPECT_EQ(Tag.substr(0, 32), Case.Md5);
         EXPECT_EQ(Tag.substr(32), Hex8(Fnv1a(Case.Text)));
     }
-    // The empty text's hash is the bare start value.
+    // The empty text's hash is the bare start value; a small hash keeps its
+    // leading zero digits.
     EXPECT_EQ(std::string(Trelk_FormatTag("")).substr(32), "811c9dc5");
+    EXPECT_EQ(std::string(Trelk_FormatTag("tag1282")).substr(32), "0008967a");
 }
 
 TEST_F(Services, TagBufferIsOverwrittenByTheNextCallOnlyOnTheSameThread) {

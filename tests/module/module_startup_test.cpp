@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <chrono>
@@ -389,4 +390,100 @@ TEST(ModuleShutdown, WaitsInThreeSecondStepsForAWorkerThatEnds) {
     EXPECT_EQ(Waits[0].level, 1);
     ExpectModuleGlobalsCleared();
     tvh::stop();
+}
+
+// ---------------------------------------------------------------------------
+// Order of the steps
+// ---------------------------------------------------------------------------
+namespace {
+
+// Each expected note appears, and their first appearances come in the order
+// given.
+void ExpectInOrder(const std::vector<std::string> &Calls, const std::vector<std::string> &Expected) {
+    long Previous = -1;
+    std::string PreviousName = "(start)";
+    for (const std::string &Name : Expected) {
+        auto It = std::find(Calls.begin(), Calls.end(), Name);
+        ASSERT_NE(It, Calls.end()) << Name << " never happened";
+        long Position = It - Calls.begin();
+        EXPECT_GT(Position, Previous) << Name << " came before " << PreviousName;
+        Previous = Position;
+        PreviousName = Name;
+    }
+}
+
+} // namespace
+
+TEST_F(ForwardedStart, StartUpAndShutdownTakeTheirStepsInOrder) {
+    std::vector<std::string> Calls;
+    Service->Calls = &Calls;
+    ASSERT_TRUE(Init()) << ErrorLog();
+
+    std::vector<std::string> Expected = {
+        "CreateIDIndex#1", "CreateIDIndex#2", "CreateIndex:1#1", "CreateMemory:16#1", "CreateIDIndex#3",
+        "GetObjectEx:QuelObjectSpace#1", "SetExceptHandler:set#1", "CreateSysRootItem:quel_trelk#1",
+        "GetSysRootItem:quel_trelk#1",
+    };
+    // Each class is made and bound before the next one is made.
+    const StructOfTrelkLuaFuncEntry *const Tables[] = {
+        QZObjectPointer_LuaFuncTable,       QZObjectPointerWithChangeFlag_LuaFuncTable,
+        QZRuleBase_LuaFuncTable,            QZRuleAttachBase_LuaFuncTable,
+        QZDataInputContainer_LuaFuncTable,  QZDataBase_LuaFuncTable,
+        QZDataSetBase_LuaFuncTable,         QZObjectDataBase_LuaFuncTable,
+        QZBufDataBase_LuaFuncTable,         QZRealmFrameData_LuaFuncTable,
+        QZDataOutputContainer_LuaFuncTable, QZExceptionBase_LuaFuncTable,
+        QZProcBase_LuaFuncTable,            QZProcRemoteBase_LuaFuncTable,
+        QZProcRunnerBase_LuaFuncTable,      QZProcChainBase_LuaFuncTable,
+        QZCellBase_LuaFuncTable,            QZRealmStubBase_LuaFuncTable,
+        QZRealmBase_LuaFuncTable,
+    };
+    static_assert(sizeof(Tables) / sizeof(Tables[0]) == sizeof(Classes) / sizeof(Classes[0]), "one table per class");
+    for (size_t i = 0; i < sizeof(Classes) / sizeof(Classes[0]); i++) {
+        std::string Name = Classes[i].Name;
+        Expected.push_back("Class:" + Name + "#1");
+        if (Tables[i][0].Name != nullptr)
+            Expected.push_back("Bind:" + Name + "#1");
+        // The frame data class becomes a data type after its bindings.
+        if (Name == "QZRealmFrameData")
+            Expected.push_back("InsertIDKey:QZRealmFrameData=" + ForwardingService::PtrText((void *)1) + "#1");
+    }
+    Expected.insert(Expected.end(), {"AttributeInfo:DataQueue#1", "ScriptCall:PerformanceEach#1",
+                                     "ScriptCall:PerformanceEach#100", "Release#1"});
+    {
+        SCOPED_TRACE("start-up");
+        ExpectInOrder(Calls, Expected);
+    }
+    EXPECT_EQ(std::count(Calls.begin(), Calls.end(), "ScriptCall:PerformanceEach#101"), 0);
+
+    // Shutdown.
+    void *ThreadIndex = GlobalThreadIndexTree, *ProcTypes = GlobalProcTypeIndexTree, *DataTypes = GlobalDataTypeIndexTree;
+    void *Performance = GlobalProcPerformanceIndexTree, *Pool = GlobalProcPerformanceMemory;
+    Calls.clear();
+    Service->CallCount.clear();
+    tvh::lockBoth();
+    quel_trelk_Term2();
+    tvh::unlockBoth();
+    Started = false;
+    std::vector<std::string> Shutdown = {"DestoryIndex:" + ForwardingService::PtrText(ThreadIndex) + "#1"};
+    for (const char *Name : {"QZObjectPointer", "QZDataInputContainer", "QZDataSetBase", "QZObjectDataBase",
+                             "QZBufDataBase", "QZDataBase", "QZDataOutputContainer", "QZExceptionBase", "QZProcBase",
+                             "QZProcRunnerBase", "QZProcChainBase", "QZRealmBase", "QZRuleBase", "QZRuleAttachBase",
+                             "QZRealmStubBase"})
+        Shutdown.push_back(std::string("Free:") + Name + "#1");
+    Shutdown.insert(Shutdown.end(), {"DestoryIndex:" + ForwardingService::PtrText(ProcTypes) + "#1",
+                                     "DestoryIndex:" + ForwardingService::PtrText(DataTypes) + "#1",
+                                     "DestoryIndex:" + ForwardingService::PtrText(Performance) + "#1",
+                                     "DestoryMemory:" + ForwardingService::PtrText(Pool) + "#1",
+                                     "SetExceptHandler:clear#1", "Release#1"});
+    {
+        SCOPED_TRACE("shutdown");
+        ExpectInOrder(Calls, Shutdown);
+    }
+    // The four classes the list leaves out are freed too, among the others.
+    for (const char *Name : {"QZObjectPointerWithChangeFlag", "QZRealmFrameData", "QZProcRemoteBase", "QZCellBase"}) {
+        auto It = std::find(Calls.begin(), Calls.end(), std::string("Free:") + Name + "#1");
+        EXPECT_NE(It, Calls.end()) << Name;
+        EXPECT_LT(It, std::find(Calls.begin(), Calls.end(), Shutdown[Shutdown.size() - 6])) << Name;
+    }
+    ExpectModuleGlobalsCleared();
 }

@@ -91,6 +91,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         FuncSlot *s = lookupSlot(Slot);
         if (!s) return VS_FALSE;
         s->fn = Fn;
+        bumpResolveGen(); // calls by name skip unbound slots
         return VS_TRUE;
     }
     void *CreateAtomicLuaFunction(void *Atomic, const VS_CHAR *Name, VS_UUID *FunctionID,
@@ -636,6 +637,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o || !Name || !*Name || !Fn) return VS_FALSE;
+        bumpResolveGen();
         for (RegFunc &r : o->regFuncs)
             if (r.name == Name) {
                 r.fn = Fn;
@@ -662,6 +664,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         if (!o) return VS_FALSE;
         o->getHook = Get;
         o->getHookPara = Para;
+        bumpResolveGen();
         return VS_TRUE;
     }
     VS_BOOL RegLuaSetValueFunc(void *Object, VS_LUASETVALUEFUNC Set, VS_UWORD Para) override {
@@ -670,6 +673,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         if (!o) return VS_FALSE;
         o->setHook = Set;
         o->setHookPara = Para;
+        bumpResolveGen();
         return VS_TRUE;
     }
 
@@ -722,6 +726,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         FuncSlot *s = slot.get();
         core().liveSlots.insert(s);
         o->slots[Name] = std::move(slot);
+        bumpResolveGen(); // a new slot can shadow what o's class chain had under that name
         return s;
     }
 
@@ -732,6 +737,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         for (RegFunc &r : o->regFuncs)
             if (r.name == Name && (!Fn || r.fn == Fn)) {
                 r.valid = valid;
+                bumpResolveGen();
                 return VS_TRUE;
             }
         return VS_FALSE;

@@ -9,9 +9,15 @@ namespace tvh {
 
 namespace {
 
+// Whether the calling thread owns lock 0 (host) / 1 (script). Kept by the
+// owner itself on every hand-over, so the checks made on every host call are
+// a thread-local read.
+thread_local bool t_owns[2] = {false, false};
+
 class FairLock {
   public:
-    bool ownedByMe() const { return owner_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
+    explicit FairLock(int id) : id_(id) {}
+    bool ownedByMe() const { return t_owns[id_]; }
 
     // Re-entry by the owner only deepens the hold.
     void acquire() {
@@ -28,6 +34,7 @@ class FairLock {
         uint64_t ticket = next_++;
         cv_.wait(lk, [&] { return serving_ == ticket; });
         owner_.store(std::this_thread::get_id(), std::memory_order_release);
+        t_owns[id_] = true;
         depth_ = depth;
     }
 
@@ -54,6 +61,7 @@ class FairLock {
   private:
     void handOff() {
         std::lock_guard<std::mutex> lk(m_);
+        t_owns[id_] = false;
         owner_.store(std::thread::id(), std::memory_order_release);
         ++serving_;
         cv_.notify_all();
@@ -65,14 +73,15 @@ class FairLock {
     uint64_t serving_ = 0;
     std::atomic<std::thread::id> owner_{};
     int depth_ = 0; // touched by the owner only
+    int id_;
 };
 
 FairLock &hostLock() {
-    static FairLock *l = new FairLock();
+    static FairLock *l = new FairLock(0);
     return *l;
 }
 FairLock &scriptLock() {
-    static FairLock *l = new FairLock();
+    static FairLock *l = new FairLock(1);
     return *l;
 }
 
@@ -117,14 +126,14 @@ void releaseScriptLock() {
     if (!scriptLock().release()) reportException("ReleaseScriptGIL: the calling thread does not hold the script lock");
 }
 
-bool holdsHostLock() { return hostLock().ownedByMe(); }
-bool holdsScriptLock() { return scriptLock().ownedByMe(); }
+bool holdsHostLock() { return t_owns[0]; }
+bool holdsScriptLock() { return t_owns[1]; }
 
 void checkHostLock() {
-    if (!hostLock().ownedByMe()) counters().LockViolations++;
+    if (__builtin_expect(!t_owns[0], 0)) counters().LockViolations++;
 }
 void checkScriptLock() {
-    if (!scriptLock().ownedByMe()) counters().LockViolations++;
+    if (__builtin_expect(!t_owns[1], 0)) counters().LockViolations++;
 }
 
 void lockBothIfNeeded(bool *tookScript, bool *tookHost) {

@@ -52,6 +52,13 @@ HostObject *lookup(const void *object) {
     return it->second;
 }
 
+std::atomic<uint64_t> g_resolveGen{1};
+
+bool seqAlive(uint64_t seq) {
+    Core &c = core();
+    return c.bySeq.find(seq) != c.bySeq.end();
+}
+
 HostObject *lookupById(const VS_UUID *id) {
     if (!id) return nullptr;
     Core &c = core();
@@ -95,8 +102,13 @@ static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) 
             if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap) out.push_back(&a);
 }
 
+// Atomic attributes ever added in this run: while there are none, a name
+// that is not in the registered layout needs no walk up the class chain.
+static std::atomic<size_t> g_extraAttrCount{0};
+
 // Calls f on each atomic attribute visible on o until f returns true.
 template <class F> static const AttrDef *findExtra(const HostObject *o, F f) {
+    if (g_extraAttrCount.load(std::memory_order_relaxed) == 0) return nullptr;
     const ClassLayout *L = layoutOf(o);
     size_t base = L ? L->recordSize : 0;
     for (const HostObject *x = o; x; x = x->cls)
@@ -153,6 +165,8 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
     a.size = int(sizeof(VS_UUID));
     a.index = OBJECTATTRIBUTEINDEX(all.size());
     o->extraAttrs.push_back(a);
+    g_extraAttrCount.fetch_add(1, std::memory_order_relaxed);
+    bumpResolveGen(); // the name is an attribute now, on o and on what is made from it
     char *field = static_cast<char *>(o->record) + off;
     std::memset(field, 0, sizeof(VS_UUID));
     return field;
@@ -363,6 +377,7 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
         o->slots[f.first] = std::move(slot);
     }
     registerObject(std::move(own));
+    bumpResolveGen();
     if (ScriptEngine *e = scriptEngine()) e->onClassRegistered(o);
     deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
     if (o->state != LifeState::Live) return nullptr;
@@ -542,6 +557,10 @@ void freeObject(HostObject *o) {
     if (!o || o->state != LifeState::Live) return;
     OpScope scope;
     o->state = LifeState::Freeing;
+    // Names of objects made from this one may resolve to its functions: those
+    // answers go. (Answers for o itself are keyed by its sequence number,
+    // which is never reused.)
+    if (o->isClass || !o->instances.empty()) bumpResolveGen();
 
     // No object outlives the object it was made from.
     for (;;) {
