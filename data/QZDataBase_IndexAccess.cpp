@@ -254,7 +254,7 @@ static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_IN
     }
     SRV->GetLastError();
     SRV->LuaPushObject(SRV->LuaToObject(Index));
-    if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+    if (!QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
         TRELK_DATA_RAISE(
             Data,
             "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "

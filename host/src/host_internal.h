@@ -169,12 +169,22 @@ struct StatCounters {
 // HostStats snapshot, and C++ cannot overload on the return type alone.)
 StatCounters &counters();
 
+// Whether the calling thread owns the host lock ([0]) / the script lock ([1]);
+// kept by locks.cpp on every hand-over, read on every host call.
+inline bool *lockOwnership() {
+    static thread_local bool owns[2] = {false, false};
+    return owns;
+}
 // Lock checks: count a violation when the caller lacks the host lock / the
 // script lock. Nothing is refused.
-void checkHostLock();
-void checkScriptLock();
-bool holdsScriptLock();
-bool holdsHostLock();
+inline void checkHostLock() {
+    if (__builtin_expect(!lockOwnership()[0], 0)) counters().LockViolations++;
+}
+inline void checkScriptLock() {
+    if (__builtin_expect(!lockOwnership()[1], 0)) counters().LockViolations++;
+}
+inline bool holdsHostLock() { return lockOwnership()[0]; }
+inline bool holdsScriptLock() { return lockOwnership()[1]; }
 
 // Collection point: full script collection, then frees unheld candidates.
 void collectGarbage();
@@ -274,7 +284,8 @@ class ScriptEngine {
     virtual void detachCurrentThread() = 0;
     virtual void shutdown() = 0;                         // before the core releases the objects
 };
-ScriptEngine *scriptEngine();
+extern std::atomic<ScriptEngine *> g_scriptEngine;
+inline ScriptEngine *scriptEngine() { return g_scriptEngine.load(std::memory_order_acquire); }
 void setScriptEngine(ScriptEngine *engine); // the engine is owned by the caller
 // Made by script/; start() calls it (the core declares it weak so that it
 // links and runs without a script engine).

@@ -175,5 +175,21 @@ local dying = _New(V, _Pkg(_New(_Object)))
 dying:AddReject(pa)
 _Free(dying)
 T.eq(heir:IsReject(pa), true, "the type class hands the dying data's lists on")
+-- A hook that only keeps the list: the lists it did not hand on end with the
+-- data, and the kept list no longer names them.
+local kept
+TC.OnBeforeFree = function(self, value, list) kept = list end
+local dying2 = _New(V, _Pkg(_New(_Object)))
+dying2:AddReject(pa)
+_Free(dying2)
+T.check(kept ~= nil, "the hook saw the list")
+for i = 10, 12 do T.eq(kept and kept:_Get(i), 0, "kept list: item " .. i .. " released") end
+local late = D(0)
+late:RestoreZelDataProperty(kept)
+T.eq(late:IsReject(pa), false, "restoring the kept list later gives new empty lists")
+T.eq(kept:_Get(3), nil, "the other items stay (no signature)")
+T.eq(kept:_Count(), 14, "all fourteen items stay")
+TC.OnBeforeFree = nil
+kept = nil
 
 T.finish("data2_attrlist")

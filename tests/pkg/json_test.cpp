@@ -93,6 +93,10 @@ TEST(Json, DoubleFormatting) {
         {123456789012345.0, "123456789012345.0"},          // integral: ".0"
         {1234567890123456789.0, "1.2345678901234568e+18"}, // exponent: no ".0"
         {1e300, "1e+300"},
+        {1e15, "1e+15"},                                   // %.15g is the shortest text
+        {1234567890123450.0, "1234567890123450.0"},        // %.16g is shorter than %.15g's exponent form
+        {12345678901234560.0, "12345678901234560.0"},      // %.17g is shorter than %.16g's exponent form
+        {18014398509481984.0, "18014398509481984.0"},      // only %.17g reads back
         {5e-324, "4.94065645841247e-324"},
         {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
     };
@@ -214,6 +218,27 @@ TEST(Json, BadTextIsRefusedAndLeavesThePackageEmpty) {
     p->InsertInt(0, 1);
     EXPECT_FALSE(p->FromJSon(nullptr));
     EXPECT_EQ(p->GetNumber(), 0);
+}
+
+// The text may live inside the package being read into (a string item of
+// its own): it is read completely before the old items go.
+TEST(Json, FromJSonOfTheTargetsOwnText) {
+    Pkg p;
+    p->InsertStr(0, "{\"k\":[1,\"long enough to live on the heap\"]}");
+    p->InsertStr(1, "[1,");
+    ASSERT_TRUE(p->FromJSon(p->GetStr(0)));
+    EXPECT_EQ(jsonOf(p.get()), "{\"k\":[1,\"long enough to live on the heap\"]}");
+    Pkg q;
+    q->InsertStr(0, "[1,");
+    EXPECT_FALSE(q->FromJSon(q->GetStr(0)));
+    EXPECT_EQ(q->GetNumber(), 0);
+    // A nested package's text, read into its parent, which frees it.
+    Pkg r, inner;
+    inner->InsertStr(0, "[true]");
+    r->InsertParaPackage(0, inner.get());
+    VS_PARAPKGPTR held = r->GetParaPackage(0);
+    ASSERT_TRUE(r->FromJSon(held->GetStr(0)));
+    EXPECT_EQ(jsonOf(r.get()), "[true]");
 }
 
 TEST(Json, DeepNestingIsBoundedAndNeverOverflowsTheStack) {

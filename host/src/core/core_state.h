@@ -34,6 +34,15 @@ struct Core {
 
     std::map<uint64_t, std::unique_ptr<HostObject>> bySeq; // owns the live objects, creation order
     std::unordered_map<const void *, HostObject *> byRecord;
+    // Recently looked-up records in front of byRecord (the same entries; an
+    // entry goes when its object is released).
+    struct RecentRecord {
+        const void *record = nullptr;
+        HostObject *obj = nullptr;
+    };
+    static constexpr size_t kRecentRecords = 256;
+    static size_t recentSlot(const void *record) { return (reinterpret_cast<uintptr_t>(record) >> 4) & (kRecentRecords - 1); }
+    RecentRecord recent[kRecentRecords];
     std::map<uintptr_t, HostObject *> byAddr; // record start -> object, to map field addresses
     std::map<VS_UUID, HostObject *, UuidLess> byId;
     std::unordered_map<const void *, HostObject *> byAtomic;

@@ -11,9 +11,8 @@ ScriptEngine *createScriptEngine() __attribute__((weak));
 
 void resetInterfaceRefs(bool started);
 
-static std::atomic<ScriptEngine *> g_engine{nullptr};
-ScriptEngine *scriptEngine() { return g_engine.load(std::memory_order_acquire); }
-void setScriptEngine(ScriptEngine *engine) { g_engine.store(engine, std::memory_order_release); }
+std::atomic<ScriptEngine *> g_scriptEngine{nullptr};
+void setScriptEngine(ScriptEngine *engine) { g_scriptEngine.store(engine, std::memory_order_release); }
 
 static void resetCounters() {
     StatCounters &s = counters();

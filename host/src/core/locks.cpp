@@ -9,15 +9,10 @@ namespace tvh {
 
 namespace {
 
-// Whether the calling thread owns lock 0 (host) / 1 (script). Kept by the
-// owner itself on every hand-over, so the checks made on every host call are
-// a thread-local read.
-thread_local bool t_owns[2] = {false, false};
-
 class FairLock {
   public:
     explicit FairLock(int id) : id_(id) {}
-    bool ownedByMe() const { return t_owns[id_]; }
+    bool ownedByMe() const { return lockOwnership()[id_]; }
 
     // Re-entry by the owner only deepens the hold.
     void acquire() {
@@ -34,7 +29,7 @@ class FairLock {
         uint64_t ticket = next_++;
         cv_.wait(lk, [&] { return serving_ == ticket; });
         owner_.store(std::this_thread::get_id(), std::memory_order_release);
-        t_owns[id_] = true;
+        lockOwnership()[id_] = true; // set by the new owner itself
         depth_ = depth;
     }
 
@@ -61,7 +56,7 @@ class FairLock {
   private:
     void handOff() {
         std::lock_guard<std::mutex> lk(m_);
-        t_owns[id_] = false;
+        lockOwnership()[id_] = false; // hand-offs are made by the owner
         owner_.store(std::thread::id(), std::memory_order_release);
         ++serving_;
         cv_.notify_all();
@@ -126,15 +121,6 @@ void releaseScriptLock() {
     if (!scriptLock().release()) reportException("ReleaseScriptGIL: the calling thread does not hold the script lock");
 }
 
-bool holdsHostLock() { return t_owns[0]; }
-bool holdsScriptLock() { return t_owns[1]; }
-
-void checkHostLock() {
-    if (__builtin_expect(!t_owns[0], 0)) counters().LockViolations++;
-}
-void checkScriptLock() {
-    if (__builtin_expect(!t_owns[1], 0)) counters().LockViolations++;
-}
 
 void lockBothIfNeeded(bool *tookScript, bool *tookHost) {
     armExitGuard();

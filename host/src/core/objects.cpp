@@ -44,10 +44,16 @@ OpScope::~OpScope() {
 HostObject *lookup(const void *object) {
     if (!object) return nullptr;
     Core &c = core();
+    Core::RecentRecord &r = c.recent[Core::recentSlot(object)];
+    if (r.record == object) return r.obj;
     auto it = c.byRecord.find(object);
     if (it == c.byRecord.end()) {
         counters().InvalidObjects++;
         return nullptr;
+    }
+    if (holdsHostLock()) { // only the host lock's owner may change the recent entries
+        r.record = object;
+        r.obj = it->second;
     }
     return it->second;
 }
@@ -539,6 +545,8 @@ static void releaseObject(HostObject *o) {
         }
     for (auto &s : o->slots) c.liveSlots.erase(s.second.get());
     c.byRecord.erase(o->record);
+    Core::RecentRecord &r = c.recent[Core::recentSlot(o->record)];
+    if (r.record == o->record) r = Core::RecentRecord();
     c.byAddr.erase(reinterpret_cast<uintptr_t>(o->record));
     auto idIt = c.byId.find(o->id);
     if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
@@ -620,6 +628,7 @@ void releaseAllSilently() {
     for (char *t : c.vstrings) std::free(t);
     c.vstrings.clear();
     c.byRecord.clear();
+    for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
     c.byAddr.clear();
     c.byId.clear();
     c.byAtomic.clear();

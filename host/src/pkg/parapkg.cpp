@@ -35,6 +35,10 @@ template <typename T> T truncDouble(double v) {
     return static_cast<T>(v);
 }
 
+// Room reserved by the first append, and the most a cleared package keeps.
+constexpr size_t kFirstCapacity = 4;
+constexpr size_t kKeptCapacity = 16;
+
 } // namespace
 
 ParaPkg *asPkg(const void *p) {
@@ -61,18 +65,19 @@ ParaPkg::~ParaPkg() {
 }
 
 void releasePkg(ParaPkg *p) {
-    // A worklist instead of recursion: a long chain of nested packages must
-    // not exhaust the stack when its head goes away.
+    if (p->refs.fetch_sub(1) != 1) return;
+    // Nested packages whose last reference goes with their holder are freed
+    // from a worklist instead of by recursion: a long chain must not exhaust
+    // the stack. The list allocates only when there is such a package.
     std::vector<ParaPkg *> work;
-    work.push_back(p);
-    while (!work.empty()) {
-        ParaPkg *cur = work.back();
-        work.pop_back();
-        if (cur->refs.fetch_sub(1) != 1) continue;
-        for (Item &it : cur->items)
-            if (it.type == VSTYPE_PARAPKG && it.pkg) work.push_back(it.pkg);
-        cur->items.clear();
+    ParaPkg *cur = p;
+    for (;;) {
+        for (const Item &it : cur->items)
+            if (it.type == VSTYPE_PARAPKG && it.pkg && it.pkg->refs.fetch_sub(1) == 1) work.push_back(it.pkg);
         delete cur;
+        if (work.empty()) break;
+        cur = work.back();
+        work.pop_back();
     }
 }
 
@@ -94,11 +99,6 @@ VS_INT32 ParaPkg::GetNumber() {
     return static_cast<VS_INT32>(items.size());
 }
 
-const Item *ParaPkg::at(VS_INT32 i) const {
-    if (i < 0 || static_cast<size_t>(i) >= items.size()) return nullptr;
-    return &items[static_cast<size_t>(i)];
-}
-
 VS_INT32 ParaPkg::GetType(VS_INT32 i) {
     checkHostLock();
     const Item *it = at(i);
@@ -106,10 +106,28 @@ VS_INT32 ParaPkg::GetType(VS_INT32 i) {
 }
 
 void ParaPkg::dropItems() {
-    std::vector<Item> old;
-    old.swap(items);
-    for (Item &it : old)
-        if (it.type == VSTYPE_PARAPKG && it.pkg) releasePkg(it.pkg);
+    // The item list is emptied before any nested package is released. A
+    // small list keeps its room for the package's next use.
+    std::vector<ParaPkg *> nested;
+    for (Item &it : items)
+        if (it.type == VSTYPE_PARAPKG && it.pkg) {
+            try {
+                nested.push_back(it.pkg);
+            } catch (const std::bad_alloc &) {
+                // Cannot list them: fall back to moving the whole list out.
+                std::vector<Item> old;
+                old.swap(items);
+                for (Item &o : old)
+                    if (o.type == VSTYPE_PARAPKG && o.pkg) releasePkg(o.pkg);
+                return;
+            }
+        }
+    if (items.capacity() > kKeptCapacity)
+        std::vector<Item>().swap(items);
+    else
+        items.clear();
+    for (ParaPkg *n : nested)
+        releasePkg(n);
 }
 
 bool ParaPkg::reaches(const ParaPkg *target) const {
@@ -143,6 +161,8 @@ VS_BOOL ParaPkg::put(VS_INT32 i, Item &&item) {
     }
     try {
         if (static_cast<size_t>(i) == items.size()) {
+            // Start with room for a few items: most packages stay small.
+            if (items.capacity() == 0) items.reserve(kFirstCapacity);
             items.push_back(std::move(item));
         } else {
             Item old = std::move(items[static_cast<size_t>(i)]);

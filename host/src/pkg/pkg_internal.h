@@ -61,14 +61,18 @@ class Bytes {
     size_t n_ = 0;
 };
 
-// One package item.
+// One package item. Only the member that belongs to `type` is meaningful;
+// the scalar members share their storage, which keeps an item as small as a
+// variant and a package of a few items cheap to build and grow.
 struct Item {
     VS_INT32 type = VSTYPE_EMPTY;
-    VS_INT64 i = 0;               // int32, int64, time, bool
-    VS_DOUBLE d = 0;              // double
-    Bytes bytes;                  // string, binary
-    VS_UUID id{};                 // object (weak: by ID)
-    class ParaPkg *pkg = nullptr; // package (strong: one reference held)
+    union {
+        VS_INT64 i = 0;        // int32, int64, time, bool
+        VS_DOUBLE d;           // double
+        VS_UUID id;            // object (weak: by ID)
+        class ParaPkg *pkg;    // package (strong: one reference held)
+    };
+    Bytes bytes;               // string, binary
 };
 
 // Growing the item list must move items, never copy them (a copy would move
@@ -143,7 +147,9 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
 
     // D6 insert rule: i == count appends, an existing i replaces.
     VS_BOOL put(VS_INT32 i, Item &&item);
-    const Item *at(VS_INT32 i) const;
+    const Item *at(VS_INT32 i) const {
+        return (i < 0 || static_cast<size_t>(i) >= items.size()) ? nullptr : &items[static_cast<size_t>(i)];
+    }
 
     std::atomic<VS_ULONG> refs{1};
 };

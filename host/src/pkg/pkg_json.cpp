@@ -16,10 +16,20 @@ namespace tvh {
 namespace pkg {
 
 std::string formatDouble(double v) {
-    char buf[40];
+    // Fewer digits are not always the shorter text: between 1e15 and 1e17 a
+    // lower precision switches to the exponent form, so every precision that
+    // reads back is measured (a tie keeps the lower precision).
+    char buf[40] = "";
+    size_t best = 0;
     for (int prec = 15; prec <= 17; ++prec) {
-        snprintf(buf, sizeof buf, "%.*g", prec, v);
-        if (prec == 17 || strtod(buf, nullptr) == v) break;
+        char cand[40];
+        int n = snprintf(cand, sizeof cand, "%.*g", prec, v);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof cand) continue;
+        if (strtod(cand, nullptr) != v && prec != 17) continue; // %.17g always reads back
+        if (best == 0 || static_cast<size_t>(n) < best) {
+            memcpy(buf, cand, static_cast<size_t>(n) + 1);
+            best = static_cast<size_t>(n);
+        }
     }
     // A reader must see a double again: "3" would come back as an integer.
     bool integral = true;
@@ -278,20 +288,32 @@ VS_CHAR *writeJson(ParaPkg *root, bool valueText) {
 }
 
 bool readJson(ParaPkg *p, const char *text) {
-    bool oldDict = p->dict;
-    p->dropItems();
-    if (text == nullptr) return false;
-    Builder b(p);
-    rapidjson::Reader reader;
-    rapidjson::StringStream ss(text);
-    bool ok =
-        !reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(ss, b).IsError();
-    if (!ok || b.open.size() != 0) {
-        p->dropItems();
-        p->dict = oldDict;
+    // The text may belong to p itself (one of its string items, or one of a
+    // nested package): read it completely into a fresh package first, and
+    // only then let the old items go.
+    ParaPkg *fresh = (text != nullptr) ? new (std::nothrow) ParaPkg() : nullptr;
+    bool ok = false;
+    if (fresh != nullptr) {
+        try {
+            Builder b(fresh);
+            rapidjson::Reader reader;
+            rapidjson::StringStream ss(text);
+            ok = !reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(ss, b)
+                      .IsError() &&
+                 b.open.empty();
+            fresh->dict = b.rootDict;
+        } catch (const std::bad_alloc &) {
+            ok = false;
+        }
+    }
+    if (!ok) {
+        p->dropItems(); // on error the package is left empty, its mark unchanged
+        if (fresh) releasePkg(fresh);
         return false;
     }
-    p->dict = b.rootDict;
+    p->items.swap(fresh->items); // fresh now holds the old items and frees them
+    p->dict = fresh->dict;
+    releasePkg(fresh);
     return true;
 }
 

@@ -32,9 +32,6 @@ struct TlsSlot {
     }
 };
 thread_local TlsSlot t_slot;
-// Trivially destructible copy of t_slot for the hot path (no TLS init wrapper).
-thread_local ThreadState *t_fast = nullptr;
-thread_local uint64_t t_fastGen = 0;
 
 inline bool validIndex(lua_State *L, int idx) {
     if (idx > 0) return idx <= lua_gettop(L);
@@ -284,6 +281,19 @@ int objIndex(lua_State *L) {
     LuaEngine *e = g_engine;
     Proxy *p = (Proxy *)lua_touserdata(L, 1);
     HostObject *o = p ? p->obj : nullptr;
+    if (o && !o->getHook && lua_type(L, 2) == LUA_TSTRING) {
+        // The common case, obj:Method(...): no hook to ask first, and the
+        // function found last time while nothing has changed since.
+        size_t len = 0;
+        const char *name = lua_tolstring(L, 2, &len);
+        if (e->pushCached(L, o, name, len, true)) return 1;
+        if (const AttrDef *a = findAttr(o, name)) {
+            pushAttr(L, o, *a);
+            return 1;
+        }
+        if (!e->resolveSlow(L, o, name, len, true, 2)) lua_pushnil(L);
+        return 1;
+    }
     char buf[40];
     const char *name = nullptr;
     int kind = keyName(L, 2, buf, sizeof buf, &name);
@@ -321,7 +331,7 @@ int objIndex(lua_State *L) {
         pushAttr(L, o, *a);
         return 1;
     }
-    if (!e->findMember(L, o, name, false, true, true, 2)) lua_pushnil(L);
+    if (!e->resolve(L, o, name, strlen(name), true, 2)) lua_pushnil(L);
     return 1;
 }
 
@@ -354,6 +364,16 @@ int objNewIndex(lua_State *L) {
     // Not an attribute: a script field of this object (nil removes it).
     if (!e->pushSide(L, o, !lua_isnil(L, 3))) return 0;
     lua_pushvalue(L, 2);
+    int oldType = lua_rawget(L, -2);
+    lua_pop(L, 1);
+    int newType = lua_type(L, 3);
+    // Replacing one plain value with another changes no function lookup;
+    // anything else (a function set, replaced or removed, a field appearing
+    // or going that may hide one up the chain) does.
+    bool plainOld = oldType != LUA_TNIL && oldType != LUA_TFUNCTION;
+    bool plainNew = newType != LUA_TNIL && newType != LUA_TFUNCTION;
+    if (!(plainOld && plainNew) && !(oldType == LUA_TNIL && newType == LUA_TNIL)) bumpResolveGen();
+    lua_pushvalue(L, 2);
     lua_pushvalue(L, 3);
     lua_rawset(L, -3);
     return 0;
@@ -367,7 +387,7 @@ int objCall(lua_State *L) {
     ThreadState *t = e->ts();
     lua_State *saved = t->cur;
     t->cur = L;
-    HostObject *x = e->findMember(L, o, "_QuelCall", true, true, true);
+    HostObject *x = e->resolve(L, o, "_QuelCall", sizeof "_QuelCall" - 1, false);
     t->cur = saved;
     if (!x) return raisef(L, "object '%s' cannot be called (no _QuelCall)", o->name.c_str());
     lua_insert(L, 1);
@@ -384,7 +404,7 @@ int objToString(lua_State *L) {
         return 1;
     }
     lua_settop(L, 1);
-    if (e->findMember(L, o, "_QuelToString", true, true, true)) {
+    if (e->resolve(L, o, "_QuelToString", sizeof "_QuelToString" - 1, false)) {
         lua_pushvalue(L, 1);
         lua_call(L, 1, 1);
         if (lua_type(L, -1) == LUA_TSTRING) return 1;
@@ -524,24 +544,23 @@ void LuaEngine::shutdown() {
     }
     proxyOf_.clear();
     posted_.clear();
+    for (ResolveEntry &e : rcache_) e = ResolveEntry(); // their references die with the state
     lua_State *L = L0_;
     L0_ = nullptr; // finalizers running in lua_close see a closed engine
     lua_close(L);
     for (ThreadState *t : threads_) delete t;
     threads_.clear();
     if (t_slot.gen == gen_) t_slot.st = nullptr;
-    t_fast = nullptr;
+    fastTs() = FastTs{nullptr, 0};
     if (g_engine == this) g_engine = nullptr;
 }
 
 // ---- per-thread state ----
-ThreadState *LuaEngine::ts() {
-    if (t_fast && t_fastGen == gen_) return t_fast;
+ThreadState *LuaEngine::tsSlow() {
     TlsSlot &s = t_slot;
     if (!s.st || s.gen != gen_) makeThreadState();
-    t_fast = s.st;
-    t_fastGen = gen_;
-    return t_fast;
+    fastTs() = FastTs{s.st, gen_};
+    return s.st;
 }
 
 ThreadState *LuaEngine::makeThreadState() {
@@ -568,7 +587,7 @@ void LuaEngine::destroyThreadState(ThreadState *t) {
             break;
         }
     if (t_slot.st == t) t_slot.st = nullptr;
-    if (t_fast == t) t_fast = nullptr;
+    if (fastTs().st == t) fastTs() = FastTs{nullptr, 0};
     delete t;
 }
 
@@ -616,7 +635,7 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     lua_checkstack(L, 4);
     lua_rawgeti(L, LUA_REGISTRYINDEX, proxiesRef_);
     if (lua_rawgetp(L, -1, o->record) == LUA_TUSERDATA && ((Proxy *)lua_touserdata(L, -1))->obj == o) {
-        lua_remove(L, -2);
+        lua_replace(L, -2); // drops the value below the top without a rotation
         return;
     }
     lua_pop(L, 1); // none, or a dead one left by a free still to be cleaned up
@@ -627,7 +646,7 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     lua_setmetatable(L, -2);
     lua_pushvalue(L, -1);
     lua_rawsetp(L, -3, o->record);
-    lua_remove(L, -2);
+    lua_replace(L, -2); // drops the value below the top without a rotation
     std::lock_guard<std::mutex> g(proxyMu_);
     auto it = proxyOf_.find(o);
     if (it != proxyOf_.end()) {
@@ -705,7 +724,7 @@ HostObject *LuaEngine::findMember(lua_State *L, HostObject *o, const char *name,
                 t = lua_getfield(L, -1, name); // side tables have no metatable: a raw read
             }
             if (t != LUA_TNIL && (!callableOnly || t == LUA_TFUNCTION)) {
-                lua_remove(L, -2);
+                lua_replace(L, -2); // drops the value below the top without a rotation
                 if (!push) lua_pop(L, 1);
                 return x;
             }
@@ -724,7 +743,7 @@ HostObject *LuaEngine::findMember(lua_State *L, HostObject *o, const char *name,
                         lua_pushvalue(L, -1);
                         lua_rawsetp(L, -3, slot);
                     }
-                    lua_remove(L, -2);
+                    lua_replace(L, -2); // drops the value below the top without a rotation
                 }
                 return x;
             }
@@ -732,6 +751,36 @@ HostObject *LuaEngine::findMember(lua_State *L, HostObject *o, const char *name,
         if (!chain) break;
     }
     return nullptr;
+}
+
+HostObject *LuaEngine::resolveSlow(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue,
+                                   int keyIdx) {
+    uint64_t gen = resolveGen();
+    HostObject *x = findMember(L, o, name, !anyValue, true, true, keyIdx);
+    if (!x || lua_type(L, -1) != LUA_TFUNCTION) return x;
+    ResolveEntry &e = rcache_[cacheSlot(o->seq, name, anyValue)];
+    lua_pushvalue(L, -1);
+    if (e.fnRef != LUA_NOREF)
+        lua_rawseti(L, LUA_REGISTRYINDEX, e.fnRef); // reuse the entry's reference
+    else
+        e.fnRef = luaL_ref(L, LUA_REGISTRYINDEX);
+    e.seq = o->seq;
+    e.gen = gen;
+    e.x = x;
+    e.anyValue = anyValue;
+    e.name.assign(name, len);
+    return x;
+}
+
+void LuaEngine::purgeResolveCache(bool all) {
+    if (!L0_) return;
+    uint64_t gen = resolveGen();
+    for (ResolveEntry &e : rcache_) {
+        if (!e.seq) continue;
+        if (!all && e.gen == gen && seqAlive(e.seq)) continue;
+        if (e.fnRef != LUA_NOREF) luaL_unref(L0_, LUA_REGISTRYINDEX, e.fnRef);
+        e = ResolveEntry();
+    }
 }
 
 // ---- stack operations ----
@@ -799,9 +848,12 @@ void *LuaEngine::LuaToObject(VS_INT32 Index) {
 
 static VS_INT64 toInt64(lua_State *L, int idx) {
     switch (lua_type(L, idx)) {
-    case LUA_TNUMBER:
-        if (lua_isinteger(L, idx)) return (VS_INT64)lua_tointeger(L, idx);
+    case LUA_TNUMBER: {
+        int exact = 0;
+        lua_Integer v = lua_tointegerx(L, idx, &exact); // integers, and floats with an integral value
+        if (exact) return (VS_INT64)v;
         return truncSat(lua_tonumber(L, idx));
+    }
     case LUA_TBOOLEAN:
         return lua_toboolean(L, idx) ? 1 : 0;
     default:
@@ -1041,23 +1093,28 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
     if (nArgs < 0) nArgs = 0;
     if (nArgs > top) nArgs = top;
     if (nRes < 0) nRes = 0;
-    lua_checkstack(L, nRes + 8);
     int base = top - nArgs + 1; // first argument
+    if (!lua_checkstack(L, nArgs + nRes + 8)) {
+        lua_settop(L, base - 1);
+        t->lastError = VSSCRIPTERR_MEMORY;
+        return VS_TRUE; // nothing can be left on a full stack
+    }
     HostObject *o = Object && Name ? lookup(Object) : nullptr;
-    // message handler, function, self above the arguments, then moved below them
+    // Above the arguments: message handler, function, self, copies of the
+    // arguments; the results are then copied down over the arguments.
     lua_pushcfunction(L, msgHandler);
-    if (!o || !findMember(L, o, Name, true, true, true)) {
+    if (!o || !(pushCachedC(L, o, Name) || resolveSlow(L, o, Name, strlen(Name), false, 0))) {
         lua_settop(L, base - 1);
         for (int i = 0; i < nRes; ++i) lua_pushnil(L);
         t->lastError = VSSCRIPTERR_NOTFOUND;
         return VS_FALSE;
     }
     pushObject(L, o);
-    if (nArgs > 0) lua_rotate(L, base, 3);
+    for (int i = 0; i < nArgs; ++i) lua_pushvalue(L, base + i);
     t->pendValid = false;
     lua_State *saved = t->cur;
     ++t->depth;
-    int st = lua_pcall(L, nArgs + 1, nRes, base);
+    int st = lua_pcall(L, nArgs + 1, nRes, top + 1);
     --t->depth;
     t->cur = saved;
     if (st != LUA_OK) {
@@ -1066,7 +1123,8 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
         for (int i = 0; i < nRes; ++i) lua_pushnil(L);
         return VS_TRUE;
     }
-    lua_remove(L, base);
+    for (int i = 0; i < nRes; ++i) lua_copy(L, top + 2 + i, base + i);
+    lua_settop(L, base - 1 + nRes);
     t->lastError = VSSCRIPTERR_NONE;
     return VS_TRUE;
 }
@@ -1146,7 +1204,14 @@ void *LuaEngine::LuaIsFunctionDefined(void *Object, const VS_CHAR *Name, VS_BOOL
     HostObject *o = lookup(Object);
     if (!o) return nullptr;
     lua_State *L = ts()->cur;
-    HostObject *x = findMember(L, o, Name, true, SearchClassChain != 0, false);
+    if (!SearchClassChain) {
+        HostObject *x = findMember(L, o, Name, true, false, false);
+        return x ? x->record : nullptr;
+    }
+    if (!lua_checkstack(L, 4)) return nullptr;
+    int top = lua_gettop(L);
+    HostObject *x = resolve(L, o, Name, strlen(Name), false);
+    lua_settop(L, top);
     return x ? x->record : nullptr;
 }
 
@@ -1308,6 +1373,7 @@ void LuaEngine::fullCollect() {
     if (!L0_) return;
     reapOrphans();
     drainDeferred(ts()->cur);
+    purgeResolveCache(false);
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }
 

@@ -15,6 +15,7 @@
 #include <lua.hpp>
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -64,6 +65,17 @@ struct ThreadState {
     uint64_t gen = 0;
 };
 
+// Trivially destructible per-thread copy of the thread's state pointer and the
+// engine generation it belongs to (a local static: no TLS wrapper calls).
+struct FastTs {
+    ThreadState *st;
+    uint64_t gen;
+};
+inline FastTs &fastTs() {
+    static thread_local FastTs f{nullptr, 0};
+    return f;
+}
+
 class LuaEngine : public ScriptEngine {
   public:
     LuaEngine();
@@ -111,7 +123,12 @@ class LuaEngine : public ScriptEngine {
     void shutdown() override;
 
     // ---- used by the metamethods and built-ins ----
-    ThreadState *ts();
+    // The calling thread's state, made on first use.
+    ThreadState *ts() {
+        FastTs &f = fastTs();
+        if (f.st && f.gen == gen_) return f.st;
+        return tsSlow();
+    }
     lua_State *mainState() const { return L0_; }
 
     // Value kinds of our userdata (metatable identity).
@@ -130,6 +147,41 @@ class LuaEngine : public ScriptEngine {
     // keyIdx: absolute stack index of name as a Lua string, when at hand.
     HostObject *findMember(lua_State *L, HostObject *o, const char *name, bool callableOnly, bool chain,
                            bool push, int keyIdx = 0);
+    // Name resolution of a function through the resolution cache: pushes
+    // what findMember would push and returns X. anyValue: the object-read
+    // rule (the first entry found wins, function or not); else callable
+    // entries only. Only function answers are cached.
+    HostObject *resolve(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue, int keyIdx = 0) {
+        if (HostObject *x = pushCached(L, o, name, len, anyValue)) return x;
+        return resolveSlow(L, o, name, len, anyValue, keyIdx);
+    }
+    HostObject *pushCached(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue) {
+        const ResolveEntry &e = rcache_[cacheSlot(o->seq, name, anyValue)];
+        if (e.seq != o->seq || e.gen != resolveGen() || e.anyValue != anyValue || e.name.size() != len)
+            return nullptr;
+        const char *n = e.name.data();
+        for (size_t i = 0; i < len; ++i) // names are short: no library call
+            if (n[i] != name[i]) return nullptr;
+        lua_rawgeti(L, LUA_REGISTRYINDEX, e.fnRef);
+        return e.x;
+    }
+    // The same for a C text (callable entries only), without measuring it first.
+    HostObject *pushCachedC(lua_State *L, HostObject *o, const char *name) {
+        const ResolveEntry &e = rcache_[cacheSlot(o->seq, name, false)];
+        if (e.seq != o->seq || e.gen != resolveGen() || e.anyValue) return nullptr;
+        const char *n = e.name.c_str(); // no zero byte inside: it came from a C text too, or differs
+        size_t i = 0;
+        for (; n[i]; ++i)
+            if (n[i] != name[i]) return nullptr;
+        if (name[i] || i != e.name.size()) return nullptr;
+        lua_rawgeti(L, LUA_REGISTRYINDEX, e.fnRef);
+        return e.x;
+    }
+    HostObject *resolveSlow(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue, int keyIdx);
+    // Drops cached answers that are stale or belong to released objects, so
+    // that they keep no function (and what it holds) from being collected.
+    void purgeResolveCache(bool all);
+
     // Pushes the script side table of o (its fields); creates it when asked.
     bool pushSide(lua_State *L, HostObject *o, bool create);
 
@@ -158,6 +210,28 @@ class LuaEngine : public ScriptEngine {
     }
 
   private:
+    // Direct-mapped cache of resolved functions, keyed by the object's
+    // sequence number (never reused), the name (hashed by the address of its
+    // text: interned Lua strings and the module's literals keep theirs; the
+    // text itself is compared) and the mode. An entry holds a registry
+    // reference to the function and is valid while its generation is current.
+    struct ResolveEntry {
+        uint64_t seq = 0; // 0: empty
+        uint64_t gen = 0;
+        HostObject *x = nullptr;
+        int fnRef = LUA_NOREF;
+        bool anyValue = false;
+        std::string name;
+    };
+    static constexpr size_t kResolveSlots = 1024;
+    static size_t cacheSlot(uint64_t seq, const char *name, bool anyValue) {
+        uint64_t h = seq * 0x9E3779B97F4A7C15ull ^ ((uint64_t)(uintptr_t)name >> 3) ^ (anyValue ? 0x2545F491u : 0u);
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        return (size_t)(h >> 54) & (kResolveSlots - 1);
+    }
+    std::vector<ResolveEntry> rcache_ = std::vector<ResolveEntry>(kResolveSlots);
+
     struct DeferredFree {
         void *record;
         int scriptRef;
@@ -166,6 +240,7 @@ class LuaEngine : public ScriptEngine {
     void drainDeferredSlow(lua_State *L);
     void cleanupFreed(lua_State *L, void *record, int scriptRef, const std::vector<FuncSlot *> &slots);
     ThreadState *makeThreadState();
+    ThreadState *tsSlow();
     void destroyThreadState(ThreadState *t);
     void reapOrphans();
 
