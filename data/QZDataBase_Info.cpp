@@ -551,17 +551,21 @@ VS_INT32 QZDataBase_CreateType(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    StructOfQZDataBase *Type = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
-    if (Type == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
+    // A type keeps the module's reference: it lives as long as the module.
+    SRV->LuaPushObject(QZDataBase_NewSubType_Internal(Self, TypeName));
+    return 1;
+}
+
+StructOfQZDataBase *QZDataBase_NewSubType_Internal(void *ClassOrType, const VS_CHAR *TypeName)
+{
+    StructOfQZDataBase *Type = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(ClassOrType), 0, NULL);
+    if (Type == NULL)
+        return NULL;
     SRV->SetName(Type, TypeName);
     Type->IsType = VS_TRUE;
-    SRV->LuaPushObject(Type);
     LastNewTypeTickCount = vs_tm_gettickcount64();
     SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Type), (void *)(uintptr_t)QZDATATYPE_KIND_DATA);
-    return 1;
+    return Type;
 }
 
 // ---------------------------------------------------------------------------
@@ -688,37 +692,42 @@ VS_INT32 QZDataBase_GetUniformTick(void *L)
 // ---------------------------------------------------------------------------
 // Free callbacks
 // ---------------------------------------------------------------------------
+// The free-callback list of self (argument 1) and the object argument 2, with
+// the target's place in the list (-1 when absent); NULL when either is missing.
+static VS_PARAPKGPTR CallBackListArgs(void **Target, VS_INT32 *Found)
+{
+    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    *Target = TrelkData_ObjectArg(2);
+    StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
+    if (*Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
+        return NULL;
+    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
+    *Found = -1;
+    for (VS_INT32 i = 0; i < Pkg->GetNumber() && *Found < 0; i++)
+        if (Pkg->GetObject(i) == *Target)
+            *Found = i;
+    return Pkg;
+}
+
 VS_INT32 QZDataBase_RegCallBack(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Target = TrelkData_ObjectArg(2);
-    StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
-    if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
-        return 0;
-    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Target)
-            return 0;
-    Pkg->InsertObject(Pkg->GetNumber(), Target);
+    void *Target;
+    VS_INT32 Found;
+    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
+    if (Pkg != NULL && Found < 0)
+        Pkg->InsertObject(Pkg->GetNumber(), Target);
     return 0;
 }
 
 VS_INT32 QZDataBase_UnRegCallBack(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Target = TrelkData_ObjectArg(2);
-    StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
-    if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
-        return 0;
-    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++) {
-        if (Pkg->GetObject(i) == Target) {
-            Pkg->Del(i);
-            break;
-        }
-    }
+    void *Target;
+    VS_INT32 Found;
+    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
+    if (Pkg != NULL && Found >= 0)
+        Pkg->Del(Found);
     return 0;
 }
 

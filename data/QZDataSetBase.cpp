@@ -280,15 +280,8 @@ VS_INT32 QZDataSetBase_Create(void *L)
         return 1;
     }
     VS_INT32 Top = SRV->LuaGetTop();
-    if (!IsTypeLike(Self)) {
-        if (Top > 1) {
-            TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
-            SRV->LuaPushNil();
-            return 1;
-        }
-        TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
-        return 1;
-    }
+    if (!IsTypeLike(Self))
+        return TrelkData3_CreateFromInstance(Self);
     if (Top < 2) {
         TrelkData3_Raise(Self, " has no input parameter, calls function Create failed");
         SRV->LuaPushNil();
@@ -322,8 +315,7 @@ VS_INT32 QZDataSetBase_Create(void *L)
         }
         Members->InsertObject(Members->GetNumber(), Member);
     }
-    StructOfQZDataBase *NewSet =
-        DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+    StructOfQZDataBase *NewSet = TrelkData3_NewOfDataType(Self);
     if (NewSet == NULL) {
         Members->Release();
         SRV->LuaPushNil();
@@ -367,22 +359,14 @@ VS_INT32 QZDataSetBase_CreateType(void *L)
             return 1;
         }
     }
-    StructOfQZDataSetBase *Type = (StructOfQZDataSetBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
-    if (Type == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    SRV->SetName(Type, TypeName);
-    Type->IsType = VS_TRUE;
-    if (DataBase != NULL) {
+    StructOfQZDataSetBase *Type = (StructOfQZDataSetBase *)QZDataBase_NewSubType_Internal(Self, TypeName);
+    if (Type != NULL && DataBase != NULL) {
         StructOfQZDataBase *MemberType = QZDataBase_GetDataType_Internal((StructOfQZDataBase *)DataBase);
         if (MemberType != NULL)
             Type->DataBaseID = SRV->GetID(MemberType);
     }
     // A type keeps the module's reference: it lives as long as the module.
     SRV->LuaPushObject(Type);
-    LastNewTypeTickCount = vs_tm_gettickcount64();
-    SRV->InsertIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(Type), (void *)1);
     return 1;
 }
 

@@ -18,24 +18,15 @@ VS_INT32 QZObjectDataBase_Create(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self)) {
-        if (SRV->LuaGetTop() > 1) {
-            TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
-            SRV->LuaPushNil();
-            return 1;
-        }
-        TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
-        return 1;
-    }
+    if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self))
+        return TrelkData3_CreateFromInstance(Self);
     void *Object = TrelkData3_ObjectArg(2);
     if (Object == NULL) {
         TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a zel objects");
         SRV->LuaPushNil();
         return 1;
     }
-    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
-    StructOfQZDataBase *NewData =
-        DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+    StructOfQZDataBase *NewData = TrelkData3_NewOfDataType(Self);
     if (NewData == NULL) {
         SRV->LuaPushNil();
         return 1;

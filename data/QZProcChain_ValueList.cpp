@@ -102,6 +102,23 @@ void TrelkData3_PushHandOver(void *Object)
         SRV->UnLockGC(Object);
 }
 
+VS_INT32 TrelkData3_CreateFromInstance(void *Self)
+{
+    if (SRV->LuaGetTop() > 1) {
+        TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
+        SRV->LuaPushNil();
+        return 1;
+    }
+    TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
+    return 1;
+}
+
+StructOfQZDataBase *TrelkData3_NewOfDataType(StructOfQZDataBase *Self)
+{
+    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
+    return DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+}
+
 // ---------------------------------------------------------------------------
 // Load sessions
 // ---------------------------------------------------------------------------
@@ -400,33 +417,35 @@ static void *BuildSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain,
                                            : NULL;
 }
 
+// Item i of a proc record list as its "ObjectID" text and "Object"; FALSE
+// when the item is no record or lacks either.
+static VS_BOOL ReadProcRecordItem(VS_PARAPKGPTR List, VS_INT32 i, const VS_CHAR **ObjectID, void **Object)
+{
+    if (List->GetType(i) != VSTYPE_PARAPKG)
+        return VS_FALSE;
+    VS_PARAPKGPTR Record = List->GetParaPackage(i);
+    if (Record == NULL)
+        return VS_FALSE;
+    VS_INT32 IDIndex = DictIndex(Record, "ObjectID");
+    VS_INT32 ObjectIndex = DictIndex(Record, "Object");
+    *ObjectID = IDIndex >= 0 ? Record->GetStr(IDIndex) : NULL;
+    *Object = ObjectIndex >= 0 ? Record->GetObject(ObjectIndex) : NULL;
+    return *ObjectID != NULL && *Object != NULL ? VS_TRUE : VS_FALSE;
+}
+
 void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKGPTR NextQZProcRecord)
 {
     if (QZProcRecord == NULL || NextQZProcRecord == NULL)
         return;
     for (VS_INT32 i = 0; i < NextQZProcRecord->GetNumber(); i++) {
-        if (NextQZProcRecord->GetType(i) != VSTYPE_PARAPKG)
-            continue;
-        VS_PARAPKGPTR Pending = NextQZProcRecord->GetParaPackage(i);
-        if (Pending == NULL)
-            continue;
-        VS_INT32 IDIndex = DictIndex(Pending, "ObjectID");
-        VS_INT32 ObjectIndex = DictIndex(Pending, "Object");
-        const VS_CHAR *PendingID = IDIndex >= 0 ? Pending->GetStr(IDIndex) : NULL;
-        void *Referrer = ObjectIndex >= 0 ? Pending->GetObject(ObjectIndex) : NULL;
-        if (PendingID == NULL || Referrer == NULL)
+        const VS_CHAR *PendingID;
+        void *Referrer;
+        if (!ReadProcRecordItem(NextQZProcRecord, i, &PendingID, &Referrer))
             continue;
         for (VS_INT32 j = 0; j < QZProcRecord->GetNumber(); j++) {
-            if (QZProcRecord->GetType(j) != VSTYPE_PARAPKG)
-                continue;
-            VS_PARAPKGPTR Saved = QZProcRecord->GetParaPackage(j);
-            if (Saved == NULL)
-                continue;
-            VS_INT32 SavedIDIndex = DictIndex(Saved, "ObjectID");
-            VS_INT32 SavedObjectIndex = DictIndex(Saved, "Object");
-            const VS_CHAR *SavedID = SavedIDIndex >= 0 ? Saved->GetStr(SavedIDIndex) : NULL;
-            void *Found = SavedObjectIndex >= 0 ? Saved->GetObject(SavedObjectIndex) : NULL;
-            if (SavedID == NULL || Found == NULL || strcasecmp(SavedID, PendingID) != 0)
+            const VS_CHAR *SavedID;
+            void *Found;
+            if (!ReadProcRecordItem(QZProcRecord, j, &SavedID, &Found) || strcasecmp(SavedID, PendingID) != 0)
                 continue;
             if (TrelkData3_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass)
                 ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);

@@ -139,6 +139,11 @@ VS_BOOL QZDataBase_GetTagLabel_Internal(void *TypeObject, VS_CHAR *Buf, VS_INT32
 // type definitions.
 void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg);
 
+// A new sub-type of a data class object or type (its class is ClassOrType),
+// named TypeName and entered as a plain data type; NULL when the host makes
+// none. The module keeps the reference the host gave it.
+StructOfQZDataBase *QZDataBase_NewSubType_Internal(void *ClassOrType, const VS_CHAR *TypeName);
+
 VS_INT32 QZDataBase_GetInfo(void *L);
 VS_INT32 QZDataBase_ConnectedProcToParaPkg(void *L);
 VS_INT32 QZDataBase_QuelToString(void *L);

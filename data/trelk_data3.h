@@ -135,5 +135,11 @@ const VS_CHAR *TrelkData3_StringArg(VS_INT32 Index);
 // Gives an object made for the script to the script: pushes it and drops the
 // module's own lock, so that the script's reference alone keeps it.
 void TrelkData3_PushHandOver(void *Object);
+// Create on an instance: makes another instance of Self's own class and hands
+// it to the script; refuses any input. Returns the count of pushed values.
+VS_INT32 TrelkData3_CreateFromInstance(void *Self);
+// A new instance of Self's data type, NULL when it has none or the host makes
+// none; the module holds the host's reference.
+StructOfQZDataBase *TrelkData3_NewOfDataType(StructOfQZDataBase *Self);
 
 #endif

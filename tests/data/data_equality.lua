@@ -1,5 +1,5 @@
 -- Equality, sameness, source links (with cycles) and duplication.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local A = QZDataBase:CreateType("eq.A")
 local B = QZDataBase:CreateType("eq.B")

@@ -1,5 +1,5 @@
 -- Info, text form, creation, description, signature, tags, uniform ticks.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local Point = QZDataBase:CreateType("geo.Point")
 local Flat = QZDataBase:CreateType("Point")

@@ -2,47 +2,18 @@
 // data placed in realms (ordering), data connected to proc inputs (clean-up
 // at free, ResetSchedule) and member-wise set kinds (equality and copies of
 // sets that contain themselves).
-#include "quel_trelk.h"
-#include "tarvex_host.h"
+#include "module_data_fixture.h"
 #include "trelk_data.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
 
 namespace {
 
-class DataInternal : public ::testing::Test {
+class DataInternal : public ModuleDataFixture {
   protected:
-    ClassOfXRQInterface *X = nullptr;
+    DataInternal() : ModuleDataFixture("data_internal") {}
 
-    void SetUp() override {
-        ASSERT_TRUE(tvh::start());
-        std::string Error;
-        ASSERT_TRUE(tvh::loadModule(TRELK_MODULE_PATH, &Error)) << Error;
-        tvh::errors(true);
-        tvh::lockBoth();
-        X = QZObject_XRQInterface;
-        ASSERT_NE(X, nullptr);
-    }
-    void TearDown() override {
-        tvh::unlockBoth();
-        tvh::unloadModule();
-        tvh::stop();
-    }
-    void Run(const std::string &Code) {
-        std::string Error;
-        ASSERT_TRUE(tvh::runChunk(Code.c_str(), "data_internal", &Error)) << Error;
-    }
-    void *Named(const char *Name) {
-        void *Object = X->GetObjectEx(nullptr, Name);
-        EXPECT_NE(Object, nullptr) << Name;
-        return Object;
-    }
     void Move(void *Object, void *Parent, const char *Queue) {
         ASSERT_TRUE(X->ChangeParent(Object, Parent, X->GetAttributeIndex(Parent, Queue))) << Queue;
     }
-    void *NewOf(void *Class) { return X->MallocObjectL(X->GetIDEx(Class), 0, nullptr); }
     int Count(void *QueueHead) {
         int n = 0;
         for (void *o = X->QueryFirst(QueueHead); o != nullptr; o = X->QueryNext(o))

@@ -1,7 +1,7 @@
 -- Life cycle: creation and free through scripts, the order of the end
 -- notices, GC-lock balance of classes, type classes and rules, and the
 -- data-type registry.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local unlockAtZero = T.stat("UnlockAtZero")
 local baseLive = T.stat("LiveObjects")

@@ -1,5 +1,5 @@
 -- Rule attachment and approval, and the exclude / accept / reject lists.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local unlockAtZero = T.stat("UnlockAtZero")
 
 local D = QZDataBase:CreateType("lists.D")
@@ -110,13 +110,7 @@ freed:Approved()
 T.eq(table.concat(walkHeard, ","), "f1", "the walk ends once the data is freed")
 
 -- Lists --------------------------------------------------------------------
-local function procType(name)
-  local t = _New(QZProcBase)
-  t.IsType = true
-  _SetName(t, name)
-  _LockGC(t)
-  return t
-end
+local procType = T.procType
 local PA, PB = procType("PA"), procType("PB")
 local pa = _New(PA)                -- a proc outside any runner
 local root = _New(PB)

@@ -1,6 +1,6 @@
 -- Every refusal of the data functions, with its message to the letter: one
 -- table per group of functions.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 
 local function typeWithClass(name, hooks)

@@ -1,6 +1,6 @@
 -- Type system: the walks over class-chain shapes (value holder, data type,
 -- tag label, kind), the value package and the type class with its hooks.
-local T = dofile(arg[1] .. "/data_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local Ty = QZDataBase:CreateType("walk.T")
 local I = Ty(1, 2)                 -- instance holding its value

@@ -2,7 +2,7 @@
 -- object, every kind of key and every kind of value, read and written.
 -- Script errors are fine; the host and the module must survive every access
 -- and still work at the end.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local Ty = QZDataBase:CreateType("sweep.T")
 _LockGC(Ty)

@@ -1,18 +1,12 @@
 -- The attribute list: save, restore and clear of a data object's
 -- module-side attributes, and the list indexes that travel inside it.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 
 local D = QZDataBase:CreateType("attr.D")
 _LockGC(D)
 D:CreateProperty("x", 6, 5)
-local function procType(name)
-  local t = _New(QZProcBase)
-  t.IsType = true
-  _SetName(t, name)
-  _LockGC(t)
-  return t
-end
+local procType = T.procType
 local PA = procType("attr.PA")
 local pa = _New(PA)
 local rule = _New(QZRuleBase)

@@ -1,18 +1,12 @@
 -- The result cache: hit, miss, clear, replacement and refusals, and the GC
 -- locks it takes and gives back.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 local unlockAtZero = T.stat("UnlockAtZero")
 
 local D = QZDataBase:CreateType("cache.D")
 _LockGC(D)
-local function procType(name)
-  local t = _New(QZProcBase)
-  t.IsType = true
-  _SetName(t, name)
-  _LockGC(t)
-  return t
-end
+local procType = T.procType
 local PT, PT2 = procType("cache.PT"), procType("cache.PT2")
 local p1, p2 = _New(PT), _New(PT)
 local other = _New(PT2)

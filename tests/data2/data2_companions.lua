@@ -1,7 +1,7 @@
 -- Companion classes: made with the first property of a type derived from the
 -- plain data class, used as data sets, object data and buffer data that
 -- carry the type's properties.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local Ty = QZDataBase:CreateType("comp.T")
 _LockGC(Ty)

@@ -1,6 +1,6 @@
 -- Index access: data[i] over a value package of each item type, writes of
 -- each script type, the refusals and what they leave behind.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 
 local Ty = QZDataBase:CreateType("idx.T")

@@ -1,6 +1,6 @@
 -- Properties: declaration on types and its refusals, reads and writes through
 -- instances, prototypes and the type, value conversions, the property tests.
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 
 local Ty = QZDataBase:CreateType("prop.T")

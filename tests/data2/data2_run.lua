@@ -2,7 +2,7 @@
 -- realm, the clean refusal when the temporary realm does not answer, and the
 -- hand-over of the first produced object when it does (a script function on
 -- the realm class stands in for the realm's own).
-local T = dofile(arg[1] .. "/data2_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local P = T.prefix
 
 local D = QZDataBase:CreateType("run.D")

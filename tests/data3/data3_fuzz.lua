@@ -2,7 +2,7 @@
 -- data records and rule records (as packages and as JSON text) are fed to the
 -- readers. Every call must end with a result or a clear refusal (nil), never
 -- a crash, and nothing may be left behind once the results are dropped.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 math.randomseed(20261210)
 local ROUNDS = 400

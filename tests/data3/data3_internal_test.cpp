@@ -2,44 +2,17 @@
 // themselves: the tag form (saved without object IDs and not for a tag), the
 // writer appending behind what the list already holds, and the ObjectID
 // fix-up that relinks rebuilt procs and input containers.
-#include "quel_trelk.h"
-#include "tarvex_host.h"
+#include "module_data_fixture.h"
 #include "trelk_data3.h"
-
-#include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
 
-class Data3Internal : public ::testing::Test {
+class Data3Internal : public ModuleDataFixture {
   protected:
-    ClassOfXRQInterface *X = nullptr;
+    Data3Internal() : ModuleDataFixture("data3_internal") {}
 
-    void SetUp() override {
-        ASSERT_TRUE(tvh::start());
-        std::string Error;
-        ASSERT_TRUE(tvh::loadModule(TRELK_MODULE_PATH, &Error)) << Error;
-        tvh::errors(true);
-        tvh::lockBoth();
-        X = QZObject_XRQInterface;
-        ASSERT_NE(X, nullptr);
-    }
-    void TearDown() override {
-        tvh::unlockBoth();
-        tvh::unloadModule();
-        tvh::stop();
-    }
-    void Run(const std::string &Code) {
-        std::string Error;
-        ASSERT_TRUE(tvh::runChunk(Code.c_str(), "data3_internal", &Error)) << Error;
-    }
-    void *Named(const char *Name) {
-        void *Object = X->GetObjectEx(nullptr, Name);
-        EXPECT_NE(Object, nullptr) << Name;
-        return Object;
-    }
-    void *NewOf(void *Class) { return X->MallocObjectL(X->GetIDEx(Class), 0, nullptr); }
     // The tag text of a data object, as the tag code hands it over.
     std::string Tag(void *Data) {
         QZDataBase_GetTag_Internal((StructOfQZDataBase *)Data);

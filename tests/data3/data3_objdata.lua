@@ -1,5 +1,5 @@
 -- Object data, buffer data, realm frame data and exception objects.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 -- Object data wraps one object as item 0 of its value.
 local O = QZObjectDataBase:CreateType("obj.O")

@@ -1,7 +1,7 @@
 -- Data records: the no-buffer, value-list and type-class forms written by
 -- SaveTo and read by LoadFrom, round trips, signatures, empty values, and the
 -- refusals of both sides with their messages.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 -- SaveTo and LoadFrom are bound in the data class's table; until they are,
 -- this scenario cannot run.

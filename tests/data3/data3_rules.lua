@@ -1,7 +1,7 @@
 -- Rules: types and instances, creation refusals, the rule record round trip,
 -- equality, the before-free hook, attachment locks, and rules approving and
 -- disapproving data through their script hooks.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local P = QZDataBase:CreateType("rule.P")
 

@@ -1,7 +1,7 @@
 -- Data sets: set types and sets, membership, schedule order, subsets, the
 -- refusals of Create, sets that would contain themselves, and runs of the
 -- members on a temporary realm.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local P = QZDataBase:CreateType("set.P")
 local Q = QZDataBase:CreateType("set.Q")

@@ -1,7 +1,7 @@
 -- Value lists through the JSON package of a rule: every item kind written,
 -- read back and written again gives the same package and the same JSON text;
 -- the refusals of the writer and the reader with their messages.
-local T = dofile(arg[1] .. "/data3_testlib.lua")
+local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
 local R = QZRuleBase:CreateType("vl.Rule")
 local r = R()

@@ -267,6 +267,21 @@ TEST(ParaPkg, DupIsDeepKeepsMarksAndDropsReadOnly) {
     inner->InsertFloat(1, 2.5);
     EXPECT_EQ(di->GetFloat(1), 1.5);
     EXPECT_FALSE(d->Equals(p.get()));
+
+    // A package without nested packages is copied the same way.
+    Pkg flat;
+    flat->InsertStr(0, "k");
+    flat->InsertInt64(1, -9);
+    flat->AsDict(VS_TRUE);
+    flat->SetReadOnly("k", VS_TRUE);
+    Pkg f(flat->Dup());
+    ASSERT_NE(f.get(), nullptr);
+    EXPECT_TRUE(f->IsDict());
+    EXPECT_FALSE(f->IsReadOnly());
+    EXPECT_TRUE(f->Equals(flat.get()));
+    EXPECT_NE(f->GetStr(0), flat->GetStr(0)); // its own bytes
+    EXPECT_TRUE(f->InsertStr(0, "changed"));
+    EXPECT_STREQ(flat->GetStr(0), "k");
 }
 
 TEST(ParaPkg, EqualsIsStrict) {

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <vector>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -506,3 +508,185 @@ TEST_F(ScriptEngineTest, FreeWithoutTheScriptLock) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Name resolution stays right call after call: every change that can alter
+// what a name means is seen by the next lookup, by name and from Lua, even
+// when the same lookup was made just before.
+// ---------------------------------------------------------------------------
+VS_INT32 fSeven(void *) {
+    S()->LuaPushInt(7);
+    return 1;
+}
+
+// Result of calling Name on o by name: its integer result, or -1 when
+// nothing callable was found.
+long long byName(void *o, const char *name) {
+    if (!S()->ExecNameScript(o, name, 0, 1)) {
+        S()->LuaPop(1);
+        EXPECT_EQ(S()->GetLastError(), 5);
+        return -1;
+    }
+    EXPECT_EQ(S()->GetLastError(), 0) << name;
+    long long v = S()->LuaToInt64(-1);
+    S()->LuaPop(1);
+    return v;
+}
+
+VS_BOOL whoHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD, VS_BOOL) {
+    if (o != forWhich || strcmp(name, "Who") != 0) return VS_FALSE;
+    S()->LuaPushString("hooked");
+    return VS_TRUE;
+}
+
+TEST_F(ScriptEngineTest, ResolutionFollowsEveryChange) {
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        long long byName;       // ExecNameScript(obj, "Who")
+        const char *luaCheck;   // must hold in Lua afterwards
+        void *definedOn;        // LuaIsFunctionDefined(obj, "Who", TRUE)
+    };
+    void *atomic = S()->ObjectToAtomic(obj);
+    void *slot = nullptr;
+    const std::vector<Step> steps = {
+        {"a function on the class", [&] { run("SEThing.Who = function() return 1 end"); }, 1,
+         "obj:Who() == 1", cls},
+        {"one on the object hides it", [&] { run("obj.Who = function() return 2 end"); }, 2, "obj:Who() == 2",
+         obj},
+        {"RegLuaFunc on the class comes after the object's field",
+         [&] { ASSERT_TRUE(S()->RegLuaFunc(cls, "Who", fRegPara, 3)); }, 2, "obj:Who() == 2", obj},
+        {"RegLuaFunc on the object comes before its field",
+         [&] { ASSERT_TRUE(S()->RegLuaFunc(obj, "Who", fRegPara, 4)); }, 4, "obj:Who() == 4", obj},
+        {"switched off", [&] { ASSERT_TRUE(S()->InValidRegLuaFunc(obj, "Who", fRegPara)); }, 2,
+         "obj:Who() == 2", obj},
+        {"switched on", [&] { ASSERT_TRUE(S()->ValidRegLuaFunc(obj, "Who", fRegPara)); }, 4, "obj:Who() == 4",
+         obj},
+        {"off again, and the object's field removed",
+         [&] {
+             ASSERT_TRUE(S()->InValidRegLuaFunc(obj, "Who", fRegPara));
+             run("obj.Who = nil");
+         },
+         3, "obj:Who() == 3", cls},
+        {"the class's RegLuaFunc off", [&] { ASSERT_TRUE(S()->InValidRegLuaFunc(cls, "Who", fRegPara)); }, 1,
+         "obj:Who() == 1", cls},
+        {"a plain value on the object: reads see it, calls by name pass it",
+         [&] { run("obj.Who = 5"); }, 1, "obj.Who == 5", cls},
+        {"another plain value", [&] { run("obj.Who = 6"); }, 1, "obj.Who == 6", cls},
+        {"an unbound slot on the object: calls by name pass it",
+         [&] {
+             run("obj.Who = nil");
+             slot = S()->CreateAtomicLuaFunction(atomic, "Who", nullptr, "");
+             ASSERT_NE(slot, nullptr);
+         },
+         1, "type(obj.Who) == 'function' and not pcall(obj.Who, obj)", cls},
+        {"the slot bound", [&] { ASSERT_TRUE(S()->SetAtomicFunction(slot, fSeven)); }, 7, "obj:Who() == 7", obj},
+        {"a get hook comes first for reads, not for calls by name",
+         [&] { ASSERT_TRUE(S()->RegLuaGetValueFunc(obj, whoHook, 0)); }, 7, "obj.Who == 'hooked'", obj},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        // the lookups before the change, so that they are remembered
+        byName(obj, "Who");
+        run("local _ = obj.Who");
+        S()->LuaIsFunctionDefined(obj, "Who", VS_TRUE);
+        s.change();
+        EXPECT_EQ(byName(obj, "Who"), s.byName);
+        run(std::string("assert(") + s.luaCheck + ")");
+        EXPECT_EQ(S()->LuaIsFunctionDefined(obj, "Who", VS_TRUE), s.definedOn);
+    }
+}
+
+TEST_F(ScriptEngineTest, AnAtomicAttributeHidesAFunctionOfThatName) {
+    run("SEThing.Zed = function() return 1 end\nassert(obj:Zed() == 1)");
+    ASSERT_NE(S()->CreateAtomicAttribute(S()->ObjectToAtomic(obj), "Zed", VS_ATTRIBUTETYPE_UUID), nullptr);
+    run("assert(obj.Zed == '00000000-0000-0000-0000-000000000000', tostring(obj.Zed))");
+    EXPECT_EQ(byName(obj, "Zed"), 1) << "calls by name skip the attribute step";
+}
+
+TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
+    VS_UUID oid = S()->GetID(obj);
+    void *child = S()->MallocObjectL(&oid, 0, nullptr);
+    VS_UUID chid = S()->GetID(child);
+    void *grandchild = S()->MallocObjectL(&chid, 0, nullptr);
+    ASSERT_NE(grandchild, nullptr);
+    run("function obj:Up() return 1 end");
+    EXPECT_EQ(byName(grandchild, "Up"), 1);
+    run("function obj:Up() return 2 end");
+    EXPECT_EQ(byName(grandchild, "Up"), 2);
+    ASSERT_TRUE(S()->RegLuaFunc(child, "Up", fRegPara, 3));
+    EXPECT_EQ(byName(grandchild, "Up"), 3);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(grandchild, "Up", VS_TRUE), child);
+    // the prototype goes (and its instances with it): nothing is left to find
+    S()->FreeObject(child);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(obj, "Up", VS_TRUE), obj);
+    EXPECT_EQ(byName(obj, "Up"), 2);
+}
+
+// A new object, even one at a freed object's address, finds only its own.
+TEST_F(ScriptEngineTest, NewObjectsDoNotInheritAFreedObjectsAnswers) {
+    VS_UUID cid = S()->GetID(cls);
+    for (int i = 0; i < 20; ++i) {
+        void *o = S()->MallocObjectL(&cid, 0, nullptr);
+        S()->SetName(o, "fresh");
+        run("local o = _Find('fresh'); function o:Tag() return 11 end; assert(o:Tag() == 11)");
+        EXPECT_EQ(byName(o, "Tag"), 11);
+        S()->FreeObject(o);
+        void *n = S()->MallocObjectL(&cid, 0, nullptr);
+        EXPECT_EQ(byName(n, "Tag"), -1) << "round " << i;
+        S()->SetName(n, "fresh");
+        run("local n = _Find('fresh'); assert(n.Tag == nil)");
+        S()->FreeObject(n);
+    }
+}
+
+// More objects and names than any table of remembered answers: each call
+// still gets its own object's function.
+TEST_F(ScriptEngineTest, ManyObjectsAndNamesStayApart) {
+    VS_UUID cid = S()->GetID(cls);
+    std::vector<void *> objs;
+    std::string err;
+    ASSERT_TRUE(tvh::runChunk("all = {}", "setup", &err)) << err;
+    for (int i = 0; i < 700; ++i) objs.push_back(S()->MallocObjectL(&cid, 0, nullptr));
+    for (int i = 0; i < 700; ++i) {
+        S()->SetName(objs[i], "many");
+        run("local o = _Find('many')\n"
+            "local i = " + std::to_string(i) + "\n"
+            "o.A = function() return i * 3 end\n"
+            "o.B = function() return i * 3 + 1 end\n"
+            "o.C = function() return i * 3 + 2 end\n"
+            "all[i] = o\n");
+        S()->SetName(objs[i], "");
+    }
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < 700; ++i) {
+            ASSERT_EQ(byName(objs[i], "A"), i * 3);
+            ASSERT_EQ(byName(objs[i], "B"), i * 3 + 1);
+            ASSERT_EQ(byName(objs[i], "C"), i * 3 + 2);
+        }
+    run("for i = 0, 699 do local o = all[i]\n"
+        "  assert(o:A() == i * 3 and o:B() == i * 3 + 1 and o:C() == i * 3 + 2) end\n"
+        "all = nil");
+    for (void *o : objs) S()->FreeObject(o);
+}
+
+// Functions found earlier hold nothing alive once they are no longer what a
+// name means: what they capture is collected as before.
+TEST_F(ScriptEngineTest, ReplacedOrFreedFunctionsDoNotKeepObjectsAlive) {
+    run("obj.Hold = (function() local y = _New(SEThing); _SetName(y, 'held1')\n"
+        "  return function() return _Name(y) end end)()\n"
+        "assert(obj:Hold() == 'held1')\n");
+    EXPECT_EQ(byName(obj, "Hold"), 0) << "found and run";
+    run("obj.Hold = nil");
+    run("local x = _New(SEThing); _LockGC(x); _SetName(x, 'holder')\n"
+        "x.Hold = (function() local y = _New(SEThing); _SetName(y, 'held2')\n"
+        "  return function() return _Name(y) end end)()\n"
+        "assert(x:Hold() == 'held2')\n");
+    void *x = S()->GetObjectEx(nullptr, "holder");
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(byName(x, "Hold"), 0);
+    S()->FreeObject(x);
+    tvh::collectGarbage();
+    EXPECT_EQ(S()->GetObjectEx(nullptr, "held1"), nullptr);
+    EXPECT_EQ(S()->GetObjectEx(nullptr, "held2"), nullptr);
+}

@@ -154,6 +154,12 @@ bool ParaPkg::reaches(const ParaPkg *target) const {
     return false;
 }
 
+bool ParaPkg::holdsPackages() const {
+    for (const Item &it : items)
+        if (it.type == VSTYPE_PARAPKG && it.pkg) return true;
+    return false;
+}
+
 VS_BOOL ParaPkg::put(VS_INT32 i, Item &&item) {
     if (readOnly || i < 0 || static_cast<size_t>(i) > items.size()) {
         if (item.type == VSTYPE_PARAPKG && item.pkg) releasePkg(item.pkg);
@@ -455,6 +461,16 @@ VS_PARAPKGPTR ParaPkg::Dup() {
     // has the shape of the original and cannot blow up in size.
     ParaPkg *root = new (std::nothrow) ParaPkg();
     if (!root) return nullptr;
+    if (!holdsPackages()) { // the common flat package: a plain copy
+        try {
+            root->items = items;
+        } catch (const std::bad_alloc &) {
+            releasePkg(root);
+            return nullptr;
+        }
+        root->dict = dict;
+        return root;
+    }
     struct Frame {
         ParaPkg *src, *dst;
     };
@@ -502,20 +518,19 @@ VS_BOOL ParaPkg::Equals(VS_PARAPKGPTR Other) {
     checkHostLock();
     ParaPkg *other = asPkg(Other);
     if (other == nullptr) return VS_FALSE;
-    std::vector<std::pair<const ParaPkg *, const ParaPkg *>> work{{this, other}};
     struct PairHash {
         size_t operator()(const std::pair<const ParaPkg *, const ParaPkg *> &p) const {
             return std::hash<const void *>()(p.first) * 31u ^ std::hash<const void *>()(p.second);
         }
     };
-    // Shared nested packages are compared once per pair.
-    std::unordered_set<std::pair<const ParaPkg *, const ParaPkg *>, PairHash> seen{{this, other}};
-    while (!work.empty()) {
-        auto [a, b] = work.back();
-        work.pop_back();
-        if (a == b) continue;
-        if (a->items.size() != b->items.size()) return VS_FALSE;
-        for (size_t k = 0; k < a->items.size(); ++k) {
+    // Nested pairs still to compare; shared nested packages are compared once
+    // per pair. Neither allocates until a nested package shows up.
+    std::vector<std::pair<const ParaPkg *, const ParaPkg *>> work;
+    std::unordered_set<std::pair<const ParaPkg *, const ParaPkg *>, PairHash> seen;
+    const ParaPkg *a = this, *b = other;
+    for (;;) {
+        if (a != b && a->items.size() != b->items.size()) return VS_FALSE;
+        for (size_t k = 0; a != b && k < a->items.size(); ++k) {
             const Item &x = a->items[k];
             const Item &y = b->items[k];
             if (x.type != y.type) return VS_FALSE;
@@ -539,12 +554,16 @@ VS_BOOL ParaPkg::Equals(VS_PARAPKGPTR Other) {
                 if (memcmp(&x.id, &y.id, sizeof(VS_UUID)) != 0) return VS_FALSE;
                 break;
             case VSTYPE_PARAPKG:
-                if (seen.insert({x.pkg, y.pkg}).second) work.push_back({x.pkg, y.pkg});
+                if (x.pkg != y.pkg && seen.insert({x.pkg, y.pkg}).second) work.push_back({x.pkg, y.pkg});
                 break;
             default:
                 return VS_FALSE;
             }
         }
+        if (work.empty()) break;
+        a = work.back().first;
+        b = work.back().second;
+        work.pop_back();
     }
     return VS_TRUE;
 }

@@ -140,6 +140,8 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
     void dropItems();
     // TRUE when this package is `target` or holds it at any depth.
     bool reaches(const ParaPkg *target) const;
+    // TRUE when an item is a nested package.
+    bool holdsPackages() const;
 
   private:
     ~ParaPkg() override;

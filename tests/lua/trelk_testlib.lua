@@ -1,5 +1,6 @@
--- Small helpers shared by the data2 scenarios: checks that count failures and
--- a reader for the host's error log.
+-- Helpers shared by the Lua scenarios of the data suites: counting checks,
+-- the host's error log and statistics, and round trips of packages through
+-- JSON text. Scenarios load it with dofile(<suite folder>/../lua/...).
 local T = {failures = 0, checks = 0}
 
 function T.check(cond, what)
@@ -31,7 +32,8 @@ function T.prefix(obj)
   return "[" .. _ID(obj) .. ":" .. _Name(obj) .. "]"
 end
 
--- Runs fn and checks that exactly the expected message texts were reported.
+-- Runs fn and checks that exactly the expected messages were reported;
+-- returns fn's results.
 function T.expect_errors(fn, expected, what)
   T.errors()
   local results = table.pack(fn())
@@ -46,6 +48,32 @@ end
 function T.stat(name)
   local s = _Stats()
   return s:_Get(s:_FindDict(name))
+end
+
+-- Value of a dict key, nil when absent.
+function T.get(pkg, key)
+  local i = pkg:_FindDict(key)
+  if i < 0 then return nil end
+  return pkg:_Get(i)
+end
+
+-- A package read back from its own JSON text.
+function T.viajson(pkg)
+  local text = pkg:_ToJSon()
+  if text == nil then return nil end
+  local back = _Pkg()
+  if not back:_FromJSon(text) then return nil end
+  return back
+end
+
+-- A proc type the data functions can be given: a locked instance of the proc
+-- class marked as a type, under Name.
+function T.procType(name)
+  local t = _New(QZProcBase)
+  t.IsType = true
+  _SetName(t, name)
+  _LockGC(t)
+  return t
 end
 
 function T.finish(name)
