@@ -472,7 +472,9 @@ class ClassOfXRQControlInterface {
     virtual void CaptureScriptGIL() = 0;
     virtual void ReleaseScriptGIL() = 0;
     // Lets waiting threads take the locks, runs at most one pending message;
-    // TRUE when it ran one. Never blocks waiting for messages.
+    // TRUE when it ran one. Never blocks waiting for messages. Messages run
+    // only when the caller holds the script lock, and unheld objects are
+    // collected only when it holds both locks.
     virtual VS_BOOL XRQDispatch(VS_BOOL WaitFlag) = 0;
     virtual void DetachCurrentThread() = 0;
 

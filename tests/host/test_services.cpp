@@ -213,11 +213,15 @@ VS_BOOL fakeInit(ClassOfTarvex *t, StructOfVSTarvexInterfaceTable *) {
     c->Release();
     return ok ? VS_TRUE : VS_FALSE;
 }
-void fakeTerm() { ++g_term; }
+int g_termUnlocked = 0;
+void fakeTerm() {
+    ++g_term;
+    if (!tvh::holdsHostLock() || !tvh::holdsScriptLock()) ++g_termUnlocked;
+}
 } // namespace
 
 TEST_F(ServiceTest, ModuleEntryVersionsAndRefusal) {
-    g_init = g_term = 0;
+    g_init = g_term = g_termUnlocked = 0;
     EXPECT_TRUE(tvh::initModule(fakeInit, fakeTerm));
     EXPECT_EQ(g_main, 3);
     EXPECT_EQ(g_sub, 0x72);
@@ -250,6 +254,7 @@ TEST_F(ServiceTest, ModuleEntryVersionsAndRefusal) {
     tvh::unlockBoth();
     tvh::stop();
     EXPECT_EQ(g_term, 2);
+    EXPECT_EQ(g_termUnlocked, 0); // Term2 runs with both locks, taken when the caller had none
     startHost(tvh::HostOptions());
     std::string why;
     EXPECT_FALSE(tvh::loadModule("/nonexistent/libnothing.so", &why));

@@ -189,3 +189,33 @@ TEST(VsDll, TempPathAcceptsAnything)
     vs_dll_settemppath(nullptr);
     vs_dll_settemppath(std::string(2000, 't').c_str());
 }
+
+// The memory map is read line by line however long the line: a library whose
+// path is longer than any fixed buffer, with blanks in it, is still found
+// under its whole path.
+TEST(VsDll, GetReadsLongMapLinesWhole)
+{
+    ScratchDir Dir;
+    std::string Path = Dir.path();
+    for (int i = 0; i < 3; i++) {
+        Path += "/" + std::string(150, char('a' + i)) + " with blanks";
+        ASSERT_EQ(mkdir(Path.c_str(), 0700), 0) << Path;
+    }
+    std::string Lib = Path + "/libtrelklongmapped.so";
+    ASSERT_GT(Lib.size(), 512u);
+    CopyFile(TRELK_TESTLIB_PATH, Lib);
+    void *h = dlopen(Lib.c_str(), RTLD_NOW);
+    ASSERT_NE(h, nullptr) << dlerror();
+
+    std::string Out(Lib.size() + 16, 'x');
+    EXPECT_EQ(vs_dll_getex("libtrelklongmapped", &Out[0], (VS_INT32)Out.size()), h);
+    char Real[PATH_MAX];
+    ASSERT_NE(realpath(Lib.c_str(), Real), nullptr);
+    EXPECT_STREQ(Out.c_str(), Real);
+    // A short out buffer takes what fits, terminated.
+    char Small[VS_MAX_PATH];
+    EXPECT_EQ(vs_dll_getex("libtrelklongmapped", Small, sizeof(Small)), h);
+    EXPECT_EQ(strlen(Small), sizeof(Small) - 1);
+    EXPECT_EQ(strncmp(Small, Real, sizeof(Small) - 1), 0);
+    dlclose(h);
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <vector>
 #include <cstring>
@@ -26,6 +27,7 @@ const char *kTemplate = R"XML(<?xml version="1.0" encoding="UTF-8"?>
     <attribute>
       <Count Type="VS_INT32" Default="3"/>
       <Name2 Type="VS_VSTRING"/>
+      <Kids Type="void *" Class=""/>
     </attribute>
     <function>
       <Sum Type="luafunc" Desc="VS_INT32 Sum(...)"/>
@@ -384,6 +386,7 @@ VS_BOOL getHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD para, VS_BOOL r
 std::string g_setLog;
 VS_BOOL setHook(void *, void *, VS_CHAR *name, VS_INT32 index, VS_UWORD) {
     if (strcmp(name, "Count") == 0) return VS_FALSE;
+    if (index == 0x7FFFFFFF || index < 1 || index > S()->LuaGetTop()) g_setLog += "bad index;";
     g_setLog += std::string(name) + "=" + std::to_string(S()->LuaToInt(index)) + ";";
     return VS_TRUE;
 }
@@ -689,4 +692,171 @@ TEST_F(ScriptEngineTest, ReplacedOrFreedFunctionsDoNotKeepObjectsAlive) {
     tvh::collectGarbage();
     EXPECT_EQ(S()->GetObjectEx(nullptr, "held1"), nullptr);
     EXPECT_EQ(S()->GetObjectEx(nullptr, "held2"), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Script operations handed a NULL, freed or unknown object: failure values,
+// the stack rule kept, nothing reached through the pointer.
+// ---------------------------------------------------------------------------
+TEST_F(ScriptEngineTest, ScriptOperationsOnDeadObjectsFailCleanly) {
+    run("SEThing.Ping = function() return 1 end");
+    VS_UUID cid = S()->GetID(cls);
+    void *freed = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->FreeObject(freed);
+    alignas(16) char junk[64] = {0};
+    struct Case {
+        const char *what;
+        void *object;
+    } cases[] = {{"null", nullptr}, {"freed", freed}, {"unknown", junk}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        S()->LuaPushString("below");
+        S()->LuaPushInt(1);
+        S()->LuaPushInt(2);
+        EXPECT_FALSE(S()->ExecNameScript(c.object, "Ping", 2, 2));
+        EXPECT_EQ(S()->GetLastError(), 5);
+        ASSERT_EQ(S()->LuaGetTop(), 3);
+        EXPECT_EQ(S()->LuaType(2), 0);
+        EXPECT_EQ(S()->LuaType(3), 0);
+        S()->LuaPop(2);
+        VS_BOOL ok = VS_TRUE;
+        EXPECT_EQ(S()->ScriptCall(c.object, &ok, "Ping", "()z"), 0u);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(S()->GetLastError(), 5);
+        EXPECT_EQ(S()->LuaIsFunctionDefined(c.object, "Ping", VS_TRUE), nullptr);
+        S()->LuaPushObject(c.object);
+        EXPECT_EQ(S()->LuaType(-1), 0);
+        S()->LuaPop(1);
+        EXPECT_FALSE(S()->RegLuaFunc(c.object, "Ping", fSeven, 0));
+        EXPECT_FALSE(S()->InValidRegLuaFunc(c.object, "Ping", fSeven));
+        EXPECT_FALSE(S()->ValidRegLuaFunc(c.object, "Ping", fSeven));
+        ASSERT_EQ(S()->LuaGetTop(), 1);
+        EXPECT_STREQ(S()->LuaToString(1), "below");
+        S()->LuaPop(1);
+    }
+    for (char b : junk) EXPECT_EQ(b, 0);
+    EXPECT_EQ(byName(obj, "Ping"), 1) << "the host keeps working";
+}
+
+// Functions the script can call run with both locks held, whoever calls them.
+std::atomic<int> g_lockedRuns{0}, g_unlockedRuns{0};
+VS_INT32 fCheckLocks(void *) {
+    (tvh::holdsHostLock() && tvh::holdsScriptLock() ? g_lockedRuns : g_unlockedRuns)++;
+    S()->LuaPushInt(1);
+    return 1;
+}
+
+TEST_F(ScriptEngineTest, LuafuncsRunWithBothLocksHeld) {
+    g_lockedRuns = g_unlockedRuns = 0;
+    ASSERT_TRUE(S()->RegLuaFunc(obj, "Locks", fCheckLocks, 0));
+    run("assert(obj:Locks() == 1)\n"
+        "function obj:Indirect() return self:Locks() end");
+    EXPECT_EQ(byName(obj, "Locks"), 1);
+    EXPECT_EQ(byName(obj, "Indirect"), 1);
+    std::thread th([&] {
+        tvh::lockBoth();
+        S()->ExecNameScript(obj, "Indirect", 0, 0);
+        tvh::control()->DetachCurrentThread();
+        tvh::unlockBoth();
+    });
+    tvh::unlockBoth();
+    th.join();
+    tvh::lockBoth();
+    EXPECT_EQ(g_lockedRuns.load(), 4);
+    EXPECT_EQ(g_unlockedRuns.load(), 0);
+}
+
+// After DetachCurrentThread the thread's stack and error state are gone, and
+// it can use the host again with a fresh stack.
+TEST_F(ScriptEngineTest, DetachedThreadsStartAfresh) {
+    run("function obj:Fail() error('worker failure') end\n"
+        "function obj:Twice(n) return n * 2 end");
+    std::atomic<bool> done{false};
+    int topAfter = -1, errAfter = -1, result = 0;
+    const VS_CHAR *infoAfter = "unset";
+    std::thread th([&] {
+        tvh::lockBoth();
+        S()->LuaPushInt(1);
+        S()->LuaPushInt(2);
+        S()->ExecNameScript(obj, "Fail", 0, 0); // leaves an error behind
+        tvh::control()->DetachCurrentThread();
+        topAfter = S()->LuaGetTop();
+        errAfter = S()->GetLastError();
+        infoAfter = S()->GetLastErrorInfo(nullptr, nullptr);
+        S()->LuaPushInt(21);
+        if (S()->ExecNameScript(obj, "Twice", 1, 1)) result = S()->LuaToInt(-1);
+        S()->LuaPop(1);
+        tvh::control()->DetachCurrentThread();
+        tvh::unlockBoth();
+        done = true;
+    });
+    tvh::unlockBoth();
+    th.join();
+    tvh::lockBoth();
+    EXPECT_EQ(topAfter, 0);
+    EXPECT_EQ(errAfter, 0);
+    EXPECT_EQ(infoAfter, nullptr);
+    EXPECT_EQ(result, 42);
+    // Detaching the main thread's stack has the same effect here.
+    S()->LuaPushInt(5);
+    tvh::control()->DetachCurrentThread();
+    EXPECT_EQ(S()->LuaGetTop(), 0);
+    S()->LuaPushInt(4);
+    ASSERT_TRUE(S()->ExecNameScript(obj, "Twice", 1, 1));
+    EXPECT_EQ(S()->LuaToInt(-1), 8);
+    S()->LuaPop(1);
+}
+
+// The script surface's view of queues and raw contexts.
+TEST_F(ScriptEngineTest, ParentsChildrenAndRawContextFromLua) {
+    VS_UUID cid = S()->GetID(cls);
+    OBJECTATTRIBUTEINDEX kids = S()->GetAttributeIndex(cls, "Kids");
+    void *a = S()->MallocObjectL(&cid, 0, nullptr), *b = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->SetName(a, "a");
+    S()->SetName(b, "b");
+    ASSERT_TRUE(S()->ChangeParent(a, obj, kids));
+    ASSERT_TRUE(S()->ChangeParent(b, obj, kids));
+    run("local a, b = _Find('a'), _Find('b')\n"
+        "assert(_Parent(a) == obj and _Parent(b) == obj and _Parent(obj) == nil)\n"
+        "local k = _Children(obj, 'Kids')\n"
+        "assert(k:_Count() == 2 and k:_Get(0) == a and k:_Get(1) == b)\n"
+        "assert(_Children(a, 'Kids'):_Count() == 0)\n"
+        "assert(not pcall(_Children, obj, 'Count') and not pcall(_Children, obj, 'Nope'))\n"
+        "_SetRawContext(a, true)");
+    EXPECT_TRUE(S()->HasRawContext(a));
+    EXPECT_FALSE(S()->HasRawContext(b));
+    run("_SetRawContext(_Find('a'), false)");
+    EXPECT_FALSE(S()->HasRawContext(a));
+    S()->FreeObject(a);
+    S()->FreeObject(b);
+}
+
+// XRQDispatch called by a thread that does not hold the script lock (a
+// stepping thread holds only the host lock) must not run script code: posted
+// messages and collections wait for a thread that holds both locks.
+TEST_F(ScriptEngineTest, DispatchWithoutTheScriptLockRunsNoScript) {
+    VS_UUID cid = S()->GetID(cls);
+    void *drop = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->ReleaseOwnerEx(drop);
+    VS_UUID did = S()->GetID(drop);
+    run("posted = 0; _Post(function() posted = posted + 1 end)");
+    tvh::lookup(drop)->candidate = true; // as if a script had dropped it
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // past the collection pause
+    tvh::unlockBoth();
+    VS_BOOL ranThere = VS_TRUE;
+    bool aliveThere = false;
+    std::thread th([&] {
+        S()->XRQLock();
+        ranThere = tvh::control()->XRQDispatch(VS_FALSE);
+        aliveThere = S()->GetObject(&did) != nullptr;
+        S()->XRQUnLock();
+    });
+    th.join();
+    tvh::lockBoth();
+    EXPECT_FALSE(ranThere);
+    EXPECT_TRUE(aliveThere);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(tvh::control()->XRQDispatch(VS_FALSE));
+    EXPECT_EQ(S()->GetObject(&did), nullptr);
+    run("assert(posted == 1)");
 }

@@ -151,13 +151,17 @@ VS_BOOL dispatch() {
     if (hostDepth > 0) hostLock().acquireDepth(hostDepth);
     if (scriptDepth == 0 && hostDepth == 0) std::this_thread::yield();
 
+    // Messages and collections run script code, which only a holder of the
+    // script lock may touch (a stepping thread dispatches with the host lock
+    // alone); they wait for a caller that holds what they need.
     VS_BOOL ran = VS_FALSE;
-    if (ScriptEngine *e = scriptEngine()) ran = e->runOnePosted() ? VS_TRUE : VS_FALSE;
+    if (scriptDepth > 0)
+        if (ScriptEngine *e = scriptEngine()) ran = e->runOnePosted() ? VS_TRUE : VS_FALSE;
 
     // A collection point, but not on every call of a tight loop.
     Core &c = core();
     int64_t now = nowMicros();
-    if (now - c.lastDispatchCollectUs >= 5000) {
+    if (scriptDepth > 0 && hostDepth > 0 && now - c.lastDispatchCollectUs >= 5000) {
         c.lastDispatchCollectUs = now;
         collectGarbage();
     }
