@@ -289,6 +289,51 @@ static VS_UUID CacheKeyOf(void *ProcOrChain)
     return SRV->GetID(KeyObject);
 }
 
+// A cache entry keeps the object's ID next to it: script code may free a
+// cached object while it is listed (its GC lock goes with it), and the ID is
+// what tells a live entry from one whose pointer is stale.
+struct StructOfQZDataCacheEntry {
+    VS_UUID ObjectID;
+    void *Object;
+};
+
+static void *NewCacheEntry(void *Object)
+{
+    auto *Entry = (StructOfQZDataCacheEntry *)SRV->Malloc_Nor(sizeof(StructOfQZDataCacheEntry));
+    if (Entry == NULL) return NULL;
+    Entry->ObjectID = *SRV->GetIDEx(Object);
+    Entry->Object = Object;
+    return Entry;
+}
+
+// The entry's object while it is alive, else NULL.
+static void *CacheEntryObject(void *Entry)
+{
+    if (Entry == NULL) return NULL;
+    auto *E = (StructOfQZDataCacheEntry *)Entry;
+    void *Live = SRV->GetObject(&E->ObjectID);
+    return Live == E->Object ? Live : NULL;
+}
+
+// Frees an entry taken out of the index and lets go of its lock.
+static void DropCacheEntry(void *Entry)
+{
+    if (Entry == NULL) return;
+    void *Object = CacheEntryObject(Entry);
+    if (Object != NULL) SRV->UnLockGC(Object);
+    SRV->Free(Entry);
+}
+
+void TrelkData_ReleaseCacheIndex(void **Index)
+{
+    if (*Index == NULL) return;
+    VS_UUID Key;
+    for (void *Entry = SRV->QueryFirstIDKey(*Index, &Key); Entry != NULL; Entry = SRV->QueryNextIDKey(*Index, &Key))
+        DropCacheEntry(Entry);
+    SRV->DestoryIndex(*Index);
+    *Index = NULL;
+}
+
 static VS_INT32 PushBool(VS_BOOL Value)
 {
     SRV->LuaPushBool(Value);
@@ -327,21 +372,20 @@ VS_INT32 QZDataBase_SetCache(void *L)
             MemoryDebug_InsertObjectRecord(Holder->CacheDataIndex, __LINE__);
             if (Holder->CacheDataIndex == NULL) return PushBool(VS_FALSE);
         }
+        void *Entry = NewCacheEntry(Value);
+        if (Entry == NULL) return PushBool(VS_FALSE);
         // The new entry's lock is taken first, so that replacing an entry
         // by itself never leaves it unlocked even for a moment.
         SRV->LockGC(Value);
-        void *Old = SRV->DelIDKey(Holder->CacheDataIndex, &Key);
-        if (Old != NULL) SRV->UnLockGC(Old);
-        if (!SRV->InsertIDKey(Holder->CacheDataIndex, &Key, Value)) {
+        DropCacheEntry(SRV->DelIDKey(Holder->CacheDataIndex, &Key));
+        if (!SRV->InsertIDKey(Holder->CacheDataIndex, &Key, Entry)) {
             SRV->UnLockGC(Value);
+            SRV->Free(Entry);
             return PushBool(VS_FALSE);
         }
         return PushBool(VS_TRUE);
     }
-    if (Holder->CacheDataIndex != NULL) {
-        void *Old = SRV->DelIDKey(Holder->CacheDataIndex, &Key);
-        if (Old != NULL) SRV->UnLockGC(Old);
-    }
+    if (Holder->CacheDataIndex != NULL) DropCacheEntry(SRV->DelIDKey(Holder->CacheDataIndex, &Key));
     return PushBool(VS_TRUE);
 }
 
@@ -375,11 +419,11 @@ VS_INT32 QZDataBase_GetCache(void *L)
         return 1;
     }
     VS_UUID Key = CacheKeyOf(Proc);
-    void *Cached = SRV->DelIDKey(Holder->CacheDataIndex, &Key);
-    SRV->LuaPushObject(Cached);
+    void *Entry = SRV->DelIDKey(Holder->CacheDataIndex, &Key);
+    SRV->LuaPushObject(CacheEntryObject(Entry));
     // The entry is handed out once: the cache lets go of its lock, and the
     // script's reference alone keeps the object from now on.
-    if (Cached != NULL) SRV->UnLockGC(Cached);
+    DropCacheEntry(Entry);
     return 1;
 }
 
@@ -387,13 +431,8 @@ VS_INT32 QZDataBase_ClearCache(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL || Self->CacheDataIndex == NULL) return 0;
-    VS_UUID Key;
-    for (void *Cached = SRV->QueryFirstIDKey(Self->CacheDataIndex, &Key); Cached != NULL;
-         Cached = SRV->QueryNextIDKey(Self->CacheDataIndex, &Key))
-        SRV->UnLockGC(Cached);
-    SRV->DestoryIndex(Self->CacheDataIndex);
-    Self->CacheDataIndex = NULL;
+    if (Self == NULL) return 0;
+    TrelkData_ReleaseCacheIndex(&Self->CacheDataIndex);
     return 0;
 }
 

@@ -427,14 +427,7 @@ static void OnFreed(StructOfQZDataBase *Data)
 
     ReleaseOwnedPackages(Data);
 
-    if (Data->CacheDataIndex != NULL) {
-        VS_UUID Key;
-        for (void *Cached = SRV->QueryFirstIDKey(Data->CacheDataIndex, &Key); Cached != NULL;
-             Cached = SRV->QueryNextIDKey(Data->CacheDataIndex, &Key))
-            SRV->UnLockGC(Cached);
-        SRV->DestoryIndex(Data->CacheDataIndex);
-        Data->CacheDataIndex = NULL;
-    }
+    TrelkData_ReleaseCacheIndex(&Data->CacheDataIndex);
 
     void *Class = SRV->GetClass(Data);
     if (Class != NULL && !TrelkData_IsDataBaseClassObject(Class))

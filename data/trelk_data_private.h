@@ -29,6 +29,10 @@ StructOfQZDataBase *TrelkData_SelfArg();
 // An object argument, normalised from a raw script object; NULL for non-objects.
 void *TrelkData_ObjectArg(VS_INT32 Index);
 
+// Releases a result cache: unlocks every listed object still alive, frees
+// the entries and the index, and sets *Index NULL.
+void TrelkData_ReleaseCacheIndex(void **Index);
+
 // Detaches a rule attachment item from its data and frees it.
 void TrelkData_ReleaseRuleAttach(void *Item);
 

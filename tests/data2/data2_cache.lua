@@ -91,6 +91,25 @@ end
 T.eq(T.expect_errors(function() return d:GetCache() end, {}, "GetCache without argument"), nil, "nil without message")
 T.eq(T.expect_errors(function() return d:GetCache(5) end, {}, "GetCache with a number"), nil, "nil without message")
 
+-- A cached object that script code frees while it is listed: every way out
+-- of the cache sees it gone and touches no stale handle.
+local invalid = T.stat("InvalidObjects")
+local gone = {
+  {"GetCache", function(h) return h:GetCache(p1) end, nil},
+  {"replacement", function(h) h:SetCache(p1, r2) h:SetCache(p1) end},
+  {"removal", function(h) return h:SetCache(p2) end, true},
+  {"ClearCache", function(h) return h:ClearCache() end},
+  {"freeing the holder", function(h) _Free(h) end},
+}
+for _, c in ipairs(gone) do
+  local h, cached = D(7), D(70)
+  T.eq(h:SetCache(p1, cached), true, c[1] .. ": listed")
+  _Free(cached)
+  T.eq(c[2](h), c[3], c[1] .. " after the cached object was freed")
+  T.eq(_RefCount(r2), ref, c[1] .. ": other locks are untouched")
+  _Free(h)
+end
 _CollectGarbage()
+T.eq(T.stat("InvalidObjects"), invalid, "no stale handle reached the host")
 T.eq(T.stat("UnlockAtZero"), unlockAtZero, "no unlock without a lock")
 T.finish("data2_cache")
