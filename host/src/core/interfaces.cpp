@@ -20,23 +20,31 @@ static bool hasIsTypeSet(const HostObject *o) {
 
 static const uint64_t kQueryMagic = 0x51554552594E5354ull;
 
+// The interfaces live as long as the host; their counts only tell whether a
+// module balanced its references, and never drop below zero.
+static VS_ULONG dropRef(std::atomic<VS_ULONG> &refs) {
+    VS_ULONG r = refs.load();
+    while (r > 0 && !refs.compare_exchange_weak(r, r - 1)) {
+    }
+    return r > 0 ? r - 1 : 0;
+}
+
+static void reportV(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, va_list ap) {
+    std::string text = vformat(Format, ap);
+    recordError(Level, Source, Line, text.c_str());
+}
+
 class ServiceImpl final : public ClassOfXRQInterface {
   public:
     std::atomic<VS_ULONG> refs{0};
 
     VS_ULONG AddRef() override { return ++refs; }
-    VS_ULONG Release() override {
-        VS_ULONG r = refs.load();
-        while (r > 0 && !refs.compare_exchange_weak(r, r - 1)) {
-        }
-        return r > 0 ? r - 1 : 0;
-    }
+    VS_ULONG Release() override { return dropRef(refs); }
     void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, ...) override {
         va_list ap;
         va_start(ap, Format);
-        std::string text = vformat(Format, ap);
+        reportV(Level, Source, Line, Format, ap);
         va_end(ap);
-        recordError(Level, Source, Line, text.c_str());
     }
 
     // ---- classes, atomic handles, function slots ----
@@ -783,18 +791,12 @@ class ControlImpl final : public ClassOfXRQControlInterface {
   public:
     std::atomic<VS_ULONG> refs{0};
     VS_ULONG AddRef() override { return ++refs; }
-    VS_ULONG Release() override {
-        VS_ULONG r = refs.load();
-        while (r > 0 && !refs.compare_exchange_weak(r, r - 1)) {
-        }
-        return r > 0 ? r - 1 : 0;
-    }
+    VS_ULONG Release() override { return dropRef(refs); }
     void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, ...) override {
         va_list ap;
         va_start(ap, Format);
-        std::string text = vformat(Format, ap);
+        reportV(Level, Source, Line, Format, ap);
         va_end(ap);
-        recordError(Level, Source, Line, text.c_str());
     }
     void CaptureScriptGIL() override { captureScriptLock(); }
     void ReleaseScriptGIL() override { releaseScriptLock(); }
@@ -841,9 +843,8 @@ class BasicImpl final : public ClassOfBasicXRQInterface {
     void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format, ...) override {
         va_list ap;
         va_start(ap, Format);
-        std::string text = vformat(Format, ap);
+        reportV(Level, Source, Line, Format, ap);
         va_end(ap);
-        recordError(Level, Source, Line, text.c_str());
     }
 };
 
