@@ -89,6 +89,7 @@ struct HostObject {
     int lockCount = 0;
     bool ownerHeld = false;
     bool hasProxy = false;   // a live script proxy exists (kept by script/)
+    int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
     bool candidate = false;  // its last proxy was collected: freed at a collection point when unheld
     bool rawContext = false;
     VS_PARAPKGPTR initPara = nullptr; // during event 5 only

@@ -374,6 +374,47 @@ TEST_F(ScriptEngineTest, ProxiesAndObjectLife) {
     EXPECT_EQ(tvh::stats().LiveObjects, live);
 }
 
+// Proxies are collected and made again while their objects live on; a new
+// proxy may be filed where an older one of another object was.
+TEST_F(ScriptEngineTest, EachPushGivesTheObjectsOwnProxyAcrossCollections) {
+    VS_UUID cid = S()->GetID(cls);
+    void *a = S()->MallocObjectL(&cid, 0, nullptr);
+    void *b = S()->MallocObjectL(&cid, 0, nullptr);
+    std::string err;
+    run("function obj:Same(x, y) return rawequal(x, y) end");
+    for (int round = 0; round < 3; ++round) {
+        void *first = round % 2 ? b : a;
+        void *second = round % 2 ? a : b;
+        S()->LuaPushObject(first);
+        EXPECT_EQ(S()->LuaToObject(-1), first);
+        S()->LuaPop(1);
+        ASSERT_TRUE(tvh::runChunk("collectgarbage(); collectgarbage()", "gc", &err)) << err;
+        S()->LuaPushObject(second); // may take the place of first's old proxy
+        S()->LuaPushObject(first);
+        EXPECT_EQ(S()->LuaToObject(-2), second) << "round " << round;
+        EXPECT_EQ(S()->LuaToObject(-1), first) << "round " << round;
+        ASSERT_TRUE(S()->ExecNameScript(obj, "Same", 2, 1));
+        EXPECT_FALSE(S()->LuaToBool(-1)) << "round " << round;
+        S()->LuaPop(1);
+        S()->LuaPushObject(first);
+        S()->LuaPushObject(first);
+        ASSERT_TRUE(S()->ExecNameScript(obj, "Same", 2, 1));
+        EXPECT_TRUE(S()->LuaToBool(-1)) << "round " << round;
+        S()->LuaPop(1);
+        ASSERT_TRUE(tvh::runChunk("collectgarbage(); collectgarbage()", "gc", &err)) << err;
+    }
+    // a freed object's proxy, still held, never stands for a later object
+    S()->LuaPushObject(a);
+    S()->FreeObject(a);
+    void *c = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->LuaPushObject(c);
+    EXPECT_EQ(S()->LuaToObject(-2), nullptr);
+    EXPECT_EQ(S()->LuaToObject(-1), c);
+    S()->LuaPop(2);
+    S()->FreeObject(b);
+    S()->FreeObject(c);
+}
+
 VS_BOOL getHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD para, VS_BOOL raw) {
     if (o != forWhich || raw || para != 11) return VS_FALSE;
     if (name[0] == '"') {

@@ -426,6 +426,7 @@ int objToString(lua_State *L) {
 int objGc(lua_State *L) {
     Proxy *p = (Proxy *)lua_touserdata(L, 1);
     if (p && p->obj && g_engine) g_engine->proxyCollected(p);
+    if (p && g_engine) g_engine->releaseProxySlot(p);
     return 0;
 }
 
@@ -491,6 +492,12 @@ LuaEngine::LuaEngine() {
     lua_setmetatable(L, -2);
     proxiesRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
     lua_newtable(L);
+    lua_newtable(L);
+    lua_pushliteral(L, "v");
+    lua_setfield(L, -2, "__mode");
+    lua_setmetatable(L, -2);
+    proxySlotsRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_newtable(L);
     slotFnRef_ = luaL_ref(L, LUA_REGISTRYINDEX);
 
     // object proxies
@@ -548,6 +555,8 @@ void LuaEngine::shutdown() {
     lua_State *L = L0_;
     L0_ = nullptr; // finalizers running in lua_close see a closed engine
     lua_close(L);
+    freeSlots_.clear();
+    nextProxySlot_ = 0;
     for (ThreadState *t : threads_) delete t;
     threads_.clear();
     if (t_slot.gen == gen_) t_slot.st = nullptr;
@@ -633,6 +642,19 @@ HostObject *LuaEngine::toHostObject(lua_State *L, int idx) const {
 
 void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     lua_checkstack(L, 4);
+    pushObjectRoomy(L, o);
+}
+
+void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
+    if (o->proxySlot > 0) {
+        // The slot may since belong to another proxy (or none): the owner check decides.
+        lua_rawgeti(L, LUA_REGISTRYINDEX, proxySlotsRef_);
+        if (lua_rawgeti(L, -1, o->proxySlot) == LUA_TUSERDATA && ((Proxy *)lua_touserdata(L, -1))->obj == o) {
+            lua_replace(L, -2); // drops the value below the top without a rotation
+            return;
+        }
+        lua_pop(L, 2);
+    }
     lua_rawgeti(L, LUA_REGISTRYINDEX, proxiesRef_);
     if (lua_rawgetp(L, -1, o->record) == LUA_TUSERDATA && ((Proxy *)lua_touserdata(L, -1))->obj == o) {
         lua_replace(L, -2); // drops the value below the top without a rotation
@@ -642,11 +664,25 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     Proxy *p = (Proxy *)lua_newuserdatauv(L, sizeof(Proxy), 0);
     p->obj = o;
     p->record = o->record;
+    p->slot = 0;
     lua_rawgeti(L, LUA_REGISTRYINDEX, objMetaRef_);
     lua_setmetatable(L, -2);
     lua_pushvalue(L, -1);
     lua_rawsetp(L, -3, o->record);
     lua_replace(L, -2); // drops the value below the top without a rotation
+    int slot;
+    if (!freeSlots_.empty()) {
+        slot = freeSlots_.back();
+        freeSlots_.pop_back();
+    } else {
+        slot = ++nextProxySlot_;
+    }
+    lua_rawgeti(L, LUA_REGISTRYINDEX, proxySlotsRef_);
+    lua_pushvalue(L, -2);
+    lua_rawseti(L, -2, slot);
+    lua_pop(L, 1);
+    p->slot = slot;
+    o->proxySlot = slot;
     std::lock_guard<std::mutex> g(proxyMu_);
     auto it = proxyOf_.find(o);
     if (it != proxyOf_.end()) {
@@ -1109,7 +1145,7 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
         t->lastError = VSSCRIPTERR_NOTFOUND;
         return VS_FALSE;
     }
-    pushObject(L, o);
+    pushObjectRoomy(L, o); // the room was made above
     for (int i = 0; i < nArgs; ++i) lua_pushvalue(L, base + i);
     t->pendValid = false;
     lua_State *saved = t->cur;

@@ -30,6 +30,7 @@ namespace script {
 struct Proxy {
     HostObject *obj;
     void *record;
+    int slot; // its entry in the engine's proxy slot table, held until __gc
 };
 
 // Full userdata behind a package or a binary buffer value: one counted
@@ -138,6 +139,8 @@ class LuaEngine : public ScriptEngine {
     HostObject *toHostObject(lua_State *L, int idx) const;
 
     void pushObject(lua_State *L, HostObject *o);
+    // The same on a stack already known to have 4 free slots.
+    void pushObjectRoomy(lua_State *L, HostObject *o);
     void pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned);
     void pushBin(lua_State *L, ClassOfXRQBinBufInterface *buf, bool owned);
 
@@ -187,6 +190,11 @@ class LuaEngine : public ScriptEngine {
 
     // Called by a proxy's __gc.
     void proxyCollected(Proxy *p);
+    // Also called by __gc, dead proxies included: the slot number may be reused.
+    void releaseProxySlot(Proxy *p) {
+        if (p->slot > 0) freeSlots_.push_back(p->slot);
+        p->slot = 0;
+    }
 
     // Error bookkeeping around protected calls.
     void commitError(ThreadState *t, lua_State *L, int status);
@@ -248,6 +256,12 @@ class LuaEngine : public ScriptEngine {
     uint64_t gen_ = 0;
     int proxiesRef_ = LUA_NOREF; // weak-valued: record address -> proxy
     int slotFnRef_ = LUA_NOREF;  // FuncSlot address -> cached closure
+    // Weak-valued array of proxies, so that pushing an object's proxy again is
+    // an array read rather than a hash lookup. Numbers are handed out per
+    // proxy and come back at its finalization (guarded by the script lock).
+    int proxySlotsRef_ = LUA_NOREF;
+    int nextProxySlot_ = 0;
+    std::vector<int> freeSlots_;
     const void *objMeta_ = nullptr;
     const void *pkgMeta_ = nullptr;
     const void *binMeta_ = nullptr;
