@@ -667,6 +667,75 @@ TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
     EXPECT_EQ(byName(obj, "Up"), 2);
 }
 
+// Changes made while a script runs, between two lookups of the same name on
+// the same object value: the second lookup sees the change.
+std::vector<std::function<void()>> g_midChanges;
+VS_INT32 fNextChange(void *) {
+    if (!g_midChanges.empty()) {
+        std::function<void()> f = g_midChanges.front();
+        g_midChanges.erase(g_midChanges.begin());
+        f();
+    }
+    return 0;
+}
+VS_INT32 fEight(void *) {
+    S()->LuaPushInt(8);
+    return 1;
+}
+
+TEST_F(ScriptEngineTest, ChangesBetweenRepeatedLookupsInOneScript) {
+    void *atomic = S()->GetAtomicObjectEx(nullptr, "SEThing");
+    ASSERT_TRUE(S()->SetAtomicFunction(S()->GetAtomicFunctionByName(atomic, "Loose"), fNextChange));
+    void *slot = nullptr;
+    g_midChanges = {
+        [&] { ASSERT_TRUE(S()->RegLuaFunc(obj, "Who", fRegPara, 4)); },
+        [&] { ASSERT_TRUE(S()->InValidRegLuaFunc(obj, "Who", fRegPara)); },
+        [&] {
+            slot = S()->CreateAtomicLuaFunction(S()->ObjectToAtomic(obj), "Who", nullptr, "");
+            ASSERT_NE(slot, nullptr);
+            ASSERT_TRUE(S()->SetAtomicFunction(slot, fSeven));
+        },
+        [&] { ASSERT_TRUE(S()->SetAtomicFunction(slot, fEight)); },
+        [&] { ASSERT_TRUE(S()->RegLuaGetValueFunc(obj, whoHook, 0)); },
+    };
+    run("local o = obj\n"
+        "local function who() return o:Who() end\n" // one key string throughout
+        "SEThing.Who = function() return 1 end\n"
+        "for _ = 1, 3 do assert(who() == 1) end\n"
+        "o.Who = function() return 2 end\n"
+        "assert(who() == 2, 'function field written')\n"
+        "o:Loose(); assert(who() == 4, 'RegLuaFunc')\n"
+        "o:Loose(); assert(who() == 2, 'RegLuaFunc switched off')\n"
+        "o.Who = nil; assert(who() == 1, 'field removed')\n"
+        "o:Loose(); assert(who() == 7, 'slot created and bound')\n"
+        "o:Loose(); assert(who() == 8, 'slot rebound')\n"
+        "o:Loose(); assert(o.Who == 'hooked', 'get hook registered')\n");
+    EXPECT_TRUE(g_midChanges.empty());
+    g_midChanges.clear();
+
+    // An object freed while a script holds its value, and a new one made
+    // (possibly at the same address): the old value fails, the new one has
+    // nothing of the old one's.
+    VS_UUID cid = S()->GetID(cls);
+    void *a = S()->MallocObjectL(&cid, 0, nullptr);
+    S()->SetName(a, "reuse");
+    g_midChanges = {[&] {
+        S()->FreeObject(a);
+        void *b = S()->MallocObjectL(&cid, 0, nullptr);
+        S()->SetName(b, "reuse");
+    }};
+    run("local old = _Find('reuse')\n"
+        "function old:Tag() return 11 end\n"
+        "for _ = 1, 3 do assert(old:Tag() == 11) end\n"
+        "obj:Loose()\n"
+        "assert(not pcall(function() return old:Tag() end), 'freed object still answers')\n"
+        "local n = _Find('reuse')\n"
+        "assert(n ~= old and n.Tag == nil, 'new object inherits an answer')\n");
+    EXPECT_TRUE(g_midChanges.empty());
+    g_midChanges.clear();
+    S()->FreeObject(S()->GetObjectEx(nullptr, "reuse"));
+}
+
 // A new object, even one at a freed object's address, finds only its own.
 TEST_F(ScriptEngineTest, NewObjectsDoNotInheritAFreedObjectsAnswers) {
     VS_UUID cid = S()->GetID(cls);

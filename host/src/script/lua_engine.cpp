@@ -277,21 +277,51 @@ int keyName(lua_State *L, int idx, char *buf, size_t bufLen, const char **name) 
 }
 
 // ---- object metatable ----
+// Records the function on top of the stack as proxy 1's answer for the string
+// key at index 2.
+void memoize(lua_State *L, Proxy *p, HostObject *o, uint64_t gen) {
+    lua_pushvalue(L, -1);
+    lua_setiuservalue(L, 1, kProxyMemoFn);
+    lua_pushvalue(L, 2);
+    lua_setiuservalue(L, 1, kProxyMemoName);
+    p->memoKey = lua_topointer(L, 2);
+    p->memoSeq = o->seq;
+    p->memoGen = gen;
+}
+
 int objIndex(lua_State *L) {
     LuaEngine *e = g_engine;
     Proxy *p = (Proxy *)lua_touserdata(L, 1);
     HostObject *o = p ? p->obj : nullptr;
-    if (o && !o->getHook && lua_type(L, 2) == LUA_TSTRING) {
+    uint64_t gen = resolveGen();
+    if (o && !o->getHook) {
         // The common case, obj:Method(...): no hook to ask first, and the
-        // function found last time while nothing has changed since.
+        // function this proxy answered last for the same (anchored, hence
+        // same-address) key string while nothing has changed since.
+        const void *key = lua_topointer(L, 2); // NULL for non-collectable keys
+        if (key && key == p->memoKey && p->memoGen == gen && p->memoSeq == o->seq &&
+            lua_type(L, 2) == LUA_TSTRING) { // a light userdata may carry any address
+            lua_getiuservalue(L, 1, kProxyMemoFn);
+            return 1;
+        }
+    }
+    if (o && !o->getHook && lua_type(L, 2) == LUA_TSTRING) {
         size_t len = 0;
         const char *name = lua_tolstring(L, 2, &len);
-        if (e->pushCached(L, o, name, len, true)) return 1;
+        if (e->pushCached(L, o, name, len, true)) {
+            memoize(L, p, o, gen);
+            return 1;
+        }
         if (const AttrDef *a = findAttr(o, name)) {
             pushAttr(L, o, *a);
             return 1;
         }
-        if (!e->resolveSlow(L, o, name, len, true, 2)) lua_pushnil(L);
+        // The generation read before the search: a change made during it
+        // leaves the memo stale rather than wrongly current.
+        if (!e->resolveSlow(L, o, name, len, true, 2))
+            lua_pushnil(L);
+        else if (lua_type(L, -1) == LUA_TFUNCTION && p->obj == o)
+            memoize(L, p, o, gen);
         return 1;
     }
     char buf[40];
@@ -661,10 +691,13 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
         return;
     }
     lua_pop(L, 1); // none, or a dead one left by a free still to be cleaned up
-    Proxy *p = (Proxy *)lua_newuserdatauv(L, sizeof(Proxy), 0);
+    Proxy *p = (Proxy *)lua_newuserdatauv(L, sizeof(Proxy), kProxyUserValues);
     p->obj = o;
     p->record = o->record;
     p->slot = 0;
+    p->memoKey = nullptr;
+    p->memoSeq = 0;
+    p->memoGen = 0;
     lua_rawgeti(L, LUA_REGISTRYINDEX, objMetaRef_);
     lua_setmetatable(L, -2);
     lua_pushvalue(L, -1);
@@ -817,6 +850,29 @@ void LuaEngine::purgeResolveCache(bool all) {
         if (e.fnRef != LUA_NOREF) luaL_unref(L0_, LUA_REGISTRYINDEX, e.fnRef);
         e = ResolveEntry();
     }
+}
+
+void LuaEngine::purgeProxyMemos() {
+    if (!L0_) return;
+    lua_State *L = ts()->cur;
+    lua_checkstack(L, 4);
+    uint64_t gen = resolveGen();
+    lua_rawgeti(L, LUA_REGISTRYINDEX, proxySlotsRef_);
+    lua_pushnil(L);
+    while (lua_next(L, -2)) {
+        if (lua_type(L, -1) == LUA_TUSERDATA) {
+            Proxy *p = (Proxy *)lua_touserdata(L, -1);
+            if (p->memoKey && (!p->obj || p->memoGen != gen || p->memoSeq != p->obj->seq)) {
+                p->memoKey = nullptr;
+                lua_pushnil(L);
+                lua_setiuservalue(L, -2, kProxyMemoFn);
+                lua_pushnil(L);
+                lua_setiuservalue(L, -2, kProxyMemoName);
+            }
+        }
+        lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
 }
 
 // ---- stack operations ----
@@ -1410,6 +1466,7 @@ void LuaEngine::fullCollect() {
     reapOrphans();
     drainDeferred(ts()->cur);
     purgeResolveCache(false);
+    purgeProxyMemos();
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }
 

@@ -27,11 +27,21 @@ namespace script {
 
 // Full userdata behind an object value. One per object at a time, so that
 // == is identity; obj is NULL once the object is freed (a dead proxy).
+//
+// Each proxy also remembers the last function its __index answered for a
+// name (user value 1: the function, user value 2: the name string, kept
+// alive so that its address stands for it). The memo holds under
+// exactly the resolution cache's conditions: same object, resolution
+// generation unchanged, no get hook.
 struct Proxy {
     HostObject *obj;
     void *record;
     int slot; // its entry in the engine's proxy slot table, held until __gc
+    const void *memoKey; // identity of user value 2; NULL: no memo
+    uint64_t memoSeq;
+    uint64_t memoGen;
 };
+enum { kProxyMemoFn = 1, kProxyMemoName = 2, kProxyUserValues = 2 };
 
 // Full userdata behind a package or a binary buffer value: one counted
 // reference each, released by __gc.
@@ -184,6 +194,8 @@ class LuaEngine : public ScriptEngine {
     // Drops cached answers that are stale or belong to released objects, so
     // that they keep no function (and what it holds) from being collected.
     void purgeResolveCache(bool all);
+    // The same for the proxies' one-entry memos.
+    void purgeProxyMemos();
 
     // Pushes the script side table of o (its fields); creates it when asked.
     bool pushSide(lua_State *L, HostObject *o, bool create);
