@@ -46,7 +46,7 @@ static StructOfQZDataBase *DataItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
 // ---------------------------------------------------------------------------
 // Source walk
 // ---------------------------------------------------------------------------
-StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
+static StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
 {
     if (QZData == NULL)
         return NULL;

@@ -9,6 +9,7 @@
 #define TRELK_DATA_H
 
 #include "quel_trelk.h"
+#include "trelk_upcalls.h"
 
 struct StructOfQZDataBase;
 struct StructOfQZDataBaseLocalBuf;
@@ -174,14 +175,5 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 VS_BOOL QZDataBase_SaveZelDataProperty_Internal(StructOfQZDataBase *Data, VS_PARAPKGPTR List);
 VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS_BOOL SaveProcObjectID,
                                   VS_BOOL CallFromGetTag);
-
-// ---------------------------------------------------------------------------
-// Proc functions the data code calls (proc subsystem)
-// ---------------------------------------------------------------------------
-void *QZProcBase_GetProcType_Internal(StructOfQZProcBase *QZProc);
-VS_BOOL QZRunnerBase_GetExcludeIDForEnvData(StructOfQZProcBase *QZProc, VS_UUID *ExcludeID);
-VS_PARAPKGPTR QZProcBase_OnSaveProc_GetPackageInfo(void *Object);
-void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass);
-VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object);
 
 #endif

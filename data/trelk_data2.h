@@ -83,10 +83,6 @@ VS_BOOL QZDataBase_SaveZelDataProperty_Internal(StructOfQZDataBase *Data, VS_PAR
 // about to let it go (the before-free notice of a type class): indexes that
 // nobody took back would otherwise outlive every reference to them.
 void QZDataBase_ClearZelDataPropertyIndexes_Internal(VS_PARAPKGPTR List);
-// Destroys the indexes that attribute lists still hold and that no data
-// object took back. For module shutdown: after it, handles in old lists are
-// refused like any unknown number.
-void QZDataBase_ReleaseParkedIndexes();
 
 VS_INT32 QZDataBase_SaveZelDataProperty(void *L);
 VS_INT32 QZDataBase_RestoreZelDataProperty(void *L);

@@ -10,12 +10,8 @@
 
 #include "tarvex_api.h"
 
-#if __has_include("vs_platform.h")
 #include "vs_platform.h"
-#endif
-#if __has_include("trelk_records.h")
 #include "trelk_records.h"
-#endif
 #include "trelk_bind.h"
 
 #include <cstdarg>
@@ -184,19 +180,5 @@ class TRELK_EXPORT ClassOfStringPrintBuf {
     ClassOfStringPrintBuf(const ClassOfStringPrintBuf &) = delete;
     ClassOfStringPrintBuf &operator=(const ClassOfStringPrintBuf &) = delete;
 };
-
-// ---------------------------------------------------------------------------
-// Realm services that start-up and reporting need
-// ---------------------------------------------------------------------------
-struct StructOfQZRealmBase;
-// Effective InitialLiveCount: the stub's while a stub exists, else the realm's.
-VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
-// Empties the status layout table (1024 layers).
-void QZRealmBase_GetStatus_InitGetStatusPositionItem();
-
-// Luafuncs of this subsystem.
-VS_INT32 QZRealmStubBase_OnException(void *L);
-VS_INT32 QZRealmBase_OnRemoteExecute(void *L);
-VS_INT32 QZRealmBase_PerformanceEach(void *L);
 
 #endif

@@ -3,7 +3,7 @@
 // check and the calibration) and shutdown.
 #include "quel_trelk.h"
 #include "trelk_templates.h"
-#include "trelk_data2.h"
+#include "trelk_upcalls.h"
 
 #include <cstdlib>
 #include <cstring>

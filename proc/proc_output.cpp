@@ -1,10 +1,9 @@
 // Output side of procs: the exclude ID under which a data object remembers a
 // proc that already took or refused it.
 #include "quel_trelk.h"
+#include "trelk_upcalls.h"
 
 #include <cstring>
-
-VS_BOOL QZRunnerBase_GetExcludeIDForEnvData(StructOfQZProcBase *QZProc, VS_UUID *ExcludeID);
 
 VS_BOOL QZRunnerBase_GetExcludeIDForEnvData(StructOfQZProcBase *QZProc, VS_UUID *ExcludeID)
 {

@@ -1,8 +1,7 @@
 // The proc type of a proc: the object on which performance records, saved
 // forms, tags and equality of procs are keyed.
 #include "quel_trelk.h"
-
-void *QZProcBase_GetProcType_Internal(StructOfQZProcBase *QZProc);
+#include "trelk_upcalls.h"
 
 static VS_BOOL IsProcTypeObject(void *Object)
 {

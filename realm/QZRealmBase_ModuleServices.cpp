@@ -4,6 +4,8 @@
 // InitialLiveCount and the reset of the status layout table.
 #include "quel_trelk.h"
 #include "trelk_status_layout.h"
+#include "trelk_realm_luafuncs.h"
+#include "trelk_upcalls.h"
 
 #include <cstring>
 
