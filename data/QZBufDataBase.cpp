@@ -1,6 +1,7 @@
 // Buffer data: a data object whose value is its own copy of a parameter
 // package, with every object in it normalised.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #define SRV QZObject_XRQInterface
 

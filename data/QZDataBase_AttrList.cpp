@@ -2,8 +2,8 @@
 // 14-item package, moved out and back for the host's Zel object layer), the
 // per-data result cache keyed by proc type or proc chain, and RunString /
 // RunProc, which run procs with the data object as input on a temporary realm.
-#include "trelk_data2.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // ---------------------------------------------------------------------------
 // Parked indexes

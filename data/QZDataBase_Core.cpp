@@ -2,9 +2,8 @@
 // makes every data object a type or an instance and tears it down again, the
 // walks up the class chain (value holder, data type, direct instance) and the
 // luafuncs that read and set the value package and the type class.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
-#include "trelk_data2.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Class IDs of the five predefined data classes. Class objects receive their
 // creation event inside registration, before the module's class globals are

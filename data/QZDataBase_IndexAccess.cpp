@@ -3,8 +3,8 @@
 // the data's type. The host calls the two hooks for every attribute access on
 // a data object; a hook that returns FALSE leaves the access to the host's
 // ordinary attribute path, so names that are no property stay reachable.
-#include "trelk_data2.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cerrno>
 #include <climits>

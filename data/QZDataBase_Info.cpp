@@ -1,7 +1,7 @@
 // Data info, creation of instances and sub-types, description, signature,
 // tags and tag labels, uniform ticks and free callbacks of data objects.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Longest piece of text handed to one Print call: Print formats through a
 // 10240-byte scratch buffer, so longer texts are appended piece by piece.

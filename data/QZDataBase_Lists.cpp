@@ -1,7 +1,7 @@
 // Rule attachment and approval of data objects, and the per-data exclude,
 // accept and reject lists that the scheduler and the procs keep.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Rules live on the holder of the value. A data without any value package in
 // its chain keeps its rules itself.

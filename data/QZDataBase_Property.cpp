@@ -3,9 +3,8 @@
 // derived from the plain data class also makes the type's set, object-data
 // and buffer-data companion classes, so that those kinds of data can carry
 // the type's properties too.
-#include "trelk_data2.h"
-#include "trelk_data3.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstdio>
 

@@ -2,7 +2,8 @@
 // its value, its properties and its signature), written in one of four forms
 // (tag, no buffer, value list, type-class script) and read back into a new
 // data object; and the script functions SaveTo / LoadFrom of QZDataBase.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 

@@ -2,8 +2,8 @@
 // objects. Source lists and set members are object graphs that scripts build
 // freely, so every walk over them guards against cycles and against unbounded
 // recursion.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Nested sets deeper than this are not compared or copied member by member.
 #define QZDATA_MAX_NESTING 256

@@ -2,7 +2,8 @@
 // members, optionally all of one member type. Members are added and removed
 // on the holder of the set's buffer, read in schedule order, compared as
 // subsets, and run through a proc or chain on a temporary realm.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 

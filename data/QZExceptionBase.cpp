@@ -1,7 +1,8 @@
 // Exception objects: exception types (direct instances of QZExceptionBase)
 // and the exceptions made from them, with a text form for scripts to override
 // and an information text naming the exception's full class.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 // Object data: a data object whose value is one wrapped host or script object,
 // kept as item 0 of its value package.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #define SRV QZObject_XRQInterface
 

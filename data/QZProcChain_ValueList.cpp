@@ -3,7 +3,8 @@
 // list of item dicts and rebuilt from one. Plain items go by value, nested
 // packages as nested lists, classes and types by name, procs, chains and data
 // objects by their own saved records.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 #include <strings.h>

@@ -1,7 +1,8 @@
 // Realm frame data: the per-cycle set of data that a realm's scheduler builds
 // and hands to "OnFrameData". Scripts cannot create it; they read from it the
 // members that did not come from outside the realm.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #define SRV QZObject_XRQInterface
 

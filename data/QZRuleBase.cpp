@@ -1,7 +1,8 @@
 // Rules and rule attachments: the rule's settings package and its life cycle,
 // rule types and instances, the rule record (SaveTo / LoadFrom), the JSON
 // package of any buffer, and the attachment item that keeps its rule alive.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 

@@ -1,7 +1,6 @@
 // Output side of procs: the exclude ID under which a data object remembers a
 // proc that already took or refused it.
-#include "quel_trelk.h"
-#include "trelk_upcalls.h"
+#include "trelk_proc_internal.h"
 
 #include <cstring>
 

@@ -1,13 +1,19 @@
 // The proc type of a proc: the object on which performance records, saved
 // forms, tags and equality of procs are keyed.
-#include "quel_trelk.h"
-#include "trelk_upcalls.h"
+#include "trelk_proc_internal.h"
+
+VS_BOOL TrelkProc_IsProcClassObject(void *Object)
+{
+    return Object != NULL && (Object == QZProcBaseClass || Object == QZProcRemoteBaseClass || Object == QZCellBaseClass)
+               ? VS_TRUE
+               : VS_FALSE;
+}
 
 static VS_BOOL IsProcTypeObject(void *Object)
 {
     if (Object == NULL)
         return VS_FALSE;
-    if (Object == QZProcBaseClass || Object == QZProcRemoteBaseClass || Object == QZCellBaseClass)
+    if (TrelkProc_IsProcClassObject(Object))
         return VS_TRUE;
     // Only objects of the proc classes carry a proc record.
     if (QZProcBaseClass == NULL || !QZObject_XRQInterface->IsInst(QZObject_XRQInterface->GetIDEx(QZProcBaseClass), Object))
