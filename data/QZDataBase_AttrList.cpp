@@ -63,7 +63,7 @@ void QZDataBase_ReleaseParkedIndexes()
 // ---------------------------------------------------------------------------
 static void InsertUuidText(VS_PARAPKGPTR List, VS_INT32 i, VS_UUID *ID)
 {
-    if (TrelkData_UuidIsZero(ID))
+    if (Trelk_IsZeroID(ID))
         List->InsertEmpty(i);
     else
         List->InsertStr(i, SRV->UuidToString(ID));
@@ -203,7 +203,7 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
     // The predefined class objects keep no list indexes of their own.
     if (Self == NULL || List == NULL || QZDataBase_IsPreDefined_DataType(Self)) return 0;
     if (List->GetNumber() < QZZELLIST_ITEMNUMBER) {
-        TRELK_DATA_RAISE(Self, "'s RestoreZelDataProperty failed, the input is not an attribute list");
+        Trelk_Raise(Self, "'s RestoreZelDataProperty failed, the input is not an attribute list");
         return 0;
     }
 
@@ -266,14 +266,10 @@ VS_INT32 QZDataBase_ClearZelDataProperty(void *L)
 // ---------------------------------------------------------------------------
 // Result cache
 // ---------------------------------------------------------------------------
-static VS_BOOL IsInstOfClass(void *Object, void *Class)
-{
-    return Object != NULL && Class != NULL && SRV->IsInst(SRV->GetIDEx(Class), Object) ? VS_TRUE : VS_FALSE;
-}
 
 static VS_BOOL IsProcOrChain(void *Object)
 {
-    return IsInstOfClass(Object, QZProcBaseClass) || IsInstOfClass(Object, QZProcChainBaseClass) ? VS_TRUE
+    return Trelk_IsInstOf(Object, QZProcBaseClass) || Trelk_IsInstOf(Object, QZProcChainBaseClass) ? VS_TRUE
                                                                                                  : VS_FALSE;
 }
 
@@ -282,7 +278,7 @@ static VS_BOOL IsProcOrChain(void *Object)
 static VS_UUID CacheKeyOf(void *ProcOrChain)
 {
     void *KeyObject = ProcOrChain;
-    if (IsInstOfClass(ProcOrChain, QZProcBaseClass)) {
+    if (Trelk_IsInstOf(ProcOrChain, QZProcBaseClass)) {
         void *Type = QZProcBase_GetProcType_Internal((StructOfQZProcBase *)ProcOrChain);
         if (Type != NULL) KeyObject = Type;
     }
@@ -334,46 +330,32 @@ void TrelkData_ReleaseCacheIndex(void **Index)
     *Index = NULL;
 }
 
-static VS_INT32 PushBool(VS_BOOL Value)
-{
-    SRV->LuaPushBool(Value);
-    return 1;
-}
-
 VS_INT32 QZDataBase_SetCache(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL) return PushBool(VS_FALSE);
-    void *Proc = TrelkData_ObjectArg(2);
-    if (!IsProcOrChain(Proc)) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this first parameter must be a proc, cell, procchain");
-        return PushBool(VS_FALSE);
-    }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this object is data type");
-        return PushBool(VS_FALSE);
-    }
+    if (Self == NULL) return Trelk_PushBool(VS_FALSE);
+    void *Proc = Trelk_ObjectArg(2);
+    if (!IsProcOrChain(Proc))
+        return Trelk_FailFalse(Self, "'s SetCache failed, this first parameter must be a proc, cell, procchain");
+    if (Self->IsType)
+        return Trelk_FailFalse(Self, "'s SetCache failed, this object is data type");
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
-    if (Holder == NULL) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this data object has no buf");
-        return PushBool(VS_FALSE);
-    }
+    if (Holder == NULL)
+        return Trelk_FailFalse(Self, "'s SetCache failed, this data object has no buf");
     VS_UUID Key = CacheKeyOf(Proc);
 
     if (SRV->LuaGetTop() >= 3 && SRV->LuaType(3) != VSLUATYPE_NIL) {
-        void *Value = TrelkData_ObjectArg(3);
-        if (!TrelkData_IsDataInstance(Value)) {
-            TRELK_DATA_RAISE(Self, "'s SetCache failed, this second parameter must be null or data object");
-            return PushBool(VS_FALSE);
-        }
+        void *Value = Trelk_ObjectArg(3);
+        if (!TrelkData_IsDataInstance(Value))
+            return Trelk_FailFalse(Self, "'s SetCache failed, this second parameter must be null or data object");
         if (Holder->CacheDataIndex == NULL) {
             Holder->CacheDataIndex = SRV->CreateIDIndex_Nor(0);
             MemoryDebug_InsertObjectRecord(Holder->CacheDataIndex, __LINE__);
-            if (Holder->CacheDataIndex == NULL) return PushBool(VS_FALSE);
+            if (Holder->CacheDataIndex == NULL) return Trelk_PushBool(VS_FALSE);
         }
         void *Entry = NewCacheEntry(Value);
-        if (Entry == NULL) return PushBool(VS_FALSE);
+        if (Entry == NULL) return Trelk_PushBool(VS_FALSE);
         // The new entry's lock is taken first, so that replacing an entry
         // by itself never leaves it unlocked even for a moment.
         SRV->LockGC(Value);
@@ -381,39 +363,30 @@ VS_INT32 QZDataBase_SetCache(void *L)
         if (!SRV->InsertIDKey(Holder->CacheDataIndex, &Key, Entry)) {
             SRV->UnLockGC(Value);
             SRV->Free(Entry);
-            return PushBool(VS_FALSE);
+            return Trelk_PushBool(VS_FALSE);
         }
-        return PushBool(VS_TRUE);
+        return Trelk_PushBool(VS_TRUE);
     }
     if (Holder->CacheDataIndex != NULL) DropCacheEntry(SRV->DelIDKey(Holder->CacheDataIndex, &Key));
-    return PushBool(VS_TRUE);
+    return Trelk_PushBool(VS_TRUE);
 }
 
 VS_INT32 QZDataBase_GetCache(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
+    void *Proc = Trelk_ObjectArg(2);
     if (Self == NULL || Proc == NULL) {
         SRV->LuaPushNil();
         return 1;
     }
-    if (!IsProcOrChain(Proc)) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this first parameter must be a proc, cell, procchain");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this object is data type");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (!IsProcOrChain(Proc))
+        return Trelk_Fail(Self, "'s GetCache failed, this first parameter must be a proc, cell, procchain");
+    if (Self->IsType)
+        return Trelk_Fail(Self, "'s GetCache failed, this object is data type");
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
-    if (Holder == NULL) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this data object has no buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Holder == NULL)
+        return Trelk_Fail(Self, "'s GetCache failed, this data object has no buf");
     if (Holder->CacheDataIndex == NULL) {
         SRV->LuaPushNil();
         return 1;
@@ -461,9 +434,8 @@ static VS_INT32 RunOnTemporaryRealm(StructOfQZDataBase *Self, const VS_CHAR *Fun
     void *Result = NULL;
     VS_PARAPKGPTR Returned = NULL;
     if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "calls [%s:%s]'s function %s failed", QZDataBase_IDText(Self),
-                                   TrelkData_Name(Self), FunctionName);
+        Trelk_RaiseText("calls [%s:%s]'s function %s failed", Trelk_IDText(Self),
+                        Trelk_Name(Self), FunctionName);
     } else if (!QZProcChain_IsExecNameScriptError(Self, Text != NULL
                                                             ? ", calls the function RunString failed"
                                                             : ", calls the function RunProc failed")) {
@@ -500,7 +472,7 @@ VS_INT32 QZDataBase_RunProc(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
+    void *Proc = Trelk_ObjectArg(2);
     if (Self == NULL || !IsProcOrChain(Proc)) {
         SRV->LuaPushNil();
         return 1;

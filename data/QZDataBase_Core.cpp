@@ -19,39 +19,10 @@ static const VS_UUID PreDefinedDataClassID[5] = {
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-const VS_CHAR *QZDataBase_IDText(void *Object)
-{
-    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    if (ID == NULL)
-        return "";
-    const VS_CHAR *Text = SRV->UuidToString(ID);
-    return Text != NULL ? Text : "";
-}
-
-const VS_CHAR *TrelkData_Name(void *Object)
-{
-    const VS_CHAR *Name = Object != NULL ? SRV->GetName(Object) : NULL;
-    return Name != NULL ? Name : "";
-}
-
-VS_BOOL TrelkData_UuidIsZero(const VS_UUID *ID)
-{
-    const VS_UINT8 *p = (const VS_UINT8 *)ID;
-    for (size_t i = 0; i < sizeof(VS_UUID); i++)
-        if (p[i] != 0)
-            return VS_FALSE;
-    return VS_TRUE;
-}
-
-VS_BOOL TrelkData_UuidEqual(const VS_UUID *a, const VS_UUID *b)
-{
-    return memcmp(a, b, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
-
 static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
 {
     VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    return ID != NULL && TrelkData_UuidEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
+    return ID != NULL && Trelk_IDEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
 }
 
 VS_BOOL TrelkData_IsDataBaseClassObject(void *Object)
@@ -71,9 +42,7 @@ VS_BOOL QZDataBase_IsDataObject(void *Object)
 
 VS_BOOL QZDataBase_IsProcObject(void *Object)
 {
-    if (Object == NULL || QZProcBaseClass == NULL)
-        return VS_FALSE;
-    return SRV->IsInst(SRV->GetIDEx(QZProcBaseClass), Object);
+    return Trelk_IsInstOf(Object, QZProcBaseClass);
 }
 
 VS_BOOL TrelkData_IsDataInstance(void *Object)
@@ -82,24 +51,6 @@ VS_BOOL TrelkData_IsDataInstance(void *Object)
         return VS_FALSE;
     VS_UUID ClassID = PreDefinedDataClassID[0];
     return SRV->IsInst(&ClassID, Object);
-}
-
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
-{
-    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
-}
-
-StructOfQZDataBase *TrelkData_SelfArg()
-{
-    void *Self = SRV->LuaToObject(1);
-    return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
-}
-
-void *TrelkData_ObjectArg(VS_INT32 Index)
-{
-    if (SRV->LuaType(Index) != VSLUATYPE_OBJECT)
-        return NULL;
-    return Trelk_FromRawObject(SRV->LuaToObject(Index));
 }
 
 StructOfQZDataBaseLocalBuf *QZDataBase_GetLocalBuf(void *Object)
@@ -119,14 +70,6 @@ void *QZDataBase_GetTypeClassOf_Internal(StructOfQZDataBase *DataType)
 void *QZDataBase_GetDataTypeClass_Internal(StructOfQZDataBase *Data)
 {
     return QZDataBase_GetTypeClassOf_Internal(QZDataBase_GetDataType_Internal(Data));
-}
-
-// The class of a data object, when that class is itself a data object (the
-// class chain of a data object normally is; anything else ends the walk).
-static StructOfQZDataBase *DataClassOf(void *Object)
-{
-    void *Class = SRV->GetClass(Object);
-    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
 }
 
 void TrelkData_ReleaseRuleAttach(void *Item)
@@ -151,7 +94,7 @@ VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
     if (ID == NULL)
         return VS_FALSE;
     for (const VS_UUID &ClassID : PreDefinedDataClassID)
-        if (TrelkData_UuidEqual(ID, &ClassID))
+        if (Trelk_IDEqual(ID, &ClassID))
             return VS_TRUE;
     return VS_FALSE;
 }
@@ -162,13 +105,13 @@ StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data
         return NULL;
     if (Data->DataBuf != NULL)
         return Data;
-    StructOfQZDataBase *C = DataClassOf(Data);
+    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
     while (C != NULL && !QZDataBase_IsPreDefined_DataType(C)) {
         if (C->DataBuf != NULL)
             return C;
         if (C->IsType)
             return NULL;
-        C = DataClassOf(C);
+        C = TrelkData_ClassOf(C);
     }
     return NULL;
 }
@@ -183,7 +126,7 @@ StructOfQZDataBase *QZDataBase_GetDirectDataInst_Internal(StructOfQZDataBase *Da
 {
     StructOfQZDataBase *X = Data;
     while (X != NULL) {
-        StructOfQZDataBase *C = DataClassOf(X);
+        StructOfQZDataBase *C = TrelkData_ClassOf(X);
         if (C == NULL || C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return X;
         X = C;
@@ -198,11 +141,11 @@ StructOfQZDataBase *QZDataBase_GetDataType_Internal(StructOfQZDataBase *Data)
     // A predefined class object is its own data type, like any type.
     if (Data->IsType || QZDataBase_IsPreDefined_DataType(Data))
         return Data;
-    StructOfQZDataBase *C = DataClassOf(Data);
+    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
     while (C != NULL) {
         if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return C;
-        C = DataClassOf(C);
+        C = TrelkData_ClassOf(C);
     }
     return NULL;
 }
@@ -226,7 +169,7 @@ static void ReleaseConnectedProcInputs(StructOfQZDataBase *Data)
              Input = SRV->QueryNext(Input)) {
             StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
             for (void *Ref = SRV->QueryFirst(&Container->DataQueue); Ref != NULL; Ref = SRV->QueryNext(Ref)) {
-                if (TrelkData_UuidEqual(&((StructOfQZObjectPointerWithChangeFlag *)Ref)->ObjectID, &DataID)) {
+                if (Trelk_IDEqual(&((StructOfQZObjectPointerWithChangeFlag *)Ref)->ObjectID, &DataID)) {
                     SRV->FreeObject(Ref);
                     Found = VS_TRUE;
                     break;
@@ -347,7 +290,7 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
         SRV->LuaPushObject(Buf->GetObject(0));
         SRV->LuaPushParaPkg(List, VS_FALSE);
         if (!SRV->ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
-            TRELK_DATA_RAISE(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
+            Trelk_Raise(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
         else
             QZProcChain_IsExecNameScriptError(Data,
                                               "has assigned DataTypeClass, but calls the function OnBeforeFree failed");
@@ -474,11 +417,8 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Self->IsType)
+        return Trelk_Fail(Self, " is data type, can not get it's buf");
     VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(Self);
     if (Buf == NULL) {
         SRV->LuaPushNil();
@@ -489,23 +429,20 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
         SRV->LuaPushParaPkg(Buf, VS_FALSE);
         return 1;
     }
-    if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but it's value is invalid");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT)
+        return Trelk_Fail(Self, " has DataTypeClass, but it's value is invalid");
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     SRV->GetLastError();
     SRV->LuaPushObject(Buf->GetObject(0));
     SRV->LuaPushParaPkg(Result, VS_FALSE);
     VS_BOOL Failed = VS_FALSE;
     if (!SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1)) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
         Failed = VS_TRUE;
     } else if (QZProcChain_IsExecNameScriptError(Self, "has DataTypeClass, but call it's ToParaPkg function failed")) {
         Failed = VS_TRUE;
     } else if (!SRV->LuaToBool(-1)) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
         Failed = VS_TRUE;
     }
     SRV->LuaPop(1);
@@ -526,11 +463,8 @@ VS_INT32 QZDataBase_SetDataBuf(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Self->IsType)
+        return Trelk_Fail(Self, " is data type, can not get it's buf");
     VS_INT32 ArgType = SRV->LuaType(2);
     VS_PARAPKGPTR Buf = NULL;
     if (ArgType == VSLUATYPE_PARAPKG) {
@@ -567,7 +501,7 @@ static StructOfQZDataBase *GetTypeOf(StructOfQZDataBase *Self)
         return QZDataBase_GetDataType_Internal(Self);
     if (QZDataBase_IsPreDefined_DataType(Self))
         return Self;
-    for (StructOfQZDataBase *C = DataClassOf(Self); C != NULL; C = DataClassOf(C))
+    for (StructOfQZDataBase *C = TrelkData_ClassOf(Self); C != NULL; C = TrelkData_ClassOf(C))
         if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return C;
     return NULL;
@@ -584,7 +518,7 @@ VS_INT32 QZDataBase_GetTypeName(void *L)
 {
     (void)L;
     StructOfQZDataBase *Type = GetTypeOf(TrelkData_SelfArg());
-    SRV->LuaPushString(TrelkData_Name(Type));
+    SRV->LuaPushString(Trelk_Name(Type));
     return 1;
 }
 
@@ -596,17 +530,14 @@ VS_INT32 QZDataBase_SetDataTypeClass(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (!Self->IsType) {
-        TRELK_DATA_RAISE(Self, " set DataTypeClass failed, it must be a data type");
-        SRV->LuaPushBool(VS_FALSE);
-        return 1;
-    }
+    if (!Self->IsType)
+        return Trelk_FailFalse(Self, " set DataTypeClass failed, it must be a data type");
     VS_INT32 ArgType = SRV->LuaType(2);
     if (ArgType != VSLUATYPE_NIL && ArgType != VSLUATYPE_OBJECT) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    void *NewClass = ArgType == VSLUATYPE_OBJECT ? TrelkData_ObjectArg(2) : NULL;
+    void *NewClass = ArgType == VSLUATYPE_OBJECT ? Trelk_ObjectArg(2) : NULL;
 
     void *Old;
     while ((Old = SRV->QueryFirst(&Self->DataTypeClass)) != NULL) {

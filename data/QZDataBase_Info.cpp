@@ -48,7 +48,7 @@ VS_BOOL QZDataBase_GetTagLabel_Internal(void *TypeObject, VS_CHAR *Buf, VS_INT32
         return VS_FALSE;
     VS_CHAR Work[QZDATA_TAGNAME_BUF];
     const VS_CHAR *Space, *Short;
-    if (!SplitTypeName(TrelkData_Name(TypeObject), Work, &Space, &Short))
+    if (!SplitTypeName(Trelk_Name(TypeObject), Work, &Space, &Short))
         return VS_FALSE;
     int n = Space == NULL ? snprintf(Buf, BufSize, "data_global_%s", Short)
                           : snprintf(Buf, BufSize, "data_%s_%s", Space, Short);
@@ -85,7 +85,7 @@ VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
     if (Signature != NULL && Signature[0] != 0) {
         VS_CHAR Work[QZDATA_TAGNAME_BUF];
         const VS_CHAR *Space, *Short;
-        if (!SplitTypeName(TrelkData_Name(Type), Work, &Space, &Short)) {
+        if (!SplitTypeName(Trelk_Name(Type), Work, &Space, &Short)) {
             SRV->LuaPushString("");
             return 1;
         }
@@ -123,7 +123,7 @@ VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
     }
     ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
     Text->Print("data_");
-    PrintLongText(Text, TrelkData_Name(Type));
+    PrintLongText(Text, Trelk_Name(Type));
     Text->Print("_");
     PrintLongText(Text, ValueText);
     SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
@@ -171,7 +171,7 @@ VS_INT32 QZDataBase_GetInfo(void *L)
     strncpy(ClassName, Full != NULL ? Full : "", sizeof(ClassName) - 1);
     ClassName[sizeof(ClassName) - 1] = 0;
     // Cut at the buffer's end like every text kept there.
-    if (snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, TrelkData_Name(Self)) < 0)
+    if (snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, Trelk_Name(Self)) < 0)
         FullClassNamePrintBuf[0] = 0;
     SRV->LuaPushString(FullClassNamePrintBuf);
     return 1;
@@ -275,7 +275,7 @@ static void PushCombinedText(VS_PARAPKGPTR Properties, const VS_CHAR *Text)
 static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
 {
     if (TrelkData_IsTypeLike(Self)) {
-        SRV->LuaPushString(TrelkData_Name(Self));
+        SRV->LuaPushString(Trelk_Name(Self));
         return;
     }
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
@@ -289,7 +289,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
     if (QZDataBase_IsDataSet_Internal(Self, VS_TRUE)) {
         VS_CHAR *Text = Holder->DataBuf->GetValueStr();
         if (Text == NULL) {
-            SRV->LuaPushString(TrelkData_Name(Self));
+            SRV->LuaPushString(Trelk_Name(Self));
             return;
         }
         PushCombinedText(P, Text);
@@ -306,7 +306,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
         SRV->GetLastError();
         SRV->LuaPushObject(Buf->GetObject(0));
         if (!SRV->ExecNameScript(TypeClass, "ToString", 1, 1)) {
-            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            Trelk_Raise(Self, " has assigned DataTypeClass, but calls the function ToString failed");
             SRV->LuaPop(1);
             SRV->LuaPushString("");
             return;
@@ -318,7 +318,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
             return;
         }
         if (SRV->LuaType(-1) != VSLUATYPE_STRING) {
-            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            Trelk_Raise(Self, " has assigned DataTypeClass, but calls the function ToString failed");
             SRV->LuaPop(1);
             SRV->LuaPushString("");
             return;
@@ -417,7 +417,7 @@ static void StoreArgument(StructOfQZDataBase *Self, VS_PARAPKGPTR Pkg, VS_INT32 
         Pkg->InsertInt64(Item, SRV->LuaToInt64(i));
         break;
     default:
-        TRELK_DATA_RAISE(Self, "'s function \"Create\" failed, input %d is not supported", Item);
+        Trelk_Raise(Self, "'s function \"Create\" failed, input %d is not supported", Item);
         Pkg->InsertEmpty(Item);
         break;
     }
@@ -435,11 +435,8 @@ VS_INT32 QZDataBase_Create(void *L)
     VS_INT32 ArgCount = Top > 1 ? Top - 1 : 0;
 
     if (!TrelkData_IsTypeLike(Self)) {
-        if (ArgCount > 0) {
-            TRELK_DATA_RAISE(Self, "'s Create or () failed, the input for instance must be empty");
-            SRV->LuaPushNil();
-            return 1;
-        }
+        if (ArgCount > 0)
+            return Trelk_Fail(Self, "'s Create or () failed, the input for instance must be empty");
         void *Instance = SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
         SRV->LuaPushObject(Instance);
         // The script owns what it created; a kept creator reference would keep
@@ -448,11 +445,8 @@ VS_INT32 QZDataBase_Create(void *L)
             SRV->ReleaseOwnerEx(Instance);
         return 1;
     }
-    if (ArgCount == 0) {
-        TRELK_DATA_RAISE(Self, " has no input parameter, calls function Create failed");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (ArgCount == 0)
+        return Trelk_Fail(Self, " has no input parameter, calls function Create failed");
 
     void *TypeClass = TrelkData_IsDataBaseClassObject(Self) ? NULL : QZDataBase_GetTypeClassOf_Internal(Self);
     if (TypeClass != NULL && ArgCount == 1 && SRV->LuaType(2) == VSLUATYPE_OBJECT) {
@@ -460,8 +454,8 @@ VS_INT32 QZDataBase_Create(void *L)
         SRV->GetLastError();
         SRV->LuaPushObject(Value);
         if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
-            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
-                                   "IsInstance failed");
+            Trelk_Raise(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
+                        "IsInstance failed");
             SRV->LuaPop(1);
             return 0;
         }
@@ -471,8 +465,8 @@ VS_INT32 QZDataBase_Create(void *L)
             return 0;
         }
         if (!SRV->LuaToBool(-1)) {
-            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but input value is not "
-                                   "instance of DataTypeClass");
+            Trelk_Raise(Self, "'s create failed, the data has assigned DataTypeClass, but input value is not "
+                        "instance of DataTypeClass");
             SRV->LuaPop(1);
             return 0;
         }
@@ -499,7 +493,7 @@ VS_INT32 QZDataBase_Create(void *L)
         SRV->GetLastError();
         SRV->LuaPushParaPkg(Pkg, VS_FALSE);
         if (!SRV->ExecNameScript(TypeClass, "Load", 1, 1)) {
-            TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function failed");
+            Trelk_Raise(Self, " has DataTypeClass, but call it's Load function failed");
             Pkg->Release();
             SRV->LuaPop(1);
             return 0;
@@ -514,7 +508,7 @@ VS_INT32 QZDataBase_Create(void *L)
         Pkg->Release();
         if (SRV->LuaType(-1) == VSLUATYPE_OBJECT && SRV->LuaToObject(-1) != NULL)
             return 1;
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function return not Object");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's Load function return not Object");
         SRV->LuaPop(1);
         return 0;
     }
@@ -539,13 +533,9 @@ VS_INT32 QZDataBase_CreateType(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (!TrelkData_IsTypeLike(Self)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "create [%s:%s]'s sub-type failed, this object is not data type",
-                                   QZDataBase_IDText(Self), TrelkData_Name(Self));
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (!TrelkData_IsTypeLike(Self))
+        return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
+                              Trelk_IDText(Self), Trelk_Name(Self));
     const VS_CHAR *TypeName = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
@@ -575,7 +565,7 @@ VS_INT32 QZDataBase_IsFromEnv(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    SRV->LuaPushBool(Self != NULL && TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? VS_TRUE : VS_FALSE);
+    SRV->LuaPushBool(Self != NULL && Trelk_IsZeroID(&Self->OwnerRunnerProcID) ? VS_TRUE : VS_FALSE);
     return 1;
 }
 
@@ -583,13 +573,13 @@ VS_INT32 QZDataBase_IsFromProc(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
+    void *Proc = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && QZDataBase_IsProcObject(Proc)) {
-        void *Runner = TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? NULL : SRV->GetObject(&Self->OwnerRunnerProcID);
+        void *Runner = Trelk_IsZeroID(&Self->OwnerRunnerProcID) ? NULL : SRV->GetObject(&Self->OwnerRunnerProcID);
         if (Runner != NULL) {
             Result = Runner == Proc || SRV->IsInst(SRV->GetIDEx(Proc), Runner) ? VS_TRUE : VS_FALSE;
-        } else if (!TrelkData_UuidIsZero(&Self->OwnerProcID)) {
+        } else if (!Trelk_IsZeroID(&Self->OwnerProcID)) {
             void *Type = SRV->GetObject(&Self->OwnerProcID);
             if (Type != NULL)
                 Result = Type == Proc || SRV->IsInst(SRV->GetIDEx(Type), Proc) ? VS_TRUE : VS_FALSE;
@@ -697,7 +687,7 @@ VS_INT32 QZDataBase_GetUniformTick(void *L)
 static VS_PARAPKGPTR CallBackListArgs(void **Target, VS_INT32 *Found)
 {
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    *Target = TrelkData_ObjectArg(2);
+    *Target = Trelk_ObjectArg(2);
     StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
     if (*Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
         return NULL;

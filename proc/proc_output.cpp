@@ -6,11 +6,10 @@
 
 VS_BOOL QZRunnerBase_GetExcludeIDForEnvData(StructOfQZProcBase *QZProc, VS_UUID *ExcludeID)
 {
-    static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
     if (QZProc == NULL || ExcludeID == NULL)
         return VS_FALSE;
     // A runner's copy counts as the proc it was copied from.
-    if (memcmp(&QZProc->RootProcID, &Zero, sizeof(VS_UUID)) != 0)
+    if (!Trelk_IsZeroID(&QZProc->RootProcID))
         *ExcludeID = QZProc->RootProcID;
     else
         *ExcludeID = QZObject_XRQInterface->GetID(QZProc);

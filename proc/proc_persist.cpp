@@ -5,12 +5,6 @@
 
 #include <cstring>
 
-#define SRV QZObject_XRQInterface
-
-static VS_BOOL IsInstOf(void *ClassObject, void *Object)
-{
-    return ClassObject != NULL && Object != NULL && SRV->IsInst(SRV->GetIDEx(ClassObject), Object);
-}
 
 // The string value of Key in a dictionary package, or NULL.
 static const VS_CHAR *DictString(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
@@ -57,7 +51,7 @@ static void *ResolveClass(void *Object, VS_BOOL ObjectIsClass)
 {
     if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Object) || QZDataBase_IsDataObject(Object))
         return QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Object);
-    if (TrelkProc_IsProcClassObject(Object) || IsInstOf(QZProcBaseClass, Object))
+    if (TrelkProc_IsProcClassObject(Object) || Trelk_IsInstOf(Object, QZProcBaseClass))
         return QZProcBase_GetProcType_Internal((StructOfQZProcBase *)Object);
     if (Object != NULL && Object == QZRuleBaseClass)
         return Object; // the rule class object is its own rule type
@@ -132,7 +126,7 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
     for (void *Ancestor = SRV->GetClass(Resolved); Ancestor != NULL; Ancestor = SRV->GetClass(Ancestor)) {
         if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Ancestor) || TrelkProc_IsProcClassObject(Ancestor))
             break;
-        if (!QZDataBase_IsDataObject(Ancestor) && !IsInstOf(QZProcBaseClass, Ancestor))
+        if (!QZDataBase_IsDataObject(Ancestor) && !Trelk_IsInstOf(Ancestor, QZProcBaseClass))
             break;
         QZProcBase_OnSaveProc_SaveParaPkgInfo(Ancestor, ParaPkg_PackageInfo, VS_TRUE);
     }

@@ -4,6 +4,7 @@
 #define TRELK_PROC_INTERNAL_H
 
 #include "trelk_proc_api.h"
+#include "trelk_helpers.h"
 
 // One of the proc base class objects (QZProcBase, QZProcRemoteBase,
 // QZCellBase): each is its own proc type.

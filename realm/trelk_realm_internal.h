@@ -4,6 +4,7 @@
 #define TRELK_REALM_INTERNAL_H
 
 #include "trelk_realm_api.h"
+#include "trelk_helpers.h"
 
 // ---------------------------------------------------------------------------
 // Status layout table: per layer, the drawn elements of a status query with
