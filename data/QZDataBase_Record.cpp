@@ -7,13 +7,6 @@
 
 #include <cstring>
 
-// Parts of the data object that live with the tag and text-form code.
-VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data) __attribute__((weak));
-void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg)
-    __attribute__((weak));
-void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
-    __attribute__((weak));
-
 // Data objects whose record is being written on this thread: a value that
 // contains its own data object (directly or through sets) would otherwise
 // recurse without end.
@@ -25,15 +18,13 @@ static thread_local VS_INT32 SavingDepth = 0;
 // cannot be entered.
 static void *EnterDataClass(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
 {
-    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL)
-        return QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, VS_FALSE);
-    return QZDataBase_GetDataType_Internal(Data);
+    return QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, VS_FALSE);
 }
 
 // Item 0 of the value pair: the collected property package, or an empty item.
 static void PutProperties(VS_PARAPKGPTR Pair, StructOfQZDataBase *From, VS_BOOL CallFromGetTag)
 {
-    if (!CallFromGetTag && From != NULL && QZDataBase_QuelToString_CollectProperty != NULL) {
+    if (!CallFromGetTag && From != NULL) {
         VS_PARAPKGPTR Properties = Trelk_GetParaPkgInterface(__LINE__);
         QZDataBase_QuelToString_CollectProperty(From, Properties);
         // The list of [name, value] pairs is stored as a plain list so that
@@ -58,17 +49,15 @@ static VS_BOOL SaveTagForm(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf)
         return VS_FALSE;
     }
     VS_CHAR *Tag = NULL;
-    if (QZDataBase_GetTag_Internal != NULL) {
-        QZDataBase_GetTag_Internal(QZData);
-        VS_INT32 Length = 0;
-        const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
-        if (Text != NULL && Length > 0) {
-            Tag = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)Length + 1);
-            if (Tag != NULL)
-                memcpy(Tag, Text, (size_t)Length + 1);
-        }
-        SRV->LuaPop(1);
+    QZDataBase_GetTag_Internal(QZData);
+    VS_INT32 Length = 0;
+    const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
+    if (Text != NULL && Length > 0) {
+        Tag = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)Length + 1);
+        if (Tag != NULL)
+            memcpy(Tag, Text, (size_t)Length + 1);
     }
+    SRV->LuaPop(1);
     if (Tag == NULL) {
         PackageInfo->Release();
         Trelk_Raise(QZData, "'s function GetTag returns empty string");

@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object) __attribute__((weak));
-
 static StructOfQZExceptionBase *SelfException()
 {
     void *Self = SRV->LuaToObject(1);
@@ -48,13 +46,8 @@ VS_INT32 QZExceptionBase_GetInfo(void *L)
     // The full class name may itself live in the shared buffer that the
     // result is formatted into: take a copy first.
     VS_CHAR ClassName[FULLCLASSNAMEPRINTBUF_SIZE];
-    if (QZProcBase_OnSaveProc_GetFullClassName != NULL) {
-        const VS_CHAR *Text = QZProcBase_OnSaveProc_GetFullClassName(Self);
-        vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "%s", Text != NULL ? Text : "");
-    } else {
-        vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "main[0].%s",
-                           Trelk_Name(SRV->GetClass(Self)));
-    }
+    const VS_CHAR *Text = QZProcBase_OnSaveProc_GetFullClassName(Self);
+    vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "%s", Text != NULL ? Text : "");
     vs_string_snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, Trelk_Name(Self));
     SRV->LuaPushString(FullClassNamePrintBuf);
     return 1;

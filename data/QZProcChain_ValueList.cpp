@@ -5,31 +5,10 @@
 // objects by their own saved records.
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
+#include "trelk_weak.h"
 
 #include <cstring>
 #include <strings.h>
-
-// Procs and chains are saved by the proc persistence and rebuilt by the realm
-// services. Where those are not part of the build yet, the value list refuses
-// proc and chain items with a report instead of losing them.
-VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
-                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID)
-    __attribute__((weak));
-VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
-                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
-                                            VS_BOOL SaveProcObjectID) __attribute__((weak));
-VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
-    __attribute__((weak));
-VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
-    __attribute__((weak));
-void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                              VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
-void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                                   VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
-// Package-info recording lives with the proc persistence; without it the
-// classes are still resolved, only no package entries are made.
-void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
-    __attribute__((weak));
 
 // ---------------------------------------------------------------------------
 // Class resolution for the package-info list
@@ -39,10 +18,8 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
 static void *SaveDataClassInfo(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
 {
     VS_BOOL IsClass = TrelkData_IsOwnDataType(Data);
-    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL) {
-        if (QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, IsClass) == NULL)
-            return NULL;
-    }
+    if (QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, IsClass) == NULL)
+        return NULL;
     return QZDataBase_GetDataType_Internal(Data);
 }
 

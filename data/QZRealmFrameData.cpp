@@ -3,11 +3,8 @@
 // members that did not come from outside the realm.
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
+#include "trelk_weak.h"
 
-// The realm's test for data handed to it from outside belongs to the realm
-// core; without it the frame cannot tell its members apart and says so.
-VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
-    __attribute__((weak));
 
 VS_INT32 QZRealmFrameData_Create(void *L)
 {
@@ -30,6 +27,9 @@ VS_INT32 QZRealmFrameData_GetDynamic(void *L)
     }
     if (Realm != NULL && !Trelk_IsOf(Realm, QZRealmBaseClass))
         Realm = NULL;
+    // The realm's test for data handed to it from outside belongs to the
+    // realm core; without it the frame cannot tell its members apart and
+    // says so.
     if (Realm != NULL && QZRealmBase_IsFromOutSide_Internal == NULL) {
         Trelk_Raise(Self, "'s function \"GetDynamic\" failed, the realm's data test is not available");
         Realm = NULL;
