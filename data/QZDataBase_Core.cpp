@@ -5,17 +5,13 @@
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
 
-// Class IDs of the five predefined data classes. Class objects receive their
-// creation event inside registration, before the module's class globals are
-// set, so they are recognised by ID rather than by the globals.
-static const VS_UUID PreDefinedDataClassID[5] = {
-    {0xD5649A5F, 0x79B3, 0x4a7d, {0xBD, 0x1F, 0xDF, 0x0C, 0x0E, 0x4F, 0xE3, 0xBB}}, // QZDataBase
-    {0x4396EAC4, 0xC1A4, 0x4c00, {0xA8, 0xAD, 0xCC, 0x95, 0x6C, 0x86, 0x03, 0xDD}}, // QZDataSetBase
-    {0xFC30C5EB, 0x7762, 0x4373, {0x92, 0xCA, 0xE5, 0xC6, 0xCB, 0x77, 0x70, 0x84}}, // QZObjectDataBase
-    {0x0A914F30, 0x940E, 0x48fd, {0xB0, 0x2F, 0x73, 0xEA, 0xC7, 0x97, 0x2F, 0x1D}}, // QZBufDataBase
-    {0x879ABE7B, 0x3A84, 0x4277, {0x99, 0x41, 0xE9, 0x05, 0xC6, 0x13, 0xE2, 0x88}}, // QZRealmFrameData
+// The five predefined data classes. Class objects receive their creation
+// event inside registration, before the module's class globals are set, so
+// they are recognised by ID rather than by the globals.
+static const VS_UUID *const PreDefinedDataClassID[5] = {
+    &QZDataBase_ClassID,    &QZDataSetBase_ClassID,    &QZObjectDataBase_ClassID,
+    &QZBufDataBase_ClassID, &QZRealmFrameData_ClassID,
 };
-
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
@@ -27,7 +23,7 @@ static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
 
 VS_BOOL TrelkData_IsDataBaseClassObject(void *Object)
 {
-    return IsClassObjectWithID(Object, &PreDefinedDataClassID[0]);
+    return IsClassObjectWithID(Object, &QZDataBase_ClassID);
 }
 
 VS_BOOL QZDataBase_IsDataObject(void *Object)
@@ -36,7 +32,7 @@ VS_BOOL QZDataBase_IsDataObject(void *Object)
         return VS_FALSE;
     if (TrelkData_IsDataBaseClassObject(Object))
         return VS_TRUE;
-    VS_UUID ClassID = PreDefinedDataClassID[0];
+    VS_UUID ClassID = QZDataBase_ClassID;
     return SRV->IsInst(&ClassID, Object);
 }
 
@@ -49,7 +45,7 @@ VS_BOOL TrelkData_IsDataInstance(void *Object)
 {
     if (Object == NULL)
         return VS_FALSE;
-    VS_UUID ClassID = PreDefinedDataClassID[0];
+    VS_UUID ClassID = QZDataBase_ClassID;
     return SRV->IsInst(&ClassID, Object);
 }
 
@@ -93,8 +89,8 @@ VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
     VS_UUID *ID = SRV->GetIDEx(Data);
     if (ID == NULL)
         return VS_FALSE;
-    for (const VS_UUID &ClassID : PreDefinedDataClassID)
-        if (Trelk_IDEqual(ID, &ClassID))
+    for (const VS_UUID *ClassID : PreDefinedDataClassID)
+        if (Trelk_IDEqual(ID, ClassID))
             return VS_TRUE;
     return VS_FALSE;
 }

@@ -75,33 +75,6 @@ void *QZDataBase_GetBufDataTyped_Internal(StructOfQZDataBase *Type)
     return CompanionOf(Type, COMPANION_BUF);
 }
 
-static const StructOfTrelkLuaFuncEntry BufCompanionFuncs[] = {
-    {"_QuelCall", QZBufDataBase_Create},
-    {"Create", QZBufDataBase_Create},
-    {NULL, NULL},
-};
-
-static const StructOfTrelkLuaFuncEntry ObjectCompanionFuncs[] = {
-    {"_QuelCall", QZObjectDataBase_Create},
-    {"Create", QZObjectDataBase_Create},
-    {"GetObject", QZObjectDataBase_GetObject},
-    {NULL, NULL},
-};
-
-static const StructOfTrelkLuaFuncEntry SetCompanionFuncs[] = {
-    {"AddData", QZDataSetBase_AddData},
-    {"RemoveData", QZDataSetBase_RemoveData},
-    {"GetData", QZDataSetBase_GetData},
-    {"IsSubSet", QZDataSetBase_IsSubSet},
-    {"GetDataBase", QZDataSetBase_GetDataBase},
-    {"_QuelCall", QZDataSetBase_Create},
-    {"Create", QZDataSetBase_Create},
-    {"CreateType", QZDataSetBase_CreateType},
-    {"RunString", QZDataSetBase_RunString},
-    {"RunProc", QZDataSetBase_RunProc},
-    {NULL, NULL},
-};
-
 // Makes one companion class of Type: a type whose class is Type, named after
 // it. The full name is kept: two long type names that share their first
 // characters would otherwise give one companion name to two classes.
@@ -113,8 +86,10 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
 
     static const VS_CHAR *const Suffix[] = {"_Buf_", "_Object_", "_Set_"};
     static const uintptr_t Code[] = {QZDATATYPE_KIND_BUF, QZDATATYPE_KIND_OBJECT, QZDATATYPE_KIND_SET};
-    static const StructOfTrelkLuaFuncEntry *const Funcs[] = {BufCompanionFuncs, ObjectCompanionFuncs,
-                                                             SetCompanionFuncs};
+    // A companion answers to the luafuncs of its predefined class.
+    static const StructOfTrelkLuaFuncEntry *const Funcs[] = {QZBufDataBase_LuaFuncTable,
+                                                             QZObjectDataBase_LuaFuncTable,
+                                                             QZDataSetBase_LuaFuncTable};
 
     const VS_CHAR *TypeName = Trelk_Name(Type);
     size_t NameSize = strlen(TypeName) + strlen(Suffix[Kind]) + 1;
@@ -138,7 +113,7 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
         SRV->SetAtomicFunction(SRV->CreateAtomicLuaFunction(Atomic, Entry->Name, NULL, ""), Entry->Func);
     if (Kind == COMPANION_SET) {
         SRV->CreateAtomicAttribute(Atomic, "DataBaseID", (VS_UINT8)VS_ATTRIBUTETYPE_UUID, 0, 0, "", "");
-        SRV->SetSysEvent(Atomic, QZDataSetBase_OnSystemEvent);
+        SRV->SetSysEvent(Atomic, QZDataSetBase_SysEventHandler);
     }
 
     *Field = Atomic;

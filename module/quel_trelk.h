@@ -86,6 +86,29 @@ extern void *QZCellBaseClass;
 extern void *QZRealmStubBaseClass;
 extern void *QZRealmBaseClass;
 
+// Class IDs, one per class: the IDs start-up registers the classes under, and
+// by which code that runs before the class globals are set (a class's own
+// creation event) recognises a class object.
+extern const VS_UUID QZObjectPointer_ClassID;
+extern const VS_UUID QZObjectPointerWithChangeFlag_ClassID;
+extern const VS_UUID QZRuleBase_ClassID;
+extern const VS_UUID QZRuleAttachBase_ClassID;
+extern const VS_UUID QZDataInputContainer_ClassID;
+extern const VS_UUID QZDataBase_ClassID;
+extern const VS_UUID QZDataSetBase_ClassID;
+extern const VS_UUID QZObjectDataBase_ClassID;
+extern const VS_UUID QZBufDataBase_ClassID;
+extern const VS_UUID QZRealmFrameData_ClassID;
+extern const VS_UUID QZDataOutputContainer_ClassID;
+extern const VS_UUID QZExceptionBase_ClassID;
+extern const VS_UUID QZProcBase_ClassID;
+extern const VS_UUID QZProcRemoteBase_ClassID;
+extern const VS_UUID QZProcRunnerBase_ClassID;
+extern const VS_UUID QZProcChainBase_ClassID;
+extern const VS_UUID QZCellBase_ClassID;
+extern const VS_UUID QZRealmStubBase_ClassID;
+extern const VS_UUID QZRealmBase_ClassID;
+
 // Text buffers. Worker threads format messages and names too, so each thread
 // has its own copy: a text stays valid until the same thread's next use of
 // the same buffer. Sizes are the module's fixed limits.
