@@ -1,10 +1,29 @@
-// Helpers that only the data files share (see trelk_data_internal.h): the
-// class walk, argument and creation helpers of the data luafuncs and the load
-// sessions of the value-list readers.
+// Helpers that only the data files share (see trelk_data_internal.h): long
+// texts, the class walk, argument and creation helpers of the data luafuncs
+// and the load sessions of the value-list readers.
 #include "trelk_data_internal.h"
 
 const VS_CHAR *const TrelkData_ForeignObjectText =
     "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
+
+// Longest piece of text handed to one Print call: Print formats through a
+// 10240-byte scratch buffer, so longer texts are appended piece by piece.
+#define QZDATA_PRINT_PIECE 8192
+
+void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text)
+{
+    size_t Len = vs_string_strlen(Text);
+    for (size_t Off = 0; Off < Len; Off += QZDATA_PRINT_PIECE) {
+        size_t Piece = Len - Off < QZDATA_PRINT_PIECE ? Len - Off : QZDATA_PRINT_PIECE;
+        Out->Print("%.*s", (int)Piece, Text + Off);
+    }
+}
+
+VS_BOOL TrelkData_IsProcOrChain(void *Object)
+{
+    return Trelk_IsInstOf(Object, QZProcBaseClass) || Trelk_IsInstOf(Object, QZProcChainBaseClass) ? VS_TRUE
+                                                                                                   : VS_FALSE;
+}
 
 StructOfQZDataBase *TrelkData_ClassOf(void *Object)
 {

@@ -16,6 +16,9 @@
 // The message tail for a value that holds an object of no savable class.
 extern const VS_CHAR *const TrelkData_ForeignObjectText;
 
+// Appends Text of any length to Out (Print alone stops at 10239 characters).
+void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
+
 // ---------------------------------------------------------------------------
 // Data objects and their classes
 // ---------------------------------------------------------------------------
@@ -30,6 +33,10 @@ VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // The class of a data object, when that class is a data object too (the
 // class chain of a data object normally is; anything else ends a walk).
 StructOfQZDataBase *TrelkData_ClassOf(void *Object);
+
+// An instance of QZProcBase or of QZProcChainBase: what a result cache is
+// keyed by and what RunProc runs.
+VS_BOOL TrelkData_IsProcOrChain(void *Object);
 
 // ---------------------------------------------------------------------------
 // Luafunc helpers
