@@ -284,6 +284,8 @@ class ScriptEngine {
     virtual bool runOnePosted() = 0;                     // one _Post message; FALSE when none
     virtual void detachCurrentThread() = 0;
     virtual void shutdown() = 0;                         // before the core releases the objects
+    // "source:line" of the calling thread's running script call, "" outside one.
+    virtual std::string scriptWhere() { return std::string(); }
 };
 extern std::atomic<ScriptEngine *> g_scriptEngine;
 inline ScriptEngine *scriptEngine() { return g_scriptEngine.load(std::memory_order_acquire); }

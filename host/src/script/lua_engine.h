@@ -132,6 +132,7 @@ class LuaEngine : public ScriptEngine {
     bool runOnePosted() override;
     void detachCurrentThread() override;
     void shutdown() override;
+    std::string scriptWhere() override; // script_where.cpp
 
     // ---- used by the metamethods and built-ins ----
     // The calling thread's state, made on first use.
