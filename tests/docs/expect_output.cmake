@@ -1,6 +1,8 @@
-# Runs a command and checks its exit status and that its stderr matches every
-# pattern of PATTERNS (a list: no square brackets) and no pattern of REFUSE.
-#   cmake -DCMD=a|b|c -DSTATUS=n -DPATTERNS=re1|re2 [-DREFUSE=re] [-DPATH_ONLY=dir] -P expect_output.cmake
+# Runs a command and checks its exit status, that its stderr matches every
+# pattern of PATTERNS (a list split at "|"; a ";" must not stand inside square
+# brackets), its stdout matches STDOUT, and neither matches REFUSE.
+#   cmake -DCMD=a|b|c -DSTATUS=n -DPATTERNS=re1|re2 [-DSTDOUT=re] [-DREFUSE=re] [-DPATH_ONLY=dir]
+#         -P expect_output.cmake
 string(REPLACE "|" ";" cmd "${CMD}")
 string(REPLACE "|" ";" patterns "${PATTERNS}")
 if(DEFINED PATH_ONLY)
@@ -16,6 +18,9 @@ foreach(p IN LISTS patterns)
     message(FATAL_ERROR "stderr does not match '${p}'")
   endif()
 endforeach()
+if(DEFINED STDOUT AND NOT "${out}" MATCHES "${STDOUT}")
+  message(FATAL_ERROR "stdout does not match '${STDOUT}'")
+endif()
 if(DEFINED REFUSE AND "${out}${err}" MATCHES "${REFUSE}")
   message(FATAL_ERROR "output matches '${REFUSE}'")
 endif()
