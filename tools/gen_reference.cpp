@@ -87,10 +87,13 @@ bool Describe(void *Module, const char *Class, ClassDoc *Doc, std::string *Error
     for (pugi::xml_node Attr : Node.child("attribute").children()) {
         std::string Type = Attr.attribute("Type").value();
         std::string Notes;
-        if (pugi::xml_attribute Of = Attr.attribute("Class"); Of && *Of.value())
-            Notes = std::string("object of ") + Code(Of.value());
+        // A pointer attribute that names a class, even the empty one, is a
+        // queue of child objects (_Children lists it); other pointers are the
+        // module's own.
+        if (pugi::xml_attribute Of = Attr.attribute("Class"))
+            Notes = *Of.value() ? std::string("queue of ") + Code(Of.value()) : std::string("queue");
         if (Attr.attribute("SyncFlag").as_int() != 0)
-            Notes += Notes.empty() ? "synchronised" : ", synchronised";
+            Notes += Notes.empty() ? "`SyncFlag`" : ", `SyncFlag`";
         pugi::xml_attribute Default = Attr.attribute("Default");
         std::string DefaultText = !Default ? "" : *Default.value() ? Code(Default.value()) : "`\"\"`";
         A << "| " << Code(Attr.name()) << " | " << Code(Type) << " | " << DefaultText << " | " << Notes << " |\n";
@@ -128,7 +131,9 @@ std::string Render(const std::vector<ClassDoc> &Docs) {
         << "The guide, [scripting.md](scripting.md), explains how to use them. Prototypes are the\n"
         << "templates' own text in C terms: `VS_PARAPKGPTR` is a package, `VS_CHAR *` a string,\n"
         << "`VS_BOOL` a boolean, `void *` and `struct StructOf... *` objects, `...` any arguments.\n"
-        << "A class also has every function and attribute of its parent.\n\n"
+        << "A class also has every function and attribute of its parent. An attribute noted as a\n"
+        << "queue holds child objects (`_Children(obj, name)` lists them); `SyncFlag` is a host\n"
+        << "attribute flag, passed to the host as the template gives it.\n\n"
         << "**" << Bound << " of " << Declared << " declared luafuncs are bound today.** Calling one marked\n"
         << "\"not bound\" stops the script with `function '...' is not bound`.\n\n"
         << "| Class | Parent | Luafuncs bound |\n|---|---|---|\n";
