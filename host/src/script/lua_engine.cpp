@@ -113,6 +113,7 @@ void LuaEngine::setMetas(int objRef, int pkgRef, int binRef) {
 
 void LuaEngine::shutdown() {
     if (!L0_) return;
+    waitHostThreads(); // they run script code until they end
     {
         std::lock_guard<std::mutex> g(g_orphanMutex);
         g_liveGen = 0;
@@ -125,6 +126,7 @@ void LuaEngine::shutdown() {
     }
     proxyOf_.clear();
     posted_.clear();
+    postedNext_.clear();
     for (ResolveEntry &e : rcache_) e = ResolveEntry(); // their references die with the state
     lua_State *L = L0_;
     L0_ = nullptr; // finalizers running in lua_close see a closed engine
@@ -187,6 +189,20 @@ void LuaEngine::detachCurrentThread() {
     TlsSlot &s = t_slot;
     if (!s.st || s.gen != gen_) return;
     ThreadState *t = s.st;
+    if (!holdsScriptLock()) {
+        // Its Lua thread may only be released under the script lock: it goes
+        // to the next collection point like a thread that ended.
+        counters().LockViolations++;
+        reportException("DetachCurrentThread: the calling thread does not hold the script lock");
+        if (t->depth > 0) return;
+        {
+            std::lock_guard<std::mutex> g(g_orphanMutex);
+            g_orphans.push_back(t);
+        }
+        s.st = nullptr;
+        fastTs() = FastTs{nullptr, 0};
+        return;
+    }
     if (t->depth > 0) {
         // Its stack is in use by a call still running: keep the stack, drop the rest.
         t->lastError = 0;
@@ -280,7 +296,7 @@ void LuaEngine::proxyCollected(Proxy *p) {
     if (it == proxyOf_.end() || it->second != p) return;
     proxyOf_.erase(it);
     o->hasProxy = false;
-    o->candidate = true;
+    markCandidate(o); // looked at by the next collection point
 }
 
 void LuaEngine::pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned) {
@@ -562,6 +578,22 @@ void LuaEngine::fullCollect() {
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }
 
+// A dispatch's share of the collection: one basic incremental step, whose
+// work Lua bounds whatever the heap holds; finalized proxies put their
+// objects on the candidate list. The fixed-size resolution cache is swept
+// now and then; the proxies' memos (one per live proxy) only by a full
+// collection.
+void LuaEngine::stepCollect(uint64_t step) {
+    if (!L0_) return;
+    lua_State *L = ts()->cur;
+    drainDeferred(L);
+    if ((step & 255) == 0) {
+        reapOrphans();
+        purgeResolveCache(false);
+    }
+    lua_gc(L, LUA_GCSTEP, 0);
+}
+
 void LuaEngine::post(lua_State *L, int first, int last) {
     int n = last - first + 1;
     lua_createtable(L, n, 1);
@@ -571,11 +603,26 @@ void LuaEngine::post(lua_State *L, int first, int last) {
     }
     lua_pushinteger(L, n);
     lua_setfield(L, -2, "n");
-    posted_.push_back(luaL_ref(L, LUA_REGISTRYINDEX));
+    int ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    // A message posted by a running message waits for the next round, so
+    // that "dispatch until it reports no work" ends.
+    if (ts()->postedDepth > 0)
+        postedNext_.push_back(ref);
+    else
+        posted_.push_back(ref);
 }
 
 bool LuaEngine::runOnePosted() {
-    if (!L0_ || posted_.empty()) return false;
+    if (!L0_) return false;
+    if (posted_.empty()) {
+        // This dispatch found no work: the round ends, and what messages
+        // posted meanwhile is ready for the next one.
+        while (!postedNext_.empty()) {
+            posted_.push_back(postedNext_.front());
+            postedNext_.pop_front();
+        }
+        return false;
+    }
     int ref = posted_.front();
     posted_.pop_front();
     ThreadState *t = ts();
@@ -588,9 +635,14 @@ bool LuaEngine::runOnePosted() {
     lua_pop(L, 1);
     lua_checkstack(L, n + 4);
     for (int i = 1; i <= n; ++i) lua_rawgeti(L, top + 1, i);
+    ++t->postedDepth;
     int st = pcallRecorded(t, L, n - 1, 0);
+    --t->postedDepth;
     if (st != LUA_OK) {
+        // Nobody called it to read the error: it goes to the error log (what
+        // _Errors() reads), and to the exception handler as before.
         std::string text = "posted message failed: " + lastErrorMessage(t);
+        recordError(1, t->errSource.c_str(), (int)t->errLine, ("posted message failed: " + t->errText).c_str());
         reportException(text.c_str());
     }
     lua_settop(L, top);

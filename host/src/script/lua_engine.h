@@ -75,6 +75,7 @@ struct ThreadState {
 
     std::string callBuf; // text results of ScriptCall
     uint64_t gen = 0;
+    int postedDepth = 0; // posted messages running on this thread
 };
 
 // Trivially destructible per-thread copy of the thread's state pointer and the
@@ -130,6 +131,7 @@ class LuaEngine : public ScriptEngine {
     void onClassRegistered(HostObject *cls) override;
     void onObjectFreed(HostObject *o) override;
     void fullCollect() override;
+    void stepCollect(uint64_t step) override;
     bool runOnePosted() override;
     void detachCurrentThread() override;
     void shutdown() override;
@@ -222,6 +224,9 @@ class LuaEngine : public ScriptEngine {
     void post(lua_State *L, int first, int last);
 
     void registerBuiltins(lua_State *L);
+    void registerThreadBuiltins(lua_State *L); // lua_threads.cpp
+    // Waits for the threads started with _Thread (at shutdown).
+    void waitHostThreads();
 
     static LuaEngine *instance();
 
@@ -286,7 +291,10 @@ class LuaEngine : public ScriptEngine {
     std::vector<DeferredFree> deferred_;
     std::atomic<bool> hasDeferred_{false};
     std::vector<ThreadState *> threads_;
+    // Posted messages: those a dispatch may run, and those posted by a
+    // running message, which wait until a dispatch has found no work.
     std::deque<int> posted_;
+    std::deque<int> postedNext_;
 
   public:
     int objMetaRef() const { return objMetaRef_; }
