@@ -578,11 +578,15 @@ void LuaEngine::fullCollect() {
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }
 
-// A dispatch's share of the collection: one basic incremental step, whose
-// work Lua bounds whatever the heap holds; finalized proxies put their
-// objects on the candidate list. The fixed-size resolution cache is swept
-// now and then; the proxies' memos (one per live proxy) only by a full
-// collection.
+// A dispatch's share of the collection: every 16th dispatch adds a
+// kilobyte of debt to Lua's incremental collector, which steps only when its
+// debt is positive. The credit a large step earns (a big table is traversed
+// in one go) carries over, so the average work per dispatch stays the same
+// whatever the heap holds, and cycles still progress while no script
+// allocates. (A basic step, LUA_GCSTEP 0, would reset that credit on every
+// call.) Finalized proxies put their objects on the candidate list. The
+// fixed-size resolution cache is swept now and then; the proxies' memos (one
+// per live proxy) only by a full collection.
 void LuaEngine::stepCollect(uint64_t step) {
     if (!L0_) return;
     lua_State *L = ts()->cur;
@@ -591,7 +595,7 @@ void LuaEngine::stepCollect(uint64_t step) {
         reapOrphans();
         purgeResolveCache(false);
     }
-    lua_gc(L, LUA_GCSTEP, 0);
+    if ((step & 15) == 0) lua_gc(L, LUA_GCSTEP, 1);
 }
 
 void LuaEngine::post(lua_State *L, int first, int last) {
