@@ -3,7 +3,6 @@
 // alone, and name lookups.
 #include "host_fixture.h"
 
-
 using namespace hosttest;
 
 namespace {
