@@ -115,6 +115,15 @@ T.eq(G:GetInputProcID(1), id, "proc ID read")
 T.eq(G:SetInputProcID(1, "no id"), false, "text that is no ID")
 T.eq(G:GetInputProcID(1), id, "kept")
 
+-- The input container's own functions.
+local ic = G:GetMasterInput(0)
+ic:SetLocalBuf(_Pkg("k"))
+ic:SetLocalBuf(ic:GetLocalBuf())
+T.eq(ic:GetLocalBuf():_Get(0), "k", "a container's package survives being set to itself")
+ic:SetLocalBuf(nil)
+T.eq(ic:GetLocalBuf(), nil, "nil clears a container's package")
+T.eq(ic:GetDataNumber(), 0, "no data assigned")
+
 -- Input types narrow to subtypes only.
 local A2 = A:CreateType("pd.A2")
 T.eq(G:SetInputType(0, A2), true, "narrowed to a subtype")
@@ -201,6 +210,15 @@ T.eq(o:OutputToParaPkg():_Type(1), 0, "B's output cleared")
 T.eq(o:OutputToParaPkg():_Get(0):_Count(), 2, "A's output kept")
 o:ClearOutputData()
 T.eq(_Parent(d1), nil, "cleared data is let go")
+
+-- Produced data hold one lock while stored and none after a new declaration.
+local held = A(8)
+local base = _RefCount(held)
+o:AddOutputData(held)
+T.eq(_RefCount(held), base + 1, "stored data locked once")
+o:OutputFrom(B)
+T.eq(_RefCount(held), base, "unlocked when the outputs are declared again")
+T.eq(_Parent(held), nil, "and let go")
 
 -- Redirection and conversion ------------------------------------------------
 local A3 = A2:CreateType("pd.A3")
