@@ -27,7 +27,9 @@ static OBJECTATTRIBUTEINDEX ChainProcIndex()
     return SRV->GetAttributeIndex(QZProcChainBaseClass, "QZProcBase");
 }
 
-// A proc leaves the chain: no longer a member, no longer linked.
+// A proc leaves the chain: no longer a member, no longer linked. One that
+// nobody else holds (made by the module, never seen by a script) is freed:
+// left alone it would live on with no way to reach it.
 static void ReleaseProc(StructOfQZProcChainBase *Chain, StructOfQZProcBase *QZProc)
 {
     if (SRV->GetParent(QZProc) != Chain)
@@ -35,6 +37,8 @@ static void ReleaseProc(StructOfQZProcChainBase *Chain, StructOfQZProcBase *QZPr
     QZProc->QZProcNext = NULL;
     SRV->ChangeParent(QZProc, NULL, VS_INVALID_ATTRIBUTEINDEX);
     SRV->UnLockGC(QZProc);
+    if (SRV->GetParent(QZProc) == NULL && SRV->GetRefEx(QZProc) == 0)
+        SRV->FreeObject(QZProc);
 }
 
 // Lets go of every member proc, whether the order still reaches it or not.
@@ -112,29 +116,35 @@ static VS_BOOL ProcsAcceptable(StructOfQZProcChainBase *Chain, VS_PARAPKGPTR Ite
     return VS_TRUE;
 }
 
-// Replaces the chain's procs by Items (already checked).
+// Replaces the chain's procs by Items (already checked). The new procs are
+// held before the old ones are let go: a proc may be among both.
 static void ReplaceProcs(StructOfQZProcChainBase *Chain, VS_PARAPKGPTR Items)
 {
+    for (VS_INT32 i = 0; i < Items->GetNumber(); i++) {
+        StructOfQZProcBase *P = (StructOfQZProcBase *)Items->GetObject(i);
+        if (P != NULL && !P->IsType)
+            SRV->LockGC(P);
+    }
     ReleaseAllProcs(Chain);
     memset(&Chain->QZProcStart, 0, sizeof(VS_UUID));
     OBJECTATTRIBUTEINDEX Index = ChainProcIndex();
     StructOfQZProcBase *Previous = NULL;
     for (VS_INT32 i = 0; i < Items->GetNumber(); i++) {
         StructOfQZProcBase *P = (StructOfQZProcBase *)Items->GetObject(i);
-        VS_BOOL NewlyMade = VS_FALSE;
+        if (P == NULL)
+            continue;
         if (P->IsType) {
             P = (StructOfQZProcBase *)SRV->MallocObjectL(SRV->GetIDEx(P), 0, NULL);
             if (P == NULL)
                 continue;
-            NewlyMade = VS_TRUE;
         }
+        // Either way P now carries one lock: the chain's hold.
         if (!SRV->ChangeParent(P, Chain, Index)) {
-            if (NewlyMade)
+            SRV->UnLockGC(P);
+            if (SRV->GetParent(P) == NULL && SRV->GetRefEx(P) == 0)
                 SRV->FreeObject(P);
             continue;
         }
-        if (!NewlyMade)
-            SRV->LockGC(P);
         P->QZProcNext = NULL;
         if (Previous == NULL)
             Chain->QZProcStart = SRV->GetID(P);

@@ -84,13 +84,13 @@ static void OnBeforeFree(StructOfQZProcRunnerBase *Runner)
          P != NULL; P = TrelkProcWalk_Next(&Walk))
         Procs->InsertObject(Procs->GetNumber(), P);
     TrelkProcWalk_End(&Walk);
+    // Only the runner's own copies: an order that runs on into procs of
+    // somebody else must neither cancel nor free them.
     for (VS_INT32 i = 0; i < Procs->GetNumber(); i++) {
         StructOfQZProcBase *P = (StructOfQZProcBase *)Procs->GetObject(i);
-        if (P != NULL)
+        if (P != NULL && SRV->GetParent(P) == Runner)
             Tarvex_ScheduleProc_DupProc_SetStatusForFree(P);
     }
-    // Only the runner's own copies: an order that runs on into procs of
-    // somebody else must not free them.
     for (VS_INT32 i = 0; i < Procs->GetNumber(); i++) {
         void *P = Procs->GetObject(i);
         if (P != NULL && SRV->GetParent(P) == Runner)
