@@ -72,8 +72,12 @@ static void *CollectInputData(StructOfQZDataInputContainer *Input, VS_PARAPKGPTR
         void *Data = ItemData(Item);
         if (Data == NULL)
             continue;
-        if (ChangedOnly && !Ref->ChangeFlag)
+        // A one-object input is represented by its first data only.
+        if (ChangedOnly && !Ref->ChangeFlag) {
+            if (FirstOnly)
+                return NULL;
             continue;
+        }
         Ref->ChangeFlag = VS_FALSE;
         if (FirstOnly)
             return Data;

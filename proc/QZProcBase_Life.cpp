@@ -95,9 +95,14 @@ void Tarvex_QZProc_OnCreate(StructOfQZProcBase *Inst, StructOfQZProcBase *Class)
     if (LocalBuf != NULL)
         vs_memset(LocalBuf, 0, sizeof(StructOfQZProcBaseLocalBuf));
     // The class objects themselves are no procs of anybody's: their record is
-    // the template's, their buffer the class-level one.
-    if (IsOneOf3(Inst) || Class == NULL)
+    // the template's, their buffer the class-level one. Its callback list
+    // exists from the start, like every class's, so that objects registered
+    // on a class object are heard at every proc's end.
+    if (IsOneOf3(Inst) || Class == NULL) {
+        if (LocalBuf != NULL)
+            LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
         return;
+    }
 
     Inst->IsSuspend = VS_FALSE;
     Inst->ErrorCount = 0;
