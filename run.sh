@@ -1,13 +1,47 @@
 #!/usr/bin/env bash
 # Runs a Lua script inside the stand-in host with the module loaded:
 #   ./run.sh examples/hello.lua [args...]
+# Checks the packages once (a stamp in build/ remembers it), builds the runner
+# and the module on the first run and whenever a source file changed since the
+# last build, then runs the script. Build output goes to stderr.
 set -euo pipefail
+usage() {
+  echo "usage: ./run.sh SCRIPT.lua [args...]" >&2
+  echo "  TRELK_REBUILD=0  never build (when built once)   TRELK_REBUILD=1  always check the build" >&2
+}
+case "${1:-}" in
+  "") usage; exit 64 ;;
+  -h|--help) usage; exit 0 ;;
+esac
 here="$(cd "$(dirname "$0")" && pwd)"
+build="$here/build"
+stamp="$build/.run-built"
 source "$here/scripts/deps.sh"
-ensure_deps
-if [ ! -x "$here/build/host/tarvex" ] || [ "${TRELK_REBUILD:-1}" = "1" ]; then
-  cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$here/build" -j"$(nproc 2>/dev/null || echo 2)" --target tarvex quel_trelk >/dev/null
+ensure_deps_stamped "$build/.deps-installed"
+
+# A source newer than the last successful build (a directory counts: files
+# added or removed change it) means the build must be checked.
+sources_changed() {
+  [ -f "$stamp" ] || return 0
+  [ -n "$(cd "$here" && find . \( -name 'build*' -o -name .git -o -path ./tests -o -path ./bench \
+            -o -path ./docs -o -path ./examples \) -prune -o -newer "$stamp" -print -quit)" ]
+}
+
+need_build=0
+if [ ! -x "$build/host/tarvex" ] || [ ! -f "$build/quel_trelk.so" ]; then
+  need_build=1
+elif [ "${TRELK_REBUILD:-}" = "1" ]; then
+  need_build=1
+elif [ "${TRELK_REBUILD:-}" != "0" ] && sources_changed; then
+  need_build=1
 fi
-[ $# -ge 1 ] || { echo "usage: ./run.sh SCRIPT.lua [args...]" >&2; exit 64; }
-exec "$here/build/host/tarvex" "$here/build/quel_trelk.so" "$@"
+if [ "$need_build" = "1" ]; then
+  [ -f "$build/quel_trelk.so" ] || echo "run.sh: first build of the runner and the module (about a minute)" >&2
+  : >"$stamp.new"
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+  fi
+  cmake --build "$build" -j"${TRELK_JOBS:-$(nproc 2>/dev/null || echo 2)}" --target tarvex quel_trelk >&2
+  mv "$stamp.new" "$stamp"
+fi
+exec "$build/host/tarvex" "$build/quel_trelk.so" "$@"

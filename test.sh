@@ -1,21 +1,33 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs every test, then the suite again
 # under AddressSanitizer + UndefinedBehaviorSanitizer.
+#   TRELK_SKIP_SANITIZE=1  skips the sanitizer pass
+#   TRELK_JOBS=N           parallel build and test jobs (default: all cores)
 set -euo pipefail
 cd "$(dirname "$0")"
+stage() { echo "== test.sh: $* ($(date +%H:%M:%S))"; }
+
+stage "checking the Debian packages"
 source scripts/deps.sh
 ensure_deps
 
-JOBS=$(nproc 2>/dev/null || echo 2)
+JOBS=${TRELK_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+stage "configuring and building build/ (RelWithDebInfo)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELK_WERROR=ON >/dev/null
 cmake --build build -j"$JOBS"
+stage "running the tests in build/"
 (cd build && ctest --output-on-failure -j"$JOBS" --timeout 300)
 
 if [ "${TRELK_SKIP_SANITIZE:-0}" != "1" ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRELK_SANITIZE=address,undefined -DTRELK_BUILD_BENCH=OFF >/dev/null
+  stage "configuring and building build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRELK_WERROR=ON -DTRELK_SANITIZE=address,undefined -DTRELK_BUILD_BENCH=OFF >/dev/null
   cmake --build build-asan -j"$JOBS"
+  stage "running the tests in build-asan/"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      ctest --output-on-failure -j"$JOBS" --timeout 600)
+else
+  stage "sanitizer pass skipped (TRELK_SKIP_SANITIZE=1)"
 fi
+stage "done"
 echo "all tests passed"

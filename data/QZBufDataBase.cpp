@@ -1,8 +1,7 @@
 // Buffer data: a data object whose value is its own copy of a parameter
 // package, with every object in it normalised.
-#include "trelk_data3.h"
-
-#define SRV QZObject_XRQInterface
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 static VS_PARAPKGPTR NormaliseCopy(VS_PARAPKGPTR Copy, VS_INT32 Depth)
 {
@@ -43,14 +42,11 @@ VS_INT32 QZBufDataBase_Create(void *L)
     }
     StructOfQZDataBase *Self = (StructOfQZDataBase *)SelfObject;
     if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self))
-        return TrelkData3_CreateFromInstance(Self);
+        return TrelkData_CreateFromInstance(Self);
     VS_PARAPKGPTR Pkg = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
-    if (Pkg == NULL) {
-        TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a parapkg");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    StructOfQZDataBase *NewData = TrelkData3_NewOfDataType(Self);
+    if (Pkg == NULL)
+        return Trelk_Fail(Self, " calls function Create failed, input parameter must be a parapkg");
+    StructOfQZDataBase *NewData = TrelkData_NewOfDataType(Self);
     if (NewData == NULL) {
         SRV->LuaPushNil();
         return 1;
@@ -58,6 +54,6 @@ VS_INT32 QZBufDataBase_Create(void *L)
     if (NewData->DataBuf != NULL)
         NewData->DataBuf->Release();
     NewData->DataBuf = QZBufDataBase_Create_Internal(Pkg);
-    TrelkData3_PushHandOver(NewData);
+    Trelk_PushHandOver(NewData);
     return 1;
 }

@@ -1,9 +1,7 @@
-// The attribute list of a data object (its module-side attributes in a
-// 14-item package, moved out and back for the host's Zel object layer), the
-// per-data result cache keyed by proc type or proc chain, and RunString /
-// RunProc, which run procs with the data object as input on a temporary realm.
-#include "trelk_data2.h"
-#include "trelk_data_private.h"
+// The attribute list of a data object: its module-side attributes in a
+// 14-item package, moved out and back for the host's Zel object layer.
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // ---------------------------------------------------------------------------
 // Parked indexes
@@ -63,7 +61,7 @@ void QZDataBase_ReleaseParkedIndexes()
 // ---------------------------------------------------------------------------
 static void InsertUuidText(VS_PARAPKGPTR List, VS_INT32 i, VS_UUID *ID)
 {
-    if (TrelkData_UuidIsZero(ID))
+    if (Trelk_IsZeroID(ID))
         List->InsertEmpty(i);
     else
         List->InsertStr(i, SRV->UuidToString(ID));
@@ -203,7 +201,7 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
     // The predefined class objects keep no list indexes of their own.
     if (Self == NULL || List == NULL || QZDataBase_IsPreDefined_DataType(Self)) return 0;
     if (List->GetNumber() < QZZELLIST_ITEMNUMBER) {
-        TRELK_DATA_RAISE(Self, "'s RestoreZelDataProperty failed, the input is not an attribute list");
+        Trelk_Raise(Self, "'s RestoreZelDataProperty failed, the input is not an attribute list");
         return 0;
     }
 
@@ -261,249 +259,4 @@ VS_INT32 QZDataBase_ClearZelDataProperty(void *L)
     DestroyParkedIndex(List, QZZELLIST_REJECTPROC);
     List->Clear();
     return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Result cache
-// ---------------------------------------------------------------------------
-static VS_BOOL IsInstOfClass(void *Object, void *Class)
-{
-    return Object != NULL && Class != NULL && SRV->IsInst(SRV->GetIDEx(Class), Object) ? VS_TRUE : VS_FALSE;
-}
-
-static VS_BOOL IsProcOrChain(void *Object)
-{
-    return IsInstOfClass(Object, QZProcBaseClass) || IsInstOfClass(Object, QZProcChainBaseClass) ? VS_TRUE
-                                                                                                 : VS_FALSE;
-}
-
-// The cache key of a proc (its proc type, so that every instance of one type
-// shares the entry) or of a proc chain (the chain itself).
-static VS_UUID CacheKeyOf(void *ProcOrChain)
-{
-    void *KeyObject = ProcOrChain;
-    if (IsInstOfClass(ProcOrChain, QZProcBaseClass)) {
-        void *Type = QZProcBase_GetProcType_Internal((StructOfQZProcBase *)ProcOrChain);
-        if (Type != NULL) KeyObject = Type;
-    }
-    return SRV->GetID(KeyObject);
-}
-
-// A cache entry keeps the object's ID next to it: script code may free a
-// cached object while it is listed (its GC lock goes with it), and the ID is
-// what tells a live entry from one whose pointer is stale.
-struct StructOfQZDataCacheEntry {
-    VS_UUID ObjectID;
-    void *Object;
-};
-
-static void *NewCacheEntry(void *Object)
-{
-    auto *Entry = (StructOfQZDataCacheEntry *)SRV->Malloc_Nor(sizeof(StructOfQZDataCacheEntry));
-    if (Entry == NULL) return NULL;
-    Entry->ObjectID = *SRV->GetIDEx(Object);
-    Entry->Object = Object;
-    return Entry;
-}
-
-// The entry's object while it is alive, else NULL.
-static void *CacheEntryObject(void *Entry)
-{
-    if (Entry == NULL) return NULL;
-    auto *E = (StructOfQZDataCacheEntry *)Entry;
-    void *Live = SRV->GetObject(&E->ObjectID);
-    return Live == E->Object ? Live : NULL;
-}
-
-// Frees an entry taken out of the index and lets go of its lock.
-static void DropCacheEntry(void *Entry)
-{
-    if (Entry == NULL) return;
-    void *Object = CacheEntryObject(Entry);
-    if (Object != NULL) SRV->UnLockGC(Object);
-    SRV->Free(Entry);
-}
-
-void TrelkData_ReleaseCacheIndex(void **Index)
-{
-    if (*Index == NULL) return;
-    VS_UUID Key;
-    for (void *Entry = SRV->QueryFirstIDKey(*Index, &Key); Entry != NULL; Entry = SRV->QueryNextIDKey(*Index, &Key))
-        DropCacheEntry(Entry);
-    SRV->DestoryIndex(*Index);
-    *Index = NULL;
-}
-
-static VS_INT32 PushBool(VS_BOOL Value)
-{
-    SRV->LuaPushBool(Value);
-    return 1;
-}
-
-VS_INT32 QZDataBase_SetCache(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL) return PushBool(VS_FALSE);
-    void *Proc = TrelkData_ObjectArg(2);
-    if (!IsProcOrChain(Proc)) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this first parameter must be a proc, cell, procchain");
-        return PushBool(VS_FALSE);
-    }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this object is data type");
-        return PushBool(VS_FALSE);
-    }
-    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
-    if (Holder == NULL) {
-        TRELK_DATA_RAISE(Self, "'s SetCache failed, this data object has no buf");
-        return PushBool(VS_FALSE);
-    }
-    VS_UUID Key = CacheKeyOf(Proc);
-
-    if (SRV->LuaGetTop() >= 3 && SRV->LuaType(3) != VSLUATYPE_NIL) {
-        void *Value = TrelkData_ObjectArg(3);
-        if (!TrelkData_IsDataInstance(Value)) {
-            TRELK_DATA_RAISE(Self, "'s SetCache failed, this second parameter must be null or data object");
-            return PushBool(VS_FALSE);
-        }
-        if (Holder->CacheDataIndex == NULL) {
-            Holder->CacheDataIndex = SRV->CreateIDIndex_Nor(0);
-            MemoryDebug_InsertObjectRecord(Holder->CacheDataIndex, __LINE__);
-            if (Holder->CacheDataIndex == NULL) return PushBool(VS_FALSE);
-        }
-        void *Entry = NewCacheEntry(Value);
-        if (Entry == NULL) return PushBool(VS_FALSE);
-        // The new entry's lock is taken first, so that replacing an entry
-        // by itself never leaves it unlocked even for a moment.
-        SRV->LockGC(Value);
-        DropCacheEntry(SRV->DelIDKey(Holder->CacheDataIndex, &Key));
-        if (!SRV->InsertIDKey(Holder->CacheDataIndex, &Key, Entry)) {
-            SRV->UnLockGC(Value);
-            SRV->Free(Entry);
-            return PushBool(VS_FALSE);
-        }
-        return PushBool(VS_TRUE);
-    }
-    if (Holder->CacheDataIndex != NULL) DropCacheEntry(SRV->DelIDKey(Holder->CacheDataIndex, &Key));
-    return PushBool(VS_TRUE);
-}
-
-VS_INT32 QZDataBase_GetCache(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
-    if (Self == NULL || Proc == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    if (!IsProcOrChain(Proc)) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this first parameter must be a proc, cell, procchain");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this object is data type");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
-    if (Holder == NULL) {
-        TRELK_DATA_RAISE(Self, "'s GetCache failed, this data object has no buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    if (Holder->CacheDataIndex == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    VS_UUID Key = CacheKeyOf(Proc);
-    void *Entry = SRV->DelIDKey(Holder->CacheDataIndex, &Key);
-    SRV->LuaPushObject(CacheEntryObject(Entry));
-    // The entry is handed out once: the cache lets go of its lock, and the
-    // script's reference alone keeps the object from now on.
-    DropCacheEntry(Entry);
-    return 1;
-}
-
-VS_INT32 QZDataBase_ClearCache(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL) return 0;
-    TrelkData_ReleaseCacheIndex(&Self->CacheDataIndex);
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
-// RunString and RunProc
-// ---------------------------------------------------------------------------
-// Runs the realm's function of that name on a temporary realm with self as
-// the input data and pushes the first produced data object, or nil. The
-// realm is freed on every path.
-static VS_INT32 RunOnTemporaryRealm(StructOfQZDataBase *Self, const VS_CHAR *FunctionName,
-                                    const VS_CHAR *Text, void *Proc)
-{
-    void *Realm =
-        QZRealmBaseClass != NULL ? SRV->MallocObjectL(SRV->GetIDEx(QZRealmBaseClass), 0, NULL) : NULL;
-    if (Realm == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    SRV->LuaPushObject(Self);
-    SRV->LuaPushNil();
-    if (Text != NULL)
-        SRV->LuaPushString(Text);
-    else
-        SRV->LuaPushObject(Proc);
-    SRV->GetLastError();
-    void *Result = NULL;
-    VS_PARAPKGPTR Returned = NULL;
-    if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "calls [%s:%s]'s function %s failed", QZDataBase_IDText(Self),
-                                   TrelkData_Name(Self), FunctionName);
-    } else if (!QZProcChain_IsExecNameScriptError(Self, Text != NULL
-                                                            ? ", calls the function RunString failed"
-                                                            : ", calls the function RunProc failed")) {
-        Returned = SRV->LuaType(-1) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(-1) : NULL;
-        if (Returned != NULL && Returned->GetNumber() > 0 && Returned->GetType(0) == VSTYPE_OBJECT)
-            Result = Returned->GetObject(0);
-    }
-    // The package keeps the produced objects while the returned value leaves
-    // the stack.
-    if (Result != NULL)
-        Returned->AddRef();
-    else
-        Returned = NULL;
-    SRV->LuaPop(1);
-    SRV->LuaPushObject(Result);
-    if (Returned != NULL) Returned->Release();
-    SRV->FreeObject(Realm);
-    return 1;
-}
-
-VS_INT32 QZDataBase_RunString(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    const VS_CHAR *Text = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
-    if (Self == NULL || Text == NULL || Text[0] == 0) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    return RunOnTemporaryRealm(Self, "RunString", Text, NULL);
-}
-
-VS_INT32 QZDataBase_RunProc(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
-    if (Self == NULL || !IsProcOrChain(Proc)) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    return RunOnTemporaryRealm(Self, "RunProc", NULL, Proc);
 }

@@ -2,62 +2,28 @@
 // makes every data object a type or an instance and tears it down again, the
 // walks up the class chain (value holder, data type, direct instance) and the
 // luafuncs that read and set the value package and the type class.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
-#include "trelk_data2.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
-// Class IDs of the five predefined data classes. Class objects receive their
-// creation event inside registration, before the module's class globals are
-// set, so they are recognised by ID rather than by the globals.
-static const VS_UUID PreDefinedDataClassID[5] = {
-    {0xD5649A5F, 0x79B3, 0x4a7d, {0xBD, 0x1F, 0xDF, 0x0C, 0x0E, 0x4F, 0xE3, 0xBB}}, // QZDataBase
-    {0x4396EAC4, 0xC1A4, 0x4c00, {0xA8, 0xAD, 0xCC, 0x95, 0x6C, 0x86, 0x03, 0xDD}}, // QZDataSetBase
-    {0xFC30C5EB, 0x7762, 0x4373, {0x92, 0xCA, 0xE5, 0xC6, 0xCB, 0x77, 0x70, 0x84}}, // QZObjectDataBase
-    {0x0A914F30, 0x940E, 0x48fd, {0xB0, 0x2F, 0x73, 0xEA, 0xC7, 0x97, 0x2F, 0x1D}}, // QZBufDataBase
-    {0x879ABE7B, 0x3A84, 0x4277, {0x99, 0x41, 0xE9, 0x05, 0xC6, 0x13, 0xE2, 0x88}}, // QZRealmFrameData
+// The five predefined data classes. Class objects receive their creation
+// event inside registration, before the module's class globals are set, so
+// they are recognised by ID rather than by the globals.
+static const VS_UUID *const PreDefinedDataClassID[5] = {
+    &QZDataBase_ClassID,    &QZDataSetBase_ClassID,    &QZObjectDataBase_ClassID,
+    &QZBufDataBase_ClassID, &QZRealmFrameData_ClassID,
 };
-
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-const VS_CHAR *QZDataBase_IDText(void *Object)
-{
-    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    if (ID == NULL)
-        return "";
-    const VS_CHAR *Text = SRV->UuidToString(ID);
-    return Text != NULL ? Text : "";
-}
-
-const VS_CHAR *TrelkData_Name(void *Object)
-{
-    const VS_CHAR *Name = Object != NULL ? SRV->GetName(Object) : NULL;
-    return Name != NULL ? Name : "";
-}
-
-VS_BOOL TrelkData_UuidIsZero(const VS_UUID *ID)
-{
-    const VS_UINT8 *p = (const VS_UINT8 *)ID;
-    for (size_t i = 0; i < sizeof(VS_UUID); i++)
-        if (p[i] != 0)
-            return VS_FALSE;
-    return VS_TRUE;
-}
-
-VS_BOOL TrelkData_UuidEqual(const VS_UUID *a, const VS_UUID *b)
-{
-    return memcmp(a, b, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
-
 static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
 {
     VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    return ID != NULL && TrelkData_UuidEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
+    return ID != NULL && Trelk_IDEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
 }
 
 VS_BOOL TrelkData_IsDataBaseClassObject(void *Object)
 {
-    return IsClassObjectWithID(Object, &PreDefinedDataClassID[0]);
+    return IsClassObjectWithID(Object, &QZDataBase_ClassID);
 }
 
 VS_BOOL QZDataBase_IsDataObject(void *Object)
@@ -66,41 +32,21 @@ VS_BOOL QZDataBase_IsDataObject(void *Object)
         return VS_FALSE;
     if (TrelkData_IsDataBaseClassObject(Object))
         return VS_TRUE;
-    VS_UUID ClassID = PreDefinedDataClassID[0];
+    VS_UUID ClassID = QZDataBase_ClassID;
     return SRV->IsInst(&ClassID, Object);
 }
 
 VS_BOOL QZDataBase_IsProcObject(void *Object)
 {
-    if (Object == NULL || QZProcBaseClass == NULL)
-        return VS_FALSE;
-    return SRV->IsInst(SRV->GetIDEx(QZProcBaseClass), Object);
+    return Trelk_IsInstOf(Object, QZProcBaseClass);
 }
 
 VS_BOOL TrelkData_IsDataInstance(void *Object)
 {
     if (Object == NULL)
         return VS_FALSE;
-    VS_UUID ClassID = PreDefinedDataClassID[0];
+    VS_UUID ClassID = QZDataBase_ClassID;
     return SRV->IsInst(&ClassID, Object);
-}
-
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
-{
-    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
-}
-
-StructOfQZDataBase *TrelkData_SelfArg()
-{
-    void *Self = SRV->LuaToObject(1);
-    return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
-}
-
-void *TrelkData_ObjectArg(VS_INT32 Index)
-{
-    if (SRV->LuaType(Index) != VSLUATYPE_OBJECT)
-        return NULL;
-    return Trelk_FromRawObject(SRV->LuaToObject(Index));
 }
 
 StructOfQZDataBaseLocalBuf *QZDataBase_GetLocalBuf(void *Object)
@@ -120,14 +66,6 @@ void *QZDataBase_GetTypeClassOf_Internal(StructOfQZDataBase *DataType)
 void *QZDataBase_GetDataTypeClass_Internal(StructOfQZDataBase *Data)
 {
     return QZDataBase_GetTypeClassOf_Internal(QZDataBase_GetDataType_Internal(Data));
-}
-
-// The class of a data object, when that class is itself a data object (the
-// class chain of a data object normally is; anything else ends the walk).
-static StructOfQZDataBase *DataClassOf(void *Object)
-{
-    void *Class = SRV->GetClass(Object);
-    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
 }
 
 void TrelkData_ReleaseRuleAttach(void *Item)
@@ -151,8 +89,8 @@ VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
     VS_UUID *ID = SRV->GetIDEx(Data);
     if (ID == NULL)
         return VS_FALSE;
-    for (const VS_UUID &ClassID : PreDefinedDataClassID)
-        if (TrelkData_UuidEqual(ID, &ClassID))
+    for (const VS_UUID *ClassID : PreDefinedDataClassID)
+        if (Trelk_IDEqual(ID, ClassID))
             return VS_TRUE;
     return VS_FALSE;
 }
@@ -163,13 +101,13 @@ StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data
         return NULL;
     if (Data->DataBuf != NULL)
         return Data;
-    StructOfQZDataBase *C = DataClassOf(Data);
+    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
     while (C != NULL && !QZDataBase_IsPreDefined_DataType(C)) {
         if (C->DataBuf != NULL)
             return C;
         if (C->IsType)
             return NULL;
-        C = DataClassOf(C);
+        C = TrelkData_ClassOf(C);
     }
     return NULL;
 }
@@ -184,7 +122,7 @@ StructOfQZDataBase *QZDataBase_GetDirectDataInst_Internal(StructOfQZDataBase *Da
 {
     StructOfQZDataBase *X = Data;
     while (X != NULL) {
-        StructOfQZDataBase *C = DataClassOf(X);
+        StructOfQZDataBase *C = TrelkData_ClassOf(X);
         if (C == NULL || C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return X;
         X = C;
@@ -199,11 +137,11 @@ StructOfQZDataBase *QZDataBase_GetDataType_Internal(StructOfQZDataBase *Data)
     // A predefined class object is its own data type, like any type.
     if (Data->IsType || QZDataBase_IsPreDefined_DataType(Data))
         return Data;
-    StructOfQZDataBase *C = DataClassOf(Data);
+    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
     while (C != NULL) {
         if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return C;
-        C = DataClassOf(C);
+        C = TrelkData_ClassOf(C);
     }
     return NULL;
 }
@@ -227,7 +165,7 @@ static void ReleaseConnectedProcInputs(StructOfQZDataBase *Data)
              Input = SRV->QueryNext(Input)) {
             StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
             for (void *Ref = SRV->QueryFirst(&Container->DataQueue); Ref != NULL; Ref = SRV->QueryNext(Ref)) {
-                if (TrelkData_UuidEqual(&((StructOfQZObjectPointerWithChangeFlag *)Ref)->ObjectID, &DataID)) {
+                if (Trelk_IDEqual(&((StructOfQZObjectPointerWithChangeFlag *)Ref)->ObjectID, &DataID)) {
                     SRV->FreeObject(Ref);
                     Found = VS_TRUE;
                     break;
@@ -348,7 +286,7 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
         SRV->LuaPushObject(Buf->GetObject(0));
         SRV->LuaPushParaPkg(List, VS_FALSE);
         if (!SRV->ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
-            TRELK_DATA_RAISE(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
+            Trelk_Raise(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
         else
             QZProcChain_IsExecNameScriptError(Data,
                                               "has assigned DataTypeClass, but calls the function OnBeforeFree failed");
@@ -475,11 +413,8 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Self->IsType)
+        return Trelk_Fail(Self, " is data type, can not get it's buf");
     VS_PARAPKGPTR Buf = QZDataBase_GetDataBuf_Internal(Self);
     if (Buf == NULL) {
         SRV->LuaPushNil();
@@ -490,23 +425,20 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
         SRV->LuaPushParaPkg(Buf, VS_FALSE);
         return 1;
     }
-    if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but it's value is invalid");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT)
+        return Trelk_Fail(Self, " has DataTypeClass, but it's value is invalid");
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     SRV->GetLastError();
     SRV->LuaPushObject(Buf->GetObject(0));
     SRV->LuaPushParaPkg(Result, VS_FALSE);
     VS_BOOL Failed = VS_FALSE;
     if (!SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1)) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
         Failed = VS_TRUE;
     } else if (QZProcChain_IsExecNameScriptError(Self, "has DataTypeClass, but call it's ToParaPkg function failed")) {
         Failed = VS_TRUE;
     } else if (!SRV->LuaToBool(-1)) {
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
         Failed = VS_TRUE;
     }
     SRV->LuaPop(1);
@@ -527,11 +459,8 @@ VS_INT32 QZDataBase_SetDataBuf(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (Self->IsType) {
-        TRELK_DATA_RAISE(Self, " is data type, can not get it's buf");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Self->IsType)
+        return Trelk_Fail(Self, " is data type, can not get it's buf");
     VS_INT32 ArgType = SRV->LuaType(2);
     VS_PARAPKGPTR Buf = NULL;
     if (ArgType == VSLUATYPE_PARAPKG) {
@@ -568,7 +497,7 @@ static StructOfQZDataBase *GetTypeOf(StructOfQZDataBase *Self)
         return QZDataBase_GetDataType_Internal(Self);
     if (QZDataBase_IsPreDefined_DataType(Self))
         return Self;
-    for (StructOfQZDataBase *C = DataClassOf(Self); C != NULL; C = DataClassOf(C))
+    for (StructOfQZDataBase *C = TrelkData_ClassOf(Self); C != NULL; C = TrelkData_ClassOf(C))
         if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return C;
     return NULL;
@@ -585,7 +514,7 @@ VS_INT32 QZDataBase_GetTypeName(void *L)
 {
     (void)L;
     StructOfQZDataBase *Type = GetTypeOf(TrelkData_SelfArg());
-    SRV->LuaPushString(TrelkData_Name(Type));
+    SRV->LuaPushString(Trelk_Name(Type));
     return 1;
 }
 
@@ -597,17 +526,14 @@ VS_INT32 QZDataBase_SetDataTypeClass(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (!Self->IsType) {
-        TRELK_DATA_RAISE(Self, " set DataTypeClass failed, it must be a data type");
-        SRV->LuaPushBool(VS_FALSE);
-        return 1;
-    }
+    if (!Self->IsType)
+        return Trelk_FailFalse(Self, " set DataTypeClass failed, it must be a data type");
     VS_INT32 ArgType = SRV->LuaType(2);
     if (ArgType != VSLUATYPE_NIL && ArgType != VSLUATYPE_OBJECT) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    void *NewClass = ArgType == VSLUATYPE_OBJECT ? TrelkData_ObjectArg(2) : NULL;
+    void *NewClass = ArgType == VSLUATYPE_OBJECT ? Trelk_ObjectArg(2) : NULL;
 
     void *Old;
     while ((Old = SRV->QueryFirst(&Self->DataTypeClass)) != NULL) {

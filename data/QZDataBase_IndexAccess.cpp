@@ -3,19 +3,13 @@
 // the data's type. The host calls the two hooks for every attribute access on
 // a data object; a hook that returns FALSE leaves the access to the host's
 // ordinary attribute path, so names that are no property stay reachable.
-#include "trelk_data2.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-
-static StructOfQZDataBase *DataClassOf(void *Object)
-{
-    void *Class = SRV->GetClass(Object);
-    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
-}
 
 // Index accesses arrive as a double quote followed by the decimal key.
 static VS_BOOL IsIndexName(const VS_CHAR *Name)
@@ -81,7 +75,7 @@ static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
     StructOfQZDataBase *D = PropertyValueOwner(Data);
     if (D == NULL) D = Data;
-    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = DataClassOf(D)) {
+    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = TrelkData_ClassOf(D)) {
         VS_PARAPKGPTR Props = D->PropertyPkg;
         if (Props == NULL) continue;
         for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
@@ -99,7 +93,7 @@ static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 static VS_BOOL ReadIndex(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
     if (TrelkData_IsTypeLike(Data)) {
-        TRELK_DATA_RAISE(Data, "'s get attribute failed, this object is data type");
+        Trelk_Raise(Data, "'s get attribute failed, this object is data type");
         return VS_FALSE;
     }
     VS_INT32 i = IndexOfName(Name);
@@ -246,20 +240,20 @@ static VS_BOOL WriteProperty(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_I
 static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_INT32 i, VS_INT32 Index)
 {
     if (SRV->LuaType(Index) != VSLUATYPE_OBJECT) {
-        TRELK_DATA_RAISE(
-            Data,
-            "'s set attribute [%d] failed, the data has assigned DataTypeClass, the value must be an object",
-            i);
+        Trelk_Raise(
+                    Data,
+                    "'s set attribute [%d] failed, the data has assigned DataTypeClass, the value must be an object",
+                    i);
         return VS_FALSE;
     }
     SRV->GetLastError();
     SRV->LuaPushObject(SRV->LuaToObject(Index));
     if (!QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
-        TRELK_DATA_RAISE(
-            Data,
-            "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "
-            "IsRawInstance failed",
-            i);
+        Trelk_Raise(
+                    Data,
+                    "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "
+                    "IsRawInstance failed",
+                    i);
         SRV->LuaPop(1);
         return VS_FALSE;
     }
@@ -271,11 +265,11 @@ static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_IN
     VS_BOOL Accepted = SRV->LuaToBool(-1);
     SRV->LuaPop(1);
     if (!Accepted)
-        TRELK_DATA_RAISE(
-            Data,
-            "'s set attribute [%d] failed, the data has assigned DataTypeClass, but input value is not "
-            "instance of DataTypeClass",
-            i);
+        Trelk_Raise(
+                    Data,
+                    "'s set attribute [%d] failed, the data has assigned DataTypeClass, but input value is not "
+                    "instance of DataTypeClass",
+                    i);
     return Accepted;
 }
 
@@ -330,25 +324,25 @@ static VS_BOOL WriteIndex(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_INT3
     // The predefined class objects are types too; a value package on one of
     // them would never be read nor released.
     if (TrelkData_IsTypeLike(Data)) {
-        TRELK_DATA_RAISE(Data, "'s set attribute failed, this object is data type");
+        Trelk_Raise(Data, "'s set attribute failed, this object is data type");
         return VS_FALSE;
     }
     VS_INT32 i = IndexOfName(Name);
     void *TypeClass = QZDataBase_GetDataTypeClass_Internal(Data);
     if (TypeClass != NULL && i != 0) {
-        TRELK_DATA_RAISE(
-            Data, "'s set attribute [%d] failed, the data has assigned DataTypeClass, only 0 can be set", i);
+        Trelk_Raise(
+                    Data, "'s set attribute [%d] failed, the data has assigned DataTypeClass, only 0 can be set", i);
         return VS_FALSE;
     }
     if (i < 0) {
-        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index can not be negative", i);
+        Trelk_Raise(Data, "'s set attribute [%d] failed, index can not be negative", i);
         return VS_FALSE;
     }
     // Every check runs before the data gets a package of its own: a refused
     // write must leave the value inherited from a prototype in view.
     VS_INT32 Count = Data->DataBuf != NULL ? Data->DataBuf->GetNumber() : 0;
     if (i > Count) {
-        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index is larger than data number in buf", i);
+        Trelk_Raise(Data, "'s set attribute [%d] failed, index is larger than data number in buf", i);
         return VS_FALSE;
     }
     if (TypeClass != NULL) {
@@ -359,8 +353,8 @@ static VS_BOOL WriteIndex(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_INT3
         if (SRV->GetObject(&DataID) != Data) return VS_FALSE;
         Count = Data->DataBuf != NULL ? Data->DataBuf->GetNumber() : 0;
         if (i > Count) {
-            TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, index is larger than data number in buf",
-                             i);
+            Trelk_Raise(Data, "'s set attribute [%d] failed, index is larger than data number in buf",
+                        i);
             return VS_FALSE;
         }
     }
@@ -377,12 +371,12 @@ static VS_BOOL WriteIndex(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_INT3
         Data->DataBuf = NULL;
     }
     if (!Supported) {
-        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, data type is not supported", i);
+        Trelk_Raise(Data, "'s set attribute [%d] failed, data type is not supported", i);
         return VS_TRUE;
     }
     if (!Stored) {
         // A read-only value, or a package that would contain itself.
-        TRELK_DATA_RAISE(Data, "'s set attribute [%d] failed, the value can not be stored in buf", i);
+        Trelk_Raise(Data, "'s set attribute [%d] failed, the value can not be stored in buf", i);
         return VS_FALSE;
     }
     return VS_TRUE;

@@ -1,158 +1,7 @@
-// Data info, creation of instances and sub-types, description, signature,
-// tags and tag labels, uniform ticks and free callbacks of data objects.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
-
-// Longest piece of text handed to one Print call: Print formats through a
-// 10240-byte scratch buffer, so longer texts are appended piece by piece.
-#define QZDATA_PRINT_PIECE 8192
-
-// Size of the working buffer a type name is copied into for splitting.
-#define QZDATA_TAGNAME_BUF (QZDATA_TAGNAME_MAX + 1)
-
-static void PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text)
-{
-    size_t Len = vs_string_strlen(Text);
-    for (size_t Off = 0; Off < Len; Off += QZDATA_PRINT_PIECE) {
-        size_t Piece = Len - Off < QZDATA_PRINT_PIECE ? Len - Off : QZDATA_PRINT_PIECE;
-        Out->Print("%.*s", (int)Piece, Text + Off);
-    }
-}
-
-// Splits a type name at its first '.'. The name is copied into a working
-// buffer of QZDATA_TAGNAME_BUF bytes; a longer name is refused (FALSE) rather
-// than cut, since a cut name could give two types the same identity.
-static VS_BOOL SplitTypeName(const VS_CHAR *Name, VS_CHAR *Work, const VS_CHAR **Space, const VS_CHAR **Short)
-{
-    if (Name == NULL || vs_string_strlen(Name) > QZDATA_TAGNAME_MAX)
-        return VS_FALSE;
-    strcpy(Work, Name);
-    VS_CHAR *Dot = strchr(Work, '.');
-    if (Dot == NULL) {
-        *Space = NULL;
-        *Short = Work;
-    } else {
-        *Dot = 0;
-        *Space = Work;
-        *Short = Dot + 1;
-    }
-    return VS_TRUE;
-}
-
-VS_BOOL QZDataBase_GetTagLabel_Internal(void *TypeObject, VS_CHAR *Buf, VS_INT32 BufSize)
-{
-    if (Buf == NULL || BufSize <= 0)
-        return VS_FALSE;
-    Buf[0] = 0;
-    if (TypeObject == NULL)
-        return VS_FALSE;
-    VS_CHAR Work[QZDATA_TAGNAME_BUF];
-    const VS_CHAR *Space, *Short;
-    if (!SplitTypeName(TrelkData_Name(TypeObject), Work, &Space, &Short))
-        return VS_FALSE;
-    int n = Space == NULL ? snprintf(Buf, BufSize, "data_global_%s", Short)
-                          : snprintf(Buf, BufSize, "data_%s_%s", Space, Short);
-    if (n < 0 || n >= BufSize) {
-        Buf[0] = 0;
-        return VS_FALSE;
-    }
-    return VS_TRUE;
-}
-
-// ---------------------------------------------------------------------------
-// Tag
-// ---------------------------------------------------------------------------
-VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
-{
-    if (Data == NULL || !QZDataBase_IsDataObject(Data)) {
-        SRV->LuaPushString("");
-        return 1;
-    }
-    if (TrelkData_IsTypeLike(Data)) {
-        VS_CHAR Label[2 * QZDATA_TAGNAME_BUF];
-        QZDataBase_GetTagLabel_Internal(Data, Label, sizeof(Label));
-        SRV->LuaPushString(Label);
-        return 1;
-    }
-    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Data);
-    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(Data);
-    if (Holder == NULL || Type == NULL) {
-        SRV->LuaPushString("");
-        return 1;
-    }
-
-    const VS_CHAR *Signature = Holder->Signature.Buf;
-    if (Signature != NULL && Signature[0] != 0) {
-        VS_CHAR Work[QZDATA_TAGNAME_BUF];
-        const VS_CHAR *Space, *Short;
-        if (!SplitTypeName(TrelkData_Name(Type), Work, &Space, &Short)) {
-            SRV->LuaPushString("");
-            return 1;
-        }
-        ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
-        if (Space == NULL)
-            Text->Print("data_global_%s_tag_", Short);
-        else
-            Text->Print("data_%s_%s_tag_", Space, Short);
-        PrintLongText(Text, Signature);
-        SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
-        delete Text;
-        return 1;
-    }
-
-    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
-    if (!QZDataBase_SaveTo_Inernal(Data, Record, VS_FALSE, VS_TRUE)) {
-        Record->Release();
-        SRV->LuaPushString("");
-        return 1;
-    }
-    VS_INT32 ValueIndex = Record->FindDict("Value");
-    VS_CHAR *Json = NULL;
-    const VS_CHAR *ValueText = NULL;
-    if (ValueIndex >= 0 && Record->GetType(ValueIndex) == VSTYPE_PARAPKG) {
-        VS_PARAPKGPTR Value = Record->GetParaPackage(ValueIndex);
-        Json = Value != NULL ? Value->ToJSon() : NULL;
-        ValueText = Json;
-    } else if (ValueIndex >= 0) {
-        ValueText = Record->GetStr(ValueIndex);
-    }
-    if (ValueText == NULL) {
-        Record->Release();
-        SRV->LuaPushString("");
-        return 1;
-    }
-    ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
-    Text->Print("data_");
-    PrintLongText(Text, TrelkData_Name(Type));
-    Text->Print("_");
-    PrintLongText(Text, ValueText);
-    SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
-    delete Text;
-    if (Json != NULL)
-        Record->GetParaPackage(ValueIndex)->FreeBuf(Json);
-    Record->Release();
-    return 1;
-}
-
-VS_INT32 QZDataBase_GetTag(void *L)
-{
-    (void)L;
-    return QZDataBase_GetTag_Internal(TrelkData_SelfArg());
-}
-
-VS_INT32 QZDataBase_GetTagLabel(void *L)
-{
-    (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    VS_CHAR Label[2 * QZDATA_TAGNAME_BUF];
-    Label[0] = 0;
-    // A type (a predefined class object too) gives its own label.
-    if (Self != NULL)
-        QZDataBase_GetTagLabel_Internal(TrelkData_IsTypeLike(Self) ? Self : QZDataBase_GetDataType_Internal(Self), Label,
-                                        sizeof(Label));
-    SRV->LuaPushString(Label);
-    return 1;
-}
+// Data info and text form, creation of instances and sub-types, description,
+// signature, uniform ticks and free callbacks of data objects.
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // ---------------------------------------------------------------------------
 // Info and text form
@@ -171,7 +20,7 @@ VS_INT32 QZDataBase_GetInfo(void *L)
     strncpy(ClassName, Full != NULL ? Full : "", sizeof(ClassName) - 1);
     ClassName[sizeof(ClassName) - 1] = 0;
     // Cut at the buffer's end like every text kept there.
-    if (snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, TrelkData_Name(Self)) < 0)
+    if (snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, Trelk_Name(Self)) < 0)
         FullClassNamePrintBuf[0] = 0;
     SRV->LuaPushString(FullClassNamePrintBuf);
     return 1;
@@ -275,7 +124,7 @@ static void PushCombinedText(VS_PARAPKGPTR Properties, const VS_CHAR *Text)
 static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
 {
     if (TrelkData_IsTypeLike(Self)) {
-        SRV->LuaPushString(TrelkData_Name(Self));
+        SRV->LuaPushString(Trelk_Name(Self));
         return;
     }
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
@@ -289,7 +138,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
     if (QZDataBase_IsDataSet_Internal(Self, VS_TRUE)) {
         VS_CHAR *Text = Holder->DataBuf->GetValueStr();
         if (Text == NULL) {
-            SRV->LuaPushString(TrelkData_Name(Self));
+            SRV->LuaPushString(Trelk_Name(Self));
             return;
         }
         PushCombinedText(P, Text);
@@ -306,7 +155,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
         SRV->GetLastError();
         SRV->LuaPushObject(Buf->GetObject(0));
         if (!SRV->ExecNameScript(TypeClass, "ToString", 1, 1)) {
-            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            Trelk_Raise(Self, " has assigned DataTypeClass, but calls the function ToString failed");
             SRV->LuaPop(1);
             SRV->LuaPushString("");
             return;
@@ -318,7 +167,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
             return;
         }
         if (SRV->LuaType(-1) != VSLUATYPE_STRING) {
-            TRELK_DATA_RAISE(Self, " has assigned DataTypeClass, but calls the function ToString failed");
+            Trelk_Raise(Self, " has assigned DataTypeClass, but calls the function ToString failed");
             SRV->LuaPop(1);
             SRV->LuaPushString("");
             return;
@@ -327,7 +176,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
             VS_INT32 Length = 0;
             const VS_CHAR *S = SRV->LuaToLString(-1, &Length);
             ClassOfStringPrintBuf *Copy = new ClassOfStringPrintBuf();
-            PrintLongText(Copy, S != NULL ? S : "");
+            TrelkData_PrintLongText(Copy, S != NULL ? S : "");
             SRV->LuaPop(1);
             PushCombinedText(P, Copy->Buf != NULL ? Copy->Buf : "");
             delete Copy;
@@ -417,7 +266,7 @@ static void StoreArgument(StructOfQZDataBase *Self, VS_PARAPKGPTR Pkg, VS_INT32 
         Pkg->InsertInt64(Item, SRV->LuaToInt64(i));
         break;
     default:
-        TRELK_DATA_RAISE(Self, "'s function \"Create\" failed, input %d is not supported", Item);
+        Trelk_Raise(Self, "'s function \"Create\" failed, input %d is not supported", Item);
         Pkg->InsertEmpty(Item);
         break;
     }
@@ -435,11 +284,8 @@ VS_INT32 QZDataBase_Create(void *L)
     VS_INT32 ArgCount = Top > 1 ? Top - 1 : 0;
 
     if (!TrelkData_IsTypeLike(Self)) {
-        if (ArgCount > 0) {
-            TRELK_DATA_RAISE(Self, "'s Create or () failed, the input for instance must be empty");
-            SRV->LuaPushNil();
-            return 1;
-        }
+        if (ArgCount > 0)
+            return Trelk_Fail(Self, "'s Create or () failed, the input for instance must be empty");
         void *Instance = SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
         SRV->LuaPushObject(Instance);
         // The script owns what it created; a kept creator reference would keep
@@ -448,11 +294,8 @@ VS_INT32 QZDataBase_Create(void *L)
             SRV->ReleaseOwnerEx(Instance);
         return 1;
     }
-    if (ArgCount == 0) {
-        TRELK_DATA_RAISE(Self, " has no input parameter, calls function Create failed");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (ArgCount == 0)
+        return Trelk_Fail(Self, " has no input parameter, calls function Create failed");
 
     void *TypeClass = TrelkData_IsDataBaseClassObject(Self) ? NULL : QZDataBase_GetTypeClassOf_Internal(Self);
     if (TypeClass != NULL && ArgCount == 1 && SRV->LuaType(2) == VSLUATYPE_OBJECT) {
@@ -460,8 +303,8 @@ VS_INT32 QZDataBase_Create(void *L)
         SRV->GetLastError();
         SRV->LuaPushObject(Value);
         if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
-            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
-                                   "IsInstance failed");
+            Trelk_Raise(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
+                        "IsInstance failed");
             SRV->LuaPop(1);
             return 0;
         }
@@ -471,8 +314,8 @@ VS_INT32 QZDataBase_Create(void *L)
             return 0;
         }
         if (!SRV->LuaToBool(-1)) {
-            TRELK_DATA_RAISE(Self, "'s create failed, the data has assigned DataTypeClass, but input value is not "
-                                   "instance of DataTypeClass");
+            Trelk_Raise(Self, "'s create failed, the data has assigned DataTypeClass, but input value is not "
+                        "instance of DataTypeClass");
             SRV->LuaPop(1);
             return 0;
         }
@@ -499,7 +342,7 @@ VS_INT32 QZDataBase_Create(void *L)
         SRV->GetLastError();
         SRV->LuaPushParaPkg(Pkg, VS_FALSE);
         if (!SRV->ExecNameScript(TypeClass, "Load", 1, 1)) {
-            TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function failed");
+            Trelk_Raise(Self, " has DataTypeClass, but call it's Load function failed");
             Pkg->Release();
             SRV->LuaPop(1);
             return 0;
@@ -514,7 +357,7 @@ VS_INT32 QZDataBase_Create(void *L)
         Pkg->Release();
         if (SRV->LuaType(-1) == VSLUATYPE_OBJECT && SRV->LuaToObject(-1) != NULL)
             return 1;
-        TRELK_DATA_RAISE(Self, " has DataTypeClass, but call it's Load function return not Object");
+        Trelk_Raise(Self, " has DataTypeClass, but call it's Load function return not Object");
         SRV->LuaPop(1);
         return 0;
     }
@@ -539,13 +382,9 @@ VS_INT32 QZDataBase_CreateType(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (!TrelkData_IsTypeLike(Self)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "create [%s:%s]'s sub-type failed, this object is not data type",
-                                   QZDataBase_IDText(Self), TrelkData_Name(Self));
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (!TrelkData_IsTypeLike(Self))
+        return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
+                              Trelk_IDText(Self), Trelk_Name(Self));
     const VS_CHAR *TypeName = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
@@ -575,7 +414,7 @@ VS_INT32 QZDataBase_IsFromEnv(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    SRV->LuaPushBool(Self != NULL && TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? VS_TRUE : VS_FALSE);
+    SRV->LuaPushBool(Self != NULL && Trelk_IsZeroID(&Self->OwnerRunnerProcID) ? VS_TRUE : VS_FALSE);
     return 1;
 }
 
@@ -583,13 +422,13 @@ VS_INT32 QZDataBase_IsFromProc(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Proc = TrelkData_ObjectArg(2);
+    void *Proc = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && QZDataBase_IsProcObject(Proc)) {
-        void *Runner = TrelkData_UuidIsZero(&Self->OwnerRunnerProcID) ? NULL : SRV->GetObject(&Self->OwnerRunnerProcID);
+        void *Runner = Trelk_IsZeroID(&Self->OwnerRunnerProcID) ? NULL : SRV->GetObject(&Self->OwnerRunnerProcID);
         if (Runner != NULL) {
             Result = Runner == Proc || SRV->IsInst(SRV->GetIDEx(Proc), Runner) ? VS_TRUE : VS_FALSE;
-        } else if (!TrelkData_UuidIsZero(&Self->OwnerProcID)) {
+        } else if (!Trelk_IsZeroID(&Self->OwnerProcID)) {
             void *Type = SRV->GetObject(&Self->OwnerProcID);
             if (Type != NULL)
                 Result = Type == Proc || SRV->IsInst(SRV->GetIDEx(Type), Proc) ? VS_TRUE : VS_FALSE;
@@ -697,7 +536,7 @@ VS_INT32 QZDataBase_GetUniformTick(void *L)
 static VS_PARAPKGPTR CallBackListArgs(void **Target, VS_INT32 *Found)
 {
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    *Target = TrelkData_ObjectArg(2);
+    *Target = Trelk_ObjectArg(2);
     StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
     if (*Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
         return NULL;

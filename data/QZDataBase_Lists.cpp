@@ -1,7 +1,7 @@
 // Rule attachment and approval of data objects, and the per-data exclude,
 // accept and reject lists that the scheduler and the procs keep.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Rules live on the holder of the value. A data without any value package in
 // its chain keeps its rules itself.
@@ -16,7 +16,7 @@ static StructOfQZDataBase *RuleHolder(StructOfQZDataBase *Data)
 // The proc argument at Index, when it is an instance of QZProcBase.
 static StructOfQZProcBase *ProcArg(VS_INT32 Index)
 {
-    void *Object = TrelkData_ObjectArg(Index);
+    void *Object = Trelk_ObjectArg(Index);
     return QZDataBase_IsProcObject(Object) ? (StructOfQZProcBase *)Object : NULL;
 }
 
@@ -119,7 +119,7 @@ VS_INT32 QZDataBase_SetRuleAttach(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *RuleObject = TrelkData_ObjectArg(2);
+    void *RuleObject = Trelk_ObjectArg(2);
     if (Self == NULL || RuleObject == NULL || QZRuleBaseClass == NULL ||
         !SRV->IsInst(SRV->GetIDEx(QZRuleBaseClass), RuleObject)) {
         SRV->LuaPushBool(VS_FALSE);
@@ -129,7 +129,7 @@ VS_INT32 QZDataBase_SetRuleAttach(void *L)
     StructOfQZDataBase *Holder = RuleHolder(Self);
     VS_UUID *RuleID = SRV->GetIDEx(Rule);
     for (void *Item = SRV->QueryFirst(&Holder->QZRuleAttachQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
-        if (TrelkData_UuidEqual(&((StructOfQZRuleAttachBase *)Item)->QZRuleID, RuleID)) {
+        if (Trelk_IDEqual(&((StructOfQZRuleAttachBase *)Item)->QZRuleID, RuleID)) {
             SRV->LuaPushBool(VS_TRUE);
             return 1;
         }
@@ -267,7 +267,7 @@ static void AddTypeAndExclude(VS_BOOL Reject)
         return;
     VS_BOOL Inserted =
         Reject ? QZDataBase_AddReject_Internal(Self, Proc) : QZDataBase_AddAccept_Internal(Self, Proc);
-    if (Inserted && !TrelkData_UuidIsZero(&Proc->RunnerID))
+    if (Inserted && !Trelk_IsZeroID(&Proc->RunnerID))
         InsertExcludeOnce(Self, Proc);
 }
 
@@ -373,7 +373,7 @@ VS_INT32 QZDataBase_ResetSchedule(void *L)
             void *Proc = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);
             VS_UUID ExcludeID;
             if (QZDataBase_IsProcObject(Proc) && ExcludeIDOf((StructOfQZProcBase *)Proc, &ExcludeID) &&
-                TrelkData_UuidEqual(&ExcludeID, &Key))
+                Trelk_IDEqual(&ExcludeID, &Key))
                 Keep = VS_TRUE;
         }
         if (Keep)

@@ -3,18 +3,10 @@
 // derived from the plain data class also makes the type's set, object-data
 // and buffer-data companion classes, so that those kinds of data can carry
 // the type's properties too.
-#include "trelk_data2.h"
-#include "trelk_data3.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstdio>
-
-// The class of a data object, when that class is a data object too.
-static StructOfQZDataBase *DataClassOf(void *Object)
-{
-    void *Class = SRV->GetClass(Object);
-    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
-}
 
 // The definition or value item of Name in one property package: a package
 // whose item 0 is that exact text. Packages restored from an attribute list
@@ -35,7 +27,7 @@ VS_PARAPKGPTR QZDataBase_Property_IsExist(StructOfQZDataBase *Data, const VS_CHA
 {
     if (PropertyName == NULL) return NULL;
     for (StructOfQZDataBase *X = Data; X != NULL && !QZDataBase_IsPreDefined_DataType(X);
-         X = DataClassOf(X)) {
+         X = TrelkData_ClassOf(X)) {
         VS_INT32 Index = FindPropertyItem(X->PropertyPkg, PropertyName);
         if (Index >= 0) return X->PropertyPkg->GetParaPackage(Index);
     }
@@ -83,33 +75,6 @@ void *QZDataBase_GetBufDataTyped_Internal(StructOfQZDataBase *Type)
     return CompanionOf(Type, COMPANION_BUF);
 }
 
-static const StructOfTrelkLuaFuncEntry BufCompanionFuncs[] = {
-    {"_QuelCall", QZBufDataBase_Create},
-    {"Create", QZBufDataBase_Create},
-    {NULL, NULL},
-};
-
-static const StructOfTrelkLuaFuncEntry ObjectCompanionFuncs[] = {
-    {"_QuelCall", QZObjectDataBase_Create},
-    {"Create", QZObjectDataBase_Create},
-    {"GetObject", QZObjectDataBase_GetObject},
-    {NULL, NULL},
-};
-
-static const StructOfTrelkLuaFuncEntry SetCompanionFuncs[] = {
-    {"AddData", QZDataSetBase_AddData},
-    {"RemoveData", QZDataSetBase_RemoveData},
-    {"GetData", QZDataSetBase_GetData},
-    {"IsSubSet", QZDataSetBase_IsSubSet},
-    {"GetDataBase", QZDataSetBase_GetDataBase},
-    {"_QuelCall", QZDataSetBase_Create},
-    {"Create", QZDataSetBase_Create},
-    {"CreateType", QZDataSetBase_CreateType},
-    {"RunString", QZDataSetBase_RunString},
-    {"RunProc", QZDataSetBase_RunProc},
-    {NULL, NULL},
-};
-
 // Makes one companion class of Type: a type whose class is Type, named after
 // it. The full name is kept: two long type names that share their first
 // characters would otherwise give one companion name to two classes.
@@ -121,10 +86,12 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
 
     static const VS_CHAR *const Suffix[] = {"_Buf_", "_Object_", "_Set_"};
     static const uintptr_t Code[] = {QZDATATYPE_KIND_BUF, QZDATATYPE_KIND_OBJECT, QZDATATYPE_KIND_SET};
-    static const StructOfTrelkLuaFuncEntry *const Funcs[] = {BufCompanionFuncs, ObjectCompanionFuncs,
-                                                             SetCompanionFuncs};
+    // A companion answers to the luafuncs of its predefined class.
+    static const StructOfTrelkLuaFuncEntry *const Funcs[] = {QZBufDataBase_LuaFuncTable,
+                                                             QZObjectDataBase_LuaFuncTable,
+                                                             QZDataSetBase_LuaFuncTable};
 
-    const VS_CHAR *TypeName = TrelkData_Name(Type);
+    const VS_CHAR *TypeName = Trelk_Name(Type);
     size_t NameSize = strlen(TypeName) + strlen(Suffix[Kind]) + 1;
     VS_CHAR *Name = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)NameSize);
     if (Name == NULL) return;
@@ -146,7 +113,7 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
         SRV->SetAtomicFunction(SRV->CreateAtomicLuaFunction(Atomic, Entry->Name, NULL, ""), Entry->Func);
     if (Kind == COMPANION_SET) {
         SRV->CreateAtomicAttribute(Atomic, "DataBaseID", (VS_UINT8)VS_ATTRIBUTETYPE_UUID, 0, 0, "", "");
-        SRV->SetSysEvent(Atomic, QZDataSetBase_OnSystemEvent);
+        SRV->SetSysEvent(Atomic, QZDataSetBase_SysEventHandler);
     }
 
     *Field = Atomic;
@@ -163,7 +130,7 @@ static VS_BOOL WantsCompanions(StructOfQZDataBase *Type)
     while (T != NULL && !QZDataBase_IsPreDefined_DataType(T)) {
         uintptr_t Code = (uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(T));
         if (Code != 0 && Code != QZDATATYPE_KIND_DATA) return VS_FALSE;
-        T = DataClassOf(T);
+        T = TrelkData_ClassOf(T);
     }
     return T != NULL && TrelkData_IsDataBaseClassObject(T) ? VS_TRUE : VS_FALSE;
 }
@@ -185,51 +152,34 @@ static VS_INT32 CountDataInstances(StructOfQZDataBase *Type)
 // ---------------------------------------------------------------------------
 // Luafuncs
 // ---------------------------------------------------------------------------
-static VS_INT32 PushBool(VS_BOOL Value)
-{
-    SRV->LuaPushBool(Value);
-    return 1;
-}
 
 VS_INT32 QZDataBase_CreateProperty(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL) return PushBool(VS_FALSE);
-    if (QZDataBase_IsPreDefined_DataType(Self)) {
-        TRELK_DATA_RAISE(Self,
-                         "'s CreateProperty failed, the Property can only be set for predefined data type");
-        return PushBool(VS_FALSE);
-    }
-    if (!Self->IsType) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can only be set for data type");
-        return PushBool(VS_FALSE);
-    }
+    if (Self == NULL) return Trelk_PushBool(VS_FALSE);
+    if (QZDataBase_IsPreDefined_DataType(Self))
+        return Trelk_FailFalse(Self,
+                               "'s CreateProperty failed, the Property can only be set for predefined data type");
+    if (!Self->IsType)
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property can only be set for data type");
     const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
-    if (Name == NULL) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property can not be NULL");
-        return PushBool(VS_FALSE);
-    }
-    if (QZDataBase_Property_IsExist(Self, Name) != NULL) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] has existed", Name);
-        return PushBool(VS_FALSE);
-    }
+    if (Name == NULL)
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property can not be NULL");
+    if (QZDataBase_Property_IsExist(Self, Name) != NULL)
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property[%s] has existed", Name);
     VS_INT32 ArgType3 = SRV->LuaType(3);
     VS_INT32 PropertyType = ArgType3 == VSLUATYPE_INT || ArgType3 == VSLUATYPE_NUMBER ? SRV->LuaToInt(3) : 0;
     if (PropertyType != QZPROPERTY_TYPE_BOOL && PropertyType != QZPROPERTY_TYPE_INT32 &&
         PropertyType != QZPROPERTY_TYPE_CHARPTR && PropertyType != QZPROPERTY_TYPE_DOUBLE &&
-        PropertyType != QZPROPERTY_TYPE_INT64) {
-        TRELK_DATA_RAISE(Self,
-                         "'s CreateProperty failed, the Property[%s] type must be "
-                         "VSTYPE_BOOL,VSTYPE_INT32,VSTYPE_CHARPTR,VSTYPE_DOUBLE,VSTYPE_INT64",
-                         Name);
-        return PushBool(VS_FALSE);
-    }
-    if (SRV->LuaGetTop() < 4) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value must be set",
-                         Name);
-        return PushBool(VS_FALSE);
-    }
+        PropertyType != QZPROPERTY_TYPE_INT64)
+        return Trelk_FailFalse(Self,
+                               "'s CreateProperty failed, the Property[%s] type must be "
+                               "VSTYPE_BOOL,VSTYPE_INT32,VSTYPE_CHARPTR,VSTYPE_DOUBLE,VSTYPE_INT64",
+                               Name);
+    if (SRV->LuaGetTop() < 4)
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property[%s] 's default value must be set",
+                               Name);
     VS_INT32 ValueType = SRV->LuaType(4);
     VS_INT32 FoundType;
     switch (ValueType) {
@@ -248,9 +198,8 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
         FoundType = PropertyType == QZPROPERTY_TYPE_INT32 ? QZPROPERTY_TYPE_INT32 : QZPROPERTY_TYPE_INT64;
         break;
     default:
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the Property[%s] 's default value is invalid",
-                         Name);
-        return PushBool(VS_FALSE);
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property[%s] 's default value is invalid",
+                               Name);
     }
     // A 32-bit property cannot hold a default beyond 32 bits: narrowing it
     // would declare a different value than the one given.
@@ -258,15 +207,11 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
         VS_INT64 Wide = SRV->LuaToInt64(4);
         if (Wide < INT32_MIN || Wide > INT32_MAX) FoundType = QZPROPERTY_TYPE_INT64;
     }
-    if (FoundType != PropertyType) {
-        TRELK_DATA_RAISE(
-            Self, "'s CreateProperty failed, the Property[%s] 's default value is not same with type", Name);
-        return PushBool(VS_FALSE);
-    }
-    if (CountDataInstances(Self) != 0) {
-        TRELK_DATA_RAISE(Self, "'s CreateProperty failed, the data object has instances");
-        return PushBool(VS_FALSE);
-    }
+    if (FoundType != PropertyType)
+        return Trelk_FailFalse(
+                               Self, "'s CreateProperty failed, the Property[%s] 's default value is not same with type", Name);
+    if (CountDataInstances(Self) != 0)
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the data object has instances");
 
     VS_PARAPKGPTR Item = Trelk_GetParaPkgInterface(__LINE__);
     Item->InsertStr(0, Name);
@@ -300,7 +245,7 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     }
     VS_BOOL Stored = Self->PropertyPkg->InsertParaPackage(Self->PropertyPkg->GetNumber(), Item);
     Item->Release();
-    if (!Stored) return PushBool(VS_FALSE);
+    if (!Stored) return Trelk_PushBool(VS_FALSE);
 
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Self);
     if (LocalBuf != NULL && WantsCompanions(Self)) {
@@ -308,7 +253,7 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
         MakeCompanion(Self, LocalBuf, COMPANION_OBJECT);
         MakeCompanion(Self, LocalBuf, COMPANION_SET);
     }
-    return PushBool(VS_TRUE);
+    return Trelk_PushBool(VS_TRUE);
 }
 
 VS_INT32 QZDataBase_IsProperty(void *L)
@@ -316,8 +261,8 @@ VS_INT32 QZDataBase_IsProperty(void *L)
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
-    if (Self == NULL || Name == NULL) return PushBool(VS_FALSE);
-    return PushBool(QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(Self), Name) != NULL
+    if (Self == NULL || Name == NULL) return Trelk_PushBool(VS_FALSE);
+    return Trelk_PushBool(QZDataBase_Property_IsExist(QZDataBase_GetDataType_Internal(Self), Name) != NULL
                         ? VS_TRUE
                         : VS_FALSE);
 }
@@ -326,9 +271,9 @@ VS_INT32 QZDataBase_HasProperty(void *L)
 {
     (void)L;
     for (StructOfQZDataBase *X = TrelkData_SelfArg(); X != NULL && !QZDataBase_IsPreDefined_DataType(X);
-         X = DataClassOf(X))
-        if (X->PropertyPkg != NULL) return PushBool(VS_TRUE);
-    return PushBool(VS_FALSE);
+         X = TrelkData_ClassOf(X))
+        if (X->PropertyPkg != NULL) return Trelk_PushBool(VS_TRUE);
+    return Trelk_PushBool(VS_FALSE);
 }
 
 // The first companion of the given kind from the data's type up its class
@@ -337,7 +282,7 @@ static VS_INT32 PushCompanion(CompanionKind Kind, void *PreDefinedClass)
 {
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     for (StructOfQZDataBase *X = Self != NULL ? QZDataBase_GetDataType_Internal(Self) : NULL;
-         X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = DataClassOf(X)) {
+         X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = TrelkData_ClassOf(X)) {
         void *Companion = CompanionOf(X, Kind);
         if (Companion != NULL) {
             SRV->LuaPushObject(Companion);

@@ -2,21 +2,10 @@
 // its value, its properties and its signature), written in one of four forms
 // (tag, no buffer, value list, type-class script) and read back into a new
 // data object; and the script functions SaveTo / LoadFrom of QZDataBase.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
-
-#define SRV QZObject_XRQInterface
-
-// Parts of the data object that live with the tag and text-form code.
-VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data) __attribute__((weak));
-void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg)
-    __attribute__((weak));
-void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
-    __attribute__((weak));
-
-static const VS_CHAR *const ForeignObjectText =
-    "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
 
 // Data objects whose record is being written on this thread: a value that
 // contains its own data object (directly or through sets) would otherwise
@@ -29,15 +18,13 @@ static thread_local VS_INT32 SavingDepth = 0;
 // cannot be entered.
 static void *EnterDataClass(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
 {
-    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL)
-        return QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, VS_FALSE);
-    return QZDataBase_GetDataType_Internal(Data);
+    return QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, VS_FALSE);
 }
 
 // Item 0 of the value pair: the collected property package, or an empty item.
 static void PutProperties(VS_PARAPKGPTR Pair, StructOfQZDataBase *From, VS_BOOL CallFromGetTag)
 {
-    if (!CallFromGetTag && From != NULL && QZDataBase_QuelToString_CollectProperty != NULL) {
+    if (!CallFromGetTag && From != NULL) {
         VS_PARAPKGPTR Properties = Trelk_GetParaPkgInterface(__LINE__);
         QZDataBase_QuelToString_CollectProperty(From, Properties);
         // The list of [name, value] pairs is stored as a plain list so that
@@ -58,24 +45,22 @@ static VS_BOOL SaveTagForm(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf)
     VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
     if (EnterDataClass(QZData, PackageInfo) == NULL) {
         PackageInfo->Release();
-        TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+        Trelk_Raise(QZData, "%s", TrelkData_ForeignObjectText);
         return VS_FALSE;
     }
     VS_CHAR *Tag = NULL;
-    if (QZDataBase_GetTag_Internal != NULL) {
-        QZDataBase_GetTag_Internal(QZData);
-        VS_INT32 Length = 0;
-        const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
-        if (Text != NULL && Length > 0) {
-            Tag = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)Length + 1);
-            if (Tag != NULL)
-                memcpy(Tag, Text, (size_t)Length + 1);
-        }
-        SRV->LuaPop(1);
+    QZDataBase_GetTag_Internal(QZData);
+    VS_INT32 Length = 0;
+    const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
+    if (Text != NULL && Length > 0) {
+        Tag = (VS_CHAR *)SRV->Malloc_Nor((VS_ULONG)Length + 1);
+        if (Tag != NULL)
+            memcpy(Tag, Text, (size_t)Length + 1);
     }
+    SRV->LuaPop(1);
     if (Tag == NULL) {
         PackageInfo->Release();
-        TrelkData3_Raise(QZData, "'s function GetTag returns empty string");
+        Trelk_Raise(QZData, "'s function GetTag returns empty string");
         return VS_FALSE;
     }
     ValueBuf->Clear();
@@ -96,7 +81,7 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
     StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(QZData);
     if (DataType == NULL) {
-        TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+        Trelk_Raise(QZData, "%s", TrelkData_ForeignObjectText);
         return VS_FALSE;
     }
     VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
@@ -112,7 +97,7 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
         if (Inst == NULL || EnterDataClass(Inst, PackageInfo) == NULL) {
             PackageInfo->Release();
             Pair->Release();
-            TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+            Trelk_Raise(QZData, "%s", TrelkData_ForeignObjectText);
             return VS_FALSE;
         }
         PutProperties(Pair, Inst, CallFromGetTag);
@@ -135,7 +120,7 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
         if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
             PackageInfo->Release();
             Pair->Release();
-            TrelkData3_Raise(QZData, " has DataTypeClass, but it's value is invalid");
+            Trelk_Raise(QZData, " has DataTypeClass, but it's value is invalid");
             return VS_FALSE;
         }
         SRV->GetLastError();
@@ -144,7 +129,7 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
             SRV->LuaPop(1);
             PackageInfo->Release();
             Pair->Release();
-            TrelkData3_Raise(QZData, " has DataTypeClass, but call it's Save function failed");
+            Trelk_Raise(QZData, " has DataTypeClass, but call it's Save function failed");
             return VS_FALSE;
         }
         if (QZProcChain_IsExecNameScriptError(QZData, "has DataTypeClass, but call it's Save function failed")) {
@@ -157,14 +142,14 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
             SRV->LuaPop(1);
             PackageInfo->Release();
             Pair->Release();
-            TrelkData3_Raise(QZData, " has DataTypeClass, but call it's Save function return not string");
+            Trelk_Raise(QZData, " has DataTypeClass, but call it's Save function return not string");
             return VS_FALSE;
         }
         if (EnterDataClass(QZData, PackageInfo) == NULL) {
             SRV->LuaPop(1);
             PackageInfo->Release();
             Pair->Release();
-            TrelkData3_Raise(QZData, "%s", ForeignObjectText);
+            Trelk_Raise(QZData, "%s", TrelkData_ForeignObjectText);
             return VS_FALSE;
         }
         PutProperties(Pair, Holder, CallFromGetTag);
@@ -181,7 +166,7 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
     ValueBuf->InsertStr(2, "Value");
     ValueBuf->InsertParaPackage(3, Pair);
     ValueBuf->InsertStr(4, "ClassName");
-    ValueBuf->InsertStr(5, TrelkData3_Name(DataType));
+    ValueBuf->InsertStr(5, Trelk_Name(DataType));
     if (WriteSignature && Holder != NULL && Holder->Signature.Buf != NULL && Holder->Signature.Buf[0] != 0) {
         ValueBuf->InsertStr(6, "Signature");
         ValueBuf->InsertStr(7, Holder->Signature.Buf);
@@ -200,7 +185,7 @@ VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR Valu
     if (ValueBuf == NULL || !QZDataBase_IsDataObject(QZData))
         return VS_FALSE;
     if (QZData->IsType || QZDataBase_IsPreDefined_DataType(QZData)) {
-        TrelkData3_Raise(QZData, " is data object type, can not save");
+        Trelk_Raise(QZData, " is data object type, can not save");
         return VS_FALSE;
     }
     // The tag form saves nothing of the value itself: the tag it asks for
@@ -210,12 +195,12 @@ VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR Valu
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
     for (VS_INT32 i = 0; i < SavingDepth; i++) {
         if (SavingStack[i] == QZData || (Holder != NULL && SavingStack[i] == Holder)) {
-            TrelkData3_Raise(QZData, "'s buf contains the data itself, can not save");
+            Trelk_Raise(QZData, "'s buf contains the data itself, can not save");
             return VS_FALSE;
         }
     }
     if (SavingDepth >= SAVING_STACK_SIZE) {
-        TrelkData3_Raise(QZData, "'s buf is nested too deep, can not save");
+        Trelk_Raise(QZData, "'s buf is nested too deep, can not save");
         return VS_FALSE;
     }
     SavingStack[SavingDepth++] = Holder != NULL ? Holder : QZData;
@@ -245,9 +230,9 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends);
 
 void *QZDataBase_LoadFrom_Internal(VS_PARAPKGPTR ValueBufWithDepends)
 {
-    TrelkData3_LoadSessionBegin();
+    TrelkData_LoadSessionBegin();
     void *NewData = LoadRecord(ValueBufWithDepends);
-    TrelkData3_LoadSessionEnd(NewData != NULL ? VS_TRUE : VS_FALSE);
+    TrelkData_LoadSessionEnd(NewData != NULL ? VS_TRUE : VS_FALSE);
     return NewData;
 }
 
@@ -259,14 +244,12 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
     VS_INT32 NameIndex = DictIndex(Record, "ClassName");
     const VS_CHAR *ClassName = NameIndex >= 0 ? Record->GetStr(NameIndex) : NULL;
     if (ClassName == NULL) {
-        QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call QZData's LoadFrom failed, data type is not saved");
+        Trelk_RaiseText("call QZData's LoadFrom failed, data type is not saved");
         return NULL;
     }
     void *Class = SRV->GetObjectEx(NULL, ClassName);
     if (Class == NULL) {
-        QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call QZData's LoadFrom failed, data type %s is not found", ClassName);
+        Trelk_RaiseText("call QZData's LoadFrom failed, data type %s is not found", ClassName);
         return NULL;
     }
     VS_INT32 ValueIndex = DictIndex(Record, "Value");
@@ -277,8 +260,8 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         return NULL;
     // Only a data object may be read as a data record; a name that finds any
     // other object is refused like a data instance.
-    if (!QZDataBase_IsDataObject(Class) || !TrelkData3_IsOwnDataType((StructOfQZDataBase *)Class)) {
-        TrelkData3_Raise(Class, " LoadFrom must be called for QZData Class wich IsType is true");
+    if (!QZDataBase_IsDataObject(Class) || !TrelkData_IsOwnDataType((StructOfQZDataBase *)Class)) {
+        Trelk_Raise(Class, " LoadFrom must be called for QZData Class wich IsType is true");
         return NULL;
     }
     StructOfQZDataBase *DataType = (StructOfQZDataBase *)Class;
@@ -302,7 +285,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
             return NULL;
         }
         SetOwnBuf(NewData, Buf);
-        TrelkData3_LoadSessionAdd(NewData);
+        TrelkData_LoadSessionAdd(NewData);
     } else {
         if (Pair->GetType(1) != VSTYPE_STRING)
             return NULL;
@@ -312,7 +295,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         SRV->LuaPushLString(Text != NULL ? Text : "", Text != NULL ? Length : 0);
         if (!QZRealmBase_ExecNameScript(TypeClass, "Load", 1, 1)) {
             SRV->LuaPop(1);
-            TrelkData3_Raise(DataType, " has DataTypeClass, but call it's Load function failed");
+            Trelk_Raise(DataType, " has DataTypeClass, but call it's Load function failed");
             return NULL;
         }
         if (QZProcChain_IsExecNameScriptError(DataType, "has DataTypeClass, but call it's Load function failed")) {
@@ -324,12 +307,12 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         // refused as no object.
         if (Loaded == NULL || !QZDataBase_IsDataObject(Loaded)) {
             SRV->LuaPop(1);
-            TrelkData3_Raise(DataType, " has DataTypeClass, but call it's Load function return not Object");
+            Trelk_Raise(DataType, " has DataTypeClass, but call it's Load function return not Object");
             return NULL;
         }
         SRV->LockGC(Loaded);
         SRV->LuaPop(1);
-        TrelkData3_LoadSessionAdd(Loaded);
+        TrelkData_LoadSessionAdd(Loaded);
         NewData = (StructOfQZDataBase *)Loaded;
     }
 
@@ -369,6 +352,6 @@ VS_INT32 QZDataBase_LoadFrom(void *L)
     (void)L;
     VS_PARAPKGPTR ValueBuf = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
     void *NewData = QZDataBase_LoadFrom_Internal(ValueBuf);
-    TrelkData3_PushHandOver(NewData);
+    Trelk_PushHandOver(NewData);
     return 1;
 }

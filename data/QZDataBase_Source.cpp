@@ -2,8 +2,8 @@
 // objects. Source lists and set members are object graphs that scripts build
 // freely, so every walk over them guards against cycles and against unbounded
 // recursion.
-#include "trelk_data.h"
-#include "trelk_data_private.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 // Nested sets deeper than this are not compared or copied member by member.
 #define QZDATA_MAX_NESTING 256
@@ -31,12 +31,6 @@ struct DataVisitSet {
     }
 };
 
-static StructOfQZDataBase *DataClassOf(void *Object)
-{
-    void *Class = SRV->GetClass(Object);
-    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
-}
-
 static StructOfQZDataBase *DataItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
 {
     void *Object = Pkg->GetObject(i);
@@ -46,14 +40,14 @@ static StructOfQZDataBase *DataItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
 // ---------------------------------------------------------------------------
 // Source walk
 // ---------------------------------------------------------------------------
-StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
+static StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
 {
     if (QZData == NULL)
         return NULL;
     if (QZData->SourceData != NULL)
         return QZData;
-    for (StructOfQZDataBase *C = DataClassOf(QZData); C != NULL && !QZDataBase_IsPreDefined_DataType(C);
-         C = DataClassOf(C)) {
+    for (StructOfQZDataBase *C = TrelkData_ClassOf(QZData); C != NULL && !QZDataBase_IsPreDefined_DataType(C);
+         C = TrelkData_ClassOf(C)) {
         if (C->SourceData != NULL)
             return C;
         if (C->IsType)
@@ -147,7 +141,7 @@ VS_BOOL QZDataBase_IsSource_Internal(StructOfQZDataBase *QZData, StructOfQZDataB
             }
             if (Result || X->DataBuf != NULL)
                 break;
-            X = DataClassOf(X);
+            X = TrelkData_ClassOf(X);
             if (X == NULL || X->IsType || QZDataBase_IsPreDefined_DataType(X))
                 break;
         }
@@ -321,7 +315,7 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
     VS_BOOL CallMade;
     VS_BOOL Result = CallTypeClassEquals(TypeClass, SrcBuf, DesBuf, Src, &CallMade);
     if (!CallMade)
-        TRELK_DATA_RAISE(Src, " has assigned DataTypeClass, but calls the function Equals failed");
+        Trelk_Raise(Src, " has assigned DataTypeClass, but calls the function Equals failed");
     return Result;
 }
 
@@ -339,7 +333,7 @@ static VS_BOOL KindTest(StructOfQZDataBase *QZData, VS_BOOL IsInst, uintptr_t Co
     while (X != NULL && !QZDataBase_IsPreDefined_DataType(X)) {
         if ((uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(X)) == Code)
             return IsInst == 1 && TrelkData_IsDataBaseClassObject(SRV->GetClass(X)) ? VS_FALSE : VS_TRUE;
-        X = DataClassOf(X);
+        X = TrelkData_ClassOf(X);
     }
     return X != NULL && X == PreDefinedClass && IsInst != 1 ? VS_TRUE : VS_FALSE;
 }
@@ -408,24 +402,24 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
     if (QZData == NULL)
         return NULL;
     if (TrelkData_IsDataBaseClassObject(QZData) || QZData->IsType) {
-        TRELK_DATA_RAISE(QZData, " is type and not data object, Dup failed");
+        Trelk_Raise(QZData, " is type and not data object, Dup failed");
         return NULL;
     }
     StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
     if (Type == NULL) {
-        TRELK_DATA_RAISE(QZData, " 's type object is not found, Dup failed");
+        Trelk_Raise(QZData, " 's type object is not found, Dup failed");
         return NULL;
     }
 
     if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE)) {
         StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
         if (Holder == NULL) {
-            TRELK_DATA_RAISE(QZData, " has no data, Dup failed");
+            Trelk_Raise(QZData, " has no data, Dup failed");
             return NULL;
         }
         VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
         if (Depth >= QZDATA_MAX_NESTING) {
-            TRELK_DATA_RAISE(QZData, " is nested too deep, Dup failed");
+            Trelk_Raise(QZData, " is nested too deep, Dup failed");
             return NULL;
         }
         StructOfQZDataBase *NewSet = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
@@ -442,7 +436,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
                 continue;
             // An object that is no data has no type to copy it by.
             if (!QZDataBase_IsDataObject(MemberObject)) {
-                TRELK_DATA_RAISE(MemberObject, " 's type object is not found, Dup failed");
+                Trelk_Raise(MemberObject, " 's type object is not found, Dup failed");
                 Members->Release();
                 SRV->FreeObject(NewSet);
                 return NULL;
@@ -469,13 +463,13 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
 
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
     if (Holder == NULL) {
-        TRELK_DATA_RAISE(QZData, " has no data buf, Dup failed");
+        Trelk_Raise(QZData, " has no data buf, Dup failed");
         return NULL;
     }
     void *TypeClass = QZDataBase_GetTypeClassOf_Internal(Type);
     if (TypeClass != NULL) {
         if (!IsOneObjectItem(Holder->DataBuf)) {
-            TRELK_DATA_RAISE(QZData, " has defined DataTypeClass, but it's buf is not object, Dup failed");
+            Trelk_Raise(QZData, " has defined DataTypeClass, but it's buf is not object, Dup failed");
             return NULL;
         }
         SRV->GetLastError();
@@ -483,12 +477,12 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         SRV->LuaPushNil();
         StructOfQZDataBase *Copy = NULL;
         if (!SRV->ExecNameScript(TypeClass, "Dup", 2, 1)) {
-            TRELK_DATA_RAISE(QZData, " has assigned DataTypeClass, but calls the function Dup failed");
+            Trelk_Raise(QZData, " has assigned DataTypeClass, but calls the function Dup failed");
         } else if (!QZProcChain_IsExecNameScriptError(QZData,
                                                       "has assigned DataTypeClass, but calls the function Dup failed")) {
             void *Result = SRV->LuaToObject(-1);
             if (Result == NULL) {
-                TRELK_DATA_RAISE(QZData, " 's Dup function returns NULL, Dup failed");
+                Trelk_Raise(QZData, " 's Dup function returns NULL, Dup failed");
             } else {
                 SRV->AddRefEx(Result);
                 Copy = (StructOfQZDataBase *)Result;
@@ -521,7 +515,7 @@ VS_INT32 QZDataBase_AddSource(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Source = TrelkData_ObjectArg(2);
+    void *Source = Trelk_ObjectArg(2);
     if (Self == NULL || !TrelkData_IsDataInstance(Source)) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
@@ -544,7 +538,7 @@ VS_INT32 QZDataBase_IsChangedFrom(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Source = TrelkData_ObjectArg(2);
+    void *Source = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && TrelkData_IsDataInstance(Source))
         Result = QZDataBase_IsChangedFrom_Internal(Self, (StructOfQZDataBase *)Source);
@@ -559,7 +553,7 @@ VS_INT32 QZDataBase_GetSource(void *L)
     VS_PARAPKGPTR S = QZDataBase_GetSourceData_Internal(X);
     // A data holding its own value stops the search, even with an empty list.
     while (X != NULL && (S == NULL || S->GetNumber() == 0) && X->DataBuf == NULL && !X->IsType) {
-        X = DataClassOf(X);
+        X = TrelkData_ClassOf(X);
         S = QZDataBase_GetSourceData_Internal(X);
     }
     if (S == NULL)
@@ -573,7 +567,7 @@ VS_INT32 QZDataBase_GetOwnerProc(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    if (Self == NULL || TrelkData_UuidIsZero(&Self->OwnerProcID))
+    if (Self == NULL || Trelk_IsZeroID(&Self->OwnerProcID))
         SRV->LuaPushNil();
     else
         SRV->LuaPushObject(SRV->GetObject(&Self->OwnerProcID));
@@ -584,7 +578,7 @@ VS_INT32 QZDataBase_IsSource(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Source = TrelkData_ObjectArg(2);
+    void *Source = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && QZDataBase_IsDataObject(Source))
         Result = QZDataBase_IsSource_Internal(Self, (StructOfQZDataBase *)Source, SRV->LuaToBool(3));
@@ -596,7 +590,7 @@ VS_INT32 QZDataBase_Equals(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *Other = TrelkData_ObjectArg(2);
+    void *Other = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && QZDataBase_IsDataObject(Other))
         Result = QZDataBase_Equals_Internal(Self, (StructOfQZDataBase *)Other);
@@ -621,7 +615,7 @@ VS_INT32 QZDataBase_IsSame(void *L)
 {
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
-    void *OtherObject = TrelkData_ObjectArg(2);
+    void *OtherObject = Trelk_ObjectArg(2);
     if (Self == NULL || !QZDataBase_IsDataObject(OtherObject)) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
@@ -681,7 +675,7 @@ VS_INT32 QZDataBase_IsInstance(void *L)
 {
     (void)L;
     void *Self = SRV->LuaToObject(1);
-    void *Type = TrelkData_ObjectArg(2);
+    void *Type = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && Type != NULL)
         Result = SRV->IsInst(SRV->GetIDEx(Type), Self);
@@ -692,14 +686,14 @@ VS_INT32 QZDataBase_IsInstance(void *L)
 VS_INT32 QZDataBase_IsBefore(void *L)
 {
     (void)L;
-    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), TrelkData_ObjectArg(2)) < 0 ? VS_TRUE : VS_FALSE);
+    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), Trelk_ObjectArg(2)) < 0 ? VS_TRUE : VS_FALSE);
     return 1;
 }
 
 VS_INT32 QZDataBase_IsAfter(void *L)
 {
     (void)L;
-    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), TrelkData_ObjectArg(2)) > 0 ? VS_TRUE : VS_FALSE);
+    SRV->LuaPushBool(CompareOrder(TrelkData_SelfArg(), Trelk_ObjectArg(2)) > 0 ? VS_TRUE : VS_FALSE);
     return 1;
 }
 

@@ -1,8 +1,6 @@
 // Luafuncs and system-event handler bound to the QZDataBase class at start-up.
 #include "trelk_bind.h"
-#include "trelk_data.h"
-#include "trelk_data2.h"
-#include "trelk_data3.h"
+#include "trelk_data_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZDataBase_LuaFuncTable[] = {
     // Attribute list, result cache, RunString and RunProc; properties

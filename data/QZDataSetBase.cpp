@@ -2,11 +2,10 @@
 // members, optionally all of one member type. Members are added and removed
 // on the holder of the set's buffer, read in schedule order, compared as
 // subsets, and run through a proc or chain on a temporary realm.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
-
-#define SRV QZObject_XRQInterface
 
 // A set: an instance of the set class, or of a set companion class (which
 // carries its own DataBaseID attribute at the same place).
@@ -14,7 +13,7 @@ static VS_BOOL IsSetObject(void *Object)
 {
     if (!QZDataBase_IsDataObject(Object))
         return VS_FALSE;
-    return TrelkData3_IsOf(Object, QZDataSetBaseClass) ||
+    return Trelk_IsOf(Object, QZDataSetBaseClass) ||
                    QZDataBase_IsDataSet_Internal((StructOfQZDataBase *)Object, VS_FALSE)
                ? VS_TRUE
                : VS_FALSE;
@@ -26,25 +25,13 @@ static StructOfQZDataSetBase *SelfSet()
     return IsSetObject(Self) ? (StructOfQZDataSetBase *)Self : NULL;
 }
 
-static VS_BOOL IsZeroID(const VS_UUID *ID)
-{
-    static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-    return memcmp(ID, &Zero, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
-
-// A type, or one of the predefined class objects.
-static VS_BOOL IsTypeLike(StructOfQZDataBase *Data)
-{
-    return Data->IsType || QZDataBase_IsPreDefined_DataType(Data) ? VS_TRUE : VS_FALSE;
-}
-
 // Whether Object may be a member of a set whose member type is DataBaseID.
 static VS_BOOL IsAllowedMember(const VS_UUID *DataBaseID, void *Object)
 {
     if (Object == NULL || !SRV->IsInst(SRV->GetIDEx(QZDataBaseClass), Object))
         return VS_FALSE;
     VS_UUID ID = *DataBaseID;
-    return IsZeroID(&ID) || SRV->IsInst(&ID, Object) ? VS_TRUE : VS_FALSE;
+    return Trelk_IsZeroID(&ID) || SRV->IsInst(&ID, Object) ? VS_TRUE : VS_FALSE;
 }
 
 // Whether adding Candidate to the buffer held by Holder would make a set that
@@ -114,7 +101,7 @@ VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, Struct
     // do, although the strict kind test only knows the companion set classes.
     StructOfQZDataBase *SubType = QZDataBase_GetDataType_Internal(SubQZDataSet);
     VS_BOOL SubIsSet = QZDataBase_IsDataSet_Internal(SubQZDataSet, VS_TRUE) ||
-                       (TrelkData3_IsOf(SubQZDataSet, QZDataSetBaseClass) && SubType != NULL &&
+                       (Trelk_IsOf(SubQZDataSet, QZDataSetBaseClass) && SubType != NULL &&
                         !QZDataBase_IsPreDefined_DataType(SubType));
     if (!SubIsSet)
         return VS_FALSE;
@@ -150,12 +137,12 @@ VS_INT32 QZDataSetBase_AddData(void *L)
 {
     (void)L;
     StructOfQZDataSetBase *Self = SelfSet();
-    void *Object = TrelkData3_ObjectArg(2);
-    if (Self == NULL || IsTypeLike(Self) || !IsAllowedMember(&Self->DataBaseID, Object))
+    void *Object = Trelk_ObjectArg(2);
+    if (Self == NULL || TrelkData_IsTypeLike(Self) || !IsAllowedMember(&Self->DataBaseID, Object))
         return 0;
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
     if (WouldContainItself(Holder != NULL ? Holder : Self, (StructOfQZDataBase *)Object)) {
-        TrelkData3_Raise(Self, "'s function \"AddData\" failed, a set can not contain itself");
+        Trelk_Raise(Self, "'s function \"AddData\" failed, a set can not contain itself");
         return 0;
     }
     if (Holder == NULL) {
@@ -176,8 +163,8 @@ VS_INT32 QZDataSetBase_RemoveData(void *L)
 {
     (void)L;
     StructOfQZDataSetBase *Self = SelfSet();
-    void *Object = TrelkData3_ObjectArg(2);
-    if (Self == NULL || IsTypeLike(Self) || Object == NULL || !QZDataBase_IsDataObject(Object))
+    void *Object = Trelk_ObjectArg(2);
+    if (Self == NULL || TrelkData_IsTypeLike(Self) || Object == NULL || !QZDataBase_IsDataObject(Object))
         return 0;
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Self);
     if (Holder == NULL)
@@ -223,7 +210,7 @@ VS_INT32 QZDataSetBase_GetData(void *L)
         if (SRV->FindThreeKey(Index, Low, High, Sequence) != NULL || !SRV->InsertThreeKey(Index, Low, High, Sequence, Member)) {
             // Two members with one stamp have no order: the whole request
             // fails instead of handing back part of the members.
-            TrelkData3_Raise(Self, "'s function \"GetData\" failed, there are two data with same time");
+            Trelk_Raise(Self, "'s function \"GetData\" failed, there are two data with same time");
             SRV->DestoryIndex(Index);
             Result->Clear();
             SRV->LuaPushParaPkg(Result, VS_TRUE);
@@ -243,7 +230,7 @@ VS_INT32 QZDataSetBase_IsSubSet(void *L)
 {
     (void)L;
     StructOfQZDataSetBase *Self = SelfSet();
-    void *Other = TrelkData3_ObjectArg(2);
+    void *Other = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && Other != NULL && QZDataBase_IsDataObject(Other))
         Result = QZDataSetBase_IsSubSet_Internal(Self, (StructOfQZDataSetBase *)Other);
@@ -256,7 +243,7 @@ VS_INT32 QZDataSetBase_GetDataBase(void *L)
     (void)L;
     StructOfQZDataSetBase *Self = SelfSet();
     void *Result = NULL;
-    if (Self != NULL && !IsZeroID(&Self->DataBaseID)) {
+    if (Self != NULL && !Trelk_IsZeroID(&Self->DataBaseID)) {
         VS_UUID ID = Self->DataBaseID;
         Result = SRV->GetObject(&ID);
     }
@@ -274,19 +261,13 @@ VS_INT32 QZDataSetBase_Create(void *L)
     }
     // Frame data reach this function through the set class; the scheduler
     // alone makes them.
-    if (TrelkData3_IsOf(Self, QZRealmFrameData)) {
-        TrelkData3_Raise(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (Trelk_IsOf(Self, QZRealmFrameData))
+        return Trelk_Fail(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
     VS_INT32 Top = SRV->LuaGetTop();
-    if (!IsTypeLike(Self))
-        return TrelkData3_CreateFromInstance(Self);
-    if (Top < 2) {
-        TrelkData3_Raise(Self, " has no input parameter, calls function Create failed");
-        SRV->LuaPushNil();
-        return 1;
-    }
+    if (!TrelkData_IsTypeLike(Self))
+        return TrelkData_CreateFromInstance(Self);
+    if (Top < 2)
+        return Trelk_Fail(Self, " has no input parameter, calls function Create failed");
     // Arguments are checked before anything is made.
     VS_PARAPKGPTR Members = Trelk_GetParaPkgInterface(__LINE__);
     VS_PARAPKGPTR Given = Top == 2 && SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
@@ -299,23 +280,19 @@ VS_INT32 QZDataSetBase_Create(void *L)
         if (Given != NULL) {
             Member = Trelk_FromRawObject(Given->GetObject(i));
         } else if (SRV->LuaType(i + 2) == VSLUATYPE_OBJECT) {
-            Member = TrelkData3_ObjectArg(i + 2);
+            Member = Trelk_ObjectArg(i + 2);
         } else {
-            TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a parapkg or multiple "
-                                   "data objects");
             Members->Release();
-            SRV->LuaPushNil();
-            return 1;
+            return Trelk_Fail(Self, " calls function Create failed, input parameter must be a parapkg or multiple "
+                              "data objects");
         }
         if (!IsAllowedMember(MemberType, Member)) {
-            TrelkData3_Raise(Self, " calls function Create failed, the object in parapkg is not instance of QZDataBase");
             Members->Release();
-            SRV->LuaPushNil();
-            return 1;
+            return Trelk_Fail(Self, " calls function Create failed, the object in parapkg is not instance of QZDataBase");
         }
         Members->InsertObject(Members->GetNumber(), Member);
     }
-    StructOfQZDataBase *NewSet = TrelkData3_NewOfDataType(Self);
+    StructOfQZDataBase *NewSet = TrelkData_NewOfDataType(Self);
     if (NewSet == NULL) {
         Members->Release();
         SRV->LuaPushNil();
@@ -327,7 +304,7 @@ VS_INT32 QZDataSetBase_Create(void *L)
         NewSet->DataBuf->AppendFrom(Members);
         Members->Release();
     }
-    TrelkData3_PushHandOver(NewSet);
+    Trelk_PushHandOver(NewSet);
     return 1;
 }
 
@@ -335,29 +312,21 @@ VS_INT32 QZDataSetBase_CreateType(void *L)
 {
     (void)L;
     void *Self = SRV->LuaToObject(1);
-    if (!IsSetObject(Self) || !IsTypeLike((StructOfQZDataBase *)Self)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "create [%s:%s]'s sub-type failed, this object is not data type",
-                                   TrelkData3_IDText(Self), TrelkData3_Name(Self));
-        SRV->LuaPushNil();
-        return 1;
-    }
-    const VS_CHAR *TypeName = TrelkData3_StringArg(2);
+    if (!IsSetObject(Self) || !TrelkData_IsTypeLike((StructOfQZDataBase *)Self))
+        return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
+                              Trelk_IDText(Self), Trelk_Name(Self));
+    const VS_CHAR *TypeName = Trelk_StringArg(2);
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;
     }
     void *DataBase = NULL;
     if (SRV->LuaGetTop() >= 3 && SRV->LuaType(3) != VSLUATYPE_NIL) {
-        DataBase = TrelkData3_ObjectArg(3);
-        if (DataBase == NULL || !SRV->IsInst(SRV->GetIDEx(QZDataBaseClass), DataBase)) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "create [%s:%s]'s sub-type failed, the second parameter must be null or "
-                                       "data type",
-                                       TrelkData3_IDText(Self), TrelkData3_Name(Self));
-            SRV->LuaPushNil();
-            return 1;
-        }
+        DataBase = Trelk_ObjectArg(3);
+        if (DataBase == NULL || !SRV->IsInst(SRV->GetIDEx(QZDataBaseClass), DataBase))
+            return Trelk_FailText("create [%s:%s]'s sub-type failed, the second parameter must be null or "
+                                  "data type",
+                                  Trelk_IDText(Self), Trelk_Name(Self));
     }
     StructOfQZDataSetBase *Type = (StructOfQZDataSetBase *)QZDataBase_NewSubType_Internal(Self, TypeName);
     if (Type != NULL && DataBase != NULL) {
@@ -381,12 +350,12 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
     void *Proc = NULL;
     VS_BOOL HasInput;
     if (IsText) {
-        Text = TrelkData3_StringArg(2);
+        Text = Trelk_StringArg(2);
         HasInput = Text != NULL && Text[0] != 0 ? VS_TRUE : VS_FALSE;
     } else {
-        Proc = TrelkData3_ObjectArg(2);
-        HasInput = (TrelkData3_IsOf(Proc, QZProcBaseClass) && Proc != QZProcBaseClass) ||
-                           (TrelkData3_IsOf(Proc, QZProcChainBaseClass) && Proc != QZProcChainBaseClass)
+        Proc = Trelk_ObjectArg(2);
+        HasInput = (Trelk_IsOf(Proc, QZProcBaseClass) && Proc != QZProcBaseClass) ||
+                           (Trelk_IsOf(Proc, QZProcChainBaseClass) && Proc != QZProcChainBaseClass)
                        ? VS_TRUE
                        : VS_FALSE;
     }
@@ -410,9 +379,8 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
         SRV->LuaPushObject(Proc);
     SRV->GetLastError();
     if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
-        QZRealmBase_RaiseException(Holder, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "calls [%s:%s]'s function %s failed", TrelkData3_IDText(Holder),
-                                   TrelkData3_Name(Holder), FunctionName);
+        Trelk_RaiseText("calls [%s:%s]'s function %s failed", Trelk_IDText(Holder),
+                        Trelk_Name(Holder), FunctionName);
     } else if (!QZProcChain_IsExecNameScriptError(
                    Holder, IsText ? ", calls the function RunString failed" : ", calls the function RunProc failed")) {
         VS_PARAPKGPTR Returned = SRV->LuaType(-1) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(-1) : NULL;

@@ -1,18 +1,15 @@
 // Exception objects: exception types (direct instances of QZExceptionBase)
 // and the exceptions made from them, with a text form for scripts to override
 // and an information text naming the exception's full class.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
-
-#define SRV QZObject_XRQInterface
-
-VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object) __attribute__((weak));
 
 static StructOfQZExceptionBase *SelfException()
 {
     void *Self = SRV->LuaToObject(1);
-    return TrelkData3_IsOf(Self, QZExceptionBaseClass) ? (StructOfQZExceptionBase *)Self : NULL;
+    return Trelk_IsOf(Self, QZExceptionBaseClass) ? (StructOfQZExceptionBase *)Self : NULL;
 }
 
 VS_INT32 QZExceptionBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
@@ -23,7 +20,7 @@ VS_INT32 QZExceptionBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
     if (SRV->GetSysEventID(EventPara) != VSEVENT_SYSTEMEVENT_ONCREATE)
         return 0;
     void *Object = ((StructOfVSSysEventPara *)EventPara)->Object;
-    if (Object == QZExceptionBaseClass || !TrelkData3_IsOf(Object, QZExceptionBaseClass))
+    if (Object == QZExceptionBaseClass || !Trelk_IsOf(Object, QZExceptionBaseClass))
         return 0;
     ((StructOfQZExceptionBase *)Object)->IsType = SRV->GetClass(Object) == QZExceptionBaseClass ? VS_TRUE : VS_FALSE;
     return 0;
@@ -33,7 +30,7 @@ VS_INT32 QZExceptionBase_AsString(void *L)
 {
     (void)L;
     StructOfQZExceptionBase *Self = SelfException();
-    TrelkData3_Raise(Self, "'s function \"AsString\" is not define");
+    Trelk_Raise(Self, "'s function \"AsString\" is not define");
     SRV->LuaPushString("");
     return 1;
 }
@@ -49,14 +46,9 @@ VS_INT32 QZExceptionBase_GetInfo(void *L)
     // The full class name may itself live in the shared buffer that the
     // result is formatted into: take a copy first.
     VS_CHAR ClassName[FULLCLASSNAMEPRINTBUF_SIZE];
-    if (QZProcBase_OnSaveProc_GetFullClassName != NULL) {
-        const VS_CHAR *Text = QZProcBase_OnSaveProc_GetFullClassName(Self);
-        vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "%s", Text != NULL ? Text : "");
-    } else {
-        vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "main[0].%s",
-                           TrelkData3_Name(SRV->GetClass(Self)));
-    }
-    vs_string_snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, TrelkData3_Name(Self));
+    const VS_CHAR *Text = QZProcBase_OnSaveProc_GetFullClassName(Self);
+    vs_string_snprintf(ClassName, (VS_INT32)sizeof(ClassName), "%s", Text != NULL ? Text : "");
+    vs_string_snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, Trelk_Name(Self));
     SRV->LuaPushString(FullClassNamePrintBuf);
     return 1;
 }

@@ -1,8 +1,7 @@
 // Object data: a data object whose value is one wrapped host or script object,
 // kept as item 0 of its value package.
-#include "trelk_data3.h"
-
-#define SRV QZObject_XRQInterface
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 static StructOfQZDataBase *SelfData()
 {
@@ -19,14 +18,11 @@ VS_INT32 QZObjectDataBase_Create(void *L)
         return 1;
     }
     if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self))
-        return TrelkData3_CreateFromInstance(Self);
-    void *Object = TrelkData3_ObjectArg(2);
-    if (Object == NULL) {
-        TrelkData3_Raise(Self, " calls function Create failed, input parameter must be a zel objects");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    StructOfQZDataBase *NewData = TrelkData3_NewOfDataType(Self);
+        return TrelkData_CreateFromInstance(Self);
+    void *Object = Trelk_ObjectArg(2);
+    if (Object == NULL)
+        return Trelk_Fail(Self, " calls function Create failed, input parameter must be a zel objects");
+    StructOfQZDataBase *NewData = TrelkData_NewOfDataType(Self);
     if (NewData == NULL) {
         SRV->LuaPushNil();
         return 1;
@@ -34,7 +30,7 @@ VS_INT32 QZObjectDataBase_Create(void *L)
     if (NewData->DataBuf == NULL)
         NewData->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
     NewData->DataBuf->InsertObject(0, Object);
-    TrelkData3_PushHandOver(NewData);
+    Trelk_PushHandOver(NewData);
     return 1;
 }
 

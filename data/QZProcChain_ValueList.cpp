@@ -3,158 +3,12 @@
 // list of item dicts and rebuilt from one. Plain items go by value, nested
 // packages as nested lists, classes and types by name, procs, chains and data
 // objects by their own saved records.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
+#include "trelk_weak.h"
 
 #include <cstring>
 #include <strings.h>
-
-#define SRV QZObject_XRQInterface
-
-// Procs and chains are saved by the proc persistence and rebuilt by the realm
-// services. Where those are not part of the build yet, the value list refuses
-// proc and chain items with a report instead of losing them.
-VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
-                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID)
-    __attribute__((weak));
-VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
-                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
-                                            VS_BOOL SaveProcObjectID) __attribute__((weak));
-VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
-    __attribute__((weak));
-VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch)
-    __attribute__((weak));
-void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                              VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
-void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                                   VS_PARAPKGPTR NextQZProcRecord) __attribute__((weak));
-// Package-info recording lives with the proc persistence; without it the
-// classes are still resolved, only no package entries are made.
-void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_PackageInfo, VS_BOOL ObjectIsClass)
-    __attribute__((weak));
-
-static const VS_CHAR *const ForeignObjectText =
-    "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
-
-// ---------------------------------------------------------------------------
-// Helpers shared by the data files of this group
-// ---------------------------------------------------------------------------
-const VS_CHAR *TrelkData3_Name(void *Object)
-{
-    const VS_CHAR *Name = (Object != NULL && SRV != NULL) ? SRV->GetName(Object) : NULL;
-    return Name != NULL ? Name : "";
-}
-
-const VS_CHAR *TrelkData3_IDText(void *Object)
-{
-    VS_UUID *ID = (Object != NULL && SRV != NULL) ? SRV->GetIDEx(Object) : NULL;
-    if (ID == NULL)
-        return "00000000-0000-0000-0000-000000000000";
-    const VS_CHAR *Text = SRV->UuidToString(ID);
-    return Text != NULL ? Text : "";
-}
-
-void TrelkData3_Raise(void *Object, const VS_CHAR *Format, ...)
-{
-    // The caller's text follows the object's "[ID:name]"; the object's own
-    // name must not be read as a format.
-    VS_CHAR Text[VSALARMTEXTTEMPBUF_SIZE];
-    va_list Args;
-    va_start(Args, Format);
-    vs_string_vsnprintf(Text, (VS_INT32)sizeof(Text), Format, Args);
-    va_end(Args);
-    QZRealmBase_RaiseException(Object, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "[%s:%s]%s",
-                               TrelkData3_IDText(Object), TrelkData3_Name(Object), Text);
-}
-
-VS_BOOL TrelkData3_IsOf(void *Object, void *ClassObject)
-{
-    if (Object == NULL || ClassObject == NULL || SRV == NULL)
-        return VS_FALSE;
-    if (Object == ClassObject)
-        return VS_TRUE;
-    VS_UUID *ClassID = SRV->GetIDEx(ClassObject);
-    return ClassID != NULL && SRV->IsInst(ClassID, Object) ? VS_TRUE : VS_FALSE;
-}
-
-VS_BOOL TrelkData3_IsOwnDataType(StructOfQZDataBase *Data)
-{
-    return Data != NULL && QZDataBase_GetDataType_Internal(Data) == Data ? VS_TRUE : VS_FALSE;
-}
-
-void *TrelkData3_ObjectArg(VS_INT32 Index)
-{
-    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_OBJECT)
-        return NULL;
-    return Trelk_FromRawObject(SRV->LuaToObject(Index));
-}
-
-const VS_CHAR *TrelkData3_StringArg(VS_INT32 Index)
-{
-    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_STRING)
-        return NULL;
-    return SRV->LuaToString(Index);
-}
-
-void TrelkData3_PushHandOver(void *Object)
-{
-    SRV->LuaPushObject(Object);
-    if (Object != NULL)
-        SRV->UnLockGC(Object);
-}
-
-VS_INT32 TrelkData3_CreateFromInstance(void *Self)
-{
-    if (SRV->LuaGetTop() > 1) {
-        TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
-        SRV->LuaPushNil();
-        return 1;
-    }
-    TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
-    return 1;
-}
-
-StructOfQZDataBase *TrelkData3_NewOfDataType(StructOfQZDataBase *Self)
-{
-    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
-    return DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
-}
-
-// ---------------------------------------------------------------------------
-// Load sessions
-// ---------------------------------------------------------------------------
-static thread_local VS_INT32 LoadSessionDepth = 0;
-static thread_local VS_PARAPKGPTR LoadSessionObjects = NULL;
-
-void TrelkData3_LoadSessionBegin()
-{
-    if (LoadSessionDepth++ == 0 && LoadSessionObjects == NULL)
-        LoadSessionObjects = Trelk_GetParaPkgInterface(__LINE__);
-}
-
-void TrelkData3_LoadSessionAdd(void *Object)
-{
-    if (LoadSessionObjects != NULL && Object != NULL)
-        LoadSessionObjects->InsertObject(LoadSessionObjects->GetNumber(), Object);
-}
-
-void TrelkData3_LoadSessionEnd(VS_BOOL Ok)
-{
-    if (LoadSessionDepth <= 0 || --LoadSessionDepth > 0)
-        return;
-    VS_PARAPKGPTR Objects = LoadSessionObjects;
-    LoadSessionObjects = NULL;
-    if (Objects == NULL)
-        return;
-    if (!Ok) {
-        // Newest first: a data object goes before the objects its value holds.
-        for (VS_INT32 i = Objects->GetNumber() - 1; i >= 0; i--) {
-            void *Object = Objects->GetObject(i);
-            if (Object != NULL && SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
-                SRV->FreeObject(Object);
-        }
-    }
-    Objects->Release();
-}
 
 // ---------------------------------------------------------------------------
 // Class resolution for the package-info list
@@ -163,11 +17,9 @@ void TrelkData3_LoadSessionEnd(VS_BOOL Ok)
 // package-info list. A type names itself, an instance its type.
 static void *SaveDataClassInfo(StructOfQZDataBase *Data, VS_PARAPKGPTR PackageInfo)
 {
-    VS_BOOL IsClass = TrelkData3_IsOwnDataType(Data);
-    if (QZProcBase_OnSaveProc_SaveParaPkgInfo != NULL) {
-        if (QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, IsClass) == NULL)
-            return NULL;
-    }
+    VS_BOOL IsClass = TrelkData_IsOwnDataType(Data);
+    if (QZProcBase_OnSaveProc_SaveParaPkgInfo(Data, PackageInfo, IsClass) == NULL)
+        return NULL;
     return QZDataBase_GetDataType_Internal(Data);
 }
 
@@ -179,26 +31,22 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
 {
     *MarkDict = VS_FALSE;
     if (Object == NULL) {
-        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        Trelk_Raise(RefObject, "%s", TrelkData_ForeignObjectText);
         return VS_FALSE;
     }
-    if (TrelkData3_IsOf(Object, QZProcBaseClass) && Object != QZProcBaseClass) {
+    if (Trelk_IsOf(Object, QZProcBaseClass) && Object != QZProcBaseClass) {
         StructOfQZProcBase *Proc = (StructOfQZProcBase *)Object;
         Item->InsertStr(Item->GetNumber(), "BaseClass");
         Item->InsertStr(Item->GetNumber(), "QZProcBase");
         if (Proc->IsType) {
             Item->InsertStr(Item->GetNumber(), "ClassName");
-            Item->InsertStr(Item->GetNumber(), TrelkData3_Name(Proc));
+            Item->InsertStr(Item->GetNumber(), Trelk_Name(Proc));
             Item->InsertStr(Item->GetNumber(), "IsClass");
             Item->InsertBool(Item->GetNumber(), VS_TRUE);
             return VS_TRUE;
         }
         Item->InsertStr(Item->GetNumber(), "IsClass");
         Item->InsertBool(Item->GetNumber(), VS_FALSE);
-        if (QZProcBase_OnSaveProc_SaveProc == NULL) {
-            TrelkData3_Raise(RefObject, "'s buf holds proc [%s], saving procs is not available", TrelkData3_Name(Proc));
-            return VS_FALSE;
-        }
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
         if (!QZProcBase_OnSaveProc_SaveProc(Proc, PackageInfo, Record, VS_FALSE, SaveProcObjectID)) {
             Record->Release();
@@ -209,16 +57,11 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
         Record->Release();
         return VS_TRUE;
     }
-    if (TrelkData3_IsOf(Object, QZProcChainBaseClass) && Object != QZProcChainBaseClass) {
+    if (Trelk_IsOf(Object, QZProcChainBaseClass) && Object != QZProcChainBaseClass) {
         Item->InsertStr(Item->GetNumber(), "BaseClass");
         Item->InsertStr(Item->GetNumber(), "QZProcChainBase");
         Item->InsertStr(Item->GetNumber(), "IsClass");
         Item->InsertBool(Item->GetNumber(), VS_FALSE);
-        if (QZProcBase_OnSaveProc_SaveProcChain == NULL) {
-            TrelkData3_Raise(RefObject, "'s buf holds proc chain [%s], saving proc chains is not available",
-                             TrelkData3_Name(Object));
-            return VS_FALSE;
-        }
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
         if (!QZProcBase_OnSaveProc_SaveProcChain((StructOfQZProcChainBase *)Object, PackageInfo, Record,
                                                  SaveProcObjectID)) {
@@ -231,7 +74,7 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
         return VS_TRUE;
     }
     if (!QZDataBase_IsDataObject(Object)) {
-        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        Trelk_Raise(RefObject, "%s", TrelkData_ForeignObjectText);
         return VS_FALSE;
     }
     StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
@@ -239,13 +82,13 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
     Item->InsertStr(Item->GetNumber(), "QZDataBase");
     void *DataType = SaveDataClassInfo(Data, PackageInfo);
     if (DataType == NULL) {
-        TrelkData3_Raise(RefObject, "%s", ForeignObjectText);
+        Trelk_Raise(RefObject, "%s", TrelkData_ForeignObjectText);
         return VS_FALSE;
     }
     Item->InsertStr(Item->GetNumber(), "ClassName");
-    Item->InsertStr(Item->GetNumber(), TrelkData3_Name(DataType));
+    Item->InsertStr(Item->GetNumber(), Trelk_Name(DataType));
     *MarkDict = VS_TRUE;
-    if (TrelkData3_IsOwnDataType(Data)) {
+    if (TrelkData_IsOwnDataType(Data)) {
         Item->InsertStr(Item->GetNumber(), "IsClass");
         Item->InsertBool(Item->GetNumber(), VS_TRUE);
         return VS_TRUE;
@@ -295,17 +138,17 @@ VS_BOOL QZProcChain_Save_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARA
         return VS_TRUE;
     ValueListDepthGuard Depth;
     if (Depth.TooDeep) {
-        TrelkData3_Raise(RefObject, "'s buf is nested too deep, can not save");
+        Trelk_Raise(RefObject, "'s buf is nested too deep, can not save");
         return VS_FALSE;
     }
     for (VS_INT32 i = 0; i < DataBuf->GetNumber(); i++) {
         VS_INT32 Type = DataBuf->GetType(i);
         if (Type == VSTYPE_BIN) {
-            TrelkData3_Raise(RefObject, "'s contains binary data, can not save");
+            Trelk_Raise(RefObject, "'s contains binary data, can not save");
             return VS_FALSE;
         }
         if (Type == VSTYPE_TIME || Type < 0 || Type > VSTYPE_INT64) {
-            TrelkData3_Raise(RefObject, "'s contains data which can not save");
+            Trelk_Raise(RefObject, "'s contains data which can not save");
             return VS_FALSE;
         }
         VS_PARAPKGPTR Item = Trelk_GetParaPkgInterface(__LINE__);
@@ -346,7 +189,7 @@ VS_BOOL QZProcChain_Save_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARA
             // dropped: dropping it would shift every later item's index.
             VS_PARAPKGPTR Nested = DataBuf->GetParaPackage(i);
             if (Nested == NULL) {
-                TrelkData3_Raise(RefObject, "'s contains data which can not save");
+                Trelk_Raise(RefObject, "'s contains data which can not save");
                 Ok = VS_FALSE;
                 break;
             }
@@ -393,15 +236,9 @@ static VS_INT32 DictIndex(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
     return Index >= 0 && Index < Pkg->GetNumber() ? Index : -1;
 }
 
-// Waiting for the realm services: checking and rebuilding saved procs.
-static VS_BOOL CheckSavedProc(void *RefObject, VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain,
-                              VS_BOOL IsStrictmatch)
+// Checking and rebuilding saved procs and chains (realm services).
+static VS_BOOL CheckSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain, VS_BOOL IsStrictmatch)
 {
-    if (IsChain ? QZRealmBase_CheckValid_QZProcChain == NULL : QZRealmBase_CheckValid_QZProc == NULL) {
-        TrelkData3_Raise(RefObject, " can not load saved %s [%s], loading procs is not available",
-                         IsChain ? "proc chain" : "proc", Type);
-        return VS_FALSE;
-    }
     return IsChain ? QZRealmBase_CheckValid_QZProcChain(Value, Type, IsStrictmatch)
                    : QZRealmBase_CheckValid_QZProc(Value, Type, IsStrictmatch);
 }
@@ -409,12 +246,8 @@ static VS_BOOL CheckSavedProc(void *RefObject, VS_PARAPKGPTR Value, VS_CHAR *Typ
 static void *BuildSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain, VS_PARAPKGPTR QZProcRecord,
                             VS_PARAPKGPTR NextQZProcRecord)
 {
-    if (IsChain)
-        return QZRealmBase_Load_QZProcChain != NULL
-                   ? QZRealmBase_Load_QZProcChain(Value, Type, QZProcRecord, NextQZProcRecord)
-                   : NULL;
-    return QZRealmBase_Load_QZProc != NULL ? QZRealmBase_Load_QZProc(Value, Type, QZProcRecord, NextQZProcRecord)
-                                           : NULL;
+    return IsChain ? QZRealmBase_Load_QZProcChain(Value, Type, QZProcRecord, NextQZProcRecord)
+                   : QZRealmBase_Load_QZProc(Value, Type, QZProcRecord, NextQZProcRecord);
 }
 
 // Item i of a proc record list as its "ObjectID" text and "Object"; FALSE
@@ -447,9 +280,9 @@ void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKG
             void *Found;
             if (!ReadProcRecordItem(QZProcRecord, j, &SavedID, &Found) || strcasecmp(SavedID, PendingID) != 0)
                 continue;
-            if (TrelkData3_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass)
+            if (Trelk_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass)
                 ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);
-            else if (TrelkData3_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
+            else if (Trelk_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
                 ((StructOfQZDataInputContainer *)Referrer)->QZProcID = SRV->GetID(Found);
             break;
         }
@@ -458,7 +291,7 @@ void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKG
 
 // A saved proc or proc chain item. FALSE refuses the whole list; an object
 // that is not rebuilt leaves an empty item so later items keep their index.
-static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
+static VS_BOOL LoadProcItem(VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
                             VS_INT32 ValueIndex, VS_BOOL IsStrictmatch)
 {
     if (Item->GetType(ValueIndex) != VSTYPE_PARAPKG)
@@ -474,7 +307,7 @@ static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
     vs_string_snprintf(Type, (VS_INT32)sizeof(Type), "%s", TypeText);
     VS_BOOL IsProc = strcmp(Type, "QZProc") == 0 || strcmp(Type, "QZProcRemote") == 0 || strcmp(Type, "QZCell") == 0;
     VS_BOOL IsChain = strcmp(Type, "QZProcChain") == 0;
-    if ((IsProc || IsChain) && !CheckSavedProc(RefObject, Value, Type, IsChain, IsStrictmatch))
+    if ((IsProc || IsChain) && !CheckSavedProc(Value, Type, IsChain, IsStrictmatch))
         return VS_FALSE;
     void *Built = NULL;
     VS_PARAPKGPTR QZProcRecord = Trelk_GetParaPkgInterface(__LINE__);
@@ -483,7 +316,7 @@ static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
         Built = BuildSavedProc(Value, Type, IsChain, QZProcRecord, NextQZProcRecord);
     VS_BOOL Ok;
     if (Built != NULL) {
-        TrelkData3_LoadSessionAdd(Built);
+        TrelkData_LoadSessionAdd(Built);
         Ok = DataBuf->InsertObject(i, Built);
         SRV->UnLockGC(Built);
     } else {
@@ -503,7 +336,7 @@ static VS_BOOL LoadDataItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
     if (ClassName == NULL)
         return VS_FALSE;
     if (SRV->GetObjectEx(NULL, ClassName) == NULL) {
-        TrelkData3_Raise(RefObject, " can not find class %s, load failed", ClassName);
+        Trelk_Raise(RefObject, " can not find class %s, load failed", ClassName);
         return VS_FALSE;
     }
     VS_INT32 ValueType = Item->GetType(ValueIndex);
@@ -545,9 +378,9 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
 VS_BOOL QZProcChain_Load_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf,
                                  VS_BOOL IsStrictmatch)
 {
-    TrelkData3_LoadSessionBegin();
+    TrelkData_LoadSessionBegin();
     VS_BOOL Ok = LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
-    TrelkData3_LoadSessionEnd(Ok);
+    TrelkData_LoadSessionEnd(Ok);
     return Ok;
 }
 
@@ -626,7 +459,7 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
             if (ValueIndex < 0)
                 return VS_FALSE;
             if (strcasecmp(BaseClass, "QZProcBase") == 0 || strcasecmp(BaseClass, "QZProcChainBase") == 0)
-                Ok = LoadProcItem(RefObject, DataBuf, i, Item, ValueIndex, IsStrictmatch);
+                Ok = LoadProcItem(DataBuf, i, Item, ValueIndex, IsStrictmatch);
             else if (strcasecmp(BaseClass, "QZDataBase") == 0)
                 Ok = LoadDataItem(RefObject, DataBuf, i, Item, ValueIndex);
             else

@@ -1,22 +1,16 @@
 // Realm frame data: the per-cycle set of data that a realm's scheduler builds
 // and hands to "OnFrameData". Scripts cannot create it; they read from it the
 // members that did not come from outside the realm.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
+#include "trelk_weak.h"
 
-#define SRV QZObject_XRQInterface
-
-// The realm's test for data handed to it from outside belongs to the realm
-// core; without it the frame cannot tell its members apart and says so.
-VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
-    __attribute__((weak));
 
 VS_INT32 QZRealmFrameData_Create(void *L)
 {
     (void)L;
     void *Self = SRV->LuaToObject(1);
-    TrelkData3_Raise(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
-    SRV->LuaPushNil();
-    return 1;
+    return Trelk_Fail(Self, " calls function Create failed, the QZRealmFrameData must be created internal");
 }
 
 VS_INT32 QZRealmFrameData_GetDynamic(void *L)
@@ -27,14 +21,17 @@ VS_INT32 QZRealmFrameData_GetDynamic(void *L)
     StructOfQZDataBase *Holder =
         QZDataBase_IsDataObject(Self) ? QZDataBase_GetObjectHasBuf_Internal((StructOfQZDataBase *)Self) : NULL;
     void *Realm = NULL;
-    if (Holder != NULL && TrelkData3_IsOf(Holder, QZRealmFrameData)) {
+    if (Holder != NULL && Trelk_IsOf(Holder, QZRealmFrameData)) {
         VS_UUID RealmID = ((StructOfQZRealmFrameData *)Holder)->RealmObjectID;
         Realm = SRV->GetObject(&RealmID);
     }
-    if (Realm != NULL && !TrelkData3_IsOf(Realm, QZRealmBaseClass))
+    if (Realm != NULL && !Trelk_IsOf(Realm, QZRealmBaseClass))
         Realm = NULL;
+    // The realm's test for data handed to it from outside belongs to the
+    // realm core; without it the frame cannot tell its members apart and
+    // says so.
     if (Realm != NULL && QZRealmBase_IsFromOutSide_Internal == NULL) {
-        TrelkData3_Raise(Self, "'s function \"GetDynamic\" failed, the realm's data test is not available");
+        Trelk_Raise(Self, "'s function \"GetDynamic\" failed, the realm's data test is not available");
         Realm = NULL;
     }
     if (Realm != NULL) {

@@ -1,6 +1,6 @@
 // Luafuncs and system-event handler bound to the QZRuleAttachBase class at start-up.
 #include "trelk_bind.h"
-#include "trelk_data3.h"
+#include "trelk_data_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZRuleAttachBase_LuaFuncTable[] = {
     {nullptr, nullptr},

@@ -1,15 +1,14 @@
 // Rules and rule attachments: the rule's settings package and its life cycle,
 // rule types and instances, the rule record (SaveTo / LoadFrom), the JSON
 // package of any buffer, and the attachment item that keeps its rule alive.
-#include "trelk_data3.h"
+#include "trelk_data_internal.h"
+#include "trelk_data_luafuncs.h"
 
 #include <cstring>
 
-#define SRV QZObject_XRQInterface
-
 VS_BOOL QZRuleBase_IsRuleObject(void *Object)
 {
-    return TrelkData3_IsOf(Object, QZRuleBaseClass);
+    return Trelk_IsOf(Object, QZRuleBaseClass);
 }
 
 static StructOfQZRuleBase *SelfRule()
@@ -61,7 +60,7 @@ VS_INT32 QZRuleBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
     case VSEVENT_SYSTEMEVENT_ONBEFOREFREE:
         SRV->GetLastError();
         if (!QZRealmBase_ExecNameScript(Rule, "OnBeforeFree", 0, 0))
-            TrelkData3_Raise(Rule, "'s callback function OnBeforeFree failed");
+            Trelk_Raise(Rule, "'s callback function OnBeforeFree failed");
         else
             QZProcChain_IsExecNameScriptError(Rule, "callback function OnBeforeFree failed");
         if (Rule->RuleBuf != NULL)
@@ -80,7 +79,7 @@ VS_INT32 QZRuleAttachBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara
     if (EventPara == NULL || SRV == NULL || QZRuleAttachBaseClass == NULL)
         return 0;
     void *Object = ((StructOfVSSysEventPara *)EventPara)->Object;
-    if (Object == QZRuleAttachBaseClass || !TrelkData3_IsOf(Object, QZRuleAttachBaseClass))
+    if (Object == QZRuleAttachBaseClass || !Trelk_IsOf(Object, QZRuleAttachBaseClass))
         return 0;
     if (SRV->GetSysEventID(EventPara) == VSEVENT_SYSTEMEVENT_ONBEFOREFREE) {
         void *Rule = SRV->GetObject(&((StructOfQZRuleAttachBase *)Object)->QZRuleID);
@@ -97,9 +96,9 @@ static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueB
 
 void *QZRuleBase_LoadFrom_Internal(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueBufWithDepends)
 {
-    TrelkData3_LoadSessionBegin();
+    TrelkData_LoadSessionBegin();
     void *Rule = LoadRuleRecord(QZRuleBase, ValueBufWithDepends);
-    TrelkData3_LoadSessionEnd(Rule != NULL ? VS_TRUE : VS_FALSE);
+    TrelkData_LoadSessionEnd(Rule != NULL ? VS_TRUE : VS_FALSE);
     return Rule;
 }
 
@@ -110,18 +109,18 @@ static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueB
     VS_INT32 NameIndex = DictIndex(ValueBufWithDepends, "ClassName");
     const VS_CHAR *ClassName = NameIndex >= 0 ? ValueBufWithDepends->GetStr(NameIndex) : NULL;
     if (ClassName == NULL) {
-        TrelkData3_Raise(QZRuleBase, " LoadFrom failed, data type is not saved");
+        Trelk_Raise(QZRuleBase, " LoadFrom failed, data type is not saved");
         return NULL;
     }
     void *Class = SRV->GetObjectEx(NULL, ClassName);
     if (Class == NULL) {
-        TrelkData3_Raise(QZRuleBase, " LoadFrom failed, rule type %s is not found", ClassName);
+        Trelk_Raise(QZRuleBase, " LoadFrom failed, rule type %s is not found", ClassName);
         return NULL;
     }
     StructOfQZRuleBase *RuleType =
         QZRuleBase_IsRuleObject(Class) ? QZRuleBase_GetRuleType_Internal((StructOfQZRuleBase *)Class) : NULL;
     if (RuleType == NULL) {
-        TrelkData3_Raise(QZRuleBase, " LoadFrom must be called for QZRule Class which IsType is true");
+        Trelk_Raise(QZRuleBase, " LoadFrom must be called for QZRule Class which IsType is true");
         return NULL;
     }
     VS_INT32 ValueIndex = DictIndex(ValueBufWithDepends, "Value");
@@ -166,11 +165,8 @@ VS_INT32 QZRuleBase_SaveTo(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (Self->RuleBuf == NULL || Self->RuleBuf->GetNumber() == 0) {
-        TrelkData3_Raise(Self, "'s buf is empty, can not save");
-        SRV->LuaPushBool(VS_FALSE);
-        return 1;
-    }
+    if (Self->RuleBuf == NULL || Self->RuleBuf->GetNumber() == 0)
+        return Trelk_FailFalse(Self, "'s buf is empty, can not save");
     StructOfQZRuleBase *RuleType = QZRuleBase_GetRuleType_Internal(Self);
     VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
     VS_PARAPKGPTR ValueList = Trelk_GetParaPkgInterface(__LINE__);
@@ -188,7 +184,7 @@ VS_INT32 QZRuleBase_SaveTo(void *L)
         ValueBuf->InsertParaPackage(3, ValueList);
         ValueBuf->AsDict(VS_TRUE);
         ValueBuf->InsertStr(4, "ClassName");
-        ValueBuf->InsertStr(5, TrelkData3_Name(RuleType));
+        ValueBuf->InsertStr(5, Trelk_Name(RuleType));
     }
     PackageInfo->Release();
     ValueList->Release();
@@ -202,7 +198,7 @@ VS_INT32 QZRuleBase_LoadFrom(void *L)
     StructOfQZRuleBase *Self = SelfRule();
     VS_PARAPKGPTR ValueBuf = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
     void *Rule = Self != NULL ? QZRuleBase_LoadFrom_Internal(Self, ValueBuf) : NULL;
-    TrelkData3_PushHandOver(Rule);
+    Trelk_PushHandOver(Rule);
     return 1;
 }
 
@@ -267,7 +263,7 @@ VS_INT32 QZRuleBase_Equals(void *L)
 {
     (void)L;
     StructOfQZRuleBase *Self = SelfRule();
-    void *Other = TrelkData3_ObjectArg(2);
+    void *Other = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && Other == Self)
         Result = VS_TRUE;
@@ -310,33 +306,24 @@ VS_INT32 QZRuleBase_Create(void *L)
     VS_BOOL HasID = VS_FALSE;
     const VS_CHAR *IDText = NULL;
     if (SRV->LuaGetTop() >= 2 && SRV->LuaType(2) != VSLUATYPE_NIL) {
-        IDText = TrelkData3_StringArg(2);
+        IDText = Trelk_StringArg(2);
         HasID = IDText == NULL || IDText[0] != 0 ? VS_TRUE : VS_FALSE;
     }
     if (IsRuleType(Self)) {
-        if (HasID) {
-            TrelkData3_Raise(Self, "'s Create or () failed, the input for instance must be empty");
-            SRV->LuaPushNil();
-            return 1;
-        }
-        TrelkData3_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
+        if (HasID)
+            return Trelk_Fail(Self, "'s Create or () failed, the input for instance must be empty");
+        Trelk_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
         return 1;
     }
     VS_UUID NewID;
     memset(&NewID, 0, sizeof(NewID));
     if (HasID) {
-        if (IDText == NULL || !SRV->StringToUuid(IDText, &NewID)) {
-            TrelkData3_Raise(Self, "'s Create or () failed, the input id is invalid");
-            SRV->LuaPushNil();
-            return 1;
-        }
-        if (SRV->GetObject(&NewID) != NULL) {
-            TrelkData3_Raise(Self, "'s Create or () failed, the input id is assign other objects");
-            SRV->LuaPushNil();
-            return 1;
-        }
+        if (IDText == NULL || !SRV->StringToUuid(IDText, &NewID))
+            return Trelk_Fail(Self, "'s Create or () failed, the input id is invalid");
+        if (SRV->GetObject(&NewID) != NULL)
+            return Trelk_Fail(Self, "'s Create or () failed, the input id is assign other objects");
     }
-    TrelkData3_PushHandOver(SRV->MallocObjectLEx(SRV->GetIDEx(Self), &NewID, 0, NULL));
+    Trelk_PushHandOver(SRV->MallocObjectLEx(SRV->GetIDEx(Self), &NewID, 0, NULL));
     return 1;
 }
 
@@ -344,14 +331,10 @@ VS_INT32 QZRuleBase_CreateType(void *L)
 {
     (void)L;
     void *Self = SRV->LuaToObject(1);
-    if (!QZRuleBase_IsRuleObject(Self) || !IsRuleType((StructOfQZRuleBase *)Self)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "create [%s:%s]'s sub-type failed, this object is not rule type",
-                                   TrelkData3_IDText(Self), TrelkData3_Name(Self));
-        SRV->LuaPushNil();
-        return 1;
-    }
-    const VS_CHAR *TypeName = TrelkData3_StringArg(2);
+    if (!QZRuleBase_IsRuleObject(Self) || !IsRuleType((StructOfQZRuleBase *)Self))
+        return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not rule type",
+                              Trelk_IDText(Self), Trelk_Name(Self));
+    const VS_CHAR *TypeName = Trelk_StringArg(2);
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;

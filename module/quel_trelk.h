@@ -10,12 +10,8 @@
 
 #include "tarvex_api.h"
 
-#if __has_include("vs_platform.h")
 #include "vs_platform.h"
-#endif
-#if __has_include("trelk_records.h")
 #include "trelk_records.h"
-#endif
 #include "trelk_bind.h"
 
 #include <cstdarg>
@@ -89,6 +85,29 @@ extern void *QZProcChainBaseClass;
 extern void *QZCellBaseClass;
 extern void *QZRealmStubBaseClass;
 extern void *QZRealmBaseClass;
+
+// Class IDs, one per class: the IDs start-up registers the classes under, and
+// by which code that runs before the class globals are set (a class's own
+// creation event) recognises a class object.
+extern const VS_UUID QZObjectPointer_ClassID;
+extern const VS_UUID QZObjectPointerWithChangeFlag_ClassID;
+extern const VS_UUID QZRuleBase_ClassID;
+extern const VS_UUID QZRuleAttachBase_ClassID;
+extern const VS_UUID QZDataInputContainer_ClassID;
+extern const VS_UUID QZDataBase_ClassID;
+extern const VS_UUID QZDataSetBase_ClassID;
+extern const VS_UUID QZObjectDataBase_ClassID;
+extern const VS_UUID QZBufDataBase_ClassID;
+extern const VS_UUID QZRealmFrameData_ClassID;
+extern const VS_UUID QZDataOutputContainer_ClassID;
+extern const VS_UUID QZExceptionBase_ClassID;
+extern const VS_UUID QZProcBase_ClassID;
+extern const VS_UUID QZProcRemoteBase_ClassID;
+extern const VS_UUID QZProcRunnerBase_ClassID;
+extern const VS_UUID QZProcChainBase_ClassID;
+extern const VS_UUID QZCellBase_ClassID;
+extern const VS_UUID QZRealmStubBase_ClassID;
+extern const VS_UUID QZRealmBase_ClassID;
 
 // Text buffers. Worker threads format messages and names too, so each thread
 // has its own copy: a text stays valid until the same thread's next use of
@@ -184,19 +203,5 @@ class TRELK_EXPORT ClassOfStringPrintBuf {
     ClassOfStringPrintBuf(const ClassOfStringPrintBuf &) = delete;
     ClassOfStringPrintBuf &operator=(const ClassOfStringPrintBuf &) = delete;
 };
-
-// ---------------------------------------------------------------------------
-// Realm services that start-up and reporting need
-// ---------------------------------------------------------------------------
-struct StructOfQZRealmBase;
-// Effective InitialLiveCount: the stub's while a stub exists, else the realm's.
-VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
-// Empties the status layout table (1024 layers).
-void QZRealmBase_GetStatus_InitGetStatusPositionItem();
-
-// Luafuncs of this subsystem.
-VS_INT32 QZRealmStubBase_OnException(void *L);
-VS_INT32 QZRealmBase_OnRemoteExecute(void *L);
-VS_INT32 QZRealmBase_PerformanceEach(void *L);
 
 #endif

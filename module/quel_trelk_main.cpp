@@ -3,7 +3,7 @@
 // check and the calibration) and shutdown.
 #include "quel_trelk.h"
 #include "trelk_templates.h"
-#include "trelk_data2.h"
+#include "trelk_upcalls.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +48,28 @@ void *QZCellBaseClass = nullptr;
 void *QZRealmStubBaseClass = nullptr;
 void *QZRealmBaseClass = nullptr;
 
+// The IDs the classes are registered under; code that runs before the class
+// globals are set (a class's own creation event) recognises them by these.
+const VS_UUID QZObjectPointer_ClassID = {0x2DEB27C2, 0x3D89, 0x4243, {0xBD, 0xFB, 0x7E, 0x08, 0xA3, 0xAD, 0x68, 0xF4}};
+const VS_UUID QZObjectPointerWithChangeFlag_ClassID = {0xDA6CD5DC, 0x47CA, 0x4f00, {0x9F, 0xE8, 0xCA, 0x89, 0x2F, 0x3B, 0xFE, 0x3D}};
+const VS_UUID QZRuleBase_ClassID = {0xE88FAD4D, 0x52CA, 0x4cee, {0x95, 0x98, 0xAE, 0x79, 0x2F, 0xE0, 0xB5, 0x76}};
+const VS_UUID QZRuleAttachBase_ClassID = {0xD8B3D75B, 0x9CED, 0x4417, {0xA0, 0xE8, 0x42, 0xD7, 0x6B, 0x8E, 0xDC, 0x59}};
+const VS_UUID QZDataInputContainer_ClassID = {0x19EBD4D6, 0x7F2D, 0x45ad, {0x95, 0x64, 0x6F, 0x02, 0x1F, 0xA9, 0x79, 0x3A}};
+const VS_UUID QZDataBase_ClassID = {0xD5649A5F, 0x79B3, 0x4a7d, {0xBD, 0x1F, 0xDF, 0x0C, 0x0E, 0x4F, 0xE3, 0xBB}};
+const VS_UUID QZDataSetBase_ClassID = {0x4396EAC4, 0xC1A4, 0x4c00, {0xA8, 0xAD, 0xCC, 0x95, 0x6C, 0x86, 0x03, 0xDD}};
+const VS_UUID QZObjectDataBase_ClassID = {0xFC30C5EB, 0x7762, 0x4373, {0x92, 0xCA, 0xE5, 0xC6, 0xCB, 0x77, 0x70, 0x84}};
+const VS_UUID QZBufDataBase_ClassID = {0x0A914F30, 0x940E, 0x48fd, {0xB0, 0x2F, 0x73, 0xEA, 0xC7, 0x97, 0x2F, 0x1D}};
+const VS_UUID QZRealmFrameData_ClassID = {0x879ABE7B, 0x3A84, 0x4277, {0x99, 0x41, 0xE9, 0x05, 0xC6, 0x13, 0xE2, 0x88}};
+const VS_UUID QZDataOutputContainer_ClassID = {0x513DF29F, 0xA6CD, 0x4821, {0x8F, 0x33, 0x07, 0xE4, 0x9E, 0x48, 0x5F, 0xF7}};
+const VS_UUID QZExceptionBase_ClassID = {0xF51653E8, 0x32ED, 0x4de3, {0xA2, 0x66, 0x09, 0x26, 0x4B, 0x2B, 0x05, 0xA8}};
+const VS_UUID QZProcBase_ClassID = {0x0CE3FA22, 0x9B7F, 0x4598, {0x9C, 0x44, 0x51, 0xA7, 0x68, 0x81, 0x8A, 0xEC}};
+const VS_UUID QZProcRemoteBase_ClassID = {0x5F7E7457, 0x14E7, 0x43d2, {0x8F, 0x72, 0x2E, 0x6A, 0x0A, 0x02, 0xAA, 0xF9}};
+const VS_UUID QZProcRunnerBase_ClassID = {0x42BD1CCB, 0x67E5, 0x4621, {0xA8, 0xEC, 0x87, 0xCA, 0x66, 0x4A, 0xBD, 0x98}};
+const VS_UUID QZProcChainBase_ClassID = {0x7096EA8D, 0x5B59, 0x4248, {0xB2, 0xE7, 0x3E, 0xD4, 0x8B, 0xF7, 0x58, 0x08}};
+const VS_UUID QZCellBase_ClassID = {0x240D0512, 0x49D4, 0x4bf7, {0x8E, 0xCC, 0xE7, 0x4A, 0xD4, 0xFD, 0x9A, 0x29}};
+const VS_UUID QZRealmStubBase_ClassID = {0xD5656682, 0x2EE8, 0x4917, {0x85, 0xDE, 0x4A, 0x2B, 0x74, 0x87, 0x45, 0x45}};
+const VS_UUID QZRealmBase_ClassID = {0x7A20E92F, 0xF609, 0x4c85, {0x86, 0xB0, 0x34, 0x11, 0x7B, 0xE9, 0x12, 0xEF}};
+
 thread_local VS_CHAR FullClassNamePrintBuf[FULLCLASSNAMEPRINTBUF_SIZE];
 
 namespace {
@@ -55,7 +77,7 @@ namespace {
 // The class table, in registration order.
 struct TrelkClassEntry {
     const VS_CHAR *Name;
-    const VS_CHAR *ClassIDText;
+    const VS_UUID *ClassID;
     const VS_CHAR *Template;      // one-part templates
     const VS_CHAR *TemplatePart1; // two-part templates
     const VS_CHAR *TemplatePart2;
@@ -71,44 +93,44 @@ struct TrelkClassEntry {
 #define TRELK_BIND(cls) cls##_LuaFuncTable, &cls##_SysEventHandler
 
 const TrelkClassEntry TrelkClassTable[] = {
-    {"QZObjectPointer", "2DEB27C2-3D89-4243-BDFB-7E08A3AD68F4", TRELK_ONEPART(QZObjectPointer),
+    {"QZObjectPointer", &QZObjectPointer_ClassID, TRELK_ONEPART(QZObjectPointer),
      TRELK_BIND(QZObjectPointer), &QZObjectPointerClass, 0},
-    {"QZObjectPointerWithChangeFlag", "DA6CD5DC-47CA-4f00-9FE8-CA892F3BFE3D",
+    {"QZObjectPointerWithChangeFlag", &QZObjectPointerWithChangeFlag_ClassID,
      TRELK_ONEPART(QZObjectPointerWithChangeFlag), TRELK_BIND(QZObjectPointerWithChangeFlag),
      &QZObjectPointerWithChangeFlagClass, 0},
-    {"QZRuleBase", "E88FAD4D-52CA-4cee-9598-AE792FE0B576", TRELK_ONEPART(QZRuleBase), TRELK_BIND(QZRuleBase),
+    {"QZRuleBase", &QZRuleBase_ClassID, TRELK_ONEPART(QZRuleBase), TRELK_BIND(QZRuleBase),
      &QZRuleBaseClass, 0},
-    {"QZRuleAttachBase", "D8B3D75B-9CED-4417-A0E8-42D76B8EDC59", TRELK_ONEPART(QZRuleAttachBase),
+    {"QZRuleAttachBase", &QZRuleAttachBase_ClassID, TRELK_ONEPART(QZRuleAttachBase),
      TRELK_BIND(QZRuleAttachBase), &QZRuleAttachBaseClass, 0},
-    {"QZDataInputContainer", "19EBD4D6-7F2D-45ad-9564-6F021FA9793A", TRELK_ONEPART(QZDataInputContainer),
+    {"QZDataInputContainer", &QZDataInputContainer_ClassID, TRELK_ONEPART(QZDataInputContainer),
      TRELK_BIND(QZDataInputContainer), &QZDataInputContainerClass, 0},
-    {"QZDataBase", "D5649A5F-79B3-4a7d-BD1F-DF0C0E4FE3BB", TRELK_ONEPART(QZDataBase), TRELK_BIND(QZDataBase),
+    {"QZDataBase", &QZDataBase_ClassID, TRELK_ONEPART(QZDataBase), TRELK_BIND(QZDataBase),
      &QZDataBaseClass, sizeof(StructOfQZDataBaseLocalBuf)},
-    {"QZDataSetBase", "4396EAC4-C1A4-4c00-A8AD-CC956C8603DD", TRELK_ONEPART(QZDataSetBase),
+    {"QZDataSetBase", &QZDataSetBase_ClassID, TRELK_ONEPART(QZDataSetBase),
      TRELK_BIND(QZDataSetBase), &QZDataSetBaseClass, 0},
-    {"QZObjectDataBase", "FC30C5EB-7762-4373-92CA-E5C6CB777084", TRELK_ONEPART(QZObjectDataBase),
+    {"QZObjectDataBase", &QZObjectDataBase_ClassID, TRELK_ONEPART(QZObjectDataBase),
      TRELK_BIND(QZObjectDataBase), &QZObjectDataBaseClass, 0},
-    {"QZBufDataBase", "0A914F30-940E-48fd-B02F-73EAC7972F1D", TRELK_ONEPART(QZBufDataBase),
+    {"QZBufDataBase", &QZBufDataBase_ClassID, TRELK_ONEPART(QZBufDataBase),
      TRELK_BIND(QZBufDataBase), &QZBufDataBaseClass, 0},
-    {"QZRealmFrameData", "879ABE7B-3A84-4277-9941-E905C613E288", TRELK_ONEPART(QZRealmFrameData),
+    {"QZRealmFrameData", &QZRealmFrameData_ClassID, TRELK_ONEPART(QZRealmFrameData),
      TRELK_BIND(QZRealmFrameData), &QZRealmFrameData, 0},
-    {"QZDataOutputContainer", "513DF29F-A6CD-4821-8F33-07E49E485FF7", TRELK_ONEPART(QZDataOutputContainer),
+    {"QZDataOutputContainer", &QZDataOutputContainer_ClassID, TRELK_ONEPART(QZDataOutputContainer),
      TRELK_BIND(QZDataOutputContainer), &QZDataOutputContainerClass, 0},
-    {"QZExceptionBase", "F51653E8-32ED-4de3-A266-09264B2B05A8", TRELK_ONEPART(QZExceptionBase),
+    {"QZExceptionBase", &QZExceptionBase_ClassID, TRELK_ONEPART(QZExceptionBase),
      TRELK_BIND(QZExceptionBase), &QZExceptionBaseClass, 0},
-    {"QZProcBase", "0CE3FA22-9B7F-4598-9C44-51A768818AEC", TRELK_TWOPART(QZProcBase, TRELK_TEMPLATE_JOINSIZE_PROC),
+    {"QZProcBase", &QZProcBase_ClassID, TRELK_TWOPART(QZProcBase, TRELK_TEMPLATE_JOINSIZE_PROC),
      TRELK_BIND(QZProcBase), &QZProcBaseClass, sizeof(StructOfQZProcBaseLocalBuf)},
-    {"QZProcRemoteBase", "5F7E7457-14E7-43d2-8F72-2E6A0A02AAF9", TRELK_ONEPART(QZProcRemoteBase),
+    {"QZProcRemoteBase", &QZProcRemoteBase_ClassID, TRELK_ONEPART(QZProcRemoteBase),
      TRELK_BIND(QZProcRemoteBase), &QZProcRemoteBaseClass, 0},
-    {"QZProcRunnerBase", "42BD1CCB-67E5-4621-A8EC-87CA664ABD98", TRELK_ONEPART(QZProcRunnerBase),
+    {"QZProcRunnerBase", &QZProcRunnerBase_ClassID, TRELK_ONEPART(QZProcRunnerBase),
      TRELK_BIND(QZProcRunnerBase), &QZProcRunnerBaseClass, 0},
-    {"QZProcChainBase", "7096EA8D-5B59-4248-B2E7-3ED48BF75808", TRELK_ONEPART(QZProcChainBase),
+    {"QZProcChainBase", &QZProcChainBase_ClassID, TRELK_ONEPART(QZProcChainBase),
      TRELK_BIND(QZProcChainBase), &QZProcChainBaseClass, sizeof(StructOfQZProcChainBaseLocalBuf)},
-    {"QZCellBase", "240D0512-49D4-4bf7-8ECC-E74AD4FD9A29", TRELK_TWOPART(QZCellBase, TRELK_TEMPLATE_JOINSIZE_PROC),
+    {"QZCellBase", &QZCellBase_ClassID, TRELK_TWOPART(QZCellBase, TRELK_TEMPLATE_JOINSIZE_PROC),
      TRELK_BIND(QZCellBase), &QZCellBaseClass, 0},
-    {"QZRealmStubBase", "D5656682-2EE8-4917-85DE-4A2B74874545", TRELK_ONEPART(QZRealmStubBase),
+    {"QZRealmStubBase", &QZRealmStubBase_ClassID, TRELK_ONEPART(QZRealmStubBase),
      TRELK_BIND(QZRealmStubBase), &QZRealmStubBaseClass, 0},
-    {"QZRealmBase", "7A20E92F-F609-4c85-86B0-34117BE912EF", TRELK_TWOPART(QZRealmBase, TRELK_TEMPLATE_JOINSIZE_REALM),
+    {"QZRealmBase", &QZRealmBase_ClassID, TRELK_TWOPART(QZRealmBase, TRELK_TEMPLATE_JOINSIZE_REALM),
      TRELK_BIND(QZRealmBase), &QZRealmBaseClass, 0},
 };
 
@@ -176,12 +198,7 @@ VS_BOOL RegisterClass(const TrelkClassEntry &Entry, void *RootItem) {
         return VS_FALSE;
     }
 
-    VS_UUID ClassID;
-    if (!XRQ->StringToUuid(Entry.ClassIDText, &ClassID)) {
-        SXml->Release();
-        ReportStartFailure("invalid class id of class", Entry.Name, nullptr);
-        return VS_FALSE;
-    }
+    VS_UUID ClassID = *Entry.ClassID;
     void *ClassObject = XRQ->XmlToObjectEx(SXml, RootItem, &ClassID, *Entry.Handler, 0);
     SXml->Release();
     if (ClassObject == nullptr) {

@@ -1,6 +1,7 @@
 // Exception reporting and script call-out: every message of the module and
 // every script hook it calls by name goes through here.
 #include "quel_trelk.h"
+#include "trelk_helpers.h"
 
 #include <cstdio>
 #include <cstring>
@@ -22,11 +23,6 @@ bool IsLimitEvent(const VS_CHAR *ScriptName) {
     return false;
 }
 
-bool IsZeroUuid(const VS_UUID &Id) {
-    static const VS_UUID Zero = {};
-    return memcmp(&Id, &Zero, sizeof(VS_UUID)) == 0;
-}
-
 // Calls ScriptName on the stub with Object in front of the caller's nArgs
 // arguments.
 VS_BOOL ExecOnStub(void *Stub, void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs) {
@@ -40,7 +36,7 @@ VS_BOOL ExecOnStub(void *Stub, void *Object, const VS_CHAR *ScriptName, VS_INT32
 } // namespace
 
 void *Trelk_GetRealmStubObject() {
-    if (QZObject_XRQInterface == nullptr || IsZeroUuid(QZRealmStubObjectID))
+    if (QZObject_XRQInterface == nullptr || Trelk_IsZeroID(&QZRealmStubObjectID))
         return nullptr;
     return QZObject_XRQInterface->GetObject(&QZRealmStubObjectID);
 }

@@ -1,6 +1,7 @@
 // Shared services: raw objects, tags, the uniform tick, packages, the
 // memory-debug hook, performance records and the growable print buffer.
 #include "quel_trelk.h"
+#include "trelk_upcalls.h"
 
 #include <climits>
 #include <cstring>
@@ -19,9 +20,6 @@ std::mutex UniformTickMutex;
 thread_local VS_CHAR TagBuf[TRELK_TAGBUF_SIZE];
 
 } // namespace
-
-// The proc's type object (proc subsystem).
-void *QZProcBase_GetProcType_Internal(StructOfQZProcBase *QZProc);
 
 void *Trelk_FromRawObject(void *RawObject) {
     ClassOfXRQInterface *XRQ = QZObject_XRQInterface;

@@ -6,7 +6,7 @@
 #ifndef VS_PLATFORM_H
 #define VS_PLATFORM_H
 
-#include "tarvex_api.h"
+#include "vs_types.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -7,7 +7,7 @@
 // globals are set; only instances are containers of a proc.
 static VS_BOOL IsContainerInstance(void *Object, void *ClassObject)
 {
-    return ClassObject != NULL && Object != ClassObject && TrelkProc_IsInstOf(ClassObject, Object);
+    return ClassObject != NULL && Object != ClassObject && Trelk_IsInstOf(Object, ClassObject);
 }
 
 // ---------------------------------------------------------------------------
@@ -37,7 +37,7 @@ static void InputBeforeFree(StructOfQZDataInputContainer *Container)
         Container->DataObjectInst = NULL;
     }
     void *Parent = SRV->GetParent(Container);
-    VS_BOOL HasProc = Parent != NULL && TrelkProc_IsInstOf(QZProcBaseClass, Parent);
+    VS_BOOL HasProc = Parent != NULL && Trelk_IsInstOf(Parent, QZProcBaseClass);
     VS_UUID ProcID;
     if (HasProc)
         ProcID = SRV->GetID(Parent);
@@ -81,7 +81,7 @@ static StructOfQZDataInputContainer *InputSelfArg()
         return NULL;
     // The class object keeps no package: nothing would release it before
     // shutdown.
-    if (!TrelkProc_IsInstOf(QZDataInputContainerClass, Self))
+    if (!Trelk_IsInstOf(Self, QZDataInputContainerClass))
         return NULL;
     return (StructOfQZDataInputContainer *)Self;
 }

@@ -8,7 +8,7 @@
 static StructOfQZDataBase *Comparable(void *Object, VS_PARAPKGPTR *Buf)
 {
     *Buf = NULL;
-    if (!TrelkProc_IsInstOf(QZDataBaseClass, Object))
+    if (!Trelk_IsInstOf(Object, QZDataBaseClass))
         return NULL;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
     if (QZDataBase_GetDataType_Internal(Data) == NULL)
@@ -78,8 +78,8 @@ VS_INT32 QZProcBase_EqualDataSetEx(void *L)
         VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
         VS_INT32 Top = SRV->LuaGetTop();
         for (VS_INT32 i = 2; i <= Top; i++) {
-            void *Object = TrelkProc_ObjectArg(i);
-            if (TrelkProc_IsInstOf(QZDataBaseClass, Object))
+            void *Object = Trelk_ObjectArg(i);
+            if (Trelk_IsInstOf(Object, QZDataBaseClass))
                 List->InsertObject(List->GetNumber(), Object);
         }
         QZProcBase_EqualDataSet_Internal(List, Result);
@@ -102,14 +102,14 @@ static void AddWithProvenance(VS_PARAPKGPTR Related, StructOfQZDataBase *Data, V
     if (Sources != NULL) {
         for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
             void *Source = Sources->GetType(i) == VSTYPE_OBJECT ? Sources->GetObject(i) : NULL;
-            if (!TrelkProc_IsInstOf(QZDataBaseClass, Source))
+            if (!Trelk_IsInstOf(Source, QZDataBaseClass))
                 continue;
             if (!AddNotExistObject && !TrelkProc_PkgHasObject(DataList, Source))
                 continue;
             AddWithProvenance(Related, (StructOfQZDataBase *)Source, DataList, AddNotExistObject);
         }
     }
-    if (!TrelkProc_UuidIsZero(&Data->OwnerProcID)) {
+    if (!Trelk_IsZeroID(&Data->OwnerProcID)) {
         void *Owner = SRV->GetObject(&Data->OwnerProcID);
         if (Owner != NULL && (AddNotExistObject || TrelkProc_PkgHasObject(DataList, Owner)) &&
             !TrelkProc_PkgHasObject(Related, Owner))
@@ -129,9 +129,9 @@ VS_INT32 QZProcBase_SplitDataSet(void *L)
         FirstSetRef->GetNumber() > 0) {
         for (VS_INT32 i = 0; i < FirstSetRef->GetNumber(); i++) {
             void *Object = FirstSetRef->GetType(i) == VSTYPE_OBJECT ? FirstSetRef->GetObject(i) : NULL;
-            if (TrelkProc_IsInstOf(QZDataBaseClass, Object))
+            if (Trelk_IsInstOf(Object, QZDataBaseClass))
                 AddWithProvenance(Related, (StructOfQZDataBase *)Object, DataList, AddNotExistObject);
-            else if (TrelkProc_IsInstOf(QZProcBaseClass, Object) && !TrelkProc_PkgHasObject(Related, Object))
+            else if (Trelk_IsInstOf(Object, QZProcBaseClass) && !TrelkProc_PkgHasObject(Related, Object))
                 Related->InsertObject(Related->GetNumber(), Object);
         }
         for (VS_INT32 i = 0; i < DataList->GetNumber(); i++) {

@@ -1,5 +1,5 @@
-// Small helpers the proc files share: object tests, argument readers and
-// queue walks.
+// Small helpers the proc files share: proc tests, the luafuncs' proc
+// argument, queue walks and positioned packages.
 #include "trelk_proc_internal.h"
 
 // Class IDs of the three proc classes. Their class objects receive the
@@ -10,43 +10,10 @@ static const VS_UUID QZProcRemoteBaseClassID = {
     0x5F7E7457, 0x14E7, 0x43d2, {0x8F, 0x72, 0x2E, 0x6A, 0x0A, 0x02, 0xAA, 0xF9}};
 static const VS_UUID QZCellBaseClassID = {0x240D0512, 0x49D4, 0x4bf7, {0x8E, 0xCC, 0xE7, 0x4A, 0xD4, 0xFD, 0x9A, 0x29}};
 
-const VS_CHAR *TrelkProc_IDText(void *Object)
-{
-    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    if (ID == NULL)
-        return "";
-    const VS_CHAR *Text = SRV->UuidToString(ID);
-    return Text != NULL ? Text : "";
-}
-
-const VS_CHAR *TrelkProc_Name(void *Object)
-{
-    const VS_CHAR *Name = Object != NULL ? SRV->GetName(Object) : NULL;
-    return Name != NULL ? Name : "";
-}
-
-VS_BOOL TrelkProc_UuidIsZero(const VS_UUID *ID)
-{
-    static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-    return ID == NULL || memcmp(ID, &Zero, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
-
-VS_BOOL TrelkProc_UuidEqual(const VS_UUID *a, const VS_UUID *b)
-{
-    return a != NULL && b != NULL && memcmp(a, b, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
-
-VS_BOOL TrelkProc_IsInstOf(void *ClassObject, void *Object)
-{
-    if (ClassObject == NULL || Object == NULL)
-        return VS_FALSE;
-    return SRV->IsInst(SRV->GetIDEx(ClassObject), Object);
-}
-
 static VS_BOOL HasID(void *Object, const VS_UUID *ID)
 {
     VS_UUID *Own = Object != NULL ? SRV->GetIDEx(Object) : NULL;
-    return TrelkProc_UuidEqual(Own, ID);
+    return Own != NULL && Trelk_IDEqual(Own, ID) ? VS_TRUE : VS_FALSE;
 }
 
 VS_BOOL TrelkProc_IsProcClassObject(void *Object)
@@ -92,31 +59,9 @@ StructOfQZProcBase *TrelkProc_InstanceSelfArg()
     return Self != NULL && !TrelkProc_IsProcClassObject(Self) ? Self : NULL;
 }
 
-void *TrelkProc_ObjectArg(VS_INT32 Index)
-{
-    if (SRV->LuaType(Index) != VSLUATYPE_OBJECT)
-        return NULL;
-    return Trelk_FromRawObject(SRV->LuaToObject(Index));
-}
-
-const VS_CHAR *TrelkProc_StringArg(VS_INT32 Index)
-{
-    if (SRV->LuaType(Index) != VSLUATYPE_STRING)
-        return NULL;
-    return SRV->LuaToString(Index);
-}
-
 OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name)
 {
     return SRV->GetAttributeIndex(QZProcBaseClass, Name);
-}
-
-void TrelkProc_PushNewPkg(VS_PARAPKGPTR Pkg)
-{
-    if (Pkg == NULL)
-        SRV->LuaPushNil();
-    else
-        SRV->LuaPushParaPkg(Pkg, VS_TRUE);
 }
 
 VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object)
@@ -138,4 +83,11 @@ void TrelkProc_ReleaseQueue(void *QueueHead)
         SRV->UnLockGC(Item);
         Item = Next;
     }
+}
+
+VS_INT32 TrelkProc_PutAt(VS_PARAPKGPTR Pkg, VS_INT32 Index)
+{
+    while (Pkg->GetNumber() < Index)
+        Pkg->InsertEmpty(Pkg->GetNumber());
+    return Index;
 }

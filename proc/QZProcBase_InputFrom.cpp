@@ -138,24 +138,19 @@ VS_BOOL CheckQueue(StructOfQZProcBase *Proc)
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)Item;
         if (Input->IsSlave) {
             if (Master == NULL) {
-                QZRealmBase_RaiseException(Proc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                           "create inputqueue of [%s:%s] failed, the first's IsSlave flag can not be true",
-                                           TrelkProc_IDText(Proc), TrelkProc_Name(Proc));
+                Trelk_RaiseText("create inputqueue of [%s:%s] failed, the first's IsSlave flag can not be true",
+                                           Trelk_IDText(Proc), Trelk_Name(Proc));
                 return VS_FALSE;
             }
             if (Master->RequestNumber != 1) {
-                QZRealmBase_RaiseException(
-                    Proc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                    "create inputqueue of [%s:%s] failed, the RequestNumber of master data[%d] of slave data [%d] must be 1",
-                    TrelkProc_IDText(Proc), TrelkProc_Name(Proc), Master->Index, Input->Index);
+                Trelk_RaiseText("create inputqueue of [%s:%s] failed, the RequestNumber of master data[%d] of slave data [%d] must be 1",
+                    Trelk_IDText(Proc), Trelk_Name(Proc), Master->Index, Input->Index);
                 return VS_FALSE;
             }
         }
         if (Input->DataObjectInst != NULL && Input->RequestNumber != 1) {
-            QZRealmBase_RaiseException(
-                Proc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                "create inputqueue of [%s:%s] failed, the RequestNumber of data[%d] is not type, it's RequestNumber must be 1",
-                TrelkProc_IDText(Proc), TrelkProc_Name(Proc), Input->Index);
+            Trelk_RaiseText("create inputqueue of [%s:%s] failed, the RequestNumber of data[%d] is not type, it's RequestNumber must be 1",
+                Trelk_IDText(Proc), Trelk_Name(Proc), Input->Index);
             return VS_FALSE;
         }
         if (!Input->IsSlave)
@@ -181,10 +176,9 @@ VS_INT32 QZProcBase_InputFrom(void *L)
     for (VS_INT32 i = 0; i < Args.Number(); i++) {
         InputArg Arg = Args.Get(i, VS_FALSE);
         if (Arg.Kind == InputArg::Integer && (Arg.Number < INT_MIN || Arg.Number > INT_MAX)) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "create inputqueue of [%s:%s] failed, the number [%lld] is out of the range of "
+            Trelk_RaiseText("create inputqueue of [%s:%s] failed, the number [%lld] is out of the range of "
                                        "a 32-bit integer",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self), (long long)Arg.Number);
+                                       Trelk_IDText(Self), Trelk_Name(Self), (long long)Arg.Number);
             return PushFalse();
         }
     }
@@ -219,9 +213,8 @@ VS_INT32 QZProcBase_InputFrom(void *L)
         }
         void *Object = Arg.Obj;
         if (!QZDataBase_IsDataObject(Object)) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "create inputqueue of [%s:%s] failed, input[%d] is [%s], which is not qzdata class",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self), Made, TrelkProc_Name(Object));
+            Trelk_RaiseText("create inputqueue of [%s:%s] failed, input[%d] is [%s], which is not qzdata class",
+                                       Trelk_IDText(Self), Trelk_Name(Self), Made, Trelk_Name(Object));
             FreeInputs(Self);
             return PushFalse();
         }
@@ -231,10 +224,8 @@ VS_INT32 QZProcBase_InputFrom(void *L)
             Instance = (StructOfQZDataBase *)Object;
             Type = QZDataBase_GetDataType_Internal(Instance);
             if (Type == NULL) {
-                QZRealmBase_RaiseException(
-                    Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                    "create inputqueue of [%s:%s] failed, input[%d] is [%s], which is data object, but it's type is not found",
-                    TrelkProc_IDText(Self), TrelkProc_Name(Self), Made, TrelkProc_Name(Object));
+                Trelk_RaiseText("create inputqueue of [%s:%s] failed, input[%d] is [%s], which is data object, but it's type is not found",
+                    Trelk_IDText(Self), Trelk_Name(Self), Made, Trelk_Name(Object));
                 FreeInputs(Self);
                 return PushFalse();
             }
@@ -290,13 +281,6 @@ static VS_INT32 MaxInputIndex(StructOfQZProcBase *Proc)
         if (((StructOfQZDataInputContainer *)Item)->Index > Max)
             Max = ((StructOfQZDataInputContainer *)Item)->Index;
     return Max;
-}
-
-VS_INT32 TrelkProc_PutAt(VS_PARAPKGPTR Pkg, VS_INT32 Index)
-{
-    while (Pkg->GetNumber() < Index)
-        Pkg->InsertEmpty(Pkg->GetNumber());
-    return Index;
 }
 
 VS_PARAPKGPTR QZProcBase_InputQueueToParaPkg_Internal(StructOfQZProcBase *QZProcBase)

@@ -43,7 +43,7 @@ VS_INT32 QZProcBase_GetRootLocalBuf(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Root = Self != NULL && !TrelkProc_UuidIsZero(&Self->RootProcID) ? SRV->GetObject(&Self->RootProcID) : NULL;
+    void *Root = Self != NULL && !Trelk_IsZeroID(&Self->RootProcID) ? SRV->GetObject(&Self->RootProcID) : NULL;
     if (!TrelkProc_IsProcObject(Root) || ((StructOfQZProcBase *)Root)->PrivateLocalBuf == NULL)
         SRV->LuaPushNil();
     else
@@ -182,7 +182,7 @@ static void ReleaseInput(StructOfQZProcBase *Proc, StructOfQZDataBase *QZData, V
          InputItem = SRV->QueryNext(InputItem)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)InputItem;
         for (void *Item = SRV->QueryFirst(&Input->DataQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
-            if (!TrelkProc_UuidEqual(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID, &DataID))
+            if (!Trelk_IDEqual(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID, &DataID))
                 continue;
             ReleaseItem(Proc, &ProcID, Item, Mark);
             // A master that takes one object takes its slaves' data with it.
@@ -201,10 +201,9 @@ void QZProcBase_RejectInput_Internal(StructOfQZProcBase *QZProcBase, StructOfQZD
 {
     if (QZProcBase == NULL)
         return;
-    if (QZData != NULL && !TrelkProc_IsInstOf(QZDataBaseClass, QZData)) {
-        QZRealmBase_RaiseException(QZProcBase, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call [%s:%s] \"RejectInput\" failed, input is not data object",
-                                   TrelkProc_IDText(QZProcBase), TrelkProc_Name(QZProcBase));
+    if (QZData != NULL && !Trelk_IsInstOf(QZData, QZDataBaseClass)) {
+        Trelk_RaiseText("call [%s:%s] \"RejectInput\" failed, input is not data object",
+                                   Trelk_IDText(QZProcBase), Trelk_Name(QZProcBase));
         return;
     }
     ReleaseInput(QZProcBase, QZData, MasterAffectSlave, QZDataBase_AddReject_Internal);
@@ -218,11 +217,10 @@ static VS_BOOL DataOrNilArg(StructOfQZProcBase *Self, const VS_CHAR *Function, S
     VS_INT32 Type = SRV->LuaType(2);
     if (Type == VSLUATYPE_NIL)
         return VS_TRUE;
-    void *Object = Type == VSLUATYPE_OBJECT ? TrelkProc_ObjectArg(2) : NULL;
-    if (Object == NULL || !TrelkProc_IsInstOf(QZDataBaseClass, Object)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call [%s:%s] \"%s\" failed, input is not data object", TrelkProc_IDText(Self),
-                                   TrelkProc_Name(Self), Function);
+    void *Object = Type == VSLUATYPE_OBJECT ? Trelk_ObjectArg(2) : NULL;
+    if (Object == NULL || !Trelk_IsInstOf(Object, QZDataBaseClass)) {
+        Trelk_RaiseText("call [%s:%s] \"%s\" failed, input is not data object", Trelk_IDText(Self),
+                                   Trelk_Name(Self), Function);
         return VS_FALSE;
     }
     *Data = (StructOfQZDataBase *)Object;
@@ -239,10 +237,10 @@ VS_INT32 QZProcBase_RejectInput(void *L)
     StructOfQZDataBase *Data = NULL;
     if (DataOrNilArg(Self, "RejectInput", &Data) && SRV->GetObject(&SelfID) == Self)
         QZProcBase_RejectInput_Internal(Self, Data, VS_TRUE);
-    if (SRV->GetObject(&SelfID) != Self || TrelkProc_UuidIsZero(&Self->RunnerID))
+    if (SRV->GetObject(&SelfID) != Self || Trelk_IsZeroID(&Self->RunnerID))
         return 0;
     void *Runner = SRV->GetObject(&Self->RunnerID);
-    if (TrelkProc_IsInstOf(QZProcRunnerBaseClass, Runner))
+    if (Trelk_IsInstOf(Runner, QZProcRunnerBaseClass))
         ((StructOfQZProcRunnerBase *)Runner)->PriorityCount -= 1;
     return 0;
 }
@@ -311,7 +309,7 @@ VS_INT32 QZProcBase_SetInputProcID(void *L)
     }
     VS_UUID ID;
     vs_memset(&ID, 0, sizeof(ID));
-    const VS_CHAR *Text = TrelkProc_StringArg(3);
+    const VS_CHAR *Text = Trelk_StringArg(3);
     // A text that is no ID is refused; the bound ID stays.
     if (Text != NULL && Text[0] != 0 && !SRV->StringToUuid(Text, &ID)) {
         SRV->LuaPushBool(VS_FALSE);
@@ -404,15 +402,14 @@ VS_INT32 QZProcBase_SetInputType(void *L)
         return 1;
     }
     VS_UUID SelfID = SRV->GetID(Self);
-    void *Type = TrelkProc_ObjectArg(3);
+    void *Type = Trelk_ObjectArg(3);
     if (SRV->GetObject(&SelfID) != Self) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    if (!TrelkProc_IsInstOf(QZDataBaseClass, Type) || !((StructOfQZDataBase *)Type)->IsType) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call [%s:%s] function \"SetInputType\" failed, input must be data type",
-                                   TrelkProc_IDText(Self), TrelkProc_Name(Self));
+    if (!Trelk_IsInstOf(Type, QZDataBaseClass) || !((StructOfQZDataBase *)Type)->IsType) {
+        Trelk_RaiseText("call [%s:%s] function \"SetInputType\" failed, input must be data type",
+                                   Trelk_IDText(Self), Trelk_Name(Self));
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
@@ -422,15 +419,14 @@ VS_INT32 QZProcBase_SetInputType(void *L)
         return 1;
     }
     VS_UUID *TypeID = SRV->GetIDEx(Type);
-    if (TrelkProc_UuidEqual(TypeID, &Input->DataBaseID) || SRV->IsInst(&Input->DataBaseID, Type)) {
+    if (Trelk_IDEqual(TypeID, &Input->DataBaseID) || SRV->IsInst(&Input->DataBaseID, Type)) {
         Input->DataBaseID = *TypeID;
         SRV->LuaPushBool(VS_TRUE);
         return 1;
     }
-    QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                               "call [%s:%s] function \"SetInputType\" failed, input must be sub data type of [%s]",
-                               TrelkProc_IDText(Self), TrelkProc_Name(Self),
-                               TrelkProc_Name(SRV->GetObject(&Input->DataBaseID)));
+    Trelk_RaiseText("call [%s:%s] function \"SetInputType\" failed, input must be sub data type of [%s]",
+                               Trelk_IDText(Self), Trelk_Name(Self),
+                               Trelk_Name(SRV->GetObject(&Input->DataBaseID)));
     SRV->LuaPushBool(VS_FALSE);
     return 1;
 }
@@ -463,14 +459,14 @@ static StructOfQZProcBase *ChainFirstProc(void *Chain)
 static VS_BOOL InputTakes(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data)
 {
     if (Data->IsType &&
-        (TrelkProc_UuidEqual(SRV->GetIDEx(Data), &Input->DataBaseID) || SRV->IsInst(&Input->DataBaseID, Data)))
+        (Trelk_IDEqual(SRV->GetIDEx(Data), &Input->DataBaseID) || SRV->IsInst(&Input->DataBaseID, Data)))
         return VS_TRUE;
     StructOfQZDataBase *Inst = Input->DataObjectInst;
     if (Inst == NULL)
         return SRV->IsInst(&Input->DataBaseID, Data);
     if (QZDataBase_IsDataSet_Internal(Inst, VS_TRUE))
         return QZDataSetBase_IsSubSet_Internal((StructOfQZDataSetBase *)Inst, (StructOfQZDataSetBase *)Data);
-    if (TrelkProc_IsInstOf(QZDataBaseClass, Inst))
+    if (Trelk_IsInstOf(Inst, QZDataBaseClass))
         return QZDataBase_Equals_Internal(Data, Inst);
     return VS_FALSE;
 }
@@ -504,7 +500,7 @@ static VS_BOOL OutputsTake(StructOfQZProcBase *Proc, StructOfQZDataBase *Data)
 {
     for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
-        if (TrelkProc_UuidEqual(&Output->DataBaseID, SRV->GetIDEx(Data)) || SRV->IsInst(&Output->DataBaseID, Data))
+        if (Trelk_IDEqual(&Output->DataBaseID, SRV->GetIDEx(Data)) || SRV->IsInst(&Output->DataBaseID, Data))
             return VS_TRUE;
     }
     return VS_FALSE;
@@ -537,7 +533,7 @@ VS_BOOL QZProcBase_DataCanBeAsOutput_Internal(StructOfQZProcBase *QZProc, Struct
 static VS_INT32 PushDataTest(VS_BOOL Output)
 {
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    StructOfQZDataBase *Data = AsData(TrelkProc_ObjectArg(2));
+    StructOfQZDataBase *Data = AsData(Trelk_ObjectArg(2));
     VS_BOOL IncludeCellProcChain = SRV->LuaType(3) == VSLUATYPE_BOOL ? SRV->LuaToBool(3) : VS_FALSE;
     if (Self == NULL || Data == NULL || SRV->GetObject(SRV->GetIDEx(Self)) != Self) {
         SRV->LuaPushBool(VS_FALSE);
@@ -564,7 +560,7 @@ VS_INT32 QZProcBase_ProcCanBeAsInput(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Other = TrelkProc_ObjectArg(2);
+    void *Other = Trelk_ObjectArg(2);
     VS_INT32 Count = 0;
     if (Self != NULL && TrelkProc_IsProcObject(Other)) {
         StructOfQZProcBase *Source = (StructOfQZProcBase *)Other;
@@ -575,7 +571,7 @@ VS_INT32 QZProcBase_ProcCanBeAsInput(void *L)
                 continue;
             for (void *In = SRV->QueryFirst(&Self->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
                 StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
-                if (TrelkProc_UuidEqual(&Input->DataBaseID, &Output->DataBaseID) ||
+                if (Trelk_IDEqual(&Input->DataBaseID, &Output->DataBaseID) ||
                     SRV->IsInst(&Input->DataBaseID, OutputType)) {
                     Count++;
                     break;

@@ -137,8 +137,8 @@ void Tarvex_QZProc_OnCreate(StructOfQZProcBase *Inst, StructOfQZProcBase *Class)
         SRV->InsertIDKey(GlobalProcTypeIndexTree, SRV->GetIDEx(Inst), (void *)1);
 
     if (QZProcRemoteBaseClass != NULL && QZCellBaseClass != NULL) {
-        VS_BOOL IsRemote = TrelkProc_IsInstOf(QZProcRemoteBaseClass, Inst);
-        VS_BOOL IsCell = TrelkProc_IsInstOf(QZCellBaseClass, Inst);
+        VS_BOOL IsRemote = Trelk_IsInstOf(Inst, QZProcRemoteBaseClass);
+        VS_BOOL IsCell = Trelk_IsInstOf(Inst, QZCellBaseClass);
         if (IsRemote && (Class == QZProcRemoteBaseClass || ClassIsProcBase)) {
             RegisterGuard(Inst);
             return;
@@ -158,13 +158,13 @@ void Tarvex_QZProc_OnCreate(StructOfQZProcBase *Inst, StructOfQZProcBase *Class)
     Inst->ChildEndMarker = Class->ChildEndMarker;
     Inst->RootProcID = Class->RootProcID;
 
-    if (TrelkProc_IsInstOf(QZProcRemoteBaseClass, Class)) {
+    if (Trelk_IsInstOf(Class, QZProcRemoteBaseClass)) {
         RegisterGuard(Inst);
         return;
     }
     // A cell made from a cell type also gets its own copies of the type's
     // chains; that belongs to the cell's own creation.
-    if (TrelkProc_IsInstOf(QZCellBaseClass, Class))
+    if (Trelk_IsInstOf(Class, QZCellBaseClass))
         RegisterGuard(Inst);
 }
 
@@ -217,7 +217,7 @@ static void ReleaseRunPackages(StructOfQZProcBaseLocalBuf *LocalBuf)
 static void *FindRealmAbove(void *Object)
 {
     for (void *X = Object; X != NULL; X = SRV->GetParent(X))
-        if (TrelkProc_IsInstOf(QZRealmBaseClass, X))
+        if (Trelk_IsInstOf(X, QZRealmBaseClass))
             return X;
     return NULL;
 }
@@ -237,7 +237,7 @@ void Tarvex_QZProc_OnDestory(StructOfQZProcBase *Proc)
 
     void *Runner = NULL;
     void *Cell = NULL;
-    if (!TrelkProc_UuidIsZero(&Proc->RunnerID)) {
+    if (!Trelk_IsZeroID(&Proc->RunnerID)) {
         Runner = SRV->GetObject(&Proc->RunnerID);
         if (Runner != NULL)
             Cell = SRV->GetParent(Runner);
@@ -355,7 +355,7 @@ void Tarvex_ScheduleProc_QZDataUnConnect(StructOfQZDataBase *QZDataBase, VS_UUID
     if (QZDataBase == NULL || QZProcID == NULL)
         return;
     for (void *Item = SRV->QueryFirst(&QZDataBase->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
-        if (TrelkProc_UuidEqual(&((StructOfQZObjectPointer *)Item)->ObjectID, QZProcID)) {
+        if (Trelk_IDEqual(&((StructOfQZObjectPointer *)Item)->ObjectID, QZProcID)) {
             SRV->FreeObject(Item);
             return;
         }
@@ -367,7 +367,7 @@ VS_INT32 QZProcBase_Execute(void *L)
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
     if (Self != NULL)
-        TRELK_PROC_RAISE(Self, "'s function \"Execute\" is not define");
+        Trelk_Raise(Self, "'s function \"Execute\" is not define");
     SRV->LuaPushInt(-1);
     return 1;
 }

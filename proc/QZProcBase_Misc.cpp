@@ -8,10 +8,10 @@
 
 static void *RunnerOf(StructOfQZProcBase *Proc)
 {
-    if (Proc == NULL || TrelkProc_UuidIsZero(&Proc->RunnerID))
+    if (Proc == NULL || Trelk_IsZeroID(&Proc->RunnerID))
         return NULL;
     void *Runner = SRV->GetObject(&Proc->RunnerID);
-    return TrelkProc_IsInstOf(QZProcRunnerBaseClass, Runner) ? Runner : NULL;
+    return Trelk_IsInstOf(Runner, QZProcRunnerBaseClass) ? Runner : NULL;
 }
 
 VS_INT32 QZProcBase_GetCell(void *L)
@@ -56,7 +56,7 @@ VS_INT32 QZProcBase_GetRootProc(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    SRV->LuaPushObject(Self != NULL && !TrelkProc_UuidIsZero(&Self->RootProcID) ? SRV->GetObject(&Self->RootProcID)
+    SRV->LuaPushObject(Self != NULL && !Trelk_IsZeroID(&Self->RootProcID) ? SRV->GetObject(&Self->RootProcID)
                                                                                  : NULL);
     return 1;
 }
@@ -98,7 +98,7 @@ static VS_BOOL PreviousFinished(StructOfQZProcBase *Proc, StructOfQZProcBase *Pr
     VS_UUID *ClassID = SRV->GetIDEx(DataClass);
     for (void *Item = SRV->QueryFirst(&Previous->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
-        if (!TrelkProc_UuidEqual(&Output->DataBaseID, ClassID) && !SRV->IsInst(&Output->DataBaseID, DataClass))
+        if (!Trelk_IDEqual(&Output->DataBaseID, ClassID) && !SRV->IsInst(&Output->DataBaseID, DataClass))
             continue;
         void *First = SRV->QueryFirst(&Output->QZData);
         if (First == NULL)
@@ -110,7 +110,7 @@ static VS_BOOL PreviousFinished(StructOfQZProcBase *Proc, StructOfQZProcBase *Pr
             VS_BOOL Connected = VS_FALSE;
             for (void *Ref = SRV->QueryFirst(&Record->ConnectedProc); Ref != NULL && !Connected;
                  Ref = SRV->QueryNext(Ref))
-                Connected = TrelkProc_UuidEqual(&((StructOfQZObjectPointer *)Ref)->ObjectID, ProcID);
+                Connected = Trelk_IDEqual(&((StructOfQZObjectPointer *)Ref)->ObjectID, ProcID);
             if (!Connected)
                 return VS_FALSE;
         }
@@ -123,8 +123,8 @@ VS_INT32 QZProcBase_IsPrevProcFinish(void *L)
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
     VS_INT32 PrevType = SRV->LuaType(2);
-    void *Prev = TrelkProc_ObjectArg(2);
-    void *DataClass = TrelkProc_ObjectArg(3);
+    void *Prev = Trelk_ObjectArg(2);
+    void *DataClass = Trelk_ObjectArg(3);
     if (Self == NULL || DataClass == NULL || SRV->GetObject(SRV->GetIDEx(Self)) != Self ||
         (PrevType != VSLUATYPE_NIL && !TrelkProc_IsProcObject(Prev))) {
         SRV->LuaPushBool(VS_FALSE);
@@ -175,7 +175,7 @@ VS_INT32 QZProcBase_SetDesc(void *L)
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
     if (Self != NULL) {
-        const VS_CHAR *Desc = TrelkProc_StringArg(2);
+        const VS_CHAR *Desc = Trelk_StringArg(2);
         SRV->SetVString(&Self->ProcDesc, Desc != NULL ? Desc : "");
     }
     return 0;
@@ -223,7 +223,7 @@ VS_INT32 QZProcBase_SetAttachObject(void *L)
     if (Self == NULL)
         return 0;
     VS_UUID SelfID = SRV->GetID(Self);
-    void *Object = TrelkProc_ObjectArg(2);
+    void *Object = Trelk_ObjectArg(2);
     if (SRV->GetObject(&SelfID) != Self)
         return 0;
     if (Object != NULL && !CanAttach(Self, Object))
@@ -241,7 +241,7 @@ VS_INT32 QZProcBase_RegCallBack(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Target = TrelkProc_ObjectArg(2);
+    void *Target = Trelk_ObjectArg(2);
     StructOfQZProcBaseLocalBuf *LocalBuf = Self != NULL ? QZProcBase_GetProcLocalBuf(Self) : NULL;
     if (Target == NULL || LocalBuf == NULL)
         return 0;
@@ -256,7 +256,7 @@ VS_INT32 QZProcBase_UnRegCallBack(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Target = TrelkProc_ObjectArg(2);
+    void *Target = Trelk_ObjectArg(2);
     StructOfQZProcBaseLocalBuf *LocalBuf = Self != NULL ? QZProcBase_GetProcLocalBuf(Self) : NULL;
     if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
         return 0;

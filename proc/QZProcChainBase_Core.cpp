@@ -8,6 +8,7 @@
 // a member, is unlinked when it leaves, and a proc that another chain or
 // runner holds is refused instead of being pulled out from under it.
 #include "trelk_proc_internal.h"
+#include "trelk_proc_luafuncs.h"
 
 #include <cstring>
 
@@ -67,7 +68,7 @@ static VS_BOOL HeldElsewhere(void *QZProc, void *Chain)
     void *Parent = SRV->GetParent(QZProc);
     if (Parent == NULL || Parent == Chain)
         return VS_FALSE;
-    return TrelkChain_IsChain(Parent) || TrelkProc_IsInstOf(QZProcRunnerBaseClass, Parent);
+    return TrelkChain_IsChain(Parent) || Trelk_IsInstOf(Parent, QZProcRunnerBaseClass);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Proc chains: appending procs and chains, equality, search, tags, and the
 // small luafuncs (first and last proc, rules, description, type, callbacks).
 #include "trelk_proc_internal.h"
+#include "trelk_proc_luafuncs.h"
 
 #include <cstdio>
 #include <cstring>
@@ -123,7 +124,7 @@ VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, vo
     if (!TrelkChain_IsChain(QZProcChain) || SrcProcOrProcChain == NULL)
         return VS_FALSE;
     StructOfQZProcBase *Last = NULL;
-    if (!TrelkProc_UuidIsZero(&QZProcChain->QZProcStart)) {
+    if (!Trelk_IsZeroID(&QZProcChain->QZProcStart)) {
         StructOfQZProcBase *First = TrelkChain_StartProc(&QZProcChain->QZProcStart);
         if (First == NULL)
             return VS_FALSE;
@@ -141,7 +142,7 @@ VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, vo
             // Already in this chain (it would be linked after itself) or in
             // the order of another chain or runner.
             void *Holder = SRV->GetParent(P);
-            if (TrelkChain_IsChain(Holder) || TrelkProc_IsInstOf(QZProcRunnerBaseClass, Holder))
+            if (TrelkChain_IsChain(Holder) || Trelk_IsInstOf(Holder, QZProcRunnerBaseClass))
                 return VS_FALSE;
         }
         memset(&P->RootProcID, 0, sizeof(VS_UUID));
@@ -345,7 +346,7 @@ VS_INT32 QZProcChainBase_GetInfo(void *L)
     // The full class name comes back in the very buffer the result goes to.
     VS_CHAR ClassName[FULLCLASSNAMEPRINTBUF_SIZE];
     snprintf(ClassName, sizeof(ClassName), "%s", QZProcBase_OnSaveProc_GetFullClassName(Self));
-    vs_string_snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, TrelkProc_Name(Self));
+    vs_string_snprintf(FullClassNamePrintBuf, FULLCLASSNAMEPRINTBUF_SIZE, "%s.%s", ClassName, Trelk_Name(Self));
     SRV->LuaPushString(FullClassNamePrintBuf);
     return 1;
 }

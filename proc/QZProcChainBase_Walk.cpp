@@ -8,17 +8,17 @@
 
 VS_BOOL TrelkChain_IsProc(void *Object)
 {
-    return TrelkProc_IsInstOf(QZProcBaseClass, Object);
+    return Trelk_IsInstOf(Object, QZProcBaseClass);
 }
 
 VS_BOOL TrelkChain_IsChain(void *Object)
 {
-    return TrelkProc_IsInstOf(QZProcChainBaseClass, Object);
+    return Trelk_IsInstOf(Object, QZProcChainBaseClass);
 }
 
 StructOfQZProcBase *TrelkChain_StartProc(VS_UUID *QZProcStart)
 {
-    if (TrelkProc_UuidIsZero(QZProcStart))
+    if (QZProcStart == NULL || Trelk_IsZeroID(QZProcStart))
         return NULL;
     void *Object = SRV->GetObject(QZProcStart);
     return TrelkChain_IsProc(Object) ? (StructOfQZProcBase *)Object : NULL;

@@ -2,6 +2,7 @@
 // call to the realm's script hook "OnRemoteExecute", which reads the proc's
 // Url and RemoteQZProcName.
 #include "trelk_proc_internal.h"
+#include "trelk_proc_luafuncs.h"
 
 
 // VS_INT32 Execute(void *QZRealm, void *QZCell, void *QZRunner)

@@ -1,6 +1,5 @@
-// Luafuncs bound to the QZProcRemoteBase class at start-up. Remote procs are
-// procs: their life cycle is the QZProcBase handler's, which the host runs
-// for every class derived from it.
+// Luafuncs and system-event handler bound to the QZProcRemoteBase class at start-up.
+#include "trelk_bind.h"
 #include "trelk_proc_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZProcRemoteBase_LuaFuncTable[] = {

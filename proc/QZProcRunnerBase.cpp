@@ -2,6 +2,7 @@
 // runner, fills it with copies of the chain's procs and drives it; the runner
 // itself keeps its index of current procs and lets its copies go when it ends.
 #include "trelk_proc_internal.h"
+#include "trelk_proc_luafuncs.h"
 
 
 static StructOfQZProcRunnerBase *SelfArg()
@@ -9,12 +10,12 @@ static StructOfQZProcRunnerBase *SelfArg()
     if (SRV->LuaGetTop() < 1 || SRV->LuaType(1) != VSLUATYPE_OBJECT)
         return NULL;
     void *Self = SRV->LuaToObject(1);
-    return TrelkProc_IsInstOf(QZProcRunnerBaseClass, Self) ? (StructOfQZProcRunnerBase *)Self : NULL;
+    return Trelk_IsInstOf(Self, QZProcRunnerBaseClass) ? (StructOfQZProcRunnerBase *)Self : NULL;
 }
 
 static void PushObjectByID(VS_UUID *ID)
 {
-    void *Object = TrelkProc_UuidIsZero(ID) ? NULL : SRV->GetObject(ID);
+    void *Object = ID == NULL || Trelk_IsZeroID(ID) ? NULL : SRV->GetObject(ID);
     if (Object != NULL)
         SRV->LuaPushObject(Object);
     else

@@ -1,4 +1,6 @@
 // Luafuncs and system-event handler bound to the QZProcRunnerBase class at start-up.
+#include "trelk_bind.h"
+#include "trelk_proc_api.h"
 #include "trelk_proc_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZProcRunnerBase_LuaFuncTable[] = {

@@ -14,7 +14,7 @@ VS_BOOL QZRunnerBase_GetExcludeIDForEnvData(StructOfQZProcBase *QZProc, VS_UUID 
     if (QZProc == NULL || ExcludeID == NULL)
         return VS_FALSE;
     // A runner's copy counts as the proc it was copied from.
-    if (!TrelkProc_UuidIsZero(&QZProc->RootProcID))
+    if (!Trelk_IsZeroID(&QZProc->RootProcID))
         *ExcludeID = QZProc->RootProcID;
     else
         *ExcludeID = SRV->GetID(QZProc);
@@ -28,7 +28,7 @@ static StructOfQZDataBase *AsData(void *Object)
 
 static VS_BOOL IsDataInstance(void *Object)
 {
-    return TrelkProc_IsInstOf(QZDataBaseClass, Object);
+    return Trelk_IsInstOf(Object, QZDataBaseClass);
 }
 
 static VS_INT32 PushBool(VS_BOOL Value)
@@ -106,7 +106,7 @@ static VS_BOOL ReadOutputItems(StructOfQZProcBase *Self, VS_INT32 Top, OutputIte
                 QZRealmBase_RaiseException(Self, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                            "call [%s:%s] function \"OutputFrom\" failed, it is not QZCell, can not "
                                            "accept \"m\" as input",
-                                           TrelkProc_IDText(Self), TrelkProc_Name(Self));
+                                           Trelk_IDText(Self), Trelk_Name(Self));
                 SRV->Free(List);
                 return VS_FALSE;
             }
@@ -114,10 +114,9 @@ static VS_BOOL ReadOutputItems(StructOfQZProcBase *Self, VS_INT32 Top, OutputIte
         } else if (IsInteger) {
             // A count that does not fit 32 bits is refused, not cut down.
             if (Number < INT_MIN || Number > INT_MAX) {
-                QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                           "call [%s:%s] function \"OutputFrom\" failed, the number [%lld] is out of "
+                Trelk_RaiseText("call [%s:%s] function \"OutputFrom\" failed, the number [%lld] is out of "
                                            "the range of a 32-bit integer",
-                                           TrelkProc_IDText(Self), TrelkProc_Name(Self), (long long)Number);
+                                           Trelk_IDText(Self), Trelk_Name(Self), (long long)Number);
                 SRV->Free(List);
                 return VS_FALSE;
             }
@@ -135,10 +134,9 @@ static VS_BOOL ReadOutputItems(StructOfQZProcBase *Self, VS_INT32 Top, OutputIte
                                            : NULL;
             // Only data objects and types name a kind of output.
             if (Type == NULL) {
-                QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                           "call [%s:%s] function \"OutputFrom\" failed, [%s] is not data type or "
+                Trelk_RaiseText("call [%s:%s] function \"OutputFrom\" failed, [%s] is not data type or "
                                            "data object",
-                                           TrelkProc_IDText(Self), TrelkProc_Name(Self), TrelkProc_Name(Object));
+                                           Trelk_IDText(Self), Trelk_Name(Self), Trelk_Name(Object));
                 SRV->Free(List);
                 return VS_FALSE;
             }
@@ -289,23 +287,22 @@ VS_INT32 QZProcBase_RedirectOutput(void *L)
     if (Self == NULL)
         return PushBool(VS_FALSE);
     VS_UUID SelfID = SRV->GetID(Self);
-    void *DataClass = TrelkProc_ObjectArg(2);
-    void *NewDataClass = TrelkProc_ObjectArg(3);
+    void *DataClass = Trelk_ObjectArg(2);
+    void *NewDataClass = Trelk_ObjectArg(3);
     if (SRV->GetObject(&SelfID) != Self)
         return PushBool(VS_FALSE);
     if (DataClass == NULL || NewDataClass == NULL || !SRV->IsInst(SRV->GetIDEx(DataClass), NewDataClass)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "call [%s:%s] function \"RedirectOutput\" failed, DataClass must not be NULL and "
+        Trelk_RaiseText("call [%s:%s] function \"RedirectOutput\" failed, DataClass must not be NULL and "
                                    "new DataClass is instance of current DataClass",
-                                   TrelkProc_IDText(Self), TrelkProc_Name(Self));
+                                   Trelk_IDText(Self), Trelk_Name(Self));
         return PushBool(VS_FALSE);
     }
     VS_UUID *ClassID = SRV->GetIDEx(DataClass);
     for (void *Item = SRV->QueryFirst(&Self->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
-        if (!TrelkProc_UuidEqual(&Output->DataBaseID, ClassID))
+        if (!Trelk_IDEqual(&Output->DataBaseID, ClassID))
             continue;
-        if (TrelkProc_UuidIsZero(&Output->OriginalDataBaseID))
+        if (Trelk_IsZeroID(&Output->OriginalDataBaseID))
             Output->OriginalDataBaseID = Output->DataBaseID;
         Output->DataBaseID = SRV->GetID(NewDataClass);
         return PushBool(VS_TRUE);
@@ -322,16 +319,16 @@ VS_INT32 QZProcBase_ClearOutputData(void *L)
     QZRealmBase_RaiseException(Self, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                "call [%s:%s] function \"ClearOutputData\" must be very carefully, in normal case, this "
                                "function need not be called",
-                               TrelkProc_IDText(Self), TrelkProc_Name(Self));
+                               Trelk_IDText(Self), Trelk_Name(Self));
     VS_UUID SelfID = SRV->GetID(Self);
     VS_INT32 ArgType = SRV->LuaType(2);
-    void *DataClass = ArgType == VSLUATYPE_OBJECT ? TrelkProc_ObjectArg(2) : NULL;
+    void *DataClass = ArgType == VSLUATYPE_OBJECT ? Trelk_ObjectArg(2) : NULL;
     // A filter that names no object clears nothing rather than everything.
     if ((ArgType != VSLUATYPE_NIL && DataClass == NULL) || SRV->GetObject(&SelfID) != Self)
         return 0;
     for (void *Item = SRV->QueryFirst(&Self->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
-        if (DataClass != NULL && !TrelkProc_UuidEqual(&Output->DataBaseID, SRV->GetIDEx(DataClass)))
+        if (DataClass != NULL && !Trelk_IDEqual(&Output->DataBaseID, SRV->GetIDEx(DataClass)))
             continue;
         TrelkProc_ReleaseQueue(&Output->QZData);
     }
@@ -379,12 +376,12 @@ static StructOfQZDataBase *ConvertByTypeClass(StructOfQZDataBase *Data, StructOf
 {
     VS_PARAPKGPTR Buf = Holder->DataBuf;
     if (Buf == NULL || Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT) {
-        TRELK_PROC_RAISE(Data, " has defined DataTypeClass, but it's buf is not object, redirect data failed");
+        Trelk_Raise(Data, " has defined DataTypeClass, but it's buf is not object, redirect data failed");
         return NULL;
     }
     void *SourceTypeClass = QZDataBase_GetTypeClassOf_Internal(SourceType);
     if (SourceTypeClass == NULL) {
-        TRELK_PROC_RAISE(Data,
+        Trelk_Raise(Data,
                          " has defined DataTypeClass, but it's Originalal data type has no DataTypeClass, redirect data failed");
         return NULL;
     }
@@ -394,7 +391,7 @@ static StructOfQZDataBase *ConvertByTypeClass(StructOfQZDataBase *Data, StructOf
     SRV->LuaPushObject(Holder);
     SRV->LuaPushObject(TargetTypeClass);
     if (!SRV->ExecNameScript(SourceTypeClass, "Dup", 2, 1)) {
-        TRELK_PROC_RAISE(Data, " has assigned DataTypeClass, but calls the function Dup failed");
+        Trelk_Raise(Data, " has assigned DataTypeClass, but calls the function Dup failed");
         SRV->LuaPop(1);
         return NULL;
     }
@@ -407,7 +404,7 @@ static StructOfQZDataBase *ConvertByTypeClass(StructOfQZDataBase *Data, StructOf
     // be overwritten as one. The hook may also have freed the data itself.
     if (!QZDataBase_IsDataObject(Result) || SRV->GetObject(&DataID) != Data) {
         if (SRV->GetObject(&DataID) == Data)
-            TRELK_PROC_RAISE(Data, " 's Dup function returns NULL, Dup failed");
+            Trelk_Raise(Data, " 's Dup function returns NULL, Dup failed");
         SRV->LuaPop(1);
         return NULL;
     }
@@ -433,7 +430,7 @@ StructOfQZDataBase *QZProcBase_AddOutputData_VerifyAndGetOutputData(StructOfQZDa
         SRV->LockGC(QZData);
         return QZData;
     }
-    if (TrelkProc_UuidIsZero(&Container->OriginalDataBaseID) || !SRV->IsInst(&Container->OriginalDataBaseID, QZData))
+    if (Trelk_IsZeroID(&Container->OriginalDataBaseID) || !SRV->IsInst(&Container->OriginalDataBaseID, QZData))
         return NULL;
     if (IsThisOutput != NULL)
         *IsThisOutput = VS_TRUE;
@@ -443,7 +440,7 @@ StructOfQZDataBase *QZProcBase_AddOutputData_VerifyAndGetOutputData(StructOfQZDa
         return NULL;
     StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
     if (Holder == NULL || Holder->DataBuf == NULL) {
-        TRELK_PROC_RAISE(QZData, " has no data buf, redirect data failed");
+        Trelk_Raise(QZData, " has no data buf, redirect data failed");
         return NULL;
     }
     void *TargetTypeClass = QZDataBase_GetTypeClassOf_Internal(TargetType);
@@ -496,9 +493,8 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
         StructOfQZCellBase *Cell = (StructOfQZCellBase *)Proc;
         for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
             if (Env == Data || SRV->IsInst(SRV->GetIDEx(Env), Data)) {
-                QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                           "Proc[%s]'s output data [%s] is comes from env, it can not output to env again",
-                                           TrelkProc_Name(Proc), TrelkProc_Name(Data));
+                Trelk_RaiseText("Proc[%s]'s output data [%s] is comes from env, it can not output to env again",
+                                           Trelk_Name(Proc), Trelk_Name(Data));
                 CountFailure(Proc);
                 return PlaceRefused;
             }
@@ -517,9 +513,8 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
         if (!IsThisOutput)
             continue;
         if (Verified == NULL) {
-            QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "Proc[%s]'s output data [%s] failed, it can not redirect to new type",
-                                       TrelkProc_Name(Proc), TrelkProc_Name(Data));
+            Trelk_RaiseText("Proc[%s]'s output data [%s] failed, it can not redirect to new type",
+                                       Trelk_Name(Proc), Trelk_Name(Data));
             CountFailure(Proc);
             return PlaceRefused;
         }
@@ -539,9 +534,8 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
         *Stored = Placed;
         return Placed != NULL ? PlaceStored : PlaceSkipped;
     }
-    QZRealmBase_RaiseException(Proc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                               "add output to [%s:%s] failed, the data[%s] is not instance of any output data class",
-                               TrelkProc_IDText(Proc), TrelkProc_Name(Proc), TrelkProc_Name(Data));
+    Trelk_RaiseText("add output to [%s:%s] failed, the data[%s] is not instance of any output data class",
+                               Trelk_IDText(Proc), Trelk_Name(Proc), Trelk_Name(Data));
     return PlaceSkipped;
 }
 
@@ -555,19 +549,17 @@ VS_INT32 QZProcBase_AddOutputData(void *L)
     VS_UUID SelfID = SRV->GetID(Self);
     VS_BOOL Any = VS_FALSE;
     for (VS_INT32 i = 2; i <= Top; i++) {
-        void *Object = TrelkProc_ObjectArg(i);
+        void *Object = Trelk_ObjectArg(i);
         if (SRV->GetObject(&SelfID) != Self)
             return PushBool(VS_FALSE);
         if (i == 2 && Object == NULL) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "add output to [%s:%s] failed, output data can not be NULL",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self));
+            Trelk_RaiseText("add output to [%s:%s] failed, output data can not be NULL",
+                                       Trelk_IDText(Self), Trelk_Name(Self));
             return PushBool(VS_FALSE);
         }
         if (i == 2 && !IsDataInstance(Object)) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "add output to [%s:%s] failed, the data[%s] must be instance of QZDataBase",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self), TrelkProc_Name(Object));
+            Trelk_RaiseText("add output to [%s:%s] failed, the data[%s] must be instance of QZDataBase",
+                                       Trelk_IDText(Self), Trelk_Name(Self), Trelk_Name(Object));
             return PushBool(VS_FALSE);
         }
         if (!IsDataInstance(Object))
@@ -590,7 +582,7 @@ static StructOfQZDataInputContainer *InputHolding(StructOfQZProcBase *Proc, void
     for (void *Input = SRV->QueryFirst(&Proc->InputQueue); Input != NULL; Input = SRV->QueryNext(Input)) {
         StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
         for (void *Item = SRV->QueryFirst(&Container->DataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-            if (TrelkProc_UuidEqual(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID, SourceID))
+            if (Trelk_IDEqual(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID, SourceID))
                 return Container;
     }
     return NULL;
@@ -619,19 +611,17 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
     if (Self == NULL || Top < 2)
         return PushBool(VS_FALSE);
     VS_UUID SelfID = SRV->GetID(Self);
-    void *Object = TrelkProc_ObjectArg(2);
+    void *Object = Trelk_ObjectArg(2);
     if (SRV->GetObject(&SelfID) != Self)
         return PushBool(VS_FALSE);
     if (Object == NULL) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "add output to [%s:%s] failed, output data can not be NULL", TrelkProc_IDText(Self),
-                                   TrelkProc_Name(Self));
+        Trelk_RaiseText("add output to [%s:%s] failed, output data can not be NULL", Trelk_IDText(Self),
+                                   Trelk_Name(Self));
         return PushBool(VS_FALSE);
     }
     if (!IsDataInstance(Object)) {
-        QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "add output to [%s:%s] failed, the data[%s] must be instance of QZDataBase",
-                                   TrelkProc_IDText(Self), TrelkProc_Name(Self), TrelkProc_Name(Object));
+        Trelk_RaiseText("add output to [%s:%s] failed, the data[%s] must be instance of QZDataBase",
+                                   Trelk_IDText(Self), Trelk_Name(Self), Trelk_Name(Object));
         return PushBool(VS_FALSE);
     }
     StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
@@ -641,23 +631,21 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
     // leaves no data behind that it reports as refused.
     VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
     for (VS_INT32 i = 3; i <= Top; i++) {
-        void *Source = TrelkProc_ObjectArg(i);
+        void *Source = Trelk_ObjectArg(i);
         if (SRV->GetObject(&SelfID) != Self || SRV->GetObject(&DataID) != Data) {
             Sources->Release();
             return PushBool(VS_FALSE);
         }
         if (!IsDataInstance(Source)) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "call [%s:%s]'s \"AddOutputDataEx\" failed, input source object does not found",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self));
+            Trelk_RaiseText("call [%s:%s]'s \"AddOutputDataEx\" failed, input source object does not found",
+                                       Trelk_IDText(Self), Trelk_Name(Self));
             Sources->Release();
             return PushBool(VS_FALSE);
         }
         StructOfQZDataInputContainer *Input = InputHolding(Self, Source);
         if (Input == NULL) {
-            QZRealmBase_RaiseException(Self, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "call [%s:%s]'s AddOutputDataEx failed, the source object must be an input",
-                                       TrelkProc_IDText(Self), TrelkProc_Name(Self));
+            Trelk_RaiseText("call [%s:%s]'s AddOutputDataEx failed, the source object must be an input",
+                                       Trelk_IDText(Self), Trelk_Name(Self));
             Sources->Release();
             return PushBool(VS_FALSE);
         }
@@ -702,7 +690,7 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
             StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
             for (void *Ref = SRV->QueryFirst(&Container->DataQueue); Ref != NULL; Ref = SRV->QueryNext(Ref)) {
                 StructOfQZObjectPointerWithChangeFlag *Pointer = (StructOfQZObjectPointerWithChangeFlag *)Ref;
-                if (TrelkProc_UuidEqual(&Pointer->ObjectID, &DataID)) {
+                if (Trelk_IDEqual(&Pointer->ObjectID, &DataID)) {
                     Pointer->ChangeFlag = VS_TRUE;
                     Found = Container;
                     break;
@@ -710,10 +698,9 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
             }
         }
         if (Found == NULL) {
-            QZRealmBase_RaiseException(QZData, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "data object [%s:%s]'s has connect proc [%s], but not found in the proc's "
+            Trelk_RaiseText("data object [%s:%s]'s has connect proc [%s], but not found in the proc's "
                                        "inputqueue",
-                                       TrelkProc_IDText(QZData), TrelkProc_Name(QZData), TrelkProc_Name(Proc));
+                                       Trelk_IDText(QZData), Trelk_Name(QZData), Trelk_Name(Proc));
             continue;
         }
         VS_UUID ExcludeID;
@@ -733,7 +720,7 @@ VS_INT32 QZProcBase_UpdateOutputData(void *L)
     if (Self == NULL)
         return PushBool(VS_FALSE);
     VS_UUID SelfID = SRV->GetID(Self);
-    void *Object = TrelkProc_ObjectArg(2);
+    void *Object = Trelk_ObjectArg(2);
     if (SRV->GetObject(&SelfID) != Self || !IsDataInstance(Object))
         return PushBool(VS_FALSE);
     QZDataBase_DataIsChanged((StructOfQZDataBase *)Object);

@@ -7,18 +7,6 @@
 #include <cstring>
 
 
-static VS_BOOL IsInstOf(void *ClassObject, void *Object)
-{
-    return ClassObject != NULL && Object != NULL && SRV->IsInst(SRV->GetIDEx(ClassObject), Object);
-}
-
-static VS_BOOL IsProcClassObject(void *Object)
-{
-    return Object != NULL && (Object == QZProcBaseClass || Object == QZProcRemoteBaseClass || Object == QZCellBaseClass)
-               ? VS_TRUE
-               : VS_FALSE;
-}
-
 // ---------------------------------------------------------------------------
 // Dictionary packages
 // ---------------------------------------------------------------------------
@@ -94,7 +82,7 @@ static void *ResolveClass(void *Object, VS_BOOL ObjectIsClass)
 {
     if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Object) || QZDataBase_IsDataObject(Object))
         return QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Object);
-    if (IsProcClassObject(Object) || IsInstOf(QZProcBaseClass, Object))
+    if (TrelkProc_IsProcClassObject(Object) || Trelk_IsInstOf(Object, QZProcBaseClass))
         return QZProcBase_GetProcType_Internal((StructOfQZProcBase *)Object);
     if (Object != NULL && Object == QZRuleBaseClass)
         return Object; // the rule class object is its own rule type
@@ -182,7 +170,7 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
         return NULL;
     void *Candidate = ObjectIsClass ? Object : SRV->GetClass(Object);
     if (Candidate != NULL &&
-        (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Candidate) || IsProcClassObject(Candidate) ||
+        (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Candidate) || TrelkProc_IsProcClassObject(Candidate) ||
          Candidate == QZProcChainBaseClass || Candidate == QZRuleBaseClass))
         return Candidate;
 
@@ -192,9 +180,9 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
     RecordPackage(Resolved, ParaPkg_PackageInfo);
 
     for (void *Ancestor = SRV->GetClass(Resolved); Ancestor != NULL; Ancestor = SRV->GetClass(Ancestor)) {
-        if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Ancestor) || IsProcClassObject(Ancestor))
+        if (QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Ancestor) || TrelkProc_IsProcClassObject(Ancestor))
             break;
-        if (!QZDataBase_IsDataObject(Ancestor) && !IsInstOf(QZProcBaseClass, Ancestor))
+        if (!QZDataBase_IsDataObject(Ancestor) && !Trelk_IsInstOf(Ancestor, QZProcBaseClass))
             break;
         QZProcBase_OnSaveProc_SaveParaPkgInfo(Ancestor, ParaPkg_PackageInfo, VS_TRUE);
     }

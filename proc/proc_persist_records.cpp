@@ -122,7 +122,7 @@ VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *Input
     }
     QZProcBase_OnSaveProc_SaveParaPkgInfo(DataType, ParaPkg_PackageInfo, VS_TRUE);
     AppendKey(Record, "DataBaseName");
-    Record->InsertStr(Record->GetNumber(), TrelkProc_Name(DataType));
+    Record->InsertStr(Record->GetNumber(), Trelk_Name(DataType));
     if (InputQueue->DataLocalBuf != NULL) {
         VS_CHAR *Json = InputQueue->DataLocalBuf->ToJSon();
         if (Json != NULL) {
@@ -131,7 +131,7 @@ VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *Input
             InputQueue->DataLocalBuf->FreeBuf(Json);
         }
     }
-    if (!TrelkProc_UuidIsZero(&InputQueue->QZProcID)) {
+    if (!Trelk_IsZeroID(&InputQueue->QZProcID)) {
         AppendKey(Record, "QZProcID");
         Record->InsertStr(Record->GetNumber(), UuidText(&InputQueue->QZProcID));
     }
@@ -145,9 +145,9 @@ static VS_BOOL SaveOutputQueue(StructOfQZProcBase *QZProc, StructOfQZDataOutputC
                                VS_PARAPKGPTR PackageInfo, VS_PARAPKGPTR List)
 {
     void *DataType = SRV->GetObject(&Output->DataBaseID);
-    void *Original = TrelkProc_UuidIsZero(&Output->OriginalDataBaseID) ? NULL : SRV->GetObject(&Output->OriginalDataBaseID);
+    void *Original = Trelk_IsZeroID(&Output->OriginalDataBaseID) ? NULL : SRV->GetObject(&Output->OriginalDataBaseID);
     VS_UUID *Missing = DataType == NULL ? &Output->DataBaseID
-                       : (Original == NULL && !TrelkProc_UuidIsZero(&Output->OriginalDataBaseID))
+                       : (Original == NULL && !Trelk_IsZeroID(&Output->OriginalDataBaseID))
                            ? &Output->OriginalDataBaseID
                            : NULL;
     if (Missing != NULL) {
@@ -159,11 +159,11 @@ static VS_BOOL SaveOutputQueue(StructOfQZProcBase *QZProc, StructOfQZDataOutputC
     VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
     QZProcBase_OnSaveProc_SaveParaPkgInfo(DataType, PackageInfo, VS_TRUE);
     AppendKey(Record, "DataBaseName");
-    Record->InsertStr(Record->GetNumber(), TrelkProc_Name(DataType));
+    Record->InsertStr(Record->GetNumber(), Trelk_Name(DataType));
     if (Original != NULL) {
         QZProcBase_OnSaveProc_SaveParaPkgInfo(Original, PackageInfo, VS_TRUE);
         AppendKey(Record, "OriginalDataBaseName");
-        Record->InsertStr(Record->GetNumber(), TrelkProc_Name(Original));
+        Record->InsertStr(Record->GetNumber(), Trelk_Name(Original));
     }
     if (Output->IsMustExist) {
         AppendKey(Record, "IsMustExist");
@@ -283,7 +283,7 @@ static VS_BOOL SaveChainQueue(StructOfQZProcBase *Owner, void *QueueHead, VS_PAR
                 Ok = VS_FALSE;
                 break;
             }
-            Items[n].ProcTypeNameBuf->Print("%s", TrelkProc_Name(Type));
+            Items[n].ProcTypeNameBuf->Print("%s", Trelk_Name(Type));
             if (Type == QZCellBaseClass)
                 Cells++;
         }
@@ -337,10 +337,10 @@ VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPK
         return VS_FALSE;
     void *Resolved = QZProcBase_OnSaveProc_SaveParaPkgInfo(QZProcBase, ParaPkg_PackageInfo, VS_FALSE);
     AppendKey(ParaPkg, "ClassName");
-    ParaPkg->InsertStr(ParaPkg->GetNumber(), TrelkProc_Name(Resolved));
+    ParaPkg->InsertStr(ParaPkg->GetNumber(), Trelk_Name(Resolved));
     if (QZProcBase->IsType) {
         QZRealmBase_RaiseException(QZProcBase, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "can not save QZProc [%s], which IsType is true", TrelkProc_Name(QZProcBase));
+                                   "can not save QZProc [%s], which IsType is true", Trelk_Name(QZProcBase));
         return FailProc(ParaPkg);
     }
     if (SaveProcObjectID) {
@@ -399,7 +399,7 @@ VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPK
     }
 
     AppendKey(ParaPkg, "Type");
-    if (TrelkProc_IsInstOf(QZProcRemoteBaseClass, QZProcBase)) {
+    if (Trelk_IsInstOf(QZProcBase, QZProcRemoteBaseClass)) {
         ParaPkg->InsertStr(ParaPkg->GetNumber(), "QZProcRemote");
         StructOfQZProcRemoteBase *Remote = (StructOfQZProcRemoteBase *)QZProcBase;
         if (Remote->Url.Buf != NULL) {
@@ -410,7 +410,7 @@ VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPK
             AppendKey(ParaPkg, "RemoteQZProcName");
             ParaPkg->InsertStr(ParaPkg->GetNumber(), Remote->RemoteQZProcName.Buf);
         }
-    } else if (TrelkProc_IsInstOf(QZCellBaseClass, QZProcBase)) {
+    } else if (Trelk_IsInstOf(QZProcBase, QZCellBaseClass)) {
         ParaPkg->InsertStr(ParaPkg->GetNumber(), "QZCell");
         StructOfQZCellBase *Cell = (StructOfQZCellBase *)QZProcBase;
         if (Resolved == QZCellBaseClass && SRV->QueryFirst(&Cell->ProcChainQueue) != NULL) {

@@ -36,7 +36,7 @@ VS_INT32 QZProcBase_GetTypeName(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    SRV->LuaPushString(TrelkProc_Name(Self != NULL ? QZProcBase_GetProcType_Internal(Self) : NULL));
+    SRV->LuaPushString(Trelk_Name(Self != NULL ? QZProcBase_GetProcType_Internal(Self) : NULL));
     return 1;
 }
 
@@ -44,7 +44,7 @@ VS_INT32 QZProcBase_IsInstance(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Type = TrelkProc_ObjectArg(2);
+    void *Type = Trelk_ObjectArg(2);
     SRV->LuaPushBool(Self != NULL && Type != NULL && SRV->GetObject(SRV->GetIDEx(Self)) == Self
                          ? SRV->IsInst(SRV->GetIDEx(Type), Self)
                          : VS_FALSE);
@@ -57,7 +57,7 @@ VS_INT32 QZProcBase_IsInstance(void *L)
 VS_INT32 QZProcBase_GetTag_Internal(StructOfQZProcBase *QZProc)
 {
     void *Type = QZProc != NULL ? QZProcBase_GetProcType_Internal(QZProc) : NULL;
-    const VS_CHAR *Name = Type != NULL ? TrelkProc_Name(Type) : NULL;
+    const VS_CHAR *Name = Type != NULL ? Trelk_Name(Type) : NULL;
     if (Name == NULL) {
         SRV->LuaPushString("");
         return 1;
@@ -104,7 +104,7 @@ VS_INT32 QZProcBase_GetInfo(void *L)
     VS_CHAR ClassName[FULLCLASSNAMEPRINTBUF_SIZE];
     snprintf(ClassName, sizeof(ClassName), "%s", QZProcBase_OnSaveProc_GetFullClassName(Self));
     // "<full class name>.<proc name>", cut to the buffer's 2047 characters.
-    const VS_CHAR *Parts[3] = {ClassName, ".", TrelkProc_Name(Self)};
+    const VS_CHAR *Parts[3] = {ClassName, ".", Trelk_Name(Self)};
     size_t Used = 0;
     for (const VS_CHAR *Part : Parts) {
         size_t Length = strlen(Part);
@@ -156,18 +156,18 @@ VS_INT32 QZProcBase_CreateSubType(void *L)
     }
     // The three class objects are the root types.
     if (!Self->IsType && !TrelkProc_IsProcClassObject(Self)) {
-        TRELK_PROC_RAISE(Self, "'s function \"CreateSubType\" failed, this function must be called via process type");
+        Trelk_Raise(Self, "'s function \"CreateSubType\" failed, this function must be called via process type");
         SRV->LuaPushNil();
         return 1;
     }
-    const VS_CHAR *Name = TrelkProc_StringArg(2);
+    const VS_CHAR *Name = Trelk_StringArg(2);
     if (Name == NULL || Name[0] == 0) {
-        TRELK_PROC_RAISE(Self, "'s function \"CreateSubType\" failed, the name of the new proctype must be given");
+        Trelk_Raise(Self, "'s function \"CreateSubType\" failed, the name of the new proctype must be given");
         SRV->LuaPushNil();
         return 1;
     }
     VS_UUID SelfID = SRV->GetID(Self);
-    void *NameSpace = TrelkProc_ObjectArg(3);
+    void *NameSpace = Trelk_ObjectArg(3);
     void *QuelObjectSpace = SRV->GetObjectEx(NULL, "QuelObjectSpace");
     VS_BOOL InSpace = NameSpace != NULL && QuelObjectSpace != NULL &&
                       SRV->IsInst(SRV->GetIDEx(QuelObjectSpace), NameSpace);
@@ -177,7 +177,7 @@ VS_INT32 QZProcBase_CreateSubType(void *L)
         return 1;
     }
     if (Taken) {
-        TRELK_PROC_RAISE(Self, "'s function \"CreateSubType\" failed, the proctype [%s] already exists", Name);
+        Trelk_Raise(Self, "'s function \"CreateSubType\" failed, the proctype [%s] already exists", Name);
         SRV->LuaPushNil();
         return 1;
     }
@@ -228,7 +228,7 @@ VS_INT32 QZProcBase_CollectType(void *L)
 // ---------------------------------------------------------------------------
 VS_BOOL QZProcBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBase *OtherProc)
 {
-    if (QZProc == NULL || OtherProc == NULL || !TrelkProc_IsInstOf(QZProcBaseClass, OtherProc))
+    if (QZProc == NULL || OtherProc == NULL || !Trelk_IsInstOf(OtherProc, QZProcBaseClass))
         return VS_FALSE;
     if (QZProc == OtherProc)
         return VS_TRUE;
@@ -240,7 +240,7 @@ VS_INT32 QZProcBase_Equals(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Other = TrelkProc_ObjectArg(2);
+    void *Other = Trelk_ObjectArg(2);
     SRV->LuaPushBool(Self != NULL && SRV->GetObject(SRV->GetIDEx(Self)) == Self && TrelkProc_IsProcObject(Other)
                          ? QZProcBase_Equals_Internal(Self, (StructOfQZProcBase *)Other)
                          : VS_FALSE);

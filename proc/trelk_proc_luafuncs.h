@@ -1,21 +1,32 @@
-// Luafuncs of the proc classes, for the binding files. Each takes the script
-// state and returns the number of results it pushed.
+// Luafuncs and system-event handlers of the proc classes (QZObjectPointer,
+// QZObjectPointerWithChangeFlag, the data containers, QZProcBase,
+// QZProcRemoteBase, QZProcRunnerBase, QZProcChainBase, QZCellBase), for their
+// binding tables (the *_bind.cpp files). A luafunc takes the script state and
+// returns the number of results it pushed.
 #ifndef TRELK_PROC_LUAFUNCS_H
 #define TRELK_PROC_LUAFUNCS_H
 
-#include "trelk_proc.h"
+#include "tarvex_api.h"
+
 
 // ---------------------------------------------------------------------------
 // QZProcBase: record and life cycle
 // ---------------------------------------------------------------------------
+VS_INT32 QZProcBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 VS_INT32 QZProcBase_Execute(void *L);
 
 // ---------------------------------------------------------------------------
 // QZDataInputContainer
 // ---------------------------------------------------------------------------
+VS_INT32 QZDataInputContainer_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 VS_INT32 QZDataInputContainer_GetLocalBuf(void *L);
 VS_INT32 QZDataInputContainer_SetLocalBuf(void *L);
 VS_INT32 QZDataInputContainer_GetDataNumber(void *L);
+
+// ---------------------------------------------------------------------------
+// QZDataOutputContainer
+// ---------------------------------------------------------------------------
+VS_INT32 QZDataOutputContainer_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 
 // ---------------------------------------------------------------------------
 // QZProcBase: input declaration and input queue

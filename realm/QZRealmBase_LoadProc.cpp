@@ -2,8 +2,7 @@
 // anything is made and stop at the first fault with one report; the loaders
 // then build in saved order, so that queues come back in the order they were
 // written.
-#include "trelk_realm_load.h"
-#include "trelk_data3.h"
+#include "trelk_realm_internal.h"
 #include "trelk_proc_internal.h"
 
 #include <cstdio>
@@ -58,6 +57,10 @@ static void *FindClass(const VS_CHAR *Name)
 {
     return Name != NULL ? SRV->GetObjectEx(NULL, Name) : NULL;
 }
+
+// Deepest nesting of chains in chains (through child chains and cell chains)
+// that a record may have.
+#define TRELK_LOAD_MAXDEPTH 64
 
 // Records nest chains in procs in chains; a record nested deeper than any
 // saved one could be is refused before it exhausts the stack.
@@ -129,9 +132,9 @@ static VS_BOOL CheckChainList(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, VS_BOOL IsS
 static VS_BOOL KindFitsClass(void *Class, const VS_CHAR *Type)
 {
     if (Type != NULL && strcmp(Type, "QZProcRemote") == 0)
-        return Class == QZProcRemoteBaseClass || TrelkProc_IsInstOf(QZProcRemoteBaseClass, Class);
+        return Class == QZProcRemoteBaseClass || Trelk_IsInstOf(Class, QZProcRemoteBaseClass);
     if (Type != NULL && strcmp(Type, "QZCell") == 0)
-        return Class == QZCellBaseClass || TrelkProc_IsInstOf(QZCellBaseClass, Class);
+        return Class == QZCellBaseClass || Trelk_IsInstOf(Class, QZCellBaseClass);
     return VS_TRUE;
 }
 
@@ -153,16 +156,16 @@ static VS_BOOL CheckOutputs(VS_PARAPKGPTR Pkg, StructOfQZProcBase *Class, VS_BOO
         StructOfQZDataOutputContainer *Found = NULL;
         for (void *X = SRV->QueryFirst(&Class->OutputQueue); X != NULL && Found == NULL; X = SRV->QueryNext(X)) {
             void *DataClass = SRV->GetObject(&((StructOfQZDataOutputContainer *)X)->DataBaseID);
-            if (DataClass != NULL && strcmp(TrelkProc_Name(DataClass), Name) == 0)
+            if (DataClass != NULL && strcmp(Trelk_Name(DataClass), Name) == 0)
                 Found = (StructOfQZDataOutputContainer *)X;
         }
         VS_BOOL Fits = VS_FALSE;
         if (Found != NULL) {
             if (Original == NULL)
-                Fits = TrelkProc_UuidIsZero(&Found->OriginalDataBaseID);
-            else if (!TrelkProc_UuidIsZero(&Found->OriginalDataBaseID)) {
+                Fits = Trelk_IsZeroID(&Found->OriginalDataBaseID);
+            else if (!Trelk_IsZeroID(&Found->OriginalDataBaseID)) {
                 void *OriginalClass = SRV->GetObject(&Found->OriginalDataBaseID);
-                Fits = OriginalClass != NULL && strcmp(TrelkProc_Name(OriginalClass), Original) == 0;
+                Fits = OriginalClass != NULL && strcmp(Trelk_Name(OriginalClass), Original) == 0;
             }
         }
         if (!Fits) {
@@ -197,7 +200,7 @@ VS_BOOL QZRealmBase_CheckValid_InputQueue(VS_INT32 InputQueueIndex, StructOfQZPr
     VS_BOOL IsOnlyDirect = GetFlag(ParaPkg, "IsOnlyDirect", VS_FALSE);
     VS_BOOL IsSlave = GetFlag(ParaPkg, "IsSlave", VS_FALSE);
     VS_BOOL IsMustExist = GetFlag(ParaPkg, "IsMustExist", VS_TRUE);
-    const VS_CHAR *ClassName = TrelkProc_Name(QZProcClass);
+    const VS_CHAR *ClassName = Trelk_Name(QZProcClass);
     StructOfQZDataInputContainer *Input = QZProcBase_GetInputByIndex_Internal(QZProcClass, InputQueueIndex);
     if (Input == NULL || Input->RequestNumber != RequestNumber ||
         (IsStrictmatch && ((Input->IsOnlyDirect != 0) != (IsOnlyDirect != 0) || (Input->IsSlave != 0) != (IsSlave != 0) ||
@@ -212,9 +215,9 @@ VS_BOOL QZRealmBase_CheckValid_InputQueue(VS_INT32 InputQueueIndex, StructOfQZPr
                    Name, ClassName);
         return VS_FALSE;
     }
-    if (strcmp(TrelkProc_Name(DataClass), Name) != 0) {
+    if (strcmp(Trelk_Name(DataClass), Name) != 0) {
         LoadFailed(QZProcClass, TRELK_ALARM_WARN, "Load object failed, InputQueue[%s] is not same with it's class [%s][%s]",
-                   Name, ClassName, TrelkProc_Name(DataClass));
+                   Name, ClassName, Trelk_Name(DataClass));
         return VS_FALSE;
     }
     return VS_TRUE;
@@ -496,7 +499,7 @@ void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKG
             SRV->FreeObject(Out);
     }
 
-    if (Type != NULL && strcmp(Type, "QZProcRemote") == 0 && TrelkProc_IsInstOf(QZProcRemoteBaseClass, Proc)) {
+    if (Type != NULL && strcmp(Type, "QZProcRemote") == 0 && Trelk_IsInstOf(Proc, QZProcRemoteBaseClass)) {
         StructOfQZProcRemoteBase *Remote = (StructOfQZProcRemoteBase *)Proc;
         const VS_CHAR *Url = GetText(QZProcPkg, "Url");
         const VS_CHAR *RemoteName = GetText(QZProcPkg, "RemoteQZProcName");
@@ -505,7 +508,7 @@ void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKG
         if (RemoteName != NULL)
             SRV->SetVString(&Remote->RemoteQZProcName, RemoteName);
     }
-    if (Type != NULL && strcmp(Type, "QZCell") == 0 && TrelkProc_IsInstOf(QZCellBaseClass, Proc))
+    if (Type != NULL && strcmp(Type, "QZCell") == 0 && Trelk_IsInstOf(Proc, QZCellBaseClass))
         LoadChainList(Proc, SRV->GetAttributeIndex(QZCellBaseClass, "ProcChainQueue"),
                       GetList(QZProcPkg, "ProcChainQueue"), QZProcRecord, NextQZProcRecord);
     return Proc;

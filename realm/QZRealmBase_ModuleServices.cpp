@@ -2,8 +2,8 @@
 // reporting rely on: the stub's default "OnException", the realm's default
 // "OnRemoteExecute", the calibration workload "PerformanceEach", the effective
 // InitialLiveCount and the reset of the status layout table.
-#include "quel_trelk.h"
-#include "trelk_status_layout.h"
+#include "trelk_realm_internal.h"
+#include "trelk_realm_luafuncs.h"
 
 #include <cstring>
 

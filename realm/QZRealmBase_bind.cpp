@@ -1,5 +1,6 @@
 // Luafuncs and system-event handler bound to the QZRealmBase class at start-up.
-#include "quel_trelk.h"
+#include "trelk_bind.h"
+#include "trelk_realm_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"OnRemoteExecute", QZRealmBase_OnRemoteExecute},

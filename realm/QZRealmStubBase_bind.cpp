@@ -1,5 +1,6 @@
 // Luafuncs and system-event handler bound to the QZRealmStubBase class at start-up.
-#include "quel_trelk.h"
+#include "trelk_bind.h"
+#include "trelk_realm_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZRealmStubBase_LuaFuncTable[] = {
     {"OnException", QZRealmStubBase_OnException},

@@ -5,22 +5,15 @@
 // Every routine comes twice: one for a proc (the proc, then each chain of its
 // QZProcChild queue) and one for a child chain (each proc of the chain's
 // walk); the two call each other.
-#include "trelk_scheduler.h"
+#include "trelk_scheduler_api.h"
+#include "trelk_helpers.h"
 
 #include <cstring>
-
-#define SRV QZObject_XRQInterface
 
 // Child chains nest inside procs; a chain that (through a script's writes)
 // contains itself would otherwise never end the walk.
 #define DUPPROC_MAXDEPTH 256
 #define DUPPROC_MAXWALK 65536
-
-static VS_BOOL UuidIsZero(const VS_UUID *ID)
-{
-    static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-    return memcmp(ID, &Zero, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
-}
 
 static VS_BOOL IsProc(void *Object)
 {
@@ -94,9 +87,9 @@ static void Step1(VS_UUID *RunnerID, StructOfQZProcBase *Proc, VS_INT32 Depth)
     if (Copy != NULL) {
         static const VS_UUID Zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
         Copy->RunnerID = RunnerID != NULL ? *RunnerID : Zero;
-        if (RunnerID == NULL || UuidIsZero(RunnerID))
+        if (RunnerID == NULL || Trelk_IsZeroID(RunnerID))
             Copy->RootProcID = Zero;
-        else if (!UuidIsZero(&Proc->RootProcID))
+        else if (!Trelk_IsZeroID(&Proc->RootProcID))
             Copy->RootProcID = Proc->RootProcID;
         else
             Copy->RootProcID = SRV->GetID(Proc);

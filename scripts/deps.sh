@@ -5,8 +5,11 @@ TRELK_DEBS="cmake g++ make pkg-config liblua5.4-dev libpugixml-dev rapidjson-dev
 ensure_deps() {
   local missing=()
   local p
+  # One query for all of them; a package dpkg has never heard of prints nothing.
+  local installed
+  installed="$(dpkg-query -W -f='${Package} ${Status}\n' $TRELK_DEBS 2>/dev/null | awk '/install ok installed$/ {print $1}')"
   for p in $TRELK_DEBS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    grep -qx "$p" <<<"$installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
@@ -14,4 +17,17 @@ ensure_deps() {
   echo "installing: ${missing[*]}" >&2
   $sudo apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+}
+
+# ensure_deps, skipped when STAMP records that this package list was found
+# installed and dpkg has installed or removed nothing since.
+ensure_deps_stamped() {
+  local stamp="$1"
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$TRELK_DEBS" ] &&
+     { [ ! -e /var/lib/dpkg/status ] || [ "$stamp" -nt /var/lib/dpkg/status ]; }; then
+    return 0
+  fi
+  ensure_deps
+  mkdir -p "$(dirname "$stamp")"
+  printf '%s' "$TRELK_DEBS" >"$stamp"
 }

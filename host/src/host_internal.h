@@ -91,6 +91,8 @@ struct HostObject {
     bool hasProxy = false;   // a live script proxy exists (kept by script/)
     int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
     bool candidate = false;  // its last proxy was collected: freed at a collection point when unheld
+    bool queued = false;     // on the list of candidates to look at (guarded by that list's mutex)
+    int pins = 0;            // host frames holding this descriptor across module code (see Pin)
     bool rawContext = false;
     VS_PARAPKGPTR initPara = nullptr; // during event 5 only
 
@@ -187,8 +189,30 @@ inline void checkScriptLock() {
 inline bool holdsHostLock() { return lockOwnership()[0]; }
 inline bool holdsScriptLock() { return lockOwnership()[1]; }
 
-// Collection point: full script collection, then frees unheld candidates.
+// Collection point: full script collection, then frees unheld candidates
+// when frees may happen here (see mayFreeHere).
 void collectGarbage();
+// Dispatch's collection point: an incremental script step, then the same frees.
+void collectStep();
+// Marks an object whose last proxy was collected and puts it on the list of
+// candidates that the next collection point looks at.
+void markCandidate(HostObject *o);
+// Puts a candidate back on that list after it became unheld (lock count at
+// zero, detached); no effect on other objects.
+void requeueCandidate(HostObject *o);
+// Automatic frees happen only on the main thread (the one that started the
+// host), holding both locks, while no call by name runs on any thread.
+bool mayFreeHere();
+bool onMainThread();
+// Module-to-script calls by name (ExecNameScript, ScriptCall) in progress on
+// all threads; frees found meanwhile wait for a collection point outside them.
+struct CallByNameScope {
+    CallByNameScope();
+    ~CallByNameScope();
+    CallByNameScope(const CallByNameScope &) = delete;
+    CallByNameScope &operator=(const CallByNameScope &) = delete;
+};
+int callsByNameInProgress();
 
 // The service interface singleton (core/).
 ClassOfXRQInterface *service();
@@ -281,9 +305,12 @@ class ScriptEngine {
     virtual void onClassRegistered(HostObject *cls) = 0; // make the class global
     virtual void onObjectFreed(HostObject *o) = 0;       // drop its script side; proxies become dead
     virtual void fullCollect() = 0;                      // full Lua collection
+    virtual void stepCollect(uint64_t step) = 0;         // one incremental Lua step (the step's number)
     virtual bool runOnePosted() = 0;                     // one _Post message; FALSE when none
     virtual void detachCurrentThread() = 0;
     virtual void shutdown() = 0;                         // before the core releases the objects
+    // "source:line" of the calling thread's running script call, "" outside one.
+    virtual std::string scriptWhere() { return std::string(); }
 };
 extern std::atomic<ScriptEngine *> g_scriptEngine;
 inline ScriptEngine *scriptEngine() { return g_scriptEngine.load(std::memory_order_acquire); }

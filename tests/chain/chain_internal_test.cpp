@@ -3,7 +3,7 @@
 // records, package versions, the sort order of equal child chains, and a
 // runner that marks its procs before it frees them.
 #include "module_data_fixture.h"
-#include "trelk_realm_load.h"
+#include "trelk_realm_internal.h"
 #include "trelk_proc_internal.h"
 
 #include <string>
@@ -221,7 +221,7 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     StructOfQZDataOutputContainer *O1 = (StructOfQZDataOutputContainer *)X->QueryNext(O0);
     ASSERT_NE(O1, nullptr);
     EXPECT_EQ(X->GetObject(&O0->DataBaseID), P);
-    EXPECT_TRUE(TrelkProc_UuidIsZero(&O0->OriginalDataBaseID));
+    EXPECT_TRUE(Trelk_IsZeroID(&O0->OriginalDataBaseID));
     EXPECT_EQ(O0->IsMustExist, 0);
     EXPECT_EQ(O0->ReturnNumber, 1);
     EXPECT_EQ(X->GetObject(&O1->OriginalDataBaseID), P);

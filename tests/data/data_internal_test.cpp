@@ -3,7 +3,7 @@
 // at free, ResetSchedule) and member-wise set kinds (equality and copies of
 // sets that contain themselves).
 #include "module_data_fixture.h"
-#include "trelk_data.h"
+#include "trelk_data_api.h"
 
 namespace {
 

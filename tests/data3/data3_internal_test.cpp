@@ -3,7 +3,7 @@
 // writer appending behind what the list already holds, and the ObjectID
 // fix-up that relinks rebuilt procs and input containers.
 #include "module_data_fixture.h"
-#include "trelk_data3.h"
+#include "trelk_data_api.h"
 
 #include <string>
 

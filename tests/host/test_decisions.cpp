@@ -74,7 +74,7 @@ TEST_F(DecisionTest, NewRecordsStartFromTemplateDefaultsNotFromWhatTheyAreMadeFr
 TEST_F(DecisionTest, UnheldObjectsDieOnlyAtCollectionPoints) {
     void *a = newObject(cls);
     s->ReleaseOwnerEx(a);
-    desc(a)->candidate = true; // as the script engine marks a collected proxy
+    tvh::markCandidate(desc(a)); // as the script engine marks a collected proxy
     VS_UUID ida = s->GetID(a);
 
     // Operations a module calls all the time collect nothing.

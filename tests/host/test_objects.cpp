@@ -219,7 +219,7 @@ TEST_F(ObjectTest, CollectionFreesOnlyUnheldCandidatesInCreationOrder) {
     void *p = newObject(node);
     for (void *x : {a, b, c, d}) {
         s->ReleaseOwnerEx(x);
-        desc(x)->candidate = true; // as the script engine marks a collected proxy
+        tvh::markCandidate(desc(x)); // as the script engine marks a collected proxy
     }
     s->LockGC(b);                        // held by a lock
     ASSERT_TRUE(s->ChangeParent(c, p, first)); // held by a parent

@@ -1,6 +1,7 @@
 // Shared services: tags, uniform ticks, raw objects, packages, the print
 // buffer, performance records and the small realm services.
 #include "module_test_util.h"
+#include "trelk_upcalls.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,5 @@
+// Shared libraries: opening, symbols, the registered-procedure table, loaded
+// libraries found by name and the system's error texts.
 #include "vs_platform.h"
 #include "platform_test_util.h"
 
@@ -183,11 +185,21 @@ TEST(VsDll, RegisteredTableLimits)
     }
 }
 
+// Any temp path, none or one longer than a path may be, is taken without
+// harm: libraries named by their path still load and resolve after each.
 TEST(VsDll, TempPathAcceptsAnything)
 {
-    vs_dll_settemppath("/tmp/x");
+    const std::string Long(2000, 't');
+    for (const char *Path : {"/tmp/x", (const char *)nullptr, Long.c_str()}) {
+        vs_dll_settemppath(Path);
+        void *h = vs_dll_open(TRELK_TESTLIB_PATH);
+        ASSERT_NE(h, nullptr);
+        AnswerFn f = (AnswerFn)vs_dll_sym(h, "trelk_testlib_answer");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f(), 42);
+        vs_dll_close(h);
+    }
     vs_dll_settemppath(nullptr);
-    vs_dll_settemppath(std::string(2000, 't').c_str());
 }
 
 // The memory map is read line by line however long the line: a library whose

@@ -1,3 +1,5 @@
+// Files and directories: names with backslashes, status, times and modes,
+// deleting, renaming and creating paths.
 #include "vs_platform.h"
 #include "platform_test_util.h"
 

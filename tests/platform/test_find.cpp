@@ -1,3 +1,4 @@
+// Directory listing with wildcard patterns.
 #include "vs_platform.h"
 #include "platform_test_util.h"
 

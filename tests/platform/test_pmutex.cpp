@@ -1,3 +1,5 @@
+// Process-wide mutexes: exclusion across processes and release when the
+// holder ends.
 #include "vs_platform.h"
 #include "platform_test_util.h"
 

@@ -1,3 +1,4 @@
+// Environment, process identity, the terminal and sockets.
 #include "vs_platform.h"
 
 #include <arpa/inet.h>

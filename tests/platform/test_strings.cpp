@@ -1,3 +1,5 @@
+// String functions: missing arguments, bounded formatting and ASCII-only
+// case folding.
 #include "vs_platform.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Threads, sleeping, recursive mutexes, condition variables and atomic
+// counters.
 #include "vs_platform.h"
 
 #include <atomic>

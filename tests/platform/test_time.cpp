@@ -1,3 +1,4 @@
+// Clocks and broken-down time: tick counts, conversions and the local zone.
 #include "vs_platform.h"
 
 #include <climits>

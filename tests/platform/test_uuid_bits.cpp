@@ -1,3 +1,5 @@
+// UUIDs (version, variant, uniqueness across threads) and the float / integer
+// bit conversions.
 #include "vs_platform.h"
 
 #include <cmath>

@@ -4,8 +4,8 @@
 // copies of chains for runners, and the stop handshake with a proc-run worker
 // played by a test thread.
 #include "module_data_fixture.h"
-#include "trelk_proc.h"
-#include "trelk_scheduler.h"
+#include "trelk_proc_api.h"
+#include "trelk_scheduler_api.h"
 
 #include <atomic>
 #include <chrono>

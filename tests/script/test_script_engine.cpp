@@ -950,7 +950,7 @@ TEST_F(ScriptEngineTest, DispatchWithoutTheScriptLockRunsNoScript) {
     S()->ReleaseOwnerEx(drop);
     VS_UUID did = S()->GetID(drop);
     run("posted = 0; _Post(function() posted = posted + 1 end)");
-    tvh::lookup(drop)->candidate = true; // as if a script had dropped it
+    tvh::markCandidate(tvh::lookup(drop)); // as if a script had dropped it
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // past the collection pause
     tvh::unlockBoth();
     VS_BOOL ranThere = VS_TRUE;

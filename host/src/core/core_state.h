@@ -7,7 +7,9 @@
 #include "host_internal.h"
 
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -50,9 +52,30 @@ struct Core {
     std::unordered_set<char *> vstrings; // texts written by SetVString or defaults
 
     // Objects released while a host operation further up the stack may still
-    // hold their descriptor; deleted when the outermost operation returns.
+    // hold their descriptor; deleted when the outermost operation returns, and
+    // those no frame pins as soon as there are many (a long call by name).
     std::vector<std::unique_ptr<HostObject>> graveyard;
     int opDepth = 0;
+    static constexpr size_t kGraveyardSoftLimit = 1024;
+
+    // Candidates to look at at the next collection point, by sequence number.
+    // Fed by collected proxies and by candidates that became unheld, so that
+    // a collection costs what it finds, not what lives.
+    std::vector<uint64_t> pending; // guarded by pendingMutex()
+    std::thread::id mainThread;
+    uint64_t collectSteps = 0;
+
+    // Records of freed objects, kept out of the allocator so that a new object
+    // does not get a stale pointer's address; the oldest go back once either
+    // bound is passed.
+    struct FreedRecord {
+        void *ptr;
+        size_t size;
+    };
+    std::deque<FreedRecord> quarantine;
+    size_t quarantineBytes = 0;
+    static constexpr size_t kQuarantineRecords = 65536;
+    static constexpr size_t kQuarantineBytes = 64u << 20;
     std::vector<const void *> activeEventParas;
 
     HostObject *objectClass = nullptr;
@@ -68,10 +91,10 @@ struct Core {
     bool moduleStarted = false;
 
     ScriptEngine *ownedEngine = nullptr;
-    int64_t lastDispatchCollectUs = 0;
 };
 
 Core &core();
+std::mutex &pendingMutex();
 
 // Keeps released descriptors alive until the outermost operation ends.
 struct OpScope {
@@ -79,6 +102,18 @@ struct OpScope {
     ~OpScope();
     OpScope(const OpScope &) = delete;
     OpScope &operator=(const OpScope &) = delete;
+};
+
+// Keeps a descriptor out of the graveyard's early cleanup while a host frame
+// holds it across module code (events, before-change callbacks).
+struct Pin {
+    explicit Pin(HostObject *o) : o_(o) { ++o_->pins; }
+    ~Pin() { --o_->pins; }
+    Pin(const Pin &) = delete;
+    Pin &operator=(const Pin &) = delete;
+
+  private:
+    HostObject *o_;
 };
 
 // objects.cpp
@@ -91,6 +126,7 @@ HostObject *createRootItem(const char *name, const VS_UUID *id);
 HostObject *findByName(HostObject *parent, const char *name);
 HostObject *findClassByName(const char *name);
 void releaseAllSilently();
+void releaseQuarantine();
 void newObjectId(VS_UUID *out);
 bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index);
 HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index);

@@ -29,6 +29,7 @@ bool start(const HostOptions &options) {
     if (c.running) return false;
     c = Core();
     c.opts = options;
+    c.mainThread = std::this_thread::get_id(); // automatic frees happen on this thread only
     resetCounters();
     takeErrors(true);
     c.running = true;

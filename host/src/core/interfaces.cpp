@@ -350,14 +350,17 @@ class ServiceImpl final : public ClassOfXRQInterface {
             counters().UnlockAtZero++;
             return;
         }
-        if (--o->lockCount == 0) o->ownerHeld = false;
+        if (--o->lockCount == 0) {
+            o->ownerHeld = false;
+            requeueCandidate(o); // looked at again at the next collection point
+        }
     }
     void ReleaseOwnerEx(void *Object) override {
         H();
         HostObject *o = lookup(Object);
         if (!o || !o->ownerHeld) return;
         o->ownerHeld = false;
-        if (o->lockCount > 0) --o->lockCount;
+        if (o->lockCount > 0 && --o->lockCount == 0) requeueCandidate(o);
     }
     void AddRefEx(void *Object) override { LockGC(Object); }
     VS_INT32 GetRefEx(void *Object) override {
@@ -617,6 +620,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     VS_BOOL ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nArgs, VS_INT32 nRes) override {
         H(); // the engine checks the script lock where a script runs
         OpScope scope; // descriptors freed by the script stay readable until we return
+        CallByNameScope call; // collection points inside it free nothing
         ScriptEngine *e = scriptEngine();
         return e ? e->ExecNameScript(Object, Name, nArgs, nRes) : VS_FALSE;
     }
@@ -626,6 +630,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         ScriptEngine *e = scriptEngine();
         if (!e) return 0;
         OpScope scope;
+        CallByNameScope call;
         va_list ap;
         va_start(ap, TypeText);
         VS_UWORD r = e->ScriptCallV(Object, Ok, Name, TypeText, ap);
@@ -802,6 +807,7 @@ class ControlImpl final : public ClassOfXRQControlInterface {
     void ReleaseScriptGIL() override { releaseScriptLock(); }
     VS_BOOL XRQDispatch(VS_BOOL) override { return dispatch(); }
     void DetachCurrentThread() override {
+        checkHostLock(); // the script lock is checked by the engine, which needs it
         if (ScriptEngine *e = scriptEngine()) e->detachCurrentThread();
     }
 };

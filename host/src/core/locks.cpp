@@ -110,10 +110,12 @@ void releaseHostLock() {
 
 void captureScriptLock() {
     armExitGuard();
-    // Order is script lock, then host lock.
+    // Order is script lock, then host lock. Taking it the other way round
+    // waits for a thread that may be waiting for our host lock: refused.
     if (hostLock().ownedByMe() && !scriptLock().ownedByMe()) {
         counters().LockViolations++;
-        reportException("CaptureScriptGIL: script lock taken while holding the host lock");
+        reportException("CaptureScriptGIL: refused while the caller holds the host lock (release the host lock first)");
+        return;
     }
     scriptLock().acquire();
 }
@@ -158,13 +160,9 @@ VS_BOOL dispatch() {
     if (scriptDepth > 0)
         if (ScriptEngine *e = scriptEngine()) ran = e->runOnePosted() ? VS_TRUE : VS_FALSE;
 
-    // A collection point, but not on every call of a tight loop.
-    Core &c = core();
-    int64_t now = nowMicros();
-    if (scriptDepth > 0 && hostDepth > 0 && now - c.lastDispatchCollectUs >= 5000) {
-        c.lastDispatchCollectUs = now;
-        collectGarbage();
-    }
+    // A collection point on every call: a bounded script step, and frees of
+    // the candidates found so far (on the main thread, outside calls by name).
+    if (scriptDepth > 0 && hostDepth > 0) collectStep();
     return ran;
 }
 

@@ -7,6 +7,17 @@
 #include <cstdlib>
 #include <random>
 
+// Under AddressSanitizer a quarantined record is poisoned: a module that reads
+// a freed record still gets a report, as with memory given back.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define TVH_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define TVH_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define TVH_POISON(p, n) ((void)(p), (void)(n))
+#define TVH_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace tvh {
 
 Core &core() {
@@ -27,6 +38,22 @@ int64_t nowMicros() {
         .count();
 }
 
+std::mutex &pendingMutex() {
+    static std::mutex *m = new std::mutex();
+    return *m;
+}
+
+static std::atomic<int> g_callsByName{0};
+CallByNameScope::CallByNameScope() { g_callsByName.fetch_add(1, std::memory_order_acq_rel); }
+CallByNameScope::~CallByNameScope() { g_callsByName.fetch_sub(1, std::memory_order_acq_rel); }
+int callsByNameInProgress() { return g_callsByName.load(std::memory_order_acquire); }
+
+bool onMainThread() { return std::this_thread::get_id() == core().mainThread; }
+
+bool mayFreeHere() {
+    return core().running && onMainThread() && holdsHostLock() && holdsScriptLock() && callsByNameInProgress() == 0;
+}
+
 OpScope::OpScope() { ++core().opDepth; }
 OpScope::~OpScope() {
     Core &c = core();
@@ -35,6 +62,13 @@ OpScope::~OpScope() {
         // operation is running; none is now.
         std::vector<std::unique_ptr<HostObject>> dead;
         dead.swap(c.graveyard);
+    } else if (c.graveyard.size() > Core::kGraveyardSoftLimit) {
+        // A long operation (a call by name running a realm) frees many
+        // objects: keep only the descriptors a frame still holds.
+        std::vector<std::unique_ptr<HostObject>> dead;
+        std::vector<std::unique_ptr<HostObject>> kept;
+        for (auto &g : c.graveyard) (g->pins > 0 ? kept : dead).push_back(std::move(g));
+        c.graveyard.swap(kept);
     }
 }
 
@@ -192,6 +226,7 @@ bool isInstOfAny(const HostObject *cls, const HostObject *o) { return isInstOf(c
 bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue) {
     if (!o || core().noModuleCalls) return true;
     // Callbacks may unregister themselves or others while we walk.
+    Pin pin(o);
     auto cbs = o->beforeChange;
     for (auto &cb : cbs) {
         if (o->state == LifeState::Freed) return false;
@@ -266,6 +301,7 @@ static void deliverEvent(HostObject *o, VS_ULONG event) {
     std::vector<VS_SYSEVENTPTR> hs = handlerChain(o);
     if (hs.empty()) return;
     if (event == VSEVENT_SYSTEMEVENT_ONCREATE) std::reverse(hs.begin(), hs.end()); // base first
+    Pin pin(o);
     StructOfVSSysEventPara para{o->record, event};
     c.activeEventParas.push_back(&para);
     for (VS_SYSEVENTPTR h : hs) {
@@ -341,6 +377,7 @@ void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_U
     o->ownerHeld = true;
     registerObject(std::move(holder));
 
+    Pin pin(o);
     o->initPara = initPara;
     deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
     o->initPara = nullptr;
@@ -383,6 +420,7 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
         o->slots[f.first] = std::move(slot);
     }
     registerObject(std::move(own));
+    Pin pin(o);
     bumpResolveGen();
     if (ScriptEngine *e = scriptEngine()) e->onClassRegistered(o);
     deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
@@ -459,7 +497,9 @@ static void unlink(HostObject *o) {
 bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index) {
     if (!o || o->isClass || o->isRootItem) return false;
     if (!parent) {
+        bool had = o->parent != nullptr;
         unlink(o);
+        if (had) requeueCandidate(o); // detached: unheld, perhaps
         return true;
     }
     if (parent->state != LifeState::Live) return false;
@@ -520,6 +560,33 @@ static void freeVStrings(HostObject *o) {
     }
 }
 
+// A freed record stays allocated for a while, so that a pointer kept past the
+// free keeps naming no object (lookups count it as invalid) instead of naming
+// whichever object the allocator would place there next.
+static void quarantineRecord(void *record, size_t size) {
+    Core &c = core();
+    TVH_POISON(record, size);
+    c.quarantine.push_back(Core::FreedRecord{record, size});
+    c.quarantineBytes += size;
+    while (c.quarantine.size() > Core::kQuarantineRecords || c.quarantineBytes > Core::kQuarantineBytes) {
+        Core::FreedRecord r = c.quarantine.front();
+        c.quarantine.pop_front();
+        c.quarantineBytes -= r.size;
+        TVH_UNPOISON(r.ptr, r.size);
+        std::free(r.ptr);
+    }
+}
+
+void releaseQuarantine() {
+    Core &c = core();
+    for (const Core::FreedRecord &r : c.quarantine) {
+        TVH_UNPOISON(r.ptr, r.size);
+        std::free(r.ptr);
+    }
+    c.quarantine.clear();
+    c.quarantineBytes = 0;
+}
+
 static void releaseObject(HostObject *o) {
     Core &c = core();
     o->state = LifeState::Freed;
@@ -552,7 +619,7 @@ static void releaseObject(HostObject *o) {
     if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
     c.byAtomic.erase(o->atomic);
     if (o->cls) o->cls->instances.erase(o->seq);
-    std::free(o->record);
+    quarantineRecord(o->record, o->recordCap);
     o->record = nullptr;
     auto it = c.bySeq.find(o->seq);
     if (it != c.bySeq.end()) {
@@ -564,6 +631,7 @@ static void releaseObject(HostObject *o) {
 void freeObject(HostObject *o) {
     if (!o || o->state != LifeState::Live) return;
     OpScope scope;
+    Pin pin(o);
     o->state = LifeState::Freeing;
     // Names of objects made from this one may resolve to its functions: those
     // answers go. (Answers for o itself are keyed by its sequence number,
@@ -576,8 +644,10 @@ void freeObject(HostObject *o) {
         for (auto &e : o->instances)
             if (e.second->state == LifeState::Live) live.push_back(e.second);
         if (live.empty()) break;
+        for (HostObject *x : live) ++x->pins;
         for (HostObject *x : live)
             if (x->state == LifeState::Live) freeObject(x);
+        for (HostObject *x : live) --x->pins;
     }
 
     deliverEvent(o, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
@@ -635,6 +705,11 @@ void releaseAllSilently() {
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();
+    releaseQuarantine();
+    {
+        std::lock_guard<std::mutex> g(pendingMutex());
+        c.pending.clear();
+    }
     c.activeEventParas.clear();
     c.objectClass = nullptr;
     for (MemPool *p : c.pools) {
@@ -649,29 +724,79 @@ void releaseAllSilently() {
 // ---------------------------------------------------------------------------
 // Collection points
 // ---------------------------------------------------------------------------
+void markCandidate(HostObject *o) {
+    if (!o) return;
+    std::lock_guard<std::mutex> g(pendingMutex());
+    o->candidate = true;
+    if (!o->queued) {
+        o->queued = true;
+        core().pending.push_back(o->seq);
+    }
+}
+
+void requeueCandidate(HostObject *o) {
+    if (!o || !o->candidate) return;
+    std::lock_guard<std::mutex> g(pendingMutex());
+    if (!o->queued) {
+        o->queued = true;
+        core().pending.push_back(o->seq);
+    }
+}
+
+static bool unheld(const HostObject *o) {
+    return o->candidate && !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live &&
+           !o->isClass && !o->isRootItem;
+}
+
+// Frees the unheld objects among the listed candidates, oldest first; what
+// those frees let go of joins the list and is looked at in the same call.
+// A candidate found held leaves the list until it becomes unheld again.
+static void freeUnheldCandidates() {
+    Core &c = core();
+    OpScope scope;
+    for (;;) {
+        std::vector<uint64_t> batch;
+        {
+            std::lock_guard<std::mutex> g(pendingMutex());
+            batch.swap(c.pending);
+        }
+        if (batch.empty()) break;
+        std::sort(batch.begin(), batch.end());
+        std::vector<HostObject *> victims;
+        {
+            std::lock_guard<std::mutex> g(pendingMutex());
+            for (uint64_t seq : batch) {
+                auto it = c.bySeq.find(seq);
+                if (it == c.bySeq.end()) continue;
+                HostObject *o = it->second.get();
+                o->queued = false;
+                if (unheld(o)) victims.push_back(o);
+            }
+        }
+        // An earlier free in this batch may free or re-hold a later victim;
+        // its descriptor stays readable (pinned in the graveyard).
+        for (HostObject *o : victims) ++o->pins;
+        for (HostObject *o : victims)
+            if (unheld(o)) freeObject(o);
+        for (HostObject *o : victims) --o->pins;
+    }
+}
+
 void collectGarbage() {
     Core &c = core();
     if (!c.running) return;
-    if (ScriptEngine *e = scriptEngine()) e->fullCollect();
-    OpScope scope;
-    for (;;) {
-        std::vector<HostObject *> victims;
-        for (auto &e : c.bySeq) {
-            HostObject *o = e.second.get();
-            if (o->candidate && !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live &&
-                !o->isClass && !o->isRootItem)
-                victims.push_back(o);
-        }
-        if (victims.empty()) break;
-        bool freedAny = false;
-        for (HostObject *o : victims) {
-            // An earlier free in this round may have freed or re-held it.
-            if (o->state != LifeState::Live || o->parent || o->lockCount != 0 || o->hasProxy) continue;
-            freeObject(o);
-            freedAny = true;
-        }
-        if (!freedAny) break;
-    }
+    if (holdsScriptLock())
+        if (ScriptEngine *e = scriptEngine()) e->fullCollect();
+    if (mayFreeHere()) freeUnheldCandidates();
+}
+
+void collectStep() {
+    Core &c = core();
+    if (!c.running) return;
+    ++c.collectSteps;
+    if (holdsScriptLock())
+        if (ScriptEngine *e = scriptEngine()) e->stepCollect(c.collectSteps);
+    if (mayFreeHere()) freeUnheldCandidates();
 }
 
 } // namespace tvh

@@ -108,9 +108,13 @@ void recordError(int level, const char *source, int line, const char *text) {
     r.source = source ? source : "";
     r.line = line;
     r.text = text ? text : "";
+    // The printed line also says where the script stood; the stored report stays as given.
+    ScriptEngine *engine = core().opts.verbose ? scriptEngine() : nullptr;
+    std::string where = engine ? engine->scriptWhere() : std::string();
     std::lock_guard<std::mutex> lk(logMutex());
     if (core().opts.verbose)
-        std::fprintf(stderr, "[%d] %s:%d: %s\n", r.level, r.source.c_str(), r.line, r.text.c_str());
+        std::fprintf(stderr, "[%d] %s:%d: %s%s%s%s\n", r.level, r.source.c_str(), r.line, r.text.c_str(),
+                     where.empty() ? "" : " (at ", where.c_str(), where.empty() ? "" : ")");
     logStore().push_back(std::move(r));
 }
 

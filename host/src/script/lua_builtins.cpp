@@ -654,6 +654,7 @@ void LuaEngine::registerBuiltins(lua_State *L) {
     lua_pushglobaltable(L);
     luaL_setfuncs(L, globals, 0);
     lua_pop(L, 1);
+    registerThreadBuiltins(L); // _Thread, _Join, _ThreadDone
 }
 
 } // namespace script

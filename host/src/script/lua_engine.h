@@ -15,6 +15,7 @@
 #include <lua.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -74,6 +75,7 @@ struct ThreadState {
 
     std::string callBuf; // text results of ScriptCall
     uint64_t gen = 0;
+    int postedDepth = 0; // posted messages running on this thread
 };
 
 // Trivially destructible per-thread copy of the thread's state pointer and the
@@ -129,9 +131,11 @@ class LuaEngine : public ScriptEngine {
     void onClassRegistered(HostObject *cls) override;
     void onObjectFreed(HostObject *o) override;
     void fullCollect() override;
+    void stepCollect(uint64_t step) override;
     bool runOnePosted() override;
     void detachCurrentThread() override;
     void shutdown() override;
+    std::string scriptWhere() override; // script_where.cpp
 
     // ---- used by the metamethods and built-ins ----
     // The calling thread's state, made on first use.
@@ -221,6 +225,9 @@ class LuaEngine : public ScriptEngine {
     void post(lua_State *L, int first, int last);
 
     void registerBuiltins(lua_State *L);
+    void registerThreadBuiltins(lua_State *L); // lua_threads.cpp
+    // Waits for the threads started with _Thread (at shutdown).
+    void waitHostThreads();
 
     static LuaEngine *instance();
 
@@ -285,7 +292,10 @@ class LuaEngine : public ScriptEngine {
     std::vector<DeferredFree> deferred_;
     std::atomic<bool> hasDeferred_{false};
     std::vector<ThreadState *> threads_;
+    // Posted messages: those a dispatch may run, and those posted by a
+    // running message, which wait until a dispatch has found no work.
     std::deque<int> posted_;
+    std::deque<int> postedNext_;
 
   public:
     int objMetaRef() const { return objMetaRef_; }
@@ -308,6 +318,57 @@ int callModuleFn(lua_State *L, VS_LUAFUNCPTR fn);
 int storeItem(lua_State *L, VS_PARAPKGPTR pkg, int i, int valueIdx, int itemType, char *err, size_t errLen);
 // Pushes item i of a package as a Lua value.
 void pushItem(lua_State *L, VS_PARAPKGPTR pkg, int i);
+
+// ---- shared by the engine's source files ----
+extern LuaEngine *g_engine; // the running engine, NULL when none
+
+inline bool validIndex(lua_State *L, int idx) {
+    if (idx > 0) return idx <= lua_gettop(L);
+    if (idx == 0) return false;
+    if (idx > LUA_REGISTRYINDEX) return -idx <= lua_gettop(L);
+    return true; // registry or an up-value pseudo-index
+}
+
+inline bool isStackIndex(lua_State *L, int idx) {
+    return idx > LUA_REGISTRYINDEX && validIndex(L, idx);
+}
+
+// int64 from a float, truncated toward zero and saturated (casting an out of
+// range double is undefined).
+inline int64_t truncSat(double d) {
+    if (std::isnan(d)) return 0;
+    if (d >= 9223372036854775807.0) return INT64_MAX;
+    if (d <= -9223372036854775808.0) return INT64_MIN;
+    return (int64_t)d;
+}
+
+inline VS_INT64 toInt64(lua_State *L, int idx) {
+    switch (lua_type(L, idx)) {
+    case LUA_TNUMBER: {
+        int exact = 0;
+        lua_Integer v = lua_tointegerx(L, idx, &exact); // integers, and floats with an integral value
+        if (exact) return (VS_INT64)v;
+        return truncSat(lua_tonumber(L, idx));
+    }
+    case LUA_TBOOLEAN:
+        return lua_toboolean(L, idx) ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+// Message handler of protected calls: remembers where the error happened.
+int msgHandler(lua_State *L);
+// Luafunc trampolines: a bound slot (upvalue 1 its FuncSlot) and a function
+// registered with RegLuaFunc.
+int slotTrampoline(lua_State *L);
+void pushRegClosure(lua_State *L, const RegFunc &rf);
+// The object metatable's methods.
+int objIndex(lua_State *L);
+int objNewIndex(lua_State *L);
+int objCall(lua_State *L);
+int objToString(lua_State *L);
+int objGc(lua_State *L);
 
 } // namespace script
 } // namespace tvh

@@ -1,25 +1,23 @@
-// Procs: what the other subsystems call of the proc record and its life
-// cycle, the input and output containers, the input and output declarations,
-// proc types, tags and data-set grouping. The luafuncs for the binding files
-// are in trelk_proc_luafuncs.h; helpers of the proc files only in
-// trelk_proc_internal.h.
+// Procs, cells, runners and proc chains as the other subsystems see them.
 //
-// Proc functions that the data code calls (QZProcBase_GetProcType_Internal,
-// QZRunnerBase_GetExcludeIDForEnvData and the saved-form package helpers) are
-// declared with the data functions, which this header includes.
-#ifndef TRELK_PROC_H
-#define TRELK_PROC_H
+// The proc functions that the layers below call (a proc's type, its exclude
+// ID, the package information of saved objects) are declared in
+// trelk_upcalls.h, which this header brings in; what only realm/ and
+// scheduler/ call is declared here. The luafuncs are in
+// trelk_proc_luafuncs.h, the helpers that only the proc files share in
+// trelk_proc_internal.h.
+#ifndef TRELK_PROC_API_H
+#define TRELK_PROC_API_H
 
-#include "quel_trelk.h"
-#include "trelk_data.h"
-#include "trelk_data3.h"
+#include "trelk_data_api.h"
+#include "trelk_upcalls.h"
 
 struct StructOfQZProcBaseLocalBuf;
+
 
 // ---------------------------------------------------------------------------
 // Proc record and life cycle
 // ---------------------------------------------------------------------------
-VS_INT32 QZProcBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 void Tarvex_QZProc_OnCreate(StructOfQZProcBase *QZProcInstance, StructOfQZProcBase *QZProcClass);
 void Tarvex_QZProc_OnDestory(StructOfQZProcBase *QZProcInstance);
 // Refuses every write of "IsType" through the host; allows everything else.
@@ -43,12 +41,6 @@ void QZProcBase_RunProcWorker_End(VS_UUID *QZProcID);
 // Stopper side: asks a running worker to stop and waits for its end, giving up
 // both locks while it waits. Nothing happens when no worker runs.
 void QZProcBase_StopRunProcWorker(StructOfQZProcBase *QZProc);
-
-// ---------------------------------------------------------------------------
-// Input and output containers
-// ---------------------------------------------------------------------------
-VS_INT32 QZDataInputContainer_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
-VS_INT32 QZDataOutputContainer_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 
 // ---------------------------------------------------------------------------
 // Input declaration and input queue
@@ -88,19 +80,6 @@ VS_INT32 QZProcBase_GetTag_Internal(StructOfQZProcBase *QZProc);
 void QZProcBase_EqualDataSet_Internal(VS_PARAPKGPTR DataList, VS_PARAPKGPTR ResultPara);
 VS_BOOL QZProcBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBase *OtherProc);
 
-// ---------------------------------------------------------------------------
-// Scheduler functions the proc code calls (scheduler subsystem)
-// ---------------------------------------------------------------------------
-VS_INT32 Tarvex_ScheduleProc_GetItemNumber(void *QueueHead);
-void Tarvex_ScheduleProc_DupProc_Step1(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
-StructOfQZProcBase *Tarvex_ScheduleProc_DupProc_Step3(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
-void Tarvex_ScheduleProc_DupProc_Step4(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
-void Tarvex_ScheduleProc_DupProc_SetStatusForFree(StructOfQZProcBase *QZProc);
-void Tarvex_ScheduleProc_DupProc_SetIsFromInternal(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc,
-                                                   VS_BOOL ProcessChild);
-void Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc);
-void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZProcChain);
-
 // ===========================================================================
 // Saved forms, proc chains and runners
 // ===========================================================================
@@ -110,11 +89,7 @@ struct StructOfQZDataInputContainer;
 // ---------------------------------------------------------------------------
 // Saved forms of procs and chains
 // ---------------------------------------------------------------------------
-VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
-                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID);
-VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
-                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
-                                            VS_BOOL SaveProcObjectID);
+// QZProcBase_OnSaveProc_SaveProc and _SaveProcChain are in trelk_upcalls.h.
 VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *InputQueue,
                                              VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
                                              VS_BOOL SaveProcObjectID);
@@ -157,6 +132,5 @@ void Tarvex_ScheduleProc_DupProc_ResetRootProcID(StructOfQZProcBase *QZProc);
 // Runners
 // ---------------------------------------------------------------------------
 VS_INT32 QZProcRunnerBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
-
 
 #endif

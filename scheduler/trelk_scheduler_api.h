@@ -1,11 +1,11 @@
-// Scheduler: what the other subsystems call. The helpers that the proc code
-// uses (queue counting and the proc copies for runners) are declared with the
-// proc functions, which this header includes.
-#ifndef TRELK_SCHEDULER_H
-#define TRELK_SCHEDULER_H
+// The scheduler as the other subsystems see it. What the procs call of it
+// (queue counting, the proc copies for runners) is declared in
+// trelk_upcalls.h, which comes in with the proc header.
+#ifndef TRELK_SCHEDULER_API_H
+#define TRELK_SCHEDULER_API_H
 
 #include "quel_trelk.h"
-#include "trelk_proc.h"
+#include "trelk_proc_api.h"
 
 // ---------------------------------------------------------------------------
 // Proc and chain copies for runners (chain routines of the proc routines)

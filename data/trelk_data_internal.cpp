@@ -1,0 +1,100 @@
+// Helpers that only the data files share (see trelk_data_internal.h): long
+// texts, the class walk, argument and creation helpers of the data luafuncs
+// and the load sessions of the value-list readers.
+#include "trelk_data_internal.h"
+
+const VS_CHAR *const TrelkData_ForeignObjectText =
+    "'s buf has object which does not instance of QZDataBase or QZProcBase or QZProcChainBase, can not save";
+
+// Longest piece of text handed to one Print call: Print formats through a
+// 10240-byte scratch buffer, so longer texts are appended piece by piece.
+#define QZDATA_PRINT_PIECE 8192
+
+void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text)
+{
+    size_t Len = vs_string_strlen(Text);
+    for (size_t Off = 0; Off < Len; Off += QZDATA_PRINT_PIECE) {
+        size_t Piece = Len - Off < QZDATA_PRINT_PIECE ? Len - Off : QZDATA_PRINT_PIECE;
+        Out->Print("%.*s", (int)Piece, Text + Off);
+    }
+}
+
+VS_BOOL TrelkData_IsProcOrChain(void *Object)
+{
+    return Trelk_IsInstOf(Object, QZProcBaseClass) || Trelk_IsInstOf(Object, QZProcChainBaseClass) ? VS_TRUE
+                                                                                                   : VS_FALSE;
+}
+
+StructOfQZDataBase *TrelkData_ClassOf(void *Object)
+{
+    void *Class = SRV->GetClass(Object);
+    return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
+}
+
+VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
+{
+    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
+}
+
+StructOfQZDataBase *TrelkData_SelfArg()
+{
+    void *Self = SRV->LuaToObject(1);
+    return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
+}
+
+VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data)
+{
+    return Data != NULL && QZDataBase_GetDataType_Internal(Data) == Data ? VS_TRUE : VS_FALSE;
+}
+
+VS_INT32 TrelkData_CreateFromInstance(void *Self)
+{
+    if (SRV->LuaGetTop() > 1)
+        return Trelk_Fail(Self, "'s Create or () failed, the input for instance must be empty");
+    Trelk_PushHandOver(SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL));
+    return 1;
+}
+
+StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self)
+{
+    StructOfQZDataBase *DataType = QZDataBase_GetDataType_Internal(Self);
+    return DataType != NULL ? (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL) : NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Load sessions
+// ---------------------------------------------------------------------------
+static thread_local VS_INT32 LoadSessionDepth = 0;
+static thread_local VS_PARAPKGPTR LoadSessionObjects = NULL;
+
+void TrelkData_LoadSessionBegin()
+{
+    if (LoadSessionDepth++ == 0 && LoadSessionObjects == NULL)
+        LoadSessionObjects = Trelk_GetParaPkgInterface(__LINE__);
+}
+
+void TrelkData_LoadSessionAdd(void *Object)
+{
+    if (LoadSessionObjects != NULL && Object != NULL)
+        LoadSessionObjects->InsertObject(LoadSessionObjects->GetNumber(), Object);
+}
+
+void TrelkData_LoadSessionEnd(VS_BOOL Ok)
+{
+    if (LoadSessionDepth <= 0 || --LoadSessionDepth > 0)
+        return;
+    VS_PARAPKGPTR Objects = LoadSessionObjects;
+    LoadSessionObjects = NULL;
+    if (Objects == NULL)
+        return;
+    if (!Ok) {
+        // Newest first: a data object goes before the objects its value holds.
+        for (VS_INT32 i = Objects->GetNumber() - 1; i >= 0; i--) {
+            void *Object = Objects->GetObject(i);
+            if (Object != NULL && SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
+                SRV->FreeObject(Object);
+        }
+    }
+    Objects->Release();
+}
+

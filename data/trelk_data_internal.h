@@ -1,0 +1,85 @@
+// Helpers that only the data files share: the class walk and the argument and
+// creation helpers of the data luafuncs, load sessions of the value-list
+// readers, the attribute hooks installed at creation and the pieces the text
+// form and the saved record share. Nothing outside data/ includes this header;
+// what every subsystem uses (names, ID texts, arguments, Trelk_Fail) is the
+// module's helper set in trelk_helpers.h.
+#ifndef TRELK_DATA_INTERNAL_H
+#define TRELK_DATA_INTERNAL_H
+
+#include "trelk_data_api.h"
+#include "trelk_helpers.h"
+
+#include <cstdint>
+#include <cstring>
+
+// The message tail for a value that holds an object of no savable class.
+extern const VS_CHAR *const TrelkData_ForeignObjectText;
+
+// Appends Text of any length to Out (Print alone stops at 10239 characters).
+void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
+
+// ---------------------------------------------------------------------------
+// Data objects and their classes
+// ---------------------------------------------------------------------------
+// The QZDataBase class object, recognised by its class ID.
+VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
+// An instance of QZDataBase (the class object itself excluded).
+VS_BOOL TrelkData_IsDataInstance(void *Object);
+// IsType set, or one of the five predefined class objects.
+VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data);
+// A data object whose data type is itself: a type or a predefined class.
+VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
+// The class of a data object, when that class is a data object too (the
+// class chain of a data object normally is; anything else ends a walk).
+StructOfQZDataBase *TrelkData_ClassOf(void *Object);
+
+// An instance of QZProcBase or of QZProcChainBase: what a result cache is
+// keyed by and what RunProc runs.
+VS_BOOL TrelkData_IsProcOrChain(void *Object);
+
+// ---------------------------------------------------------------------------
+// Luafunc helpers
+// ---------------------------------------------------------------------------
+// Argument 1 of a luafunc when it is a data object, else NULL.
+StructOfQZDataBase *TrelkData_SelfArg();
+// Create on an instance: makes another instance of Self's own class and hands
+// it to the script; refuses any input. Returns the count of pushed values.
+VS_INT32 TrelkData_CreateFromInstance(void *Self);
+// A new instance of Self's data type, NULL when it has none or the host makes
+// none; the module holds the host's reference.
+StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self);
+
+// ---------------------------------------------------------------------------
+// Releasing what a data object holds
+// ---------------------------------------------------------------------------
+// Releases a result cache: unlocks every listed object still alive, frees
+// the entries and the index, and sets *Index NULL.
+void TrelkData_ReleaseCacheIndex(void **Index);
+// Detaches a rule attachment item from its data and frees it.
+void TrelkData_ReleaseRuleAttach(void *Item);
+
+// ---------------------------------------------------------------------------
+// Load sessions
+// ---------------------------------------------------------------------------
+// A load session spans one outermost reader call and everything it reads in
+// turn. Objects the readers make are entered; when the outermost call fails,
+// those that nothing holds yet (no parent, no lock, no script reference) are
+// freed, so that a refused input leaves no object behind.
+void TrelkData_LoadSessionBegin();
+void TrelkData_LoadSessionAdd(void *Object);
+void TrelkData_LoadSessionEnd(VS_BOOL Ok);
+
+// ---------------------------------------------------------------------------
+// Pieces shared across the data files
+// ---------------------------------------------------------------------------
+// Indexed and property attribute access: the hooks installed at creation.
+VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
+                               VS_BOOL GetAllRawAttributeFlag);
+VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index,
+                               VS_UWORD Para);
+// Property package for the text form and the saved record: ancestors first,
+// instance values over type definitions.
+void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg);
+
+#endif

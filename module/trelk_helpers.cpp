@@ -1,0 +1,132 @@
+// The helper set shared by every subsystem (see trelk_helpers.h).
+#include "trelk_helpers.h"
+
+#include <cstring>
+
+const VS_CHAR *Trelk_Name(void *Object)
+{
+    const VS_CHAR *Name = (Object != NULL && SRV != NULL) ? SRV->GetName(Object) : NULL;
+    return Name != NULL ? Name : "";
+}
+
+const VS_CHAR *Trelk_IDText(void *Object)
+{
+    VS_UUID *ID = (Object != NULL && SRV != NULL) ? SRV->GetIDEx(Object) : NULL;
+    if (ID == NULL)
+        return "00000000-0000-0000-0000-000000000000";
+    const VS_CHAR *Text = SRV->UuidToString(ID);
+    return Text != NULL ? Text : "";
+}
+
+VS_BOOL Trelk_IsZeroID(const VS_UUID *ID)
+{
+    static const VS_UUID Zero = {};
+    return memcmp(ID, &Zero, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL Trelk_IDEqual(const VS_UUID *a, const VS_UUID *b)
+{
+    return memcmp(a, b, sizeof(VS_UUID)) == 0 ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL Trelk_IsInstOf(void *Object, void *ClassObject)
+{
+    if (Object == NULL || ClassObject == NULL || SRV == NULL)
+        return VS_FALSE;
+    VS_UUID *ClassID = SRV->GetIDEx(ClassObject);
+    return ClassID != NULL && SRV->IsInst(ClassID, Object) ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL Trelk_IsOf(void *Object, void *ClassObject)
+{
+    if (Object != NULL && Object == ClassObject)
+        return VS_TRUE;
+    return Trelk_IsInstOf(Object, ClassObject);
+}
+
+void *Trelk_ObjectArg(VS_INT32 Index)
+{
+    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_OBJECT)
+        return NULL;
+    return Trelk_FromRawObject(SRV->LuaToObject(Index));
+}
+
+const VS_CHAR *Trelk_StringArg(VS_INT32 Index)
+{
+    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_STRING)
+        return NULL;
+    return SRV->LuaToString(Index);
+}
+
+VS_INT32 Trelk_PushBool(VS_BOOL Value)
+{
+    SRV->LuaPushBool(Value);
+    return 1;
+}
+
+void Trelk_PushHandOver(void *Object)
+{
+    SRV->LuaPushObject(Object);
+    if (Object != NULL)
+        SRV->UnLockGC(Object);
+}
+
+namespace {
+
+void RaiseV(void *Object, const VS_CHAR *Format, va_list Args)
+{
+    // The caller's text follows the object's "[ID:name]"; the object's own
+    // name must not be read as a format.
+    VS_CHAR Text[VSALARMTEXTTEMPBUF_SIZE];
+    vs_string_vsnprintf(Text, (VS_INT32)sizeof(Text), Format, Args);
+    QZRealmBase_RaiseException(Object, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "[%s:%s]%s",
+                               Trelk_IDText(Object), Trelk_Name(Object), Text);
+}
+
+} // namespace
+
+void Trelk_Raise(void *Object, const VS_CHAR *Format, ...)
+{
+    va_list Args;
+    va_start(Args, Format);
+    RaiseV(Object, Format, Args);
+    va_end(Args);
+}
+
+void Trelk_RaiseText(const VS_CHAR *Format, ...)
+{
+    va_list Args;
+    va_start(Args, Format);
+    QZRealmBase_RaiseExceptionV(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, Format, Args);
+    va_end(Args);
+}
+
+VS_INT32 Trelk_Fail(void *Object, const VS_CHAR *Format, ...)
+{
+    va_list Args;
+    va_start(Args, Format);
+    RaiseV(Object, Format, Args);
+    va_end(Args);
+    SRV->LuaPushNil();
+    return 1;
+}
+
+VS_INT32 Trelk_FailFalse(void *Object, const VS_CHAR *Format, ...)
+{
+    va_list Args;
+    va_start(Args, Format);
+    RaiseV(Object, Format, Args);
+    va_end(Args);
+    SRV->LuaPushBool(VS_FALSE);
+    return 1;
+}
+
+VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
+{
+    va_list Args;
+    va_start(Args, Format);
+    QZRealmBase_RaiseExceptionV(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, Format, Args);
+    va_end(Args);
+    SRV->LuaPushNil();
+    return 1;
+}

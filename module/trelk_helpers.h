@@ -1,0 +1,71 @@
+// The helper set every subsystem uses: object names and ID texts for
+// messages, ID tests, class tests, luafunc arguments and results, and the
+// one way a module function reports a failure.
+//
+// A luafunc fails in one line, in the manner of luaL_error:
+//
+//     if (Proc == NULL)
+//         return Trelk_Fail(Self, "'s SetCache failed, the first parameter must be a proc");
+//
+// which reports "[<ID text>:<name>]'s SetCache failed, ..." at level 1 (to the
+// realm stub's "OnException" when a stub is set, else to the host), pushes
+// nil for the script and returns 1, the count of results.
+#ifndef TRELK_HELPERS_H
+#define TRELK_HELPERS_H
+
+#include "quel_trelk.h"
+
+// The host's service interface, as every module function calls it.
+#define SRV QZObject_XRQInterface
+
+// ---------------------------------------------------------------------------
+// Names and IDs
+// ---------------------------------------------------------------------------
+// Name of an object, "" for none.
+const VS_CHAR *Trelk_Name(void *Object);
+// UUID text of an object's ID (host ring buffer), the all-zero UUID text for
+// none: messages name a missing object the same way everywhere.
+const VS_CHAR *Trelk_IDText(void *Object);
+VS_BOOL Trelk_IsZeroID(const VS_UUID *ID);
+VS_BOOL Trelk_IDEqual(const VS_UUID *a, const VS_UUID *b);
+
+// ---------------------------------------------------------------------------
+// Class tests
+// ---------------------------------------------------------------------------
+// TRUE for an instance of ClassObject (by the host's IsInst); FALSE when
+// either is NULL.
+VS_BOOL Trelk_IsInstOf(void *Object, void *ClassObject);
+// TRUE for ClassObject itself and for every instance of it.
+VS_BOOL Trelk_IsOf(void *Object, void *ClassObject);
+
+// ---------------------------------------------------------------------------
+// Luafunc arguments and results
+// ---------------------------------------------------------------------------
+// The object argument at Index, normalised from a raw script object; NULL
+// when there is no object there.
+void *Trelk_ObjectArg(VS_INT32 Index);
+// The text argument at Index, NULL when it is no string.
+const VS_CHAR *Trelk_StringArg(VS_INT32 Index);
+// Pushes a boolean result; returns 1, the count of results.
+VS_INT32 Trelk_PushBool(VS_BOOL Value);
+// Gives an object made for the script to the script: pushes it and drops the
+// module's own lock, so that the script's reference alone keeps it.
+void Trelk_PushHandOver(void *Object);
+
+// ---------------------------------------------------------------------------
+// Failures
+// ---------------------------------------------------------------------------
+// Level-1 report "[<ID text>:<name>]" of Object followed by the formatted
+// text. The text is formatted once: names in it are never read as a format.
+void Trelk_Raise(void *Object, const VS_CHAR *Format, ...) TRELK_PRINTF(2, 3);
+// Level-1 report of the formatted text alone, for messages that name their
+// objects inside the text.
+void Trelk_RaiseText(const VS_CHAR *Format, ...) TRELK_PRINTF(1, 2);
+// Trelk_Raise, then nil for the script; returns 1.
+VS_INT32 Trelk_Fail(void *Object, const VS_CHAR *Format, ...) TRELK_PRINTF(2, 3);
+// Trelk_Raise, then false for the script; returns 1.
+VS_INT32 Trelk_FailFalse(void *Object, const VS_CHAR *Format, ...) TRELK_PRINTF(2, 3);
+// Trelk_RaiseText, then nil for the script; returns 1.
+VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...) TRELK_PRINTF(1, 2);
+
+#endif
