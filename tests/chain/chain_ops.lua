@@ -66,6 +66,17 @@ T.check(tl[1] ~= tl[2] and tl[1] ~= A and _Class(tl[1]) == A and _Class(tl[2]) =
 local one = chainOf(_New(D))
 T.eq(one:IsOnlyOneProc(), false, "a chain with one proc is not more than one")
 
+-- A chain holds each proc it was handed with one lock, and gives it back.
+local held = _New(C)
+local heldRef = _RefCount(held)
+local holder = chainOf(held)
+T.eq(_RefCount(held), heldRef + 1, "a chain holds its proc")
+T.eq(holder:FromPara(held, _New(D)), true, "the same proc listed again")
+T.eq(_RefCount(held), heldRef + 1, "is held once")
+_Free(holder)
+T.eq(_RefCount(held), heldRef, "a freed chain lets its procs go")
+T.eq(_Parent(held), nil, "and they are no longer its members")
+
 -- Reordering the same procs must not leave the old link behind.
 local r1, r2 = _New(C), _New(D)
 local ro = chainOf(r1, r2)
@@ -292,5 +303,8 @@ T.eq(table.concat(seen, ","), "t1,t2", "targets of the chain (once each) and of 
 local errs = T.errors()
 T.eq(#errs, 1, "a failing callback is reported once and the free goes on")
 QZProcChainBase:UnRegCallBack(t2)
+
+_CollectGarbage()
+T.eq(T.stat("UnlockAtZero"), 0, "no lock was given back more often than taken")
 
 T.finish("chain_ops")
