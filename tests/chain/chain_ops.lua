@@ -160,6 +160,20 @@ local inner = _Children(cell, "ProcChainQueue")
 T.eq(inner:_Count(), 1, "the cell holds one chain")
 T.check(inner:_Get(0) ~= src and inner:_Get(0):Equals(src), "a duplicate of the appended chain")
 T.eq(#procs(ap), 4, "the chain has four steps")
+local O = ptype("co_O")
+T.eq(O:OutputFrom(P, 3, Q, P), true, "an end proc with outputs P, Q (three) and P again")
+local withOut = chainOf(_New(A), _New(O))
+local ap2 = _New(QZProcChainBase)
+T.eq(ap2:Append(withOut), true, "a chain with outputs is appended to an empty chain")
+local oc = ap2:GetFirstProc()
+T.eq(_IsInst(QZCellBase, oc), true, "as its first step")
+local outs = _Children(oc, "OutputQueue")
+T.eq(outs:_Count(), 2, "the cell gives each data type of the end proc once")
+if outs:_Count() == 2 then
+  T.eq(outs:_Get(0).ReturnNumber, 1, "with one object to return")
+  T.eq(outs:_Get(1).ReturnNumber, 1, "whatever the end proc returns")
+  T.eq(outs:_Get(1).IsMustExist, false, "and none of them must exist")
+end
 
 -- Equality and search ---------------------------------------------------------------
 local e_ab1, e_ab2 = chainOf(_New(A), _New(B)), chainOf(_New(A), _New(B))
