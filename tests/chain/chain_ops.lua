@@ -287,6 +287,9 @@ T.eq(dup:Equals(ch), true, "the duplicate equals its source")
 T.eq(dup:GetTag(), ch:GetTag(), "and has its tag")
 _Free(dup)
 _CollectGarbage()
+local fresh = QZProcChainBase()
+T.check(fresh ~= nil and _IsInst(QZProcChainBase, fresh) and fresh:GetFirstProc() == nil,
+        "calling the chain class makes a new empty chain")
 T.eq(_RefCount(ch), refBefore, "freeing the duplicate lets go of its source")
 
 -- Callbacks -------------------------------------------------------------------------
