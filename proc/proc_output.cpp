@@ -674,10 +674,11 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
 {
     if (QZData == NULL)
         return;
+    // The list starts over empty. It is emptied in place: a data object
+    // without a list (a predefined class object) is given none that nothing
+    // would ever release.
     if (QZData->ExcludeProc != NULL)
-        SRV->DestoryIndex(QZData->ExcludeProc);
-    QZData->ExcludeProc = SRV->CreateIDIndex_Nor(0);
-    MemoryDebug_InsertObjectRecord(QZData->ExcludeProc, __LINE__);
+        SRV->DelAllKey(QZData->ExcludeProc);
     VS_UUID DataID = SRV->GetID(QZData);
     for (void *Item = SRV->QueryFirst(&QZData->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
         void *Object = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);
