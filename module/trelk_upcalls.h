@@ -11,6 +11,7 @@
 
 struct StructOfQZProcBase;
 struct StructOfQZRealmBase;
+struct StructOfQZDataBase;
 
 // ---------------------------------------------------------------------------
 // Data (data/): called by shutdown
@@ -46,5 +47,12 @@ VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object);
 VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
 // Empties the status layout table (1024 layers).
 void QZRealmBase_GetStatus_InitGetStatusPositionItem();
+
+// ---------------------------------------------------------------------------
+// Realm (realm/): called by the frame data
+// ---------------------------------------------------------------------------
+// TRUE when QZData is a datum that entered the realm from outside in the
+// current cycle (an item of its EnvDataQueuePackage).
+VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData);
 
 #endif

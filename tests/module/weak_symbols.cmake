@@ -16,7 +16,6 @@ set(EXPECTED_WEAK
   _Z34QZRealmBase_CheckValid_QZProcChainP30ClassOfXRQParaPackageInterfacePch
   _Z23QZRealmBase_Load_QZProcP30ClassOfXRQParaPackageInterfacePcS0_S0_
   _Z28QZRealmBase_Load_QZProcChainP30ClassOfXRQParaPackageInterfacePcS0_S0_
-  _Z34QZRealmBase_IsFromOutSide_InternalP19StructOfQZRealmBaseP18StructOfQZDataBase
 )
 
 function(symbols OUT)
