@@ -327,7 +327,8 @@ void QZRealmBase_ActiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object,
         }
     }
     if (Existed) {
-        Record->ExtraActiveCount += IncreaseCount;
+        // Counts wrap at 32 bits rather than overflow.
+        Record->ExtraActiveCount = (VS_INT32)((VS_ULONG)Record->ExtraActiveCount + (VS_ULONG)IncreaseCount);
         Record->ActiveCountUpdateSequence = Pass;
     }
     QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
