@@ -361,6 +361,21 @@ static void UnlinkAndRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyI
     RemoveRecord(LocalBuf, KeyID, Record);
 }
 
+// Deactivation with 0 of the record under KeyID: the targets stop counting
+// it, then it leaves the graph and the index.
+static void RemoveWithRecount(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
+                              StructOfQZRealmBaseActiveObjectRecord *Record, VS_ULONG Pass)
+{
+    // A record whose object is gone is dropped all the same: kept, it would
+    // hold its lists and index entry for the realm's whole life.
+    if (SRV->GetObject(KeyID) != NULL) {
+        Record->ExtraActiveCount = 0;
+        Record->ActiveCountUpdateSequence = Pass;
+        QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
+    }
+    UnlinkAndRemove(LocalBuf, KeyID, Record);
+}
+
 void QZRealmBase_DeactiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_INT32 DeCreaseCount)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
@@ -379,14 +394,19 @@ void QZRealmBase_DeactiveData_Internal(StructOfQZRealmBase *QZRealm, void *Objec
         QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
         return;
     }
-    // A record whose object is gone is dropped all the same: kept, it would
-    // hold its lists and index entry for the realm's whole life.
-    if (SRV->GetObject(&KeyID) != NULL) {
-        Record->ExtraActiveCount = 0;
-        Record->ActiveCountUpdateSequence = Pass;
-        QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
-    }
-    UnlinkAndRemove(LocalBuf, &KeyID, Record);
+    RemoveWithRecount(QZRealm, LocalBuf, &KeyID, Record, Pass);
+}
+
+void QZRealmBase_DeactiveDataByID_Internal(StructOfQZRealmBase *QZRealm, VS_UUID *KeyID)
+{
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL || KeyID == NULL)
+        return;
+    VS_ULONG Pass = NewPass(LocalBuf);
+    StructOfQZRealmBaseActiveObjectRecord *Record =
+        (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, KeyID);
+    if (Record != NULL)
+        RemoveWithRecount(QZRealm, LocalBuf, KeyID, Record, Pass);
 }
 
 void QZRealmBase_DeactiveAll_Internal(StructOfQZRealmBase *QZRealm, VS_INT64 BeforeScheduleCount)

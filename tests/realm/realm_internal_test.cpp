@@ -257,3 +257,30 @@ TEST_F(RealmInternal, AddCellOfACellTypeAddsInstances) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RealmInternal, RecordsOfFreedObjectsCanBeRemoved) {
+    StructOfQZRealmBase *Realm = NewRealm("r");
+    void *Gone = NewOf(QZDataBaseClass);
+    void *Target = NewOf(QZDataBaseClass);
+    VS_UUID GoneID = X->GetID(Gone), TargetID = X->GetID(Target);
+    QZRealmBase_ActiveData_Internal(Realm, Gone, nullptr, 3);
+    VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
+    Sources->InsertObject(0, Gone);
+    QZRealmBase_ActiveData_Internal(Realm, Target, Sources, 1);
+    Sources->Release();
+    void *Index = Buf(Realm)->ActiveRealmObjectTree;
+    ASSERT_EQ(X->GetKeyNumber(Index), 2u);
+    X->FreeObject(Gone); // freed while its record holds a lock on it
+    EXPECT_NE(X->FindIDKey(Index, &GoneID), nullptr) << "the record outlives its object";
+    QZRealmBase_DeactiveDataByID_Internal(Realm, &GoneID);
+    EXPECT_EQ(X->FindIDKey(Index, &GoneID), nullptr) << "and is removed by its ID";
+    EXPECT_NE(X->FindIDKey(Index, &TargetID), nullptr);
+    QZRealmBase_DeactiveDataByID_Internal(Realm, &TargetID);
+    EXPECT_EQ(X->GetKeyNumber(Index), 0u);
+    EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
+    EXPECT_EQ(tvh::stats().InvalidObjects, 0);
+}
+
+} // namespace
