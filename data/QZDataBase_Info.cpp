@@ -224,6 +224,22 @@ static void GiveDataBuf(StructOfQZDataBase *Data, VS_PARAPKGPTR Pkg)
     Data->DataBuf = Pkg;
 }
 
+// Pushes a new instance of Self holding Pkg as its value (nil, with Pkg
+// released, when the host makes none); the script's reference alone keeps it.
+static VS_INT32 PushNewInstance(StructOfQZDataBase *Self, VS_PARAPKGPTR Pkg)
+{
+    StructOfQZDataBase *Instance = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
+    if (Instance == NULL) {
+        Pkg->Release();
+        SRV->LuaPushNil();
+        return 1;
+    }
+    GiveDataBuf(Instance, Pkg);
+    SRV->LuaPushObject(Instance);
+    SRV->ReleaseOwnerEx(Instance);
+    return 1;
+}
+
 // Argument i (from 2) as item i-2 of Pkg, by its script type.
 static void StoreArgument(StructOfQZDataBase *Self, VS_PARAPKGPTR Pkg, VS_INT32 i)
 {
@@ -322,16 +338,7 @@ VS_INT32 QZDataBase_Create(void *L)
         SRV->LuaPop(1);
         VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
         Pkg->InsertObject(0, Value);
-        StructOfQZDataBase *Instance = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
-        if (Instance == NULL) {
-            Pkg->Release();
-            SRV->LuaPushNil();
-            return 1;
-        }
-        GiveDataBuf(Instance, Pkg);
-        SRV->LuaPushObject(Instance);
-        SRV->ReleaseOwnerEx(Instance);
-        return 1;
+        return PushNewInstance(Self, Pkg);
     }
 
     VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
@@ -362,16 +369,7 @@ VS_INT32 QZDataBase_Create(void *L)
         return 0;
     }
 
-    StructOfQZDataBase *Instance = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
-    if (Instance == NULL) {
-        Pkg->Release();
-        SRV->LuaPushNil();
-        return 1;
-    }
-    GiveDataBuf(Instance, Pkg);
-    SRV->LuaPushObject(Instance);
-    SRV->ReleaseOwnerEx(Instance);
-    return 1;
+    return PushNewInstance(Self, Pkg);
 }
 
 VS_INT32 QZDataBase_CreateType(void *L)

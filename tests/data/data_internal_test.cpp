@@ -2,21 +2,21 @@
 // data placed in realms (ordering), data connected to proc inputs (clean-up
 // at free, ResetSchedule) and member-wise set kinds (equality and copies of
 // sets that contain themselves).
-#include "module_data_fixture.h"
+#include "module_test_util.h"
 #include "trelk_data_api.h"
 
 namespace {
 
-class DataInternal : public ModuleDataFixture {
+class DataInternal : public trelktest::LoadedModule {
   protected:
-    DataInternal() : ModuleDataFixture("data_internal") {}
+    DataInternal() : LoadedModule("data_internal") {}
 
     void Move(void *Object, void *Parent, const char *Queue) {
-        ASSERT_TRUE(X->ChangeParent(Object, Parent, X->GetAttributeIndex(Parent, Queue))) << Queue;
+        ASSERT_TRUE(XRQ->ChangeParent(Object, Parent, XRQ->GetAttributeIndex(Parent, Queue))) << Queue;
     }
     int Count(void *QueueHead) {
         int n = 0;
-        for (void *o = X->QueryFirst(QueueHead); o != nullptr; o = X->QueryNext(o))
+        for (void *o = XRQ->QueryFirst(QueueHead); o != nullptr; o = XRQ->QueryNext(o))
             n++;
         return n;
     }
@@ -70,15 +70,15 @@ TEST_F(DataInternal, FreeCleansTheFirstInputOfEachConnectedProc) {
     // procs and, by a stray record, an object that is no proc.
     StructOfQZDataInputContainer *Inputs[3];
     for (int i = 0; i < 3; i++) {
-        Inputs[i] = (StructOfQZDataInputContainer *)NewOf(QZDataInputContainerClass);
+        Inputs[i] = (StructOfQZDataInputContainer *)NewObject(QZDataInputContainerClass);
         Move(Inputs[i], i < 2 ? (void *)P : (void *)Q, "InputQueue");
-        auto *Ref = (StructOfQZObjectPointerWithChangeFlag *)NewOf(QZObjectPointerWithChangeFlagClass);
-        Ref->ObjectID = X->GetID(Data);
+        auto *Ref = (StructOfQZObjectPointerWithChangeFlag *)NewObject(QZObjectPointerWithChangeFlagClass);
+        Ref->ObjectID = XRQ->GetID(Data);
         Move(Ref, Inputs[i], "DataQueue");
     }
     for (void *Target : {(void *)Named("stranger"), (void *)P, (void *)Q}) {
-        auto *Link = (StructOfQZObjectPointer *)NewOf(QZObjectPointerClass);
-        Link->ObjectID = X->GetID(Target);
+        auto *Link = (StructOfQZObjectPointer *)NewObject(QZObjectPointerClass);
+        Link->ObjectID = XRQ->GetID(Target);
         Move(Link, Data, "ConnectedProc");
     }
     // ResetSchedule keeps the exclusion of a connected proc only.
@@ -91,7 +91,7 @@ TEST_F(DataInternal, FreeCleansTheFirstInputOfEachConnectedProc) {
         assert(not d:IsExclude(loose), "unconnected proc is dropped")
         assert(d:ConnectedProcToParaPkg():_Count() == 3, "every linked object that exists is listed")
     )");
-    X->FreeObject(Data);
+    XRQ->FreeObject(Data);
     EXPECT_EQ(Count(&Inputs[0]->DataQueue), 0);
     EXPECT_EQ(Count(&Inputs[1]->DataQueue), 1) << "only the first input of a proc is cleaned";
     EXPECT_EQ(Count(&Inputs[2]->DataQueue), 0);
@@ -107,7 +107,7 @@ TEST_F(DataInternal, MemberWiseSetsEqualAndCopyWithCycles) {
     )");
     void *CS = Named("CS");
     // The kind a property-bearing type gives its set companion.
-    X->InsertIDKey(GlobalDataTypeIndexTree, X->GetIDEx(CS), (void *)(uintptr_t)QZDATATYPE_KIND_SET);
+    XRQ->InsertIDKey(GlobalDataTypeIndexTree, XRQ->GetIDEx(CS), (void *)(uintptr_t)QZDATATYPE_KIND_SET);
     Run(R"(
         local CS = _Find("CS")
         local A = QZDataBase:CreateType("comp.A")

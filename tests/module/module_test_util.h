@@ -1,5 +1,6 @@
-// Shared set-up of the module tests: a fresh stand-in host per test, with the
-// module loaded the way the runner loads it.
+// Shared set-up of the tests that link the module to reach its globals and
+// internal functions: a fresh stand-in host per test, with the module loaded
+// the way the runner loads it.
 #ifndef TRELK_MODULE_TEST_UTIL_H
 #define TRELK_MODULE_TEST_UTIL_H
 
@@ -31,8 +32,11 @@ inline std::string ErrorLog() {
 }
 
 // Host started and the module loaded; both locks are held by the test body.
+// Chunks run under the name given to the constructor.
 class LoadedModule : public ::testing::Test {
   protected:
+    explicit LoadedModule(const char *ChunkName = "test") : ChunkName(ChunkName) {}
+
     void SetUp() override {
         ASSERT_TRUE(tvh::start());
         std::string Error;
@@ -48,9 +52,15 @@ class LoadedModule : public ::testing::Test {
         tvh::stop();
     }
     // Runs a chunk (the locks are re-entered by the driver).
-    void Run(const std::string &Code, const char *ChunkName = "test") {
+    void Run(const std::string &Code, const char *Name = nullptr) {
         std::string Error;
-        ASSERT_TRUE(tvh::runChunk(Code.c_str(), ChunkName, &Error)) << Error;
+        ASSERT_TRUE(tvh::runChunk(Code.c_str(), Name != nullptr ? Name : ChunkName, &Error)) << Error;
+    }
+    // The object of that name; a test failure when there is none.
+    void *Named(const char *Name) {
+        void *Object = XRQ->GetObjectEx(nullptr, Name);
+        EXPECT_NE(Object, nullptr) << Name;
+        return Object;
     }
     std::string IdText(void *Object) { return XRQ->UuidToString(XRQ->GetIDEx(Object)); }
     void *NewObject(void *Class) {
@@ -59,6 +69,9 @@ class LoadedModule : public ::testing::Test {
     }
 
     ClassOfXRQInterface *XRQ = nullptr;
+
+  private:
+    const char *ChunkName;
 };
 
 } // namespace trelktest

@@ -112,4 +112,4 @@ end
 _CollectGarbage()
 T.eq(T.stat("InvalidObjects"), invalid, "no stale handle reached the host")
 T.eq(T.stat("UnlockAtZero"), unlockAtZero, "no unlock without a lock")
-T.finish("data2_cache")
+T.finish("data_access_cache")

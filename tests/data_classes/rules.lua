@@ -167,4 +167,4 @@ for i = 1, 10 do r:LoadFrom(plainRec) end
 _CollectGarbage()
 T.eq(T.stat("LiveObjects"), live, "rules made by Create and LoadFrom do not leak")
 
-T.finish("data3_rules")
+T.finish("data_classes_rules")

@@ -81,4 +81,4 @@ T.eq(e:GetInfo(), "main[0].MyError.oops", "GetInfo gives the full class name, a 
 E.AsString = function(self) return "custom" end
 T.eq(e:AsString(), "custom", "a script AsString replaces the default")
 
-T.finish("data3_objdata")
+T.finish("data_classes_objdata")

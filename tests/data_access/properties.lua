@@ -162,4 +162,4 @@ T.eq(select("#", plain(1):SetReadOnly()), 0, "SetReadOnly pushes nothing")
 _New(plain):SetReadOnly() -- no value package: nothing happens
 
 inst = nil busyInst = nil
-T.finish("data2_properties")
+T.finish("data_access_properties")

@@ -105,4 +105,4 @@ T.eq(kept[0], 300, "the produced object stays alive with the script")
 
 QZRealmBase.RunProc = nil
 QZRealmBase.RunString = nil
-T.finish("data2_run")
+T.finish("data_access_run")

@@ -186,4 +186,4 @@ T.eq(kept:_Count(), 14, "all fourteen items stay")
 TC.OnBeforeFree = nil
 kept = nil
 
-T.finish("data2_attrlist")
+T.finish("data_access_attrlist")

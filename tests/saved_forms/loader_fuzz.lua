@@ -151,4 +151,4 @@ T.check(T.stat("LiveObjects") <= liveObjects, "no object is left behind: " .. T.
 local again = r:LoadFromJSonPkg(seeds[1])
 T.check(again ~= nil and again:_Get(1) == 1, "the value list reader still reads a good list")
 
-T.finish("data3_fuzz")
+T.finish("saved_forms_loader_fuzz")

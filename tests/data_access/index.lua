@@ -177,4 +177,4 @@ T.eq(tostring(victim), "object:freed", "the data is gone")
 TC.IsRawInstance = nil
 _Errors()
 
-T.finish("data2_index")
+T.finish("data_access_index")

@@ -143,4 +143,4 @@ _Free(H)
 T.eq(_Find("comp.H_Set_"), nil, "companions end with their type")
 T.eq(tostring(hset), "object:freed", "the handed-out companion is dead")
 
-T.finish("data2_companions")
+T.finish("data_access_companions")

@@ -6,7 +6,7 @@ local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 -- SaveTo and LoadFrom are bound in the data class's table; until they are,
 -- this scenario cannot run.
 if not pcall(function() return QZDataBase:CreateType("rec.Probe")(1):SaveTo(_Pkg()) end) then
-  print("data3_record: QZDataBase SaveTo / LoadFrom are not bound, skipped")
+  print("saved_forms_record: QZDataBase SaveTo / LoadFrom are not bound, skipped")
   os.exit(77)
 end
 
@@ -176,4 +176,4 @@ for i = 1, 20 do QZDataBase:LoadFrom(rec) end
 _CollectGarbage()
 T.check(T.stat("LiveObjects") <= live, "loaded data do not outlive their script references")
 
-T.finish("data3_record")
+T.finish("saved_forms_record")

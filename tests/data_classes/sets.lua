@@ -172,4 +172,4 @@ T.check(#errs == 1 and errs[1]:find(", calls the function RunString failed", 1, 
 QZRealmBase.RunString = nil
 T.eq(runSet:RunProc(p1):_Count(), 0, "RunProc of a data object gives an empty result")
 
-T.finish("data3_sets")
+T.finish("data_classes_sets")

@@ -189,4 +189,4 @@ local res = T.expect_errors(function() return r:SaveToJSonPkg(_Pkg(selfish)) end
                             "a value that holds its own data object")
 T.eq(res, nil, "is not written")
 
-T.finish("data3_valuelist")
+T.finish("saved_forms_valuelist")

@@ -2,23 +2,23 @@
 // themselves: the tag form (saved without object IDs and not for a tag), the
 // writer appending behind what the list already holds, and the ObjectID
 // fix-up that relinks rebuilt procs and input containers.
-#include "module_data_fixture.h"
+#include "module_test_util.h"
 #include "trelk_data_api.h"
 
 #include <string>
 
 namespace {
 
-class Data3Internal : public ModuleDataFixture {
+class SavedFormsInternal : public trelktest::LoadedModule {
   protected:
-    Data3Internal() : ModuleDataFixture("data3_internal") {}
+    SavedFormsInternal() : LoadedModule("saved_forms_internal") {}
 
     // The tag text of a data object, as the tag code hands it over.
     std::string Tag(void *Data) {
         QZDataBase_GetTag_Internal((StructOfQZDataBase *)Data);
-        const VS_CHAR *Text = X->LuaToString(-1);
+        const VS_CHAR *Text = XRQ->LuaToString(-1);
         std::string Result = Text != nullptr ? Text : "";
-        X->LuaPop(1);
+        XRQ->LuaPop(1);
         return Result;
     }
     static const VS_CHAR *Str(VS_PARAPKGPTR Pkg, const VS_CHAR *Key) {
@@ -37,7 +37,7 @@ class Data3Internal : public ModuleDataFixture {
 
 // Saved without object IDs and not for a tag, a data record holds the data's
 // tag as its value and no type name; a failed write leaves the target alone.
-TEST_F(Data3Internal, TagFormRecord) {
+TEST_F(SavedFormsInternal, TagFormRecord) {
     Run(R"(
         local P = QZDataBase:CreateType("tf.P") _LockGC(P)
         local d = P(1, "a") _SetName(d, "tf.d") _LockGC(d)
@@ -68,7 +68,7 @@ TEST_F(Data3Internal, TagFormRecord) {
     auto Reports = tvh::errors(true);
     ASSERT_EQ(Reports.size(), 1u);
     EXPECT_EQ(Reports[0].level, 1);
-    EXPECT_EQ(Reports[0].text, "[" + UuidText(X, Named("tf.P")) + ":tf.P] is data object type, can not save");
+    EXPECT_EQ(Reports[0].text, "[" + UuidText(XRQ, Named("tf.P")) + ":tf.P] is data object type, can not save");
     ASSERT_EQ(Kept->GetNumber(), 1);
     EXPECT_EQ(Kept->GetInt(0), 7);
     Kept->Release();
@@ -78,7 +78,7 @@ TEST_F(Data3Internal, TagFormRecord) {
 // The value list of a data item follows the flags: without object IDs and not
 // for a tag the item's Value is the tag text; for a tag it is the value pair.
 // The writer appends behind what the list holds; the reader clears first.
-TEST_F(Data3Internal, ValueListFlagsAndAppend) {
+TEST_F(SavedFormsInternal, ValueListFlagsAndAppend) {
     Run(R"(
         local P = QZDataBase:CreateType("vf.P") _LockGC(P)
         local d = P(5) _SetName(d, "vf.d") _LockGC(d)
@@ -143,16 +143,16 @@ TEST_F(Data3Internal, ValueListFlagsAndAppend) {
 // Rebuilt procs and input containers are relinked to the first rebuilt object
 // saved under the same ID text, without regard to case; entries that are no
 // package, lack a key, or name a gone object are passed over.
-TEST_F(Data3Internal, ObjectIDFixUp) {
-    auto *First = (StructOfQZProcBase *)NewOf(QZProcBaseClass);
-    auto *Second = (StructOfQZProcBase *)NewOf(QZProcBaseClass);
-    auto *Target = (StructOfQZProcBase *)NewOf(QZProcBaseClass);
-    auto *Other = (StructOfQZProcBase *)NewOf(QZProcBaseClass);
-    auto *Input = (StructOfQZDataInputContainer *)NewOf(QZDataInputContainerClass);
-    void *Gone = NewOf(QZProcBaseClass);
-    void *Stranger = NewOf(QZRuleBaseClass);
+TEST_F(SavedFormsInternal, ObjectIDFixUp) {
+    auto *First = (StructOfQZProcBase *)NewObject(QZProcBaseClass);
+    auto *Second = (StructOfQZProcBase *)NewObject(QZProcBaseClass);
+    auto *Target = (StructOfQZProcBase *)NewObject(QZProcBaseClass);
+    auto *Other = (StructOfQZProcBase *)NewObject(QZProcBaseClass);
+    auto *Input = (StructOfQZDataInputContainer *)NewObject(QZDataInputContainerClass);
+    void *Gone = NewObject(QZProcBaseClass);
+    void *Stranger = NewObject(QZRuleBaseClass);
     ASSERT_TRUE(First && Second && Target && Other && Input && Gone && Stranger);
-    X->FreeObject(Gone);
+    XRQ->FreeObject(Gone);
 
     auto Entry = [&](const VS_CHAR *ID, void *Object) {
         VS_PARAPKGPTR E = Trelk_GetParaPkgInterface(__LINE__);
@@ -186,8 +186,8 @@ TEST_F(Data3Internal, ObjectIDFixUp) {
 
     Second->QZProcNext = nullptr;
     QZProcChain_Load_ParaPkg_FixObjectID(Saved, Next);
-    EXPECT_EQ(First->QZProcNext, X->ObjectToAtomic(Target));
-    VS_UUID TargetID = X->GetID(Target);
+    EXPECT_EQ(First->QZProcNext, XRQ->ObjectToAtomic(Target));
+    VS_UUID TargetID = XRQ->GetID(Target);
     EXPECT_EQ(memcmp(&Input->QZProcID, &TargetID, sizeof(VS_UUID)), 0);
     EXPECT_EQ(Second->QZProcNext, nullptr);
 
@@ -197,7 +197,7 @@ TEST_F(Data3Internal, ObjectIDFixUp) {
     Saved->Release();
     Next->Release();
     for (void *O : {(void *)First, (void *)Second, (void *)Target, (void *)Other, (void *)Input, Stranger})
-        X->FreeObject(O);
+        XRQ->FreeObject(O);
     EXPECT_TRUE(tvh::errors(true).empty());
 }
 
