@@ -509,7 +509,15 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
     for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
         VS_BOOL IsThisOutput = VS_FALSE;
+        VS_UUID ProcID = SRV->GetID(Proc), OutputID = SRV->GetID(Output);
         StructOfQZDataBase *Verified = QZProcBase_AddOutputData_VerifyAndGetOutputData(Output, Data, &IsThisOutput);
+        // A conversion runs the type class's script, which may free the proc
+        // or its outputs.
+        if (SRV->GetObject(&ProcID) != Proc || SRV->GetObject(&OutputID) != Output) {
+            if (Verified != NULL)
+                SRV->UnLockGC(Verified);
+            return PlaceRefused;
+        }
         if (!IsThisOutput)
             continue;
         if (Verified == NULL) {
