@@ -3,6 +3,7 @@
 // records, package versions, the sort order of equal child chains, and a
 // runner that marks its procs before it frees them.
 #include "module_test_util.h"
+#include "trelk_data_api.h"
 #include "trelk_realm_internal.h"
 #include "trelk_proc_internal.h"
 
