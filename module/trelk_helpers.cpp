@@ -71,6 +71,15 @@ void Trelk_PushHandOver(void *Object)
         SRV->UnLockGC(Object);
 }
 
+void Trelk_UnLockAndFreeUnheld(void *Object)
+{
+    if (Object == NULL)
+        return;
+    SRV->UnLockGC(Object);
+    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
+        SRV->FreeObject(Object);
+}
+
 namespace {
 
 void RaiseV(void *Object, const VS_CHAR *Format, va_list Args)

@@ -51,6 +51,10 @@ VS_INT32 Trelk_PushBool(VS_BOOL Value);
 // Gives an object made for the script to the script: pushes it and drops the
 // module's own lock, so that the script's reference alone keeps it.
 void Trelk_PushHandOver(void *Object);
+// Drops the module's lock on an object it let go of; one that nobody holds
+// any more (no parent, no lock, no script value) is freed at once, because
+// the host collects only objects a script has held.
+void Trelk_UnLockAndFreeUnheld(void *Object);
 
 // ---------------------------------------------------------------------------
 // Failures

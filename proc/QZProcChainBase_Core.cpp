@@ -37,9 +37,7 @@ static void ReleaseProc(StructOfQZProcChainBase *Chain, StructOfQZProcBase *QZPr
         return; // a link to a proc of somebody else: not ours to let go
     QZProc->QZProcNext = NULL;
     SRV->ChangeParent(QZProc, NULL, VS_INVALID_ATTRIBUTEINDEX);
-    SRV->UnLockGC(QZProc);
-    if (SRV->GetParent(QZProc) == NULL && SRV->GetRefEx(QZProc) == 0)
-        SRV->FreeObject(QZProc);
+    Trelk_UnLockAndFreeUnheld(QZProc);
 }
 
 // Lets go of every member proc, whether the order still reaches it or not.
@@ -141,9 +139,7 @@ static void ReplaceProcs(StructOfQZProcChainBase *Chain, VS_PARAPKGPTR Items)
         }
         // Either way P now carries one lock: the chain's hold.
         if (!SRV->ChangeParent(P, Chain, Index)) {
-            SRV->UnLockGC(P);
-            if (SRV->GetParent(P) == NULL && SRV->GetRefEx(P) == 0)
-                SRV->FreeObject(P);
+            Trelk_UnLockAndFreeUnheld(P);
             continue;
         }
         P->QZProcNext = NULL;

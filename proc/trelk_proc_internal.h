@@ -30,7 +30,8 @@ StructOfQZProcBase *TrelkProc_InstanceSelfArg();
 OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name);
 // TRUE when Pkg holds Object (by identity).
 VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object);
-// Detaches every object of a child queue and drops the lock it held there.
+// Detaches every object of a child queue and drops the lock it held there;
+// what nobody else holds is freed.
 void TrelkProc_ReleaseQueue(void *QueueHead);
 // Replaces the package an input keeps (NULL clears it); the input takes its
 // own reference.
