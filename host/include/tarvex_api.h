@@ -14,7 +14,11 @@
 //
 // Threads. The thread that started the host is its main thread. Any thread
 // may call the host; a thread gets its own script stack and last error on its
-// first script call and gives them up with DetachCurrentThread.
+// first script call and gives them up with DetachCurrentThread. Apart from
+// the threads scripts start with _Thread, the host starts none: luafuncs run
+// on their script caller's thread, system events on the thread that creates
+// or frees, posted messages on the thread that dispatches, automatic frees on
+// the main thread.
 //
 // Locks. Two re-entrant locks, handed out first come, first served: the
 // script lock (CaptureScriptGIL / ReleaseScriptGIL) guards the script engine,

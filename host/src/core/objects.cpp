@@ -62,16 +62,18 @@ OpScope::~OpScope() {
         // operation is running; none is now.
         std::vector<std::unique_ptr<HostObject>> dead;
         dead.swap(c.graveyard);
-        c.graveyardSiftAt = Core::kGraveyardSoftLimit;
-    } else if (c.graveyard.size() > c.graveyardSiftAt) {
+    } else if (c.graveyard.size() > c.graveyardKept * 2 + Core::kGraveyardSoftLimit) {
         // A long operation (a call by name running a realm) frees many
-        // objects: keep only the descriptors a frame still holds.
+        // objects: keep only the descriptors a frame still holds. The next
+        // sweep waits until the graveyard has doubled, so many pinned
+        // descriptors cost no sweep per free.
         std::vector<std::unique_ptr<HostObject>> dead;
         std::vector<std::unique_ptr<HostObject>> kept;
         for (auto &g : c.graveyard) (g->pins > 0 ? kept : dead).push_back(std::move(g));
         c.graveyard.swap(kept);
-        c.graveyardSiftAt = std::max(Core::kGraveyardSoftLimit, 2 * c.graveyard.size());
+        c.graveyardKept = c.graveyard.size();
     }
+    if (c.opDepth == 0) c.graveyardKept = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -764,23 +766,19 @@ static void freeUnheldCandidates() {
         }
         if (batch.empty()) break;
         std::sort(batch.begin(), batch.end());
-        std::vector<HostObject *> victims;
         {
             std::lock_guard<std::mutex> g(pendingMutex());
             for (uint64_t seq : batch) {
                 auto it = c.bySeq.find(seq);
-                if (it == c.bySeq.end()) continue;
-                HostObject *o = it->second.get();
-                o->queued = false;
-                if (unheld(o)) victims.push_back(o);
+                if (it != c.bySeq.end()) it->second->queued = false;
             }
         }
-        // An earlier free in this batch may free or re-hold a later victim;
-        // its descriptor stays readable (pinned in the graveyard).
-        for (HostObject *o : victims) ++o->pins;
-        for (HostObject *o : victims)
-            if (unheld(o)) freeObject(o);
-        for (HostObject *o : victims) --o->pins;
+        // Found again by sequence number each time: an earlier free in this
+        // batch may have freed or re-held a later one.
+        for (uint64_t seq : batch) {
+            auto it = c.bySeq.find(seq);
+            if (it != c.bySeq.end() && unheld(it->second.get())) freeObject(it->second.get());
+        }
     }
 }
 

@@ -147,7 +147,7 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
     ~ParaPkg() override;
     friend void releasePkg(ParaPkg *p);
 
-    // D6 insert rule: i == count appends, an existing i replaces.
+    // Insert rule: i == count appends, an existing i replaces.
     VS_BOOL put(VS_INT32 i, Item &&item);
     const Item *at(VS_INT32 i) const {
         return (i < 0 || static_cast<size_t>(i) >= items.size()) ? nullptr : &items[static_cast<size_t>(i)];

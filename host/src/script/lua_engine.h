@@ -158,7 +158,7 @@ class LuaEngine : public ScriptEngine {
     void pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned);
     void pushBin(lua_State *L, ClassOfXRQBinBufInterface *buf, bool owned);
 
-    // Name resolution, functions and fields step (8.3 step 3): pushes what is
+    // Name resolution, the functions-and-fields step: pushes what is
     // found and returns the object X where it was found; NULL (nothing
     // pushed) when absent. callableOnly: only functions and bound luafuncs.
     // keyIdx: absolute stack index of name as a Lua string, when at hand.
@@ -312,7 +312,7 @@ int raisef(lua_State *L, const char *fmt, ...);
 // result count to what is on the stack.
 int callModuleFn(lua_State *L, VS_LUAFUNCPTR fn);
 
-// Lua value -> package item at position i (D6 insert); itemType < 0: by the
+// Lua value -> package item at position i (insert rule of packages); itemType < 0: by the
 // value's kind. Returns 1 inserted, 0 refused by the package, -1 the value has
 // no item form (message in err).
 int storeItem(lua_State *L, VS_PARAPKGPTR pkg, int i, int valueIdx, int itemType, char *err, size_t errLen);
