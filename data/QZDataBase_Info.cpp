@@ -383,7 +383,9 @@ VS_INT32 QZDataBase_CreateType(void *L)
     if (!TrelkData_IsTypeLike(Self))
         return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
                               Trelk_IDText(Self), Trelk_Name(Self));
-    const VS_CHAR *TypeName = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    const VS_CHAR *TypeName = NULL;
+    if (!TrelkData_TypeNameArg(Self, 2, &TypeName))
+        return 1;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;

@@ -205,7 +205,11 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     // would declare a different value than the one given.
     if (FoundType == QZPROPERTY_TYPE_INT32) {
         VS_INT64 Wide = SRV->LuaToInt64(4);
-        if (Wide < INT32_MIN || Wide > INT32_MAX) FoundType = QZPROPERTY_TYPE_INT64;
+        if (Wide < INT32_MIN || Wide > INT32_MAX)
+            return Trelk_FailFalse(Self,
+                                   "'s CreateProperty failed, the Property[%s] 's default value is out of the "
+                                   "range of the property (32-bit integer, -2147483648 to 2147483647)",
+                                   Name);
     }
     if (FoundType != PropertyType)
         return Trelk_FailFalse(

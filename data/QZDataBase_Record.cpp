@@ -272,16 +272,21 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         if (Pair->GetType(1) != VSTYPE_PARAPKG || Pair->GetParaPackage(1) == NULL)
             return NULL;
         VS_PARAPKGPTR ValueList = Pair->GetParaPackage(1);
-        // An empty saved value comes back as an own empty package: inheriting
-        // from the class chain would show a value that was never saved.
-        VS_PARAPKGPTR Buf = Trelk_GetParaPkgInterface(__LINE__);
-        if (ValueList->GetNumber() > 0 && !QZProcChain_Load_ParaPkg(DataType, Buf, ValueList, VS_FALSE)) {
-            Buf->Release();
-            return NULL;
+        // The record writes no buffer and an own empty buffer alike, as an
+        // empty value list; both load as an instance with no buffer of its
+        // own, which takes its value from its class chain as the saved one did.
+        VS_PARAPKGPTR Buf = NULL;
+        if (ValueList->GetNumber() > 0) {
+            Buf = Trelk_GetParaPkgInterface(__LINE__);
+            if (!QZProcChain_Load_ParaPkg(DataType, Buf, ValueList, VS_FALSE)) {
+                Buf->Release();
+                return NULL;
+            }
         }
         NewData = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL);
         if (NewData == NULL) {
-            Buf->Release();
+            if (Buf != NULL)
+                Buf->Release();
             return NULL;
         }
         SetOwnBuf(NewData, Buf);

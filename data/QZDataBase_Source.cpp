@@ -263,6 +263,23 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
     return Result;
 }
 
+// Properties count by the values they read as, not by where those values
+// sit: a loaded data holds every value in a package of its own, the data it
+// was saved from only the ones written, and the two are still equal.
+static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des)
+{
+    if (Src->PropertyPkg == NULL && Des->PropertyPkg == NULL && SRV->GetClass(Src) == SRV->GetClass(Des))
+        return VS_TRUE;
+    VS_PARAPKGPTR SrcProps = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR DesProps = Trelk_GetParaPkgInterface(__LINE__);
+    QZDataBase_QuelToString_CollectProperty(Src, SrcProps);
+    QZDataBase_QuelToString_CollectProperty(Des, DesProps);
+    VS_BOOL Result = SrcProps->Equals(DesProps);
+    SrcProps->Release();
+    DesProps->Release();
+    return Result;
+}
+
 static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up)
 {
     if (Src == Des)
@@ -281,15 +298,11 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
         SrcHolder = QZDataBase_GetDirectDataInst_Internal(Src);
         DesHolder = QZDataBase_GetDirectDataInst_Internal(Des);
     }
-    VS_PARAPKGPTR SrcProps = SrcHolder->PropertyPkg;
-    VS_PARAPKGPTR DesProps = DesHolder->PropertyPkg;
-    if ((SrcProps == NULL) != (DesProps == NULL))
-        return VS_FALSE;
-    if (SrcProps != NULL && !SrcProps->Equals(DesProps))
+    if (!PropertiesEqual(SrcHolder, DesHolder))
         return VS_FALSE;
 
-    if (QZDataBase_IsDataSet_Internal(Src, VS_TRUE)) {
-        if (!QZDataBase_IsDataSet_Internal(Des, VS_TRUE))
+    if (TrelkData_IsMemberSet(Src)) {
+        if (!TrelkData_IsMemberSet(Des))
             return VS_FALSE;
         VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
         for (const EqualsFrame *F = Up; F != NULL; F = F->Up)
@@ -353,6 +366,22 @@ VS_BOOL QZDataBase_IsBufData_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst
     return KindTest(QZData, IsInst, QZDATATYPE_KIND_BUF, QZBufDataBaseClass);
 }
 
+// The strict kind test knows only the companion set classes: set types made
+// by a script are registered as plain data types. Their instances hold
+// members all the same, so they count here; the bare set class and a
+// companion made directly under the QZDataBase class object still do not.
+VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *QZData)
+{
+    if (QZData == NULL || !QZDataBase_IsDataObject(QZData))
+        return VS_FALSE;
+    if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE))
+        return VS_TRUE;
+    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
+    return Type != NULL && !QZDataBase_IsPreDefined_DataType(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
 // ---------------------------------------------------------------------------
 // Ordering
 // ---------------------------------------------------------------------------
@@ -411,7 +440,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         return NULL;
     }
 
-    if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE)) {
+    if (TrelkData_IsMemberSet(QZData)) {
         StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
         if (Holder == NULL) {
             Trelk_Raise(QZData, " has no data, Dup failed");
@@ -708,7 +737,7 @@ VS_INT32 QZDataBase_Dup(void *L)
     // A copy made here carries the creator's reference; one returned by the
     // type class's "Dup" carries the reference added to it. Either is handed
     // to the script once the copy is pushed.
-    VS_BOOL ByTypeClass = !QZDataBase_IsDataSet_Internal(Self, VS_TRUE) && !Self->IsType &&
+    VS_BOOL ByTypeClass = !TrelkData_IsMemberSet(Self) && !Self->IsType &&
                           QZDataBase_GetDataTypeClass_Internal(Self) != NULL;
     StructOfQZDataBase *Copy = QZDataBase_Dup_Internal(Self);
     if (Copy == NULL) {

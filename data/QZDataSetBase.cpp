@@ -97,13 +97,7 @@ VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, Struct
     if (QZDataSet == NULL || SubQZDataSet == NULL || !QZDataBase_IsDataObject(QZDataSet) ||
         !QZDataBase_IsDataObject(SubQZDataSet))
         return VS_FALSE;
-    // Sets of the bare set class do not count; sets of script-made set types
-    // do, although the strict kind test only knows the companion set classes.
-    StructOfQZDataBase *SubType = QZDataBase_GetDataType_Internal(SubQZDataSet);
-    VS_BOOL SubIsSet = QZDataBase_IsDataSet_Internal(SubQZDataSet, VS_TRUE) ||
-                       (Trelk_IsOf(SubQZDataSet, QZDataSetBaseClass) && SubType != NULL &&
-                        !QZDataBase_IsPreDefined_DataType(SubType));
-    if (!SubIsSet)
+    if (!TrelkData_IsMemberSet(SubQZDataSet))
         return VS_FALSE;
     if (QZDataBase_GetDataType_Internal(QZDataSet) != QZDataBase_GetDataType_Internal(SubQZDataSet))
         return VS_FALSE;
@@ -208,11 +202,11 @@ VS_INT32 QZDataSetBase_GetData(void *L)
         VS_UWORD High = (Tick >> 32) & 0xFFFFFFFFu;
         VS_UWORD Sequence = (VS_UWORD)Data->SequenceIndex;
         if (SRV->FindThreeKey(Index, Low, High, Sequence) != NULL || !SRV->InsertThreeKey(Index, Low, High, Sequence, Member)) {
-            // Two members with one stamp have no order: the whole request
-            // fails instead of handing back part of the members.
+            // Two members with one stamp have no order: the scheduled ones are
+            // left out, the unscheduled ones met so far are answered. The
+            // members stay in the set.
             Trelk_Raise(Self, "'s function \"GetData\" failed, there are two data with same time");
             SRV->DestoryIndex(Index);
-            Result->Clear();
             SRV->LuaPushParaPkg(Result, VS_TRUE);
             return 1;
         }
@@ -315,7 +309,9 @@ VS_INT32 QZDataSetBase_CreateType(void *L)
     if (!IsSetObject(Self) || !TrelkData_IsTypeLike((StructOfQZDataBase *)Self))
         return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
                               Trelk_IDText(Self), Trelk_Name(Self));
-    const VS_CHAR *TypeName = Trelk_StringArg(2);
+    const VS_CHAR *TypeName = NULL;
+    if (!TrelkData_TypeNameArg(Self, 2, &TypeName))
+        return 1;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;

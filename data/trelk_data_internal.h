@@ -34,6 +34,10 @@ VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // class chain of a data object normally is; anything else ends a walk).
 StructOfQZDataBase *TrelkData_ClassOf(void *Object);
 
+// A set whose members count one by one in equality, duplication and subsets:
+// the strict set kind, or an instance of a set type a script made.
+VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *Data);
+
 // An instance of QZProcBase or of QZProcChainBase: what a result cache is
 // keyed by and what RunProc runs.
 VS_BOOL TrelkData_IsProcOrChain(void *Object);
@@ -49,6 +53,12 @@ VS_INT32 TrelkData_CreateFromInstance(void *Self);
 // A new instance of Self's data type, NULL when it has none or the host makes
 // none; the module holds the host's reference.
 StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self);
+
+// The type name argument of a CreateType at stack position Index; NULL when
+// it is no string. The host cuts a name at a NUL byte, so that two different
+// names would give one type name, one tag and one saved class name: such a
+// name is refused, the refusal (nil) pushed, and FALSE returned.
+VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name);
 
 // ---------------------------------------------------------------------------
 // Releasing what a data object holds

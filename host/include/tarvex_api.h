@@ -219,10 +219,12 @@ class ClassOfXRQParaPackageInterface {
     // even position; -1 when absent or the key has no value.
     virtual VS_INT32 FindDict(const VS_CHAR *Key) = 0;
 
-    // Compact JSON text, or NULL when an object, binary or time item (at any
-    // depth) or a non-string dictionary key has no JSON form. Free with FreeBuf.
+    // Compact JSON text, or NULL when an object, binary or time item, a
+    // non-finite double (at any depth) or a non-string dictionary key has no
+    // JSON form. Free with FreeBuf.
     virtual VS_CHAR *ToJSon() = 0;
-    // Clears the package and reads the text; FALSE (package empty) on error.
+    // Clears the package and reads the text; FALSE (package empty) on error,
+    // a number that is no finite double included.
     virtual VS_BOOL FromJSon(const VS_CHAR *Text) = 0;
     // Like ToJSon, but every item has a text form. Free with FreeBuf.
     virtual VS_CHAR *GetValueStr() = 0;

@@ -114,11 +114,14 @@ T.eq(got:_Get(1), c, "then the oldest stamp")
 T.eq(got:_Get(2), b, "then the same tick with a later sequence")
 T.eq(got:_Get(3), a, "then the later tick")
 local twin = stamped(3, 1)
-local clash = S(z, b, twin)
+local late = stamped(0, 8)
+local clash = S(z, b, twin, late)
 local res = T.expect_errors(function() return clash:GetData() end,
                             {T.prefix(clash) .. "'s function \"GetData\" failed, there are two data with same time"},
                             "two members with one stamp")
-T.eq(res:_Count(), 0, "two members with one stamp give no partial member list")
+T.eq(res:_Count(), 1, "two members with one stamp: only the unscheduled members met before the second")
+T.eq(res:_Get(0), z, "which is the first unscheduled member")
+T.eq(clash:GetDataBuf():_Count(), 4, "the members stay in the set")
 T.eq(S:GetData():_Count(), 0, "a set type has no members")
 
 -- Subsets (compared by value equality of the members).
@@ -132,6 +135,48 @@ T.eq(big:IsSubSet(QZDataSetBase(p1)), false, "a set of the bare set class is no 
 T.eq(big:IsSubSet(nil), false, "no set is no subset")
 T.eq(big:IsSubSet(p1), false, "a plain data object is no subset")
 T.eq(big:IsSubSet(Any(p1)), false, "a set of another type is no subset")
+
+-- Sets of script-made set types and of companion set types count their
+-- members one by one in equality, duplication and subsets: order and repeats
+-- do not matter, copies are new members.
+local CT = QZDataBase:CreateType("set.CT")
+_LockGC(CT)
+CT:CreateProperty("w", 6, 1)
+local CS = CT:GetDataSetBase()
+local kinds = {
+  {"script-made set type", S, function(i) return P(i) end},
+  {"companion set type", CS, function(i) return CT(i) end},
+}
+for _, k in ipairs(kinds) do
+  local St, mk, what = k[2], k[3], k[1]
+  local m1, m2, m3 = mk(1), mk(2), mk(3)
+  local equalsCases = {
+    {"another order", St(m1, m2, m3), St(m3, m2, m1), true},
+    {"one member repeated", St(m1, m2), St(m1, m1, m2), true},
+    {"equal members that are other objects", St(m1, m2), St(mk(2), mk(1)), true},
+    {"a member missing", St(m1, m2), St(m1), false},
+    {"a member differs", St(m1, m2), St(m1, m3), false},
+  }
+  for _, c in ipairs(equalsCases) do
+    T.eq(c[2]:Equals(c[3]), c[4], what .. " Equals, " .. c[1])
+    T.eq(c[3]:Equals(c[2]), c[4], what .. " Equals the other way, " .. c[1])
+  end
+  local one = St(m1, m2)
+  local copy = one:Dup()
+  T.check(copy ~= nil and copy ~= one, what .. ": Dup makes a new set")
+  T.eq(copy and copy:Equals(one), true, what .. ": the copy is equal")
+  local copied = copy and copy:GetData()
+  T.check(copied and copied:_Get(0) ~= m1 and copied:_Get(1) ~= m2, what .. ": Dup copies the members")
+  T.eq(copied and copied:_Get(0):Equals(m1), true, what .. ": the copied member is equal")
+  T.eq(St(m1):IsSubSet(St(m1, m1)), true, what .. ": IsSubSet counts no repeats")
+end
+T.eq(QZDataSetBase(p1, p2):Equals(QZDataSetBase(p2, p1)), false,
+     "sets of the bare set class compare their packages in order")
+local withType = Any(p1)
+withType:GetDataBuf():_Append(P)
+T.eq(T.expect_errors(function() return withType:Dup() end,
+                     {T.prefix(P) .. " is type and not data object, Dup failed"}, "Dup of a set holding a type"),
+     nil, "Dup of a set holding a type gives nil")
 
 -- Runs on a temporary realm: the realm's RunString / RunProc answer.
 local calls = 0
