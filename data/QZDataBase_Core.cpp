@@ -335,6 +335,7 @@ static void ReleaseOwnedPackages(StructOfQZDataBase *Data)
 
 static void OnFreed(StructOfQZDataBase *Data)
 {
+    TrelkData_ReleaseOwnedCopies(Data);
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Data);
     if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL) {
         LocalBuf->CallBackObjectPkg->Release();

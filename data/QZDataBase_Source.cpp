@@ -426,6 +426,18 @@ struct DupFrame {
     VS_INT32 Depth;
 };
 
+// Frees a new set whose copying failed, with every member copy it made.
+static void DropNewSet(StructOfQZDataBase *NewSet)
+{
+    VS_UUID ID = SRV->GetID(NewSet);
+    if (NewSet->DataBuf != NULL)
+        NewSet->DataBuf->Clear();
+    TrelkData_ReleaseOwnedCopies(NewSet);
+    void *Still = SRV->GetObject(&ID);
+    if (Still != NULL)
+        SRV->FreeObject(Still);
+}
+
 static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFrame *Up)
 {
     if (QZData == NULL)
@@ -454,39 +466,62 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         StructOfQZDataBase *NewSet = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
         if (NewSet == NULL)
             return NULL;
+        // A member's type-class "Dup" runs script, which may free the new set,
+        // the set being copied or its holder: all are found again by ID after
+        // each member.
+        VS_UUID NewSetID = SRV->GetID(NewSet);
+        VS_UUID HolderID = SRV->GetID(Holder);
         DupFrame Frame = {QZData, NewSet, Up, Depth};
-        // A member's type-class "Dup" may replace the member package: it is
-        // held while the members are copied.
+        // The member package is held while the members are copied: a script
+        // may replace it meanwhile.
         VS_PARAPKGPTR Members = Holder->DataBuf;
         Members->AddRef();
-        for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+        VS_BOOL Failed = VS_FALSE;
+        for (VS_INT32 i = 0; !Failed && i < Members->GetNumber(); i++) {
             void *MemberObject = Members->GetObject(i);
             if (MemberObject == NULL)
                 continue;
             // An object that is no data has no type to copy it by.
             if (!QZDataBase_IsDataObject(MemberObject)) {
                 Trelk_Raise(MemberObject, " 's type object is not found, Dup failed");
-                Members->Release();
-                SRV->FreeObject(NewSet);
-                return NULL;
+                Failed = VS_TRUE;
+                break;
             }
             StructOfQZDataBase *Member = (StructOfQZDataBase *)MemberObject;
             StructOfQZDataBase *Copy = NULL;
             for (const DupFrame *F = &Frame; F != NULL && Copy == NULL; F = F->Up)
                 if (F->Original == Member)
                     Copy = F->Copy;
-            if (Copy == NULL)
-                Copy = DupInternal(Member, &Frame);
+            VS_BOOL Made = VS_FALSE;
             if (Copy == NULL) {
+                Copy = DupInternal(Member, &Frame);
+                Made = Copy != NULL ? VS_TRUE : VS_FALSE;
+            }
+            if (SRV->GetObject(&NewSetID) != NewSet || SRV->GetObject(&HolderID) != Holder) {
+                // Gone while its members were copied: the copy made last is
+                // nobody's.
+                if (Made)
+                    TrelkData_DropCopy(Copy);
                 Members->Release();
-                SRV->FreeObject(NewSet);
+                if (SRV->GetObject(&NewSetID) == NewSet)
+                    DropNewSet(NewSet);
                 return NULL;
             }
+            if (Copy == NULL) {
+                Failed = VS_TRUE;
+                break;
+            }
+            if (Made)
+                TrelkData_OwnCopy(NewSet, Copy);
             if (NewSet->DataBuf == NULL)
                 NewSet->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
             NewSet->DataBuf->InsertObject(NewSet->DataBuf->GetNumber(), Copy);
         }
         Members->Release();
+        if (Failed) {
+            DropNewSet(NewSet);
+            return NULL;
+        }
         return NewSet;
     }
 

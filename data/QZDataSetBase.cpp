@@ -6,6 +6,9 @@
 #include "trelk_data_luafuncs.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 // A set: an instance of the set class, or of a set companion class (which
 // carries its own DataBaseID attribute at the same place).
@@ -68,6 +71,79 @@ static VS_BOOL WouldContainItself(StructOfQZDataBase *Holder, StructOfQZDataBase
     VS_BOOL Result = ReachesHolder(Candidate, Holder, Seen);
     SRV->DestoryIndex(Seen);
     return Result;
+}
+
+// ---------------------------------------------------------------------------
+// Member copies owned by a set
+// ---------------------------------------------------------------------------
+// A set's Dup makes its members' copies; the new set keeps the creation lock
+// of each (or the reference a type class's "Dup" result was given) until the
+// copy leaves it or the set is freed. Sets and copies are kept by ID: either
+// may be freed by a script at any time.
+static std::unordered_map<std::string, std::vector<VS_UUID>> OwnedCopies;
+
+static std::string IDKey(void *Object)
+{
+    return std::string((const char *)SRV->GetIDEx(Object), sizeof(VS_UUID));
+}
+
+void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy)
+{
+    OwnedCopies[IDKey(Set)].push_back(SRV->GetID(Copy));
+}
+
+// A copy the module made was never seen by a script, so the host would not
+// collect it once released: when nothing else holds it (no lock, no script
+// reference, no parent) it is freed here.
+static void ReleaseCopy(const VS_UUID &ID)
+{
+    VS_UUID Key = ID;
+    void *Copy = SRV->GetObject(&Key);
+    if (Copy == NULL)
+        return;
+    SRV->UnLockGC(Copy);
+    if (SRV->GetRefEx(Copy) == 0 && SRV->GetParent(Copy) == NULL)
+        SRV->FreeObject(Copy);
+}
+
+void TrelkData_DropCopy(void *Copy)
+{
+    ReleaseCopy(SRV->GetID(Copy));
+}
+
+void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member)
+{
+    if (OwnedCopies.empty() || Set == NULL || Member == NULL)
+        return;
+    auto It = OwnedCopies.find(IDKey(Set));
+    if (It == OwnedCopies.end())
+        return;
+    std::vector<VS_UUID> &Copies = It->second;
+    VS_UUID MemberID = SRV->GetID(Member);
+    for (size_t i = 0; i < Copies.size(); i++) {
+        if (memcmp(&Copies[i], &MemberID, sizeof(VS_UUID)) == 0) {
+            Copies.erase(Copies.begin() + (std::ptrdiff_t)i);
+            if (Copies.empty())
+                OwnedCopies.erase(It);
+            ReleaseCopy(MemberID);
+            return;
+        }
+    }
+}
+
+void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set)
+{
+    if (OwnedCopies.empty() || Set == NULL)
+        return;
+    auto It = OwnedCopies.find(IDKey(Set));
+    if (It == OwnedCopies.end())
+        return;
+    // Taken out first: releasing a copy may free it and, with it, other sets.
+    std::vector<VS_UUID> Copies;
+    Copies.swap(It->second);
+    OwnedCopies.erase(It);
+    for (const VS_UUID &ID : Copies)
+        ReleaseCopy(ID);
 }
 
 // ---------------------------------------------------------------------------
@@ -167,6 +243,7 @@ VS_INT32 QZDataSetBase_RemoveData(void *L)
     for (VS_INT32 i = 0; i < Buf->GetNumber(); i++) {
         if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object) {
             Buf->Del(i);
+            TrelkData_ReleaseOwnedCopy(Holder, Object);
             break;
         }
     }

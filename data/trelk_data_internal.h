@@ -38,6 +38,16 @@ StructOfQZDataBase *TrelkData_ClassOf(void *Object);
 // the strict set kind, or an instance of a set type a script made.
 VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *Data);
 
+// Member copies a set's Dup made: the set holds each (its creation lock, or
+// the reference added to a type class's "Dup" result) until the copy is
+// removed from it (ReleaseOwnedCopy) or the set is freed or its Dup fails
+// (ReleaseOwnedCopies). A released copy that nothing else holds is freed.
+void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy);
+// Releases a copy that no set took, freeing it when nothing else holds it.
+void TrelkData_DropCopy(void *Copy);
+void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member);
+void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set);
+
 // An instance of QZProcBase or of QZProcChainBase: what a result cache is
 // keyed by and what RunProc runs.
 VS_BOOL TrelkData_IsProcOrChain(void *Object);

@@ -178,6 +178,43 @@ T.eq(T.expect_errors(function() return withType:Dup() end,
                      {T.prefix(P) .. " is type and not data object, Dup failed"}, "Dup of a set holding a type"),
      nil, "Dup of a set holding a type gives nil")
 
+-- The copies a set's Dup makes belong to the new set: they live while it
+-- holds them and go with it, with their removal, or with a failed Dup.
+local function collect() _CollectGarbage() _CollectGarbage() end
+collect()
+local kept = S(p1, p2):Dup()
+collect()
+T.eq(kept:GetData():_Count(), 2, "the copies live while the set holds them")
+T.eq(kept:GetData():_Get(0):Equals(p1), true, "and keep their value")
+kept = nil
+local lifeCases = {
+  {"a copy dropped", function() local c = S(p1, p2):Dup() end},
+  {"a copy of a set of sets dropped", function() local c = Any(Any(p1, p2), p3):Dup() end},
+  {"a member removed from the copy", function()
+    local c = S(p1, p2):Dup()
+    local m = c:GetData():_Get(0)
+    c:RemoveData(m)
+    c = nil
+    collect()
+    T.eq(m:Equals(p1), true, "a removed copy lives on while the script holds it")
+  end},
+  {"a failed Dup", function()
+    local w = Any(p1, Any(p2, p3), p2)
+    w:GetDataBuf():_Append(P)
+    T.errors()
+    T.eq(w:Dup(), nil, "Dup of a set holding a type fails")
+    T.eq(#T.errors(), 1, "with one message")
+  end},
+  {"a set freed at once", function() _Free(S(p1, p2):Dup()) end},
+}
+for _, c in ipairs(lifeCases) do
+  collect()
+  local before = T.stat("LiveObjects")
+  c[2]()
+  collect()
+  T.eq(T.stat("LiveObjects"), before, c[1] .. ": live objects back to the start")
+end
+
 -- Runs on a temporary realm: the realm's RunString / RunProc answer.
 local calls = 0
 local produced = {}
