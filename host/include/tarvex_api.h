@@ -322,7 +322,9 @@ class ClassOfXRQInterface {
     // Frees at once, whatever holds it, on the calling thread: instances of
     // the object first, then events 27, the children of every queue, event 6.
     // The record is gone on return; pointers to it act as NULL (see Stale
-    // pointers above). Host lock.
+    // pointers above). Host lock. While a module is loaded, a class object is
+    // freed only during the module's Init2 or Term2; any other call is refused
+    // with a level-1 report (a script cannot free a module's class).
     virtual void FreeObject(void *Object) = 0;
 
     // IDs are never reused. Host lock.

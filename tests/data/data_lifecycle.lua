@@ -124,6 +124,26 @@ end
 _CollectGarbage()
 T.eq(_RefCount(Gc), refGc, "collected instances released their type")
 
+-- The module's classes are freed by the module alone (at its shutdown): a
+-- script's _Free of one is refused and reported, and the class keeps
+-- working, so no freed class reaches the host and nothing reports success
+-- on one.
+local ModT = QZDataBase:CreateType("mod.T")
+_LockGC(ModT)
+for _, c in ipairs({QZDataBase, QZDataSetBase, QZObjectDataBase, QZBufDataBase, QZRuleBase, QZProcBase}) do
+  local name = _Name(c)
+  local id = _ID(c)
+  local errs = T.expect_errors(function() _Free(c) end,
+                               {"FreeObject refused: [" .. name .. "] is a class object, freed with its module"},
+                               "_Free(" .. name .. ")")
+  T.eq(_ID(c), id, name .. " is still alive")
+end
+T.eq(ModT:CreateProperty("w", 6, 1), true, "CreateProperty after a refused free")
+T.eq(ModT:GetDataSetBase() ~= QZDataSetBase and _Name(ModT:GetDataSetBase()), "mod.T_Set_",
+     "the set companion is made from the set class")
+T.eq(ModT(1):GetDataSetBase()(ModT(2)):GetData():_Count(), 1, "and makes sets")
+T.eq(QZDataSetBase(ModT(3)):IsDataSet(), true, "the set class still makes sets")
+
 -- Packages handed to a class object's record go with it at shutdown (the
 -- sanitizer run reports them otherwise).
 QZDataSetBase:SetDataBuf(_Pkg(1, "kept by the class object"))
