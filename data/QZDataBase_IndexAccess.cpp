@@ -259,9 +259,17 @@ static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_IN
                     i);
         return VS_FALSE;
     }
+    VS_UUID DataID = SRV->GetID(Data);
     SRV->GetLastError();
     SRV->LuaPushObject(SRV->LuaToObject(Index));
-    if (!QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+    VS_BOOL Made = QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1);
+    // The hook may free the data or the value: nothing is stored then.
+    void *Value = SRV->LuaToObject(Index);
+    if (!TrelkData_Alive(Data, &DataID) || Value == NULL) {
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    if (!Made) {
         Trelk_Raise(
                     Data,
                     "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "

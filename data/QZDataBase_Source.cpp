@@ -170,7 +170,16 @@ static VS_BOOL CallTypeClassEquals(void *TypeClass, VS_PARAPKGPTR SrcBuf, VS_PAR
     SRV->LuaPushObject(SrcBuf->GetObject(0));
     SRV->LuaPushObject(DesBuf->GetObject(0));
     VS_BOOL Result = VS_FALSE;
+    VS_UUID ReportID = {};
+    if (ReportObject != NULL)
+        ReportID = SRV->GetID(ReportObject);
     *CallMade = SRV->ExecNameScript(TypeClass, "Equals", 2, 1);
+    // The hook may free the data compared: the answer is then false.
+    if (ReportObject != NULL && !TrelkData_Alive(ReportObject, &ReportID)) {
+        *CallMade = VS_TRUE; // nothing left to report the call by
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
     if (*CallMade) {
         const VS_CHAR *Info = ReportObject != NULL
                                   ? "has assigned DataTypeClass, but calls the function Equals failed"
@@ -230,10 +239,14 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
         if (a == NULL)
             continue;
         void *Found = NULL;
-        for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL; j++) {
+        for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL && a != NULL; j++) {
             void *b = DesMembers->GetObject(j);
             if (b != NULL && MemberEquals(a, b, Frame))
                 Found = b;
+            // A member's "Equals" may free members: found again by ID.
+            a = SrcMembers->GetObject(i);
+            if (Found != NULL && DesMembers->GetObject(j) != Found)
+                Found = NULL;
         }
         if (Found == NULL)
             Result = VS_FALSE;
@@ -250,9 +263,10 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
         if (InMatched)
             continue;
         VS_BOOL Found = VS_FALSE;
-        for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found; i++) {
+        for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found && b != NULL; i++) {
             void *a = SrcMembers->GetObject(i);
             Found = a != NULL && MemberEquals(a, b, Frame);
+            b = DesMembers->GetObject(j);
         }
         if (!Found)
             Result = VS_FALSE;
@@ -536,11 +550,15 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
             Trelk_Raise(QZData, " has defined DataTypeClass, but it's buf is not object, Dup failed");
             return NULL;
         }
+        VS_UUID DataID = SRV->GetID(QZData);
         SRV->GetLastError();
         SRV->LuaPushObject(Holder);
         SRV->LuaPushNil();
         StructOfQZDataBase *Copy = NULL;
-        if (!SRV->ExecNameScript(TypeClass, "Dup", 2, 1)) {
+        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "Dup", 2, 1);
+        if (!TrelkData_Alive(QZData, &DataID)) {
+            // Freed by its own hook: no copy of it is handed out.
+        } else if (!Made) {
             Trelk_Raise(QZData, " has assigned DataTypeClass, but calls the function Dup failed");
         } else if (!QZProcChain_IsExecNameScriptError(QZData,
                                                       "has assigned DataTypeClass, but calls the function Dup failed")) {

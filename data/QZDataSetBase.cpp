@@ -451,7 +451,14 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
     else
         SRV->LuaPushObject(Proc);
     SRV->GetLastError();
-    if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
+    VS_UUID HolderID = SRV->GetID(Holder);
+    VS_UUID RealmID = SRV->GetID(Realm);
+    VS_BOOL Made = QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1);
+    // The run may free the holder (the members stay readable in the package
+    // held here) or the temporary realm.
+    if (!TrelkData_Alive(Holder, &HolderID)) {
+        // nothing to report it by; the members are answered no further
+    } else if (!Made) {
         Trelk_RaiseText("calls [%s:%s]'s function %s failed", Trelk_IDText(Holder),
                         Trelk_Name(Holder), FunctionName);
     } else if (!QZProcChain_IsExecNameScriptError(
@@ -482,7 +489,8 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
     }
     SRV->LuaPop(1);
     Members->Release();
-    SRV->FreeObject(Realm);
+    if (TrelkData_Alive(Realm, &RealmID))
+        SRV->FreeObject(Realm);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
 }

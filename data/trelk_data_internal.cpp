@@ -117,3 +117,14 @@ VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name)
     *Name = Text;
     return VS_TRUE;
 }
+
+// ---------------------------------------------------------------------------
+// Objects after a script call
+// ---------------------------------------------------------------------------
+VS_BOOL TrelkData_Alive(void *Object, const VS_UUID *ID)
+{
+    if (Object == NULL || ID == NULL)
+        return VS_FALSE;
+    VS_UUID Key = *ID;
+    return SRV->GetObject(&Key) == Object ? VS_TRUE : VS_FALSE;
+}

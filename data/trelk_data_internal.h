@@ -70,6 +70,11 @@ StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self);
 // name is refused, the refusal (nil) pushed, and FALSE returned.
 VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name);
 
+// After a script call (a type-class hook, a rule event, a callback), which
+// may free anything: whether Object, whose ID was taken before the call, is
+// still that live object. A vanished one ends the call with its failure value.
+VS_BOOL TrelkData_Alive(void *Object, const VS_UUID *ID);
+
 // ---------------------------------------------------------------------------
 // Releasing what a data object holds
 // ---------------------------------------------------------------------------
