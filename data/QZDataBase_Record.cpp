@@ -270,7 +270,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         Trelk_RaiseText("call QZData's LoadFrom failed, data type is not saved");
         return NULL;
     }
-    void *Class = SRV->GetObjectEx(NULL, ClassName);
+    void *Class = TrelkData_FindClassByName(Record, NameIndex);
     if (Class == NULL) {
         Trelk_RaiseText("call QZData's LoadFrom failed, data type %s is not found", ClassName);
         return NULL;

@@ -112,7 +112,7 @@ static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueB
         Trelk_Raise(QZRuleBase, " LoadFrom failed, data type is not saved");
         return NULL;
     }
-    void *Class = SRV->GetObjectEx(NULL, ClassName);
+    void *Class = TrelkData_FindClassByName(ValueBufWithDepends, NameIndex);
     if (Class == NULL) {
         Trelk_Raise(QZRuleBase, " LoadFrom failed, rule type %s is not found", ClassName);
         return NULL;

@@ -128,3 +128,12 @@ VS_BOOL TrelkData_Alive(void *Object, const VS_UUID *ID)
     VS_UUID Key = *ID;
     return SRV->GetObject(&Key) == Object ? VS_TRUE : VS_FALSE;
 }
+
+void *TrelkData_FindClassByName(VS_PARAPKGPTR Pkg, VS_INT32 Index)
+{
+    VS_INT32 Length = 0;
+    const VS_CHAR *Name = Index >= 0 ? Pkg->GetStrEx(Index, &Length) : NULL;
+    if (Name == NULL || (size_t)Length != strlen(Name))
+        return NULL;
+    return SRV->GetObjectEx(NULL, Name);
+}

@@ -69,6 +69,10 @@ StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self);
 // names would give one type name, one tag and one saved class name: such a
 // name is refused, the refusal (nil) pushed, and FALSE returned.
 VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name);
+// The class a saved record names in its string item Index; NULL when there is
+// none. A name holding a NUL byte names no class (no type can have one): cut
+// at the NUL, it would find another type.
+void *TrelkData_FindClassByName(VS_PARAPKGPTR Pkg, VS_INT32 Index);
 
 // After a script call (a type-class hook, a rule event, a callback), which
 // may free anything: whether Object, whose ID was taken before the call, is

@@ -215,6 +215,9 @@ _SetName(inst, "rec.inst")
 expectLoad(_Dict("Value", _Pkg(nil, _Pkg())), {"call QZData's LoadFrom failed, data type is not saved"}, "no ClassName")
 expectLoad(_Dict("Value", _Pkg(nil, _Pkg()), "ClassName", "rec.none"),
            {"call QZData's LoadFrom failed, data type rec.none is not found"}, "unknown ClassName")
+-- A name cut at a NUL byte would find another type.
+expectLoad(_Dict("Value", _Pkg(nil, _Pkg()), "ClassName", "rec.P\0other"),
+           {"call QZData's LoadFrom failed, data type rec.P is not found"}, "a ClassName holding a NUL")
 expectLoad(_Dict("ClassName", "rec.P"), {}, "no Value")
 expectLoad(_Dict("Value", "tagtext", "ClassName", "rec.P"), {}, "a Value that is no package")
 expectLoad(_Dict("Value", _Pkg(nil, _Pkg()), "ClassName", "rec.inst"),
