@@ -166,6 +166,12 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
     if (Name == NULL)
         return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property can not be NULL");
+    // Reads and writes find a property by its name cut at a NUL byte: such
+    // a name would declare one property under two names.
+    VS_INT32 NameLength = 0;
+    SRV->LuaToLString(2, &NameLength);
+    if ((size_t)NameLength != strlen(Name))
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property name contains a NUL character");
     if (QZDataBase_Property_IsExist(Self, Name) != NULL)
         return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property[%s] has existed", Name);
     VS_INT32 ArgType3 = SRV->LuaType(3);

@@ -29,6 +29,7 @@ local refusals = {
   {QZDataSetBase, {"a", 6, 1}, "'s CreateProperty failed, the Property can only be set for predefined data type"},
   {inst, {"a", 6, 1}, "'s CreateProperty failed, the Property can only be set for data type"},
   {Sub, {nil, 6, 1}, "'s CreateProperty failed, the Property can not be NULL"},
+  {Sub, {"x\0y", 6, 1}, "'s CreateProperty failed, the Property name contains a NUL character"},
   {Sub, {"x", 58, 1.5}, "'s CreateProperty failed, the Property[x] has existed"},
   {Sub, {"q", 2, 1},
    "'s CreateProperty failed, the Property[q] type must be VSTYPE_BOOL,VSTYPE_INT32,VSTYPE_CHARPTR,VSTYPE_DOUBLE,VSTYPE_INT64"},
@@ -52,7 +53,7 @@ local refusals = {
 for i, r in ipairs(refusals) do
   local obj, a = r[1], r[2]
   local n = #a
-  if i == 9 then n = 3 end -- an explicit nil default
+  if i == 10 then n = 3 end -- an explicit nil default
   local result = T.expect_errors(function() return obj:CreateProperty(table.unpack(a, 1, n)) end,
                                  {P(obj) .. r[3]}, "refusal " .. i)
   T.eq(result, false, "refusal " .. i .. " result")
