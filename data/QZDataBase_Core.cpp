@@ -255,9 +255,18 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
     if (QZDataBase_IsPreDefined_DataType(Data))
         return;
 
+    // The callbacks and hooks below run script, which may free the data's
+    // class chain (the data itself stays readable during its own event): each
+    // step finds what it needs again by ID.
+    void *FirstClass = SRV->GetClass(Data);
+    VS_UUID FirstClassID = {};
+    if (FirstClass != NULL)
+        FirstClassID = SRV->GetID(FirstClass);
+
     // 1. Objects registered for this object's end, on the object and up its
     // class chain. The list is walked on a copy: a callback may unregister.
     for (void *X = Data; X != NULL; X = SRV->GetClass(X)) {
+        VS_UUID XID = SRV->GetID(X);
         StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_IsDataObject(X) ? QZDataBase_GetLocalBuf(X) : NULL;
         if (LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL || LocalBuf->CallBackObjectPkg->GetNumber() == 0)
             continue;
@@ -268,17 +277,22 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
             void *Target = Targets->GetObject(i);
             if (Target == NULL)
                 continue;
+            VS_UUID TargetID = SRV->GetID(Target);
             SRV->GetLastError();
             SRV->LuaPushObject(Data);
             if (SRV->ExecNameScript(Target, "OnFreeCallback", 1, 0))
-                QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
+                QZProcChain_IsExecNameScriptError(SRV->GetObject(&TargetID),
+                                                  "calls the function OnFreeCallback failed");
         }
         Targets->Release();
+        if (X != Data && !TrelkData_Alive(X, &XID))
+            break;
     }
+    VS_BOOL ClassAlive = FirstClass == NULL || TrelkData_Alive(FirstClass, &FirstClassID);
 
     // 2. The type class hears of the end of a value it handles.
     VS_PARAPKGPTR Buf = Data->DataBuf;
-    void *TypeClass = Buf != NULL ? QZDataBase_GetDataTypeClass_Internal(Data) : NULL;
+    void *TypeClass = Buf != NULL && ClassAlive ? QZDataBase_GetDataTypeClass_Internal(Data) : NULL;
     if (TypeClass != NULL && Buf->GetNumber() == 1 && Buf->GetType(0) == VSTYPE_OBJECT) {
         SRV->GetLastError();
         VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
@@ -335,6 +349,7 @@ static void ReleaseOwnedPackages(StructOfQZDataBase *Data)
 
 static void OnFreed(StructOfQZDataBase *Data)
 {
+    TrelkData_ReleaseOwnedCopies(Data);
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Data);
     if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL) {
         LocalBuf->CallBackObjectPkg->Release();
@@ -428,11 +443,15 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
     if (Buf->GetNumber() != 1 || Buf->GetType(0) != VSTYPE_OBJECT)
         return Trelk_Fail(Self, " has DataTypeClass, but it's value is invalid");
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    VS_UUID SelfID = SRV->GetID(Self);
     SRV->GetLastError();
     SRV->LuaPushObject(Buf->GetObject(0));
     SRV->LuaPushParaPkg(Result, VS_FALSE);
     VS_BOOL Failed = VS_FALSE;
-    if (!SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1)) {
+    VS_BOOL Made = SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1);
+    if (!TrelkData_Alive(Self, &SelfID)) {
+        Failed = VS_TRUE; // freed by the hook: nothing to report it by
+    } else if (!Made) {
         Trelk_Raise(Self, " has DataTypeClass, but call it's ToParaPkg function failed");
         Failed = VS_TRUE;
     } else if (QZProcChain_IsExecNameScriptError(Self, "has DataTypeClass, but call it's ToParaPkg function failed")) {

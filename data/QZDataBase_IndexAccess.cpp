@@ -153,9 +153,20 @@ static VS_BOOL TruncatesInto(VS_DOUBLE Value, VS_DOUBLE Low, VS_DOUBLE High)
 
 // Stores the script value at stack position Index into item 1 of Item,
 // converted to the item type of the definition. FALSE when the value does
-// not convert: a wrong type, or a number the property's width cannot hold
-// (a cut-down value would be stored as if it were the one written).
-static VS_BOOL ConvertPropertyValue(VS_PARAPKGPTR Item, VS_INT32 DefType, VS_INT32 Index)
+// not convert: a wrong type (the write is left to the host), or a number the
+// property's width cannot hold, which is reported: a cut-down value would be
+// stored as if it were the one written.
+static VS_BOOL ReportOutOfRange(StructOfQZDataBase *Data, const VS_CHAR *Name, const VS_CHAR *Range)
+{
+    Trelk_Raise(Data, "'s set property [%s] failed, the value is out of the range of the property (%s)", Name, Range);
+    return VS_FALSE;
+}
+
+static const VS_CHAR *const Int32Range = "32-bit integer, -2147483648 to 2147483647";
+static const VS_CHAR *const Int64Range = "64-bit integer, -9223372036854775808 to 9223372036854775807";
+
+static VS_BOOL ConvertPropertyValue(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_PARAPKGPTR Item,
+                                    VS_INT32 DefType, VS_INT32 Index)
 {
     VS_INT32 ValueType = SRV->LuaType(Index);
     VS_BOOL IsInteger =
@@ -164,12 +175,13 @@ static VS_BOOL ConvertPropertyValue(VS_PARAPKGPTR Item, VS_INT32 DefType, VS_INT
     case VSTYPE_INT32:
         if (ValueType == VSLUATYPE_NUMBER) {
             VS_DOUBLE Value = SRV->LuaToNumber(Index);
-            if (!TruncatesInto(Value, (VS_DOUBLE)INT32_MIN, (VS_DOUBLE)INT32_MAX)) return VS_FALSE;
+            if (!TruncatesInto(Value, (VS_DOUBLE)INT32_MIN, (VS_DOUBLE)INT32_MAX))
+                return ReportOutOfRange(Data, Name, Int32Range);
             return Item->InsertInt(1, (VS_INT32)std::trunc(Value));
         }
         if (IsInteger) {
             VS_INT64 Value = SRV->LuaToInt64(Index);
-            if (Value < INT32_MIN || Value > INT32_MAX) return VS_FALSE;
+            if (Value < INT32_MIN || Value > INT32_MAX) return ReportOutOfRange(Data, Name, Int32Range);
             return Item->InsertInt(1, (VS_INT32)Value);
         }
         return VS_FALSE;
@@ -177,7 +189,8 @@ static VS_BOOL ConvertPropertyValue(VS_PARAPKGPTR Item, VS_INT32 DefType, VS_INT
         if (ValueType == VSLUATYPE_NUMBER) {
             VS_DOUBLE Value = SRV->LuaToNumber(Index);
             // 2^63 itself is not representable as a signed 64-bit value.
-            if (!TruncatesInto(Value, -9223372036854775808.0, 9223372036854774784.0)) return VS_FALSE;
+            if (!TruncatesInto(Value, -9223372036854775808.0, 9223372036854774784.0))
+                return ReportOutOfRange(Data, Name, Int64Range);
             return Item->InsertInt64(1, (VS_INT64)std::trunc(Value));
         }
         if (IsInteger) return Item->InsertInt64(1, SRV->LuaToInt64(Index));
@@ -210,7 +223,7 @@ static VS_BOOL WriteProperty(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_I
     if (Def == NULL) return VS_FALSE;
     VS_PARAPKGPTR Item = Def->Dup();
     if (Item == NULL) return VS_FALSE;
-    if (!ConvertPropertyValue(Item, Def->GetType(1), Index)) {
+    if (!ConvertPropertyValue(Data, Name, Item, Def->GetType(1), Index)) {
         Item->Release();
         return VS_FALSE;
     }
@@ -246,9 +259,17 @@ static VS_BOOL TypeClassAccepts(StructOfQZDataBase *Data, void *TypeClass, VS_IN
                     i);
         return VS_FALSE;
     }
+    VS_UUID DataID = SRV->GetID(Data);
     SRV->GetLastError();
     SRV->LuaPushObject(SRV->LuaToObject(Index));
-    if (!QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+    VS_BOOL Made = QZRealmBase_ExecNameScript(TypeClass, "IsRawInstance", 1, 1);
+    // The hook may free the data or the value: nothing is stored then.
+    void *Value = SRV->LuaToObject(Index);
+    if (!TrelkData_Alive(Data, &DataID) || Value == NULL) {
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    if (!Made) {
         Trelk_Raise(
                     Data,
                     "'s set attribute [%d] failed, the data has assigned DataTypeClass, but calls the function "

@@ -152,9 +152,16 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
             SRV->LuaPushString("");
             return;
         }
+        VS_UUID SelfID = SRV->GetID(Self);
         SRV->GetLastError();
         SRV->LuaPushObject(Buf->GetObject(0));
-        if (!SRV->ExecNameScript(TypeClass, "ToString", 1, 1)) {
+        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "ToString", 1, 1);
+        if (!TrelkData_Alive(Self, &SelfID)) {
+            SRV->LuaPop(1);
+            SRV->LuaPushString("");
+            return;
+        }
+        if (!Made) {
             Trelk_Raise(Self, " has assigned DataTypeClass, but calls the function ToString failed");
             SRV->LuaPop(1);
             SRV->LuaPushString("");
@@ -316,9 +323,18 @@ VS_INT32 QZDataBase_Create(void *L)
     void *TypeClass = TrelkData_IsDataBaseClassObject(Self) ? NULL : QZDataBase_GetTypeClassOf_Internal(Self);
     if (TypeClass != NULL && ArgCount == 1 && SRV->LuaType(2) == VSLUATYPE_OBJECT) {
         void *Value = SRV->LuaToObject(2);
+        VS_UUID SelfID = SRV->GetID(Self);
+        VS_UUID ValueID = SRV->GetID(Value);
         SRV->GetLastError();
         SRV->LuaPushObject(Value);
-        if (!SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1)) {
+        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1);
+        // The hook may free the type or the value: nothing is made of either.
+        if (!TrelkData_Alive(Self, &SelfID) || !TrelkData_Alive(Value, &ValueID)) {
+            SRV->LuaPop(1);
+            SRV->LuaPushNil();
+            return 1;
+        }
+        if (!Made) {
             Trelk_Raise(Self, "'s create failed, the data has assigned DataTypeClass, but calls the function "
                         "IsInstance failed");
             SRV->LuaPop(1);
@@ -346,9 +362,17 @@ VS_INT32 QZDataBase_Create(void *L)
         StoreArgument(Self, Pkg, i);
 
     if (TypeClass != NULL) {
+        VS_UUID SelfID = SRV->GetID(Self);
         SRV->GetLastError();
         SRV->LuaPushParaPkg(Pkg, VS_FALSE);
-        if (!SRV->ExecNameScript(TypeClass, "Load", 1, 1)) {
+        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "Load", 1, 1);
+        if (!TrelkData_Alive(Self, &SelfID)) {
+            Pkg->Release();
+            SRV->LuaPop(1);
+            SRV->LuaPushNil();
+            return 1;
+        }
+        if (!Made) {
             Trelk_Raise(Self, " has DataTypeClass, but call it's Load function failed");
             Pkg->Release();
             SRV->LuaPop(1);
@@ -383,7 +407,9 @@ VS_INT32 QZDataBase_CreateType(void *L)
     if (!TrelkData_IsTypeLike(Self))
         return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
                               Trelk_IDText(Self), Trelk_Name(Self));
-    const VS_CHAR *TypeName = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
+    const VS_CHAR *TypeName = NULL;
+    if (!TrelkData_TypeNameArg(Self, 2, &TypeName))
+        return 1;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;

@@ -72,9 +72,11 @@ static void CallRules(StructOfQZDataBase *Data, VS_BOOL Approve)
             continue;
         SRV->LuaPushObject(Argument);
         SRV->GetLastError();
+        // A rule that freed itself in its event is reported by no name.
         if (SRV->ExecNameScript(Rule, Approve ? "OnApproved" : "OnDisapproved", 1, 0))
-            QZProcChain_IsExecNameScriptError(Rule, Approve ? "calls the function Approved failed"
-                                                            : "calls the function OnDisapproved failed");
+            QZProcChain_IsExecNameScriptError(SRV->GetObject(&RuleIDs[i]),
+                                              Approve ? "calls the function Approved failed"
+                                                      : "calls the function OnDisapproved failed");
     }
     SRV->Free(RuleIDs);
 }

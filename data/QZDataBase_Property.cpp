@@ -166,6 +166,12 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     const VS_CHAR *Name = SRV->LuaType(2) == VSLUATYPE_STRING ? SRV->LuaToString(2) : NULL;
     if (Name == NULL)
         return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property can not be NULL");
+    // Reads and writes find a property by its name cut at a NUL byte: such
+    // a name would declare one property under two names.
+    VS_INT32 NameLength = 0;
+    SRV->LuaToLString(2, &NameLength);
+    if ((size_t)NameLength != strlen(Name))
+        return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property name contains a NUL character");
     if (QZDataBase_Property_IsExist(Self, Name) != NULL)
         return Trelk_FailFalse(Self, "'s CreateProperty failed, the Property[%s] has existed", Name);
     VS_INT32 ArgType3 = SRV->LuaType(3);
@@ -205,7 +211,11 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     // would declare a different value than the one given.
     if (FoundType == QZPROPERTY_TYPE_INT32) {
         VS_INT64 Wide = SRV->LuaToInt64(4);
-        if (Wide < INT32_MIN || Wide > INT32_MAX) FoundType = QZPROPERTY_TYPE_INT64;
+        if (Wide < INT32_MIN || Wide > INT32_MAX)
+            return Trelk_FailFalse(Self,
+                                   "'s CreateProperty failed, the Property[%s] 's default value is out of the "
+                                   "range of the property (32-bit integer, -2147483648 to 2147483647)",
+                                   Name);
     }
     if (FoundType != PropertyType)
         return Trelk_FailFalse(

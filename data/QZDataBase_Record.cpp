@@ -49,6 +49,7 @@ static VS_BOOL SaveTagForm(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf)
         return VS_FALSE;
     }
     VS_CHAR *Tag = NULL;
+    VS_UUID DataID = SRV->GetID(QZData);
     QZDataBase_GetTag_Internal(QZData);
     VS_INT32 Length = 0;
     const VS_CHAR *Text = SRV->LuaType(-1) == VSLUATYPE_STRING ? SRV->LuaToLString(-1, &Length) : NULL;
@@ -58,6 +59,14 @@ static VS_BOOL SaveTagForm(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf)
             memcpy(Tag, Text, (size_t)Length + 1);
     }
     SRV->LuaPop(1);
+    // The tag may come from the type class's "ToString", which may free the
+    // data being saved.
+    if (!TrelkData_Alive(QZData, &DataID)) {
+        PackageInfo->Release();
+        if (Tag != NULL)
+            SRV->Free(Tag);
+        return VS_FALSE;
+    }
     if (Tag == NULL) {
         PackageInfo->Release();
         Trelk_Raise(QZData, "'s function GetTag returns empty string");
@@ -106,7 +115,12 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
         Empty->Release();
     } else if (TypeClass == NULL) {
         VS_PARAPKGPTR ValueList = Trelk_GetParaPkgInterface(__LINE__);
-        if (!QZProcChain_Save_ParaPkg(QZData, Buf, PackageInfo, ValueList, SaveProcObjectID, CallFromGetTag)) {
+        VS_UUID DataID = SRV->GetID(QZData);
+        // Nested data are saved by their own hooks, which may free this data.
+        Buf->AddRef();
+        VS_BOOL Saved = QZProcChain_Save_ParaPkg(QZData, Buf, PackageInfo, ValueList, SaveProcObjectID, CallFromGetTag);
+        Buf->Release();
+        if (!Saved || !TrelkData_Alive(QZData, &DataID)) {
             ValueList->Release();
             PackageInfo->Release();
             Pair->Release();
@@ -123,9 +137,18 @@ static VS_BOOL SaveRecord(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS
             Trelk_Raise(QZData, " has DataTypeClass, but it's value is invalid");
             return VS_FALSE;
         }
+        VS_UUID DataID = SRV->GetID(QZData);
         SRV->GetLastError();
         SRV->LuaPushObject(Holder);
-        if (!QZRealmBase_ExecNameScript(TypeClass, "Save", 1, 1)) {
+        VS_BOOL Made = QZRealmBase_ExecNameScript(TypeClass, "Save", 1, 1);
+        // The hook may free the data (and with it anything its chain holds).
+        if (!TrelkData_Alive(QZData, &DataID)) {
+            SRV->LuaPop(1);
+            PackageInfo->Release();
+            Pair->Release();
+            return VS_FALSE;
+        }
+        if (!Made) {
             SRV->LuaPop(1);
             PackageInfo->Release();
             Pair->Release();
@@ -247,7 +270,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         Trelk_RaiseText("call QZData's LoadFrom failed, data type is not saved");
         return NULL;
     }
-    void *Class = SRV->GetObjectEx(NULL, ClassName);
+    void *Class = TrelkData_FindClassByName(Record, NameIndex);
     if (Class == NULL) {
         Trelk_RaiseText("call QZData's LoadFrom failed, data type %s is not found", ClassName);
         return NULL;
@@ -272,16 +295,21 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         if (Pair->GetType(1) != VSTYPE_PARAPKG || Pair->GetParaPackage(1) == NULL)
             return NULL;
         VS_PARAPKGPTR ValueList = Pair->GetParaPackage(1);
-        // An empty saved value comes back as an own empty package: inheriting
-        // from the class chain would show a value that was never saved.
-        VS_PARAPKGPTR Buf = Trelk_GetParaPkgInterface(__LINE__);
-        if (ValueList->GetNumber() > 0 && !QZProcChain_Load_ParaPkg(DataType, Buf, ValueList, VS_FALSE)) {
-            Buf->Release();
-            return NULL;
+        // The record writes no buffer and an own empty buffer alike, as an
+        // empty value list; both load as an instance with no buffer of its
+        // own, which takes its value from its class chain as the saved one did.
+        VS_PARAPKGPTR Buf = NULL;
+        if (ValueList->GetNumber() > 0) {
+            Buf = Trelk_GetParaPkgInterface(__LINE__);
+            if (!QZProcChain_Load_ParaPkg(DataType, Buf, ValueList, VS_FALSE)) {
+                Buf->Release();
+                return NULL;
+            }
         }
         NewData = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(DataType), 0, NULL);
         if (NewData == NULL) {
-            Buf->Release();
+            if (Buf != NULL)
+                Buf->Release();
             return NULL;
         }
         SetOwnBuf(NewData, Buf);
@@ -291,9 +319,16 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
             return NULL;
         VS_INT32 Length = 0;
         const VS_CHAR *Text = Pair->GetStrEx(1, &Length);
+        VS_UUID TypeID = SRV->GetID(DataType);
         SRV->GetLastError();
         SRV->LuaPushLString(Text != NULL ? Text : "", Text != NULL ? Length : 0);
-        if (!QZRealmBase_ExecNameScript(TypeClass, "Load", 1, 1)) {
+        VS_BOOL Made = QZRealmBase_ExecNameScript(TypeClass, "Load", 1, 1);
+        // The hook may free the type it loads for (and all made of it).
+        if (!TrelkData_Alive(DataType, &TypeID)) {
+            SRV->LuaPop(1);
+            return NULL;
+        }
+        if (!Made) {
             SRV->LuaPop(1);
             Trelk_Raise(DataType, " has DataTypeClass, but call it's Load function failed");
             return NULL;

@@ -24,7 +24,18 @@ static VS_INT32 RunOnTemporaryRealm(StructOfQZDataBase *Self, const VS_CHAR *Fun
     SRV->GetLastError();
     void *Result = NULL;
     VS_PARAPKGPTR Returned = NULL;
-    if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
+    VS_UUID SelfID = SRV->GetID(Self);
+    VS_UUID RealmID = SRV->GetID(Realm);
+    VS_BOOL Made = QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1);
+    // The run may free the data or the temporary realm.
+    if (!TrelkData_Alive(Self, &SelfID)) {
+        SRV->LuaPop(1);
+        SRV->LuaPushNil();
+        if (TrelkData_Alive(Realm, &RealmID))
+            SRV->FreeObject(Realm);
+        return 1;
+    }
+    if (!Made) {
         Trelk_RaiseText("calls [%s:%s]'s function %s failed", Trelk_IDText(Self),
                         Trelk_Name(Self), FunctionName);
     } else if (!QZProcChain_IsExecNameScriptError(Self, Text != NULL
@@ -43,7 +54,8 @@ static VS_INT32 RunOnTemporaryRealm(StructOfQZDataBase *Self, const VS_CHAR *Fun
     SRV->LuaPop(1);
     SRV->LuaPushObject(Result);
     if (Returned != NULL) Returned->Release();
-    SRV->FreeObject(Realm);
+    if (TrelkData_Alive(Realm, &RealmID))
+        SRV->FreeObject(Realm);
     return 1;
 }
 

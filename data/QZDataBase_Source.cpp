@@ -170,7 +170,16 @@ static VS_BOOL CallTypeClassEquals(void *TypeClass, VS_PARAPKGPTR SrcBuf, VS_PAR
     SRV->LuaPushObject(SrcBuf->GetObject(0));
     SRV->LuaPushObject(DesBuf->GetObject(0));
     VS_BOOL Result = VS_FALSE;
+    VS_UUID ReportID = {};
+    if (ReportObject != NULL)
+        ReportID = SRV->GetID(ReportObject);
     *CallMade = SRV->ExecNameScript(TypeClass, "Equals", 2, 1);
+    // The hook may free the data compared: the answer is then false.
+    if (ReportObject != NULL && !TrelkData_Alive(ReportObject, &ReportID)) {
+        *CallMade = VS_TRUE; // nothing left to report the call by
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
     if (*CallMade) {
         const VS_CHAR *Info = ReportObject != NULL
                                   ? "has assigned DataTypeClass, but calls the function Equals failed"
@@ -230,10 +239,14 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
         if (a == NULL)
             continue;
         void *Found = NULL;
-        for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL; j++) {
+        for (VS_INT32 j = 0; j < DesMembers->GetNumber() && Found == NULL && a != NULL; j++) {
             void *b = DesMembers->GetObject(j);
             if (b != NULL && MemberEquals(a, b, Frame))
                 Found = b;
+            // A member's "Equals" may free members: found again by ID.
+            a = SrcMembers->GetObject(i);
+            if (Found != NULL && DesMembers->GetObject(j) != Found)
+                Found = NULL;
         }
         if (Found == NULL)
             Result = VS_FALSE;
@@ -250,9 +263,10 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
         if (InMatched)
             continue;
         VS_BOOL Found = VS_FALSE;
-        for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found; i++) {
+        for (VS_INT32 i = 0; i < SrcMembers->GetNumber() && !Found && b != NULL; i++) {
             void *a = SrcMembers->GetObject(i);
             Found = a != NULL && MemberEquals(a, b, Frame);
+            b = DesMembers->GetObject(j);
         }
         if (!Found)
             Result = VS_FALSE;
@@ -260,6 +274,23 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
     Matched->Release();
     SrcMembers->Release();
     DesMembers->Release();
+    return Result;
+}
+
+// Properties count by the values they read as, not by where those values
+// sit: a loaded data holds every value in a package of its own, the data it
+// was saved from only the ones written, and the two are still equal.
+static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des)
+{
+    if (Src->PropertyPkg == NULL && Des->PropertyPkg == NULL && SRV->GetClass(Src) == SRV->GetClass(Des))
+        return VS_TRUE;
+    VS_PARAPKGPTR SrcProps = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR DesProps = Trelk_GetParaPkgInterface(__LINE__);
+    QZDataBase_QuelToString_CollectProperty(Src, SrcProps);
+    QZDataBase_QuelToString_CollectProperty(Des, DesProps);
+    VS_BOOL Result = SrcProps->Equals(DesProps);
+    SrcProps->Release();
+    DesProps->Release();
     return Result;
 }
 
@@ -281,15 +312,11 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
         SrcHolder = QZDataBase_GetDirectDataInst_Internal(Src);
         DesHolder = QZDataBase_GetDirectDataInst_Internal(Des);
     }
-    VS_PARAPKGPTR SrcProps = SrcHolder->PropertyPkg;
-    VS_PARAPKGPTR DesProps = DesHolder->PropertyPkg;
-    if ((SrcProps == NULL) != (DesProps == NULL))
-        return VS_FALSE;
-    if (SrcProps != NULL && !SrcProps->Equals(DesProps))
+    if (!PropertiesEqual(SrcHolder, DesHolder))
         return VS_FALSE;
 
-    if (QZDataBase_IsDataSet_Internal(Src, VS_TRUE)) {
-        if (!QZDataBase_IsDataSet_Internal(Des, VS_TRUE))
+    if (TrelkData_IsMemberSet(Src)) {
+        if (!TrelkData_IsMemberSet(Des))
             return VS_FALSE;
         VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
         for (const EqualsFrame *F = Up; F != NULL; F = F->Up)
@@ -353,6 +380,22 @@ VS_BOOL QZDataBase_IsBufData_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst
     return KindTest(QZData, IsInst, QZDATATYPE_KIND_BUF, QZBufDataBaseClass);
 }
 
+// The strict kind test knows only the companion set classes: set types made
+// by a script are registered as plain data types. Their instances hold
+// members all the same, so they count here; the bare set class and a
+// companion made directly under the QZDataBase class object still do not.
+VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *QZData)
+{
+    if (QZData == NULL || !QZDataBase_IsDataObject(QZData))
+        return VS_FALSE;
+    if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE))
+        return VS_TRUE;
+    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
+    return Type != NULL && !QZDataBase_IsPreDefined_DataType(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
 // ---------------------------------------------------------------------------
 // Ordering
 // ---------------------------------------------------------------------------
@@ -397,6 +440,18 @@ struct DupFrame {
     VS_INT32 Depth;
 };
 
+// Frees a new set whose copying failed, with every member copy it made.
+static void DropNewSet(StructOfQZDataBase *NewSet)
+{
+    VS_UUID ID = SRV->GetID(NewSet);
+    if (NewSet->DataBuf != NULL)
+        NewSet->DataBuf->Clear();
+    TrelkData_ReleaseOwnedCopies(NewSet);
+    void *Still = SRV->GetObject(&ID);
+    if (Still != NULL)
+        SRV->FreeObject(Still);
+}
+
 static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFrame *Up)
 {
     if (QZData == NULL)
@@ -411,7 +466,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         return NULL;
     }
 
-    if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE)) {
+    if (TrelkData_IsMemberSet(QZData)) {
         StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(QZData);
         if (Holder == NULL) {
             Trelk_Raise(QZData, " has no data, Dup failed");
@@ -425,39 +480,62 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         StructOfQZDataBase *NewSet = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Type), 0, NULL);
         if (NewSet == NULL)
             return NULL;
+        // A member's type-class "Dup" runs script, which may free the new set,
+        // the set being copied or its holder: all are found again by ID after
+        // each member.
+        VS_UUID NewSetID = SRV->GetID(NewSet);
+        VS_UUID HolderID = SRV->GetID(Holder);
         DupFrame Frame = {QZData, NewSet, Up, Depth};
-        // A member's type-class "Dup" may replace the member package: it is
-        // held while the members are copied.
+        // The member package is held while the members are copied: a script
+        // may replace it meanwhile.
         VS_PARAPKGPTR Members = Holder->DataBuf;
         Members->AddRef();
-        for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {
+        VS_BOOL Failed = VS_FALSE;
+        for (VS_INT32 i = 0; !Failed && i < Members->GetNumber(); i++) {
             void *MemberObject = Members->GetObject(i);
             if (MemberObject == NULL)
                 continue;
             // An object that is no data has no type to copy it by.
             if (!QZDataBase_IsDataObject(MemberObject)) {
                 Trelk_Raise(MemberObject, " 's type object is not found, Dup failed");
-                Members->Release();
-                SRV->FreeObject(NewSet);
-                return NULL;
+                Failed = VS_TRUE;
+                break;
             }
             StructOfQZDataBase *Member = (StructOfQZDataBase *)MemberObject;
             StructOfQZDataBase *Copy = NULL;
             for (const DupFrame *F = &Frame; F != NULL && Copy == NULL; F = F->Up)
                 if (F->Original == Member)
                     Copy = F->Copy;
-            if (Copy == NULL)
-                Copy = DupInternal(Member, &Frame);
+            VS_BOOL Made = VS_FALSE;
             if (Copy == NULL) {
+                Copy = DupInternal(Member, &Frame);
+                Made = Copy != NULL ? VS_TRUE : VS_FALSE;
+            }
+            if (SRV->GetObject(&NewSetID) != NewSet || SRV->GetObject(&HolderID) != Holder) {
+                // Gone while its members were copied: the copy made last is
+                // nobody's.
+                if (Made)
+                    TrelkData_DropCopy(Copy);
                 Members->Release();
-                SRV->FreeObject(NewSet);
+                if (SRV->GetObject(&NewSetID) == NewSet)
+                    DropNewSet(NewSet);
                 return NULL;
             }
+            if (Copy == NULL) {
+                Failed = VS_TRUE;
+                break;
+            }
+            if (Made)
+                TrelkData_OwnCopy(NewSet, Copy);
             if (NewSet->DataBuf == NULL)
                 NewSet->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
             NewSet->DataBuf->InsertObject(NewSet->DataBuf->GetNumber(), Copy);
         }
         Members->Release();
+        if (Failed) {
+            DropNewSet(NewSet);
+            return NULL;
+        }
         return NewSet;
     }
 
@@ -472,11 +550,15 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
             Trelk_Raise(QZData, " has defined DataTypeClass, but it's buf is not object, Dup failed");
             return NULL;
         }
+        VS_UUID DataID = SRV->GetID(QZData);
         SRV->GetLastError();
         SRV->LuaPushObject(Holder);
         SRV->LuaPushNil();
         StructOfQZDataBase *Copy = NULL;
-        if (!SRV->ExecNameScript(TypeClass, "Dup", 2, 1)) {
+        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "Dup", 2, 1);
+        if (!TrelkData_Alive(QZData, &DataID)) {
+            // Freed by its own hook: no copy of it is handed out.
+        } else if (!Made) {
             Trelk_Raise(QZData, " has assigned DataTypeClass, but calls the function Dup failed");
         } else if (!QZProcChain_IsExecNameScriptError(QZData,
                                                       "has assigned DataTypeClass, but calls the function Dup failed")) {
@@ -708,7 +790,7 @@ VS_INT32 QZDataBase_Dup(void *L)
     // A copy made here carries the creator's reference; one returned by the
     // type class's "Dup" carries the reference added to it. Either is handed
     // to the script once the copy is pushed.
-    VS_BOOL ByTypeClass = !QZDataBase_IsDataSet_Internal(Self, VS_TRUE) && !Self->IsType &&
+    VS_BOOL ByTypeClass = !TrelkData_IsMemberSet(Self) && !Self->IsType &&
                           QZDataBase_GetDataTypeClass_Internal(Self) != NULL;
     StructOfQZDataBase *Copy = QZDataBase_Dup_Internal(Self);
     if (Copy == NULL) {

@@ -6,6 +6,9 @@
 #include "trelk_data_luafuncs.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 // A set: an instance of the set class, or of a set companion class (which
 // carries its own DataBaseID attribute at the same place).
@@ -71,6 +74,79 @@ static VS_BOOL WouldContainItself(StructOfQZDataBase *Holder, StructOfQZDataBase
 }
 
 // ---------------------------------------------------------------------------
+// Member copies owned by a set
+// ---------------------------------------------------------------------------
+// A set's Dup makes its members' copies; the new set keeps the creation lock
+// of each (or the reference a type class's "Dup" result was given) until the
+// copy leaves it or the set is freed. Sets and copies are kept by ID: either
+// may be freed by a script at any time.
+static std::unordered_map<std::string, std::vector<VS_UUID>> OwnedCopies;
+
+static std::string IDKey(void *Object)
+{
+    return std::string((const char *)SRV->GetIDEx(Object), sizeof(VS_UUID));
+}
+
+void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy)
+{
+    OwnedCopies[IDKey(Set)].push_back(SRV->GetID(Copy));
+}
+
+// A copy the module made was never seen by a script, so the host would not
+// collect it once released: when nothing else holds it (no lock, no script
+// reference, no parent) it is freed here.
+static void ReleaseCopy(const VS_UUID &ID)
+{
+    VS_UUID Key = ID;
+    void *Copy = SRV->GetObject(&Key);
+    if (Copy == NULL)
+        return;
+    SRV->UnLockGC(Copy);
+    if (SRV->GetRefEx(Copy) == 0 && SRV->GetParent(Copy) == NULL)
+        SRV->FreeObject(Copy);
+}
+
+void TrelkData_DropCopy(void *Copy)
+{
+    ReleaseCopy(SRV->GetID(Copy));
+}
+
+void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member)
+{
+    if (OwnedCopies.empty() || Set == NULL || Member == NULL)
+        return;
+    auto It = OwnedCopies.find(IDKey(Set));
+    if (It == OwnedCopies.end())
+        return;
+    std::vector<VS_UUID> &Copies = It->second;
+    VS_UUID MemberID = SRV->GetID(Member);
+    for (size_t i = 0; i < Copies.size(); i++) {
+        if (memcmp(&Copies[i], &MemberID, sizeof(VS_UUID)) == 0) {
+            Copies.erase(Copies.begin() + (std::ptrdiff_t)i);
+            if (Copies.empty())
+                OwnedCopies.erase(It);
+            ReleaseCopy(MemberID);
+            return;
+        }
+    }
+}
+
+void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set)
+{
+    if (OwnedCopies.empty() || Set == NULL)
+        return;
+    auto It = OwnedCopies.find(IDKey(Set));
+    if (It == OwnedCopies.end())
+        return;
+    // Taken out first: releasing a copy may free it and, with it, other sets.
+    std::vector<VS_UUID> Copies;
+    Copies.swap(It->second);
+    OwnedCopies.erase(It);
+    for (const VS_UUID &ID : Copies)
+        ReleaseCopy(ID);
+}
+
+// ---------------------------------------------------------------------------
 // System event
 // ---------------------------------------------------------------------------
 VS_INT32 QZDataSetBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
@@ -97,13 +173,7 @@ VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, Struct
     if (QZDataSet == NULL || SubQZDataSet == NULL || !QZDataBase_IsDataObject(QZDataSet) ||
         !QZDataBase_IsDataObject(SubQZDataSet))
         return VS_FALSE;
-    // Sets of the bare set class do not count; sets of script-made set types
-    // do, although the strict kind test only knows the companion set classes.
-    StructOfQZDataBase *SubType = QZDataBase_GetDataType_Internal(SubQZDataSet);
-    VS_BOOL SubIsSet = QZDataBase_IsDataSet_Internal(SubQZDataSet, VS_TRUE) ||
-                       (Trelk_IsOf(SubQZDataSet, QZDataSetBaseClass) && SubType != NULL &&
-                        !QZDataBase_IsPreDefined_DataType(SubType));
-    if (!SubIsSet)
+    if (!TrelkData_IsMemberSet(SubQZDataSet))
         return VS_FALSE;
     if (QZDataBase_GetDataType_Internal(QZDataSet) != QZDataBase_GetDataType_Internal(SubQZDataSet))
         return VS_FALSE;
@@ -173,6 +243,7 @@ VS_INT32 QZDataSetBase_RemoveData(void *L)
     for (VS_INT32 i = 0; i < Buf->GetNumber(); i++) {
         if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object) {
             Buf->Del(i);
+            TrelkData_ReleaseOwnedCopy(Holder, Object);
             break;
         }
     }
@@ -208,11 +279,11 @@ VS_INT32 QZDataSetBase_GetData(void *L)
         VS_UWORD High = (Tick >> 32) & 0xFFFFFFFFu;
         VS_UWORD Sequence = (VS_UWORD)Data->SequenceIndex;
         if (SRV->FindThreeKey(Index, Low, High, Sequence) != NULL || !SRV->InsertThreeKey(Index, Low, High, Sequence, Member)) {
-            // Two members with one stamp have no order: the whole request
-            // fails instead of handing back part of the members.
+            // Two members with one stamp have no order: the scheduled ones are
+            // left out, the unscheduled ones met so far are answered. The
+            // members stay in the set.
             Trelk_Raise(Self, "'s function \"GetData\" failed, there are two data with same time");
             SRV->DestoryIndex(Index);
-            Result->Clear();
             SRV->LuaPushParaPkg(Result, VS_TRUE);
             return 1;
         }
@@ -315,7 +386,9 @@ VS_INT32 QZDataSetBase_CreateType(void *L)
     if (!IsSetObject(Self) || !TrelkData_IsTypeLike((StructOfQZDataBase *)Self))
         return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not data type",
                               Trelk_IDText(Self), Trelk_Name(Self));
-    const VS_CHAR *TypeName = Trelk_StringArg(2);
+    const VS_CHAR *TypeName = NULL;
+    if (!TrelkData_TypeNameArg(Self, 2, &TypeName))
+        return 1;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;
@@ -378,7 +451,14 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
     else
         SRV->LuaPushObject(Proc);
     SRV->GetLastError();
-    if (!QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1)) {
+    VS_UUID HolderID = SRV->GetID(Holder);
+    VS_UUID RealmID = SRV->GetID(Realm);
+    VS_BOOL Made = QZRealmBase_ExecNameScript(Realm, FunctionName, 3, 1);
+    // The run may free the holder (the members stay readable in the package
+    // held here) or the temporary realm.
+    if (!TrelkData_Alive(Holder, &HolderID)) {
+        // nothing to report it by; the members are answered no further
+    } else if (!Made) {
         Trelk_RaiseText("calls [%s:%s]'s function %s failed", Trelk_IDText(Holder),
                         Trelk_Name(Holder), FunctionName);
     } else if (!QZProcChain_IsExecNameScriptError(
@@ -409,7 +489,8 @@ static VS_INT32 RunOnRealm(const VS_CHAR *FunctionName, VS_BOOL IsText)
     }
     SRV->LuaPop(1);
     Members->Release();
-    SRV->FreeObject(Realm);
+    if (TrelkData_Alive(Realm, &RealmID))
+        SRV->FreeObject(Realm);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
 }

@@ -335,7 +335,7 @@ static VS_BOOL LoadDataItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
     const VS_CHAR *ClassName = NameIndex >= 0 ? Item->GetStr(NameIndex) : NULL;
     if (ClassName == NULL)
         return VS_FALSE;
-    if (SRV->GetObjectEx(NULL, ClassName) == NULL) {
+    if (TrelkData_FindClassByName(Item, NameIndex) == NULL) {
         Trelk_Raise(RefObject, " can not find class %s, load failed", ClassName);
         return VS_FALSE;
     }
@@ -450,7 +450,7 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
             if (Item->GetBool(IsClassIndex)) {
                 VS_INT32 NameIndex = DictIndex(Item, "ClassName");
                 const VS_CHAR *ClassName = NameIndex >= 0 ? Item->GetStr(NameIndex) : NULL;
-                void *Class = ClassName != NULL ? SRV->GetObjectEx(NULL, ClassName) : NULL;
+                void *Class = ClassName != NULL ? TrelkData_FindClassByName(Item, NameIndex) : NULL;
                 if (Class == NULL)
                     return VS_FALSE;
                 Ok = DataBuf->InsertObject(i, Class);

@@ -112,7 +112,7 @@ static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueB
         Trelk_Raise(QZRuleBase, " LoadFrom failed, data type is not saved");
         return NULL;
     }
-    void *Class = SRV->GetObjectEx(NULL, ClassName);
+    void *Class = TrelkData_FindClassByName(ValueBufWithDepends, NameIndex);
     if (Class == NULL) {
         Trelk_Raise(QZRuleBase, " LoadFrom failed, rule type %s is not found", ClassName);
         return NULL;
@@ -334,7 +334,9 @@ VS_INT32 QZRuleBase_CreateType(void *L)
     if (!QZRuleBase_IsRuleObject(Self) || !IsRuleType((StructOfQZRuleBase *)Self))
         return Trelk_FailText("create [%s:%s]'s sub-type failed, this object is not rule type",
                               Trelk_IDText(Self), Trelk_Name(Self));
-    const VS_CHAR *TypeName = Trelk_StringArg(2);
+    const VS_CHAR *TypeName = NULL;
+    if (!TrelkData_TypeNameArg(Self, 2, &TypeName))
+        return 1;
     if (TypeName == NULL || TypeName[0] == 0) {
         SRV->LuaPushNil();
         return 1;

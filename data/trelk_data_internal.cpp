@@ -98,3 +98,42 @@ void TrelkData_LoadSessionEnd(VS_BOOL Ok)
     Objects->Release();
 }
 
+
+// ---------------------------------------------------------------------------
+// Type names
+// ---------------------------------------------------------------------------
+VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name)
+{
+    *Name = NULL;
+    if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_STRING)
+        return VS_TRUE;
+    VS_INT32 Length = 0;
+    const VS_CHAR *Text = SRV->LuaToLString(Index, &Length);
+    if (Text != NULL && (size_t)Length != strlen(Text)) {
+        Trelk_FailText("create [%s:%s]'s sub-type failed, the type name contains a NUL character", Trelk_IDText(Self),
+                       Trelk_Name(Self));
+        return VS_FALSE;
+    }
+    *Name = Text;
+    return VS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Objects after a script call
+// ---------------------------------------------------------------------------
+VS_BOOL TrelkData_Alive(void *Object, const VS_UUID *ID)
+{
+    if (Object == NULL || ID == NULL)
+        return VS_FALSE;
+    VS_UUID Key = *ID;
+    return SRV->GetObject(&Key) == Object ? VS_TRUE : VS_FALSE;
+}
+
+void *TrelkData_FindClassByName(VS_PARAPKGPTR Pkg, VS_INT32 Index)
+{
+    VS_INT32 Length = 0;
+    const VS_CHAR *Name = Index >= 0 ? Pkg->GetStrEx(Index, &Length) : NULL;
+    if (Name == NULL || (size_t)Length != strlen(Name))
+        return NULL;
+    return SRV->GetObjectEx(NULL, Name);
+}

@@ -34,6 +34,20 @@ VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // class chain of a data object normally is; anything else ends a walk).
 StructOfQZDataBase *TrelkData_ClassOf(void *Object);
 
+// A set whose members count one by one in equality, duplication and subsets:
+// the strict set kind, or an instance of a set type a script made.
+VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *Data);
+
+// Member copies a set's Dup made: the set holds each (its creation lock, or
+// the reference added to a type class's "Dup" result) until the copy is
+// removed from it (ReleaseOwnedCopy) or the set is freed or its Dup fails
+// (ReleaseOwnedCopies). A released copy that nothing else holds is freed.
+void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy);
+// Releases a copy that no set took, freeing it when nothing else holds it.
+void TrelkData_DropCopy(void *Copy);
+void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member);
+void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set);
+
 // An instance of QZProcBase or of QZProcChainBase: what a result cache is
 // keyed by and what RunProc runs.
 VS_BOOL TrelkData_IsProcOrChain(void *Object);
@@ -49,6 +63,21 @@ VS_INT32 TrelkData_CreateFromInstance(void *Self);
 // A new instance of Self's data type, NULL when it has none or the host makes
 // none; the module holds the host's reference.
 StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self);
+
+// The type name argument of a CreateType at stack position Index; NULL when
+// it is no string. The host cuts a name at a NUL byte, so that two different
+// names would give one type name, one tag and one saved class name: such a
+// name is refused, the refusal (nil) pushed, and FALSE returned.
+VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name);
+// The class a saved record names in its string item Index; NULL when there is
+// none. A name holding a NUL byte names no class (no type can have one): cut
+// at the NUL, it would find another type.
+void *TrelkData_FindClassByName(VS_PARAPKGPTR Pkg, VS_INT32 Index);
+
+// After a script call (a type-class hook, a rule event, a callback), which
+// may free anything: whether Object, whose ID was taken before the call, is
+// still that live object. A vanished one ends the call with its failure value.
+VS_BOOL TrelkData_Alive(void *Object, const VS_UUID *ID);
 
 // ---------------------------------------------------------------------------
 // Releasing what a data object holds

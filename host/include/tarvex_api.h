@@ -223,10 +223,12 @@ class ClassOfXRQParaPackageInterface {
     // even position; -1 when absent or the key has no value.
     virtual VS_INT32 FindDict(const VS_CHAR *Key) = 0;
 
-    // Compact JSON text, or NULL when an object, binary or time item (at any
-    // depth) or a non-string dictionary key has no JSON form. Free with FreeBuf.
+    // Compact JSON text, or NULL when an object, binary or time item, a
+    // non-finite double (at any depth) or a non-string dictionary key has no
+    // JSON form. Free with FreeBuf.
     virtual VS_CHAR *ToJSon() = 0;
-    // Clears the package and reads the text; FALSE (package empty) on error.
+    // Clears the package and reads the text; FALSE (package empty) on error,
+    // a number that is no finite double included.
     virtual VS_BOOL FromJSon(const VS_CHAR *Text) = 0;
     // Like ToJSon, but every item has a text form. Free with FreeBuf.
     virtual VS_CHAR *GetValueStr() = 0;
@@ -324,7 +326,9 @@ class ClassOfXRQInterface {
     // Frees at once, whatever holds it, on the calling thread: instances of
     // the object first, then events 27, the children of every queue, event 6.
     // The record is gone on return; pointers to it act as NULL (see Stale
-    // pointers above). Host lock.
+    // pointers above). Host lock. While a module is loaded, a class object is
+    // freed only during the module's Init2 or Term2; any other call is refused
+    // with a level-1 report (a script cannot free a module's class).
     virtual void FreeObject(void *Object) = 0;
 
     // IDs are never reused. Host lock.

@@ -124,6 +124,104 @@ end
 _CollectGarbage()
 T.eq(_RefCount(Gc), refGc, "collected instances released their type")
 
+-- Hooks that free what the data function works on: the function ends with
+-- its failure value and gives the host no stale handle.
+local function freeingType(name)
+  local ty = QZDataBase:CreateType(name)
+  local tc = _New(_Object)
+  ty:SetDataTypeClass(tc)
+  return ty, tc
+end
+local function valued(ty)
+  local v = _New(_Object)
+  _LockGC(v)
+  local d = _New(ty)
+  d:SetDataBuf(_Pkg(v))
+  return d, v
+end
+local hookCases = {
+  {"IsRawInstance frees the raw value", function()
+    local ty, tc = freeingType("hookfree.Raw")
+    function tc:IsRawInstance(v) _Free(v) return true end
+    local v = _New(_Object)
+    return ty(v)
+  end, nil},
+  {"IsRawInstance frees the type", function()
+    local ty, tc = freeingType("hookfree.RawType")
+    function tc:IsRawInstance(v) _Free(ty) return true end
+    return ty(_New(_Object))
+  end, nil},
+  {"ToString frees the data", function()
+    local ty, tc = freeingType("hookfree.Str")
+    local d = valued(ty)
+    function tc:ToString(v) _Free(d) return "x" end
+    return d:GetTag() ~= nil
+  end, true},
+  {"Equals frees the data", function()
+    local ty, tc = freeingType("hookfree.Eq")
+    local a, b = valued(ty), valued(ty)
+    function tc:Equals(x, y) _Free(a) return true end
+    return a:Equals(b)
+  end, false},
+  {"Dup frees the data", function()
+    local ty, tc = freeingType("hookfree.Dup")
+    local d = valued(ty)
+    function tc:Dup(h) _Free(d) return valued(ty) end
+    return d:Dup()
+  end, nil},
+  {"Save frees the data", function()
+    local ty, tc = freeingType("hookfree.Save")
+    local d = valued(ty)
+    function tc:Save(h) _Free(d) return "saved" end
+    return d:SaveTo(_Pkg())
+  end, false},
+  {"ToParaPkg frees the data", function()
+    local ty, tc = freeingType("hookfree.Pkg")
+    local d = valued(ty)
+    function tc:ToParaPkg(v, p) _Free(d) return true end
+    return d:GetDataBuf()
+  end, nil},
+  {"a free callback frees the type", function()
+    local ty = QZDataBase:CreateType("hookfree.Cb")
+    local d = ty(1)
+    local cb = _New(_Object)
+    _LockGC(cb)
+    function cb:OnFreeCallback(x) _Free(ty) _Free(cb) end
+    d:RegCallBack(cb)
+    _Free(d)
+    return true
+  end, true},
+}
+local invalidBefore = T.stat("InvalidObjects")
+for _, c in ipairs(hookCases) do
+  T.errors()
+  local ok, res = pcall(c[2])
+  T.check(ok, c[1] .. ": no script error (" .. tostring(res) .. ")")
+  T.eq(res, c[3], c[1] .. ": result")
+  T.eq(T.stat("InvalidObjects"), invalidBefore, c[1] .. ": no stale handle reached the host")
+end
+T.errors()
+
+-- The module's classes are freed by the module alone (at its shutdown): a
+-- script's _Free of one is refused and reported, and the class keeps
+-- working, so no freed class reaches the host and nothing reports success
+-- on one.
+local ModT = QZDataBase:CreateType("mod.T")
+_LockGC(ModT)
+for _, c in ipairs({QZDataBase, QZDataSetBase, QZObjectDataBase, QZBufDataBase, QZRuleBase, QZProcBase}) do
+  local name = _Name(c)
+  local id = _ID(c)
+  local errs = T.expect_errors(function() _Free(c) end,
+                               {"FreeObject refused: [" .. name .. "] is a class object, freed with its module"},
+                               "_Free(" .. name .. ")")
+  T.eq(_ID(c), id, name .. " is still alive")
+end
+T.eq(ModT:CreateProperty("w", 6, 1), true, "CreateProperty after a refused free")
+T.eq(ModT:GetDataSetBase() ~= QZDataSetBase and _Name(ModT:GetDataSetBase()), "mod.T_Set_",
+     "the set companion is made from the set class")
+T.eq(ModT(1):GetDataSetBase()(ModT(2)):GetData():_Count(), 1, "and makes sets")
+T.eq(QZDataSetBase(ModT(3)):IsDataSet(), true, "the set class still makes sets")
+
 -- Packages handed to a class object's record go with it at shutdown (the
 -- sanitizer run reports them otherwise).
 QZDataSetBase:SetDataBuf(_Pkg(1, "kept by the class object"))

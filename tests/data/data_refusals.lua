@@ -44,11 +44,24 @@ local typeSystem = {
    P(falseValue) .. " has DataTypeClass, but call it's ToParaPkg function failed"},
   {"SetDataTypeClass on an instance", function() return inst:SetDataTypeClass(_New(_Object)) end, false,
    P(inst) .. " set DataTypeClass failed, it must be a data type"},
+  -- A name cut at a NUL byte would give two different types one name.
+  {"a type name with a NUL", function() return QZDataBase:CreateType("ref.N\0a") end, nil,
+   "create " .. P(QZDataBase) .. "'s sub-type failed, the type name contains a NUL character"},
+  {"a sub-type name with a NUL", function() return Ty:CreateType("\0") end, nil,
+   "create " .. P(Ty) .. "'s sub-type failed, the type name contains a NUL character"},
+  {"a set type name with a NUL", function() return QZDataSetBase:CreateType("ref.S\0b", Ty) end, nil,
+   "create " .. P(QZDataSetBase) .. "'s sub-type failed, the type name contains a NUL character"},
+  {"a rule type name with a NUL", function() return QZRuleBase:CreateType("ref.R\0c") end, nil,
+   "create " .. P(QZRuleBase) .. "'s sub-type failed, the type name contains a NUL character"},
 }
+_CollectGarbage()
+local typesBeforeRefusals = QZDataBase:CollectType():_Count()
 for _, c in ipairs(typeSystem) do
   local r = T.expect_errors(c[2], {c[4]}, c[1])
   T.eq(r, c[3], c[1] .. " result")
 end
+T.eq(QZDataBase:CollectType():_Count(), typesBeforeRefusals, "refused type names make no type")
+T.eq(_Find("ref.N"), nil, "no type under the name cut at the NUL")
 -- Freeing a value whose type class has no OnBeforeFree.
 local dying = instanceWithValue(NoHooks, rawValue())
 local dyingPrefix = P(dying)
@@ -78,7 +91,7 @@ local sourceTable = {
   {"Dup hook returning nil", function() return dupNilValue:Dup() end, nil,
    P(dupNilValue) .. " 's Dup function returns NULL, Dup failed"},
   {"Dup of a script set without members", function() return emptySet:Dup() end, nil,
-   P(emptySet) .. " has no data buf, Dup failed"},
+   P(emptySet) .. " has no data, Dup failed"},
   {"Equals without an Equals hook", function() return eqA:Equals(eqB) end, false,
    P(eqA) .. " has assigned DataTypeClass, but calls the function Equals failed"},
 }

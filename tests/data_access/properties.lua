@@ -29,6 +29,7 @@ local refusals = {
   {QZDataSetBase, {"a", 6, 1}, "'s CreateProperty failed, the Property can only be set for predefined data type"},
   {inst, {"a", 6, 1}, "'s CreateProperty failed, the Property can only be set for data type"},
   {Sub, {nil, 6, 1}, "'s CreateProperty failed, the Property can not be NULL"},
+  {Sub, {"x\0y", 6, 1}, "'s CreateProperty failed, the Property name contains a NUL character"},
   {Sub, {"x", 58, 1.5}, "'s CreateProperty failed, the Property[x] has existed"},
   {Sub, {"q", 2, 1},
    "'s CreateProperty failed, the Property[q] type must be VSTYPE_BOOL,VSTYPE_INT32,VSTYPE_CHARPTR,VSTYPE_DOUBLE,VSTYPE_INT64"},
@@ -43,13 +44,16 @@ local refusals = {
   {Sub, {"q", 30, false}, "'s CreateProperty failed, the Property[q] 's default value is not same with type"},
   {Sub, {"q", 6, 1.0}, "'s CreateProperty failed, the Property[q] 's default value is not same with type"},
   -- a 32-bit property cannot take a default beyond 32 bits
-  {Sub, {"q", 6, 1 << 40}, "'s CreateProperty failed, the Property[q] 's default value is not same with type"},
+  {Sub, {"q", 6, 1 << 40}, "'s CreateProperty failed, the Property[q] 's default value is out of the range of the " ..
+   "property (32-bit integer, -2147483648 to 2147483647)"},
+  {Sub, {"q", 6, 5000000000}, "'s CreateProperty failed, the Property[q] 's default value is out of the range of " ..
+   "the property (32-bit integer, -2147483648 to 2147483647)"},
   {Busy, {"q", 6, 1}, "'s CreateProperty failed, the data object has instances"},
 }
 for i, r in ipairs(refusals) do
   local obj, a = r[1], r[2]
   local n = #a
-  if i == 9 then n = 3 end -- an explicit nil default
+  if i == 10 then n = 3 end -- an explicit nil default
   local result = T.expect_errors(function() return obj:CreateProperty(table.unpack(a, 1, n)) end,
                                  {P(obj) .. r[3]}, "refusal " .. i)
   T.eq(result, false, "refusal " .. i .. " result")
@@ -100,21 +104,32 @@ T.eq(TB.p, 1, "the type's default is untouched")
 T.eq(_New(TB).p, 1, "a new instance reads the default")
 
 -- Conversions: property, value written, expected read (nil: refused, the old
--- value stays).
+-- value stays), and for a number out of the property's range the range named
+-- in the refusal's message.
 local c = Ty(3)
+local r32 = "32-bit integer, -2147483648 to 2147483647"
+local r64 = "64-bit integer, -9223372036854775808 to 9223372036854775807"
 local conversions = {
   {"x", 2.7, 2}, {"x", -2.9, -2}, {"x", 12, 12}, {"x", "9", nil}, {"x", true, nil},
-  {"x", 1 << 40, nil}, {"x", 1e300, nil}, {"x", 0/0, nil}, {"x", -(1 << 31), -(1 << 31)},
-  {"big", 1 << 40, 1 << 40}, {"big", 1.9, 1}, {"big", -7, -7}, {"big", "1", nil}, {"big", 1e19, nil},
+  {"x", 1 << 40, nil, r32}, {"x", 1e300, nil, r32}, {"x", 0/0, nil, r32}, {"x", -(1 << 31), -(1 << 31)},
+  {"x", 5000000000, nil, r32}, {"x", 1e10, nil, r32}, {"x", -2147483649, nil, r32}, {"x", math.huge, nil, r32},
+  {"x", 2147483647.5, 2147483647},
+  {"big", 1 << 40, 1 << 40}, {"big", 1.9, 1}, {"big", -7, -7}, {"big", "1", nil}, {"big", 1e19, nil, r64},
   {"f", 3, 3.0}, {"f", 1 << 40, 2.0 ^ 40}, {"f", 0.25, 0.25}, {"f", "a", nil}, {"f", false, nil},
   {"y", false, false}, {"y", 1, nil}, {"y", "true", nil},
   {"s", "a\0b", "a\0b"}, {"s", 5, nil}, {"s", _Pkg(), nil},
   {"x", nil, nil}, {"x", c, nil}, {"x", _Pkg(1), nil}, {"x", _BinBuf("ab"), nil}, {"x", print, nil},
 }
 for i, cv in ipairs(conversions) do
-  local name, value, expected = cv[1], cv[2], cv[3]
+  local name, value, expected, range = cv[1], cv[2], cv[3], cv[4]
   local before = c[name]
-  local ok = pcall(function() c[name] = value end)
+  local messages = {}
+  if range then
+    messages = {P(c) .. "'s set property [" .. name .. "] failed, the value is out of the range of the property (" ..
+                range .. ")"}
+  end
+  local ok = T.expect_errors(function() return pcall(function() c[name] = value end) end, messages,
+                             "conversion " .. i .. " messages")
   T.check(ok, "conversion " .. i .. " raised no script error")
   local got = c[name]
   if expected == nil then

@@ -114,11 +114,14 @@ T.eq(got:_Get(1), c, "then the oldest stamp")
 T.eq(got:_Get(2), b, "then the same tick with a later sequence")
 T.eq(got:_Get(3), a, "then the later tick")
 local twin = stamped(3, 1)
-local clash = S(z, b, twin)
+local late = stamped(0, 8)
+local clash = S(z, b, twin, late)
 local res = T.expect_errors(function() return clash:GetData() end,
                             {T.prefix(clash) .. "'s function \"GetData\" failed, there are two data with same time"},
                             "two members with one stamp")
-T.eq(res:_Count(), 0, "two members with one stamp give no partial member list")
+T.eq(res:_Count(), 1, "two members with one stamp: only the unscheduled members met before the second")
+T.eq(res:_Get(0), z, "which is the first unscheduled member")
+T.eq(clash:GetDataBuf():_Count(), 4, "the members stay in the set")
 T.eq(S:GetData():_Count(), 0, "a set type has no members")
 
 -- Subsets (compared by value equality of the members).
@@ -132,6 +135,85 @@ T.eq(big:IsSubSet(QZDataSetBase(p1)), false, "a set of the bare set class is no 
 T.eq(big:IsSubSet(nil), false, "no set is no subset")
 T.eq(big:IsSubSet(p1), false, "a plain data object is no subset")
 T.eq(big:IsSubSet(Any(p1)), false, "a set of another type is no subset")
+
+-- Sets of script-made set types and of companion set types count their
+-- members one by one in equality, duplication and subsets: order and repeats
+-- do not matter, copies are new members.
+local CT = QZDataBase:CreateType("set.CT")
+_LockGC(CT)
+CT:CreateProperty("w", 6, 1)
+local CS = CT:GetDataSetBase()
+local kinds = {
+  {"script-made set type", S, function(i) return P(i) end},
+  {"companion set type", CS, function(i) return CT(i) end},
+}
+for _, k in ipairs(kinds) do
+  local St, mk, what = k[2], k[3], k[1]
+  local m1, m2, m3 = mk(1), mk(2), mk(3)
+  local equalsCases = {
+    {"another order", St(m1, m2, m3), St(m3, m2, m1), true},
+    {"one member repeated", St(m1, m2), St(m1, m1, m2), true},
+    {"equal members that are other objects", St(m1, m2), St(mk(2), mk(1)), true},
+    {"a member missing", St(m1, m2), St(m1), false},
+    {"a member differs", St(m1, m2), St(m1, m3), false},
+  }
+  for _, c in ipairs(equalsCases) do
+    T.eq(c[2]:Equals(c[3]), c[4], what .. " Equals, " .. c[1])
+    T.eq(c[3]:Equals(c[2]), c[4], what .. " Equals the other way, " .. c[1])
+  end
+  local one = St(m1, m2)
+  local copy = one:Dup()
+  T.check(copy ~= nil and copy ~= one, what .. ": Dup makes a new set")
+  T.eq(copy and copy:Equals(one), true, what .. ": the copy is equal")
+  local copied = copy and copy:GetData()
+  T.check(copied and copied:_Get(0) ~= m1 and copied:_Get(1) ~= m2, what .. ": Dup copies the members")
+  T.eq(copied and copied:_Get(0):Equals(m1), true, what .. ": the copied member is equal")
+  T.eq(St(m1):IsSubSet(St(m1, m1)), true, what .. ": IsSubSet counts no repeats")
+end
+T.eq(QZDataSetBase(p1, p2):Equals(QZDataSetBase(p2, p1)), false,
+     "sets of the bare set class compare their packages in order")
+local withType = Any(p1)
+withType:GetDataBuf():_Append(P)
+T.eq(T.expect_errors(function() return withType:Dup() end,
+                     {T.prefix(P) .. " is type and not data object, Dup failed"}, "Dup of a set holding a type"),
+     nil, "Dup of a set holding a type gives nil")
+
+-- The copies a set's Dup makes belong to the new set: they live while it
+-- holds them and go with it, with their removal, or with a failed Dup.
+local function collect() _CollectGarbage() _CollectGarbage() end
+collect()
+local kept = S(p1, p2):Dup()
+collect()
+T.eq(kept:GetData():_Count(), 2, "the copies live while the set holds them")
+T.eq(kept:GetData():_Get(0):Equals(p1), true, "and keep their value")
+kept = nil
+local lifeCases = {
+  {"a copy dropped", function() local c = S(p1, p2):Dup() end},
+  {"a copy of a set of sets dropped", function() local c = Any(Any(p1, p2), p3):Dup() end},
+  {"a member removed from the copy", function()
+    local c = S(p1, p2):Dup()
+    local m = c:GetData():_Get(0)
+    c:RemoveData(m)
+    c = nil
+    collect()
+    T.eq(m:Equals(p1), true, "a removed copy lives on while the script holds it")
+  end},
+  {"a failed Dup", function()
+    local w = Any(p1, Any(p2, p3), p2)
+    w:GetDataBuf():_Append(P)
+    T.errors()
+    T.eq(w:Dup(), nil, "Dup of a set holding a type fails")
+    T.eq(#T.errors(), 1, "with one message")
+  end},
+  {"a set freed at once", function() _Free(S(p1, p2):Dup()) end},
+}
+for _, c in ipairs(lifeCases) do
+  collect()
+  local before = T.stat("LiveObjects")
+  c[2]()
+  collect()
+  T.eq(T.stat("LiveObjects"), before, c[1] .. ": live objects back to the start")
+end
 
 -- Runs on a temporary realm: the realm's RunString / RunProc answer.
 local calls = 0

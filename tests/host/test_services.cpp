@@ -220,6 +220,29 @@ void fakeTerm() {
 }
 } // namespace
 
+// While a module is loaded its classes are freed by its Term2 alone: a free
+// through the service at any other time (a script's _Free) is refused and
+// reported; during Init2 / Term2, and with no module, it goes ahead.
+TEST_F(ServiceTest, ClassObjectsAreFreedOnlyByTheirModule) {
+    void *cls = defineClass(classXml("PC", kAID, "<X Type=\"VS_INT32\"/>\n"), kAID, nullptr);
+    ASSERT_NE(cls, nullptr);
+    void *o = newObject(cls);
+    EXPECT_TRUE(tvh::initModule(fakeInit, fakeTerm));
+    tvh::errors(true);
+    s->FreeObject(cls);
+    VS_UUID id = s->GetID(cls);
+    EXPECT_EQ(s->GetObject(&id), cls);
+    EXPECT_EQ(s->GetClass(o), cls); // its instances stay too
+    std::vector<tvh::ErrorReport> errs = tvh::errors(true);
+    ASSERT_EQ(errs.size(), 1u);
+    EXPECT_EQ(errs[0].level, 1);
+    EXPECT_NE(errs[0].text.find("is a class object"), std::string::npos) << errs[0].text;
+    s->FreeObject(o); // an instance is freed as ever
+    tvh::unloadModule();
+    s->FreeObject(cls);
+    EXPECT_EQ(s->GetObject(&id), nullptr);
+}
+
 TEST_F(ServiceTest, ModuleEntryVersionsAndRefusal) {
     g_init = g_term = g_termUnlocked = 0;
     EXPECT_TRUE(tvh::initModule(fakeInit, fakeTerm));

@@ -4,8 +4,12 @@
 -- objects, huge numbers, NaN, long strings) is built, then each round calls a
 -- random bound function with a random self and 0-4 random arguments under
 -- pcall, sometimes keeps results, frees pool objects or collects garbage.
--- Script errors are fine; the host must survive every call, still work at the
--- end, and hold no more objects, packages or buffers once the pool is freed.
+-- A type class whose every hook, a rule type whose events and free callbacks
+-- make random calls, frees (of what they were given, its holder and type
+-- among them) and collections meanwhile. Script errors are fine; the host
+-- must survive every call, still work at the end, count no stale handle
+-- given to it, and hold no more objects, packages or buffers once the pool
+-- is freed.
 --
 --   tarvex quel_trelk.so fuzz_bound_luafuncs.lua BOUND_LIST.lua [SEED [ROUNDS]]
 local listfile = assert(arg and arg[1], "usage: fuzz_bound_luafuncs.lua BOUND_LIST.lua [SEED [ROUNDS]]")
@@ -215,6 +219,100 @@ if Rbad and D then
 end
 try(function() return QZRuleBase() end)
 
+-- Hook chaos: every type-class hook, rule event and free callback makes
+-- random calls, frees (its own arguments, their holders, types and values
+-- included) and collections, so the data functions find the objects they
+-- work on gone after each script call. Nested a few levels at most.
+local chaosDepth, chaosOn = 0, false
+local chaosPick -- set once the pool is complete
+local function chaos(...)
+  if not chaosOn or chaosDepth >= 3 then return end
+  chaosDepth = chaosDepth + 1
+  local given = table.pack(...)
+  if TRACE then
+    local info = debug.getinfo(2, "nl")
+    io.stderr:write("  chaos " .. chaosDepth .. " in " .. tostring(info and info.name) .. ":" ..
+                    tostring(info and info.currentline) .. " InvalidObjects " .. stat("InvalidObjects") .. "\n")
+  end
+  for _ = 1, rnd(0, 2) do
+    local k = rnd(8)
+    local target
+    if k <= 2 and given.n > 0 then
+      target = given[rnd(given.n)]
+    elseif k == 3 and given.n > 0 then
+      -- the holder or type of what the hook was given
+      local g = given[rnd(given.n)]
+      local ok, v = pcall(function() return rnd(2) == 1 and g:GetObjectHasBuf() or g:GetType() end)
+      if ok then target = v end
+    elseif k == 4 and #objects > 0 then
+      target = objects[rnd(#objects)]
+    end
+    if target ~= nil and not protected[target] then
+      pcall(_Free, target)
+    elseif k == 5 then
+      _CollectGarbage()
+    elseif k == 6 then
+      collectgarbage("collect")
+    elseif chaosPick then
+      local f = funcs[rnd(#funcs)]
+      local fn = f.class[f.name]
+      if type(fn) == "function" then
+        local self = rnd(2) == 1 and given.n > 0 and given[rnd(given.n)] or chaosPick()
+        pcall(fn, self, chaosPick(), chaosPick())
+        if TRACE then
+          io.stderr:write("    chaos call " .. f.cname .. "." .. f.name .. " InvalidObjects " .. stat("InvalidObjects") .. "\n")
+        end
+      end
+    end
+  end
+  chaosDepth = chaosDepth - 1
+end
+local H = try(function() return QZDataBase:CreateType("fz.H") end)
+local HSet = try(function() return QZDataSetBase:CreateType("fz.HSet") end)
+if H then
+  local tc = _New(_Object)
+  add(tc)
+  local function raw(tag)
+    local v = _New(_Object)
+    v.Tag = tag
+    add(v)
+    return v
+  end
+  function tc:IsRawInstance(v) chaos(v) return rnd(4) > 1 end
+  function tc:Save(d) chaos(d) return "h" end
+  function tc:Load(text) chaos() local ok, d = pcall(function() return _New(H, _Pkg(raw("load"))) end) return ok and d or nil end
+  function tc:Dup(holder) chaos(holder) local ok, d = pcall(function() return _New(H, _Pkg(raw("dup"))) end) return ok and d or nil end
+  function tc:ToParaPkg(v, pkg) chaos(v, pkg) if pkg then pcall(pkg._Append, pkg, 1) end return rnd(4) > 1 end
+  function tc:ToString(v) chaos(v) return "h" end
+  function tc:Equals(a, b) chaos(a, b) return rnd(2) == 1 end
+  function tc:OnBeforeFree(v) chaos(v) end
+  pcall(H.CreateProperty, H, "p", 6, 1)
+  pcall(H.SetDataTypeClass, H, tc)
+  for i = 1, 6 do
+    local ok, h = pcall(function() return _New(H, _Pkg(raw(i))) end)
+    if ok and h then
+      add(h)
+      try(function() return h() end) -- a prototype: its holder is h
+      local cb = _New(_Object)
+      function cb:OnFreeCallback(d) chaos(d) end
+      add(cb)
+      pcall(h.RegCallBack, h, cb)
+    end
+  end
+  if HSet then
+    try(function() return HSet(objects[#objects], objects[#objects - 2]) end)
+    try(function() return HSet(objects[#objects - 4]) end)
+  end
+  local Rch = try(function() return QZRuleBase:CreateType("fz.Rchaos") end)
+  if Rch then
+    function Rch:OnApproved(d) chaos(d) end
+    function Rch:OnDisapproved(d) chaos(d) end
+    for i = 1, 3 do
+      try(function() local d = _New(H, _Pkg(raw("r" .. i))) d:SetRuleAttach(Rch()) return d end)
+    end
+  end
+end
+
 -- Procs, proc types, chains and cells: the keys of caches and lists.
 try(function()
   local pt = _New(QZProcBase)
@@ -302,6 +400,8 @@ local function pick()
   if k <= 6 and #objects > 0 then return objects[rnd(#objects)] end
   return values[rnd(#values)]
 end
+chaosPick = pick
+chaosOn = true
 
 -- Functions that keep what they are given in their object: the registered
 -- classes live on past the pool, so they are not the object of these calls
@@ -357,7 +457,10 @@ for round = 1, ROUNDS do
                                     table.concat(parts, ", ")))
     end
     local res = table.pack(pcall(fn, self, table.unpack(args, 1, n)))
-    if TRACE then io.stderr:write("  -> " .. tostring(res[1]) .. " " .. show(res[2]) .. "\n") end
+    if TRACE then
+      io.stderr:write("  -> " .. tostring(res[1]) .. " " .. show(res[2]) .. " InvalidObjects " ..
+                      stat("InvalidObjects") .. "\n")
+    end
     calls = calls + 1
     for i = 2, res.n do track(res[i]) end
     if not res[1] then
@@ -391,6 +494,7 @@ for round = 1, ROUNDS do
   elseif r == 5 then
     collectgarbage("collect")
   end
+  if TRACE then io.stderr:write("  after touch/free/collect: InvalidObjects " .. stat("InvalidObjects") .. "\n") end
   if round % 200 == 0 then
     _Errors() -- the log would only grow
     host_works()
@@ -400,6 +504,7 @@ end
 host_works()
 
 -- Free the pool and check nothing stayed behind.
+chaosOn = false
 for i = #objects, 1, -1 do pcall(_Free, objects[i]) end
 objects, values, plain, filled = nil, nil, nil, nil
 D, E, S, O, B, R, Rbad = nil, nil, nil, nil, nil, nil, nil

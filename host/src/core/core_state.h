@@ -90,6 +90,9 @@ struct Core {
     void *moduleHandle = nullptr; // dlopen handle, closed at stop()
     VS_MODULETERMPROC moduleTerm = nullptr;
     bool moduleStarted = false;
+    // While the module runs its Init2 or Term2: the only time a class object
+    // may be freed through the service while a module is loaded.
+    bool inModuleEntry = false;
 
     ScriptEngine *ownedEngine = nullptr;
 };

@@ -55,7 +55,9 @@ void unloadModule() {
     if (c.moduleStarted && c.moduleTerm) {
         bool s = false, h = false;
         lockBothIfNeeded(&s, &h);
+        c.inModuleEntry = true;
         c.moduleTerm();
+        c.inModuleEntry = false;
         unlockTaken(s, h);
     }
     if (c.moduleStarted) c.noModuleCalls = true; // no module code after its Term2
@@ -103,7 +105,9 @@ bool initModule(VS_MODULEINITPROC init, VS_MODULETERMPROC term) {
     c.noModuleCalls = false;
     bool s = false, h = false;
     lockBothIfNeeded(&s, &h);
+    c.inModuleEntry = true;
     bool ok = init(entry(), nullptr) != VS_FALSE;
+    c.inModuleEntry = false;
     unlockTaken(s, h);
     if (ok) {
         c.moduleStarted = true;

@@ -158,7 +158,16 @@ class ServiceImpl final : public ClassOfXRQInterface {
     }
     void FreeObject(void *Object) override {
         H();
-        freeObject(lookup(Object));
+        HostObject *o = lookup(Object);
+        // A loaded module keeps its classes until its Term2 frees them: a
+        // free at any other time (a script's _Free) would leave the module
+        // holding a freed class.
+        if (o && o->isClass && core().moduleStarted && !core().inModuleEntry) {
+            recordError(1, "tarvex", 0,
+                        ("FreeObject refused: [" + o->name + "] is a class object, freed with its module").c_str());
+            return;
+        }
+        freeObject(o);
     }
 
     VS_UUID *GetIDEx(void *Object) override {

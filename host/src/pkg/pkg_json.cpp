@@ -103,7 +103,10 @@ bool writeScalar(JsonWriter &w, const Item &it, bool valueText) {
     case VSTYPE_INT64:
         return w.Int64(it.i);
     case VSTYPE_DOUBLE: {
-        if (!std::isfinite(it.d)) return w.Null();
+        // JSON has no infinity or NaN: a JSON text refuses them rather than
+        // write a null that reads back as another value; the value text
+        // (display only) shows them as null.
+        if (!std::isfinite(it.d)) return valueText ? w.Null() : false;
         std::string s = formatDouble(it.d);
         return w.RawValue(s.data(), s.size(), rapidjson::kNumberType);
     }
@@ -200,6 +203,9 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
         return Double(static_cast<double>(v));
     }
     bool Double(double d) {
+        // Digits just above the largest double round to infinity: refused
+        // like any number out of range.
+        if (!std::isfinite(d)) return false;
         Item it;
         it.type = VSTYPE_DOUBLE;
         it.d = d;
