@@ -644,7 +644,9 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
             Sources->Release();
             return PushBool(VS_FALSE);
         }
-        if (!IsDataInstance(Source)) {
+        // A source that is given but no data cannot be one of the inputs:
+        // that is the refusal it gets.
+        if (Source == NULL) {
             Trelk_RaiseText("call [%s:%s]'s \"AddOutputDataEx\" failed, input source object does not found",
                                        Trelk_IDText(Self), Trelk_Name(Self));
             Sources->Release();
@@ -657,8 +659,9 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
             Sources->Release();
             return PushBool(VS_FALSE);
         }
-        VS_PARAPKGPTR Own = Input->IsFromInternal ? QZDataBase_GetSourceData_Internal((StructOfQZDataBase *)Source)
-                                                  : NULL;
+        VS_PARAPKGPTR Own = Input->IsFromInternal && IsDataInstance(Source)
+                                ? QZDataBase_GetSourceData_Internal((StructOfQZDataBase *)Source)
+                                : NULL;
         if (Own != NULL && Own->GetNumber() > 0)
             AppendAllUnique(Sources, Own);
         else

@@ -200,6 +200,8 @@ T.expect_errors(function() T.eq(o:AddOutputDataEx(d4, A(5)), false, "source not 
   {"call " .. P(o) .. "'s AddOutputDataEx failed, the source object must be an input"}, "source not an input")
 T.expect_errors(function() T.eq(o:AddOutputDataEx(d4, 7), false, "source not an object") end,
   {"call " .. P(o) .. "'s \"AddOutputDataEx\" failed, input source object does not found"}, "source missing")
+T.expect_errors(function() T.eq(o:AddOutputDataEx(d4, plain), false, "source no data") end,
+  {"call " .. P(o) .. "'s AddOutputDataEx failed, the source object must be an input"}, "source no data")
 T.eq(_Parent(d4), nil, "refused data not stored")
 T.eq(o:UpdateOutputData(d1), true, "stored data updated")
 T.eq(o:UpdateOutputData(d4), false, "data not stored")

@@ -141,6 +141,53 @@ TEST_F(ProcInternal, EnoughCountsAgainstTheRequestNumber) {
     EXPECT_EQ(Count(&((StructOfQZDataBase *)E1)->ConnectedProc), 0);
 }
 
+// Updating produced data tells every proc that holds it: the holding input's
+// item is marked changed and the data remembers whom it already reached, a
+// runner's copy under its root proc, an input fed from inside under the proc
+// itself; a proc that claims the data without holding it is reported.
+TEST_F(ProcInternal, UpdatedOutputMarksItsConsumers) {
+    Run(R"(
+        local A = QZDataBase:CreateType("up.A")
+        local Prod = QZProcBase:CreateSubType("up.Prod")
+        Prod:OutputFrom(A)
+        local Cons = QZProcBase:CreateSubType("up.Cons")
+        Cons:InputFrom(A)
+        local function named(o, n) _SetName(o, n) _LockGC(o) return o end
+        named(Prod(), "prod")
+        named(Cons(), "copy")
+        named(Cons(), "inner")
+        named(Cons(), "stray")
+        named(Cons(), "root")
+        _Find("copy").RootProcID = _ID(_Find("root"))
+        local d = named(A(1), "ud")
+        assert(_Find("prod"):AddOutputData(d), "produced")
+    )");
+    Assign("copy", 0, "ud");
+    Assign("inner", 0, "ud");
+    QZProcBase_GetInputByIndex_Internal((StructOfQZProcBase *)Named("inner"), 0)->IsFromInternal = VS_TRUE;
+    auto *Back = (StructOfQZObjectPointer *)NewObject(QZObjectPointerClass);
+    Back->ObjectID = XRQ->GetID(Named("stray"));
+    Move(Back, Named("ud"), "ConnectedProc");
+    Run(R"(
+        for _, n in ipairs({"copy", "inner"}) do _Find(n):InputChangeToParaPkg() end
+        _Errors()
+        assert(_Find("prod"):UpdateOutputData(_Find("ud")), "held by an output")
+        local log = _Errors()
+        assert(log:_Count() == 1, "one report")
+        local d, stray = _Find("ud"), _Find("stray")
+        local want = "data object [" .. _ID(d) .. ":ud]'s has connect proc [stray], but not found in the proc's inputqueue"
+        assert(log:_Get(0):_Get(7) == want, log:_Get(0):_Get(7))
+        for _, n in ipairs({"copy", "inner"}) do
+          assert(_Find(n):InputChangeToParaPkg():_Get(0) == d, n .. " sees the change")
+        end
+    )");
+    auto *Data = (StructOfQZDataBase *)Named("ud");
+    VS_UUID Root = XRQ->GetID(Named("root")), Copy = XRQ->GetID(Named("copy")), Inner = XRQ->GetID(Named("inner"));
+    EXPECT_NE(XRQ->FindIDKey(Data->ExcludeProc, &Root), nullptr) << "a runner's copy counts as its root";
+    EXPECT_EQ(XRQ->FindIDKey(Data->ExcludeProc, &Copy), nullptr);
+    EXPECT_NE(XRQ->FindIDKey(Data->ExcludeProc, &Inner), nullptr) << "fed from inside: the proc itself";
+}
+
 TEST_F(ProcInternal, FreeInsideARunnerRejectsThenNotifies) {
     Run(R"(
         local A = QZDataBase:CreateType("cn.A")
