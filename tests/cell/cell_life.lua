@@ -66,6 +66,8 @@ realm:AddCell(held)
 local loose = T.named(_New(QZCellBase), "loose")
 local waiting = T.named(_New(QZCellBase), "waiting")
 waiting:InputFrom(D, 2)
+local ready = T.named(_New(QZCellBase), "ready")
+realm:AddCell(ready)
 local cancelled = T.named(_New(QZCellBase), "cancelled")
 cancelled.Status = -1
 local rows = {
@@ -73,6 +75,8 @@ local rows = {
   {"a cell inside a chain without inputs", loose, nil, {realm}, 2, {}},
   {"a cell inside a chain whose input is short", waiting, nil, {realm}, 2, {}},
   {"a cancelled cell", cancelled, nil, {realm}, -1, {}},
+  -- The work of a step needs the runner step, which this build lacks.
+  {"a ready cell of the realm", ready, nil, {realm}, -1, {"Cell[ready] can not run, the runner step is not part of this build"}},
   {"no realm", loose, nil, {}, -1, {T.prefix(loose) .. "'s function \"Execute\" failed, the first parameter must be a realm"}},
   {"a data object for the realm", loose, nil, {d}, -1,
    {T.prefix(loose) .. "'s function \"Execute\" failed, the first parameter must be a realm"}},
@@ -141,7 +145,7 @@ for i, o in ipairs(envs) do T.eq(_Parent(o), nil, "env datum " .. i .. " detache
 for i, o in ipairs(vchains) do T.eq(_Parent(o), nil, "chain " .. i .. " detached") end
 
 _Free(c1) _Free(c2) _Free(held) _Free(b1) _Free(b2) _Free(b3) _Free(b4)
-_Free(plain) _Free(loose) _Free(waiting) _Free(cancelled) _Free(realm)
+_Free(plain) _Free(ready) _Free(loose) _Free(waiting) _Free(cancelled) _Free(realm)
 _UnLockGC(P) _UnLockGC(Q) _UnLockGC(listener)
 _Free(CT) _Free(long) _Free(P) _Free(Q) _Free(listener) _Free(D)
 envs, vchains, procs, chains, r, d, e1, e2, e3 = nil, nil, nil, nil, nil, nil, nil, nil, nil
