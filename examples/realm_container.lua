@@ -15,10 +15,15 @@ local shop = _New(QZRealmBase)
 _SetName(shop, "shop")
 shop.ScheduleTickCount = 1
 
--- Cells: a packer kept in the library, a shelf in the queue.
+-- Cells: a packer kept in the library until an order calls it in, and a
+-- shelf in the queue.
 local packer, shelf = _New(QZCellBase), _New(QZCellBase)
 _SetName(packer, "packer")
 _SetName(shelf, "shelf")
+packer:InputFrom(Order)
+function packer:CaptureEnvData(realm, order)
+  print("packer takes order " .. order:GetDataBuf():_Get(0))
+end
 shop:AddCellLibrary(packer)
 shop:AddCell(shelf)
 
@@ -32,7 +37,7 @@ for i = 0, queue:_Count() - 1 do
   print("order", o:GetDataBuf():_Get(0), "tick", o.ScheduleTickCount, "seq", o.SequenceIndex)
 end
 print("orders of tick 2:", shop:GetEnvDataFrame(2):_Count())
-shop:MoveToCellQueue(packer)
+print("handed to a cell:", shop:EnvDataToCell(queue:_Get(0)))
 print("cells queued:", shop:GetCell():_Count(), "in the library:", shop:GetCellLibrary():_Count(),
       "packer ready:", packer.IsReady)
 

@@ -172,6 +172,64 @@ VS_INT32 QZRealmBase_ClearEnvData(void *L)
 }
 
 // ---------------------------------------------------------------------------
+// Handing one datum to a cell
+// ---------------------------------------------------------------------------
+// The first cell of the queue that takes the datum as input, or NULL.
+static StructOfQZCellBase *FirstTaker(void *QueueHead, StructOfQZDataBase *QZData)
+{
+    for (void *Cell = SRV->QueryFirst(QueueHead); Cell != NULL; Cell = SRV->QueryNext(Cell))
+        if (TrelkRealm_IsCell(Cell) &&
+            QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, QZData, VS_TRUE))
+            return (StructOfQZCellBase *)Cell;
+    return NULL;
+}
+
+// Calls the cell's "CaptureEnvData" (realm, datum).
+static void CallCapture(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *Cell, StructOfQZDataBase *QZData)
+{
+    SRV->LuaPushObject(QZRealm);
+    SRV->LuaPushObject(QZData);
+    SRV->GetLastError();
+    if (SRV->ExecNameScript(Cell, "CaptureEnvData", 2, 0))
+        QZProcChain_IsExecNameScriptError(Cell, "calls the function CaptureEnvData failed");
+}
+
+VS_INT32 QZRealmBase_EnvDataToCell(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    void *Data = Trelk_ObjectArg(2);
+    if (Self == NULL || !TrelkRealm_IsData(Data) || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Data)) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    StructOfQZDataBase *QZData = (StructOfQZDataBase *)Data;
+    VS_BOOL FromLibrary = VS_FALSE;
+    StructOfQZCellBase *Cell = FirstTaker(&Self->QZCellQueue, QZData);
+    if (Cell == NULL) {
+        Cell = FirstTaker(&Self->QZCellLibrary, QZData);
+        FromLibrary = VS_TRUE;
+    }
+    if (Cell == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_UUID RealmID = SRV->GetID(Self), CellID = SRV->GetID(Cell);
+    CallCapture(Self, Cell, QZData);
+    // The script may have freed either; both are found again by ID.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    Cell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
+    if (Self != NULL && Cell != NULL) {
+        if (FromLibrary)
+            QZRealmBase_MoveToCellQueue_Internal(Self, Cell);
+        else
+            Cell->IsReady = VS_TRUE;
+    }
+    SRV->LuaPushBool(VS_TRUE);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
 // Listings in stamp order
 // ---------------------------------------------------------------------------
 // The selected env data by ascending stamp. Data sharing a stamp (captured

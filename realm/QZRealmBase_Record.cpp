@@ -233,12 +233,7 @@ VS_INT32 QZRealmBase__QuelCall(void *L)
     if (Self != NULL && (TrelkRealm_IsRealm(Self) || Trelk_IsInstOf(Self, QZRealmStubBaseClass) ||
                          Self == QZRealmBaseClass || Self == QZRealmStubBaseClass))
         Object = SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
-    if (Object == NULL) {
-        SRV->LuaPushNil();
-        return 1;
-    }
-    SRV->LuaPushObject(Object);
     // The script owns the new object, as with every object scripts create.
-    SRV->ReleaseOwnerEx(Object);
+    Trelk_PushHandOver(Object);
     return 1;
 }

@@ -20,6 +20,7 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"CaptureEnvData", QZRealmBase_CaptureEnvData},
     {"RemoveEnvData", QZRealmBase_RemoveEnvData},
     {"ClearEnvData", QZRealmBase_ClearEnvData},
+    {"EnvDataToCell", QZRealmBase_EnvDataToCell},
     {"GetEnvDataQueue", QZRealmBase_GetEnvDataQueue},
     {"GetEnvDataFrame", QZRealmBase_GetEnvDataFrame},
     {"GetFactHistory", QZRealmBase_GetFactHistory},

@@ -33,6 +33,7 @@ VS_INT32 QZRealmBase_AddEnvData(void *L);
 VS_INT32 QZRealmBase_CaptureEnvData(void *L);
 VS_INT32 QZRealmBase_RemoveEnvData(void *L);
 VS_INT32 QZRealmBase_ClearEnvData(void *L);
+VS_INT32 QZRealmBase_EnvDataToCell(void *L);
 VS_INT32 QZRealmBase_GetEnvDataQueue(void *L);
 VS_INT32 QZRealmBase_GetEnvDataFrame(void *L);
 VS_INT32 QZRealmBase_GetFactHistory(void *L);

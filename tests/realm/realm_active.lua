@@ -125,7 +125,7 @@ local cases = {
   {"a long chain of targets is recounted without deep recursion", function(r)
      local first = obj("first")
      local prev = first
-     local n = 100000
+     local n = 20000
      local last
      for i = 2, n do
        last = _New(_Object)

@@ -136,6 +136,54 @@ do
   for _, d in ipairs(inputs) do _Free(d) end
 end
 
+-- EnvDataToCell: the first accepting queued cell, else the first accepting
+-- library cell (moved into the queue); the cell's "CaptureEnvData" gets the
+-- realm and the datum.
+do
+  local r = newRealm("tocell")
+  local calls = {}
+  local function cell(name, accepts)
+    local c = T.named(_New(QZCellBase), name)
+    if accepts then c:InputFrom(accepts) end
+    c.CaptureEnvData = function(self, realm, d) calls[#calls + 1] = _Name(self) .. "<" .. _Name(d) end
+    return c
+  end
+  local libFirst, other, queued, libLater = cell("libFirst", D), cell("other", E), cell("queued", D), cell("libLater", E)
+  r:AddCellLibrary(libFirst)
+  r:AddCell(other)
+  r:AddCell(queued)
+  r:AddCellLibrary(libLater)
+  queued.IsReady = false
+  T.eq(r:EnvDataToCell(a), true, "a queued cell takes a D")
+  T.eq(table.concat(calls, ","), "queued<a", "the queued cell is preferred to the earlier library cell")
+  T.eq(queued.IsReady, true, "and is made ready")
+  calls = {}
+  r:RemoveCell(queued)
+  T.eq(r:EnvDataToCell(b), true, "a library cell takes it when no queued cell does")
+  T.eq(table.concat(calls, ","), "libFirst<b", "the first accepting library cell")
+  T.eq(T.names(r:GetCell()), "other,libFirst", "it moved into the queue")
+  T.eq(libFirst.IsReady, true, "ready")
+  calls = {}
+  local ref = _RefCount(libFirst)
+  r:RemoveCell(libFirst)
+  T.eq(_RefCount(libFirst), ref - 1, "the moved cell held exactly one lock")
+  local F = QZDataBase:CreateType("env.F")
+  local f = F(0)
+  T.eq(r:EnvDataToCell(f), false, "no accepting cell: false")
+  T.eq(#calls, 0, "and no capture")
+  T.eq(T.names(r:GetCell()) .. "|" .. T.names(r:GetCellLibrary()), "other|libLater", "nothing moved")
+  for _, bad in ipairs({nil, _New(_Object), QZDataSetBase}) do
+    T.eq(r:EnvDataToCell(bad), false, "EnvDataToCell of a non-datum")
+  end
+  other.CaptureEnvData = function() error("capture broke") end
+  T.errors()
+  T.eq(r:EnvDataToCell(c), true, "a failing capture still counts")
+  local errs = T.errors()
+  T.check(#errs == 1 and errs[1]:find("calls the function CaptureEnvData failed", 1, true), "and is reported")
+  _Free(r)
+  for _, o in ipairs({libFirst, other, queued, libLater, f, F}) do _Free(o) end
+end
+
 -- The histories are the realm's own packages, the same each time.
 do
   local r = newRealm("history")

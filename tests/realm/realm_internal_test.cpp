@@ -284,3 +284,45 @@ TEST_F(RealmInternal, RecordsOfFreedObjectsCanBeRemoved) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RealmInternal, SystemPackagesAndPerformanceDataThroughTheRealmAndTheStub) {
+    // A system package that lists one data type, as scripts fill the table.
+    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR Names = Trelk_GetParaPkgInterface(__LINE__);
+    Names->InsertStr(0, "shop.Order");
+    Record->InsertStr(0, "PackageName");
+    Record->InsertStr(1, "shop");
+    Record->InsertStr(2, "ObjectList");
+    Record->InsertParaPackage(3, Names);
+    Record->AsDict(VS_TRUE);
+    QZObject_SystemPackageInfo->InsertParaPackage(QZObject_SystemPackageInfo->GetNumber(), Record);
+    Names->Release();
+    Record->Release();
+    // Performance figures of one proc type.
+    auto *Proc = (StructOfQZProcBase *)NewObject(QZProcBaseClass);
+    XRQ->SetName(Proc, "perf.P");
+    Trelk_InsertPerformaceData(Proc, 500);
+    Trelk_InsertPerformaceData(Proc, 700);
+    Trelk_InsertPerformaceData_ForError(Proc);
+    Run(R"(
+        local r, stub = _New(QZRealmBase), _New(QZRealmStubBase)
+        local Order = QZDataBase:CreateType("shop.Order")
+        assert(r:FindSystemPackage(Order) == "shop", "a listed type")
+        assert(r:FindSystemPackage(Order(1)) == "shop", "an instance of a listed type")
+        assert(stub:FindSystemPackage(Order) == "shop", "the stub answers the same")
+        assert(r:FindSystemPackage(QZDataBase:CreateType("shop.Other")) == "", "an unlisted type")
+        assert(r:FindSystemPackage(QZRuleBase:CreateType("shop.Order")()) == "", "a rule instance")
+        local list = stub:GetPerformanceData(false)
+        assert(list:_Count() == 1, "one proc type has figures")
+        local item = list:_Get(0)
+        assert(_Name(item:_Get(0)) == "perf.P", "the proc type comes first")
+        assert(item:_Get(2) == 3 and item:_Get(3) == 1, "runs and failed runs")
+        assert(item:_Get(1) > 0, "the scaled run time")
+        assert(r:GetPerformanceData(true):_Count() == 1, "the figures before the reset")
+        assert(r:GetPerformanceData(false):_Count() == 0, "a reset empties them")
+    )");
+}
+
+} // namespace
