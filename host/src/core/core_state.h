@@ -57,6 +57,9 @@ struct Core {
     std::vector<std::unique_ptr<HostObject>> graveyard;
     int opDepth = 0;
     static constexpr size_t kGraveyardSoftLimit = 1024;
+    // Size at which the graveyard is next sifted: twice what the last sift
+    // kept, so descriptors that stay pinned are not rescanned at every free.
+    size_t graveyardSiftAt = kGraveyardSoftLimit;
 
     // Candidates to look at at the next collection point, by sequence number.
     // Fed by collected proxies and by candidates that became unheld, so that

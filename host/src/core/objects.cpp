@@ -62,13 +62,15 @@ OpScope::~OpScope() {
         // operation is running; none is now.
         std::vector<std::unique_ptr<HostObject>> dead;
         dead.swap(c.graveyard);
-    } else if (c.graveyard.size() > Core::kGraveyardSoftLimit) {
+        c.graveyardSiftAt = Core::kGraveyardSoftLimit;
+    } else if (c.graveyard.size() > c.graveyardSiftAt) {
         // A long operation (a call by name running a realm) frees many
         // objects: keep only the descriptors a frame still holds.
         std::vector<std::unique_ptr<HostObject>> dead;
         std::vector<std::unique_ptr<HostObject>> kept;
         for (auto &g : c.graveyard) (g->pins > 0 ? kept : dead).push_back(std::move(g));
         c.graveyard.swap(kept);
+        c.graveyardSiftAt = std::max(Core::kGraveyardSoftLimit, 2 * c.graveyard.size());
     }
 }
 
