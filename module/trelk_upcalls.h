@@ -10,6 +10,7 @@
 #include "tarvex_api.h"
 
 struct StructOfQZProcBase;
+struct StructOfQZProcChainBase;
 struct StructOfQZRealmBase;
 
 // ---------------------------------------------------------------------------
@@ -38,6 +39,29 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
 // "<package>[<version>].<class>" of the object's recorded class, or
 // "main[0].<class>" when no package lists it; in FullClassNamePrintBuf.
 VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object);
+
+// ---------------------------------------------------------------------------
+// Scheduler (scheduler/): called by the procs, chains and cells
+// ---------------------------------------------------------------------------
+// The number of objects in a host object queue; 0 for an empty or missing one.
+VS_INT32 Tarvex_ScheduleProc_GetItemNumber(void *QueueHead);
+// The three steps that copy a proc, with its child chains, for a runner; each
+// runs over the whole chain before the next: step 1 makes the copies (kept in
+// DupQZProc), step 3 links them and returns the proc's copy, step 4 clears
+// DupQZProc again.
+void Tarvex_ScheduleProc_DupProc_Step1(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
+StructOfQZProcBase *Tarvex_ScheduleProc_DupProc_Step3(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
+void Tarvex_ScheduleProc_DupProc_Step4(VS_UUID *RunnerID, StructOfQZProcBase *QZProc);
+// Status -1 on every proc of the tree whose Status is not 0.
+void Tarvex_ScheduleProc_DupProc_SetStatusForFree(StructOfQZProcBase *QZProc);
+// Marks the inputs of QZProc that PreviousQZProc's outputs feed.
+void Tarvex_ScheduleProc_DupProc_SetIsFromInternal(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc,
+                                                   VS_BOOL ProcessChild);
+// Records PreviousQZProc in QZProc's QZProcIndexTree, and the procs before
+// each proc of QZProc's child chains.
+void Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc);
+// Clears the PrivateLocalBuf of every proc of the chain and its child chains.
+void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZProcChain);
 
 // ---------------------------------------------------------------------------
 // Realm (realm/): called by start-up and reporting

@@ -3,7 +3,10 @@
 #include "trelk_proc_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZDataInputContainer_LuaFuncTable[] = {
+    {"GetLocalBuf", QZDataInputContainer_GetLocalBuf},
+    {"SetLocalBuf", QZDataInputContainer_SetLocalBuf},
+    {"GetDataNumber", QZDataInputContainer_GetDataNumber},
     {nullptr, nullptr},
 };
 
-const VS_SYSEVENTPTR QZDataInputContainer_SysEventHandler = nullptr;
+const VS_SYSEVENTPTR QZDataInputContainer_SysEventHandler = QZDataInputContainer_OnSystemEvent;

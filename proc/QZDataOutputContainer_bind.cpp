@@ -6,4 +6,4 @@ const StructOfTrelkLuaFuncEntry QZDataOutputContainer_LuaFuncTable[] = {
     {nullptr, nullptr},
 };
 
-const VS_SYSEVENTPTR QZDataOutputContainer_SysEventHandler = nullptr;
+const VS_SYSEVENTPTR QZDataOutputContainer_SysEventHandler = QZDataOutputContainer_OnSystemEvent;

@@ -12,4 +12,72 @@
 #include "trelk_data_api.h"
 #include "trelk_upcalls.h"
 
+struct StructOfQZProcBaseLocalBuf;
+
+
+// ---------------------------------------------------------------------------
+// Proc record and life cycle
+// ---------------------------------------------------------------------------
+void Tarvex_QZProc_OnCreate(StructOfQZProcBase *QZProcInstance, StructOfQZProcBase *QZProcClass);
+void Tarvex_QZProc_OnDestory(StructOfQZProcBase *QZProcInstance);
+// Refuses every write of "IsType" through the host; allows everything else.
+VS_BOOL Tarvex_QZProc_ObjectBeforeChangeNotify(void *Object, VS_UWORD Para, OBJECTATTRIBUTEINDEX AttributeIndex,
+                                               VS_INT8 *NewValue, VS_INT32 DebugEditFlag);
+// Frees the first item of the data's ConnectedProc queue that names the proc.
+void Tarvex_ScheduleProc_QZDataUnConnect(StructOfQZDataBase *QZDataBase, VS_UUID *QZProcID);
+// The private buffer of a proc, a cell or a proc class object, or NULL.
+StructOfQZProcBaseLocalBuf *QZProcBase_GetProcLocalBuf(void *QZProc);
+
+// The proc-run worker's stop handshake. Every call is made with both locks
+// held (script lock, then host lock).
+//
+// Worker side: Begin when the worker starts (the requester has stored the
+// thread's handle in hRunProcThreadHandle); StopRequested may be read at any
+// time while the worker runs, with or without the locks; End as the worker's
+// last step, with the proc's ID, since the proc may be on its way out.
+VS_BOOL QZProcBase_RunProcWorker_Begin(StructOfQZProcBase *QZProc);
+VS_BOOL QZProcBase_RunProcWorker_StopRequested(StructOfQZProcBaseLocalBuf *LocalBuf);
+void QZProcBase_RunProcWorker_End(VS_UUID *QZProcID);
+// Stopper side: asks a running worker to stop and waits for its end, giving up
+// both locks while it waits. Nothing happens when no worker runs.
+void QZProcBase_StopRunProcWorker(StructOfQZProcBase *QZProc);
+
+// ---------------------------------------------------------------------------
+// Input declaration and input queue
+// ---------------------------------------------------------------------------
+// New package of the input containers, each at position Index.
+VS_PARAPKGPTR QZProcBase_InputQueueToParaPkg_Internal(StructOfQZProcBase *QZProcBase);
+// New package of the distinct data types of the inputs, in first-use order.
+VS_PARAPKGPTR QZProcBase_CollectInputDataClass_Internal(StructOfQZProcBase *QZProcBase);
+StructOfQZDataInputContainer *QZProcBase_GetInputByIndex_Internal(StructOfQZProcBase *QZProcBase, VS_INT32 Index);
+// QZData NULL rejects every assigned data object.
+void QZProcBase_RejectInput_Internal(StructOfQZProcBase *QZProcBase, StructOfQZDataBase *QZData,
+                                     VS_BOOL MasterAffectSlave);
+VS_BOOL QZProcBase_DataCanBeAsInput_Internal(StructOfQZProcBase *QZProc, StructOfQZDataBase *QZData,
+                                             VS_BOOL IncludeCellProcChain);
+VS_BOOL QZProcBase_DataCanBeAsOutput_Internal(StructOfQZProcBase *QZProc, StructOfQZDataBase *QZData,
+                                              VS_BOOL IncludeCellProcChain);
+
+// ---------------------------------------------------------------------------
+// Output declaration and output data
+// ---------------------------------------------------------------------------
+// New package of the output containers in order.
+VS_PARAPKGPTR QZProcBase_OutputQueueToParaPkg_Internal(StructOfQZProcBase *QZProc);
+// The object to store in Container for QZData (GC-locked once for the
+// caller), or NULL; *IsThisOutput tells whether the data belongs there.
+StructOfQZDataBase *QZProcBase_AddOutputData_VerifyAndGetOutputData(StructOfQZDataOutputContainer *Container,
+                                                                    StructOfQZDataBase *QZData,
+                                                                    VS_BOOL *IsThisOutput);
+// Marks the data as changed for every proc whose inputs hold it.
+void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData);
+
+// ---------------------------------------------------------------------------
+// Proc types, tags, suspension and data-set grouping
+// ---------------------------------------------------------------------------
+// Pushes exactly one string (the tag, possibly ""); returns 1.
+VS_INT32 QZProcBase_GetTag_Internal(StructOfQZProcBase *QZProc);
+// Appends the groups of equal data of DataList to ResultPara.
+void QZProcBase_EqualDataSet_Internal(VS_PARAPKGPTR DataList, VS_PARAPKGPTR ResultPara);
+VS_BOOL QZProcBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBase *OtherProc);
+
 #endif

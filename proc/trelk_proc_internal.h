@@ -1,13 +1,42 @@
 // Helpers that only the proc files share. Nothing outside proc/ includes this
-// header.
+// header. The generic helpers (names, IDs, class tests, arguments, failures)
+// are the module's, in trelk_helpers.h.
 #ifndef TRELK_PROC_INTERNAL_H
 #define TRELK_PROC_INTERNAL_H
 
 #include "trelk_proc_api.h"
 #include "trelk_helpers.h"
 
+#include <cstring>
+
+// The QZProcBase class object or an instance of it: only such objects may be
+// read as StructOfQZProcBase.
+VS_BOOL TrelkProc_IsProcObject(void *Object);
 // One of the proc base class objects (QZProcBase, QZProcRemoteBase,
-// QZCellBase): each is its own proc type.
+// QZCellBase): each is its own proc type. Recognised by ID, so that it also
+// works while they register.
 VS_BOOL TrelkProc_IsProcClassObject(void *Object);
+// The QZProcBase class object, also while it registers.
+VS_BOOL TrelkProc_IsProcBaseClassObject(void *Object);
+// An instance of QZCellBase.
+VS_BOOL TrelkProc_IsCell(void *Object);
+// Argument 1 of a luafunc when it is a proc (or a proc class object).
+StructOfQZProcBase *TrelkProc_SelfArg();
+// The same without the three proc class objects: what a class object would
+// be given (inputs, outputs, attached objects) nothing would ever copy or
+// release before shutdown.
+StructOfQZProcBase *TrelkProc_InstanceSelfArg();
+// Attribute index of a QZProcBase queue ("InputQueue", "OutputQueue", ...).
+OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name);
+// TRUE when Pkg holds Object (by identity).
+VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object);
+// Detaches every object of a child queue and drops the lock it held there.
+void TrelkProc_ReleaseQueue(void *QueueHead);
+// Replaces the package an input keeps (NULL clears it); the input takes its
+// own reference.
+void TrelkProc_SetInputLocalBuf(StructOfQZDataInputContainer *Container, VS_PARAPKGPTR Buf);
+// Pads Pkg with empty items up to Index and returns Index, for results that
+// keep each input at its own position.
+VS_INT32 TrelkProc_PutAt(VS_PARAPKGPTR Pkg, VS_INT32 Index);
 
 #endif
