@@ -47,10 +47,6 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
         }
         Item->InsertStr(Item->GetNumber(), "IsClass");
         Item->InsertBool(Item->GetNumber(), VS_FALSE);
-        if (QZProcBase_OnSaveProc_SaveProc == NULL) {
-            Trelk_Raise(RefObject, "'s buf holds proc [%s], saving procs is not available", Trelk_Name(Proc));
-            return VS_FALSE;
-        }
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
         if (!QZProcBase_OnSaveProc_SaveProc(Proc, PackageInfo, Record, VS_FALSE, SaveProcObjectID)) {
             Record->Release();
@@ -66,11 +62,6 @@ static VS_BOOL SaveObjectItem(void *RefObject, void *Object, VS_PARAPKGPTR Packa
         Item->InsertStr(Item->GetNumber(), "QZProcChainBase");
         Item->InsertStr(Item->GetNumber(), "IsClass");
         Item->InsertBool(Item->GetNumber(), VS_FALSE);
-        if (QZProcBase_OnSaveProc_SaveProcChain == NULL) {
-            Trelk_Raise(RefObject, "'s buf holds proc chain [%s], saving proc chains is not available",
-                        Trelk_Name(Object));
-            return VS_FALSE;
-        }
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
         if (!QZProcBase_OnSaveProc_SaveProcChain((StructOfQZProcChainBase *)Object, PackageInfo, Record,
                                                  SaveProcObjectID)) {
@@ -245,15 +236,9 @@ static VS_INT32 DictIndex(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
     return Index >= 0 && Index < Pkg->GetNumber() ? Index : -1;
 }
 
-// Waiting for the realm services: checking and rebuilding saved procs.
-static VS_BOOL CheckSavedProc(void *RefObject, VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain,
-                              VS_BOOL IsStrictmatch)
+// Checking and rebuilding saved procs and chains (realm services).
+static VS_BOOL CheckSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain, VS_BOOL IsStrictmatch)
 {
-    if (IsChain ? QZRealmBase_CheckValid_QZProcChain == NULL : QZRealmBase_CheckValid_QZProc == NULL) {
-        Trelk_Raise(RefObject, " can not load saved %s [%s], loading procs is not available",
-                    IsChain ? "proc chain" : "proc", Type);
-        return VS_FALSE;
-    }
     return IsChain ? QZRealmBase_CheckValid_QZProcChain(Value, Type, IsStrictmatch)
                    : QZRealmBase_CheckValid_QZProc(Value, Type, IsStrictmatch);
 }
@@ -261,12 +246,8 @@ static VS_BOOL CheckSavedProc(void *RefObject, VS_PARAPKGPTR Value, VS_CHAR *Typ
 static void *BuildSavedProc(VS_PARAPKGPTR Value, VS_CHAR *Type, VS_BOOL IsChain, VS_PARAPKGPTR QZProcRecord,
                             VS_PARAPKGPTR NextQZProcRecord)
 {
-    if (IsChain)
-        return QZRealmBase_Load_QZProcChain != NULL
-                   ? QZRealmBase_Load_QZProcChain(Value, Type, QZProcRecord, NextQZProcRecord)
-                   : NULL;
-    return QZRealmBase_Load_QZProc != NULL ? QZRealmBase_Load_QZProc(Value, Type, QZProcRecord, NextQZProcRecord)
-                                           : NULL;
+    return IsChain ? QZRealmBase_Load_QZProcChain(Value, Type, QZProcRecord, NextQZProcRecord)
+                   : QZRealmBase_Load_QZProc(Value, Type, QZProcRecord, NextQZProcRecord);
 }
 
 // Item i of a proc record list as its "ObjectID" text and "Object"; FALSE
@@ -310,7 +291,7 @@ void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKG
 
 // A saved proc or proc chain item. FALSE refuses the whole list; an object
 // that is not rebuilt leaves an empty item so later items keep their index.
-static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
+static VS_BOOL LoadProcItem(VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Item,
                             VS_INT32 ValueIndex, VS_BOOL IsStrictmatch)
 {
     if (Item->GetType(ValueIndex) != VSTYPE_PARAPKG)
@@ -326,7 +307,7 @@ static VS_BOOL LoadProcItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
     vs_string_snprintf(Type, (VS_INT32)sizeof(Type), "%s", TypeText);
     VS_BOOL IsProc = strcmp(Type, "QZProc") == 0 || strcmp(Type, "QZProcRemote") == 0 || strcmp(Type, "QZCell") == 0;
     VS_BOOL IsChain = strcmp(Type, "QZProcChain") == 0;
-    if ((IsProc || IsChain) && !CheckSavedProc(RefObject, Value, Type, IsChain, IsStrictmatch))
+    if ((IsProc || IsChain) && !CheckSavedProc(Value, Type, IsChain, IsStrictmatch))
         return VS_FALSE;
     void *Built = NULL;
     VS_PARAPKGPTR QZProcRecord = Trelk_GetParaPkgInterface(__LINE__);
@@ -478,7 +459,7 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
             if (ValueIndex < 0)
                 return VS_FALSE;
             if (strcasecmp(BaseClass, "QZProcBase") == 0 || strcasecmp(BaseClass, "QZProcChainBase") == 0)
-                Ok = LoadProcItem(RefObject, DataBuf, i, Item, ValueIndex, IsStrictmatch);
+                Ok = LoadProcItem(DataBuf, i, Item, ValueIndex, IsStrictmatch);
             else if (strcasecmp(BaseClass, "QZDataBase") == 0)
                 Ok = LoadDataItem(RefObject, DataBuf, i, Item, ValueIndex);
             else

@@ -39,6 +39,14 @@ void *QZProcBase_OnSaveProc_SaveParaPkgInfo(void *Object, VS_PARAPKGPTR ParaPkg_
 // "<package>[<version>].<class>" of the object's recorded class, or
 // "main[0].<class>" when no package lists it; in FullClassNamePrintBuf.
 VS_CHAR *QZProcBase_OnSaveProc_GetFullClassName(void *Object);
+// The proc record and the chain record (written into a cleared ParaPkg, the
+// classes they need entered in ParaPkg_PackageInfo); FALSE after a report,
+// with ParaPkg cleared. SaveChild FALSE leaves out the child chains.
+VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
+                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID);
+VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
+                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
+                                            VS_BOOL SaveProcObjectID);
 
 // ---------------------------------------------------------------------------
 // Scheduler (scheduler/): called by the procs, chains and cells
@@ -70,5 +78,23 @@ void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZPr
 VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
 // Empties the status layout table (1024 layers).
 void QZRealmBase_GetStatus_InitGetStatusPositionItem();
+
+// ---------------------------------------------------------------------------
+// Realm services (realm/): saved procs and chains read back, called by the
+// value list
+// ---------------------------------------------------------------------------
+// Whether a proc record (of kind Type: "QZProc", "QZProcRemote", "QZCell") or
+// a chain record can be loaded against the classes as they are now; FALSE
+// after one report "Load object failed, ...". IsStrictmatch compares an
+// input's flags with its class's too, not only its RequestNumber.
+VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch);
+VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch);
+// The new proc or chain of a checked record, with one GC lock for the
+// caller. Saved object IDs are noted in QZProcRecord, saved links to them in
+// NextQZProcRecord (either may be NULL) for QZProcChain_Load_ParaPkg_FixObjectID.
+void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
+                              VS_PARAPKGPTR NextQZProcRecord);
+void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
+                                   VS_PARAPKGPTR NextQZProcRecord);
 
 #endif

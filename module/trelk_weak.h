@@ -24,24 +24,8 @@ struct StructOfQZDataBase;
 #define TRELK_WEAK __attribute__((weak))
 
 // ---------------------------------------------------------------------------
-// Proc persistence (proc/)
-// ---------------------------------------------------------------------------
-VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
-                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID) TRELK_WEAK;
-VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChainBase,
-                                            VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
-                                            VS_BOOL SaveProcObjectID) TRELK_WEAK;
-
-// ---------------------------------------------------------------------------
 // Realm services (realm/)
 // ---------------------------------------------------------------------------
-VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_BOOL IsStrictmatch) TRELK_WEAK;
-VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type,
-                                           VS_BOOL IsStrictmatch) TRELK_WEAK;
-void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                              VS_PARAPKGPTR NextQZProcRecord) TRELK_WEAK;
-void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
-                                   VS_PARAPKGPTR NextQZProcRecord) TRELK_WEAK;
 // TRUE when the realm received QZData from outside (not made by its procs).
 VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData) TRELK_WEAK;
 

@@ -3,6 +3,7 @@
 #include "trelk_proc_luafuncs.h"
 
 const StructOfTrelkLuaFuncEntry QZProcRemoteBase_LuaFuncTable[] = {
+    {"Execute", QZProcRemoteBase_Execute},
     {nullptr, nullptr},
 };
 

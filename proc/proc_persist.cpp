@@ -3,18 +3,49 @@
 // names a class with its package.
 #include "trelk_proc_internal.h"
 
+#include <cctype>
 #include <cstring>
 
 
-// The string value of Key in a dictionary package, or NULL.
+// ---------------------------------------------------------------------------
+// Dictionary packages
+// ---------------------------------------------------------------------------
+static VS_INT32 DictIndex(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    if (Pkg == NULL || Key == NULL)
+        return -1;
+    VS_INT32 i = Pkg->FindDict(Key);
+    return i >= 0 && i < Pkg->GetNumber() ? i : -1;
+}
+
+const VS_CHAR *QZProcBase_OnSaveProc_GetPackageValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    VS_INT32 i = DictIndex(Pkg, Key);
+    return i >= 0 ? Pkg->GetStr(i) : NULL;
+}
+
+VS_PARAPKGPTR QZProcBase_OnSaveProc_GetParaValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
+{
+    VS_INT32 i = DictIndex(Pkg, Key);
+    return i >= 0 && Pkg->GetType(i) == VSTYPE_PARAPKG ? Pkg->GetParaPackage(i) : NULL;
+}
+
+void QZProcBase_OnSaveProc_SetPackageValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, const VS_CHAR *Value)
+{
+    if (Pkg == NULL || Key == NULL)
+        return;
+    VS_INT32 i = DictIndex(Pkg, Key);
+    if (i >= 0) {
+        Pkg->InsertStr(i, Value != NULL ? Value : "");
+        return;
+    }
+    Pkg->InsertStr(Pkg->GetNumber(), Key);
+    Pkg->InsertStr(Pkg->GetNumber(), Value != NULL ? Value : "");
+}
+
 static const VS_CHAR *DictString(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
 {
-    if (Pkg == NULL)
-        return NULL;
-    VS_INT32 i = Pkg->FindDict(Key);
-    if (i < 0 || i >= Pkg->GetNumber())
-        return NULL;
-    return Pkg->GetStr(i);
+    return QZProcBase_OnSaveProc_GetPackageValueFromKey(Pkg, Key);
 }
 
 VS_PARAPKGPTR QZProcBase_OnSaveProc_GetPackageInfo(void *Object)
@@ -58,6 +89,43 @@ static void *ResolveClass(void *Object, VS_BOOL ObjectIsClass)
     return ObjectIsClass ? Object : SRV->GetClass(Object);
 }
 
+// Version texts compared part by part at the dots, digit runs by their
+// value, so that "1.10" is newer than "1.9"; other parts byte by byte.
+static int CompareVersion(const VS_CHAR *a, const VS_CHAR *b)
+{
+    while (*a != 0 || *b != 0) {
+        size_t LenA = strcspn(a, "."), LenB = strcspn(b, ".");
+        VS_BOOL DigitsA = LenA > 0, DigitsB = LenB > 0;
+        for (size_t i = 0; i < LenA; i++)
+            DigitsA = DigitsA && isdigit((unsigned char)a[i]);
+        for (size_t i = 0; i < LenB; i++)
+            DigitsB = DigitsB && isdigit((unsigned char)b[i]);
+        int Result;
+        if (DigitsA && DigitsB) {
+            const VS_CHAR *pa = a, *pb = b;
+            size_t la = LenA, lb = LenB;
+            while (la > 1 && *pa == '0')
+                pa++, la--;
+            while (lb > 1 && *pb == '0')
+                pb++, lb--;
+            Result = la != lb ? (la < lb ? -1 : 1) : strncmp(pa, pb, la);
+        } else {
+            Result = strncmp(a, b, LenA < LenB ? LenA : LenB);
+            if (Result == 0 && LenA != LenB)
+                Result = LenA < LenB ? -1 : 1;
+        }
+        if (Result != 0)
+            return Result;
+        a += LenA;
+        b += LenB;
+        if (*a == '.')
+            a++;
+        if (*b == '.')
+            b++;
+    }
+    return 0;
+}
+
 static void RecordPackage(void *Class, VS_PARAPKGPTR PackageInfo)
 {
     VS_PARAPKGPTR Record = QZProcBase_OnSaveProc_GetPackageInfo(Class);
@@ -78,21 +146,9 @@ static void RecordPackage(void *Class, VS_PARAPKGPTR PackageInfo)
         if (EntryName == NULL || strcmp(EntryName, Name) != 0)
             continue;
         const VS_CHAR *EntryVersion = DictString(Entry, "PackageVersion");
-        if (EntryVersion == NULL || strcmp(Version, EntryVersion) > 0) {
-            VS_INT32 v = Entry->FindDict("PackageVersion");
-            if (v >= 0)
-                Entry->InsertStr(v, Version);
-            else {
-                Entry->InsertStr(Entry->GetNumber(), "PackageVersion");
-                Entry->InsertStr(Entry->GetNumber(), Version);
-            }
-            VS_INT32 u = Entry->FindDict("PackageUrl");
-            if (u >= 0)
-                Entry->InsertStr(u, Url);
-            else {
-                Entry->InsertStr(Entry->GetNumber(), "PackageUrl");
-                Entry->InsertStr(Entry->GetNumber(), Url);
-            }
+        if (EntryVersion == NULL || CompareVersion(Version, EntryVersion) > 0) {
+            QZProcBase_OnSaveProc_SetPackageValueFromKey(Entry, "PackageVersion", Version);
+            QZProcBase_OnSaveProc_SetPackageValueFromKey(Entry, "PackageUrl", Url);
         }
         return;
     }

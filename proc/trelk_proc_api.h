@@ -80,4 +80,57 @@ VS_INT32 QZProcBase_GetTag_Internal(StructOfQZProcBase *QZProc);
 void QZProcBase_EqualDataSet_Internal(VS_PARAPKGPTR DataList, VS_PARAPKGPTR ResultPara);
 VS_BOOL QZProcBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBase *OtherProc);
 
+// ===========================================================================
+// Saved forms, proc chains and runners
+// ===========================================================================
+struct StructOfQZProcChainBase;
+struct StructOfQZDataInputContainer;
+
+// ---------------------------------------------------------------------------
+// Saved forms of procs and chains
+// ---------------------------------------------------------------------------
+// QZProcBase_OnSaveProc_SaveProc and _SaveProcChain are in trelk_upcalls.h.
+VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *InputQueue,
+                                             VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
+                                             VS_BOOL SaveProcObjectID);
+// Dictionary values: the string (or package) value of Key, NULL when absent
+// or of another kind; the setter replaces a string value or appends the pair.
+const VS_CHAR *QZProcBase_OnSaveProc_GetPackageValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key);
+VS_PARAPKGPTR QZProcBase_OnSaveProc_GetParaValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key);
+void QZProcBase_OnSaveProc_SetPackageValueFromKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, const VS_CHAR *Value);
+
+// One chain to be put in canonical order.
+struct StructOfQZProcChainQueue_SortCmpItem {
+    ClassOfStringPrintBuf *ProcTypeNameBuf; // the proc type names along the chain
+    ClassOfStringPrintBuf *TieBreakBuf;     // the chain record without IDs, made only for equal names
+    VS_INT32 QueueIndex;                    // position in the queue, the last resort
+    StructOfQZProcChainBase *QZProcChain;
+};
+StructOfQZProcChainQueue_SortCmpItem *QZProcChainQueue_MallocItemBuf(VS_INT32 Number);
+void QZProcChainQueue_FreeItemBuf(StructOfQZProcChainQueue_SortCmpItem *Buf, VS_INT32 Number);
+int QZProcChainQueue_SortCmp(const void *a, const void *b);
+
+// ---------------------------------------------------------------------------
+// Proc chains
+// ---------------------------------------------------------------------------
+VS_INT32 QZProcChainBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
+VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain);
+VS_BOOL QZProcChainBase_Equals_Internal(StructOfQZProcChainBase *Src, StructOfQZProcChainBase *Des);
+// New package of chains; the caller releases it.
+VS_PARAPKGPTR QZProcChainBase_FindInternal(StructOfQZProcBase *FirstQZProc, StructOfQZProcBase *LastQZProc);
+// Pushes exactly one string (the tag, or ""); returns 1.
+VS_INT32 QZProcChainBase_GetTag_Internal(StructOfQZProcChainBase *QZProcChain);
+// Bodies of FromParaPkg / ToParaPkg; each pushes its result and returns 1.
+VS_INT32 i_QZProcChainBase_FromParaPkg(StructOfQZProcChainBase *QZProcChain, VS_PARAPKGPTR ParaPkg);
+VS_INT32 i_QZProcChainBase_ToParaPkg(StructOfQZProcChainBase *QZProcChain, VS_PARAPKGPTR ParaPkg);
+// A duplicate of the chain with copies of its procs (creation lock held).
+StructOfQZProcChainBase *i_QZProcChainBase_Dup(StructOfQZProcChainBase *QZProcChain);
+void Tarvex_ScheduleProc_DupProcChain_ResetRootProcID(StructOfQZProcChainBase *QZProcChain);
+void Tarvex_ScheduleProc_DupProc_ResetRootProcID(StructOfQZProcBase *QZProc);
+
+// ---------------------------------------------------------------------------
+// Runners
+// ---------------------------------------------------------------------------
+VS_INT32 QZProcRunnerBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
+
 #endif

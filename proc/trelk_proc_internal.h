@@ -39,4 +39,31 @@ void TrelkProc_SetInputLocalBuf(StructOfQZDataInputContainer *Container, VS_PARA
 // keep each input at its own position.
 VS_INT32 TrelkProc_PutAt(VS_PARAPKGPTR Pkg, VS_INT32 Index);
 
+// ===========================================================================
+// Order walks of chains and runners
+// ===========================================================================
+// ---------------------------------------------------------------------------
+// Order walks: follow QZProcNext from a proc without ever meeting one proc
+// twice, so a link that leads back into the walk ends it.
+// ---------------------------------------------------------------------------
+struct StructOfTrelkProcWalk {
+    StructOfQZProcBase *Current;
+    VS_BOOL StopAtEnd; // stop after the first proc whose ChildEndMarker is 1
+    void *Visited;     // host ID index of the procs met, made on the first step
+};
+// The proc named by a QZProcStart, or NULL.
+StructOfQZProcBase *TrelkChain_StartProc(VS_UUID *QZProcStart);
+// The proc a QZProcNext handle names, or NULL.
+StructOfQZProcBase *TrelkChain_NextProc(StructOfQZProcBase *QZProc);
+StructOfQZProcBase *TrelkProcWalk_Begin(StructOfTrelkProcWalk *Walk, StructOfQZProcBase *First, VS_BOOL StopAtEnd);
+StructOfQZProcBase *TrelkProcWalk_Next(StructOfTrelkProcWalk *Walk);
+void TrelkProcWalk_End(StructOfTrelkProcWalk *Walk);
+// The proc reached from First by following QZProcNext until there is none
+// (or until the walk would meet a proc again).
+StructOfQZProcBase *TrelkChain_LastProc(StructOfQZProcBase *First);
+// An instance of QZProcBase (the class objects excluded); of QZProcChainBase.
+VS_BOOL TrelkChain_IsProc(void *Object);
+VS_BOOL TrelkChain_IsChain(void *Object);
+
+
 #endif

@@ -108,4 +108,42 @@ VS_INT32 QZProcBase_RegCallBack(void *L);
 VS_INT32 QZProcBase_UnRegCallBack(void *L);
 VS_INT32 QZProcBase_Equals(void *L);
 
+// ===========================================================================
+// Proc chains, runners and remote procs
+// ===========================================================================
+// ---------------------------------------------------------------------------
+// QZProcChainBase, QZProcRunnerBase and QZProcRemoteBase
+// ---------------------------------------------------------------------------
+VS_INT32 QZProcChainBase_FromParaPkg(void *L);
+VS_INT32 QZProcChainBase_FromPara(void *L);
+VS_INT32 QZProcChainBase_ToParaPkg(void *L);
+VS_INT32 QZProcChainBase_AddChildProcChain(void *L);
+VS_INT32 QZProcChainBase_GetInfo(void *L);
+VS_INT32 QZProcChainBase_GetFirstProc(void *L);
+VS_INT32 QZProcChainBase_GetLastProc(void *L);
+VS_INT32 QZProcChainBase_Append(void *L);
+VS_INT32 QZProcChainBase_GetRule(void *L);
+VS_INT32 QZProcChainBase_Equals(void *L);
+VS_INT32 QZProcChainBase_Find(void *L);
+VS_INT32 QZProcChainBase_IsOnlyOneProc(void *L);
+VS_INT32 QZProcChainBase_GetDesc(void *L);
+VS_INT32 QZProcChainBase_SetDesc(void *L);
+VS_INT32 QZProcChainBase_GetSignature(void *L);
+VS_INT32 QZProcChainBase_GetType(void *L);
+VS_INT32 QZProcChainBase_GetTypeName(void *L);
+VS_INT32 QZProcChainBase_GetTag(void *L);
+VS_INT32 QZProcChainBase_GetTagLabel(void *L);
+VS_INT32 QZProcChainBase_IsInstance(void *L);
+VS_INT32 QZProcChainBase__QuelCall(void *L);
+VS_INT32 QZProcChainBase_RegCallBack(void *L);
+VS_INT32 QZProcChainBase_UnRegCallBack(void *L);
+
+VS_INT32 QZProcRunnerBase_CurrentProcToParaPkg(void *L);
+VS_INT32 QZProcRunnerBase_ProcToParaPkg(void *L);
+VS_INT32 QZProcRunnerBase_GetProcChain(void *L);
+VS_INT32 QZProcRunnerBase_GetCell(void *L);
+
+VS_INT32 QZProcRemoteBase_Execute(void *L);
+
+
 #endif

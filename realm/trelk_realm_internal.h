@@ -23,4 +23,17 @@ struct StructOfGetStatusPositionItem {
 // overlap.
 extern StructOfGetStatusPositionItem *GetStatusPositionItemRoot[GETSTATUS_MAXLAYER];
 
+// ---------------------------------------------------------------------------
+// Saved procs and chains read back (the record checks and loaders that the
+// value list calls are in trelk_upcalls.h)
+// ---------------------------------------------------------------------------
+// The class name resolves (an object space in front of a "." must exist).
+VS_BOOL QZRealmBase_CheckValid_Object(const VS_CHAR *ClassName);
+// Input record InputQueueIndex against the input of that Index of the class.
+VS_BOOL QZRealmBase_CheckValid_InputQueue(VS_INT32 InputQueueIndex, StructOfQZProcBase *QZProcClass,
+                                          VS_PARAPKGPTR ParaPkg, VS_BOOL IsStrictmatch);
+// Fills a new input container from its record.
+void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContainer, VS_PARAPKGPTR ParaPkg,
+                                 VS_PARAPKGPTR NextQZProcRecord);
+
 #endif

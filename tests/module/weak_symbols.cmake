@@ -10,12 +10,6 @@ cmake_minimum_required(VERSION 3.25)
 # Mangled, so that every parameter type is part of the comparison. Take a name
 # off when its subsystem defines it.
 set(EXPECTED_WEAK
-  _Z30QZProcBase_OnSaveProc_SaveProcP18StructOfQZProcBaseP30ClassOfXRQParaPackageInterfaceS2_hh
-  _Z35QZProcBase_OnSaveProc_SaveProcChainP23StructOfQZProcChainBaseP30ClassOfXRQParaPackageInterfaceS2_h
-  _Z29QZRealmBase_CheckValid_QZProcP30ClassOfXRQParaPackageInterfacePch
-  _Z34QZRealmBase_CheckValid_QZProcChainP30ClassOfXRQParaPackageInterfacePch
-  _Z23QZRealmBase_Load_QZProcP30ClassOfXRQParaPackageInterfacePcS0_S0_
-  _Z28QZRealmBase_Load_QZProcChainP30ClassOfXRQParaPackageInterfacePcS0_S0_
   _Z34QZRealmBase_IsFromOutSide_InternalP19StructOfQZRealmBaseP18StructOfQZDataBase
 )
 
