@@ -3,7 +3,6 @@
 // members that did not come from outside the realm.
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
-#include "trelk_weak.h"
 
 
 VS_INT32 QZRealmFrameData_Create(void *L)
@@ -27,13 +26,6 @@ VS_INT32 QZRealmFrameData_GetDynamic(void *L)
     }
     if (Realm != NULL && !Trelk_IsOf(Realm, QZRealmBaseClass))
         Realm = NULL;
-    // The realm's test for data handed to it from outside belongs to the
-    // realm core; without it the frame cannot tell its members apart and
-    // says so.
-    if (Realm != NULL && QZRealmBase_IsFromOutSide_Internal == NULL) {
-        Trelk_Raise(Self, "'s function \"GetDynamic\" failed, the realm's data test is not available");
-        Realm = NULL;
-    }
     if (Realm != NULL) {
         VS_PARAPKGPTR Members = Holder->DataBuf;
         for (VS_INT32 i = 0; i < Members->GetNumber(); i++) {

@@ -12,6 +12,7 @@
 struct StructOfQZProcBase;
 struct StructOfQZProcChainBase;
 struct StructOfQZRealmBase;
+struct StructOfQZDataBase;
 
 // ---------------------------------------------------------------------------
 // Data (data/): called by shutdown
@@ -96,5 +97,12 @@ void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKG
                               VS_PARAPKGPTR NextQZProcRecord);
 void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
                                    VS_PARAPKGPTR NextQZProcRecord);
+
+// ---------------------------------------------------------------------------
+// Realm (realm/): called by the frame data
+// ---------------------------------------------------------------------------
+// TRUE when QZData is a datum that entered the realm from outside in the
+// current cycle (an item of its EnvDataQueuePackage).
+VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData);
 
 #endif

@@ -3,7 +3,7 @@
 // caller checks it and refuses the work with a report instead of crashing.
 //
 // Procs and chains are saved by the proc persistence and rebuilt and checked
-// by the realm services; the realm also tells data from outside apart.
+// by the realm services.
 //
 // A weak reference also stays NULL when a definition differs in the smallest
 // part of its signature, silently. The test module_weak_symbols compares the
@@ -22,11 +22,5 @@ struct StructOfQZRealmBase;
 struct StructOfQZDataBase;
 
 #define TRELK_WEAK __attribute__((weak))
-
-// ---------------------------------------------------------------------------
-// Realm services (realm/)
-// ---------------------------------------------------------------------------
-// TRUE when the realm received QZData from outside (not made by its procs).
-VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData) TRELK_WEAK;
 
 #endif

@@ -1,7 +1,7 @@
 // The small realm and realm-stub services that start-up and the module's
 // reporting rely on: the stub's default "OnException", the realm's default
-// "OnRemoteExecute", the calibration workload "PerformanceEach", the effective
-// InitialLiveCount and the reset of the status layout table.
+// "OnRemoteExecute", the calibration workload "PerformanceEach" and the reset
+// of the status layout table.
 #include "trelk_realm_internal.h"
 #include "trelk_realm_luafuncs.h"
 
@@ -12,16 +12,6 @@ StructOfGetStatusPositionItem *GetStatusPositionItemRoot[GETSTATUS_MAXLAYER];
 void QZRealmBase_GetStatus_InitGetStatusPositionItem() {
     for (int i = 0; i < GETSTATUS_MAXLAYER; i++)
         GetStatusPositionItemRoot[i] = nullptr;
-}
-
-VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm) {
-    void *Stub = Trelk_GetRealmStubObject();
-    if (Stub != nullptr && QZRealmStubBaseClass != nullptr &&
-        QZObject_XRQInterface->IsInst(QZObject_XRQInterface->GetIDEx(QZRealmStubBaseClass), Stub))
-        return ((StructOfQZRealmStubBase *)Stub)->InitialLiveCount;
-    if (QZRealm == nullptr)
-        return 0;
-    return QZRealm->InitialLiveCount;
 }
 
 // void OnException(void *Realm, VS_INT32 AlarmLevel, VS_CHAR *Info): the level

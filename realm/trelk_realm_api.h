@@ -1,14 +1,98 @@
 // Realms and the realm stub as the other subsystems see them.
 //
 // The realm functions that the layers below call (the effective
-// InitialLiveCount, the reset of the status layout) are declared in
-// trelk_upcalls.h, which this header brings in; what only scheduler/ calls is
-// declared here. The luafuncs are in trelk_realm_luafuncs.h, the helpers that
-// only the realm files share in trelk_realm_internal.h.
+// InitialLiveCount, the reset of the status layout, the outside test of
+// data) are declared in trelk_upcalls.h, which this header brings in; what
+// only scheduler/ and the realm services call is declared here. The luafuncs
+// are in trelk_realm_luafuncs.h, the helpers that only the realm files share
+// in trelk_realm_internal.h.
 #ifndef TRELK_REALM_API_H
 #define TRELK_REALM_API_H
 
 #include "trelk_proc_api.h"
 #include "trelk_upcalls.h"
+
+// ---------------------------------------------------------------------------
+// Record and life cycle
+// ---------------------------------------------------------------------------
+VS_INT32 QZRealmBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
+// The realm's private buffer, or NULL (no realm, or not made yet).
+StructOfQZRealmBaseLocalBuf *QZRealmBase_GetLocalBuf_Internal(StructOfQZRealmBase *QZRealm);
+
+// ---------------------------------------------------------------------------
+// Effective settings: the stub's value while a stub exists, else the realm's
+// own (0 without a realm).
+// ---------------------------------------------------------------------------
+VS_INT32 QZRealmBase_GetActiveLength(StructOfQZRealmBase *QZRealm);
+VS_INT32 QZRealmBase_GetMaxUnAllocatedData(StructOfQZRealmBase *QZRealm);
+VS_INT32 QZRealmBase_GetMaxSourceDataLength(StructOfQZRealmBase *QZRealm);
+VS_INT32 QZRealmBase_GetMaxLoopCount(StructOfQZRealmBase *QZRealm);
+VS_INT32 QZRealmBase_GetHistoryLength(StructOfQZRealmBase *QZRealm);
+VS_INT64 QZRealmBase_GetMaxSuspendTickCount(StructOfQZRealmBase *QZRealm);
+// The raised limit of a cell or proc when it is at least the effective
+// MaxUnAllocatedData, else that setting.
+VS_INT32 QZRealmBase_GetMaxUnAllocatedData_ForQZCell(StructOfQZRealmBase *QZRealm, void *Object);
+// Raises the object's limit by 64 from the larger of its stored value and the
+// current setting.
+void QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(StructOfQZRealmBase *QZRealm, void *Object);
+
+// ---------------------------------------------------------------------------
+// Environment data
+// ---------------------------------------------------------------------------
+// Adds the script arguments from DataStartIndex to the top as env data.
+void QZRealmBase_AddEnvData_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 DataStartIndex,
+                                     VS_BOOL ChangeParentToNULL, VS_BOOL ChangeCreateTick);
+// Adds one data object as env data, stamped and activated.
+void QZRealmBase_AddEnvData_Internal_Ex(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData);
+// A new package (the caller releases it) of the env data, all of them or the
+// instances of DataClass, oldest stamp first; equal stamps keep queue order.
+VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass);
+// The default "OnLongSourceData" step: removes the deepest link of the
+// data's same-typed source chain (never the root's own link).
+VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, StructOfQZDataBase *QZData,
+                                                VS_INT32 Layer, VS_BOOL *HasRemove);
+
+// ---------------------------------------------------------------------------
+// Cells
+// ---------------------------------------------------------------------------
+// Puts a cell into the realm's cell queue and makes it ready; a cell already
+// held by a realm keeps its one lock.
+VS_INT32 QZRealmBase_MoveToCellQueue_Internal(StructOfQZRealmBase *QZRealm, void *QZCell);
+
+// ---------------------------------------------------------------------------
+// Active objects
+// ---------------------------------------------------------------------------
+// One active object of a realm, filed under its key object's ID.
+struct StructOfQZRealmBaseActiveObjectRecord {
+    VS_BOOL IsQZData;
+    VS_INT32 ActiveCount;
+    VS_INT32 ExtraActiveCount;
+    VS_ULONG ActiveCountUpdateSequence;
+    VS_INT64 ScheduleTickCount;
+    VS_ULONG SequenceIndex;
+    VS_PARAPKGPTR SourceBuf;
+    VS_PARAPKGPTR TargetBuf;
+};
+
+// Activates an object with IncreaseCount (>= 0) and the optional source list.
+void QZRealmBase_ActiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_PARAPKGPTR SourceList,
+                                     VS_INT32 IncreaseCount);
+// Lowers the object's own count (never below 1), or removes its record when
+// DeCreaseCount is 0 or less.
+void QZRealmBase_DeactiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_INT32 DeCreaseCount);
+// Deactivation with 0 of the record filed under KeyID, also when its object
+// has been freed meanwhile (the age trim finds such records by ID only).
+void QZRealmBase_DeactiveDataByID_Internal(StructOfQZRealmBase *QZRealm, VS_UUID *KeyID);
+// Removes every record stamped before BeforeScheduleCount (all with 0).
+void QZRealmBase_DeactiveAll_Internal(StructOfQZRealmBase *QZRealm, VS_INT64 BeforeScheduleCount);
+
+// ---------------------------------------------------------------------------
+// Synchronisation
+// ---------------------------------------------------------------------------
+// Takes over the source realm's counters, limits, history, cache and, when
+// asked, active-object records; FALSE (nothing changed) for a missing source,
+// the realm itself or a non-realm.
+VS_BOOL QZRealmBase_SyncFrom_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRealmBase *SourceRealm,
+                                      VS_BOOL SyncActiveObject);
 
 #endif

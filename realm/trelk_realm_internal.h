@@ -6,6 +6,8 @@
 #include "trelk_realm_api.h"
 #include "trelk_helpers.h"
 
+#include <cstring>
+
 // ---------------------------------------------------------------------------
 // Status layout table: per layer, the drawn elements of a status query with
 // their vertical offsets, used to place the elements of one layer.
@@ -35,5 +37,84 @@ VS_BOOL QZRealmBase_CheckValid_InputQueue(VS_INT32 InputQueueIndex, StructOfQZPr
 // Fills a new input container from its record.
 void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContainer, VS_PARAPKGPTR ParaPkg,
                                  VS_PARAPKGPTR NextQZProcRecord);
+
+// ---------------------------------------------------------------------------
+// Names of the realm's four queue attributes.
+#define TRELK_REALM_ENVDATAQUEUE "EnvDataQueue"
+#define TRELK_REALM_CELLQUEUE "QZCellQueue"
+#define TRELK_REALM_CELLLIBRARY "QZCellLibrary"
+#define TRELK_REALM_RULEQUEUE "QZRuleQueue"
+
+// Longest cache key plus its terminator.
+#define TRELK_REALM_CACHEKEY_SIZE 128
+
+// ---------------------------------------------------------------------------
+// Class tests and arguments
+// ---------------------------------------------------------------------------
+VS_BOOL TrelkRealm_IsRealm(void *Object);
+VS_BOOL TrelkRealm_IsData(void *Object);
+VS_BOOL TrelkRealm_IsCell(void *Object);
+// Argument 1 when it is a realm instance, else NULL.
+StructOfQZRealmBase *TrelkRealm_SelfArg();
+
+// ---------------------------------------------------------------------------
+// Queues: every membership of one of a realm's four queues holds exactly one
+// GC lock, owned by that realm.
+// ---------------------------------------------------------------------------
+OBJECTATTRIBUTEINDEX TrelkRealm_QueueIndex(const VS_CHAR *QueueName);
+// TRUE when Object sits in that queue of the realm.
+VS_BOOL TrelkRealm_InQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_CHAR *QueueName);
+// Places Object in the realm's queue. An object that already sits in one of
+// the four queues of any realm brings the lock of that membership along;
+// any other object gets a lock of its own. Already in that queue: nothing.
+void TrelkRealm_EnterQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_CHAR *QueueName);
+// Detaches an object and releases its membership lock.
+void TrelkRealm_LeaveQueue(void *Object);
+// Detaches and unlocks every object of the queue.
+void TrelkRealm_EmptyQueue(void *QueueHead);
+// A new package of the queue's objects in queue order; with a class object,
+// only its instances.
+VS_PARAPKGPTR TrelkRealm_QueueToPkg(void *QueueHead, void *ClassObject);
+
+// ---------------------------------------------------------------------------
+// Active objects
+// ---------------------------------------------------------------------------
+StructOfQZRealmBaseActiveObjectRecord *QZRealmBase_ActiveObject_GetActiveObjectRecord(StructOfQZRealmBase *QZRealm,
+                                                                                      void *Object, VS_UUID *KeyID);
+// The object records are filed under: the data itself, a proc's proc type, or
+// the object itself.
+void *TrelkRealm_ActiveKeyObject(void *Object);
+// Releases one record's lists and frees it (the key object's lock is the
+// caller's business).
+void TrelkRealm_FreeActiveRecord(StructOfQZRealmBaseActiveObjectRecord *Record);
+void QZRealmBase_ActiveData_Internal_UpdateActiveCount(StructOfQZRealmBase *QZRealm,
+                                                       StructOfQZRealmBaseLocalBuf *LocalBuf,
+                                                       StructOfQZRealmBaseActiveObjectRecord *Record,
+                                                       VS_ULONG UpdateSequence, VS_BOOL UpdateRelated);
+void QZRealmBase_ActiveData_Internal_UpdateTargetOfSource(StructOfQZRealmBase *QZRealm,
+                                                          StructOfQZRealmBaseLocalBuf *LocalBuf, void *Object,
+                                                          StructOfQZRealmBaseActiveObjectRecord *Record,
+                                                          void *SourceObject, VS_ULONG UpdateSequence,
+                                                          VS_BOOL ActionIsRemove);
+void QZRealmBase_ActiveData_Internal_UpdateSourceOfTarget(StructOfQZRealmBase *QZRealm,
+                                                          StructOfQZRealmBaseLocalBuf *LocalBuf, void *Object,
+                                                          StructOfQZRealmBaseActiveObjectRecord *Record,
+                                                          void *TargetObject, VS_ULONG UpdateSequence,
+                                                          VS_BOOL ActionIsRemove);
+// Releases every record of the realm's index (locks of live key objects,
+// lists, records) and destroys the index.
+void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf);
+
+// ---------------------------------------------------------------------------
+// Object cache: text key -> host buffer holding the cached object's ID; each
+// entry holds one GC lock on its object.
+// ---------------------------------------------------------------------------
+// Inserts an entry; FALSE when the key is present or the object missing.
+VS_BOOL TrelkRealm_CacheInsert(StructOfQZRealmBaseLocalBuf *LocalBuf, const VS_CHAR *Key, void *Object);
+// Drops every entry (locks of live objects released, buffers freed); the
+// index stays.
+void TrelkRealm_CacheClearAll(StructOfQZRealmBaseLocalBuf *LocalBuf);
+// Drops every entry and destroys the index.
+void TrelkRealm_CacheRelease(StructOfQZRealmBaseLocalBuf *LocalBuf);
 
 #endif

@@ -1,4 +1,5 @@
-// Luafuncs of the realm and the realm stub, for their binding tables.
+// Luafuncs of the realm and the realm stub, for their binding tables. Each
+// takes the script state and returns the number of results it pushed.
 #ifndef TRELK_REALM_LUAFUNCS_H
 #define TRELK_REALM_LUAFUNCS_H
 
@@ -7,5 +8,70 @@
 VS_INT32 QZRealmStubBase_OnException(void *L);
 VS_INT32 QZRealmBase_OnRemoteExecute(void *L);
 VS_INT32 QZRealmBase_PerformanceEach(void *L);
+
+// Record, life cycle and free callbacks
+VS_INT32 QZRealmBase_GetLocalBuf(void *L);
+VS_INT32 QZRealmBase_SetLocalBuf(void *L);
+VS_INT32 QZRealmBase_RegCallBack(void *L);
+VS_INT32 QZRealmBase_UnRegCallBack(void *L);
+// A new object whose class is argument 1 (a realm or a realm stub).
+VS_INT32 QZRealmBase__QuelCall(void *L);
+
+// Settings and the realm stub
+VS_INT32 QZRealmBase_SetRealmStub(void *L);
+VS_INT32 QZRealmBase_GetRealmStub(void *L);
+VS_INT32 QZRealmBase_GetPerformanceData(void *L);
+VS_INT32 QZRealmBase_FindSystemPackage(void *L);
+VS_INT32 QZRealmStubBase_OnMoreUnAllocatedData(void *L);
+VS_INT32 QZRealmStubBase_OnLongLoop(void *L);
+VS_INT32 QZRealmStubBase_OnLongSuspend(void *L);
+VS_INT32 QZRealmStubBase_OnInputInvalid(void *L);
+VS_INT32 QZRealmStubBase_OnLongSourceData(void *L);
+
+// Environment data, frames and history
+VS_INT32 QZRealmBase_AddEnvData(void *L);
+VS_INT32 QZRealmBase_CaptureEnvData(void *L);
+VS_INT32 QZRealmBase_RemoveEnvData(void *L);
+VS_INT32 QZRealmBase_ClearEnvData(void *L);
+VS_INT32 QZRealmBase_GetEnvDataQueue(void *L);
+VS_INT32 QZRealmBase_GetEnvDataFrame(void *L);
+VS_INT32 QZRealmBase_GetFactHistory(void *L);
+VS_INT32 QZRealmBase_GetPredictHistory(void *L);
+VS_INT32 QZRealmBase_IsFromOutSide(void *L);
+
+// Cells and rules
+VS_INT32 QZRealmBase_AddCell(void *L);
+VS_INT32 QZRealmBase_GetCell(void *L);
+VS_INT32 QZRealmBase_GetCellLibrary(void *L);
+VS_INT32 QZRealmBase_AddCellLibrary(void *L);
+VS_INT32 QZRealmBase_RemoveCellLibrary(void *L);
+VS_INT32 QZRealmBase_MoveToCellLibrary(void *L);
+VS_INT32 QZRealmBase_MoveToCellQueue(void *L);
+VS_INT32 QZRealmBase_RemoveCell(void *L);
+VS_INT32 QZRealmBase_AddRule(void *L);
+VS_INT32 QZRealmBase_RemoveRule(void *L);
+VS_INT32 QZRealmBase_GetRule(void *L);
+
+// Active objects
+VS_INT32 QZRealmBase_ActiveObject(void *L);
+VS_INT32 QZRealmBase_DeactiveObject(void *L);
+VS_INT32 QZRealmBase_LinkSourceObject(void *L);
+VS_INT32 QZRealmBase_LinkTargetObject(void *L);
+VS_INT32 QZRealmBase_UnLinkSourceObject(void *L);
+VS_INT32 QZRealmBase_UnLinkTargetObject(void *L);
+VS_INT32 QZRealmBase_GetSourceObject(void *L);
+VS_INT32 QZRealmBase_GetTargetObject(void *L);
+VS_INT32 QZRealmBase_GetActiveCount(void *L);
+VS_INT32 QZRealmBase_GetActiveCountEx(void *L);
+VS_INT32 QZRealmBase_GetExtraActiveCount(void *L);
+VS_INT32 QZRealmBase_SetExtraActiveCount(void *L);
+VS_INT32 QZRealmBase_UpdateActiveCount(void *L);
+VS_INT32 QZRealmBase_GetActiveObject(void *L);
+VS_INT32 QZRealmBase_GetActiveObjectEx(void *L);
+VS_INT32 QZRealmBase_DeactiveAll(void *L);
+
+// Synchronisation
+VS_INT32 QZRealmBase_SyncFrom(void *L);
+
 
 #endif

@@ -231,6 +231,33 @@ try(function() return _New(QZExceptionBase) end)
 try(function() return _New(QZRealmStubBase) end)
 try(function() return _New(QZRealmBase) end)
 
+-- Realms holding something in every queue and active records, a realm made
+-- from a realm, stubs, and cells that take data.
+local filled = try(function() return _New(QZRealmBase) end)
+if filled then
+  local taker = try(function()
+    local c = _New(QZCellBase)
+    if D then pcall(c.InputFrom, c, D) end
+    return c
+  end)
+  local lib = try(function() return _New(QZCellBase) end)
+  pcall(function()
+    if D then filled:AddEnvData(D(11), _Pkg(D(12))) end
+    if taker then filled:AddCell(taker) end
+    if lib then filled:AddCellLibrary(lib) end
+    if R then filled:AddRule(R()) end
+    filled:ActiveObject(3, plain)
+    if D then filled:ActiveObject(2, D, plain) end
+    filled:LinkTargetObject(plain, filled)
+  end)
+  for _, item in ipairs({pcall(function() return filled:GetEnvDataQueue():_Get(0) end)}) do
+    if type(item) == "userdata" then add(item) end
+  end
+  try(function() return filled:_QuelCall() end)
+  try(function() local r = _New(QZRealmBase) r:SyncFrom(filled, true) return r end)
+end
+try(function() return QZRealmStubBase:_QuelCall() end)
+
 -- Packages of every item kind, dicts, nested and read-only ones.
 local function addPkg(p) if p then values[#values + 1] = p end return p end
 addPkg(_Pkg())
@@ -374,8 +401,10 @@ host_works()
 
 -- Free the pool and check nothing stayed behind.
 for i = #objects, 1, -1 do pcall(_Free, objects[i]) end
-objects, values, plain = nil, nil, nil
+objects, values, plain, filled = nil, nil, nil, nil
 D, E, S, O, B, R, Rbad = nil, nil, nil, nil, nil, nil, nil
+-- The last call's object may be a package that holds others.
+lastSelf = nil
 for _ = 1, 3 do
   collectgarbage("collect")
   _CollectGarbage()

@@ -10,7 +10,6 @@ cmake_minimum_required(VERSION 3.25)
 # Mangled, so that every parameter type is part of the comparison. Take a name
 # off when its subsystem defines it.
 set(EXPECTED_WEAK
-  _Z34QZRealmBase_IsFromOutSide_InternalP19StructOfQZRealmBaseP18StructOfQZDataBase
 )
 
 function(symbols OUT)

@@ -1,0 +1,279 @@
+// Environment data of a realm: adding (a stamped, activated copy) and
+// capturing (the datum moves in), removing, listing in stamp order, the
+// history packages and the outside test.
+#include "trelk_realm_luafuncs.h"
+#include "trelk_realm_internal.h"
+
+static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
+{
+    Trelk_Raise(QZRealm, "'s as Add or Capture EnvData failed, %s", Why);
+}
+
+static VS_BOOL InEnvQueue(StructOfQZRealmBase *QZRealm, void *Object)
+{
+    for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X))
+        if (X == Object)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+// TRUE when the datum's place is the env queue of a realm or of a cell, a
+// place that holds a lock on it.
+static VS_BOOL SitsInEnvQueue(void *Data)
+{
+    void *Parent = SRV->GetParent(Data);
+    if (Parent == NULL)
+        return VS_FALSE;
+    OBJECTATTRIBUTEINDEX Index = SRV->GetIndex(Data);
+    if (TrelkRealm_IsRealm(Parent))
+        return Index == SRV->GetAttributeIndex(QZRealmBaseClass, TRELK_REALM_ENVDATAQUEUE) ? VS_TRUE : VS_FALSE;
+    if (TrelkRealm_IsCell(Parent))
+        return Index == SRV->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue") ? VS_TRUE : VS_FALSE;
+    return VS_FALSE;
+}
+
+// One input of the add operation; FALSE when the whole operation must end.
+static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTEINDEX QueueIndex,
+                      VS_BOOL ChangeParentToNULL, VS_BOOL ChangeCreateTick)
+{
+    // The built-in data classes count as no data: a copy made from one of
+    // them would be a new data type, not a datum.
+    if (Input == NULL || !TrelkRealm_IsData(Input) || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Input)) {
+        RaiseAddRefusal(QZRealm, "input is not deruru instance or null");
+        return VS_TRUE;
+    }
+    if (InEnvQueue(QZRealm, Input)) {
+        RaiseAddRefusal(QZRealm, "input has existed in cell");
+        return VS_FALSE;
+    }
+    VS_UUID RealmID = SRV->GetID(QZRealm);
+    StructOfQZDataBase *Item = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Input), 0, NULL);
+    // Creation runs script events; the realm is found again by its ID.
+    if (Item == NULL || SRV->GetObject(&RealmID) != QZRealm)
+        return Item != NULL ? (SRV->UnLockGC(Item), VS_FALSE) : VS_TRUE;
+    SRV->ChangeParent(Item, QZRealm, QueueIndex);
+    if (ChangeCreateTick) {
+        Item->ScheduleTickCount = QZRealm->ScheduleTickCount;
+        QZRealm->DataSequenceIndex += 1;
+        Item->SequenceIndex = QZRealm->DataSequenceIndex;
+    }
+    memset(&Item->OwnerProcIDInCell, 0, sizeof(VS_UUID));
+    memset(&Item->OwnerRunnerProcID, 0, sizeof(VS_UUID));
+    if (Item->SourceData != NULL)
+        Item->SourceData->Release();
+    Item->SourceData = Trelk_GetParaPkgInterface(__LINE__);
+    if (ChangeCreateTick)
+        QZRealmBase_ActiveData_Internal(QZRealm, Item, NULL, 1);
+    if (ChangeParentToNULL) {
+        VS_BOOL Locked = SitsInEnvQueue(Input);
+        SRV->ChangeParent(Input, NULL, 0);
+        if (Locked)
+            SRV->UnLockGC(Input);
+    }
+    return VS_TRUE;
+}
+
+void QZRealmBase_AddEnvData_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 DataStartIndex,
+                                     VS_BOOL ChangeParentToNULL, VS_BOOL ChangeCreateTick)
+{
+    if (QZRealm == NULL || QZRealmBaseClass == NULL)
+        return;
+    VS_ATTRIBUTEINFO Info;
+    if (!SRV->GetAttributeInfoEx(QZRealmBaseClass, TRELK_REALM_ENVDATAQUEUE, &Info))
+        return;
+    VS_INT32 Top = SRV->LuaGetTop();
+    for (VS_INT32 i = DataStartIndex; i <= Top; i++) {
+        VS_INT32 Type = SRV->LuaType(i);
+        if (Type == VSLUATYPE_OBJECT) {
+            if (!AddOne(QZRealm, Trelk_FromRawObject(SRV->LuaToObject(i)), Info.AttributeIndex, ChangeParentToNULL,
+                        ChangeCreateTick))
+                return;
+        } else if (Type == VSLUATYPE_PARAPKG) {
+            VS_PARAPKGPTR Pkg = SRV->LuaToParaPkg(i);
+            if (Pkg == NULL)
+                continue;
+            // Script events may change the package; hold it for the walk.
+            Pkg->AddRef();
+            VS_BOOL Go = VS_TRUE;
+            for (VS_INT32 j = 0; j < Pkg->GetNumber() && Go; j++)
+                Go = AddOne(QZRealm, Trelk_FromRawObject(Pkg->GetObject(j)), Info.AttributeIndex, ChangeParentToNULL,
+                            ChangeCreateTick);
+            Pkg->Release();
+            if (!Go)
+                return;
+        }
+    }
+}
+
+void QZRealmBase_AddEnvData_Internal_Ex(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
+{
+    if (QZRealm == NULL || QZData == NULL)
+        return;
+    SRV->LuaPushObject(QZData);
+    QZRealmBase_AddEnvData_Internal(QZRealm, SRV->LuaGetTop(), VS_FALSE, VS_TRUE);
+    SRV->LuaPop(1);
+}
+
+VS_INT32 QZRealmBase_AddEnvData(void *L)
+{
+    (void)L;
+    QZRealmBase_AddEnvData_Internal(TrelkRealm_SelfArg(), 2, VS_FALSE, VS_TRUE);
+    return 0;
+}
+
+VS_INT32 QZRealmBase_CaptureEnvData(void *L)
+{
+    (void)L;
+    QZRealmBase_AddEnvData_Internal(TrelkRealm_SelfArg(), 2, VS_TRUE, VS_FALSE);
+    return 0;
+}
+
+static void RemoveOne(StructOfQZRealmBase *QZRealm, void *Object)
+{
+    if (Object != NULL && InEnvQueue(QZRealm, Object))
+        TrelkRealm_LeaveQueue(Object);
+}
+
+VS_INT32 QZRealmBase_RemoveEnvData(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    if (Self == NULL)
+        return 0;
+    VS_INT32 Top = SRV->LuaGetTop();
+    for (VS_INT32 i = 2; i <= Top; i++) {
+        VS_INT32 Type = SRV->LuaType(i);
+        if (Type == VSLUATYPE_OBJECT) {
+            RemoveOne(Self, Trelk_FromRawObject(SRV->LuaToObject(i)));
+        } else if (Type == VSLUATYPE_PARAPKG) {
+            VS_PARAPKGPTR Pkg = SRV->LuaToParaPkg(i);
+            for (VS_INT32 j = 0; Pkg != NULL && j < Pkg->GetNumber(); j++)
+                RemoveOne(Self, Trelk_FromRawObject(Pkg->GetObject(j)));
+        }
+    }
+    return 0;
+}
+
+VS_INT32 QZRealmBase_ClearEnvData(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    if (Self == NULL)
+        return 0;
+    void *DataClass = Trelk_ObjectArg(2);
+    void *X = SRV->QueryFirst(&Self->EnvDataQueue);
+    while (X != NULL) {
+        void *Next = SRV->QueryNext(X);
+        if (DataClass == NULL || Trelk_IsInstOf(X, DataClass))
+            TrelkRealm_LeaveQueue(X);
+        X = Next;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Listings in stamp order
+// ---------------------------------------------------------------------------
+// The selected env data by ascending stamp. Data sharing a stamp (captured
+// copies keep theirs) share one index entry, a list in queue order, so that
+// none of them is lost to the index's one-value-per-key rule.
+static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
+{
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    if (QZRealm == NULL)
+        return Result;
+    void *Index = SRV->CreateIndex_Nor(3, 0);
+    if (Index == NULL)
+        return Result;
+    for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X)) {
+        StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
+        if (ByTick ? Data->ScheduleTickCount != Tick : (DataClass != NULL && !Trelk_IsInstOf(X, DataClass)))
+            continue;
+        VS_UWORD K1 = (VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu);
+        VS_UWORD K2 = (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32);
+        VS_UWORD K3 = (VS_UWORD)Data->SequenceIndex;
+        VS_PARAPKGPTR Same = (VS_PARAPKGPTR)SRV->FindThreeKey(Index, K1, K2, K3);
+        if (Same == NULL) {
+            Same = Trelk_GetParaPkgInterface(__LINE__);
+            if (!SRV->InsertThreeKey(Index, K1, K2, K3, Same)) {
+                Same->Release();
+                continue;
+            }
+        }
+        Same->InsertObject(Same->GetNumber(), X);
+    }
+    VS_UWORD K1, K2, K3;
+    for (void *V = SRV->QueryFirstThreeKey(Index, &K1, &K2, &K3); V != NULL;
+         V = SRV->QueryNextThreeKey(Index, &K1, &K2, &K3)) {
+        VS_PARAPKGPTR Same = (VS_PARAPKGPTR)V;
+        Result->AppendFrom(Same);
+        Same->Release();
+    }
+    SRV->DestoryIndex(Index);
+    return Result;
+}
+
+VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass)
+{
+    return ListByStamp(QZRealm, DataClass, VS_FALSE, 0);
+}
+
+VS_INT32 QZRealmBase_GetEnvDataQueue(void *L)
+{
+    (void)L;
+    SRV->LuaPushParaPkg(QZRealmBase_GetEnvDataQueue_Internal(TrelkRealm_SelfArg(), Trelk_ObjectArg(2)), VS_TRUE);
+    return 1;
+}
+
+VS_INT32 QZRealmBase_GetEnvDataFrame(void *L)
+{
+    (void)L;
+    SRV->LuaPushParaPkg(ListByStamp(TrelkRealm_SelfArg(), NULL, VS_TRUE, SRV->LuaToInt64(2)), VS_TRUE);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// History and the outside test
+// ---------------------------------------------------------------------------
+static VS_INT32 PushHistory(VS_BOOL Fact)
+{
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(TrelkRealm_SelfArg());
+    VS_PARAPKGPTR Pkg = LocalBuf == NULL ? NULL : Fact ? LocalBuf->FactFramePackage : LocalBuf->PredictFramePackage;
+    if (Pkg == NULL)
+        SRV->LuaPushNil();
+    else
+        SRV->LuaPushParaPkg(Pkg, VS_FALSE);
+    return 1;
+}
+
+VS_INT32 QZRealmBase_GetFactHistory(void *L)
+{
+    (void)L;
+    return PushHistory(VS_TRUE);
+}
+
+VS_INT32 QZRealmBase_GetPredictHistory(void *L)
+{
+    (void)L;
+    return PushHistory(VS_FALSE);
+}
+
+VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
+{
+    if (QZData == NULL || !TrelkRealm_IsData(QZData))
+        return VS_FALSE;
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    VS_PARAPKGPTR Pkg = LocalBuf != NULL ? LocalBuf->EnvDataQueuePackage : NULL;
+    for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
+        if (Pkg->GetObject(i) == QZData)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+VS_INT32 QZRealmBase_IsFromOutSide(void *L)
+{
+    (void)L;
+    SRV->LuaPushBool(
+        QZRealmBase_IsFromOutSide_Internal(TrelkRealm_SelfArg(), (StructOfQZDataBase *)Trelk_ObjectArg(2)));
+    return 1;
+}

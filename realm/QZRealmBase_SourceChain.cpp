@@ -1,0 +1,75 @@
+// Shortening a data object's same-typed source chain, one link per call: the
+// default step behind the "OnLongSourceData" limit event.
+#include "trelk_realm_internal.h"
+
+// The one source of X that has X's data type, with its place in X's source
+// package; NULL when X has none or more than one (the chain forks).
+static StructOfQZDataBase *SameTypedSource(StructOfQZDataBase *X, VS_INT32 *Position)
+{
+    VS_PARAPKGPTR Sources = QZDataBase_GetSourceData_Internal(X);
+    if (Sources == NULL)
+        return NULL;
+    StructOfQZDataBase *XType = QZDataBase_GetDataType_Internal(X);
+    StructOfQZDataBase *Found = NULL;
+    for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
+        void *Item = Sources->GetObject(i);
+        if (Item == NULL || !QZDataBase_IsDataObject(Item))
+            continue;
+        if (QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Item) != XType)
+            continue;
+        if (Found != NULL)
+            return NULL;
+        Found = (StructOfQZDataBase *)Item;
+        *Position = i;
+    }
+    return Found;
+}
+
+// TRUE when Y is one of the first Layer links of the chain from Root, so
+// that following it would go round in a circle.
+static VS_BOOL OnPath(StructOfQZDataBase *Root, StructOfQZDataBase *Y, VS_INT32 Layer)
+{
+    StructOfQZDataBase *X = Root;
+    for (VS_INT32 k = 0; k < Layer && X != NULL; k++) {
+        if (X == Y)
+            return VS_TRUE;
+        VS_INT32 Unused;
+        X = SameTypedSource(X, &Unused);
+    }
+    return VS_FALSE;
+}
+
+VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, StructOfQZDataBase *QZData,
+                                                VS_INT32 Layer, VS_BOOL *HasRemove)
+{
+    if (RootQZData == NULL || QZData == NULL || HasRemove == NULL)
+        return VS_FALSE;
+    VS_INT32 Position = -1;
+    StructOfQZDataBase *Y = SameTypedSource(QZData, &Position);
+    if (Y == NULL)
+        return VS_FALSE;
+    // A chain that comes back to one of its own links has no deepest link;
+    // it is reported like a chain that ends in a copy of its root.
+    VS_BOOL Circle = OnPath(RootQZData, Y, Layer);
+    if (!Circle && QZRealmBase_OnLongSourceData_Removelast(RootQZData, Y, Layer + 1, HasRemove))
+        return VS_TRUE;
+    if (Layer == 1 && !Circle)
+        return VS_TRUE;
+    if (Circle || QZDataBase_Equals_Internal(Y, RootQZData)) {
+        QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                   "The source data chain of input data[%s] may be loop dead",
+                                   Trelk_Name(RootQZData));
+        return VS_TRUE;
+    }
+    VS_PARAPKGPTR Sources = QZDataBase_GetSourceData_Internal(QZData);
+    Sources->Del(Position);
+    *HasRemove = VS_TRUE;
+    if (Sources->GetNumber() == 0) {
+        StructOfQZDataBase *Holder = QZDataBase_GetSourceDataObject_Internal(QZData);
+        if (Holder != NULL && Holder->SourceData == Sources) {
+            Holder->SourceData = NULL;
+            Sources->Release();
+        }
+    }
+    return VS_TRUE;
+}

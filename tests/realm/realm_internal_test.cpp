@@ -1,0 +1,286 @@
+// The realm's internal operations that scripts cannot reach directly: the
+// effective-setting getters with and without a stub, the raised
+// unallocated-data limit, the object cache taken over by synchronisation,
+// capture out of a cell, the outside test and activation refusals.
+#include "module_data_fixture.h"
+#include "trelk_realm_api.h"
+
+#include <cstring>
+
+namespace {
+
+class RealmInternal : public ModuleDataFixture {
+  protected:
+    RealmInternal() : ModuleDataFixture("realm_internal") {}
+
+    StructOfQZRealmBase *NewRealm(const char *Name) {
+        auto *R = (StructOfQZRealmBase *)NewOf(QZRealmBaseClass);
+        X->SetName(R, Name);
+        return R;
+    }
+    StructOfQZRealmStubBase *SetStub() {
+        auto *S = (StructOfQZRealmStubBase *)NewOf(QZRealmStubBaseClass);
+        QZRealmStubObjectID = X->GetID(S);
+        QZRealStubObjectIsSet = VS_TRUE;
+        return S;
+    }
+    StructOfQZRealmBaseLocalBuf *Buf(StructOfQZRealmBase *R) { return QZRealmBase_GetLocalBuf_Internal(R); }
+};
+
+TEST_F(RealmInternal, GettersFollowTheStubWhileItLives) {
+    StructOfQZRealmBase *A = NewRealm("a"), *B = NewRealm("b");
+    A->MaxLoopCount = 70;
+    B->MaxLoopCount = 80;
+    A->MaxSuspendTickCount = 1234;
+    EXPECT_EQ(QZRealmBase_GetMaxLoopCount(A), 70);
+    EXPECT_EQ(QZRealmBase_GetMaxSuspendTickCount(A), 1234);
+    EXPECT_EQ(QZRealmBase_GetActiveLength(A), 100);
+    EXPECT_EQ(QZRealmBase_GetInitialLiveCount(A), 64);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData(A), 128);
+    EXPECT_EQ(QZRealmBase_GetMaxSourceDataLength(A), 64);
+    EXPECT_EQ(QZRealmBase_GetHistoryLength(A), 64);
+
+    StructOfQZRealmStubBase *S = SetStub();
+    S->MaxLoopCount = 5;
+    S->ActiveLength = 6;
+    S->InitialLiveCount = 7;
+    S->MaxUnAllocatedData = 8;
+    S->MaxSourceDataLength = 9;
+    S->HistoryLength = 10;
+    S->MaxSuspendTickCount = 11;
+    for (StructOfQZRealmBase *R : {A, B}) {
+        EXPECT_EQ(QZRealmBase_GetMaxLoopCount(R), 5);
+        EXPECT_EQ(QZRealmBase_GetActiveLength(R), 6);
+        EXPECT_EQ(QZRealmBase_GetInitialLiveCount(R), 7);
+        EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData(R), 8);
+        EXPECT_EQ(QZRealmBase_GetMaxSourceDataLength(R), 9);
+        EXPECT_EQ(QZRealmBase_GetHistoryLength(R), 10);
+        EXPECT_EQ(QZRealmBase_GetMaxSuspendTickCount(R), 11);
+    }
+    X->FreeObject(S);
+    EXPECT_EQ(QZRealmBase_GetMaxLoopCount(A), 70);
+    EXPECT_EQ(QZRealmBase_GetMaxLoopCount(B), 80);
+    EXPECT_EQ(QZRealmBase_GetMaxSuspendTickCount(A), 1234);
+    EXPECT_EQ(QZRealmBase_GetMaxLoopCount(nullptr), 0);
+}
+
+TEST_F(RealmInternal, RaisedUnallocatedLimit) {
+    StructOfQZRealmBase *R = NewRealm("r");
+    void *Cell = NewOf(QZCellBaseClass);
+    void *Other = NewOf(QZCellBaseClass);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 128);
+    QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 192);
+    QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 256);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Other), 128) << "per object";
+    R->MaxUnAllocatedData = 300;
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 300) << "an overtaken value is ignored";
+    QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 364) << "and restarted from the setting";
+    StructOfQZRealmStubBase *S = SetStub();
+    S->MaxUnAllocatedData = 500;
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 500) << "the stub's setting counts";
+    QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 564);
+    X->FreeObject(S);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 564) << "the raised value stays";
+    QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(nullptr, Cell);
+    EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(nullptr, Cell), 0);
+}
+
+TEST_F(RealmInternal, SyncTakesOverACopyOfTheCache) {
+    StructOfQZRealmBase *S = NewRealm("s"), *R = NewRealm("r");
+    void *Kept = NewOf(QZDataBaseClass);
+    void *Gone = NewOf(QZDataBaseClass);
+    void *Old = NewOf(QZDataBaseClass);
+    // The cache's entry form: key -> buffer with the object's ID, one lock.
+    auto Insert = [&](StructOfQZRealmBaseLocalBuf *B, const char *Key, void *Object) {
+        if (B->CachedObjectIndexTree == nullptr)
+            B->CachedObjectIndexTree = X->CreateStringIndex_Nor(128);
+        auto *Entry = (VS_UUID *)X->Malloc_Nor(sizeof(VS_UUID));
+        *Entry = X->GetID(Object);
+        ASSERT_TRUE(X->InsertStringKey(B->CachedObjectIndexTree, Key, Entry));
+        X->LockGC(Object);
+    };
+    Insert(Buf(S), "kept", Kept);
+    Insert(Buf(S), "gone", Gone);
+    Insert(Buf(R), "old", Old);
+    VS_INT32 KeptRefs = X->GetRefEx(Kept), OldRefs = X->GetRefEx(Old);
+    X->FreeObject(Gone);
+    ASSERT_TRUE(QZRealmBase_SyncFrom_Internal(R, S, VS_FALSE));
+    void *Index = Buf(R)->CachedObjectIndexTree;
+    ASSERT_NE(Index, nullptr);
+    auto *Entry = (VS_UUID *)X->FindStringKey(Index, "kept");
+    ASSERT_NE(Entry, nullptr);
+    EXPECT_EQ(X->GetObject(Entry), Kept) << "found under the same key";
+    EXPECT_NE((void *)Entry, X->FindStringKey(Buf(S)->CachedObjectIndexTree, "kept")) << "with a buffer of its own";
+    EXPECT_EQ(X->FindStringKey(Index, "gone"), nullptr) << "entries of freed objects are skipped";
+    EXPECT_EQ(X->FindStringKey(Index, "old"), nullptr) << "the realm's own entries are dropped";
+    EXPECT_EQ(X->GetRefEx(Kept), KeptRefs + 1) << "the copy locks the object";
+    EXPECT_EQ(X->GetRefEx(Old), OldRefs - 1) << "a dropped entry gives its lock back";
+    X->FreeObject(S);
+    X->FreeObject(R);
+    EXPECT_EQ(X->GetRefEx(Kept), KeptRefs - 1) << "both realms gave their locks back";
+    EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
+}
+
+TEST_F(RealmInternal, SyncWithoutSourceCacheEmptiesTheRealmsCache) {
+    StructOfQZRealmBase *S = NewRealm("s"), *R = NewRealm("r");
+    void *Old = NewOf(QZDataBaseClass);
+    VS_INT32 Refs = X->GetRefEx(Old);
+    Buf(R)->CachedObjectIndexTree = X->CreateStringIndex_Nor(128);
+    auto *Entry = (VS_UUID *)X->Malloc_Nor(sizeof(VS_UUID));
+    *Entry = X->GetID(Old);
+    X->InsertStringKey(Buf(R)->CachedObjectIndexTree, "old", Entry);
+    X->LockGC(Old);
+    EXPECT_FALSE(QZRealmBase_SyncFrom_Internal(R, R, VS_TRUE));
+    EXPECT_EQ(X->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 1u) << "a refused sync changes nothing";
+    EXPECT_TRUE(QZRealmBase_SyncFrom_Internal(R, S, VS_TRUE));
+    EXPECT_EQ(X->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 0u);
+    EXPECT_EQ(X->GetRefEx(Old), Refs);
+}
+
+TEST_F(RealmInternal, CaptureOutOfACellGivesTheCellsLockBack) {
+    Run(R"(
+        local r = _New(QZRealmBase) _SetName(r, "realm") _LockGC(r)
+        local c = _New(QZCellBase) _SetName(c, "cell") _LockGC(c)
+        local d = QZDataBase:CreateType("cap.D")(1) _SetName(d, "datum") _LockGC(d)
+    )");
+    void *Cell = Named("cell"), *Datum = Named("datum");
+    ASSERT_TRUE(X->ChangeParent(Datum, Cell, X->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue")));
+    X->LockGC(Datum); // the cell's hold on its env datum
+    VS_INT32 Refs = X->GetRefEx(Datum);
+    Run(R"(
+        local r, d = _Find("realm"), _Find("datum")
+        d.ScheduleTickCount, d.SequenceIndex = 4, 9
+        r:CaptureEnvData(d)
+        local item = r:GetEnvDataQueue():_Get(0)
+        assert(item ~= nil and _Class(item) == d, "captured")
+        assert(item.ScheduleTickCount == 4 and item.SequenceIndex == 9, "stamps kept")
+        assert(_Parent(d) == nil, "detached from the cell")
+    )");
+    // The cell's lock went; the new item (an instance of the datum) holds one.
+    EXPECT_EQ(X->GetRefEx(Datum), Refs - 1 + 1);
+    EXPECT_EQ(X->GetParent(Datum), nullptr);
+    EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
+}
+
+TEST_F(RealmInternal, AddOneDatumAndTheOutsideTest) {
+    StructOfQZRealmBase *R = NewRealm("r");
+    R->ScheduleTickCount = 3;
+    auto *Type = (StructOfQZDataBase *)NewOf(QZDataBaseClass);
+    auto *Datum = (StructOfQZDataBase *)NewOf(Type);
+    QZRealmBase_AddEnvData_Internal_Ex(R, nullptr);
+    EXPECT_EQ(X->QueryFirst(&R->EnvDataQueue), nullptr);
+    VS_INT32 Top = X->LuaGetTop();
+    QZRealmBase_AddEnvData_Internal_Ex(R, Datum);
+    EXPECT_EQ(X->LuaGetTop(), Top) << "the pushed datum is popped again";
+    auto *Item = (StructOfQZDataBase *)X->QueryFirst(&R->EnvDataQueue);
+    ASSERT_NE(Item, nullptr);
+    EXPECT_EQ(X->GetClass(Item), (void *)Datum);
+    EXPECT_EQ(Item->ScheduleTickCount, 3);
+    EXPECT_EQ(Item->SequenceIndex, 1u);
+    ASSERT_NE(Item->SourceData, nullptr);
+    EXPECT_EQ(Item->SourceData->GetNumber(), 0);
+    EXPECT_NE(Item->SourceData, Datum->SourceData);
+
+    VS_PARAPKGPTR All = QZRealmBase_GetEnvDataQueue_Internal(R, nullptr);
+    EXPECT_EQ(All->GetNumber(), 1);
+    All->Release();
+
+    EXPECT_FALSE(QZRealmBase_IsFromOutSide_Internal(R, Item));
+    Buf(R)->EnvDataQueuePackage->InsertObject(0, Item);
+    EXPECT_TRUE(QZRealmBase_IsFromOutSide_Internal(R, Item));
+    EXPECT_FALSE(QZRealmBase_IsFromOutSide_Internal(R, Datum));
+    EXPECT_FALSE(QZRealmBase_IsFromOutSide_Internal(R, nullptr));
+    EXPECT_FALSE(QZRealmBase_IsFromOutSide_Internal(nullptr, Item));
+}
+
+TEST_F(RealmInternal, NegativeActivationIsRefused) {
+    StructOfQZRealmBase *R = NewRealm("r");
+    void *Object = NewOf(QZDataBaseClass);
+    X->SetName(Object, "neg");
+    tvh::errors(true);
+    QZRealmBase_ActiveData_Internal(R, Object, nullptr, -1);
+    auto Errors = tvh::errors(true);
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0].level, 1);
+    std::string Want = std::string("[") + X->UuidToString(X->GetIDEx(Object)) +
+                       ":neg]'s add active data failed, the active count must be greater than 0";
+    EXPECT_EQ(Errors[0].text, Want);
+    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+    QZRealmBase_ActiveData_Internal(R, Object, nullptr, 0);
+    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 1u) << "a count of 0 is accepted";
+    QZRealmBase_DeactiveAll_Internal(R, 0);
+    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+}
+
+TEST_F(RealmInternal, EventsForTheClassObjectAreIgnored) {
+    EXPECT_EQ(QZRealmBase_GetLocalBuf_Internal((StructOfQZRealmBase *)QZRealmBaseClass), nullptr);
+    StructOfVSSysEventPara Para = {QZRealmBaseClass, VSEVENT_SYSTEMEVENT_ONCREATE};
+    EXPECT_EQ(QZRealmBase_OnSystemEvent(0, &Para), 0);
+    EXPECT_EQ(QZRealmBase_OnSystemEvent(0, nullptr), 0);
+}
+
+} // namespace
+namespace {
+
+TEST_F(RealmInternal, AddCellOfACellTypeAddsInstances) {
+    Run(R"(
+        local r = _New(QZRealmBase) _SetName(r, "realm") _LockGC(r)
+        local t = _New(QZCellBase) _SetName(t, "cells.Type") _LockGC(t)
+    )");
+    auto *Type = (StructOfQZCellBase *)Named("cells.Type");
+    Type->IsType = VS_TRUE; // what the cell functions' CreateType would set
+    VS_INT32 Refs = X->GetRefEx(Type);
+    Run(R"(
+        local r, Type = _Find("realm"), _Find("cells.Type")
+        r:AddCell(Type)
+        r:AddCell(Type)
+        r:AddCellLibrary(Type)
+        local queued, library = r:GetCell(), r:GetCellLibrary()
+        assert(queued:_Count() == 2, "AddCell of a type twice gives two instances")
+        assert(library:_Count() == 1, "AddCellLibrary of a type gives one instance")
+        local a, b = queued:_Get(0), queued:_Get(1)
+        assert(a ~= b and _Class(a) == Type and _Class(b) == Type and _Class(library:_Get(0)) == Type,
+               "instances of the type")
+        assert(a.IsReady == true, "the instance is ready")
+        assert(_Parent(Type) == nil, "the type stays out of the realm")
+        assert(Type.IsReady == true, "the type is marked ready too")
+    )");
+    // The instances lock their class; the realm itself holds no lock on it.
+    X->FreeObject(Named("realm"));
+    tvh::collectGarbage();
+    EXPECT_EQ(X->GetRefEx(Type), Refs);
+    EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RealmInternal, RecordsOfFreedObjectsCanBeRemoved) {
+    StructOfQZRealmBase *Realm = NewRealm("r");
+    void *Gone = NewOf(QZDataBaseClass);
+    void *Target = NewOf(QZDataBaseClass);
+    VS_UUID GoneID = X->GetID(Gone), TargetID = X->GetID(Target);
+    QZRealmBase_ActiveData_Internal(Realm, Gone, nullptr, 3);
+    VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
+    Sources->InsertObject(0, Gone);
+    QZRealmBase_ActiveData_Internal(Realm, Target, Sources, 1);
+    Sources->Release();
+    void *Index = Buf(Realm)->ActiveRealmObjectTree;
+    ASSERT_EQ(X->GetKeyNumber(Index), 2u);
+    X->FreeObject(Gone); // freed while its record holds a lock on it
+    EXPECT_NE(X->FindIDKey(Index, &GoneID), nullptr) << "the record outlives its object";
+    QZRealmBase_DeactiveDataByID_Internal(Realm, &GoneID);
+    EXPECT_EQ(X->FindIDKey(Index, &GoneID), nullptr) << "and is removed by its ID";
+    EXPECT_NE(X->FindIDKey(Index, &TargetID), nullptr);
+    QZRealmBase_DeactiveDataByID_Internal(Realm, &TargetID);
+    EXPECT_EQ(X->GetKeyNumber(Index), 0u);
+    EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
+    EXPECT_EQ(tvh::stats().InvalidObjects, 0);
+}
+
+} // namespace
