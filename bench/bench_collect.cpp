@@ -156,7 +156,7 @@ void BM_ChainFreedInOneCollection(benchmark::State &state) {
     }
     state.counters["live"] = double(tvh::stats().LiveObjects);
 }
-BENCHMARK(BM_ChainFreedInOneCollection)->Arg(1000)->Arg(4000);
+BENCHMARK(BM_ChainFreedInOneCollection)->Arg(1000)->Arg(4000)->Arg(16000);
 
 } // namespace
 

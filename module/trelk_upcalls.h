@@ -97,8 +97,6 @@ void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKG
                               VS_PARAPKGPTR NextQZProcRecord);
 void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
                                    VS_PARAPKGPTR NextQZProcRecord);
-
-// ---------------------------------------------------------------------------
 // Realm (realm/): called by the frame data
 // ---------------------------------------------------------------------------
 // TRUE when QZData is a datum that entered the realm from outside in the

@@ -458,8 +458,13 @@ VS_INT32 QZProcChainBase_IsInstance(void *L)
 VS_INT32 QZProcChainBase__QuelCall(void *L)
 {
     (void)L;
-    StructOfQZProcChainBase *Self = SelfArg();
-    void *Dup = Self != NULL ? i_QZProcChainBase_Dup(Self) : NULL;
+    // On a chain, a duplicate; on the class object, a new empty chain.
+    void *Self = SRV->LuaGetTop() >= 1 && SRV->LuaType(1) == VSLUATYPE_OBJECT ? SRV->LuaToObject(1) : NULL;
+    void *Dup = NULL;
+    if (TrelkChain_IsChain(Self))
+        Dup = i_QZProcChainBase_Dup((StructOfQZProcChainBase *)Self);
+    else if (Self != NULL && Self == QZProcChainBaseClass)
+        Dup = SRV->MallocObjectL(SRV->GetIDEx(Self), 0, NULL);
     if (Dup == NULL) {
         SRV->LuaPushNil();
         return 1;

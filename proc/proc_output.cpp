@@ -509,7 +509,15 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
     for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
         VS_BOOL IsThisOutput = VS_FALSE;
+        VS_UUID ProcID = SRV->GetID(Proc), OutputID = SRV->GetID(Output);
         StructOfQZDataBase *Verified = QZProcBase_AddOutputData_VerifyAndGetOutputData(Output, Data, &IsThisOutput);
+        // A conversion runs the type class's script, which may free the proc
+        // or its outputs.
+        if (SRV->GetObject(&ProcID) != Proc || SRV->GetObject(&OutputID) != Output) {
+            if (Verified != NULL)
+                SRV->UnLockGC(Verified);
+            return PlaceRefused;
+        }
         if (!IsThisOutput)
             continue;
         if (Verified == NULL) {
@@ -674,10 +682,11 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
 {
     if (QZData == NULL)
         return;
+    // The list starts over empty. It is emptied in place: a data object
+    // without a list (a predefined class object) is given none that nothing
+    // would ever release.
     if (QZData->ExcludeProc != NULL)
-        SRV->DestoryIndex(QZData->ExcludeProc);
-    QZData->ExcludeProc = SRV->CreateIDIndex_Nor(0);
-    MemoryDebug_InsertObjectRecord(QZData->ExcludeProc, __LINE__);
+        SRV->DelAllKey(QZData->ExcludeProc);
     VS_UUID DataID = SRV->GetID(QZData);
     for (void *Item = SRV->QueryFirst(&QZData->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
         void *Object = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);

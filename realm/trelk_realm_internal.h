@@ -37,8 +37,6 @@ VS_BOOL QZRealmBase_CheckValid_InputQueue(VS_INT32 InputQueueIndex, StructOfQZPr
 // Fills a new input container from its record.
 void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContainer, VS_PARAPKGPTR ParaPkg,
                                  VS_PARAPKGPTR NextQZProcRecord);
-
-// ---------------------------------------------------------------------------
 // Names of the realm's four queue attributes.
 #define TRELK_REALM_ENVDATAQUEUE "EnvDataQueue"
 #define TRELK_REALM_CELLQUEUE "QZCellQueue"

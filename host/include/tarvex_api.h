@@ -9,6 +9,54 @@
 // against the live objects; NULL, freed or unknown pointers act as NULL
 // (nothing happens, NULL / 0 / FALSE comes back). No operation raises a script
 // error through module code.
+//
+// The host's rules. Each method below repeats the part that concerns it.
+//
+// Threads. The thread that started the host is its main thread. Any thread
+// may call the host; a thread gets its own script stack and last error on its
+// first script call and gives them up with DetachCurrentThread.
+//
+// Locks. Two re-entrant locks, handed out first come, first served: the
+// script lock (CaptureScriptGIL / ReleaseScriptGIL) guards the script engine,
+// the host lock (XRQLock / XRQUnLock) the object model. Take the script lock
+// first and release it last. Object, queue, buffer, index and lifetime calls
+// need the host lock; script-stack calls and calls by name also the script
+// lock. A call made without the lock it needs is counted (LockViolations),
+// not refused. CaptureScriptGIL by a thread holding the host lock but not the
+// script lock is refused (counted, reported, returns without the lock): it
+// would wait for a thread that may be waiting for that host lock. A thread
+// that ends holding a lock gives it up (counted, reported). A thread waiting
+// on anything of its own releases both locks first (host lock, then script
+// lock) and takes them back after (script lock, then host lock).
+//
+// Lifetime. An object lives until FreeObject, or until a collection point
+// finds it unheld. Held means: a GC lock (LockGC; MallocObjectL's creation
+// lock), a place in a parent's queue, or a live script value. Only an object a
+// script has held and let go of (a candidate) is freed by collection; an
+// object never given to a script dies only by FreeObject. A package item
+// holds an object's ID, not the object.
+//
+// Collection points: XRQDispatch, the end of a chunk the driver runs, and the
+// script function _CollectGarbage; nothing else frees by itself. A collection
+// point frees only on the main thread, holding both locks, while no call by
+// name (ExecNameScript, ScriptCall) is in progress on any thread. Elsewhere
+// it may run the script side of the collection but frees nothing: the frees
+// wait for the next collection point that may free. So what module code
+// holds across a call by name (a C local, an item of a package it made)
+// survives the call even if the script collects or dispatches; after the
+// call it is freed at the next such point unless the module holds it. Before-
+// free and freed events of automatic frees arrive on the main thread only.
+//
+// Stale pointers. After a lock release, a dispatch or a script call, find
+// objects again by ID (GetObject): a pointer kept across one may name an
+// object that is gone. Such a pointer acts as NULL and is counted
+// (InvalidObjects). A freed record's address is kept out of reuse for the
+// next 65,536 frees (at most 64 MiB), so within that window a stale pointer
+// never names another object.
+//
+// Costs. A collection point looks only at candidates (objects whose last
+// script value was collected, and candidates that became unheld since), so it
+// costs what it finds, not what lives. Nothing depends on the clock.
 #ifndef TARVEX_API_H
 #define TARVEX_API_H
 
@@ -133,7 +181,8 @@ class ClassOfXRQParaPackageInterface {
     virtual VS_BOOL InsertBin(VS_INT32 i, const VS_INT8 *Value, VS_INT32 Length) = 0;
     // Milliseconds since 1970.
     virtual VS_BOOL InsertTime(VS_INT32 i, VS_INT64 Value) = 0;
-    // Stores the object's ID (a weak reference); NULL stores an empty item.
+    // Stores the object's ID (a weak reference: it does not hold the object);
+    // NULL stores an empty item.
     virtual VS_BOOL InsertObject(VS_INT32 i, void *Object) = 0;
     // Holds a reference on the nested package; a package never contains itself.
     virtual VS_BOOL InsertParaPackage(VS_INT32 i, VS_PARAPKGPTR Value) = 0;
@@ -148,7 +197,7 @@ class ClassOfXRQParaPackageInterface {
     virtual const VS_CHAR *GetStr(VS_INT32 i) = 0;
     virtual const VS_CHAR *GetStrEx(VS_INT32 i, VS_INT32 *Length) = 0;
     virtual const VS_INT8 *GetBin(VS_INT32 i, VS_INT32 *Length) = 0;
-    // The live object with the stored ID, else NULL.
+    // The live object with the stored ID, else NULL (host lock).
     virtual void *GetObject(VS_INT32 i) = 0;
     // Borrowed.
     virtual VS_PARAPKGPTR GetParaPackage(VS_INT32 i) = 0;
@@ -258,7 +307,9 @@ class ClassOfXRQInterface {
 
     // ---- objects ----
     // New object whose class is the object with that ID; the caller holds the
-    // creation lock (one GC lock). Event 5 is delivered before it returns.
+    // creation lock (one GC lock). Event 5 is delivered before it returns, on
+    // the calling thread; a handler that frees the object makes this NULL.
+    // Host lock.
     virtual void *MallocObjectL(VS_UUID *ClassOrObjectID, VS_ULONG ExtraSize, VS_PARAPKGPTR InitPara) = 0;
     // The same with a chosen ID (all zero: a new one); NULL when the ID is in use.
     virtual void *MallocObjectLEx(VS_UUID *ClassOrObjectID, VS_UUID *ObjectID, VS_ULONG ExtraSize,
@@ -266,15 +317,20 @@ class ClassOfXRQInterface {
     // During the object's creation event, the init package; else NULL. Borrowed.
     virtual VS_PARAPKGPTR GetInitPara(void *Object) = 0;
     virtual VS_ULONG GetSysEventID(void *EventPara) = 0;
-    // Frees at once: instances of the object first, then events 27, the
-    // children of every queue, event 6.
+    // Frees at once, whatever holds it, on the calling thread: instances of
+    // the object first, then events 27, the children of every queue, event 6.
+    // The record is gone on return; pointers to it act as NULL (see Stale
+    // pointers above). Host lock.
     virtual void FreeObject(void *Object) = 0;
 
+    // IDs are never reused. Host lock.
     virtual VS_UUID *GetIDEx(void *Object) = 0;
     virtual VS_UUID GetID(void *Object) = 0;
+    // The live object with that ID, else NULL: how to find an object again
+    // after a lock release, a dispatch or a script call. Host lock.
     virtual void *GetObject(VS_UUID *ObjectID) = 0;
     virtual void *GetObjectEx(void *Parent, const VS_CHAR *Name) = 0;
-    // "" when unnamed.
+    // "" when unnamed, and for a freed or unknown pointer (counted). Host lock.
     virtual const VS_CHAR *GetName(void *Object) = 0;
     virtual void SetName(void *Object, const VS_CHAR *Name) = 0;
     virtual void *GetClass(void *Object) = 0;
@@ -298,15 +354,26 @@ class ClassOfXRQInterface {
     virtual void *AtomicToObject(void *Atomic) = 0;
 
     // ---- child queues ----
+    // Appends to Parent's queue attribute Index, leaving the former queue; a
+    // NULL Parent detaches. A queue holds its children (they are freed with
+    // the parent); a detached object that is a candidate and has no GC lock
+    // is freed at the next collection point. GC locks are left alone. Host lock.
     virtual VS_BOOL ChangeParent(void *Object, void *Parent, OBJECTATTRIBUTEINDEX Index) = 0;
     virtual void *QueryFirst(void *QueueHeadField) = 0;
     virtual void *QueryNext(void *Object) = 0;
 
     // ---- lifetime ----
+    // One more GC lock: held until as many UnLockGC. Host lock.
     virtual void LockGC(void *Object) = 0;
+    // One GC lock less; below zero it is counted (UnlockAtZero) and ignored.
+    // Reaching zero frees nothing now: a candidate without a parent is freed
+    // at the next collection point. Host lock.
     virtual void UnLockGC(void *Object) = 0;
+    // Gives up the creation lock of MallocObjectL (once); as UnLockGC.
     virtual void ReleaseOwnerEx(void *Object) = 0;
+    // Same as LockGC.
     virtual void AddRefEx(void *Object) = 0;
+    // GC locks, plus one while a script value holds it. Host lock.
     virtual VS_INT32 GetRefEx(void *Object) = 0;
 
     // ---- private buffers and memory ----
@@ -371,6 +438,8 @@ class ClassOfXRQInterface {
     virtual ClassOfXRQBinBufInterface *GetXRQBinBufInterface() = 0;
 
     // ---- script stack (the calling thread's current stack) ----
+    // Each thread has its own stack: the luafunc's while one runs on it, else
+    // the thread's own. Script lock (and host lock for objects).
     virtual VS_INT32 LuaGetTop() = 0;
     virtual VS_INT32 LuaType(VS_INT32 Index) = 0;
     virtual void LuaPop(VS_INT32 N) = 0;
@@ -400,14 +469,19 @@ class ClassOfXRQInterface {
 
     // ---- script calls ----
     // Consumes nArgs values and always leaves exactly nRes; FALSE only when
-    // nothing callable of that name exists (or Object is NULL).
+    // nothing callable of that name exists (or Object is NULL). Runs on the
+    // calling thread with both locks held. While it runs, on any thread,
+    // collection points free nothing (see Collection points): objects the
+    // caller holds unlocked survive the call. Object pointers the caller kept
+    // may still be stale afterwards if the script freed them: find them by ID.
     virtual VS_BOOL ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nArgs, VS_INT32 nRes) = 0;
     // Typed call; TypeText is "(" argument codes ")" [result code], codes
-    // s (text), o (object), z (32-bit integer).
+    // s (text), o (object), z (32-bit integer). A call by name, with the same
+    // rules as ExecNameScript.
     virtual VS_UWORD ScriptCall(void *Object, VS_BOOL *Ok, const VS_CHAR *Name, const VS_CHAR *TypeText,
                                 ...) = 0;
     virtual void *LuaIsFunctionDefined(void *Object, const VS_CHAR *Name, VS_BOOL SearchClassChain) = 0;
-    // Per thread; reading resets it.
+    // Per thread; reading resets it. Read and drop it before a call by name.
     virtual VS_INT32 GetLastError() = 0;
     virtual const VS_CHAR *GetLastErrorInfo(VS_ULONG *LineIndex, const VS_CHAR **SourceName) = 0;
     virtual VS_BOOL RegLuaFunc(void *Object, const VS_CHAR *Name, VS_LUAFUNCPTR Fn, VS_UWORD Para) = 0;
@@ -417,7 +491,12 @@ class ClassOfXRQInterface {
     virtual VS_BOOL RegLuaSetValueFunc(void *Object, VS_LUASETVALUEFUNC Set, VS_UWORD Para) = 0;
 
     // ---- locks ----
+    // The host lock: re-entrant (depth counted), first come, first served.
+    // Take it after the script lock; a thread that only schedules and runs no
+    // script (a stepping thread) may hold it alone. Any thread.
     virtual void XRQLock() = 0;
+    // Gives up one level; by a thread not holding it: counted, reported,
+    // ignored. Release it before the script lock.
     virtual void XRQUnLock() = 0;
 
     // ---- text ----
@@ -445,13 +524,28 @@ class ClassOfXRQControlInterface {
     virtual VS_ULONG Release() = 0;
     virtual void ProcessError(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const VS_CHAR *Format,
                               ...) = 0;
+    // The script lock: re-entrant, first come, first served. Take it before
+    // the host lock: called while holding the host lock but not this one, it
+    // is refused (counted, reported) and returns without it.
     virtual void CaptureScriptGIL() = 0;
+    // Gives up one level; by a thread not holding it: counted, reported,
+    // ignored. Release it after the host lock.
     virtual void ReleaseScriptGIL() = 0;
-    // Lets waiting threads take the locks, runs at most one pending message;
-    // TRUE when it ran one. Never blocks waiting for messages. Messages run
-    // only when the caller holds the script lock, and unheld objects are
-    // collected only when it holds both locks.
+    // Hands both locks to the threads already waiting for them, takes them
+    // back at the same depths, runs at most one posted message (when the
+    // caller holds the script lock), then is a collection point: it frees the
+    // unheld candidates only on the main thread holding both locks outside
+    // every call by name; on other threads it frees nothing. Every 16th call
+    // also gives the script collector a fixed slice of work. TRUE when it ran
+    // a message. Never blocks waiting for messages. "Call until FALSE" runs
+    // the messages posted before the first call; those a message posts wait
+    // for the next round. Objects may be gone on return: find them by ID.
     virtual VS_BOOL XRQDispatch(VS_BOOL WaitFlag) = 0;
+    // Ends the calling thread's attachment: its script stack (unless a call
+    // on it is still running) and last error go; a later call starts afresh.
+    // A worker calls it holding both locks before it ends; without the script
+    // lock it is counted and reported, and the stack goes at the next
+    // collection point.
     virtual void DetachCurrentThread() = 0;
 
   protected:

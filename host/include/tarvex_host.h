@@ -1,5 +1,7 @@
 // Driver API of the stand-in host, for the tarvex runner and for tests.
 // One host runs per process at a time; start() after stop() gives a fresh one.
+// The rules of locks, lifetime, collection points and threads are those of
+// tarvex_api.h; what is particular to the driver stands beside each call.
 #ifndef TARVEX_HOST_H
 #define TARVEX_HOST_H
 
@@ -20,10 +22,10 @@ struct HostOptions {
 };
 
 struct HostStats {
-    long long UnlockAtZero = 0;
-    long long InvalidObjects = 0;
-    long long LockViolations = 0;
-    long long RecursiveLocks = 0;
+    long long UnlockAtZero = 0;   // UnLockGC below zero
+    long long InvalidObjects = 0; // calls given a freed or unknown object pointer
+    long long LockViolations = 0; // calls without a lock they need, bad releases, refused lock order
+    long long RecursiveLocks = 0; // re-entries of a lock already held
     long long LiveObjects = 0;
     long long LivePackages = 0;
     long long LiveBinBufs = 0;
@@ -37,9 +39,12 @@ struct ErrorReport {
 };
 
 // Starts the host: object model, the host's _Object class, the script engine
-// (when linked in). The calling thread becomes the main thread.
+// (when linked in). The calling thread becomes the main thread: the only one
+// on which collection points free objects. No lock is taken.
 bool start(const HostOptions &options = HostOptions());
-// Releases everything silently; calls no module code. Safe when not started.
+// Waits for the script threads still running (_Thread; it releases the
+// caller's locks meanwhile), then releases everything silently; calls no
+// module code. Safe when not started. Call it on the main thread.
 void stop();
 bool running();
 
@@ -48,7 +53,8 @@ ClassOfBasicXRQInterface *basic();
 ClassOfXRQControlInterface *control();
 ClassOfXRQInterface *service();
 
-// Takes / gives up both locks (script lock first) for driver-side work.
+// Takes / gives up both locks for driver-side work: script lock first, host
+// lock released first.
 void lockBoth();
 void unlockBoth();
 
@@ -60,11 +66,23 @@ void unloadModule();
 // Same as loadModule for an entry function linked into the caller.
 bool initModule(VS_MODULEINITPROC init, VS_MODULETERMPROC term);
 
-// Runs a chunk or a file with both locks held (chunk name = file name); a
-// collection point follows. FALSE with the script's message on error.
+// Runs a chunk or a file with both locks held (taken when the caller lacks
+// them; chunk name = file name); a collection point follows. FALSE with the
+// script's message on error. The script sees the host's built-ins (names
+// starting with "_"), among them, for threads: _Thread(fn, ...) runs fn on a
+// new host thread that takes and releases the locks as a module worker does
+// (script lock, host lock; detaches at the end) and returns its handle;
+// _Join(handle) waits with both locks released and returns true and fn's
+// results, or false and the error message (once per handle; not from the
+// thread itself); _ThreadDone(handle) tells whether fn has ended; _Yield(ms)
+// gives up both locks for a while; _Post(fn, ...) queues a message that a
+// dispatch runs; _CollectGarbage() is a collection point; _Errors() reads and
+// clears the error log.
 bool runChunk(const char *code, const char *chunkName, std::string *error);
 bool runFile(const char *path, const std::vector<std::string> &args, std::string *error);
 
+// A full collection point: full script collection, then the frees, which
+// happen only on the main thread holding both locks outside calls by name.
 void collectGarbage();
 HostStats stats();
 std::vector<ErrorReport> errors(bool clear = true);

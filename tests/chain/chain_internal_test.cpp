@@ -2,7 +2,7 @@
 // without object IDs (the tag form) and read back, the strict check, output
 // records, package versions, the sort order of equal child chains, and a
 // runner that marks its procs before it frees them.
-#include "module_data_fixture.h"
+#include "module_test_util.h"
 #include "trelk_realm_internal.h"
 #include "trelk_proc_internal.h"
 
@@ -10,9 +10,9 @@
 
 namespace {
 
-class ChainInternal : public ModuleDataFixture {
+class ChainInternal : public trelktest::LoadedModule {
   protected:
-    ChainInternal() : ModuleDataFixture("chain_internal") {}
+    ChainInternal() : LoadedModule("chain_internal") {}
 
     static const VS_CHAR *Str(VS_PARAPKGPTR Pkg, const VS_CHAR *Key) {
         return QZProcBase_OnSaveProc_GetPackageValueFromKey(Pkg, Key);
@@ -83,13 +83,13 @@ TEST_F(ChainInternal, RoundTripWithoutObjectIDsKeepsTheRejoin) {
     StructOfQZProcBase *L0 = TrelkChain_StartProc(&((StructOfQZProcChainBase *)Loaded)->QZProcStart);
     StructOfQZProcBase *L2 = TrelkChain_NextProc(TrelkChain_NextProc(L0));
     ASSERT_NE(L2, nullptr);
-    StructOfQZProcChainBase *Kid = (StructOfQZProcChainBase *)X->QueryFirst(&L0->QZProcChild);
+    StructOfQZProcChainBase *Kid = (StructOfQZProcChainBase *)XRQ->QueryFirst(&L0->QZProcChild);
     ASSERT_NE(Kid, nullptr);
     StructOfQZProcBase *KidEnd = TrelkChain_StartProc(&Kid->QZProcStart);
     ASSERT_NE(KidEnd, nullptr);
     EXPECT_TRUE(KidEnd->ChildEndMarker);
     EXPECT_EQ(TrelkChain_NextProc(KidEnd), L2) << "the rejoin link is restored";
-    StructOfQZProcChainBase *Kid2 = (StructOfQZProcChainBase *)X->QueryFirst(&TrelkChain_NextProc(L0)->QZProcChild);
+    StructOfQZProcChainBase *Kid2 = (StructOfQZProcChainBase *)XRQ->QueryFirst(&TrelkChain_NextProc(L0)->QZProcChild);
     ASSERT_NE(Kid2, nullptr);
     EXPECT_EQ(TrelkChain_NextProc(TrelkChain_StartProc(&Kid2->QZProcStart)), nullptr) << "no rejoin stays none";
 
@@ -100,7 +100,7 @@ TEST_F(ChainInternal, RoundTripWithoutObjectIDsKeepsTheRejoin) {
     EXPECT_TRUE(Texts().empty());
     First->Release();
     Second->Release();
-    X->UnLockGC(Loaded);
+    XRQ->UnLockGC(Loaded);
 }
 
 // Strict and lenient checks of one saved proc against a class whose input
@@ -158,9 +158,9 @@ TEST_F(ChainInternal, StrictAndLenientChecks) {
         StructOfQZProcBase *Proc =
             (StructOfQZProcBase *)QZRealmBase_Load_QZProc(Rec, (VS_CHAR *)"QZProc", nullptr, nullptr);
         ASSERT_NE(Proc, nullptr);
-        StructOfQZDataInputContainer *In0 = (StructOfQZDataInputContainer *)X->QueryFirst(&Proc->InputQueue);
+        StructOfQZDataInputContainer *In0 = (StructOfQZDataInputContainer *)XRQ->QueryFirst(&Proc->InputQueue);
         ASSERT_NE(In0, nullptr);
-        StructOfQZDataInputContainer *In1 = (StructOfQZDataInputContainer *)X->QueryNext(In0);
+        StructOfQZDataInputContainer *In1 = (StructOfQZDataInputContainer *)XRQ->QueryNext(In0);
         ASSERT_NE(In1, nullptr);
         EXPECT_EQ(In0->Index, 0);
         EXPECT_EQ(In1->Index, 1);
@@ -169,7 +169,7 @@ TEST_F(ChainInternal, StrictAndLenientChecks) {
         if (std::string(C.Key) == "IsMustExist") {
             EXPECT_EQ(In1->IsMustExist, 0);
         }
-        X->UnLockGC(Proc);
+        XRQ->UnLockGC(Proc);
         Rec->Release();
     }
 }
@@ -189,13 +189,13 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     void *Q = Named("ci_OQ");
     auto AddOutput = [&](StructOfQZProcBase *To, void *Data, void *Original, VS_BOOL MustExist, VS_INT32 Return) {
         StructOfQZDataOutputContainer *Out =
-            (StructOfQZDataOutputContainer *)NewOf(QZDataOutputContainerClass);
-        Out->DataBaseID = X->GetID(Data);
+            (StructOfQZDataOutputContainer *)NewObject(QZDataOutputContainerClass);
+        Out->DataBaseID = XRQ->GetID(Data);
         if (Original != nullptr)
-            Out->OriginalDataBaseID = X->GetID(Original);
+            Out->OriginalDataBaseID = XRQ->GetID(Original);
         Out->IsMustExist = MustExist;
         Out->ReturnNumber = Return;
-        X->ChangeParent(Out, To, X->GetAttributeIndex(QZProcBaseClass, "OutputQueue"));
+        XRQ->ChangeParent(Out, To, XRQ->GetAttributeIndex(QZProcBaseClass, "OutputQueue"));
     };
     AddOutput(Type, P, nullptr, VS_FALSE, 1);
     AddOutput(Type, Q, P, VS_TRUE, 3);
@@ -216,18 +216,18 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     ASSERT_TRUE(QZRealmBase_CheckValid_QZProc(Rec, (VS_CHAR *)"QZProc", VS_TRUE));
     StructOfQZProcBase *Back = (StructOfQZProcBase *)QZRealmBase_Load_QZProc(Rec, (VS_CHAR *)"QZProc", nullptr, nullptr);
     ASSERT_NE(Back, nullptr);
-    StructOfQZDataOutputContainer *O0 = (StructOfQZDataOutputContainer *)X->QueryFirst(&Back->OutputQueue);
+    StructOfQZDataOutputContainer *O0 = (StructOfQZDataOutputContainer *)XRQ->QueryFirst(&Back->OutputQueue);
     ASSERT_NE(O0, nullptr);
-    StructOfQZDataOutputContainer *O1 = (StructOfQZDataOutputContainer *)X->QueryNext(O0);
+    StructOfQZDataOutputContainer *O1 = (StructOfQZDataOutputContainer *)XRQ->QueryNext(O0);
     ASSERT_NE(O1, nullptr);
-    EXPECT_EQ(X->GetObject(&O0->DataBaseID), P);
+    EXPECT_EQ(XRQ->GetObject(&O0->DataBaseID), P);
     EXPECT_TRUE(Trelk_IsZeroID(&O0->OriginalDataBaseID));
     EXPECT_EQ(O0->IsMustExist, 0);
     EXPECT_EQ(O0->ReturnNumber, 1);
-    EXPECT_EQ(X->GetObject(&O1->OriginalDataBaseID), P);
+    EXPECT_EQ(XRQ->GetObject(&O1->OriginalDataBaseID), P);
     EXPECT_EQ(O1->IsMustExist, 1);
     EXPECT_EQ(O1->ReturnNumber, 3);
-    X->UnLockGC(Back);
+    XRQ->UnLockGC(Back);
 
     // A proc type is refused, leaving an empty record.
     Rec->InsertInt(0, 1);
@@ -238,8 +238,8 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     EXPECT_EQ(Got[0], "can not save QZProc [ci_O], which IsType is true");
 
     // An output whose data type is gone.
-    StructOfQZDataOutputContainer *Last = (StructOfQZDataOutputContainer *)X->QueryNext(
-        X->QueryFirst(&Proc->OutputQueue));
+    StructOfQZDataOutputContainer *Last = (StructOfQZDataOutputContainer *)XRQ->QueryNext(
+        XRQ->QueryFirst(&Proc->OutputQueue));
     VS_UUID Gone = Last->OriginalDataBaseID;
     Gone.Data1 ^= 0x5A5A5A5A;
     Last->OriginalDataBaseID = Gone;
@@ -247,7 +247,7 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     EXPECT_EQ(Rec->GetNumber(), 0);
     Got = Texts();
     ASSERT_EQ(Got.size(), 1u);
-    EXPECT_EQ(Got[0], std::string("can not save OutputQueue [") + X->UuidToString(&Gone) +
+    EXPECT_EQ(Got[0], std::string("can not save OutputQueue [") + XRQ->UuidToString(&Gone) +
                           "], data object may be freed some where");
     Rec->Release();
     Info->Release();
@@ -306,32 +306,32 @@ TEST_F(ChainInternal, RunnerMarksItsProcsBeforeFreeingThem) {
     )");
     void *Realm = Named("ci_realm");
     void *Cell = Named("ci_cell");
-    ASSERT_TRUE(X->ChangeParent(Cell, Realm, X->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue")));
-    void *Runner = NewOf(QZProcRunnerBaseClass);
+    ASSERT_TRUE(XRQ->ChangeParent(Cell, Realm, XRQ->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue")));
+    void *Runner = NewObject(QZProcRunnerBaseClass);
     ASSERT_NE(Runner, nullptr);
-    ASSERT_TRUE(X->ChangeParent(Runner, Cell, X->GetAttributeIndex(QZCellBaseClass, "NormalRunnerQueue")));
+    ASSERT_TRUE(XRQ->ChangeParent(Runner, Cell, XRQ->GetAttributeIndex(QZCellBaseClass, "NormalRunnerQueue")));
     StructOfQZProcRunnerBase *R = (StructOfQZProcRunnerBase *)Runner;
     void *W = Named("ci_W");
-    StructOfQZProcBase *P1 = (StructOfQZProcBase *)NewOf(W);
-    StructOfQZProcBase *P2 = (StructOfQZProcBase *)NewOf(W);
+    StructOfQZProcBase *P1 = (StructOfQZProcBase *)NewObject(W);
+    StructOfQZProcBase *P2 = (StructOfQZProcBase *)NewObject(W);
     StructOfQZProcBase *Stranger = (StructOfQZProcBase *)Named("ci_stranger");
-    OBJECTATTRIBUTEINDEX Index = X->GetAttributeIndex(QZProcRunnerBaseClass, "QZProcBase");
-    ASSERT_TRUE(X->ChangeParent(P1, Runner, Index));
-    ASSERT_TRUE(X->ChangeParent(P2, Runner, Index));
-    R->QZProcStart = X->GetID(P1);
-    P1->QZProcNext = X->ObjectToAtomic(P2);
-    P2->QZProcNext = X->ObjectToAtomic(Stranger); // an order that runs on into a proc of nobody's
-    P1->RunnerID = X->GetID(Runner);
-    P2->RunnerID = X->GetID(Runner);
+    OBJECTATTRIBUTEINDEX Index = XRQ->GetAttributeIndex(QZProcRunnerBaseClass, "QZProcBase");
+    ASSERT_TRUE(XRQ->ChangeParent(P1, Runner, Index));
+    ASSERT_TRUE(XRQ->ChangeParent(P2, Runner, Index));
+    R->QZProcStart = XRQ->GetID(P1);
+    P1->QZProcNext = XRQ->ObjectToAtomic(P2);
+    P2->QZProcNext = XRQ->ObjectToAtomic(Stranger); // an order that runs on into a proc of nobody's
+    P1->RunnerID = XRQ->GetID(Runner);
+    P2->RunnerID = XRQ->GetID(Runner);
     P1->Status = 0;
     P2->Status = 2147483647;
     Stranger->Status = 2147483647;
-    VS_UUID Id1 = X->GetID(P1), Id2 = X->GetID(P2);
+    VS_UUID Id1 = XRQ->GetID(P1), Id2 = XRQ->GetID(P2);
 
-    X->FreeObject(Runner);
-    EXPECT_EQ(X->GetObject(&Id1), nullptr) << "the runner's procs are freed";
-    EXPECT_EQ(X->GetObject(&Id2), nullptr);
-    EXPECT_EQ(X->GetObject(X->GetIDEx(Stranger)), Stranger) << "a proc the runner does not own is not freed";
+    XRQ->FreeObject(Runner);
+    EXPECT_EQ(XRQ->GetObject(&Id1), nullptr) << "the runner's procs are freed";
+    EXPECT_EQ(XRQ->GetObject(&Id2), nullptr);
+    EXPECT_EQ(XRQ->GetObject(XRQ->GetIDEx(Stranger)), Stranger) << "a proc the runner does not own is not freed";
     EXPECT_EQ(Stranger->Status, 2147483647) << "nor marked";
     Run(R"(
         assert(#notices == 1, "one cancel notice, got " .. #notices)

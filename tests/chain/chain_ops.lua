@@ -66,6 +66,17 @@ T.check(tl[1] ~= tl[2] and tl[1] ~= A and _Class(tl[1]) == A and _Class(tl[2]) =
 local one = chainOf(_New(D))
 T.eq(one:IsOnlyOneProc(), false, "a chain with one proc is not more than one")
 
+-- A chain holds each proc it was handed with one lock, and gives it back.
+local held = _New(C)
+local heldRef = _RefCount(held)
+local holder = chainOf(held)
+T.eq(_RefCount(held), heldRef + 1, "a chain holds its proc")
+T.eq(holder:FromPara(held, _New(D)), true, "the same proc listed again")
+T.eq(_RefCount(held), heldRef + 1, "is held once")
+_Free(holder)
+T.eq(_RefCount(held), heldRef, "a freed chain lets its procs go")
+T.eq(_Parent(held), nil, "and they are no longer its members")
+
 -- Reordering the same procs must not leave the old link behind.
 local r1, r2 = _New(C), _New(D)
 local ro = chainOf(r1, r2)
@@ -149,6 +160,20 @@ local inner = _Children(cell, "ProcChainQueue")
 T.eq(inner:_Count(), 1, "the cell holds one chain")
 T.check(inner:_Get(0) ~= src and inner:_Get(0):Equals(src), "a duplicate of the appended chain")
 T.eq(#procs(ap), 4, "the chain has four steps")
+local O = ptype("co_O")
+T.eq(O:OutputFrom(P, 3, Q, P), true, "an end proc with outputs P, Q (three) and P again")
+local withOut = chainOf(_New(A), _New(O))
+local ap2 = _New(QZProcChainBase)
+T.eq(ap2:Append(withOut), true, "a chain with outputs is appended to an empty chain")
+local oc = ap2:GetFirstProc()
+T.eq(_IsInst(QZCellBase, oc), true, "as its first step")
+local outs = _Children(oc, "OutputQueue")
+T.eq(outs:_Count(), 2, "the cell gives each data type of the end proc once")
+if outs:_Count() == 2 then
+  T.eq(outs:_Get(0).ReturnNumber, 1, "with one object to return")
+  T.eq(outs:_Get(1).ReturnNumber, 1, "whatever the end proc returns")
+  T.eq(outs:_Get(1).IsMustExist, false, "and none of them must exist")
+end
 
 -- Equality and search ---------------------------------------------------------------
 local e_ab1, e_ab2 = chainOf(_New(A), _New(B)), chainOf(_New(A), _New(B))
@@ -262,6 +287,9 @@ T.eq(dup:Equals(ch), true, "the duplicate equals its source")
 T.eq(dup:GetTag(), ch:GetTag(), "and has its tag")
 _Free(dup)
 _CollectGarbage()
+local fresh = QZProcChainBase()
+T.check(fresh ~= nil and _IsInst(QZProcChainBase, fresh) and fresh:GetFirstProc() == nil,
+        "calling the chain class makes a new empty chain")
 T.eq(_RefCount(ch), refBefore, "freeing the duplicate lets go of its source")
 
 -- Callbacks -------------------------------------------------------------------------
@@ -292,5 +320,8 @@ T.eq(table.concat(seen, ","), "t1,t2", "targets of the chain (once each) and of 
 local errs = T.errors()
 T.eq(#errs, 1, "a failing callback is reported once and the free goes on")
 QZProcChainBase:UnRegCallBack(t2)
+
+_CollectGarbage()
+T.eq(T.stat("UnlockAtZero"), 0, "no lock was given back more often than taken")
 
 T.finish("chain_ops")

@@ -39,6 +39,7 @@ local function shape(text)
   end))
 end
 local function record(j) return T.get(T.get(j, "Value"):_Get(0), "Value") end
+local function procRec0(rc, i) return T.get(rc, "QZProcBase"):_Get(i) end
 
 -- The chain: a -> b -> c, with child chains under a ({d} rejoining at c, and
 -- {e, d} without rejoin) and under b ({e} rejoining at c).
@@ -92,6 +93,36 @@ T.eq(ch2:GetTag(), ch:GetTag(), "and has the same tag")
 local j2 = r:SaveToJSonPkg(_Pkg(ch2))
 T.eq(shape(j2:_ToJSon()), shape(j1:_ToJSon()), "written again: the same record, IDs aside")
 T.eq(#T.errors(), 0, "the round trip reports nothing")
+
+-- An input bound to a proc of the same chain is bound to its new copy.
+b:SetInputProcID(0, _ID(a))
+local jb = r:SaveToJSonPkg(_Pkg(ch))
+T.eq(T.get(T.get(procRec0(record(jb), 1), "InputQueue"):_Get(0), "QZProcID"), _ID(a), "the bound proc ID is saved")
+local bb = r:LoadFromJSonPkg(jb)
+T.check(bb ~= nil, "a chain with a bound input reads back")
+if bb ~= nil then
+  local bl = procs(bb:_Get(0))
+  T.eq(bl[2]:GetInputProcID(0), _ID(bl[1]), "the input is bound to the new proc")
+end
+b:SetInputProcID(0, "00000000-0000-0000-0000-000000000000")
+
+-- A chain appended to a chain is a base cell that carries its own inputs:
+-- it reads back although the cell class declares none.
+local outer = chainOf(_New(C))
+T.check(outer:Append(chainOf(_New(A), _New(B))), "a chain appended as a cell")
+local jo = r:SaveToJSonPkg(_Pkg(outer))
+local cellRec = procRec0(record(jo), 1)
+T.eq(T.get(cellRec, "Type"), "QZCell", "the cell is saved as a cell")
+T.eq(T.get(cellRec, "ClassName"), "QZCellBase", "of the base cell class")
+T.eq(T.get(cellRec, "InputQueue"):_Count(), 2, "with the inputs it took from the chain")
+T.eq(T.get(cellRec, "ProcChainQueue"):_Count(), 1, "and its chain")
+local bo = T.expect_errors(function() return r:LoadFromJSonPkg(jo) end, {}, "reading a chain with a cell")
+T.check(bo ~= nil and bo:_Get(0):Equals(outer), "a chain with an appended chain reads back")
+if bo ~= nil then
+  local cell2 = procs(bo:_Get(0))[2]
+  T.eq(_Children(cell2, "InputQueue"):_Count(), 2, "the cell keeps its inputs")
+  T.check(_Children(cell2, "ProcChainQueue"):_Get(0):Equals(chainOf(_New(A), _New(B))), "and its chain")
+end
 
 -- The JSON text itself reads back to the same record.
 local viaText = T.viajson(j1)

@@ -3,7 +3,7 @@
 // a proc freed inside a runner of a cell of a realm (the cancel notice), the
 // copies of chains for runners, and the stop handshake with a proc-run worker
 // played by a test thread.
-#include "module_data_fixture.h"
+#include "module_test_util.h"
 #include "trelk_proc_api.h"
 #include "trelk_scheduler_api.h"
 
@@ -13,16 +13,16 @@
 
 namespace {
 
-class ProcInternal : public ModuleDataFixture {
+class ProcInternal : public trelktest::LoadedModule {
   protected:
-    ProcInternal() : ModuleDataFixture("proc_internal") {}
+    ProcInternal() : LoadedModule("proc_internal") {}
 
     void Move(void *Object, void *Parent, const char *Queue) {
-        ASSERT_TRUE(X->ChangeParent(Object, Parent, X->GetAttributeIndex(Parent, Queue))) << Queue;
+        ASSERT_TRUE(XRQ->ChangeParent(Object, Parent, XRQ->GetAttributeIndex(Parent, Queue))) << Queue;
     }
     int Count(void *QueueHead) {
         int n = 0;
-        for (void *o = X->QueryFirst(QueueHead); o != nullptr; o = X->QueryNext(o))
+        for (void *o = XRQ->QueryFirst(QueueHead); o != nullptr; o = XRQ->QueryNext(o))
             n++;
         return n;
     }
@@ -33,12 +33,12 @@ class ProcInternal : public ModuleDataFixture {
         void *Data = Named(DataName);
         StructOfQZDataInputContainer *Input = QZProcBase_GetInputByIndex_Internal(Proc, Index);
         ASSERT_NE(Input, nullptr);
-        auto *Item = (StructOfQZObjectPointerWithChangeFlag *)NewOf(QZObjectPointerWithChangeFlagClass);
-        Item->ObjectID = X->GetID(Data);
+        auto *Item = (StructOfQZObjectPointerWithChangeFlag *)NewObject(QZObjectPointerWithChangeFlagClass);
+        Item->ObjectID = XRQ->GetID(Data);
         Item->ChangeFlag = VS_TRUE;
         Move(Item, Input, "DataQueue");
-        auto *Back = (StructOfQZObjectPointer *)NewOf(QZObjectPointerClass);
-        Back->ObjectID = X->GetID(Proc);
+        auto *Back = (StructOfQZObjectPointer *)NewObject(QZObjectPointerClass);
+        Back->ObjectID = XRQ->GetID(Proc);
         Move(Back, Data, "ConnectedProc");
     }
 };
@@ -137,7 +137,7 @@ TEST_F(ProcInternal, EnoughCountsAgainstTheRequestNumber) {
     Run(R"( assert(_Find("ep"):IsEnough(0), "two of two") )");
     // Freeing the proc disconnects its data.
     void *E1 = Named("e1");
-    X->FreeObject(Named("ep"));
+    XRQ->FreeObject(Named("ep"));
     EXPECT_EQ(Count(&((StructOfQZDataBase *)E1)->ConnectedProc), 0);
 }
 
@@ -162,7 +162,7 @@ TEST_F(ProcInternal, FreeInsideARunnerRejectsThenNotifies) {
     Assign("cp", 0, "cd");
     Move(Named("cell"), Named("realm"), "QZCellQueue");
     Move(Named("runner"), Named("cell"), "NormalRunnerQueue");
-    X->FreeObject(Named("cp"));
+    XRQ->FreeObject(Named("cp"));
     Run(R"(
         assert(notice, "the cancel notice came")
         assert(notice.realm == _Find("realm") and notice.cell == _Find("cell") and notice.runner == _Find("runner"),
@@ -190,18 +190,18 @@ TEST_F(ProcInternal, ChainCopiesForARunner) {
     // c2 carries a child chain [c3] that ends marked and goes on into c2's
     // successor... kept simple: the outer chain c1 -> c2, with c2's child
     // chain holding c3 only.
-    Chain->QZProcStart = X->GetID(C1);
-    C1->QZProcNext = X->ObjectToAtomic(C2);
+    Chain->QZProcStart = XRQ->GetID(C1);
+    C1->QZProcNext = XRQ->ObjectToAtomic(C2);
     Move(C1, Chain, "QZProcBase");
     Move(C2, Chain, "QZProcBase");
-    auto *Child = (StructOfQZProcChainBase *)NewOf(QZProcChainBaseClass);
-    Child->QZProcStart = X->GetID(C3);
+    auto *Child = (StructOfQZProcChainBase *)NewObject(QZProcChainBaseClass);
+    Child->QZProcStart = XRQ->GetID(C3);
     C3->ChildEndMarker = VS_TRUE;
     Move(C3, Child, "QZProcBase");
     Move(Child, C2, "QZProcChild");
     C2->Status = 5;
 
-    VS_UUID RunnerID = X->GetID(Named("chain")); // any non-zero ID
+    VS_UUID RunnerID = XRQ->GetID(Named("chain")); // any non-zero ID
     for (StructOfQZProcBase *P : {C1, C2})
         Tarvex_ScheduleProc_DupProc_Step1(&RunnerID, P);
     ASSERT_NE(C3->DupQZProc, nullptr) << "child chains are copied in step 1";
@@ -212,17 +212,17 @@ TEST_F(ProcInternal, ChainCopiesForARunner) {
         Tarvex_ScheduleProc_DupProc_Step4(&RunnerID, P);
     EXPECT_EQ(C1->DupQZProc, nullptr);
     EXPECT_EQ(C3->DupQZProc, nullptr);
-    EXPECT_EQ(X->GetClass(D1), C1);
+    EXPECT_EQ(XRQ->GetClass(D1), C1);
     EXPECT_EQ(memcmp(&D2->RunnerID, &RunnerID, sizeof RunnerID), 0);
-    VS_UUID C2ID = X->GetID(C2);
+    VS_UUID C2ID = XRQ->GetID(C2);
     EXPECT_EQ(memcmp(&D2->RootProcID, &C2ID, sizeof C2ID), 0);
     // The copied child chain sits in the copy of c2 and holds the copy of c3.
-    void *DupChild = X->QueryFirst(&D2->QZProcChild);
+    void *DupChild = XRQ->QueryFirst(&D2->QZProcChild);
     ASSERT_NE(DupChild, nullptr);
-    EXPECT_EQ(X->GetObject(&((StructOfQZProcChainBase *)DupChild)->QZProcStart), D3);
-    EXPECT_EQ(X->GetParent(D3), DupChild);
+    EXPECT_EQ(XRQ->GetObject(&((StructOfQZProcChainBase *)DupChild)->QZProcStart), D3);
+    EXPECT_EQ(XRQ->GetParent(D3), DupChild);
     // A copy of a copy still names the original.
-    VS_UUID Runner2 = X->GetID(C3);
+    VS_UUID Runner2 = XRQ->GetID(C3);
     Tarvex_ScheduleProc_DupProc_Step1(&Runner2, D2);
     StructOfQZProcBase *DD2 = Tarvex_ScheduleProc_DupProc_Step3(&Runner2, D2);
     Tarvex_ScheduleProc_DupProc_Step4(&Runner2, D2);
@@ -230,13 +230,13 @@ TEST_F(ProcInternal, ChainCopiesForARunner) {
 
     // Inputs fed by the previous proc: A2 output into an A input counts.
     Tarvex_ScheduleProc_DupProc_SetIsFromInternal(D1, D2, VS_TRUE);
-    auto *In2 = (StructOfQZDataInputContainer *)X->QueryFirst(&D2->InputQueue);
-    auto *In3 = (StructOfQZDataInputContainer *)X->QueryFirst(&D3->InputQueue);
+    auto *In2 = (StructOfQZDataInputContainer *)XRQ->QueryFirst(&D2->InputQueue);
+    auto *In3 = (StructOfQZDataInputContainer *)XRQ->QueryFirst(&D3->InputQueue);
     EXPECT_TRUE(In2->IsFromInternal);
     EXPECT_FALSE(In3->IsFromInternal) << "an unrelated type is not fed";
     Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(D1, D2);
-    EXPECT_NE(X->FindIDKey(D2->QZProcIndexTree, X->GetIDEx(D1)), nullptr);
-    EXPECT_NE(X->FindIDKey(D3->QZProcIndexTree, X->GetIDEx(D2)), nullptr) << "the child's first proc follows its owner";
+    EXPECT_NE(XRQ->FindIDKey(D2->QZProcIndexTree, XRQ->GetIDEx(D1)), nullptr);
+    EXPECT_NE(XRQ->FindIDKey(D3->QZProcIndexTree, XRQ->GetIDEx(D2)), nullptr) << "the child's first proc follows its owner";
     D1->Status = 0;
     D2->Status = 5;
     Tarvex_ScheduleProc_DupProc_SetStatusForFree(D2);
@@ -249,7 +249,7 @@ TEST_F(ProcInternal, ChainCopiesForARunner) {
     EXPECT_EQ(Tarvex_ScheduleProc_GetItemNumber(&D2->QZProcChild), 1);
     EXPECT_EQ(Tarvex_ScheduleProc_GetItemNumber(nullptr), 0);
     for (void *Copy : {(void *)D1, (void *)D2, (void *)DD2})
-        X->FreeObject(Copy);
+        XRQ->FreeObject(Copy);
 }
 
 // The proc-run worker as a test thread: it registers, waits for the stop
@@ -258,7 +258,7 @@ TEST_F(ProcInternal, ChainCopiesForARunner) {
 TEST_F(ProcInternal, FreeWaitsForAStoppingWorker) {
     Run(R"( local p = _New(QZProcBase) _SetName(p, "wp") _LockGC(p) )");
     auto *Proc = (StructOfQZProcBase *)Named("wp");
-    VS_UUID ProcID = X->GetID(Proc);
+    VS_UUID ProcID = XRQ->GetID(Proc);
     ASSERT_TRUE(QZProcBase_RunProcWorker_Begin(Proc));
     EXPECT_FALSE(QZProcBase_RunProcWorker_Begin(Proc)) << "one worker per proc";
     StructOfQZProcBaseLocalBuf *Buf = QZProcBase_GetProcLocalBuf(Proc);
@@ -283,22 +283,22 @@ TEST_F(ProcInternal, FreeWaitsForAStoppingWorker) {
     };
     ASSERT_NE(vs_thread_create(Worker, &Args, &Handle), nullptr);
     Buf->hRunProcThreadHandle = Handle;
-    X->FreeObject(Proc); // joins and waits with both locks given up
+    XRQ->FreeObject(Proc); // joins and waits with both locks given up
     EXPECT_TRUE(SawStop.load());
-    EXPECT_EQ(X->GetObject(&ProcID), nullptr);
+    EXPECT_EQ(XRQ->GetObject(&ProcID), nullptr);
     EXPECT_EQ(tvh::stats().LockViolations, 0);
 }
 
 TEST_F(ProcInternal, AWorkerThatEndsFirstCleansUpAlone) {
     Run(R"( local p = _New(QZProcBase) _SetName(p, "wq") _LockGC(p) p.IsSuspend = true )");
     auto *Proc = (StructOfQZProcBase *)Named("wq");
-    VS_UUID ProcID = X->GetID(Proc);
+    VS_UUID ProcID = XRQ->GetID(Proc);
     ASSERT_TRUE(QZProcBase_RunProcWorker_Begin(Proc));
     QZProcBase_RunProcWorker_End(&ProcID);
     EXPECT_FALSE(QZProcBase_GetProcLocalBuf(Proc)->RunProcThreadIsRunning);
     EXPECT_FALSE(Proc->IsSuspend);
-    X->FreeObject(Proc); // nothing to stop
-    EXPECT_EQ(X->GetObject(&ProcID), nullptr);
+    XRQ->FreeObject(Proc); // nothing to stop
+    EXPECT_EQ(XRQ->GetObject(&ProcID), nullptr);
 }
 
 } // namespace

@@ -46,6 +46,12 @@ T.eq(held["pt.A"], InSpace, "the space was told")
 T.expect_errors(function() T.eq(Sum:CreateSubType("pt.A", space), nil, "taken in the space") end,
   {P(Sum) .. "'s function \"CreateSubType\" failed, the proctype [pt.A] already exists"}, "taken in space")
 
+-- A type's IsAsync reaches its procs; the cell class's procs run inline.
+local Async = QZProcBase:CreateSubType("pt.Async")
+Async.IsAsync = true
+T.eq(Async().IsAsync, true, "IsAsync inherited")
+T.eq(_New(QZCellBase).IsAsync, false, "a cell from the class object")
+
 -- Tags: stable, equal for procs of one type ---------------------------------
 local tagCases = {
   {Sum, "proc_Pkg_Sum"}, {s, "proc_Pkg_Sum"}, {Sub(), "proc_global_Sub"},

@@ -2,25 +2,25 @@
 // effective-setting getters with and without a stub, the raised
 // unallocated-data limit, the object cache taken over by synchronisation,
 // capture out of a cell, the outside test and activation refusals.
-#include "module_data_fixture.h"
+#include "module_test_util.h"
 #include "trelk_realm_api.h"
 
 #include <cstring>
 
 namespace {
 
-class RealmInternal : public ModuleDataFixture {
+class RealmInternal : public trelktest::LoadedModule {
   protected:
-    RealmInternal() : ModuleDataFixture("realm_internal") {}
+    RealmInternal() : LoadedModule("realm_internal") {}
 
     StructOfQZRealmBase *NewRealm(const char *Name) {
-        auto *R = (StructOfQZRealmBase *)NewOf(QZRealmBaseClass);
-        X->SetName(R, Name);
+        auto *R = (StructOfQZRealmBase *)NewObject(QZRealmBaseClass);
+        XRQ->SetName(R, Name);
         return R;
     }
     StructOfQZRealmStubBase *SetStub() {
-        auto *S = (StructOfQZRealmStubBase *)NewOf(QZRealmStubBaseClass);
-        QZRealmStubObjectID = X->GetID(S);
+        auto *S = (StructOfQZRealmStubBase *)NewObject(QZRealmStubBaseClass);
+        QZRealmStubObjectID = XRQ->GetID(S);
         QZRealStubObjectIsSet = VS_TRUE;
         return S;
     }
@@ -57,7 +57,7 @@ TEST_F(RealmInternal, GettersFollowTheStubWhileItLives) {
         EXPECT_EQ(QZRealmBase_GetHistoryLength(R), 10);
         EXPECT_EQ(QZRealmBase_GetMaxSuspendTickCount(R), 11);
     }
-    X->FreeObject(S);
+    XRQ->FreeObject(S);
     EXPECT_EQ(QZRealmBase_GetMaxLoopCount(A), 70);
     EXPECT_EQ(QZRealmBase_GetMaxLoopCount(B), 80);
     EXPECT_EQ(QZRealmBase_GetMaxSuspendTickCount(A), 1234);
@@ -66,8 +66,8 @@ TEST_F(RealmInternal, GettersFollowTheStubWhileItLives) {
 
 TEST_F(RealmInternal, RaisedUnallocatedLimit) {
     StructOfQZRealmBase *R = NewRealm("r");
-    void *Cell = NewOf(QZCellBaseClass);
-    void *Other = NewOf(QZCellBaseClass);
+    void *Cell = NewObject(QZCellBaseClass);
+    void *Other = NewObject(QZCellBaseClass);
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 128);
     QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 192);
@@ -83,7 +83,7 @@ TEST_F(RealmInternal, RaisedUnallocatedLimit) {
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 500) << "the stub's setting counts";
     QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(R, Cell);
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 564);
-    X->FreeObject(S);
+    XRQ->FreeObject(S);
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(R, Cell), 564) << "the raised value stays";
     QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(nullptr, Cell);
     EXPECT_EQ(QZRealmBase_GetMaxUnAllocatedData_ForQZCell(nullptr, Cell), 0);
@@ -91,54 +91,54 @@ TEST_F(RealmInternal, RaisedUnallocatedLimit) {
 
 TEST_F(RealmInternal, SyncTakesOverACopyOfTheCache) {
     StructOfQZRealmBase *S = NewRealm("s"), *R = NewRealm("r");
-    void *Kept = NewOf(QZDataBaseClass);
-    void *Gone = NewOf(QZDataBaseClass);
-    void *Old = NewOf(QZDataBaseClass);
+    void *Kept = NewObject(QZDataBaseClass);
+    void *Gone = NewObject(QZDataBaseClass);
+    void *Old = NewObject(QZDataBaseClass);
     // The cache's entry form: key -> buffer with the object's ID, one lock.
     auto Insert = [&](StructOfQZRealmBaseLocalBuf *B, const char *Key, void *Object) {
         if (B->CachedObjectIndexTree == nullptr)
-            B->CachedObjectIndexTree = X->CreateStringIndex_Nor(128);
-        auto *Entry = (VS_UUID *)X->Malloc_Nor(sizeof(VS_UUID));
-        *Entry = X->GetID(Object);
-        ASSERT_TRUE(X->InsertStringKey(B->CachedObjectIndexTree, Key, Entry));
-        X->LockGC(Object);
+            B->CachedObjectIndexTree = XRQ->CreateStringIndex_Nor(128);
+        auto *Entry = (VS_UUID *)XRQ->Malloc_Nor(sizeof(VS_UUID));
+        *Entry = XRQ->GetID(Object);
+        ASSERT_TRUE(XRQ->InsertStringKey(B->CachedObjectIndexTree, Key, Entry));
+        XRQ->LockGC(Object);
     };
     Insert(Buf(S), "kept", Kept);
     Insert(Buf(S), "gone", Gone);
     Insert(Buf(R), "old", Old);
-    VS_INT32 KeptRefs = X->GetRefEx(Kept), OldRefs = X->GetRefEx(Old);
-    X->FreeObject(Gone);
+    VS_INT32 KeptRefs = XRQ->GetRefEx(Kept), OldRefs = XRQ->GetRefEx(Old);
+    XRQ->FreeObject(Gone);
     ASSERT_TRUE(QZRealmBase_SyncFrom_Internal(R, S, VS_FALSE));
     void *Index = Buf(R)->CachedObjectIndexTree;
     ASSERT_NE(Index, nullptr);
-    auto *Entry = (VS_UUID *)X->FindStringKey(Index, "kept");
+    auto *Entry = (VS_UUID *)XRQ->FindStringKey(Index, "kept");
     ASSERT_NE(Entry, nullptr);
-    EXPECT_EQ(X->GetObject(Entry), Kept) << "found under the same key";
-    EXPECT_NE((void *)Entry, X->FindStringKey(Buf(S)->CachedObjectIndexTree, "kept")) << "with a buffer of its own";
-    EXPECT_EQ(X->FindStringKey(Index, "gone"), nullptr) << "entries of freed objects are skipped";
-    EXPECT_EQ(X->FindStringKey(Index, "old"), nullptr) << "the realm's own entries are dropped";
-    EXPECT_EQ(X->GetRefEx(Kept), KeptRefs + 1) << "the copy locks the object";
-    EXPECT_EQ(X->GetRefEx(Old), OldRefs - 1) << "a dropped entry gives its lock back";
-    X->FreeObject(S);
-    X->FreeObject(R);
-    EXPECT_EQ(X->GetRefEx(Kept), KeptRefs - 1) << "both realms gave their locks back";
+    EXPECT_EQ(XRQ->GetObject(Entry), Kept) << "found under the same key";
+    EXPECT_NE((void *)Entry, XRQ->FindStringKey(Buf(S)->CachedObjectIndexTree, "kept")) << "with a buffer of its own";
+    EXPECT_EQ(XRQ->FindStringKey(Index, "gone"), nullptr) << "entries of freed objects are skipped";
+    EXPECT_EQ(XRQ->FindStringKey(Index, "old"), nullptr) << "the realm's own entries are dropped";
+    EXPECT_EQ(XRQ->GetRefEx(Kept), KeptRefs + 1) << "the copy locks the object";
+    EXPECT_EQ(XRQ->GetRefEx(Old), OldRefs - 1) << "a dropped entry gives its lock back";
+    XRQ->FreeObject(S);
+    XRQ->FreeObject(R);
+    EXPECT_EQ(XRQ->GetRefEx(Kept), KeptRefs - 1) << "both realms gave their locks back";
     EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
 }
 
 TEST_F(RealmInternal, SyncWithoutSourceCacheEmptiesTheRealmsCache) {
     StructOfQZRealmBase *S = NewRealm("s"), *R = NewRealm("r");
-    void *Old = NewOf(QZDataBaseClass);
-    VS_INT32 Refs = X->GetRefEx(Old);
-    Buf(R)->CachedObjectIndexTree = X->CreateStringIndex_Nor(128);
-    auto *Entry = (VS_UUID *)X->Malloc_Nor(sizeof(VS_UUID));
-    *Entry = X->GetID(Old);
-    X->InsertStringKey(Buf(R)->CachedObjectIndexTree, "old", Entry);
-    X->LockGC(Old);
+    void *Old = NewObject(QZDataBaseClass);
+    VS_INT32 Refs = XRQ->GetRefEx(Old);
+    Buf(R)->CachedObjectIndexTree = XRQ->CreateStringIndex_Nor(128);
+    auto *Entry = (VS_UUID *)XRQ->Malloc_Nor(sizeof(VS_UUID));
+    *Entry = XRQ->GetID(Old);
+    XRQ->InsertStringKey(Buf(R)->CachedObjectIndexTree, "old", Entry);
+    XRQ->LockGC(Old);
     EXPECT_FALSE(QZRealmBase_SyncFrom_Internal(R, R, VS_TRUE));
-    EXPECT_EQ(X->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 1u) << "a refused sync changes nothing";
+    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 1u) << "a refused sync changes nothing";
     EXPECT_TRUE(QZRealmBase_SyncFrom_Internal(R, S, VS_TRUE));
-    EXPECT_EQ(X->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 0u);
-    EXPECT_EQ(X->GetRefEx(Old), Refs);
+    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 0u);
+    EXPECT_EQ(XRQ->GetRefEx(Old), Refs);
 }
 
 TEST_F(RealmInternal, CaptureOutOfACellGivesTheCellsLockBack) {
@@ -148,9 +148,9 @@ TEST_F(RealmInternal, CaptureOutOfACellGivesTheCellsLockBack) {
         local d = QZDataBase:CreateType("cap.D")(1) _SetName(d, "datum") _LockGC(d)
     )");
     void *Cell = Named("cell"), *Datum = Named("datum");
-    ASSERT_TRUE(X->ChangeParent(Datum, Cell, X->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue")));
-    X->LockGC(Datum); // the cell's hold on its env datum
-    VS_INT32 Refs = X->GetRefEx(Datum);
+    ASSERT_TRUE(XRQ->ChangeParent(Datum, Cell, XRQ->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue")));
+    XRQ->LockGC(Datum); // the cell's hold on its env datum
+    VS_INT32 Refs = XRQ->GetRefEx(Datum);
     Run(R"(
         local r, d = _Find("realm"), _Find("datum")
         d.ScheduleTickCount, d.SequenceIndex = 4, 9
@@ -161,24 +161,24 @@ TEST_F(RealmInternal, CaptureOutOfACellGivesTheCellsLockBack) {
         assert(_Parent(d) == nil, "detached from the cell")
     )");
     // The cell's lock went; the new item (an instance of the datum) holds one.
-    EXPECT_EQ(X->GetRefEx(Datum), Refs - 1 + 1);
-    EXPECT_EQ(X->GetParent(Datum), nullptr);
+    EXPECT_EQ(XRQ->GetRefEx(Datum), Refs - 1 + 1);
+    EXPECT_EQ(XRQ->GetParent(Datum), nullptr);
     EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
 }
 
 TEST_F(RealmInternal, AddOneDatumAndTheOutsideTest) {
     StructOfQZRealmBase *R = NewRealm("r");
     R->ScheduleTickCount = 3;
-    auto *Type = (StructOfQZDataBase *)NewOf(QZDataBaseClass);
-    auto *Datum = (StructOfQZDataBase *)NewOf(Type);
+    auto *Type = (StructOfQZDataBase *)NewObject(QZDataBaseClass);
+    auto *Datum = (StructOfQZDataBase *)NewObject(Type);
     QZRealmBase_AddEnvData_Internal_Ex(R, nullptr);
-    EXPECT_EQ(X->QueryFirst(&R->EnvDataQueue), nullptr);
-    VS_INT32 Top = X->LuaGetTop();
+    EXPECT_EQ(XRQ->QueryFirst(&R->EnvDataQueue), nullptr);
+    VS_INT32 Top = XRQ->LuaGetTop();
     QZRealmBase_AddEnvData_Internal_Ex(R, Datum);
-    EXPECT_EQ(X->LuaGetTop(), Top) << "the pushed datum is popped again";
-    auto *Item = (StructOfQZDataBase *)X->QueryFirst(&R->EnvDataQueue);
+    EXPECT_EQ(XRQ->LuaGetTop(), Top) << "the pushed datum is popped again";
+    auto *Item = (StructOfQZDataBase *)XRQ->QueryFirst(&R->EnvDataQueue);
     ASSERT_NE(Item, nullptr);
-    EXPECT_EQ(X->GetClass(Item), (void *)Datum);
+    EXPECT_EQ(XRQ->GetClass(Item), (void *)Datum);
     EXPECT_EQ(Item->ScheduleTickCount, 3);
     EXPECT_EQ(Item->SequenceIndex, 1u);
     ASSERT_NE(Item->SourceData, nullptr);
@@ -199,21 +199,21 @@ TEST_F(RealmInternal, AddOneDatumAndTheOutsideTest) {
 
 TEST_F(RealmInternal, NegativeActivationIsRefused) {
     StructOfQZRealmBase *R = NewRealm("r");
-    void *Object = NewOf(QZDataBaseClass);
-    X->SetName(Object, "neg");
+    void *Object = NewObject(QZDataBaseClass);
+    XRQ->SetName(Object, "neg");
     tvh::errors(true);
     QZRealmBase_ActiveData_Internal(R, Object, nullptr, -1);
     auto Errors = tvh::errors(true);
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0].level, 1);
-    std::string Want = std::string("[") + X->UuidToString(X->GetIDEx(Object)) +
+    std::string Want = std::string("[") + XRQ->UuidToString(XRQ->GetIDEx(Object)) +
                        ":neg]'s add active data failed, the active count must be greater than 0";
     EXPECT_EQ(Errors[0].text, Want);
-    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
     QZRealmBase_ActiveData_Internal(R, Object, nullptr, 0);
-    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 1u) << "a count of 0 is accepted";
+    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 1u) << "a count of 0 is accepted";
     QZRealmBase_DeactiveAll_Internal(R, 0);
-    EXPECT_EQ(X->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
 }
 
 TEST_F(RealmInternal, EventsForTheClassObjectAreIgnored) {
@@ -233,7 +233,7 @@ TEST_F(RealmInternal, AddCellOfACellTypeAddsInstances) {
     )");
     auto *Type = (StructOfQZCellBase *)Named("cells.Type");
     Type->IsType = VS_TRUE; // what the cell functions' CreateType would set
-    VS_INT32 Refs = X->GetRefEx(Type);
+    VS_INT32 Refs = XRQ->GetRefEx(Type);
     Run(R"(
         local r, Type = _Find("realm"), _Find("cells.Type")
         r:AddCell(Type)
@@ -250,9 +250,9 @@ TEST_F(RealmInternal, AddCellOfACellTypeAddsInstances) {
         assert(Type.IsReady == true, "the type is marked ready too")
     )");
     // The instances lock their class; the realm itself holds no lock on it.
-    X->FreeObject(Named("realm"));
+    XRQ->FreeObject(Named("realm"));
     tvh::collectGarbage();
-    EXPECT_EQ(X->GetRefEx(Type), Refs);
+    EXPECT_EQ(XRQ->GetRefEx(Type), Refs);
     EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
 }
 
@@ -262,23 +262,23 @@ namespace {
 
 TEST_F(RealmInternal, RecordsOfFreedObjectsCanBeRemoved) {
     StructOfQZRealmBase *Realm = NewRealm("r");
-    void *Gone = NewOf(QZDataBaseClass);
-    void *Target = NewOf(QZDataBaseClass);
-    VS_UUID GoneID = X->GetID(Gone), TargetID = X->GetID(Target);
+    void *Gone = NewObject(QZDataBaseClass);
+    void *Target = NewObject(QZDataBaseClass);
+    VS_UUID GoneID = XRQ->GetID(Gone), TargetID = XRQ->GetID(Target);
     QZRealmBase_ActiveData_Internal(Realm, Gone, nullptr, 3);
     VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
     Sources->InsertObject(0, Gone);
     QZRealmBase_ActiveData_Internal(Realm, Target, Sources, 1);
     Sources->Release();
     void *Index = Buf(Realm)->ActiveRealmObjectTree;
-    ASSERT_EQ(X->GetKeyNumber(Index), 2u);
-    X->FreeObject(Gone); // freed while its record holds a lock on it
-    EXPECT_NE(X->FindIDKey(Index, &GoneID), nullptr) << "the record outlives its object";
+    ASSERT_EQ(XRQ->GetKeyNumber(Index), 2u);
+    XRQ->FreeObject(Gone); // freed while its record holds a lock on it
+    EXPECT_NE(XRQ->FindIDKey(Index, &GoneID), nullptr) << "the record outlives its object";
     QZRealmBase_DeactiveDataByID_Internal(Realm, &GoneID);
-    EXPECT_EQ(X->FindIDKey(Index, &GoneID), nullptr) << "and is removed by its ID";
-    EXPECT_NE(X->FindIDKey(Index, &TargetID), nullptr);
+    EXPECT_EQ(XRQ->FindIDKey(Index, &GoneID), nullptr) << "and is removed by its ID";
+    EXPECT_NE(XRQ->FindIDKey(Index, &TargetID), nullptr);
     QZRealmBase_DeactiveDataByID_Internal(Realm, &TargetID);
-    EXPECT_EQ(X->GetKeyNumber(Index), 0u);
+    EXPECT_EQ(XRQ->GetKeyNumber(Index), 0u);
     EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
     EXPECT_EQ(tvh::stats().InvalidObjects, 0);
 }

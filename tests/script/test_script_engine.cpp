@@ -558,14 +558,14 @@ TEST_F(ScriptEngineTest, FreeWithoutTheScriptLock) {
 // what a name means is seen by the next lookup, by name and from Lua, even
 // when the same lookup was made just before.
 // ---------------------------------------------------------------------------
-VS_INT32 fSeven(void *) {
+static VS_INT32 fSeven(void *) {
     S()->LuaPushInt(7);
     return 1;
 }
 
 // Result of calling Name on o by name: its integer result, or -1 when
 // nothing callable was found.
-long long byName(void *o, const char *name) {
+static long long byName(void *o, const char *name) {
     if (!S()->ExecNameScript(o, name, 0, 1)) {
         S()->LuaPop(1);
         EXPECT_EQ(S()->GetLastError(), 5);
@@ -577,7 +577,7 @@ long long byName(void *o, const char *name) {
     return v;
 }
 
-VS_BOOL whoHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD, VS_BOOL) {
+static VS_BOOL whoHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD, VS_BOOL) {
     if (o != forWhich || strcmp(name, "Who") != 0) return VS_FALSE;
     S()->LuaPushString("hooked");
     return VS_TRUE;
@@ -670,7 +670,7 @@ TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
 // Changes made while a script runs, between two lookups of the same name on
 // the same object value: the second lookup sees the change.
 std::vector<std::function<void()>> g_midChanges;
-VS_INT32 fNextChange(void *) {
+static VS_INT32 fNextChange(void *) {
     if (!g_midChanges.empty()) {
         std::function<void()> f = g_midChanges.front();
         g_midChanges.erase(g_midChanges.begin());
@@ -678,7 +678,7 @@ VS_INT32 fNextChange(void *) {
     }
     return 0;
 }
-VS_INT32 fEight(void *) {
+static VS_INT32 fEight(void *) {
     S()->LuaPushInt(8);
     return 1;
 }
@@ -951,7 +951,6 @@ TEST_F(ScriptEngineTest, DispatchWithoutTheScriptLockRunsNoScript) {
     VS_UUID did = S()->GetID(drop);
     run("posted = 0; _Post(function() posted = posted + 1 end)");
     tvh::markCandidate(tvh::lookup(drop)); // as if a script had dropped it
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // past the collection pause
     tvh::unlockBoth();
     VS_BOOL ranThere = VS_TRUE;
     bool aliveThere = false;
@@ -965,7 +964,6 @@ TEST_F(ScriptEngineTest, DispatchWithoutTheScriptLockRunsNoScript) {
     tvh::lockBoth();
     EXPECT_FALSE(ranThere);
     EXPECT_TRUE(aliveThere);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(tvh::control()->XRQDispatch(VS_FALSE));
     EXPECT_EQ(S()->GetObject(&did), nullptr);
     run("assert(posted == 1)");

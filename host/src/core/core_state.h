@@ -159,6 +159,9 @@ void takeHostLock();
 void releaseHostLock();
 VS_BOOL dispatch();
 
+// interfaces.cpp: start-up holds one reference on service and control.
+void resetInterfaceRefs(bool started);
+
 // text.cpp
 void formatUuid(const VS_UUID *u, char out[37]);
 bool parseUuid(const char *text, VS_UUID *out);

@@ -9,8 +9,6 @@ namespace tvh {
 // Defined by the script part when it is linked in.
 ScriptEngine *createScriptEngine() __attribute__((weak));
 
-void resetInterfaceRefs(bool started);
-
 std::atomic<ScriptEngine *> g_scriptEngine{nullptr};
 void setScriptEngine(ScriptEngine *engine) { g_scriptEngine.store(engine, std::memory_order_release); }
 

@@ -879,7 +879,5 @@ void resetInterfaceRefs(bool started) {
     serviceImpl().refs = started ? 1 : 0;
     controlImpl().refs = started ? 1 : 0;
 }
-VS_ULONG serviceRefs() { return serviceImpl().refs.load(); }
-VS_ULONG controlRefs() { return controlImpl().refs.load(); }
 
 } // namespace tvh

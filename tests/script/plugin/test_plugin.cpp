@@ -470,6 +470,10 @@ void bind(const char *cls, const char *name, VS_LUAFUNCPTR fn) {
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) VS_BOOL quel_trelk_Init2(ClassOfTarvex *tarvex,
+                                                                           StructOfVSTarvexInterfaceTable *);
+extern "C" __attribute__((visibility("default"))) void quel_trelk_Term2();
+
+extern "C" __attribute__((visibility("default"))) VS_BOOL quel_trelk_Init2(ClassOfTarvex *tarvex,
                                                                            StructOfVSTarvexInterfaceTable *) {
     const char *refuse = getenv("TP_REFUSE");
     if (refuse && strcmp(refuse, "1") == 0) return VS_FALSE;
