@@ -12,7 +12,9 @@
 struct StructOfQZProcBase;
 struct StructOfQZProcChainBase;
 struct StructOfQZRealmBase;
+struct StructOfQZCellBase;
 struct StructOfQZDataBase;
+struct StructOfQZProcRunnerBase;
 
 // ---------------------------------------------------------------------------
 // Data (data/): called by shutdown
@@ -71,6 +73,16 @@ void Tarvex_ScheduleProc_DupProc_SetIsFromInternal(StructOfQZProcBase *PreviousQ
 void Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc);
 // Clears the PrivateLocalBuf of every proc of the chain and its child chains.
 void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZProcChain);
+// One scheduling step of a cell; its result code (as a proc's "Execute").
+VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
+// TRUE when the datum is assigned to a proc (with CheckConnectProc), or the
+// first proc of one of the cell's chains or output chains could take it.
+VS_BOOL Tarvex_ScheduleQZCell_EnvDataCanBeAllocated(StructOfQZCellBase *QZCell, StructOfQZDataBase *QZData,
+                                                    VS_BOOL CheckConnectProc);
+// A new runner of one of the cell's chains, with copies of its procs, in no
+// queue; one GC lock for the caller.
+StructOfQZProcRunnerBase *Tarvex_ScheduleProc_NewRunner(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                                        StructOfQZProcChainBase *QZProcChain);
 
 // ---------------------------------------------------------------------------
 // Realm (realm/): called by start-up and reporting

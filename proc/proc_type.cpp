@@ -2,6 +2,7 @@
 // tags and equality are keyed), named subtypes and their call, the list of
 // types, the proc tag, the info text and proc equality.
 #include "trelk_proc_internal.h"
+#include "trelk_cell_api.h"
 #include "trelk_proc_luafuncs.h"
 
 static VS_BOOL IsProcTypeObject(void *Object)
@@ -232,6 +233,9 @@ VS_BOOL QZProcBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBas
         return VS_FALSE;
     if (QZProc == OtherProc)
         return VS_TRUE;
+    VS_BOOL CellsEqual = VS_FALSE;
+    if (QZCellBase_Equals_Internal(QZProc, OtherProc, &CellsEqual))
+        return CellsEqual;
     void *Type = QZProcBase_GetProcType_Internal(QZProc);
     return Type != NULL && Type == QZProcBase_GetProcType_Internal(OtherProc) ? VS_TRUE : VS_FALSE;
 }
