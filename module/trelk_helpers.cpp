@@ -139,3 +139,20 @@ VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
     SRV->LuaPushNil();
     return 1;
 }
+
+void Trelk_UnLockAndLetGo(void *Object)
+{
+    if (Object == NULL || SRV == NULL)
+        return;
+    SRV->UnLockGC(Object);
+    SRV->LuaPushObject(Object);
+    SRV->LuaPop(1);
+}
+
+void Trelk_LetGo(void *Object)
+{
+    if (Object == NULL || SRV == NULL)
+        return;
+    SRV->ChangeParent(Object, NULL, 0);
+    Trelk_UnLockAndLetGo(Object);
+}

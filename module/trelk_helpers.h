@@ -57,6 +57,17 @@ void Trelk_PushHandOver(void *Object);
 void Trelk_UnLockAndFreeUnheld(void *Object);
 
 // ---------------------------------------------------------------------------
+// Letting go of objects
+// ---------------------------------------------------------------------------
+// Detaches an object from its queue and releases the lock that queue held.
+// The host collects only objects a script once held: the object is shown to
+// the script engine once, so that it is collected when nothing holds it,
+// also when no script ever saw it.
+void Trelk_LetGo(void *Object);
+// The same for an object that is in no queue and holds one lock.
+void Trelk_UnLockAndLetGo(void *Object);
+
+// ---------------------------------------------------------------------------
 // Failures
 // ---------------------------------------------------------------------------
 // Level-1 report "[<ID text>:<name>]" of Object followed by the formatted

@@ -85,6 +85,14 @@ StructOfQZProcRunnerBase *Tarvex_ScheduleProc_NewRunner(StructOfQZRealmBase *QZR
                                                         StructOfQZProcChainBase *QZProcChain);
 
 // ---------------------------------------------------------------------------
+// Scheduler (scheduler/): called by the realm's Execute family
+// ---------------------------------------------------------------------------
+// One scheduling step of the realm: 0 while the cycle goes on, 1 when it has
+// ended (ExecuteStage 2). A step that changed something sets
+// *AnyActionHappen (when given); nothing ever clears it.
+VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHappen);
+
+// ---------------------------------------------------------------------------
 // Realm (realm/): called by start-up and reporting
 // ---------------------------------------------------------------------------
 // Effective InitialLiveCount: the stub's while a stub exists, else the realm's.

@@ -95,4 +95,25 @@ void QZRealmBase_DeactiveAll_Internal(StructOfQZRealmBase *QZRealm, VS_INT64 Bef
 VS_BOOL QZRealmBase_SyncFrom_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRealmBase *SourceRealm,
                                       VS_BOOL SyncActiveObject);
 
+// ---------------------------------------------------------------------------
+// The end of a cell's run and of a realm's run
+// ---------------------------------------------------------------------------
+// Hands a finished cell's data back to the realm (outputs and products on
+// success, the realm's own data the cell did not use); Collected (may be
+// NULL) receives the outputs and products handed back.
+void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                             VS_BOOL IsSuccess, VS_PARAPKGPTR Collected);
+// Ends a cell's run: data handed back, "OnCellFinish" on the cell and the
+// realm, inputs, runners, output chain and environment let go. Returns 0.
+VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                              VS_BOOL CellExecuteSuccess);
+// Ends the run of every ready cell of the realm as failed. Returns 0.
+VS_INT32 QZRealmBase_ResetCells_Internal(StructOfQZRealmBase *QZRealm);
+// Ends the realm's run and empties its environment. Returns 0.
+VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearActiveObject);
+// Records a datum a proc sent to its cell's environment as an active object
+// of the realm, when the cell is one of the realm's.
+void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                           StructOfQZDataBase *QZData);
+
 #endif

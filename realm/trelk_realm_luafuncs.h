@@ -74,5 +74,26 @@ VS_INT32 QZRealmBase_DeactiveAll(void *L);
 // Synchronisation
 VS_INT32 QZRealmBase_SyncFrom(void *L);
 
+// Running a realm, its default events and printing
+VS_INT32 QZRealmBase_Execute(void *L);
+VS_INT32 QZRealmBase_ResetExecuteOnce(void *L);
+VS_INT32 QZRealmBase_ExecuteOnce(void *L);
+VS_INT32 QZRealmBase_ExecuteForResult(void *L);
+VS_INT32 QZRealmBase_OnQueryProc(void *L);
+// The default of every event that does nothing.
+VS_INT32 QZRealmBase_OnDoNothing(void *L);
+VS_INT32 QZRealmBase_OnException(void *L);
+VS_INT32 QZRealmBase_OnBeforeExecute(void *L);
+VS_INT32 QZRealmBase_OnMoreUnAllocatedData(void *L);
+VS_INT32 QZRealmBase_OnLongLoop(void *L);
+VS_INT32 QZRealmBase_OnLongSuspend(void *L);
+VS_INT32 QZRealmBase_OnInputInvalid(void *L);
+VS_INT32 QZRealmBase_OnLongSourceData(void *L);
+VS_INT32 QZRealmBase_OnCellToBeFinish(void *L);
+VS_INT32 QZRealmBase_OnAfterExecute(void *L);
+VS_INT32 QZRealmBase_PrintInfo(void *L);
+VS_INT32 QZRealmBase_PrintException(void *L);
+VS_INT32 QZRealmBase_ProcessCellEnvData(void *L);
+VS_INT32 QZRealmBase_ProcessCellEnvDataEx(void *L);
 
 #endif

@@ -4,11 +4,10 @@
 // The step's entry is here: a cell of the realm that is not ready waits, a
 // cell inside a chain waits for its inputs. The work of the step (runner
 // creation, the runner passes, output collection and the finish decision)
-// needs the runner step, which this build does not have yet: until it has,
-// a cell that would work says so and fails its run instead of pretending to
-// finish.
+// is in Tarvex_ScheduleQZCell_Step.cpp.
 #include "trelk_cell_api.h"
 #include "trelk_helpers.h"
+#include "trelk_sched_internal.h"
 
 // A proc input that could take the datum as it comes from the env (or from
 // inside the chain with IsFromEnvData FALSE), unless the proc is excluded.
@@ -83,7 +82,5 @@ VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell)
     } else if (!SomeInputReady(Cell)) {
         return 2;
     }
-    QZRealmBase_RaiseException(QZRealm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                               "Cell[%s] can not run, the runner step is not part of this build", Trelk_Name(Cell));
-    return -1;
+    return TrelkSched_CellStep(QZRealm, Cell);
 }

@@ -75,8 +75,8 @@ local rows = {
   {"a cell inside a chain without inputs", loose, nil, {realm}, 2, {}},
   {"a cell inside a chain whose input is short", waiting, nil, {realm}, 2, {}},
   {"a cancelled cell", cancelled, nil, {realm}, -1, {}},
-  -- The work of a step needs the runner step, which this build lacks.
-  {"a ready cell of the realm", ready, nil, {realm}, -1, {"Cell[ready] can not run, the runner step is not part of this build"}},
+  -- A ready cell with nothing to do finishes its work at once.
+  {"a ready cell of the realm with no work", ready, nil, {realm}, 0, {}},
   {"no realm", loose, nil, {}, -1, {T.prefix(loose) .. "'s function \"Execute\" failed, the first parameter must be a realm"}},
   {"a data object for the realm", loose, nil, {d}, -1,
    {T.prefix(loose) .. "'s function \"Execute\" failed, the first parameter must be a realm"}},

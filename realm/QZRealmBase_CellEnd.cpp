@@ -1,0 +1,234 @@
+// The end of a cell's run: its data handed back to the realm or dropped, its
+// finish events, its inputs, runners and environment let go; the same for
+// every running cell when the realm is reset.
+#include "trelk_realm_internal.h"
+#include "trelk_cell_api.h"
+
+static VS_BOOL IsData(void *Object)
+{
+    return Trelk_IsInstOf(Object, QZDataBaseClass);
+}
+
+// A datum goes back into the realm's environment, belonging to no proc.
+static void HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJECTATTRIBUTEINDEX EnvIndex)
+{
+    vs_memset(&Data->OwnerProcIDInCell, 0, sizeof(VS_UUID));
+    vs_memset(&Data->OwnerRunnerProcID, 0, sizeof(VS_UUID));
+    if (Data->ExcludeProc != NULL) {
+        SRV->DestoryIndex(Data->ExcludeProc);
+        Data->ExcludeProc = SRV->CreateIDIndex_Nor(0);
+    }
+    for (void *P = SRV->QueryFirst(&Data->ConnectedProc); P != NULL; P = SRV->QueryFirst(&Data->ConnectedProc))
+        SRV->FreeObject(P);
+    SRV->ChangeParent(Data, Realm, EnvIndex);
+}
+
+// The realm's own datum a cell's copy was made from goes back too, with a
+// lock of its own, unless it is still there.
+static void HandBackModel(StructOfQZRealmBase *Realm, void *Copy, OBJECTATTRIBUTEINDEX EnvIndex)
+{
+    void *Model = SRV->GetClass(Copy);
+    if (!IsData(Model) || SRV->GetParent(Model) == Realm)
+        return;
+    HandBack(Realm, (StructOfQZDataBase *)Model, EnvIndex);
+    SRV->LockGC(Model);
+}
+
+void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                             VS_BOOL IsSuccess, VS_PARAPKGPTR Collected)
+{
+    if (QZRealm == NULL || QZCell == NULL || SRV->GetParent(QZCell) != QZRealm)
+        return;
+    OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
+    VS_BOOL HasOutputs = SRV->QueryFirst(&QZCell->OutputQueue) != NULL ? VS_TRUE : VS_FALSE;
+    if (HasOutputs && IsSuccess) {
+        for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
+            void *QueueHead = &((StructOfQZDataOutputContainer *)Out)->QZData;
+            for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
+                // The output queue's lock becomes the environment's.
+                HandBack(QZRealm, (StructOfQZDataBase *)X, EnvIndex);
+                if (Collected != NULL)
+                    Collected->InsertObject(Collected->GetNumber(), X);
+            }
+        }
+        VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+        for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
+            void *X = Unhandled->GetObject(i);
+            if (IsData(X) && Trelk_IsZeroID(&((StructOfQZDataBase *)X)->OwnerRunnerProcID))
+                HandBackModel(QZRealm, X, EnvIndex);
+        }
+        if (Unhandled != NULL)
+            Unhandled->Release();
+        return;
+    }
+    if (HasOutputs) {
+        for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
+            void *QueueHead = &((StructOfQZDataOutputContainer *)Out)->QZData;
+            for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
+                Trelk_LetGo(X);
+            }
+        }
+        void *Next = NULL;
+        for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = Next) {
+            Next = SRV->QueryNext(X);
+            if (IsData(X) && Trelk_IsZeroID(&((StructOfQZDataBase *)X)->OwnerRunnerProcID))
+                HandBackModel(QZRealm, X, EnvIndex);
+        }
+        return;
+    }
+    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 0);
+    for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
+        void *X = Unhandled->GetObject(i);
+        if (!IsData(X))
+            continue;
+        StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
+        if (!Trelk_IsZeroID(&Data->OwnerRunnerProcID)) {
+            // The cell environment's lock becomes the realm's.
+            HandBack(QZRealm, Data, EnvIndex);
+            if (Collected != NULL)
+                Collected->InsertObject(Collected->GetNumber(), Data);
+        } else
+            HandBackModel(QZRealm, X, EnvIndex);
+    }
+    if (Unhandled != NULL)
+        Unhandled->Release();
+}
+
+VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
+                                              VS_BOOL CellExecuteSuccess)
+{
+    if (QZRealm == NULL || QZCell == NULL)
+        return 0;
+    VS_UUID RealmID = SRV->GetID(QZRealm), CellID = SRV->GetID(QZCell);
+    QZRealmBase_ProcessCellEnvData_Internal(QZRealm, QZCell, CellExecuteSuccess, NULL);
+    SRV->LuaPushObject(QZRealm);
+    SRV->LuaPushBool(CellExecuteSuccess);
+    SRV->GetLastError();
+    if (SRV->ExecNameScript(QZCell, "OnCellFinish", 2, 0))
+        QZProcChain_IsExecNameScriptError(SRV->GetObject(&CellID), "calls the function OnCellFinish failed");
+    QZRealm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    QZCell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
+    if (QZRealm != NULL && QZCell != NULL) {
+        SRV->LuaPushObject(QZCell);
+        SRV->LuaPushBool(CellExecuteSuccess);
+        SRV->GetLastError();
+        if (QZRealmBase_ExecNameScript(QZRealm, "OnCellFinish", 2, 0))
+            QZProcChain_IsExecNameScriptError(SRV->GetObject(&RealmID), "calls the function OnCellFinish failed");
+    }
+    // The events may have freed the cell.
+    QZCell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
+    if (!Trelk_IsInstOf(QZCell, QZCellBaseClass))
+        return 0;
+    void *CellType = QZProcBase_GetProcType_Internal(QZCell);
+    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+    VS_BOOL Learns = CellType != QZCellBaseClass && CellExecuteSuccess ? VS_TRUE : VS_FALSE;
+    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+        void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
+        for (void *Item = SRV->QueryFirst(QueueHead); Item != NULL; Item = SRV->QueryFirst(QueueHead)) {
+            void *D = SRV->GetObject(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID);
+            if (IsData(D)) {
+                StructOfQZDataBase *Data = (StructOfQZDataBase *)D;
+                Tarvex_ScheduleProc_QZDataUnConnect(Data, &CellID);
+                if (Learns) {
+                    VS_BOOL Unused = VS_FALSE;
+                    for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber() && !Unused; i++)
+                        Unused = Unhandled->GetObject(i) == D ? VS_TRUE : VS_FALSE;
+                    if (Unused)
+                        QZDataBase_AddReject_Internal(Data, QZCell);
+                    else
+                        QZDataBase_AddAccept_Internal(Data, QZCell);
+                }
+            }
+            SRV->FreeObject(Item);
+        }
+    }
+    if (Unhandled != NULL)
+        Unhandled->Release();
+    for (void *R = SRV->QueryFirst(&QZCell->NormalRunnerQueue); R != NULL; R = SRV->QueryFirst(&QZCell->NormalRunnerQueue))
+        SRV->FreeObject(R);
+    for (void *C = SRV->QueryFirst(&QZCell->QZProcForOutputQueue); C != NULL;
+         C = SRV->QueryFirst(&QZCell->QZProcForOutputQueue))
+        SRV->FreeObject(C);
+    for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
+        Trelk_LetGo(X);
+    }
+    QZCell->ErrorCount = 0;
+    QZCell->IsReady = VS_FALSE;
+    if (QZCell->ProcChainRunnerIndexTree != NULL) {
+        SRV->DestoryIndex(QZCell->ProcChainRunnerIndexTree);
+        QZCell->ProcChainRunnerIndexTree = NULL;
+    }
+    if (QZCell->ProcExecutedIndexTree != NULL) {
+        SRV->DestoryIndex(QZCell->ProcExecutedIndexTree);
+        QZCell->ProcExecutedIndexTree = NULL;
+    }
+    return 0;
+}
+
+VS_INT32 QZRealmBase_ResetCells_Internal(StructOfQZRealmBase *QZRealm)
+{
+    if (QZRealm == NULL)
+        return 0;
+    VS_UUID RealmID = SRV->GetID(QZRealm);
+    // Each reset runs scripts: the cells are taken by ID first.
+    VS_PARAPKGPTR Cells = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *C = SRV->QueryFirst(&QZRealm->QZCellQueue); C != NULL; C = SRV->QueryNext(C))
+        Cells->InsertObject(Cells->GetNumber(), C);
+    for (VS_INT32 i = 0; i < Cells->GetNumber(); i++) {
+        QZRealm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+        void *C = Cells->GetObject(i);
+        if (QZRealm == NULL)
+            break;
+        if (Trelk_IsInstOf(C, QZCellBaseClass) && SRV->GetParent(C) == QZRealm && ((StructOfQZCellBase *)C)->IsReady)
+            QZRealmBase_ResetSingleCell_Internal(QZRealm, (StructOfQZCellBase *)C, VS_FALSE);
+    }
+    Cells->Release();
+    return 0;
+}
+
+VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearActiveObject)
+{
+    if (QZRealm == NULL)
+        return 0;
+    VS_UUID RealmID = SRV->GetID(QZRealm);
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    if (LocalBuf != NULL && (LocalBuf->HasEnterExecuteUntil || LocalBuf->hBreakOnThreadId != 0)) {
+        QZRealm->ErrorCount = 0;
+        if (ClearActiveObject)
+            QZRealmBase_DeactiveAll_Internal(QZRealm, 0);
+        return 0;
+    }
+    if (QZRealm->ExecuteStage == QZREALM_STAGE_IDLE) {
+        SRV->GetLastError();
+        if (QZRealmBase_ExecNameScript(QZRealm, "OnStopIdle", 0, 0))
+            QZProcChain_IsExecNameScriptError(SRV->GetObject(&RealmID), "calls the function OnStopIdle failed");
+        QZRealm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+        if (QZRealm == NULL)
+            return 0;
+    }
+    QZRealm->ExecuteStage = QZREALM_STAGE_NOTSTARTED;
+    QZRealm->ErrorCount = 0;
+    QZRealmBase_ResetCells_Internal(QZRealm);
+    QZRealm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    if (QZRealm == NULL)
+        return 0;
+    for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZRealm->EnvDataQueue)) {
+        Trelk_LetGo(X);
+    }
+    if (ClearActiveObject)
+        QZRealmBase_DeactiveAll_Internal(QZRealm, 0);
+    LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    if (LocalBuf != NULL) {
+        // The frame of a cycle cut short was never shown to a script.
+        if (LocalBuf->QZRealmFrameDataInst != NULL) {
+            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
+            LocalBuf->QZRealmFrameDataInst = NULL;
+        }
+        LocalBuf->LastScheduleTickCountWithFrameData = 0;
+        if (LocalBuf->EnvDataQueuePackage != NULL)
+            LocalBuf->EnvDataQueuePackage->Clear();
+        if (LocalBuf->LogPackage != NULL)
+            LocalBuf->LogPackage->Clear();
+    }
+    return 0;
+}

@@ -1,0 +1,244 @@
+// Input matching: the ordered candidates among a cell's env data for one
+// wanted class, the exclusion test, the master data of a slave input, and
+// the decision to give a proc chain a further runner with its first input.
+#include "trelk_sched_internal.h"
+
+static void KeyOf(StructOfQZDataBase *Data, VS_UWORD *K1, VS_UWORD *K2, VS_UWORD *K3)
+{
+    uint64_t Tick = (uint64_t)Data->ScheduleTickCount;
+    *K1 = (VS_UWORD)(Tick & 0xffffffffu);
+    *K2 = (VS_UWORD)(Tick >> 32);
+    *K3 = (VS_UWORD)Data->SequenceIndex;
+}
+
+static VS_BOOL MatchesClass(StructOfQZDataBase *Data, VS_UUID *DataBaseID, VS_BOOL IsOnlyDirect)
+{
+    if (!IsOnlyDirect)
+        return SRV->IsInst(DataBaseID, Data);
+    StructOfQZDataBase *Holder = QZDataBase_GetObjectHasBuf_Internal(Data);
+    return Holder != NULL && SRV->IsDirectInst(DataBaseID, Holder) ? VS_TRUE : VS_FALSE;
+}
+
+void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                                   VS_UUID *DataBaseID, StructOfQZDataBase *MasterQZData,
+                                                   VS_BOOL IsOnlyDirect, StructOfQZProcRunnerBase *CurrentQZProcRunner)
+{
+    (void)realm;
+    (void)CurrentQZProcRunner;
+    void *Index = SRV->CreateIndex_Nor(3, 0);
+    if (cell == NULL || DataBaseID == NULL)
+        return Index;
+    void *Next = NULL;
+    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = Next) {
+        Next = SRV->QueryNext(Item);
+        if (!TrelkSched_IsData(Item))
+            continue;
+        StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
+        if (!MatchesClass(Data, DataBaseID, IsOnlyDirect))
+            continue;
+        if (MasterQZData != NULL && !QZDataBase_IsSource_Internal(Data, MasterQZData, VS_FALSE))
+            continue;
+        VS_UWORD K1, K2, K3;
+        KeyOf(Data, &K1, &K2, &K3);
+        if (SRV->FindThreeKey(Index, K1, K2, K3) != NULL) {
+            QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "build [%s] envdatatree error, two or more env data has same index, it will "
+                                       "hidden existed env data",
+                                       Trelk_Name(cell));
+            // The host keeps the first of two equal keys; the later datum is
+            // the one that stays a candidate.
+            SRV->DelThreeKey(Index, K1, K2, K3);
+        }
+        SRV->InsertThreeKey(Index, K1, K2, K3, Data);
+    }
+    return Index;
+}
+
+void *TrelkSched_CachedCandidates(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, void *Cache,
+                                  VS_UUID *DataBaseID, StructOfQZDataBase *Master, VS_BOOL IsOnlyDirect)
+{
+    // Inputs that want the same class but differ in IsOnlyDirect have
+    // different candidates: the flag is part of the key.
+    VS_UWORD Extra = (VS_UWORD)(uintptr_t)Master | (IsOnlyDirect ? 1u : 0u);
+    void *Candidates = SRV->FindIDKeyEx(Cache, DataBaseID, Extra);
+    if (Candidates == NULL) {
+        Candidates = Tarvex_ScheduleProc_BuildDataObjectIndexTree(realm, cell, DataBaseID, Master, IsOnlyDirect, NULL);
+        SRV->InsertIDKeyEx(Cache, DataBaseID, Extra, Candidates);
+    }
+    return Candidates;
+}
+
+void TrelkSched_DestroyCache(void *Cache)
+{
+    if (Cache == NULL)
+        return;
+    VS_UUID Key;
+    VS_UWORD Extra;
+    for (void *Value = SRV->QueryFirstIDKeyExA(Cache, &Key, &Extra); Value != NULL;
+         Value = SRV->QueryNextIDKeyExA(Cache, &Key, &Extra))
+        SRV->DestoryIndex(Value);
+    SRV->DestoryIndex(Cache);
+}
+
+VS_BOOL Tarvex_ScheduleProc_QZProcEnvDataIsExclude(StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
+                                                   StructOfQZProcBase *proc, StructOfQZDataBase *data)
+{
+    (void)cell;
+    (void)runner;
+    if (data == NULL || proc == NULL || data->ExcludeProc == NULL)
+        return VS_FALSE;
+    VS_UUID ExcludeID;
+    QZRunnerBase_GetExcludeIDForEnvData(proc, &ExcludeID);
+    return SRV->FindIDKey(data->ExcludeProc, &ExcludeID) != NULL ? VS_TRUE : VS_FALSE;
+}
+
+StructOfQZDataBase *Tarvex_ScheduleProc_GetMasterQZData(StructOfQZProcBase *proc, VS_INT32 SlaveInputIndex)
+{
+    if (proc == NULL)
+        return NULL;
+    StructOfQZDataInputContainer *Master = NULL;
+    for (void *Item = SRV->QueryFirst(&proc->InputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+        StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)Item;
+        if (Input->Index < SlaveInputIndex && !Input->IsSlave && (Master == NULL || Input->Index > Master->Index))
+            Master = Input;
+    }
+    if (Master == NULL)
+        return NULL;
+    return TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)SRV->QueryFirst(&Master->DataQueue));
+}
+
+// ---------------------------------------------------------------------------
+// Runner creation
+// ---------------------------------------------------------------------------
+// TRUE when an existing runner of the chain keeps a new one from being made.
+static VS_BOOL BlockedByRunners(StructOfQZCellBase *cell, StructOfQZProcBase *First)
+{
+    VS_UUID *FirstID = SRV->GetIDEx(First);
+    for (void *Item = SRV->QueryFirst(&cell->NormalRunnerQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+        StructOfQZProcRunnerBase *Runner = (StructOfQZProcRunnerBase *)Item;
+        StructOfQZProcBase *Copy = TrelkSched_StartProc(&Runner->QZProcStart);
+        if (Copy == NULL || !SRV->IsInst(FirstID, Copy))
+            continue;
+        if (SRV->QueryFirst(&Copy->InputQueue) == NULL || cell->SingleRunnerFlag)
+            return VS_TRUE;
+        for (void *In = SRV->QueryFirst(&Copy->InputQueue); In != NULL; In = SRV->QueryNext(In))
+            if (TrelkSched_InputNeedsMore((StructOfQZDataInputContainer *)In))
+                return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+// TRUE when some non-slave input of the first proc has a candidate the proc
+// has not excluded.
+static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcBase *First,
+                            void *Cache)
+{
+    VS_UUID FirstID = SRV->GetID(First);
+    for (void *In = SRV->QueryFirst(&First->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+        StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
+        if (Input->IsSlave)
+            continue;
+        void *Candidates =
+            TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);
+        VS_UWORD K1, K2, K3;
+        for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
+             Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
+            StructOfQZDataBase *Data = (StructOfQZDataBase *)Value;
+            if (!TrelkSched_IsData(Data))
+                continue;
+            if (Data->ExcludeProc == NULL || SRV->FindIDKey(Data->ExcludeProc, &FirstID) == NULL)
+                return VS_TRUE;
+        }
+    }
+    return VS_FALSE;
+}
+
+// The inputs of a proc in the order they are filled: each position served by
+// the most specific later input of a derived class.
+VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc)
+{
+    VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+        StructOfQZDataInputContainer *Current = (StructOfQZDataInputContainer *)In;
+        for (void *Later = SRV->QueryNext(In); Later != NULL; Later = SRV->QueryNext(Later)) {
+            StructOfQZDataInputContainer *Candidate = (StructOfQZDataInputContainer *)Later;
+            void *ClassObject = SRV->GetObject(&Candidate->DataBaseID);
+            if (ClassObject != NULL && SRV->IsInst(&Current->DataBaseID, ClassObject))
+                Current = Candidate;
+        }
+        VS_BOOL Listed = VS_FALSE;
+        for (VS_INT32 i = 0; i < List->GetNumber() && !Listed; i++)
+            Listed = List->GetObject(i) == Current ? VS_TRUE : VS_FALSE;
+        if (!Listed)
+            List->InsertObject(List->GetNumber(), Current);
+    }
+    return List;
+}
+
+static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *Runner,
+                            StructOfQZProcBase *Copy, void *Cache)
+{
+    VS_PARAPKGPTR List = TrelkSched_InputFillOrder(Copy);
+    VS_UUID ExcludeID;
+    QZRunnerBase_GetExcludeIDForEnvData(Copy, &ExcludeID);
+    for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+        StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)List->GetObject(i);
+        if (Input == NULL || Input->IsSlave)
+            continue;
+        if (SRV->QueryFirst(&Input->DataQueue) != NULL && Input->RequestNumber == 1)
+            continue;
+        if (!TrelkSched_InputNeedsMore(Input))
+            continue;
+        void *Candidates =
+            TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);
+        VS_UWORD K1, K2, K3;
+        for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
+             Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
+            StructOfQZDataBase *Data = (StructOfQZDataBase *)Value;
+            if (!TrelkSched_IsData(Data) || Tarvex_ScheduleProc_QZProcEnvDataIsExclude(cell, Runner, Copy, Data))
+                continue;
+            TrelkSched_Connect(Input, Data, Copy, &ExcludeID);
+            if (Input->RequestNumber > 0 &&
+                Tarvex_ScheduleProc_GetItemNumber(&Input->DataQueue) >= Input->RequestNumber)
+                break;
+        }
+    }
+    List->Release();
+}
+
+void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                                  StructOfQZProcChainBase *chain, void *cache)
+{
+    if (cell == NULL || chain == NULL)
+        return;
+    StructOfQZProcBase *First = TrelkSched_StartProc(&chain->QZProcStart);
+    if (First == NULL) {
+        QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "Cell[%s] Proc is freed somewhere", Trelk_Name(cell));
+        SRV->FreeObject(chain);
+        return;
+    }
+    if (BlockedByRunners(cell, First))
+        return;
+    OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
+    if (SRV->QueryFirst(&First->InputQueue) == NULL) {
+        StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
+        if (Runner != NULL)
+            SRV->ChangeParent(Runner, cell, RunnerQueue);
+        return;
+    }
+    if (!HasCandidate(realm, cell, First, cache))
+        return;
+    StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
+    if (Runner == NULL)
+        return;
+    StructOfQZProcBase *Copy = TrelkSched_StartProc(&Runner->QZProcStart);
+    if (Copy != NULL)
+        FillFirstInputs(realm, cell, Runner, Copy, cache);
+    SRV->ChangeParent(Runner, cell, RunnerQueue);
+    if (cell->ProcChainRunnerIndexTree == NULL)
+        cell->ProcChainRunnerIndexTree = SRV->CreateIDIndex_Nor(0);
+    VS_UUID ChainID = SRV->GetID(chain);
+    if (SRV->FindIDKey(cell->ProcChainRunnerIndexTree, &ChainID) == NULL)
+        SRV->InsertIDKey(cell->ProcChainRunnerIndexTree, &ChainID, chain);
+}

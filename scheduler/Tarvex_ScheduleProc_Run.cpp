@@ -1,0 +1,595 @@
+// The proc run: the script "Execute", its result code, and the routing of
+// the data it produced to the next proc, its child chains or the cell's
+// environment.
+#include "trelk_sched_internal.h"
+
+#include <climits>
+#include <cstdio>
+
+#define TRELK_PROC_RUNNING INT_MAX
+
+struct RunState {
+    VS_UUID RealmID, CellID, RunnerID, ProcID;
+    StructOfQZRealmBase *realm;
+    StructOfQZCellBase *cell;
+    StructOfQZProcRunnerBase *runner;
+    StructOfQZProcBase *proc;
+    VS_PARAPKGPTR Sources; // the run's source data, or NULL
+};
+
+static VS_BOOL Refind(RunState *R)
+{
+    R->realm = TRELK_FIND(StructOfQZRealmBase, R->RealmID);
+    R->cell = TRELK_FIND(StructOfQZCellBase, R->CellID);
+    R->runner = TRELK_FIND(StructOfQZProcRunnerBase, R->RunnerID);
+    R->proc = TRELK_FIND(StructOfQZProcBase, R->ProcID);
+    return R->realm != NULL && R->cell != NULL && R->runner != NULL && R->proc != NULL ? VS_TRUE : VS_FALSE;
+}
+
+static void ReleaseSources(RunState *R)
+{
+    if (R->Sources != NULL) {
+        R->Sources->Release();
+        R->Sources = NULL;
+    }
+}
+
+static void Fail(RunState *R)
+{
+    ReleaseSources(R);
+    StructOfQZProcBase *proc = TRELK_FIND(StructOfQZProcBase, R->ProcID);
+    if (proc != NULL)
+        proc->LoopCount = proc->LoopCountTotal = 0;
+    TrelkSched_CountError(TRELK_FIND(StructOfQZRealmBase, R->RealmID), TRELK_FIND(StructOfQZCellBase, R->CellID), proc,
+                          TRELK_FIND(StructOfQZProcRunnerBase, R->RunnerID));
+    if (proc != NULL)
+        Trelk_InsertPerformaceData_ForError(proc);
+}
+
+static VS_BOOL PkgHas(VS_PARAPKGPTR Pkg, void *Object)
+{
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
+        if (Pkg->GetObject(i) == Object)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+// The data the run is made from: outside inputs themselves, inputs from the
+// previous proc by their own sources.
+static VS_PARAPKGPTR CollectSources(StructOfQZProcBase *proc)
+{
+    if (SRV->QueryFirst(&proc->InputQueue) == NULL)
+        return NULL;
+    VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+        StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
+        for (void *Item = SRV->QueryFirst(&Input->DataQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+            StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)Item);
+            if (Data == NULL)
+                continue;
+            if (Input->IsFromInternal && Data->SourceData != NULL) {
+                for (VS_INT32 i = 0; i < Data->SourceData->GetNumber(); i++) {
+                    void *Source = Data->SourceData->GetObject(i);
+                    if (Source != NULL && !PkgHas(Sources, Source))
+                        Sources->InsertObject(Sources->GetNumber(), Source);
+                }
+            } else if (!PkgHas(Sources, Data))
+                Sources->InsertObject(Sources->GetNumber(), Data);
+        }
+    }
+    if (Sources->GetNumber() == 0) {
+        Sources->Release();
+        return NULL;
+    }
+    return Sources;
+}
+
+static VS_INT32 InputItemCount(StructOfQZProcBase *proc)
+{
+    VS_INT32 Count = 0;
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In))
+        Count += Tarvex_ScheduleProc_GetItemNumber(&((StructOfQZDataInputContainer *)In)->DataQueue);
+    return Count;
+}
+
+// Runs the script "Execute"; FALSE when the run failed (already handled).
+static VS_BOOL CallExecute(RunState *R, VS_INT32 *Result)
+{
+    VS_CHAR CellName[256], ProcName[256];
+    snprintf(CellName, sizeof(CellName), "%s", Trelk_Name(R->cell));
+    snprintf(ProcName, sizeof(ProcName), "%s", Trelk_Name(R->proc));
+    if (R->proc->StartEachExecuteTick == 0)
+        R->proc->StartEachExecuteTick = TrelkSched_NowUs();
+    SRV->LuaPushObject(R->realm);
+    SRV->LuaPushObject(R->cell);
+    SRV->LuaPushObject(R->runner);
+    R->runner->PriorityCount = InputItemCount(R->proc);
+    SRV->GetLastError();
+    if (!SRV->ExecNameScript(R->proc, "Execute", 3, 1)) {
+        SRV->LuaPop(1);
+        QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "Cell[%s] Proc[%s]'s runs failed", CellName, ProcName);
+        Fail(R);
+        return VS_FALSE;
+    }
+    VS_INT32 Error = SRV->GetLastError();
+    if (Error >= VSSCRIPTERR_OTHER && Error <= VSSCRIPTERR_MEMORY) {
+        VS_ULONG Line = 0;
+        const VS_CHAR *Source = NULL;
+        const VS_CHAR *Text = SRV->GetLastErrorInfo(&Line, &Source);
+        QZRealmBase_RaiseException(TrelkSched_Find(&R->RealmID), TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "Cell[%s] Proc[%s]'s runs warning, info[%s:%d:%s]", CellName, ProcName,
+                                   Source != NULL ? Source : "", (VS_INT32)Line, Text != NULL ? Text : "");
+        // The script stopped with an error and answered nothing: the run
+        // failed, it did not finish.
+        SRV->LuaPop(1);
+        Fail(R);
+        return VS_FALSE;
+    }
+    *Result = SRV->LuaToInt(-1);
+    StructOfQZRealmBase *realm = TRELK_FIND(StructOfQZRealmBase, R->RealmID);
+    if (realm != NULL && realm->TraceFlag) {
+        SRV->LuaPushObject(TrelkSched_Find(&R->CellID));
+        SRV->LuaPushObject(TrelkSched_Find(&R->RunnerID));
+        SRV->LuaPushObject(TrelkSched_Find(&R->ProcID));
+        SRV->LuaPushInt(*Result);
+        TrelkSched_CallRealm(realm, "OnRunnerProcExecuted", 4, 0, "calls the function OnRunnerProcExecuted failed");
+        *Result = SRV->LuaToInt(-1);
+    }
+    SRV->LuaPop(1);
+    if (!Refind(R)) {
+        Fail(R);
+        return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+static void MarkRunning(StructOfQZProcBase *proc)
+{
+    if (proc->Status == 0)
+        proc->Status = TRELK_PROC_RUNNING;
+}
+
+static VS_BOOL AnyInputItem(StructOfQZProcBase *proc)
+{
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In))
+        if (SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue) != NULL)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+static VS_BOOL AnyOutputData(StructOfQZProcBase *proc, VS_BOOL OnlyChanged)
+{
+    for (void *Out = SRV->QueryFirst(&proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
+        StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
+        if ((!OnlyChanged || Output->ChangeFlag) && SRV->QueryFirst(&Output->QZData) != NULL)
+            return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+static void RecordPerformance(StructOfQZProcBase *proc)
+{
+    Trelk_InsertPerformaceData(proc, TrelkSched_NowUs() - proc->StartEachExecuteTick);
+    proc->StartEachExecuteTick = 0;
+}
+
+// Input left behind by a finished proc.
+static void LeftoverInput(RunState *R)
+{
+    StructOfQZProcBase *proc = R->proc;
+    VS_BOOL AnySatisfied = VS_FALSE;
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In))
+        if (TrelkSched_InputSatisfied((StructOfQZDataInputContainer *)In))
+            AnySatisfied = VS_TRUE;
+    if (!AnyInputItem(proc))
+        return;
+    if (!AnySatisfied) {
+        QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                   "proc [%s] finish execute, but it does not accept input data, this may block it "
+                                   "to executed again, please confirm",
+                                   Trelk_Name(proc));
+        return;
+    }
+    QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                               "proc [%s] finish execute, but it does not accept input data and input is complete, "
+                               "it will be executed deadloop, so trelk automatically accept input",
+                               Trelk_Name(proc));
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+        void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
+        for (void *Item = SRV->QueryFirst(QueueHead); Item != NULL; Item = SRV->QueryFirst(QueueHead)) {
+            StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)Item);
+            if (Data != NULL) {
+                QZDataBase_AddAccept_Internal(Data, proc);
+                Tarvex_ScheduleProc_QZDataUnConnect(Data, &R->ProcID);
+            }
+            SRV->FreeObject(Item);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Output routing
+// ---------------------------------------------------------------------------
+static VS_PARAPKGPTR RulesToAttach(RunState *R)
+{
+    if (Trelk_IsZeroID(&R->proc->RootProcID))
+        return NULL;
+    void *Chain = TrelkSched_Find(&R->runner->QZProcChainID);
+    if (!Trelk_IsInstOf(Chain, QZProcChainBaseClass))
+        return NULL;
+    VS_PARAPKGPTR Rules = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *Item = SRV->QueryFirst(&((StructOfQZProcChainBase *)Chain)->QZRuleAttachQueue); Item != NULL;
+         Item = SRV->QueryNext(Item)) {
+        void *Rule = TrelkSched_Find(&((StructOfQZRuleAttachBase *)Item)->QZRuleID);
+        if (Rule != NULL)
+            Rules->InsertObject(Rules->GetNumber(), Rule);
+    }
+    return Rules;
+}
+
+static VS_UUID OwnerTypeID(RunState *R)
+{
+    VS_INT32 Steps = 0;
+    for (void *Class = R->proc; Class != NULL && Steps < TRELK_SCHED_MAXDEPTH; Class = SRV->GetClass(Class), Steps++) {
+        if (Class == QZProcBaseClass)
+            break;
+        if (Trelk_IsOf(Class, QZProcBaseClass) && ((StructOfQZProcBase *)Class)->IsType)
+            return SRV->GetID(Class);
+    }
+    QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                               "Proc[%s] is in runner, but it's IsType == true class is not found",
+                               Trelk_Name(R->proc));
+    return VS_UUID{};
+}
+
+static void StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCount, VS_PARAPKGPTR Rules)
+{
+    StructOfQZRealmBase *realm = R->realm;
+    StructOfQZProcBase *proc = R->proc;
+    Data->ScheduleTickCount = realm->ScheduleTickCount;
+    realm->DataSequenceIndex++;
+    Data->SequenceIndex = realm->DataSequenceIndex;
+    Data->LiveCount = LiveCount;
+    if (Trelk_IsZeroID(&proc->RootProcID)) {
+        QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "Proc[%s] is in runner, but it's RootProcID is invalid", Trelk_Name(proc));
+        Data->OwnerProcIDInCell = R->ProcID;
+    } else
+        Data->OwnerProcIDInCell = proc->RootProcID;
+    if (Trelk_IsZeroID(&Data->OwnerProcID))
+        Data->OwnerProcID = OwnerTypeID(R);
+    Data->OwnerRunnerProcID = R->ProcID;
+    if (QZDataBase_GetSourceData_Internal(Data) == NULL && R->Sources != NULL) {
+        VS_PARAPKGPTR Own = Trelk_GetParaPkgInterface(__LINE__);
+        for (VS_INT32 i = 0; i < R->Sources->GetNumber(); i++) {
+            void *Source = R->Sources->GetObject(i);
+            if (TrelkSched_IsData(Source) && QZDataBase_GetObjectHasBuf_Internal((StructOfQZDataBase *)Source) != Data)
+                Own->InsertObject(Own->GetNumber(), Source);
+        }
+        Data->SourceData = Own;
+    }
+    if (Rules != NULL) {
+        OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
+        for (VS_INT32 i = 0; i < Rules->GetNumber(); i++) {
+            void *Rule = Rules->GetObject(i);
+            if (Rule == NULL)
+                continue;
+            StructOfQZRuleAttachBase *Attach =
+                (StructOfQZRuleAttachBase *)SRV->MallocObjectL(SRV->GetIDEx(QZRuleAttachBaseClass), 0, NULL);
+            if (Attach == NULL)
+                continue;
+            Attach->QZRuleID = SRV->GetID(Rule);
+            SRV->LockGC(Rule);
+            SRV->ChangeParent(Attach, Data, AttachIndex);
+        }
+    }
+}
+
+static VS_BOOL ComesFromEnv(StructOfQZCellBase *cell, StructOfQZDataBase *Data)
+{
+    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
+        if (Item == Data || SRV->IsInst(SRV->GetIDEx(Item), Data))
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+// The replaced entry's bookkeeping goes with the datum that replaces it.
+static void CarryOver(StructOfQZDataBase *From, StructOfQZDataBase *To)
+{
+    if (From->SourceData != NULL) {
+        From->SourceData->AddRef();
+        if (To->SourceData != NULL)
+            To->SourceData->Release();
+        To->SourceData = From->SourceData;
+    }
+    OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
+    for (void *Attach = SRV->QueryFirst(&From->QZRuleAttachQueue); Attach != NULL;
+         Attach = SRV->QueryFirst(&From->QZRuleAttachQueue))
+        SRV->ChangeParent(Attach, To, AttachIndex);
+    To->UniformTick = From->UniformTick;
+    SRV->SetVString(&To->Signature, From->Signature.Buf);
+    To->ScheduleTickCount = From->ScheduleTickCount;
+    To->SequenceIndex = From->SequenceIndex;
+    To->OwnerProcID = From->OwnerProcID;
+    To->OwnerProcIDInCell = From->OwnerProcIDInCell;
+    To->OwnerRunnerProcID = From->OwnerRunnerProcID;
+    To->LiveCount = From->LiveCount;
+    SRV->SetVString(&To->DataDesc, From->DataDesc.Buf);
+}
+
+// Hands the collected data to the cell's environment after the realm's
+// "OnOutputDataToEnv" had its say. Each collected datum arrives holding the
+// lock it had in its output container, so nothing is collected while the
+// script runs; that lock becomes the environment's.
+static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
+{
+    VS_PARAPKGPTR Copy = EnvList->Dup();
+    // The collected data whose lock this run still holds.
+    void *Held = SRV->CreateIDIndex_Nor(0);
+    for (VS_INT32 i = 0; i < Copy->GetNumber(); i++) {
+        VS_UUID ID = SRV->GetID(Copy->GetObject(i));
+        if (!Trelk_IsZeroID(&ID) && SRV->FindIDKey(Held, &ID) == NULL)
+            SRV->InsertIDKey(Held, &ID, (void *)1);
+    }
+    SRV->LuaPushObject(R->cell);
+    SRV->LuaPushObject(R->proc);
+    SRV->LuaPushParaPkg(EnvList, VS_FALSE);
+    TrelkSched_CallRealm(R->realm, "OnOutputDataToEnv", 3, 0, "calls the function OnOutputDataToEnv failed");
+    VS_BOOL Alive = Refind(R);
+    VS_BOOL Queued = VS_FALSE;
+    OBJECTATTRIBUTEINDEX EnvIndex = TrelkSched_CellEnvDataIndex();
+    void *Done = SRV->CreateIDIndex_Nor(0);
+    for (VS_INT32 i = 0; Alive && i < Copy->GetNumber(); i++) {
+        StructOfQZDataBase *Old = (StructOfQZDataBase *)Copy->GetObject(i);
+        void *Entry = i < EnvList->GetNumber() && EnvList->GetType(i) == VSTYPE_OBJECT
+                          ? Trelk_FromRawObject(EnvList->GetObject(i))
+                          : NULL;
+        if (!TrelkSched_IsData(Entry))
+            continue;
+        StructOfQZDataBase *New = (StructOfQZDataBase *)Entry;
+        VS_UUID NewID = SRV->GetID(New);
+        // An entry listed twice is queued, and locked, once.
+        if (SRV->FindIDKey(Done, &NewID) != NULL)
+            continue;
+        SRV->InsertIDKey(Done, &NewID, (void *)1);
+        if (New != Old && Old != NULL)
+            CarryOver(Old, New);
+        if (SRV->DelIDKey(Held, &NewID) == NULL)
+            SRV->LockGC(New);
+        R->cell->IsEnvDataQueueChange = VS_TRUE;
+        SRV->ChangeParent(New, R->cell, EnvIndex);
+        QZRealmBase_AddEnvData_ToActiveObject(R->realm, R->cell, New);
+        Queued = VS_TRUE;
+    }
+    // What was replaced or removed, or has no cell to go to, is let go.
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(Held, &Key); Value != NULL; Value = SRV->QueryNextIDKey(Held, &Key)) {
+        void *Left = TrelkSched_Find(&Key);
+        if (Left != NULL)
+            Trelk_UnLockAndLetGo(Left);
+    }
+    SRV->DestoryIndex(Held);
+    SRV->DestoryIndex(Done);
+    Copy->Release();
+    return Queued;
+}
+
+// Returns FALSE when an output could not go to the environment (the error
+// was handled); the run's other outputs are still routed.
+static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
+{
+    VS_PARAPKGPTR Rules = RulesToAttach(R);
+    VS_PARAPKGPTR EnvList = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL Failed = VS_FALSE;
+    StructOfQZProcBase *Next = TrelkSched_NextProc(R->proc);
+    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
+        StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
+        if (!Output->ChangeFlag)
+            continue;
+        void *NextData = NULL;
+        for (void *Item = SRV->QueryFirst(&Output->QZData); Item != NULL; Item = NextData) {
+            NextData = SRV->QueryNext(Item);
+            if (!TrelkSched_IsData(Item))
+                continue;
+            StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
+            StampOutput(R, Data, LiveCount, Rules);
+            if (Next != NULL) {
+                Tarvex_ScheduleProc_QZDataToProc(R->cell, Data, Next);
+                for (void *Chain = SRV->QueryFirst(&R->proc->QZProcChild); Chain != NULL;
+                     Chain = SRV->QueryNext(Chain)) {
+                    StructOfQZProcBase *First =
+                        TrelkSched_StartProc(&((StructOfQZProcChainBase *)Chain)->QZProcStart);
+                    if (First != NULL)
+                        Tarvex_ScheduleProc_QZDataToProc(R->cell, Data, First);
+                }
+            }
+            VS_BOOL ToEnv = Next == NULL;
+            if (!ToEnv)
+                ToEnv = SRV->QueryFirst(&Data->ConnectedProc) == NULL &&
+                                (Data->ExcludeProc == NULL || SRV->GetKeyNumber(Data->ExcludeProc) == 0) &&
+                                !Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToProc(Data, Next, VS_FALSE) &&
+                                !Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToChildProc(Data, R->proc)
+                            ? VS_TRUE
+                            : VS_FALSE;
+            if (!ToEnv)
+                continue;
+            if (ComesFromEnv(R->cell, Data)) {
+                if (!Failed)
+                    QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                               "Proc[%s]'s output data [%s] is comes from env, it can not output to "
+                                               "env again",
+                                               Trelk_Name(R->proc), Trelk_Name(Data));
+                Failed = VS_TRUE;
+                continue;
+            }
+            EnvList->InsertObject(EnvList->GetNumber(), Data);
+            // Detached, the datum keeps the output container's lock until
+            // it is queued in the environment.
+            SRV->ChangeParent(Data, NULL, 0);
+        }
+    }
+    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out))
+        ((StructOfQZDataOutputContainer *)Out)->ChangeFlag = VS_FALSE;
+    ReleaseSources(R);
+    if (Rules != NULL)
+        Rules->Release();
+    // A datum that may not go to the environment fails the run; what the
+    // run produced before it still goes there, after the disapproval of the
+    // proc's earlier env data.
+    VS_BOOL Alive = Refind(R);
+    if (Failed && Alive) {
+        Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(R->realm, R->cell, R->proc);
+        Alive = Refind(R);
+    }
+    VS_BOOL Queued = VS_FALSE;
+    if (Alive && EnvList->GetNumber() > 0)
+        Queued = QueueToEnv(R, EnvList);
+    else
+        for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
+            if (EnvList->GetObject(i) != NULL)
+                Trelk_UnLockAndLetGo(EnvList->GetObject(i));
+    EnvList->Release();
+    if (Queued && !R->cell->IsReady)
+        QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                   "Proc[%s] output data to cell, but the cell IsReady flag is false which means it "
+                                   "finished, the data can not be processed",
+                                   Trelk_Name(R->proc));
+    if (Failed) {
+        Fail(R);
+        return VS_FALSE;
+    }
+    return VS_TRUE;
+}
+
+// After routing: the skip count of own env data and the re-feeding from the
+// procs before this one. TRUE when the re-feeding brought something.
+static VS_BOOL AfterRouting(RunState *R)
+{
+    VS_ULONG Own = 0;
+    for (void *Item = SRV->QueryFirst(&R->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
+        if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &R->ProcID))
+            Own++;
+    R->proc->EnvDataSkipCount = Own > 0 ? Own - 1 : 0;
+    VS_BOOL Received = VS_FALSE;
+    if (R->proc->QZProcIndexTree == NULL)
+        return VS_FALSE;
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(R->proc->QZProcIndexTree, &Key); Value != NULL;
+         Value = SRV->QueryNextIDKey(R->proc->QZProcIndexTree, &Key)) {
+        void *Feeder = TrelkSched_Find(&Key);
+        if (!TrelkSched_IsProc(Feeder))
+            continue;
+        for (void *Out = SRV->QueryFirst(&((StructOfQZProcBase *)Feeder)->OutputQueue); Out != NULL;
+             Out = SRV->QueryNext(Out))
+            for (void *Data = SRV->QueryFirst(&((StructOfQZDataOutputContainer *)Out)->QZData); Data != NULL;
+                 Data = SRV->QueryNext(Data))
+                if (TrelkSched_IsData(Data) &&
+                    Tarvex_ScheduleProc_QZDataToProc(R->cell, (StructOfQZDataBase *)Data, R->proc))
+                    Received = VS_TRUE;
+    }
+    return Received;
+}
+
+VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
+                            StructOfQZProcBase *proc, VS_INT32 LiveCount, VS_INT32 Remembered,
+                            VS_ULONG *ProcNumberExecuted)
+{
+    RunState R = {SRV->GetID(realm), SRV->GetID(cell), SRV->GetID(runner), SRV->GetID(proc), realm, cell, runner,
+                  proc, NULL};
+    TrelkSched_OnRunnerProcBeforeExecuted(realm, cell, runner, proc, 0);
+    if (!Refind(&R))
+        return -1;
+    R.proc->ScheduleCase = 0;
+    if (ProcNumberExecuted != NULL)
+        (*ProcNumberExecuted)++;
+    R.Sources = CollectSources(R.proc);
+    VS_INT32 Result = 0;
+    if (!CallExecute(&R, &Result))
+        return -1;
+    StructOfQZProcBase *P = R.proc;
+    if (Result != 1 && Result != 2 && !Trelk_IsZeroID(&P->RootProcID)) {
+        if (R.cell->ProcExecutedIndexTree == NULL)
+            R.cell->ProcExecutedIndexTree = SRV->CreateIDIndex_Nor(0);
+        if (SRV->FindIDKey(R.cell->ProcExecutedIndexTree, &P->RootProcID) == NULL)
+            SRV->InsertIDKey(R.cell->ProcExecutedIndexTree, &P->RootProcID, P);
+    }
+    VS_BOOL IsCell = TrelkSched_IsCell(P);
+    VS_BOOL Finished = VS_FALSE;
+    if (Result < 0) {
+        QZRealmBase_RaiseException(R.realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                   "Cell[%s] Proc[%s]'s returns < 0, runs failed", Trelk_Name(R.cell), Trelk_Name(P));
+        ReleaseSources(&R);
+        if (IsCell)
+            QZRealmBase_ResetSingleCell_Internal(R.realm, (StructOfQZCellBase *)P, VS_FALSE);
+        Fail(&R);
+        if (Refind(&R))
+            R.proc->Status = 0;
+        return -1;
+    }
+    if (Result == 1 || Result == 2) {
+        ReleaseSources(&R);
+        P->LoopCount = P->LoopCountTotal = 0;
+        MarkRunning(P);
+        if (Result == 2) {
+            P->ScheduleCase = 1;
+            return Remembered;
+        }
+        P->IsSuspend = VS_TRUE;
+        Tarvex_ScheduleProc_QZProcRunner_ProcIsSuspend(R.realm, R.cell, P);
+        return 2;
+    }
+    Remembered = 1;
+    if (Result == 3) {
+        P->ScheduleCase = 1;
+        MarkRunning(P);
+        P->LoopCount = P->LoopCountTotal = 0;
+    } else if (Result >= 4) {
+        P->NextRunTick = Result == 4 ? 0 : TrelkSched_NowMs() + Result - 4;
+        MarkRunning(P);
+        if (IsCell)
+            P->LoopCount = P->LoopCountTotal = 0;
+        VS_BOOL HasInputs = SRV->QueryFirst(&P->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
+        void *Chain = TrelkSched_Find(&R.runner->QZProcChainID);
+        VS_BOOL IsOutputChain =
+            Chain != NULL && SRV->GetIndex(Chain) == TrelkSched_AttrIndex(QZCellBaseClass, "QZProcForOutputQueue")
+                ? VS_TRUE
+                : VS_FALSE;
+        if (HasInputs && !AnyInputItem(P) && !IsOutputChain)
+            QZRealmBase_RaiseException(R.realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "Cell[%s] Proc[%s]'s input is accepted or rejected. It should return 0 instead "
+                                       "of returning to continue execution",
+                                       Trelk_Name(R.cell), Trelk_Name(P));
+        if (AnyOutputData(P, VS_FALSE) || (HasInputs && AnyInputItem(P)))
+            P->LoopCount = P->LoopCountTotal = 0;
+        RecordPerformance(P);
+    } else {
+        if (IsCell) {
+            QZRealmBase_ResetSingleCell_Internal(R.realm, (StructOfQZCellBase *)P, VS_TRUE);
+            if (!Refind(&R)) {
+                ReleaseSources(&R);
+                return -1;
+            }
+            P = R.proc;
+        }
+        Finished = VS_TRUE;
+        if (P->PrivateLocalBuf != NULL)
+            P->PrivateLocalBuf->Clear();
+        P->Status = 0;
+        P->LoopCount = P->LoopCountTotal = 0;
+        LeftoverInput(&R);
+        RecordPerformance(P);
+        if (SRV->QueryFirst(&P->OutputQueue) != NULL && !AnyOutputData(P, VS_TRUE))
+            QZRealmBase_RaiseException(R.realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                       "proc [%s] finish execute, but it does not generate any output", Trelk_Name(P));
+        P->ErrorCount = 0;
+    }
+    if (!RouteOutput(&R, LiveCount))
+        return -1;
+    if (!Refind(&R))
+        return -1;
+    VS_BOOL Received = AfterRouting(&R);
+    if (Finished && !Received && R.runner->CurrentQZProcIndexTree != NULL)
+        SRV->DelIDKey(R.runner->CurrentQZProcIndexTree, &R.ProcID);
+    return Remembered;
+}

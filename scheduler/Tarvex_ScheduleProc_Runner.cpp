@@ -1,0 +1,227 @@
+// The runner step: which of a runner's procs are current, each current proc
+// stepped once, and whether the runner has finished and is freed.
+#include "trelk_sched_internal.h"
+
+// Child chains nest inside procs; a walk that meets more procs than this has
+// met a loop of links.
+#define TRELK_SCHED_MAXWALK 65536
+
+static void *CurrentIndex(StructOfQZProcRunnerBase *runner)
+{
+    if (runner->CurrentQZProcIndexTree == NULL)
+        runner->CurrentQZProcIndexTree = SRV->CreateIDIndex_Nor(0);
+    return runner->CurrentQZProcIndexTree;
+}
+
+static void ProcCurrent(StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc, VS_INT32 Depth);
+
+static void ChainCurrent(StructOfQZProcRunnerBase *runner, StructOfQZProcChainBase *chain, VS_INT32 Depth)
+{
+    if (Depth > TRELK_SCHED_MAXDEPTH)
+        return;
+    VS_INT32 Steps = 0;
+    for (StructOfQZProcBase *Proc = TrelkSched_StartProc(&chain->QZProcStart);
+         Proc != NULL && Steps < TRELK_SCHED_MAXWALK; Proc = TrelkSched_NextProc(Proc), Steps++) {
+        ProcCurrent(runner, Proc, Depth + 1);
+        if (Proc->ChildEndMarker)
+            break;
+    }
+}
+
+static void ProcCurrent(StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc, VS_INT32 Depth)
+{
+    VS_BOOL Changed = VS_FALSE;
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL && !Changed; In = SRV->QueryNext(In))
+        for (void *Item = SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue); Item != NULL;
+             Item = SRV->QueryNext(Item))
+            if (((StructOfQZObjectPointerWithChangeFlag *)Item)->ChangeFlag) {
+                Changed = VS_TRUE;
+                break;
+            }
+    if (Changed) {
+        VS_UUID ID = SRV->GetID(proc);
+        void *Index = CurrentIndex(runner);
+        if (SRV->FindIDKey(Index, &ID) == NULL)
+            SRV->InsertIDKey(Index, &ID, (void *)1);
+    }
+    for (void *Chain = SRV->QueryFirst(&proc->QZProcChild); Chain != NULL; Chain = SRV->QueryNext(Chain))
+        ChainCurrent(runner, (StructOfQZProcChainBase *)Chain, Depth);
+}
+
+void Tarvex_ScheduleProc_QZProcRunner_Proc_CreateCurrentQZProc(StructOfQZProcRunnerBase *runner,
+                                                               StructOfQZProcBase *proc)
+{
+    if (runner != NULL && proc != NULL)
+        ProcCurrent(runner, proc, 0);
+}
+
+void Tarvex_ScheduleProc_QZProcRunner_ProcChain_CreateCurrentQZProc(StructOfQZProcRunnerBase *runner,
+                                                                    StructOfQZProcChainBase *chain)
+{
+    if (runner != NULL && chain != NULL)
+        ChainCurrent(runner, chain, 0);
+}
+
+// The current-proc rule over the runner's whole chain.
+static void ApplyCurrentRule(StructOfQZProcRunnerBase *runner)
+{
+    VS_INT32 Steps = 0;
+    for (StructOfQZProcBase *Proc = TrelkSched_StartProc(&runner->QZProcStart);
+         Proc != NULL && Steps < TRELK_SCHED_MAXWALK; Proc = TrelkSched_NextProc(Proc), Steps++)
+        ProcCurrent(runner, Proc, 0);
+}
+
+static VS_BOOL AnyItem(StructOfQZProcBase *proc)
+{
+    for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In))
+        if (SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue) != NULL)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+struct RunnerIDs {
+    VS_UUID Realm, Cell, Runner;
+};
+
+// Finds the realm, cell and runner again; FALSE when one of them is gone.
+static VS_BOOL Refind(RunnerIDs *IDs, StructOfQZRealmBase **realm, StructOfQZCellBase **cell,
+                      StructOfQZProcRunnerBase **runner)
+{
+    *realm = TRELK_FIND(StructOfQZRealmBase, IDs->Realm);
+    *cell = TRELK_FIND(StructOfQZCellBase, IDs->Cell);
+    *runner = TRELK_FIND(StructOfQZProcRunnerBase, IDs->Runner);
+    return *realm != NULL && *cell != NULL && *runner != NULL ? VS_TRUE : VS_FALSE;
+}
+
+// Tells the realm, then frees the runner unless a script already did.
+static void EndRunner(RunnerIDs *IDs, VS_BOOL WillBeFree, VS_BOOL Free)
+{
+    StructOfQZRealmBase *realm;
+    StructOfQZCellBase *cell;
+    StructOfQZProcRunnerBase *runner;
+    if (!Refind(IDs, &realm, &cell, &runner))
+        return;
+    TrelkSched_OnRunnerExecuted(realm, cell, runner, WillBeFree);
+    if (Free && Refind(IDs, &realm, &cell, &runner))
+        Tarvex_ScheduleProc_QZProcRunnerFree(realm, cell, runner);
+}
+
+static VS_BOOL OtherRunnersLeft(RunnerIDs *IDs)
+{
+    StructOfQZCellBase *cell = TRELK_FIND(StructOfQZCellBase, IDs->Cell);
+    return cell != NULL && SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL ? VS_TRUE : VS_FALSE;
+}
+
+VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                         StructOfQZProcRunnerBase *runner, VS_INT32 ForceToExecuteType,
+                                         VS_ULONG *ProcNumberExecuted)
+{
+    if (realm == NULL || cell == NULL || runner == NULL)
+        return VS_FALSE;
+    RunnerIDs IDs = {SRV->GetID(realm), SRV->GetID(cell), SRV->GetID(runner)};
+    VS_BOOL Result = VS_FALSE;
+    TrelkSched_OnRunnerBeforeExecuted(realm, cell, runner);
+    if (!Refind(&IDs, &realm, &cell, &runner))
+        return VS_FALSE;
+    if (SRV->QueryFirst(&runner->QZProcBase) == NULL) {
+        QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "Cell[%s] runner QZProcBase is NULL", Trelk_Name(cell));
+        Tarvex_ScheduleProc_QZProcRunnerFree(realm, cell, runner);
+        return VS_FALSE;
+    }
+    ApplyCurrentRule(runner);
+    void *Index = CurrentIndex(runner);
+    VS_ULONG Count = SRV->GetKeyNumber(Index);
+    if (Count == 0)
+        return VS_FALSE;
+    // Runs change the index: step the procs that were current at the start.
+    VS_UUID *Current = (VS_UUID *)SRV->Malloc_Nor(Count * sizeof(VS_UUID));
+    if (Current == NULL)
+        return VS_FALSE;
+    VS_ULONG n = 0;
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(Index, &Key); Value != NULL && n < Count;
+         Value = SRV->QueryNextIDKey(Index, &Key))
+        Current[n++] = Key;
+    for (VS_ULONG i = 0; i < n; i++) {
+        if (!Refind(&IDs, &realm, &cell, &runner)) {
+            SRV->Free(Current);
+            return VS_FALSE;
+        }
+        Index = CurrentIndex(runner);
+        if (SRV->FindIDKey(Index, &Current[i]) == NULL)
+            continue;
+        StructOfQZProcBase *Proc = TRELK_FIND(StructOfQZProcBase, Current[i]);
+        if (Proc == NULL) {
+            SRV->DelIDKey(Index, &Current[i]);
+            continue;
+        }
+        VS_INT32 Step =
+            Tarvex_ScheduleProc_QZProcRunner_EachProc(realm, cell, runner, Proc, ForceToExecuteType, ProcNumberExecuted);
+        cell = TRELK_FIND(StructOfQZCellBase, IDs.Cell);
+        if (cell == NULL || !cell->IsReady) {
+            SRV->Free(Current);
+            return VS_FALSE;
+        }
+        if (Step < 0) {
+            EndRunner(&IDs, VS_TRUE, VS_TRUE);
+            SRV->Free(Current);
+            return VS_FALSE;
+        }
+        if (Step > 0)
+            Result = VS_TRUE;
+    }
+    SRV->Free(Current);
+    if (!Refind(&IDs, &realm, &cell, &runner))
+        return Result;
+    ApplyCurrentRule(runner);
+    Index = CurrentIndex(runner);
+    Count = SRV->GetKeyNumber(Index);
+    StructOfQZProcBase *First = TrelkSched_StartProc(&runner->QZProcStart);
+    if (Count == 0) {
+        if (First == NULL) {
+            EndRunner(&IDs, VS_TRUE, VS_TRUE);
+            return OtherRunnersLeft(&IDs) ? VS_TRUE : Result;
+        }
+        if (SRV->QueryFirst(&First->InputQueue) == NULL) {
+            runner->IsFinish = VS_TRUE;
+            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                                       "proc [%s] has no input, it executes finished", Trelk_Name(First));
+            EndRunner(&IDs, VS_FALSE, VS_FALSE);
+            return Result;
+        }
+        VS_UUID FirstID = SRV->GetID(First);
+        Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First);
+        First = TRELK_FIND(StructOfQZProcBase, FirstID);
+        if (First != NULL && TrelkSched_HasChangedInput(First)) {
+            EndRunner(&IDs, VS_FALSE, VS_FALSE);
+            return Result;
+        }
+        VS_BOOL Keep = runner->IsOutputRunner ? VS_TRUE : VS_FALSE;
+        EndRunner(&IDs, !Keep, !Keep);
+        if (!Keep && OtherRunnersLeft(&IDs))
+            Result = VS_TRUE;
+        return Result;
+    }
+    VS_UUID StartID = runner->QZProcStart;
+    if (Count == 1 && SRV->FindIDKey(Index, &StartID) != NULL && First != NULL) {
+        if (SRV->QueryFirst(&First->InputQueue) == NULL || AnyItem(First)) {
+            EndRunner(&IDs, VS_FALSE, VS_FALSE);
+            return Result;
+        }
+        Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First);
+        First = TRELK_FIND(StructOfQZProcBase, StartID);
+        if (First == NULL || !AnyItem(First)) {
+            VS_BOOL Keep = runner->IsOutputRunner ? VS_TRUE : VS_FALSE;
+            // The output runner stays: it is not told that it will be freed.
+            EndRunner(&IDs, !Keep, !Keep);
+            if (!Keep && OtherRunnersLeft(&IDs))
+                Result = VS_TRUE;
+            return Result;
+        }
+        EndRunner(&IDs, VS_FALSE, VS_FALSE);
+        return VS_TRUE;
+    }
+    EndRunner(&IDs, VS_FALSE, VS_FALSE);
+    return Result;
+}

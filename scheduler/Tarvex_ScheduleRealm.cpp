@@ -1,0 +1,410 @@
+// One scheduling step of a realm: the opening of a cycle (frame data, fact
+// history, "OnBeforeExecute"), one "Execute" of every ready cell, the frame
+// data of the step, the trimming of active objects, and the end of the
+// cycle (predict history, "OnFrameData", the environment released).
+#include "trelk_sched_internal.h"
+
+#include <cstdlib>
+
+static void *FindRealm(VS_UUID *ID)
+{
+    void *Realm = TrelkSched_Find(ID);
+    return Trelk_IsInstOf(Realm, QZRealmBaseClass) ? Realm : NULL;
+}
+
+static VS_INT32 HistoryLength(StructOfQZRealmBase *realm)
+{
+    VS_INT32 Length = QZRealmBase_GetHistoryLength(realm);
+    return Length > 0 ? Length : 0;
+}
+
+static void CutTo(VS_PARAPKGPTR List, VS_INT32 Length)
+{
+    while (List->GetNumber() > Length)
+        List->Del(List->GetNumber() - 1);
+}
+
+static StructOfQZRealmFrameData *NewFrame(StructOfQZRealmBase *realm)
+{
+    StructOfQZRealmFrameData *Frame =
+        (StructOfQZRealmFrameData *)SRV->MallocObjectL(SRV->GetIDEx(QZRealmFrameData), 0, NULL);
+    if (Frame != NULL)
+        Frame->RealmObjectID = SRV->GetID(realm);
+    return Frame;
+}
+
+static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
+{
+    if (Frame->DataBuf == NULL)
+        Frame->DataBuf = Trelk_GetParaPkgInterface(__LINE__);
+    Frame->DataBuf->InsertObject(Frame->DataBuf->GetNumber(), Data);
+}
+
+static VS_BOOL PkgHas(VS_PARAPKGPTR Pkg, void *Object)
+{
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
+        if (Pkg->GetObject(i) == Object)
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
+// Opens a cycle. FALSE when the realm is gone after "OnBeforeExecute".
+static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
+{
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    if (LocalBuf != NULL) {
+        // The data from outside for this cycle: what the cells hold came from
+        // the realm's own data objects.
+        if (LocalBuf->EnvDataQueuePackage == NULL)
+            LocalBuf->EnvDataQueuePackage = Trelk_GetParaPkgInterface(__LINE__);
+        VS_PARAPKGPTR Outside = LocalBuf->EnvDataQueuePackage;
+        Outside->Clear();
+        for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
+            if (!TrelkSched_IsCell(Cell))
+                continue;
+            for (void *Data = SRV->QueryFirst(&((StructOfQZCellBase *)Cell)->EnvDataQueue); Data != NULL;
+                 Data = SRV->QueryNext(Data)) {
+                void *Model = SRV->GetClass(Data);
+                if (Model != NULL && !PkgHas(Outside, Model))
+                    Outside->InsertObject(Outside->GetNumber(), Model);
+            }
+        }
+        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
+            Outside->InsertObject(Outside->GetNumber(), Data);
+
+        // The frame of a cycle that did not end was never shown to a script.
+        if (LocalBuf->QZRealmFrameDataInst != NULL) {
+            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
+            LocalBuf->QZRealmFrameDataInst = NULL;
+        }
+        StructOfQZRealmFrameData *Frame = NewFrame(realm);
+        if (Frame != NULL)
+            for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
+                if (TrelkSched_IsData(Data) && !Trelk_IsInstOf(Data, QZRealmFrameData) &&
+                    ((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount)
+                    AppendToFrame(Frame, Data);
+        LocalBuf->QZRealmFrameDataInst = Frame;
+        LocalBuf->LastScheduleTickCountWithFrameData = 0;
+
+        VS_PARAPKGPTR Fact = QZRealmBase_GetEnvDataQueue_Internal(realm, NULL);
+        if (Fact != NULL) {
+            if (LocalBuf->FactFramePackage != NULL) {
+                Fact->AppendFrom(LocalBuf->FactFramePackage);
+                LocalBuf->FactFramePackage->Release();
+            }
+            CutTo(Fact, HistoryLength(realm));
+            LocalBuf->FactFramePackage = Fact;
+        }
+    }
+    TrelkSched_CallRealm(realm, "OnBeforeExecute", 0, 0, "calls the function OnBeforeExecute failed");
+    realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    if (realm == NULL)
+        return VS_FALSE;
+    realm->ExecuteStage = QZREALM_STAGE_EXECUTING;
+    return VS_TRUE;
+}
+
+static VS_INT32 OutputCount(StructOfQZCellBase *cell)
+{
+    VS_INT32 Count = 0;
+    for (void *Out = SRV->QueryFirst(&cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out))
+        Count += Tarvex_ScheduleProc_GetItemNumber(&((StructOfQZDataOutputContainer *)Out)->QZData);
+    return Count;
+}
+
+// A cell that holds too much output is stopped unless the realm raises its
+// limit.
+static void OutputCheck(VS_UUID *RealmID, VS_UUID *CellID)
+{
+    StructOfQZRealmBase *realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    StructOfQZCellBase *cell = TRELK_FIND(StructOfQZCellBase, *CellID);
+    if (realm == NULL || cell == NULL)
+        return;
+    VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(realm, cell);
+    if (OutputCount(cell) < Limit)
+        return;
+    SRV->LuaPushObject(cell);
+    VS_INT32 Outcome = TrelkSched_CallRealm(realm, "OnMoreUnAllocatedData", 1, 1,
+                                            "cell calls the function OnMoreUnAllocatedData failed");
+    VS_INT32 Answer = Outcome == TRELK_CALL_OK ? SRV->LuaToInt(-1) : 0;
+    SRV->LuaPop(1);
+    realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    cell = TRELK_FIND(StructOfQZCellBase, *CellID);
+    if (realm == NULL || cell == NULL)
+        return;
+    if (Answer == 1) {
+        QZRealmBase_IncreaseMaxUnAllocatedData_ForQZCell(realm, cell);
+        return;
+    }
+    QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                               "Cell[%s] create more output data larger than [%d], it's running is killed",
+                               Trelk_Name(cell), Limit);
+    cell->IsReady = VS_FALSE;
+}
+
+// Runs one cell's "Execute"; TRUE when the step changed something.
+static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
+{
+    StructOfQZRealmBase *realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    StructOfQZCellBase *cell = TRELK_FIND(StructOfQZCellBase, *CellID);
+    if (realm == NULL || !TrelkSched_IsCell(cell) || !cell->IsReady)
+        return VS_FALSE;
+    if (cell->IsSuspend)
+        return VS_TRUE;
+    if (cell->NextRunTick != 0 && cell->NextRunTick > TrelkSched_NowMs())
+        return VS_TRUE;
+    cell->NextRunTick = 0;
+    SRV->LuaPushObject(realm);
+    SRV->LuaPushObject(cell);
+    SRV->LuaPushNil();
+    SRV->GetLastError();
+    if (!SRV->ExecNameScript(cell, "Execute", 3, 1)) {
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    if (QZProcChain_IsExecNameScriptError(TrelkSched_Find(CellID), "calls the function Execute failed")) {
+        SRV->LuaPop(1);
+        return VS_FALSE;
+    }
+    VS_INT32 Code = SRV->LuaToInt(-1);
+    SRV->LuaPop(1);
+    realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    cell = TRELK_FIND(StructOfQZCellBase, *CellID);
+    if (realm == NULL || cell == NULL)
+        return VS_FALSE;
+    if (Code <= 0 || Code == 2 || Code == 3) {
+        QZRealmBase_ResetSingleCell_Internal(realm, cell, Code == 0 ? VS_TRUE : VS_FALSE);
+        return VS_FALSE;
+    }
+    if (Code == 1) {
+        cell->IsSuspend = VS_TRUE;
+        QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "Cell[%s] is suspend",
+                                   Trelk_Name(cell));
+    } else
+        cell->NextRunTick = Code == 4 ? 0 : TrelkSched_NowMs() + Code - 4;
+    OutputCheck(RealmID, CellID);
+    return VS_TRUE;
+}
+
+// Frame data of the step: the stamped env data, each one once. Data handed
+// back from a cell keep the stamp of the step that made them, so what is
+// new to the frame is told by identity, not by stamp.
+static void StepFrame(StructOfQZRealmBase *realm)
+{
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    if (LocalBuf == NULL)
+        return;
+    StructOfQZRealmFrameData *Frame = LocalBuf->QZRealmFrameDataInst;
+    if (Frame == NULL)
+        Frame = NewFrame(realm);
+    if (Frame == NULL)
+        return;
+    void *InFrame = SRV->CreateIDIndex_Nor(0);
+    for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
+        void *Data = Frame->DataBuf->GetObject(i);
+        if (Data != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
+            SRV->InsertIDKey(InFrame, SRV->GetIDEx(Data), (void *)1);
+    }
+    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
+        if (TrelkSched_IsData(Data) &&
+            ((StructOfQZDataBase *)Data)->ScheduleTickCount > LocalBuf->LastScheduleTickCountWithFrameData &&
+            SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
+            AppendToFrame(Frame, Data);
+    SRV->DestoryIndex(InFrame);
+    LocalBuf->QZRealmFrameDataInst = Frame;
+}
+
+// ---------------------------------------------------------------------------
+// Trimming of active objects
+// ---------------------------------------------------------------------------
+struct ActiveOrderItem {
+    VS_INT64 ScheduleTickCount;
+    VS_ULONG SequenceIndex;
+    VS_ULONG Position; // index order: ties keep it
+    StructOfQZRealmBaseActiveObjectRecordWithObjectID Record;
+};
+
+static int CompareActive(const void *a, const void *b)
+{
+    const ActiveOrderItem *x = (const ActiveOrderItem *)a, *y = (const ActiveOrderItem *)b;
+    uint32_t xl = (uint32_t)x->ScheduleTickCount, yl = (uint32_t)y->ScheduleTickCount;
+    uint32_t xh = (uint32_t)((uint64_t)x->ScheduleTickCount >> 32),
+              yh = (uint32_t)((uint64_t)y->ScheduleTickCount >> 32);
+    if (xl != yl)
+        return xl < yl ? -1 : 1;
+    if (xh != yh)
+        return xh < yh ? -1 : 1;
+    if (x->SequenceIndex != y->SequenceIndex)
+        return x->SequenceIndex < y->SequenceIndex ? -1 : 1;
+    return x->Position < y->Position ? -1 : (x->Position > y->Position ? 1 : 0);
+}
+
+static void TrimActiveObjects(StructOfQZRealmBase *realm)
+{
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
+        return;
+    VS_ULONG Count = SRV->GetKeyNumber(LocalBuf->ActiveRealmObjectTree);
+    VS_INT32 Length = QZRealmBase_GetActiveLength(realm);
+    if (Length < 0)
+        Length = 0;
+    if (Count <= (VS_ULONG)Length)
+        return;
+    // Sorted by (low word, high word, sequence) of the activation stamp, the
+    // least recently activated first; records with equal stamps all stay in
+    // the order, in index order.
+    ActiveOrderItem *Items = (ActiveOrderItem *)SRV->Malloc_Nor(Count * sizeof(ActiveOrderItem));
+    if (Items == NULL)
+        return;
+    VS_ULONG n = 0;
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(LocalBuf->ActiveRealmObjectTree, &Key); Value != NULL && n < Count;
+         Value = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
+        StructOfQZRealmBaseActiveObjectRecord *Record = (StructOfQZRealmBaseActiveObjectRecord *)Value;
+        Items[n].ScheduleTickCount = Record->ScheduleTickCount;
+        Items[n].SequenceIndex = Record->SequenceIndex;
+        Items[n].Position = n;
+        Items[n].Record.ActiveObjectID = Key;
+        n++;
+    }
+    qsort(Items, n, sizeof(ActiveOrderItem), CompareActive);
+    VS_ULONG Take = n - (VS_ULONG)Length;
+    if (n < (VS_ULONG)Length)
+        Take = 0;
+    VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
+    for (VS_ULONG i = 0; i < Take; i++) {
+        void *Object = SRV->GetObject(&Items[i].Record.ActiveObjectID);
+        if (Object == NULL) {
+            QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "Realm[%s] active object is not found", Trelk_Name(realm));
+            // A record whose object is gone would stay for ever.
+            QZRealmBase_DeactiveDataByID_Internal(realm, &Items[i].Record.ActiveObjectID);
+            continue;
+        }
+        List->InsertObject(List->GetNumber(), Object);
+    }
+    SRV->Free(Items);
+    for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+        void *Object = List->GetObject(i);
+        if (Object != NULL)
+            QZRealmBase_DeactiveData_Internal(realm, Object, 0);
+    }
+    List->Release();
+}
+
+// ---------------------------------------------------------------------------
+// End of a cycle
+// ---------------------------------------------------------------------------
+static VS_INT32 EndCycle(VS_UUID *RealmID)
+{
+    StructOfQZRealmBase *realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+    if (realm == NULL)
+        return 1;
+    realm->ExecuteStage = QZREALM_STAGE_FINISHED;
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
+    if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
+        VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
+        for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
+            void *Data = Frame->DataBuf->GetObject(i);
+            if (TrelkSched_IsData(Data) && !QZRealmBase_IsFromOutSide_Internal(realm, (StructOfQZDataBase *)Data))
+                Predict->InsertObject(Predict->GetNumber(), Data);
+        }
+        CutTo(Predict, HistoryLength(realm));
+        if (LocalBuf->PredictFramePackage != NULL)
+            LocalBuf->PredictFramePackage->Release();
+        LocalBuf->PredictFramePackage = Predict;
+    }
+    VS_BOOL Shown = VS_FALSE;
+    if (realm->CreateFrameData) {
+        if (Frame != NULL && Frame->DataBuf != NULL && Frame->DataBuf->GetNumber() > 0) {
+            Shown = VS_TRUE;
+            // The frame is held by the realm's buffer while the script runs;
+            // the event has no result, so nothing is left to pop.
+            SRV->LuaPushObject(Frame);
+            SRV->GetLastError();
+            QZRealmBase_ExecNameScript(realm, "OnFrameData", 1, 0);
+            realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+            if (realm == NULL)
+                return 1;
+        }
+        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;
+             Data = SRV->QueryFirst(&realm->EnvDataQueue))
+            TrelkSched_Drop(Data);
+    }
+    LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    if (LocalBuf != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
+        // A frame no script was shown is freed here: the host collects only
+        // objects a script once held.
+        if (Shown)
+            SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
+        else
+            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
+        LocalBuf->QZRealmFrameDataInst = NULL;
+    }
+    return 1;
+}
+
+VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHappen)
+{
+    if (realm == NULL)
+        return 1;
+    if (QZObject_XRQControlInteface == NULL || QZObject_XRQInterface == NULL) {
+        realm->ExecuteStage = QZREALM_STAGE_FINISHED;
+        return 1;
+    }
+    VS_UUID RealmID = SRV->GetID(realm);
+    if (realm->ExecuteStage == QZREALM_STAGE_FINISHED)
+        realm->ExecuteStage = QZREALM_STAGE_NOTSTARTED;
+    else if (realm->ExecuteStage == QZREALM_STAGE_IDLE) {
+        TrelkSched_CallRealm(realm, "OnStopIdle", 0, 0, "calls the function OnStopIdle failed");
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+        if (realm == NULL)
+            return 1;
+        realm->ExecuteStage = QZREALM_STAGE_NOTSTARTED;
+    }
+    if (realm->ExecuteStage == QZREALM_STAGE_NOTSTARTED) {
+        if (!OpenCycle(realm, &RealmID))
+            return 1;
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    }
+    VS_BOOL Changed = VS_FALSE;
+    realm->ScheduleTickCount++;
+    realm->DataSequenceIndex = 0;
+    // The cells of this step, by ID: a cell may leave the queue, or be
+    // freed, while another one runs.
+    VS_PARAPKGPTR Cells = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell))
+        Cells->InsertObject(Cells->GetNumber(), Cell);
+    OBJECTATTRIBUTEINDEX CellQueue = TrelkSched_AttrIndex(QZRealmBaseClass, "QZCellQueue");
+    for (VS_INT32 i = 0; i < Cells->GetNumber(); i++) {
+        void *Cell = Cells->GetObject(i);
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+        if (realm == NULL) {
+            Cells->Release();
+            return 1;
+        }
+        if (Cell == NULL || SRV->GetParent(Cell) != realm || SRV->GetIndex(Cell) != CellQueue)
+            continue;
+        VS_UUID CellID = SRV->GetID(Cell);
+        if (StepCell(&RealmID, &CellID))
+            Changed = VS_TRUE;
+    }
+    Cells->Release();
+    realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    if (realm == NULL)
+        return 1;
+    StepFrame(realm);
+    TrimActiveObjects(realm);
+    if (Changed && AnyActionHappen != NULL)
+        *AnyActionHappen = VS_TRUE;
+    if (!Changed) {
+        VS_INT32 Outcome = TrelkSched_CallRealm(realm, "OnAfterExecute", 0, 1, "calls the function OnAfterExecute failed");
+        if (Outcome == TRELK_CALL_OK && SRV->LuaToBool(-1))
+            Changed = VS_TRUE;
+        SRV->LuaPop(1);
+    }
+    if (Changed)
+        return 0;
+    return EndCycle(&RealmID);
+}
