@@ -125,6 +125,22 @@ void BM_HostFullCollect(benchmark::State &state) {
 }
 BENCHMARK(BM_HostFullCollect)->Arg(100)->Arg(100000);
 
+// N objects a script let go of, freed by the collection point that ends the
+// chunk dropping them (a full Lua collection, then the frees): the cost
+// follows N, each candidate being found again by its sequence number.
+void BM_CollectDroppedObjects(benchmark::State &state) {
+    Host h;
+    std::string make = "keep = {} for i = 1, " + std::to_string(state.range(0)) + " do keep[i] = _New(GcThing) end";
+    for (auto _ : state) {
+        state.PauseTiming();
+        h.run(make);
+        state.ResumeTiming();
+        h.run("keep = nil");
+    }
+    state.counters["live"] = double(tvh::stats().LiveObjects);
+}
+BENCHMARK(BM_CollectDroppedObjects)->Arg(10000)->Arg(100000);
+
 // A chain: object i is locked until object i-1 is freed (its before-free
 // event unlocks it). One collection point frees all of them.
 std::vector<void *> g_chain;
