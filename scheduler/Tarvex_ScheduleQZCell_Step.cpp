@@ -436,6 +436,10 @@ static VS_BOOL WorkFinished(StructOfQZCellBase *cell, VS_BOOL TookAction)
             void *Proc = TrelkSched_Find(&Key);
             if (TrelkSched_IsProc(Proc) && ProcTakesAnyNumber((StructOfQZProcBase *)Proc))
                 return VS_FALSE;
+            // A proc that was just handed new input has work waiting: the
+            // cell is not finished before it ran, whatever its outputs.
+            if (TrelkSched_IsProc(Proc) && TrelkSched_HasChangedInput((StructOfQZProcBase *)Proc))
+                return VS_FALSE;
         }
     }
     if (SRV->QueryFirst(&cell->OutputQueue) == NULL)

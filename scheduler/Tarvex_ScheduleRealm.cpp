@@ -304,12 +304,22 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
     if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
+        // The data from outside, by ID: asking the outside list once per
+        // frame item would walk it once per item.
+        void *Outside = SRV->CreateIDIndex_Nor(0);
+        VS_PARAPKGPTR OutsidePkg = LocalBuf->EnvDataQueuePackage;
+        for (VS_INT32 i = 0; OutsidePkg != NULL && i < OutsidePkg->GetNumber(); i++) {
+            void *Data = OutsidePkg->GetObject(i);
+            if (Data != NULL && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
+                SRV->InsertIDKey(Outside, SRV->GetIDEx(Data), (void *)1);
+        }
         VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
         for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
             void *Data = Frame->DataBuf->GetObject(i);
-            if (TrelkSched_IsData(Data) && !QZRealmBase_IsFromOutSide_Internal(realm, (StructOfQZDataBase *)Data))
+            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
                 Predict->InsertObject(Predict->GetNumber(), Data);
         }
+        SRV->DestoryIndex(Outside);
         CutTo(Predict, HistoryLength(realm));
         if (LocalBuf->PredictFramePackage != NULL)
             LocalBuf->PredictFramePackage->Release();

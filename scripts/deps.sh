@@ -1,6 +1,6 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs
 # when they are missing (apt-get update once, then the exact package names).
-TRELK_DEBS="cmake g++ make pkg-config liblua5.4-dev libpugixml-dev rapidjson-dev libssl-dev libgtest-dev libbenchmark-dev"
+TRELK_DEBS="cmake g++ make pkg-config liblua5.4-dev libpugixml-dev rapidjson-dev libssl-dev libgtest-dev libbenchmark-dev libtbb-dev"
 
 ensure_deps() {
   local missing=()

@@ -1,0 +1,133 @@
+-- Where output goes: to the next proc, into the cell's environment through
+-- "OnOutputDataToEnv" (whose script may replace entries), into the cell's
+-- own outputs (converted when redirected), and back to the realm when the
+-- cell's run ends, in its three cases.
+local T = dofile(arg[1] .. "/sched_testlib.lua")
+
+local In = QZDataBase:CreateType("route.In")
+local Mid = QZDataBase:CreateType("route.Mid")
+local Out = QZDataBase:CreateType("route.Out")
+local BigOut = Out:CreateType("route.BigOut")
+local Other = QZDataBase:CreateType("route.Other")
+
+local First = T.procType("route.First", {In}, {Mid}, function(self)
+  local d = self:GetInput(0)
+  self:AddOutputData(Mid(T.value(d) + 1))
+  self:AcceptInput(d)
+  return 0
+end)
+local Last = T.procType("route.Last", {Mid}, {Out}, function(self)
+  local d = self:GetInput(0)
+  self:AddOutputData(Out(T.value(d) * 10))
+  self:AcceptInput(d)
+  return 0
+end)
+
+local Fails = T.procType("route.Fails", {In}, {Mid}, function(self)
+  if self.Status < 0 then return end
+  return -1
+end)
+
+local before = T.counts()
+
+local function values(list, Type)
+  local out = {}
+  for _, d in ipairs(T.items(list)) do
+    if Type == nil or _IsInst(Type, d) then out[#out + 1] = T.value(d) end
+  end
+  table.sort(out)
+  return table.concat(out, ",")
+end
+
+-- Entries replaced by "OnOutputDataToEnv" ------------------------------------
+do
+  local chain = T.chain(First, Last)
+  local realm, cell = T.realmWith("route.replace", chain)
+  realm.CreateFrameData = false
+  local replaced
+  function realm:OnOutputDataToEnv(c, proc, list)
+    local old = list:_Get(0)
+    replaced = Out(T.value(old) + 1000)
+    list:_Set(0, replaced)
+    list:_Set(1, replaced) -- listed twice: queued once
+  end
+  realm:AddEnvData(In(1))
+  realm:Execute()
+  T.eq(values(realm:GetEnvDataQueue(), Out), "1020", "the replacement reached the realm, once")
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
+end
+
+-- The cell's own outputs, plain and redirected ---------------------------------
+for _, redirect in ipairs({false, true}) do
+  local chain = T.chain(First, Last)
+  local realm, cell = T.realmWith("route.outputs" .. tostring(redirect), chain)
+  realm.CreateFrameData = false
+  cell:OutputFrom(Out)
+  if redirect then cell:RedirectOutput(Out, BigOut) end
+  local finished
+  function realm:OnCellFinish(c, ok) finished = ok end
+  realm:AddEnvData(In(2))
+  local msgs = T.during(function() realm:Execute() end)
+  for _, m in ipairs(msgs) do io.stderr:write("outputs: " .. m .. "\n") end
+  T.eq(finished, true, "outputs " .. tostring(redirect) .. ": the cell finished with success")
+  local want = redirect and BigOut or Out
+  T.eq(values(realm:GetEnvDataQueue(), want), "30", "outputs " .. tostring(redirect) .. ": the cell's output reached the realm")
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
+end
+
+-- A cell without outputs returns its products and the data nobody used -------
+do
+  local chain = T.chain(First, Last)
+  local realm, cell = T.realmWith("route.nooutputs", chain)
+  realm.CreateFrameData = false
+  local other = Other(5)
+  realm:AddEnvData(In(3))
+  realm:AddEnvData(other)
+  realm:Execute()
+  T.eq(values(realm:GetEnvDataQueue(), Out), "40", "the product is handed back")
+  T.eq(values(realm:GetEnvDataQueue(), Other), "5", "the datum no cell took stays in the realm")
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
+end
+
+-- A failing cell with outputs drops them and returns what came in -------------
+do
+  local chain = T.chain(Fails)
+  local realm, cell = T.realmWith("route.fails", chain)
+  realm.CreateFrameData = false
+  cell:OutputFrom(Out)
+  local finished
+  function realm:OnCellFinish(c, ok) finished = ok end
+  local input = In(4)
+  realm:AddEnvData(input)
+  T.during(function() realm:Execute() end)
+  T.eq(finished, false, "the cell's run ended without success")
+  T.eq(values(realm:GetEnvDataQueue(), Out), "", "no output")
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
+end
+
+-- ProcessCellEnvDataEx answers what it handed back ----------------------------
+do
+  local realm = _New(QZRealmBase)
+  local cell = _New(QZCellBase)
+  realm:AddCell(cell)
+  local pkg = realm:ProcessCellEnvDataEx(realm, cell, true)
+  T.eq(pkg:_Count(), 0, "a cell with nothing hands back nothing")
+  T.eq(realm:ProcessCellEnvDataEx(realm, nil, true):_Count(), 0, "without a cell: an empty package")
+  _Free(realm)
+  _Free(cell)
+end
+
+T.balanced(before, "routing")
+T.finish("sched_routing")
