@@ -234,12 +234,15 @@ int QZProcChainQueue_SortCmp(const void *a, const void *b)
 }
 
 // The chain's record without object IDs as JSON text, for ordering chains
-// whose procs have the same types.
-static void TieBreakText(StructOfQZProcChainBase *Chain, ClassOfStringPrintBuf *Buf)
+// whose procs have the same types. FALSE when the chain cannot be written:
+// its failure is then already reported, and writing it again would report it
+// a second time.
+static VS_BOOL TieBreakText(StructOfQZProcChainBase *Chain, ClassOfStringPrintBuf *Buf)
 {
     VS_PARAPKGPTR Info = Trelk_GetParaPkgInterface(__LINE__);
     VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
-    if (QZProcBase_OnSaveProc_SaveProcChain(Chain, Info, Record, VS_FALSE)) {
+    VS_BOOL Ok = QZProcBase_OnSaveProc_SaveProcChain(Chain, Info, Record, VS_FALSE);
+    if (Ok) {
         VS_CHAR *Json = Record->ToJSon();
         if (Json != NULL) {
             // Print formats at most one scratch buffer per call: append in pieces.
@@ -251,6 +254,7 @@ static void TieBreakText(StructOfQZProcChainBase *Chain, ClassOfStringPrintBuf *
     }
     Record->Release();
     Info->Release();
+    return Ok;
 }
 
 // Appends the chain records of a queue of chains to List in canonical order.
@@ -296,14 +300,16 @@ static VS_BOOL SaveChainQueue(StructOfQZProcBase *Owner, void *QueueHead, VS_PAR
                                    "may be more one QZCell in a chain, the tag may be not same for two equal procs ");
     if (Ok) {
         Number = n;
-        for (VS_INT32 i = 0; i < Number; i++)
-            for (VS_INT32 j = i + 1; j < Number; j++)
+        for (VS_INT32 i = 0; i < Number && Ok; i++)
+            for (VS_INT32 j = i + 1; j < Number && Ok; j++)
                 if (strcmp(BufText(Items[i].ProcTypeNameBuf), BufText(Items[j].ProcTypeNameBuf)) == 0) {
                     if (Items[i].TieBreakBuf->IsEmpty())
-                        TieBreakText(Items[i].QZProcChain, Items[i].TieBreakBuf);
-                    if (Items[j].TieBreakBuf->IsEmpty())
-                        TieBreakText(Items[j].QZProcChain, Items[j].TieBreakBuf);
+                        Ok = TieBreakText(Items[i].QZProcChain, Items[i].TieBreakBuf);
+                    if (Ok && Items[j].TieBreakBuf->IsEmpty())
+                        Ok = TieBreakText(Items[j].QZProcChain, Items[j].TieBreakBuf);
                 }
+    }
+    if (Ok) {
         qsort(Items, (size_t)Number, sizeof(StructOfQZProcChainQueue_SortCmpItem), QZProcChainQueue_SortCmp);
         for (VS_INT32 i = 0; i < Number && Ok; i++) {
             VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);

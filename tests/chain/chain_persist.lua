@@ -235,4 +235,25 @@ if lp ~= nil then
   T.check(#lc:GetTag() == 40, "the tag of a looping chain is made")
 end
 
+-- A chain that cannot be written because a data type of one of its child
+-- chains is gone: the failure is reported once, though its child chains have
+-- the same types and are compared by their records to be put in order.
+do
+  local X = QZDataBase:CreateType("cp_X")
+  local F = ptype("cp_F", X)
+  local holder = chainOf(_New(C))
+  local top = procs(holder)[1]
+  T.check(holder:AddChildProcChain(top, _New(F), nil), "first child chain of one type")
+  T.check(holder:AddChildProcChain(top, _New(F), nil), "second child chain of the same type")
+  local xid = _ID(X)
+  _Free(X)
+  T.errors()
+  T.eq(holder:GetTag(), "", "a chain that cannot be written has no tag")
+  local got = T.errors()
+  T.eq(#got, 1, "the failure is reported once")
+  T.check(got[1] ~= nil and got[1]:find("can not save InputQueue [" .. xid .. "], data object may be freed some where", 1, true) ~= nil,
+          "the failure names the lost data type: " .. tostring(got[1]))
+  _Free(holder)
+end
+
 T.finish("chain_persist")
