@@ -144,23 +144,28 @@ VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *Input
 static VS_BOOL SaveOutputQueue(StructOfQZProcBase *QZProc, StructOfQZDataOutputContainer *Output,
                                VS_PARAPKGPTR PackageInfo, VS_PARAPKGPTR List)
 {
+    // Each data type is recorded as soon as it is found, so that the package
+    // list keeps what was met before a later data type turns out to be gone.
     void *DataType = SRV->GetObject(&Output->DataBaseID);
-    void *Original = Trelk_IsZeroID(&Output->OriginalDataBaseID) ? NULL : SRV->GetObject(&Output->OriginalDataBaseID);
-    VS_UUID *Missing = DataType == NULL ? &Output->DataBaseID
-                       : (Original == NULL && !Trelk_IsZeroID(&Output->OriginalDataBaseID))
-                           ? &Output->OriginalDataBaseID
-                           : NULL;
-    if (Missing != NULL) {
+    if (DataType == NULL) {
         QZRealmBase_RaiseException(QZProc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "can not save OutputQueue [%s], data object may be freed some where",
-                                   UuidText(Missing));
+                                   UuidText(&Output->DataBaseID));
         return VS_FALSE;
     }
-    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
     QZProcBase_OnSaveProc_SaveParaPkgInfo(DataType, PackageInfo, VS_TRUE);
+    VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
     AppendKey(Record, "DataBaseName");
     Record->InsertStr(Record->GetNumber(), Trelk_Name(DataType));
-    if (Original != NULL) {
+    if (!Trelk_IsZeroID(&Output->OriginalDataBaseID)) {
+        void *Original = SRV->GetObject(&Output->OriginalDataBaseID);
+        if (Original == NULL) {
+            Record->Release();
+            QZRealmBase_RaiseException(QZProc, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "can not save OutputQueue [%s], data object may be freed some where",
+                                       UuidText(&Output->OriginalDataBaseID));
+            return VS_FALSE;
+        }
         QZProcBase_OnSaveProc_SaveParaPkgInfo(Original, PackageInfo, VS_TRUE);
         AppendKey(Record, "OriginalDataBaseName");
         Record->InsertStr(Record->GetNumber(), Trelk_Name(Original));

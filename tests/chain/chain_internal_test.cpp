@@ -238,14 +238,33 @@ TEST_F(ChainInternal, OutputRecordsAndRefusedSaves) {
     ASSERT_EQ(Got.size(), 1u);
     EXPECT_EQ(Got[0], "can not save QZProc [ci_O], which IsType is true");
 
-    // An output whose data type is gone.
+    // An output whose original data type is gone. The package of its data
+    // type, met before the failure, stays in the package list.
     StructOfQZDataOutputContainer *Last = (StructOfQZDataOutputContainer *)XRQ->QueryNext(
         XRQ->QueryFirst(&Proc->OutputQueue));
     VS_UUID Gone = Last->OriginalDataBaseID;
     Gone.Data1 ^= 0x5A5A5A5A;
     Last->OriginalDataBaseID = Gone;
+    VS_PARAPKGPTR Names = Trelk_GetParaPkgInterface(__LINE__);
+    Names->InsertStr(0, "ci_OQ");
+    VS_PARAPKGPTR PkgRec = Trelk_GetParaPkgInterface(__LINE__);
+    PkgRec->InsertStr(0, "PackageName");
+    PkgRec->InsertStr(1, "ci_opkg");
+    PkgRec->InsertStr(2, "PackageVersion");
+    PkgRec->InsertStr(3, "2");
+    PkgRec->InsertStr(4, "PackageUrl");
+    PkgRec->InsertStr(5, "url-o");
+    PkgRec->InsertStr(6, "ObjectList");
+    PkgRec->InsertParaPackage(7, Names);
+    PkgRec->AsDict(VS_TRUE);
+    QZObject_SystemPackageInfo->InsertParaPackage(QZObject_SystemPackageInfo->GetNumber(), PkgRec);
+    Names->Release();
+    PkgRec->Release();
+    Info->Clear();
     EXPECT_FALSE(QZProcBase_OnSaveProc_SaveProc(Proc, Info, Rec, VS_TRUE, VS_FALSE));
     EXPECT_EQ(Rec->GetNumber(), 0);
+    ASSERT_EQ(Info->GetNumber(), 1) << "the data type met before the failure is recorded";
+    EXPECT_STREQ(Str(Info->GetParaPackage(0), "PackageName"), "ci_opkg");
     Got = Texts();
     ASSERT_EQ(Got.size(), 1u);
     EXPECT_EQ(Got[0], std::string("can not save OutputQueue [") + XRQ->UuidToString(&Gone) +
