@@ -3,6 +3,7 @@
 // call them in; rules are kept for scripts to read back.
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
+#include "trelk_cell_api.h"
 
 // Argument 2 when it is a working cell or cell type, else NULL.
 static StructOfQZCellBase *CellArg()
@@ -166,5 +167,41 @@ VS_INT32 QZRealmBase_GetRule(void *L)
     else
         Result = TrelkRealm_QueueToPkg(&Self->QZRuleQueue, RuleClass);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Procs as a new cell
+// ---------------------------------------------------------------------------
+VS_INT32 QZRealmBase_AddProc(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    if (Self == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_UUID RealmID = SRV->GetID(Self);
+    // The new cell's creation lock becomes the lock of its queue membership.
+    void *Cell = SRV->MallocObjectL(SRV->GetIDEx(QZCellBaseClass), 0, NULL);
+    if (Cell == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_UUID CellID = SRV->GetID(Cell);
+    QZCellBase_AddProc_Internal(Cell, 2);
+    VS_BOOL Added = SRV->LuaToBool(-1);
+    SRV->LuaPop(1);
+    // Creation and the chains' making may run scripts: both found again.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    Cell = SRV->GetObject(&CellID);
+    if (Cell != NULL && (!Added || Self == NULL)) {
+        SRV->FreeObject(Cell);
+        Added = VS_FALSE;
+    } else if (Cell == NULL)
+        Added = VS_FALSE;
+    else
+        SRV->ChangeParent(Cell, Self, TrelkRealm_QueueIndex(TRELK_REALM_CELLQUEUE));
+    SRV->LuaPushBool(Added);
     return 1;
 }

@@ -3,6 +3,7 @@
 // history packages and the outside test.
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
+#include "trelk_cell_api.h"
 
 static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
 {
@@ -334,4 +335,118 @@ VS_INT32 QZRealmBase_IsFromOutSide(void *L)
     SRV->LuaPushBool(
         QZRealmBase_IsFromOutSide_Internal(TrelkRealm_SelfArg(), (StructOfQZDataBase *)Trelk_ObjectArg(2)));
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Data handed to procs in a cell
+// ---------------------------------------------------------------------------
+static VS_INT32 PushResult(VS_BOOL Result)
+{
+    SRV->LuaPushBool(Result);
+    return 1;
+}
+
+// A cell made here goes again when the call fails; a cell the caller gave
+// stays where it was.
+static VS_INT32 FailProc(const VS_UUID *CellID, VS_BOOL Made)
+{
+    void *Cell = Made ? SRV->GetObject((VS_UUID *)CellID) : NULL;
+    if (Cell != NULL)
+        SRV->FreeObject(Cell);
+    return PushResult(VS_FALSE);
+}
+
+static VS_BOOL IsDatumInstance(void *Object)
+{
+    return Object != NULL && TrelkRealm_IsData(Object) ? VS_TRUE : VS_FALSE;
+}
+
+VS_INT32 QZRealmBase_EnvDataToProc(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    VS_INT32 Top = SRV->LuaGetTop();
+    if (Self == NULL || Top < 3)
+        return PushResult(VS_FALSE);
+    VS_UUID RealmID = SRV->GetID(Self);
+    void *Cell = NULL;
+    VS_BOOL Made = VS_FALSE;
+    if (Top == 3) {
+        void *X = Trelk_ObjectArg(3);
+        if (X == NULL)
+            return PushResult(VS_FALSE);
+        if (TrelkRealm_IsCell(X)) {
+            if (((StructOfQZCellBase *)X)->IsType) {
+                Cell = SRV->MallocObjectL(SRV->GetIDEx(X), 0, NULL);
+                Made = VS_TRUE;
+            } else
+                Cell = X;
+        } else if (Trelk_IsInstOf(X, QZProcBaseClass) || Trelk_IsInstOf(X, QZProcChainBaseClass)) {
+            Cell = SRV->MallocObjectL(SRV->GetIDEx(QZCellBaseClass), 0, NULL);
+            Made = VS_TRUE;
+            if (Cell != NULL) {
+                QZCellBase_AddProc_Internal(Cell, 3);
+                SRV->LuaPop(1);
+            }
+        } else
+            return PushResult(VS_FALSE);
+    } else {
+        Cell = SRV->MallocObjectL(SRV->GetIDEx(QZCellBaseClass), 0, NULL);
+        Made = VS_TRUE;
+        if (Cell != NULL) {
+            VS_UUID MadeID = SRV->GetID(Cell);
+            QZCellBase_AddProc_Internal(Cell, 3);
+            VS_BOOL Added = SRV->LuaToBool(-1);
+            SRV->LuaPop(1);
+            if (!Added)
+                return FailProc(&MadeID, VS_TRUE);
+        }
+    }
+    if (Cell == NULL)
+        return PushResult(VS_FALSE);
+    VS_UUID CellID = SRV->GetID(Cell);
+    // Creation may run scripts: both are found again by ID.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    Cell = SRV->GetObject(&CellID);
+    if (Self == NULL || Cell == NULL)
+        return FailProc(&CellID, Made);
+
+    VS_INT32 DataType = SRV->LuaType(2);
+    if (DataType == VSLUATYPE_OBJECT) {
+        void *Data = Trelk_ObjectArg(2);
+        if (!IsDatumInstance(Data))
+            return FailProc(&CellID, Made);
+        SRV->LuaPushObject(Data);
+        QZCellBase_AddEnvData_Internal(Self, (StructOfQZCellBase *)Cell, SRV->LuaGetTop(), VS_TRUE, VS_FALSE);
+        SRV->LuaPop(1);
+    } else if (DataType == VSLUATYPE_PARAPKG) {
+        VS_PARAPKGPTR Pkg = SRV->LuaToParaPkg(2);
+        if (Pkg == NULL || Pkg->GetNumber() == 0)
+            return FailProc(&CellID, Made);
+        // Every item is looked at before anything is added.
+        VS_INT32 Count = Pkg->GetNumber();
+        for (VS_INT32 i = 0; i < Count; i++)
+            if (!IsDatumInstance(Trelk_FromRawObject(Pkg->GetObject(i))))
+                return FailProc(&CellID, Made);
+        VS_INT32 Start = SRV->LuaGetTop() + 1;
+        for (VS_INT32 i = 0; i < Count; i++)
+            SRV->LuaPushObject(Trelk_FromRawObject(Pkg->GetObject(i)));
+        QZCellBase_AddEnvData_Internal(Self, (StructOfQZCellBase *)Cell, Start, VS_TRUE, VS_FALSE);
+        SRV->LuaPop(Count);
+    }
+    // Capturing may run scripts too.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    Cell = SRV->GetObject(&CellID);
+    if (Self == NULL || Cell == NULL)
+        return FailProc(&CellID, Made);
+    ((StructOfQZCellBase *)Cell)->IsReady = VS_TRUE;
+    if (Made) {
+        if (!SRV->ChangeParent(Cell, Self, TrelkRealm_QueueIndex(TRELK_REALM_CELLQUEUE)))
+            return FailProc(&CellID, VS_TRUE);
+    } else
+        // A cell of this realm's library moves with its lock; one from
+        // another realm's queue brings that realm's lock along; any other
+        // cell gets a lock of its own.
+        TrelkRealm_EnterQueue((StructOfQZRealmBase *)Self, Cell, TRELK_REALM_CELLQUEUE);
+    return PushResult(VS_TRUE);
 }

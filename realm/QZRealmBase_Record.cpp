@@ -237,3 +237,35 @@ VS_INT32 QZRealmBase__QuelCall(void *L)
     Trelk_PushHandOver(Object);
     return 1;
 }
+
+// ---------------------------------------------------------------------------
+// Reset and clear
+// ---------------------------------------------------------------------------
+VS_INT32 QZRealmBase_Reset(void *L)
+{
+    (void)L;
+    // Reset() is declared without arguments, yet scripts pass whether the
+    // active objects go too; a missing argument reads as false.
+    QZRealmBase_Reset_Internal(TrelkRealm_SelfArg(), SRV->LuaToBool(2));
+    return 0;
+}
+
+VS_INT32 QZRealmBase_Clear(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
+    if (Self == NULL)
+        return 0;
+    VS_BOOL ClearPrivateBuf = SRV->LuaToBool(2);
+    VS_UUID RealmID = SRV->GetID(Self);
+    QZRealmBase_Reset_Internal(Self, VS_TRUE);
+    // The reset runs script events; the realm is found again by its ID.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    if (Self == NULL)
+        return 0;
+    if (ClearPrivateBuf && Self->PrivateLocalBuf != NULL)
+        Self->PrivateLocalBuf->Clear();
+    TrelkRealm_EmptyQueue(&Self->QZCellQueue);
+    TrelkRealm_EmptyQueue(&Self->QZCellLibrary);
+    return 0;
+}

@@ -89,6 +89,11 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"OnFrameData", QZRealmBase_OnDoNothing},
     {"ProcessCellEnvData", QZRealmBase_ProcessCellEnvData},
     {"ProcessCellEnvDataEx", QZRealmBase_ProcessCellEnvDataEx},
+    // Reset, clear, procs as a cell and data handed to procs
+    {"Reset", QZRealmBase_Reset},
+    {"Clear", QZRealmBase_Clear},
+    {"AddProc", QZRealmBase_AddProc},
+    {"EnvDataToProc", QZRealmBase_EnvDataToProc},
     {nullptr, nullptr},
 };
 

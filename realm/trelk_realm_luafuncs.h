@@ -96,4 +96,10 @@ VS_INT32 QZRealmBase_PrintException(void *L);
 VS_INT32 QZRealmBase_ProcessCellEnvData(void *L);
 VS_INT32 QZRealmBase_ProcessCellEnvDataEx(void *L);
 
+// Reset, clear, procs as a cell and data handed to procs
+VS_INT32 QZRealmBase_Reset(void *L);
+VS_INT32 QZRealmBase_Clear(void *L);
+VS_INT32 QZRealmBase_AddProc(void *L);
+VS_INT32 QZRealmBase_EnvDataToProc(void *L);
+
 #endif
