@@ -3,31 +3,6 @@
 -- chain, and the object counts a run must leave as it found them.
 local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 
--- Live objects, live packages and unlocks below zero after a full collection.
-function T.counts()
-  for _ = 1, 3 do
-    collectgarbage("collect")
-    _CollectGarbage()
-  end
-  local s = _Stats()
-  return {objects = s:_Get(s:_FindDict("LiveObjects")), packages = s:_Get(s:_FindDict("LivePackages")),
-          unlocks = s:_Get(s:_FindDict("UnlockAtZero"))}
-end
-
-function T.balanced(before, what)
-  local now = T.counts()
-  T.eq(now.unlocks, before.unlocks, what .. ": no lock released below zero")
-  T.eq(now.objects, before.objects, what .. ": every object gone again")
-  T.eq(now.packages, before.packages, what .. ": every package gone again")
-end
-
-function T.items(pkg)
-  local out = {}
-  if pkg == nil then return out end
-  for i = 0, pkg:_Count() - 1 do out[#out + 1] = pkg:_Get(i) end
-  return out
-end
-
 -- The first value of a data object.
 function T.value(d)
   return d:GetDataBuf():_Get(0)
