@@ -557,29 +557,21 @@ VS_INT32 QZDataBase_GetUniformTick(void *L)
 // ---------------------------------------------------------------------------
 // The free-callback list of self (argument 1) and the object argument 2, with
 // the target's place in the list (-1 when absent); NULL when either is missing.
-static VS_PARAPKGPTR CallBackListArgs(void **Target, VS_INT32 *Found)
+// The object's free-callback list (NULL when it has none) and argument 2.
+static VS_PARAPKGPTR CallBackListArgs(void **Target)
 {
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     *Target = Trelk_ObjectArg(2);
     StructOfQZDataBaseLocalBuf *LocalBuf = Self != NULL ? QZDataBase_GetLocalBuf(Self) : NULL;
-    if (*Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
-        return NULL;
-    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
-    *Found = -1;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber() && *Found < 0; i++)
-        if (Pkg->GetObject(i) == *Target)
-            *Found = i;
-    return Pkg;
+    return LocalBuf != NULL ? LocalBuf->CallBackObjectPkg : NULL;
 }
 
 VS_INT32 QZDataBase_RegCallBack(void *L)
 {
     (void)L;
     void *Target;
-    VS_INT32 Found;
-    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
-    if (Pkg != NULL && Found < 0)
-        Pkg->InsertObject(Pkg->GetNumber(), Target);
+    VS_PARAPKGPTR List = CallBackListArgs(&Target);
+    Trelk_CallBackListAdd(List, Target);
     return 0;
 }
 
@@ -587,10 +579,8 @@ VS_INT32 QZDataBase_UnRegCallBack(void *L)
 {
     (void)L;
     void *Target;
-    VS_INT32 Found;
-    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
-    if (Pkg != NULL && Found >= 0)
-        Pkg->Del(Found);
+    VS_PARAPKGPTR List = CallBackListArgs(&Target);
+    Trelk_CallBackListRemove(List, Target);
     return 0;
 }
 

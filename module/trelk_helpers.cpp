@@ -80,6 +80,27 @@ void Trelk_UnLockAndFreeUnheld(void *Object)
         SRV->FreeObject(Object);
 }
 
+static VS_INT32 CallBackListFind(VS_PARAPKGPTR List, void *Target)
+{
+    for (VS_INT32 i = 0; List != NULL && Target != NULL && i < List->GetNumber(); i++)
+        if (List->GetType(i) == VSTYPE_OBJECT && List->GetObject(i) == Target)
+            return i;
+    return -1;
+}
+
+void Trelk_CallBackListAdd(VS_PARAPKGPTR List, void *Target)
+{
+    if (List != NULL && Target != NULL && CallBackListFind(List, Target) < 0)
+        List->InsertObject(List->GetNumber(), Target);
+}
+
+void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target)
+{
+    VS_INT32 i = CallBackListFind(List, Target);
+    if (i >= 0)
+        List->Del(i);
+}
+
 namespace {
 
 void RaiseV(void *Object, const VS_CHAR *Format, va_list Args)

@@ -55,6 +55,10 @@ void Trelk_PushHandOver(void *Object);
 // any more (no parent, no lock, no script value) is freed at once, because
 // the host collects only objects a script has held.
 void Trelk_UnLockAndFreeUnheld(void *Object);
+// Free-callback lists (a package naming each target once): add a target
+// that is not listed yet, remove one that is. A NULL list does nothing.
+void Trelk_CallBackListAdd(VS_PARAPKGPTR List, void *Target);
+void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target);
 
 // ---------------------------------------------------------------------------
 // Letting go of objects

@@ -247,8 +247,7 @@ VS_INT32 QZProcBase_RegCallBack(void *L)
         return 0;
     if (LocalBuf->CallBackObjectPkg == NULL)
         LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    if (!TrelkProc_PkgHasObject(LocalBuf->CallBackObjectPkg, Target))
-        LocalBuf->CallBackObjectPkg->InsertObject(LocalBuf->CallBackObjectPkg->GetNumber(), Target);
+    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
     return 0;
 }
 
@@ -256,17 +255,9 @@ VS_INT32 QZProcBase_UnRegCallBack(void *L)
 {
     (void)L;
     StructOfQZProcBase *Self = TrelkProc_SelfArg();
-    void *Target = Trelk_ObjectArg(2);
     StructOfQZProcBaseLocalBuf *LocalBuf = Self != NULL ? QZProcBase_GetProcLocalBuf(Self) : NULL;
-    if (Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
-        return 0;
-    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++) {
-        if (Pkg->GetType(i) == VSTYPE_OBJECT && Pkg->GetObject(i) == Target) {
-            Pkg->Del(i);
-            break;
-        }
-    }
+    if (LocalBuf != NULL)
+        Trelk_CallBackListRemove(LocalBuf->CallBackObjectPkg, Trelk_ObjectArg(2));
     return 0;
 }
 

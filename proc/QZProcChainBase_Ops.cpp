@@ -491,21 +491,12 @@ static VS_PARAPKGPTR CallBackList(VS_BOOL Create)
     return Buf->CallBackObjectPkg;
 }
 
-static VS_INT32 FindTarget(VS_PARAPKGPTR Pkg, void *Target)
-{
-    for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Target)
-            return i;
-    return -1;
-}
-
 VS_INT32 QZProcChainBase_RegCallBack(void *L)
 {
     (void)L;
     void *Target = ObjectArg(2);
-    VS_PARAPKGPTR Pkg = Target != NULL ? CallBackList(VS_TRUE) : NULL;
-    if (Pkg != NULL && FindTarget(Pkg, Target) < 0)
-        Pkg->InsertObject(Pkg->GetNumber(), Target);
+    if (Target != NULL)
+        Trelk_CallBackListAdd(CallBackList(VS_TRUE), Target);
     return 0;
 }
 
@@ -513,9 +504,7 @@ VS_INT32 QZProcChainBase_UnRegCallBack(void *L)
 {
     (void)L;
     void *Target = ObjectArg(2);
-    VS_PARAPKGPTR Pkg = Target != NULL ? CallBackList(VS_FALSE) : NULL;
-    VS_INT32 i = FindTarget(Pkg, Target);
-    if (i >= 0)
-        Pkg->Del(i);
+    if (Target != NULL)
+        Trelk_CallBackListRemove(CallBackList(VS_FALSE), Target);
     return 0;
 }

@@ -187,29 +187,21 @@ VS_INT32 QZRealmBase_SetLocalBuf(void *L)
 
 // The realm's free-callback list and argument 2 with its place in the list
 // (-1 when absent); NULL when either is missing.
-static VS_PARAPKGPTR CallBackListArgs(void **Target, VS_INT32 *Found)
+// The realm's free-callback list (NULL when it has none) and argument 2.
+static VS_PARAPKGPTR CallBackListArgs(void **Target)
 {
     StructOfQZRealmBase *Self = TrelkRealm_SelfArg();
     *Target = SRV->LuaToObject(2);
-    *Found = -1;
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Self);
-    if (*Target == NULL || LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL)
-        return NULL;
-    VS_PARAPKGPTR Pkg = LocalBuf->CallBackObjectPkg;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber() && *Found < 0; i++)
-        if (Pkg->GetObject(i) == *Target)
-            *Found = i;
-    return Pkg;
+    return LocalBuf != NULL ? LocalBuf->CallBackObjectPkg : NULL;
 }
 
 VS_INT32 QZRealmBase_RegCallBack(void *L)
 {
     (void)L;
     void *Target;
-    VS_INT32 Found;
-    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
-    if (Pkg != NULL && Found < 0)
-        Pkg->InsertObject(Pkg->GetNumber(), Target);
+    VS_PARAPKGPTR List = CallBackListArgs(&Target);
+    Trelk_CallBackListAdd(List, Target);
     return 0;
 }
 
@@ -217,10 +209,8 @@ VS_INT32 QZRealmBase_UnRegCallBack(void *L)
 {
     (void)L;
     void *Target;
-    VS_INT32 Found;
-    VS_PARAPKGPTR Pkg = CallBackListArgs(&Target, &Found);
-    if (Pkg != NULL && Found >= 0)
-        Pkg->Del(Found);
+    VS_PARAPKGPTR List = CallBackListArgs(&Target);
+    Trelk_CallBackListRemove(List, Target);
     return 0;
 }
 
