@@ -4,7 +4,8 @@
 -- true, false, not at all (no handler) or with a script error. A refused
 -- limit kills the proc: its messages, the cancel notice, its env data
 -- withdrawn, the error counters.
--- Then the limits of unallocated data at their three sites.
+-- Then the limits of unallocated data: a cell's outputs and a proc's held
+-- output.
 local T = dofile(arg[1] .. "/sched_testlib.lua")
 
 local before = T.counts()
@@ -171,6 +172,64 @@ do
   T.eq(cell.IsReady, false, "the stopped cell is not ready")
   _Free(realm)
   _Free(cell)
+end
+
+-- Unallocated data: output a proc made that its next proc holds but cannot
+-- use yet. The first proc runs on, one datum a run, into a next proc that
+-- waits for five; with a limit of one, the second datum held back asks the
+-- realm, whose answer raises the proc's limit or kills the run.
+local Held = QZDataBase:CreateType("lim.Held")
+local produced = 0
+local Producer = T.procType("lim.Producer", {Number}, {Held}, function(self)
+  if self.Status < 0 then return end
+  self.made = (self.made or 0) + 1
+  produced = self.made
+  self:AddOutputData(Held(self.made))
+  if self.made >= 4 then
+    self:AcceptInput(self:GetInput(0))
+    return 0
+  end
+  return 3
+end)
+local WaitsForFive = T.procType("lim.WaitsForFive", {5, Held}, {Out}, function(self)
+  if self.Status < 0 then return end
+  error("five held data never come together")
+end)
+local heldRows = {
+  {1, false}, {0, true}, {"error", true},
+}
+for _, row in ipairs(heldRows) do
+  local how, killed = table.unpack(row)
+  local chain = T.chain(Producer, WaitsForFive)
+  local realm, cell = T.realmWith("lim.held" .. tostring(how), chain)
+  realm.CreateFrameData = false
+  realm.MaxUnAllocatedData = 1
+  local asked, aboutProducer = 0, false
+  function realm:OnMoreUnAllocatedData(o)
+    asked = asked + 1
+    aboutProducer = _IsInst(Producer, o)
+    if how == "error" then error("limit script fails") end
+    return how
+  end
+  produced = 0
+  realm:AddEnvData(Number(1))
+  local msgs = T.during(function() drive(realm, 50) end)
+  T.eq(asked, 1, "held output " .. tostring(how) .. ": the realm is asked once")
+  T.check(aboutProducer, "held output " .. tostring(how) .. ": about the producing proc")
+  T.eq(T.has(msgs, "Proc[] create more output data larger than [1], it's running is killed"), killed,
+       "held output " .. tostring(how) .. ": killed or raised")
+  T.eq(produced, killed and 2 or 4, "held output " .. tostring(how) .. ": the producer's runs")
+  if how == "error" then
+    local reported = false
+    for _, m in ipairs(msgs) do
+      if m:find("proc calls the function OnMoreUnAllocatedData failed", 1, true) then reported = true end
+    end
+    T.check(reported, "the script error is reported")
+  end
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
 end
 
 -- Each row made a proc type of its own (types stay): only the locks are

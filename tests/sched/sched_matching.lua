@@ -1,6 +1,7 @@
 -- Which env data a proc gets: candidates oldest first up to RequestNumber,
 -- data a proc type refused before, slaves that take only data derived from
--- their master's, base and derived inputs, and two data with the same stamp.
+-- their master's (offered together with it), base and derived inputs, and
+-- two data with the same stamp.
 local T = dofile(arg[1] .. "/sched_testlib.lua")
 
 local A = QZDataBase:CreateType("match.A")
@@ -39,17 +40,27 @@ makeType("any", {0, A})
 makeType("derived", {"o", A, Derived})
 makeType("two", {A, B})
 makeType("samestamp", {A})
+makeType("slave", {A, "s", B})
+-- Makes, from each A it is offered, a B derived from it, and lets the A go.
+local Derive = T.procType("match.Derive", {A}, {B}, function(self)
+  if self.Status < 0 then return end
+  local a = self:GetInput(0)
+  self:AddOutputDataEx(B(T.value(a) * 2), a)
+  self:RejectInput(a)
+  return 0
+end)
 
 local before = T.counts()
 
 -- Runs one cycle of a realm with one proc of the named type; the data are
 -- added in the order given, each with the given tick. Answers, per run of
 -- the proc, the values of each input joined, and the messages.
-local function runWith(name, data, setup)
+local function runWith(name, data, setup, feeder)
   seen = {}
   local P = types[name]
   local chain = T.chain(P)
-  local realm, cell = T.realmWith("match." .. name, chain)
+  local feed = feeder and T.chain(feeder)
+  local realm, cell = T.realmWith("match." .. name, chain, feed)
   realm.CreateFrameData = false
   if setup then setup(realm, P) end
   for _, d in ipairs(data) do
@@ -61,6 +72,7 @@ local function runWith(name, data, setup)
   _Free(realm)
   _Free(cell)
   _Free(chain)
+  if feed then _Free(feed) end
   return seen, msgs
 end
 
@@ -93,6 +105,14 @@ end
 do
   local got = runWith("two", {{B(2), 2}, {A(1), 1}})
   T.eq(got[1], "1|2", "each input takes data of its own type")
+end
+
+-- A slave is offered only data derived from its master's datum, together
+-- with it; a B derived from nothing stays unused.
+do
+  local got = runWith("slave", {{B(99), 1}, {A(1), 2}, {A(5), 3}}, nil, Derive)
+  table.sort(got)
+  T.eq(table.concat(got, ","), "1|2,5|10", "each master came with the datum derived from it")
 end
 
 -- Data with the same stamp: reported, and the later one wins the key.

@@ -1,4 +1,5 @@
--- Where output goes: to the next proc, into the cell's environment through
+-- Where output goes: to the next proc, down a child chain and back, into the
+-- cell's environment through
 -- "OnOutputDataToEnv" (whose script may replace entries), into the cell's
 -- own outputs (converted when redirected), and back to the realm when the
 -- cell's run ends, in its three cases.
@@ -26,6 +27,25 @@ end)
 local Fails = T.procType("route.Fails", {In}, {Mid}, function(self)
   if self.Status < 0 then return end
   return -1
+end)
+
+-- A proc with a child chain: its side output goes down the child chain,
+-- whose end rejoins the parent chain at Last.
+local Side = QZDataBase:CreateType("route.Side")
+local Splits = T.procType("route.Splits", {In}, {Mid, Side}, function(self)
+  local d = self:GetInput(0)
+  self:AddOutputData(Mid(T.value(d) + 1))
+  self:AddOutputData(Side(T.value(d) + 100))
+  self:AcceptInput(d)
+  return 0
+end)
+local childSaw = {}
+local Child = T.procType("route.Child", {Side}, {Mid}, function(self)
+  local d = self:GetInput(0)
+  childSaw[#childSaw + 1] = T.value(d)
+  self:AddOutputData(Mid(T.value(d) + 1000))
+  self:AcceptInput(d)
+  return 0
 end)
 
 local before = T.counts()
@@ -130,4 +150,22 @@ do
 end
 
 T.balanced(before, "routing")
+
+-- Output into a child chain, and back into the parent chain -----------------
+do
+  local chain, procs = T.chain(Splits, Last)
+  T.check(chain:AddChildProcChain(procs[1], Child, procs[2]), "the child chain hangs under the first proc")
+  local realm, cell = T.realmWith("route.child", chain)
+  realm.CreateFrameData = false
+  realm:AddEnvData(In(1))
+  realm:Execute()
+  T.eq(table.concat(childSaw, ","), "101", "the side output reached the child chain's proc")
+  T.eq(values(realm:GetEnvDataQueue(), Out), "20,11010", "both the direct and the rejoined data reached the last proc")
+  T.eq(values(realm:GetEnvDataQueue(), Side), "", "no side datum left over")
+  realm:ClearEnvData()
+  _Free(realm)
+  _Free(cell)
+  _Free(chain)
+end
+
 T.finish("sched_routing")
