@@ -11,6 +11,7 @@
 #include "trelk_proc_luafuncs.h"
 
 #include <cstring>
+#include <vector>
 
 
 static StructOfQZProcChainBaseLocalBuf *ChainLocalBuf(void *Object)
@@ -421,15 +422,24 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
         Targets->Release();
     }
     // 2. The procs, in order, then whatever member the order no longer reaches.
+    // The order is noted by ID first: letting go of a proc can free it, and
+    // its events run scripts that may free the chain's other procs.
+    VS_UUID ChainID = *SRV->GetIDEx(Chain);
+    std::vector<VS_UUID> Order;
     StructOfTrelkProcWalk Walk;
-    StructOfQZProcBase *P = TrelkProcWalk_Begin(&Walk, TrelkChain_StartProc(&Chain->QZProcStart), VS_TRUE);
-    while (P != NULL) {
-        StructOfQZProcBase *Next = TrelkProcWalk_Next(&Walk);
-        ReleaseProc(Chain, P);
-        P = Next;
-    }
+    for (StructOfQZProcBase *P = TrelkProcWalk_Begin(&Walk, TrelkChain_StartProc(&Chain->QZProcStart), VS_TRUE);
+         P != NULL; P = TrelkProcWalk_Next(&Walk))
+        Order.push_back(*SRV->GetIDEx(P));
     TrelkProcWalk_End(&Walk);
-    ReleaseAllProcs(Chain);
+    for (VS_UUID &ID : Order) {
+        if (SRV->GetObject(&ChainID) != Chain)
+            return;
+        void *P = SRV->GetObject(&ID);
+        if (TrelkChain_IsProc(P))
+            ReleaseProc(Chain, (StructOfQZProcBase *)P);
+    }
+    if (SRV->GetObject(&ChainID) == Chain)
+        ReleaseAllProcs(Chain);
 }
 
 static void OnFreed(StructOfQZProcChainBase *Chain)
