@@ -13,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tvh {
@@ -42,7 +44,9 @@ struct ClassLayout {
     VS_SYSEVENTPTR handler = nullptr;
     VS_ULONG layer = 0;
     size_t align = 1;                          // largest field alignment (the parent's included)
-    std::map<std::string, size_t, std::less<>> byName; // attribute name -> position in attrs
+    // Attribute name -> position in attrs; the keys view the names in attrs,
+    // which no longer changes once the layout is built.
+    std::unordered_map<std::string_view, size_t> byName;
 };
 
 struct HostObject;
