@@ -273,14 +273,15 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         if (!Field) return;
         Core &c = core();
-        char *copy = strdup(Text ? Text : "");
+        // Empty texts (most objects' defaults) share one host buffer.
+        char *copy = Text && *Text ? strdup(Text) : emptyVString();
         if (!copy) return;
         auto it = c.vstrings.find(Field->Buf);
         if (it != c.vstrings.end()) {
             std::free(*it);
             c.vstrings.erase(it);
         }
-        c.vstrings.insert(copy);
+        if (copy != emptyVString()) c.vstrings.insert(copy);
         Field->Buf = copy;
     }
     VS_BOOL RegBeforeChangeCallBack(void *Object, VS_BEFORECHANGECALLBACK Cb, VS_UWORD Para, VS_UWORD) override {

@@ -366,9 +366,9 @@ static void copyVStringDefaults(HostObject *o, const ClassLayout *L) {
     Core &c = core();
     for (const AttrDef &a : L->attrs) {
         if (a.kind != AttrKind::VString || !a.hasDefault) continue;
-        char *t = strdup(a.defaultText.c_str());
+        char *t = a.defaultText.empty() ? emptyVString() : strdup(a.defaultText.c_str());
         if (!t) continue;
-        c.vstrings.insert(t);
+        if (t != emptyVString()) c.vstrings.insert(t);
         reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a.offset)->Buf = t;
     }
 }

@@ -622,14 +622,18 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
     const char *key = Key ? Key : "";
     if (Flag) {
         if (readOnly) return VS_FALSE; // the first key stays
-        readOnlyKey = key;
+        try {
+            readOnlyKey.reset(new std::string(key));
+        } catch (const std::bad_alloc &) {
+            return VS_FALSE;
+        }
         readOnly = true;
         return VS_TRUE;
     }
     if (!readOnly) return VS_TRUE;
-    if (readOnlyKey != key) return VS_FALSE;
+    if (!readOnlyKey || *readOnlyKey != key) return VS_FALSE;
     readOnly = false;
-    readOnlyKey.clear();
+    readOnlyKey.reset();
     return VS_TRUE;
 }
 
