@@ -94,6 +94,18 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"Clear", QZRealmBase_Clear},
     {"AddProc", QZRealmBase_AddProc},
     {"EnvDataToProc", QZRealmBase_EnvDataToProc},
+    // Queries, chain building and dependency strings
+    {"QueryProcForOutput", QZRealmBase_QueryProcForOutput},
+    {"QueryProcForInput", QZRealmBase_QueryProcForInput},
+    {"QueryProcChainForOutput", QZRealmBase_QueryProcChainForOutput},
+    {"QueryProcChainForInput", QZRealmBase_QueryProcChainForInput},
+    {"GetCellForInput", QZRealmBase_GetCellForInput},
+    {"FindProcChain", QZRealmBase_FindProcChain},
+    {"BuildProcChain", QZRealmBase_BuildProcChain},
+    {"RequestProcChain", QZRealmBase_RequestProcChain},
+    {"OnRequestProcChain", QZRealmBase_OnRequestProcChain},
+    {"BuildDepends", QZRealmBase_BuildDepends},
+    {"IsDependsExist", QZRealmBase_IsDependsExist},
     {nullptr, nullptr},
 };
 

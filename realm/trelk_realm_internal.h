@@ -115,4 +115,37 @@ void TrelkRealm_CacheClearAll(StructOfQZRealmBaseLocalBuf *LocalBuf);
 // Drops every entry and destroys the index.
 void TrelkRealm_CacheRelease(StructOfQZRealmBaseLocalBuf *LocalBuf);
 
+// ---------------------------------------------------------------------------
+// Queries, chain building and dependency strings
+// ---------------------------------------------------------------------------
+// The last proc along a chain's order (an order that loops ends before the
+// repeat); NULL when the chain names no first proc.
+StructOfQZProcBase *TrelkRealm_ChainLastProc(StructOfQZProcChainBase *QZProcChain);
+// New packages (the caller releases them) of the proc types that output the
+// data, and of the chains whose last proc does; all of them for NULL data,
+// none for an object that is no data. The realm is not used.
+VS_PARAPKGPTR QZRealmBase_QueryProcForOutput_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData,
+                                                      VS_BOOL IncludeCellProcChain);
+VS_PARAPKGPTR QZRealmBase_QueryProcChainForOutput_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData);
+// One level of the backward search for a chain producing the output set
+// from the input set (may be NULL); MaxStep levels at most, none below 0.
+// Returns a new package: [true, element, ...] with the elements deepest level
+// first, each holding its creation lock for the caller; or [false, the data
+// type no proc produces] ([false, nil] when nothing was wanted or a part
+// could not be made).
+VS_PARAPKGPTR QZRealmBase_BuildProcChain_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR OutputQZDataOrProcSet,
+                                                  VS_INT32 MaxStep, VS_PARAPKGPTR InputQZDataOrProcSet);
+// Appends to WhichOutputProcSetPkg every candidate set that extends
+// PreviousOutputProc by one producer of each list of WhichOutputProcPkgTemp
+// from StartIndex on; equal producers within a set, and sets equal to an
+// earlier one, are left out.
+void QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(VS_PARAPKGPTR PreviousOutputProc,
+                                                            VS_PARAPKGPTR WhichOutputProcPkgTemp, VS_INT32 StartIndex,
+                                                            VS_PARAPKGPTR WhichOutputProcSetPkg);
+// Adds to Depends (each class once, in the order first met) the classes the
+// procs, chains and data of Source, at any depth, depend on.
+void QZRealmBase_BuildDepends_CollectClass(VS_PARAPKGPTR Depends, VS_PARAPKGPTR Source);
+void QZRealmBase_BuildDepends_CollectClass_EachObject(VS_PARAPKGPTR Depends, void *Object);
+void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, void *Object);
+
 #endif

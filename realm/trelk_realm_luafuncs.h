@@ -102,4 +102,17 @@ VS_INT32 QZRealmBase_Clear(void *L);
 VS_INT32 QZRealmBase_AddProc(void *L);
 VS_INT32 QZRealmBase_EnvDataToProc(void *L);
 
+// Queries, chain building and dependency strings
+VS_INT32 QZRealmBase_QueryProcForOutput(void *L);
+VS_INT32 QZRealmBase_QueryProcForInput(void *L);
+VS_INT32 QZRealmBase_QueryProcChainForOutput(void *L);
+VS_INT32 QZRealmBase_QueryProcChainForInput(void *L);
+VS_INT32 QZRealmBase_GetCellForInput(void *L);
+VS_INT32 QZRealmBase_FindProcChain(void *L);
+VS_INT32 QZRealmBase_BuildProcChain(void *L);
+VS_INT32 QZRealmBase_RequestProcChain(void *L);
+VS_INT32 QZRealmBase_OnRequestProcChain(void *L);
+VS_INT32 QZRealmBase_BuildDepends(void *L);
+VS_INT32 QZRealmBase_IsDependsExist(void *L);
+
 #endif
