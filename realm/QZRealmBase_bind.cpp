@@ -94,6 +94,11 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"Clear", QZRealmBase_Clear},
     {"AddProc", QZRealmBase_AddProc},
     {"EnvDataToProc", QZRealmBase_EnvDataToProc},
+    // Procs run on demand
+    {"RunProc", QZRealmBase_RunProc},
+    {"RunProcEx", QZRealmBase_RunProcEx},
+    {"AsyncRunProc", QZRealmBase_AsyncRunProc},
+    {"AsyncRunProcEx", QZRealmBase_AsyncRunProcEx},
     {nullptr, nullptr},
 };
 
