@@ -71,15 +71,6 @@ void Trelk_PushHandOver(void *Object)
         SRV->UnLockGC(Object);
 }
 
-void Trelk_UnLockAndFreeUnheld(void *Object)
-{
-    if (Object == NULL)
-        return;
-    SRV->UnLockGC(Object);
-    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
-        SRV->FreeObject(Object);
-}
-
 static VS_INT32 CallBackListFind(VS_PARAPKGPTR List, void *Target)
 {
     for (VS_INT32 i = 0; List != NULL && Target != NULL && i < List->GetNumber(); i++)
@@ -166,6 +157,10 @@ void Trelk_UnLockAndLetGo(void *Object)
     if (Object == NULL || SRV == NULL)
         return;
     SRV->UnLockGC(Object);
+    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0) {
+        SRV->FreeObject(Object);
+        return;
+    }
     SRV->LuaPushObject(Object);
     SRV->LuaPop(1);
 }

@@ -51,10 +51,6 @@ VS_INT32 Trelk_PushBool(VS_BOOL Value);
 // Gives an object made for the script to the script: pushes it and drops the
 // module's own lock, so that the script's reference alone keeps it.
 void Trelk_PushHandOver(void *Object);
-// Drops the module's lock on an object it let go of; one that nobody holds
-// any more (no parent, no lock, no script value) is freed at once, because
-// the host collects only objects a script has held.
-void Trelk_UnLockAndFreeUnheld(void *Object);
 // Free-callback lists (a package naming each target once): add a target
 // that is not listed yet, remove one that is. A NULL list does nothing.
 void Trelk_CallBackListAdd(VS_PARAPKGPTR List, void *Target);
@@ -63,13 +59,16 @@ void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target);
 // ---------------------------------------------------------------------------
 // Letting go of objects
 // ---------------------------------------------------------------------------
-// Detaches an object from its queue and releases the lock that queue held.
-// The host collects only objects a script once held: the object is shown to
-// the script engine once, so that it is collected when nothing holds it,
-// also when no script ever saw it.
-void Trelk_LetGo(void *Object);
-// The same for an object that is in no queue and holds one lock.
+// Drops the module's lock on an object it let go of. The host collects only
+// objects a script once held, so one that nobody holds any more (no parent,
+// no lock, no script value) is freed at once; one that something else still
+// holds (an instance's lock on its class, a script value) is shown to the
+// script engine once, so that the collection point after the last holder
+// lets go frees it.
 void Trelk_UnLockAndLetGo(void *Object);
+// The same for an object in a queue: detaches it first (the lock released is
+// the one its place in the queue held).
+void Trelk_LetGo(void *Object);
 
 // ---------------------------------------------------------------------------
 // Failures

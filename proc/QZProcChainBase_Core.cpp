@@ -38,7 +38,7 @@ static void ReleaseProc(StructOfQZProcChainBase *Chain, StructOfQZProcBase *QZPr
         return; // a link to a proc of somebody else: not ours to let go
     QZProc->QZProcNext = NULL;
     SRV->ChangeParent(QZProc, NULL, VS_INVALID_ATTRIBUTEINDEX);
-    Trelk_UnLockAndFreeUnheld(QZProc);
+    Trelk_UnLockAndLetGo(QZProc);
 }
 
 // Lets go of every member proc, whether the order still reaches it or not.
@@ -140,7 +140,7 @@ static void ReplaceProcs(StructOfQZProcChainBase *Chain, VS_PARAPKGPTR Items)
         }
         // Either way P now carries one lock: the chain's hold.
         if (!SRV->ChangeParent(P, Chain, Index)) {
-            Trelk_UnLockAndFreeUnheld(P);
+            Trelk_UnLockAndLetGo(P);
             continue;
         }
         P->QZProcNext = NULL;

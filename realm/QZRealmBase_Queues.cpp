@@ -72,8 +72,7 @@ void TrelkRealm_LeaveQueue(void *Object)
 {
     if (Object == NULL)
         return;
-    SRV->ChangeParent(Object, NULL, 0);
-    SRV->UnLockGC(Object);
+    Trelk_LetGo(Object);
 }
 
 void TrelkRealm_EmptyQueue(void *QueueHead)

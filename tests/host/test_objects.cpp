@@ -73,6 +73,37 @@ TEST_F(ObjectTest, IdentityNamesAndLookup) {
     EXPECT_EQ(s->MallocObjectL(&unknown, 0, nullptr), nullptr);
 }
 
+// Finding by name follows renames in both directions, keeps creation order
+// (not naming order) among objects of one name, and honours the parent.
+TEST_F(ObjectTest, FindByNameFollowsRenamesAndCreationOrder) {
+    void *a = newObject(node);
+    void *b = newObject(node);
+    void *c = newObject(node);
+    s->SetName(c, "n");
+    s->SetName(b, "n");
+    s->SetName(a, "n");
+    EXPECT_EQ(s->GetObjectEx(nullptr, "n"), a); // named last, made first
+    s->SetName(a, "m");
+    EXPECT_EQ(s->GetObjectEx(nullptr, "n"), b);
+    EXPECT_EQ(s->GetObjectEx(nullptr, "m"), a);
+    s->SetName(a, "n");
+    EXPECT_EQ(s->GetObjectEx(nullptr, "n"), a);
+    EXPECT_EQ(s->GetObjectEx(nullptr, "m"), nullptr);
+    s->SetName(a, "");
+    s->SetName(a, nullptr);
+    EXPECT_EQ(s->GetObjectEx(nullptr, "n"), b);
+    // The parent filter skips older objects held elsewhere.
+    ASSERT_TRUE(s->ChangeParent(c, b, first));
+    EXPECT_EQ(s->GetObjectEx(b, "n"), c);
+    s->FreeObject(b); // frees c with it
+    EXPECT_EQ(s->GetObjectEx(nullptr, "n"), nullptr);
+    // A root item renamed is found by its new name only.
+    void *r = s->GetSysRootItem("test_root");
+    s->SetName(r, "renamed_root");
+    EXPECT_EQ(s->GetSysRootItem("test_root"), nullptr);
+    EXPECT_EQ(s->GetSysRootItem("renamed_root"), r);
+}
+
 TEST_F(ObjectTest, DeterministicIdsCountFromOne) {
     tvh::HostOptions o;
     o.deterministicIds = true;

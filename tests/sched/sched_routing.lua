@@ -149,8 +149,6 @@ do
   _Free(cell)
 end
 
-T.balanced(before, "routing")
-
 -- Output into a child chain, and back into the parent chain -----------------
 do
   local chain, procs = T.chain(Splits, Last)
@@ -167,5 +165,7 @@ do
   _Free(cell)
   _Free(chain)
 end
+
+T.balanced(before, "routing")
 
 T.finish("sched_routing")

@@ -667,6 +667,36 @@ TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
     EXPECT_EQ(byName(obj, "Up"), 2);
 }
 
+// Siblings share their class's answers until one of them has entries of its
+// own; what one sibling gains or loses never shows on the other.
+TEST_F(ScriptEngineTest, SiblingsShareAnswersButNotTheirOwnEntries) {
+    VS_UUID cid = S()->GetID(cls);
+    void *a = S()->MallocObjectL(&cid, 0, nullptr);
+    void *b = S()->MallocObjectL(&cid, 0, nullptr);
+    ASSERT_TRUE(a && b);
+    S()->SetName(a, "sib_a");
+    S()->SetName(b, "sib_b");
+    run("SEThing.Who = function() return 1 end\n"
+        "a, b = _Find('sib_a'), _Find('sib_b')\n"
+        "assert(a:Who() == 1 and b:Who() == 1)\n"
+        "function a:Who() return 2 end\n"
+        "assert(a:Who() == 2 and b:Who() == 1)\n"
+        "assert(b:Who() == 1 and a:Who() == 2)");
+    EXPECT_EQ(byName(a, "Who"), 2);
+    EXPECT_EQ(byName(b, "Who"), 1);
+    ASSERT_TRUE(S()->RegLuaFunc(b, "Who", fRegPara, 3));
+    EXPECT_EQ(byName(b, "Who"), 3);
+    EXPECT_EQ(byName(obj, "Who"), 1);
+    S()->FreeObject(a);
+    EXPECT_EQ(byName(obj, "Who"), 1);
+    ASSERT_TRUE(S()->InValidRegLuaFunc(b, "Who", fRegPara));
+    EXPECT_EQ(byName(b, "Who"), 1);
+    run("SEThing.Who = function() return 4 end\n"
+        "assert(b:Who() == 4 and obj:Who() == 4)\n"
+        "a, b = nil, nil");
+    S()->FreeObject(b);
+}
+
 // Changes made while a script runs, between two lookups of the same name on
 // the same object value: the second lookup sees the change.
 std::vector<std::function<void()>> g_midChanges;

@@ -18,6 +18,20 @@ namespace tvh {
 struct UuidLess {
     bool operator()(const VS_UUID &a, const VS_UUID &b) const { return std::memcmp(&a, &b, sizeof a) < 0; }
 };
+// IDs are random (or a counter in their first word): folding the two halves
+// spreads them well enough for a hash table.
+struct UuidHash {
+    size_t operator()(const VS_UUID &u) const {
+        uint64_t a, b;
+        std::memcpy(&a, &u, 8);
+        std::memcpy(&b, reinterpret_cast<const char *>(&u) + 8, 8);
+        uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+        return size_t(h ^ (h >> 31));
+    }
+};
+struct UuidEq {
+    bool operator()(const VS_UUID &a, const VS_UUID &b) const { return std::memcmp(&a, &b, sizeof a) == 0; }
+};
 
 struct MemPool {
     VS_INT32 itemSize = 0;
@@ -46,7 +60,11 @@ struct Core {
     static size_t recentSlot(const void *record) { return (reinterpret_cast<uintptr_t>(record) >> 4) & (kRecentRecords - 1); }
     RecentRecord recent[kRecentRecords];
     std::map<uintptr_t, HostObject *> byAddr; // record start -> object, to map field addresses
-    std::map<VS_UUID, HostObject *, UuidLess> byId;
+    std::unordered_map<VS_UUID, HostObject *, UuidHash, UuidEq> byId;
+    // Objects with a non-empty name, per name, oldest first (the order of
+    // bySeq): finding by name is one hash lookup, and the oldest live object
+    // of a name still wins.
+    std::unordered_map<std::string, std::vector<HostObject *>> byName;
     std::unordered_map<const void *, HostObject *> byAtomic;
     std::unordered_set<const FuncSlot *> liveSlots;
     std::unordered_set<char *> vstrings; // texts written by SetVString or defaults
@@ -128,6 +146,10 @@ HostObject *createClassFromXml(SXmlDoc *doc, HostObject *rootItem, const VS_UUID
                                VS_SYSEVENTPTR handler);
 HostObject *createRootItem(const char *name, const VS_UUID *id);
 HostObject *findByName(HostObject *parent, const char *name);
+// Renames o, keeping the name index in step.
+void setObjectName(HostObject *o, const char *name);
+// Root item of that name, NULL when none.
+HostObject *findRootItem(const char *name);
 HostObject *findClassByName(const char *name);
 void releaseAllSilently();
 void releaseQuarantine();

@@ -60,12 +60,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     }
     void *GetSysRootItem(const VS_CHAR *Name) override {
         H();
-        if (!Name) return nullptr;
-        for (auto &e : core().bySeq) {
-            HostObject *o = e.second.get();
-            if (o->isRootItem && o->state == LifeState::Live && o->name == Name) return o->record;
-        }
-        return nullptr;
+        return rec(findRootItem(Name));
     }
     void *XmlToObjectEx(ClassOfXRQSXMLInterface *SXml, void *RootItem, VS_UUID *ClassID, VS_SYSEVENTPTR Handler,
                         VS_UWORD) override {
@@ -197,7 +192,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     }
     void SetName(void *Object, const VS_CHAR *Name) override {
         H();
-        if (HostObject *o = lookup(Object)) o->name = Name ? Name : "";
+        if (HostObject *o = lookup(Object)) setObjectName(o, Name);
     }
     void *GetClass(void *Object) override {
         H();

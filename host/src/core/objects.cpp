@@ -273,6 +273,37 @@ void newObjectId(VS_UUID *out) {
 // ---------------------------------------------------------------------------
 // Registration and events
 // ---------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// Name index
+// ---------------------------------------------------------------------------
+static void nameIndexAdd(HostObject *o) {
+    if (o->name.empty()) return;
+    std::vector<HostObject *> &v = core().byName[o->name];
+    auto at = std::upper_bound(v.begin(), v.end(), o,
+                               [](const HostObject *a, const HostObject *b) { return a->seq < b->seq; });
+    v.insert(at, o);
+}
+
+static void nameIndexRemove(HostObject *o) {
+    if (o->name.empty()) return;
+    Core &c = core();
+    auto it = c.byName.find(o->name);
+    if (it == c.byName.end()) return;
+    std::vector<HostObject *> &v = it->second;
+    auto at = std::find(v.begin(), v.end(), o);
+    if (at != v.end()) v.erase(at);
+    if (v.empty()) c.byName.erase(it);
+}
+
+void setObjectName(HostObject *o, const char *name) {
+    const char *n = name ? name : "";
+    if (o->name == n) return;
+    bool indexed = o->state != LifeState::Freed && core().bySeq.count(o->seq);
+    if (indexed) nameIndexRemove(o);
+    o->name = n;
+    if (indexed) nameIndexAdd(o);
+}
+
 static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
@@ -285,6 +316,7 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     c.byAtomic[o->atomic] = o;
     if (o->cls) o->cls->instances[o->seq] = o;
     c.bySeq[o->seq] = std::move(holder);
+    nameIndexAdd(o);
 }
 
 static std::vector<VS_SYSEVENTPTR> handlerChain(const HostObject *o) {
@@ -449,23 +481,61 @@ HostObject *createRootItem(const char *name, const VS_UUID *id) {
     return o;
 }
 
+// Objects named `name`, oldest first; NULL for the empty name, which is not
+// indexed (most objects have it).
+static const std::vector<HostObject *> *namedObjects(const char *name) {
+    Core &c = core();
+    auto it = c.byName.find(std::string(name));
+    return it == c.byName.end() ? nullptr : &it->second;
+}
+
 HostObject *findByName(HostObject *parent, const char *name) {
     if (!name) return nullptr;
-    for (auto &e : core().bySeq) {
-        HostObject *o = e.second.get();
-        if (o->state == LifeState::Freed || o->name != name) continue;
-        if (parent && o->parent != parent) continue;
-        return o;
+    if (!*name) {
+        for (auto &e : core().bySeq) {
+            HostObject *o = e.second.get();
+            if (o->state == LifeState::Freed || !o->name.empty()) continue;
+            if (parent && o->parent != parent) continue;
+            return o;
+        }
+        return nullptr;
     }
+    if (const std::vector<HostObject *> *v = namedObjects(name))
+        for (HostObject *o : *v) {
+            if (o->state == LifeState::Freed) continue;
+            if (parent && o->parent != parent) continue;
+            return o;
+        }
     return nullptr;
 }
 
 HostObject *findClassByName(const char *name) {
     if (!name) return nullptr;
-    for (auto &e : core().bySeq) {
-        HostObject *o = e.second.get();
-        if (o->isClass && o->state == LifeState::Live && o->name == name) return o;
+    if (!*name) {
+        for (auto &e : core().bySeq) {
+            HostObject *o = e.second.get();
+            if (o->isClass && o->state == LifeState::Live && o->name.empty()) return o;
+        }
+        return nullptr;
     }
+    if (const std::vector<HostObject *> *v = namedObjects(name))
+        for (HostObject *o : *v)
+            if (o->isClass && o->state == LifeState::Live) return o;
+    return nullptr;
+}
+
+HostObject *findRootItem(const char *name) {
+    if (!name) return nullptr;
+    if (!*name) { // made with a name, but may have been renamed
+        for (auto &e : core().bySeq) {
+            HostObject *o = e.second.get();
+            if (o->isRootItem && o->state == LifeState::Live && o->name.empty()) return o;
+        }
+        return nullptr;
+    }
+    if (const std::vector<HostObject *> *v = namedObjects(name))
+        for (HostObject *o : *v)
+            if (o->isRootItem && o->state == LifeState::Live) return o;
     return nullptr;
 }
 
@@ -622,6 +692,7 @@ static void releaseObject(HostObject *o) {
     auto idIt = c.byId.find(o->id);
     if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
     c.byAtomic.erase(o->atomic);
+    nameIndexRemove(o);
     if (o->cls) o->cls->instances.erase(o->seq);
     quarantineRecord(o->record, o->recordCap);
     o->record = nullptr;
@@ -705,6 +776,7 @@ void releaseAllSilently() {
     for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
     c.byAddr.clear();
     c.byId.clear();
+    c.byName.clear();
     c.byAtomic.clear();
     c.liveSlots.clear();
     c.bySeq.clear();

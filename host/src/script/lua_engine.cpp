@@ -387,13 +387,15 @@ HostObject *LuaEngine::resolveSlow(lua_State *L, HostObject *o, const char *name
     uint64_t gen = resolveGen();
     HostObject *x = findMember(L, o, name, !anyValue, true, true, keyIdx);
     if (!x || lua_type(L, -1) != LUA_TFUNCTION) return x;
-    ResolveEntry &e = rcache_[cacheSlot(o->seq, name, anyValue)];
+    const HostObject *k = resolveOwner(o); // found on the chain: never NULL
+    if (!k) return x;
+    ResolveEntry &e = rcache_[cacheSlot(k->seq, name, anyValue)];
     lua_pushvalue(L, -1);
     if (e.fnRef != LUA_NOREF)
         lua_rawseti(L, LUA_REGISTRYINDEX, e.fnRef); // reuse the entry's reference
     else
         e.fnRef = luaL_ref(L, LUA_REGISTRYINDEX);
-    e.seq = o->seq;
+    e.seq = k->seq;
     e.gen = gen;
     e.x = x;
     e.anyValue = anyValue;

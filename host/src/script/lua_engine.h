@@ -172,9 +172,21 @@ class LuaEngine : public ScriptEngine {
         if (HostObject *x = pushCached(L, o, name, len, anyValue)) return x;
         return resolveSlow(L, o, name, len, anyValue, keyIdx);
     }
+    // Answers are shared by every object that has no entries of its own: the
+    // key is the first object up the class chain with functions, fields or
+    // slots of its own (a data object and its type share their class's
+    // answers), so the cache holds however many objects are in use. An
+    // object gaining its first entry bumps the resolution generation.
+    static const HostObject *resolveOwner(const HostObject *o) {
+        for (const HostObject *x = o; x; x = x->cls)
+            if (x->scriptRef > 0 || !x->slots.empty() || !x->regFuncs.empty()) return x;
+        return nullptr;
+    }
     HostObject *pushCached(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue) {
-        const ResolveEntry &e = rcache_[cacheSlot(o->seq, name, anyValue)];
-        if (e.seq != o->seq || e.gen != resolveGen() || e.anyValue != anyValue || e.name.size() != len)
+        const HostObject *k = resolveOwner(o);
+        if (!k) return nullptr;
+        const ResolveEntry &e = rcache_[cacheSlot(k->seq, name, anyValue)];
+        if (e.seq != k->seq || e.gen != resolveGen() || e.anyValue != anyValue || e.name.size() != len)
             return nullptr;
         const char *n = e.name.data();
         for (size_t i = 0; i < len; ++i) // names are short: no library call
@@ -184,8 +196,10 @@ class LuaEngine : public ScriptEngine {
     }
     // The same for a C text (callable entries only), without measuring it first.
     HostObject *pushCachedC(lua_State *L, HostObject *o, const char *name) {
-        const ResolveEntry &e = rcache_[cacheSlot(o->seq, name, false)];
-        if (e.seq != o->seq || e.gen != resolveGen() || e.anyValue) return nullptr;
+        const HostObject *k = resolveOwner(o);
+        if (!k) return nullptr;
+        const ResolveEntry &e = rcache_[cacheSlot(k->seq, name, false)];
+        if (e.seq != k->seq || e.gen != resolveGen() || e.anyValue) return nullptr;
         const char *n = e.name.c_str(); // no zero byte inside: it came from a C text too, or differs
         size_t i = 0;
         for (; n[i]; ++i)
@@ -237,8 +251,8 @@ class LuaEngine : public ScriptEngine {
     }
 
   private:
-    // Direct-mapped cache of resolved functions, keyed by the object's
-    // sequence number (never reused), the name (hashed by the address of its
+    // Direct-mapped cache of resolved functions, keyed by the sequence number
+    // (never reused) of the object's resolveOwner, the name (hashed by the address of its
     // text: interned Lua strings and the module's literals keep theirs; the
     // text itself is compared) and the mode. An entry holds a registry
     // reference to the function and is valid while its generation is current.
