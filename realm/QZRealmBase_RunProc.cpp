@@ -91,17 +91,16 @@ VS_INT32 QZRealmBase_RunProc_OnAfterExecuteCallBack(void *L)
     // The realm's own "OnAfterExecute" may ask for more steps.
     SRV->InValidRegLuaFunc(Realm, "OnAfterExecute", QZRealmBase_RunProc_OnAfterExecuteCallBack);
     SRV->GetLastError();
+    // The call leaves its one result also when it could not be made.
     VS_BOOL Called = QZRealmBase_ExecNameScript(Realm, "OnAfterExecute", 0, 1);
     Realm = FindRealm(&RealmID);
-    if (Called) {
-        VS_BOOL Failed = QZProcChain_IsExecNameScriptError(Realm, "calls the function OnAfterExecute failed");
-        if (!Failed && SRV->LuaToBool(-1)) {
-            if (Realm != NULL)
-                SRV->ValidRegLuaFunc(Realm, "OnAfterExecute", QZRealmBase_RunProc_OnAfterExecuteCallBack);
-            return 1;
-        }
-        SRV->LuaPop(1);
+    if (Called && !QZProcChain_IsExecNameScriptError(Realm, "calls the function OnAfterExecute failed") &&
+        SRV->LuaToBool(-1)) {
+        if (Realm != NULL)
+            SRV->ValidRegLuaFunc(Realm, "OnAfterExecute", QZRealmBase_RunProc_OnAfterExecuteCallBack);
+        return 1;
     }
+    SRV->LuaPop(1);
     if (Realm == NULL)
         return Trelk_PushBool(VS_FALSE);
     SRV->ValidRegLuaFunc(Realm, "OnAfterExecute", QZRealmBase_RunProc_OnAfterExecuteCallBack);
@@ -258,7 +257,7 @@ static void AddProcToCell(StructOfRunProcPlace *Place, void *Object)
     QZCellBase_AddProc_Internal(Cell, SRV->LuaGetTop());
     SRV->LuaPop(2);
     if (Copy != NULL)
-        Trelk_UnLockAndFreeUnheld(Copy);
+        Trelk_UnLockAndLetGo(Copy);
 }
 
 // All procs in one new chain of the cell, in argument order.
@@ -741,13 +740,20 @@ VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunPro
         void *X = Result->GetType(i) == VSTYPE_OBJECT ? Result->GetObject(i) : NULL;
         if (X == NULL)
             continue;
-        if (Holder == NULL) {
-            Trelk_UnLockAndLetGo(X);
+        if (Holder != NULL && SRV->GetParent(X) == NULL) {
+            // The entry's lock becomes the holder's.
+            SRV->ChangeParent(X, Holder, HolderIndex);
             continue;
         }
-        if (SRV->GetParent(X) == NULL)
-            SRV->ChangeParent(X, Holder, HolderIndex);
         SRV->UnLockGC(X);
+        // The package names the object by ID only and the script reads it
+        // next: it must not be freed at once, as an object let go of would
+        // be. Shown to the script engine, it lives until the collection
+        // point after the script's last hold on it.
+        if (Holder == NULL) {
+            SRV->LuaPushObject(X);
+            SRV->LuaPop(1);
+        }
     }
     return Result;
 }
@@ -765,6 +771,7 @@ static VS_INT32 RunSync(VS_INT32 StartIndex, VS_BOOL IsProcChainList)
 // The requesting proc of an asynchronous run: a proc that has no run going.
 static VS_BOOL RequestOk(const VS_CHAR *Function)
 {
+    QZRealmBase_RunProc_JoinEndedWorkers();
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
     void *Request = ObjectAt(2);
     if (Realm == NULL)

@@ -33,8 +33,8 @@ void QZRealmBase_RunProc_JoinEndedWorkers()
 
 // ---------------------------------------------------------------------------
 // The holder of a run's output: a hidden output container whose data queue
-// holds the objects of the requesting proc's latest run, so that they live
-// until the proc reads them. It lets them go when the proc's next run begins
+// holds the objects of the requesting proc's latest run, one lock each, so
+// that they live until the proc reads them. It lets them go when the proc's next run begins
 // or when the proc is freed (it is one of the proc's free callbacks).
 // ---------------------------------------------------------------------------
 static VS_BOOL IsHolderOf(void *Object, VS_UUID *QZProcID)
@@ -49,13 +49,9 @@ static VS_BOOL IsHolderOf(void *Object, VS_UUID *QZProcID)
 static void EmptyHolder(void *Holder)
 {
     void *QueueHead = &((StructOfQZDataOutputContainer *)Holder)->QZData;
-    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
-        // The holder's place held them, no lock: they go to the script's
-        // collector.
-        SRV->ChangeParent(X, NULL, 0);
-        SRV->LuaPushObject(X);
-        SRV->LuaPop(1);
-    }
+    // Each place in the holder holds one lock.
+    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead))
+        Trelk_LetGo(X);
 }
 
 static VS_INT32 HolderOnFreeCallback(void *L)
