@@ -106,6 +106,11 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"OnRequestProcChain", QZRealmBase_OnRequestProcChain},
     {"BuildDepends", QZRealmBase_BuildDepends},
     {"IsDependsExist", QZRealmBase_IsDependsExist},
+    // Procs run on demand
+    {"RunProc", QZRealmBase_RunProc},
+    {"RunProcEx", QZRealmBase_RunProcEx},
+    {"AsyncRunProc", QZRealmBase_AsyncRunProc},
+    {"AsyncRunProcEx", QZRealmBase_AsyncRunProcEx},
     {nullptr, nullptr},
 };
 

@@ -116,4 +116,12 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
 void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
                                            StructOfQZDataBase *QZData);
 
+// ---------------------------------------------------------------------------
+// Procs run on demand
+// ---------------------------------------------------------------------------
+// The worker of an asynchronous run (argument: its StructOfRunProcContext).
+void *QZRealmBase_RunProc_Thread(void *RunProcContext);
+// Joins the workers that have ended by themselves. Both locks held.
+void QZRealmBase_RunProc_JoinEndedWorkers();
+
 #endif

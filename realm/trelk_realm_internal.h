@@ -147,5 +147,71 @@ void QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(VS_PARAPKGPTR Previo
 void QZRealmBase_BuildDepends_CollectClass(VS_PARAPKGPTR Depends, VS_PARAPKGPTR Source);
 void QZRealmBase_BuildDepends_CollectClass_EachObject(VS_PARAPKGPTR Depends, void *Object);
 void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, void *Object);
+// Procs run on demand on a temporary realm
+// ---------------------------------------------------------------------------
+// What a run collects. Every entry of ResultPara holds one GC lock on its
+// object until the run hands the result over: a collection point during the
+// run must not free what was collected.
+struct StructOfRunProc_OnCellFinishCallBackPara {
+    VS_BOOL Result;
+    VS_PARAPKGPTR ResultPara;
+    VS_PARAPKGPTR ExpectedOutputPkg;
+};
+
+// Where a run's objects are, by ID: every pointer is found again after a
+// script call or a lock release. A caller's cell goes back where it was.
+struct StructOfRunProcPlace {
+    VS_UUID RealmID;
+    VS_UUID NewRealmID;
+    VS_UUID RequestProcID;
+    VS_UUID CellID;
+    VS_UUID OutputChainID;
+    VS_BOOL HasCell;
+    VS_BOOL CellIsDynamic;
+    VS_BOOL CellWasReady;
+    VS_BOOL CellHadParent;
+    VS_BOOL CellHadRealmLock;
+    VS_UUID CellParentID;
+    OBJECTATTRIBUTEINDEX CellParentIndex;
+};
+
+struct StructOfRunProcContext {
+    VS_BOOL MaxLoopCount;
+    VS_BOOL QZCellIsDynamic;
+    StructOfQZProcBase *RequestQZProcBase;
+    StructOfQZRealmBase *NewQZRealmBase;
+    StructOfQZRealmBase *QZRealmBase;
+    StructOfQZCellBase *QZCell;
+    StructOfQZProcChainBase *OutputQZProcChainBase;
+    StructOfRunProc_OnCellFinishCallBackPara *OnCellFinishCallBackPara;
+    VS_COND ThreadStartWaitEvent;
+    VS_COND ThreadStartResumeEvent;
+    StructOfRunProcPlace Place;
+    VS_HANDLE hThread;
+};
+
+VS_INT32 QZRealmBase_RunProc_Internal(void *L, VS_INT32 StartIndex, VS_BOOL IsProcChainList);
+// Pushes the result package: ErrorFlag FALSE gives a new empty package (and
+// releases ResultValue), TRUE gives ResultValue with one empty item when it
+// holds none. Returns 1.
+VS_INT32 QZRealmBase_RunProc_Return(VS_PARAPKGPTR ResultValue, VS_BOOL ErrorFlag);
+VS_INT32 QZRealmBase_RunProc_OnAfterExecuteCallBack(void *L);
+VS_INT32 QZRealmBase_RunProc_OutputProc_Execute_ScriptCallBack(void *L);
+// Ends a run: the temporary realm's log copied to the calling realm, a
+// caller's cell put back where it was, the collected objects taken out of
+// the temporary realm and the realm freed; frees the collector. Returns the
+// collected objects (owned by the caller), or NULL when the run failed or
+// was stopped. With KeepForRequest the collected objects are kept for the
+// requesting proc until its next run or its end; else they are let go to
+// the script, which holds what it reads.
+VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunProc_OnCellFinishCallBackPara *Collector,
+                                     VS_BOOL Stopped, VS_BOOL KeepForRequest);
+// A holder for the objects of the proc's latest asynchronous run, or NULL.
+void *TrelkRealm_RunProc_NewHolder(VS_UUID *QZProcID);
+// Starts the worker of an asynchronous run; FALSE when none could start (the
+// run's objects are then freed).
+VS_BOOL TrelkRealm_RunProc_Start(StructOfRunProcPlace *Place, StructOfRunProc_OnCellFinishCallBackPara *Collector);
+// Lets go of what the last asynchronous run of the proc keeps for it.
+void TrelkRealm_RunProc_ReleaseHeld(StructOfQZProcBase *QZProc);
 
 #endif

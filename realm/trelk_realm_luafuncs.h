@@ -114,5 +114,14 @@ VS_INT32 QZRealmBase_RequestProcChain(void *L);
 VS_INT32 QZRealmBase_OnRequestProcChain(void *L);
 VS_INT32 QZRealmBase_BuildDepends(void *L);
 VS_INT32 QZRealmBase_IsDependsExist(void *L);
+// Procs run on demand
+VS_INT32 QZRealmBase_RunProc(void *L);
+VS_INT32 QZRealmBase_RunProcEx(void *L);
+VS_INT32 QZRealmBase_RunString(void *L);
+VS_INT32 QZRealmBase_RunStringEx(void *L);
+VS_INT32 QZRealmBase_AsyncRunProc(void *L);
+VS_INT32 QZRealmBase_AsyncRunProcEx(void *L);
+VS_INT32 QZRealmBase_AsyncRunString(void *L);
+VS_INT32 QZRealmBase_AsyncRunStringEx(void *L);
 
 #endif
