@@ -94,6 +94,9 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"Clear", QZRealmBase_Clear},
     {"AddProc", QZRealmBase_AddProc},
     {"EnvDataToProc", QZRealmBase_EnvDataToProc},
+    // Status of a realm
+    {"GetStatus", QZRealmBase_GetStatus},
+    {"GetStatusWithPos", QZRealmBase_GetStatusWithPos},
     {nullptr, nullptr},
 };
 

@@ -102,4 +102,8 @@ VS_INT32 QZRealmBase_Clear(void *L);
 VS_INT32 QZRealmBase_AddProc(void *L);
 VS_INT32 QZRealmBase_EnvDataToProc(void *L);
 
+// Status of a realm
+VS_INT32 QZRealmBase_GetStatus(void *L);
+VS_INT32 QZRealmBase_GetStatusWithPos(void *L);
+
 #endif
