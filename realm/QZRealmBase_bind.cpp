@@ -111,6 +111,9 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"RunProcEx", QZRealmBase_RunProcEx},
     {"AsyncRunProc", QZRealmBase_AsyncRunProc},
     {"AsyncRunProcEx", QZRealmBase_AsyncRunProcEx},
+    // Status of a realm
+    {"GetStatus", QZRealmBase_GetStatus},
+    {"GetStatusWithPos", QZRealmBase_GetStatusWithPos},
     {nullptr, nullptr},
 };
 

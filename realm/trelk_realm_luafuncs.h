@@ -123,5 +123,8 @@ VS_INT32 QZRealmBase_AsyncRunProc(void *L);
 VS_INT32 QZRealmBase_AsyncRunProcEx(void *L);
 VS_INT32 QZRealmBase_AsyncRunString(void *L);
 VS_INT32 QZRealmBase_AsyncRunStringEx(void *L);
+// Status of a realm
+VS_INT32 QZRealmBase_GetStatus(void *L);
+VS_INT32 QZRealmBase_GetStatusWithPos(void *L);
 
 #endif
