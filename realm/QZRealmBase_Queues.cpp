@@ -70,10 +70,10 @@ void TrelkRealm_EnterQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_
 
 void TrelkRealm_LeaveQueue(void *Object)
 {
-    if (Object == NULL)
-        return;
-    SRV->ChangeParent(Object, NULL, 0);
-    SRV->UnLockGC(Object);
+    // Made by the realm (a cell of a cell type, a copy of env data), an
+    // object may never have been seen by a script: it is shown to the
+    // script engine so that it goes once nothing holds it.
+    Trelk_LetGo(Object);
 }
 
 void TrelkRealm_EmptyQueue(void *QueueHead)
