@@ -114,6 +114,34 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     // Status of a realm
     {"GetStatus", QZRealmBase_GetStatus},
     {"GetStatusWithPos", QZRealmBase_GetStatusWithPos},
+    // Saving and loading objects
+    {"SaveObject", QZRealmBase_SaveObject},
+    {"LoadObject", QZRealmBase_LoadObject},
+    {"SaveToJSonPkg", QZRealmBase_SaveToJSonPkg},
+    {"LoadFromJSonPkg", QZRealmBase_LoadFromJSonPkg},
+    {"GetSystemPackageInfo", QZRealmBase_GetSystemPackageInfo},
+    // Versions, tags, change lists and type tests
+    {"GetVersion", QZRealmBase_GetVersion},
+    {"GetVersionInfo", QZRealmBase_GetVersionInfo},
+    {"GetLastNewTypeTickCount", QZRealmBase_GetLastNewTypeTickCount},
+    {"GetTag", QZRealmBase_GetTag},
+    {"GetTagEx", QZRealmBase_GetTagEx},
+    {"FormatChanged", QZRealmBase_FormatChanged},
+    {"IsData", QZRealmBase_IsData},
+    {"IsProc", QZRealmBase_IsProc},
+    {"IsCell", QZRealmBase_IsCell},
+    {"IsChain", QZRealmBase_IsChain},
+    // Log, cache, package text, dispatch and the object listing
+    {"SetLog", QZRealmBase_SetLog},
+    {"ClearLog", QZRealmBase_ClearLog},
+    {"GetLog", QZRealmBase_GetLog},
+    {"SetCache", QZRealmBase_SetCache},
+    {"ClearCache", QZRealmBase_ClearCache},
+    {"GetCache", QZRealmBase_GetCache},
+    {"FindCache", QZRealmBase_FindCache},
+    {"ParaPkgToString", QZRealmBase_ParaPkgToString},
+    {"ZelDispatch", QZRealmBase_ZelDispatch},
+    {"PrintObjects", QZRealmBase_PrintObjects},
     {nullptr, nullptr},
 };
 
