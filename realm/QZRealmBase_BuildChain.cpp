@@ -453,7 +453,7 @@ static void DropElements(VS_PARAPKGPTR Result)
 {
     for (VS_INT32 i = 1; i < Result->GetNumber(); i++)
         if (Result->GetType(i) == VSTYPE_OBJECT)
-            Trelk_UnLockAndFreeUnheld(Result->GetObject(i));
+            Trelk_UnLockAndLetGo(Result->GetObject(i));
 }
 
 // ---------------------------------------------------------------------------
@@ -624,7 +624,7 @@ static void *JoinElements(VS_PARAPKGPTR Level)
     if (i < Level->GetNumber()) {
         for (; i < Level->GetNumber(); i++)
             if (Level->GetType(i) == VSTYPE_OBJECT)
-                Trelk_UnLockAndFreeUnheld(Level->GetObject(i));
+                Trelk_UnLockAndLetGo(Level->GetObject(i));
         if (SRV->GetObject(&ChainID) == Chain)
             SRV->FreeObject(Chain);
         return NULL;
