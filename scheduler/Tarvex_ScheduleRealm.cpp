@@ -80,7 +80,10 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
                     ((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount)
                     AppendToFrame(Frame, Data);
         LocalBuf->QZRealmFrameDataInst = Frame;
-        LocalBuf->LastScheduleTickCountWithFrameData = 0;
+        // The steps add what is newer than the cycle's opening, as the
+        // opening itself did: a mark of 0 would make the first step take
+        // every datum earlier cycles left in the realm.
+        LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
 
         VS_PARAPKGPTR Fact = QZRealmBase_GetEnvDataQueue_Internal(realm, NULL);
         if (Fact != NULL) {
@@ -184,9 +187,10 @@ static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
     return VS_TRUE;
 }
 
-// Frame data of the step: the stamped env data, each one once. Data handed
-// back from a cell keep the stamp of the step that made them, so what is
-// new to the frame is told by identity, not by stamp.
+// Frame data of the step: the env data stamped since the cycle opened, each
+// one once. Data handed back from a cell keep the stamp of the step that
+// made them, so what is new to the frame is told by identity among the
+// cycle's data, not by the stamp of the last step.
 static void StepFrame(StructOfQZRealmBase *realm)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
@@ -197,18 +201,27 @@ static void StepFrame(StructOfQZRealmBase *realm)
         Frame = NewFrame(realm);
     if (Frame == NULL)
         return;
-    void *InFrame = SRV->CreateIDIndex_Nor(0);
-    for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
-        void *Data = Frame->DataBuf->GetObject(i);
-        if (Data != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
+    void *InFrame = NULL;
+    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data)) {
+        if (((StructOfQZDataBase *)Data)->ScheduleTickCount <= LocalBuf->LastScheduleTickCountWithFrameData ||
+            !TrelkSched_IsData(Data))
+            continue;
+        // The frame's members are indexed once a datum of the cycle shows up.
+        if (InFrame == NULL) {
+            InFrame = SRV->CreateIDIndex_Nor(0);
+            for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
+                void *Member = Frame->DataBuf->GetObject(i);
+                if (Member != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Member)) == NULL)
+                    SRV->InsertIDKey(InFrame, SRV->GetIDEx(Member), (void *)1);
+            }
+        }
+        if (SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL) {
             SRV->InsertIDKey(InFrame, SRV->GetIDEx(Data), (void *)1);
-    }
-    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-        if (TrelkSched_IsData(Data) &&
-            ((StructOfQZDataBase *)Data)->ScheduleTickCount > LocalBuf->LastScheduleTickCountWithFrameData &&
-            SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
             AppendToFrame(Frame, Data);
-    SRV->DestoryIndex(InFrame);
+        }
+    }
+    if (InFrame != NULL)
+        SRV->DestoryIndex(InFrame);
     LocalBuf->QZRealmFrameDataInst = Frame;
 }
 
@@ -302,22 +315,32 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
     if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
-        // The data from outside, by ID: asking the outside list once per
-        // frame item would walk it once per item.
-        void *Outside = SRV->CreateIDIndex_Nor(0);
+        // The frame's members by ID, those from outside marked: the frame is
+        // the cycle's data, the outside list every datum the cycle began
+        // with, so the small one is indexed and the large one walked once.
+        void *Members = SRV->CreateIDIndex_Nor(0);
+        for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
+            void *Data = Frame->DataBuf->GetObject(i);
+            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == NULL)
+                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)1);
+        }
         VS_PARAPKGPTR OutsidePkg = LocalBuf->EnvDataQueuePackage;
-        for (VS_INT32 i = 0; OutsidePkg != NULL && i < OutsidePkg->GetNumber(); i++) {
+        VS_INT32 OutsideCount =
+            OutsidePkg != NULL && SRV->GetKeyNumber(Members) > 0 ? OutsidePkg->GetNumber() : 0;
+        for (VS_INT32 i = 0; i < OutsideCount; i++) {
             void *Data = OutsidePkg->GetObject(i);
-            if (Data != NULL && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
-                SRV->InsertIDKey(Outside, SRV->GetIDEx(Data), (void *)1);
+            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1) {
+                SRV->DelIDKey(Members, SRV->GetIDEx(Data));
+                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)2);
+            }
         }
         VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
         for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
             void *Data = Frame->DataBuf->GetObject(i);
-            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
+            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1)
                 Predict->InsertObject(Predict->GetNumber(), Data);
         }
-        SRV->DestoryIndex(Outside);
+        SRV->DestoryIndex(Members);
         CutTo(Predict, HistoryLength(realm));
         if (LocalBuf->PredictFramePackage != NULL)
             LocalBuf->PredictFramePackage->Release();
