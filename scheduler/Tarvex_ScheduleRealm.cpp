@@ -282,8 +282,13 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     VS_ULONG Take = n - (VS_ULONG)Length;
     if (n < (VS_ULONG)Length)
         Take = 0;
+    VS_UUID RealmID = SRV->GetID(realm);
     VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
     for (VS_ULONG i = 0; i < Take; i++) {
+        // A report runs the realm's exception script, which may free it.
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+        if (realm == NULL)
+            break;
         void *Object = SRV->GetObject(&Items[i].Record.ActiveObjectID);
         if (Object == NULL) {
             QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
@@ -296,8 +301,10 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     }
     SRV->Free(Items);
     for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+        // Letting go of an object runs its scripts, which may free the realm.
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
         void *Object = List->GetObject(i);
-        if (Object != NULL)
+        if (realm != NULL && Object != NULL)
             QZRealmBase_DeactiveData_Internal(realm, Object, 0);
     }
     List->Release();
@@ -347,6 +354,7 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
         LocalBuf->PredictFramePackage = Predict;
     }
     VS_BOOL Shown = VS_FALSE;
+    VS_UUID FrameID = Frame != NULL ? SRV->GetID(Frame) : VS_UUID{};
     if (realm->CreateFrameData) {
         if (Frame != NULL && Frame->DataBuf != NULL && Frame->DataBuf->GetNumber() > 0) {
             Shown = VS_TRUE;
@@ -359,18 +367,27 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
             if (realm == NULL)
                 return 1;
         }
-        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;
-             Data = SRV->QueryFirst(&realm->EnvDataQueue))
+        // Letting go of a datum runs its scripts, which may free the realm.
+        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;) {
             TrelkSched_Drop(Data);
+            realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+            if (realm == NULL)
+                return 1;
+            Data = SRV->QueryFirst(&realm->EnvDataQueue);
+        }
     }
     LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     if (LocalBuf != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
-        // A frame no script was shown is freed here: the host collects only
-        // objects a script once held.
-        if (Shown)
-            SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
-        else
-            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
+        // The script it was shown to may have freed the frame.
+        void *Current = Trelk_IsZeroID(&FrameID) ? NULL : SRV->GetObject(&FrameID);
+        if (Current == LocalBuf->QZRealmFrameDataInst) {
+            // A frame no script was shown is freed here: the host collects
+            // only objects a script once held.
+            if (Shown)
+                SRV->UnLockGC(Current);
+            else
+                SRV->FreeObject(Current);
+        }
         LocalBuf->QZRealmFrameDataInst = NULL;
     }
     return 1;
@@ -426,7 +443,15 @@ VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHapp
     if (realm == NULL)
         return 1;
     StepFrame(realm);
+    // Letting go of active objects runs their scripts, which may free the
+    // realm.
+    realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    if (realm == NULL)
+        return 1;
     TrimActiveObjects(realm);
+    realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    if (realm == NULL)
+        return 1;
     if (Changed && AnyActionHappen != NULL)
         *AnyActionHappen = VS_TRUE;
     if (!Changed) {
