@@ -5,7 +5,10 @@
 #include "module_test_util.h"
 #include "trelk_realm_internal.h"
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -239,6 +242,31 @@ TEST_F(StatusInternal, LayoutTableLayersAndEmptying) {
         P->Release();
     tvh::HostStats After = tvh::stats();
     EXPECT_EQ(After.LivePackages, Before.LivePackages);
+}
+
+// A query waits for the status lock: while another holder keeps it, no
+// query can touch the layout, whatever host locks it holds.
+TEST_F(StatusInternal, AQueryWaitsForTheStatusLock) {
+    NewRunner("r");
+    std::atomic<bool> Done{false};
+    VS_INT32 Count = -1;
+    TrelkStatus_Lock();
+    tvh::unlockBoth();
+    std::thread Other([&] {
+        tvh::lockBoth();
+        VS_PARAPKGPTR S = QZRealmBase_GetStatus_Internal(Realm, Cell, VS_TRUE);
+        Count = S->GetNumber();
+        S->Release();
+        tvh::unlockBoth();
+        Done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(Done.load()) << "the query ran while the status lock was held";
+    TrelkStatus_UnLock();
+    Other.join();
+    tvh::lockBoth();
+    EXPECT_TRUE(Done.load());
+    EXPECT_GT(Count, 0) << "and then answered in full";
 }
 
 } // namespace
