@@ -15,7 +15,8 @@
 //    floor through the host), next to BM_PlainMethod, a plain C function
 //    method on a Lua table (raw Lua);
 //  - BM_BytesPerDataObject: heap and RSS growth per live data object with a
-//    small value (one integer), over 100,000 more.
+//    small value (one integer), unnamed, held by a script table, over
+//    100,000 more.
 #include "host_internal.h"
 #include "script/lua_engine.h"
 #include "tarvex_host.h"
@@ -71,6 +72,11 @@ function grow(n)
   end
   if n > count then count = n end
 end
+plainLive = {}
+function growPlain(n)
+  for i = 1, n do plainLive[i] = T(i) end
+end
+function dropPlain() plainLive = {} end
 function shrink(n)
   for i = n + 1, count do live[i] = nil end
   if n < count then count = n end
@@ -250,15 +256,15 @@ void BM_BytesPerDataObject(benchmark::State &state) {
     const int n = 100000;
     double heap = 0, rss = 0;
     for (auto _ : state) {
-        host().run("shrink(0)");
+        host().run("dropPlain()");
         tvh::collectGarbage();
         malloc_trim(0);
         size_t h0 = heapInUse(), r0 = rssBytes();
-        host().run("grow(" + std::to_string(n) + ")");
+        host().run("growPlain(" + std::to_string(n) + ")");
         tvh::collectGarbage();
         heap = double(heapInUse() - h0) / n;
         rss = double(rssBytes() - r0) / n;
-        host().run("shrink(0)");
+        host().run("dropPlain()");
         tvh::collectGarbage();
     }
     state.counters["heap_bytes_per_obj"] = heap;

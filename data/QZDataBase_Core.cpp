@@ -21,8 +21,13 @@ static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
     return ID != NULL && Trelk_IDEqual(ID, ClassID) ? VS_TRUE : VS_FALSE;
 }
 
+// Once registered, a class is named by its record: a pointer comparison
+// answers what the ID comparison would (the globals are set after the class
+// objects' creation events and cleared as each is freed at shutdown).
 VS_BOOL TrelkData_IsDataBaseClassObject(void *Object)
 {
+    if (QZDataBaseClass != NULL)
+        return Object != NULL && Object == QZDataBaseClass ? VS_TRUE : VS_FALSE;
     return IsClassObjectWithID(Object, &QZDataBase_ClassID);
 }
 
@@ -86,6 +91,12 @@ VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
 {
     if (Data == NULL)
         return VS_FALSE;
+    if (QZDataBaseClass != NULL && QZDataSetBaseClass != NULL && QZObjectDataBaseClass != NULL &&
+        QZBufDataBaseClass != NULL && QZRealmFrameData != NULL)
+        return Data == QZDataBaseClass || Data == QZDataSetBaseClass || Data == QZObjectDataBaseClass ||
+                       Data == QZBufDataBaseClass || Data == QZRealmFrameData
+                   ? VS_TRUE
+                   : VS_FALSE;
     VS_UUID *ID = SRV->GetIDEx(Data);
     if (ID == NULL)
         return VS_FALSE;

@@ -712,7 +712,14 @@ VS_INT32 QZDataBase_IsSame(void *L)
         return 1;
     }
     VS_CHAR TagA[129], TagB[129];
+    VS_UUID OtherID = SRV->GetID(Other);
     CopyTag(Self, TagA);
+    // A tag may come from a script, which may have freed the other datum.
+    Other = (StructOfQZDataBase *)SRV->GetObject(&OtherID);
+    if (Other == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
     CopyTag(Other, TagB);
     SRV->LuaPushBool(vs_string_strcmp(TagA, TagB) == 0 ? VS_TRUE : VS_FALSE);
     return 1;

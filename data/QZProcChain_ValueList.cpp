@@ -280,8 +280,12 @@ void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKG
             void *Found;
             if (!ReadProcRecordItem(QZProcRecord, j, &SavedID, &Found) || strcasecmp(SavedID, PendingID) != 0)
                 continue;
-            if (Trelk_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass)
-                ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);
+            if (Trelk_IsOf(Referrer, QZProcBaseClass) && Referrer != QZProcBaseClass) {
+                // A damaged or crafted package may name a proc before it;
+                // such a link would make every walk of the order endless.
+                if (!TrelkChain_ProcNextReaches((StructOfQZProcBase *)Found, (StructOfQZProcBase *)Referrer))
+                    ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);
+            }
             else if (Trelk_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
                 ((StructOfQZDataInputContainer *)Referrer)->QZProcID = SRV->GetID(Found);
             break;
@@ -476,4 +480,75 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
             return VS_FALSE;
     }
     return VS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// JSON packages
+// ---------------------------------------------------------------------------
+VS_PARAPKGPTR QZProcChain_SaveToJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR Buf)
+{
+    if (Buf == NULL || Buf->GetNumber() == 0)
+        return NULL;
+    VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
+    VS_PARAPKGPTR ValueList = Trelk_GetParaPkgInterface(__LINE__);
+    // Writing may run scripts that let go of the caller's package.
+    Buf->AddRef();
+    VS_BOOL Ok = QZProcChain_Save_ParaPkg(RefObject, Buf, PackageInfo, ValueList, VS_TRUE, VS_FALSE);
+    Buf->Release();
+    VS_PARAPKGPTR JSonPkg = NULL;
+    if (Ok) {
+        JSonPkg = Trelk_GetParaPkgInterface(__LINE__);
+        JSonPkg->InsertStr(0, "PackageInfo");
+        JSonPkg->InsertParaPackage(1, PackageInfo);
+        JSonPkg->InsertStr(2, "Value");
+        JSonPkg->InsertParaPackage(3, ValueList);
+        JSonPkg->AsDict(VS_TRUE);
+    }
+    PackageInfo->Release();
+    ValueList->Release();
+    return JSonPkg;
+}
+
+// The objects the reader made are named by the result only, by ID: each is
+// shown to the script engine once, so that it goes when the script drops
+// the result without reading it, and lives while the script holds it.
+static void HandOverResultObjects(VS_PARAPKGPTR Pkg, VS_INT32 Depth)
+{
+    if (Depth > TRELK_VALUELIST_MAXDEPTH)
+        return;
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++) {
+        if (Pkg->GetType(i) == VSTYPE_PARAPKG) {
+            VS_PARAPKGPTR Nested = Pkg->GetParaPackage(i);
+            if (Nested != NULL)
+                HandOverResultObjects(Nested, Depth + 1);
+        } else if (Pkg->GetType(i) == VSTYPE_OBJECT) {
+            void *Object = Pkg->GetObject(i);
+            if (Object != NULL) {
+                SRV->LuaPushObject(Object);
+                SRV->LuaPop(1);
+            }
+        }
+    }
+}
+
+VS_PARAPKGPTR QZProcChain_LoadFromJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR JSonPkg)
+{
+    VS_INT32 ValueIndex = JSonPkg != NULL ? DictIndex(JSonPkg, "Value") : -1;
+    VS_PARAPKGPTR ValueList = ValueIndex >= 0 && JSonPkg->GetType(ValueIndex) == VSTYPE_PARAPKG
+                                  ? JSonPkg->GetParaPackage(ValueIndex)
+                                  : NULL;
+    if (ValueList == NULL)
+        return NULL;
+    // The list may be read back into a package that the script still holds
+    // elsewhere; keep it alive while reading.
+    ValueList->AddRef();
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL Ok = QZProcChain_Load_ParaPkg(RefObject, Result, ValueList, VS_FALSE);
+    ValueList->Release();
+    if (!Ok) {
+        Result->Release();
+        return NULL;
+    }
+    HandOverResultObjects(Result, 0);
+    return Result;
 }

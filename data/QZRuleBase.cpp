@@ -207,27 +207,11 @@ VS_INT32 QZRuleBase_SaveToJSonPkg(void *L)
     (void)L;
     StructOfQZRuleBase *Self = SelfRule();
     VS_PARAPKGPTR Buf = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
-    if (Self == NULL || Buf == NULL || Buf->GetNumber() == 0) {
+    VS_PARAPKGPTR JSonPkg = Self != NULL ? QZProcChain_SaveToJSonPkg_Internal(Self, Buf) : NULL;
+    if (JSonPkg == NULL)
         SRV->LuaPushNil();
-        return 1;
-    }
-    VS_PARAPKGPTR PackageInfo = Trelk_GetParaPkgInterface(__LINE__);
-    VS_PARAPKGPTR ValueList = Trelk_GetParaPkgInterface(__LINE__);
-    if (!QZProcChain_Save_ParaPkg(Self, Buf, PackageInfo, ValueList, VS_TRUE, VS_FALSE)) {
-        PackageInfo->Release();
-        ValueList->Release();
-        SRV->LuaPushNil();
-        return 1;
-    }
-    VS_PARAPKGPTR JSonPkg = Trelk_GetParaPkgInterface(__LINE__);
-    JSonPkg->InsertStr(0, "PackageInfo");
-    JSonPkg->InsertParaPackage(1, PackageInfo);
-    JSonPkg->InsertStr(2, "Value");
-    JSonPkg->InsertParaPackage(3, ValueList);
-    JSonPkg->AsDict(VS_TRUE);
-    PackageInfo->Release();
-    ValueList->Release();
-    SRV->LuaPushParaPkg(JSonPkg, VS_TRUE);
+    else
+        SRV->LuaPushParaPkg(JSonPkg, VS_TRUE);
     return 1;
 }
 
@@ -236,26 +220,11 @@ VS_INT32 QZRuleBase_LoadFromJSonPkg(void *L)
     (void)L;
     StructOfQZRuleBase *Self = SelfRule();
     VS_PARAPKGPTR JSonPkg = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
-    VS_INT32 ValueIndex = JSonPkg != NULL ? DictIndex(JSonPkg, "Value") : -1;
-    VS_PARAPKGPTR ValueList = ValueIndex >= 0 && JSonPkg->GetType(ValueIndex) == VSTYPE_PARAPKG
-                                  ? JSonPkg->GetParaPackage(ValueIndex)
-                                  : NULL;
-    if (Self == NULL || ValueList == NULL) {
+    VS_PARAPKGPTR Result = Self != NULL ? QZProcChain_LoadFromJSonPkg_Internal(Self, JSonPkg) : NULL;
+    if (Result == NULL)
         SRV->LuaPushNil();
-        return 1;
-    }
-    // The list may be read back into a package that the script still holds
-    // elsewhere; keep it alive while reading.
-    ValueList->AddRef();
-    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
-    VS_BOOL Ok = QZProcChain_Load_ParaPkg(Self, Result, ValueList, VS_FALSE);
-    ValueList->Release();
-    if (!Ok) {
-        Result->Release();
-        SRV->LuaPushNil();
-        return 1;
-    }
-    SRV->LuaPushParaPkg(Result, VS_TRUE);
+    else
+        SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
 }
 

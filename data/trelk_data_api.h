@@ -165,7 +165,16 @@ VS_BOOL QZProcChain_Load_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARA
 // Relinks the saved object IDs of one rebuilt proc or chain: every pending
 // reference of NextQZProcRecord is pointed at the first object of
 // QZProcRecord saved under the same ID.
+// A link that would make the procs' order loop back on itself is left as it
+// was.
 void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKGPTR NextQZProcRecord);
+// The JSON package {"PackageInfo", "Value"} of a value buffer (a new package
+// the caller owns), or NULL for a missing or empty buffer or one that cannot
+// be written.
+VS_PARAPKGPTR QZProcChain_SaveToJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR Buf);
+// The value buffer rebuilt from a JSON package's "Value" (a new package the
+// caller owns), or NULL when it is missing or cannot be read.
+VS_PARAPKGPTR QZProcChain_LoadFromJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR JSonPkg);
 
 VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR ValueBuf, VS_BOOL SaveProcObjectID,
                                   VS_BOOL CallFromGetTag);

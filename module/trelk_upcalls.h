@@ -51,6 +51,10 @@ VS_BOOL QZProcBase_OnSaveProc_SaveProcChain(StructOfQZProcChainBase *QZProcChain
                                             VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
                                             VS_BOOL SaveProcObjectID);
 
+// TRUE when Target is From or is met following the QZProcNext links from
+// From; a walk never meets a proc twice.
+VS_BOOL TrelkChain_ProcNextReaches(StructOfQZProcBase *From, StructOfQZProcBase *Target);
+
 // ---------------------------------------------------------------------------
 // Scheduler (scheduler/): called by the procs, chains and cells
 // ---------------------------------------------------------------------------

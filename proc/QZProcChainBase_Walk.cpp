@@ -70,6 +70,19 @@ void TrelkProcWalk_End(StructOfTrelkProcWalk *Walk)
     Walk->Current = NULL;
 }
 
+VS_BOOL TrelkChain_ProcNextReaches(StructOfQZProcBase *From, StructOfQZProcBase *Target)
+{
+    if (From == NULL || Target == NULL)
+        return VS_FALSE;
+    StructOfTrelkProcWalk Walk;
+    VS_BOOL Reaches = VS_FALSE;
+    for (StructOfQZProcBase *P = TrelkProcWalk_Begin(&Walk, From, VS_FALSE); P != NULL && !Reaches;
+         P = TrelkProcWalk_Next(&Walk))
+        Reaches = P == Target;
+    TrelkProcWalk_End(&Walk);
+    return Reaches;
+}
+
 StructOfQZProcBase *TrelkChain_LastProc(StructOfQZProcBase *First)
 {
     StructOfTrelkProcWalk Walk;

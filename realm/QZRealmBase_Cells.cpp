@@ -189,6 +189,11 @@ VS_INT32 QZRealmBase_AddProc(void *L)
         return 1;
     }
     VS_UUID CellID = SRV->GetID(Cell);
+    // Shown to the script engine once: the host collects only objects a
+    // script has held, and this cell is let go of (unlocked) when it leaves
+    // the realm, with no script ever having seen it.
+    SRV->LuaPushObject(Cell);
+    SRV->LuaPop(1);
     QZCellBase_AddProc_Internal(Cell, 2);
     VS_BOOL Added = SRV->LuaToBool(-1);
     SRV->LuaPop(1);

@@ -5,17 +5,22 @@
 #include "trelk_realm_internal.h"
 #include "trelk_cell_api.h"
 
+#include <algorithm>
+#include <vector>
+
 static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
 {
     Trelk_Raise(QZRealm, "'s as Add or Capture EnvData failed, %s", Why);
 }
 
+// An item of the realm's env queue is the child the realm holds in that
+// queue: asked of the object, not by walking the queue.
 static VS_BOOL InEnvQueue(StructOfQZRealmBase *QZRealm, void *Object)
 {
-    for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X))
-        if (X == Object)
-            return VS_TRUE;
-    return VS_FALSE;
+    return Object != NULL && SRV->GetParent(Object) == QZRealm &&
+                   SRV->GetIndex(Object) == TrelkRealm_QueueIndex(TRELK_REALM_ENVDATAQUEUE)
+               ? VS_TRUE
+               : VS_FALSE;
 }
 
 // TRUE when the datum's place is the env queue of a realm or of a cell, a
@@ -233,42 +238,36 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
 // ---------------------------------------------------------------------------
 // Listings in stamp order
 // ---------------------------------------------------------------------------
-// The selected env data by ascending stamp. Data sharing a stamp (captured
-// copies keep theirs) share one index entry, a list in queue order, so that
-// none of them is lost to the index's one-value-per-key rule.
+// The selected env data by ascending stamp, the key being (low word of the
+// tick, high word of the tick, sequence); data sharing a stamp (captured
+// copies keep theirs) stay in queue order.
+struct StampedItem {
+    VS_UWORD K1, K2, K3;
+    void *Data;
+};
+
 static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
 {
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     if (QZRealm == NULL)
         return Result;
-    void *Index = SRV->CreateIndex_Nor(3, 0);
-    if (Index == NULL)
-        return Result;
+    std::vector<StampedItem> Items;
     for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X)) {
         StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
         if (ByTick ? Data->ScheduleTickCount != Tick : (DataClass != NULL && !Trelk_IsInstOf(X, DataClass)))
             continue;
-        VS_UWORD K1 = (VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu);
-        VS_UWORD K2 = (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32);
-        VS_UWORD K3 = (VS_UWORD)Data->SequenceIndex;
-        VS_PARAPKGPTR Same = (VS_PARAPKGPTR)SRV->FindThreeKey(Index, K1, K2, K3);
-        if (Same == NULL) {
-            Same = Trelk_GetParaPkgInterface(__LINE__);
-            if (!SRV->InsertThreeKey(Index, K1, K2, K3, Same)) {
-                Same->Release();
-                continue;
-            }
-        }
-        Same->InsertObject(Same->GetNumber(), X);
+        Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
+                         (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32), (VS_UWORD)Data->SequenceIndex, X});
     }
-    VS_UWORD K1, K2, K3;
-    for (void *V = SRV->QueryFirstThreeKey(Index, &K1, &K2, &K3); V != NULL;
-         V = SRV->QueryNextThreeKey(Index, &K1, &K2, &K3)) {
-        VS_PARAPKGPTR Same = (VS_PARAPKGPTR)V;
-        Result->AppendFrom(Same);
-        Same->Release();
-    }
-    SRV->DestoryIndex(Index);
+    std::stable_sort(Items.begin(), Items.end(), [](const StampedItem &a, const StampedItem &b) {
+        if (a.K1 != b.K1)
+            return a.K1 < b.K1;
+        if (a.K2 != b.K2)
+            return a.K2 < b.K2;
+        return a.K3 < b.K3;
+    });
+    for (const StampedItem &Item : Items)
+        Result->InsertObject(Result->GetNumber(), Item.Data);
     return Result;
 }
 

@@ -93,8 +93,9 @@ VS_BOOL QZRealmBase_CheckValid_Object(const VS_CHAR *ClassName)
             return VS_FALSE;
         }
     }
-    // The whole name, not the shortened copy: a cut name could be another class.
-    if (FindClass(ClassName) == NULL) {
+    // The whole name, not the shortened copy: a cut name could be another
+    // class. An empty name would find any unnamed object.
+    if (ClassName[0] == 0 || FindClass(ClassName) == NULL) {
         LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, ObjectClass [%s] is not found", ClassName);
         return VS_FALSE;
     }
@@ -149,6 +150,10 @@ static VS_BOOL CheckOutputs(VS_PARAPKGPTR Pkg, StructOfQZProcBase *Class, VS_BOO
         }
         const VS_CHAR *Name = GetText(Item, "DataBaseName");
         const VS_CHAR *Original = GetText(Item, "OriginalDataBaseName");
+        if (Name == NULL) {
+            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, no DataBaseName of OutputQueue is found from input");
+            return VS_FALSE;
+        }
         if (!QZRealmBase_CheckValid_Object(Name) || (Original != NULL && !QZRealmBase_CheckValid_Object(Original)))
             return VS_FALSE;
         if (!CompareWithClass)

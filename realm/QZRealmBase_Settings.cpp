@@ -122,9 +122,9 @@ VS_INT32 QZRealmBase_GetPerformanceData(void *L)
     (void)L;
     VS_BOOL ResetFlag = SRV->LuaToBool(2);
     VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
-    // A calibration that measured nothing leaves the sums unscaled rather
-    // than dividing by zero.
-    VS_DOUBLE Base = PerformanceBaseCount > 0 ? PerformanceBaseCount : 1000.0;
+    // A calibration that measured under a microsecond (or nothing) divides by
+    // 1: the figures stay finite.
+    VS_DOUBLE Base = PerformanceBaseCount >= 1.0 ? PerformanceBaseCount : 1.0;
     if (GlobalProcPerformanceIndexTree != NULL) {
         VS_UUID TypeID;
         for (void *Rec = SRV->QueryFirstIDKey(GlobalProcPerformanceIndexTree, &TypeID); Rec != NULL;

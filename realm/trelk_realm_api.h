@@ -123,5 +123,20 @@ void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructO
 void *QZRealmBase_RunProc_Thread(void *RunProcContext);
 // Joins the workers that have ended by themselves. Both locks held.
 void QZRealmBase_RunProc_JoinEndedWorkers();
+// Saving and loading objects; change lists; listing live objects
+// ---------------------------------------------------------------------------
+// The objects of a saved object package ({"PackageInfo", "ObjectList"}),
+// made new: a new package the caller releases, empty when any record fails
+// its check (with the check's report). The objects are handed to the script
+// engine, not locked: the caller holds them (queue, lock or script value)
+// before the next collection point.
+VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
+                                              VS_BOOL IsStrictmatch);
+// One tag text per item of a data set ("" for an item that is no data
+// object); a new package the caller releases.
+VS_PARAPKGPTR QZRealmBase_FormatChanged_FormatTag_Internal(VS_PARAPKGPTR DataSet);
+// Writes one line per instance of the class (to stdout, or reported at level
+// 6) and returns their number.
+VS_INT32 QZRealmBase_PrintObjects_GetInstNum(void *ClassObject, VS_BOOL OutputToConsole);
 
 #endif

@@ -26,6 +26,73 @@ struct StructOfGetStatusPositionItem {
 extern StructOfGetStatusPositionItem *GetStatusPositionItemRoot[GETSTATUS_MAXLAYER];
 
 // ---------------------------------------------------------------------------
+// Status packages. The layout constants and the table above are module-wide;
+// every use of them happens while the status lock is held (TrelkStatus_Lock),
+// never across a script call or a lock release. GetStatus of a cell without
+// runners first calls the realm's "BreakOnProcContinue" by name, outside the
+// status lock: the stepping code's luafunc answers it, or a script override.
+// ---------------------------------------------------------------------------
+// Layout constants: proc width W, proc height H, datum radius R, the
+// horizontal and the vertical interval HI, VI; GetStatusWithPos sets them.
+extern VS_INT32 GETSTATUS_QZPROC_WIDTH;
+extern VS_INT32 GETSTATUS_QZPROC_HEIGHT;
+extern VS_INT32 GETSTATUS_QZDATA_RADIUS;
+extern VS_INT32 GETSTATUS_QZPROC_HINTERVAL;
+extern VS_INT32 GETSTATUS_QZPROC_VINTERVAL;
+
+// Takes and gives up the status lock.
+void TrelkStatus_Lock();
+void TrelkStatus_UnLock();
+
+// A new status package (the caller releases it); empty when Object is given
+// and is no cell, or when a description fails.
+VS_PARAPKGPTR QZRealmBase_GetStatus_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_BOOL WithPos);
+// The writers of one description each: a new package, or NULL when a
+// container names a data type that no longer exists. Layer and Left place a
+// proc's shapes; *Width receives the width it takes with its child chains.
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZProc(StructOfQZProcRunnerBase *QZRunner, StructOfQZProcBase *QZProc,
+                                           VS_BOOL WithPos, VS_INT32 Layer, VS_INT64 Left, VS_INT64 *Width);
+// Appends the list of the chain's procs to ChildList and returns ChildList.
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZProcChain(StructOfQZProcBase *ParentProc, StructOfQZProcRunnerBase *QZRunner,
+                                                StructOfQZProcChainBase *QZChain, VS_PARAPKGPTR ChildList,
+                                                VS_BOOL WithPos, VS_INT32 Layer, VS_INT64 Left, VS_INT64 *Width);
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZProcRunner(StructOfQZProcRunnerBase *QZRunner, VS_BOOL WithPos,
+                                                 VS_INT64 VerticalOffset);
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZDataInputContainer(StructOfQZProcBase *QZProc,
+                                                         StructOfQZDataInputContainer *Container);
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZDataOutputContainer(StructOfQZProcBase *QZProc,
+                                                          StructOfQZDataOutputContainer *Container);
+VS_PARAPKGPTR QZRealmBase_GetStatus_QZData(StructOfQZDataBase *QZData);
+
+// Layout table: enters the element dict (one more reference, owned by the
+// item) at the head of the layer's list; nothing above layer 1023.
+void QZRealmBase_GetStatus_CreateGetStatusPositionItem(VS_INT32 Layer, VS_PARAPKGPTR ParaPkg,
+                                                       VS_INT32 HeightOffset);
+// Empties every layer, releasing the dicts.
+void QZRealmBase_GetStatus_FreeGetStatusPositionItem();
+
+// Geometry. Left edges and widths are kept in 64 bits: large sizes saturate in
+// the packages instead of wrapping.
+// Width of a proc without child chains (W + 16R).
+VS_INT64 TrelkStatus_ProcBaseWidth();
+// The left edge of a cell and of each runner (HI / 2 + 2R).
+VS_INT64 TrelkStatus_StartEdge();
+// Enters the proc box, input circles and output shapes of a described proc
+// (its package with "InputQueue" / "OutputQueue") at Layer.
+VS_BOOL TrelkStatus_ProcElements(VS_PARAPKGPTR ProcPkg, VS_INT32 Layer, VS_INT64 Left);
+// The circle of the K-th listed environment datum of a cell.
+VS_PARAPKGPTR TrelkStatus_EnvDataElement(VS_PARAPKGPTR DataPkg, VS_INT32 K, VS_INT64 Left);
+// Bands of a described runner: writes "Width" (when it has a first proc),
+// "Height", "PosX", "PosY" and "Elements"; empties the table.
+VS_BOOL TrelkStatus_RunnerBands(VS_PARAPKGPTR RunnerPkg, VS_BOOL HasFirstProc, VS_INT64 FinalEdge, VS_INT64 Y0);
+// A 32-bit integer item from a 64-bit value, saturated.
+VS_BOOL TrelkStatus_InsertInt(VS_PARAPKGPTR Pkg, VS_INT32 Index, VS_INT64 Value);
+// Key and value appended to a dict.
+void TrelkStatus_PutStr(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, const VS_CHAR *Value);
+void TrelkStatus_PutInt(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, VS_INT64 Value);
+void TrelkStatus_PutBool(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, VS_BOOL Value);
+
+// ---------------------------------------------------------------------------
 // Saved procs and chains read back (the record checks and loaders that the
 // value list calls are in trelk_upcalls.h)
 // ---------------------------------------------------------------------------
@@ -116,6 +183,37 @@ void TrelkRealm_CacheClearAll(StructOfQZRealmBaseLocalBuf *LocalBuf);
 void TrelkRealm_CacheRelease(StructOfQZRealmBaseLocalBuf *LocalBuf);
 
 // ---------------------------------------------------------------------------
+// Queries, chain building and dependency strings
+// ---------------------------------------------------------------------------
+// The last proc along a chain's order (an order that loops ends before the
+// repeat); NULL when the chain names no first proc.
+StructOfQZProcBase *TrelkRealm_ChainLastProc(StructOfQZProcChainBase *QZProcChain);
+// New packages (the caller releases them) of the proc types that output the
+// data, and of the chains whose last proc does; all of them for NULL data,
+// none for an object that is no data. The realm is not used.
+VS_PARAPKGPTR QZRealmBase_QueryProcForOutput_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData,
+                                                      VS_BOOL IncludeCellProcChain);
+VS_PARAPKGPTR QZRealmBase_QueryProcChainForOutput_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData);
+// One level of the backward search for a chain producing the output set
+// from the input set (may be NULL); MaxStep levels at most, none below 0.
+// Returns a new package: [true, element, ...] with the elements deepest level
+// first, each holding its creation lock for the caller; or [false, the data
+// type no proc produces] ([false, nil] when nothing was wanted or a part
+// could not be made).
+VS_PARAPKGPTR QZRealmBase_BuildProcChain_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR OutputQZDataOrProcSet,
+                                                  VS_INT32 MaxStep, VS_PARAPKGPTR InputQZDataOrProcSet);
+// Appends to WhichOutputProcSetPkg every candidate set that extends
+// PreviousOutputProc by one producer of each list of WhichOutputProcPkgTemp
+// from StartIndex on; equal producers within a set, and sets equal to an
+// earlier one, are left out.
+void QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(VS_PARAPKGPTR PreviousOutputProc,
+                                                            VS_PARAPKGPTR WhichOutputProcPkgTemp, VS_INT32 StartIndex,
+                                                            VS_PARAPKGPTR WhichOutputProcSetPkg);
+// Adds to Depends (each class once, in the order first met) the classes the
+// procs, chains and data of Source, at any depth, depend on.
+void QZRealmBase_BuildDepends_CollectClass(VS_PARAPKGPTR Depends, VS_PARAPKGPTR Source);
+void QZRealmBase_BuildDepends_CollectClass_EachObject(VS_PARAPKGPTR Depends, void *Object);
+void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, void *Object);
 // Procs run on demand on a temporary realm
 // ---------------------------------------------------------------------------
 // What a run collects. Every entry of ResultPara holds one GC lock on its

@@ -102,6 +102,18 @@ VS_INT32 QZRealmBase_Clear(void *L);
 VS_INT32 QZRealmBase_AddProc(void *L);
 VS_INT32 QZRealmBase_EnvDataToProc(void *L);
 
+// Queries, chain building and dependency strings
+VS_INT32 QZRealmBase_QueryProcForOutput(void *L);
+VS_INT32 QZRealmBase_QueryProcForInput(void *L);
+VS_INT32 QZRealmBase_QueryProcChainForOutput(void *L);
+VS_INT32 QZRealmBase_QueryProcChainForInput(void *L);
+VS_INT32 QZRealmBase_GetCellForInput(void *L);
+VS_INT32 QZRealmBase_FindProcChain(void *L);
+VS_INT32 QZRealmBase_BuildProcChain(void *L);
+VS_INT32 QZRealmBase_RequestProcChain(void *L);
+VS_INT32 QZRealmBase_OnRequestProcChain(void *L);
+VS_INT32 QZRealmBase_BuildDepends(void *L);
+VS_INT32 QZRealmBase_IsDependsExist(void *L);
 // Procs run on demand
 VS_INT32 QZRealmBase_RunProc(void *L);
 VS_INT32 QZRealmBase_RunProcEx(void *L);
@@ -111,5 +123,35 @@ VS_INT32 QZRealmBase_AsyncRunProc(void *L);
 VS_INT32 QZRealmBase_AsyncRunProcEx(void *L);
 VS_INT32 QZRealmBase_AsyncRunString(void *L);
 VS_INT32 QZRealmBase_AsyncRunStringEx(void *L);
+// Status of a realm
+VS_INT32 QZRealmBase_GetStatus(void *L);
+VS_INT32 QZRealmBase_GetStatusWithPos(void *L);
+// Saving and loading objects; versions, tags and type tests; log, cache and
+// printing
+VS_INT32 QZRealmBase_SaveObject(void *L);
+VS_INT32 QZRealmBase_LoadObject(void *L);
+VS_INT32 QZRealmBase_SaveToJSonPkg(void *L);
+VS_INT32 QZRealmBase_LoadFromJSonPkg(void *L);
+VS_INT32 QZRealmBase_GetSystemPackageInfo(void *L);
+VS_INT32 QZRealmBase_GetVersion(void *L);
+VS_INT32 QZRealmBase_GetVersionInfo(void *L);
+VS_INT32 QZRealmBase_GetLastNewTypeTickCount(void *L);
+VS_INT32 QZRealmBase_GetTag(void *L);
+VS_INT32 QZRealmBase_GetTagEx(void *L);
+VS_INT32 QZRealmBase_FormatChanged(void *L);
+VS_INT32 QZRealmBase_IsData(void *L);
+VS_INT32 QZRealmBase_IsProc(void *L);
+VS_INT32 QZRealmBase_IsCell(void *L);
+VS_INT32 QZRealmBase_IsChain(void *L);
+VS_INT32 QZRealmBase_SetLog(void *L);
+VS_INT32 QZRealmBase_ClearLog(void *L);
+VS_INT32 QZRealmBase_GetLog(void *L);
+VS_INT32 QZRealmBase_SetCache(void *L);
+VS_INT32 QZRealmBase_ClearCache(void *L);
+VS_INT32 QZRealmBase_GetCache(void *L);
+VS_INT32 QZRealmBase_FindCache(void *L);
+VS_INT32 QZRealmBase_ParaPkgToString(void *L);
+VS_INT32 QZRealmBase_ZelDispatch(void *L);
+VS_INT32 QZRealmBase_PrintObjects(void *L);
 
 #endif

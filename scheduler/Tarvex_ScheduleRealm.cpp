@@ -40,14 +40,6 @@ static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
     Frame->DataBuf->InsertObject(Frame->DataBuf->GetNumber(), Data);
 }
 
-static VS_BOOL PkgHas(VS_PARAPKGPTR Pkg, void *Object)
-{
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Object)
-            return VS_TRUE;
-    return VS_FALSE;
-}
-
 // Opens a cycle. FALSE when the realm is gone after "OnBeforeExecute".
 static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
 {
@@ -59,16 +51,20 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
             LocalBuf->EnvDataQueuePackage = Trelk_GetParaPkgInterface(__LINE__);
         VS_PARAPKGPTR Outside = LocalBuf->EnvDataQueuePackage;
         Outside->Clear();
+        void *Listed = SRV->CreateIDIndex_Nor(0);
         for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
             if (!TrelkSched_IsCell(Cell))
                 continue;
             for (void *Data = SRV->QueryFirst(&((StructOfQZCellBase *)Cell)->EnvDataQueue); Data != NULL;
                  Data = SRV->QueryNext(Data)) {
                 void *Model = SRV->GetClass(Data);
-                if (Model != NULL && !PkgHas(Outside, Model))
+                if (Model != NULL && SRV->FindIDKey(Listed, SRV->GetIDEx(Model)) == NULL) {
+                    SRV->InsertIDKey(Listed, SRV->GetIDEx(Model), (void *)1);
                     Outside->InsertObject(Outside->GetNumber(), Model);
+                }
             }
         }
+        SRV->DestoryIndex(Listed);
         for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
             Outside->InsertObject(Outside->GetNumber(), Data);
 
@@ -89,7 +85,9 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
         VS_PARAPKGPTR Fact = QZRealmBase_GetEnvDataQueue_Internal(realm, NULL);
         if (Fact != NULL) {
             if (LocalBuf->FactFramePackage != NULL) {
-                Fact->AppendFrom(LocalBuf->FactFramePackage);
+                // Older cycles only fill the room the newest one leaves.
+                if (Fact->GetNumber() < HistoryLength(realm))
+                    Fact->AppendFrom(LocalBuf->FactFramePackage);
                 LocalBuf->FactFramePackage->Release();
             }
             CutTo(Fact, HistoryLength(realm));

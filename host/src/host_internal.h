@@ -13,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tvh {
@@ -42,7 +44,9 @@ struct ClassLayout {
     VS_SYSEVENTPTR handler = nullptr;
     VS_ULONG layer = 0;
     size_t align = 1;                          // largest field alignment (the parent's included)
-    std::map<std::string, size_t, std::less<>> byName; // attribute name -> position in attrs
+    // Attribute name -> position in attrs; the keys view the names in attrs,
+    // which no longer changes once the layout is built.
+    std::unordered_map<std::string_view, size_t> byName;
 };
 
 struct HostObject;
@@ -115,12 +119,24 @@ struct HostObject {
         HostObject *tail = nullptr;
     };
     std::map<OBJECTATTRIBUTEINDEX, QueueEnds> queues; // children per queue attribute
-    std::map<uint64_t, HostObject *> instances;       // objects made from this one, by seq
+    // Objects made from this one, oldest first (a list through the instances
+    // themselves: appended at registration, whose order is creation order).
+    HostObject *firstInst = nullptr;
+    HostObject *lastInst = nullptr;
+    HostObject *prevInst = nullptr; // on cls's list
+    HostObject *nextInst = nullptr;
     struct PrivBuf {
+        VS_ULONG layer = 0;
+        VS_ULONG index = 0;
         void *ptr = nullptr;
         VS_ULONG size = 0;
     };
-    std::map<std::pair<VS_ULONG, VS_ULONG>, PrivBuf> privBufs; // (layer, index)
+    std::vector<PrivBuf> privBufs; // few per object: a list, searched by (layer, index)
+    PrivBuf *privBuf(VS_ULONG layer, VS_ULONG index) {
+        for (PrivBuf &b : privBufs)
+            if (b.layer == layer && b.index == index) return &b;
+        return nullptr;
+    }
 };
 
 // Registered class layout of an object (the class object's own for classes).

@@ -363,11 +363,19 @@ try(function() return QZRealmStubBase:_QuelCall() end)
 -- Realms that run: cells holding small chains of script proc types whose
 -- "Execute" adds outputs, accepts its input, returns any result code, raises
 -- a script error or makes chaos (frees, collections, random calls) on what
--- it was given: the realm, cell and runner included. The rounds run them.
--- Opt-in for now (FUZZ_RUNS=1): the runs still find faults not mended yet.
+-- it was given: the realm, cell and runner included. The rounds run them
+-- (FUZZ_RUNS=0 leaves them out).
 local runRealms = {}
 local runFeeds = {}
-if os.getenv("FUZZ_RUNS") == "1" then
+local runCells = {}
+-- A proc or cell that suspends itself waits, with its run, for somebody to
+-- resume it: here a message the run's dispatch delivers, as another thread
+-- would.
+local function suspendOrNot(obj, code)
+  if code == 1 then _Post(function() pcall(function() obj:Resume() end) end) end
+  return code
+end
+if os.getenv("FUZZ_RUNS") ~= "0" then
   local ok = pcall(function()
     local X = QZDataBase:CreateType("fz.X")
     local Y = QZDataBase:CreateType("fz.Y")
@@ -383,7 +391,7 @@ if os.getenv("FUZZ_RUNS") == "1" then
         if outType and rnd(4) > 1 then pcall(function() self:AddOutputData(outType(rnd(100))) end) end
         if rnd(4) == 1 then pcall(function() self:AddOutputData(outType and outType() or X(1)) end) end
         if okIn and input ~= nil and rnd(5) > 1 then pcall(self.AcceptInput, self, input) end
-        if rnd(3) == 1 then return rnd(-1, 5) end
+        if rnd(3) == 1 then return suspendOrNot(self, rnd(-1, 5)) end
         return 0
       end
     end
@@ -406,7 +414,7 @@ if os.getenv("FUZZ_RUNS") == "1" then
       local cell = _New(QZCellBase)
       add(cell)
       if rnd(3) == 1 then
-        function cell:Execute(r, c) if RUN_CHAOS then chaos(self, r) end return rnd(-1, 5) end
+        function cell:Execute(r, c) if RUN_CHAOS then chaos(self, r) end return suspendOrNot(self, rnd(-1, 5)) end
       end
       for _ = 1, rnd(1, 2) do
         local types = chains[rnd(#chains)]
@@ -427,6 +435,7 @@ if os.getenv("FUZZ_RUNS") == "1" then
       end
       for _ = 1, rnd(1, 4) do pcall(realm.AddEnvData, realm, (rnd(2) == 1 and X or Y)(i)) end
       runRealms[#runRealms + 1] = realm
+      runCells[realm] = cell
       if i == 3 then realm:ExecuteOnce() end
     end
   end)
@@ -578,6 +587,10 @@ for round = 1, ROUNDS do
       local F = runFeeds[rnd(#runFeeds)]
       pcall(function() realm:AddEnvData(F(round)) end)
     end
+    -- A random call may have suspended the realm's cell: the run would wait
+    -- for ever.
+    local cell = runCells[realm]
+    if cell ~= nil then pcall(function() cell:Resume() end) end
     local how = runCalls[rnd(#runCalls)]
     if TRACE then io.stderr:write("  run " .. how .. " on " .. show(realm) .. "\n") end
     local res = table.pack(pcall(function() return realm[how](realm, rnd(2) == 1 and pick() or nil) end))
@@ -596,7 +609,7 @@ host_works()
 -- Free the pool and check nothing stayed behind.
 chaosOn = false
 for i = #objects, 1, -1 do pcall(_Free, objects[i]) end
-objects, values, plain, filled, runRealms, runFeeds = nil, nil, nil, nil, nil, nil
+objects, values, plain, filled, runRealms, runFeeds, runCells = nil, nil, nil, nil, nil, nil, nil
 D, E, S, O, B, R, Rbad = nil, nil, nil, nil, nil, nil, nil
 -- The last call's object may be a package that holds others.
 lastSelf = nil

@@ -148,6 +148,10 @@ do
   T.eq(realm:GetCell():_Count(), 1, "a failed AddProc leaves no cell")
   _Free(realm)
   _Free(p) _Free(chain) _Free(d)
+  -- A cell no script ever saw goes with its realm (the count at the end).
+  local unseen = _New(QZRealmBase)
+  T.eq(unseen:AddProc(Double()), true, "AddProc on a realm about to go")
+  _Free(unseen)
 end
 
 -- EnvDataToProc: each form of the cell, and where the data and the cell end.

@@ -166,6 +166,14 @@ do
   _Free(chain)
 end
 
+-- Env data added and cleared again without a run leave nothing behind -----
+do
+  local realm = _New(QZRealmBase)
+  realm:AddEnvData(In(7), In(8))
+  realm:ClearEnvData()
+  _Free(realm)
+end
+
 T.balanced(before, "routing")
 
 T.finish("sched_routing")

@@ -138,11 +138,12 @@ std::unique_ptr<ClassLayout> buildLayout(const ClassLayout *parent, const std::v
                                          std::string *why) {
     auto L = std::make_unique<ClassLayout>();
     size_t off = 0;
+    std::unordered_set<std::string> names;
     if (parent) {
         L->attrs = parent->attrs;
-        L->byName = parent->byName;
         L->align = parent->align;
         off = parent->recordSize;
+        for (const AttrDef &a : parent->attrs) names.insert(a.name);
     }
     for (const TemplateAttr &t : attrs) {
         AttrDef a;
@@ -151,7 +152,7 @@ std::unique_ptr<ClassLayout> buildLayout(const ClassLayout *parent, const std::v
             *why = "attribute " + t.name + " has unknown type \"" + t.type + "\"";
             return nullptr;
         }
-        if (L->byName.count(t.name)) {
+        if (!names.insert(t.name).second) {
             *why = "attribute " + t.name + " is defined twice";
             return nullptr;
         }
@@ -170,9 +171,9 @@ std::unique_ptr<ClassLayout> buildLayout(const ClassLayout *parent, const std::v
         a.queueClass = t.queueClass;
         off += size_t(size);
         L->align = std::max(L->align, size_t(align));
-        L->byName[a.name] = L->attrs.size();
         L->attrs.push_back(a);
     }
+    for (size_t i = 0; i < L->attrs.size(); ++i) L->byName.emplace(std::string_view(L->attrs[i].name), i);
     L->recordSize = (off + L->align - 1) / L->align * L->align;
     L->defaults.assign(L->recordSize, 0);
     if (parent) std::memcpy(L->defaults.data(), parent->defaults.data(), parent->defaults.size());

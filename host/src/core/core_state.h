@@ -117,6 +117,12 @@ struct Core {
 
 Core &core();
 std::mutex &pendingMutex();
+// The buffer of every empty text field the host writes: never freed, never
+// in vstrings (a write of "" into it changes nothing).
+inline char *emptyVString() {
+    static char empty[1] = {0};
+    return empty;
+}
 
 // Keeps released descriptors alive until the outermost operation ends.
 struct OpScope {

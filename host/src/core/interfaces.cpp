@@ -273,14 +273,15 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         if (!Field) return;
         Core &c = core();
-        char *copy = strdup(Text ? Text : "");
+        // Empty texts (most objects' defaults) share one host buffer.
+        char *copy = Text && *Text ? strdup(Text) : emptyVString();
         if (!copy) return;
         auto it = c.vstrings.find(Field->Buf);
         if (it != c.vstrings.end()) {
             std::free(*it);
             c.vstrings.erase(it);
         }
-        c.vstrings.insert(copy);
+        if (copy != emptyVString()) c.vstrings.insert(copy);
         Field->Buf = copy;
     }
     VS_BOOL RegBeforeChangeCallBack(void *Object, VS_BEFORECHANGECALLBACK Cb, VS_UWORD Para, VS_UWORD) override {
@@ -383,40 +384,48 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o || o->state == LifeState::Freed || Size > (1u << 30)) return nullptr;
-        auto &b = o->privBufs[{Layer, Index}];
-        if (b.ptr) {
-            if (Size > b.size) {
-                void *p = std::realloc(b.ptr, Size);
+        if (HostObject::PrivBuf *b = o->privBuf(Layer, Index)) {
+            if (Size > b->size) {
+                void *p = std::realloc(b->ptr, Size);
                 if (!p) return nullptr;
-                std::memset(static_cast<char *>(p) + b.size, 0, Size - b.size);
-                b.ptr = p;
-                b.size = Size;
+                std::memset(static_cast<char *>(p) + b->size, 0, Size - b->size);
+                b->ptr = p;
+                b->size = Size;
             }
-            return b.ptr;
+            return b->ptr;
         }
-        b.ptr = std::calloc(1, Size ? Size : 1);
-        b.size = Size;
-        if (!b.ptr) o->privBufs.erase({Layer, Index});
-        return b.ptr ? b.ptr : nullptr;
+        HostObject::PrivBuf nb;
+        nb.layer = Layer;
+        nb.index = Index;
+        nb.ptr = std::calloc(1, Size ? Size : 1);
+        nb.size = Size;
+        if (!nb.ptr) return nullptr;
+        try {
+            o->privBufs.push_back(nb);
+        } catch (const std::bad_alloc &) {
+            std::free(nb.ptr);
+            return nullptr;
+        }
+        return nb.ptr;
     }
     void *GetPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size) override {
         H();
         if (Size) *Size = 0;
         HostObject *o = lookup(Object);
         if (!o) return nullptr;
-        auto it = o->privBufs.find({Layer, Index});
-        if (it == o->privBufs.end()) return nullptr;
-        if (Size) *Size = it->second.size;
-        return it->second.ptr;
+        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
+        if (!b) return nullptr;
+        if (Size) *Size = b->size;
+        return b->ptr;
     }
     void FreePrivate(void *Object, VS_ULONG Layer, VS_ULONG Index) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return;
-        auto it = o->privBufs.find({Layer, Index});
-        if (it == o->privBufs.end()) return;
-        std::free(it->second.ptr);
-        o->privBufs.erase(it);
+        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
+        if (!b) return;
+        std::free(b->ptr);
+        o->privBufs.erase(o->privBufs.begin() + (b - o->privBufs.data()));
     }
     void *Malloc_Nor(VS_ULONG Size) override { return std::calloc(1, Size ? Size : 1); }
     void Free(void *Ptr) override { std::free(Ptr); }

@@ -314,7 +314,14 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
     c.byId[o->id] = o;
     c.byAtomic[o->atomic] = o;
-    if (o->cls) o->cls->instances[o->seq] = o;
+    if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
+        o->prevInst = k->lastInst;
+        if (k->lastInst)
+            k->lastInst->nextInst = o;
+        else
+            k->firstInst = o;
+        k->lastInst = o;
+    }
     c.bySeq[o->seq] = std::move(holder);
     nameIndexAdd(o);
 }
@@ -359,9 +366,9 @@ static void copyVStringDefaults(HostObject *o, const ClassLayout *L) {
     Core &c = core();
     for (const AttrDef &a : L->attrs) {
         if (a.kind != AttrKind::VString || !a.hasDefault) continue;
-        char *t = strdup(a.defaultText.c_str());
+        char *t = a.defaultText.empty() ? emptyVString() : strdup(a.defaultText.c_str());
         if (!t) continue;
-        c.vstrings.insert(t);
+        if (t != emptyVString()) c.vstrings.insert(t);
         reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a.offset)->Buf = t;
     }
 }
@@ -664,7 +671,7 @@ void releaseQuarantine() {
 static void releaseObject(HostObject *o) {
     Core &c = core();
     o->state = LifeState::Freed;
-    for (auto &b : o->privBufs) std::free(b.second.ptr);
+    for (auto &b : o->privBufs) std::free(b.ptr);
     o->privBufs.clear();
     freeVStrings(o);
     unlink(o);
@@ -693,7 +700,17 @@ static void releaseObject(HostObject *o) {
     if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
     c.byAtomic.erase(o->atomic);
     nameIndexRemove(o);
-    if (o->cls) o->cls->instances.erase(o->seq);
+    if (HostObject *k = o->cls) {
+        if (o->prevInst)
+            o->prevInst->nextInst = o->nextInst;
+        else if (k->firstInst == o)
+            k->firstInst = o->nextInst;
+        if (o->nextInst)
+            o->nextInst->prevInst = o->prevInst;
+        else if (k->lastInst == o)
+            k->lastInst = o->prevInst;
+        o->prevInst = o->nextInst = nullptr;
+    }
     quarantineRecord(o->record, o->recordCap);
     o->record = nullptr;
     auto it = c.bySeq.find(o->seq);
@@ -711,13 +728,13 @@ void freeObject(HostObject *o) {
     // Names of objects made from this one may resolve to its functions: those
     // answers go. (Answers for o itself are keyed by its sequence number,
     // which is never reused.)
-    if (o->isClass || !o->instances.empty()) bumpResolveGen();
+    if (o->isClass || o->firstInst) bumpResolveGen();
 
     // No object outlives the object it was made from.
     for (;;) {
         std::vector<HostObject *> live;
-        for (auto &e : o->instances)
-            if (e.second->state == LifeState::Live) live.push_back(e.second);
+        for (HostObject *x = o->firstInst; x; x = x->nextInst)
+            if (x->state == LifeState::Live) live.push_back(x);
         if (live.empty()) break;
         for (HostObject *x : live) ++x->pins;
         for (HostObject *x : live)
@@ -764,7 +781,7 @@ void releaseAllSilently() {
     Core &c = core();
     for (auto &e : c.bySeq) {
         HostObject *o = e.second.get();
-        for (auto &b : o->privBufs) std::free(b.second.ptr);
+        for (auto &b : o->privBufs) std::free(b.ptr);
         o->privBufs.clear();
         std::free(o->record);
         o->record = nullptr;

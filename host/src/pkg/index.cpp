@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -26,23 +27,33 @@ struct IndexBase {
     virtual size_t size() const = 0;
 };
 
+// The map and the walk position live apart and come with the first entry:
+// many indexes are made for every object and most stay empty, so an empty
+// one is a small handle.
 template <typename Key, typename Compare = std::less<Key>> struct MapIndex : IndexBase {
-    std::map<Key, void *, Compare> map;
-    bool walking = false;
-    Key last{};
+    typedef std::map<Key, void *, Compare> Map;
+    struct State {
+        Map map;
+        bool walking = false;
+        Key last{};
+    };
+    std::unique_ptr<State> st;
 
     explicit MapIndex(Kind k) : IndexBase(k) {}
     void clear() override {
-        map.clear();
-        walking = false;
+        if (!st) return;
+        st->map.clear(); // the last key handed out stays readable until the next walk step
+        st->walking = false;
     }
-    size_t size() const override { return map.size(); }
+    size_t size() const override { return st ? st->map.size() : 0; }
+    const Key &lastKey() const { return st->last; } // after a walk step that found an entry
 
     bool insert(const Key &k, void *value, bool replace) {
         // NULL means "absent" to every reader, so it is never stored.
         if (value == nullptr) return false;
         try {
-            auto r = map.emplace(k, value);
+            if (!st) st.reset(new State());
+            auto r = st->map.emplace(k, value);
             if (r.second) return true;
             if (!replace) return false;
             r.first->second = value;
@@ -52,29 +63,31 @@ template <typename Key, typename Compare = std::less<Key>> struct MapIndex : Ind
         }
     }
     void *find(const Key &k) const {
-        auto it = map.find(k);
-        return it == map.end() ? nullptr : it->second;
+        if (!st) return nullptr;
+        auto it = st->map.find(k);
+        return it == st->map.end() ? nullptr : it->second;
     }
     void *del(const Key &k) {
-        auto it = map.find(k);
-        if (it == map.end()) return nullptr;
+        if (!st) return nullptr;
+        auto it = st->map.find(k);
+        if (it == st->map.end()) return nullptr;
         void *v = it->second;
-        map.erase(it);
+        st->map.erase(it);
         return v;
     }
-    void *step(typename std::map<Key, void *, Compare>::iterator it) {
-        if (it == map.end()) {
-            walking = false;
+    void *step(typename Map::iterator it) {
+        if (it == st->map.end()) {
+            st->walking = false;
             return nullptr;
         }
-        last = it->first;
-        walking = true;
+        st->last = it->first;
+        st->walking = true;
         return it->second;
     }
-    void *first() { return step(map.begin()); }
+    void *first() { return st ? step(st->map.begin()) : nullptr; }
     void *next() {
-        if (!walking) return nullptr;
-        return step(map.upper_bound(last));
+        if (!st || !st->walking) return nullptr;
+        return step(st->map.upper_bound(st->last));
     }
 };
 
@@ -143,7 +156,7 @@ IntKey intKey(int nkeys, const VS_UWORD *keys) {
 void *intResult(IntIndex *x, void *v, VS_UWORD *keysOut) {
     if (v && keysOut)
         for (int n = 0; n < x->nkeys; ++n)
-            keysOut[n] = static_cast<VS_UWORD>(x->last[n]);
+            keysOut[n] = static_cast<VS_UWORD>(x->lastKey()[n]);
     return v;
 }
 
@@ -182,13 +195,13 @@ void *delID(void *index, const VS_UUID *key) {
 void *firstID(void *index, VS_UUID *keyOut) {
     IDIndex *x = as<IDIndex>(index, Kind::ID);
     void *v = x ? x->first() : nullptr;
-    if (v) idOut(x->last, keyOut);
+    if (v) idOut(x->lastKey(), keyOut);
     return v;
 }
 void *nextID(void *index, VS_UUID *keyOut) {
     IDIndex *x = as<IDIndex>(index, Kind::ID);
     void *v = x ? x->next() : nullptr;
-    if (v) idOut(x->last, keyOut);
+    if (v) idOut(x->lastKey(), keyOut);
     return v;
 }
 
@@ -237,13 +250,13 @@ void *delIDEx(void *index, const VS_UUID *key, VS_UWORD extra) {
 void *firstIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut) {
     IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
     void *v = x ? x->first() : nullptr;
-    if (v) idExOut(x->last, keyOut, extraOut);
+    if (v) idExOut(x->lastKey(), keyOut, extraOut);
     return v;
 }
 void *nextIDEx(void *index, VS_UUID *keyOut, VS_UWORD *extraOut) {
     IDExIndex *x = as<IDExIndex>(index, Kind::IDEx);
     void *v = x ? x->next() : nullptr;
-    if (v) idExOut(x->last, keyOut, extraOut);
+    if (v) idExOut(x->lastKey(), keyOut, extraOut);
     return v;
 }
 
@@ -276,13 +289,13 @@ void *delString(void *index, const char *key) {
 void *firstString(void *index, const char **keyOut) {
     StrIndex *x = as<StrIndex>(index, Kind::Str);
     void *v = x ? x->first() : nullptr;
-    if (v && keyOut) *keyOut = x->last.c_str();
+    if (v && keyOut) *keyOut = x->lastKey().c_str();
     return v;
 }
 void *nextString(void *index, const char **keyOut) {
     StrIndex *x = as<StrIndex>(index, Kind::Str);
     void *v = x ? x->next() : nullptr;
-    if (v && keyOut) *keyOut = x->last.c_str();
+    if (v && keyOut) *keyOut = x->lastKey().c_str();
     return v;
 }
 

@@ -36,7 +36,9 @@ template <typename T> T truncDouble(double v) {
 }
 
 // Room reserved by the first append, and the most a cleared package keeps.
-constexpr size_t kFirstCapacity = 4;
+// Most packages hold one item (a data object's value): they get room for
+// exactly that; longer ones grow by doubling.
+constexpr size_t kFirstCapacity = 1;
 constexpr size_t kKeptCapacity = 16;
 
 } // namespace
@@ -167,7 +169,6 @@ VS_BOOL ParaPkg::put(VS_INT32 i, Item &&item) {
     }
     try {
         if (static_cast<size_t>(i) == items.size()) {
-            // Start with room for a few items: most packages stay small.
             if (items.capacity() == 0) items.reserve(kFirstCapacity);
             items.push_back(std::move(item));
         } else {
@@ -621,14 +622,18 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
     const char *key = Key ? Key : "";
     if (Flag) {
         if (readOnly) return VS_FALSE; // the first key stays
-        readOnlyKey = key;
+        try {
+            readOnlyKey.reset(new std::string(key));
+        } catch (const std::bad_alloc &) {
+            return VS_FALSE;
+        }
         readOnly = true;
         return VS_TRUE;
     }
     if (!readOnly) return VS_TRUE;
-    if (readOnlyKey != key) return VS_FALSE;
+    if (!readOnlyKey || *readOnlyKey != key) return VS_FALSE;
     readOnly = false;
-    readOnlyKey.clear();
+    readOnlyKey.reset();
     return VS_TRUE;
 }
 

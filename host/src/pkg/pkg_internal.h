@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 #include <string>
 #include <vector>
@@ -134,7 +135,7 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
     std::vector<Item> items;
     bool dict = false;
     bool readOnly = false;
-    std::string readOnlyKey;
+    std::unique_ptr<std::string> readOnlyKey; // while readOnly (few packages ever are)
 
     // Drops every item, releasing the nested packages.
     void dropItems();

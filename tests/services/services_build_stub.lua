@@ -1,0 +1,132 @@
+-- Chain building with a realm stub: its "OnProcPriority" weighs the candidate
+-- sets of a search level and a roulette wheel over the weights chooses one.
+-- The stub is set once per module life, so this scenario has a script of its
+-- own. While it is set, the module's reports go to its OnException.
+local T = dofile(arg[1] .. "/services_build_lib.lua")
+
+local ROUNDS = 12
+
+local heard = {}
+local Stub = _New(QZRealmStubBase)
+_SetName(Stub, "s.Stub")
+function Stub:OnException(level, text) heard[#heard + 1] = {level = level, text = text} end
+local stub = _New(Stub)
+_SetName(stub, "s.stub")
+_LockGC(stub)
+
+local before = T.counts()
+do
+  local realm = T.named(_New(QZRealmBase), "s.realm")
+  T.check(realm:SetRealmStub(stub), "the stub is set")
+
+  local Hot = QZDataBase:CreateType("s.Hot")
+  local Cold = QZDataBase:CreateType("s.Cold")
+  local Fuel = QZDataBase:CreateType("s.Fuel")
+  T.procType("s.Burn", {Fuel}, {Hot})
+  local Heat = T.procType("s.Heat", {}, {Hot})
+  T.procType("s.Chill", {Fuel}, {Cold})
+  T.procType("s.Freeze", {}, {Cold})
+  local Note = QZDataBase:CreateType("s.Note")
+  local producers = {T.procType("s.Pen", {}, {Note}), T.procType("s.Pencil", {}, {Note}),
+                     T.procType("s.Chalk", {}, {Note})}
+
+  -- The stub defines no hook yet: the choice is random and nothing is heard.
+  heard = {}
+  T.eq(realm:BuildProcChain(Note):_Get(0), true, "built without a hook")
+  T.eq(#heard, 0, "nothing reported")
+
+  -- The hook sees the candidate sets of the level: two wanted types with two
+  -- producers each give four sets of two, one per combination.
+  local seen
+  local answer = function() return nil end
+  function stub:OnProcPriority(sets, priority)
+    seen = {}
+    for _, set in ipairs(T.items(sets)) do seen[#seen + 1] = T.names(set) end
+    local p = answer(sets)
+    if p then for i, v in ipairs(p) do priority:_Set(i - 1, v) end end
+  end
+  seen = nil
+  T.eq(realm:BuildProcChain(_Pkg(Hot, Cold), Fuel):_Get(0), true, "2 x 2 built")
+  T.eq(seen and #seen, 4, "four candidate sets")
+  local combos = {}
+  for _, s in ipairs(seen or {}) do
+    local hot, cold = s:match("^(s%.%a+),(s%.%a+)$")
+    T.check(hot == "s.Burn" or hot == "s.Heat", "first a producer of Hot: " .. s)
+    T.check(cold == "s.Chill" or cold == "s.Freeze", "then one of Cold: " .. s)
+    combos[s] = true
+  end
+  local distinct = 0
+  for _ in pairs(combos) do distinct = distinct + 1 end
+  T.eq(distinct, 4, "each combination once")
+
+  -- The roulette wheel: 0, 0, 5 always takes the third set (the target is
+  -- above 0 but for one rand() value in 2^31); all 0 takes the first.
+  local wheel = {
+    {"0, 0, 5", {0, 0, 5}, 3},
+    {"all 0", {0, 0, 0}, 1},
+    {"5, 0, 0", {5, 0, 0}, 1},
+    {"floats 0.0, 2.5, 0.0", {0.0, 2.5, 0.0}, 2},
+  }
+  for _, c in ipairs(wheel) do
+    answer = function() return c[2] end
+    local hits = 0
+    for _ = 1, ROUNDS do
+      seen = nil
+      local res = realm:BuildProcChain(Note)
+      local wantedName = seen and seen[c[3]]
+      if res:_Get(0) and wantedName and T.chainTypes(res:_Get(1)) == wantedName then hits = hits + 1 end
+    end
+    T.eq(hits, ROUNDS, c[1] .. ": set " .. c[3] .. " every time")
+  end
+
+  -- A wrong number of priorities, or a failing hook: reported, and a set is
+  -- still chosen (at random).
+  heard = {}
+  answer = function() return {0, 1} end
+  local res = realm:BuildProcChain(Note)
+  T.eq(res:_Get(0), true, "a wrong count still builds")
+  T.eq(#heard, 1, "one report for the wrong count")
+  T.eq(heard[1] and heard[1].text, "OnProcPriority must return priority for each item", "its text")
+  T.eq(heard[1] and heard[1].level, 1, "at level 1")
+  heard = {}
+  answer = function() error("no weights today") end
+  res = realm:BuildProcChain(Note)
+  T.eq(res:_Get(0), true, "a failing hook still builds")
+  T.eq(#heard, 1, "one report for the failing hook")
+  local text = heard[1] and heard[1].text or ""
+  T.check(text:find("[s.stub] calls the function OnProcPriority failed{", 1, true) == 1 and
+          text:find("no weights today", 1, true) ~= nil, "the report names the stub and the error: " .. text)
+
+  -- What the hook does to the sets package does not reach the search.
+  answer = function(sets)
+    sets:_Clear()
+    return {0, 0, 1}
+  end
+  heard = {}
+  for _ = 1, 3 do T.eq(realm:BuildProcChain(Note):_Get(0), true, "a hook emptying the sets") end
+  T.eq(#heard, 0, "nothing reported")
+
+  -- With a single set there is nothing to weigh: the hook is not asked.
+  seen = nil
+  T.eq(realm:BuildProcChain(Hot, Fuel, Heat):_Get(0), true, "one producer preferred")
+  T.eq(seen and #seen or 0, 0, "the hook saw no choice of one")
+
+  -- A realm without a hook of its own hands "OnRequestProcChain" to the
+  -- stub, which sees the realm first.
+  local gotRealm
+  function stub:OnRequestProcChain(r, outputs, inputs)
+    gotRealm = r
+    return _Pkg(outputs:_Count(), inputs:_Count())
+  end
+  local asked = realm:RequestProcChain(Note, Fuel, Hot)
+  T.eq(gotRealm, realm, "the stub heard the request with the realm")
+  T.eq(asked:_Get(0), 1, "and answered for one wanted type")
+  T.eq(asked:_Get(1), 2, "with two at hand")
+
+  _Free(realm)
+end
+
+local after = T.counts()
+T.eq(after.unlocks, before.unlocks, "no lock released below zero")
+T.eq(#heard, 0, "no report left unread: " .. (heard[1] and heard[1].text or ""))
+T.finish("services_build_stub")
