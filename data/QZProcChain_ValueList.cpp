@@ -285,8 +285,7 @@ void QZProcChain_Load_ParaPkg_FixObjectID(VS_PARAPKGPTR QZProcRecord, VS_PARAPKG
                 // such a link would make every walk of the order endless.
                 if (!TrelkChain_ProcNextReaches((StructOfQZProcBase *)Found, (StructOfQZProcBase *)Referrer))
                     ((StructOfQZProcBase *)Referrer)->QZProcNext = SRV->ObjectToAtomic(Found);
-            }
-            else if (Trelk_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
+            } else if (Trelk_IsOf(Referrer, QZDataInputContainerClass) && Referrer != QZDataInputContainerClass)
                 ((StructOfQZDataInputContainer *)Referrer)->QZProcID = SRV->GetID(Found);
             break;
         }

@@ -165,6 +165,15 @@ void Trelk_UnLockAndLetGo(void *Object)
     SRV->LuaPop(1);
 }
 
+void Trelk_UnLockAndHandOver(void *Object)
+{
+    if (Object == NULL || SRV == NULL)
+        return;
+    SRV->UnLockGC(Object);
+    SRV->LuaPushObject(Object);
+    SRV->LuaPop(1);
+}
+
 void Trelk_LetGo(void *Object)
 {
     if (Object == NULL || SRV == NULL)

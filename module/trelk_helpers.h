@@ -69,6 +69,10 @@ void Trelk_UnLockAndLetGo(void *Object);
 // The same for an object in a queue: detaches it first (the lock released is
 // the one its place in the queue held).
 void Trelk_LetGo(void *Object);
+// Drops the module's lock on an object handed to the script by ID (inside a
+// package it returns): it is never freed at once, only shown to the script
+// engine, so that it lives until the script had its chance to hold it.
+void Trelk_UnLockAndHandOver(void *Object);
 
 // ---------------------------------------------------------------------------
 // Failures

@@ -664,7 +664,7 @@ VS_INT32 QZRealmBase_BuildProcChain(void *L)
     Result->InsertObject(1, Chain);
     // The package names the chain by ID only; the script's hold on it is
     // what keeps it.
-    Trelk_UnLockAndLetGo(Chain);
+    Trelk_UnLockAndHandOver(Chain);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
 }

@@ -237,7 +237,7 @@ VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, 
     // engine, so that it lives while the caller holds it and goes once
     // nothing does.
     for (VS_INT32 i = 0; i < Result->GetNumber(); i++)
-        Trelk_UnLockAndLetGo(Result->GetObject(i));
+        Trelk_UnLockAndHandOver(Result->GetObject(i));
     return Result;
 }
 

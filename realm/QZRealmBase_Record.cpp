@@ -86,7 +86,9 @@ static void OnBeforeFree(StructOfQZRealmBase *QZRealm)
     // Made with the buffer, so it goes with it too.
     vs_atomic_destory(&LocalBuf->ExecuteUntilFinishFlag);
     if (QZDataSetBaseClass != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
-        SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
+        // The frame of a cycle that never ended: no script may ever have
+        // held it, so it is let go, not only unlocked.
+        Trelk_UnLockAndLetGo(LocalBuf->QZRealmFrameDataInst);
         LocalBuf->QZRealmFrameDataInst = NULL;
     }
     TrelkRealm_EmptyQueue(&QZRealm->QZCellQueue);

@@ -80,7 +80,10 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
                     ((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount)
                     AppendToFrame(Frame, Data);
         LocalBuf->QZRealmFrameDataInst = Frame;
-        LocalBuf->LastScheduleTickCountWithFrameData = 0;
+        // The steps add what is newer than the cycle's opening, as the
+        // opening itself did: a mark of 0 would make the first step take
+        // every datum earlier cycles left in the realm.
+        LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
 
         VS_PARAPKGPTR Fact = QZRealmBase_GetEnvDataQueue_Internal(realm, NULL);
         if (Fact != NULL) {
@@ -184,9 +187,10 @@ static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
     return VS_TRUE;
 }
 
-// Frame data of the step: the stamped env data, each one once. Data handed
-// back from a cell keep the stamp of the step that made them, so what is
-// new to the frame is told by identity, not by stamp.
+// Frame data of the step: the env data stamped since the cycle opened, each
+// one once. Data handed back from a cell keep the stamp of the step that
+// made them, so what is new to the frame is told by identity among the
+// cycle's data, not by the stamp of the last step.
 static void StepFrame(StructOfQZRealmBase *realm)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
@@ -197,18 +201,27 @@ static void StepFrame(StructOfQZRealmBase *realm)
         Frame = NewFrame(realm);
     if (Frame == NULL)
         return;
-    void *InFrame = SRV->CreateIDIndex_Nor(0);
-    for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
-        void *Data = Frame->DataBuf->GetObject(i);
-        if (Data != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
+    void *InFrame = NULL;
+    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data)) {
+        if (((StructOfQZDataBase *)Data)->ScheduleTickCount <= LocalBuf->LastScheduleTickCountWithFrameData ||
+            !TrelkSched_IsData(Data))
+            continue;
+        // The frame's members are indexed once a datum of the cycle shows up.
+        if (InFrame == NULL) {
+            InFrame = SRV->CreateIDIndex_Nor(0);
+            for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
+                void *Member = Frame->DataBuf->GetObject(i);
+                if (Member != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Member)) == NULL)
+                    SRV->InsertIDKey(InFrame, SRV->GetIDEx(Member), (void *)1);
+            }
+        }
+        if (SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL) {
             SRV->InsertIDKey(InFrame, SRV->GetIDEx(Data), (void *)1);
-    }
-    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-        if (TrelkSched_IsData(Data) &&
-            ((StructOfQZDataBase *)Data)->ScheduleTickCount > LocalBuf->LastScheduleTickCountWithFrameData &&
-            SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL)
             AppendToFrame(Frame, Data);
-    SRV->DestoryIndex(InFrame);
+        }
+    }
+    if (InFrame != NULL)
+        SRV->DestoryIndex(InFrame);
     LocalBuf->QZRealmFrameDataInst = Frame;
 }
 
@@ -269,8 +282,13 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     VS_ULONG Take = n - (VS_ULONG)Length;
     if (n < (VS_ULONG)Length)
         Take = 0;
+    VS_UUID RealmID = SRV->GetID(realm);
     VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
     for (VS_ULONG i = 0; i < Take; i++) {
+        // A report runs the realm's exception script, which may free it.
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+        if (realm == NULL)
+            break;
         void *Object = SRV->GetObject(&Items[i].Record.ActiveObjectID);
         if (Object == NULL) {
             QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
@@ -283,8 +301,10 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     }
     SRV->Free(Items);
     for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+        // Letting go of an object runs its scripts, which may free the realm.
+        realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
         void *Object = List->GetObject(i);
-        if (Object != NULL)
+        if (realm != NULL && Object != NULL)
             QZRealmBase_DeactiveData_Internal(realm, Object, 0);
     }
     List->Release();
@@ -302,28 +322,39 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
     if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
-        // The data from outside, by ID: asking the outside list once per
-        // frame item would walk it once per item.
-        void *Outside = SRV->CreateIDIndex_Nor(0);
+        // The frame's members by ID, those from outside marked: the frame is
+        // the cycle's data, the outside list every datum the cycle began
+        // with, so the small one is indexed and the large one walked once.
+        void *Members = SRV->CreateIDIndex_Nor(0);
+        for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
+            void *Data = Frame->DataBuf->GetObject(i);
+            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == NULL)
+                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)1);
+        }
         VS_PARAPKGPTR OutsidePkg = LocalBuf->EnvDataQueuePackage;
-        for (VS_INT32 i = 0; OutsidePkg != NULL && i < OutsidePkg->GetNumber(); i++) {
+        VS_INT32 OutsideCount =
+            OutsidePkg != NULL && SRV->GetKeyNumber(Members) > 0 ? OutsidePkg->GetNumber() : 0;
+        for (VS_INT32 i = 0; i < OutsideCount; i++) {
             void *Data = OutsidePkg->GetObject(i);
-            if (Data != NULL && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
-                SRV->InsertIDKey(Outside, SRV->GetIDEx(Data), (void *)1);
+            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1) {
+                SRV->DelIDKey(Members, SRV->GetIDEx(Data));
+                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)2);
+            }
         }
         VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
         for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
             void *Data = Frame->DataBuf->GetObject(i);
-            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Outside, SRV->GetIDEx(Data)) == NULL)
+            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1)
                 Predict->InsertObject(Predict->GetNumber(), Data);
         }
-        SRV->DestoryIndex(Outside);
+        SRV->DestoryIndex(Members);
         CutTo(Predict, HistoryLength(realm));
         if (LocalBuf->PredictFramePackage != NULL)
             LocalBuf->PredictFramePackage->Release();
         LocalBuf->PredictFramePackage = Predict;
     }
     VS_BOOL Shown = VS_FALSE;
+    VS_UUID FrameID = Frame != NULL ? SRV->GetID(Frame) : VS_UUID{};
     if (realm->CreateFrameData) {
         if (Frame != NULL && Frame->DataBuf != NULL && Frame->DataBuf->GetNumber() > 0) {
             Shown = VS_TRUE;
@@ -336,18 +367,27 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
             if (realm == NULL)
                 return 1;
         }
-        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;
-             Data = SRV->QueryFirst(&realm->EnvDataQueue))
+        // Letting go of a datum runs its scripts, which may free the realm.
+        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;) {
             TrelkSched_Drop(Data);
+            realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+            if (realm == NULL)
+                return 1;
+            Data = SRV->QueryFirst(&realm->EnvDataQueue);
+        }
     }
     LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     if (LocalBuf != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
-        // A frame no script was shown is freed here: the host collects only
-        // objects a script once held.
-        if (Shown)
-            SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
-        else
-            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
+        // The script it was shown to may have freed the frame.
+        void *Current = Trelk_IsZeroID(&FrameID) ? NULL : SRV->GetObject(&FrameID);
+        if (Current == LocalBuf->QZRealmFrameDataInst) {
+            // A frame no script was shown is freed here: the host collects
+            // only objects a script once held.
+            if (Shown)
+                SRV->UnLockGC(Current);
+            else
+                SRV->FreeObject(Current);
+        }
         LocalBuf->QZRealmFrameDataInst = NULL;
     }
     return 1;
@@ -403,7 +443,15 @@ VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHapp
     if (realm == NULL)
         return 1;
     StepFrame(realm);
+    // Letting go of active objects runs their scripts, which may free the
+    // realm.
+    realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    if (realm == NULL)
+        return 1;
     TrimActiveObjects(realm);
+    realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+    if (realm == NULL)
+        return 1;
     if (Changed && AnyActionHappen != NULL)
         *AnyActionHappen = VS_TRUE;
     if (!Changed) {

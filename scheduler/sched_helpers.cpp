@@ -5,9 +5,11 @@ VS_INT32 TrelkSched_CallRealm(void *Realm, const VS_CHAR *Name, VS_INT32 nArgs, 
                               const VS_CHAR *ErrorText)
 {
     SRV->GetLastError();
+    VS_UUID ID = Realm != NULL ? SRV->GetID(Realm) : VS_UUID{};
     if (!QZRealmBase_ExecNameScript(Realm, Name, nArgs, nRes))
         return TRELK_CALL_MISSING;
-    if (QZProcChain_IsExecNameScriptError(Realm != NULL ? SRV->GetObject(SRV->GetIDEx(Realm)) : NULL, ErrorText))
+    // The realm is asked for by ID: the script may have freed it.
+    if (QZProcChain_IsExecNameScriptError(Realm != NULL ? SRV->GetObject(&ID) : NULL, ErrorText))
         return TRELK_CALL_ERROR;
     return TRELK_CALL_OK;
 }

@@ -20,7 +20,7 @@ local bound = dofile(listfile)
 local SEED = math.tointeger(tonumber(arg[2] or "")) or 20260311
 local ROUNDS = math.tointeger(tonumber(arg[3] or "")) or 20000
 local TRACE = arg[4] == "trace" -- each call on stderr, to find the one at fault
-local RUN_CHAOS = os.getenv("FUZZ_RUN_CHAOS") == "1" -- chaos inside the runs: finds faults not yet mended
+local RUN_CHAOS = os.getenv("FUZZ_RUN_CHAOS") == "1" -- chaos inside the runs too
 math.randomseed(SEED)
 local rnd = math.random
 

@@ -166,6 +166,30 @@ do
   _Free(chain)
 end
 
+-- A cell used as a proc of a chain: the first proc's output is the cell's
+-- input, the cell's own chain runs on it, and the cell's output goes on to
+-- the realm like any proc's ----------------------------------------------------
+do
+  local inner = _New(QZCellBase)
+  _SetName(inner, "route.inner")
+  inner:InputFrom(Mid)
+  inner:OutputFrom(Out)
+  local innerChain = T.chain(Last)
+  T.check(inner:AddProc(innerChain), "the inner cell runs the last proc")
+  local chain = _New(QZProcChainBase)
+  T.check(chain:FromPara(First(), inner), "a chain of a proc and a cell")
+  local realm, cell = T.realmWith("route.cellproc", chain)
+  realm.CreateFrameData = false
+  realm:AddEnvData(In(4))
+  local msgs = T.during(function() realm:Execute() end)
+  T.eq(#msgs, 0, "the run through the cell reports nothing")
+  T.eq(values(realm:GetEnvDataQueue(), Out), "50", "the inner cell's output reached the realm")
+  T.eq(values(realm:GetEnvDataQueue(), Mid), "", "the inner cell took its input")
+  T.eq(realm.ErrorCount, 0, "no error")
+  realm:ClearEnvData()
+  for _, o in ipairs({realm, cell, chain, innerChain, inner}) do _Free(o) end
+end
+
 -- Env data added and cleared again without a run leave nothing behind -----
 do
   local realm = _New(QZRealmBase)

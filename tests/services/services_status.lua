@@ -142,11 +142,20 @@ do
   local data = {}
   for i = 1, 60 do data[i] = Number(i) end
   cell:AddEnvData(realm, table.unpack(data))
-  got.take = function(r, c) return r:GetStatusWithPos(c, 0, 0, 0, 0, 0) end
+  got.take = function(r, c)
+    got.all = r:GetStatus()
+    return r:GetStatusWithPos(c, 0, 0, 0, 0, 0)
+  end
   realm:Execute()
   T.eq(calls, 0, "a cell with a runner is described without a step")
-  local s = got.status
-  got.status = nil
+  local s, all = got.status, got.all
+  got.status, got.all = nil, nil
+  T.eq(T.keys(T.cellOf(all)), "Type,ObjectName,ObjectID,IsSuspend,ErrorCount,ChildEndMarker,Status,EnvDataSkipCount," ..
+       "NextRunTick,IsReady,EnvDataQueue,NormalRunnerQueue,RunningStatus",
+       "all cells mid-run: data and runners, no shapes, RunningStatus last")
+  T.eq(T.get(T.cellOf(all), "RunningStatus"), "Running", "the running cell")
+  T.eq(T.keys(T.runnersOf(all)[1]), "Type,ObjectName,ObjectID,IsFinish,QZProcStart,ParentID",
+       "a runner without positions")
   T.check(s ~= nil, "a status was taken mid-run")
   local c = T.cellOf(s)
   local listed = T.list(T.get(c, "EnvDataQueue"))

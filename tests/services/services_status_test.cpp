@@ -5,7 +5,10 @@
 #include "module_test_util.h"
 #include "trelk_realm_internal.h"
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -75,6 +78,22 @@ class StatusInternal : public trelktest::LoadedModule {
         for (VS_INT32 i = 0; Runners != nullptr && i < Runners->GetNumber(); i++)
             Names.push_back(Str(Runners->GetParaPackage(i), "ObjectName"));
         return Names;
+    }
+    // The keys of a dictionary package, joined by commas.
+    static std::string Keys(VS_PARAPKGPTR P) {
+        std::string Text;
+        for (VS_INT32 i = 0; i < P->GetNumber(); i += 2)
+            Text += (i > 0 ? "," : "") + std::string(P->GetStr(i) != nullptr ? P->GetStr(i) : "?");
+        return Text;
+    }
+    // A shape as "Type x,y" with its size.
+    static std::string Shape(VS_PARAPKGPTR E) {
+        std::string Text = Str(E, "Type") + " " + std::to_string(Int(E, "PosX")) + "," + std::to_string(Int(E, "PosY"));
+        if (E->FindDict("Width") >= 0)
+            Text += " " + std::to_string(Int(E, "Width")) + "x" + std::to_string(Int(E, "Height"));
+        if (E->FindDict("Radius") >= 0)
+            Text += " r" + std::to_string(Int(E, "Radius"));
+        return Text;
     }
     static bool TableEmpty() {
         for (auto *Head : GetStatusPositionItemRoot)
@@ -239,6 +258,130 @@ TEST_F(StatusInternal, LayoutTableLayersAndEmptying) {
         P->Release();
     tvh::HostStats After = tvh::stats();
     EXPECT_EQ(After.LivePackages, Before.LivePackages);
+}
+
+// The keys a container or a remote proc writes only when they hold
+// something, and the shapes of an output side with data and without.
+TEST_F(StatusInternal, OptionalKeysOfContainersAndRemoteProcs) {
+    void *TypeA = NewObject(QZDataBaseClass), *TypeB = NewObject(QZDataBaseClass);
+    XRQ->SetName(TypeA, "t.A");
+    XRQ->SetName(TypeB, "t.B");
+    StructOfQZProcRunnerBase *R = NewRunner("r");
+    auto *P = (StructOfQZProcBase *)Child(QZProcRemoteBaseClass, R, QZProcRunnerBaseClass, "QZProcBase");
+    R->QZProcStart = XRQ->GetID(P);
+    XRQ->SetVString(&((StructOfQZProcRemoteBase *)P)->Url, "http://example.invalid/p");
+
+    auto *In = (StructOfQZDataInputContainer *)Child(QZDataInputContainerClass, P, QZProcBaseClass, "InputQueue");
+    In->DataBaseID = XRQ->GetID(TypeA);
+    In->RequestNumber = 2;
+    In->IsMustExist = VS_TRUE;
+    In->QZProcID = XRQ->GetID(P);
+    In->DataLocalBuf = XRQ->GetParaPkgInterface();
+    In->DataLocalBuf->InsertInt(0, 7);
+    // Two outputs: one holding two data (redirected, required, returning 3),
+    // one without data.
+    auto *Full = (StructOfQZDataOutputContainer *)Child(QZDataOutputContainerClass, P, QZProcBaseClass, "OutputQueue");
+    Full->DataBaseID = XRQ->GetID(TypeB);
+    Full->OriginalDataBaseID = XRQ->GetID(TypeA);
+    Full->IsMustExist = VS_TRUE;
+    Full->ReturnNumber = 3;
+    for (int i = 0; i < 2; i++)
+        Child(TypeB, Full, QZDataOutputContainerClass, "QZData");
+    auto *Empty = (StructOfQZDataOutputContainer *)Child(QZDataOutputContainerClass, P, QZProcBaseClass, "OutputQueue");
+    Empty->DataBaseID = XRQ->GetID(TypeA);
+    Empty->ReturnNumber = 1;
+
+    SetLayout(90, 120, 40, 60, 10);
+    VS_PARAPKGPTR S = Query(Cell, VS_TRUE);
+    VS_PARAPKGPTR Runner = Pkg(Pkg(S, "ObjectList")->GetParaPackage(0), "NormalRunnerQueue")->GetParaPackage(0);
+    VS_PARAPKGPTR Proc = Pkg(Runner, "QZProcStart")->GetParaPackage(0);
+    EXPECT_EQ(Str(Proc, "Type"), "QZProcRemote");
+    EXPECT_EQ(Keys(Proc), "Type,ObjectName,ObjectID,IsSuspend,ErrorCount,ChildEndMarker,Status,EnvDataSkipCount,"
+                          "NextRunTick,InputQueue,OutputQueue,Url,ParentID")
+        << "Url is set, RemoteQZProcName is not";
+    EXPECT_EQ(Str(Proc, "Url"), "http://example.invalid/p");
+
+    VS_PARAPKGPTR InPkg = Pkg(Proc, "InputQueue")->GetParaPackage(0);
+    EXPECT_EQ(Keys(InPkg), "RequestNumber,IsOnlyDirect,IsSlave,IsMustExist,IsFromInternal,DataBaseName,ObjectID,"
+                           "ParentID,DataLocalBuf,QZProcID");
+    EXPECT_EQ(Int(InPkg, "RequestNumber"), 2);
+    EXPECT_EQ(Str(InPkg, "DataLocalBuf"), "[7]");
+    EXPECT_EQ(Str(InPkg, "QZProcID"), IdText(P));
+    EXPECT_EQ(Str(InPkg, "ParentID"), IdText(P));
+
+    VS_PARAPKGPTR Outs = Pkg(Proc, "OutputQueue");
+    ASSERT_EQ(Outs->GetNumber(), 2);
+    VS_PARAPKGPTR FullPkg = Outs->GetParaPackage(0), EmptyPkg = Outs->GetParaPackage(1);
+    EXPECT_EQ(Keys(FullPkg), "DataBaseName,OriginalDataBaseName,ObjectID,ParentID,IsMustExist,ReturnNumber,QZData");
+    EXPECT_EQ(Str(FullPkg, "DataBaseName"), "t.B");
+    EXPECT_EQ(Str(FullPkg, "OriginalDataBaseName"), "t.A");
+    EXPECT_EQ(Int(FullPkg, "ReturnNumber"), 3);
+    VS_PARAPKGPTR Data = Pkg(FullPkg, "QZData");
+    ASSERT_EQ(Data->GetNumber(), 2);
+    EXPECT_EQ(Keys(Data->GetParaPackage(0)), "Type,ObjectName,ObjectID,ScheduleTickCount,UniformTick,ParentID");
+    EXPECT_EQ(Str(Data->GetParaPackage(0), "ParentID"), IdText(Full));
+    EXPECT_EQ(Keys(EmptyPkg), "DataBaseName,ObjectID,ParentID");
+
+    // Three outputs' worth of shapes (two data, one box): 2R*3 + 4R = 100,
+    // under H. Newest first: the box (offset R + 6R), the two data (2R, 5R),
+    // the input (2R), the proc.
+    VS_PARAPKGPTR Elements = Pkg(Runner, "Elements");
+    std::vector<std::string> Shapes;
+    for (VS_INT32 i = 0; i < Elements->GetNumber(); i++)
+        Shapes.push_back(Shape(Elements->GetParaPackage(i)));
+    EXPECT_EQ(Shapes, (Names{"ElementOutput 230,110 20x20", "ElementData 260,90 r10", "ElementData 260,60 r10",
+                             "ElementInput 70,60 r10", "ElementProc 120,40 90x120"}));
+    S->Release();
+}
+
+// A cell that runs as a proc of another cell's runner names that cell.
+TEST_F(StatusInternal, ACellInsideARunnerNamesItsParentCell) {
+    StructOfQZProcRunnerBase *R = NewRunner("r");
+    auto *Inner = (StructOfQZCellBase *)Child(QZCellBaseClass, R, QZProcRunnerBaseClass, "QZProcBase");
+    R->QZProcStart = XRQ->GetID(Inner);
+    VS_PARAPKGPTR S = Query(Cell, VS_FALSE);
+    VS_PARAPKGPTR AsProc =
+        Pkg(Pkg(Pkg(S, "ObjectList")->GetParaPackage(0), "NormalRunnerQueue")->GetParaPackage(0), "QZProcStart")
+            ->GetParaPackage(0);
+    EXPECT_EQ(Str(AsProc, "Type"), "QZCell");
+    EXPECT_EQ(AsProc->FindDict("IsReady"), -1) << "met as a proc, a cell gets only the proc keys";
+    S->Release();
+
+    XRQ->SetName(Realm, "realm");
+    Run("local r = _Find('realm'); function r:BreakOnProcContinue() return false end");
+    S = Query(Inner, VS_FALSE);
+    VS_PARAPKGPTR Described = Pkg(S, "ObjectList")->GetParaPackage(0);
+    EXPECT_EQ(Str(Described, "ParentCell"), IdText(Cell));
+    EXPECT_EQ(Keys(Described), "Type,ObjectName,ObjectID,IsSuspend,ErrorCount,ChildEndMarker,Status,EnvDataSkipCount,"
+                               "NextRunTick,IsReady,ParentCell");
+    S->Release();
+}
+
+// A query waits for the status lock: while another holder keeps it, no
+// query can touch the layout, whatever host locks it holds.
+TEST_F(StatusInternal, AQueryWaitsForTheStatusLock) {
+    NewRunner("r");
+    std::atomic<bool> Done{false};
+    VS_INT32 Count = -1;
+    const long long Violations = tvh::stats().LockViolations;
+    TrelkStatus_Lock();
+    tvh::unlockBoth();
+    std::thread Other([&] {
+        tvh::lockBoth();
+        VS_PARAPKGPTR S = QZRealmBase_GetStatus_Internal(Realm, Cell, VS_TRUE);
+        Count = S->GetNumber();
+        S->Release();
+        tvh::unlockBoth();
+        Done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(Done.load()) << "the query ran while the status lock was held";
+    TrelkStatus_UnLock();
+    Other.join();
+    tvh::lockBoth();
+    EXPECT_TRUE(Done.load());
+    EXPECT_GT(Count, 0) << "and then answered in full";
+    EXPECT_EQ(tvh::stats().LockViolations, Violations) << "the query kept the host's lock rules";
 }
 
 } // namespace
