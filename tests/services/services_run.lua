@@ -13,6 +13,16 @@ local Halve, AddOne, Fails = T.Halve, T.AddOne, T.Fails
 local CT = QZCellBase:CreateType("run.CT")
 CT:AddProc((T.chain(Halve, AddOne)))
 
+local inner
+local Asks = T.procType("run.Asks", {Number}, {Total}, function(self, r)
+  if self.Status < 0 then return end
+  local n = self:GetInput(0)
+  inner = T.values(r:RunProcEx(Number(T.value(n)), nil, Halve(), AddOne()))
+  self:AddOutputData(Total(0))
+  self:AcceptInput(n)
+  return 0
+end)
+
 local before = T.counts()
 local realm = T.named(_New(QZRealmBase), "caller")
 
@@ -183,6 +193,53 @@ do
   T.eq(r.ErrorCount, 3, "caller's error count untouched")
 end
 
+-- The realm's own "OnAfterExecute" still decides when the run ends --------
+do
+  local r = T.named(_New(QZRealmBase), "asks")
+  local asked = 0
+  function r:OnAfterExecute()
+    asked = asked + 1
+    return asked < 3
+  end
+  local result = r:RunProcEx(Number(10), nil, Halve(), AddOne())
+  T.eq(asked, 3, "OnAfterExecute: asked until it said no")
+  T.eq(T.values(result), "6", "OnAfterExecute: then collected")
+end
+
+-- A cell of a realm's library goes back to the library --------------------
+do
+  local home = T.named(_New(QZRealmBase), "library")
+  local cell = T.named(_New(QZCellBase), "kept")
+  cell:AddProc((T.chain(Halve)))
+  home:AddCellLibrary(cell)
+  local result = realm:RunProc(Number(8), nil, cell)
+  T.eq(T.values(result), "4", "library cell: ran")
+  T.eq(home:GetCellLibrary():_Count(), 1, "library cell: back in the library")
+  T.eq(home:GetCell():_Count(), 0, "library cell: not in the cell queue")
+end
+
+-- A run from inside a proc of a running realm ------------------------------
+do
+  local outer = T.realmWith("outer", (T.chain(Asks)))
+  outer:AddEnvData(Number(30))
+  outer:Execute()
+  T.eq(inner, "16", "nested: the run inside a proc")
+  T.eq(outer.ErrorCount, 0, "nested: the outer realm ran clean")
+  _Free(outer)
+end
+
 realm = nil
 T.balanced(before, "sync runs")
+
+-- A proc of the run frees the calling realm, and with it the temporary
+-- realm, its instance: the run ends, failed. (Outside the count: a realm
+-- freed in the middle of a cycle does not give back that cycle's frame.)
+do
+  local doomed = T.named(_New(QZRealmBase), "doomed")
+  T.onHalve = function() _Free(doomed) end
+  local result = doomed:RunProc(Number(4), nil, Halve())
+  T.onHalve = nil
+  T.eq(result:_Count(), 0, "calling realm freed: an empty package")
+end
+
 T.finish("services_run")
