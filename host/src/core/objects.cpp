@@ -106,8 +106,21 @@ bool seqAlive(uint64_t seq) {
 HostObject *lookupById(const VS_UUID *id) {
     if (!id) return nullptr;
     Core &c = core();
+    Core::RecentId &r = c.recentIds[Core::recentIdSlot(*id)];
+    if (r.obj && std::memcmp(&r.id, id, sizeof(VS_UUID)) == 0) return r.obj;
     auto it = c.byId.find(*id);
-    return it == c.byId.end() ? nullptr : it->second;
+    if (it == c.byId.end()) return nullptr;
+    if (holdsHostLock()) { // only the host lock's owner may change the recent entries
+        r.id = *id;
+        r.obj = it->second;
+    }
+    return it->second;
+}
+
+// Drops the recent-ID entry for id, whichever object it names.
+static void forgetRecentId(const VS_UUID &id) {
+    Core::RecentId &r = core().recentIds[Core::recentIdSlot(id)];
+    if (r.obj && std::memcmp(&r.id, &id, sizeof(VS_UUID)) == 0) r = Core::RecentId();
 }
 
 HostObject *lookupAtomicOrObject(const void *p) {
@@ -318,6 +331,7 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     c.byRecord[o->record] = o;
     c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
     c.byId[o->id] = o;
+    forgetRecentId(o->id);
     c.byAtomic[o->atomic] = o;
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
         HostObject::Rare &r = k->more();
@@ -705,7 +719,10 @@ static void releaseObject(HostObject *o) {
     if (r.record == o->record) r = Core::RecentRecord();
     c.byAddr.erase(reinterpret_cast<uintptr_t>(o->record));
     auto idIt = c.byId.find(o->id);
-    if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
+    if (idIt != c.byId.end() && idIt->second == o) {
+        c.byId.erase(idIt);
+        forgetRecentId(o->id);
+    }
     c.byAtomic.erase(o->atomic);
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
@@ -803,6 +820,7 @@ void releaseAllSilently() {
     for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
     c.byAddr.clear();
     c.byId.clear();
+    for (Core::RecentId &r : c.recentIds) r = Core::RecentId();
     c.byName.clear();
     c.byAtomic.clear();
     c.liveSlots.clear();
