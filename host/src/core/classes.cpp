@@ -269,7 +269,7 @@ HostObject *createClassFromXml(SXmlDoc *doc, HostObject *rootItem, const VS_UUID
         }
     }
     std::string why;
-    auto layout = buildLayout(parent ? parent->ownLayout.get() : nullptr, attrs, &why);
+    auto layout = buildLayout(parent ? parent->ownLayout() : nullptr, attrs, &why);
     if (!layout) {
         fail("class " + name + ": " + why);
         return nullptr;

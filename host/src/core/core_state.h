@@ -61,6 +61,21 @@ struct Core {
     RecentRecord recent[kRecentRecords];
     std::map<uintptr_t, HostObject *> byAddr; // record start -> object, to map field addresses
     std::unordered_map<VS_UUID, HostObject *, UuidHash, UuidEq> byId;
+    // Recently looked-up IDs in front of byId (module code asks for its few
+    // class IDs over and over); an entry goes when its object is released
+    // or another object is registered under its ID.
+    struct RecentId {
+        VS_UUID id{};
+        HostObject *obj = nullptr;
+    };
+    static constexpr size_t kRecentIds = 256;
+    static size_t recentIdSlot(const VS_UUID &u) {
+        uint32_t w[4];
+        std::memcpy(w, &u, sizeof w);
+        uint32_t h = (w[0] ^ w[1] ^ w[2] ^ w[3]) * 0x9E3779B1u;
+        return (h >> 24) & (kRecentIds - 1);
+    }
+    RecentId recentIds[kRecentIds];
     // Objects with a non-empty name, per name, oldest first (the order of
     // bySeq): finding by name is one hash lookup, and the oldest live object
     // of a name still wins.

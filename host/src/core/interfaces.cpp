@@ -113,7 +113,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookupAtomicOrObject(AtomicOrObject);
         if (!o || o->isClass) return VS_FALSE; // class objects keep their template handler
-        o->sysEvent = Handler;
+        if (Handler || o->rare) o->more().sysEvent = Handler;
         return VS_TRUE;
     }
     VS_BOOL GetAttributeInfoEx(void *ClassObject, const VS_CHAR *Name, VS_ATTRIBUTEINFO *Info) override {
@@ -145,7 +145,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     VS_PARAPKGPTR GetInitPara(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->initPara : nullptr;
+        return o ? o->initPara() : nullptr;
     }
     VS_ULONG GetSysEventID(void *EventPara) override {
         if (!EventPara || !isActiveEventPara(EventPara)) return 0;
@@ -333,8 +333,9 @@ class ServiceImpl final : public ClassOfXRQInterface {
         OBJECTATTRIBUTEINDEX idx = VS_INVALID_ATTRIBUTEINDEX;
         HostObject *o = queueOwnerOfField(QueueHeadField, &idx);
         if (!o) return nullptr;
-        auto it = o->queues.find(idx);
-        return it == o->queues.end() ? nullptr : rec(it->second.head);
+        if (!o->rare) return nullptr;
+        auto it = o->rare->queues.find(idx);
+        return it == o->rare->queues.end() ? nullptr : rec(it->second.head);
     }
     void *QueryNext(void *Object) override {
         H();
