@@ -74,7 +74,6 @@ struct HostObject {
     void *record = nullptr; // the object handle
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
-    void *atomic = nullptr; // handle value, never reused
     std::string name;
     HostObject *cls = nullptr;        // GetClass
     HostObject *registered = nullptr; // first class object met from this object up its class chain
@@ -171,6 +170,13 @@ bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
 // Resolves an atomic handle, else an object handle (for "AtomicOrObject"
 // parameters); NULL when neither.
 HostObject *lookupAtomicOrObject(const void *p);
+// Atomic handles are non-canonical addresses made from the sequence number:
+// never a record, never reused.
+constexpr uintptr_t kAtomicTag = uintptr_t(0xA7) << 56;
+inline void *atomicOf(const HostObject *o) { return reinterpret_cast<void *>(kAtomicTag | uintptr_t(o->seq)); }
+// The registered, not yet released object of an atomic handle; NULL for
+// anything else.
+HostObject *lookupAtomic(const void *p);
 // A live function slot (handles given out by GetAtomicFunctionByName and
 // CreateAtomicLuaFunction); NULL for anything else.
 FuncSlot *lookupSlot(const void *p);

@@ -45,7 +45,6 @@ struct Core {
     HostOptions opts;
 
     uint64_t nextSeq = 1;
-    uint64_t nextAtomic = 1;
     uint32_t idCounter = 0;
 
     std::map<uint64_t, std::unique_ptr<HostObject>> bySeq; // owns the live objects, creation order
@@ -80,7 +79,6 @@ struct Core {
     // bySeq): finding by name is one hash lookup, and the oldest live object
     // of a name still wins.
     std::unordered_map<std::string, std::vector<HostObject *>> byName;
-    std::unordered_map<const void *, HostObject *> byAtomic;
     std::unordered_set<const FuncSlot *> liveSlots;
     std::unordered_set<char *> vstrings; // texts written by SetVString or defaults
 

@@ -309,14 +309,12 @@ class ServiceImpl final : public ClassOfXRQInterface {
     void *ObjectToAtomic(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->atomic : nullptr;
+        return o ? atomicOf(o) : nullptr;
     }
     void *AtomicToObject(void *Atomic) override {
         H();
-        if (!Atomic) return nullptr;
-        auto &m = core().byAtomic;
-        auto it = m.find(Atomic);
-        return it == m.end() ? nullptr : it->second->record;
+        HostObject *o = lookupAtomic(Atomic);
+        return o ? o->record : nullptr;
     }
 
     // ---- child queues ----

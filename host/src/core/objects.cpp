@@ -123,11 +123,17 @@ static void forgetRecentId(const VS_UUID &id) {
     if (r.obj && std::memcmp(&r.id, &id, sizeof(VS_UUID)) == 0) r = Core::RecentId();
 }
 
+HostObject *lookupAtomic(const void *p) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(p);
+    if ((v & (uintptr_t(0xFF) << 56)) != kAtomicTag) return nullptr;
+    Core &c = core();
+    auto it = c.bySeq.find(uint64_t(v & ~(uintptr_t(0xFF) << 56)));
+    return it == c.bySeq.end() ? nullptr : it->second.get();
+}
+
 HostObject *lookupAtomicOrObject(const void *p) {
     if (!p) return nullptr;
-    Core &c = core();
-    auto it = c.byAtomic.find(p);
-    if (it != c.byAtomic.end()) return it->second;
+    if (HostObject *o = lookupAtomic(p)) return o;
     return lookup(p);
 }
 
@@ -326,13 +332,10 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
     o->seq = c.nextSeq++;
-    // Atomic handles are non-canonical addresses: never a record, never reused.
-    o->atomic = reinterpret_cast<void *>(uintptr_t(0xA700000000000000ull) | uintptr_t(c.nextAtomic++));
     c.byRecord[o->record] = o;
     c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
     c.byId[o->id] = o;
     forgetRecentId(o->id);
-    c.byAtomic[o->atomic] = o;
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
         HostObject::Rare &r = k->more();
         o->prevInst = r.lastInst;
@@ -723,7 +726,6 @@ static void releaseObject(HostObject *o) {
         c.byId.erase(idIt);
         forgetRecentId(o->id);
     }
-    c.byAtomic.erase(o->atomic);
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
         HostObject::Rare &r = k->more(); // made when o joined the list
@@ -822,7 +824,6 @@ void releaseAllSilently() {
     c.byId.clear();
     for (Core::RecentId &r : c.recentIds) r = Core::RecentId();
     c.byName.clear();
-    c.byAtomic.clear();
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();
