@@ -182,9 +182,11 @@ HostObject *lookupAtomic(const void *p);
 FuncSlot *lookupSlot(const void *p);
 // Resolution generation: bumped by every change that can alter what a name
 // resolves to on some object (luafunc registration and validity, slot binding
-// and creation, hooks, atomic attributes, class registration, script fields
+// and creation, atomic attributes, class registration, script fields
 // holding or shadowing functions). The script engine's resolution cache keeps
-// an entry only while the generation it was filled under is current.
+// an entry only while the generation it was filled under is current. Get and
+// set hooks are no part of it: a read asks the object's hook before any
+// cached answer, and no cached answer comes from a hook.
 extern std::atomic<uint64_t> g_resolveGen;
 inline uint64_t resolveGen() { return g_resolveGen.load(std::memory_order_acquire); }
 inline void bumpResolveGen() { g_resolveGen.fetch_add(1, std::memory_order_acq_rel); }

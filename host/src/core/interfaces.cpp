@@ -687,18 +687,18 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
+        // No new generation: cached answers and memos never come from a hook,
+        // and a read asks an object's hook before using them.
         o->getHook = Get;
         o->getHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
     VS_BOOL RegLuaSetValueFunc(void *Object, VS_LUASETVALUEFUNC Set, VS_UWORD Para) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
-        o->setHook = Set;
+        o->setHook = Set; // writes only: nothing resolved depends on it
         o->setHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
 
