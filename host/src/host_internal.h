@@ -47,6 +47,8 @@ struct ClassLayout {
     // Attribute name -> position in attrs; the keys view the names in attrs,
     // which no longer changes once the layout is built.
     std::unordered_map<std::string_view, size_t> byName;
+    // The queue attributes: (offset, position in attrs), in attribute order.
+    std::vector<std::pair<int, OBJECTATTRIBUTEINDEX>> queues;
 };
 
 struct HostObject;

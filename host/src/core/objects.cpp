@@ -467,10 +467,9 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     own->name = name;
     own->id = id;
     own->cls = parentClass;
-    for (const AttrDef &a : layout->attrs) {
-        if (a.kind != AttrKind::Queue) continue;
-        auto at = std::lower_bound(c.queueOffsets.begin(), c.queueOffsets.end(), a.offset);
-        if (at == c.queueOffsets.end() || *at != a.offset) c.queueOffsets.insert(at, a.offset);
+    for (const auto &q : layout->queues) {
+        auto at = std::lower_bound(c.queueOffsets.begin(), c.queueOffsets.end(), q.first);
+        if (at == c.queueOffsets.end() || *at != q.first) c.queueOffsets.insert(at, q.first);
     }
     own->more().ownLayout = std::move(layout);
     own->registered = own.get();
@@ -643,9 +642,9 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
         Core::RecentRecord &r = c.recent[Core::recentSlot(start)];
         if (r.record != start) continue;
         if (const ClassLayout *L = layoutOf(r.obj))
-            for (const AttrDef &a : L->attrs)
-                if (a.kind == AttrKind::Queue && a.offset == off) {
-                    *index = a.index;
+            for (const auto &q : L->queues)
+                if (q.first == off) {
+                    *index = q.second;
                     return r.obj;
                 }
     }
@@ -657,9 +656,9 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
         HostObject *o = it->second;
         const ClassLayout *L = layoutOf(o);
         if (!L) continue;
-        for (const AttrDef &a : L->attrs) // queues only come from templates
-            if (a.kind == AttrKind::Queue && a.offset == off) {
-                *index = a.index;
+        for (const auto &q : L->queues) // queues only come from templates
+            if (q.first == off) {
+                *index = q.second;
                 return o;
             }
     }
