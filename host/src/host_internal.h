@@ -47,6 +47,8 @@ struct ClassLayout {
     // Attribute name -> position in attrs; the keys view the names in attrs,
     // which no longer changes once the layout is built.
     std::unordered_map<std::string_view, size_t> byName;
+    // The queue attributes: (offset, position in attrs), in attribute order.
+    std::vector<std::pair<int, OBJECTATTRIBUTEINDEX>> queues;
 };
 
 struct HostObject;
@@ -74,7 +76,6 @@ struct HostObject {
     void *record = nullptr; // the object handle
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
-    void *atomic = nullptr; // handle value, never reused
     std::string name;
     HostObject *cls = nullptr;        // GetClass
     HostObject *registered = nullptr; // first class object met from this object up its class chain
@@ -171,14 +172,23 @@ bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
 // Resolves an atomic handle, else an object handle (for "AtomicOrObject"
 // parameters); NULL when neither.
 HostObject *lookupAtomicOrObject(const void *p);
+// Atomic handles are non-canonical addresses made from the sequence number:
+// never a record, never reused.
+constexpr uintptr_t kAtomicTag = uintptr_t(0xA7) << 56;
+inline void *atomicOf(const HostObject *o) { return reinterpret_cast<void *>(kAtomicTag | uintptr_t(o->seq)); }
+// The registered, not yet released object of an atomic handle; NULL for
+// anything else.
+HostObject *lookupAtomic(const void *p);
 // A live function slot (handles given out by GetAtomicFunctionByName and
 // CreateAtomicLuaFunction); NULL for anything else.
 FuncSlot *lookupSlot(const void *p);
 // Resolution generation: bumped by every change that can alter what a name
 // resolves to on some object (luafunc registration and validity, slot binding
-// and creation, hooks, atomic attributes, class registration, script fields
+// and creation, atomic attributes, class registration, script fields
 // holding or shadowing functions). The script engine's resolution cache keeps
-// an entry only while the generation it was filled under is current.
+// an entry only while the generation it was filled under is current. Get and
+// set hooks are no part of it: a read asks the object's hook before any
+// cached answer, and no cached answer comes from a hook.
 extern std::atomic<uint64_t> g_resolveGen;
 inline uint64_t resolveGen() { return g_resolveGen.load(std::memory_order_acquire); }
 inline void bumpResolveGen() { g_resolveGen.fetch_add(1, std::memory_order_acq_rel); }

@@ -309,14 +309,12 @@ class ServiceImpl final : public ClassOfXRQInterface {
     void *ObjectToAtomic(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->atomic : nullptr;
+        return o ? atomicOf(o) : nullptr;
     }
     void *AtomicToObject(void *Atomic) override {
         H();
-        if (!Atomic) return nullptr;
-        auto &m = core().byAtomic;
-        auto it = m.find(Atomic);
-        return it == m.end() ? nullptr : it->second->record;
+        HostObject *o = lookupAtomic(Atomic);
+        return o ? o->record : nullptr;
     }
 
     // ---- child queues ----
@@ -689,18 +687,18 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
+        // No new generation: cached answers and memos never come from a hook,
+        // and a read asks an object's hook before using them.
         o->getHook = Get;
         o->getHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
     VS_BOOL RegLuaSetValueFunc(void *Object, VS_LUASETVALUEFUNC Set, VS_UWORD Para) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
-        o->setHook = Set;
+        o->setHook = Set; // writes only: nothing resolved depends on it
         o->setHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
 

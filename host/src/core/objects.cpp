@@ -123,11 +123,17 @@ static void forgetRecentId(const VS_UUID &id) {
     if (r.obj && std::memcmp(&r.id, &id, sizeof(VS_UUID)) == 0) r = Core::RecentId();
 }
 
+HostObject *lookupAtomic(const void *p) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(p);
+    if ((v & (uintptr_t(0xFF) << 56)) != kAtomicTag) return nullptr;
+    Core &c = core();
+    auto it = c.bySeq.find(uint64_t(v & ~(uintptr_t(0xFF) << 56)));
+    return it == c.bySeq.end() ? nullptr : it->second.get();
+}
+
 HostObject *lookupAtomicOrObject(const void *p) {
     if (!p) return nullptr;
-    Core &c = core();
-    auto it = c.byAtomic.find(p);
-    if (it != c.byAtomic.end()) return it->second;
+    if (HostObject *o = lookupAtomic(p)) return o;
     return lookup(p);
 }
 
@@ -326,13 +332,9 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
     o->seq = c.nextSeq++;
-    // Atomic handles are non-canonical addresses: never a record, never reused.
-    o->atomic = reinterpret_cast<void *>(uintptr_t(0xA700000000000000ull) | uintptr_t(c.nextAtomic++));
     c.byRecord[o->record] = o;
-    c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
     c.byId[o->id] = o;
     forgetRecentId(o->id);
-    c.byAtomic[o->atomic] = o;
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
         HostObject::Rare &r = k->more();
         o->prevInst = r.lastInst;
@@ -465,6 +467,10 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     own->name = name;
     own->id = id;
     own->cls = parentClass;
+    for (const auto &q : layout->queues) {
+        auto at = std::lower_bound(c.queueOffsets.begin(), c.queueOffsets.end(), q.first);
+        if (at == c.queueOffsets.end() || *at != q.first) c.queueOffsets.insert(at, q.first);
+    }
     own->more().ownLayout = std::move(layout);
     own->registered = own.get();
     copyVStringDefaults(own.get(), own->ownLayout());
@@ -627,20 +633,35 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
     if (!field) return nullptr;
     Core &c = core();
     uintptr_t addr = reinterpret_cast<uintptr_t>(field);
-    auto it = c.byAddr.upper_bound(addr);
-    if (it == c.byAddr.begin()) return nullptr;
-    --it;
-    HostObject *o = it->second;
-    uintptr_t start = reinterpret_cast<uintptr_t>(o->record);
-    if (addr >= start + o->recordCap) return nullptr;
-    int off = int(addr - start);
-    const ClassLayout *L = layoutOf(o);
-    if (!L) return nullptr;
-    for (const AttrDef &a : L->attrs) // queues only come from templates
-        if (a.kind == AttrKind::Queue && a.offset == off) {
-            *index = a.index;
-            return o;
-        }
+    // Records never overlap: a record found at addr - off with a queue at
+    // off is the one record that holds the field. The owner was most often
+    // looked up a moment ago: the recent records are tried first.
+    for (int off : c.queueOffsets) {
+        if (addr < uintptr_t(off)) break;
+        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
+        Core::RecentRecord &r = c.recent[Core::recentSlot(start)];
+        if (r.record != start) continue;
+        if (const ClassLayout *L = layoutOf(r.obj))
+            for (const auto &q : L->queues)
+                if (q.first == off) {
+                    *index = q.second;
+                    return r.obj;
+                }
+    }
+    for (int off : c.queueOffsets) {
+        if (addr < uintptr_t(off)) break;
+        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
+        auto it = c.byRecord.find(start);
+        if (it == c.byRecord.end()) continue;
+        HostObject *o = it->second;
+        const ClassLayout *L = layoutOf(o);
+        if (!L) continue;
+        for (const auto &q : L->queues) // queues only come from templates
+            if (q.first == off) {
+                *index = q.second;
+                return o;
+            }
+    }
     return nullptr;
 }
 
@@ -649,13 +670,18 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
 // ---------------------------------------------------------------------------
 static void freeVStrings(HostObject *o) {
     Core &c = core();
-    for (const AttrDef *a : allAttrs(o)) {
-        if (a->kind != AttrKind::VString || size_t(a->offset) + 8 > o->recordCap) continue;
-        auto *f = reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a->offset);
-        auto it = c.vstrings.find(f->Buf);
-        if (it != c.vstrings.end()) {
-            std::free(*it);
-            c.vstrings.erase(it);
+    // Text fields come from templates only (atomic attributes are IDs).
+    const ClassLayout *L = layoutOf(o);
+    if (!L) return;
+    for (const AttrDef &a : L->attrs) {
+        if (a.kind != AttrKind::VString || size_t(a.offset) + 8 > o->recordCap) continue;
+        auto *f = reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a.offset);
+        if (f->Buf && f->Buf != emptyVString()) {
+            auto it = c.vstrings.find(f->Buf);
+            if (it != c.vstrings.end()) {
+                std::free(*it);
+                c.vstrings.erase(it);
+            }
         }
         f->Buf = nullptr;
     }
@@ -717,13 +743,11 @@ static void releaseObject(HostObject *o) {
     c.byRecord.erase(o->record);
     Core::RecentRecord &r = c.recent[Core::recentSlot(o->record)];
     if (r.record == o->record) r = Core::RecentRecord();
-    c.byAddr.erase(reinterpret_cast<uintptr_t>(o->record));
     auto idIt = c.byId.find(o->id);
     if (idIt != c.byId.end() && idIt->second == o) {
         c.byId.erase(idIt);
         forgetRecentId(o->id);
     }
-    c.byAtomic.erase(o->atomic);
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
         HostObject::Rare &r = k->more(); // made when o joined the list
@@ -818,11 +842,10 @@ void releaseAllSilently() {
     c.vstrings.clear();
     c.byRecord.clear();
     for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
-    c.byAddr.clear();
+    c.queueOffsets.clear();
     c.byId.clear();
     for (Core::RecentId &r : c.recentIds) r = Core::RecentId();
     c.byName.clear();
-    c.byAtomic.clear();
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();
