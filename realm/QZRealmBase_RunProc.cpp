@@ -745,15 +745,12 @@ VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunPro
             SRV->ChangeParent(X, Holder, HolderIndex);
             continue;
         }
-        SRV->UnLockGC(X);
-        // The package names the object by ID only and the script reads it
-        // next: it must not be freed at once, as an object let go of would
-        // be. Shown to the script engine, it lives until the collection
-        // point after the script's last hold on it.
-        if (Holder == NULL) {
-            SRV->LuaPushObject(X);
-            SRV->LuaPop(1);
-        }
+        // The package names the object by ID only, and the script reads it
+        // next.
+        if (Holder == NULL)
+            Trelk_UnLockAndHandOver(X);
+        else
+            SRV->UnLockGC(X);
     }
     return Result;
 }
