@@ -745,15 +745,12 @@ VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunPro
             SRV->ChangeParent(X, Holder, HolderIndex);
             continue;
         }
-        SRV->UnLockGC(X);
-        // The package names the object by ID only and the script reads it
-        // next: it must not be freed at once, as an object let go of would
-        // be. Shown to the script engine, it lives until the collection
-        // point after the script's last hold on it.
-        if (Holder == NULL) {
-            SRV->LuaPushObject(X);
-            SRV->LuaPop(1);
-        }
+        // The package names the object by ID only, and the script reads it
+        // next.
+        if (Holder == NULL)
+            Trelk_UnLockAndHandOver(X);
+        else
+            SRV->UnLockGC(X);
     }
     return Result;
 }
@@ -768,8 +765,7 @@ static VS_INT32 RunSync(VS_INT32 StartIndex, VS_BOOL IsProcChainList)
     return QZRealmBase_RunProc_Internal(NULL, StartIndex, IsProcChainList);
 }
 
-// The requesting proc of an asynchronous run: a proc that has no run going.
-static VS_BOOL RequestOk(const VS_CHAR *Function)
+VS_BOOL TrelkRealm_RunProc_RequestOk(const VS_CHAR *Function)
 {
     QZRealmBase_RunProc_JoinEndedWorkers();
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
@@ -804,7 +800,7 @@ VS_INT32 QZRealmBase_RunProcEx(void *L)
 VS_INT32 QZRealmBase_AsyncRunProc(void *L)
 {
     (void)L;
-    if (!RequestOk("AsyncRunProc"))
+    if (!TrelkRealm_RunProc_RequestOk("AsyncRunProc"))
         return Trelk_PushBool(VS_FALSE);
     return QZRealmBase_RunProc_Internal(NULL, 5, VS_FALSE);
 }
@@ -812,7 +808,7 @@ VS_INT32 QZRealmBase_AsyncRunProc(void *L)
 VS_INT32 QZRealmBase_AsyncRunProcEx(void *L)
 {
     (void)L;
-    if (!RequestOk("AsyncRunProcEx"))
+    if (!TrelkRealm_RunProc_RequestOk("AsyncRunProcEx"))
         return Trelk_PushBool(VS_FALSE);
     return QZRealmBase_RunProc_Internal(NULL, 5, VS_TRUE);
 }

@@ -111,6 +111,10 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"RunProcEx", QZRealmBase_RunProcEx},
     {"AsyncRunProc", QZRealmBase_AsyncRunProc},
     {"AsyncRunProcEx", QZRealmBase_AsyncRunProcEx},
+    {"RunString", QZRealmBase_RunString},
+    {"RunStringEx", QZRealmBase_RunStringEx},
+    {"AsyncRunString", QZRealmBase_AsyncRunString},
+    {"AsyncRunStringEx", QZRealmBase_AsyncRunStringEx},
     // Status of a realm
     {"GetStatus", QZRealmBase_GetStatus},
     {"GetStatusWithPos", QZRealmBase_GetStatusWithPos},

@@ -278,6 +278,9 @@ void *TrelkRealm_RunProc_NewHolder(VS_UUID *QZProcID);
 // Starts the worker of an asynchronous run; FALSE when none could start (the
 // run's objects are then freed).
 VS_BOOL TrelkRealm_RunProc_Start(StructOfRunProcPlace *Place, StructOfRunProc_OnCellFinishCallBackPara *Collector);
+// The requesting proc of an asynchronous run (argument 2) is a proc that has
+// no run going; else reported for Function, FALSE.
+VS_BOOL TrelkRealm_RunProc_RequestOk(const VS_CHAR *Function);
 // Lets go of what the last asynchronous run of the proc keeps for it.
 void TrelkRealm_RunProc_ReleaseHeld(StructOfQZProcBase *QZProc);
 

@@ -206,6 +206,20 @@ do
   T.eq(T.values(result), "6", "OnAfterExecute: then collected")
 end
 
+-- The run's log entries are appended to the calling realm's log ------------
+do
+  local r = T.named(_New(QZRealmBase), "logged")
+  r:SetLog("before")
+  T.onHalve = function(self, tmp) tmp:SetLog("inside", 1) end
+  local result = r:RunProc(Number(4), nil, Halve())
+  T.onHalve = nil
+  T.eq(T.values(result), "2", "log: the run")
+  local log = r:GetLog()
+  T.eq(log:_Count(), 2, "log: one entry more")
+  T.eq(log:_Get(1) and log:_Get(1):_Get(0), "inside", "log: the run's entry last")
+  T.eq(log:_Get(0) and log:_Get(0):_Get(0), "before", "log: the caller's own entry first")
+end
+
 -- A cell of a realm's library goes back to the library --------------------
 do
   local home = T.named(_New(QZRealmBase), "library")

@@ -118,6 +118,7 @@ end
 do
   local realm = T.named(_New(QZRealmBase), "async.alone")
   local requester = Halve()
+  T.onHalve = function(self, tmp) tmp:SetLog("from the worker") end
   T.eq(realm:AsyncRunProcEx(requester, Number(8), Total, Halve(), AddOne()), true, "alone: started")
   for _ = 1, 200 do
     if requester:GetRunProcResult() ~= nil then break end
@@ -125,6 +126,8 @@ do
   end
   T.eq(T.values(requester:GetRunProcResult()), "5", "alone: the result arrived")
   T.eq(requester.IsSuspend, false, "alone: the requester may go on")
+  T.onHalve = nil
+  T.eq(realm:GetLog():_Count(), 1, "alone: the run's log entry reached the calling realm")
   T.eq(T.values(realm:RunProc(Number(2), nil, Halve())), "1", "alone: a run after it")
   _Free(realm)
 end

@@ -3,17 +3,17 @@
 -- values, and the values of a result package as one text.
 local T = dofile(arg[1] .. "/../sched/sched_testlib.lua")
 
-T.Number = QZDataBase:CreateType("svc.Number")
-T.Half = QZDataBase:CreateType("svc.Half")
-T.Total = QZDataBase:CreateType("svc.Total")
-T.Other = QZDataBase:CreateType("svc.Other")
+T.Number = QZDataBase:CreateType("svcNumber")
+T.Half = QZDataBase:CreateType("svcHalf")
+T.Total = QZDataBase:CreateType("svcTotal")
+T.Other = QZDataBase:CreateType("svcOther")
 
 -- Names of the procs that ran, in the order they ran; hooks a scenario may
 -- set to look at a run from inside.
 T.calls = {}
 local function ran(name) T.calls[#T.calls + 1] = name end
 
-T.Halve = T.procType("svc.Halve", {T.Number}, {T.Half}, function(self, realm, cell, runner)
+T.Halve = T.procType("svcHalve", {T.Number}, {T.Half}, function(self, realm, cell, runner)
   if self.Status < 0 then return end
   local n = self:GetInput(0)
   ran("Halve")
@@ -22,7 +22,7 @@ T.Halve = T.procType("svc.Halve", {T.Number}, {T.Half}, function(self, realm, ce
   self:AcceptInput(n)
   return 0
 end)
-T.AddOne = T.procType("svc.AddOne", {T.Half}, {T.Total}, function(self)
+T.AddOne = T.procType("svcAddOne", {T.Half}, {T.Total}, function(self)
   if self.Status < 0 then return end
   local h = self:GetInput(0)
   ran("AddOne")
@@ -30,7 +30,7 @@ T.AddOne = T.procType("svc.AddOne", {T.Half}, {T.Total}, function(self)
   self:AcceptInput(h)
   return 0
 end)
-T.Fails = T.procType("svc.Fails", {T.Number}, {T.Other}, function(self)
+T.Fails = T.procType("svcFails", {T.Number}, {T.Other}, function(self)
   if self.Status < 0 then return end
   ran("Fails")
   self:AcceptInput(self:GetInput(0))
