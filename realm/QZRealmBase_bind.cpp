@@ -94,6 +94,14 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"Clear", QZRealmBase_Clear},
     {"AddProc", QZRealmBase_AddProc},
     {"EnvDataToProc", QZRealmBase_EnvDataToProc},
+    // Break-on-proc stepping and ExecuteUntil with its controls
+    {"BreakOnProc", QZRealmBase_BreakOnProc},
+    {"BreakOnProcContinue", QZRealmBase_BreakOnProcContinue},
+    {"CancelBreakOnProc", QZRealmBase_CancelBreakOnProc},
+    {"ExecuteUntil", QZRealmBase_ExecuteUntil},
+    {"SuspendExecuteUntil", QZRealmBase_SuspendExecuteUntil},
+    {"ResumeExecuteUntil", QZRealmBase_ResumeExecuteUntil},
+    {"FinishExecuteUntil", QZRealmBase_FinishExecuteUntil},
     {nullptr, nullptr},
 };
 

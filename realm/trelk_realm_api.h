@@ -116,4 +116,16 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
 void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
                                            StructOfQZDataBase *QZData);
 
+// ---------------------------------------------------------------------------
+// Break-on-proc stepping
+// ---------------------------------------------------------------------------
+// TRUE while a stepping thread is registered with the realm.
+VS_BOOL QZRealmBase_IsBreakOnProc(StructOfQZRealmBase *QZRealm);
+// Called by the proc step before a proc runs (and after a finished run): on
+// the stepping thread, at a stop, waits with both locks given up until the
+// stop is let go. Objects may be gone on return: find them again by ID.
+void QZRealmBase_BreakOnProcHandle(StructOfQZRealmBase *QZRealm, StructOfQZProcBase *QZProc);
+// The stepping thread's body, started with vs_thread_create.
+extern "C" TRELK_EXPORT VS_ULONG QZRealmBase_BreakOnProc_Thread(StructOfQZRealmBase *QZRealm);
+
 #endif

@@ -6,7 +6,11 @@
 #include "trelk_realm_api.h"
 #include "trelk_helpers.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 // ---------------------------------------------------------------------------
 // Status layout table: per layer, the drawn elements of a status query with
@@ -114,5 +118,76 @@ VS_BOOL TrelkRealm_CacheInsert(StructOfQZRealmBaseLocalBuf *LocalBuf, const VS_C
 void TrelkRealm_CacheClearAll(StructOfQZRealmBaseLocalBuf *LocalBuf);
 // Drops every entry and destroys the index.
 void TrelkRealm_CacheRelease(StructOfQZRealmBaseLocalBuf *LocalBuf);
+
+// ---------------------------------------------------------------------------
+// Threads of a realm: the stepping handshake and ExecuteUntil's controls
+// ---------------------------------------------------------------------------
+// The state the waiting threads share lives in one block per realm, outside
+// the realm's private buffer: a thread that waits keeps the block alive, so
+// freeing the realm never destroys what a thread waits on. Every change is
+// made under Mu and announced on Cv; each wait tests its own state, so a
+// wake-up is neither lost nor taken for another one. Mu is never held while a
+// host lock is taken.
+struct TrelkRealmSync {
+    std::mutex Mu;
+    std::condition_variable Cv;
+    bool RealmGone = false;
+    // Stepping
+    bool Stepping = false;
+    uint64_t StepGen = 0;      // stepping sessions started
+    VS_THREADID StepperID = 0;  // the thread that schedules and stops
+    VS_HANDLE StepThread = NULL; // the module's own stepping thread, until someone joins or detaches it
+    uint64_t Reports = 0;      // stops reached, cycles ended, stepping over
+    uint64_t StopID = 0;       // the stops, numbered
+    uint64_t Released = 0;     // the last stop let go
+    bool AtStop = false;
+    // ExecuteUntil
+    bool UntilActive = false;
+    VS_THREADID UntilThreadID = 0;
+    uint64_t UntilRuns = 0;   // runs started
+    uint64_t UntilEnded = 0;  // runs ended
+    bool FinishAsked = false;
+    VS_INT32 SuspendState = 0; // 0 none, 1 asked, 2 in force
+    bool SuspendForAddEnvData = false;
+    bool ResumeAsked = false;
+    uint64_t SuspendGen = 0, SuspendAckGen = 0, ResumeAckGen = 0;
+};
+typedef std::shared_ptr<TrelkRealmSync> TrelkRealmSyncPtr;
+
+// The realm's block; with Create a new one when it has none. Host lock.
+TrelkRealmSyncPtr TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create);
+// Event 27: stepping ends, waiting threads wake, the own stepping thread is
+// joined (both locks given up meanwhile) and the block leaves the realm.
+void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm);
+// Gives up both locks, waits until Done() holds (called under Mu), takes the
+// locks back.
+template <class Pred> void TrelkRealm_WaitUnlocked(TrelkRealmSync *S, Pred Done)
+{
+    Trelk_UnlockForWait();
+    {
+        std::unique_lock<std::mutex> Lock(S->Mu);
+        S->Cv.wait(Lock, Done);
+    }
+    Trelk_RelockAfterWait();
+}
+// The same, for at most Milliseconds.
+template <class Pred> void TrelkRealm_PauseUnlocked(TrelkRealmSync *S, VS_INT32 Milliseconds, Pred Done)
+{
+    Trelk_UnlockForWait();
+    {
+        std::unique_lock<std::mutex> Lock(S->Mu);
+        S->Cv.wait_for(Lock, std::chrono::milliseconds(Milliseconds), Done);
+    }
+    Trelk_RelockAfterWait();
+}
+// One more report of the stepping thread: a stop, a cycle's end, the end.
+void TrelkRealm_StepReport(TrelkRealmSync *S);
+// The pieces of the Execute family that ExecuteUntil shares. Each returns the
+// realm, or NULL when a script freed it.
+StructOfQZRealmBase *TrelkRealm_FindRealm(VS_UUID *ID);
+StructOfQZRealmBase *TrelkRealm_IdleEvent(StructOfQZRealmBase *QZRealm, const VS_CHAR *Name, const VS_CHAR *ErrorText);
+StructOfQZRealmBase *TrelkRealm_LeaveIdle(StructOfQZRealmBase *QZRealm);
+void TrelkRealm_ArmCells(StructOfQZRealmBase *QZRealm);
+void TrelkRealm_Dispatch();
 
 #endif

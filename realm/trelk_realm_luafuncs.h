@@ -102,4 +102,13 @@ VS_INT32 QZRealmBase_Clear(void *L);
 VS_INT32 QZRealmBase_AddProc(void *L);
 VS_INT32 QZRealmBase_EnvDataToProc(void *L);
 
+// Break-on-proc stepping and ExecuteUntil with its controls
+VS_INT32 QZRealmBase_BreakOnProc(void *L);
+VS_INT32 QZRealmBase_BreakOnProcContinue(void *L);
+VS_INT32 QZRealmBase_CancelBreakOnProc(void *L);
+VS_INT32 QZRealmBase_ExecuteUntil(void *L);
+VS_INT32 QZRealmBase_SuspendExecuteUntil(void *L);
+VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L);
+VS_INT32 QZRealmBase_FinishExecuteUntil(void *L);
+
 #endif
