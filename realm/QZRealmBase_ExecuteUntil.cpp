@@ -110,6 +110,10 @@ static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
         Realm = TrelkRealm_IdleEvent(Realm, "OnIdle", "calls the function OnIdle failed");
         if (Realm == NULL)
             return NULL;
+        // Stepping turned on while idling: an idle pass has no stop, and a
+        // controller waiting for the next stop hears of it here rather than
+        // at the end of a turn that only it could bring about.
+        ReportIfStepper(S, vs_thread_currentid());
         // An idle realm holds no lock while it waits for a request.
         TrelkRealm_PauseUnlocked(S, TRELK_UNTIL_IDLE_PAUSE_MS,
                                  [S] { return S->FinishAsked || S->RealmGone || S->SuspendState == 1; });

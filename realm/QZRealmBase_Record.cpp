@@ -89,7 +89,9 @@ static void OnBeforeFree(StructOfQZRealmBase *QZRealm)
     // Made with the buffer, so it goes with it too.
     vs_atomic_destory(&LocalBuf->ExecuteUntilFinishFlag);
     if (QZDataSetBaseClass != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
-        SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
+        // A frame of a cycle that never ended may never have been shown to a
+        // script, and the host collects only what a script once held.
+        Trelk_UnLockAndLetGo(LocalBuf->QZRealmFrameDataInst);
         LocalBuf->QZRealmFrameDataInst = NULL;
     }
     TrelkRealm_EmptyQueue(&QZRealm->QZCellQueue);

@@ -186,6 +186,13 @@ VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *
             SRV->Free(C);
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "Cell[%s] Proc[%s]'s runs failed",
                                    Trelk_Name(cell), Trelk_Name(proc));
+        if (*Sources != NULL) {
+            (*Sources)->Release();
+            *Sources = NULL;
+        }
+        proc->LoopCount = proc->LoopCountTotal = 0;
+        TrelkSched_CountError(realm, cell, proc, runner);
+        Trelk_InsertPerformaceData_ForError(proc);
         return -1;
     }
     *Sources = NULL;
