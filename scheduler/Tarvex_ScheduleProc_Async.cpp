@@ -23,6 +23,11 @@ struct StructOfTarvex_ScheduleProc_QZProcRunner_EachProc_ThreadContext {
     VS_COND ThreadStartResumeEvent;
     // The four objects by ID, to find them again after each lock release.
     VS_UUID RealmID, CellID, RunnerID, ProcID;
+    // The host's interfaces, for a script that ends after the module has
+    // shut down (its shutdown gave up waiting): the worker then lets go of
+    // the locks and ends without touching the module.
+    ClassOfXRQInterface *Srv;
+    ClassOfXRQControlInterface *Control;
 };
 
 typedef StructOfTarvex_ScheduleProc_QZProcRunner_EachProc_ThreadContext ThreadContext;
@@ -63,7 +68,7 @@ static VS_BOOL FindAll(ThreadContext *C)
 }
 
 // The script's answer, or -1 after a report when the call failed.
-static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *Counted)
+static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *ModuleGone)
 {
     VS_CHAR CellName[256], ProcName[256];
     snprintf(CellName, sizeof(CellName), "%s", Trelk_Name(C->QZCellInstance));
@@ -73,10 +78,12 @@ static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *Counted)
     SRV->LuaPushObject(C->QZProcRunner);
     SRV->GetLastError();
     VS_BOOL Called = SRV->ExecNameScript(C->QZProc, "Execute", 3, 1);
+    *ModuleGone = QZObject_XRQInterface == NULL ? VS_TRUE : VS_FALSE;
+    if (*ModuleGone)
+        return -1;
     VS_INT32 Error = Called ? SRV->GetLastError() : VSSCRIPTERR_NONE;
     VS_INT32 Result = Called ? SRV->LuaToInt(-1) : -1;
     SRV->LuaPop(1);
-    *Counted = VS_FALSE;
     if (!FindAll(C))
         return -1;
     if (!Called) {
@@ -96,7 +103,6 @@ static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *Counted)
     C->QZProc->LoopCount = C->QZProc->LoopCountTotal = 0;
     TrelkSched_CountError(C->QZRealm, C->QZCellInstance, C->QZProc, C->QZProcRunner);
     Trelk_InsertPerformaceData_ForError(C->QZProc);
-    *Counted = VS_TRUE;
     return -1;
 }
 
@@ -131,8 +137,17 @@ extern "C" VS_ULONG Tarvex_ScheduleProc_QZProcRunner_EachProc_Thread(void *Para)
     vs_cond_destroy(&C->ThreadStartResumeEvent);
     Trelk_RelockAfterWait();
     if (LocalBuf != NULL && FindAll(C)) {
-        VS_BOOL Counted = VS_FALSE;
-        VS_INT32 Result = RunScript(C, &Counted);
+        VS_BOOL ModuleGone = VS_FALSE;
+        VS_INT32 Result = RunScript(C, &ModuleGone);
+        if (ModuleGone) {
+            ClassOfXRQInterface *Srv = C->Srv;
+            ClassOfXRQControlInterface *Control = C->Control;
+            Srv->Free(C);
+            Control->DetachCurrentThread();
+            Srv->XRQUnLock();
+            Control->ReleaseScriptGIL();
+            return 0;
+        }
         StructOfQZProcBase *Proc = TRELK_FIND(StructOfQZProcBase, C->ProcID);
         LocalBuf = QZProcBase_GetProcLocalBuf(Proc);
         if (LocalBuf != NULL && LocalBuf->IsAsyncThreadIsRunning) {
@@ -174,6 +189,8 @@ VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *
         C->CellID = SRV->GetID(cell);
         C->RunnerID = SRV->GetID(runner);
         C->ProcID = SRV->GetID(proc);
+        C->Srv = SRV;
+        C->Control = QZObject_XRQControlInteface;
         Thread = vs_thread_create(WorkerMain, C, NULL);
         if (Thread == NULL) {
             vs_cond_destroy(&C->ThreadStartWaitEvent);
