@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs every test, then the suite again
-# under AddressSanitizer + UndefinedBehaviorSanitizer.
-#   TRELK_SKIP_SANITIZE=1  skips the sanitizer pass
+# under AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded tests
+# under ThreadSanitizer.
+#   TRELK_SKIP_SANITIZE=1  skips both sanitizer passes
 #   TRELK_JOBS=N           parallel build and test jobs (default: all cores)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -26,8 +27,19 @@ if [ "${TRELK_SKIP_SANITIZE:-0}" != "1" ]; then
   stage "running the tests in build-asan/"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      ctest --output-on-failure -j"$JOBS" --timeout 600)
+  # The threaded tests: those labelled "threads", and the host's and the
+  # platform layer's tests of threads, locks and conditions. The first report
+  # stops the run.
+  stage "configuring and building build-tsan/ (ThreadSanitizer)"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELK_WERROR=ON -DTRELK_SANITIZE=thread -DTRELK_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-tsan -j"$JOBS"
+  stage "running the threaded tests in build-tsan/"
+  TSAN_THREADED='^(VsThread|VsMutex|VsCond|VsAtomic|LockTest|HostRuleTest)\.|^ScriptEngineTest\.PerThreadStacks$'
+  (cd build-tsan && export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1" &&
+     ctest --output-on-failure -j"$JOBS" --timeout 600 -L threads &&
+     ctest --output-on-failure -j"$JOBS" --timeout 600 -R "$TSAN_THREADED")
 else
-  stage "sanitizer pass skipped (TRELK_SKIP_SANITIZE=1)"
+  stage "sanitizer passes skipped (TRELK_SKIP_SANITIZE=1)"
 fi
 stage "done"
 echo "all tests passed"

@@ -181,3 +181,19 @@ void Trelk_LetGo(void *Object)
     SRV->ChangeParent(Object, NULL, 0);
     Trelk_UnLockAndLetGo(Object);
 }
+
+void Trelk_UnlockForWait()
+{
+    if (SRV == NULL || QZObject_XRQControlInteface == NULL)
+        return;
+    SRV->XRQUnLock();
+    QZObject_XRQControlInteface->ReleaseScriptGIL();
+}
+
+void Trelk_RelockAfterWait()
+{
+    if (SRV == NULL || QZObject_XRQControlInteface == NULL)
+        return;
+    QZObject_XRQControlInteface->CaptureScriptGIL();
+    SRV->XRQLock();
+}

@@ -75,6 +75,16 @@ void Trelk_LetGo(void *Object);
 void Trelk_UnLockAndHandOver(void *Object);
 
 // ---------------------------------------------------------------------------
+// Waits of the calling thread
+// ---------------------------------------------------------------------------
+// A thread that waits for another one gives up both locks first (host lock,
+// then script lock) and takes them back after (script lock, then host lock):
+// the other thread needs them to get anywhere. Objects may be gone after the
+// wait: find them again by ID.
+void Trelk_UnlockForWait();
+void Trelk_RelockAfterWait();
+
+// ---------------------------------------------------------------------------
 // Failures
 // ---------------------------------------------------------------------------
 // Level-1 report "[<ID text>:<name>]" of Object followed by the formatted

@@ -1,23 +1,49 @@
-// The stop handshake between a proc's free and its proc-run worker.
+// The stop handshake between a proc-run worker and whoever stops it: the
+// proc's free, or the cancel of the proc.
 //
 // Both sides change the handshake state only while they hold both locks, so
 // the stopper's "is a worker running?" and its stop request cannot fall
 // between the worker's last look at the request and its teardown. The
-// stopper then gives up both locks for the join and the wait: the worker needs
-// them for its last step. The exit event keeps a signal given before the wait
-// (the platform's conditions latch), so the order of the worker's signal and
-// the stopper's wait does not matter.
+// stopper then gives up both locks for the join: the worker needs them for
+// its last step. The exit event keeps a signal given before the wait (the
+// platform's conditions latch), so the order of the worker's signal and the
+// stopper's wait does not matter.
+//
+// One stopper at a time per proc: a second one (a free while a cancel waits,
+// or the other way round) waits until the first is done, so the buffer and
+// its event stay while the first one uses them, and no new worker starts on
+// the proc before the old one's state is gone.
 #include "trelk_proc_internal.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
 
 #define RUNPROC_RUN 0
 #define RUNPROC_STOP 1
+
+static std::mutex StoppersMu;
+static std::condition_variable StoppersCv;
+static std::set<std::string> Stoppers; // IDs of the procs being stopped
+
+static std::string KeyOf(VS_UUID *ID)
+{
+    return std::string((const char *)ID, sizeof(VS_UUID));
+}
+
+static VS_BOOL IsBeingStopped(VS_UUID *ID)
+{
+    std::lock_guard<std::mutex> Lock(StoppersMu);
+    return Stoppers.count(KeyOf(ID)) != 0 ? VS_TRUE : VS_FALSE;
+}
 
 VS_BOOL QZProcBase_RunProcWorker_Begin(StructOfQZProcBase *QZProc)
 {
     StructOfQZProcBaseLocalBuf *LocalBuf = TrelkProc_IsProcObject(QZProc) ? QZProcBase_GetProcLocalBuf(QZProc) : NULL;
     // One worker per proc: a second one would overwrite the first one's
     // handshake state while it is in use.
-    if (LocalBuf == NULL || LocalBuf->RunProcThreadIsRunning)
+    if (LocalBuf == NULL || LocalBuf->RunProcThreadIsRunning || IsBeingStopped(SRV->GetIDEx(QZProc)))
         return VS_FALSE;
     if (!vs_atomic_init(&LocalBuf->RunProcThreadExitAtomic))
         return VS_FALSE;
@@ -67,28 +93,55 @@ void QZProcBase_StopRunProcWorker(StructOfQZProcBase *QZProc)
     StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(QZProc);
     if (LocalBuf == NULL || !LocalBuf->RunProcThreadIsRunning)
         return;
+    VS_UUID ID = SRV->GetID(QZProc);
     VS_HANDLE Thread = LocalBuf->hRunProcThreadHandle;
-    LocalBuf->hRunProcThreadHandle = NULL;
     if (Thread != NULL && Thread == vs_thread_current()) {
-        // The worker frees its own proc: nobody is left to wait for, and its
-        // own last step will find the proc gone.
+        // The worker stops its own proc: nobody is left to wait for, and its
+        // own last step will find the proc stopped.
+        LocalBuf->hRunProcThreadHandle = NULL;
         QZProc->IsSuspend = VS_FALSE;
         LocalBuf->RunProcThreadIsRunning = VS_FALSE;
         vs_cond_destroy(&LocalBuf->RunProcThreadExitEvent);
         vs_atomic_destory(&LocalBuf->RunProcThreadExitAtomic);
         return;
     }
+    VS_BOOL Second;
+    {
+        std::lock_guard<std::mutex> Lock(StoppersMu);
+        Second = Stoppers.insert(KeyOf(&ID)).second ? VS_FALSE : VS_TRUE;
+    }
+    if (Second) {
+        // The first stopper joins and cleans up; the buffer stays meanwhile,
+        // since a free of the proc waits here too.
+        Trelk_UnlockForWait();
+        {
+            std::unique_lock<std::mutex> Lock(StoppersMu);
+            StoppersCv.wait(Lock, [&ID] { return Stoppers.count(KeyOf(&ID)) == 0; });
+        }
+        Trelk_RelockAfterWait();
+        return;
+    }
+    LocalBuf->hRunProcThreadHandle = NULL;
     vs_atomic_set(&LocalBuf->RunProcThreadExitAtomic, RUNPROC_STOP);
-    // The buffer stays valid while the locks are given up: the proc is on its
-    // way out and only this free releases the buffer.
-    ClassOfXRQControlInterface *Control = QZObject_XRQControlInteface;
-    SRV->XRQUnLock();
-    Control->ReleaseScriptGIL();
+    Trelk_UnlockForWait();
     if (Thread != NULL)
         vs_thread_join(Thread);
-    vs_cond_wait(&LocalBuf->RunProcThreadExitEvent);
-    Control->CaptureScriptGIL();
-    SRV->XRQLock();
+    Trelk_RelockAfterWait();
+    // The proc cannot be gone: a free of it waits for this stopper. A worker
+    // that ended through its last step left its signal in the event; one
+    // that never reached it (no thread handle to join and still running)
+    // leaves the wait to be done with both locks given up.
+    if (LocalBuf->RunProcThreadIsRunning) {
+        Trelk_UnlockForWait();
+        vs_cond_wait(&LocalBuf->RunProcThreadExitEvent);
+        Trelk_RelockAfterWait();
+    } else
+        vs_cond_wait(&LocalBuf->RunProcThreadExitEvent);
     vs_cond_destroy(&LocalBuf->RunProcThreadExitEvent);
     vs_atomic_destory(&LocalBuf->RunProcThreadExitAtomic);
+    {
+        std::lock_guard<std::mutex> Lock(StoppersMu);
+        Stoppers.erase(KeyOf(&ID));
+    }
+    StoppersCv.notify_all();
 }

@@ -19,8 +19,7 @@ static StructOfQZRealmBase *RealmSelf()
 // A realm is stepping while a stepping thread is registered with it.
 static VS_BOOL IsStepping(StructOfQZRealmBase *Realm)
 {
-    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
-    return LocalBuf != NULL && LocalBuf->hBreakOnThreadId != 0 ? VS_TRUE : VS_FALSE;
+    return QZRealmBase_IsBreakOnProc(Realm);
 }
 
 static void Refuse(StructOfQZRealmBase *Realm, const VS_CHAR *Call)
@@ -222,4 +221,32 @@ VS_INT32 QZRealmBase_ExecuteForResult(void *L)
         Result->InsertEmpty(0);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Shared with ExecuteUntil
+// ---------------------------------------------------------------------------
+StructOfQZRealmBase *TrelkRealm_FindRealm(VS_UUID *ID)
+{
+    return FindRealm(ID);
+}
+
+StructOfQZRealmBase *TrelkRealm_IdleEvent(StructOfQZRealmBase *QZRealm, const VS_CHAR *Name, const VS_CHAR *ErrorText)
+{
+    return IdleEvent(QZRealm, Name, ErrorText);
+}
+
+StructOfQZRealmBase *TrelkRealm_LeaveIdle(StructOfQZRealmBase *QZRealm)
+{
+    return LeaveIdle(QZRealm);
+}
+
+void TrelkRealm_ArmCells(StructOfQZRealmBase *QZRealm)
+{
+    ArmCells(QZRealm);
+}
+
+void TrelkRealm_Dispatch()
+{
+    Dispatch();
 }

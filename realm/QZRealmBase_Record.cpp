@@ -81,6 +81,9 @@ static void OnBeforeFree(StructOfQZRealmBase *QZRealm)
     if (LocalBuf == NULL)
         return;
     CallFreeCallbacks(QZRealm, LocalBuf);
+    // Stepping ends and the threads waiting on the realm wake before the
+    // realm's state goes.
+    TrelkRealm_SyncRealmFreed(QZRealm);
     vs_atomic_destory(&LocalBuf->BreakOnProcFlag);
     vs_mutex_destory(&LocalBuf->BreakOnThreadMutex);
     // Made with the buffer, so it goes with it too.

@@ -146,6 +146,14 @@ const StructOfTrelkLuaFuncEntry QZRealmBase_LuaFuncTable[] = {
     {"ParaPkgToString", QZRealmBase_ParaPkgToString},
     {"ZelDispatch", QZRealmBase_ZelDispatch},
     {"PrintObjects", QZRealmBase_PrintObjects},
+    // Break-on-proc stepping and ExecuteUntil with its controls
+    {"BreakOnProc", QZRealmBase_BreakOnProc},
+    {"BreakOnProcContinue", QZRealmBase_BreakOnProcContinue},
+    {"CancelBreakOnProc", QZRealmBase_CancelBreakOnProc},
+    {"ExecuteUntil", QZRealmBase_ExecuteUntil},
+    {"SuspendExecuteUntil", QZRealmBase_SuspendExecuteUntil},
+    {"ResumeExecuteUntil", QZRealmBase_ResumeExecuteUntil},
+    {"FinishExecuteUntil", QZRealmBase_FinishExecuteUntil},
     {nullptr, nullptr},
 };
 

@@ -21,6 +21,8 @@ StructOfQZRealmBaseLocalBuf *QZRealmBase_GetLocalBuf_Internal(StructOfQZRealmBas
 
 // ---------------------------------------------------------------------------
 // Effective settings: the stub's value while a stub exists, else the realm's
+
+// ---------------------------------------------------------------------------
 // own (0 without a realm).
 // ---------------------------------------------------------------------------
 VS_INT32 QZRealmBase_GetActiveLength(StructOfQZRealmBase *QZRealm);
@@ -123,6 +125,8 @@ void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructO
 void *QZRealmBase_RunProc_Thread(void *RunProcContext);
 // Joins the workers that have ended by themselves. Both locks held.
 void QZRealmBase_RunProc_JoinEndedWorkers();
+
+// ---------------------------------------------------------------------------
 // Saving and loading objects; change lists; listing live objects
 // ---------------------------------------------------------------------------
 // The objects of a saved object package ({"PackageInfo", "ObjectList"}),
@@ -138,5 +142,17 @@ VS_PARAPKGPTR QZRealmBase_FormatChanged_FormatTag_Internal(VS_PARAPKGPTR DataSet
 // Writes one line per instance of the class (to stdout, or reported at level
 // 6) and returns their number.
 VS_INT32 QZRealmBase_PrintObjects_GetInstNum(void *ClassObject, VS_BOOL OutputToConsole);
+
+// ---------------------------------------------------------------------------
+// Break-on-proc stepping
+// ---------------------------------------------------------------------------
+// TRUE while a stepping thread is registered with the realm.
+VS_BOOL QZRealmBase_IsBreakOnProc(StructOfQZRealmBase *QZRealm);
+// Called by the proc step before a proc runs (and after a finished run): on
+// the stepping thread, at a stop, waits with both locks given up until the
+// stop is let go. Objects may be gone on return: find them again by ID.
+void QZRealmBase_BreakOnProcHandle(StructOfQZRealmBase *QZRealm, StructOfQZProcBase *QZProc);
+// The stepping thread's body, started with vs_thread_create.
+extern "C" TRELK_EXPORT VS_ULONG QZRealmBase_BreakOnProc_Thread(StructOfQZRealmBase *QZRealm);
 
 #endif

@@ -6,10 +6,16 @@
 #include "trelk_realm_api.h"
 #include "trelk_helpers.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 // ---------------------------------------------------------------------------
 // Status layout table: per layer, the drawn elements of a status query with
+
+// ---------------------------------------------------------------------------
 // their vertical offsets, used to place the elements of one layer.
 // ---------------------------------------------------------------------------
 #define GETSTATUS_MAXLAYER 1024
@@ -30,6 +36,8 @@ extern StructOfGetStatusPositionItem *GetStatusPositionItemRoot[GETSTATUS_MAXLAY
 // every use of them happens while the status lock is held (TrelkStatus_Lock),
 // never across a script call or a lock release. GetStatus of a cell without
 // runners first calls the realm's "BreakOnProcContinue" by name, outside the
+
+// ---------------------------------------------------------------------------
 // status lock: the stepping code's luafunc answers it, or a script override.
 // ---------------------------------------------------------------------------
 // Layout constants: proc width W, proc height H, datum radius R, the
@@ -94,6 +102,8 @@ void TrelkStatus_PutBool(VS_PARAPKGPTR Pkg, const VS_CHAR *Key, VS_BOOL Value);
 
 // ---------------------------------------------------------------------------
 // Saved procs and chains read back (the record checks and loaders that the
+
+// ---------------------------------------------------------------------------
 // value list calls are in trelk_upcalls.h)
 // ---------------------------------------------------------------------------
 // The class name resolves (an object space in front of a "." must exist).
@@ -124,6 +134,8 @@ StructOfQZRealmBase *TrelkRealm_SelfArg();
 
 // ---------------------------------------------------------------------------
 // Queues: every membership of one of a realm's four queues holds exactly one
+
+// ---------------------------------------------------------------------------
 // GC lock, owned by that realm.
 // ---------------------------------------------------------------------------
 OBJECTATTRIBUTEINDEX TrelkRealm_QueueIndex(const VS_CHAR *QueueName);
@@ -172,6 +184,8 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf);
 
 // ---------------------------------------------------------------------------
 // Object cache: text key -> host buffer holding the cached object's ID; each
+
+// ---------------------------------------------------------------------------
 // entry holds one GC lock on its object.
 // ---------------------------------------------------------------------------
 // Inserts an entry; FALSE when the key is present or the object missing.
@@ -214,6 +228,8 @@ void QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(VS_PARAPKGPTR Previo
 void QZRealmBase_BuildDepends_CollectClass(VS_PARAPKGPTR Depends, VS_PARAPKGPTR Source);
 void QZRealmBase_BuildDepends_CollectClass_EachObject(VS_PARAPKGPTR Depends, void *Object);
 void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, void *Object);
+
+// ---------------------------------------------------------------------------
 // Procs run on demand on a temporary realm
 // ---------------------------------------------------------------------------
 // What a run collects. Every entry of ResultPara holds one GC lock on its
@@ -283,5 +299,76 @@ VS_BOOL TrelkRealm_RunProc_Start(StructOfRunProcPlace *Place, StructOfRunProc_On
 VS_BOOL TrelkRealm_RunProc_RequestOk(const VS_CHAR *Function);
 // Lets go of what the last asynchronous run of the proc keeps for it.
 void TrelkRealm_RunProc_ReleaseHeld(StructOfQZProcBase *QZProc);
+
+// ---------------------------------------------------------------------------
+// Threads of a realm: the stepping handshake and ExecuteUntil's controls
+// ---------------------------------------------------------------------------
+// The state the waiting threads share lives in one block per realm, outside
+// the realm's private buffer: a thread that waits keeps the block alive, so
+// freeing the realm never destroys what a thread waits on. Every change is
+// made under Mu and announced on Cv; each wait tests its own state, so a
+// wake-up is neither lost nor taken for another one. Mu is never held while a
+// host lock is taken.
+struct TrelkRealmSync {
+    std::mutex Mu;
+    std::condition_variable Cv;
+    bool RealmGone = false;
+    // Stepping
+    bool Stepping = false;
+    uint64_t StepGen = 0;      // stepping sessions started
+    VS_THREADID StepperID = 0;  // the thread that schedules and stops
+    VS_HANDLE StepThread = NULL; // the module's own stepping thread, until someone joins or detaches it
+    uint64_t Reports = 0;      // stops reached, cycles ended, stepping over
+    uint64_t StopID = 0;       // the stops, numbered
+    uint64_t Released = 0;     // the last stop let go
+    bool AtStop = false;
+    // ExecuteUntil
+    bool UntilActive = false;
+    VS_THREADID UntilThreadID = 0;
+    uint64_t UntilRuns = 0;   // runs started
+    uint64_t UntilEnded = 0;  // runs ended
+    bool FinishAsked = false;
+    VS_INT32 SuspendState = 0; // 0 none, 1 asked, 2 in force
+    bool SuspendForAddEnvData = false;
+    bool ResumeAsked = false;
+    uint64_t SuspendGen = 0, SuspendAckGen = 0, ResumeAckGen = 0;
+};
+typedef std::shared_ptr<TrelkRealmSync> TrelkRealmSyncPtr;
+
+// The realm's block; with Create a new one when it has none. Host lock.
+TrelkRealmSyncPtr TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create);
+// Event 27: stepping ends, waiting threads wake, the own stepping thread is
+// joined (both locks given up meanwhile) and the block leaves the realm.
+void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm);
+// Gives up both locks, waits until Done() holds (called under Mu), takes the
+// locks back.
+template <class Pred> void TrelkRealm_WaitUnlocked(TrelkRealmSync *S, Pred Done)
+{
+    Trelk_UnlockForWait();
+    {
+        std::unique_lock<std::mutex> Lock(S->Mu);
+        S->Cv.wait(Lock, Done);
+    }
+    Trelk_RelockAfterWait();
+}
+// The same, for at most Milliseconds.
+template <class Pred> void TrelkRealm_PauseUnlocked(TrelkRealmSync *S, VS_INT32 Milliseconds, Pred Done)
+{
+    Trelk_UnlockForWait();
+    {
+        std::unique_lock<std::mutex> Lock(S->Mu);
+        S->Cv.wait_for(Lock, std::chrono::milliseconds(Milliseconds), Done);
+    }
+    Trelk_RelockAfterWait();
+}
+// One more report of the stepping thread: a stop, a cycle's end, the end.
+void TrelkRealm_StepReport(TrelkRealmSync *S);
+// The pieces of the Execute family that ExecuteUntil shares. Each returns the
+// realm, or NULL when a script freed it.
+StructOfQZRealmBase *TrelkRealm_FindRealm(VS_UUID *ID);
+StructOfQZRealmBase *TrelkRealm_IdleEvent(StructOfQZRealmBase *QZRealm, const VS_CHAR *Name, const VS_CHAR *ErrorText);
+StructOfQZRealmBase *TrelkRealm_LeaveIdle(StructOfQZRealmBase *QZRealm);
+void TrelkRealm_ArmCells(StructOfQZRealmBase *QZRealm);
+void TrelkRealm_Dispatch();
 
 #endif

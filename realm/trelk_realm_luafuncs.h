@@ -153,5 +153,13 @@ VS_INT32 QZRealmBase_FindCache(void *L);
 VS_INT32 QZRealmBase_ParaPkgToString(void *L);
 VS_INT32 QZRealmBase_ZelDispatch(void *L);
 VS_INT32 QZRealmBase_PrintObjects(void *L);
+// Break-on-proc stepping and ExecuteUntil with its controls
+VS_INT32 QZRealmBase_BreakOnProc(void *L);
+VS_INT32 QZRealmBase_BreakOnProcContinue(void *L);
+VS_INT32 QZRealmBase_CancelBreakOnProc(void *L);
+VS_INT32 QZRealmBase_ExecuteUntil(void *L);
+VS_INT32 QZRealmBase_SuspendExecuteUntil(void *L);
+VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L);
+VS_INT32 QZRealmBase_FinishExecuteUntil(void *L);
 
 #endif

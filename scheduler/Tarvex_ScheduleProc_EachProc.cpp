@@ -455,8 +455,8 @@ static VS_INT32 StepAt(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *ProcN
     if (Downstream(S, ForceToExecuteType, ProcNumberExecuted, Depth, &Remembered) < 0)
         return -1;
     Next = TrelkSched_NextProc(S->proc);
-    // Asynchronous procs run synchronously here: no worker ever holds output.
-    if (Next != NULL) {
+    // A worker's run holds the proc's output back until it is picked up.
+    if (Next != NULL && !TrelkSched_AsyncWorkerRunning(S->proc)) {
         r = PendingOutput(S, Next, Remembered);
         if (r != -2)
             return r;
@@ -478,6 +478,9 @@ static VS_INT32 StepAt(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *ProcN
     if (S->proc->NextRunTick != 0 && S->proc->NextRunTick > TrelkSched_NowMs())
         return 1;
     S->proc->NextRunTick = 0;
+    // A finished worker's run was admitted when it was launched.
+    if (S->proc->IsAsync && TrelkSched_AsyncWorkerRunning(S->proc))
+        return TrelkSched_RunProc(S->realm, S->cell, S->runner, S->proc, 0, Remembered, ProcNumberExecuted);
     VS_INT32 LiveCount = 0;
     VS_BOOL HasInputs = SRV->QueryFirst(&S->proc->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
     if (HasInputs) {

@@ -500,12 +500,27 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
     TrelkSched_OnRunnerProcBeforeExecuted(realm, cell, runner, proc, 0);
     if (!Refind(&R))
         return -1;
+    QZRealmBase_BreakOnProcHandle(R.realm, R.proc);
+    if (!Refind(&R))
+        return -1;
     R.proc->ScheduleCase = 0;
     if (ProcNumberExecuted != NULL)
         (*ProcNumberExecuted)++;
     R.Sources = CollectSources(R.proc);
     VS_INT32 Result = 0;
-    if (!CallExecute(&R, &Result))
+    if (R.proc->IsAsync) {
+        // A finished worker hands its run over; otherwise one is started.
+        if (!TrelkSched_AsyncTakeResult(R.proc, &R.Sources, &LiveCount, &Result))
+            return TrelkSched_AsyncLaunch(R.realm, R.cell, R.runner, R.proc, &R.Sources, LiveCount);
+        if (Result == 1) {
+            QZRealmBase_RaiseException(R.realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                       "Cell[%s] Proc[%s]'s runs failed, the proc's IsAsync is true, but returns "
+                                       "result is suspend",
+                                       Trelk_Name(R.cell), Trelk_Name(R.proc));
+            Fail(&R);
+            return -1;
+        }
+    } else if (!CallExecute(&R, &Result))
         return -1;
     StructOfQZProcBase *P = R.proc;
     if (Result != 1 && Result != 2 && !Trelk_IsZeroID(&P->RootProcID)) {
@@ -582,6 +597,12 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         if (SRV->QueryFirst(&P->OutputQueue) != NULL && !AnyOutputData(P, VS_TRUE))
             QZRealmBase_RaiseException(R.realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "proc [%s] finish execute, but it does not generate any output", Trelk_Name(P));
+        QZRealmBase_BreakOnProcHandle(R.realm, P);
+        if (!Refind(&R)) {
+            ReleaseSources(&R);
+            return -1;
+        }
+        P = R.proc;
         P->ErrorCount = 0;
     }
     if (!RouteOutput(&R, LiveCount))

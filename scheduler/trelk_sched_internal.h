@@ -197,4 +197,22 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner_ProcIsSuspend_TooLongCheck(StructOfQZRe
 void TrelkSched_Kill(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
                      StructOfQZProcBase *proc);
 
+// ---------------------------------------------------------------------------
+// Asynchronous procs
+// ---------------------------------------------------------------------------
+// TRUE while a worker's run of the proc has not been picked up.
+VS_BOOL TrelkSched_AsyncWorkerRunning(StructOfQZProcBase *proc);
+// Takes a finished worker's hand-over (its source data replace *Sources);
+// FALSE when the proc has none waiting.
+VS_BOOL TrelkSched_AsyncTakeResult(StructOfQZProcBase *proc, VS_PARAPKGPTR *Sources, VS_INT32 *LiveCount,
+                                   VS_INT32 *Result);
+// Starts the proc's worker (taking *Sources over) and returns 2 with the proc
+// suspended; -1 after a report when no worker could be started. Gives up both
+// locks for the handshake: find objects again by ID.
+VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc, VS_PARAPKGPTR *Sources,
+                                VS_INT32 LiveCount);
+// The worker's body, started with vs_thread_create on its context.
+extern "C" TRELK_EXPORT VS_ULONG Tarvex_ScheduleProc_QZProcRunner_EachProc_Thread(void *Context);
+
 #endif

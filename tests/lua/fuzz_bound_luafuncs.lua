@@ -24,6 +24,27 @@ local RUN_CHAOS = os.getenv("FUZZ_RUN_CHAOS") == "1" -- chaos inside the runs to
 math.randomseed(SEED)
 local rnd = math.random
 
+-- ExecuteUntil runs until another thread finishes it: while such a call
+-- runs, a helper thread keeps ending its stepping and asking it to finish.
+local function callFinished(fn, self, ...)
+  local state = {done = false}
+  local th = _Thread(function(r, st)
+    while not st.done do
+      pcall(function() r:CancelBreakOnProc() end)
+      pcall(function() r:FinishExecuteUntil() end)
+      _Yield(2)
+    end
+  end, self, state)
+  local res = table.pack(pcall(fn, self, ...))
+  state.done = true
+  _Join(th)
+  return table.unpack(res, 1, res.n)
+end
+local function call(name, fn, self, ...)
+  if name == "ExecuteUntil" then return callFinished(fn, self, ...) end
+  return pcall(fn, self, ...)
+end
+
 local function stat(name)
   local s = _Stats()
   return s:_Get(s:_FindDict(name))
@@ -262,7 +283,7 @@ local function chaos(...)
       local fn = f.class[f.name]
       if type(fn) == "function" then
         local self = rnd(2) == 1 and given.n > 0 and given[rnd(given.n)] or chaosPick()
-        pcall(fn, self, chaosPick(), chaosPick())
+        call(f.name, fn, self, chaosPick(), chaosPick())
         if TRACE then
           io.stderr:write("    chaos call " .. f.cname .. "." .. f.name .. " InvalidObjects " .. stat("InvalidObjects") .. "\n")
         end
@@ -543,7 +564,7 @@ for round = 1, ROUNDS do
       io.stderr:write(string.format("round %d: %s.%s self=%s (%s)\n", round, f.cname, f.name, show(self),
                                     table.concat(parts, ", ")))
     end
-    local res = table.pack(pcall(fn, self, table.unpack(args, 1, n)))
+    local res = table.pack(call(f.name, fn, self, table.unpack(args, 1, n)))
     if TRACE then
       io.stderr:write("  -> " .. tostring(res[1]) .. " " .. show(res[2]) .. " InvalidObjects " ..
                       stat("InvalidObjects") .. "\n")

@@ -396,8 +396,19 @@ int b_Yield(lua_State *L) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     else
         std::this_thread::yield();
-    for (int i = 0; i < scr; ++i) control()->CaptureScriptGIL();
-    for (int i = 0; i < host; ++i) service()->XRQLock();
+    for (;;) {
+        // The engine is going: this thread stays here for good, holding
+        // nothing (a later engine is not its own).
+        if (scriptsEnding().load())
+            for (;;)
+                std::this_thread::sleep_for(std::chrono::hours(1));
+        for (int i = 0; i < scr; ++i) control()->CaptureScriptGIL();
+        for (int i = 0; i < host; ++i) service()->XRQLock();
+        if (!scriptsEnding().load()) break;
+        // It began to go while this thread waited for the locks.
+        for (int i = 0; i < host; ++i) service()->XRQUnLock();
+        for (int i = 0; i < scr; ++i) control()->ReleaseScriptGIL();
+    }
     return 0;
 }
 

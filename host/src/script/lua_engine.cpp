@@ -41,6 +41,7 @@ thread_local TlsSlot t_slot;
 LuaEngine *LuaEngine::instance() { return g_engine; }
 
 LuaEngine::LuaEngine() {
+    scriptsEnding().store(false);
     L0_ = luaL_newstate();
     luaL_openlibs(L0_);
     lua_atpanic(L0_, [](lua_State *L) -> int {
@@ -114,6 +115,12 @@ void LuaEngine::setMetas(int objRef, int pkgRef, int binRef) {
 void LuaEngine::shutdown() {
     if (!L0_) return;
     waitHostThreads(); // they run script code until they end
+    // Any other thread still in a script stops at its next _Yield; one that
+    // runs script code now is waited for by taking the locks.
+    scriptsEnding().store(true);
+    bool tookScript = !holdsScriptLock(), tookHost = !holdsHostLock();
+    if (tookScript) control()->CaptureScriptGIL();
+    if (tookHost) service()->XRQLock();
     {
         std::lock_guard<std::mutex> g(g_orphanMutex);
         g_liveGen = 0;
@@ -138,6 +145,8 @@ void LuaEngine::shutdown() {
     if (t_slot.gen == gen_) t_slot.st = nullptr;
     fastTs() = FastTs{nullptr, 0};
     if (g_engine == this) g_engine = nullptr;
+    if (tookHost) service()->XRQUnLock();
+    if (tookScript) control()->ReleaseScriptGIL();
 }
 
 // ---- per-thread state ----

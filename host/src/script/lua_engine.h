@@ -90,6 +90,15 @@ inline FastTs &fastTs() {
     return f;
 }
 
+// Set while the engine goes (stop()): a thread that gives up the locks in
+// _Yield does not take them back and never runs script code again. So a
+// module's worker thread still in a script that its module gave up waiting
+// for stays where it is, holding nothing, until the process ends.
+inline std::atomic<bool> &scriptsEnding() {
+    static std::atomic<bool> ending{false};
+    return ending;
+}
+
 class LuaEngine : public ScriptEngine {
   public:
     LuaEngine();

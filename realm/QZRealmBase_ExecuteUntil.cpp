@@ -1,0 +1,384 @@
+// ExecuteUntil: a realm run in turns on the calling thread until another
+// thread finishes it, idling between turns; other threads suspend it (for
+// new environment data), resume it and finish it.
+//
+// The requests and their acknowledgements are state in the realm's sync block
+// (trelk_realm_internal.h), each numbered: a suspension is acknowledged by its
+// number, a resumption by the number of the suspension it ends, and the end of
+// a run by the run's number. A controller therefore never takes another one's
+// acknowledgement, and no waiter outlives what it waits on: the block stays
+// while anyone holds it, also after the realm is freed.
+#include "trelk_realm_internal.h"
+#include "trelk_realm_luafuncs.h"
+
+// Between two looks at the requests, an idle realm gives up both locks for
+// this long (a request wakes it at once).
+#define TRELK_UNTIL_IDLE_PAUSE_MS 10
+// A turn in which nothing happened is followed by this pause.
+#define TRELK_UNTIL_TURN_PAUSE_MS 100
+
+// Cells reset, environment emptied.
+static StructOfQZRealmBase *ReleaseEnvironment(StructOfQZRealmBase *Realm)
+{
+    VS_UUID ID = SRV->GetID(Realm);
+    QZRealmBase_ResetCells_Internal(Realm);
+    Realm = TrelkRealm_FindRealm(&ID);
+    if (Realm != NULL)
+        TrelkRealm_EmptyQueue(&Realm->EnvDataQueue);
+    return Realm;
+}
+
+static VS_BOOL IsStepper(TrelkRealmSync *S, VS_THREADID Me)
+{
+    std::lock_guard<std::mutex> Lock(S->Mu);
+    return S->Stepping && S->StepperID == Me ? VS_TRUE : VS_FALSE;
+}
+
+static void ReportIfStepper(TrelkRealmSync *S, VS_THREADID Me)
+{
+    std::lock_guard<std::mutex> Lock(S->Mu);
+    if (S->Stepping && S->StepperID == Me) {
+        S->Reports++;
+        S->Cv.notify_all();
+    }
+}
+
+static VS_BOOL FinishAsked(TrelkRealmSync *S)
+{
+    std::lock_guard<std::mutex> Lock(S->Mu);
+    return S->FinishAsked || S->RealmGone ? VS_TRUE : VS_FALSE;
+}
+
+// The idle part of a turn. Returns the realm, or NULL when it is gone.
+static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
+{
+    VS_UUID ID = SRV->GetID(Realm);
+    for (;;) {
+        VS_BOOL Finish, Suspend, ForAddEnvData;
+        {
+            std::lock_guard<std::mutex> Lock(S->Mu);
+            Finish = S->FinishAsked || S->RealmGone;
+            Suspend = S->SuspendState == 1;
+            ForAddEnvData = S->SuspendForAddEnvData;
+        }
+        if (Finish) {
+            Realm = ReleaseEnvironment(Realm);
+            if (Realm != NULL)
+                Realm = TrelkRealm_IdleEvent(Realm, "OnStopIdle", "calls the function OnStopIdle failed");
+            if (Realm != NULL)
+                Realm->ExecuteStage = QZREALM_STAGE_NOTSTARTED;
+            return Realm;
+        }
+        if (Suspend) {
+            if (ForAddEnvData) {
+                Realm = ReleaseEnvironment(Realm);
+                if (Realm == NULL)
+                    return NULL;
+            }
+            {
+                std::lock_guard<std::mutex> Lock(S->Mu);
+                S->SuspendAckGen = S->SuspendGen;
+                S->SuspendState = 2;
+                S->Cv.notify_all();
+            }
+            TrelkRealm_WaitUnlocked(S, [S] { return S->ResumeAsked || S->RealmGone; });
+            {
+                std::lock_guard<std::mutex> Lock(S->Mu);
+                S->ResumeAsked = false;
+                S->SuspendState = 0;
+                S->ResumeAckGen = S->SuspendGen;
+                S->Cv.notify_all();
+            }
+            Realm = TrelkRealm_FindRealm(&ID);
+            if (Realm == NULL)
+                return NULL;
+            StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+            if (LocalBuf != NULL)
+                LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
+            if (ForAddEnvData) {
+                Realm = TrelkRealm_IdleEvent(Realm, "OnStopIdle", "calls the function OnStopIdle failed");
+                if (Realm != NULL)
+                    Realm->ExecuteStage = QZREALM_STAGE_NOTSTARTED;
+                return Realm;
+            }
+            continue;
+        }
+        TrelkRealm_Dispatch();
+        Realm = TrelkRealm_FindRealm(&ID);
+        if (Realm == NULL)
+            return NULL;
+        Realm = TrelkRealm_IdleEvent(Realm, "OnIdle", "calls the function OnIdle failed");
+        if (Realm == NULL)
+            return NULL;
+        // Stepping turned on while idling: an idle pass has no stop, and a
+        // controller waiting for the next stop hears of it here rather than
+        // at the end of a turn that only it could bring about.
+        ReportIfStepper(S, vs_thread_currentid());
+        // An idle realm holds no lock while it waits for a request.
+        TrelkRealm_PauseUnlocked(S, TRELK_UNTIL_IDLE_PAUSE_MS,
+                                 [S] { return S->FinishAsked || S->RealmGone || S->SuspendState == 1; });
+        Realm = TrelkRealm_FindRealm(&ID);
+        if (Realm == NULL)
+            return NULL;
+    }
+}
+
+// One turn: a cycle, then idling. Returns the realm, or NULL when it is gone;
+// *Any tells whether the cycle changed anything.
+static StructOfQZRealmBase *Turn(StructOfQZRealmBase *Realm, TrelkRealmSync *S, VS_THREADID Me, VS_BOOL *Any)
+{
+    VS_UUID ID = SRV->GetID(Realm);
+    *Any = VS_FALSE;
+    Realm = TrelkRealm_LeaveIdle(Realm);
+    if (Realm == NULL)
+        return NULL;
+    Realm->ErrorCount = 0;
+    TrelkRealm_ArmCells(Realm);
+    for (;;) {
+        TrelkRealm_Dispatch();
+        Realm = TrelkRealm_FindRealm(&ID);
+        if (Realm == NULL)
+            return NULL;
+        VS_INT32 Ended = Tarvex_ScheduleRealm(Realm, Any);
+        if (Ended != 0)
+            ReportIfStepper(S, Me);
+        Realm = TrelkRealm_FindRealm(&ID);
+        if (Realm == NULL)
+            return NULL;
+        if (Realm->ExecuteStage == QZREALM_STAGE_FINISHED)
+            break;
+    }
+    ReportIfStepper(S, Me);
+    Realm = TrelkRealm_IdleEvent(Realm, "OnStartIdle", "calls the function OnStartIdle failed");
+    if (Realm == NULL)
+        return NULL;
+    Realm->ExecuteStage = QZREALM_STAGE_IDLE;
+    Realm = Idle(Realm, S);
+    ReportIfStepper(S, Me);
+    return Realm;
+}
+
+VS_INT32 QZRealmBase_ExecuteUntil(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
+    if (Realm == NULL)
+        return 0;
+    VS_BOOL DebugMode = SRV->LuaToBool(2);
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+    TrelkRealmSyncPtr Sync = TrelkRealm_Sync(Realm, VS_TRUE);
+    if (LocalBuf == NULL || !Sync)
+        return 0;
+    TrelkRealmSync *S = Sync.get();
+    VS_THREADID Me = vs_thread_currentid();
+    VS_BOOL Active;
+    {
+        std::lock_guard<std::mutex> Lock(S->Mu);
+        Active = S->UntilActive ? VS_TRUE : VS_FALSE;
+    }
+    if (Active || LocalBuf->HasEnterExecuteUntil) {
+        Trelk_Raise(Realm, "'s ExecuteUntil has been called before, can not call \"ExecuteUntil\" again");
+        return 0;
+    }
+    if (QZRealmBase_IsBreakOnProc(Realm)) {
+        Trelk_Raise(Realm, "'s breakonproc is set, can not handle \"ExecuteUntil\"");
+        return 0;
+    }
+    uint64_t Run;
+    {
+        std::lock_guard<std::mutex> Lock(S->Mu);
+        S->UntilActive = true;
+        S->UntilThreadID = Me;
+        Run = ++S->UntilRuns;
+        S->FinishAsked = false;
+        S->SuspendState = 0;
+        S->ResumeAsked = false;
+    }
+    LocalBuf->HasEnterExecuteUntil = VS_TRUE;
+    LocalBuf->ExecuteUntilThreadId = Me;
+    LocalBuf->ExecuteUntilThreadHandle = vs_thread_current();
+    LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
+    LocalBuf->ExecuteUntilFinishCondIsValid = VS_FALSE;
+    vs_atomic_set(&LocalBuf->ExecuteUntilFinishFlag, 0);
+    if (DebugMode) {
+        vs_mutex_lock(&LocalBuf->BreakOnThreadMutex);
+        memset(&LocalBuf->BreakOnCellID, 0, sizeof(VS_UUID));
+        vs_mutex_unlock(&LocalBuf->BreakOnThreadMutex);
+        {
+            std::lock_guard<std::mutex> Lock(S->Mu);
+            S->StepGen++;
+            S->Stepping = true;
+            S->StepperID = Me;
+            S->StepThread = NULL;
+        }
+        LocalBuf->hBreakOnThreadHandle = LocalBuf->ExecuteUntilThreadHandle;
+        LocalBuf->hBreakOnThreadId = Me;
+        vs_atomic_set(&LocalBuf->BreakOnProcFlag, 1);
+    }
+    VS_UUID ID = SRV->GetID(Realm);
+    while (Realm != NULL && !FinishAsked(S)) {
+        VS_BOOL Any = VS_FALSE;
+        Realm = Turn(Realm, S, Me, &Any);
+        if (Realm == NULL || Any || FinishAsked(S))
+            continue;
+        TrelkRealm_PauseUnlocked(S, TRELK_UNTIL_TURN_PAUSE_MS, [S] { return S->FinishAsked || S->RealmGone; });
+        Realm = TrelkRealm_FindRealm(&ID);
+    }
+    // The end: the run's state is cleared before its finisher hears of it.
+    Realm = TrelkRealm_FindRealm(&ID);
+    LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+    VS_BOOL WasStepper = IsStepper(S, Me);
+    if (LocalBuf != NULL) {
+        LocalBuf->HasEnterExecuteUntil = VS_FALSE;
+        LocalBuf->ExecuteUntilThreadHandle = NULL;
+        LocalBuf->ExecuteUntilThreadId = 0;
+        LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
+        if (WasStepper || LocalBuf->hBreakOnThreadId == Me) {
+            LocalBuf->hBreakOnThreadHandle = NULL;
+            LocalBuf->hBreakOnThreadId = 0;
+            vs_atomic_set(&LocalBuf->BreakOnProcFlag, 0);
+        }
+    }
+    std::lock_guard<std::mutex> Lock(S->Mu);
+    if (S->StepperID == Me) {
+        S->Stepping = false;
+        S->StepperID = 0;
+    }
+    S->UntilActive = false;
+    S->UntilThreadID = 0;
+    S->UntilEnded = Run;
+    S->FinishAsked = false;
+    S->SuspendState = 0;
+    S->ResumeAsked = false;
+    S->ResumeAckGen = S->SuspendGen;
+    S->Cv.notify_all();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Controls from other threads
+// ---------------------------------------------------------------------------
+// The realm's sync block and the number of the running ExecuteUntil; empty
+// when none runs or the caller is its own thread (the call is then ignored).
+static TrelkRealmSyncPtr ControlTarget(StructOfQZRealmBase *Realm, uint64_t *Run)
+{
+    TrelkRealmSyncPtr S = TrelkRealm_Sync(Realm, VS_FALSE);
+    if (!S)
+        return S;
+    std::lock_guard<std::mutex> Lock(S->Mu);
+    if (!S->UntilActive || S->UntilThreadID == vs_thread_currentid())
+        return TrelkRealmSyncPtr();
+    *Run = S->UntilRuns;
+    return S;
+}
+
+VS_INT32 QZRealmBase_SuspendExecuteUntil(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
+    uint64_t Run = 0;
+    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    if (!Sync)
+        return 0;
+    TrelkRealmSync *S = Sync.get();
+    VS_BOOL ForAddEnvData = SRV->LuaToBool(2);
+    uint64_t Gen = 0;
+    VS_BOOL Refused = VS_FALSE;
+    {
+        std::lock_guard<std::mutex> Lock(S->Mu);
+        // A run that is finishing takes no suspension: nobody would take it
+        // back.
+        if (S->FinishAsked)
+            return 0;
+        if (S->SuspendState != 0)
+            Refused = VS_TRUE;
+        else {
+            Gen = ++S->SuspendGen;
+            S->SuspendState = 1;
+            S->SuspendForAddEnvData = ForAddEnvData ? true : false;
+            S->Cv.notify_all();
+        }
+    }
+    if (Refused) {
+        Trelk_Raise(Realm, "'s SuspendExecuteUntil has been called before, can not call \"SuspendExecuteUntil\" again");
+        return 0;
+    }
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+    LocalBuf->ExecuteUntilSuspendCondIsValid = VS_TRUE;
+    LocalBuf->ExecuteUntilSuspendForAddEnvData = ForAddEnvData;
+    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] { return S->SuspendAckGen >= Gen || S->UntilEnded >= Run || S->RealmGone; });
+    return 0;
+}
+
+VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
+    uint64_t Run = 0;
+    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    if (!Sync)
+        return 0;
+    TrelkRealmSync *S = Sync.get();
+    uint64_t Gen = 0;
+    VS_BOOL Refused = VS_FALSE;
+    {
+        std::lock_guard<std::mutex> Lock(S->Mu);
+        if (S->SuspendState == 0)
+            Refused = VS_TRUE;
+        else {
+            Gen = S->SuspendGen;
+            S->ResumeAsked = true;
+            S->Cv.notify_all();
+        }
+    }
+    if (Refused) {
+        Trelk_Raise(Realm, "'s SuspendExecuteUntil has not been called before, can not call \"ResumeExecuteUntil\"");
+        return 0;
+    }
+    VS_UUID ID = SRV->GetID(Realm);
+    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] { return S->ResumeAckGen >= Gen || S->UntilEnded >= Run || S->RealmGone; });
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(TrelkRealm_FindRealm(&ID));
+    if (LocalBuf != NULL)
+        LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
+    return 0;
+}
+
+VS_INT32 QZRealmBase_FinishExecuteUntil(void *L)
+{
+    (void)L;
+    StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
+    uint64_t Run = 0;
+    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    if (!Sync)
+        return 0;
+    TrelkRealmSync *S = Sync.get();
+    VS_INT32 Refusal = 0;
+    {
+        std::lock_guard<std::mutex> Lock(S->Mu);
+        if (S->SuspendState != 0)
+            Refusal = 1;
+        else if (S->FinishAsked)
+            Refusal = 2;
+        else {
+            S->FinishAsked = true;
+            S->Cv.notify_all();
+        }
+    }
+    if (Refusal == 1) {
+        Trelk_Raise(Realm, "'s SuspendExecuteUntil has been called before, pleasr call \"ResumeExecuteUntil\"");
+        return 0;
+    }
+    if (Refusal == 2) {
+        Trelk_Raise(Realm, "'s FinishExecuteUntil has been called before, can not call \"FinishExecuteUntil\" again");
+        return 0;
+    }
+    VS_UUID ID = SRV->GetID(Realm);
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+    LocalBuf->ExecuteUntilFinishCondIsValid = VS_TRUE;
+    vs_atomic_set(&LocalBuf->ExecuteUntilFinishFlag, 1);
+    TrelkRealm_WaitUnlocked(S, [S, Run] { return S->UntilEnded >= Run || S->RealmGone; });
+    LocalBuf = QZRealmBase_GetLocalBuf_Internal(TrelkRealm_FindRealm(&ID));
+    if (LocalBuf != NULL)
+        LocalBuf->ExecuteUntilFinishCondIsValid = VS_FALSE;
+    return 0;
+}
