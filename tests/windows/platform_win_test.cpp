@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <memory>
+#include <thread>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -76,6 +78,20 @@ void *ReturnWhat(void *Para)
     return Para;
 }
 
+// Runs Work on a thread of its own and waits at most Seconds for it: a
+// hanging call fails the test instead of hanging the program (the thread is
+// left behind).
+template <typename R, typename F> bool WithinSeconds(int Seconds, F Work, R *Result)
+{
+    auto Done = std::make_shared<std::promise<R>>();
+    std::future<R> Future = Done->get_future();
+    std::thread([Done, Work] { Done->set_value(Work()); }).detach();
+    if (Future.wait_for(std::chrono::seconds(Seconds)) != std::future_status::ready)
+        return false;
+    *Result = Future.get();
+    return true;
+}
+
 } // namespace
 
 TEST(VsWinTime, CounterScalingDoesNotOverflow)
@@ -99,11 +115,16 @@ TEST(VsWinThread, JoinWaitsOnTheHandleEvenForResult259)
     EXPECT_EQ(Handle, Made);
     // A join that polled the exit code would wait forever: 259 reads as
     // "still running".
-    auto Joined = std::async(std::launch::async, [Made] { return vs_thread_join(Made); });
-    ASSERT_EQ(Joined.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(Joined.get(), 0);
+    VS_INT32 Joined = -1;
+    ASSERT_TRUE(WithinSeconds(10, [Made] { return vs_thread_join(Made); }, &Joined));
+    EXPECT_EQ(Joined, 0);
+
+    // The join closes the handle (checked with no other handle made between).
+    VS_HANDLE Plain = vs_thread_create(ReturnWhat, nullptr, nullptr);
+    ASSERT_NE(Plain, nullptr);
+    EXPECT_EQ(vs_thread_join(Plain), 0);
     DWORD Flags;
-    EXPECT_FALSE(GetHandleInformation((HANDLE)Made, &Flags)) << "the join closed the handle";
+    EXPECT_FALSE(GetHandleInformation((HANDLE)Plain, &Flags));
 
     EXPECT_EQ(vs_thread_join(nullptr), ESRCH);
     EXPECT_NE(vs_thread_currentid(), (VS_THREADID)0);
@@ -136,13 +157,16 @@ TEST(VsWinPmutex, ExcludesAnotherProcessAndIsHandedOnWhenItsHolderEnds)
     ASSERT_EQ(WaitForSingleObject(Child, 20000), (DWORD)WAIT_OBJECT_0);
     CloseHandle(Child);
     EXPECT_TRUE(Exists(Marker));
-    auto Locked = std::async(std::launch::async, [Id] {
-        bool Ok = vs_pmutex_lock(Id);
-        vs_pmutex_unlock(Id);
-        return Ok;
-    });
-    ASSERT_EQ(Locked.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_TRUE(Locked.get());
+    bool Locked = false;
+    ASSERT_TRUE(WithinSeconds(
+        10,
+        [Id] {
+            bool Ok = vs_pmutex_lock(Id);
+            vs_pmutex_unlock(Id);
+            return Ok;
+        },
+        &Locked));
+    EXPECT_TRUE(Locked);
     EXPECT_EQ(vs_pmutex_destory(Id), 0);
     DeleteFileA(Marker.c_str());
 
