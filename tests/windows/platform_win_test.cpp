@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <io.h>
 #include <memory>
 #include <thread>
 #include <string>
@@ -128,6 +129,19 @@ TEST(VsWinThread, JoinWaitsOnTheHandleEvenForResult259)
 
     EXPECT_EQ(vs_thread_join(nullptr), ESRCH);
     EXPECT_NE(vs_thread_currentid(), (VS_THREADID)0);
+}
+
+TEST(VsWinThread, PriorityChangesMapToRaisedLoweredAndNormal)
+{
+    struct Case {
+        VS_INT32 Change;
+        int Priority;
+    } Cases[] = {{-3, THREAD_PRIORITY_ABOVE_NORMAL}, {2, THREAD_PRIORITY_BELOW_NORMAL}, {0, THREAD_PRIORITY_NORMAL}};
+    for (const Case &c : Cases) {
+        vs_thread_priority(vs_thread_current(), 0, c.Change);
+        EXPECT_EQ(GetThreadPriority(GetCurrentThread()), c.Priority) << c.Change;
+    }
+    vs_thread_priority(nullptr, 0, 1); // no thread: nothing happens
 }
 
 TEST(VsWinPmutex, ExcludesAnotherProcessAndIsHandedOnWhenItsHolderEnds)
@@ -296,4 +310,7 @@ TEST(VsWinProcess, EnvironmentModuleAndProcesses)
     EXPECT_EQ(vs_process_current(), (VS_ULONG)GetCurrentProcessId());
     EXPECT_TRUE(vs_process_exist(vs_process_currentid()));
     EXPECT_FALSE(vs_process_exist(0xFFFFFFF0u));
+    if (!_isatty(_fileno(stdin))) {
+        EXPECT_EQ(vs_kbhit(), -1) << "standard input is no terminal";
+    }
 }
