@@ -3,6 +3,7 @@
 # under AddressSanitizer + UndefinedBehaviorSanitizer, then the threaded tests
 # under ThreadSanitizer.
 #   TRELK_SKIP_SANITIZE=1  skips both sanitizer passes
+#   TRELK_SKIP_WINDOWS=1   skips the Windows DLL build and its wine tests
 #   TRELK_JOBS=N           parallel build and test jobs (default: all cores)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -40,6 +41,20 @@ if [ "${TRELK_SKIP_SANITIZE:-0}" != "1" ]; then
      ctest --output-on-failure -j"$JOBS" --timeout 600 -R "$TSAN_THREADED")
 else
   stage "sanitizer passes skipped (TRELK_SKIP_SANITIZE=1)"
+fi
+# ---- Windows DLL: quel_trelk.dll cross-built with mingw-w64 (the module
+# alone), its tests run through wine in a prefix under build-win/ ----
+if [ "${TRELK_SKIP_WINDOWS:-0}" != "1" ]; then
+  stage "checking the Windows cross-build packages"
+  ensure_deps "$TRELK_WIN_DEBS"
+  stage "configuring and building build-win/ (quel_trelk.dll, mingw-w64)"
+  cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTRELK_WERROR=ON -DTRELK_LINUX_SO="$PWD/build/quel_trelk.so" >/dev/null
+  cmake --build build-win -j"$JOBS"
+  stage "running the Windows tests in build-win/ (wine)"
+  (cd build-win && ctest --output-on-failure -j"$JOBS" --timeout 600)
+else
+  stage "Windows stage skipped (TRELK_SKIP_WINDOWS=1)"
 fi
 stage "done"
 echo "all tests passed"

@@ -18,9 +18,14 @@
 #include <cstddef>
 
 // Symbols the host or other modules look up in the shared library.
+#if defined(_WIN32)
+#define TRELK_EXPORT __declspec(dllexport)
+#else
 #define TRELK_EXPORT __attribute__((visibility("default")))
-// printf-style checking of the module's own report formats.
-#define TRELK_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+// printf-style checking of the module's own report formats (the C99 printf
+// of mingw on Windows, as on Linux).
+#define TRELK_PRINTF(fmt, args) VS_PRINTF_FORMAT(fmt, args)
 
 // Source name of every report the module makes.
 #define QUEL_TRELK_MODULENAME "quel_trelk"

@@ -8,7 +8,11 @@
 #ifndef TRELK_TEMPLATES_H
 #define TRELK_TEMPLATES_H
 
+#if defined(_WIN32)
+#define TRELK_TEMPLATE_EXPORT __declspec(dllexport)
+#else
 #define TRELK_TEMPLATE_EXPORT __attribute__((visibility("default")))
+#endif
 
 #define TRELK_TEMPLATE_JOINSIZE_PROC 10240  // QZProcBase, QZCellBase
 #define TRELK_TEMPLATE_JOINSIZE_REALM 65536 // QZRealmBase

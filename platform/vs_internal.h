@@ -11,9 +11,20 @@
 
 namespace vs_internal {
 
-// Copies Name into Out (VS_MAX_PATH bytes) with backslashes turned into
-// slashes. False for NULL and for a name that does not fit whole: the system
-// must never be handed a cut path.
+// The separator that paths reach the system with; the other one is turned
+// into it.
+#if defined(_WIN32)
+const VS_CHAR kPathSep = '\\';
+const VS_CHAR kOtherSep = '/';
+#else
+const VS_CHAR kPathSep = '/';
+const VS_CHAR kOtherSep = '\\';
+#endif
+
+// Copies Name into Out (VS_MAX_PATH bytes) with the other separator turned
+// into the system's (on Linux backslashes into slashes). False for NULL and
+// for a name that does not fit whole: the system must never be handed a cut
+// path.
 bool PathCopy(const VS_CHAR *Name, VS_CHAR *Out);
 
 // Copies Src into Dst (Size bytes) only when it fits whole, terminated.

@@ -26,7 +26,7 @@ bool PathCopy(const VS_CHAR *Name, VS_CHAR *Out)
 {
     if (!CopyWhole(Out, VS_MAX_PATH, Name))
         return false;
-    vs_file_namechange(Out, '\\', '/');
+    vs_file_namechange(Out, kOtherSep, kPathSep);
     return true;
 }
 
@@ -77,7 +77,7 @@ bool BuildFullName(const VS_CHAR *Base, const VS_CHAR *Path, VS_CHAR *Out)
     if (Len + (AddSep ? 1 : 0) + RestLen >= VS_MAX_PATH)
         return false;
     if (AddSep)
-        Work[Len++] = '/';
+        Work[Len++] = kPathSep;
     memcpy(Work + Len, Rest, RestLen + 1);
     return CopyWhole(Out, VS_MAX_PATH, Work);
 }

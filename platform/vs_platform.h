@@ -15,11 +15,23 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#define VS_PLATFORM_API __attribute__((visibility("default")))
+#define VS_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#elif defined(_WIN32)
+// No windows.h here: its macros (GetObject, CreateService, ...) would rename
+// methods of the host interfaces in every file that includes this header.
+// The system records are kept as storage of their size, checked where the
+// system headers are included.
+#include <sys/types.h>
+struct sockaddr;
+// The DLL exports what the shared object exports; programs and tests that
+// link the objects themselves see the same declarations.
+#define VS_PLATFORM_API __declspec(dllexport)
+// The C99 formatting of mingw (__USE_MINGW_ANSI_STDIO), as on Linux.
+#define VS_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 #else
 #error "the platform layer has no implementation for this operating system yet"
 #endif
-
-#define VS_PLATFORM_API __attribute__((visibility("default")))
 
 // ---------------------------------------------------------------------------
 // Types
@@ -49,6 +61,18 @@ typedef void *VS_HANDLE;
 typedef VS_UWORD VS_THREADID;
 typedef void *(*VS_THREADPROC)(void *Para);
 
+#if defined(_WIN32)
+// Recursive mutex: a critical section, which is re-entrant by nature.
+struct VS_MUTEX {
+    alignas(8) VS_UINT8 Mutex[40];
+};
+
+// One-shot signal between threads: an auto-reset event keeps a signal given
+// while nobody waits, and hands it to exactly one wait.
+struct VS_COND {
+    void *Event;
+};
+#else
 // Recursive mutex: the owning thread may lock it again and must unlock it as
 // often.
 struct VS_MUTEX {
@@ -62,6 +86,7 @@ struct VS_COND {
     VS_MUTEX Mutex;
     VS_BOOL Signalled;
 };
+#endif
 
 // A 32-bit value of which every access is one critical section of its mutex.
 struct vs_atomic {
@@ -69,8 +94,12 @@ struct vs_atomic {
     VS_MUTEX Mutex;
 };
 
-// Inter-process mutex identifier; 0 = none.
+// Inter-process mutex identifier; 0 = none. On Windows a named system mutex.
+#if defined(_WIN32)
+typedef void *VS_PMUTEX;
+#else
 typedef VS_INT32 VS_PMUTEX;
+#endif
 // Key path of the inter-process mutexes; when it cannot be used the current
 // directory takes its place.
 #define VS_PMUTEX_KEYPATH "/usr/local/kestrix"
@@ -112,8 +141,13 @@ typedef VS_FINDDATA *VS_FINDHANDLE;
 #define VS_MAX_REGISTERPROC 4096
 #define VS_REGISTERPROC_NAMESIZE 128
 
+#if defined(_WIN32)
+typedef uintptr_t VS_SOCKET;
+typedef int VS_SOCKLEN;
+#else
 typedef int VS_SOCKET;
 typedef socklen_t VS_SOCKLEN;
+#endif
 
 extern "C" {
 
@@ -176,9 +210,9 @@ VS_PLATFORM_API VS_INT32 vs_pmutex_destory(VS_PMUTEX Id);
 VS_PLATFORM_API VS_INT32 vs_string_strlen(const VS_CHAR *s);
 VS_PLATFORM_API VS_INT32 vs_string_strcmp(const VS_CHAR *a, const VS_CHAR *b);
 VS_PLATFORM_API VS_INT32 vs_string_snprintf(VS_CHAR *Buf, VS_INT32 Size, const VS_CHAR *Format, ...)
-    __attribute__((format(printf, 3, 4)));
+    VS_PRINTF_FORMAT(3, 4);
 VS_PLATFORM_API VS_INT32 vs_string_vsnprintf(VS_CHAR *Buf, VS_INT32 Size, const VS_CHAR *Format, va_list Args)
-    __attribute__((format(printf, 3, 0)));
+    VS_PRINTF_FORMAT(3, 0);
 VS_PLATFORM_API VS_CHAR *vs_string_stristr(const VS_CHAR *s, const VS_CHAR *t);
 VS_PLATFORM_API VS_CHAR *vs_file_strchr(const VS_CHAR *s, VS_INT32 c);
 VS_PLATFORM_API VS_CHAR *vs_file_strrchr(const VS_CHAR *s, VS_INT32 c);
@@ -205,7 +239,7 @@ VS_PLATFORM_API FILE *vs_file_fopen(const VS_CHAR *Name, const VS_CHAR *Mode);
 // 0, or -1 when nothing complete could be copied.
 VS_PLATFORM_API VS_INT32 vs_file_copy(const VS_CHAR *From, const VS_CHAR *To);
 VS_PLATFORM_API void vs_file_log(const VS_CHAR *Name, const VS_CHAR *Format, ...)
-    __attribute__((format(printf, 2, 3)));
+    VS_PRINTF_FORMAT(2, 3);
 VS_PLATFORM_API VS_INT32 vs_fs_errno_get();
 VS_PLATFORM_API VS_INT32 _vs_file_stat(const VS_CHAR *Name, VS_STATBUF *Info);
 VS_PLATFORM_API VS_BOOL _vs_file_exist(const VS_CHAR *Name);
@@ -275,7 +309,7 @@ VS_PLATFORM_API VS_UWORD vs_htonl64(VS_UWORD Value);
 VS_PLATFORM_API VS_UWORD vs_ntohl64(VS_UWORD Value);
 
 // ---------------------------------------------------------------------------
-// UUIDs (time-based, version 1)
+// UUIDs (time-based, version 1; on Windows the system's random version 4)
 // ---------------------------------------------------------------------------
 VS_PLATFORM_API void vs_uuid_create(VS_UUID *Uuid);
 VS_PLATFORM_API void uuid_create_internal(VS_UUID *Uuid);

@@ -1,14 +1,19 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs
 # when they are missing (apt-get update once, then the exact package names).
 TRELK_DEBS="cmake g++ make pkg-config liblua5.4-dev libpugixml-dev rapidjson-dev libssl-dev libgtest-dev libbenchmark-dev libtbb-dev"
+# The Windows stage of test.sh: the mingw-w64 cross compiler, wine to run the
+# tests (loader /usr/lib/wine/wine64) and the googletest sources it cross-builds.
+TRELK_WIN_DEBS="g++-mingw-w64-x86-64-posix wine64 googletest"
 
+# ensure_deps [package list]: the build's packages by default.
 ensure_deps() {
+  local debs="${1:-$TRELK_DEBS}"
   local missing=()
   local p
   # One query for all of them; a package dpkg has never heard of prints nothing.
   local installed
-  installed="$(dpkg-query -W -f='${Package} ${Status}\n' $TRELK_DEBS 2>/dev/null | awk '/install ok installed$/ {print $1}')"
-  for p in $TRELK_DEBS; do
+  installed="$(dpkg-query -W -f='${Package} ${Status}\n' $debs 2>/dev/null | awk '/install ok installed$/ {print $1}')"
+  for p in $debs; do
     grep -qx "$p" <<<"$installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
