@@ -109,7 +109,8 @@ local realm = _New(QZRealmBase)
 --    - Bread is made by Bake (needs Flour), Cheese by Age (needs Milk, which
 --      we have); two procs on one level become one cell holding both;
 --    - Flour is made by Mill, which needs Wheat: we have it, the search ends.
---    The levels are joined deepest first: Mill, the cell, Assemble.
+--    The levels are joined deepest first: Mill, the cell, Assemble. Take
+--    the chain out of the answer at once: the package names it by ID only.
 local answer = realm:BuildProcChain(Sandwich, Wheat, Milk)
 local ok, chain = answer:_Get(0), answer:_Get(1)
 print("built: " .. tostring(ok))
@@ -124,10 +125,12 @@ print("a cake? " .. tostring(none:_Get(0)) .. ", nothing makes " .. _Name(none:_
 --    on a temporary realm made from ours, with the inputs as its data, and
 --    answers the collected data: here only Sandwiches. An empty answer means
 --    the run failed. The run works on copies: `chain` is still ours, ready
---    for another run, and the sandwich outlives the temporary realm.
+--    for another run. The sandwich outlives the temporary realm while we
+--    hold it: a package names its objects by ID only, so take them out.
 local result = realm:RunProc(_Pkg(Wheat("rye"), Milk("goat")), Sandwich, chain)
+local sandwich = result:_Get(0)
 print("result: " .. result:_Count() .. " datum")
-print("  " .. value(result:_Get(0)))
+print("  " .. value(sandwich))
 
 -- 4. What the monitor saw, mid-run. On top, the cell's own data (what we
 --    gave the run). Then the cell's runners, one strip each: RunProc's
