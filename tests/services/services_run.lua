@@ -63,6 +63,8 @@ local rows = {
   {"RunProc: two Totals wanted, two made",
    function() return realm:RunProc(T.pkg(Number(10), Number(20)), T.pkg("m", 2, Total), (T.chain(Halve, AddOne))) end,
    "6,11", "Halve,AddOne,Halve,AddOne"},
+  {"RunProc: input that reaches the output proc directly is dropped, the run fails",
+   function() return realm:RunProc(Number(3), Number, Halve()) end, nil, "Halve"},
   {"RunProc: a data object stands for its type",
    function() return realm:RunProc(Number(10), Total(0), (T.chain(Halve, AddOne))) end, "6", "Halve,AddOne"},
   {"RunProc: a failing proc fails the run", function() return realm:RunProc(Number(1), nil, Fails()) end, nil,
