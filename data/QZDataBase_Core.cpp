@@ -118,7 +118,7 @@ StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data
             return C;
         if (C->IsType)
             return NULL;
-        C = TrelkData_ClassOf(C);
+        C = TrelkData_DataClassOf(C);
     }
     return NULL;
 }
@@ -152,7 +152,7 @@ StructOfQZDataBase *QZDataBase_GetDataType_Internal(StructOfQZDataBase *Data)
     while (C != NULL) {
         if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
             return C;
-        C = TrelkData_ClassOf(C);
+        C = TrelkData_DataClassOf(C);
     }
     return NULL;
 }

@@ -75,7 +75,7 @@ static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
     StructOfQZDataBase *D = PropertyValueOwner(Data);
     if (D == NULL) D = Data;
-    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = TrelkData_ClassOf(D)) {
+    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = TrelkData_DataClassOf(D)) {
         VS_PARAPKGPTR Props = D->PropertyPkg;
         if (Props == NULL) continue;
         for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {

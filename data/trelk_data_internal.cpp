@@ -25,6 +25,11 @@ VS_BOOL TrelkData_IsProcOrChain(void *Object)
                                                                                                    : VS_FALSE;
 }
 
+StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
+{
+    return (StructOfQZDataBase *)SRV->GetClass(Data);
+}
+
 StructOfQZDataBase *TrelkData_ClassOf(void *Object)
 {
     void *Class = SRV->GetClass(Object);

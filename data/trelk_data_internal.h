@@ -33,6 +33,11 @@ VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // The class of a data object, when that class is a data object too (the
 // class chain of a data object normally is; anything else ends a walk).
 StructOfQZDataBase *TrelkData_ClassOf(void *Object);
+// The same for a data object that is not a predefined class, without the
+// check: such an object is an instance of the QZDataBase class object, so its
+// class is either that class object or another instance of it. For walks up
+// a chain of data objects that stop at the predefined classes.
+StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data);
 
 // A set whose members count one by one in equality, duplication and subsets:
 // the strict set kind, or an instance of a set type a script made.

@@ -331,8 +331,8 @@ static VS_BOOL NeededInputs(VS_PARAPKGPTR Set, VS_PARAPKGPTR InputSet, VS_PARAPK
     return VS_TRUE;
 }
 
-// Appends a new container made by Make to the cell's queue; the container's
-// creation lock becomes the queue's.
+// Appends a new object to one of the cell's queues; its creation lock
+// becomes the queue's. A NULL object (one that could not be made) fails.
 static VS_BOOL AdoptInto(void *Cell, void *Object, OBJECTATTRIBUTEINDEX Index)
 {
     if (Object == NULL)
@@ -387,6 +387,10 @@ static void *BuildCellElement(VS_PARAPKGPTR Set, VS_PARAPKGPTR Needed, VS_PARAPK
     }
     for (VS_INT32 i = 0; Ok && i < Needed->GetNumber(); i++) {
         void *Type = Needed->GetObject(i);
+        if (Type == NULL) {
+            Ok = VS_FALSE;
+            break;
+        }
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)SRV->MallocObjectL(
             SRV->GetIDEx(QZDataInputContainerClass), 0, NULL);
         if (SRV->GetObject(&CellID) != Cell) {
@@ -405,7 +409,7 @@ static void *BuildCellElement(VS_PARAPKGPTR Set, VS_PARAPKGPTR Needed, VS_PARAPK
             Input->DataObjectInst = NULL;
             memset(&Input->QZProcID, 0, sizeof(VS_UUID));
         }
-        Ok = Type != NULL && AdoptInto(Cell, Input, InputIndex);
+        Ok = AdoptInto(Cell, Input, InputIndex);
     }
     for (VS_INT32 i = 0; Ok && i < OutputSet->GetNumber(); i++) {
         void *Type = OutputSet->GetObject(i);

@@ -167,13 +167,15 @@ VS_INT32 QZRealmBase_ClearEnvData(void *L)
     if (Self == NULL)
         return 0;
     void *DataClass = Trelk_ObjectArg(2);
-    void *X = SRV->QueryFirst(&Self->EnvDataQueue);
-    while (X != NULL) {
-        void *Next = SRV->QueryNext(X);
+    // The data to let go are noted first: letting go of one runs its
+    // scripts, which may free others or the realm.
+    VS_PARAPKGPTR Leaving = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *X = SRV->QueryFirst(&Self->EnvDataQueue); X != NULL; X = SRV->QueryNext(X))
         if (DataClass == NULL || Trelk_IsInstOf(X, DataClass))
-            TrelkRealm_LeaveQueue(X);
-        X = Next;
-    }
+            Leaving->InsertObject(Leaving->GetNumber(), X);
+    for (VS_INT32 i = 0; i < Leaving->GetNumber(); i++)
+        RemoveOne(Self, Leaving->GetObject(i));
+    Leaving->Release();
     return 0;
 }
 

@@ -132,6 +132,9 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
             Cells->InsertObject(Cells->GetNumber(), Item);
     OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
     OBJECTATTRIBUTEINDEX CellIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue");
+    // Objects are found again only after a call that may have run a script
+    // (the acceptance test may ask a type's script, a hand-over runs many):
+    // until then the pointers found last are still good.
     for (VS_INT32 i = 0; i < Data->GetNumber(); i++) {
         Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
         if (Realm == NULL)
@@ -140,21 +143,25 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
         if (!Trelk_IsInstOf(D, QZDataBaseClass) || SRV->GetParent(D) != Realm || SRV->GetIndex(D) != EnvIndex)
             continue;
         VS_BOOL Taken = VS_FALSE;
+        VS_BOOL Fresh = VS_TRUE;
         for (VS_INT32 c = 0; c < Cells->GetNumber(); c++) {
             void *Cell = Cells->GetObject(c);
-            Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
-            D = Data->GetObject(i);
-            if (Realm == NULL || D == NULL)
-                break;
+            if (!Fresh) {
+                Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+                D = Data->GetObject(i);
+                if (Realm == NULL || D == NULL)
+                    break;
+            }
             if (Cell == NULL || SRV->GetParent(Cell) != Realm || SRV->GetIndex(Cell) != CellIndex)
                 continue;
+            Fresh = VS_FALSE;
             if (QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, (StructOfQZDataBase *)D, VS_TRUE)) {
                 QZCellBase_AddEnvData_Internal_Ex(Realm, (StructOfQZCellBase *)Cell, (StructOfQZDataBase *)D);
                 Taken = VS_TRUE;
             }
         }
-        D = Data->GetObject(i);
-        if (Taken && D != NULL) {
+        D = Taken ? Data->GetObject(i) : NULL;
+        if (D != NULL) {
             Trelk_LetGo(D);
         }
     }

@@ -169,29 +169,23 @@ VS_INT32 QZRealmBase_ExecuteOnce(void *L)
                               : VS_FALSE);
 }
 
-static VS_BOOL PkgHas(VS_PARAPKGPTR Pkg, void *Object)
-{
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Object)
-            return VS_TRUE;
-    return VS_FALSE;
-}
-
 VS_INT32 QZRealmBase_ExecuteForResult(void *L)
 {
     (void)L;
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
-    VS_PARAPKGPTR Old = Trelk_GetParaPkgInterface(__LINE__);
+    // The data the realm held before the cycle, by ID.
+    void *Old = SRV->CreateIDIndex_Nor(0);
     StructOfQZRealmBase *Realm = RealmSelf();
     if (Realm == NULL || IsStepping(Realm)) {
         if (Realm != NULL)
             Refuse(Realm, "Execute");
         SRV->LuaPushParaPkg(Result, VS_TRUE);
-        Old->Release();
+        SRV->DestoryIndex(Old);
         return 1;
     }
     for (void *Data = SRV->QueryFirst(&Realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-        Old->InsertObject(Old->GetNumber(), Data);
+        if (SRV->FindIDKey(Old, SRV->GetIDEx(Data)) == NULL)
+            SRV->InsertIDKey(Old, SRV->GetIDEx(Data), (void *)1);
     VS_BOOL CreateFrameData = Realm->CreateFrameData;
     Realm->CreateFrameData = VS_FALSE;
     Realm = LeaveIdle(Realm);
@@ -202,23 +196,27 @@ VS_INT32 QZRealmBase_ExecuteForResult(void *L)
     }
     if (Realm == NULL) {
         SRV->LuaPushParaPkg(Result, VS_TRUE);
-        Old->Release();
+        SRV->DestoryIndex(Old);
         return 1;
     }
     Realm->CreateFrameData = CreateFrameData;
     if (Realm->ErrorCount != 0) {
         SRV->LuaPushParaPkg(Result, VS_TRUE);
-        Old->Release();
+        SRV->DestoryIndex(Old);
         return 1;
     }
     for (void *Data = SRV->QueryFirst(&Realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-        if (!PkgHas(Old, Data))
+        if (SRV->FindIDKey(Old, SRV->GetIDEx(Data)) == NULL)
             Result->InsertObject(Result->GetNumber(), Data);
-    Old->Release();
+    SRV->DestoryIndex(Old);
     // The data leave the realm; the package names them by ID, so each one
-    // the script is to see must outlive the realm's lock.
+    // the script is to see must outlive the realm's lock: a script value
+    // holds it while it is let go, and the collection after the script lets
+    // go of the package frees it.
     for (void *Data = SRV->QueryFirst(&Realm->EnvDataQueue); Data != NULL; Data = SRV->QueryFirst(&Realm->EnvDataQueue)) {
+        SRV->LuaPushObject(Data);
         Trelk_LetGo(Data);
+        SRV->LuaPop(1);
     }
     if (Result->GetNumber() == 0)
         Result->InsertEmpty(0);

@@ -3,18 +3,19 @@
 // registry, every chain that exists), not at the realm they are called on;
 // only GetCellForInput looks at the realm's own cells.
 //
-// A test may run script code (a data type's "Equals"), which may define new
-// types, free chains or the data itself. So each scan first takes its
-// candidates into a package (which holds IDs and answers NULL for what has
-// gone), then tests them, finding the data again by ID after every test.
+// An input test may run script code (a data type's "Equals"), which may
+// define new types, free chains or the data itself. So an input scan first
+// takes its candidates into a package (which holds IDs and answers NULL for
+// what has gone), then tests them, finding the data again by ID after every
+// test.
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
 
-#include <unordered_set>
-
-// The proc at the end of a chain's order; NULL when the chain names no first
-// proc. An order that leads back into itself ends at the proc before the
-// repeat.
+// The proc at the end of a chain's order (for a child chain, past its rejoin
+// to the end of its parent's order); NULL when the chain names no first
+// proc, or when the order leads back into itself and so has no end. A loop
+// is noticed by coming back to a marked proc, the mark moving ahead at
+// doubling distances: nothing is allocated and the walk ends.
 StructOfQZProcBase *TrelkRealm_ChainLastProc(StructOfQZProcChainBase *QZProcChain)
 {
     if (QZProcChain == NULL)
@@ -23,13 +24,20 @@ StructOfQZProcBase *TrelkRealm_ChainLastProc(StructOfQZProcChainBase *QZProcChai
     if (!Trelk_IsInstOf(First, QZProcBaseClass))
         return NULL;
     StructOfQZProcBase *Last = (StructOfQZProcBase *)First;
-    std::unordered_set<void *> Seen;
-    Seen.insert(Last);
+    void *Mark = Last;
+    VS_ULONG Distance = 1, Steps = 0;
     while (Last->QZProcNext != NULL) {
         void *Next = SRV->AtomicToObject(Last->QZProcNext);
-        if (!Trelk_IsInstOf(Next, QZProcBaseClass) || !Seen.insert(Next).second)
+        if (!Trelk_IsInstOf(Next, QZProcBaseClass))
             break;
+        if (Next == Mark)
+            return NULL;
         Last = (StructOfQZProcBase *)Next;
+        if (++Steps == Distance && Distance < 0x40000000u) {
+            Mark = Last;
+            Distance *= 2;
+            Steps = 0;
+        }
     }
     return Last;
 }
@@ -62,90 +70,90 @@ static StructOfQueryData QueryData(StructOfQZDataBase *Data)
     return Q;
 }
 
-// Every registered proc and cell type except the two class objects that no
-// script defines, in the registry's order.
-static VS_PARAPKGPTR ProcTypeCandidates()
+static VS_BOOL IsListedType(void *Type)
 {
-    VS_PARAPKGPTR Candidates = Trelk_GetParaPkgInterface(__LINE__);
-    VS_UUID Key;
-    for (void *Value = SRV->QueryFirstIDKey(GlobalProcTypeIndexTree, &Key); Value != NULL;
-         Value = SRV->QueryNextIDKey(GlobalProcTypeIndexTree, &Key)) {
-        void *Type = SRV->GetObject(&Key);
-        if (Type == NULL || Type == QZProcRemoteBaseClass || Type == QZCellBaseClass)
-            continue;
-        Candidates->InsertObject(Candidates->GetNumber(), Type);
-    }
-    return Candidates;
-}
-
-// Every proc chain that exists, in the host's instance order.
-static VS_PARAPKGPTR ChainCandidates()
-{
-    VS_PARAPKGPTR Candidates = Trelk_GetParaPkgInterface(__LINE__);
-    VS_QUERYRECORD Query;
-    memset(&Query, 0, sizeof(Query));
-    for (void *Chain = SRV->QueryFirstInst(&Query, QZProcChainBaseClass); Chain != NULL;
-         Chain = SRV->QueryNextInst(&Query, QZProcChainBaseClass))
-        Candidates->InsertObject(Candidates->GetNumber(), Chain);
-    SRV->QueryInstClose(&Query);
-    return Candidates;
+    return Type != NULL && Type != QZProcRemoteBaseClass && Type != QZCellBaseClass;
 }
 
 enum TrelkQueryTest { QUERY_OUTPUT, QUERY_INPUT };
 
-// The proc-type scan: appends to Result each type whose test passes (each
-// type, without data).
+// The proc-type scan: appends to Result each registered proc and cell type
+// (but the two class objects no script defines) whose test passes, in the
+// registry's order; each of them without data. The output test runs no
+// script code: the registry is walked as it stands. The input test may, so
+// its candidates are taken first.
 static void ScanProcTypes(VS_PARAPKGPTR Result, StructOfQZDataBase *Data, VS_BOOL IncludeCellProcChain,
                           TrelkQueryTest Test)
 {
+    VS_UUID Key;
+    if (Data == NULL || Test == QUERY_OUTPUT) {
+        for (void *Value = SRV->QueryFirstIDKey(GlobalProcTypeIndexTree, &Key); Value != NULL;
+             Value = SRV->QueryNextIDKey(GlobalProcTypeIndexTree, &Key)) {
+            StructOfQZProcBase *Type = (StructOfQZProcBase *)SRV->GetObject(&Key);
+            if (IsListedType(Type) &&
+                (Data == NULL || QZProcBase_DataCanBeAsOutput_Internal(Type, Data, IncludeCellProcChain) == VS_TRUE))
+                Result->InsertObject(Result->GetNumber(), Type);
+        }
+        return;
+    }
     StructOfQueryData Q = QueryData(Data);
-    VS_PARAPKGPTR Candidates = ProcTypeCandidates();
+    VS_PARAPKGPTR Candidates = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *Value = SRV->QueryFirstIDKey(GlobalProcTypeIndexTree, &Key); Value != NULL;
+         Value = SRV->QueryNextIDKey(GlobalProcTypeIndexTree, &Key)) {
+        void *Type = SRV->GetObject(&Key);
+        if (IsListedType(Type))
+            Candidates->InsertObject(Candidates->GetNumber(), Type);
+    }
     for (VS_INT32 i = 0; i < Candidates->GetNumber(); i++) {
         StructOfQZProcBase *Type = (StructOfQZProcBase *)Candidates->GetObject(i);
-        if (Type == NULL)
-            continue;
-        VS_BOOL Pass = VS_TRUE;
-        if (Q.Given) {
-            StructOfQZDataBase *Now = Q.Current();
-            if (Now == NULL)
-                break;
-            Pass = Test == QUERY_OUTPUT ? QZProcBase_DataCanBeAsOutput_Internal(Type, Now, IncludeCellProcChain)
-                                        : QZProcBase_DataCanBeAsInput_Internal(Type, Now, IncludeCellProcChain);
-            Type = (StructOfQZProcBase *)Candidates->GetObject(i);
-        }
-        if (Pass == VS_TRUE && Type != NULL)
+        StructOfQZDataBase *Now = Q.Current();
+        if (Now == NULL)
+            break;
+        if (Type != NULL && QZProcBase_DataCanBeAsInput_Internal(Type, Now, IncludeCellProcChain) == VS_TRUE &&
+            (Type = (StructOfQZProcBase *)Candidates->GetObject(i)) != NULL)
             Result->InsertObject(Result->GetNumber(), Type);
     }
     Candidates->Release();
 }
 
-// The chain scan: the output query tests the last proc of each chain, the
-// input query the first; chains without a first proc pass only without data.
+// The chain scan over every chain that exists, in the host's instance order:
+// the output query tests the last proc of each chain, the input query the
+// first; a chain without a first proc passes only without data. As above,
+// only the input test needs its candidates taken first.
+static VS_BOOL ChainPasses(StructOfQZProcChainBase *Chain, StructOfQZDataBase *Data, TrelkQueryTest Test)
+{
+    if (Data == NULL)
+        return VS_TRUE;
+    if (Test == QUERY_OUTPUT) {
+        StructOfQZProcBase *Last = TrelkRealm_ChainLastProc(Chain);
+        return Last != NULL && QZProcBase_DataCanBeAsOutput_Internal(Last, Data, VS_FALSE) == VS_TRUE;
+    }
+    void *First = SRV->GetObject(&Chain->QZProcStart);
+    return Trelk_IsInstOf(First, QZProcBaseClass) &&
+           QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)First, Data, VS_FALSE) == VS_TRUE;
+}
+
 static void ScanChains(VS_PARAPKGPTR Result, StructOfQZDataBase *Data, TrelkQueryTest Test)
 {
+    VS_QUERYRECORD Query;
+    memset(&Query, 0, sizeof(Query));
+    VS_BOOL Direct = Data == NULL || Test == QUERY_OUTPUT;
+    VS_PARAPKGPTR Candidates = Direct ? Result : Trelk_GetParaPkgInterface(__LINE__);
+    for (void *Chain = SRV->QueryFirstInst(&Query, QZProcChainBaseClass); Chain != NULL;
+         Chain = SRV->QueryNextInst(&Query, QZProcChainBaseClass))
+        if (!Direct || ChainPasses((StructOfQZProcChainBase *)Chain, Data, Test))
+            Candidates->InsertObject(Candidates->GetNumber(), Chain);
+    SRV->QueryInstClose(&Query);
+    if (Direct)
+        return;
     StructOfQueryData Q = QueryData(Data);
-    VS_PARAPKGPTR Candidates = ChainCandidates();
     for (VS_INT32 i = 0; i < Candidates->GetNumber(); i++) {
         StructOfQZProcChainBase *Chain = (StructOfQZProcChainBase *)Candidates->GetObject(i);
-        if (Chain == NULL)
-            continue;
-        if (!Q.Given) {
-            Result->InsertObject(Result->GetNumber(), Chain);
-            continue;
-        }
         StructOfQZDataBase *Now = Q.Current();
         if (Now == NULL)
             break;
-        VS_BOOL Pass = VS_FALSE;
-        if (Test == QUERY_OUTPUT) {
-            StructOfQZProcBase *Last = TrelkRealm_ChainLastProc(Chain);
-            Pass = Last != NULL && QZProcBase_DataCanBeAsOutput_Internal(Last, Now, VS_FALSE) == VS_TRUE;
-        } else {
-            void *First = SRV->GetObject(&Chain->QZProcStart);
-            Pass = Trelk_IsInstOf(First, QZProcBaseClass) &&
-                   QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)First, Now, VS_FALSE) == VS_TRUE;
-        }
-        if (Pass && (Chain = (StructOfQZProcChainBase *)Candidates->GetObject(i)) != NULL)
+        if (Chain != NULL && ChainPasses(Chain, Now, Test) &&
+            (Chain = (StructOfQZProcChainBase *)Candidates->GetObject(i)) != NULL)
             Result->InsertObject(Result->GetNumber(), Chain);
     }
     Candidates->Release();

@@ -159,11 +159,26 @@ static VS_INT32 Downstream(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *P
     return 0;
 }
 
+// Lets go of the output that nobody can take, noted during a walk; FALSE
+// when an object of the step went with it.
+static VS_BOOL DropUnwanted(ProcStep *S, VS_PARAPKGPTR Unwanted)
+{
+    for (VS_INT32 i = 0; i < Unwanted->GetNumber(); i++) {
+        void *Data = Unwanted->GetObject(i);
+        if (Data != NULL && SRV->GetParent(Data) != NULL)
+            TrelkSched_Drop(Data);
+    }
+    Unwanted->Release();
+    return Refind(S);
+}
+
 // Step 4: output the next proc has not taken yet holds the proc back.
 // Returns -2 to go on, else the step's result.
 static VS_INT32 PendingOutput(ProcStep *S, StructOfQZProcBase *Next, VS_INT32 Remembered)
 {
     VS_INT32 Count = 0;
+    // Output nobody can take is let go after the walk: letting go runs scripts.
+    VS_PARAPKGPTR Unwanted = Trelk_GetParaPkgInterface(__LINE__);
     for (void *Out = SRV->QueryFirst(&S->proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
         void *NextData = NULL;
         for (void *Item = SRV->QueryFirst(&((StructOfQZDataOutputContainer *)Out)->QZData); Item != NULL;
@@ -179,6 +194,8 @@ static VS_INT32 PendingOutput(ProcStep *S, StructOfQZProcBase *Next, VS_INT32 Re
                         continue;
                     if (!Tarvex_ScheduleProc_QZProcRunner_EachProc_ProcInputNeedMoreDataFromPrevQZProc(
                             (StructOfQZProcBase *)Connected, S->proc)) {
+                        if (!DropUnwanted(S, Unwanted))
+                            return -1;
                         TrelkSched_OnRunnerProcBeforeExecuted(S->realm, S->cell, S->runner, S->proc, 1);
                         return Remembered;
                     }
@@ -186,14 +203,18 @@ static VS_INT32 PendingOutput(ProcStep *S, StructOfQZProcBase *Next, VS_INT32 Re
                 Count++;
             } else if (Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToProc(Data, Next, VS_FALSE) ||
                        Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToChildProc(Data, S->proc)) {
+                if (!DropUnwanted(S, Unwanted))
+                    return -1;
                 TrelkSched_OnRunnerProcBeforeExecuted(S->realm, S->cell, S->runner, S->proc, 2);
                 return Remembered;
             } else {
-                TrelkSched_Drop(Data);
+                Unwanted->InsertObject(Unwanted->GetNumber(), Data);
                 Count++;
             }
         }
     }
+    if (!DropUnwanted(S, Unwanted))
+        return -1;
     VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(S->realm, S->proc);
     if (Count <= Limit)
         return -2;

@@ -95,12 +95,26 @@ void Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(StructOfQZRealmBase *rea
     if (cell == NULL || proc == NULL)
         return;
     VS_UUID ProcID = SRV->GetID(proc);
-    void *Next = NULL;
-    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = Next) {
-        Next = SRV->QueryNext(Item);
+    VS_UUID CellID = SRV->GetID(cell);
+    // The proc's env data are noted first: letting go of one runs scripts,
+    // which may free the others, the proc or the cell.
+    VS_PARAPKGPTR Withdrawn = Trelk_GetParaPkgInterface(__LINE__);
+    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
         if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &ProcID))
+            Withdrawn->InsertObject(Withdrawn->GetNumber(), Item);
+    for (VS_INT32 i = 0; i < Withdrawn->GetNumber(); i++) {
+        void *Item = Withdrawn->GetObject(i);
+        cell = TRELK_FIND(StructOfQZCellBase, CellID);
+        if (cell == NULL)
+            break;
+        if (Item != NULL && SRV->GetParent(Item) == cell)
             TrelkSched_Drop(Item);
     }
+    Withdrawn->Release();
+    cell = TRELK_FIND(StructOfQZCellBase, CellID);
+    proc = TRELK_FIND(StructOfQZProcBase, ProcID);
+    if (cell == NULL || proc == NULL)
+        return;
     void *Root = TrelkSched_Find(&proc->RootProcID);
     if (Root == NULL)
         return;

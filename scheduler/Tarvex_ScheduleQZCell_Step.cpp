@@ -59,10 +59,11 @@ static void CollectOutput(StructOfQZCellBase *Cell, StructOfQZDataInputContainer
                 SRV->ChangeParent(Copy, Output, DataIndex);
             }
         }
+        Output->ChangeFlag = VS_TRUE;
         // The check hands over one lock on what it answered, the datum
         // itself or its converted copy: that one is released, nothing else.
+        // Last: letting go may run scripts.
         Trelk_UnLockAndLetGo(Result);
-        Output->ChangeFlag = VS_TRUE;
         return;
     }
 }
@@ -555,11 +556,26 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     VS_UUID RealmID = SRV->GetID(realm), CellID = SRV->GetID(cell);
     if (!cell->IsReady) {
         cell->IsReady = VS_TRUE;
-        for (void *Out = SRV->QueryFirst(&cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
-            void *QueueHead = &((StructOfQZDataOutputContainer *)Out)->QZData;
-            for (void *D = SRV->QueryFirst(QueueHead); D != NULL; D = SRV->QueryFirst(QueueHead))
+        // Outputs of an earlier run go; they are noted first, as letting go
+        // of one runs its scripts.
+        VS_PARAPKGPTR Stale = Trelk_GetParaPkgInterface(__LINE__);
+        for (void *Out = SRV->QueryFirst(&cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out))
+            for (void *D = SRV->QueryFirst(&((StructOfQZDataOutputContainer *)Out)->QZData); D != NULL;
+                 D = SRV->QueryNext(D))
+                Stale->InsertObject(Stale->GetNumber(), D);
+        for (VS_INT32 i = 0; i < Stale->GetNumber(); i++) {
+            void *D = Stale->GetObject(i);
+            cell = FindCell(&CellID);
+            if (cell == NULL)
+                break;
+            if (D != NULL && SRV->GetParent(D) != NULL && SRV->GetParent(SRV->GetParent(D)) == cell)
                 TrelkSched_Drop(D);
         }
+        Stale->Release();
+        realm = TRELK_FIND(StructOfQZRealmBase, RealmID);
+        cell = FindCell(&CellID);
+        if (realm == NULL || cell == NULL)
+            return -1;
     }
     InputsToEnv(realm, cell);
     if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)

@@ -4,6 +4,7 @@
 // cycle (predict history, "OnFrameData", the environment released).
 #include "trelk_sched_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 static void *FindRealm(VS_UUID *ID)
@@ -278,10 +279,16 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
         Items[n].Record.ActiveObjectID = Key;
         n++;
     }
-    qsort(Items, n, sizeof(ActiveOrderItem), CompareActive);
     VS_ULONG Take = n - (VS_ULONG)Length;
     if (n < (VS_ULONG)Length)
         Take = 0;
+    // Only the records taken need their order: the oldest are picked out,
+    // then sorted among themselves (the order is total, so the pick is the
+    // same as a full sort's first entries).
+    auto Before = [](const ActiveOrderItem &x, const ActiveOrderItem &y) { return CompareActive(&x, &y) < 0; };
+    if (Take > 0 && Take < n)
+        std::nth_element(Items, Items + Take, Items + n, Before);
+    std::sort(Items, Items + Take, Before);
     VS_UUID RealmID = SRV->GetID(realm);
     VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
     for (VS_ULONG i = 0; i < Take; i++) {

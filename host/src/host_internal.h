@@ -47,6 +47,8 @@ struct ClassLayout {
     // Attribute name -> position in attrs; the keys view the names in attrs,
     // which no longer changes once the layout is built.
     std::unordered_map<std::string_view, size_t> byName;
+    // The queue attributes: (offset, position in attrs), in attribute order.
+    std::vector<std::pair<int, OBJECTATTRIBUTEINDEX>> queues;
 };
 
 struct HostObject;
@@ -72,59 +74,45 @@ enum class LifeState : uint8_t { Live, Freeing, Freed };
 
 struct HostObject {
     void *record = nullptr; // the object handle
-    size_t recordCap = 0;   // bytes allocated for the record (with spare)
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
-    void *atomic = nullptr; // handle value, never reused
     std::string name;
     HostObject *cls = nullptr;        // GetClass
     HostObject *registered = nullptr; // first class object met from this object up its class chain
-    bool isClass = false;             // made by XmlToObjectEx (or the host's _Object)
-    bool isRootItem = false;
-    std::unique_ptr<ClassLayout> ownLayout; // class objects only
-    std::vector<AttrDef> extraAttrs;        // CreateAtomicAttribute on this object (inherited)
 
     HostObject *parent = nullptr;
-    OBJECTATTRIBUTEINDEX queueIndex = VS_INVALID_ATTRIBUTEINDEX;
     HostObject *prevSibling = nullptr;
     HostObject *nextSibling = nullptr;
+    HostObject *prevInst = nullptr; // on cls's list of instances
+    HostObject *nextInst = nullptr;
 
-    LifeState state = LifeState::Live;
+    // Small fields together, so that the descriptor has no holes.
+    uint32_t recordCap = 0;   // bytes allocated for the record (with spare)
+    uint32_t layoutEnd = 0;   // end of the layout (with inherited atomic attributes) at creation
+    VS_ULONG extraSize = 0;   // ExtraSize of MallocObjectL, placed after layoutEnd
     int lockCount = 0;
+    int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
+    int pins = 0;            // host frames holding this descriptor across module code (see Pin)
+    int scriptRef = -2;      // script/: reference of the object's script side (LUA_NOREF)
+    OBJECTATTRIBUTEINDEX queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+    LifeState state = LifeState::Live;
+    bool isClass = false;    // made by XmlToObjectEx (or the host's _Object)
+    bool isRootItem = false;
     bool ownerHeld = false;
     bool hasProxy = false;   // a live script proxy exists (kept by script/)
-    int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
     bool candidate = false;  // its last proxy was collected: freed at a collection point when unheld
     bool queued = false;     // on the list of candidates to look at (guarded by that list's mutex)
-    int pins = 0;            // host frames holding this descriptor across module code (see Pin)
     bool rawContext = false;
-    VS_PARAPKGPTR initPara = nullptr; // during event 5 only
 
-    std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>> slots;
-    std::vector<RegFunc> regFuncs;
     VS_LUAGETVALUEFUNC getHook = nullptr;
     VS_UWORD getHookPara = 0;
     VS_LUASETVALUEFUNC setHook = nullptr;
     VS_UWORD setHookPara = 0;
-    VS_SYSEVENTPTR sysEvent = nullptr; // SetSysEvent
+
+    std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>> slots;
+    std::vector<RegFunc> regFuncs;
     std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>> beforeChange;
 
-    int scriptRef = -2; // script/: reference of the object's script side (LUA_NOREF)
-
-    // Kept by core/ only.
-    size_t layoutEnd = 0;     // end of the layout (with inherited atomic attributes) at creation
-    VS_ULONG extraSize = 0;   // ExtraSize of MallocObjectL, placed after layoutEnd
-    struct QueueEnds {
-        HostObject *head = nullptr;
-        HostObject *tail = nullptr;
-    };
-    std::map<OBJECTATTRIBUTEINDEX, QueueEnds> queues; // children per queue attribute
-    // Objects made from this one, oldest first (a list through the instances
-    // themselves: appended at registration, whose order is creation order).
-    HostObject *firstInst = nullptr;
-    HostObject *lastInst = nullptr;
-    HostObject *prevInst = nullptr; // on cls's list
-    HostObject *nextInst = nullptr;
     struct PrivBuf {
         VS_ULONG layer = 0;
         VS_ULONG index = 0;
@@ -137,6 +125,34 @@ struct HostObject {
             if (b.layer == layer && b.index == index) return &b;
         return nullptr;
     }
+
+    struct QueueEnds {
+        HostObject *head = nullptr;
+        HostObject *tail = nullptr;
+    };
+    // What most objects never have (classes, prototypes, parents, objects
+    // with atomic attributes or handlers of their own), apart: made on first
+    // use, so that a plain object's descriptor stays small.
+    struct Rare {
+        std::unique_ptr<ClassLayout> ownLayout;           // class objects only
+        std::vector<AttrDef> extraAttrs;                  // CreateAtomicAttribute on this object (inherited)
+        std::map<OBJECTATTRIBUTEINDEX, QueueEnds> queues; // children per queue attribute
+        VS_SYSEVENTPTR sysEvent = nullptr;                // SetSysEvent
+        VS_PARAPKGPTR initPara = nullptr;                 // during event 5 only
+        // Objects made from this one, oldest first (a list through the
+        // instances themselves: appended at registration, in creation order).
+        HostObject *firstInst = nullptr;
+        HostObject *lastInst = nullptr;
+    };
+    std::unique_ptr<Rare> rare;
+    Rare &more() {
+        if (!rare) rare.reset(new Rare());
+        return *rare;
+    }
+    const ClassLayout *ownLayout() const { return rare ? rare->ownLayout.get() : nullptr; }
+    VS_SYSEVENTPTR sysEvent() const { return rare ? rare->sysEvent : nullptr; }
+    VS_PARAPKGPTR initPara() const { return rare ? rare->initPara : nullptr; }
+    HostObject *firstInst() const { return rare ? rare->firstInst : nullptr; }
 };
 
 // Registered class layout of an object (the class object's own for classes).
@@ -156,14 +172,23 @@ bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
 // Resolves an atomic handle, else an object handle (for "AtomicOrObject"
 // parameters); NULL when neither.
 HostObject *lookupAtomicOrObject(const void *p);
+// Atomic handles are non-canonical addresses made from the sequence number:
+// never a record, never reused.
+constexpr uintptr_t kAtomicTag = uintptr_t(0xA7) << 56;
+inline void *atomicOf(const HostObject *o) { return reinterpret_cast<void *>(kAtomicTag | uintptr_t(o->seq)); }
+// The registered, not yet released object of an atomic handle; NULL for
+// anything else.
+HostObject *lookupAtomic(const void *p);
 // A live function slot (handles given out by GetAtomicFunctionByName and
 // CreateAtomicLuaFunction); NULL for anything else.
 FuncSlot *lookupSlot(const void *p);
 // Resolution generation: bumped by every change that can alter what a name
 // resolves to on some object (luafunc registration and validity, slot binding
-// and creation, hooks, atomic attributes, class registration, script fields
+// and creation, atomic attributes, class registration, script fields
 // holding or shadowing functions). The script engine's resolution cache keeps
-// an entry only while the generation it was filled under is current.
+// an entry only while the generation it was filled under is current. Get and
+// set hooks are no part of it: a read asks the object's hook before any
+// cached answer, and no cached answer comes from a hook.
 extern std::atomic<uint64_t> g_resolveGen;
 inline uint64_t resolveGen() { return g_resolveGen.load(std::memory_order_acquire); }
 inline void bumpResolveGen() { g_resolveGen.fetch_add(1, std::memory_order_acq_rel); }

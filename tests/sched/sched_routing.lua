@@ -1,5 +1,5 @@
--- Where output goes: to the next proc, down a child chain and back, into the
--- cell's environment through
+-- Where output goes: to the next proc, down a child chain and back, through
+-- a cell used as a proc, into the cell's environment through
 -- "OnOutputDataToEnv" (whose script may replace entries), into the cell's
 -- own outputs (converted when redirected), and back to the realm when the
 -- cell's run ends, in its three cases.

@@ -667,6 +667,38 @@ TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
     EXPECT_EQ(byName(obj, "Up"), 2);
 }
 
+// An object with a get hook: the hook is asked on every read, also after a
+// read it declined and whose answer was remembered; a hook that changes what
+// a name resolves to is seen at once.
+static bool g_hookAnswers = false;
+static void *g_hookRedefinesOn = nullptr; // registers Who on this class, once
+static VS_BOOL switchableHook(void *o, void *forWhich, VS_CHAR *name, VS_UWORD, VS_BOOL) {
+    if (o != forWhich || strcmp(name, "Who") != 0) return VS_FALSE;
+    if (g_hookRedefinesOn) {
+        EXPECT_TRUE(S()->RegLuaFunc(g_hookRedefinesOn, "Who", fRegPara, 9));
+        g_hookRedefinesOn = nullptr;
+    }
+    if (!g_hookAnswers) return VS_FALSE;
+    S()->LuaPushString("hooked");
+    return VS_TRUE;
+}
+
+TEST_F(ScriptEngineTest, AHookIsAskedBeforeTheRememberedAnswer) {
+    g_hookAnswers = false;
+    g_hookRedefinesOn = nullptr;
+    ASSERT_TRUE(S()->RegLuaGetValueFunc(obj, switchableHook, 0));
+    run("SEThing.Who = function() return 1 end\n"
+        "assert(obj:Who() == 1)\n"
+        "assert(obj:Who() == 1)");
+    g_hookAnswers = true;
+    run("assert(obj.Who == 'hooked')");
+    g_hookAnswers = false;
+    run("assert(obj:Who() == 1)");
+    g_hookRedefinesOn = cls;
+    run("assert(obj:Who() == 9)\n"
+        "assert(obj:Who() == 9)");
+}
+
 // Siblings share their class's answers until one of them has entries of its
 // own; what one sibling gains or loses never shows on the other.
 TEST_F(ScriptEngineTest, SiblingsShareAnswersButNotTheirOwnEntries) {

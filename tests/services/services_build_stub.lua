@@ -106,6 +106,40 @@ do
   for _ = 1, 3 do T.eq(realm:BuildProcChain(Note):_Get(0), true, "a hook emptying the sets") end
   T.eq(#heard, 0, "nothing reported")
 
+  -- A hook that frees the producers it is shown: the search goes on with
+  -- what is left, and a level left with nothing fails.
+  local Wax = QZDataBase:CreateType("s.Wax")
+  local Wick = QZDataBase:CreateType("s.Wick")
+  local Candle = QZDataBase:CreateType("s.Candle")
+  local Dip = T.procType("s.Dip", {Wax}, {Candle})
+  local Mould = T.procType("s.Mould", {Wax, Wick}, {Candle})
+  local Melt = T.procType("s.Melt", {}, {Wax})
+  local Render = T.procType("s.Render", {}, {Wax})
+  local victims = {Melt, Render, Dip}
+  answer = function(sets)
+    for _, set in ipairs(T.items(sets)) do
+      for _, p in ipairs(T.items(set)) do
+        for i, v in ipairs(victims) do
+          if v == p then
+            table.remove(victims, i)
+            _Free(v)
+            return nil
+          end
+        end
+      end
+    end
+    return nil
+  end
+  local first = realm:BuildProcChain(Candle, Wick)
+  T.check(first:_Get(0) == true or first:_Get(0) == false, "an answer with producers freed under the search")
+  local second = realm:BuildProcChain(Candle, Wick)
+  T.eq(second:_Get(0), true, "the mould is still there to make candles")
+  local types = second:_Get(0) and T.chainTypes(second:_Get(1)) or ""
+  T.check(types == "s.Melt,s.Mould" or types == "s.Render,s.Mould", "what is left makes the candle: " .. types)
+  T.eq(#victims, 1, "the hook freed two of the producers")
+  answer = function() return nil end
+  heard = {}
+
   -- With a single set there is nothing to weigh: the hook is not asked.
   seen = nil
   T.eq(realm:BuildProcChain(Hot, Fuel, Heat):_Get(0), true, "one producer preferred")

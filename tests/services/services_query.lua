@@ -72,6 +72,16 @@ do
   for _, c in ipairs(chainCases) do
     for key, n in pairs(c[3]) do T.eq(T.count(c[2], chains[key]), n, c[1] .. ": " .. key) end
   end
+  -- A child chain's order runs on past its rejoin to its parent's end: its
+  -- last proc is the parent's.
+  local Taste = T.procType("q.Taste", {Raw}, {Raw})
+  local branched = T.named(T.chain(Load, Refine, Finish), "q.branched")
+  T.check(branched:AddChildProcChain(branched:GetFirstProc(), Taste(), branched:GetLastProc()), "child chain hung")
+  local child = _Children(branched:GetFirstProc(), "QZProcChild"):_Get(0)
+  T.eq(T.count(realm:QueryProcChainForOutput(Done), child), 1, "the child chain ends where its parent ends")
+  T.eq(T.count(realm:QueryProcChainForOutput(Raw), child), 0, "not with its own proc's output")
+  T.eq(T.count(realm:QueryProcChainForInput(Raw), child), 1, "its first proc takes Raw")
+
   -- The chain queries list the cell type's chain too: its first proc takes
   -- Raw.
   local boxChain = Box:GetProcChainQueue():_Get(0)
@@ -79,11 +89,12 @@ do
 
   -- Anything that is no data gives nothing, from every query.
   local notData = {full, Load, Load(), realm, Box, "text", 7}
+  local everyType = realm:QueryProcForOutput(nil):_Count()
   for i, x in ipairs(notData) do
     local what = "argument " .. i .. " (" .. tostring(x) .. ")"
-    T.eq(realm:QueryProcForOutput(x, true):_Count(), type(x) == "userdata" and 0 or all:_Count(),
+    T.eq(realm:QueryProcForOutput(x, true):_Count(), type(x) == "userdata" and 0 or everyType,
          "QueryProcForOutput of " .. what)
-    T.eq(realm:QueryProcForInput(x, true):_Count(), type(x) == "userdata" and 0 or all:_Count(),
+    T.eq(realm:QueryProcForInput(x, true):_Count(), type(x) == "userdata" and 0 or everyType,
          "QueryProcForInput of " .. what)
     T.eq(realm:QueryProcChainForOutput(x):_Count() == 0, type(x) == "userdata", "QueryProcChainForOutput of " .. what)
     T.eq(realm:QueryProcChainForInput(x):_Count() == 0, type(x) == "userdata", "QueryProcChainForInput of " .. what)
@@ -130,6 +141,7 @@ do
   _Free(full)
   _Free(head)
   _Free(empty)
+  _Free(branched)
 end
 
 -- What the queries made and handed over is gone again; the types stay.

@@ -173,7 +173,10 @@ std::unique_ptr<ClassLayout> buildLayout(const ClassLayout *parent, const std::v
         L->align = std::max(L->align, size_t(align));
         L->attrs.push_back(a);
     }
-    for (size_t i = 0; i < L->attrs.size(); ++i) L->byName.emplace(std::string_view(L->attrs[i].name), i);
+    for (size_t i = 0; i < L->attrs.size(); ++i) {
+        L->byName.emplace(std::string_view(L->attrs[i].name), i);
+        if (L->attrs[i].kind == AttrKind::Queue) L->queues.emplace_back(L->attrs[i].offset, L->attrs[i].index);
+    }
     L->recordSize = (off + L->align - 1) / L->align * L->align;
     L->defaults.assign(L->recordSize, 0);
     if (parent) std::memcpy(L->defaults.data(), parent->defaults.data(), parent->defaults.size());
@@ -269,7 +272,7 @@ HostObject *createClassFromXml(SXmlDoc *doc, HostObject *rootItem, const VS_UUID
         }
     }
     std::string why;
-    auto layout = buildLayout(parent ? parent->ownLayout.get() : nullptr, attrs, &why);
+    auto layout = buildLayout(parent ? parent->ownLayout() : nullptr, attrs, &why);
     if (!layout) {
         fail("class " + name + ": " + why);
         return nullptr;

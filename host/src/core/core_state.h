@@ -45,7 +45,6 @@ struct Core {
     HostOptions opts;
 
     uint64_t nextSeq = 1;
-    uint64_t nextAtomic = 1;
     uint32_t idCounter = 0;
 
     std::map<uint64_t, std::unique_ptr<HostObject>> bySeq; // owns the live objects, creation order
@@ -59,13 +58,30 @@ struct Core {
     static constexpr size_t kRecentRecords = 256;
     static size_t recentSlot(const void *record) { return (reinterpret_cast<uintptr_t>(record) >> 4) & (kRecentRecords - 1); }
     RecentRecord recent[kRecentRecords];
-    std::map<uintptr_t, HostObject *> byAddr; // record start -> object, to map field addresses
+    // Offsets of the queue attributes of every registered layout, ascending:
+    // the owner of a queue field is the record found at the field's address
+    // less one of them.
+    std::vector<int> queueOffsets;
     std::unordered_map<VS_UUID, HostObject *, UuidHash, UuidEq> byId;
+    // Recently looked-up IDs in front of byId (module code asks for its few
+    // class IDs over and over); an entry goes when its object is released
+    // or another object is registered under its ID.
+    struct RecentId {
+        VS_UUID id{};
+        HostObject *obj = nullptr;
+    };
+    static constexpr size_t kRecentIds = 256;
+    static size_t recentIdSlot(const VS_UUID &u) {
+        uint32_t w[4];
+        std::memcpy(w, &u, sizeof w);
+        uint32_t h = (w[0] ^ w[1] ^ w[2] ^ w[3]) * 0x9E3779B1u;
+        return (h >> 24) & (kRecentIds - 1);
+    }
+    RecentId recentIds[kRecentIds];
     // Objects with a non-empty name, per name, oldest first (the order of
     // bySeq): finding by name is one hash lookup, and the oldest live object
     // of a name still wins.
     std::unordered_map<std::string, std::vector<HostObject *>> byName;
-    std::unordered_map<const void *, HostObject *> byAtomic;
     std::unordered_set<const FuncSlot *> liveSlots;
     std::unordered_set<char *> vstrings; // texts written by SetVString or defaults
 

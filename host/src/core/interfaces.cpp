@@ -113,7 +113,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookupAtomicOrObject(AtomicOrObject);
         if (!o || o->isClass) return VS_FALSE; // class objects keep their template handler
-        o->sysEvent = Handler;
+        if (Handler || o->rare) o->more().sysEvent = Handler;
         return VS_TRUE;
     }
     VS_BOOL GetAttributeInfoEx(void *ClassObject, const VS_CHAR *Name, VS_ATTRIBUTEINFO *Info) override {
@@ -145,7 +145,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
     VS_PARAPKGPTR GetInitPara(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->initPara : nullptr;
+        return o ? o->initPara() : nullptr;
     }
     VS_ULONG GetSysEventID(void *EventPara) override {
         if (!EventPara || !isActiveEventPara(EventPara)) return 0;
@@ -309,14 +309,12 @@ class ServiceImpl final : public ClassOfXRQInterface {
     void *ObjectToAtomic(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->atomic : nullptr;
+        return o ? atomicOf(o) : nullptr;
     }
     void *AtomicToObject(void *Atomic) override {
         H();
-        if (!Atomic) return nullptr;
-        auto &m = core().byAtomic;
-        auto it = m.find(Atomic);
-        return it == m.end() ? nullptr : it->second->record;
+        HostObject *o = lookupAtomic(Atomic);
+        return o ? o->record : nullptr;
     }
 
     // ---- child queues ----
@@ -333,8 +331,9 @@ class ServiceImpl final : public ClassOfXRQInterface {
         OBJECTATTRIBUTEINDEX idx = VS_INVALID_ATTRIBUTEINDEX;
         HostObject *o = queueOwnerOfField(QueueHeadField, &idx);
         if (!o) return nullptr;
-        auto it = o->queues.find(idx);
-        return it == o->queues.end() ? nullptr : rec(it->second.head);
+        if (!o->rare) return nullptr;
+        auto it = o->rare->queues.find(idx);
+        return it == o->rare->queues.end() ? nullptr : rec(it->second.head);
     }
     void *QueryNext(void *Object) override {
         H();
@@ -688,18 +687,18 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
+        // No new generation: cached answers and memos never come from a hook,
+        // and a read asks an object's hook before using them.
         o->getHook = Get;
         o->getHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
     VS_BOOL RegLuaSetValueFunc(void *Object, VS_LUASETVALUEFUNC Set, VS_UWORD Para) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return VS_FALSE;
-        o->setHook = Set;
+        o->setHook = Set; // writes only: nothing resolved depends on it
         o->setHookPara = Para;
-        bumpResolveGen();
         return VS_TRUE;
     }
 

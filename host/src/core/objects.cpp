@@ -106,15 +106,34 @@ bool seqAlive(uint64_t seq) {
 HostObject *lookupById(const VS_UUID *id) {
     if (!id) return nullptr;
     Core &c = core();
+    Core::RecentId &r = c.recentIds[Core::recentIdSlot(*id)];
+    if (r.obj && std::memcmp(&r.id, id, sizeof(VS_UUID)) == 0) return r.obj;
     auto it = c.byId.find(*id);
-    return it == c.byId.end() ? nullptr : it->second;
+    if (it == c.byId.end()) return nullptr;
+    if (holdsHostLock()) { // only the host lock's owner may change the recent entries
+        r.id = *id;
+        r.obj = it->second;
+    }
+    return it->second;
+}
+
+// Drops the recent-ID entry for id, whichever object it names.
+static void forgetRecentId(const VS_UUID &id) {
+    Core::RecentId &r = core().recentIds[Core::recentIdSlot(id)];
+    if (r.obj && std::memcmp(&r.id, &id, sizeof(VS_UUID)) == 0) r = Core::RecentId();
+}
+
+HostObject *lookupAtomic(const void *p) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(p);
+    if ((v & (uintptr_t(0xFF) << 56)) != kAtomicTag) return nullptr;
+    Core &c = core();
+    auto it = c.bySeq.find(uint64_t(v & ~(uintptr_t(0xFF) << 56)));
+    return it == c.bySeq.end() ? nullptr : it->second.get();
 }
 
 HostObject *lookupAtomicOrObject(const void *p) {
     if (!p) return nullptr;
-    Core &c = core();
-    auto it = c.byAtomic.find(p);
-    if (it != c.byAtomic.end()) return it->second;
+    if (HostObject *o = lookupAtomic(p)) return o;
     return lookup(p);
 }
 
@@ -133,7 +152,12 @@ HostObject *objectClass() { return core().objectClass; }
 // ---------------------------------------------------------------------------
 const ClassLayout *layoutOf(const HostObject *o) {
     if (!o || !o->registered) return nullptr;
-    return o->registered->ownLayout.get();
+    return o->registered->ownLayout();
+}
+
+static const std::vector<AttrDef> &extrasOf(const HostObject *x) {
+    static const std::vector<AttrDef> *none = new std::vector<AttrDef>();
+    return x->rare ? x->rare->extraAttrs : *none;
 }
 
 // Atomic attributes visible on o: those added on o or on its class chain that
@@ -142,7 +166,7 @@ static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) 
     const ClassLayout *L = layoutOf(o);
     size_t base = L ? L->recordSize : 0;
     for (const HostObject *x = o; x; x = x->cls)
-        for (const AttrDef &a : x->extraAttrs)
+        for (const AttrDef &a : extrasOf(x))
             if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap) out.push_back(&a);
 }
 
@@ -156,7 +180,7 @@ template <class F> static const AttrDef *findExtra(const HostObject *o, F f) {
     const ClassLayout *L = layoutOf(o);
     size_t base = L ? L->recordSize : 0;
     for (const HostObject *x = o; x; x = x->cls)
-        for (const AttrDef &a : x->extraAttrs)
+        for (const AttrDef &a : extrasOf(x))
             if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap && f(a)) return &a;
     return nullptr;
 }
@@ -191,7 +215,7 @@ size_t chainLayoutEnd(const HostObject *o) {
     const ClassLayout *L = layoutOf(o);
     size_t end = L ? L->recordSize : 0;
     for (const HostObject *x = o; x; x = x->cls)
-        for (const AttrDef &a : x->extraAttrs) end = std::max(end, size_t(a.offset) + size_t(a.size));
+        for (const AttrDef &a : extrasOf(x)) end = std::max(end, size_t(a.offset) + size_t(a.size));
     return end;
 }
 
@@ -199,7 +223,7 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
     if (!o || !name || !*name || findAttr(o, name)) return nullptr;
     std::vector<const AttrDef *> all = allAttrs(o);
     if (all.size() >= VS_INVALID_ATTRIBUTEINDEX) return nullptr;
-    size_t base = std::max(chainLayoutEnd(o), o->layoutEnd + o->extraSize);
+    size_t base = std::max(chainLayoutEnd(o), size_t(o->layoutEnd) + size_t(o->extraSize));
     size_t off = alignUp(base, 4);
     if (off + sizeof(VS_UUID) > o->recordCap) return nullptr; // no room left in this record
     AttrDef a;
@@ -208,7 +232,7 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
     a.offset = int(off);
     a.size = int(sizeof(VS_UUID));
     a.index = OBJECTATTRIBUTEINDEX(all.size());
-    o->extraAttrs.push_back(a);
+    o->more().extraAttrs.push_back(a);
     g_extraAttrCount.fetch_add(1, std::memory_order_relaxed);
     bumpResolveGen(); // the name is an attribute now, on o and on what is made from it
     char *field = static_cast<char *>(o->record) + off;
@@ -308,19 +332,17 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
     o->seq = c.nextSeq++;
-    // Atomic handles are non-canonical addresses: never a record, never reused.
-    o->atomic = reinterpret_cast<void *>(uintptr_t(0xA700000000000000ull) | uintptr_t(c.nextAtomic++));
     c.byRecord[o->record] = o;
-    c.byAddr[reinterpret_cast<uintptr_t>(o->record)] = o;
     c.byId[o->id] = o;
-    c.byAtomic[o->atomic] = o;
+    forgetRecentId(o->id);
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
-        o->prevInst = k->lastInst;
-        if (k->lastInst)
-            k->lastInst->nextInst = o;
+        HostObject::Rare &r = k->more();
+        o->prevInst = r.lastInst;
+        if (r.lastInst)
+            r.lastInst->nextInst = o;
         else
-            k->firstInst = o;
-        k->lastInst = o;
+            r.firstInst = o;
+        r.lastInst = o;
     }
     c.bySeq[o->seq] = std::move(holder);
     nameIndexAdd(o);
@@ -332,8 +354,8 @@ static std::vector<VS_SYSEVENTPTR> handlerChain(const HostObject *o) {
         if (h && std::find(out.begin(), out.end(), h) == out.end()) out.push_back(h);
     };
     for (const HostObject *x = o; x; x = x->cls) {
-        if (x->isClass && x->ownLayout) add(x->ownLayout->handler);
-        add(x->sysEvent);
+        if (x->isClass && x->ownLayout()) add(x->ownLayout()->handler);
+        add(x->sysEvent());
     }
     return out;
 }
@@ -376,15 +398,15 @@ static void copyVStringDefaults(HostObject *o, const ClassLayout *L) {
 // Builds the descriptor and record of a new object (not yet registered).
 static std::unique_ptr<HostObject> buildObject(HostObject *cls, HostObject *registered, size_t layoutEnd,
                                                VS_ULONG extraSize) {
-    const ClassLayout *L = registered ? registered->ownLayout.get() : nullptr;
+    const ClassLayout *L = registered ? registered->ownLayout() : nullptr;
     auto o = std::make_unique<HostObject>();
-    o->layoutEnd = layoutEnd;
+    o->layoutEnd = uint32_t(layoutEnd);
     o->extraSize = extraSize;
-    o->recordCap = layoutEnd + extraSize + 64; // spare for atomic attributes
+    o->recordCap = uint32_t(layoutEnd + extraSize + 64); // spare for atomic attributes (extraSize is at most 1 GiB)
     o->record = std::calloc(1, o->recordCap);
     if (!o->record) return nullptr;
     if (L && !L->defaults.empty())
-        std::memcpy(o->record, L->defaults.data(), std::min(L->defaults.size(), o->recordCap));
+        std::memcpy(o->record, L->defaults.data(), std::min(L->defaults.size(), size_t(o->recordCap)));
     o->cls = cls;
     o->registered = registered;
     copyVStringDefaults(o.get(), L);
@@ -421,9 +443,9 @@ void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_U
     registerObject(std::move(holder));
 
     Pin pin(o);
-    o->initPara = initPara;
+    if (initPara) o->more().initPara = initPara;
     deliverEvent(o, VSEVENT_SYSTEMEVENT_ONCREATE);
-    o->initPara = nullptr;
+    if (o->rare) o->rare->initPara = nullptr;
     if (o->state != LifeState::Live) return nullptr;
     return o->record;
 }
@@ -436,8 +458,8 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     OpScope scope;
     size_t size = layout->recordSize;
     auto own = std::make_unique<HostObject>();
-    own->layoutEnd = size;
-    own->recordCap = size + 64;
+    own->layoutEnd = uint32_t(size);
+    own->recordCap = uint32_t(size + 64);
     own->record = std::calloc(1, own->recordCap);
     if (!own->record) return nullptr;
     if (!layout->defaults.empty()) std::memcpy(own->record, layout->defaults.data(), layout->defaults.size());
@@ -445,9 +467,13 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     own->name = name;
     own->id = id;
     own->cls = parentClass;
-    own->ownLayout = std::move(layout);
+    for (const auto &q : layout->queues) {
+        auto at = std::lower_bound(c.queueOffsets.begin(), c.queueOffsets.end(), q.first);
+        if (at == c.queueOffsets.end() || *at != q.first) c.queueOffsets.insert(at, q.first);
+    }
+    own->more().ownLayout = std::move(layout);
     own->registered = own.get();
-    copyVStringDefaults(own.get(), own->ownLayout.get());
+    copyVStringDefaults(own.get(), own->ownLayout());
     HostObject *o = own.get();
     if (holder) {
         o->parent = holder; // held by its root item, not through a queue
@@ -559,7 +585,7 @@ static void unlink(HostObject *o) {
     HostObject *p = o->parent;
     if (!p) return;
     if (o->queueIndex != VS_INVALID_ATTRIBUTEINDEX) {
-        auto &q = p->queues[o->queueIndex];
+        auto &q = p->more().queues[o->queueIndex];
         if (o->prevSibling)
             o->prevSibling->nextSibling = o->nextSibling;
         else
@@ -589,7 +615,7 @@ bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index)
     for (HostObject *x = parent; x; x = x->parent)
         if (x == o) return false; // would become its own ancestor
     unlink(o);
-    auto &q = parent->queues[index];
+    auto &q = parent->more().queues[index];
     o->parent = parent;
     o->queueIndex = index;
     o->prevSibling = q.tail;
@@ -607,20 +633,35 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
     if (!field) return nullptr;
     Core &c = core();
     uintptr_t addr = reinterpret_cast<uintptr_t>(field);
-    auto it = c.byAddr.upper_bound(addr);
-    if (it == c.byAddr.begin()) return nullptr;
-    --it;
-    HostObject *o = it->second;
-    uintptr_t start = reinterpret_cast<uintptr_t>(o->record);
-    if (addr >= start + o->recordCap) return nullptr;
-    int off = int(addr - start);
-    const ClassLayout *L = layoutOf(o);
-    if (!L) return nullptr;
-    for (const AttrDef &a : L->attrs) // queues only come from templates
-        if (a.kind == AttrKind::Queue && a.offset == off) {
-            *index = a.index;
-            return o;
-        }
+    // Records never overlap: a record found at addr - off with a queue at
+    // off is the one record that holds the field. The owner was most often
+    // looked up a moment ago: the recent records are tried first.
+    for (int off : c.queueOffsets) {
+        if (addr < uintptr_t(off)) break;
+        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
+        Core::RecentRecord &r = c.recent[Core::recentSlot(start)];
+        if (r.record != start) continue;
+        if (const ClassLayout *L = layoutOf(r.obj))
+            for (const auto &q : L->queues)
+                if (q.first == off) {
+                    *index = q.second;
+                    return r.obj;
+                }
+    }
+    for (int off : c.queueOffsets) {
+        if (addr < uintptr_t(off)) break;
+        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
+        auto it = c.byRecord.find(start);
+        if (it == c.byRecord.end()) continue;
+        HostObject *o = it->second;
+        const ClassLayout *L = layoutOf(o);
+        if (!L) continue;
+        for (const auto &q : L->queues) // queues only come from templates
+            if (q.first == off) {
+                *index = q.second;
+                return o;
+            }
+    }
     return nullptr;
 }
 
@@ -629,13 +670,18 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
 // ---------------------------------------------------------------------------
 static void freeVStrings(HostObject *o) {
     Core &c = core();
-    for (const AttrDef *a : allAttrs(o)) {
-        if (a->kind != AttrKind::VString || size_t(a->offset) + 8 > o->recordCap) continue;
-        auto *f = reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a->offset);
-        auto it = c.vstrings.find(f->Buf);
-        if (it != c.vstrings.end()) {
-            std::free(*it);
-            c.vstrings.erase(it);
+    // Text fields come from templates only (atomic attributes are IDs).
+    const ClassLayout *L = layoutOf(o);
+    if (!L) return;
+    for (const AttrDef &a : L->attrs) {
+        if (a.kind != AttrKind::VString || size_t(a.offset) + 8 > o->recordCap) continue;
+        auto *f = reinterpret_cast<VS_VSTRING *>(static_cast<char *>(o->record) + a.offset);
+        if (f->Buf && f->Buf != emptyVString()) {
+            auto it = c.vstrings.find(f->Buf);
+            if (it != c.vstrings.end()) {
+                std::free(*it);
+                c.vstrings.erase(it);
+            }
         }
         f->Buf = nullptr;
     }
@@ -676,16 +722,18 @@ static void releaseObject(HostObject *o) {
     freeVStrings(o);
     unlink(o);
     // Children still on their way out (freed higher up the stack) lose their parent.
-    for (auto &q : o->queues) {
-        for (HostObject *ch = q.second.head; ch;) {
-            HostObject *next = ch->nextSibling;
-            ch->parent = nullptr;
-            ch->queueIndex = VS_INVALID_ATTRIBUTEINDEX;
-            ch->prevSibling = ch->nextSibling = nullptr;
-            ch = next;
+    if (o->rare) {
+        for (auto &q : o->rare->queues) {
+            for (HostObject *ch = q.second.head; ch;) {
+                HostObject *next = ch->nextSibling;
+                ch->parent = nullptr;
+                ch->queueIndex = VS_INVALID_ATTRIBUTEINDEX;
+                ch->prevSibling = ch->nextSibling = nullptr;
+                ch = next;
+            }
         }
+        o->rare->queues.clear();
     }
-    o->queues.clear();
     if (o->isRootItem)
         for (auto &e : c.bySeq) {
             HostObject *x = e.second.get();
@@ -695,20 +743,22 @@ static void releaseObject(HostObject *o) {
     c.byRecord.erase(o->record);
     Core::RecentRecord &r = c.recent[Core::recentSlot(o->record)];
     if (r.record == o->record) r = Core::RecentRecord();
-    c.byAddr.erase(reinterpret_cast<uintptr_t>(o->record));
     auto idIt = c.byId.find(o->id);
-    if (idIt != c.byId.end() && idIt->second == o) c.byId.erase(idIt);
-    c.byAtomic.erase(o->atomic);
+    if (idIt != c.byId.end() && idIt->second == o) {
+        c.byId.erase(idIt);
+        forgetRecentId(o->id);
+    }
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
+        HostObject::Rare &r = k->more(); // made when o joined the list
         if (o->prevInst)
             o->prevInst->nextInst = o->nextInst;
-        else if (k->firstInst == o)
-            k->firstInst = o->nextInst;
+        else if (r.firstInst == o)
+            r.firstInst = o->nextInst;
         if (o->nextInst)
             o->nextInst->prevInst = o->prevInst;
-        else if (k->lastInst == o)
-            k->lastInst = o->prevInst;
+        else if (r.lastInst == o)
+            r.lastInst = o->prevInst;
         o->prevInst = o->nextInst = nullptr;
     }
     quarantineRecord(o->record, o->recordCap);
@@ -728,12 +778,12 @@ void freeObject(HostObject *o) {
     // Names of objects made from this one may resolve to its functions: those
     // answers go. (Answers for o itself are keyed by its sequence number,
     // which is never reused.)
-    if (o->isClass || o->firstInst) bumpResolveGen();
+    if (o->isClass || o->firstInst()) bumpResolveGen();
 
     // No object outlives the object it was made from.
     for (;;) {
         std::vector<HostObject *> live;
-        for (HostObject *x = o->firstInst; x; x = x->nextInst)
+        for (HostObject *x = o->firstInst(); x; x = x->nextInst)
             if (x->state == LifeState::Live) live.push_back(x);
         if (live.empty()) break;
         for (HostObject *x : live) ++x->pins;
@@ -749,8 +799,9 @@ void freeObject(HostObject *o) {
         for (const AttrDef &a : L->attrs) {
             if (a.kind != AttrKind::Queue) continue;
             for (;;) {
-                auto qit = o->queues.find(a.index);
-                if (qit == o->queues.end()) break;
+                if (!o->rare) break;
+                auto qit = o->rare->queues.find(a.index);
+                if (qit == o->rare->queues.end()) break;
                 HostObject *ch = qit->second.head;
                 while (ch && ch->state != LifeState::Live) ch = ch->nextSibling;
                 if (!ch) break;
@@ -791,10 +842,10 @@ void releaseAllSilently() {
     c.vstrings.clear();
     c.byRecord.clear();
     for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
-    c.byAddr.clear();
+    c.queueOffsets.clear();
     c.byId.clear();
+    for (Core::RecentId &r : c.recentIds) r = Core::RecentId();
     c.byName.clear();
-    c.byAtomic.clear();
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();

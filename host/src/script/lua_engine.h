@@ -33,7 +33,8 @@ namespace script {
 // name (user value 1: the function, user value 2: the name string, kept
 // alive so that its address stands for it). The memo holds under
 // exactly the resolution cache's conditions: same object, resolution
-// generation unchanged, no get hook.
+// generation unchanged; an object with a get hook asks its hook first and
+// uses the memo only when the hook declines.
 struct Proxy {
     HostObject *obj;
     void *record;

@@ -255,6 +255,17 @@ int objIndex(lua_State *L) {
         }
         lua_settop(L, top);
         if (p->obj != o) return raisef(L, "object freed while reading '%s'", name);
+        // The hook declined: what follows depends on nothing the hook sees,
+        // so the proxy's memo holds as it does without a hook. The
+        // generation is read again: the hook may have changed things.
+        gen = resolveGen();
+        if (kind == 1) {
+            const void *key = lua_topointer(L, 2);
+            if (key && key == p->memoKey && p->memoGen == gen && p->memoSeq == o->seq) {
+                lua_getiuservalue(L, 1, kProxyMemoFn);
+                return 1;
+            }
+        }
     }
     if (kind == 2) {
         lua_pushnil(L);
@@ -264,7 +275,10 @@ int objIndex(lua_State *L) {
         pushAttr(L, o, *a);
         return 1;
     }
-    if (!e->resolve(L, o, name, strlen(name), true, 2)) lua_pushnil(L);
+    if (!e->resolve(L, o, name, strlen(name), true, 2))
+        lua_pushnil(L);
+    else if (kind == 1 && lua_type(L, -1) == LUA_TFUNCTION && p->obj == o)
+        memoize(L, p, o, gen);
     return 1;
 }
 
