@@ -405,6 +405,9 @@ void Tarvex_TermProcChain() {
             break;
         }
     }
+    // A worker leaves the registry just before it returns: none may still be
+    // running module code once the module is gone.
+    QZRealmBase_RunProc_JoinEndedWorkers();
     Control->XRQDispatch(VS_TRUE);
 
     XRQ->DestoryIndex(GlobalThreadIndexTree);

@@ -103,6 +103,9 @@ VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHapp
 VS_INT32 QZRealmBase_GetInitialLiveCount(StructOfQZRealmBase *QZRealm);
 // Empties the status layout table (1024 layers).
 void QZRealmBase_GetStatus_InitGetStatusPositionItem();
+// Joins the proc-run workers that have ended by themselves (they have left
+// the thread registry but may not have returned yet). Both locks held.
+void QZRealmBase_RunProc_JoinEndedWorkers();
 
 // ---------------------------------------------------------------------------
 // Realm services (realm/): saved procs and chains read back, called by the

@@ -123,8 +123,6 @@ void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructO
 // ---------------------------------------------------------------------------
 // The worker of an asynchronous run (argument: its StructOfRunProcContext).
 void *QZRealmBase_RunProc_Thread(void *RunProcContext);
-// Joins the workers that have ended by themselves. Both locks held.
-void QZRealmBase_RunProc_JoinEndedWorkers();
 
 // ---------------------------------------------------------------------------
 // Saving and loading objects; change lists; listing live objects

@@ -63,6 +63,8 @@ local rows = {
   {"RunProc: two Totals wanted, two made",
    function() return realm:RunProc(T.pkg(Number(10), Number(20)), T.pkg("m", 2, Total), (T.chain(Halve, AddOne))) end,
    "6,11", "Halve,AddOne,Halve,AddOne"},
+  {"RunProc: input that reaches the output proc directly is dropped, the run fails",
+   function() return realm:RunProc(Number(3), Number, Halve()) end, nil, "Halve"},
   {"RunProc: a data object stands for its type",
    function() return realm:RunProc(Number(10), Total(0), (T.chain(Halve, AddOne))) end, "6", "Halve,AddOne"},
   {"RunProc: a failing proc fails the run", function() return realm:RunProc(Number(1), nil, Fails()) end, nil,
@@ -181,6 +183,7 @@ end
 -- The calling realm is left as it was ---------------------------------------
 do
   local r = T.named(_New(QZRealmBase), "quiet")
+  r:AddEnvData(Number(1))
   r.ErrorCount = 3
   r:GetLocalBuf():_Set(0, "kept")
   local seen
@@ -189,7 +192,7 @@ do
   T.onHalve = nil
   T.eq(T.values(result), "2", "caller's errors are not the run's")
   T.eq(seen, "kept", "the temporary realm has a copy of the caller's buffer")
-  T.eq(r:GetEnvDataQueue():_Count(), 0, "caller's env data untouched")
+  T.eq(r:GetEnvDataQueue():_Count(), 1, "caller's env data untouched")
   T.eq(r.ErrorCount, 3, "caller's error count untouched")
 end
 
@@ -242,12 +245,8 @@ do
   _Free(outer)
 end
 
-realm = nil
-T.balanced(before, "sync runs")
-
 -- A proc of the run frees the calling realm, and with it the temporary
--- realm, its instance: the run ends, failed. (Outside the count: a realm
--- freed in the middle of a cycle does not give back that cycle's frame.)
+-- realm, its instance: the run ends, failed.
 do
   local doomed = T.named(_New(QZRealmBase), "doomed")
   T.onHalve = function() _Free(doomed) end
@@ -256,4 +255,6 @@ do
   T.eq(result:_Count(), 0, "calling realm freed: an empty package")
 end
 
+realm = nil
+T.balanced(before, "sync runs")
 T.finish("services_run")

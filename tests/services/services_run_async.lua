@@ -124,7 +124,10 @@ do
     if requester:GetRunProcResult() ~= nil then break end
     _Yield(5)
   end
-  T.eq(T.values(requester:GetRunProcResult()), "5", "alone: the result arrived")
+  -- Collection points between the run's end and the reading: the result's
+  -- data are kept for the requester.
+  for _ = 1, 3 do collectgarbage("collect") _CollectGarbage() end
+  T.eq(T.values(requester:GetRunProcResult()), "5", "alone: the result arrived and lived on")
   T.eq(requester.IsSuspend, false, "alone: the requester may go on")
   T.onHalve = nil
   T.eq(realm:GetLog():_Count(), 1, "alone: the run's log entry reached the calling realm")
