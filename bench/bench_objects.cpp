@@ -25,6 +25,7 @@
 #include <malloc.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -121,7 +122,9 @@ struct Host {
     lua_State *L = nullptr;
     Host() {
         tvh::start();
-        if (!tvh::loadModule(TRELK_MODULE_PATH, &err)) return;
+        // TRELK_BENCH_MODULE: another build of the module, for a figure to compare.
+        const char *path = std::getenv("TRELK_BENCH_MODULE");
+        if (!tvh::loadModule(path && *path ? path : TRELK_MODULE_PATH, &err)) return;
         tvh::lockBoth();
         S()->CreateSysRootItem("Bench", "", nullptr, nullptr);
         ClassOfXRQSXMLInterface *sx = S()->GetSXMLInterface();
