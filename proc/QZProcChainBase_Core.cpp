@@ -451,8 +451,11 @@ static void OnFreed(StructOfQZProcChainBase *Chain)
     }
     if (Chain != QZProcChainBaseClass) {
         void *Class = SRV->GetClass(Chain);
+        // A class chain may be a copy its cell has let go of while this
+        // copy of it still held it: once unlocked, it must be collectable
+        // like any other object the module lets go of, or it stays for ever.
         if (Class != NULL && Class != QZProcChainBaseClass)
-            SRV->UnLockGC(Class);
+            Trelk_UnLockAndHandOver(Class);
     }
     SRV->FreePrivate(Chain, SRV->GetLayer(Chain), 0);
 }

@@ -511,7 +511,23 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
     }
 
     VS_PARAPKGPTR Sets = Trelk_GetParaPkgInterface(__LINE__);
-    QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(NULL, Lists, 0, Sets);
+    if (Lists->GetNumber() == 1) {
+        // One wanted output: each of its producers is a set by itself, equal
+        // ones included, so that each keeps its own chance and its own
+        // priority.
+        VS_PARAPKGPTR Only = Lists->GetParaPackage(0);
+        for (VS_INT32 i = 0; Only != NULL && i < Only->GetNumber(); i++) {
+            void *Producer = Only->GetObject(i);
+            if (Producer == NULL)
+                continue;
+            VS_PARAPKGPTR Set = Trelk_GetParaPkgInterface(__LINE__);
+            Set->InsertObject(0, Producer);
+            Sets->InsertParaPackage(Sets->GetNumber(), Set);
+            Set->Release();
+        }
+    } else {
+        QZRealmBase_BuildProcChain_Internal_BuildOutputProcSet(NULL, Lists, 0, Sets);
+    }
     Lists->Release();
 
     VS_PARAPKGPTR LastFailure = NULL;

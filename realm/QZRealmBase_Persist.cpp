@@ -121,35 +121,26 @@ VS_INT32 QZRealmBase_SaveObject(void *L)
 // ---------------------------------------------------------------------------
 // Reading
 // ---------------------------------------------------------------------------
-// A refusal of the whole package, worded as the record checks word theirs,
-// so that an empty result always comes with its reason.
-static VS_BOOL LoadRefused(const VS_CHAR *Format, VS_INT32 Item)
-{
-    QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, Format, Item);
-    return VS_FALSE;
-}
-
 // Pass 1: every record can be loaded against the classes as they are now.
+// Only the record checks report why a package is refused; the list itself
+// answers with an empty result and nothing more.
 static VS_BOOL CheckObjectList(VS_PARAPKGPTR ObjectList, VS_BOOL IsStrictmatch)
 {
     for (VS_INT32 i = 0; i < ObjectList->GetNumber(); i++) {
         VS_PARAPKGPTR Record = ObjectList->GetType(i) == VSTYPE_PARAPKG ? ObjectList->GetParaPackage(i) : NULL;
         if (Record == NULL)
-            return LoadRefused("Load object failed, item[%d] of ObjectList is invalid", i);
+            return VS_FALSE;
         const VS_CHAR *ClassName = RecordText(Record, "ClassName");
         if (ClassName != NULL) {
             void *Class = SRV->GetObjectEx(NULL, ClassName);
-            if (Class == NULL) {
-                QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
-                                           "Load object failed, ObjectClass [%s] is not found", ClassName);
+            if (Class == NULL)
                 return VS_FALSE;
-            }
             if (IsRuleClass(Class) || IsDataClass(Class))
                 continue;
         }
         const VS_CHAR *TypeText = RecordText(Record, "Type");
         if (TypeText == NULL)
-            return LoadRefused("Load object failed, Type of item[%d] of ObjectList is not found", i);
+            return VS_FALSE;
         VS_CHAR Type[16];
         vs_string_snprintf(Type, (VS_INT32)sizeof(Type), "%s", TypeText);
         if (IsProcKind(TypeText)) {
@@ -159,7 +150,7 @@ static VS_BOOL CheckObjectList(VS_PARAPKGPTR ObjectList, VS_BOOL IsStrictmatch)
             if (!QZRealmBase_CheckValid_QZProcChain(Record, Type, IsStrictmatch))
                 return VS_FALSE;
         } else {
-            return LoadRefused("Load object failed, Type of item[%d] of ObjectList is not supported", i);
+            return VS_FALSE;
         }
     }
     return VS_TRUE;

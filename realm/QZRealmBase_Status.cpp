@@ -664,9 +664,9 @@ VS_INT32 QZRealmBase_GetStatusWithPos(void *L)
     static const VS_INT32 Defaults[5] = {90, 120, 40, 60, 10};
     VS_INT32 Layout[5];
     for (VS_INT32 i = 0; i < 5; i++) {
+        // Any other value is the caller's: the geometry is worked in 64 bits
+        // and written clamped, so even a negative size draws something.
         VS_INT32 Value = SRV->LuaGetTop() >= 3 + i ? SRV->LuaToInt(3 + i) : 0;
-        if (Value < 0)
-            return Trelk_Fail(Self, "'s GetStatusWithPos failed, the sizes must not be negative");
         Layout[i] = Value == 0 ? Defaults[i] : Value;
     }
     SRV->LuaPushParaPkg(StatusQuery(Self, Object, VS_TRUE, Layout), VS_TRUE);

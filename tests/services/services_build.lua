@@ -268,11 +268,22 @@ do
 
   -- Built chains, their elements and the search's packages are gone again
   -- once the script drops the results.
+  -- A copy inside a built cell is a producer too, so chains are copied from
+  -- copies; a copy made from another is its instance and holds it, and each
+  -- goes one collection after the one made from it.
+  local function settle()
+    for _ = 1, 24 do
+      collectgarbage("collect")
+      _CollectGarbage()
+    end
+  end
+  settle()
   local mid = T.counts()
   for _ = 1, 4 do
     for _, wanted in ipairs({Tool, _Pkg(Hot, Cold), Glass, Hen, Gem, Ring}) do realm:BuildProcChain(wanted, Fuel, Ore) end
     custom:RequestProcChain(Tool)
   end
+  settle()
   T.balanced(mid, "builds")
 
   _Free(custom)

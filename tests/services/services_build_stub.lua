@@ -140,6 +140,51 @@ do
   answer = function() return nil end
   heard = {}
 
+  -- One wanted type: each producer is a set of its own, two equal chains
+  -- included, and each set gets its own weight.
+  local Ink = QZDataBase:CreateType("s.Ink")
+  local Soot = QZDataBase:CreateType("s.Soot")
+  local Burnt = T.procType("s.Burnt", {}, {Soot})
+  local Stir = T.procType("s.Stir", {Soot}, {Ink})
+  local pot, pot2 = T.chain(Burnt, Stir), T.chain(Burnt, Stir)
+  T.eq(pot:Equals(pot2), true, "two equal chains")
+  local inkCases = {
+    -- what, priorities (Stir, pot, pot2), sets seen, what is built
+    {"the proc type", {5, 0, 0}, 3, "s.Burnt,s.Stir"},
+    {"the second of two equal chains", {0, 0, 5}, 3, "cell"},
+  }
+  for _, c in ipairs(inkCases) do
+    answer = function() return c[2] end
+    seen = nil
+    local res = realm:BuildProcChain(Ink)
+    T.eq(seen and #seen, c[3], c[1] .. ": a set per producer")
+    T.eq(res:_Get(0) and T.chainTypes(res:_Get(1)), c[4], c[1] .. ": chosen")
+    -- A built cell holds a copy of the chain, itself a producer from now on.
+    if res:_Get(0) then _Free(res:_Get(1)) end
+  end
+  -- A copy held by a built cell, chosen as a producer in its turn, goes
+  -- with the chains built from it once the script drops them. The hook
+  -- weighs by position only: the copy is never handed to the script.
+  do
+    local pick
+    local hook = stub.OnProcPriority
+    function stub:OnProcPriority(sets, priority)
+      for i = 1, sets:_Count() do priority:_Set(i - 1, i == pick and 1 or 0) end
+    end
+    local mark = T.counts()
+    pick = 2
+    local first = realm:BuildProcChain(Ink)
+    pick = 4
+    local second = realm:BuildProcChain(Ink)
+    T.eq(T.chainTypes(second:_Get(1)), "cell", "a chain made from the copy")
+    first, second = nil, nil
+    T.balanced(mark, "copies of copies")
+    stub.OnProcPriority = hook
+  end
+  answer = function() return nil end
+  _Free(pot)
+  _Free(pot2)
+
   -- With a single set there is nothing to weigh: the hook is not asked.
   seen = nil
   T.eq(realm:BuildProcChain(Hot, Fuel, Heat):_Get(0), true, "one producer preferred")
