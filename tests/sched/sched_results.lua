@@ -176,7 +176,9 @@ do
   realm5:ResetExecuteOnce(false)
   repeat steps = steps + 1 until not realm5:ExecuteOnce() or steps > 100000
   T.eq(d, 2, "a cell answering 6 runs again after its delay")
-  T.check(steps > 2, "steps in between count as changes")
+  -- On a slow machine the delay may be over by the very next step, so only
+  -- "the cycle did not end while the cell waited" is certain.
+  T.check(steps >= 2, "steps in between count as changes")
   for _, o in ipairs({realm, cell, realm4, cell4, realm5, cell5}) do _Free(o) end
 end
 
