@@ -221,10 +221,10 @@ VS_INT32 QZDataSetBase_AddData(void *L)
         Self->DataBuf = Buf;
         return 0;
     }
+    // Object is alive and IDs are never reused: a member with its ID is it.
     VS_PARAPKGPTR Buf = Holder->DataBuf;
-    for (VS_INT32 i = 0; i < Buf->GetNumber(); i++)
-        if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object)
-            return 0;
+    if (Buf->FindObjectID(SRV->GetIDEx(Object)) >= 0)
+        return 0;
     Buf->InsertObject(Buf->GetNumber(), Object);
     return 0;
 }
@@ -240,12 +240,10 @@ VS_INT32 QZDataSetBase_RemoveData(void *L)
     if (Holder == NULL)
         return 0;
     VS_PARAPKGPTR Buf = Holder->DataBuf;
-    for (VS_INT32 i = 0; i < Buf->GetNumber(); i++) {
-        if (Buf->GetType(i) == VSTYPE_OBJECT && Buf->GetObject(i) == Object) {
-            Buf->Del(i);
-            TrelkData_ReleaseOwnedCopy(Holder, Object);
-            break;
-        }
+    VS_INT32 At = Buf->FindObjectID(SRV->GetIDEx(Object));
+    if (At >= 0) {
+        Buf->Del(At);
+        TrelkData_ReleaseOwnedCopy(Holder, Object);
     }
     return 0;
 }

@@ -238,6 +238,15 @@ class ClassOfXRQParaPackageInterface {
     // TRUE locks with Key (refused while locked); FALSE with the same Key unlocks.
     virtual VS_BOOL SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) = 0;
 
+    // Index of the first object item that stores ID, whether or not that
+    // object is still alive; -1 when there is none or ID is NULL. Compares
+    // IDs and resolves no item, in constant time on average: a package of
+    // more than a few items keeps a hash of its object IDs, made by the
+    // first such call and kept in step by every later change, whoever makes
+    // it. For a live object, FindObjectID(GetIDEx(Object)) finds the first i
+    // with GetObject(i) == Object. Host lock.
+    virtual VS_INT32 FindObjectID(const VS_UUID *ID) = 0;
+
   protected:
     virtual ~ClassOfXRQParaPackageInterface() {}
 };

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +19,21 @@
 #include <vector>
 
 namespace tvh {
+
+// IDs are random (or a counter in their first word): folding the two halves
+// spreads them well enough for a hash table.
+struct UuidHash {
+    size_t operator()(const VS_UUID &u) const {
+        uint64_t a, b;
+        std::memcpy(&a, &u, 8);
+        std::memcpy(&b, reinterpret_cast<const char *>(&u) + 8, 8);
+        uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
+        return size_t(h ^ (h >> 31));
+    }
+};
+struct UuidEq {
+    bool operator()(const VS_UUID &a, const VS_UUID &b) const { return std::memcmp(&a, &b, sizeof a) == 0; }
+};
 
 // ---------------------------------------------------------------------------
 // Object model (core/)

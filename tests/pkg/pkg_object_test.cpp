@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -118,6 +120,69 @@ TEST_F(PkgHost, PackageCallsWithoutTheHostLockAreCounted) {
     long long after = tvh::stats().LockViolations;
     tvh::lockBoth();
     EXPECT_EQ(after, v + 1); // counted, not refused
+}
+
+// FindObjectID against a plain scan, through every kind of change, on
+// packages small (scanned) and large (hashed), with repeated members.
+TEST_F(PkgHost, FindObjectIDAgreesWithAScanThroughEveryChange) {
+    std::vector<void *> objs;
+    for (int k = 0; k < 6; ++k) objs.push_back(newObject("member"));
+    Pkg p(svc->GetParaPkgInterface());
+    Pkg other(svc->GetParaPkgInterface());
+    other->InsertObject(0, objs[5]);
+    other->InsertInt(1, 9);
+    other->InsertObject(2, objs[0]);
+    std::mt19937 rng(14);
+    auto pick = [&](int n) { return static_cast<VS_INT32>(rng() % static_cast<unsigned>(n)); };
+    for (int step = 0; step < 3000; ++step) {
+        VS_INT32 n = p->GetNumber();
+        switch (pick(n > 40 ? 9 : 7)) {
+        case 0:
+        case 1:
+        case 2:
+            p->InsertObject(n, objs[static_cast<size_t>(pick(6))]);
+            break;
+        case 3:
+            p->InsertInt(n, step);
+            break;
+        case 4: // replace, by an object or by something else
+            if (n > 0) {
+                if (pick(2)) p->InsertObject(pick(n), objs[static_cast<size_t>(pick(6))]);
+                else p->InsertStr(pick(n), "x");
+            }
+            break;
+        case 5:
+            if (pick(4) == 0) p->AppendFrom(pick(2) ? other.get() : p.get());
+            break;
+        case 6:
+        case 7:
+            if (n > 0) p->Del(pick(n));
+            break;
+        default:
+            if (pick(2)) p->Clear();
+            else p->FromJSon("[1,2]");
+        }
+        if (pick(3) == 0) continue; // some changes land while no query has been made
+        n = p->GetNumber();
+        for (void *o : objs) {
+            VS_INT32 want = -1;
+            for (VS_INT32 i = 0; i < n && want < 0; ++i)
+                if (p->GetObject(i) == o) want = i;
+            ASSERT_EQ(p->FindObjectID(svc->GetIDEx(o)), want) << "step " << step << ", " << n << " items";
+        }
+    }
+    EXPECT_EQ(p->FindObjectID(nullptr), -1);
+
+    // The ID of a freed object is still found: items compare IDs only.
+    Pkg big(svc->GetParaPkgInterface());
+    for (int k = 0; k < 20; ++k) big->InsertInt(k, k);
+    void *gone = newObject("gone");
+    VS_UUID goneID = *svc->GetIDEx(gone);
+    big->InsertObject(20, gone);
+    svc->FreeObject(gone);
+    EXPECT_EQ(big->GetObject(20), nullptr);
+    EXPECT_EQ(big->FindObjectID(&goneID), 20);
+    for (void *o : objs) svc->FreeObject(o);
 }
 
 } // namespace

@@ -41,6 +41,10 @@ template <typename T> T truncDouble(double v) {
 constexpr size_t kFirstCapacity = 1;
 constexpr size_t kKeptCapacity = 16;
 
+// Up to this many items FindObjectID scans: cheaper than a hash, and no
+// memory spent on the many small packages.
+constexpr size_t kScanObjectIDs = 8;
+
 } // namespace
 
 ParaPkg *asPkg(const void *p) {
@@ -108,6 +112,7 @@ VS_INT32 ParaPkg::GetType(VS_INT32 i) {
 }
 
 void ParaPkg::dropItems() {
+    idsChanged();
     // The item list is emptied before any nested package is released. A
     // small list keeps its room for the package's next use.
     std::vector<ParaPkg *> nested;
@@ -171,9 +176,11 @@ VS_BOOL ParaPkg::put(VS_INT32 i, Item &&item) {
         if (static_cast<size_t>(i) == items.size()) {
             if (items.capacity() == 0) items.reserve(kFirstCapacity);
             items.push_back(std::move(item));
+            idsAppended();
         } else {
             Item old = std::move(items[static_cast<size_t>(i)]);
             items[static_cast<size_t>(i)] = std::move(item);
+            idsReplaced(static_cast<size_t>(i), old);
             if (old.type == VSTYPE_PARAPKG && old.pkg) releasePkg(old.pkg);
         }
     } catch (const std::bad_alloc &) {
@@ -416,10 +423,10 @@ VS_PARAPKGPTR ParaPkg::GetParaPackage(VS_INT32 i) {
 VS_BOOL ParaPkg::Del(VS_INT32 i) {
     checkHostLock();
     if (readOnly || !at(i)) return VS_FALSE;
-    ParaPkg *nested =
-        items[static_cast<size_t>(i)].type == VSTYPE_PARAPKG ? items[static_cast<size_t>(i)].pkg : nullptr;
+    Item old = std::move(items[static_cast<size_t>(i)]);
     items.erase(items.begin() + i);
-    if (nested) releasePkg(nested);
+    idsRemoved(static_cast<size_t>(i), old);
+    if (old.type == VSTYPE_PARAPKG && old.pkg) releasePkg(old.pkg);
     return VS_TRUE;
 }
 
@@ -451,6 +458,7 @@ VS_BOOL ParaPkg::AppendFrom(VS_PARAPKGPTR Src) {
     for (Item &it : copies) {
         if (it.type == VSTYPE_PARAPKG && it.pkg) it.pkg->refs++;
         items.push_back(std::move(it));
+        idsAppended();
     }
     return VS_TRUE;
 }
@@ -605,7 +613,9 @@ VS_CHAR *ParaPkg::GetValueStr() {
 VS_BOOL ParaPkg::FromJSon(const VS_CHAR *Text) {
     checkHostLock();
     if (readOnly) return VS_FALSE;
-    return readJson(this, Text) ? VS_TRUE : VS_FALSE;
+    bool ok = readJson(this, Text);
+    idsChanged(); // cleared in any case
+    return ok ? VS_TRUE : VS_FALSE;
 }
 
 void ParaPkg::FreeBuf(VS_CHAR *Text) {
@@ -635,6 +645,98 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
     readOnly = false;
     readOnlyKey.reset();
     return VS_TRUE;
+}
+
+namespace {
+bool sameID(const VS_UUID &a, const VS_UUID &b) {
+    return memcmp(&a, &b, sizeof(VS_UUID)) == 0;
+}
+} // namespace
+
+VS_INT32 ParaPkg::FindObjectID(const VS_UUID *ID) {
+    checkHostLock();
+    if (ID == nullptr) return -1;
+    if (!ids && items.size() > kScanObjectIDs) {
+        // Built back to front so that the first item with an ID wins.
+        try {
+            std::unique_ptr<IdHash> made(new IdHash());
+            made->reserve(items.size());
+            for (size_t k = items.size(); k-- > 0;)
+                if (items[k].type == VSTYPE_OBJECT) (*made)[items[k].id] = static_cast<VS_INT32>(k);
+            ids = std::move(made);
+        } catch (const std::bad_alloc &) {
+            // answered by the scan below
+        }
+    }
+    if (ids) {
+        auto f = ids->find(*ID);
+        return f == ids->end() ? -1 : f->second;
+    }
+    for (size_t k = 0; k < items.size(); ++k)
+        if (items[k].type == VSTYPE_OBJECT && sameID(items[k].id, *ID)) return static_cast<VS_INT32>(k);
+    return -1;
+}
+
+// Each keeper below drops the hash when it cannot update it (no memory):
+// the next FindObjectID builds it again.
+void ParaPkg::idsAppended() {
+    if (!ids || items.back().type != VSTYPE_OBJECT) return;
+    try {
+        ids->emplace(items.back().id, static_cast<VS_INT32>(items.size() - 1)); // an earlier item keeps its place
+    } catch (const std::bad_alloc &) {
+        ids.reset();
+    }
+}
+
+void ParaPkg::idsReplaced(size_t i, const Item &old) {
+    if (!ids) return;
+    try {
+        if (old.type == VSTYPE_OBJECT) {
+            auto f = ids->find(old.id);
+            if (f != ids->end() && f->second == static_cast<VS_INT32>(i)) {
+                // The next item with that ID, if any, becomes the first.
+                ids->erase(f);
+                for (size_t k = i + 1; k < items.size(); ++k)
+                    if (items[k].type == VSTYPE_OBJECT && sameID(items[k].id, old.id)) {
+                        ids->emplace(old.id, static_cast<VS_INT32>(k));
+                        break;
+                    }
+            }
+        }
+        const Item &now = items[i];
+        if (now.type == VSTYPE_OBJECT) {
+            auto f = ids->find(now.id);
+            if (f == ids->end())
+                ids->emplace(now.id, static_cast<VS_INT32>(i));
+            else if (f->second > static_cast<VS_INT32>(i))
+                f->second = static_cast<VS_INT32>(i);
+        }
+    } catch (const std::bad_alloc &) {
+        ids.reset();
+    }
+}
+
+void ParaPkg::idsRemoved(size_t i, const Item &old) {
+    if (!ids) return;
+    if (old.type == VSTYPE_OBJECT) {
+        auto f = ids->find(old.id);
+        if (f != ids->end() && f->second == static_cast<VS_INT32>(i)) ids->erase(f);
+    }
+    // The items after i moved down by one (a removal costs as many steps as
+    // the erase itself); a later item with the removed ID becomes the first.
+    try {
+        for (size_t k = i; k < items.size(); ++k) {
+            const Item &it = items[k];
+            if (it.type != VSTYPE_OBJECT) continue;
+            auto f = ids->find(it.id);
+            if (f == ids->end())
+                ids->emplace(it.id, static_cast<VS_INT32>(k));
+            else if (f->second == static_cast<VS_INT32>(k + 1))
+                f->second = static_cast<VS_INT32>(k);
+        }
+    } catch (const std::bad_alloc &) {
+        ids.reset();
+    }
 }
 
 } // namespace pkg

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -130,12 +131,17 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
 
     VS_BOOL IsReadOnly() override;
     VS_BOOL SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) override;
+    VS_INT32 FindObjectID(const VS_UUID *ID) override;
 
-    // Shared with the JSON code.
+    // Shared with the JSON code, which must call idsChanged() after it
+    // changes the items.
     std::vector<Item> items;
     bool dict = false;
     bool readOnly = false;
     std::unique_ptr<std::string> readOnlyKey; // while readOnly (few packages ever are)
+
+    // Forgets the object ID hash; the next FindObjectID rebuilds it.
+    void idsChanged() { ids.reset(); }
 
     // Drops every item, releasing the nested packages.
     void dropItems();
@@ -154,7 +160,19 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
         return (i < 0 || static_cast<size_t>(i) >= items.size()) ? nullptr : &items[static_cast<size_t>(i)];
     }
 
+    // Keeps the hash in step with an item just appended, or with item i
+    // replaced (old: what it held before), or removed.
+    void idsAppended();
+    void idsReplaced(size_t i, const Item &old);
+    void idsRemoved(size_t i, const Item &old);
+
     std::atomic<VS_ULONG> refs{1};
+
+    // Object ID -> index of the first object item with that ID. Made only for
+    // FindObjectID on a package of more than a few items: most packages (a
+    // data object's value) never pay for one.
+    using IdHash = std::unordered_map<VS_UUID, VS_INT32, UuidHash, UuidEq>;
+    std::unique_ptr<IdHash> ids;
 };
 
 // Drops one reference; at zero frees the package and, without recursion,

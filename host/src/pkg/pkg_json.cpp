@@ -318,6 +318,7 @@ bool readJson(ParaPkg *p, const char *text) {
         return false;
     }
     p->items.swap(fresh->items); // fresh now holds the old items and frees them
+    p->idsChanged();
     p->dict = fresh->dict;
     releasePkg(fresh);
     return true;
