@@ -138,6 +138,12 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
     std::vector<Item> items;
     bool dict = false;
     bool readOnly = false;
+
+  private:
+    // Beside the flags, in their padding: a package stays 56 bytes.
+    std::atomic<VS_ULONG> refs{1};
+
+  public:
     std::unique_ptr<std::string> readOnlyKey; // while readOnly (few packages ever are)
 
     // Forgets the object ID hash; the next FindObjectID rebuilds it.
@@ -166,14 +172,15 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
     void idsReplaced(size_t i, const Item &old);
     void idsRemoved(size_t i, const Item &old);
 
-    std::atomic<VS_ULONG> refs{1};
-
     // Object ID -> index of the first object item with that ID. Made only for
     // FindObjectID on a package of more than a few items: most packages (a
     // data object's value) never pay for one.
     using IdHash = std::unordered_map<VS_UUID, VS_INT32, UuidHash, UuidEq>;
     std::unique_ptr<IdHash> ids;
 };
+
+// Every data object holds packages: their size counts per live object.
+static_assert(sizeof(void *) != 8 || sizeof(ParaPkg) <= 56, "a package fits a 64-byte heap block");
 
 // Drops one reference; at zero frees the package and, without recursion,
 // every nested package whose last reference it held.

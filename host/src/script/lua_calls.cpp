@@ -180,14 +180,17 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
     if (nArgs > top) nArgs = top;
     if (nRes < 0) nRes = 0;
     int base = top - nArgs + 1; // first argument
-    if (!lua_checkstack(L, nArgs + nRes + 8)) {
+    if (!lua_checkstack(L, nArgs + nRes + 9)) {
         lua_settop(L, base - 1);
         t->lastError = VSSCRIPTERR_MEMORY;
         return VS_TRUE; // nothing can be left on a full stack
     }
     HostObject *o = Object && Name ? lookup(Object) : nullptr;
-    // Above the arguments: message handler, function, self, copies of the
-    // arguments; the results are then copied down over the arguments.
+    // Above the arguments: the proxy slots (self is found there without
+    // moving it down over the table afterwards), message handler, function,
+    // self, copies of the arguments; the results are then copied down over
+    // the arguments.
+    lua_rawgeti(L, LUA_REGISTRYINDEX, proxySlotsRef_);
     lua_pushcfunction(L, msgHandler);
     if (!o || !(pushCachedC(L, o, Name) || resolveSlow(L, o, Name, strlen(Name), false, 0))) {
         lua_settop(L, base - 1);
@@ -195,12 +198,12 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
         t->lastError = VSSCRIPTERR_NOTFOUND;
         return VS_FALSE;
     }
-    pushObjectRoomy(L, o); // the room was made above
+    if (!pushFromSlots(L, top + 1, o)) pushObjectRoomy(L, o); // the room was made above
     for (int i = 0; i < nArgs; ++i) lua_pushvalue(L, base + i);
     t->pendValid = false;
     lua_State *saved = t->cur;
     ++t->depth;
-    int st = lua_pcall(L, nArgs + 1, nRes, top + 1);
+    int st = lua_pcall(L, nArgs + 1, nRes, top + 2);
     --t->depth;
     t->cur = saved;
     if (st != LUA_OK) {
@@ -209,7 +212,7 @@ VS_BOOL LuaEngine::ExecNameScript(void *Object, const VS_CHAR *Name, VS_INT32 nA
         for (int i = 0; i < nRes; ++i) lua_pushnil(L);
         return VS_TRUE;
     }
-    for (int i = 0; i < nRes; ++i) lua_copy(L, top + 2 + i, base + i);
+    for (int i = 0; i < nRes; ++i) lua_copy(L, top + 3 + i, base + i);
     lua_settop(L, base - 1 + nRes);
     t->lastError = VSSCRIPTERR_NONE;
     return VS_TRUE;

@@ -244,6 +244,15 @@ void LuaEngine::pushObject(lua_State *L, HostObject *o) {
     pushObjectRoomy(L, o);
 }
 
+bool LuaEngine::pushFromSlots(lua_State *L, int slotsIdx, HostObject *o) {
+    if (o->proxySlot <= 0) return false;
+    // The slot may since belong to another proxy (or none): the owner check decides.
+    if (lua_rawgeti(L, slotsIdx, o->proxySlot) == LUA_TUSERDATA && ((Proxy *)lua_touserdata(L, -1))->obj == o)
+        return true;
+    lua_pop(L, 1);
+    return false;
+}
+
 void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
     if (o->proxySlot > 0) {
         // The slot may since belong to another proxy (or none): the owner check decides.

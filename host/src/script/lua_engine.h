@@ -165,6 +165,9 @@ class LuaEngine : public ScriptEngine {
     void pushObject(lua_State *L, HostObject *o);
     // The same on a stack already known to have 4 free slots.
     void pushObjectRoomy(lua_State *L, HostObject *o);
+    // Pushes o's live proxy from the proxy slots table at slotsIdx; FALSE
+    // (nothing pushed) when o has none there.
+    bool pushFromSlots(lua_State *L, int slotsIdx, HostObject *o);
     void pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned);
     void pushBin(lua_State *L, ClassOfXRQBinBufInterface *buf, bool owned);
 
