@@ -245,32 +245,64 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
 // copies keep theirs) stay in queue order.
 struct StampedItem {
     VS_UWORD K1, K2, K3;
+    VS_UWORD Position;
     void *Data;
 };
 
-static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
+static bool StampBefore(const StampedItem &a, const StampedItem &b)
+{
+    if (a.K1 != b.K1)
+        return a.K1 < b.K1;
+    if (a.K2 != b.K2)
+        return a.K2 < b.K2;
+    if (a.K3 != b.K3)
+        return a.K3 < b.K3;
+    return a.Position < b.Position;
+}
+
+// The order is total (queue position breaks ties), so when only the first
+// Limit items are wanted they are picked out first and only they sorted.
+static VS_PARAPKGPTR Ordered(std::vector<StampedItem> &Items, VS_INT32 Limit)
 {
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    size_t Keep = Limit < 0 ? Items.size() : std::min(Items.size(), (size_t)Limit);
+    if (Keep < Items.size())
+        std::nth_element(Items.begin(), Items.begin() + Keep, Items.end(), StampBefore);
+    std::sort(Items.begin(), Items.begin() + Keep, StampBefore);
+    for (size_t i = 0; i < Keep; i++)
+        Result->InsertObject(Result->GetNumber(), Items[i].Data);
+    return Result;
+}
+
+static void NoteStamp(std::vector<StampedItem> &Items, void *X)
+{
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
+    Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
+                     (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32), (VS_UWORD)Data->SequenceIndex,
+                     (VS_UWORD)Items.size(), X});
+}
+
+static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
+{
     if (QZRealm == NULL)
-        return Result;
+        return Trelk_GetParaPkgInterface(__LINE__);
     std::vector<StampedItem> Items;
     for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X)) {
         StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
         if (ByTick ? Data->ScheduleTickCount != Tick : (DataClass != NULL && !Trelk_IsInstOf(X, DataClass)))
             continue;
-        Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
-                         (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32), (VS_UWORD)Data->SequenceIndex, X});
+        NoteStamp(Items, X);
     }
-    std::stable_sort(Items.begin(), Items.end(), [](const StampedItem &a, const StampedItem &b) {
-        if (a.K1 != b.K1)
-            return a.K1 < b.K1;
-        if (a.K2 != b.K2)
-            return a.K2 < b.K2;
-        return a.K3 < b.K3;
-    });
-    for (const StampedItem &Item : Items)
-        Result->InsertObject(Result->GetNumber(), Item.Data);
-    return Result;
+    return Ordered(Items, -1);
+}
+
+VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit)
+{
+    std::vector<StampedItem> Items;
+    Items.reserve(Count > 0 ? (size_t)Count : 0);
+    for (VS_INT32 i = 0; i < Count; i++)
+        NoteStamp(Items, Data[i]);
+    return Ordered(Items, Limit < 0 ? 0 : Limit);
 }
 
 VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass)
