@@ -121,18 +121,6 @@ VS_INT32 QZRealmBase_PrintException(void *L)
 // OnBeforeExecute: the realm's env data go to the cells that accept them
 // ---------------------------------------------------------------------------
 namespace {
-struct IDHash {
-    size_t operator()(const VS_UUID &ID) const
-    {
-        uint64_t Words[2];
-        memcpy(Words, &ID, sizeof(Words));
-        return (size_t)(Words[0] * 0x9E3779B97F4A7C15ull ^ Words[1]);
-    }
-};
-struct IDSame {
-    bool operator()(const VS_UUID &a, const VS_UUID &b) const { return memcmp(&a, &b, sizeof(VS_UUID)) == 0; }
-};
-
 // What the queued cells accept, worked out once for a walk over the realm's
 // data: a cell none of whose inputs (its own and, through its chains, those
 // of the first procs) is bound to a value takes a datum exactly when the
@@ -266,7 +254,7 @@ class CellMatcher {
     std::vector<void *> Cells;
     std::vector<VS_UUID> CellIDs;
     std::vector<VS_BOOL> Quick;
-    std::unordered_map<VS_UUID, uint64_t, IDHash, IDSame> Wanted;
+    std::unordered_map<VS_UUID, uint64_t, TrelkRealm_IDHash, TrelkRealm_IDSame> Wanted;
     std::unordered_map<void *, Entry> Memo;
 };
 } // namespace

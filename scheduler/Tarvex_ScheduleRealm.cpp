@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <unordered_map>
 #include <vector>
 
 static void *FindRealm(VS_UUID *ID)
@@ -45,13 +44,16 @@ static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
 
 // The outside list, the frame and the fact history of a new cycle, from one
 // walk over the realm's data: nothing runs a script between them.
-static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_PARAPKGPTR Outside)
+static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalBuf *LocalBuf,
+                           std::vector<void *> &Models)
 {
     std::vector<void *> Env;
     for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
         Env.push_back(Data);
-    for (void *Data : Env)
-        Outside->InsertObject(Outside->GetNumber(), Data);
+    // The package lists the models, the realm's own data are noted by ID
+    // beside it.
+    Models.insert(Models.end(), Env.begin(), Env.end());
+    QZRealmBase_SetOutsideData_Internal(realm, Models.data(), (VS_INT32)Models.size());
     StructOfQZRealmFrameData *Frame = NewFrame(realm);
     if (Frame != NULL)
         for (void *Data : Env)
@@ -91,6 +93,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
         VS_PARAPKGPTR Outside = LocalBuf->EnvDataQueuePackage;
         Outside->Clear();
         void *Listed = SRV->CreateIDIndex_Nor(0);
+        std::vector<void *> Models;
         for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
             if (!TrelkSched_IsCell(Cell))
                 continue;
@@ -100,6 +103,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
                 if (Model != NULL && SRV->FindIDKey(Listed, SRV->GetIDEx(Model)) == NULL) {
                     SRV->InsertIDKey(Listed, SRV->GetIDEx(Model), (void *)1);
                     Outside->InsertObject(Outside->GetNumber(), Model);
+                    Models.push_back(Model);
                 }
             }
         }
@@ -115,7 +119,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
             LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
         }
         if (LocalBuf != NULL && LocalBuf->EnvDataQueuePackage == Outside)
-            FillCycleLists(realm, LocalBuf, Outside);
+            FillCycleLists(realm, LocalBuf, Models);
     }
     TrelkSched_CallRealm(realm, "OnBeforeExecute", 0, 0, "calls the function OnBeforeExecute failed");
     realm = (StructOfQZRealmBase *)FindRealm(RealmID);
@@ -348,28 +352,11 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
     if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
-        // The frame's members, those from outside marked: the frame is the
-        // cycle's data, the outside list every datum the cycle began with,
-        // so the small one is indexed (by address: no script runs here) and
-        // the large one walked once.
-        std::unordered_map<void *, VS_BOOL> Members;
-        for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
-            void *Data = Frame->DataBuf->GetObject(i);
-            if (Data != NULL)
-                Members.emplace(Data, VS_FALSE);
-        }
-        VS_PARAPKGPTR OutsidePkg = LocalBuf->EnvDataQueuePackage;
-        VS_INT32 OutsideCount = OutsidePkg != NULL && !Members.empty() ? OutsidePkg->GetNumber() : 0;
-        for (VS_INT32 i = 0; i < OutsideCount; i++) {
-            auto Found = Members.find(OutsidePkg->GetObject(i));
-            if (Found != Members.end())
-                Found->second = VS_TRUE;
-        }
+        // Asked per member: the outside list is looked up, not walked.
         VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
         for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
             void *Data = Frame->DataBuf->GetObject(i);
-            auto Found = Data != NULL ? Members.find(Data) : Members.end();
-            if (Found != Members.end() && !Found->second && TrelkSched_IsData(Data))
+            if (TrelkSched_IsData(Data) && !QZRealmBase_IsFromOutSide_Internal(realm, (StructOfQZDataBase *)Data))
                 Predict->InsertObject(Predict->GetNumber(), Data);
         }
         CutTo(Predict, HistoryLength(realm));
