@@ -227,6 +227,7 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
         LocalBuf->LastScheduleTickCountWithFrameData = 0;
         if (LocalBuf->EnvDataQueuePackage != NULL)
             LocalBuf->EnvDataQueuePackage->Clear();
+        QZRealmBase_SetOutsideData_Internal(QZRealm, NULL, 0);
         if (LocalBuf->LogPackage != NULL)
             LocalBuf->LogPackage->Clear();
     }

@@ -6,6 +6,8 @@
 #include "trelk_cell_api.h"
 
 #include <algorithm>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
@@ -245,32 +247,64 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
 // copies keep theirs) stay in queue order.
 struct StampedItem {
     VS_UWORD K1, K2, K3;
+    VS_UWORD Position;
     void *Data;
 };
 
-static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
+static bool StampBefore(const StampedItem &a, const StampedItem &b)
+{
+    if (a.K1 != b.K1)
+        return a.K1 < b.K1;
+    if (a.K2 != b.K2)
+        return a.K2 < b.K2;
+    if (a.K3 != b.K3)
+        return a.K3 < b.K3;
+    return a.Position < b.Position;
+}
+
+// The order is total (queue position breaks ties), so when only the first
+// Limit items are wanted they are picked out first and only they sorted.
+static VS_PARAPKGPTR Ordered(std::vector<StampedItem> &Items, VS_INT32 Limit)
 {
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    size_t Keep = Limit < 0 ? Items.size() : std::min(Items.size(), (size_t)Limit);
+    if (Keep < Items.size())
+        std::nth_element(Items.begin(), Items.begin() + Keep, Items.end(), StampBefore);
+    std::sort(Items.begin(), Items.begin() + Keep, StampBefore);
+    for (size_t i = 0; i < Keep; i++)
+        Result->InsertObject(Result->GetNumber(), Items[i].Data);
+    return Result;
+}
+
+static void NoteStamp(std::vector<StampedItem> &Items, void *X)
+{
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
+    Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
+                     (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32), (VS_UWORD)Data->SequenceIndex,
+                     (VS_UWORD)Items.size(), X});
+}
+
+static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, VS_BOOL ByTick, VS_INT64 Tick)
+{
     if (QZRealm == NULL)
-        return Result;
+        return Trelk_GetParaPkgInterface(__LINE__);
     std::vector<StampedItem> Items;
     for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X)) {
         StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
         if (ByTick ? Data->ScheduleTickCount != Tick : (DataClass != NULL && !Trelk_IsInstOf(X, DataClass)))
             continue;
-        Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
-                         (VS_UWORD)((uint64_t)Data->ScheduleTickCount >> 32), (VS_UWORD)Data->SequenceIndex, X});
+        NoteStamp(Items, X);
     }
-    std::stable_sort(Items.begin(), Items.end(), [](const StampedItem &a, const StampedItem &b) {
-        if (a.K1 != b.K1)
-            return a.K1 < b.K1;
-        if (a.K2 != b.K2)
-            return a.K2 < b.K2;
-        return a.K3 < b.K3;
-    });
-    for (const StampedItem &Item : Items)
-        Result->InsertObject(Result->GetNumber(), Item.Data);
-    return Result;
+    return Ordered(Items, -1);
+}
+
+VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit)
+{
+    std::vector<StampedItem> Items;
+    Items.reserve(Count > 0 ? (size_t)Count : 0);
+    for (VS_INT32 i = 0; i < Count; i++)
+        NoteStamp(Items, Data[i]);
+    return Ordered(Items, Limit < 0 ? 0 : Limit);
 }
 
 VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass)
@@ -318,13 +352,86 @@ VS_INT32 QZRealmBase_GetPredictHistory(void *L)
     return PushHistory(VS_FALSE);
 }
 
+// A cycle's outside list by ID, for each realm that opened a cycle: the
+// list can be as long as the realm's environment and is asked once per datum
+// of the cycle's frame, so it is looked up, not walked. The package holds
+// the models of the cells' data; the realm's own data are only here. The package the list belongs to is noted: a realm whose package was
+// made anew has no list here. Entries of realms that are gone are dropped
+// when another cycle opens.
+namespace {
+// The IDs are kept in a plain array, built without an allocation per datum;
+// a cycle asks for a few data (walked), a cycle asked for more has it sorted
+// once.
+struct OutsideList {
+    VS_PARAPKGPTR Pkg;
+    std::vector<VS_UUID> IDs;
+    VS_BOOL Sorted;
+    VS_INT32 Asked;
+    VS_BOOL Holds(const VS_UUID &ID)
+    {
+        auto Before = [](const VS_UUID &a, const VS_UUID &b) { return memcmp(&a, &b, sizeof(VS_UUID)) < 0; };
+        if (!Sorted && ++Asked > 8) {
+            std::sort(IDs.begin(), IDs.end(), Before);
+            Sorted = VS_TRUE;
+        }
+        if (Sorted)
+            return std::binary_search(IDs.begin(), IDs.end(), ID, Before) ? VS_TRUE : VS_FALSE;
+        for (const VS_UUID &Own : IDs)
+            if (memcmp(&Own, &ID, sizeof(VS_UUID)) == 0)
+                return VS_TRUE;
+        return VS_FALSE;
+    }
+};
+std::mutex g_OutsideLock;
+std::unordered_map<VS_UUID, OutsideList, TrelkRealm_IDHash, TrelkRealm_IDSame> g_Outside;
+} // namespace
+
+void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *const *Data, VS_INT32 Count)
+{
+    if (QZRealm == NULL)
+        return;
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    VS_UUID RealmID = SRV->GetID(QZRealm);
+    std::lock_guard<std::mutex> Hold(g_OutsideLock);
+    for (auto It = g_Outside.begin(); It != g_Outside.end();) {
+        VS_UUID ID = It->first;
+        if (SRV->GetObject(&ID) == NULL)
+            It = g_Outside.erase(It);
+        else
+            ++It;
+    }
+    if (Count <= 0 || LocalBuf == NULL) {
+        g_Outside.erase(RealmID);
+        return;
+    }
+    OutsideList &List = g_Outside[RealmID];
+    List.Pkg = LocalBuf->EnvDataQueuePackage;
+    List.IDs.clear();
+    List.Sorted = VS_FALSE;
+    List.Asked = 0;
+    for (VS_INT32 i = 0; i < Count; i++) {
+        VS_UUID *ID = Data[i] != NULL ? SRV->GetIDEx(Data[i]) : NULL;
+        if (ID != NULL)
+            List.IDs.push_back(*ID);
+    }
+}
+
 VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
 {
-    if (QZData == NULL || !TrelkRealm_IsData(QZData))
+    if (QZRealm == NULL || QZData == NULL || !TrelkRealm_IsData(QZData))
         return VS_FALSE;
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
     VS_PARAPKGPTR Pkg = LocalBuf != NULL ? LocalBuf->EnvDataQueuePackage : NULL;
-    for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
+    if (Pkg == NULL)
+        return VS_FALSE;
+    VS_UUID *DataID = SRV->GetIDEx(QZData);
+    if (DataID != NULL) {
+        std::lock_guard<std::mutex> Hold(g_OutsideLock);
+        auto List = g_Outside.find(SRV->GetID(QZRealm));
+        if (List != g_Outside.end() && List->second.Pkg == Pkg)
+            return List->second.Holds(*DataID);
+    }
+    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
         if (Pkg->GetObject(i) == QZData)
             return VS_TRUE;
     return VS_FALSE;

@@ -5,6 +5,12 @@
 #include "trelk_realm_internal.h"
 #include "trelk_realm_luafuncs.h"
 #include "trelk_cell_api.h"
+#include "trelk_proc_internal.h"
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
 
 static StructOfQZRealmBase *RealmSelf()
 {
@@ -114,6 +120,145 @@ VS_INT32 QZRealmBase_PrintException(void *L)
 // ---------------------------------------------------------------------------
 // OnBeforeExecute: the realm's env data go to the cells that accept them
 // ---------------------------------------------------------------------------
+namespace {
+// What the queued cells accept, worked out once for a walk over the realm's
+// data: a cell none of whose inputs (its own and, through its chains, those
+// of the first procs) is bound to a value takes a datum exactly when the
+// class an input names is in the datum's class chain, or is the datum itself
+// when that is a type.
+// The answer for a class object holds for everything made from it, so a
+// datum costs one look at its class. A cell with an input bound to a value
+// is asked the long way. Every object pointer here is good only until a
+// script runs.
+class CellMatcher {
+  public:
+    void Build(StructOfQZRealmBase *Realm, OBJECTATTRIBUTEINDEX CellIndex, void *CellQueue)
+    {
+        Slow = VS_FALSE;
+        Cells.clear();
+        CellIDs.clear();
+        Quick.clear();
+        Wanted.clear();
+        Memo.clear();
+        for (void *Cell = SRV->QueryFirst(CellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
+            if (!Trelk_IsInstOf(Cell, QZCellBaseClass) || SRV->GetParent(Cell) != Realm ||
+                SRV->GetIndex(Cell) != CellIndex)
+                continue;
+            uint64_t Bit = Cells.size() < 64 ? (uint64_t)1 << Cells.size() : 0;
+            VS_BOOL Plain = Bit != 0 ? VS_TRUE : VS_FALSE;
+            std::vector<std::pair<VS_UUID, uint64_t>> Types;
+            Gather((StructOfQZProcBase *)Cell, 0, Bit, &Plain, &Types);
+            if (Plain)
+                for (const auto &Type : Types)
+                    Wanted[Type.first] |= Type.second;
+            Cells.push_back(Cell);
+            CellIDs.push_back(SRV->GetID(Cell));
+            Quick.push_back(Plain);
+            if (!Plain)
+                Slow = VS_TRUE;
+        }
+    }
+    size_t Count() const { return Cells.size(); }
+    void *Cell(size_t i) const { return Cells[i]; }
+    VS_UUID *CellID(size_t i) { return &CellIDs[i]; }
+    VS_BOOL IsQuick(size_t i) const { return Quick[i]; }
+    // The cells (bit i for cell i) a datum's class chain answers for, and
+    // whether the datum is a data object at all.
+    uint64_t Takers(StructOfQZDataBase *Data, VS_BOOL *IsData)
+    {
+        uint64_t Mask = 0;
+        if (Wanted.size() <= kAskDirectly) {
+            // A few wanted classes: the host answers each for the datum at
+            // once; whether it is a datum matters only when a cell takes it.
+            for (const auto &Want : Wanted)
+                if (SRV->IsInst((VS_UUID *)&Want.first, Data))
+                    Mask |= Want.second;
+        } else {
+            const Entry &Chain = Lookup(SRV->GetClass(Data));
+            *IsData = Chain.IsData;
+            Mask = Chain.Mask;
+        }
+        VS_UUID *ID = Data->IsType ? SRV->GetIDEx(Data) : NULL;
+        if (ID != NULL) {
+            auto Own = Wanted.find(*ID);
+            if (Own != Wanted.end())
+                Mask |= Own->second;
+        }
+        if (Wanted.size() <= kAskDirectly)
+            *IsData = Mask != 0 || Slow ? Trelk_IsInstOf(Data, QZDataBaseClass) : VS_FALSE;
+        return Mask;
+    }
+
+  private:
+    struct Entry {
+        uint64_t Mask;
+        VS_BOOL IsData;
+    };
+    // Mirrors the acceptance test's walk over inputs.
+    void Gather(StructOfQZProcBase *Proc, VS_INT32 Depth, uint64_t Bit, VS_BOOL *Plain,
+                std::vector<std::pair<VS_UUID, uint64_t>> *Types)
+    {
+        if (Proc == NULL || Depth > 256 || !*Plain)
+            return;
+        for (void *Item = SRV->QueryFirst(&Proc->InputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+            StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)Item;
+            if (Input->DataObjectInst != NULL) {
+                *Plain = VS_FALSE;
+                return;
+            }
+            Types->push_back({Input->DataBaseID, Bit});
+        }
+        if (!TrelkProc_IsCell(Proc))
+            return;
+        StructOfQZCellBase *Cell = (StructOfQZCellBase *)Proc;
+        for (void *Chain = SRV->QueryFirst(&Cell->ProcChainQueue); Chain != NULL; Chain = SRV->QueryNext(Chain)) {
+            void *First = SRV->GetObject(&((StructOfQZProcChainBase *)Chain)->QZProcStart);
+            if (First != NULL && TrelkProc_IsProcObject(First))
+                Gather((StructOfQZProcBase *)First, Depth + 1, Bit, Plain, Types);
+        }
+    }
+    const Entry &Lookup(void *Class)
+    {
+        static const Entry None = {0, VS_FALSE};
+        if (Class == NULL)
+            return None;
+        auto Found = Memo.find(Class);
+        if (Found != Memo.end())
+            return Found->second;
+        // Up the chain to the first class already answered, then back down.
+        std::vector<void *> Path;
+        Entry Above = None;
+        for (void *X = Class; X != NULL; X = SRV->GetClass(X)) {
+            auto Known = Memo.find(X);
+            if (Known != Memo.end()) {
+                Above = Known->second;
+                break;
+            }
+            Path.push_back(X);
+        }
+        for (size_t i = Path.size(); i-- > 0;) {
+            Entry Here = Above;
+            VS_UUID *ID = SRV->GetIDEx(Path[i]);
+            auto Want = ID != NULL ? Wanted.find(*ID) : Wanted.end();
+            if (Want != Wanted.end())
+                Here.Mask |= Want->second;
+            if (Path[i] == QZDataBaseClass)
+                Here.IsData = VS_TRUE;
+            Memo[Path[i]] = Here;
+            Above = Here;
+        }
+        return Memo[Class];
+    }
+    static constexpr size_t kAskDirectly = 3;
+    VS_BOOL Slow = VS_FALSE; // a cell asked the long way
+    std::vector<void *> Cells;
+    std::vector<VS_UUID> CellIDs;
+    std::vector<VS_BOOL> Quick;
+    std::unordered_map<VS_UUID, uint64_t, TrelkRealm_IDHash, TrelkRealm_IDSame> Wanted;
+    std::unordered_map<void *, Entry> Memo;
+};
+} // namespace
+
 VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
 {
     (void)L;
@@ -121,52 +266,99 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
     if (Realm == NULL)
         return 0;
     VS_UUID RealmID = SRV->GetID(Realm);
-    // Handing data to a cell makes objects: the data and the cells are taken
-    // by ID first and found again for each hand-over.
-    VS_PARAPKGPTR Data = Trelk_GetParaPkgInterface(__LINE__);
-    VS_PARAPKGPTR Cells = Trelk_GetParaPkgInterface(__LINE__);
-    for (void *Item = SRV->QueryFirst(&Realm->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        Data->InsertObject(Data->GetNumber(), Item);
-    for (void *Item = SRV->QueryFirst(&Realm->QZCellQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (Trelk_IsInstOf(Item, QZCellBaseClass))
-            Cells->InsertObject(Cells->GetNumber(), Item);
     OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
     OBJECTATTRIBUTEINDEX CellIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue");
-    // Objects are found again only after a call that may have run a script
-    // (the acceptance test may ask a type's script, a hand-over runs many):
-    // until then the pointers found last are still good.
-    for (VS_INT32 i = 0; i < Data->GetNumber(); i++) {
-        Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
-        if (Realm == NULL)
-            break;
-        void *D = Data->GetObject(i);
-        if (!Trelk_IsInstOf(D, QZDataBaseClass) || SRV->GetParent(D) != Realm || SRV->GetIndex(D) != EnvIndex)
+    // The data in queue order, by address while no script has run; before
+    // the first call that may run one (a hand-over, or asking a cell with a
+    // value-bound input) the rest are noted by ID and found again one by one
+    // from then on.
+    std::vector<void *> Data;
+    for (void *Item = SRV->QueryFirst(&Realm->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
+        Data.push_back(Item);
+    std::vector<VS_UUID> DataIDs;
+    VS_BOOL ByID = VS_FALSE, ScriptRan = VS_TRUE;
+    CellMatcher Matcher;
+    auto BeforeScript = [&](size_t From) {
+        if (!ByID) {
+            ByID = VS_TRUE;
+            DataIDs.resize(Data.size());
+            for (size_t j = From; j < Data.size(); j++)
+                DataIDs[j] = SRV->GetID(Data[j]);
+        }
+        ScriptRan = VS_TRUE;
+    };
+    for (size_t i = 0; i < Data.size(); i++) {
+        if (ByID) {
+            Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+            if (Realm == NULL)
+                break;
+            Data[i] = SRV->GetObject(&DataIDs[i]);
+        }
+        if (ScriptRan) {
+            Matcher.Build(Realm, CellIndex, &Realm->QZCellQueue);
+            ScriptRan = VS_FALSE;
+        }
+        StructOfQZDataBase *D = (StructOfQZDataBase *)Data[i];
+        if (D == NULL)
+            continue;
+        VS_BOOL IsData = VS_FALSE;
+        uint64_t Takers = Matcher.Takers(D, &IsData);
+        // Until a script runs, a datum of the walk is still where it was.
+        if (!IsData || (ByID && (SRV->GetParent(D) != Realm || SRV->GetIndex(D) != EnvIndex)))
             continue;
         VS_BOOL Taken = VS_FALSE;
-        VS_BOOL Fresh = VS_TRUE;
-        for (VS_INT32 c = 0; c < Cells->GetNumber(); c++) {
-            void *Cell = Cells->GetObject(c);
-            if (!Fresh) {
+        // The datum's own ID is asked for only when a script may run.
+        VS_UUID ID;
+        VS_BOOL HaveID = ByID;
+        if (ByID)
+            ID = DataIDs[i];
+        auto NoteID = [&]() {
+            if (!HaveID) {
+                ID = SRV->GetID(D);
+                HaveID = VS_TRUE;
+            }
+        };
+        for (size_t c = 0; c < Matcher.Count(); c++) {
+            void *Cell = Matcher.Cell(c);
+            if (ScriptRan) {
+                // A script ran for an earlier cell of this datum.
                 Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
-                D = Data->GetObject(i);
+                D = (StructOfQZDataBase *)SRV->GetObject(&ID);
                 if (Realm == NULL || D == NULL)
                     break;
+                Cell = SRV->GetObject(Matcher.CellID(c));
+                if (Cell == NULL || SRV->GetParent(Cell) != Realm || SRV->GetIndex(Cell) != CellIndex)
+                    continue;
             }
-            if (Cell == NULL || SRV->GetParent(Cell) != Realm || SRV->GetIndex(Cell) != CellIndex)
-                continue;
-            Fresh = VS_FALSE;
-            if (QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, (StructOfQZDataBase *)D, VS_TRUE)) {
-                QZCellBase_AddEnvData_Internal_Ex(Realm, (StructOfQZCellBase *)Cell, (StructOfQZDataBase *)D);
+            VS_BOOL Takes;
+            if (Matcher.IsQuick(c) && !ScriptRan)
+                Takes = (Takers >> c) & 1 ? VS_TRUE : VS_FALSE;
+            else {
+                NoteID();
+                BeforeScript(i + 1);
+                Takes = QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, D, VS_TRUE) ? VS_TRUE
+                                                                                                       : VS_FALSE;
+                Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+                D = (StructOfQZDataBase *)SRV->GetObject(&ID);
+                Cell = SRV->GetObject(Matcher.CellID(c));
+                if (Realm == NULL || D == NULL)
+                    break;
+                if (Cell == NULL)
+                    continue;
+            }
+            if (Takes) {
+                NoteID();
+                BeforeScript(i + 1);
+                QZCellBase_AddEnvData_Internal_Ex(Realm, (StructOfQZCellBase *)Cell, D);
                 Taken = VS_TRUE;
             }
         }
-        D = Taken ? Data->GetObject(i) : NULL;
-        if (D != NULL) {
-            Trelk_LetGo(D);
+        void *Left = Taken ? SRV->GetObject(&ID) : NULL;
+        if (Left != NULL) {
+            BeforeScript(i + 1);
+            Trelk_LetGo(Left);
         }
     }
-    Data->Release();
-    Cells->Release();
     Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
     if (Realm != NULL && SRV->QueryFirst(&Realm->EnvDataQueue) != NULL)
         QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,

@@ -49,6 +49,14 @@ void QZRealmBase_AddEnvData_Internal_Ex(StructOfQZRealmBase *QZRealm, StructOfQZ
 // A new package (the caller releases it) of the env data, all of them or the
 // instances of DataClass, oldest stamp first; equal stamps keep queue order.
 VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass);
+// The same order over data objects the caller already holds (in queue
+// order), keeping only the first Limit of them: a new package the caller
+// releases.
+VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit);
+// Notes the data from outside of a new cycle (the models its
+// EnvDataQueuePackage lists and the realm's own data) for the outside test;
+// Count 0 forgets them.
+void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *const *Data, VS_INT32 Count);
 // The default "OnLongSourceData" step: removes the deepest link of the
 // data's same-typed source chain (never the root's own link).
 VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, StructOfQZDataBase *QZData,

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 static void *FindRealm(VS_UUID *ID)
 {
@@ -41,6 +42,45 @@ static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
     Frame->DataBuf->InsertObject(Frame->DataBuf->GetNumber(), Data);
 }
 
+// The outside list, the frame and the fact history of a new cycle, from one
+// walk over the realm's data: nothing runs a script between them.
+static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalBuf *LocalBuf,
+                           std::vector<void *> &Models)
+{
+    std::vector<void *> Env;
+    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
+        Env.push_back(Data);
+    // The package lists the models, the realm's own data are noted by ID
+    // beside it.
+    Models.insert(Models.end(), Env.begin(), Env.end());
+    QZRealmBase_SetOutsideData_Internal(realm, Models.data(), (VS_INT32)Models.size());
+    StructOfQZRealmFrameData *Frame = NewFrame(realm);
+    if (Frame != NULL)
+        for (void *Data : Env)
+            if (((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount &&
+                TrelkSched_IsData(Data) && !Trelk_IsInstOf(Data, QZRealmFrameData))
+                AppendToFrame(Frame, Data);
+    LocalBuf->QZRealmFrameDataInst = Frame;
+    // The steps add what is newer than the cycle's opening, as the
+    // opening itself did: a mark of 0 would make the first step take
+    // every datum earlier cycles left in the realm.
+    LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
+
+    // Only the history's length of the oldest data can stay in it.
+    VS_INT32 Length = HistoryLength(realm);
+    VS_PARAPKGPTR Fact = QZRealmBase_OrderByStamp_Internal(Env.data(), (VS_INT32)Env.size(), Length);
+    if (Fact != NULL) {
+        if (LocalBuf->FactFramePackage != NULL) {
+            // Older cycles only fill the room the newest one leaves.
+            if (Fact->GetNumber() < Length)
+                Fact->AppendFrom(LocalBuf->FactFramePackage);
+            LocalBuf->FactFramePackage->Release();
+        }
+        CutTo(Fact, Length);
+        LocalBuf->FactFramePackage = Fact;
+    }
+}
+
 // Opens a cycle. FALSE when the realm is gone after "OnBeforeExecute".
 static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
 {
@@ -53,6 +93,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
         VS_PARAPKGPTR Outside = LocalBuf->EnvDataQueuePackage;
         Outside->Clear();
         void *Listed = SRV->CreateIDIndex_Nor(0);
+        std::vector<void *> Models;
         for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
             if (!TrelkSched_IsCell(Cell))
                 continue;
@@ -62,41 +103,23 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
                 if (Model != NULL && SRV->FindIDKey(Listed, SRV->GetIDEx(Model)) == NULL) {
                     SRV->InsertIDKey(Listed, SRV->GetIDEx(Model), (void *)1);
                     Outside->InsertObject(Outside->GetNumber(), Model);
+                    Models.push_back(Model);
                 }
             }
         }
         SRV->DestoryIndex(Listed);
-        for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-            Outside->InsertObject(Outside->GetNumber(), Data);
 
         // The frame of a cycle that did not end was never shown to a script.
         if (LocalBuf->QZRealmFrameDataInst != NULL) {
             SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
             LocalBuf->QZRealmFrameDataInst = NULL;
+            realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+            if (realm == NULL)
+                return VS_FALSE;
+            LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
         }
-        StructOfQZRealmFrameData *Frame = NewFrame(realm);
-        if (Frame != NULL)
-            for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-                if (TrelkSched_IsData(Data) && !Trelk_IsInstOf(Data, QZRealmFrameData) &&
-                    ((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount)
-                    AppendToFrame(Frame, Data);
-        LocalBuf->QZRealmFrameDataInst = Frame;
-        // The steps add what is newer than the cycle's opening, as the
-        // opening itself did: a mark of 0 would make the first step take
-        // every datum earlier cycles left in the realm.
-        LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
-
-        VS_PARAPKGPTR Fact = QZRealmBase_GetEnvDataQueue_Internal(realm, NULL);
-        if (Fact != NULL) {
-            if (LocalBuf->FactFramePackage != NULL) {
-                // Older cycles only fill the room the newest one leaves.
-                if (Fact->GetNumber() < HistoryLength(realm))
-                    Fact->AppendFrom(LocalBuf->FactFramePackage);
-                LocalBuf->FactFramePackage->Release();
-            }
-            CutTo(Fact, HistoryLength(realm));
-            LocalBuf->FactFramePackage = Fact;
-        }
+        if (LocalBuf != NULL && LocalBuf->EnvDataQueuePackage == Outside)
+            FillCycleLists(realm, LocalBuf, Models);
     }
     TrelkSched_CallRealm(realm, "OnBeforeExecute", 0, 0, "calls the function OnBeforeExecute failed");
     realm = (StructOfQZRealmBase *)FindRealm(RealmID);
@@ -329,32 +352,13 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     StructOfQZRealmFrameData *Frame = LocalBuf != NULL ? LocalBuf->QZRealmFrameDataInst : NULL;
     if (LocalBuf != NULL && Frame != NULL && Frame->DataBuf != NULL) {
-        // The frame's members by ID, those from outside marked: the frame is
-        // the cycle's data, the outside list every datum the cycle began
-        // with, so the small one is indexed and the large one walked once.
-        void *Members = SRV->CreateIDIndex_Nor(0);
-        for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
-            void *Data = Frame->DataBuf->GetObject(i);
-            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == NULL)
-                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)1);
-        }
-        VS_PARAPKGPTR OutsidePkg = LocalBuf->EnvDataQueuePackage;
-        VS_INT32 OutsideCount =
-            OutsidePkg != NULL && SRV->GetKeyNumber(Members) > 0 ? OutsidePkg->GetNumber() : 0;
-        for (VS_INT32 i = 0; i < OutsideCount; i++) {
-            void *Data = OutsidePkg->GetObject(i);
-            if (Data != NULL && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1) {
-                SRV->DelIDKey(Members, SRV->GetIDEx(Data));
-                SRV->InsertIDKey(Members, SRV->GetIDEx(Data), (void *)2);
-            }
-        }
+        // Asked per member: the outside list is looked up, not walked.
         VS_PARAPKGPTR Predict = Trelk_GetParaPkgInterface(__LINE__);
         for (VS_INT32 i = 0; i < Frame->DataBuf->GetNumber(); i++) {
             void *Data = Frame->DataBuf->GetObject(i);
-            if (TrelkSched_IsData(Data) && SRV->FindIDKey(Members, SRV->GetIDEx(Data)) == (void *)1)
+            if (TrelkSched_IsData(Data) && !QZRealmBase_IsFromOutSide_Internal(realm, (StructOfQZDataBase *)Data))
                 Predict->InsertObject(Predict->GetNumber(), Data);
         }
-        SRV->DestoryIndex(Members);
         CutTo(Predict, HistoryLength(realm));
         if (LocalBuf->PredictFramePackage != NULL)
             LocalBuf->PredictFramePackage->Release();
