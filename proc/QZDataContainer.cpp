@@ -13,6 +13,93 @@ static VS_BOOL IsContainerInstance(void *Object, void *ClassObject)
 // ---------------------------------------------------------------------------
 // Input container
 // ---------------------------------------------------------------------------
+// The ID of the object DataObjectInst names, kept in the container's private
+// buffer: the record has no room for it. Made when an object is first set.
+struct StructOfQZDataInputContainerLocalBuf {
+    VS_UUID DataObjectID;
+    StructOfQZDataBase *Recorded; // the pointer DataObjectID belongs to
+};
+
+static StructOfQZDataInputContainerLocalBuf *InputLocalBuf(StructOfQZDataInputContainer *Container,
+                                                           VS_BOOL Make)
+{
+    VS_ULONG Layer = SRV->GetLayer(Container);
+    VS_ULONG Size = 0;
+    void *Buf = SRV->GetPrivateBuf(Container, Layer, 0, &Size);
+    if (Buf != NULL && Size >= sizeof(StructOfQZDataInputContainerLocalBuf))
+        return (StructOfQZDataInputContainerLocalBuf *)Buf;
+    if (!Make)
+        return NULL;
+    return (StructOfQZDataInputContainerLocalBuf *)SRV->MallocPrivateBuf(
+        Container, Layer, 0, sizeof(StructOfQZDataInputContainerLocalBuf));
+}
+
+// Keeps Data's ID (or none) beside the record's pointer.
+static void RecordInputObject(StructOfQZDataInputContainer *Container, StructOfQZDataBase *Data,
+                              const VS_UUID *DataID)
+{
+    Container->DataObjectInst = Data;
+    StructOfQZDataInputContainerLocalBuf *Buf = InputLocalBuf(Container, Data != NULL ? VS_TRUE : VS_FALSE);
+    if (Buf == NULL)
+        return;
+    Buf->Recorded = Data;
+    if (DataID != NULL)
+        Buf->DataObjectID = *DataID;
+    else
+        vs_memset(&Buf->DataObjectID, 0, sizeof(VS_UUID));
+}
+
+StructOfQZDataBase *TrelkProc_InputObject(StructOfQZDataInputContainer *Container)
+{
+    if (Container == NULL || Container->DataObjectInst == NULL)
+        return NULL;
+    StructOfQZDataInputContainerLocalBuf *Buf = InputLocalBuf(Container, VS_FALSE);
+    if (Buf == NULL || Buf->Recorded != Container->DataObjectInst) {
+        // Set straight into the record (a loaded container): the object was
+        // alive then; from here on it is followed by its ID.
+        VS_UUID ID = SRV->GetID(Container->DataObjectInst);
+        RecordInputObject(Container, Container->DataObjectInst, &ID);
+        Buf = InputLocalBuf(Container, VS_FALSE);
+        if (Buf == NULL)
+            return NULL;
+    }
+    void *Live = SRV->GetObject(&Buf->DataObjectID);
+    return Live == Container->DataObjectInst ? (StructOfQZDataBase *)Live : NULL;
+}
+
+void TrelkProc_SetInputObject(StructOfQZDataInputContainer *Container, StructOfQZDataBase *Data, VS_BOOL TakeLock)
+{
+    if (Container == NULL)
+        return;
+    // The new object is held before the old one is let go: they may be one.
+    VS_UUID DataID;
+    if (Data != NULL) {
+        DataID = SRV->GetID(Data);
+        if (TakeLock)
+            SRV->LockGC(Data);
+    }
+    StructOfQZDataBase *Old = TrelkProc_InputObject(Container);
+    RecordInputObject(Container, Data, Data != NULL ? &DataID : NULL);
+    if (Old != NULL)
+        SRV->UnLockGC(Old);
+}
+
+void TrelkProc_CopyInputObject(StructOfQZDataInputContainer *To, StructOfQZDataInputContainer *From)
+{
+    if (To == NULL || From == NULL)
+        return;
+    StructOfQZDataBase *Live = TrelkProc_InputObject(From);
+    if (Live != NULL || From->DataObjectInst == NULL) {
+        TrelkProc_SetInputObject(To, Live, VS_TRUE);
+        return;
+    }
+    StructOfQZDataInputContainerLocalBuf *FromBuf = InputLocalBuf(From, VS_FALSE);
+    StructOfQZDataBase *Old = TrelkProc_InputObject(To);
+    RecordInputObject(To, From->DataObjectInst, FromBuf != NULL ? &FromBuf->DataObjectID : NULL);
+    if (Old != NULL)
+        SRV->UnLockGC(Old);
+}
+
 static void InputCreated(StructOfQZDataInputContainer *Container)
 {
     Container->IsOnlyDirect = VS_FALSE;
@@ -32,10 +119,7 @@ static void InputBeforeFree(StructOfQZDataInputContainer *Container)
     Container->IsFromInternal = VS_FALSE;
     Container->IsSlave = VS_FALSE;
     Container->IsMustExist = VS_TRUE;
-    if (Container->DataObjectInst != NULL) {
-        SRV->UnLockGC(Container->DataObjectInst);
-        Container->DataObjectInst = NULL;
-    }
+    TrelkProc_SetInputObject(Container, NULL, VS_FALSE);
     void *Parent = SRV->GetParent(Container);
     VS_BOOL HasProc = Parent != NULL && Trelk_IsInstOf(Parent, QZProcBaseClass);
     VS_UUID ProcID;

@@ -243,9 +243,7 @@ VS_INT32 QZProcBase_InputFrom(void *L)
         Input->IsMustExist = IsMustExist;
         Input->IsFromInternal = VS_FALSE;
         Input->DataBaseID = SRV->GetID(Type);
-        Input->DataObjectInst = Instance;
-        if (Instance != NULL)
-            SRV->LockGC(Instance);
+        TrelkProc_SetInputObject(Input, Instance, VS_TRUE);
         SRV->ChangeParent(Input, Self, QueueIndex);
         RequestNumber = 1;
         IsOnlyDirect = VS_FALSE;

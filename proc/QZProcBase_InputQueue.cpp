@@ -461,9 +461,12 @@ static VS_BOOL InputTakes(StructOfQZDataInputContainer *Input, StructOfQZDataBas
     if (Data->IsType &&
         (Trelk_IDEqual(SRV->GetIDEx(Data), &Input->DataBaseID) || SRV->IsInst(&Input->DataBaseID, Data)))
         return VS_TRUE;
-    StructOfQZDataBase *Inst = Input->DataObjectInst;
-    if (Inst == NULL)
+    if (Input->DataObjectInst == NULL)
         return SRV->IsInst(&Input->DataBaseID, Data);
+    // The object it required is gone: nothing else stands in for it.
+    StructOfQZDataBase *Inst = TrelkProc_InputObject(Input);
+    if (Inst == NULL)
+        return VS_FALSE;
     if (QZDataBase_IsDataSet_Internal(Inst, VS_TRUE))
         return QZDataSetBase_IsSubSet_Internal((StructOfQZDataSetBase *)Inst, (StructOfQZDataSetBase *)Data);
     if (Trelk_IsInstOf(Inst, QZDataBaseClass))

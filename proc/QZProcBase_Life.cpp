@@ -58,9 +58,7 @@ static void CopyInputs(StructOfQZProcBase *Inst, StructOfQZProcBase *Class)
         To->IsOnlyDirect = From->IsOnlyDirect;
         To->IsSlave = From->IsSlave;
         To->IsMustExist = From->IsMustExist;
-        To->DataObjectInst = From->DataObjectInst;
-        if (To->DataObjectInst != NULL)
-            SRV->LockGC(To->DataObjectInst);
+        TrelkProc_CopyInputObject(To, From);
         To->QZProcID = From->QZProcID;
         To->IsFromInternal = VS_FALSE;
         To->DataLocalBuf = From->DataLocalBuf != NULL ? From->DataLocalBuf->Dup() : NULL;

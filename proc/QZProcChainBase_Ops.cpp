@@ -88,9 +88,7 @@ static StructOfQZProcBase *WrapChainIntoCell(StructOfQZProcChainBase *Src)
         In->IsOnlyDirect = From->IsOnlyDirect;
         In->IsSlave = From->IsSlave;
         In->IsMustExist = From->IsMustExist;
-        In->DataObjectInst = From->DataObjectInst;
-        if (In->DataObjectInst != NULL)
-            SRV->LockGC(In->DataObjectInst);
+        TrelkProc_CopyInputObject(In, From);
         In->DataBaseID = From->DataBaseID;
         In->QZProcID = From->QZProcID;
         SRV->ChangeParent(In, Cell, InputIndex);

@@ -86,7 +86,7 @@ VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *Input
         AppendKey(Record, "IsMustExist");
         Record->InsertBool(Record->GetNumber(), VS_FALSE);
     }
-    StructOfQZDataBase *Inst = InputQueue->DataObjectInst;
+    StructOfQZDataBase *Inst = TrelkProc_InputObject(InputQueue);
     if (Inst != NULL && QZDataBase_IsDataObject(Inst)) {
         if (SaveProcObjectID) {
             VS_PARAPKGPTR DataRecord = Trelk_GetParaPkgInterface(__LINE__);

@@ -87,6 +87,21 @@ struct StructOfQZProcChainBase;
 struct StructOfQZDataInputContainer;
 
 // ---------------------------------------------------------------------------
+// The data object an input container requires
+// ---------------------------------------------------------------------------
+// The container holds the object with a GC lock, but a script may still free
+// it; its ID is kept beside the record's pointer so that a freed object is
+// never touched. Data may be NULL. With TakeLock the container takes a lock of
+// its own; without, it keeps the one Data was given with (a creation lock).
+// Any object it required before is let go.
+void TrelkProc_SetInputObject(StructOfQZDataInputContainer *Container, struct StructOfQZDataBase *Data,
+                              VS_BOOL TakeLock);
+// The object the container requires while it lives, else NULL (none, or
+// freed since). A container that required an object still does after the
+// object is gone: DataObjectInst stays non-NULL.
+struct StructOfQZDataBase *TrelkProc_InputObject(StructOfQZDataInputContainer *Container);
+
+// ---------------------------------------------------------------------------
 // Saved forms of procs and chains
 // ---------------------------------------------------------------------------
 // QZProcBase_OnSaveProc_SaveProc and _SaveProcChain are in trelk_upcalls.h.

@@ -36,6 +36,9 @@ void TrelkProc_ReleaseQueue(void *QueueHead);
 // Replaces the package an input keeps (NULL clears it); the input takes its
 // own reference.
 void TrelkProc_SetInputLocalBuf(StructOfQZDataInputContainer *Container, VS_PARAPKGPTR Buf);
+// Makes To require what From requires, with a lock of its own; an object
+// From required that is gone is required by To too, without a lock.
+void TrelkProc_CopyInputObject(StructOfQZDataInputContainer *To, StructOfQZDataInputContainer *From);
 // Pads Pkg with empty items up to Index and returns Index, for results that
 // keep each input at its own position.
 VS_INT32 TrelkProc_PutAt(VS_PARAPKGPTR Pkg, VS_INT32 Index);
