@@ -375,9 +375,7 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
 
     VS_INT32 InstIndex = ValueIndex(ParaPkg, "DataObjectInst");
     if (InstIndex < 0) {
-        if (In->DataObjectInst != NULL)
-            SRV->UnLockGC(In->DataObjectInst);
-        In->DataObjectInst = NULL;
+        TrelkProc_SetInputObject(In, NULL, VS_FALSE);
     } else {
         const VS_CHAR *Json = ParaPkg->GetStr(InstIndex);
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
@@ -389,9 +387,7 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
             if (Data == NULL)
                 QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                            "can not load InputQueue, DataObjectInst load failed");
-            if (In->DataObjectInst != NULL)
-                SRV->UnLockGC(In->DataObjectInst);
-            In->DataObjectInst = Data; // its creation lock is the container's hold
+            TrelkProc_SetInputObject(In, Data, VS_FALSE); // its creation lock is the container's hold
         }
         Record->Release();
     }

@@ -396,8 +396,10 @@ static VS_BOOL InputsReady(StructOfQZProcBase *proc, VS_INT32 ForceToExecuteType
                     return VS_FALSE;
                 continue;
             }
-            StructOfQZDataBase *Required = Input->DataObjectInst;
-            if (Required != NULL) {
+            // A required object a script freed still counts as required: the
+            // input then takes nothing.
+            StructOfQZDataBase *Required = TrelkProc_InputObject(Input);
+            if (Input->DataObjectInst != NULL) {
                 void *First = SRV->QueryFirst(&Input->DataQueue);
                 StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)First);
                 if (Data == NULL) {
@@ -406,7 +408,7 @@ static VS_BOOL InputsReady(StructOfQZProcBase *proc, VS_INT32 ForceToExecuteType
                     Restart = VS_TRUE;
                     continue;
                 }
-                if (!ValueMatches(Required, Data)) {
+                if (Required == NULL || !ValueMatches(Required, Data)) {
                     if (!Input->IsSlave)
                         QZProcBase_RejectInput_Internal(proc, Data, VS_TRUE);
                     else {
