@@ -88,6 +88,25 @@ local cases = {
     _Free(inner)
     _Free(X)
   end},
+  {"a realm run after the object is freed", function(req)
+    local X = QZProcBase:CreateSubType("rg.P6")
+    T.eq(X:InputFrom(req), true, "declared")
+    local ran = 0
+    function X:Execute() ran = ran + 1 self:AcceptInput(self:GetInput(0)) return 0 end
+    local realm = _New(QZRealmBase)
+    local cell = _New(QZCellBase)
+    cell:AddProc(X())
+    realm:AddCell(cell)
+    _Free(req)
+    realm:AddEnvData(A(7))
+    realm:Execute()
+    T.eq(ran, 0, "no datum stands in for the freed object")
+    realm:ClearEnvData()
+    _Free(realm)
+    _Free(cell)
+    _Free(X)
+    _CollectGarbage()
+  end},
   {"the proc freed before the object", function(req)
     local X = QZProcBase:CreateSubType("rg.P5")
     T.eq(X:InputFrom(req), true, "declared")
