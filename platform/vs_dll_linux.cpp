@@ -7,61 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+using vs_internal::DllSetErrorText;
+
 namespace {
-
-VS_CHAR g_DllErrorText[256];
-VS_CHAR g_DllTempPath[VS_MAX_PATH];
-std::mutex g_DllTextLock;
-
-void SetErrorText(const VS_CHAR *Text)
-{
-    std::lock_guard<std::mutex> Guard(g_DllTextLock);
-    if (Text == nullptr)
-        Text = "";
-    size_t Len = strlen(Text);
-    if (Len > sizeof(g_DllErrorText) - 1)
-        Len = sizeof(g_DllErrorText) - 1;
-    memcpy(g_DllErrorText, Text, Len);
-    g_DllErrorText[Len] = 0;
-}
-
-void *OpenLibrary(const VS_CHAR *Name, int Flags)
-{
-    SetErrorText("");
-    if (Name == nullptr || Name[0] == 0) {
-        SetErrorText("no library name given");
-        return nullptr;
-    }
-    VS_CHAR Path[VS_MAX_PATH];
-    if (strchr(Name, '/') != nullptr || strchr(Name, '\\') != nullptr) {
-        if (!vs_internal::PathCopy(Name, Path)) {
-            SetErrorText("library name too long");
-            return nullptr;
-        }
-    } else {
-        // A bare name is first looked for in the current directory, then left
-        // to the system's library search.
-        VS_CHAR Cwd[VS_MAX_PATH];
-        int n = -1;
-        if (vs_dir_getcwd(Cwd, sizeof(Cwd)))
-            n = snprintf(Path, sizeof(Path), "%s/%s", Cwd, Name);
-        if (n < 0 || n >= (int)sizeof(Path) || access(Path, F_OK) != 0) {
-            if (!vs_internal::CopyWhole(Path, sizeof(Path), Name)) {
-                SetErrorText("library name too long");
-                return nullptr;
-            }
-        }
-    }
-    void *Handle = dlopen(Path, Flags);
-    if (Handle == nullptr)
-        SetErrorText(dlerror());
-    return Handle;
-}
 
 bool PrefixEqualNoCase(const VS_CHAR *a, const VS_CHAR *b, size_t n)
 {
@@ -140,13 +92,31 @@ bool FindMapped(const VS_CHAR *Name, std::string &Found)
     return Ok;
 }
 
-void *GetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size)
+} // namespace
+
+bool vs_internal::DllFileExists(const VS_CHAR *Path)
+{
+    return access(Path, F_OK) == 0;
+}
+
+void *vs_internal::DllOpen(const VS_CHAR *Name, VS_BOOL Global)
+{
+    VS_CHAR Path[VS_MAX_PATH];
+    if (!DllPath(Name, Path))
+        return nullptr;
+    void *Handle = dlopen(Path, RTLD_NOW | (Global ? RTLD_GLOBAL : 0));
+    if (Handle == nullptr)
+        DllSetErrorText(dlerror());
+    return Handle;
+}
+
+void *vs_internal::DllGetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size)
 {
     if (PathOut != nullptr && Size > 0)
         PathOut[0] = 0;
     if (Name == nullptr || Name[0] == 0)
         return nullptr;
-    SetErrorText("");
+    DllSetErrorText("");
     std::string Mapped;
     if (!FindMapped(Name, Mapped))
         return nullptr;
@@ -155,7 +125,7 @@ void *GetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size)
     // again, leaving a dangling handle).
     void *Handle = dlopen(Mapped.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD);
     if (Handle == nullptr) {
-        SetErrorText(dlerror());
+        DllSetErrorText(dlerror());
         return nullptr;
     }
     dlclose(Handle);
@@ -167,22 +137,7 @@ void *GetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size)
     return Handle;
 }
 
-} // namespace
-
 extern "C" {
-
-void *vs_dll_open(const VS_CHAR *Name)
-{
-    return OpenLibrary(Name, RTLD_NOW | RTLD_GLOBAL);
-}
-
-void *vs_dll_openex(const VS_CHAR *Name, VS_BOOL Global, VS_CHAR **ErrorText)
-{
-    void *Handle = OpenLibrary(Name, RTLD_NOW | (Global ? RTLD_GLOBAL : 0));
-    if (ErrorText != nullptr)
-        *ErrorText = g_DllErrorText;
-    return Handle;
-}
 
 void vs_dll_close(void *Handle)
 {
@@ -206,24 +161,6 @@ void *vs_dll_sym(void *Handle, const VS_CHAR *Name)
         if (c == '\\')
             c = '/';
     return dlsym(Handle, Symbol.c_str());
-}
-
-void vs_dll_settemppath(const VS_CHAR *Path)
-{
-    std::lock_guard<std::mutex> Guard(g_DllTextLock);
-    // An over-long path is not kept cut: the slot is emptied instead.
-    if (Path == nullptr || !vs_internal::CopyWhole(g_DllTempPath, sizeof(g_DllTempPath), Path))
-        g_DllTempPath[0] = 0;
-}
-
-void *vs_dll_get(const VS_CHAR *Name)
-{
-    return GetLoaded(Name, nullptr, 0);
-}
-
-void *vs_dll_getex(const VS_CHAR *Name, VS_CHAR *Path, VS_INT32 Size)
-{
-    return GetLoaded(Name, Path, Size);
 }
 
 } // extern "C"

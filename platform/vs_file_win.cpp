@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <sys/utime.h>
 
+using vs_internal::Exists;
+using vs_internal::FindAdvance;
 using vs_internal::PathCopy;
 
-static VS_INT32 StatRaw(const VS_CHAR *Name, VS_STATBUF *Info)
+VS_INT32 vs_internal::StatRaw(const VS_CHAR *Name, VS_STATBUF *Info)
 {
     if (Name == nullptr)
         return VS_FS_ERRNO;
@@ -29,7 +31,7 @@ static VS_INT32 StatRaw(const VS_CHAR *Name, VS_STATBUF *Info)
     return 0;
 }
 
-static bool Exists(const VS_CHAR *Path)
+bool vs_internal::Exists(const VS_CHAR *Path)
 {
     return GetFileAttributesA(Path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -62,50 +64,12 @@ extern "C" {
 // Files
 // ---------------------------------------------------------------------------
 
-VS_INT32 vs_fs_errno_get()
-{
-    return VS_FS_ERRNO;
-}
-
-VS_INT32 vs_file_stat(const VS_CHAR *Name, VS_STATBUF *Info)
-{
-    VS_CHAR Path[VS_MAX_PATH];
-    if (!PathCopy(Name, Path))
-        return VS_FS_ERRNO;
-    return StatRaw(Path, Info);
-}
-
-VS_BOOL vs_file_exist(const VS_CHAR *Name)
-{
-    return vs_file_stat(Name, nullptr) == 0 ? VS_TRUE : VS_FALSE;
-}
-
-VS_INT32 _vs_file_stat(const VS_CHAR *Name, VS_STATBUF *Info)
-{
-    return StatRaw(Name, Info);
-}
-
-VS_BOOL _vs_file_exist(const VS_CHAR *Name)
-{
-    return StatRaw(Name, nullptr) == 0 ? VS_TRUE : VS_FALSE;
-}
-
 VS_BOOL vs_file_isdir(const VS_CHAR *Name)
 {
     VS_STATBUF Info;
     if (vs_file_stat(Name, &Info) != 0)
         return VS_FALSE;
     return (Info.Mode & _S_IFMT) == _S_IFDIR ? VS_TRUE : VS_FALSE;
-}
-
-VS_ULONG vs_file_size(const VS_CHAR *Name)
-{
-    if (Name == nullptr)
-        return (VS_ULONG)-1;
-    VS_STATBUF Info;
-    if (vs_file_stat(Name, &Info) != 0)
-        return 0;
-    return Info.Size;
 }
 
 VS_INT32 vs_file_delete(const VS_CHAR *Name)
@@ -149,30 +113,6 @@ VS_INT32 vs_file_settime(const VS_CHAR *Name, VS_ULONG AccessTime, VS_ULONG Modi
     return _utime64(Path, &Times) == 0 ? 0 : -1;
 }
 
-FILE *vs_file_fopenex(const VS_CHAR *Name, const VS_CHAR *Mode, VS_ULONG Permission)
-{
-    if (Name == nullptr || Mode == nullptr)
-        return nullptr;
-    while (*Name == ' ' || *Name == '\t')
-        Name++;
-    VS_CHAR Path[VS_MAX_PATH];
-    if (!PathCopy(Name, Path))
-        return nullptr;
-    if (!Exists(Path) && (strchr(Mode, 'a') != nullptr || strchr(Mode, 'w') != nullptr)) {
-        FILE *f = fopen(Path, "a");
-        if (f == nullptr)
-            return nullptr;
-        fclose(f);
-        vs_file_chmod(Path, Permission);
-    }
-    return fopen(Path, Mode);
-}
-
-FILE *vs_file_fopen(const VS_CHAR *Name, const VS_CHAR *Mode)
-{
-    return vs_file_fopenex(Name, Mode, 0777);
-}
-
 VS_INT32 vs_file_copy(const VS_CHAR *From, const VS_CHAR *To)
 {
     VS_CHAR FromPath[VS_MAX_PATH], ToPath[VS_MAX_PATH];
@@ -193,23 +133,7 @@ VS_INT32 vs_file_copy(const VS_CHAR *From, const VS_CHAR *To)
         fclose(In);
         return -1;
     }
-    bool Ok = true;
-    char Buf[1024];
-    for (;;) {
-        size_t n = fread(Buf, 1, sizeof(Buf), In);
-        if (n == 0)
-            break;
-        if (fwrite(Buf, 1, n, Out) != n) {
-            Ok = false;
-            break;
-        }
-    }
-    if (ferror(In))
-        Ok = false;
-    fclose(In);
-    if (fclose(Out) != 0)
-        Ok = false;
-    if (!Ok) {
+    if (!vs_internal::CopyStream(In, Out)) {
         // A cut copy must not pass for a whole one.
         DWORD Attr = GetFileAttributesA(ToPath);
         if (Attr != INVALID_FILE_ATTRIBUTES && (Attr & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -218,20 +142,6 @@ VS_INT32 vs_file_copy(const VS_CHAR *From, const VS_CHAR *To)
     }
     _chmod(ToPath, FromSt.st_mode & (_S_IREAD | _S_IWRITE));
     return 0;
-}
-
-void vs_file_log(const VS_CHAR *Name, const VS_CHAR *Format, ...)
-{
-    if (Name == nullptr || Format == nullptr)
-        return;
-    FILE *f = vs_file_fopen(Name, vs_file_exist(Name) ? "a" : "wt");
-    if (f == nullptr)
-        return;
-    va_list Args;
-    va_start(Args, Format);
-    vfprintf(f, Format, Args);
-    va_end(Args);
-    fclose(f);
 }
 
 // ---------------------------------------------------------------------------
@@ -286,11 +196,6 @@ VS_BOOL vs_dir_createex(const VS_CHAR *Name, VS_ULONG Mode)
     return CreateDir(Path, Mode) ? VS_TRUE : VS_FALSE;
 }
 
-VS_BOOL vs_dir_create(const VS_CHAR *Name)
-{
-    return vs_dir_createex(Name, 0777);
-}
-
 VS_BOOL vs_dir_delete(const VS_CHAR *Name)
 {
     VS_CHAR Path[VS_MAX_PATH];
@@ -318,27 +223,6 @@ VS_BOOL vs_dir_chdir(const VS_CHAR *Name)
     return _chdir(Path) == 0 ? VS_TRUE : VS_FALSE;
 }
 
-void vs_dir_tofullnameex(const VS_CHAR *Base, VS_CHAR *Path, VS_INT32 Size)
-{
-    if (Path == nullptr || Size <= 0 || vs_dir_isfullname(Path))
-        return;
-    VS_CHAR Cwd[VS_MAX_PATH];
-    if (Base == nullptr || Base[0] == 0) {
-        if (!vs_dir_getcwd(Cwd, sizeof(Cwd)))
-            return;
-        Base = Cwd;
-    }
-    VS_CHAR Full[VS_MAX_PATH];
-    if (!vs_internal::BuildFullName(Base, Path, Full))
-        return;
-    vs_internal::CopyWhole(Path, (size_t)Size, Full);
-}
-
-void vs_dir_tofullname(VS_CHAR *Path, VS_INT32 Size)
-{
-    vs_dir_tofullnameex(nullptr, Path, Size);
-}
-
 // ---------------------------------------------------------------------------
 // Directory search: the system lists the directory, the shared matcher
 // decides, so patterns mean the same on every system.
@@ -354,7 +238,9 @@ struct FindStream {
 
 } // namespace
 
-static bool FindAdvance(VS_FINDDATA *Handle, VS_FINDDATA *Record)
+} // extern "C"
+
+bool vs_internal::FindAdvance(VS_FINDDATA *Handle, VS_FINDDATA *Record)
 {
     FindStream *Stream = (FindStream *)Handle->DirStream;
     for (;;) {
@@ -371,6 +257,8 @@ static bool FindAdvance(VS_FINDDATA *Handle, VS_FINDDATA *Record)
         return true;
     }
 }
+
+extern "C" {
 
 static void FindRelease(VS_FINDDATA *Handle)
 {
@@ -428,13 +316,6 @@ VS_FINDHANDLE vs_file_findfirst(const VS_CHAR *Pattern, VS_FINDDATA *Record)
         return VS_INVALID_FINDHANDLE;
     }
     return Handle;
-}
-
-VS_BOOL vs_file_findnext(VS_FINDHANDLE Handle, VS_FINDDATA *Record)
-{
-    if (Handle == nullptr || Handle == VS_INVALID_FINDHANDLE || Record == nullptr)
-        return VS_FALSE;
-    return FindAdvance(Handle, Record) ? VS_TRUE : VS_FALSE;
 }
 
 VS_BOOL vs_file_findclose(VS_FINDHANDLE Handle)

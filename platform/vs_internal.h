@@ -5,6 +5,7 @@
 #include "vs_platform.h"
 
 #include <cstddef>
+#include <ctime>
 
 // Kept out of the module's exported symbols.
 #pragma GCC visibility push(hidden)
@@ -43,6 +44,34 @@ bool FindSplitPattern(const VS_CHAR *FilePattern, VS_FINDDATA *Record);
 // separator after the leading steps, or a result too long).
 bool BuildFullName(const VS_CHAR *Base, const VS_CHAR *Path, VS_CHAR *Out);
 
+// Each system's own file primitives (vs_file_<system>.cpp), used by the
+// shared file functions in vs_file.cpp.
+// Stats Name as given (no separator conversion); 0, or VS_FS_ERRNO.
+VS_INT32 StatRaw(const VS_CHAR *Name, VS_STATBUF *Info);
+// True when Path (already converted) names an existing entry.
+bool Exists(const VS_CHAR *Path);
+// Steps the search of Handle to its next matching entry and copies the
+// record into Record. False when there is none left.
+bool FindAdvance(VS_FINDDATA *Handle, VS_FINDDATA *Record);
+// Copies In to Out to the end and closes both; false when a read, a write
+// or the closing of Out failed.
+bool CopyStream(FILE *In, FILE *Out);
+// Each system's own clock primitives (vs_time_<system>.cpp), used by the
+// shared clock functions in vs_time.cpp.
+// The local clock fields of Seconds; false when they cannot be had.
+bool LocalFields(VS_INT64 Seconds, struct tm *Tm);
+// The local zone's offset from UTC in seconds at Seconds; false when it
+// cannot be had.
+bool ZoneOffset(VS_INT64 Seconds, VS_INT32 *Offset);
+// Shared libraries (vs_dll.cpp): the error text of the last failure, and the
+// path a library's name is loaded by (false, with the error text set, when
+// there is none).
+void DllSetErrorText(const VS_CHAR *Text);
+bool DllPath(const VS_CHAR *Name, VS_CHAR *Path);
+// Each system's own library primitives (vs_dll_<system>.cpp).
+bool DllFileExists(const VS_CHAR *Path);
+void *DllOpen(const VS_CHAR *Name, VS_BOOL Global);
+void *DllGetLoaded(const VS_CHAR *Name, VS_CHAR *PathOut, VS_INT32 Size);
 // The registered procedure of that name; NULL when there is none.
 void *RegisteredProcFind(const VS_CHAR *Name);
 

@@ -61,22 +61,12 @@ VS_ULONG vs_process_current()
     return (VS_ULONG)getpid();
 }
 
-VS_ULONG vs_process_currentid()
-{
-    return (VS_ULONG)getpid();
-}
-
 VS_BOOL vs_process_exist(VS_ULONG Id)
 {
     char Path[64];
     snprintf(Path, sizeof(Path), "/proc/%u", (unsigned)Id);
     struct stat St;
     return stat(Path, &St) == 0 ? VS_TRUE : VS_FALSE;
-}
-
-void vs_process_exit(VS_INT32 Status)
-{
-    exit(Status);
 }
 
 VS_INT32 vs_kbhit()

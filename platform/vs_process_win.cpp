@@ -71,11 +71,6 @@ VS_ULONG vs_process_current()
     return (VS_ULONG)GetCurrentProcessId();
 }
 
-VS_ULONG vs_process_currentid()
-{
-    return (VS_ULONG)GetCurrentProcessId();
-}
-
 // A process exists while its object is not signalled; its exit code cannot
 // tell, since a process may end with STILL_ACTIVE (259).
 VS_BOOL vs_process_exist(VS_ULONG Id)
@@ -86,11 +81,6 @@ VS_BOOL vs_process_exist(VS_ULONG Id)
     bool Running = WaitForSingleObject(Process, 0) == WAIT_TIMEOUT;
     CloseHandle(Process);
     return Running ? VS_TRUE : VS_FALSE;
-}
-
-void vs_process_exit(VS_INT32 Status)
-{
-    exit(Status);
 }
 
 VS_INT32 vs_kbhit()

@@ -224,56 +224,6 @@ VS_INT32 vs_cond_destroy(VS_COND *Cond)
 }
 
 // ---------------------------------------------------------------------------
-// Guarded integers
-// ---------------------------------------------------------------------------
-
-VS_BOOL vs_atomic_init(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return VS_FALSE;
-    Atomic->Value = 0;
-    return vs_mutex_init(&Atomic->Mutex);
-}
-
-void vs_atomic_set(vs_atomic *Atomic, VS_INT32 Value)
-{
-    if (Atomic == nullptr)
-        return;
-    pthread_mutex_lock(&Atomic->Mutex.Mutex);
-    Atomic->Value = Value;
-    pthread_mutex_unlock(&Atomic->Mutex.Mutex);
-}
-
-VS_INT32 vs_atomic_get(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return 0;
-    pthread_mutex_lock(&Atomic->Mutex.Mutex);
-    VS_INT32 Value = Atomic->Value;
-    pthread_mutex_unlock(&Atomic->Mutex.Mutex);
-    return Value;
-}
-
-VS_INT32 vs_atomic_compare_set(vs_atomic *Atomic, VS_INT32 NewValue, VS_INT32 Expected)
-{
-    if (Atomic == nullptr)
-        return 0;
-    pthread_mutex_lock(&Atomic->Mutex.Mutex);
-    VS_INT32 Found = Atomic->Value;
-    if (Found == Expected)
-        Atomic->Value = NewValue;
-    pthread_mutex_unlock(&Atomic->Mutex.Mutex);
-    return Found;
-}
-
-VS_INT32 vs_atomic_destory(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return EINVAL;
-    return vs_mutex_destory(&Atomic->Mutex);
-}
-
-// ---------------------------------------------------------------------------
 // Inter-process mutex: one System V semaphore, 1 = free, 0 = held.
 // ---------------------------------------------------------------------------
 

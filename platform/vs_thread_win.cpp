@@ -196,56 +196,6 @@ VS_INT32 vs_cond_destroy(VS_COND *Cond)
 }
 
 // ---------------------------------------------------------------------------
-// Guarded integers
-// ---------------------------------------------------------------------------
-
-VS_BOOL vs_atomic_init(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return VS_FALSE;
-    Atomic->Value = 0;
-    return vs_mutex_init(&Atomic->Mutex);
-}
-
-void vs_atomic_set(vs_atomic *Atomic, VS_INT32 Value)
-{
-    if (Atomic == nullptr)
-        return;
-    EnterCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-    Atomic->Value = Value;
-    LeaveCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-}
-
-VS_INT32 vs_atomic_get(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return 0;
-    EnterCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-    VS_INT32 Value = Atomic->Value;
-    LeaveCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-    return Value;
-}
-
-VS_INT32 vs_atomic_compare_set(vs_atomic *Atomic, VS_INT32 NewValue, VS_INT32 Expected)
-{
-    if (Atomic == nullptr)
-        return 0;
-    EnterCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-    VS_INT32 Found = Atomic->Value;
-    if (Found == Expected)
-        Atomic->Value = NewValue;
-    LeaveCriticalSection(CriticalSectionOf(&Atomic->Mutex));
-    return Found;
-}
-
-VS_INT32 vs_atomic_destory(vs_atomic *Atomic)
-{
-    if (Atomic == nullptr)
-        return EINVAL;
-    return vs_mutex_destory(&Atomic->Mutex);
-}
-
-// ---------------------------------------------------------------------------
 // Inter-process mutex: a named system mutex. Its name comes from the key path
 // and the name (separators and other characters a system name must not
 // hold become '_'); the system gives it back when its holder ends.

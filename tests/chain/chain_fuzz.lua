@@ -5,6 +5,7 @@
 -- a refusal, never a crash or a hang, and nothing may be left behind once the
 -- results are dropped.
 local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
+local F = dofile(arg[1] .. "/../lua/trelk_fuzzlib.lua")
 
 local seed = tonumber(arg[2] or "") or 20261211
 math.randomseed(seed)
@@ -51,72 +52,18 @@ local words = {"Type", "Value", "BaseClass", "ClassName", "IsClass", "QZProcBase
                "00000000-0000-0000-0000-000000000000", "00000000-0000-0000-0000-000000000001",
                "00000000-0000-0000-0000-0000000000FF"}
 local function randomValue(depth)
-  local k = math.random(1, 9)
-  if k == 1 then return nil
-  elseif k == 2 then return math.random(-3, 12)
-  elseif k == 3 then return math.random() * 100
-  elseif k == 4 then return words[math.random(#words)]
-  elseif k == 5 then return math.random(2) == 1
-  elseif k == 6 then return math.random(-2, 2) * (1 << 40)
-  elseif k == 7 and depth < 3 then return _Pkg(randomValue(depth + 1), randomValue(depth + 1))
-  elseif k == 8 and depth < 3 then return _Dict(words[math.random(#words)], randomValue(depth + 1))
-  else return words[math.random(#words)] end
-end
-
--- All packages of a tree, the root first.
-local function nodes(pkg, out, depth)
-  out[#out + 1] = pkg
-  if depth > 10 then return out end
-  for i = 0, pkg:_Count() - 1 do
-    if pkg:_Type(i) == 8 then nodes(pkg:_Get(i), out, depth + 1) end
-  end
-  return out
+  return F.randomValue(depth, words, function() return words[math.random(#words)] end)
 end
 
 local function mutate(pkg)
-  local m = pkg:_Dup()
-  for _ = 1, math.random(1, 4) do
-    local all = nodes(m, {}, 0)
-    local n = all[math.random(#all)]
-    local count = n:_Count()
-    local op = math.random(1, 7)
-    if op == 1 and count > 0 then
-      n:_Del(math.random(0, count - 1))
-    elseif op == 2 and count > 0 then
-      n:_Set(math.random(0, count - 1), randomValue(0))
-    elseif op == 3 then
-      n:_Append(randomValue(0))
-    elseif op == 4 and count > 1 then
-      local i, j = math.random(0, count - 1), math.random(0, count - 1)
-      local x, y = n:_Get(i), n:_Get(j)
-      n:_Set(i, y)
-      n:_Set(j, x)
-    elseif op == 5 and count > 0 then
-      n:_Set(math.random(0, count - 1), words[math.random(#words)])
-    elseif op == 6 then
-      n:_AsDict(not n:_IsDict())
-    elseif op == 7 and count > 0 then
+  return F.mutate(pkg, {depth = 10, value = randomValue, words = words, ops = 7,
+    edit7 = function(n, count, all)
+      if count == 0 then return end
       -- Graft a subtree of the package somewhere else: deep and looping
       -- shapes the writer never makes.
       local donor = all[math.random(#all)]
       if donor ~= n then n:_Set(math.random(0, count - 1), donor:_Dup()) end
-    end
-  end
-  return m
-end
-
-local function mutateText(text)
-  local bytes = {string.byte(text, 1, -1)}
-  for _ = 1, math.random(1, 3) do
-    local i = math.random(1, #bytes)
-    local k = math.random(1, 3)
-    if k == 1 then bytes[i] = math.random(32, 126)
-    elseif k == 2 then table.remove(bytes, i)
-    else table.insert(bytes, i, string.byte("[]{},:\"0", math.random(1, 8))) end
-  end
-  local parts = {}
-  for i = 1, #bytes do parts[i] = string.char(bytes[i]) end
-  return table.concat(parts)
+    end})
 end
 
 -- The host collects an object once a script has seen it and let go of it;
@@ -176,11 +123,7 @@ local liveObjects = T.stat("LiveObjects")
 for round = 1, ROUNDS do
   local s = seeds[math.random(#seeds)]
   feed(mutate(s))
-  local text = s:_ToJSon()
-  if text then
-    local parsed = _Pkg()
-    if parsed:_FromJSon(mutateText(text)) then feed(parsed) end
-  end
+  F.feedMutatedText(s, feed)
   if round % 50 == 0 then
     _Errors()
     _CollectGarbage()

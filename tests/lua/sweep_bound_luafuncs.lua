@@ -21,26 +21,9 @@ local function unrelated_for(class)
   return unrelated[other] or nil
 end
 
--- ExecuteUntil runs until another thread finishes it: while such a call
--- runs, a helper thread keeps ending its stepping and asking it to finish.
-local function callFinished(fn, self, ...)
-  local state = {done = false}
-  local th = _Thread(function(r, st)
-    while not st.done do
-      pcall(function() r:CancelBreakOnProc() end)
-      pcall(function() r:FinishExecuteUntil() end)
-      _Yield(2)
-    end
-  end, self, state)
-  local res = table.pack(pcall(fn, self, ...))
-  state.done = true
-  _Join(th)
-  return table.unpack(res, 1, res.n)
-end
-local function call(name, fn, self, ...)
-  if name == "ExecuteUntil" then return callFinished(fn, self, ...) end
-  return pcall(fn, self, ...)
-end
+-- The shared helpers lie beside this script.
+local T = dofile((debug.getinfo(1, "S").source:match("^@(.*[/\\])") or "") .. "trelk_testlib.lua")
+local call = T.pcall_method
 
 local plain = _New(_Object)
 _LockGC(plain)

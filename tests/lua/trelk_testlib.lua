@@ -129,4 +129,23 @@ function T.named(obj, name)
   return obj
 end
 
+-- pcall(fn, self, ...) for the bound function called name. ExecuteUntil runs
+-- until another thread finishes it: while such a call runs, a helper thread
+-- keeps ending its stepping and asking it to finish.
+function T.pcall_method(name, fn, self, ...)
+  if name ~= "ExecuteUntil" then return pcall(fn, self, ...) end
+  local state = {done = false}
+  local th = _Thread(function(r, st)
+    while not st.done do
+      pcall(function() r:CancelBreakOnProc() end)
+      pcall(function() r:FinishExecuteUntil() end)
+      _Yield(2)
+    end
+  end, self, state)
+  local res = table.pack(pcall(fn, self, ...))
+  state.done = true
+  _Join(th)
+  return table.unpack(res, 1, res.n)
+end
+
 return T

@@ -9,14 +9,8 @@ local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
 local realm = _New(QZRealmBase)
 _SetName(realm, "keeper")
 
-local Item = QZDataBase:CreateType("Item")
-local Heat = QZProcBase:CreateSubType("Heat")
-Heat:InputFrom(Item)
-Heat:OutputFrom(Item)
-local Serve = QZProcBase:CreateSubType("Serve")
-local Keep = QZRuleBase:CreateType("Keep")
-local Sorter = QZCellBase:CreateType("Sorter")
-Sorter:AddProc(Heat)
+local K = dofile(arg[1] .. "/persist_types.lua")
+local Item, Heat, Serve, Keep, Sorter = K.Item, K.Heat, K.Serve, K.Keep, K.Sorter
 
 -- The JSON text of a saved package with every object ID replaced by its
 -- order of first appearance: loaded objects have new IDs, so this is the

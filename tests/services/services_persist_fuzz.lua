@@ -4,19 +4,14 @@
 -- never a crash or an endless walk, and nothing is left behind once the
 -- results are dropped.
 local T = dofile(arg[1] .. "/../lua/trelk_testlib.lua")
+local F = dofile(arg[1] .. "/../lua/trelk_fuzzlib.lua")
 
 math.randomseed(20261211)
 local ROUNDS = 300
 
 local realm = _New(QZRealmBase)
-local Item = QZDataBase:CreateType("Item")
-local Heat = QZProcBase:CreateSubType("Heat")
-Heat:InputFrom(Item)
-Heat:OutputFrom(Item)
-local Serve = QZProcBase:CreateSubType("Serve")
-local Keep = QZRuleBase:CreateType("Keep")
-local Sorter = QZCellBase:CreateType("Sorter")
-Sorter:AddProc(Heat)
+local K = dofile(arg[1] .. "/persist_types.lua")
+local Item, Heat, Serve, Keep, Sorter = K.Item, K.Heat, K.Serve, K.Keep, K.Sorter
 
 local function chain()
   local h, s = Heat(), Serve()
@@ -57,58 +52,20 @@ local function randomValue(depth)
   else return Item end
 end
 
-local function nodes(pkg, out, depth)
-  out[#out + 1] = pkg
-  if depth > 8 then return out end
-  for i = 0, pkg:_Count() - 1 do
-    if pkg:_Type(i) == 8 then nodes(pkg:_Get(i), out, depth + 1) end
-  end
-  return out
-end
-
 local function mutate(pkg)
-  local m = pkg:_Dup()
-  for _ = 1, math.random(1, 4) do
-    local all = nodes(m, {}, 0)
-    local n = all[math.random(#all)]
-    local count = n:_Count()
-    local op = math.random(1, 7)
-    if op == 1 and count > 0 then
-      n:_Del(math.random(0, count - 1))
-    elseif op == 2 and count > 0 then
-      n:_Set(math.random(0, count - 1), randomValue(0))
-    elseif op == 3 then
-      n:_Append(randomValue(0))
-    elseif op == 4 and count > 1 then
-      local i, j = math.random(0, count - 1), math.random(0, count - 1)
-      local a, b = n:_Get(i), n:_Get(j)
-      n:_Set(i, b)
-      n:_Set(j, a)
-    elseif op == 5 and count > 0 and n:_IsDict() then
-      -- A link value pointed at some saved object, or a key renamed.
-      n:_Set(math.random(0, count - 1), math.random(2) == 1 and ids[math.random(#ids)] or words[math.random(#words)])
-    elseif op == 6 then
-      n:_AsDict(not n:_IsDict())
-    elseif op == 7 and count > 0 then
-      n:_Append("QZProcNext")
-      n:_Append(ids[math.random(#ids)])
-    end
-  end
-  return m
-end
-
-local function mutateText(text)
-  local bytes = {string.byte(text, 1, -1)}
-  for _ = 1, math.random(1, 3) do
-    local i = math.random(1, #bytes)
-    local k = math.random(1, 3)
-    if k == 1 then bytes[i] = math.random(32, 126)
-    elseif k == 2 then table.remove(bytes, i)
-    else table.insert(bytes, i, string.byte("[]{},:\"0", math.random(1, 8))) end
-  end
-  local parts = {}
-  for i = 1, #bytes do parts[i] = string.char(bytes[i]) end
-  return table.concat(parts)
+  return F.mutate(pkg, {depth = 8, value = randomValue, words = words, ops = 7,
+    edit5 = function(n, count)
+      if count > 0 and n:_IsDict() then
+        -- A link value pointed at some saved object, or a key renamed.
+        n:_Set(math.random(0, count - 1), math.random(2) == 1 and ids[math.random(#ids)] or words[math.random(#words)])
+      end
+    end,
+    edit7 = function(n, count)
+      if count > 0 then
+        n:_Append("QZProcNext")
+        n:_Append(ids[math.random(#ids)])
+      end
+    end})
 end
 
 -- Loaded objects live while the script holds them: read every result, walk
@@ -155,11 +112,7 @@ for round = 1, ROUNDS do
   local seed = seeds[math.random(#seeds)]
   local m = mutate(seed)
   loaded = loaded + feed(m)
-  local text = seed:_ToJSon()
-  if text then
-    local parsed = _Pkg()
-    if parsed:_FromJSon(mutateText(text)) then feed(parsed) end
-  end
+  F.feedMutatedText(seed, feed)
   if round % 50 == 0 then
     _Errors()
     collectgarbage("collect")
