@@ -123,11 +123,7 @@ local liveObjects = T.stat("LiveObjects")
 for round = 1, ROUNDS do
   local s = seeds[math.random(#seeds)]
   feed(mutate(s))
-  local text = s:_ToJSon()
-  if text then
-    local parsed = _Pkg()
-    if parsed:_FromJSon(F.mutateText(text)) then feed(parsed) end
-  end
+  F.feedMutatedText(s, feed)
   if round % 50 == 0 then
     _Errors()
     _CollectGarbage()

@@ -90,4 +90,14 @@ function F.mutateText(text)
   return table.concat(parts)
 end
 
+-- Feeds feed the package read back from pkg's JSON text with a few bytes
+-- damaged, when the damaged text still reads.
+function F.feedMutatedText(pkg, feed)
+  local text = pkg:_ToJSon()
+  if text then
+    local parsed = _Pkg()
+    if parsed:_FromJSon(F.mutateText(text)) then feed(parsed) end
+  end
+end
+
 return F

@@ -79,11 +79,7 @@ for round = 1, ROUNDS do
   local before = #T.errors()
   feed(m)
   feed(_Dict("PackageInfo", _Pkg(), "Value", m))
-  local text = seed:_ToJSon()
-  if text then
-    local parsed = _Pkg()
-    if parsed:_FromJSon(F.mutateText(text)) then feed(parsed) end
-  end
+  F.feedMutatedText(seed, feed)
   if round % 50 == 0 then _CollectGarbage() end
 end
 _Errors()

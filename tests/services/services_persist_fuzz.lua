@@ -112,11 +112,7 @@ for round = 1, ROUNDS do
   local seed = seeds[math.random(#seeds)]
   local m = mutate(seed)
   loaded = loaded + feed(m)
-  local text = seed:_ToJSon()
-  if text then
-    local parsed = _Pkg()
-    if parsed:_FromJSon(F.mutateText(text)) then feed(parsed) end
-  end
+  F.feedMutatedText(seed, feed)
   if round % 50 == 0 then
     _Errors()
     collectgarbage("collect")
