@@ -17,9 +17,7 @@
 //  - BM_BytesPerDataObject: heap and RSS growth per live data object with a
 //    small value (one integer), unnamed, held by a script table, over
 //    100,000 more.
-#include "host_internal.h"
-#include "script/lua_engine.h"
-#include "tarvex_host.h"
+#include "bench_thing.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -30,32 +28,7 @@
 
 namespace {
 
-tvh::ScriptEngine *(*volatile g_linkEngine)() = &tvh::createScriptEngine;
-
-ClassOfXRQInterface *S() { return tvh::service(); }
-
-const char *kTemplate = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<object>
-  <BenchThing ID="5E1F0A20-1B2C-4D3E-8F40-A1B2C3D4E5F7">
-    <attribute>
-      <Count Type="VS_INT32" Default="1"/>
-    </attribute>
-    <function>
-      <Sum Type="luafunc" Desc="VS_INT32 Sum(VS_INT32 a)"/>
-    </function>
-  </BenchThing>
-</object>
-)XML";
-
-VS_INT32 fSum(void *) {
-    S()->LuaPushInt(S()->LuaToInt(2) + 1);
-    return 1;
-}
-
-int plainSum(lua_State *L) {
-    lua_pushinteger(L, lua_tointeger(L, 2) + 1);
-    return 1;
-}
+using namespace benchthing;
 
 const char *kSetup = R"LUA(
 T = QZDataBase:CreateType("bench.T")

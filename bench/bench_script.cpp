@@ -3,9 +3,7 @@
 //  - a luafunc called from Lua through the host vs a plain lua_CFunction;
 //  - object create + free;
 //  - for scale: a plain userdata method call through a minimal C __index.
-#include "host_internal.h"
-#include "script/lua_engine.h"
-#include "tarvex_host.h"
+#include "bench_thing.h"
 
 #include <benchmark/benchmark.h>
 
@@ -13,33 +11,7 @@
 
 namespace {
 
-tvh::ScriptEngine *(*volatile g_linkEngine)() = &tvh::createScriptEngine;
-
-ClassOfXRQInterface *S() { return tvh::service(); }
-
-const char *kTemplate = R"XML(<?xml version="1.0" encoding="UTF-8"?>
-<object>
-  <BenchThing ID="5E1F0A20-1B2C-4D3E-8F40-A1B2C3D4E5F6">
-    <attribute>
-      <Count Type="VS_INT32" Default="1"/>
-    </attribute>
-    <function>
-      <Sum Type="luafunc" Desc="VS_INT32 Sum(VS_INT32 a)"/>
-    </function>
-  </BenchThing>
-</object>
-)XML";
-
-VS_INT32 fSum(void *) {
-    S()->LuaPushInt(S()->LuaToInt(2) + 1);
-    return 1;
-}
-
-// The same work as a plain Lua C function.
-int plainSum(lua_State *L) {
-    lua_pushinteger(L, lua_tointeger(L, 2) + 1);
-    return 1;
-}
+using namespace benchthing;
 
 // The least any userdata method call pays: a C __index that hands back a
 // function it already has (no name lookup at all).
