@@ -4,6 +4,14 @@ import re
 import sys
 
 
+def strip_args(fname):
+    """The function's qualified name without its parameter list: an
+    anonymous namespace is dropped first, since its parentheses would
+    otherwise be taken for the start of the parameters."""
+    fname = fname.replace("(anonymous namespace)::", "")
+    return fname.split("(", 1)[0].strip()
+
+
 def main():
     path, case, marker = sys.argv[1:4]
     names = {}  # compressed id -> function name
@@ -22,7 +30,7 @@ def main():
                     fname = names.get(m.group(1), "")
                 else:
                     fname = line[4:].strip()
-                plain = re.sub(r"\(.*", "", fname)
+                plain = strip_args(fname)
                 pending = plain == marker or plain.endswith("::" + marker)
             elif line.startswith("fn="):
                 m = re.match(r"fn=\((\d+)\)(?: (.*))?", line.strip())

@@ -54,18 +54,33 @@ int msgHandler(lua_State *L) {
 }
 
 // ---- luafunc trampolines ----
+// Runs a module luafunc with L as the thread's current stack and clamps its
+// result count to what is on the stack. Inline in both trampolines: a
+// luafunc call is the hottest path between scripts and the module.
+static inline int runModuleFn(lua_State *L, VS_LUAFUNCPTR fn) {
+    checkScriptLock();
+    ThreadState *t = g_engine->ts();
+    lua_State *saved = t->cur;
+    t->cur = L;
+    int n = fn ? fn((void *)L) : 0;
+    t->cur = saved;
+    if (n <= 0) return 0;
+    int top = lua_gettop(L);
+    return n > top ? top : n;
+}
+
 int slotTrampoline(lua_State *L) {
     g_engine->drainDeferred(L);
     FuncSlot *slot = (FuncSlot *)lua_touserdata(L, lua_upvalueindex(1));
     if (!slot) return raisef(L, "function of a freed object called");
     VS_LUAFUNCPTR fn = slot->fn;
     if (!fn) return raisef(L, "function '%s' is not bound", slot->name.c_str());
-    return callModuleFn(L, fn);
+    return runModuleFn(L, fn);
 }
 
 static int regTrampoline(lua_State *L) {
     VS_LUAFUNCPTR fn = (VS_LUAFUNCPTR)lua_touserdata(L, lua_upvalueindex(1));
-    return callModuleFn(L, fn);
+    return runModuleFn(L, fn);
 }
 
 void pushRegClosure(lua_State *L, const RegFunc &rf) {
@@ -91,19 +106,6 @@ int raisef(lua_State *L, const char *fmt, ...) {
     }
     lua_pushstring(L, buf);
     return lua_error(L);
-}
-
-int callModuleFn(lua_State *L, VS_LUAFUNCPTR fn) {
-    checkScriptLock();
-    ThreadState *t = g_engine->ts();
-    lua_State *saved = t->cur;
-    t->cur = L;
-    int n = fn ? fn((void *)L) : 0;
-    t->cur = saved;
-    int top = lua_gettop(L);
-    if (n < 0) n = 0;
-    if (n > top) n = top;
-    return n;
 }
 
 // ---- calls ----

@@ -335,10 +335,6 @@ class LuaEngine : public ScriptEngine {
 // function). Only for frames with trivially destructible locals.
 int raisef(lua_State *L, const char *fmt, ...);
 
-// Calls a module luafunc with L as the thread's current stack; clamps the
-// result count to what is on the stack.
-int callModuleFn(lua_State *L, VS_LUAFUNCPTR fn);
-
 // Lua value -> package item at position i (insert rule of packages); itemType < 0: by the
 // value's kind. Returns 1 inserted, 0 refused by the package, -1 the value has
 // no item form (message in err).
@@ -351,6 +347,15 @@ extern LuaEngine *g_engine; // the running engine, NULL when none
 
 inline bool validIndex(lua_State *L, int idx) {
     if (idx > 0) return idx <= lua_gettop(L);
+    if (idx == 0) return false;
+    if (idx > LUA_REGISTRYINDEX) return -idx <= lua_gettop(L);
+    return true; // registry or an up-value pseudo-index
+}
+
+// For the readers: past the top Lua itself answers "none" to a positive
+// index, so only a negative one needs the depth check.
+inline bool readableIndex(lua_State *L, int idx) {
+    if (idx > 0) return true;
     if (idx == 0) return false;
     if (idx > LUA_REGISTRYINDEX) return -idx <= lua_gettop(L);
     return true; // registry or an up-value pseudo-index

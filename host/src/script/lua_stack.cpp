@@ -20,7 +20,7 @@ VS_INT32 LuaEngine::LuaGetTop() {
 VS_INT32 LuaEngine::LuaType(VS_INT32 Index) {
     if (!L0_) return VSLUATYPE_NIL;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return VSLUATYPE_NIL;
+    if (!readableIndex(L, Index)) return VSLUATYPE_NIL;
     switch (lua_type(L, Index)) {
     case LUA_TNIL:
     case LUA_TNONE:
@@ -69,7 +69,7 @@ void LuaEngine::LuaInsert(VS_INT32 Index) {
 void *LuaEngine::LuaToObject(VS_INT32 Index) {
     if (!L0_) return nullptr;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return nullptr;
+    if (!readableIndex(L, Index)) return nullptr;
     HostObject *o = toHostObject(L, Index);
     return o ? o->record : nullptr;
 }
@@ -77,21 +77,21 @@ void *LuaEngine::LuaToObject(VS_INT32 Index) {
 VS_INT32 LuaEngine::LuaToInt(VS_INT32 Index) {
     if (!L0_) return 0;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return 0;
+    if (!readableIndex(L, Index)) return 0;
     return (VS_INT32)(uint32_t)(uint64_t)toInt64(L, Index); // low 32 bits
 }
 
 VS_INT64 LuaEngine::LuaToInt64(VS_INT32 Index) {
     if (!L0_) return 0;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return 0;
+    if (!readableIndex(L, Index)) return 0;
     return toInt64(L, Index);
 }
 
 VS_DOUBLE LuaEngine::LuaToNumber(VS_INT32 Index) {
     if (!L0_) return 0;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return 0;
+    if (!readableIndex(L, Index)) return 0;
     switch (lua_type(L, Index)) {
     case LUA_TNUMBER:
         return lua_tonumber(L, Index);
@@ -105,7 +105,7 @@ VS_DOUBLE LuaEngine::LuaToNumber(VS_INT32 Index) {
 VS_BOOL LuaEngine::LuaToBool(VS_INT32 Index) {
     if (!L0_) return VS_FALSE;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return VS_FALSE;
+    if (!readableIndex(L, Index)) return VS_FALSE;
     switch (lua_type(L, Index)) {
     case LUA_TNIL:
     case LUA_TNONE:
@@ -129,7 +129,7 @@ const VS_CHAR *LuaEngine::LuaToLString(VS_INT32 Index, VS_INT32 *Length) {
     if (Length) *Length = 0;
     if (!L0_) return nullptr;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index) || lua_type(L, Index) != LUA_TSTRING) return nullptr;
+    if (!readableIndex(L, Index) || lua_type(L, Index) != LUA_TSTRING) return nullptr;
     size_t len = 0;
     const char *s = lua_tolstring(L, Index, &len);
     if (Length) *Length = len > (size_t)INT32_MAX ? INT32_MAX : (VS_INT32)len;
@@ -139,21 +139,21 @@ const VS_CHAR *LuaEngine::LuaToLString(VS_INT32 Index, VS_INT32 *Length) {
 VS_PARAPKGPTR LuaEngine::LuaToParaPkg(VS_INT32 Index) {
     if (!L0_) return nullptr;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index) || udKind(L, Index) != UdPkg) return nullptr;
+    if (!readableIndex(L, Index) || udKind(L, Index) != UdPkg) return nullptr;
     return ((PkgBox *)lua_touserdata(L, Index))->pkg;
 }
 
 ClassOfXRQBinBufInterface *LuaEngine::LuaToBinBuf(VS_INT32 Index) {
     if (!L0_) return nullptr;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index) || udKind(L, Index) != UdBin) return nullptr;
+    if (!readableIndex(L, Index) || udKind(L, Index) != UdBin) return nullptr;
     return ((BinBox *)lua_touserdata(L, Index))->buf;
 }
 
 VS_UWORD LuaEngine::LuaToUWord(VS_INT32 Index) {
     if (!L0_) return 0;
     lua_State *L = ts()->cur;
-    if (!validIndex(L, Index)) return 0;
+    if (!readableIndex(L, Index)) return 0;
     switch (lua_type(L, Index)) {
     case LUA_TNUMBER:
         if (lua_isinteger(L, Index)) return (VS_UWORD)lua_tointeger(L, Index);
