@@ -44,6 +44,7 @@ LuaEngine::LuaEngine() {
     scriptsEnding().store(false);
     L0_ = luaL_newstate();
     luaL_openlibs(L0_);
+    guardScriptLibraries(L0_);
     lua_atpanic(L0_, [](lua_State *L) -> int {
         const char *m = lua_tostring(L, -1);
         fprintf(stderr, "tarvex: unprotected script error: %s\n", m ? m : "?");

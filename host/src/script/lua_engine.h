@@ -389,6 +389,10 @@ inline VS_INT64 toInt64(lua_State *L, int idx) {
     }
 }
 
+// Narrows what Lua's own libraries let scripts do to the host's values
+// (lua_guard.cpp); called once, after the standard libraries are opened.
+void guardScriptLibraries(lua_State *L);
+
 // Message handler of protected calls: remembers where the error happened.
 int msgHandler(lua_State *L);
 // Luafunc trampolines: a bound slot (upvalue 1 its FuncSlot) and a function
