@@ -10,9 +10,11 @@ ensure_deps() {
   local debs="${1:-$TRELK_DEBS}"
   local missing=()
   local p
-  # One query for all of them; a package dpkg has never heard of prints nothing.
+  # One query for all of them; a package dpkg has never heard of prints
+  # nothing and makes the query fail, which must not end a caller running
+  # under "set -e -o pipefail": that package is simply missing.
   local installed
-  installed="$(dpkg-query -W -f='${Package} ${Status}\n' $debs 2>/dev/null | awk '/install ok installed$/ {print $1}')"
+  installed="$({ dpkg-query -W -f='${Package} ${Status}\n' $debs 2>/dev/null || true; } | awk '/install ok installed$/ {print $1}')"
   for p in $debs; do
     grep -qx "$p" <<<"$installed" || missing+=("$p")
   done
