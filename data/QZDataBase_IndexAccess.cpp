@@ -75,7 +75,7 @@ static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
     StructOfQZDataBase *D = PropertyValueOwner(Data);
     if (D == NULL) D = Data;
-    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = TrelkData_DataClassOf(D)) {
+    for (; D != NULL && !TrelkData_IsPreDefined(D); D = TrelkData_DataClassOf(D)) {
         VS_PARAPKGPTR Props = D->PropertyPkg;
         if (Props == NULL) continue;
         for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
@@ -135,7 +135,10 @@ VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
     (void)Object;
     (void)Para;
     (void)GetAllRawAttributeFlag;
-    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    // The hook is installed only by a data object's creation event, on that
+    // object, and an object keeps its class for life: ForWhichObject is a
+    // data object without asking the host again on every attribute read.
+    if (Name == NULL || ForWhichObject == NULL || SRV == NULL) return VS_FALSE;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
     return IsIndexName(Name) ? ReadIndex(Data, Name) : ReadProperty(Data, Name);
 }
@@ -408,7 +411,8 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 {
     (void)Object;
     (void)Para;
-    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    // Installed on data objects only, as the get hook above.
+    if (Name == NULL || ForWhichObject == NULL || SRV == NULL) return VS_FALSE;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
     return IsIndexName(Name) ? WriteIndex(Data, Name, Index) : WriteProperty(Data, Name, Index);
 }

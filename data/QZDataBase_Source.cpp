@@ -46,7 +46,7 @@ static StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
         return NULL;
     if (QZData->SourceData != NULL)
         return QZData;
-    for (StructOfQZDataBase *C = TrelkData_ClassOf(QZData); C != NULL && !QZDataBase_IsPreDefined_DataType(C);
+    for (StructOfQZDataBase *C = TrelkData_ClassOf(QZData); C != NULL && !TrelkData_IsPreDefined(C);
          C = TrelkData_ClassOf(C)) {
         if (C->SourceData != NULL)
             return C;
@@ -142,7 +142,7 @@ VS_BOOL QZDataBase_IsSource_Internal(StructOfQZDataBase *QZData, StructOfQZDataB
             if (Result || X->DataBuf != NULL)
                 break;
             X = TrelkData_ClassOf(X);
-            if (X == NULL || X->IsType || QZDataBase_IsPreDefined_DataType(X))
+            if (X == NULL || X->IsType || TrelkData_IsPreDefined(X))
                 break;
         }
     }
@@ -208,7 +208,7 @@ VS_BOOL QZDataBase_BufEquals_Internal(void *DataTypeClass, VS_PARAPKGPTR SrcBuf,
     return CallTypeClassEquals(DataTypeClass, SrcBuf, DesBuf, NULL, &CallMade);
 }
 
-static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up);
+static VS_BOOL DataEquals(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up);
 
 // A set may hold objects that are no data: those match only themselves.
 static VS_BOOL MemberEquals(void *a, void *b, const EqualsFrame *Frame)
@@ -217,7 +217,7 @@ static VS_BOOL MemberEquals(void *a, void *b, const EqualsFrame *Frame)
         return VS_TRUE;
     if (!QZDataBase_IsDataObject(a) || !QZDataBase_IsDataObject(b))
         return VS_FALSE;
-    return EqualsInternal((StructOfQZDataBase *)a, (StructOfQZDataBase *)b, Frame);
+    return DataEquals((StructOfQZDataBase *)a, (StructOfQZDataBase *)b, Frame);
 }
 
 static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Frame)
@@ -294,11 +294,15 @@ static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des)
     return Result;
 }
 
-static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up)
+// Src and Des are data objects, known by the caller: the class walks below
+// would otherwise ask the host again and again.
+static VS_BOOL DataEquals(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up)
 {
     if (Src == Des)
         return VS_TRUE;
-    if (Src == NULL || !QZDataBase_IsDataObject(Src) || !TrelkData_IsDataInstance(Des))
+    // Only an instance compares equal to another object: never the QZDataBase
+    // class object itself.
+    if (TrelkData_IsDataBaseClassObject(Des))
         return VS_FALSE;
     StructOfQZDataBase *SrcType = QZDataBase_GetDataType_Internal(Src);
     if (SrcType != QZDataBase_GetDataType_Internal(Des))
@@ -315,8 +319,8 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
     if (!PropertiesEqual(SrcHolder, DesHolder))
         return VS_FALSE;
 
-    if (TrelkData_IsMemberSet(Src)) {
-        if (!TrelkData_IsMemberSet(Des))
+    if (TrelkData_IsMemberSetData(Src)) {
+        if (!TrelkData_IsMemberSetData(Des))
             return VS_FALSE;
         VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
         for (const EqualsFrame *F = Up; F != NULL; F = F->Up)
@@ -348,7 +352,11 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
 
 VS_BOOL QZDataBase_Equals_Internal(StructOfQZDataBase *SrcQZData, StructOfQZDataBase *DesQZData)
 {
-    return EqualsInternal(SrcQZData, DesQZData, NULL);
+    if (SrcQZData == DesQZData)
+        return VS_TRUE;
+    if (SrcQZData == NULL || !QZDataBase_IsDataObject(SrcQZData) || !TrelkData_IsDataInstance(DesQZData))
+        return VS_FALSE;
+    return DataEquals(SrcQZData, DesQZData, NULL);
 }
 
 // ---------------------------------------------------------------------------
@@ -357,10 +365,10 @@ VS_BOOL QZDataBase_Equals_Internal(StructOfQZDataBase *SrcQZData, StructOfQZData
 static VS_BOOL KindTest(StructOfQZDataBase *QZData, VS_BOOL IsInst, uintptr_t Code, void *PreDefinedClass)
 {
     StructOfQZDataBase *X = QZDataBase_GetDataType_Internal(QZData);
-    while (X != NULL && !QZDataBase_IsPreDefined_DataType(X)) {
+    while (X != NULL && !TrelkData_IsPreDefined(X)) {
         if ((uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(X)) == Code)
             return IsInst == 1 && TrelkData_IsDataBaseClassObject(SRV->GetClass(X)) ? VS_FALSE : VS_TRUE;
-        X = TrelkData_ClassOf(X);
+        X = TrelkData_DataClassOf(X);
     }
     return X != NULL && X == PreDefinedClass && IsInst != 1 ? VS_TRUE : VS_FALSE;
 }
@@ -388,10 +396,15 @@ VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *QZData)
 {
     if (QZData == NULL || !QZDataBase_IsDataObject(QZData))
         return VS_FALSE;
+    return TrelkData_IsMemberSetData(QZData);
+}
+
+VS_BOOL TrelkData_IsMemberSetData(StructOfQZDataBase *QZData)
+{
     if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE))
         return VS_TRUE;
     StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
-    return Type != NULL && !QZDataBase_IsPreDefined_DataType(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
+    return Type != NULL && !TrelkData_IsPreDefined(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
                ? VS_TRUE
                : VS_FALSE;
 }
@@ -675,7 +688,7 @@ VS_INT32 QZDataBase_Equals(void *L)
     void *Other = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
     if (Self != NULL && QZDataBase_IsDataObject(Other))
-        Result = QZDataBase_Equals_Internal(Self, (StructOfQZDataBase *)Other);
+        Result = DataEquals(Self, (StructOfQZDataBase *)Other, NULL);
     SRV->LuaPushBool(Result);
     return 1;
 }

@@ -25,20 +25,10 @@ VS_BOOL TrelkData_IsProcOrChain(void *Object)
                                                                                                    : VS_FALSE;
 }
 
-StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
-{
-    return (StructOfQZDataBase *)SRV->GetClass(Data);
-}
-
 StructOfQZDataBase *TrelkData_ClassOf(void *Object)
 {
     void *Class = SRV->GetClass(Object);
     return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
-}
-
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
-{
-    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
 }
 
 StructOfQZDataBase *TrelkData_SelfArg()

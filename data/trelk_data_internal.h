@@ -19,15 +19,48 @@ extern const VS_CHAR *const TrelkData_ForeignObjectText;
 // Appends Text of any length to Out (Print alone stops at 10239 characters).
 void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
 
+// Module-private data: read by module code directly, not through the table
+// the dynamic linker keeps for what the library exports.
+#if defined(_WIN32)
+#define TRELK_DATA_HIDDEN
+#else
+#define TRELK_DATA_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
 // ---------------------------------------------------------------------------
 // Data objects and their classes
 // ---------------------------------------------------------------------------
+// The records of the five predefined class objects, entered by each one's
+// creation event (recognised by ID) and cleared by its end. Attribute reads
+// and kind tests ask whether a class is predefined at every step of a class
+// walk; with all five known that is five comparisons without a call.
+struct TrelkDataPreDefinedClasses {
+    void *Record[5];
+    VS_INT32 Known; // records entered
+};
+extern TrelkDataPreDefinedClasses TrelkData_PreDefined TRELK_DATA_HIDDEN;
+
+// QZDataBase_IsPreDefined_DataType, inline while the five are known.
+inline VS_BOOL TrelkData_IsPreDefined(const void *Data)
+{
+    const TrelkDataPreDefinedClasses &P = TrelkData_PreDefined;
+    if (P.Known == 5)
+        return Data == P.Record[0] || Data == P.Record[1] || Data == P.Record[2] || Data == P.Record[3] ||
+                       Data == P.Record[4]
+                   ? VS_TRUE
+                   : VS_FALSE;
+    return QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Data);
+}
+
 // The QZDataBase class object, recognised by its class ID.
 VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
 // An instance of QZDataBase (the class object itself excluded).
 VS_BOOL TrelkData_IsDataInstance(void *Object);
 // IsType set, or one of the five predefined class objects.
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data);
+inline VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
+{
+    return Data != NULL && (Data->IsType || TrelkData_IsPreDefined(Data)) ? VS_TRUE : VS_FALSE;
+}
 // A data object whose data type is itself: a type or a predefined class.
 VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // The class of a data object, when that class is a data object too (the
@@ -37,11 +70,16 @@ StructOfQZDataBase *TrelkData_ClassOf(void *Object);
 // check: such an object is an instance of the QZDataBase class object, so its
 // class is either that class object or another instance of it. For walks up
 // a chain of data objects that stop at the predefined classes.
-StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data);
+inline StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
+{
+    return (StructOfQZDataBase *)SRV->GetClass(Data);
+}
 
 // A set whose members count one by one in equality, duplication and subsets:
 // the strict set kind, or an instance of a set type a script made.
 VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *Data);
+// The same for an object known to be a data object.
+VS_BOOL TrelkData_IsMemberSetData(StructOfQZDataBase *Data);
 
 // Member copies a set's Dup made: the set holds each (its creation lock, or
 // the reference added to a type class's "Dup" result) until the copy is
