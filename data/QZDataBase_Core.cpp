@@ -112,6 +112,7 @@ static void EnterPreDefined(void *Object)
     if (TrelkData_PreDefined.Record[Slot] == NULL)
         TrelkData_PreDefined.Known++;
     TrelkData_PreDefined.Record[Slot] = Object;
+    TrelkData_ForgetChains();
 }
 
 static void ForgetPreDefined(void *Object)
@@ -454,6 +455,8 @@ VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
         break;
     case VSEVENT_SYSTEMEVENT_ONDESTROY:
         OnFreed(Data);
+        // The record goes when the event returns.
+        TrelkData_ForgetChains();
         break;
     default:
         break;

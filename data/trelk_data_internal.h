@@ -19,6 +19,9 @@ extern const VS_CHAR *const TrelkData_ForeignObjectText;
 // Appends Text of any length to Out (Print alone stops at 10239 characters).
 void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
 
+// The QZDataBase class object, recognised by its class ID.
+VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
+
 // Module-private data: read by module code directly, not through the table
 // the dynamic linker keeps for what the library exports.
 #if defined(_WIN32)
@@ -40,6 +43,14 @@ struct TrelkDataPreDefinedClasses {
 };
 extern TrelkDataPreDefinedClasses TrelkData_PreDefined TRELK_DATA_HIDDEN;
 
+// TrelkData_IsDataBaseClassObject, inline while the five are known.
+inline VS_BOOL TrelkData_IsDataBaseClass(const void *Object)
+{
+    if (TrelkData_PreDefined.Known == 5)
+        return Object == TrelkData_PreDefined.Record[0] ? VS_TRUE : VS_FALSE;
+    return TrelkData_IsDataBaseClassObject((void *)Object);
+}
+
 // QZDataBase_IsPreDefined_DataType, inline while the five are known.
 inline VS_BOOL TrelkData_IsPreDefined(const void *Data)
 {
@@ -52,8 +63,6 @@ inline VS_BOOL TrelkData_IsPreDefined(const void *Data)
     return QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Data);
 }
 
-// The QZDataBase class object, recognised by its class ID.
-VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
 // An instance of QZDataBase (the class object itself excluded).
 VS_BOOL TrelkData_IsDataInstance(void *Object);
 // IsType set, or one of the five predefined class objects.
@@ -75,11 +84,45 @@ inline StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
     return (StructOfQZDataBase *)SRV->GetClass(Data);
 }
 
+// A luafunc that first checks that its argument is a data object and then
+// walks the argument's class chain (kind tests, data types, equality) would
+// ask the host for the same classes several times over. The chain is read
+// once instead, and the check is the walk itself: Link[0] is the object,
+// Link[i + 1] the class of Link[i], up to the QZDataBase class object, which
+// makes the object a data object. An object keeps its class for life, so the
+// links hold while the object lives.
+#define TRELKDATA_CHAIN_LINKS 8
+struct TrelkDataChain {
+    void *Link[TRELKDATA_CHAIN_LINKS];
+    VS_INT32 Count;    // links read
+    VS_BOOL Complete;  // the last link is the QZDataBase class object
+};
+// Reads Object's chain; the answer of QZDataBase_IsDataObject. A data object
+// whose chain is longer than the links is answered by the host, and its
+// chain left incomplete: the walks below then ask the host as before.
+//
+// Complete chains are kept in a small cache: scripts call on the same objects
+// again and again, and a luafunc call on a data object follows the read of
+// the luafunc's name through the data's get hook. An entry holds only while
+// no data object has been freed since it was read (a freed record's address
+// may come back as another object's): every data object's free event, and
+// every registration of a predefined class (a host started again), forgets
+// them all. The links of a complete chain are data objects, and an object
+// keeps its class for life, so nothing else can change them.
+VS_BOOL TrelkData_ReadChain(void *Object, TrelkDataChain *Chain);
+void TrelkData_ForgetChains();
+// The data object of a chain read for one.
+inline StructOfQZDataBase *TrelkData_ChainData(const TrelkDataChain *Chain)
+{
+    return (StructOfQZDataBase *)Chain->Link[0];
+}
+// QZDataBase_GetDataType_Internal of the chain's data object; *At is the
+// type's link (-1 without a complete chain).
+StructOfQZDataBase *TrelkData_ChainDataType(const TrelkDataChain *Chain, VS_INT32 *At);
+
 // A set whose members count one by one in equality, duplication and subsets:
 // the strict set kind, or an instance of a set type a script made.
 VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *Data);
-// The same for an object known to be a data object.
-VS_BOOL TrelkData_IsMemberSetData(StructOfQZDataBase *Data);
 
 // Member copies a set's Dup made: the set holds each (its creation lock, or
 // the reference added to a type class's "Dup" result) until the copy is
@@ -100,6 +143,8 @@ VS_BOOL TrelkData_IsProcOrChain(void *Object);
 // ---------------------------------------------------------------------------
 // Argument 1 of a luafunc when it is a data object, else NULL.
 StructOfQZDataBase *TrelkData_SelfArg();
+// The same, with the argument's class chain read into Chain.
+StructOfQZDataBase *TrelkData_SelfArgChain(TrelkDataChain *Chain);
 // Create on an instance: makes another instance of Self's own class and hands
 // it to the script; refuses any input. Returns the count of pushed values.
 VS_INT32 TrelkData_CreateFromInstance(void *Self);
