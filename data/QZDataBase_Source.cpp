@@ -325,6 +325,10 @@ static VS_BOOL DataEquals(const TrelkDataChain *SrcChain, const TrelkDataChain *
     StructOfQZDataBase *DesHolder = QZDataBase_GetObjectHasBuf_Internal(Des);
     if ((SrcHolder == NULL) != (DesHolder == NULL))
         return VS_FALSE;
+    // Nothing below runs script before the packages are compared: the
+    // holders found here still hold them then.
+    VS_PARAPKGPTR SrcBuf = SrcHolder != NULL ? SrcHolder->DataBuf : NULL;
+    VS_PARAPKGPTR DesBuf = DesHolder != NULL ? DesHolder->DataBuf : NULL;
     if (SrcHolder == NULL) {
         SrcHolder = QZDataBase_GetDirectDataInst_Internal(Src);
         DesHolder = QZDataBase_GetDirectDataInst_Internal(Des);
@@ -347,8 +351,6 @@ static VS_BOOL DataEquals(const TrelkDataChain *SrcChain, const TrelkDataChain *
 
     if (Src->IsType || Des->IsType)
         return VS_FALSE; // two types are equal only as one object, handled above
-    VS_PARAPKGPTR SrcBuf = QZDataBase_GetDataBuf_Internal(Src);
-    VS_PARAPKGPTR DesBuf = QZDataBase_GetDataBuf_Internal(Des);
     if (SrcBuf == NULL || DesBuf == NULL)
         return VS_FALSE;
     void *TypeClass = QZDataBase_GetTypeClassOf_Internal(SrcType);
@@ -462,8 +464,9 @@ static VS_BOOL IsMemberSetOfChain(const TrelkDataChain *Chain, StructOfQZDataBas
         return Trelk_IsOf(TrelkData_ChainData(Chain), QZDataSetBaseClass);
     // The set class is a data class: when it is on the chain, it is below
     // the QZDataBase class object, where a complete chain ends.
-    for (VS_INT32 i = 0; i < Chain->Count; i++)
-        if (QZDataSetBaseClass != NULL && Chain->Link[i] == QZDataSetBaseClass)
+    void *SetClass = QZDataSetBaseClass;
+    for (VS_INT32 i = 0; SetClass != NULL && i < Chain->Count; i++)
+        if (Chain->Link[i] == SetClass)
             return VS_TRUE;
     return VS_FALSE;
 }

@@ -61,14 +61,6 @@ ChainCacheEntry &ChainCacheSlot(const void *Object)
     return ChainCache[((Key >> 4) ^ (Key >> 10)) % TRELKDATA_CHAIN_CACHE];
 }
 
-void CopyChain(TrelkDataChain *To, const TrelkDataChain *From)
-{
-    for (VS_INT32 i = 0; i < From->Count; i++)
-        To->Link[i] = From->Link[i];
-    To->Count = From->Count;
-    To->Complete = From->Complete;
-}
-
 } // namespace
 
 static VS_BOOL ReadChainFromHost(void *Object, TrelkDataChain *Chain);
@@ -82,7 +74,7 @@ VS_BOOL TrelkData_ReadChain(void *Object, TrelkDataChain *Chain)
 {
     ChainCacheEntry &Entry = ChainCacheSlot(Object);
     if (Object != NULL && Entry.Object == Object && Entry.Epoch == ChainEpoch) {
-        CopyChain(Chain, &Entry.Chain);
+        *Chain = Entry.Chain;
         return VS_TRUE;
     }
     if (!ReadChainFromHost(Object, Chain))
@@ -90,7 +82,7 @@ VS_BOOL TrelkData_ReadChain(void *Object, TrelkDataChain *Chain)
     if (Chain->Complete) {
         Entry.Object = Object;
         Entry.Epoch = ChainEpoch;
-        CopyChain(&Entry.Chain, Chain);
+        Entry.Chain = *Chain;
     }
     return VS_TRUE;
 }
