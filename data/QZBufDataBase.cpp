@@ -41,7 +41,7 @@ VS_INT32 QZBufDataBase_Create(void *L)
         return 1;
     }
     StructOfQZDataBase *Self = (StructOfQZDataBase *)SelfObject;
-    if (!Self->IsType && !TrelkData_IsPreDefined(Self))
+    if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self))
         return TrelkData_CreateFromInstance(Self);
     VS_PARAPKGPTR Pkg = SRV->LuaType(2) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(2) : NULL;
     if (Pkg == NULL)

@@ -199,7 +199,7 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     VS_PARAPKGPTR List = PackageArg(2);
     // The predefined class objects keep no list indexes of their own.
-    if (Self == NULL || List == NULL || TrelkData_IsPreDefined(Self)) return 0;
+    if (Self == NULL || List == NULL || QZDataBase_IsPreDefined_DataType(Self)) return 0;
     if (List->GetNumber() < QZZELLIST_ITEMNUMBER) {
         Trelk_Raise(Self, "'s RestoreZelDataProperty failed, the input is not an attribute list");
         return 0;

@@ -207,7 +207,7 @@ VS_BOOL QZDataBase_SaveTo_Inernal(StructOfQZDataBase *QZData, VS_PARAPKGPTR Valu
 {
     if (ValueBuf == NULL || !QZDataBase_IsDataObject(QZData))
         return VS_FALSE;
-    if (QZData->IsType || TrelkData_IsPreDefined(QZData)) {
+    if (QZData->IsType || QZDataBase_IsPreDefined_DataType(QZData)) {
         Trelk_Raise(QZData, " is data object type, can not save");
         return VS_FALSE;
     }

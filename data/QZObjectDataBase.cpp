@@ -17,7 +17,7 @@ VS_INT32 QZObjectDataBase_Create(void *L)
         SRV->LuaPushNil();
         return 1;
     }
-    if (!Self->IsType && !TrelkData_IsPreDefined(Self))
+    if (!Self->IsType && !QZDataBase_IsPreDefined_DataType(Self))
         return TrelkData_CreateFromInstance(Self);
     void *Object = Trelk_ObjectArg(2);
     if (Object == NULL)
