@@ -278,14 +278,15 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
     return Result;
 }
 
-// Properties count by the values they read as, not by where those values
-// sit: a loaded data holds every value in a package of its own, the data it
-// was saved from only the ones written, and the two are still equal.
+// The class of a holder, from the chain when the holder is the data itself.
 static void *HolderClass(StructOfQZDataBase *Holder, const TrelkDataChain *Chain)
 {
     return Holder == Chain->Link[0] && Chain->Count >= 2 ? Chain->Link[1] : SRV->GetClass(Holder);
 }
 
+// Properties count by the values they read as, not by where those values
+// sit: a loaded data holds every value in a package of its own, the data it
+// was saved from only the ones written, and the two are still equal.
 static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const TrelkDataChain *SrcChain,
                                const TrelkDataChain *DesChain)
 {
