@@ -87,23 +87,50 @@ void TrelkData_ReleaseRuleAttach(void *Item)
 // ---------------------------------------------------------------------------
 // Walks
 // ---------------------------------------------------------------------------
+TrelkDataPreDefinedClasses TrelkData_PreDefined = {};
+
+static VS_INT32 PreDefinedSlotOf(void *Object)
+{
+    VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
+    if (ID == NULL)
+        return -1;
+    for (VS_INT32 i = 0; i < 5; i++)
+        if (Trelk_IDEqual(ID, PreDefinedDataClassID[i]))
+            return i;
+    return -1;
+}
+
+// Every new data object is looked at, not only until all five are known: a
+// host started again makes the class objects anew, and a record left over
+// from before is replaced before anything can be made from the new classes.
+// Until all five are known, the class objects are recognised by ID.
+static void EnterPreDefined(void *Object)
+{
+    VS_INT32 Slot = PreDefinedSlotOf(Object);
+    if (Slot < 0 || TrelkData_PreDefined.Record[Slot] == Object)
+        return;
+    if (TrelkData_PreDefined.Record[Slot] == NULL)
+        TrelkData_PreDefined.Known++;
+    TrelkData_PreDefined.Record[Slot] = Object;
+    TrelkData_ForgetChains();
+}
+
+static void ForgetPreDefined(void *Object)
+{
+    for (void *&Record : TrelkData_PreDefined.Record)
+        if (Record == Object) {
+            Record = NULL;
+            TrelkData_PreDefined.Known--;
+        }
+}
+
 VS_BOOL QZDataBase_IsPreDefined_DataType(StructOfQZDataBase *Data)
 {
     if (Data == NULL)
         return VS_FALSE;
-    if (QZDataBaseClass != NULL && QZDataSetBaseClass != NULL && QZObjectDataBaseClass != NULL &&
-        QZBufDataBaseClass != NULL && QZRealmFrameData != NULL)
-        return Data == QZDataBaseClass || Data == QZDataSetBaseClass || Data == QZObjectDataBaseClass ||
-                       Data == QZBufDataBaseClass || Data == QZRealmFrameData
-                   ? VS_TRUE
-                   : VS_FALSE;
-    VS_UUID *ID = SRV->GetIDEx(Data);
-    if (ID == NULL)
-        return VS_FALSE;
-    for (const VS_UUID *ClassID : PreDefinedDataClassID)
-        if (Trelk_IDEqual(ID, ClassID))
-            return VS_TRUE;
-    return VS_FALSE;
+    if (TrelkData_PreDefined.Known == 5)
+        return TrelkData_IsPreDefined(Data);
+    return PreDefinedSlotOf(Data) >= 0 ? VS_TRUE : VS_FALSE;
 }
 
 StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data)
@@ -112,8 +139,11 @@ StructOfQZDataBase *QZDataBase_GetObjectHasBuf_Internal(StructOfQZDataBase *Data
         return NULL;
     if (Data->DataBuf != NULL)
         return Data;
-    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
-    while (C != NULL && !QZDataBase_IsPreDefined_DataType(C)) {
+    // The class of a predefined class is none or another predefined one.
+    if (TrelkData_IsPreDefined(Data))
+        return NULL;
+    StructOfQZDataBase *C = TrelkData_DataClassOf(Data);
+    while (C != NULL && !TrelkData_IsPreDefined(C)) {
         if (C->DataBuf != NULL)
             return C;
         if (C->IsType)
@@ -131,10 +161,12 @@ VS_PARAPKGPTR QZDataBase_GetDataBuf_Internal(StructOfQZDataBase *Data)
 
 StructOfQZDataBase *QZDataBase_GetDirectDataInst_Internal(StructOfQZDataBase *Data)
 {
+    if (Data == NULL || TrelkData_IsPreDefined(Data))
+        return Data;
     StructOfQZDataBase *X = Data;
     while (X != NULL) {
-        StructOfQZDataBase *C = TrelkData_ClassOf(X);
-        if (C == NULL || C->IsType || QZDataBase_IsPreDefined_DataType(C))
+        StructOfQZDataBase *C = TrelkData_DataClassOf(X);
+        if (C == NULL || C->IsType || TrelkData_IsPreDefined(C))
             return X;
         X = C;
     }
@@ -146,11 +178,11 @@ StructOfQZDataBase *QZDataBase_GetDataType_Internal(StructOfQZDataBase *Data)
     if (Data == NULL)
         return NULL;
     // A predefined class object is its own data type, like any type.
-    if (Data->IsType || QZDataBase_IsPreDefined_DataType(Data))
+    if (Data->IsType || TrelkData_IsPreDefined(Data))
         return Data;
-    StructOfQZDataBase *C = TrelkData_ClassOf(Data);
+    StructOfQZDataBase *C = TrelkData_DataClassOf(Data);
     while (C != NULL) {
-        if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
+        if (C->IsType || TrelkData_IsPreDefined(C))
             return C;
         C = TrelkData_DataClassOf(C);
     }
@@ -196,7 +228,8 @@ static void OnCreated(StructOfQZDataBase *Data)
     // A buffer that already exists keeps its package.
     if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg == NULL)
         LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    if (QZDataBase_IsPreDefined_DataType(Data))
+    EnterPreDefined(Data);
+    if (TrelkData_IsPreDefined(Data))
         return;
 
     void *Class = SRV->GetClass(Data);
@@ -263,7 +296,7 @@ static void OnCreated(StructOfQZDataBase *Data)
 
 static void OnBeforeFree(StructOfQZDataBase *Data)
 {
-    if (QZDataBase_IsPreDefined_DataType(Data))
+    if (TrelkData_IsPreDefined(Data))
         return;
 
     // The callbacks and hooks below run script, which may free the data's
@@ -366,11 +399,12 @@ static void OnFreed(StructOfQZDataBase *Data)
         LocalBuf->CallBackObjectPkg->Release();
         LocalBuf->CallBackObjectPkg = NULL;
     }
-    if (QZDataBase_IsPreDefined_DataType(Data)) {
+    if (TrelkData_IsPreDefined(Data)) {
         // A class object's record can be given packages by script like any
         // data object's; they are owned and go with it.
         ReleaseOwnedPackages(Data);
         SRV->FreePrivate(Data, SRV->GetLayer(Data), 0);
+        ForgetPreDefined(Data);
         return;
     }
 
@@ -421,6 +455,8 @@ VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
         break;
     case VSEVENT_SYSTEMEVENT_ONDESTROY:
         OnFreed(Data);
+        // The record goes when the event returns.
+        TrelkData_ForgetChains();
         break;
     default:
         break;
@@ -525,10 +561,10 @@ static StructOfQZDataBase *GetTypeOf(StructOfQZDataBase *Self)
         return NULL;
     if (!TrelkData_IsTypeLike(Self))
         return QZDataBase_GetDataType_Internal(Self);
-    if (QZDataBase_IsPreDefined_DataType(Self))
+    if (TrelkData_IsPreDefined(Self))
         return Self;
     for (StructOfQZDataBase *C = TrelkData_ClassOf(Self); C != NULL; C = TrelkData_ClassOf(C))
-        if (C->IsType || QZDataBase_IsPreDefined_DataType(C))
+        if (C->IsType || TrelkData_IsPreDefined(C))
             return C;
     return NULL;
 }

@@ -71,21 +71,54 @@ static VS_BOOL PushScalarItem(VS_PARAPKGPTR Pkg, VS_INT32 i)
 // ---------------------------------------------------------------------------
 // Reads
 // ---------------------------------------------------------------------------
+// Pushes the value of the property named Name when Props holds it.
+static VS_BOOL PushPropertyIn(VS_PARAPKGPTR Props, const VS_CHAR *Name)
+{
+    for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
+        VS_PARAPKGPTR Item = Props->GetType(i) == VSTYPE_PARAPKG ? Props->GetParaPackage(i) : NULL;
+        const VS_CHAR *ItemName = Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
+        if (ItemName == NULL || strcmp(ItemName, Name) != 0) continue;
+        if (!PushScalarItem(Item, 1)) SRV->LuaPushNil();
+        return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+// The walk of ReadProperty over the links of a complete chain: most names
+// read on a data object are its luafuncs, declined after the walk.
+static VS_BOOL ReadPropertyOnChain(const TrelkDataChain *Chain, const VS_CHAR *Name)
+{
+    // PropertyValueOwner: the data, or the first class up to the first type
+    // that holds a value package, when that is no type.
+    StructOfQZDataBase *Data = TrelkData_ChainData(Chain);
+    VS_INT32 From = 0;
+    if (Data->DataBuf == NULL && !TrelkData_IsPreDefined(Data)) {
+        for (VS_INT32 i = 1; i < Chain->Count; i++) {
+            StructOfQZDataBase *C = (StructOfQZDataBase *)Chain->Link[i];
+            if (TrelkData_IsPreDefined(C)) break;
+            if (C->DataBuf != NULL) {
+                if (!C->IsType) From = i;
+                break;
+            }
+            if (C->IsType) break;
+        }
+    }
+    for (VS_INT32 i = From; i < Chain->Count; i++) {
+        StructOfQZDataBase *D = (StructOfQZDataBase *)Chain->Link[i];
+        if (TrelkData_IsPreDefined(D)) break;
+        if (D->PropertyPkg != NULL && PushPropertyIn(D->PropertyPkg, Name)) return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
 static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
+    TrelkDataChain Chain;
+    if (TrelkData_ReadChain(Data, &Chain) && Chain.Complete) return ReadPropertyOnChain(&Chain, Name);
     StructOfQZDataBase *D = PropertyValueOwner(Data);
     if (D == NULL) D = Data;
-    for (; D != NULL && !QZDataBase_IsPreDefined_DataType(D); D = TrelkData_DataClassOf(D)) {
-        VS_PARAPKGPTR Props = D->PropertyPkg;
-        if (Props == NULL) continue;
-        for (VS_INT32 i = 0; i < Props->GetNumber(); i++) {
-            VS_PARAPKGPTR Item = Props->GetType(i) == VSTYPE_PARAPKG ? Props->GetParaPackage(i) : NULL;
-            const VS_CHAR *ItemName =
-                Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
-            if (ItemName == NULL || strcmp(ItemName, Name) != 0) continue;
-            if (!PushScalarItem(Item, 1)) SRV->LuaPushNil();
-            return VS_TRUE;
-        }
+    for (; D != NULL && !TrelkData_IsPreDefined(D); D = TrelkData_DataClassOf(D)) {
+        if (D->PropertyPkg != NULL && PushPropertyIn(D->PropertyPkg, Name)) return VS_TRUE;
     }
     return VS_FALSE;
 }
@@ -135,7 +168,10 @@ VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
     (void)Object;
     (void)Para;
     (void)GetAllRawAttributeFlag;
-    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    // The hook is installed only by a data object's creation event, on that
+    // object, and an object keeps its class for life: ForWhichObject is a
+    // data object without asking the host again on every attribute read.
+    if (Name == NULL || ForWhichObject == NULL || SRV == NULL) return VS_FALSE;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
     return IsIndexName(Name) ? ReadIndex(Data, Name) : ReadProperty(Data, Name);
 }
@@ -408,7 +444,8 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 {
     (void)Object;
     (void)Para;
-    if (Name == NULL || SRV == NULL || !QZDataBase_IsDataObject(ForWhichObject)) return VS_FALSE;
+    // Installed on data objects only, as the get hook above.
+    if (Name == NULL || ForWhichObject == NULL || SRV == NULL) return VS_FALSE;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
     return IsIndexName(Name) ? WriteIndex(Data, Name, Index) : WriteProperty(Data, Name, Index);
 }

@@ -44,7 +44,7 @@ VS_INT32 QZDataBase_ConnectedProcToParaPkg(void *L)
 
 void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg)
 {
-    if (Data == NULL || PropertyPkg == NULL || QZDataBase_IsPreDefined_DataType(Data))
+    if (Data == NULL || PropertyPkg == NULL || TrelkData_IsPreDefined(Data))
         return;
     void *Class = SRV->GetClass(Data);
     if (QZDataBase_IsDataObject(Class))
@@ -490,7 +490,7 @@ VS_INT32 QZDataBase_CollectType(void *L)
     for (void *Value = SRV->QueryFirstIDKey(GlobalDataTypeIndexTree, &Key); Value != NULL;
          Value = SRV->QueryNextIDKey(GlobalDataTypeIndexTree, &Key)) {
         void *Type = SRV->GetObject(&Key);
-        if (Type == NULL || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Type))
+        if (Type == NULL || TrelkData_IsPreDefined((StructOfQZDataBase *)Type))
             continue;
         Result->InsertObject(Result->GetNumber(), Type);
     }

@@ -26,7 +26,7 @@ static VS_INT32 FindPropertyItem(VS_PARAPKGPTR PropertyPkg, const VS_CHAR *Name)
 VS_PARAPKGPTR QZDataBase_Property_IsExist(StructOfQZDataBase *Data, const VS_CHAR *PropertyName)
 {
     if (PropertyName == NULL) return NULL;
-    for (StructOfQZDataBase *X = Data; X != NULL && !QZDataBase_IsPreDefined_DataType(X);
+    for (StructOfQZDataBase *X = Data; X != NULL && !TrelkData_IsPreDefined(X);
          X = TrelkData_ClassOf(X)) {
         VS_INT32 Index = FindPropertyItem(X->PropertyPkg, PropertyName);
         if (Index >= 0) return X->PropertyPkg->GetParaPackage(Index);
@@ -127,7 +127,7 @@ static void MakeCompanion(StructOfQZDataBase *Type, StructOfQZDataBaseLocalBuf *
 static VS_BOOL WantsCompanions(StructOfQZDataBase *Type)
 {
     StructOfQZDataBase *T = Type;
-    while (T != NULL && !QZDataBase_IsPreDefined_DataType(T)) {
+    while (T != NULL && !TrelkData_IsPreDefined(T)) {
         uintptr_t Code = (uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(T));
         if (Code != 0 && Code != QZDATATYPE_KIND_DATA) return VS_FALSE;
         T = TrelkData_ClassOf(T);
@@ -158,7 +158,7 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     (void)L;
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     if (Self == NULL) return Trelk_PushBool(VS_FALSE);
-    if (QZDataBase_IsPreDefined_DataType(Self))
+    if (TrelkData_IsPreDefined(Self))
         return Trelk_FailFalse(Self,
                                "'s CreateProperty failed, the Property can only be set for predefined data type");
     if (!Self->IsType)
@@ -280,7 +280,7 @@ VS_INT32 QZDataBase_IsProperty(void *L)
 VS_INT32 QZDataBase_HasProperty(void *L)
 {
     (void)L;
-    for (StructOfQZDataBase *X = TrelkData_SelfArg(); X != NULL && !QZDataBase_IsPreDefined_DataType(X);
+    for (StructOfQZDataBase *X = TrelkData_SelfArg(); X != NULL && !TrelkData_IsPreDefined(X);
          X = TrelkData_ClassOf(X))
         if (X->PropertyPkg != NULL) return Trelk_PushBool(VS_TRUE);
     return Trelk_PushBool(VS_FALSE);
@@ -292,7 +292,7 @@ static VS_INT32 PushCompanion(CompanionKind Kind, void *PreDefinedClass)
 {
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     for (StructOfQZDataBase *X = Self != NULL ? QZDataBase_GetDataType_Internal(Self) : NULL;
-         X != NULL && !QZDataBase_IsPreDefined_DataType(X); X = TrelkData_ClassOf(X)) {
+         X != NULL && !TrelkData_IsPreDefined(X); X = TrelkData_ClassOf(X)) {
         void *Companion = CompanionOf(X, Kind);
         if (Companion != NULL) {
             SRV->LuaPushObject(Companion);

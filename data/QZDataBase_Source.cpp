@@ -46,7 +46,7 @@ static StructOfQZDataBase *TrelkData_SourceHolder(StructOfQZDataBase *QZData)
         return NULL;
     if (QZData->SourceData != NULL)
         return QZData;
-    for (StructOfQZDataBase *C = TrelkData_ClassOf(QZData); C != NULL && !QZDataBase_IsPreDefined_DataType(C);
+    for (StructOfQZDataBase *C = TrelkData_ClassOf(QZData); C != NULL && !TrelkData_IsPreDefined(C);
          C = TrelkData_ClassOf(C)) {
         if (C->SourceData != NULL)
             return C;
@@ -142,7 +142,7 @@ VS_BOOL QZDataBase_IsSource_Internal(StructOfQZDataBase *QZData, StructOfQZDataB
             if (Result || X->DataBuf != NULL)
                 break;
             X = TrelkData_ClassOf(X);
-            if (X == NULL || X->IsType || QZDataBase_IsPreDefined_DataType(X))
+            if (X == NULL || X->IsType || TrelkData_IsPreDefined(X))
                 break;
         }
     }
@@ -208,16 +208,17 @@ VS_BOOL QZDataBase_BufEquals_Internal(void *DataTypeClass, VS_PARAPKGPTR SrcBuf,
     return CallTypeClassEquals(DataTypeClass, SrcBuf, DesBuf, NULL, &CallMade);
 }
 
-static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up);
+static VS_BOOL DataEquals(const TrelkDataChain *SrcChain, const TrelkDataChain *DesChain, const EqualsFrame *Up);
 
 // A set may hold objects that are no data: those match only themselves.
 static VS_BOOL MemberEquals(void *a, void *b, const EqualsFrame *Frame)
 {
     if (a == b)
         return VS_TRUE;
-    if (!QZDataBase_IsDataObject(a) || !QZDataBase_IsDataObject(b))
+    TrelkDataChain ChainA, ChainB;
+    if (!TrelkData_ReadChain(a, &ChainA) || !TrelkData_ReadChain(b, &ChainB))
         return VS_FALSE;
-    return EqualsInternal((StructOfQZDataBase *)a, (StructOfQZDataBase *)b, Frame);
+    return DataEquals(&ChainA, &ChainB, Frame);
 }
 
 static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Frame)
@@ -277,12 +278,20 @@ static VS_BOOL SetMembersEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des,
     return Result;
 }
 
+// The class of a holder, from the chain when the holder is the data itself.
+static void *HolderClass(StructOfQZDataBase *Holder, const TrelkDataChain *Chain)
+{
+    return Holder == Chain->Link[0] && Chain->Count >= 2 ? Chain->Link[1] : SRV->GetClass(Holder);
+}
+
 // Properties count by the values they read as, not by where those values
 // sit: a loaded data holds every value in a package of its own, the data it
 // was saved from only the ones written, and the two are still equal.
-static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des)
+static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const TrelkDataChain *SrcChain,
+                               const TrelkDataChain *DesChain)
 {
-    if (Src->PropertyPkg == NULL && Des->PropertyPkg == NULL && SRV->GetClass(Src) == SRV->GetClass(Des))
+    if (Src->PropertyPkg == NULL && Des->PropertyPkg == NULL &&
+        HolderClass(Src, SrcChain) == HolderClass(Des, DesChain))
         return VS_TRUE;
     VS_PARAPKGPTR SrcProps = Trelk_GetParaPkgInterface(__LINE__);
     VS_PARAPKGPTR DesProps = Trelk_GetParaPkgInterface(__LINE__);
@@ -294,29 +303,42 @@ static VS_BOOL PropertiesEqual(StructOfQZDataBase *Src, StructOfQZDataBase *Des)
     return Result;
 }
 
-static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, const EqualsFrame *Up)
+static VS_BOOL IsMemberSetOfChain(const TrelkDataChain *Chain, StructOfQZDataBase *Type, VS_INT32 TypeAt);
+
+// The two data objects come with their class chains, read by the caller's
+// data check.
+static VS_BOOL DataEquals(const TrelkDataChain *SrcChain, const TrelkDataChain *DesChain, const EqualsFrame *Up)
 {
+    StructOfQZDataBase *Src = TrelkData_ChainData(SrcChain);
+    StructOfQZDataBase *Des = TrelkData_ChainData(DesChain);
     if (Src == Des)
         return VS_TRUE;
-    if (Src == NULL || !QZDataBase_IsDataObject(Src) || !TrelkData_IsDataInstance(Des))
+    // Only an instance compares equal to another object: never the QZDataBase
+    // class object itself.
+    if (TrelkData_IsDataBaseClass(Des))
         return VS_FALSE;
-    StructOfQZDataBase *SrcType = QZDataBase_GetDataType_Internal(Src);
-    if (SrcType != QZDataBase_GetDataType_Internal(Des))
+    VS_INT32 SrcTypeAt, DesTypeAt;
+    StructOfQZDataBase *SrcType = TrelkData_ChainDataType(SrcChain, &SrcTypeAt);
+    if (SrcType != TrelkData_ChainDataType(DesChain, &DesTypeAt))
         return VS_FALSE;
 
     StructOfQZDataBase *SrcHolder = QZDataBase_GetObjectHasBuf_Internal(Src);
     StructOfQZDataBase *DesHolder = QZDataBase_GetObjectHasBuf_Internal(Des);
     if ((SrcHolder == NULL) != (DesHolder == NULL))
         return VS_FALSE;
+    // Nothing below runs script before the packages are compared: the
+    // holders found here still hold them then.
+    VS_PARAPKGPTR SrcBuf = SrcHolder != NULL ? SrcHolder->DataBuf : NULL;
+    VS_PARAPKGPTR DesBuf = DesHolder != NULL ? DesHolder->DataBuf : NULL;
     if (SrcHolder == NULL) {
         SrcHolder = QZDataBase_GetDirectDataInst_Internal(Src);
         DesHolder = QZDataBase_GetDirectDataInst_Internal(Des);
     }
-    if (!PropertiesEqual(SrcHolder, DesHolder))
+    if (!PropertiesEqual(SrcHolder, DesHolder, SrcChain, DesChain))
         return VS_FALSE;
 
-    if (TrelkData_IsMemberSet(Src)) {
-        if (!TrelkData_IsMemberSet(Des))
+    if (IsMemberSetOfChain(SrcChain, SrcType, SrcTypeAt)) {
+        if (!IsMemberSetOfChain(DesChain, SrcType, DesTypeAt))
             return VS_FALSE;
         VS_INT32 Depth = Up != NULL ? Up->Depth + 1 : 0;
         for (const EqualsFrame *F = Up; F != NULL; F = F->Up)
@@ -330,8 +352,6 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
 
     if (Src->IsType || Des->IsType)
         return VS_FALSE; // two types are equal only as one object, handled above
-    VS_PARAPKGPTR SrcBuf = QZDataBase_GetDataBuf_Internal(Src);
-    VS_PARAPKGPTR DesBuf = QZDataBase_GetDataBuf_Internal(Des);
     if (SrcBuf == NULL || DesBuf == NULL)
         return VS_FALSE;
     void *TypeClass = QZDataBase_GetTypeClassOf_Internal(SrcType);
@@ -348,7 +368,13 @@ static VS_BOOL EqualsInternal(StructOfQZDataBase *Src, StructOfQZDataBase *Des, 
 
 VS_BOOL QZDataBase_Equals_Internal(StructOfQZDataBase *SrcQZData, StructOfQZDataBase *DesQZData)
 {
-    return EqualsInternal(SrcQZData, DesQZData, NULL);
+    if (SrcQZData == DesQZData)
+        return VS_TRUE;
+    // Des must be an instance: DataEquals refuses the QZDataBase class object.
+    TrelkDataChain SrcChain, DesChain;
+    if (SrcQZData == NULL || !TrelkData_ReadChain(SrcQZData, &SrcChain) || !TrelkData_ReadChain(DesQZData, &DesChain))
+        return VS_FALSE;
+    return DataEquals(&SrcChain, &DesChain, NULL);
 }
 
 // ---------------------------------------------------------------------------
@@ -357,12 +383,44 @@ VS_BOOL QZDataBase_Equals_Internal(StructOfQZDataBase *SrcQZData, StructOfQZData
 static VS_BOOL KindTest(StructOfQZDataBase *QZData, VS_BOOL IsInst, uintptr_t Code, void *PreDefinedClass)
 {
     StructOfQZDataBase *X = QZDataBase_GetDataType_Internal(QZData);
-    while (X != NULL && !QZDataBase_IsPreDefined_DataType(X)) {
+    while (X != NULL && !TrelkData_IsPreDefined(X)) {
         if ((uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(X)) == Code)
             return IsInst == 1 && TrelkData_IsDataBaseClassObject(SRV->GetClass(X)) ? VS_FALSE : VS_TRUE;
-        X = TrelkData_ClassOf(X);
+        X = TrelkData_DataClassOf(X);
     }
     return X != NULL && X == PreDefinedClass && IsInst != 1 ? VS_TRUE : VS_FALSE;
+}
+
+// KindTest on a chain whose data type is link TypeAt.
+static VS_BOOL ChainKindTest(const TrelkDataChain *Chain, VS_INT32 TypeAt, VS_BOOL IsInst, uintptr_t Code,
+                             void *PreDefinedClass)
+{
+    if (TypeAt < 0)
+        return KindTest(TrelkData_ChainData(Chain), IsInst, Code, PreDefinedClass);
+    // Links above the type up to the QZDataBase class object are data
+    // objects, and that one is predefined: the walk ends inside the chain.
+    for (VS_INT32 i = TypeAt; i < Chain->Count; i++) {
+        void *X = Chain->Link[i];
+        if (TrelkData_IsPreDefined(X))
+            return X == PreDefinedClass && IsInst != 1 ? VS_TRUE : VS_FALSE;
+        if ((uintptr_t)SRV->FindIDKey(GlobalDataTypeIndexTree, SRV->GetIDEx(X)) == Code)
+            return IsInst == 1 && TrelkData_IsDataBaseClass(Chain->Link[i + 1]) ? VS_FALSE : VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+static VS_INT32 ChainKindLuafunc(uintptr_t Code, void *PreDefinedClass)
+{
+    TrelkDataChain Chain;
+    StructOfQZDataBase *Self = TrelkData_SelfArgChain(&Chain);
+    VS_BOOL Result = VS_FALSE;
+    if (Self != NULL) {
+        VS_INT32 TypeAt;
+        TrelkData_ChainDataType(&Chain, &TypeAt);
+        Result = ChainKindTest(&Chain, TypeAt, 0, Code, PreDefinedClass);
+    }
+    SRV->LuaPushBool(Result);
+    return 1;
 }
 
 VS_BOOL QZDataBase_IsDataSet_Internal(StructOfQZDataBase *QZData, VS_BOOL IsInst)
@@ -391,9 +449,27 @@ VS_BOOL TrelkData_IsMemberSet(StructOfQZDataBase *QZData)
     if (QZDataBase_IsDataSet_Internal(QZData, VS_TRUE))
         return VS_TRUE;
     StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(QZData);
-    return Type != NULL && !QZDataBase_IsPreDefined_DataType(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
+    return Type != NULL && !TrelkData_IsPreDefined(Type) && Trelk_IsOf(QZData, QZDataSetBaseClass)
                ? VS_TRUE
                : VS_FALSE;
+}
+
+// The same for a data object with its chain and its data type.
+static VS_BOOL IsMemberSetOfChain(const TrelkDataChain *Chain, StructOfQZDataBase *Type, VS_INT32 TypeAt)
+{
+    if (ChainKindTest(Chain, TypeAt, VS_TRUE, QZDATATYPE_KIND_SET, QZDataSetBaseClass))
+        return VS_TRUE;
+    if (Type == NULL || TrelkData_IsPreDefined(Type))
+        return VS_FALSE;
+    if (!Chain->Complete)
+        return Trelk_IsOf(TrelkData_ChainData(Chain), QZDataSetBaseClass);
+    // The set class is a data class: when it is on the chain, it is below
+    // the QZDataBase class object, where a complete chain ends.
+    void *SetClass = QZDataSetBaseClass;
+    for (VS_INT32 i = 0; SetClass != NULL && i < Chain->Count; i++)
+        if (Chain->Link[i] == SetClass)
+            return VS_TRUE;
+    return VS_FALSE;
 }
 
 // ---------------------------------------------------------------------------
@@ -671,11 +747,12 @@ VS_INT32 QZDataBase_IsSource(void *L)
 VS_INT32 QZDataBase_Equals(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
+    TrelkDataChain SelfChain, OtherChain;
+    StructOfQZDataBase *Self = TrelkData_SelfArgChain(&SelfChain);
     void *Other = Trelk_ObjectArg(2);
     VS_BOOL Result = VS_FALSE;
-    if (Self != NULL && QZDataBase_IsDataObject(Other))
-        Result = QZDataBase_Equals_Internal(Self, (StructOfQZDataBase *)Other);
+    if (Self != NULL && TrelkData_ReadChain(Other, &OtherChain))
+        Result = DataEquals(&SelfChain, &OtherChain, NULL);
     SRV->LuaPushBool(Result);
     return 1;
 }
@@ -728,25 +805,19 @@ VS_INT32 QZDataBase_IsSame(void *L)
 VS_INT32 QZDataBase_IsDataSet(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsDataSet_Internal(Self, 0) : VS_FALSE);
-    return 1;
+    return ChainKindLuafunc(QZDATATYPE_KIND_SET, QZDataSetBaseClass);
 }
 
 VS_INT32 QZDataBase_IsObjectData(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsObjectData_Internal(Self, 0) : VS_FALSE);
-    return 1;
+    return ChainKindLuafunc(QZDATATYPE_KIND_OBJECT, QZObjectDataBaseClass);
 }
 
 VS_INT32 QZDataBase_IsBufData(void *L)
 {
     (void)L;
-    StructOfQZDataBase *Self = TrelkData_SelfArg();
-    SRV->LuaPushBool(Self != NULL ? QZDataBase_IsBufData_Internal(Self, 0) : VS_FALSE);
-    return 1;
+    return ChainKindLuafunc(QZDATATYPE_KIND_BUF, QZBufDataBaseClass);
 }
 
 VS_INT32 QZDataBase_IsRealmFrameData(void *L)

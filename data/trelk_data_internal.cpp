@@ -25,26 +25,104 @@ VS_BOOL TrelkData_IsProcOrChain(void *Object)
                                                                                                    : VS_FALSE;
 }
 
-StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
-{
-    return (StructOfQZDataBase *)SRV->GetClass(Data);
-}
-
 StructOfQZDataBase *TrelkData_ClassOf(void *Object)
 {
     void *Class = SRV->GetClass(Object);
     return QZDataBase_IsDataObject(Class) ? (StructOfQZDataBase *)Class : NULL;
 }
 
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
-{
-    return Data != NULL && (Data->IsType || QZDataBase_IsPreDefined_DataType(Data)) ? VS_TRUE : VS_FALSE;
-}
-
 StructOfQZDataBase *TrelkData_SelfArg()
 {
     void *Self = SRV->LuaToObject(1);
     return QZDataBase_IsDataObject(Self) ? (StructOfQZDataBase *)Self : NULL;
+}
+
+StructOfQZDataBase *TrelkData_SelfArgChain(TrelkDataChain *Chain)
+{
+    void *Self = SRV->LuaToObject(1);
+    return TrelkData_ReadChain(Self, Chain) ? (StructOfQZDataBase *)Self : NULL;
+}
+
+namespace {
+
+#define TRELKDATA_CHAIN_CACHE 64
+struct ChainCacheEntry {
+    void *Object;
+    VS_UWORD Epoch;
+    TrelkDataChain Chain;
+};
+ChainCacheEntry ChainCache[TRELKDATA_CHAIN_CACHE];
+// Entries of an older epoch are forgotten; 0 is never current.
+VS_UWORD ChainEpoch = 1;
+
+ChainCacheEntry &ChainCacheSlot(const void *Object)
+{
+    uintptr_t Key = (uintptr_t)Object;
+    return ChainCache[((Key >> 4) ^ (Key >> 10)) % TRELKDATA_CHAIN_CACHE];
+}
+
+} // namespace
+
+static VS_BOOL ReadChainFromHost(void *Object, TrelkDataChain *Chain);
+
+void TrelkData_ForgetChains()
+{
+    ChainEpoch++;
+}
+
+VS_BOOL TrelkData_ReadChain(void *Object, TrelkDataChain *Chain)
+{
+    ChainCacheEntry &Entry = ChainCacheSlot(Object);
+    if (Object != NULL && Entry.Object == Object && Entry.Epoch == ChainEpoch) {
+        *Chain = Entry.Chain;
+        return VS_TRUE;
+    }
+    if (!ReadChainFromHost(Object, Chain))
+        return VS_FALSE;
+    if (Chain->Complete) {
+        Entry.Object = Object;
+        Entry.Epoch = ChainEpoch;
+        Entry.Chain = *Chain;
+    }
+    return VS_TRUE;
+}
+
+static VS_BOOL ReadChainFromHost(void *Object, TrelkDataChain *Chain)
+{
+    Chain->Link[0] = Object;
+    Chain->Count = Object != NULL ? 1 : 0;
+    Chain->Complete = VS_FALSE;
+    if (Object == NULL || SRV == NULL)
+        return VS_FALSE;
+    for (;;) {
+        if (TrelkData_IsDataBaseClass(Chain->Link[Chain->Count - 1])) {
+            Chain->Complete = VS_TRUE;
+            return VS_TRUE;
+        }
+        if (Chain->Count == TRELKDATA_CHAIN_LINKS)
+            return QZDataBase_IsDataObject(Object);
+        void *Class = SRV->GetClass(Chain->Link[Chain->Count - 1]);
+        if (Class == NULL)
+            return VS_FALSE;
+        Chain->Link[Chain->Count++] = Class;
+    }
+}
+
+StructOfQZDataBase *TrelkData_ChainDataType(const TrelkDataChain *Chain, VS_INT32 *At)
+{
+    *At = -1;
+    if (!Chain->Complete)
+        return QZDataBase_GetDataType_Internal(TrelkData_ChainData(Chain));
+    // Every link is a data object; the last one, the QZDataBase class object,
+    // is predefined and ends the walk at the latest.
+    for (VS_INT32 i = 0; i < Chain->Count; i++) {
+        StructOfQZDataBase *C = (StructOfQZDataBase *)Chain->Link[i];
+        if (C->IsType || TrelkData_IsPreDefined(C)) {
+            *At = i;
+            return C;
+        }
+    }
+    return NULL;
 }
 
 VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data)

@@ -19,15 +19,57 @@ extern const VS_CHAR *const TrelkData_ForeignObjectText;
 // Appends Text of any length to Out (Print alone stops at 10239 characters).
 void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
 
+// The QZDataBase class object, recognised by its class ID.
+VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
+
+// Module-private data: read by module code directly, not through the table
+// the dynamic linker keeps for what the library exports.
+#if defined(_WIN32)
+#define TRELK_DATA_HIDDEN
+#else
+#define TRELK_DATA_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
 // ---------------------------------------------------------------------------
 // Data objects and their classes
 // ---------------------------------------------------------------------------
-// The QZDataBase class object, recognised by its class ID.
-VS_BOOL TrelkData_IsDataBaseClassObject(void *Object);
+// The records of the five predefined class objects, entered by each one's
+// creation event (recognised by ID) and cleared by its end. Attribute reads
+// and kind tests ask whether a class is predefined at every step of a class
+// walk; with all five known that is five comparisons without a call.
+struct TrelkDataPreDefinedClasses {
+    void *Record[5];
+    VS_INT32 Known; // records entered
+};
+extern TrelkDataPreDefinedClasses TrelkData_PreDefined TRELK_DATA_HIDDEN;
+
+// TrelkData_IsDataBaseClassObject, inline while the five are known.
+inline VS_BOOL TrelkData_IsDataBaseClass(const void *Object)
+{
+    if (TrelkData_PreDefined.Known == 5)
+        return Object == TrelkData_PreDefined.Record[0] ? VS_TRUE : VS_FALSE;
+    return TrelkData_IsDataBaseClassObject((void *)Object);
+}
+
+// QZDataBase_IsPreDefined_DataType, inline while the five are known.
+inline VS_BOOL TrelkData_IsPreDefined(const void *Data)
+{
+    const TrelkDataPreDefinedClasses &P = TrelkData_PreDefined;
+    if (P.Known == 5)
+        return Data == P.Record[0] || Data == P.Record[1] || Data == P.Record[2] || Data == P.Record[3] ||
+                       Data == P.Record[4]
+                   ? VS_TRUE
+                   : VS_FALSE;
+    return QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Data);
+}
+
 // An instance of QZDataBase (the class object itself excluded).
 VS_BOOL TrelkData_IsDataInstance(void *Object);
 // IsType set, or one of the five predefined class objects.
-VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data);
+inline VS_BOOL TrelkData_IsTypeLike(StructOfQZDataBase *Data)
+{
+    return Data != NULL && (Data->IsType || TrelkData_IsPreDefined(Data)) ? VS_TRUE : VS_FALSE;
+}
 // A data object whose data type is itself: a type or a predefined class.
 VS_BOOL TrelkData_IsOwnDataType(StructOfQZDataBase *Data);
 // The class of a data object, when that class is a data object too (the
@@ -37,7 +79,46 @@ StructOfQZDataBase *TrelkData_ClassOf(void *Object);
 // check: such an object is an instance of the QZDataBase class object, so its
 // class is either that class object or another instance of it. For walks up
 // a chain of data objects that stop at the predefined classes.
-StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data);
+inline StructOfQZDataBase *TrelkData_DataClassOf(StructOfQZDataBase *Data)
+{
+    return (StructOfQZDataBase *)SRV->GetClass(Data);
+}
+
+// A luafunc that first checks that its argument is a data object and then
+// walks the argument's class chain (kind tests, data types, equality) would
+// ask the host for the same classes several times over. The chain is read
+// once instead, and the check is the walk itself: Link[0] is the object,
+// Link[i + 1] the class of Link[i], up to the QZDataBase class object, which
+// makes the object a data object. An object keeps its class for life, so the
+// links hold while the object lives.
+#define TRELKDATA_CHAIN_LINKS 8
+struct TrelkDataChain {
+    void *Link[TRELKDATA_CHAIN_LINKS];
+    VS_INT32 Count;    // links read
+    VS_BOOL Complete;  // the last link is the QZDataBase class object
+};
+// Reads Object's chain; the answer of QZDataBase_IsDataObject. A data object
+// whose chain is longer than the links is answered by the host, and its
+// chain left incomplete: the walks below then ask the host as before.
+//
+// Complete chains are kept in a small cache: scripts call on the same objects
+// again and again, and a luafunc call on a data object follows the read of
+// the luafunc's name through the data's get hook. An entry holds only while
+// no data object has been freed since it was read (a freed record's address
+// may come back as another object's): every data object's free event, and
+// every registration of a predefined class (a host started again), forgets
+// them all. The links of a complete chain are data objects, and an object
+// keeps its class for life, so nothing else can change them.
+VS_BOOL TrelkData_ReadChain(void *Object, TrelkDataChain *Chain);
+void TrelkData_ForgetChains();
+// The data object of a chain read for one.
+inline StructOfQZDataBase *TrelkData_ChainData(const TrelkDataChain *Chain)
+{
+    return (StructOfQZDataBase *)Chain->Link[0];
+}
+// QZDataBase_GetDataType_Internal of the chain's data object; *At is the
+// type's link (-1 without a complete chain).
+StructOfQZDataBase *TrelkData_ChainDataType(const TrelkDataChain *Chain, VS_INT32 *At);
 
 // A set whose members count one by one in equality, duplication and subsets:
 // the strict set kind, or an instance of a set type a script made.
@@ -62,6 +143,8 @@ VS_BOOL TrelkData_IsProcOrChain(void *Object);
 // ---------------------------------------------------------------------------
 // Argument 1 of a luafunc when it is a data object, else NULL.
 StructOfQZDataBase *TrelkData_SelfArg();
+// The same, with the argument's class chain read into Chain.
+StructOfQZDataBase *TrelkData_SelfArgChain(TrelkDataChain *Chain);
 // Create on an instance: makes another instance of Self's own class and hands
 // it to the script; refuses any input. Returns the count of pushed values.
 VS_INT32 TrelkData_CreateFromInstance(void *Self);
