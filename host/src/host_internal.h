@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -86,6 +87,42 @@ struct RegFunc {
     bool valid = true;
 };
 
+// A container made on first use, for what most objects never have: an
+// empty box is one pointer. Reading an empty box reads a shared empty
+// container, which is never written.
+template <class C> class LazyBox {
+  public:
+    bool empty() const { return !p_ || p_->empty(); }
+    size_t size() const { return p_ ? p_->size() : 0; }
+    C &get() {
+        if (!p_) p_.reset(new C());
+        return *p_;
+    }
+    auto begin() { return view().begin(); }
+    auto end() { return view().end(); }
+    auto begin() const { return view().begin(); }
+    auto end() const { return view().end(); }
+    template <class K> auto find(const K &k) { return view().find(k); }
+    template <class K> auto find(const K &k) const { return view().find(k); }
+    template <class K> size_t count(const K &k) const { return p_ ? p_->count(k) : 0; }
+    template <class K> auto &operator[](const K &k) { return get()[k]; }
+    template <class V> void push_back(V &&v) { get().push_back(std::forward<V>(v)); }
+    template <class... A> void emplace_back(A &&...a) { get().emplace_back(std::forward<A>(a)...); }
+    // A copy of the contents (empty for an empty box).
+    C copy() const { return p_ ? *p_ : C(); }
+    void clear() { p_.reset(); }
+
+  private:
+    // Same container for const and non-const readers, so that find() and
+    // end() of an empty box compare.
+    static C &none() {
+        static C *e = new C();
+        return *e;
+    }
+    C &view() const { return p_ ? *p_ : none(); }
+    std::unique_ptr<C> p_;
+};
+
 enum class LifeState : uint8_t { Live, Freeing, Freed };
 
 struct HostObject {
@@ -125,22 +162,28 @@ struct HostObject {
     VS_LUASETVALUEFUNC setHook = nullptr;
     VS_UWORD setHookPara = 0;
 
-    std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>> slots;
-    std::vector<RegFunc> regFuncs;
-    std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>> beforeChange;
+    // Function slots, registered script functions, before-change callbacks:
+    // few objects have them, so the containers come with the first entry.
+    LazyBox<std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>>> slots;
+    LazyBox<std::vector<RegFunc>> regFuncs;
+    LazyBox<std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>>> beforeChange;
 
     struct PrivBuf {
+        void *ptr = nullptr; // NULL: unused entry
         VS_ULONG layer = 0;
         VS_ULONG index = 0;
-        void *ptr = nullptr;
         VS_ULONG size = 0;
     };
-    std::vector<PrivBuf> privBufs; // few per object: a list, searched by (layer, index)
-    PrivBuf *privBuf(VS_ULONG layer, VS_ULONG index) {
-        for (PrivBuf &b : privBufs)
-            if (b.layer == layer && b.index == index) return &b;
-        return nullptr;
-    }
+    // Private buffers, searched by (layer, index). Objects have one (a
+    // module's per-object state) or none: the first lives here, any others in
+    // the rare part.
+    PrivBuf firstPriv;
+    PrivBuf *privBuf(VS_ULONG layer, VS_ULONG index);
+    // Files a new buffer (ptr set); FALSE when out of memory.
+    bool addPrivBuf(const PrivBuf &b);
+    void removePrivBuf(PrivBuf *b);
+    // Frees every private buffer.
+    void freePrivBufs();
 
     struct QueueEnds {
         HostObject *head = nullptr;
@@ -159,6 +202,7 @@ struct HostObject {
         // instances themselves: appended at registration, in creation order).
         HostObject *firstInst = nullptr;
         HostObject *lastInst = nullptr;
+        std::vector<PrivBuf> privBufs;                                         // beyond firstPriv
     };
     std::unique_ptr<Rare> rare;
     Rare &more() {

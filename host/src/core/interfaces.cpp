@@ -225,8 +225,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         HostObject *cls = lookupById(ClassID);
         if (!cls) return 0;
         VS_INT32 n = 0;
-        for (auto &e : core().bySeq) {
-            HostObject *x = e.second.get();
+        for (HostObject *x : core().bySeq.walk()) {
             if (x->state == LifeState::Live && isInstOf(cls, x) && !hasIsTypeSet(x)) ++n;
         }
         return n;
@@ -238,8 +237,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
         HostObject *cls = lookup(ClassObject);
         if (!cls) return nullptr;
         auto *snap = new std::vector<uint64_t>();
-        for (auto &e : core().bySeq)
-            if (e.second->state == LifeState::Live && isInstOf(cls, e.second.get())) snap->push_back(e.first);
+        for (HostObject *x : core().bySeq.walk())
+            if (x->state == LifeState::Live && isInstOf(cls, x)) snap->push_back(x->seq);
         core().snapshots.insert(snap);
         Query->Reserved[0] = reinterpret_cast<VS_UWORD>(snap);
         Query->Reserved[1] = 0;
@@ -253,8 +252,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
         Core &c = core();
         while (Query->Reserved[1] < snap->size()) {
             uint64_t seq = (*snap)[Query->Reserved[1]++];
-            auto it = c.bySeq.find(seq);
-            if (it != c.bySeq.end() && it->second->state == LifeState::Live) return it->second->record;
+            HostObject *x = c.bySeq.find(seq);
+            if (x && x->state == LifeState::Live) return x->record;
         }
         return nullptr;
     }
@@ -296,8 +295,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
     void UnRegBeforeChangeCallBack(void *Object, VS_BEFORECHANGECALLBACK Cb, VS_UWORD Para) override {
         H();
         HostObject *o = lookup(Object);
-        if (!o) return;
-        auto &v = o->beforeChange;
+        if (!o || o->beforeChange.empty()) return;
+        auto &v = o->beforeChange.get();
         for (auto it = v.begin(); it != v.end(); ++it)
             if (it->first == Cb && it->second == Para) {
                 v.erase(it);
@@ -399,9 +398,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         nb.ptr = std::calloc(1, Size ? Size : 1);
         nb.size = Size;
         if (!nb.ptr) return nullptr;
-        try {
-            o->privBufs.push_back(nb);
-        } catch (const std::bad_alloc &) {
+        if (!o->addPrivBuf(nb)) {
             std::free(nb.ptr);
             return nullptr;
         }
@@ -424,7 +421,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         HostObject::PrivBuf *b = o->privBuf(Layer, Index);
         if (!b) return;
         std::free(b->ptr);
-        o->privBufs.erase(o->privBufs.begin() + (b - o->privBufs.data()));
+        o->removePrivBuf(b);
     }
     void *Malloc_Nor(VS_ULONG Size) override { return std::calloc(1, Size ? Size : 1); }
     void Free(void *Ptr) override { std::free(Ptr); }

@@ -1,5 +1,6 @@
 // Parameter packages: typed item lists that may also act as dictionaries.
 #include "pkg_internal.h"
+#include "ptr_set.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -19,10 +20,10 @@ namespace {
 // Live packages, so that a pointer handed in by a caller can be checked
 // before it is used as a package.
 std::mutex gLiveMutex;
-std::unordered_set<const void *> &livePkgs() {
+PtrSet &livePkgs() {
     // Never destroyed: a package or buffer may be released by another
     // static's destructor at exit.
-    static auto *set = new std::unordered_set<const void *>();
+    static auto *set = new PtrSet();
     return *set;
 }
 
@@ -50,7 +51,7 @@ constexpr size_t kScanObjectIDs = 8;
 ParaPkg *asPkg(const void *p) {
     if (p == nullptr) return nullptr;
     std::lock_guard<std::mutex> g(gLiveMutex);
-    if (livePkgs().count(p) == 0) return nullptr;
+    if (!livePkgs().contains(p)) return nullptr;
     return static_cast<ParaPkg *>(static_cast<ClassOfXRQParaPackageInterface *>(const_cast<void *>(p)));
 }
 
