@@ -27,6 +27,13 @@ PtrSet &livePkgs() {
     return *set;
 }
 
+// Keys of the read-only packages.
+std::mutex gKeyMutex;
+std::unordered_map<const ParaPkg *, std::string> &readOnlyKeys() {
+    static auto *keys = new std::unordered_map<const ParaPkg *, std::string>(); // never destroyed, as above
+    return *keys;
+}
+
 // Saturating conversion: a double outside the target range must not be cast
 // directly (undefined behaviour); NaN reads as 0.
 template <typename T> T truncDouble(double v) {
@@ -64,6 +71,10 @@ ParaPkg::ParaPkg() {
 }
 
 ParaPkg::~ParaPkg() {
+    if (readOnly) {
+        std::lock_guard<std::mutex> g(gKeyMutex);
+        readOnlyKeys().erase(this);
+    }
     {
         std::lock_guard<std::mutex> g(gLiveMutex);
         livePkgs().erase(static_cast<ClassOfXRQParaPackageInterface *>(this));
@@ -123,7 +134,7 @@ void ParaPkg::dropItems() {
                 nested.push_back(it.pkg);
             } catch (const std::bad_alloc &) {
                 // Cannot list them: fall back to moving the whole list out.
-                std::vector<Item> old;
+                ItemList old;
                 old.swap(items);
                 for (Item &o : old)
                     if (o.type == VSTYPE_PARAPKG && o.pkg) releasePkg(o.pkg);
@@ -131,7 +142,7 @@ void ParaPkg::dropItems() {
             }
         }
     if (items.capacity() > kKeptCapacity)
-        std::vector<Item>().swap(items);
+        ItemList().swap(items);
     else
         items.clear();
     for (ParaPkg *n : nested)
@@ -443,7 +454,7 @@ VS_BOOL ParaPkg::AppendFrom(VS_PARAPKGPTR Src) {
     if (src == nullptr || readOnly) return VS_FALSE;
     // Copy first (Src may be this package), check every nested package for a
     // cycle, and only then change anything: all or nothing.
-    std::vector<Item> copies;
+    ItemList copies;
     try {
         copies = src->items;
     } catch (const std::bad_alloc &) {
@@ -634,7 +645,8 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
     if (Flag) {
         if (readOnly) return VS_FALSE; // the first key stays
         try {
-            readOnlyKey.reset(new std::string(key));
+            std::lock_guard<std::mutex> g(gKeyMutex);
+            readOnlyKeys()[this] = key;
         } catch (const std::bad_alloc &) {
             return VS_FALSE;
         }
@@ -642,9 +654,11 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
         return VS_TRUE;
     }
     if (!readOnly) return VS_TRUE;
-    if (!readOnlyKey || *readOnlyKey != key) return VS_FALSE;
+    std::lock_guard<std::mutex> g(gKeyMutex);
+    auto it = readOnlyKeys().find(this);
+    if (it == readOnlyKeys().end() || it->second != key) return VS_FALSE;
     readOnly = false;
-    readOnlyKey.reset();
+    readOnlyKeys().erase(it);
     return VS_TRUE;
 }
 
