@@ -123,13 +123,43 @@ template <class C> class LazyBox {
     std::unique_ptr<C> p_;
 };
 
+// An object's name: one pointer, NULL for the empty name that most objects
+// have. Names come from C strings: no zero bytes inside.
+class ObjName {
+  public:
+    ObjName() = default;
+    ObjName(const ObjName &) = delete;
+    ObjName &operator=(const ObjName &) = delete;
+    ~ObjName() { delete[] p_; }
+    ObjName &operator=(std::string_view s) {
+        char *q = nullptr;
+        if (!s.empty()) {
+            q = new char[s.size() + 1];
+            std::memcpy(q, s.data(), s.size());
+            q[s.size()] = 0;
+        }
+        delete[] p_;
+        p_ = q;
+        return *this;
+    }
+    ObjName &operator=(const char *s) { return *this = std::string_view(s ? s : ""); }
+    ObjName &operator=(const std::string &s) { return *this = std::string_view(s); }
+    const char *c_str() const { return p_ ? p_ : ""; }
+    bool empty() const { return p_ == nullptr; }
+    std::string str() const { return c_str(); }
+    bool operator==(const char *s) const { return std::strcmp(c_str(), s ? s : "") == 0; }
+
+  private:
+    char *p_ = nullptr;
+};
+
 enum class LifeState : uint8_t { Live, Freeing, Freed };
 
 struct HostObject {
     void *record = nullptr; // the object handle
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
-    std::string name;
+    ObjName name;
     HostObject *cls = nullptr;        // GetClass
     HostObject *registered = nullptr; // first class object met from this object up its class chain
 

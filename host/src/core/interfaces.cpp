@@ -159,7 +159,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         // holding a freed class.
         if (o && o->isClass && core().moduleStarted && !core().inModuleEntry) {
             recordError(1, "tarvex", 0,
-                        ("FreeObject refused: [" + o->name + "] is a class object, freed with its module").c_str());
+                        ("FreeObject refused: [" + o->name.str() + "] is a class object, freed with its module").c_str());
             return;
         }
         freeObject(o);

@@ -340,7 +340,7 @@ void newObjectId(VS_UUID *out) {
 // ---------------------------------------------------------------------------
 static void nameIndexAdd(HostObject *o) {
     if (o->name.empty()) return;
-    std::vector<HostObject *> &v = core().byName[o->name];
+    std::vector<HostObject *> &v = core().byName[o->name.str()];
     auto at = std::upper_bound(v.begin(), v.end(), o,
                                [](const HostObject *a, const HostObject *b) { return a->seq < b->seq; });
     v.insert(at, o);
@@ -349,7 +349,7 @@ static void nameIndexAdd(HostObject *o) {
 static void nameIndexRemove(HostObject *o) {
     if (o->name.empty()) return;
     Core &c = core();
-    auto it = c.byName.find(o->name);
+    auto it = c.byName.find(o->name.str());
     if (it == c.byName.end()) return;
     std::vector<HostObject *> &v = it->second;
     auto at = std::find(v.begin(), v.end(), o);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -135,8 +136,10 @@ class IDIndexPool {
     void *take() {
         std::lock_guard<std::mutex> g(mutex_);
         if (!free_) {
+            if (blocks_.size() == blocks_.capacity() && !growBlockList()) return nullptr;
             char *block = static_cast<char *>(std::malloc(kPerBlock * sizeof(IDIndex)));
             if (!block) return nullptr;
+            blocks_.push_back(block); // reserved: cannot throw
             for (size_t i = kPerBlock; i-- > 0;) push(block + i * sizeof(IDIndex));
         }
         Free *f = free_;
@@ -164,8 +167,19 @@ class IDIndexPool {
         free_ = f;
         TVH_IDX_POISON(f, sizeof(IDIndex));
     }
+    bool growBlockList() {
+        try {
+            blocks_.reserve(blocks_.size() * 2 + 16);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        return true;
+    }
     static constexpr size_t kPerBlock = 256;
     std::mutex mutex_;
+    // Blocks are kept for reuse, never returned; listed so that leak checkers
+    // see them reachable (free handles link through poisoned memory).
+    std::vector<char *> blocks_;
     Free *free_ = nullptr;
 };
 IDIndexPool &idPool() {

@@ -16,7 +16,8 @@ class PtrSet {
   public:
     // May throw std::bad_alloc when the table grows; then nothing changed.
     void insert(const void *p) {
-        if ((size_ + 1) * 4 > (mask_ + 1) * 3) grow();
+        // Up to 7/8 full: a probe compares one word, no entry is followed.
+        if ((size_ + 1) * 8 > (mask_ + 1) * 7) grow();
         uintptr_t v = reinterpret_cast<uintptr_t>(p);
         size_t i = slotOf(v);
         for (; slots_[i] != 0; i = (i + 1) & mask_)
