@@ -169,14 +169,18 @@ struct HostObject {
     HostObject *prevInst = nullptr; // on cls's list of instances
     HostObject *nextInst = nullptr;
 
+    void *privPtr = nullptr; // the first private buffer (see privGet), NULL when none
+
     // Small fields together, so that the descriptor has no holes.
-    uint32_t recordCap = 0;   // bytes allocated for the record (with spare)
+    uint32_t recordCap = 0;   // bytes allocated for the record: layoutEnd, ExtraSize, kRecordSpare
     uint32_t layoutEnd = 0;   // end of the layout (with inherited atomic attributes) at creation
-    VS_ULONG extraSize = 0;   // ExtraSize of MallocObjectL, placed after layoutEnd
     int lockCount = 0;
     int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
     int pins = 0;            // host frames holding this descriptor across module code (see Pin)
     int scriptRef = -2;      // script/: reference of the object's script side (LUA_NOREF)
+    VS_ULONG privLayer = 0;  // key and size of the first private buffer
+    VS_ULONG privIndex = 0;
+    VS_ULONG privSize = 0;
     OBJECTATTRIBUTEINDEX queueIndex = VS_INVALID_ATTRIBUTEINDEX;
     LifeState state = LifeState::Live;
     bool isClass = false;    // made by XmlToObjectEx (or the host's _Object)
@@ -198,20 +202,27 @@ struct HostObject {
     LazyBox<std::vector<RegFunc>> regFuncs;
     LazyBox<std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>>> beforeChange;
 
+    // Room after the layout and ExtraSize for atomic attributes added later.
+    static constexpr uint32_t kRecordSpare = 64;
+    // ExtraSize of MallocObjectL, placed after layoutEnd.
+    VS_ULONG extraSize() const { return recordCap - layoutEnd - kRecordSpare; }
+
+    // Private buffers, keyed by (layer, index). Objects have one (a module's
+    // per-object state) or none: the first is kept in the descriptor's own
+    // fields, any others in the rare part.
     struct PrivBuf {
-        void *ptr = nullptr; // NULL: unused entry
         VS_ULONG layer = 0;
         VS_ULONG index = 0;
+        void *ptr = nullptr;
         VS_ULONG size = 0;
     };
-    // Private buffers, searched by (layer, index). Objects have one (a
-    // module's per-object state) or none: the first lives here, any others in
-    // the rare part.
-    PrivBuf firstPriv;
-    PrivBuf *privBuf(VS_ULONG layer, VS_ULONG index);
-    // Files a new buffer (ptr set); FALSE when out of memory.
-    bool addPrivBuf(const PrivBuf &b);
-    void removePrivBuf(PrivBuf *b);
+    // The buffer and its size; NULL (size untouched) when there is none.
+    void *privGet(VS_ULONG layer, VS_ULONG index, VS_ULONG *size) const;
+    // Files ptr (not NULL) under the key, in place of what was filed there;
+    // FALSE when out of memory (nothing changed).
+    bool privSet(VS_ULONG layer, VS_ULONG index, void *ptr, VS_ULONG size);
+    // Unfiles the buffer and hands it back; NULL when there was none.
+    void *privTake(VS_ULONG layer, VS_ULONG index);
     // Frees every private buffer.
     void freePrivBufs();
 

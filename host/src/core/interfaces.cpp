@@ -382,46 +382,40 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o || o->state == LifeState::Freed || Size > (1u << 30)) return nullptr;
-        if (HostObject::PrivBuf *b = o->privBuf(Layer, Index)) {
-            if (Size > b->size) {
-                void *p = std::realloc(b->ptr, Size);
-                if (!p) return nullptr;
-                std::memset(static_cast<char *>(p) + b->size, 0, Size - b->size);
-                b->ptr = p;
-                b->size = Size;
+        VS_ULONG have = 0;
+        if (void *p = o->privGet(Layer, Index, &have)) {
+            if (Size > have) {
+                void *q = std::realloc(p, Size);
+                if (!q) return nullptr;
+                std::memset(static_cast<char *>(q) + have, 0, Size - have);
+                o->privSet(Layer, Index, q, Size); // filed already: cannot fail
+                p = q;
             }
-            return b->ptr;
+            return p;
         }
-        HostObject::PrivBuf nb;
-        nb.layer = Layer;
-        nb.index = Index;
-        nb.ptr = std::calloc(1, Size ? Size : 1);
-        nb.size = Size;
-        if (!nb.ptr) return nullptr;
-        if (!o->addPrivBuf(nb)) {
-            std::free(nb.ptr);
+        void *p = std::calloc(1, Size ? Size : 1);
+        if (!p) return nullptr;
+        if (!o->privSet(Layer, Index, p, Size)) {
+            std::free(p);
             return nullptr;
         }
-        return nb.ptr;
+        return p;
     }
     void *GetPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size) override {
         H();
         if (Size) *Size = 0;
         HostObject *o = lookup(Object);
         if (!o) return nullptr;
-        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
-        if (!b) return nullptr;
-        if (Size) *Size = b->size;
-        return b->ptr;
+        VS_ULONG have = 0;
+        void *p = o->privGet(Layer, Index, &have);
+        if (p && Size) *Size = have;
+        return p;
     }
     void FreePrivate(void *Object, VS_ULONG Layer, VS_ULONG Index) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return;
-        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
-        if (!b) return;
-        std::free(b->ptr);
-        o->removePrivBuf(b);
+        std::free(o->privTake(Layer, Index));
     }
     void *Malloc_Nor(VS_ULONG Size) override { return std::calloc(1, Size ? Size : 1); }
     void Free(void *Ptr) override { std::free(Ptr); }

@@ -222,7 +222,7 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
     if (!o || !name || !*name || findAttr(o, name)) return nullptr;
     std::vector<const AttrDef *> all = allAttrs(o);
     if (all.size() >= VS_INVALID_ATTRIBUTEINDEX) return nullptr;
-    size_t base = std::max(chainLayoutEnd(o), size_t(o->layoutEnd) + size_t(o->extraSize));
+    size_t base = std::max(chainLayoutEnd(o), size_t(o->layoutEnd) + size_t(o->extraSize()));
     size_t off = alignUp(base, 4);
     if (off + sizeof(VS_UUID) > o->recordCap) return nullptr; // no room left in this record
     AttrDef a;
@@ -250,19 +250,45 @@ bool isInstOf(const HostObject *cls, const HostObject *o) {
 }
 bool isInstOfAny(const HostObject *cls, const HostObject *o) { return isInstOf(cls, o); }
 
-HostObject::PrivBuf *HostObject::privBuf(VS_ULONG layer, VS_ULONG index) {
-    if (firstPriv.ptr && firstPriv.layer == layer && firstPriv.index == index) return &firstPriv;
+void *HostObject::privGet(VS_ULONG layer, VS_ULONG index, VS_ULONG *size) const {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        *size = privSize;
+        return privPtr;
+    }
     if (rare)
-        for (PrivBuf &b : rare->privBufs)
-            if (b.layer == layer && b.index == index) return &b;
+        for (const PrivBuf &b : rare->privBufs)
+            if (b.layer == layer && b.index == index) {
+                *size = b.size;
+                return b.ptr;
+            }
     return nullptr;
 }
 
-bool HostObject::addPrivBuf(const PrivBuf &b) {
-    if (!firstPriv.ptr) {
-        firstPriv = b;
+bool HostObject::privSet(VS_ULONG layer, VS_ULONG index, void *ptr, VS_ULONG size) {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        privPtr = ptr;
+        privSize = size;
         return true;
     }
+    if (rare)
+        for (PrivBuf &b : rare->privBufs)
+            if (b.layer == layer && b.index == index) {
+                b.ptr = ptr;
+                b.size = size;
+                return true;
+            }
+    if (!privPtr) {
+        privPtr = ptr;
+        privLayer = layer;
+        privIndex = index;
+        privSize = size;
+        return true;
+    }
+    PrivBuf b;
+    b.layer = layer;
+    b.index = index;
+    b.ptr = ptr;
+    b.size = size;
     try {
         more().privBufs.push_back(b);
     } catch (const std::bad_alloc &) {
@@ -271,18 +297,29 @@ bool HostObject::addPrivBuf(const PrivBuf &b) {
     return true;
 }
 
-void HostObject::removePrivBuf(PrivBuf *b) {
-    if (b == &firstPriv) {
-        firstPriv = PrivBuf();
-        return;
+void *HostObject::privTake(VS_ULONG layer, VS_ULONG index) {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        void *p = privPtr;
+        privPtr = nullptr;
+        privLayer = privIndex = privSize = 0;
+        return p;
     }
-    std::vector<PrivBuf> &v = rare->privBufs;
-    v.erase(v.begin() + (b - v.data()));
+    if (rare) {
+        std::vector<PrivBuf> &v = rare->privBufs;
+        for (auto it = v.begin(); it != v.end(); ++it)
+            if (it->layer == layer && it->index == index) {
+                void *p = it->ptr;
+                v.erase(it);
+                return p;
+            }
+    }
+    return nullptr;
 }
 
 void HostObject::freePrivBufs() {
-    std::free(firstPriv.ptr);
-    firstPriv = PrivBuf();
+    std::free(privPtr);
+    privPtr = nullptr;
+    privLayer = privIndex = privSize = 0;
     if (!rare) return;
     for (PrivBuf &b : rare->privBufs) std::free(b.ptr);
     rare->privBufs.clear();
@@ -439,8 +476,7 @@ static std::unique_ptr<HostObject> buildObject(HostObject *cls, HostObject *regi
     const ClassLayout *L = registered ? registered->ownLayout() : nullptr;
     auto o = std::make_unique<HostObject>();
     o->layoutEnd = uint32_t(layoutEnd);
-    o->extraSize = extraSize;
-    o->recordCap = uint32_t(layoutEnd + extraSize + 64); // spare for atomic attributes (extraSize is at most 1 GiB)
+    o->recordCap = uint32_t(layoutEnd + extraSize + HostObject::kRecordSpare); // extraSize is at most 1 GiB
     o->record = std::calloc(1, o->recordCap);
     if (!o->record) return nullptr;
     if (L && !L->defaults.empty())
@@ -497,7 +533,7 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     size_t size = layout->recordSize;
     auto own = std::make_unique<HostObject>();
     own->layoutEnd = uint32_t(size);
-    own->recordCap = uint32_t(size + 64);
+    own->recordCap = uint32_t(size + HostObject::kRecordSpare);
     own->record = std::calloc(1, own->recordCap);
     if (!own->record) return nullptr;
     if (!layout->defaults.empty()) std::memcpy(own->record, layout->defaults.data(), layout->defaults.size());
