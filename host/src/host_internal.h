@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -86,13 +87,79 @@ struct RegFunc {
     bool valid = true;
 };
 
+// A container made on first use, for what most objects never have: an
+// empty box is one pointer. Reading an empty box reads a shared empty
+// container, which is never written.
+template <class C> class LazyBox {
+  public:
+    bool empty() const { return !p_ || p_->empty(); }
+    size_t size() const { return p_ ? p_->size() : 0; }
+    C &get() {
+        if (!p_) p_.reset(new C());
+        return *p_;
+    }
+    auto begin() { return view().begin(); }
+    auto end() { return view().end(); }
+    auto begin() const { return view().begin(); }
+    auto end() const { return view().end(); }
+    template <class K> auto find(const K &k) { return view().find(k); }
+    template <class K> auto find(const K &k) const { return view().find(k); }
+    template <class K> size_t count(const K &k) const { return p_ ? p_->count(k) : 0; }
+    template <class K> auto &operator[](const K &k) { return get()[k]; }
+    template <class V> void push_back(V &&v) { get().push_back(std::forward<V>(v)); }
+    template <class... A> void emplace_back(A &&...a) { get().emplace_back(std::forward<A>(a)...); }
+    // A copy of the contents (empty for an empty box).
+    C copy() const { return p_ ? *p_ : C(); }
+    void clear() { p_.reset(); }
+
+  private:
+    // Same container for const and non-const readers, so that find() and
+    // end() of an empty box compare.
+    static C &none() {
+        static C *e = new C();
+        return *e;
+    }
+    C &view() const { return p_ ? *p_ : none(); }
+    std::unique_ptr<C> p_;
+};
+
+// An object's name: one pointer, NULL for the empty name that most objects
+// have. Names come from C strings: no zero bytes inside.
+class ObjName {
+  public:
+    ObjName() = default;
+    ObjName(const ObjName &) = delete;
+    ObjName &operator=(const ObjName &) = delete;
+    ~ObjName() { delete[] p_; }
+    ObjName &operator=(std::string_view s) {
+        char *q = nullptr;
+        if (!s.empty()) {
+            q = new char[s.size() + 1];
+            std::memcpy(q, s.data(), s.size());
+            q[s.size()] = 0;
+        }
+        delete[] p_;
+        p_ = q;
+        return *this;
+    }
+    ObjName &operator=(const char *s) { return *this = std::string_view(s ? s : ""); }
+    ObjName &operator=(const std::string &s) { return *this = std::string_view(s); }
+    const char *c_str() const { return p_ ? p_ : ""; }
+    bool empty() const { return p_ == nullptr; }
+    std::string str() const { return c_str(); }
+    bool operator==(const char *s) const { return std::strcmp(c_str(), s ? s : "") == 0; }
+
+  private:
+    char *p_ = nullptr;
+};
+
 enum class LifeState : uint8_t { Live, Freeing, Freed };
 
 struct HostObject {
     void *record = nullptr; // the object handle
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
-    std::string name;
+    ObjName name;
     HostObject *cls = nullptr;        // GetClass
     HostObject *registered = nullptr; // first class object met from this object up its class chain
 
@@ -102,14 +169,18 @@ struct HostObject {
     HostObject *prevInst = nullptr; // on cls's list of instances
     HostObject *nextInst = nullptr;
 
+    void *privPtr = nullptr; // the first private buffer (see privGet), NULL when none
+
     // Small fields together, so that the descriptor has no holes.
-    uint32_t recordCap = 0;   // bytes allocated for the record (with spare)
+    uint32_t recordCap = 0;   // bytes allocated for the record: layoutEnd, ExtraSize, kRecordSpare
     uint32_t layoutEnd = 0;   // end of the layout (with inherited atomic attributes) at creation
-    VS_ULONG extraSize = 0;   // ExtraSize of MallocObjectL, placed after layoutEnd
     int lockCount = 0;
     int proxySlot = 0;       // script/: where its latest proxy was filed for a quick push (a hint, checked)
     int pins = 0;            // host frames holding this descriptor across module code (see Pin)
     int scriptRef = -2;      // script/: reference of the object's script side (LUA_NOREF)
+    VS_ULONG privLayer = 0;  // key and size of the first private buffer
+    VS_ULONG privIndex = 0;
+    VS_ULONG privSize = 0;
     OBJECTATTRIBUTEINDEX queueIndex = VS_INVALID_ATTRIBUTEINDEX;
     LifeState state = LifeState::Live;
     bool isClass = false;    // made by XmlToObjectEx (or the host's _Object)
@@ -125,22 +196,35 @@ struct HostObject {
     VS_LUASETVALUEFUNC setHook = nullptr;
     VS_UWORD setHookPara = 0;
 
-    std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>> slots;
-    std::vector<RegFunc> regFuncs;
-    std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>> beforeChange;
+    // Function slots, registered script functions, before-change callbacks:
+    // few objects have them, so the containers come with the first entry.
+    LazyBox<std::map<std::string, std::unique_ptr<FuncSlot>, std::less<>>> slots;
+    LazyBox<std::vector<RegFunc>> regFuncs;
+    LazyBox<std::vector<std::pair<VS_BEFORECHANGECALLBACK, VS_UWORD>>> beforeChange;
 
+    // Room after the layout and ExtraSize for atomic attributes added later.
+    static constexpr uint32_t kRecordSpare = 64;
+    // ExtraSize of MallocObjectL, placed after layoutEnd.
+    VS_ULONG extraSize() const { return recordCap - layoutEnd - kRecordSpare; }
+
+    // Private buffers, keyed by (layer, index). Objects have one (a module's
+    // per-object state) or none: the first is kept in the descriptor's own
+    // fields, any others in the rare part.
     struct PrivBuf {
         VS_ULONG layer = 0;
         VS_ULONG index = 0;
         void *ptr = nullptr;
         VS_ULONG size = 0;
     };
-    std::vector<PrivBuf> privBufs; // few per object: a list, searched by (layer, index)
-    PrivBuf *privBuf(VS_ULONG layer, VS_ULONG index) {
-        for (PrivBuf &b : privBufs)
-            if (b.layer == layer && b.index == index) return &b;
-        return nullptr;
-    }
+    // The buffer and its size; NULL (size untouched) when there is none.
+    void *privGet(VS_ULONG layer, VS_ULONG index, VS_ULONG *size) const;
+    // Files ptr (not NULL) under the key, in place of what was filed there;
+    // FALSE when out of memory (nothing changed).
+    bool privSet(VS_ULONG layer, VS_ULONG index, void *ptr, VS_ULONG size);
+    // Unfiles the buffer and hands it back; NULL when there was none.
+    void *privTake(VS_ULONG layer, VS_ULONG index);
+    // Frees every private buffer.
+    void freePrivBufs();
 
     struct QueueEnds {
         HostObject *head = nullptr;
@@ -159,6 +243,7 @@ struct HostObject {
         // instances themselves: appended at registration, in creation order).
         HostObject *firstInst = nullptr;
         HostObject *lastInst = nullptr;
+        std::vector<PrivBuf> privBufs;                                         // beyond firstPriv
     };
     std::unique_ptr<Rare> rare;
     Rare &more() {

@@ -5,6 +5,7 @@
 #define TVH_CORE_STATE_H
 
 #include "host_internal.h"
+#include "registry.h"
 
 #include <cstring>
 #include <deque>
@@ -32,8 +33,8 @@ struct Core {
     uint64_t nextSeq = 1;
     uint32_t idCounter = 0;
 
-    std::map<uint64_t, std::unique_ptr<HostObject>> bySeq; // owns the live objects, creation order
-    std::unordered_map<const void *, HostObject *> byRecord;
+    SeqIndex bySeq; // owns the live objects, creation order
+    ObjectIndex<ByRecordTraits> byRecord;
     // Recently looked-up records in front of byRecord (the same entries; an
     // entry goes when its object is released).
     struct RecentRecord {
@@ -47,7 +48,7 @@ struct Core {
     // the owner of a queue field is the record found at the field's address
     // less one of them.
     std::vector<int> queueOffsets;
-    std::unordered_map<VS_UUID, HostObject *, UuidHash, UuidEq> byId;
+    ObjectIndex<ByIdTraits> byId; // the latest object registered under each ID
     // Recently looked-up IDs in front of byId (module code asks for its few
     // class IDs over and over); an entry goes when its object is released
     // or another object is registered under its ID.

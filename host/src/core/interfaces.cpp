@@ -159,7 +159,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         // holding a freed class.
         if (o && o->isClass && core().moduleStarted && !core().inModuleEntry) {
             recordError(1, "tarvex", 0,
-                        ("FreeObject refused: [" + o->name + "] is a class object, freed with its module").c_str());
+                        ("FreeObject refused: [" + o->name.str() + "] is a class object, freed with its module").c_str());
             return;
         }
         freeObject(o);
@@ -225,8 +225,7 @@ class ServiceImpl final : public ClassOfXRQInterface {
         HostObject *cls = lookupById(ClassID);
         if (!cls) return 0;
         VS_INT32 n = 0;
-        for (auto &e : core().bySeq) {
-            HostObject *x = e.second.get();
+        for (HostObject *x : core().bySeq.walk()) {
             if (x->state == LifeState::Live && isInstOf(cls, x) && !hasIsTypeSet(x)) ++n;
         }
         return n;
@@ -238,8 +237,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
         HostObject *cls = lookup(ClassObject);
         if (!cls) return nullptr;
         auto *snap = new std::vector<uint64_t>();
-        for (auto &e : core().bySeq)
-            if (e.second->state == LifeState::Live && isInstOf(cls, e.second.get())) snap->push_back(e.first);
+        for (HostObject *x : core().bySeq.walk())
+            if (x->state == LifeState::Live && isInstOf(cls, x)) snap->push_back(x->seq);
         core().snapshots.insert(snap);
         Query->Reserved[0] = reinterpret_cast<VS_UWORD>(snap);
         Query->Reserved[1] = 0;
@@ -253,8 +252,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
         Core &c = core();
         while (Query->Reserved[1] < snap->size()) {
             uint64_t seq = (*snap)[Query->Reserved[1]++];
-            auto it = c.bySeq.find(seq);
-            if (it != c.bySeq.end() && it->second->state == LifeState::Live) return it->second->record;
+            HostObject *x = c.bySeq.find(seq);
+            if (x && x->state == LifeState::Live) return x->record;
         }
         return nullptr;
     }
@@ -296,8 +295,8 @@ class ServiceImpl final : public ClassOfXRQInterface {
     void UnRegBeforeChangeCallBack(void *Object, VS_BEFORECHANGECALLBACK Cb, VS_UWORD Para) override {
         H();
         HostObject *o = lookup(Object);
-        if (!o) return;
-        auto &v = o->beforeChange;
+        if (!o || o->beforeChange.empty()) return;
+        auto &v = o->beforeChange.get();
         for (auto it = v.begin(); it != v.end(); ++it)
             if (it->first == Cb && it->second == Para) {
                 v.erase(it);
@@ -383,48 +382,40 @@ class ServiceImpl final : public ClassOfXRQInterface {
         H();
         HostObject *o = lookup(Object);
         if (!o || o->state == LifeState::Freed || Size > (1u << 30)) return nullptr;
-        if (HostObject::PrivBuf *b = o->privBuf(Layer, Index)) {
-            if (Size > b->size) {
-                void *p = std::realloc(b->ptr, Size);
-                if (!p) return nullptr;
-                std::memset(static_cast<char *>(p) + b->size, 0, Size - b->size);
-                b->ptr = p;
-                b->size = Size;
+        VS_ULONG have = 0;
+        if (void *p = o->privGet(Layer, Index, &have)) {
+            if (Size > have) {
+                void *q = std::realloc(p, Size);
+                if (!q) return nullptr;
+                std::memset(static_cast<char *>(q) + have, 0, Size - have);
+                o->privSet(Layer, Index, q, Size); // filed already: cannot fail
+                p = q;
             }
-            return b->ptr;
+            return p;
         }
-        HostObject::PrivBuf nb;
-        nb.layer = Layer;
-        nb.index = Index;
-        nb.ptr = std::calloc(1, Size ? Size : 1);
-        nb.size = Size;
-        if (!nb.ptr) return nullptr;
-        try {
-            o->privBufs.push_back(nb);
-        } catch (const std::bad_alloc &) {
-            std::free(nb.ptr);
+        void *p = std::calloc(1, Size ? Size : 1);
+        if (!p) return nullptr;
+        if (!o->privSet(Layer, Index, p, Size)) {
+            std::free(p);
             return nullptr;
         }
-        return nb.ptr;
+        return p;
     }
     void *GetPrivateBuf(void *Object, VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size) override {
         H();
         if (Size) *Size = 0;
         HostObject *o = lookup(Object);
         if (!o) return nullptr;
-        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
-        if (!b) return nullptr;
-        if (Size) *Size = b->size;
-        return b->ptr;
+        VS_ULONG have = 0;
+        void *p = o->privGet(Layer, Index, &have);
+        if (p && Size) *Size = have;
+        return p;
     }
     void FreePrivate(void *Object, VS_ULONG Layer, VS_ULONG Index) override {
         H();
         HostObject *o = lookup(Object);
         if (!o) return;
-        HostObject::PrivBuf *b = o->privBuf(Layer, Index);
-        if (!b) return;
-        std::free(b->ptr);
-        o->privBufs.erase(o->privBufs.begin() + (b - o->privBufs.data()));
+        std::free(o->privTake(Layer, Index));
     }
     void *Malloc_Nor(VS_ULONG Size) override { return std::calloc(1, Size ? Size : 1); }
     void Free(void *Ptr) override { std::free(Ptr); }

@@ -84,23 +84,23 @@ HostObject *lookup(const void *object) {
     Core &c = core();
     Core::RecentRecord &r = c.recent[Core::recentSlot(object)];
     if (r.record == object) return r.obj;
-    auto it = c.byRecord.find(object);
-    if (it == c.byRecord.end()) {
+    HostObject *o = c.byRecord.find(object);
+    if (!o) {
         counters().InvalidObjects++;
         return nullptr;
     }
     if (holdsHostLock()) { // only the host lock's owner may change the recent entries
         r.record = object;
-        r.obj = it->second;
+        r.obj = o;
     }
-    return it->second;
+    return o;
 }
 
 std::atomic<uint64_t> g_resolveGen{1};
 
 bool seqAlive(uint64_t seq) {
     Core &c = core();
-    return c.bySeq.find(seq) != c.bySeq.end();
+    return c.bySeq.find(seq) != nullptr;
 }
 
 HostObject *lookupById(const VS_UUID *id) {
@@ -108,13 +108,13 @@ HostObject *lookupById(const VS_UUID *id) {
     Core &c = core();
     Core::RecentId &r = c.recentIds[Core::recentIdSlot(*id)];
     if (r.obj && std::memcmp(&r.id, id, sizeof(VS_UUID)) == 0) return r.obj;
-    auto it = c.byId.find(*id);
-    if (it == c.byId.end()) return nullptr;
+    HostObject *o = c.byId.find(*id);
+    if (!o) return nullptr;
     if (holdsHostLock()) { // only the host lock's owner may change the recent entries
         r.id = *id;
-        r.obj = it->second;
+        r.obj = o;
     }
-    return it->second;
+    return o;
 }
 
 // Drops the recent-ID entry for id, whichever object it names.
@@ -127,8 +127,7 @@ HostObject *lookupAtomic(const void *p) {
     uintptr_t v = reinterpret_cast<uintptr_t>(p);
     if ((v & (uintptr_t(0xFF) << 56)) != kAtomicTag) return nullptr;
     Core &c = core();
-    auto it = c.bySeq.find(uint64_t(v & ~(uintptr_t(0xFF) << 56)));
-    return it == c.bySeq.end() ? nullptr : it->second.get();
+    return c.bySeq.find(uint64_t(v & ~(uintptr_t(0xFF) << 56)));
 }
 
 HostObject *lookupAtomicOrObject(const void *p) {
@@ -223,7 +222,7 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
     if (!o || !name || !*name || findAttr(o, name)) return nullptr;
     std::vector<const AttrDef *> all = allAttrs(o);
     if (all.size() >= VS_INVALID_ATTRIBUTEINDEX) return nullptr;
-    size_t base = std::max(chainLayoutEnd(o), size_t(o->layoutEnd) + size_t(o->extraSize));
+    size_t base = std::max(chainLayoutEnd(o), size_t(o->layoutEnd) + size_t(o->extraSize()));
     size_t off = alignUp(base, 4);
     if (off + sizeof(VS_UUID) > o->recordCap) return nullptr; // no room left in this record
     AttrDef a;
@@ -251,11 +250,87 @@ bool isInstOf(const HostObject *cls, const HostObject *o) {
 }
 bool isInstOfAny(const HostObject *cls, const HostObject *o) { return isInstOf(cls, o); }
 
+void *HostObject::privGet(VS_ULONG layer, VS_ULONG index, VS_ULONG *size) const {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        *size = privSize;
+        return privPtr;
+    }
+    if (rare)
+        for (const PrivBuf &b : rare->privBufs)
+            if (b.layer == layer && b.index == index) {
+                *size = b.size;
+                return b.ptr;
+            }
+    return nullptr;
+}
+
+bool HostObject::privSet(VS_ULONG layer, VS_ULONG index, void *ptr, VS_ULONG size) {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        privPtr = ptr;
+        privSize = size;
+        return true;
+    }
+    if (rare)
+        for (PrivBuf &b : rare->privBufs)
+            if (b.layer == layer && b.index == index) {
+                b.ptr = ptr;
+                b.size = size;
+                return true;
+            }
+    if (!privPtr) {
+        privPtr = ptr;
+        privLayer = layer;
+        privIndex = index;
+        privSize = size;
+        return true;
+    }
+    PrivBuf b;
+    b.layer = layer;
+    b.index = index;
+    b.ptr = ptr;
+    b.size = size;
+    try {
+        more().privBufs.push_back(b);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+void *HostObject::privTake(VS_ULONG layer, VS_ULONG index) {
+    if (privPtr && privLayer == layer && privIndex == index) {
+        void *p = privPtr;
+        privPtr = nullptr;
+        privLayer = privIndex = privSize = 0;
+        return p;
+    }
+    if (rare) {
+        std::vector<PrivBuf> &v = rare->privBufs;
+        for (auto it = v.begin(); it != v.end(); ++it)
+            if (it->layer == layer && it->index == index) {
+                void *p = it->ptr;
+                v.erase(it);
+                return p;
+            }
+    }
+    return nullptr;
+}
+
+void HostObject::freePrivBufs() {
+    std::free(privPtr);
+    privPtr = nullptr;
+    privLayer = privIndex = privSize = 0;
+    if (!rare) return;
+    for (PrivBuf &b : rare->privBufs) std::free(b.ptr);
+    rare->privBufs.clear();
+}
+
 bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue) {
     if (!o || core().noModuleCalls) return true;
     // Callbacks may unregister themselves or others while we walk.
+    if (o->beforeChange.empty()) return o->state != LifeState::Freed;
     Pin pin(o);
-    auto cbs = o->beforeChange;
+    auto cbs = o->beforeChange.copy();
     for (auto &cb : cbs) {
         if (o->state == LifeState::Freed) return false;
         if (!cb.first(o->record, cb.second, a.index, newValue, 0)) return false;
@@ -287,7 +362,7 @@ void newObjectId(VS_UUID *out) {
             u.Data3 = VS_UINT16((u.Data3 & 0x0FFF) | 0x4000);
             u.Data4[0] = VS_UINT8((u.Data4[0] & 0x3F) | 0x80);
         }
-        if (!c.byId.count(u)) {
+        if (!c.byId.find(u)) {
             *out = u;
             return;
         }
@@ -302,7 +377,7 @@ void newObjectId(VS_UUID *out) {
 // ---------------------------------------------------------------------------
 static void nameIndexAdd(HostObject *o) {
     if (o->name.empty()) return;
-    std::vector<HostObject *> &v = core().byName[o->name];
+    std::vector<HostObject *> &v = core().byName[o->name.str()];
     auto at = std::upper_bound(v.begin(), v.end(), o,
                                [](const HostObject *a, const HostObject *b) { return a->seq < b->seq; });
     v.insert(at, o);
@@ -311,7 +386,7 @@ static void nameIndexAdd(HostObject *o) {
 static void nameIndexRemove(HostObject *o) {
     if (o->name.empty()) return;
     Core &c = core();
-    auto it = c.byName.find(o->name);
+    auto it = c.byName.find(o->name.str());
     if (it == c.byName.end()) return;
     std::vector<HostObject *> &v = it->second;
     auto at = std::find(v.begin(), v.end(), o);
@@ -322,7 +397,7 @@ static void nameIndexRemove(HostObject *o) {
 void setObjectName(HostObject *o, const char *name) {
     const char *n = name ? name : "";
     if (o->name == n) return;
-    bool indexed = o->state != LifeState::Freed && core().bySeq.count(o->seq);
+    bool indexed = o->state != LifeState::Freed && core().bySeq.find(o->seq) == o;
     if (indexed) nameIndexRemove(o);
     o->name = n;
     if (indexed) nameIndexAdd(o);
@@ -332,8 +407,8 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
     o->seq = c.nextSeq++;
-    c.byRecord[o->record] = o;
-    c.byId[o->id] = o;
+    c.byRecord.put(o);
+    c.byId.put(o);
     forgetRecentId(o->id);
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
         HostObject::Rare &r = k->more();
@@ -344,7 +419,7 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
             r.firstInst = o;
         r.lastInst = o;
     }
-    c.bySeq[o->seq] = std::move(holder);
+    c.bySeq.append(std::move(holder));
     nameIndexAdd(o);
 }
 
@@ -401,8 +476,7 @@ static std::unique_ptr<HostObject> buildObject(HostObject *cls, HostObject *regi
     const ClassLayout *L = registered ? registered->ownLayout() : nullptr;
     auto o = std::make_unique<HostObject>();
     o->layoutEnd = uint32_t(layoutEnd);
-    o->extraSize = extraSize;
-    o->recordCap = uint32_t(layoutEnd + extraSize + 64); // spare for atomic attributes (extraSize is at most 1 GiB)
+    o->recordCap = uint32_t(layoutEnd + extraSize + HostObject::kRecordSpare); // extraSize is at most 1 GiB
     o->record = std::calloc(1, o->recordCap);
     if (!o->record) return nullptr;
     if (L && !L->defaults.empty())
@@ -426,7 +500,7 @@ void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_U
     VS_UUID id{};
     static const VS_UUID zero{};
     if (wantedId && std::memcmp(wantedId, &zero, sizeof zero) != 0) {
-        if (c.byId.count(*wantedId)) return nullptr;
+        if (c.byId.find(*wantedId)) return nullptr;
         id = *wantedId;
     } else {
         newObjectId(&id);
@@ -459,7 +533,7 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     size_t size = layout->recordSize;
     auto own = std::make_unique<HostObject>();
     own->layoutEnd = uint32_t(size);
-    own->recordCap = uint32_t(size + 64);
+    own->recordCap = uint32_t(size + HostObject::kRecordSpare);
     own->record = std::calloc(1, own->recordCap);
     if (!own->record) return nullptr;
     if (!layout->defaults.empty()) std::memcpy(own->record, layout->defaults.data(), layout->defaults.size());
@@ -505,7 +579,7 @@ HostObject *createRootItem(const char *name, const VS_UUID *id) {
     holder->isRootItem = true;
     holder->name = name ? name : "";
     static const VS_UUID zero{};
-    if (id && std::memcmp(id, &zero, sizeof zero) != 0 && !c.byId.count(*id))
+    if (id && std::memcmp(id, &zero, sizeof zero) != 0 && !c.byId.find(*id))
         holder->id = *id;
     else
         newObjectId(&holder->id);
@@ -525,8 +599,7 @@ static const std::vector<HostObject *> *namedObjects(const char *name) {
 HostObject *findByName(HostObject *parent, const char *name) {
     if (!name) return nullptr;
     if (!*name) {
-        for (auto &e : core().bySeq) {
-            HostObject *o = e.second.get();
+        for (HostObject *o : core().bySeq.walk()) {
             if (o->state == LifeState::Freed || !o->name.empty()) continue;
             if (parent && o->parent != parent) continue;
             return o;
@@ -545,8 +618,7 @@ HostObject *findByName(HostObject *parent, const char *name) {
 HostObject *findClassByName(const char *name) {
     if (!name) return nullptr;
     if (!*name) {
-        for (auto &e : core().bySeq) {
-            HostObject *o = e.second.get();
+        for (HostObject *o : core().bySeq.walk()) {
             if (o->isClass && o->state == LifeState::Live && o->name.empty()) return o;
         }
         return nullptr;
@@ -560,8 +632,7 @@ HostObject *findClassByName(const char *name) {
 HostObject *findRootItem(const char *name) {
     if (!name) return nullptr;
     if (!*name) { // made with a name, but may have been renamed
-        for (auto &e : core().bySeq) {
-            HostObject *o = e.second.get();
+        for (HostObject *o : core().bySeq.walk()) {
             if (o->isRootItem && o->state == LifeState::Live && o->name.empty()) return o;
         }
         return nullptr;
@@ -651,9 +722,8 @@ HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
     for (int off : c.queueOffsets) {
         if (addr < uintptr_t(off)) break;
         const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
-        auto it = c.byRecord.find(start);
-        if (it == c.byRecord.end()) continue;
-        HostObject *o = it->second;
+        HostObject *o = c.byRecord.find(start);
+        if (!o) continue;
         const ClassLayout *L = layoutOf(o);
         if (!L) continue;
         for (const auto &q : L->queues) // queues only come from templates
@@ -717,8 +787,7 @@ void releaseQuarantine() {
 static void releaseObject(HostObject *o) {
     Core &c = core();
     o->state = LifeState::Freed;
-    for (auto &b : o->privBufs) std::free(b.ptr);
-    o->privBufs.clear();
+    o->freePrivBufs();
     freeVStrings(o);
     unlink(o);
     // Children still on their way out (freed higher up the stack) lose their parent.
@@ -735,19 +804,14 @@ static void releaseObject(HostObject *o) {
         o->rare->queues.clear();
     }
     if (o->isRootItem)
-        for (auto &e : c.bySeq) {
-            HostObject *x = e.second.get();
+        for (HostObject *x : c.bySeq.walk()) {
             if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX) x->parent = nullptr;
         }
     for (auto &s : o->slots) c.liveSlots.erase(s.second.get());
-    c.byRecord.erase(o->record);
+    c.byRecord.erase(o);
     Core::RecentRecord &r = c.recent[Core::recentSlot(o->record)];
     if (r.record == o->record) r = Core::RecentRecord();
-    auto idIt = c.byId.find(o->id);
-    if (idIt != c.byId.end() && idIt->second == o) {
-        c.byId.erase(idIt);
-        forgetRecentId(o->id);
-    }
+    if (c.byId.erase(o)) forgetRecentId(o->id);
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
         HostObject::Rare &r = k->more(); // made when o joined the list
@@ -763,11 +827,7 @@ static void releaseObject(HostObject *o) {
     }
     quarantineRecord(o->record, o->recordCap);
     o->record = nullptr;
-    auto it = c.bySeq.find(o->seq);
-    if (it != c.bySeq.end()) {
-        c.graveyard.push_back(std::move(it->second));
-        c.bySeq.erase(it);
-    }
+    if (std::unique_ptr<HostObject> d = c.bySeq.take(o)) c.graveyard.push_back(std::move(d));
 }
 
 void freeObject(HostObject *o) {
@@ -812,8 +872,7 @@ void freeObject(HostObject *o) {
     // Objects held without a queue (the class objects of a root item).
     while (o->isRootItem) {
         HostObject *held = nullptr;
-        for (auto &e : core().bySeq) {
-            HostObject *x = e.second.get();
+        for (HostObject *x : core().bySeq.walk()) {
             if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX && x->state == LifeState::Live) {
                 held = x;
                 break;
@@ -830,10 +889,8 @@ void freeObject(HostObject *o) {
 
 void releaseAllSilently() {
     Core &c = core();
-    for (auto &e : c.bySeq) {
-        HostObject *o = e.second.get();
-        for (auto &b : o->privBufs) std::free(b.ptr);
-        o->privBufs.clear();
+    for (HostObject *o : c.bySeq.walk()) {
+        o->freePrivBufs();
         std::free(o->record);
         o->record = nullptr;
         o->state = LifeState::Freed;
@@ -908,16 +965,14 @@ static void freeUnheldCandidates() {
         std::sort(batch.begin(), batch.end());
         {
             std::lock_guard<std::mutex> g(pendingMutex());
-            for (uint64_t seq : batch) {
-                auto it = c.bySeq.find(seq);
-                if (it != c.bySeq.end()) it->second->queued = false;
-            }
+            for (uint64_t seq : batch)
+                if (HostObject *o = c.bySeq.find(seq)) o->queued = false;
         }
         // Found again by sequence number each time: an earlier free in this
         // batch may have freed or re-held a later one.
         for (uint64_t seq : batch) {
-            auto it = c.bySeq.find(seq);
-            if (it != c.bySeq.end() && unheld(it->second.get())) freeObject(it->second.get());
+            HostObject *o = c.bySeq.find(seq);
+            if (o && unheld(o)) freeObject(o);
         }
     }
 }

@@ -1,20 +1,21 @@
 // Binary buffers: a growable byte buffer with a count of valid bytes.
 #include "host_internal.h"
+#include "ptr_set.h"
 
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_set>
 #include <vector>
 
 namespace tvh {
+using pkg::PtrSet;
 namespace {
 
 std::mutex gLiveMutex;
-std::unordered_set<const void *> &liveBufs() {
+PtrSet &liveBufs() {
     // Never destroyed: a package or buffer may be released by another
     // static's destructor at exit.
-    static auto *set = new std::unordered_set<const void *>();
+    static auto *set = new PtrSet();
     return *set;
 }
 
@@ -90,7 +91,7 @@ ClassOfXRQBinBufInterface *newBinBuf() {
 bool isBinBuf(const void *p) {
     if (p == nullptr) return false;
     std::lock_guard<std::mutex> g(gLiveMutex);
-    return liveBufs().count(p) != 0;
+    return liveBufs().contains(p);
 }
 
 } // namespace tvh

@@ -4,12 +4,24 @@
 #include "host_internal.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define TVH_IDX_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define TVH_IDX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define TVH_IDX_POISON(p, n) ((void)(p), (void)(n))
+#define TVH_IDX_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace tvh {
 namespace idx {
@@ -18,13 +30,13 @@ namespace {
 constexpr uint32_t kMagic = 0x58444E49; // live index
 enum class Kind : uint32_t { ID = 1, Int, IDEx, Str };
 
+// No virtual functions: an index handle is its magic, its kind and one
+// pointer, and the calls that serve every kind switch on the kind.
 struct IndexBase {
     uint32_t magic = kMagic;
     Kind kind;
     explicit IndexBase(Kind k) : kind(k) {}
-    virtual ~IndexBase() { magic = 0; }
-    virtual void clear() = 0;
-    virtual size_t size() const = 0;
+    ~IndexBase() { magic = 0; }
 };
 
 // The map and the walk position live apart and come with the first entry:
@@ -40,12 +52,12 @@ template <typename Key, typename Compare = std::less<Key>> struct MapIndex : Ind
     std::unique_ptr<State> st;
 
     explicit MapIndex(Kind k) : IndexBase(k) {}
-    void clear() override {
+    void clear() {
         if (!st) return;
         st->map.clear(); // the last key handed out stays readable until the next walk step
         st->walking = false;
     }
-    size_t size() const override { return st ? st->map.size() : 0; }
+    size_t size() const { return st ? st->map.size() : 0; }
     const Key &lastKey() const { return st->last; } // after a walk step that found an entry
 
     bool insert(const Key &k, void *value, bool replace) {
@@ -114,6 +126,67 @@ struct StrIndex : MapIndex<std::string> {
     explicit StrIndex(size_t m) : MapIndex(Kind::Str), maxKeyLength(m) {}
 };
 
+// ID indexes are made three to a data object, and most stay empty: they
+// come from blocks of their own size instead of one heap block each, which
+// would cost twice their size. A freed handle keeps a zero magic until it
+// is reused (and is poisoned meanwhile under AddressSanitizer).
+static_assert(sizeof(void *) != 8 || sizeof(IDIndex) == 16, "an ID index handle is two words");
+class IDIndexPool {
+  public:
+    void *take() {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!free_) {
+            if (blocks_.size() == blocks_.capacity() && !growBlockList()) return nullptr;
+            char *block = static_cast<char *>(std::malloc(kPerBlock * sizeof(IDIndex)));
+            if (!block) return nullptr;
+            blocks_.push_back(block); // reserved: cannot throw
+            for (size_t i = kPerBlock; i-- > 0;) push(block + i * sizeof(IDIndex));
+        }
+        Free *f = free_;
+        TVH_IDX_UNPOISON(f, sizeof(IDIndex));
+        free_ = f->next;
+        return f;
+    }
+    void give(void *p) {
+        std::lock_guard<std::mutex> g(mutex_);
+        push(p);
+    }
+
+  private:
+    // A free handle: a zero magic where a live one has its magic, then the link.
+    struct Free {
+        uint32_t zero;
+        uint32_t unused;
+        Free *next;
+    };
+    static_assert(sizeof(Free) == sizeof(IDIndex), "a free handle overlays a live one");
+    void push(void *p) {
+        Free *f = static_cast<Free *>(p);
+        f->zero = 0;
+        f->next = free_;
+        free_ = f;
+        TVH_IDX_POISON(f, sizeof(IDIndex));
+    }
+    bool growBlockList() {
+        try {
+            blocks_.reserve(blocks_.size() * 2 + 16);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        return true;
+    }
+    static constexpr size_t kPerBlock = 256;
+    std::mutex mutex_;
+    // Blocks are kept for reuse, never returned; listed so that leak checkers
+    // see them reachable (free handles link through poisoned memory).
+    std::vector<char *> blocks_;
+    Free *free_ = nullptr;
+};
+IDIndexPool &idPool() {
+    static IDIndexPool *pool = new IDIndexPool(); // never destroyed: indexes may outlive static destructors
+    return *pool;
+}
+
 IndexBase *base(void *index) {
     IndexBase *b = static_cast<IndexBase *>(index);
     return (b && b->magic == kMagic) ? b : nullptr;
@@ -163,21 +236,46 @@ void *intResult(IntIndex *x, void *v, VS_UWORD *keysOut) {
 } // namespace
 
 void destroy(void *index) {
-    if (IndexBase *b = base(index)) delete b;
+    IndexBase *b = base(index);
+    if (!b) return;
+    switch (b->kind) {
+    case Kind::ID: {
+        IDIndex *x = static_cast<IDIndex *>(b);
+        x->~IDIndex();
+        idPool().give(x);
+        break;
+    }
+    case Kind::Int: delete static_cast<IntIndex *>(b); break;
+    case Kind::IDEx: delete static_cast<IDExIndex *>(b); break;
+    case Kind::Str: delete static_cast<StrIndex *>(b); break;
+    }
+}
+
+// Calls f with the index as its own type.
+template <typename F> void withIndex(IndexBase *b, F f) {
+    switch (b->kind) {
+    case Kind::ID: f(*static_cast<IDIndex *>(b)); break;
+    case Kind::Int: f(*static_cast<IntIndex *>(b)); break;
+    case Kind::IDEx: f(*static_cast<IDExIndex *>(b)); break;
+    case Kind::Str: f(*static_cast<StrIndex *>(b)); break;
+    }
 }
 
 void delAll(void *index) {
-    if (IndexBase *b = base(index)) b->clear();
+    if (IndexBase *b = base(index)) withIndex(b, [](auto &x) { x.clear(); });
 }
 
 VS_ULONG count(void *index) {
     IndexBase *b = base(index);
-    return b ? static_cast<VS_ULONG>(b->size()) : 0;
+    size_t n = 0;
+    if (b) withIndex(b, [&](auto &x) { n = x.size(); });
+    return static_cast<VS_ULONG>(n);
 }
 
 // ---- ID index ----
 void *createID() {
-    return static_cast<IndexBase *>(new (std::nothrow) IDIndex());
+    void *p = idPool().take();
+    return p ? static_cast<IndexBase *>(new (p) IDIndex()) : nullptr;
 }
 
 VS_BOOL insertID(void *index, const VS_UUID *key, void *value) {

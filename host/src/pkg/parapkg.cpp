@@ -1,5 +1,6 @@
 // Parameter packages: typed item lists that may also act as dictionaries.
 #include "pkg_internal.h"
+#include "ptr_set.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -19,11 +20,18 @@ namespace {
 // Live packages, so that a pointer handed in by a caller can be checked
 // before it is used as a package.
 std::mutex gLiveMutex;
-std::unordered_set<const void *> &livePkgs() {
+PtrSet &livePkgs() {
     // Never destroyed: a package or buffer may be released by another
     // static's destructor at exit.
-    static auto *set = new std::unordered_set<const void *>();
+    static auto *set = new PtrSet();
     return *set;
+}
+
+// Keys of the read-only packages.
+std::mutex gKeyMutex;
+std::unordered_map<const ParaPkg *, std::string> &readOnlyKeys() {
+    static auto *keys = new std::unordered_map<const ParaPkg *, std::string>(); // never destroyed, as above
+    return *keys;
 }
 
 // Saturating conversion: a double outside the target range must not be cast
@@ -50,7 +58,7 @@ constexpr size_t kScanObjectIDs = 8;
 ParaPkg *asPkg(const void *p) {
     if (p == nullptr) return nullptr;
     std::lock_guard<std::mutex> g(gLiveMutex);
-    if (livePkgs().count(p) == 0) return nullptr;
+    if (!livePkgs().contains(p)) return nullptr;
     return static_cast<ParaPkg *>(static_cast<ClassOfXRQParaPackageInterface *>(const_cast<void *>(p)));
 }
 
@@ -63,6 +71,10 @@ ParaPkg::ParaPkg() {
 }
 
 ParaPkg::~ParaPkg() {
+    if (readOnly) {
+        std::lock_guard<std::mutex> g(gKeyMutex);
+        readOnlyKeys().erase(this);
+    }
     {
         std::lock_guard<std::mutex> g(gLiveMutex);
         livePkgs().erase(static_cast<ClassOfXRQParaPackageInterface *>(this));
@@ -122,7 +134,7 @@ void ParaPkg::dropItems() {
                 nested.push_back(it.pkg);
             } catch (const std::bad_alloc &) {
                 // Cannot list them: fall back to moving the whole list out.
-                std::vector<Item> old;
+                ItemList old;
                 old.swap(items);
                 for (Item &o : old)
                     if (o.type == VSTYPE_PARAPKG && o.pkg) releasePkg(o.pkg);
@@ -130,7 +142,7 @@ void ParaPkg::dropItems() {
             }
         }
     if (items.capacity() > kKeptCapacity)
-        std::vector<Item>().swap(items);
+        ItemList().swap(items);
     else
         items.clear();
     for (ParaPkg *n : nested)
@@ -442,7 +454,7 @@ VS_BOOL ParaPkg::AppendFrom(VS_PARAPKGPTR Src) {
     if (src == nullptr || readOnly) return VS_FALSE;
     // Copy first (Src may be this package), check every nested package for a
     // cycle, and only then change anything: all or nothing.
-    std::vector<Item> copies;
+    ItemList copies;
     try {
         copies = src->items;
     } catch (const std::bad_alloc &) {
@@ -633,7 +645,8 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
     if (Flag) {
         if (readOnly) return VS_FALSE; // the first key stays
         try {
-            readOnlyKey.reset(new std::string(key));
+            std::lock_guard<std::mutex> g(gKeyMutex);
+            readOnlyKeys()[this] = key;
         } catch (const std::bad_alloc &) {
             return VS_FALSE;
         }
@@ -641,9 +654,11 @@ VS_BOOL ParaPkg::SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) {
         return VS_TRUE;
     }
     if (!readOnly) return VS_TRUE;
-    if (!readOnlyKey || *readOnlyKey != key) return VS_FALSE;
+    std::lock_guard<std::mutex> g(gKeyMutex);
+    auto it = readOnlyKeys().find(this);
+    if (it == readOnlyKeys().end() || it->second != key) return VS_FALSE;
     readOnly = false;
-    readOnlyKey.reset();
+    readOnlyKeys().erase(it);
     return VS_TRUE;
 }
 

@@ -6,8 +6,11 @@
 #include "host_internal.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <utility>
 #include <type_traits>
 #include <unordered_map>
 #include <string>
@@ -81,6 +84,88 @@ struct Item {
 // the bytes that GetStr handed out).
 static_assert(std::is_nothrow_move_constructible<Item>::value, "items move without copying");
 
+// The item list of a package: a vector in two words, so that a package fits
+// a 48-byte heap block. Items move on growth (they never throw doing so);
+// growth, reserve and copies may throw std::bad_alloc, and then the list is
+// unchanged.
+class ItemList {
+  public:
+    ItemList() = default;
+    ItemList(const ItemList &o) {
+        reserve(o.n_);
+        for (const Item &it : o) push_back(it);
+    }
+    ItemList(ItemList &&o) noexcept { swap(o); }
+    ItemList &operator=(const ItemList &o) {
+        if (this != &o) {
+            ItemList t(o);
+            swap(t);
+        }
+        return *this;
+    }
+    ItemList &operator=(ItemList &&o) noexcept {
+        ItemList t(std::move(o));
+        swap(t);
+        return *this;
+    }
+    ~ItemList() {
+        clear();
+        ::operator delete(p_);
+    }
+
+    size_t size() const { return n_; }
+    size_t capacity() const { return cap_; }
+    bool empty() const { return n_ == 0; }
+    Item *begin() { return p_; }
+    Item *end() { return p_ + n_; }
+    const Item *begin() const { return p_; }
+    const Item *end() const { return p_ + n_; }
+    Item &operator[](size_t i) { return p_[i]; }
+    const Item &operator[](size_t i) const { return p_[i]; }
+    Item &back() { return p_[n_ - 1]; }
+    const Item &back() const { return p_[n_ - 1]; }
+
+    void reserve(size_t n) {
+        if (n <= cap_) return;
+        if (n > UINT32_MAX / sizeof(Item)) throw std::bad_alloc();
+        Item *q = static_cast<Item *>(::operator new(n * sizeof(Item)));
+        for (uint32_t i = 0; i < n_; ++i) {
+            new (q + i) Item(std::move(p_[i]));
+            p_[i].~Item();
+        }
+        ::operator delete(p_);
+        p_ = q;
+        cap_ = static_cast<uint32_t>(n);
+    }
+    void push_back(Item &&it) {
+        if (n_ == cap_) reserve(cap_ ? size_t(cap_) * 2 : 1);
+        new (p_ + n_) Item(std::move(it));
+        ++n_;
+    }
+    void push_back(const Item &it) {
+        Item copy(it); // first: `it` may be one of these items
+        push_back(std::move(copy));
+    }
+    void erase(Item *pos) {
+        for (Item *q = pos; q + 1 < end(); ++q) *q = std::move(q[1]);
+        p_[--n_].~Item();
+    }
+    // Drops every item and keeps the room.
+    void clear() {
+        while (n_ > 0) p_[--n_].~Item();
+    }
+    void swap(ItemList &o) noexcept {
+        std::swap(p_, o.p_);
+        std::swap(n_, o.n_);
+        std::swap(cap_, o.cap_);
+    }
+
+  private:
+    Item *p_ = nullptr;
+    uint32_t n_ = 0;
+    uint32_t cap_ = 0;
+};
+
 class ParaPkg final : public ClassOfXRQParaPackageInterface {
   public:
     ParaPkg();
@@ -135,16 +220,15 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
 
     // Shared with the JSON code, which must call idsChanged() after it
     // changes the items.
-    std::vector<Item> items;
+    ItemList items;
     bool dict = false;
-    bool readOnly = false;
+    bool readOnly = false; // its key is kept apart (few packages ever are read-only)
 
   private:
-    // Beside the flags, in their padding: a package stays 56 bytes.
+    // Beside the flags, in their padding: a package stays 40 bytes.
     std::atomic<VS_ULONG> refs{1};
 
   public:
-    std::unique_ptr<std::string> readOnlyKey; // while readOnly (few packages ever are)
 
     // Forgets the object ID hash; the next FindObjectID rebuilds it.
     void idsChanged() { ids.reset(); }
@@ -180,7 +264,7 @@ class ParaPkg final : public ClassOfXRQParaPackageInterface {
 };
 
 // Every data object holds packages: their size counts per live object.
-static_assert(sizeof(void *) != 8 || sizeof(ParaPkg) <= 56, "a package fits a 64-byte heap block");
+static_assert(sizeof(void *) != 8 || sizeof(ParaPkg) <= 40, "a package fits a 48-byte heap block");
 
 // Drops one reference; at zero frees the package and, without recursion,
 // every nested package whose last reference it held.

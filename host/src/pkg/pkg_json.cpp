@@ -53,7 +53,7 @@ std::string uuidText(const VS_UUID &u) {
 
 std::string objectText(const Item &it) {
     HostObject *o = lookupById(&it.id);
-    return "[" + uuidText(it.id) + ":" + (o ? o->name : std::string()) + "]";
+    return "[" + uuidText(it.id) + ":" + (o ? o->name.str() : std::string()) + "]";
 }
 
 std::string binaryText(const Item &it) {
