@@ -354,12 +354,7 @@ inline bool validIndex(lua_State *L, int idx) {
 
 // For the readers: past the top Lua itself answers "none" to a positive
 // index, so only a negative one needs the depth check.
-inline bool readableIndex(lua_State *L, int idx) {
-    if (idx > 0) return true;
-    if (idx == 0) return false;
-    if (idx > LUA_REGISTRYINDEX) return -idx <= lua_gettop(L);
-    return true; // registry or an up-value pseudo-index
-}
+inline bool readableIndex(lua_State *L, int idx) { return idx > 0 || validIndex(L, idx); }
 
 inline bool isStackIndex(lua_State *L, int idx) {
     return idx > LUA_REGISTRYINDEX && validIndex(L, idx);

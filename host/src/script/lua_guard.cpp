@@ -43,6 +43,16 @@ bool isCFrame(lua_State *L1, lua_Debug *ar) {
     return ar->what[0] == 'C';
 }
 
+// Calls the function this one replaced (up-value 1) with all the arguments
+// and answers all its results.
+int callOriginal(lua_State *L) {
+    int n = lua_gettop(L);
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    lua_call(L, n, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
 int d_getregistry(lua_State *L) { return luaL_error(L, "debug.getregistry is not available to scripts"); }
 
 int d_getmetatable(lua_State *L) {
@@ -119,22 +129,14 @@ int d_upvalueAccess(lua_State *L) {
     luaL_checkinteger(L, 2);
     luaL_checktype(L, 1, LUA_TFUNCTION);
     if (lua_iscfunction(L, 1)) return 0;
-    int n = lua_gettop(L);
-    lua_pushvalue(L, lua_upvalueindex(1));
-    lua_insert(L, 1);
-    lua_call(L, n, LUA_MULTRET);
-    return lua_gettop(L);
+    return callOriginal(L);
 }
 
 // debug.getuservalue / debug.setuservalue: the originals (up-value 1) for
 // anything but a full userdata.
 int d_uservalueAccess(lua_State *L) {
     if (lua_type(L, 1) == LUA_TUSERDATA) return luaL_error(L, "the user values of a host value are not accessible");
-    int n = lua_gettop(L);
-    lua_pushvalue(L, lua_upvalueindex(1));
-    lua_insert(L, 1);
-    lua_call(L, n, LUA_MULTRET);
-    return lua_gettop(L);
+    return callOriginal(L);
 }
 
 // load(chunk [, name [, mode [, env]]]) and loadfile(name [, mode [, env]]):
@@ -151,11 +153,7 @@ int callWithTextMode(lua_State *L, int modeArg) {
     if (lua_gettop(L) < modeArg) lua_settop(L, modeArg);
     lua_pushstring(L, mode);
     lua_replace(L, modeArg);
-    int top = lua_gettop(L);
-    lua_pushvalue(L, lua_upvalueindex(1));
-    lua_insert(L, 1);
-    lua_call(L, top, LUA_MULTRET);
-    return lua_gettop(L);
+    return callOriginal(L);
 }
 int g_load(lua_State *L) { return callWithTextMode(L, 3); }
 int g_loadfile(lua_State *L) { return callWithTextMode(L, 2); }
