@@ -243,7 +243,7 @@ struct HostObject {
         // instances themselves: appended at registration, in creation order).
         HostObject *firstInst = nullptr;
         HostObject *lastInst = nullptr;
-        std::vector<PrivBuf> privBufs;                                         // beyond firstPriv
+        std::vector<PrivBuf> privBufs;                                         // beyond the first (privPtr)
     };
     std::unique_ptr<Rare> rare;
     Rare &more() {
