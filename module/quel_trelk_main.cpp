@@ -423,6 +423,7 @@ void Tarvex_TermProcChain() {
     // data object took back; they have no other owner.
     QZDataBase_ReleaseParkedIndexes();
     QZRealmBase_DropOutsideLists();
+    Tarvex_Schedule_ReleaseState();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;

@@ -77,6 +77,11 @@ void Tarvex_ScheduleProc_DupProc_SetIsFromInternal(StructOfQZProcBase *PreviousQ
 void Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc);
 // Clears the PrivateLocalBuf of every proc of the chain and its child chains.
 void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZProcChain);
+// Notes a runner's proc whose input may have gained an item with a set change
+// flag, for the runner's next current-proc check. Nothing for other procs.
+void TrelkSched_TouchProc(StructOfQZProcBase *Proc);
+// Frees what the scheduler keeps between steps; for module shutdown.
+void Tarvex_Schedule_ReleaseState();
 // One scheduling step of a cell; its result code (as a proc's "Execute").
 VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
 // TRUE when the datum is assigned to a proc (with CheckConnectProc), or the

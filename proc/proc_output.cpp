@@ -704,6 +704,7 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
                 StructOfQZObjectPointerWithChangeFlag *Pointer = (StructOfQZObjectPointerWithChangeFlag *)Ref;
                 if (Trelk_IDEqual(&Pointer->ObjectID, &DataID)) {
                     Pointer->ChangeFlag = VS_TRUE;
+                    TrelkSched_TouchProc(Proc);
                     Found = Container;
                     break;
                 }

@@ -357,6 +357,7 @@ static void MoveSiblingInputs(StructOfQZProcBase *Target, StructOfQZProcBase *Ot
                     continue;
                 SRV->ChangeParent(Item, To, QueueIndex);
                 Item->ChangeFlag = VS_TRUE;
+                TrelkSched_TouchProc(Target);
                 *TookAction = VS_TRUE;
                 for (void *P = SRV->QueryFirst(&Data->ConnectedProc); P != NULL; P = SRV->QueryNext(P))
                     if (Trelk_IDEqual(&((StructOfQZObjectPointer *)P)->ObjectID, &OtherID)) {

@@ -166,6 +166,7 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
         Item->ObjectID = SRV->GetID(Data);
         Item->ChangeFlag = VS_TRUE;
         SRV->ChangeParent(Item, Input, TrelkSched_DataQueueIndex());
+        TrelkSched_TouchProc(Proc);
     }
     StructOfQZObjectPointer *Pointer =
         (StructOfQZObjectPointer *)SRV->MallocObjectL(SRV->GetIDEx(QZObjectPointerClass), 0, NULL);

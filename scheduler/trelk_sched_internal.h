@@ -77,6 +77,14 @@ void TrelkSched_Drop(void *Object);
 void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data, StructOfQZProcBase *Proc,
                         VS_UUID *ExcludeID);
 
+// The runner procs that may have gained a changed input item (a connection,
+// moved items, a datum marked changed, or leaving the current set): the
+// current-proc rule asks only these. TrelkSched_TouchProc is declared in
+// trelk_upcalls.h (the procs call it too).
+// Adds the noted procs of the runner that have a changed input item to its
+// current set, and forgets the runner's noted procs.
+void TrelkSched_CurrentFromTouched(StructOfQZProcRunnerBase *Runner, void *CurrentIndex);
+
 // Realm, cell, proc and runner ErrorCount +1, in that order (any may be NULL).
 void TrelkSched_CountError(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, StructOfQZProcBase *Proc,
                            StructOfQZProcRunnerBase *Runner);
