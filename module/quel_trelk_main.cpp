@@ -424,6 +424,7 @@ void Tarvex_TermProcChain() {
     QZDataBase_ReleaseParkedIndexes();
     QZRealmBase_DropOutsideLists();
     Tarvex_Schedule_ReleaseState();
+    QZDataBase_ReleaseExcludeNotes();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;

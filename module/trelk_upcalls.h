@@ -23,6 +23,8 @@ struct StructOfQZProcRunnerBase;
 // object took back. For module shutdown: after it, handles in old lists are
 // refused like any unknown number.
 void QZDataBase_ReleaseParkedIndexes();
+// Frees the notes of widened exclusion lists (see trelk_data_api.h).
+void QZDataBase_ReleaseExcludeNotes();
 
 // ---------------------------------------------------------------------------
 // Procs (proc/): called by the data objects and the performance records
@@ -82,6 +84,8 @@ void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZPr
 void TrelkSched_TouchProc(StructOfQZProcBase *Proc);
 // Frees what the scheduler keeps between steps; for module shutdown.
 void Tarvex_Schedule_ReleaseState();
+// Forgets what the scheduler keeps for a proc or cell that is being freed.
+void Tarvex_Schedule_ForgetCell(void *Cell);
 // One scheduling step of a cell; its result code (as a proc's "Execute").
 VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
 // TRUE when the datum is assigned to a proc (with CheckConnectProc), or the

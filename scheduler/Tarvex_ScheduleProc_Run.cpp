@@ -470,10 +470,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
 // procs before this one. TRUE when the re-feeding brought something.
 static VS_BOOL AfterRouting(RunState *R)
 {
-    VS_ULONG Own = 0;
-    for (void *Item = SRV->QueryFirst(&R->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &R->ProcID))
-            Own++;
+    VS_ULONG Own = (VS_ULONG)TrelkSched_CountOwnedEnvData(R->cell, &R->ProcID, 0);
     R->proc->EnvDataSkipCount = Own > 0 ? Own - 1 : 0;
     VS_BOOL Received = VS_FALSE;
     if (R->proc->QZProcIndexTree == NULL)

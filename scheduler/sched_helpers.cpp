@@ -174,8 +174,10 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
         Pointer->ObjectID = SRV->GetID(Proc);
         SRV->ChangeParent(Pointer, Data, TrelkSched_ConnectedProcIndex());
     }
-    if (Data->ExcludeProc != NULL && SRV->FindIDKey(Data->ExcludeProc, ExcludeID) == NULL)
+    if (Data->ExcludeProc != NULL && SRV->FindIDKey(Data->ExcludeProc, ExcludeID) == NULL) {
         SRV->InsertIDKey(Data->ExcludeProc, ExcludeID, (void *)1);
+        QZDataBase_ExcludeWidened(Data);
+    }
 }
 
 void TrelkSched_CountError(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, StructOfQZProcBase *Proc,

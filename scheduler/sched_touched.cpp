@@ -73,4 +73,5 @@ void Tarvex_Schedule_ReleaseState()
     if (g_Touched != NULL)
         SRV->DestoryIndex(g_Touched);
     g_Touched = NULL;
+    TrelkSched_ReleaseCellEnvs();
 }
