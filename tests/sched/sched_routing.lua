@@ -48,6 +48,15 @@ local Child = T.procType("route.Child", {Side}, {Mid}, function(self)
   return 0
 end)
 
+-- A proc that hands its env datum on as output between two products.
+local Out2 = QZDataBase:CreateType("route.Out2")
+local Echoes = T.procType("route.Echoes", {In}, {Out, In, Out2}, function(self)
+  local d = self:GetInput(0)
+  self:AddOutputData(Out(1), d, Out2(2))
+  self:AcceptInput(d)
+  return 0
+end)
+
 local before = T.counts()
 
 local function values(list, Type)
@@ -188,6 +197,30 @@ do
   T.eq(realm.ErrorCount, 0, "no error")
   realm:ClearEnvData()
   for _, o in ipairs({realm, cell, chain, innerChain, inner}) do _Free(o) end
+end
+
+-- A run that hands one of its env data on as output fails at once: what it
+-- produced before and after that datum goes nowhere, and nothing is left ----
+do
+  local c0 = T.counts()
+  for round = 1, 3 do
+    local chain = T.chain(Echoes)
+    local realm, cell = T.realmWith("route.echo", chain)
+    realm.CreateFrameData = false
+    local toEnv = 0
+    function realm:OnOutputDataToEnv() toEnv = toEnv + 1 end
+    realm:AddEnvData(In(round))
+    local msgs = T.during(function() realm:Execute() end)
+    T.check(T.has(msgs, "Proc[]'s output data [] is comes from env, it can not output to env again"),
+            "round " .. round .. ": reported (" .. table.concat(msgs, " | ") .. ")")
+    T.eq(toEnv, 0, "round " .. round .. ": nothing of the failed run goes through OnOutputDataToEnv")
+    T.eq(values(realm:GetEnvDataQueue(), Out) .. "/" .. values(realm:GetEnvDataQueue(), Out2), "/",
+         "round " .. round .. ": no product of the failed run reached the realm")
+    T.check(realm.ErrorCount >= 1, "round " .. round .. ": the error is counted")
+    realm:ClearEnvData()
+    for _, o in ipairs({realm, cell, chain}) do _Free(o) end
+  end
+  T.balanced(c0, "a run that outputs an env datum")
 end
 
 -- Env data added and cleared again without a run leave nothing behind -----
