@@ -57,6 +57,15 @@ local Echoes = T.procType("route.Echoes", {In}, {Out, In, Out2}, function(self)
   return 0
 end)
 
+-- The chain of another cell whose runner is adopted: its last proc makes
+-- the second product type.
+local Last2 = T.procType("route.Last2", {Mid}, {Out2}, function(self)
+  local d = self:GetInput(0)
+  self:AddOutputData(Out2(T.value(d) * 100))
+  self:AcceptInput(d)
+  return 0
+end)
+
 local before = T.counts()
 
 local function values(list, Type)
@@ -221,6 +230,48 @@ do
     for _, o in ipairs({realm, cell, chain}) do _Free(o) end
   end
   T.balanced(c0, "a run that outputs an env datum")
+end
+
+-- A runner adopted with AddRunner runs in its new cell, whichever cell it
+-- was made for: it carries its own chain's run on the cell's data, beside
+-- the cell's own chain; each product reaches the realm once, nothing is lost
+-- or left.
+do
+  -- what, made by the other cell, adopted there first, the other cell freed
+  local rows = {
+    {"made by the cell itself", false, false, false},
+    {"made for another cell", true, false, false},
+    {"taken from another cell's queue", true, true, false},
+    {"of a cell freed before the run", true, false, true},
+  }
+  local c0 = T.counts()
+  for _, row in ipairs(rows) do
+    local what, foreign, queuedThere, freeOther = table.unpack(row)
+    local chain = T.chain(First, Last)
+    local realm, cell = T.realmWith("route.adopt", chain)
+    realm.CreateFrameData = false
+    local other = _New(QZCellBase)
+    local otherChain = T.chain(First, Last2)
+    T.check(other:AddProc(otherChain), "the other cell runs a chain of its own")
+    local owner = foreign and other or cell
+    local r = owner:RunnerFromProcChain(realm, owner:GetProcChainQueue():_Get(0))
+    T.check(r ~= nil, what .. ": a runner")
+    if queuedThere then T.check(other:AddRunner(r), what .. ": adopted there first") end
+    T.eq(cell:AddRunner(r), true, what .. ": adopted")
+    T.eq(_Parent(r), cell, what .. ": the runner sits in the cell")
+    T.eq(r:GetCell(), cell, what .. ": and runs for it")
+    if freeOther then _Free(other) other = nil end
+    realm:AddEnvData(In(5))
+    local msgs = T.during(function() realm:Execute() end)
+    local q = realm:GetEnvDataQueue()
+    T.eq(values(q, Out) .. "/" .. values(q, Out2) .. "/" .. values(q, In), foreign and "60/600/" or "60//",
+         what .. ": each chain's product once, the input taken")
+    T.eq(table.concat(msgs, " | "), "", what .. ": no report")
+    T.eq(realm.ErrorCount, 0, what .. ": no error")
+    realm:ClearEnvData()
+    for _, o in ipairs({realm, cell, chain, other, otherChain}) do _Free(o) end
+  end
+  T.balanced(c0, "adopted runners")
 end
 
 -- Env data added and cleared again without a run leave nothing behind -----
