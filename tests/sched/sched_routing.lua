@@ -66,6 +66,29 @@ local Last2 = T.procType("route.Last2", {Mid}, {Out2}, function(self)
   return 0
 end)
 
+-- A running total: every word of the cycle, plus the total so far when
+-- there is one; the total is its own optional input.
+local Words = QZDataBase:CreateType("route.Words")
+local Counts = QZDataBase:CreateType("route.Counts")
+local Tally = T.procType("route.Tally", {-1, Words, "o", Counts}, {Counts}, function(self)
+  local ws, prev = self:GetInput(0), self:GetInput(1)
+  local list = T.items(ws)
+  if #list == 0 then list = {ws} end
+  self:AddOutputData(Counts((prev and T.value(prev) or 0) + #list))
+  for _, w in ipairs(list) do self:AcceptInput(w) end
+  if prev then self:AcceptInput(prev) end
+  return 0
+end)
+-- A proc with a required and an optional input.
+local Opt = QZDataBase:CreateType("route.Opt")
+local WithOpt = T.procType("route.WithOpt", {In, "o", Opt}, {Out}, function(self)
+  local d, o = self:GetInput(0), self:GetInput(1)
+  self:AddOutputData(Out(T.value(d) + (o and T.value(o) or 0)))
+  self:AcceptInput(d)
+  if o then self:AcceptInput(o) end
+  return 0
+end)
+
 local before = T.counts()
 
 local function values(list, Type)
@@ -272,6 +295,66 @@ do
     for _, o in ipairs({realm, cell, chain, other, otherChain}) do _Free(o) end
   end
   T.balanced(c0, "adopted runners")
+end
+
+-- Data a proc holds in its inputs but never ran with are not used: when the
+-- cell's run ends they go back to the realm like the data no proc took. A
+-- running total's product, which its own proc holds as its optional input,
+-- comes out, and the next cycle adds to it; an optional datum taken while
+-- the required input never came waits in the realm for the next cycle.
+do
+  -- A datum as its type's name and its value (copies of copies have no
+  -- name of their own: the first named class up the chain is the type).
+  local function typed(d)
+    local m = d
+    while m ~= nil and _Name(_Class(m)) == "" do m = _Class(m) end
+    return (m and _Name(_Class(m)) or "?") .. "=" .. T.value(d)
+  end
+  local function envText(realm)
+    local out = {}
+    for _, d in ipairs(T.items(realm:GetEnvDataQueue())) do out[#out + 1] = typed(d) end
+    table.sort(out)
+    return table.concat(out, ",")
+  end
+  -- what, chain, cell outputs, first cycle's data, after it, second cycle's data, after it
+  local rows = {
+    {"running total", Tally, nil, {Words("a"), Words("b"), Words("c")}, "route.Counts=3",
+     {Words("d"), Words("e")}, "route.Counts=5"},
+    {"optional input without the required one", WithOpt, nil, {Opt(7)}, "route.Opt=7", {In(1)}, "route.Out=8"},
+    {"the same in a cell with outputs", WithOpt, Out, {Opt(7)}, "route.Opt=7", {In(1)}, "route.Out=8"},
+  }
+  local c0 = T.counts()
+  for _, row in ipairs(rows) do
+    local what, P, output, first, after1, second, after2 = table.unpack(row)
+    for _, frames in ipairs({false, true}) do
+      local label = what .. (frames and " (frame data)" or "")
+      local realm, cell = T.realmWith("route.unused", (T.chain(P)))
+      if output then cell:OutputFrom(output) end
+      realm.CreateFrameData = frames
+      local framed = {}
+      function realm:OnFrameData(f)
+        for _, d in ipairs(T.items(f:GetDataBuf())) do framed[#framed + 1] = typed(d) end
+      end
+      for _, d in ipairs(first) do realm:AddEnvData(d) end
+      T.during(function() realm:Execute() end)
+      T.eq(realm.ErrorCount, 0, label .. ": no error")
+      if frames then
+        -- The cycle's data, the unused one among them, go to "OnFrameData".
+        T.check(T.has(framed, after1), label .. ": " .. after1 ..
+                " among the frame's data (" .. table.concat(framed, ",") .. ")")
+        T.eq(envText(realm), "", label .. ": the realm's env emptied at the cycle's end")
+      else
+        T.eq(envText(realm), after1, label .. ": back in the realm after the first cycle")
+        for _, d in ipairs(second) do realm:AddEnvData(d) end
+        T.during(function() realm:Execute() end)
+        T.eq(envText(realm), after2, label .. ": the second cycle used it")
+      end
+      realm:ClearEnvData()
+      _Free(realm)
+      _Free(cell)
+    end
+  end
+  T.balanced(c0, "unused data handed back")
 end
 
 -- Env data added and cleared again without a run leave nothing behind -----
