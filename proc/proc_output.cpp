@@ -54,7 +54,9 @@ struct OutputItem {
 static void FreeOutputs(StructOfQZProcBase *Proc)
 {
     // Each container lets its data go when it is freed.
-    for (void *Output = SRV->QueryFirst(&Proc->OutputQueue); Output != NULL; Output = SRV->QueryFirst(&Proc->OutputQueue))
+    TrelkDrain DrainOutput;
+    for (void *Output = Trelk_DrainFirst(&DrainOutput, &Proc->OutputQueue); Output != NULL;
+         Output = Trelk_DrainNext(&DrainOutput, Output))
         SRV->FreeObject(Output);
 }
 

@@ -336,8 +336,9 @@ static void BalanceContainers(StructOfQZProcBase *proc)
             if (Source->IsFromInternal != Target->IsFromInternal || Source->IsOnlyDirect != Target->IsOnlyDirect ||
                 !Trelk_IDEqual(&Source->DataBaseID, &Target->DataBaseID))
                 continue;
-            for (void *Item = SRV->QueryFirst(&Source->DataQueue); Item != NULL && TrelkSched_InputNeedsMore(Target);
-                 Item = SRV->QueryFirst(&Source->DataQueue))
+            TrelkDrain DrainItem;
+            for (void *Item = Trelk_DrainFirst(&DrainItem, &Source->DataQueue);
+                 Item != NULL && TrelkSched_InputNeedsMore(Target); Item = Trelk_DrainNext(&DrainItem, Item))
                 SRV->ChangeParent(Item, Target, QueueIndex);
         }
     }

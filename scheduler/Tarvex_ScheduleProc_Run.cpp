@@ -197,7 +197,9 @@ static void LeftoverInput(RunState *R)
                                Trelk_Name(proc));
     for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
-        for (void *Item = SRV->QueryFirst(QueueHead); Item != NULL; Item = SRV->QueryFirst(QueueHead)) {
+        TrelkDrain DrainItem;
+        for (void *Item = Trelk_DrainFirst(&DrainItem, QueueHead); Item != NULL;
+             Item = Trelk_DrainNext(&DrainItem, Item)) {
             StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)Item);
             if (Data != NULL) {
                 QZDataBase_AddAccept_Internal(Data, proc);
@@ -304,8 +306,9 @@ static void CarryOver(StructOfQZDataBase *From, StructOfQZDataBase *To)
         To->SourceData = From->SourceData;
     }
     OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
-    for (void *Attach = SRV->QueryFirst(&From->QZRuleAttachQueue); Attach != NULL;
-         Attach = SRV->QueryFirst(&From->QZRuleAttachQueue))
+    TrelkDrain DrainAttach;
+    for (void *Attach = Trelk_DrainFirst(&DrainAttach, &From->QZRuleAttachQueue); Attach != NULL;
+         Attach = Trelk_DrainNext(&DrainAttach, Attach))
         SRV->ChangeParent(Attach, To, AttachIndex);
     To->UniformTick = From->UniformTick;
     SRV->SetVString(&To->Signature, From->Signature.Buf);
