@@ -412,7 +412,8 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
 
 static void FreeQueue(void *QueueHead)
 {
-    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead))
+    TrelkDrain DrainX;
+    for (void *X = Trelk_DrainFirst(&DrainX, QueueHead); X != NULL; X = Trelk_DrainNext(&DrainX, X))
         SRV->FreeObject(X);
 }
 
