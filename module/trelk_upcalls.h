@@ -84,6 +84,9 @@ void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZPr
 void TrelkSched_TouchProc(StructOfQZProcBase *Proc);
 // Frees what the scheduler keeps between steps; for module shutdown.
 void Tarvex_Schedule_ReleaseState();
+// TRUE when an item of the cell's env is an instance of Object (Object is up
+// its class chain): the cell's index of its env answers without a walk.
+VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Object);
 // Forgets what the scheduler keeps for a proc or cell that is being freed.
 void Tarvex_Schedule_ForgetCell(void *Cell);
 // One scheduling step of a cell; its result code (as a proc's "Execute").

@@ -57,6 +57,8 @@ struct CellEnv {
     TrelkMap<uint64_t, EnvEntry> Watch;
     // OwnerRunnerProcID -> the data with that owner, by position.
     TrelkIDMap<TrelkMap<uint64_t, EnvEntry>> ByOwner;
+    // Each object up a datum's class chain -> the data made from it.
+    TrelkIDMap<TrelkVector<EnvEntry>> ByAncestor;
 };
 
 template <class T> T *NewOnHost()
@@ -115,6 +117,7 @@ void Reset(CellEnv *Env)
     Env->SeqOf.clear();
     Env->Watch.clear();
     Env->ByOwner.clear();
+    Env->ByAncestor.clear();
 }
 
 void Scan(CellEnv *Env, StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex, void *Item)
@@ -148,6 +151,8 @@ void Scan(CellEnv *Env, StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex,
         if (HasExclusions(Data))
             Env->Watch[Seq] = Entry;
     }
+    for (void *Up = SRV->GetClass(Data); Up != NULL; Up = SRV->GetClass(Up))
+        Env->ByAncestor[SRV->GetID(Up)].push_back(Entry);
 }
 
 CellEnv *EnvOf(StructOfQZCellBase *Cell, VS_BOOL Make)
@@ -321,6 +326,29 @@ VS_INT32 TrelkSched_CountOwnedEnvData(StructOfQZCellBase *Cell, VS_UUID *ProcID,
         ++It;
     }
     return Count;
+}
+
+VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Object)
+{
+    if (Cell == NULL || Object == NULL)
+        return VS_FALSE;
+    OBJECTATTRIBUTEINDEX EnvIndex = TrelkSched_CellEnvDataIndex();
+    CellEnv *Env = Synced(Cell, EnvIndex);
+    auto Made = Env->ByAncestor.find(SRV->GetID(Object));
+    if (Made == Env->ByAncestor.end())
+        return VS_FALSE;
+    TrelkVector<EnvEntry> &List = Made->second;
+    // Entries that left the env go as they are met; one still there answers.
+    size_t Kept = 0;
+    VS_BOOL Found = VS_FALSE;
+    for (size_t i = 0; i < List.size(); i++) {
+        if (Found || StillThere(Cell, EnvIndex, List[i])) {
+            List[Kept++] = List[i];
+            Found = VS_TRUE;
+        }
+    }
+    List.resize(Kept);
+    return Found;
 }
 
 void Tarvex_Schedule_ForgetCell(void *Cell)
