@@ -482,7 +482,9 @@ static StructOfQZDataBase *StoreIn(StructOfQZDataBase *Data, void *Parent, OBJEC
     return Stored;
 }
 
-enum PlaceResult { PlaceStored, PlaceSkipped, PlaceRefused };
+// PlaceStoredInEnv: placed in the environment queue of a cell without
+// outputs, which is not an output container.
+enum PlaceResult { PlaceStored, PlaceStoredInEnv, PlaceSkipped, PlaceRefused };
 
 // Places one data: into the environment queue of a cell without outputs, else
 // into the first output that takes it. *Stored names the object that holds
@@ -506,7 +508,7 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
             return PlaceSkipped;
         Placed->OwnerRunnerProcID = SRV->GetID(Cell);
         *Stored = Placed;
-        return PlaceStored;
+        return PlaceStoredInEnv;
     }
     for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
@@ -578,7 +580,8 @@ VS_INT32 QZProcBase_AddOutputData(void *L)
         PlaceResult Result = PlaceOutput(Self, (StructOfQZDataBase *)Object, VS_TRUE, &Stored);
         if (Result == PlaceRefused)
             return PushBool(VS_FALSE);
-        // Data placed in the environment queue is stored as well.
+        // Only an output container counts: data placed in the environment
+        // queue of a cell without outputs leave the answer false.
         if (Result == PlaceStored)
             Any = VS_TRUE;
     }
@@ -672,7 +675,7 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
 
     StructOfQZDataBase *Stored = NULL;
     PlaceResult Result = PlaceOutput(Self, Data, VS_FALSE, &Stored);
-    if (Result != PlaceStored || Stored == NULL) {
+    if ((Result != PlaceStored && Result != PlaceStoredInEnv) || Stored == NULL) {
         Sources->Release();
         return PushBool(VS_FALSE);
     }

@@ -53,7 +53,7 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
                     Collected->InsertObject(Collected->GetNumber(), X);
             }
         }
-        VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+        VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 1);
         for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
             void *X = Unhandled->GetObject(i);
             if (IsData(X) && Trelk_IsZeroID(&((StructOfQZDataBase *)X)->OwnerRunnerProcID))
@@ -78,7 +78,7 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         }
         return;
     }
-    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 0);
+    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 0);
     for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
         void *X = Unhandled->GetObject(i);
         if (!IsData(X))
