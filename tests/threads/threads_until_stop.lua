@@ -6,7 +6,7 @@ local RUNNER, MODULE = arg[2], arg[3]
 local child = arg[1] .. "/threads_until_stop_child.lua"
 local LIMIT = 60 -- seconds; a case takes well under one, also under the sanitizers
 
-for _, case in ipairs({"suspend", "suspend-before-stop", "finish", "resume"}) do
+for _, case in ipairs({"suspend", "suspend_before_stop", "finish", "resume"}) do
   local out = io.popen(string.format("timeout -s KILL %d %q %q %q %q %s 2>&1; echo \"exit $?\"", LIMIT, RUNNER,
                                      MODULE, child, arg[1], case))
   local text = out:read("a")

@@ -21,7 +21,7 @@ end
 -- asked for a suspension; the run then goes on to the stop before the second.
 local First = T.procType("eus.First", {Number}, {Mid}, function(self)
   runs = runs + 1
-  if case == "suspend-before-stop" then waitFor(function() return suspendAsked end, 5000) end
+  if case == "suspend_before_stop" then waitFor(function() return suspendAsked end, 5000) end
   local n = self:GetInput(0)
   self:AddOutputData(Mid(T.value(n)))
   self:AcceptInput(n)
@@ -56,7 +56,7 @@ local controls = {
   end,
   -- A suspension asked while the first proc runs: the run reaches the stop
   -- before the second proc, lets the suspension go, and its caller is told.
-  ["suspend-before-stop"] = function()
+  ["suspend_before_stop"] = function()
     local th = _Thread(function()
       suspendAsked = true
       T.expect_errors(function() realm:SuspendExecuteUntil(true) end, {stopped}, "a suspension overtaken by a stop")
