@@ -204,7 +204,7 @@ static void Dispatch()
         ;
 }
 
-void *QZRealmBase_RunProc_Thread(void *RunProcContext)
+extern "C" void *QZRealmBase_RunProc_Thread(void *RunProcContext)
 {
     StructOfRunProcContext *Context = (StructOfRunProcContext *)RunProcContext;
     TakeLocks();

@@ -293,7 +293,7 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         if (Tarvex_ScheduleQZCell_EnvDataCanBeAllocated(cell, Data, VS_TRUE) ||
             QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_FALSE))
             continue;
-        if (Data->ExcludeProc != NULL && SRV->GetKeyNumber(Data->ExcludeProc) == 0)
+        if (Data->ExcludeProc != NULL && TrelkSched_IDIndexIsEmpty(Data->ExcludeProc))
             Unallocated++;
         else
             Discard->InsertObject(Discard->GetNumber(), Data);

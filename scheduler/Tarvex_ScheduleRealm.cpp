@@ -279,7 +279,7 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
         return;
-    VS_ULONG Count = SRV->GetKeyNumber(LocalBuf->ActiveRealmObjectTree);
+    VS_ULONG Count = LocalBuf->ActiveRealmObjectCount;
     VS_INT32 Length = QZRealmBase_GetActiveLength(realm);
     if (Length < 0)
         Length = 0;
