@@ -112,11 +112,10 @@ static VS_INT32 EnvDataSkip(ProcStep *S, VS_INT32 ForceToExecuteType, StructOfQZ
         return proc->EnvDataSkipCount != 0 && Next == NULL ? -2 : 0;
     if (proc->EnvDataSkipCount == 0 || Next != NULL)
         return -2;
-    for (void *Item = SRV->QueryFirst(&S->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &S->IDs.Proc)) {
-            proc->EnvDataSkipCount--;
-            return 1;
-        }
+    if (TrelkSched_CountOwnedEnvData(S->cell, &S->IDs.Proc, 1) > 0) {
+        proc->EnvDataSkipCount--;
+        return 1;
+    }
     proc->EnvDataSkipCount = 0;
     return -2;
 }
@@ -258,7 +257,7 @@ static VS_INT32 LastProc(ProcStep *S, VS_INT32 Remembered)
             continue;
         StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
         if (Trelk_IDEqual(&Data->OwnerProcIDInCell, &OwnerID) && Data->ExcludeProc != NULL &&
-            SRV->GetKeyNumber(Data->ExcludeProc) == 0) {
+            TrelkSched_IDIndexIsEmpty(Data->ExcludeProc)) {
             QZRealmBase_RaiseException(S->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "proc [%s] create envdata which does not be assigned to any proc, it can not "
                                        "execute again",

@@ -276,7 +276,15 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         return VS_TRUE;
     VS_INT32 Unallocated = 0;
     VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
-    for (void *E = SRV->QueryFirst(&cell->EnvDataQueue); E != NULL; E = SRV->QueryNext(E)) {
+    // Only produced data with a non-empty exclusion list can be counted or
+    // dropped below (an empty list makes a datum unhandled): the cell's
+    // index hands over those, in queue order, without a walk of the env.
+    VS_PARAPKGPTR Look = Trelk_GetParaPkgInterface(__LINE__);
+    if (!TrelkSched_UnallocatedCandidates(cell, Look))
+        for (void *E = SRV->QueryFirst(&cell->EnvDataQueue); E != NULL; E = SRV->QueryNext(E))
+            Look->InsertObject(Look->GetNumber(), E);
+    for (VS_INT32 i = 0; i < Look->GetNumber(); i++) {
+        void *E = Look->GetObject(i);
         if (!TrelkSched_IsData(E))
             continue;
         StructOfQZDataBase *Data = (StructOfQZDataBase *)E;
@@ -285,11 +293,12 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         if (Tarvex_ScheduleQZCell_EnvDataCanBeAllocated(cell, Data, VS_TRUE) ||
             QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_FALSE))
             continue;
-        if (Data->ExcludeProc != NULL && SRV->GetKeyNumber(Data->ExcludeProc) == 0)
+        if (Data->ExcludeProc != NULL && TrelkSched_IDIndexIsEmpty(Data->ExcludeProc))
             Unallocated++;
         else
             Discard->InsertObject(Discard->GetNumber(), Data);
     }
+    Look->Release();
     VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(realm, cell);
     if (Unallocated > Limit) {
         SRV->LuaPushObject(cell);
@@ -357,6 +366,7 @@ static void MoveSiblingInputs(StructOfQZProcBase *Target, StructOfQZProcBase *Ot
                     continue;
                 SRV->ChangeParent(Item, To, QueueIndex);
                 Item->ChangeFlag = VS_TRUE;
+                TrelkSched_TouchProc(Target);
                 *TookAction = VS_TRUE;
                 for (void *P = SRV->QueryFirst(&Data->ConnectedProc); P != NULL; P = SRV->QueryNext(P))
                     if (Trelk_IDEqual(&((StructOfQZObjectPointer *)P)->ObjectID, &OtherID)) {
@@ -499,9 +509,7 @@ static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *c
         StructOfQZProcRunnerBase *Runner = (StructOfQZProcRunnerBase *)R;
         if (Runner->CurrentQZProcIndexTree == NULL)
             continue;
-        ClassOfStringPrintBuf *RunnerText = new ClassOfStringPrintBuf();
-        if (RunnerText == NULL)
-            continue;
+        ClassOfStringPrintBuf RunnerText; // texts in host memory
         VS_UUID Key;
         for (void *V = SRV->QueryFirstIDKey(Runner->CurrentQZProcIndexTree, &Key); V != NULL;
              V = SRV->QueryNextIDKey(Runner->CurrentQZProcIndexTree, &Key)) {
@@ -524,30 +532,26 @@ static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *c
             }
             if (!HasOutside)
                 continue;
-            ClassOfStringPrintBuf *ProcText = new ClassOfStringPrintBuf();
-            if (ProcText == NULL)
-                continue;
+            ClassOfStringPrintBuf ProcText;
             for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
                 StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
                 void *Type = SRV->GetObject(&Input->DataBaseID);
                 if (!Input->IsMustExist || Input->IsFromInternal || !TrelkSched_InputNeedsMore(Input) || Type == NULL)
                     continue;
-                if (ProcText->IsEmpty())
-                    ProcText->Print("proc[%s] needs input [%s", Trelk_Name(Proc), Trelk_Name(Type));
+                if (ProcText.IsEmpty())
+                    ProcText.Print("proc[%s] needs input [%s", Trelk_Name(Proc), Trelk_Name(Type));
                 else
-                    ProcText->Print(",%s", Trelk_Name(Type));
+                    ProcText.Print(",%s", Trelk_Name(Type));
             }
-            if (!ProcText->IsEmpty()) {
-                if (RunnerText->IsEmpty())
-                    RunnerText->Print("cell[%s] finished, but {%s]} ", Trelk_Name(cell), ProcText->Buf);
+            if (!ProcText.IsEmpty()) {
+                if (RunnerText.IsEmpty())
+                    RunnerText.Print("cell[%s] finished, but {%s]} ", Trelk_Name(cell), ProcText.Buf);
                 else
-                    RunnerText->Print("{%s]} ", ProcText->Buf);
+                    RunnerText.Print("{%s]} ", ProcText.Buf);
             }
-            delete ProcText;
         }
-        if (!RunnerText->IsEmpty())
-            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText->Buf);
-        delete RunnerText;
+        if (!RunnerText.IsEmpty())
+            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText.Buf);
     }
 }
 
