@@ -152,36 +152,6 @@ VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
     return 1;
 }
 
-void Trelk_UnLockAndLetGo(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->UnLockGC(Object);
-    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0) {
-        SRV->FreeObject(Object);
-        return;
-    }
-    SRV->LuaPushObject(Object);
-    SRV->LuaPop(1);
-}
-
-void Trelk_UnLockAndHandOver(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->UnLockGC(Object);
-    SRV->LuaPushObject(Object);
-    SRV->LuaPop(1);
-}
-
-void Trelk_LetGo(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->ChangeParent(Object, NULL, 0);
-    Trelk_UnLockAndLetGo(Object);
-}
-
 void Trelk_UnlockForWait()
 {
     if (SRV == NULL || QZObject_XRQControlInteface == NULL)

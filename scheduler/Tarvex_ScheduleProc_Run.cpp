@@ -367,7 +367,7 @@ static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
     for (void *Value = SRV->QueryFirstIDKey(Held, &Key); Value != NULL; Value = SRV->QueryNextIDKey(Held, &Key)) {
         void *Left = TrelkSched_Find(&Key);
         if (Left != NULL)
-            Trelk_UnLockAndLetGo(Left);
+            SRV->UnLockGC(Left);
     }
     SRV->DestoryIndex(Held);
     SRV->DestoryIndex(Done);
@@ -448,7 +448,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
     else
         for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
             if (EnvList->GetObject(i) != NULL)
-                Trelk_UnLockAndLetGo(EnvList->GetObject(i));
+                SRV->UnLockGC(EnvList->GetObject(i));
     EnvList->Release();
     if (Queued && !R->cell->IsReady)
         QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
