@@ -23,7 +23,9 @@ ensure_deps_stamped "$build/.deps-installed"
 # added or removed change it) means the build must be checked.
 sources_changed() {
   [ -f "$stamp" ] || return 0
-  [ -n "$(cd "$here" && find . \( -name 'build*' -o -name .git -o -path ./tests -o -path ./bench \
+  # -mindepth 1: the top folder's own time changes whenever test.sh makes a
+  # build folder beside build/, which is no source change.
+  [ -n "$(cd "$here" && find . -mindepth 1 \( -name 'build*' -o -name .git -o -path ./tests -o -path ./bench \
             -o -path ./docs -o -path ./examples \) -prune -o -newer "$stamp" -print -quit)" ]
 }
 
@@ -39,7 +41,7 @@ if [ "$need_build" = "1" ]; then
   [ -f "$build/quel_trelk.so" ] || echo "run.sh: first build of the runner and the module (about a minute)" >&2
   : >"$stamp.new"
   if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+    cmake -S "$here" -B "$build" "${TRELK_BUILD_OPTIONS[@]}" >&2
   fi
   cmake --build "$build" -j"${TRELK_JOBS:-$(nproc 2>/dev/null || echo 2)}" --target tarvex quel_trelk >&2
   mv "$stamp.new" "$stamp"

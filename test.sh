@@ -16,7 +16,7 @@ ensure_deps
 JOBS=${TRELK_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 stage "configuring and building build/ (RelWithDebInfo)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELK_WERROR=ON >/dev/null
+cmake -S . -B build "${TRELK_BUILD_OPTIONS[@]}" >/dev/null
 cmake --build build -j"$JOBS"
 stage "running the tests in build/"
 (cd build && ctest --output-on-failure -j"$JOBS" --timeout 300)

@@ -176,6 +176,9 @@ VS_CHAR *Trelk_FormatTag(const VS_CHAR *RawTag);
 // A stamp unique within the module: seconds (39 bits) << 24 + a sequence
 // number within the second.
 VS_INT64 Trelk_GetUniformTick();
+// The guard of the stamp across threads: made by start-up, dropped by shutdown.
+void Trelk_UniformTickStart();
+void Trelk_UniformTickStop();
 // A new, empty package; the caller owns its one reference.
 TRELK_EXPORT VS_PARAPKGPTR Trelk_GetParaPkgInterface(VS_INT32 LineNumber);
 // Allocation hook; does nothing.

@@ -304,6 +304,7 @@ VS_BOOL Tarvex_InitProcChain(ClassOfXRQControlInterface *ControlInteface, ClassO
         return VS_FALSE;
 
     srand((unsigned int)time(nullptr));
+    Trelk_UniformTickStart();
     Trelk_GetUniformTick();
     memset(&QZRealmStubObjectID, 0, sizeof(QZRealmStubObjectID));
     QZRealStubObjectIsSet = VS_FALSE;
@@ -421,6 +422,7 @@ void Tarvex_TermProcChain() {
     // Freeing the classes can leave list indexes in attribute lists that no
     // data object took back; they have no other owner.
     QZDataBase_ReleaseParkedIndexes();
+    QZRealmBase_DropOutsideLists();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;
@@ -445,4 +447,5 @@ void Tarvex_TermProcChain() {
     QZObject_XRQControlInteface = nullptr;
     XRQ->Release();
     Control->Release();
+    Trelk_UniformTickStop();
 }

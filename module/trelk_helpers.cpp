@@ -152,6 +152,34 @@ VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
     return 1;
 }
 
+// The child after the last one passed over, or the first; NULL when the
+// passed-over child is gone or no longer under the queue's owner.
+static void *DrainFront(TrelkDrain *Drain) {
+    if (Drain->Passed == NULL) return SRV->QueryFirst(Drain->QueueHead);
+    if (SRV->GetObject(&Drain->PassedID) != Drain->Passed || SRV->GetParent(Drain->Passed) != Drain->Owner)
+        return NULL;
+    return SRV->QueryNext(Drain->Passed);
+}
+
+void *Trelk_DrainFirst(TrelkDrain *Drain, void *QueueHead) {
+    Drain->QueueHead = QueueHead;
+    Drain->Passed = NULL;
+    vs_memset(&Drain->PassedID, 0, sizeof(VS_UUID));
+    void *First = SRV != NULL && QueueHead != NULL ? SRV->QueryFirst(QueueHead) : NULL;
+    Drain->Owner = First != NULL ? SRV->GetParent(First) : NULL;
+    return First;
+}
+
+void *Trelk_DrainNext(TrelkDrain *Drain, void *Done) {
+    void *Front = DrainFront(Drain);
+    if (Front != NULL && Front == Done) {
+        Drain->Passed = Done;
+        Drain->PassedID = SRV->GetID(Done);
+        Front = SRV->QueryNext(Done);
+    }
+    return Front;
+}
+
 void Trelk_UnlockForWait()
 {
     if (SRV == NULL || QZObject_XRQControlInteface == NULL)

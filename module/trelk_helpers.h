@@ -57,6 +57,31 @@ void Trelk_CallBackListAdd(VS_PARAPKGPTR List, void *Target);
 void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target);
 
 // ---------------------------------------------------------------------------
+// Draining queues
+// ---------------------------------------------------------------------------
+// A walk that takes a queue's children from the front until it is empty,
+// each step freeing or moving the child it was given:
+//
+//     TrelkDrain Drain;
+//     for (void *X = Trelk_DrainFirst(&Drain, &Cell->NormalRunnerQueue); X != NULL; X =
+//     Trelk_DrainNext(&Drain, X))
+//         SRV->FreeObject(X);
+//
+// A child that is still in its place after its step (its free began higher up
+// the stack, in a free event that resets or clears the realm, so the free
+// here returned at once; or a move that was refused) is passed over and the
+// walk goes on behind it: it is never taken twice, and the walk always ends.
+// The walk also ends when a script moved a passed-over child elsewhere.
+struct TrelkDrain {
+    void *QueueHead;
+    void *Owner;
+    void *Passed; // the last child passed over, NULL for none
+    VS_UUID PassedID;
+};
+void *Trelk_DrainFirst(TrelkDrain *Drain, void *QueueHead);
+void *Trelk_DrainNext(TrelkDrain *Drain, void *Done);
+
+// ---------------------------------------------------------------------------
 // Waits of the calling thread
 // ---------------------------------------------------------------------------
 // A thread that waits for another one gives up both locks first (host lock,

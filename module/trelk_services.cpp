@@ -1,12 +1,13 @@
 // Shared services: raw objects, tags, the uniform tick, packages, the
 // memory-debug hook, performance records and the growable print buffer.
 #include "quel_trelk.h"
+#include "trelk_alloc.h"
 #include "trelk_upcalls.h"
 
 #include <climits>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
-#include <mutex>
 
 VS_INT64 UniformTick_Second = 0;
 VS_ULONG UniformTick_Sequence = 0;
@@ -14,7 +15,9 @@ VS_ULONG UniformTick_Sequence = 0;
 namespace {
 
 // Worker threads take stamps too; the stamp must stay unique module-wide.
-std::mutex UniformTickMutex;
+// Made by start-up before the first stamp, dropped by shutdown.
+VS_MUTEX UniformTickMutex;
+bool UniformTickMutexReady = false;
 
 // Each thread keeps its last tag until its own next call.
 thread_local VS_CHAR TagBuf[TRELK_TAGBUF_SIZE];
@@ -63,7 +66,9 @@ VS_CHAR *Trelk_FormatTag(const VS_CHAR *RawTag) {
 }
 
 VS_INT64 Trelk_GetUniformTick() {
-    std::lock_guard<std::mutex> Guard(UniformTickMutex);
+    bool Guarded = UniformTickMutexReady;
+    if (Guarded)
+        vs_mutex_lock(&UniformTickMutex);
     VS_INT64 S = ((VS_INT64)time(nullptr) & 0x7FFFFFFFFFLL) << 24;
     if (S == UniformTick_Second) {
         UniformTick_Sequence += 1;
@@ -71,7 +76,44 @@ VS_INT64 Trelk_GetUniformTick() {
         UniformTick_Second = S;
         UniformTick_Sequence = 0;
     }
-    return S + (VS_INT64)UniformTick_Sequence;
+    VS_INT64 Tick = S + (VS_INT64)UniformTick_Sequence;
+    if (Guarded)
+        vs_mutex_unlock(&UniformTickMutex);
+    return Tick;
+}
+
+void Trelk_UniformTickStart() {
+    if (!UniformTickMutexReady)
+        UniformTickMutexReady = vs_mutex_init(&UniformTickMutex) ? true : false;
+}
+
+void Trelk_UniformTickStop() {
+    if (UniformTickMutexReady) {
+        UniformTickMutexReady = false;
+        vs_mutex_destory(&UniformTickMutex);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Container memory
+// ---------------------------------------------------------------------------
+void *Trelk_ContainerAlloc(size_t Bytes) {
+    ClassOfXRQInterface *XRQ = QZObject_XRQInterface;
+    void *Ptr = nullptr;
+    if (XRQ != nullptr && Bytes <= (size_t)0xFFFFFFFFu)
+        Ptr = XRQ->Malloc_Nor((VS_ULONG)(Bytes ? Bytes : 1));
+    if (Ptr == nullptr) {
+        if (XRQ != nullptr)
+            XRQ->ProcessError(TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                              "out of host memory for %zu bytes, the module can not go on", Bytes);
+        abort();
+    }
+    return Ptr;
+}
+
+void Trelk_ContainerFree(void *Ptr) {
+    if (Ptr != nullptr && QZObject_XRQInterface != nullptr)
+        QZObject_XRQInterface->Free(Ptr);
 }
 
 VS_PARAPKGPTR Trelk_GetParaPkgInterface(VS_INT32) {

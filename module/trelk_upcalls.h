@@ -106,6 +106,9 @@ void QZRealmBase_GetStatus_InitGetStatusPositionItem();
 // Joins the proc-run workers that have ended by themselves (they have left
 // the thread registry but may not have returned yet). Both locks held.
 void QZRealmBase_RunProc_JoinEndedWorkers();
+// Frees the realms' outside lists (host memory) before the module lets go of
+// the host.
+void QZRealmBase_DropOutsideLists();
 
 // ---------------------------------------------------------------------------
 // Realm services (realm/): saved procs and chains read back, called by the

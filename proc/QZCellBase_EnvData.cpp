@@ -292,6 +292,51 @@ VS_PARAPKGPTR QZCellBase_GetEnvDataUnHandled_Internal(StructOfQZCellBase *Cell, 
     return Pkg;
 }
 
+// TRUE when a proc took the datum for good: a proc it excludes (and that
+// did not refuse it) no longer holds it in a runner's input.
+static VS_BOOL TakenForGood(StructOfQZDataBase *Data)
+{
+    if (Data->ExcludeProc == NULL)
+        return VS_FALSE;
+    VS_UUID Key;
+    for (void *V = SRV->QueryFirstIDKey(Data->ExcludeProc, &Key); V != NULL;
+         V = SRV->QueryNextIDKey(Data->ExcludeProc, &Key)) {
+        void *P = SRV->GetObject(&Key);
+        if (!TrelkChain_IsProc(P) || QZDataBase_IsReject_Internal(Data, (StructOfQZProcBase *)P))
+            continue;
+        VS_BOOL Held = VS_FALSE;
+        for (void *Ptr = SRV->QueryFirst(&Data->ConnectedProc); Ptr != NULL && !Held; Ptr = SRV->QueryNext(Ptr)) {
+            void *Connected = SRV->GetObject(&((StructOfQZObjectPointer *)Ptr)->ObjectID);
+            if (!TrelkChain_IsProc(Connected) || Trelk_IsZeroID(&((StructOfQZProcBase *)Connected)->RunnerID))
+                continue;
+            VS_UUID ExcludeID;
+            QZRunnerBase_GetExcludeIDForEnvData((StructOfQZProcBase *)Connected, &ExcludeID);
+            Held = Trelk_IDEqual(&ExcludeID, &Key);
+        }
+        if (!Held)
+            return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
+VS_PARAPKGPTR QZCellBase_GetEnvDataUnusedAtEnd_Internal(StructOfQZCellBase *Cell, VS_INT32 Type)
+{
+    VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
+    if (Cell == NULL)
+        return Pkg;
+    for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
+        StructOfQZDataBase *Data = (StructOfQZDataBase *)Env;
+        VS_BOOL FromOutside = Trelk_IsZeroID(&Data->OwnerRunnerProcID);
+        if ((Type == 1 && !FromOutside) || (Type != 0 && Type != 1 && FromOutside))
+            continue;
+        // Held only in the input of a proc that never ran with it: the
+        // runner goes with the cell's run, and the datum was not used.
+        if (QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_TRUE) || !TakenForGood(Data))
+            Pkg->InsertObject(Pkg->GetNumber(), Env);
+    }
+    return Pkg;
+}
+
 // VS_PARAPKGPTR GetEnvDataUnHandled(void *QZDataBase, VS_INT32 Type)
 VS_INT32 QZCellBase_GetEnvDataUnHandled(void *L)
 {

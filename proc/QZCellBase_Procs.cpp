@@ -359,12 +359,9 @@ VS_INT32 QZCellBase_AddRunner(void *L)
     if (Self == NULL || Object == NULL || Object == QZProcRunnerBaseClass || !Trelk_IsInstOf(Object, QZProcRunnerBaseClass))
         return Trelk_PushBool(VS_FALSE);
     StructOfQZProcRunnerBase *Runner = (StructOfQZProcRunnerBase *)Object;
-    // A runner carries copies made for one cell: in another it would run
-    // that cell's chain on this cell's data, and leave the other cell's
-    // queue without the lock it holds there.
+    // A runner made for another cell is adopted as well: from here on it
+    // runs for this cell.
     VS_UUID SelfID = SRV->GetID(Self);
-    if (!Trelk_IsZeroID(&Runner->QZCellID) && !Trelk_IDEqual(&Runner->QZCellID, &SelfID))
-        return Trelk_FailFalse(Self, "'s function \"AddRunner\" failed, the runner belongs to another cell");
     // Each runner of the queue holds one lock for its place there, taken
     // once however often it is added.
     if (!TrelkCell_InQueue(Self, Runner, "NormalRunnerQueue")) {

@@ -125,8 +125,9 @@ static void InputBeforeFree(StructOfQZDataInputContainer *Container)
     VS_UUID ProcID;
     if (HasProc)
         ProcID = SRV->GetID(Parent);
-    for (void *Item = SRV->QueryFirst(&Container->DataQueue); Item != NULL;
-         Item = SRV->QueryFirst(&Container->DataQueue)) {
+    TrelkDrain DrainItem;
+    for (void *Item = Trelk_DrainFirst(&DrainItem, &Container->DataQueue); Item != NULL;
+         Item = Trelk_DrainNext(&DrainItem, Item)) {
         if (HasProc) {
             void *Data = SRV->GetObject(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID);
             if (QZDataBase_IsDataObject(Data))

@@ -108,7 +108,9 @@ VS_BOOL IsLetter(const VS_CHAR *Str, const VS_CHAR *Letter)
 
 void FreeInputs(StructOfQZProcBase *Proc)
 {
-    for (void *Input = SRV->QueryFirst(&Proc->InputQueue); Input != NULL; Input = SRV->QueryFirst(&Proc->InputQueue))
+    TrelkDrain DrainInput;
+    for (void *Input = Trelk_DrainFirst(&DrainInput, &Proc->InputQueue); Input != NULL;
+         Input = Trelk_DrainNext(&DrainInput, Input))
         SRV->FreeObject(Input);
 }
 

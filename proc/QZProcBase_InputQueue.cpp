@@ -164,7 +164,9 @@ static void ReleaseItem(StructOfQZProcBase *Proc, VS_UUID *ProcID, void *Item, M
 static void ReleaseInputItems(StructOfQZProcBase *Proc, VS_UUID *ProcID, StructOfQZDataInputContainer *Input,
                               MarkDataFn Mark)
 {
-    for (void *Item = SRV->QueryFirst(&Input->DataQueue); Item != NULL; Item = SRV->QueryFirst(&Input->DataQueue))
+    TrelkDrain DrainItem;
+    for (void *Item = Trelk_DrainFirst(&DrainItem, &Input->DataQueue); Item != NULL;
+         Item = Trelk_DrainNext(&DrainItem, Item))
         ReleaseItem(Proc, ProcID, Item, Mark);
 }
 

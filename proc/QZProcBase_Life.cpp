@@ -254,10 +254,13 @@ void Tarvex_QZProc_OnDestory(StructOfQZProcBase *Proc)
     }
 
     // Inputs: every assigned data forgets this proc; then the container goes.
-    for (void *Input = SRV->QueryFirst(&Proc->InputQueue); Input != NULL; Input = SRV->QueryFirst(&Proc->InputQueue)) {
+    TrelkDrain DrainInput;
+    for (void *Input = Trelk_DrainFirst(&DrainInput, &Proc->InputQueue); Input != NULL;
+         Input = Trelk_DrainNext(&DrainInput, Input)) {
         StructOfQZDataInputContainer *Container = (StructOfQZDataInputContainer *)Input;
-        for (void *Item = SRV->QueryFirst(&Container->DataQueue); Item != NULL;
-             Item = SRV->QueryFirst(&Container->DataQueue)) {
+        TrelkDrain DrainItem;
+        for (void *Item = Trelk_DrainFirst(&DrainItem, &Container->DataQueue); Item != NULL;
+             Item = Trelk_DrainNext(&DrainItem, Item)) {
             void *Data = SRV->GetObject(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID);
             if (QZDataBase_IsDataObject(Data))
                 Tarvex_ScheduleProc_QZDataUnConnect((StructOfQZDataBase *)Data, &ProcID);
@@ -266,8 +269,9 @@ void Tarvex_QZProc_OnDestory(StructOfQZProcBase *Proc)
         SRV->FreeObject(Input);
     }
     // Outputs: produced data are let go, not freed.
-    for (void *Output = SRV->QueryFirst(&Proc->OutputQueue); Output != NULL;
-         Output = SRV->QueryFirst(&Proc->OutputQueue)) {
+    TrelkDrain DrainOutput;
+    for (void *Output = Trelk_DrainFirst(&DrainOutput, &Proc->OutputQueue); Output != NULL;
+         Output = Trelk_DrainNext(&DrainOutput, Output)) {
         TrelkProc_ReleaseQueue(&((StructOfQZDataOutputContainer *)Output)->QZData);
         SRV->FreeObject(Output);
     }

@@ -54,7 +54,9 @@ struct OutputItem {
 static void FreeOutputs(StructOfQZProcBase *Proc)
 {
     // Each container lets its data go when it is freed.
-    for (void *Output = SRV->QueryFirst(&Proc->OutputQueue); Output != NULL; Output = SRV->QueryFirst(&Proc->OutputQueue))
+    TrelkDrain DrainOutput;
+    for (void *Output = Trelk_DrainFirst(&DrainOutput, &Proc->OutputQueue); Output != NULL;
+         Output = Trelk_DrainNext(&DrainOutput, Output))
         SRV->FreeObject(Output);
 }
 
@@ -480,7 +482,9 @@ static StructOfQZDataBase *StoreIn(StructOfQZDataBase *Data, void *Parent, OBJEC
     return Stored;
 }
 
-enum PlaceResult { PlaceStored, PlaceSkipped, PlaceRefused };
+// PlaceStoredInEnv: placed in the environment queue of a cell without
+// outputs, which is not an output container.
+enum PlaceResult { PlaceStored, PlaceStoredInEnv, PlaceSkipped, PlaceRefused };
 
 // Places one data: into the environment queue of a cell without outputs, else
 // into the first output that takes it. *Stored names the object that holds
@@ -504,7 +508,7 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
             return PlaceSkipped;
         Placed->OwnerRunnerProcID = SRV->GetID(Cell);
         *Stored = Placed;
-        return PlaceStored;
+        return PlaceStoredInEnv;
     }
     for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Item;
@@ -576,7 +580,8 @@ VS_INT32 QZProcBase_AddOutputData(void *L)
         PlaceResult Result = PlaceOutput(Self, (StructOfQZDataBase *)Object, VS_TRUE, &Stored);
         if (Result == PlaceRefused)
             return PushBool(VS_FALSE);
-        // Data placed in the environment queue is stored as well.
+        // Only an output container counts: data placed in the environment
+        // queue of a cell without outputs leave the answer false.
         if (Result == PlaceStored)
             Any = VS_TRUE;
     }
@@ -670,7 +675,7 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
 
     StructOfQZDataBase *Stored = NULL;
     PlaceResult Result = PlaceOutput(Self, Data, VS_FALSE, &Stored);
-    if (Result != PlaceStored || Stored == NULL) {
+    if ((Result != PlaceStored && Result != PlaceStoredInEnv) || Stored == NULL) {
         Sources->Release();
         return PushBool(VS_FALSE);
     }

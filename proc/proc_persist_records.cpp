@@ -18,6 +18,8 @@ struct StructOfSaveChainContext {
     StructOfSaveChainContext *Up;
 };
 static thread_local StructOfSaveChainContext *SaveChainContext = NULL;
+// Depth of the proc record being written, as the loader counts it.
+static thread_local VS_INT32 SaveDepth = 0;
 
 static void AppendKey(VS_PARAPKGPTR Pkg, const VS_CHAR *Key)
 {
@@ -337,9 +339,27 @@ static VS_BOOL FailProc(VS_PARAPKGPTR ParaPkg)
     return VS_FALSE;
 }
 
+static VS_BOOL SaveProcRecord(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
+                              VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID);
+
 VS_BOOL QZProcBase_OnSaveProc_SaveProc(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
-                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID)
-{
+                                       VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID) {
+    if (SaveDepth >= TRELK_SAVED_MAXDEPTH) {
+        // A record the loader would refuse is not written.
+        QZRealmBase_RaiseException(QZProcBase, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "can not save QZProc [%s], it is nested in chains more than %d deep",
+                                   Trelk_Name(QZProcBase), TRELK_SAVED_MAXDEPTH);
+        if (ParaPkg != NULL) ParaPkg->Clear();
+        return VS_FALSE;
+    }
+    SaveDepth++;
+    VS_BOOL Ok = SaveProcRecord(QZProcBase, ParaPkg_PackageInfo, ParaPkg, SaveChild, SaveProcObjectID);
+    SaveDepth--;
+    return Ok;
+}
+
+static VS_BOOL SaveProcRecord(StructOfQZProcBase *QZProcBase, VS_PARAPKGPTR ParaPkg_PackageInfo,
+                              VS_PARAPKGPTR ParaPkg, VS_BOOL SaveChild, VS_BOOL SaveProcObjectID) {
     if (ParaPkg == NULL)
         return VS_FALSE;
     ParaPkg->Clear();

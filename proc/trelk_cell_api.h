@@ -35,6 +35,10 @@ VS_BOOL QZCellBase_IsEnvDataUnHandled_Internal(StructOfQZDataBase *Data, VS_BOOL
 // instances of DataClass only when it is given; Type 0 all, 1 data from
 // outside the runners, other values data made by the runners.
 VS_PARAPKGPTR QZCellBase_GetEnvDataUnHandled_Internal(StructOfQZCellBase *Cell, void *DataClass, VS_INT32 Type);
+// New package (the caller releases it) of the env data that no proc used
+// when the cell's run ends: the unhandled ones and those only held in the
+// input of a runner's proc. Type as above.
+VS_PARAPKGPTR QZCellBase_GetEnvDataUnusedAtEnd_Internal(StructOfQZCellBase *Cell, VS_INT32 Type);
 
 // ---------------------------------------------------------------------------
 // Procs and chains

@@ -105,6 +105,12 @@ struct StructOfQZDataBase *TrelkProc_InputObject(StructOfQZDataInputContainer *C
 // Saved forms of procs and chains
 // ---------------------------------------------------------------------------
 // QZProcBase_OnSaveProc_SaveProc and _SaveProcChain are in trelk_upcalls.h.
+// Deepest nesting of procs in chains in procs (through child chains and cell
+// chains) that a saved record may have: a proc of the outermost chain, or a
+// proc saved alone, is at depth 1. The writer refuses to write a record
+// deeper than this and the loader to read one, so that whatever is saved
+// loads, and a loader never exhausts its stack on a crafted record.
+#define TRELK_SAVED_MAXDEPTH 64
 VS_BOOL QZProcBase_OnSaveProc_SaveInputQueue(StructOfQZDataInputContainer *InputQueue,
                                              VS_PARAPKGPTR ParaPkg_PackageInfo, VS_PARAPKGPTR ParaPkg,
                                              VS_BOOL SaveProcObjectID);

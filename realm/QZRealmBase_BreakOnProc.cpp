@@ -12,43 +12,66 @@
 #include "trelk_realm_internal.h"
 #include "trelk_realm_luafuncs.h"
 
-#include <map>
-#include <string>
-
 // ---------------------------------------------------------------------------
 // The sync blocks of the realms
 // ---------------------------------------------------------------------------
-static std::mutex RegistryMu;
-static std::map<std::string, TrelkRealmSyncPtr> Registry;
+// Realm ID -> its block (holding one reference). Made with the first block,
+// destroyed with the last; host lock.
+static void *Registry = NULL;
 
-static std::string KeyOf(VS_UUID *ID)
-{
-    return std::string((const char *)ID, sizeof(VS_UUID));
+void TrelkRealm_SyncHold(TrelkRealmSync *S) {
+    TrelkRealmSyncLock Lock(S);
+    S->Holders++;
 }
 
-TrelkRealmSyncPtr TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create)
-{
-    if (QZRealm == NULL || SRV == NULL)
-        return TrelkRealmSyncPtr();
+void TrelkRealm_SyncRelease(TrelkRealmSync *S) {
+    if (S == NULL) return;
+    VS_BOOL Last;
+    {
+        TrelkRealmSyncLock Lock(S);
+        Last = --S->Holders == 0 ? VS_TRUE : VS_FALSE;
+    }
+    if (!Last) return;
+    vs_mutex_destory(&S->Mu);
+    SRV->Free(S);
+}
+
+void TrelkRealm_SyncNotify(TrelkRealmSync *S) {
+    for (TrelkRealmWaiter *W = S->Waiters; W != NULL; W = W->Next)
+        vs_cond_signal(&W->Cond);
+}
+
+TrelkRealmSync *TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create) {
+    if (QZRealm == NULL || SRV == NULL) return NULL;
     VS_UUID ID = SRV->GetID(QZRealm);
-    if (Trelk_IsZeroID(&ID))
-        return TrelkRealmSyncPtr();
-    std::lock_guard<std::mutex> Lock(RegistryMu);
-    auto It = Registry.find(KeyOf(&ID));
-    if (It != Registry.end())
-        return It->second;
-    if (!Create)
-        return TrelkRealmSyncPtr();
-    TrelkRealmSyncPtr S = std::make_shared<TrelkRealmSync>();
-    Registry[KeyOf(&ID)] = S;
+    if (Trelk_IsZeroID(&ID)) return NULL;
+    TrelkRealmSync *S = Registry != NULL ? (TrelkRealmSync *)SRV->FindIDKey(Registry, &ID) : NULL;
+    if (S != NULL) {
+        TrelkRealm_SyncHold(S);
+        return S;
+    }
+    if (!Create) return NULL;
+    if (Registry == NULL && (Registry = SRV->CreateIDIndex_Nor(0)) == NULL) return NULL;
+    S = (TrelkRealmSync *)SRV->Malloc_Nor(sizeof(TrelkRealmSync));
+    if (S == NULL) return NULL;
+    if (!vs_mutex_init(&S->Mu)) {
+        SRV->Free(S);
+        return NULL;
+    }
+    S->Holders = 2; // the registry's and the caller's
+    if (!SRV->InsertIDKey(Registry, &ID, S)) {
+        vs_mutex_destory(&S->Mu);
+        SRV->Free(S);
+        return NULL;
+    }
     return S;
 }
 
 void TrelkRealm_StepReport(TrelkRealmSync *S)
 {
-    std::lock_guard<std::mutex> Lock(S->Mu);
+    TrelkRealmSyncLock Lock(S);
     S->Reports++;
-    S->Cv.notify_all();
+    TrelkRealm_SyncNotify(S);
 }
 
 static void ClearStepping(StructOfQZRealmBaseLocalBuf *LocalBuf)
@@ -62,21 +85,21 @@ static void ClearStepping(StructOfQZRealmBaseLocalBuf *LocalBuf)
 
 void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm)
 {
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(QZRealm, VS_FALSE);
+    TrelkRealmSyncRef S(TrelkRealm_Sync(QZRealm, VS_FALSE));
     if (!S)
         return;
     VS_UUID ID = SRV->GetID(QZRealm);
     VS_HANDLE Join = NULL;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
-        S->RealmGone = true;
-        S->Stepping = false;
+        TrelkRealmSyncLock Lock(S.get());
+        S->RealmGone = VS_TRUE;
+        S->Stepping = VS_FALSE;
         // ExecuteUntil's thread is not waited for: it finds the realm gone.
-        if (S->StepThread != NULL && S->StepperID != vs_thread_currentid()) {
+        if (S->StepThread != NULL && S->StepThreadID != vs_thread_currentid()) {
             Join = S->StepThread;
             S->StepThread = NULL;
         }
-        S->Cv.notify_all();
+        TrelkRealm_SyncNotify(S.get());
     }
     if (Join != NULL) {
         // The stepping thread needs the locks to finish its step.
@@ -85,8 +108,13 @@ void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm)
         Trelk_RelockAfterWait();
     }
     ClearStepping(QZRealmBase_GetLocalBuf_Internal(QZRealm));
-    std::lock_guard<std::mutex> Lock(RegistryMu);
-    Registry.erase(KeyOf(&ID));
+    if (Registry != NULL && SRV->DelIDKey(Registry, &ID) != NULL) {
+        TrelkRealm_SyncRelease(S.get()); // the registry's reference
+        if (SRV->GetKeyNumber(Registry) == 0) {
+            SRV->DestoryIndex(Registry);
+            Registry = NULL;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -143,43 +171,70 @@ void QZRealmBase_BreakOnProcHandle(StructOfQZRealmBase *QZRealm, StructOfQZProcB
     if (QZRealm == NULL || QZProc == NULL || !QZRealmBase_IsBreakOnProc(QZRealm))
         return;
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(QZRealm, VS_FALSE);
+    TrelkRealmSyncRef S(TrelkRealm_Sync(QZRealm, VS_FALSE));
     if (!S)
         return;
     VS_THREADID Me = vs_thread_currentid();
     {
         // Only the stepping thread stops: any other thread that schedules the
-        // realm would wait for a continue meant for the stepping thread.
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        // realm would wait for a continue meant for the stepping thread. An
+        // ExecuteUntil that is asked to finish runs to its end without stops.
+        TrelkRealmSyncLock Lock(S.get());
         if (!S->Stepping || S->StepperID != Me)
             return;
+        if (S->FinishAsked && S->UntilActive && S->UntilThreadID == Me) return;
     }
     if (!IsStop(QZRealm, LocalBuf, QZProc))
         return;
     uint64_t Stop;
     uint64_t Gen;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S.get());
         Stop = ++S->StopID;
         Gen = S->StepGen;
-        S->AtStop = true;
+        S->AtStop = VS_TRUE;
         S->Reports++;
-        S->Cv.notify_all();
+        // A suspension asked of ExecuteUntil before this stop would wait for
+        // an idle pass that only a continue brings: it is let go, and its
+        // caller told so.
+        if (S->UntilActive && S->UntilThreadID == Me && S->SuspendState == 1) {
+            S->SuspendState = 0;
+            S->SuspendWithdrawnGen = S->SuspendGen;
+        }
+        TrelkRealm_SyncNotify(S.get());
     }
     TrelkRealmSync *P = S.get();
     TrelkRealm_WaitUnlocked(P, [P, Stop, Gen, Me] {
-        return P->Released >= Stop || !P->Stepping || P->RealmGone || P->StepGen != Gen || P->StepperID != Me;
+        return P->Released >= Stop || !P->Stepping || P->RealmGone || P->StepGen != Gen ||
+               P->StepperID != Me || (P->FinishAsked && P->UntilActive && P->UntilThreadID == Me);
     });
-    std::lock_guard<std::mutex> Lock(S->Mu);
-    S->AtStop = false;
+    TrelkRealmSyncLock Lock(S.get());
+    S->AtStop = VS_FALSE;
 }
 
 // ---------------------------------------------------------------------------
 // The stepping thread
 // ---------------------------------------------------------------------------
+// What the creator hands its stepping thread. The thread reads its own ID,
+// which the creator records: a thread's handle is not its ID everywhere.
+struct StepThreadStart {
+    StructOfQZRealmBase *Realm;
+    TrelkRealmSync *S; // the creator's reference, valid until the thread reported
+    uint64_t Gen;
+};
+
 static void *StepThreadMain(void *Para)
 {
-    QZRealmBase_BreakOnProc_Thread((StructOfQZRealmBase *)Para);
+    StepThreadStart *Start = (StepThreadStart *)Para;
+    StructOfQZRealmBase *Realm = Start->Realm;
+    TrelkRealmSync *S = Start->S;
+    {
+        TrelkRealmSyncLock Lock(S);
+        if (S->StepGen == Start->Gen && S->StepThreadID == 0) S->StepThreadID = vs_thread_currentid();
+        TrelkRealm_SyncNotify(S);
+    }
+    // Start belongs to the creator from here on.
+    QZRealmBase_BreakOnProc_Thread(Realm);
     return NULL;
 }
 
@@ -191,16 +246,16 @@ extern "C" VS_ULONG QZRealmBase_BreakOnProc_Thread(StructOfQZRealmBase *QZRealm)
     // Both locks, script lock first: the steps run scripts.
     Trelk_RelockAfterWait();
     VS_UUID ID = SRV->GetID(QZRealm);
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(QZRealm, VS_FALSE);
-    VS_HANDLE Self = vs_thread_current();
+    TrelkRealmSyncRef S(TrelkRealm_Sync(QZRealm, VS_FALSE));
+    VS_THREADID Me = vs_thread_currentid();
     uint64_t Gen = 0;
     if (S) {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S.get());
         Gen = S->StepGen;
     }
     while (S) {
         {
-            std::lock_guard<std::mutex> Lock(S->Mu);
+            TrelkRealmSyncLock Lock(S.get());
             if (!S->Stepping || S->RealmGone || S->StepGen != Gen)
                 break;
         }
@@ -218,29 +273,30 @@ extern "C" VS_ULONG QZRealmBase_BreakOnProc_Thread(StructOfQZRealmBase *QZRealm)
                                      [P, Gen] { return !P->Stepping || P->RealmGone || P->StepGen != Gen; });
         }
     }
-    VS_BOOL Detach = VS_FALSE;
+    VS_HANDLE Detach = NULL;
     if (S) {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S.get());
         // Nobody took the handle to join it (the stepping ended from this
         // thread, or the realm went): the thread lets go of itself.
-        if (S->StepThread == Self) {
+        if (S->StepThread != NULL && S->StepThreadID == Me) {
+            Detach = S->StepThread;
             S->StepThread = NULL;
-            Detach = VS_TRUE;
-            if (S->StepperID == vs_thread_currentid() && S->StepGen == Gen) {
-                S->Stepping = false;
+            S->StepThreadID = 0;
+            if (S->StepperID == Me && S->StepGen == Gen) {
+                S->Stepping = VS_FALSE;
                 S->StepperID = 0;
             }
         }
         S->Reports++;
-        S->Cv.notify_all();
+        TrelkRealm_SyncNotify(S.get());
     }
-    if (Detach) {
+    if (Detach != NULL) {
         StructOfQZRealmBase *Realm = TrelkRealm_FindRealm(&ID);
         StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
-        if (LocalBuf != NULL && LocalBuf->hBreakOnThreadHandle == Self)
-            ClearStepping(LocalBuf);
-        vs_thread_detach(Self);
+        if (LocalBuf != NULL && LocalBuf->hBreakOnThreadId == Me) ClearStepping(LocalBuf);
+        vs_thread_detach(Detach);
     }
+    S.reset();
     if (QZObject_XRQControlInteface != NULL)
         QZObject_XRQControlInteface->DetachCurrentThread();
     Trelk_UnlockForWait();
@@ -266,7 +322,7 @@ VS_INT32 QZRealmBase_BreakOnProc(void *L)
     // Stepping that is on already only changes its target.
     if (QZRealmBase_IsBreakOnProc(Realm))
         return 0;
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(Realm, VS_TRUE);
+    TrelkRealmSyncRef S(TrelkRealm_Sync(Realm, VS_TRUE));
     if (!S)
         return 0;
     VS_THREADID Me = vs_thread_currentid();
@@ -284,26 +340,38 @@ VS_INT32 QZRealmBase_BreakOnProc(void *L)
             Wait = VS_FALSE;
     }
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S.get());
         Seen = S->Reports;
         Gen = ++S->StepGen;
-        S->Stepping = true;
+        S->Stepping = VS_TRUE;
         S->StepperID = Stepper;
         S->StepThread = NULL;
+        S->StepThreadID = 0;
     }
     if (Handle == NULL) {
-        Handle = vs_thread_create(StepThreadMain, Realm, NULL);
+        StepThreadStart *Start = (StepThreadStart *)SRV->Malloc_Nor(sizeof(StepThreadStart));
+        if (Start != NULL) {
+            Start->Realm = Realm;
+            Start->S = S.get();
+            Start->Gen = Gen;
+            Handle = vs_thread_create(StepThreadMain, Start, NULL);
+        }
         if (Handle == NULL) {
+            if (Start != NULL) SRV->Free(Start);
             {
-                std::lock_guard<std::mutex> Lock(S->Mu);
-                if (S->StepGen == Gen)
-                    S->Stepping = false;
+                TrelkRealmSyncLock Lock(S.get());
+                if (S->StepGen == Gen) S->Stepping = VS_FALSE;
             }
             Trelk_Raise(Realm, "'s BreakOnProc failed, the stepping thread can not be created");
             return 0;
         }
-        Stepper = (VS_THREADID)(uintptr_t)Handle;
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        // The new thread reports its ID before it takes any lock: this
+        // thread waits for it holding its own.
+        TrelkRealmSync *P = S.get();
+        TrelkRealm_WaitHeld(P, 0, [P, Gen] { return P->StepThreadID != 0 || P->StepGen != Gen; });
+        SRV->Free(Start);
+        TrelkRealmSyncLock Lock(S.get());
+        Stepper = S->StepThreadID;
         S->StepperID = Stepper;
         S->StepThread = Handle;
     }
@@ -325,13 +393,13 @@ VS_INT32 QZRealmBase_BreakOnProcContinue(void *L)
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
     if (Realm == NULL || !QZRealmBase_IsBreakOnProc(Realm))
         return Trelk_PushBool(VS_FALSE);
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(Realm, VS_FALSE);
+    TrelkRealmSyncRef S(TrelkRealm_Sync(Realm, VS_FALSE));
     if (!S)
         return Trelk_PushBool(VS_FALSE);
     uint64_t Seen;
     uint64_t Gen;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S.get());
         // The stepping thread is not at a stop while it runs this: it would
         // wait for itself.
         if (S->StepperID == vs_thread_currentid())
@@ -340,7 +408,7 @@ VS_INT32 QZRealmBase_BreakOnProcContinue(void *L)
         Gen = S->StepGen;
         if (S->AtStop)
             S->Released = S->StopID;
-        S->Cv.notify_all();
+        TrelkRealm_SyncNotify(S.get());
     }
     TrelkRealmSync *P = S.get();
     TrelkRealm_WaitUnlocked(P, [P, Seen, Gen] {
@@ -356,18 +424,19 @@ VS_INT32 QZRealmBase_CancelBreakOnProc(void *L)
     if (Realm == NULL || !QZRealmBase_IsBreakOnProc(Realm))
         return 0;
     VS_UUID ID = SRV->GetID(Realm);
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(Realm, VS_FALSE);
+    TrelkRealmSyncRef S(TrelkRealm_Sync(Realm, VS_FALSE));
     VS_HANDLE Join = NULL;
     if (S) {
-        std::lock_guard<std::mutex> Lock(S->Mu);
-        S->Stepping = false;
+        TrelkRealmSyncLock Lock(S.get());
+        S->Stepping = VS_FALSE;
         // The own stepping thread is joined by one canceller; a cancel from
         // the stepping thread itself leaves it to end and let go of itself.
-        if (S->StepThread != NULL && S->StepperID != vs_thread_currentid()) {
+        if (S->StepThread != NULL && S->StepThreadID != vs_thread_currentid()) {
             Join = S->StepThread;
             S->StepThread = NULL;
+            S->StepThreadID = 0;
         }
-        S->Cv.notify_all();
+        TrelkRealm_SyncNotify(S.get());
     }
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
     vs_atomic_set(&LocalBuf->BreakOnProcFlag, 0);

@@ -18,7 +18,8 @@ static void HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJEC
         SRV->DestoryIndex(Data->ExcludeProc);
         Data->ExcludeProc = SRV->CreateIDIndex_Nor(0);
     }
-    for (void *P = SRV->QueryFirst(&Data->ConnectedProc); P != NULL; P = SRV->QueryFirst(&Data->ConnectedProc))
+    TrelkDrain Drain;
+    for (void *P = Trelk_DrainFirst(&Drain, &Data->ConnectedProc); P != NULL; P = Trelk_DrainNext(&Drain, P))
         SRV->FreeObject(P);
     SRV->ChangeParent(Data, Realm, EnvIndex);
 }
@@ -44,14 +45,15 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
     if (HasOutputs && IsSuccess) {
         for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
             void *QueueHead = &((StructOfQZDataOutputContainer *)Out)->QZData;
-            for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
+            TrelkDrain Drain;
+            for (void *X = Trelk_DrainFirst(&Drain, QueueHead); X != NULL; X = Trelk_DrainNext(&Drain, X)) {
                 // The output queue's lock becomes the environment's.
                 HandBack(QZRealm, (StructOfQZDataBase *)X, EnvIndex);
                 if (Collected != NULL)
                     Collected->InsertObject(Collected->GetNumber(), X);
             }
         }
-        VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+        VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 1);
         for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
             void *X = Unhandled->GetObject(i);
             if (IsData(X) && Trelk_IsZeroID(&((StructOfQZDataBase *)X)->OwnerRunnerProcID))
@@ -77,7 +79,7 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         }
         return;
     }
-    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 0);
+    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 0);
     for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
         void *X = Unhandled->GetObject(i);
         if (!IsData(X))
@@ -125,7 +127,9 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     VS_BOOL Learns = CellType != QZCellBaseClass && CellExecuteSuccess ? VS_TRUE : VS_FALSE;
     for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
-        for (void *Item = SRV->QueryFirst(QueueHead); Item != NULL; Item = SRV->QueryFirst(QueueHead)) {
+        TrelkDrain Drain;
+        for (void *Item = Trelk_DrainFirst(&Drain, QueueHead); Item != NULL;
+             Item = Trelk_DrainNext(&Drain, Item)) {
             void *D = SRV->GetObject(&((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID);
             if (IsData(D)) {
                 StructOfQZDataBase *Data = (StructOfQZDataBase *)D;
@@ -145,10 +149,14 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     }
     if (Unhandled != NULL)
         Unhandled->Release();
-    for (void *R = SRV->QueryFirst(&QZCell->NormalRunnerQueue); R != NULL; R = SRV->QueryFirst(&QZCell->NormalRunnerQueue))
+    // A free event that resets the realm while a runner or chain of this cell
+    // is being freed finds that one still here: it is passed over.
+    TrelkDrain Drain;
+    for (void *R = Trelk_DrainFirst(&Drain, &QZCell->NormalRunnerQueue); R != NULL;
+         R = Trelk_DrainNext(&Drain, R))
         SRV->FreeObject(R);
-    for (void *C = SRV->QueryFirst(&QZCell->QZProcForOutputQueue); C != NULL;
-         C = SRV->QueryFirst(&QZCell->QZProcForOutputQueue))
+    for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
+         C = Trelk_DrainNext(&Drain, C))
         SRV->FreeObject(C);
     for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
         SRV->ChangeParent(X, NULL, 0);

@@ -4,11 +4,10 @@
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
 #include "trelk_cell_api.h"
+#include "trelk_alloc.h"
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_map>
-#include <vector>
+#include <new>
 
 static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
 {
@@ -264,7 +263,7 @@ static bool StampBefore(const StampedItem &a, const StampedItem &b)
 
 // The order is total (queue position breaks ties), so when only the first
 // Limit items are wanted they are picked out first and only they sorted.
-static VS_PARAPKGPTR Ordered(std::vector<StampedItem> &Items, VS_INT32 Limit)
+static VS_PARAPKGPTR Ordered(TrelkVector<StampedItem> &Items, VS_INT32 Limit)
 {
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     size_t Keep = Limit < 0 ? Items.size() : std::min(Items.size(), (size_t)Limit);
@@ -276,7 +275,7 @@ static VS_PARAPKGPTR Ordered(std::vector<StampedItem> &Items, VS_INT32 Limit)
     return Result;
 }
 
-static void NoteStamp(std::vector<StampedItem> &Items, void *X)
+static void NoteStamp(TrelkVector<StampedItem> &Items, void *X)
 {
     StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
     Items.push_back({(VS_UWORD)((uint64_t)Data->ScheduleTickCount & 0xFFFFFFFFu),
@@ -288,7 +287,7 @@ static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, 
 {
     if (QZRealm == NULL)
         return Trelk_GetParaPkgInterface(__LINE__);
-    std::vector<StampedItem> Items;
+    TrelkVector<StampedItem> Items;
     for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryNext(X)) {
         StructOfQZDataBase *Data = (StructOfQZDataBase *)X;
         if (ByTick ? Data->ScheduleTickCount != Tick : (DataClass != NULL && !Trelk_IsInstOf(X, DataClass)))
@@ -300,7 +299,7 @@ static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, 
 
 VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit)
 {
-    std::vector<StampedItem> Items;
+    TrelkVector<StampedItem> Items;
     Items.reserve(Count > 0 ? (size_t)Count : 0);
     for (VS_INT32 i = 0; i < Count; i++)
         NoteStamp(Items, Data[i]);
@@ -364,7 +363,7 @@ namespace {
 // once.
 struct OutsideList {
     VS_PARAPKGPTR Pkg;
-    std::vector<VS_UUID> IDs;
+    TrelkVector<VS_UUID> IDs;
     VS_BOOL Sorted;
     VS_INT32 Asked;
     VS_BOOL Holds(const VS_UUID &ID)
@@ -382,9 +381,41 @@ struct OutsideList {
         return VS_FALSE;
     }
 };
-std::mutex g_OutsideLock;
-std::unordered_map<VS_UUID, OutsideList, TrelkRealm_IDHash, TrelkRealm_IDSame> g_Outside;
+// Made on first use under the host lock (every caller holds it), dropped at
+// shutdown: it lives in host memory, not in a static of its own.
+struct OutsideLists {
+    VS_MUTEX Lock;
+    TrelkIDMap<OutsideList> Map;
+};
+OutsideLists *g_Outside = NULL;
+
+OutsideLists *Outside()
+{
+    if (g_Outside == NULL) {
+        void *Mem = Trelk_ContainerAlloc(sizeof(OutsideLists));
+        g_Outside = new (Mem) OutsideLists();
+        vs_mutex_init(&g_Outside->Lock);
+    }
+    return g_Outside;
+}
+
+// Holds the lists' mutex for a scope.
+struct OutsideHold {
+    explicit OutsideHold(OutsideLists *L) : Lists(L) { vs_mutex_lock(&Lists->Lock); }
+    ~OutsideHold() { vs_mutex_unlock(&Lists->Lock); }
+    OutsideLists *Lists;
+};
 } // namespace
+
+void QZRealmBase_DropOutsideLists()
+{
+    if (g_Outside == NULL)
+        return;
+    vs_mutex_destory(&g_Outside->Lock);
+    g_Outside->~OutsideLists();
+    Trelk_ContainerFree(g_Outside);
+    g_Outside = NULL;
+}
 
 void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *const *Data, VS_INT32 Count)
 {
@@ -392,19 +423,20 @@ void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *con
         return;
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
     VS_UUID RealmID = SRV->GetID(QZRealm);
-    std::lock_guard<std::mutex> Hold(g_OutsideLock);
-    for (auto It = g_Outside.begin(); It != g_Outside.end();) {
+    OutsideLists *Lists = Outside();
+    OutsideHold Hold(Lists);
+    for (auto It = Lists->Map.begin(); It != Lists->Map.end();) {
         VS_UUID ID = It->first;
         if (SRV->GetObject(&ID) == NULL)
-            It = g_Outside.erase(It);
+            It = Lists->Map.erase(It);
         else
             ++It;
     }
     if (Count <= 0 || LocalBuf == NULL) {
-        g_Outside.erase(RealmID);
+        Lists->Map.erase(RealmID);
         return;
     }
-    OutsideList &List = g_Outside[RealmID];
+    OutsideList &List = Lists->Map[RealmID];
     List.Pkg = LocalBuf->EnvDataQueuePackage;
     List.IDs.clear();
     List.Sorted = VS_FALSE;
@@ -425,10 +457,10 @@ VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructO
     if (Pkg == NULL)
         return VS_FALSE;
     VS_UUID *DataID = SRV->GetIDEx(QZData);
-    if (DataID != NULL) {
-        std::lock_guard<std::mutex> Hold(g_OutsideLock);
-        auto List = g_Outside.find(SRV->GetID(QZRealm));
-        if (List != g_Outside.end() && List->second.Pkg == Pkg)
+    if (DataID != NULL && g_Outside != NULL) {
+        OutsideHold Hold(g_Outside);
+        auto List = g_Outside->Map.find(SRV->GetID(QZRealm));
+        if (List != g_Outside->Map.end() && List->second.Pkg == Pkg)
             return List->second.Holds(*DataID);
     }
     for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)

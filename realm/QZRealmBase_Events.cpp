@@ -7,10 +7,10 @@
 #include "trelk_cell_api.h"
 #include "trelk_proc_internal.h"
 
+#include "trelk_alloc.h"
+
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
-#include <vector>
 
 static StructOfQZRealmBase *RealmSelf()
 {
@@ -146,7 +146,7 @@ class CellMatcher {
                 continue;
             uint64_t Bit = Cells.size() < 64 ? (uint64_t)1 << Cells.size() : 0;
             VS_BOOL Plain = Bit != 0 ? VS_TRUE : VS_FALSE;
-            std::vector<std::pair<VS_UUID, uint64_t>> Types;
+            TrelkVector<std::pair<VS_UUID, uint64_t>> Types;
             Gather((StructOfQZProcBase *)Cell, 0, Bit, &Plain, &Types);
             if (Plain)
                 for (const auto &Type : Types)
@@ -196,7 +196,7 @@ class CellMatcher {
     };
     // Mirrors the acceptance test's walk over inputs.
     void Gather(StructOfQZProcBase *Proc, VS_INT32 Depth, uint64_t Bit, VS_BOOL *Plain,
-                std::vector<std::pair<VS_UUID, uint64_t>> *Types)
+                TrelkVector<std::pair<VS_UUID, uint64_t>> *Types)
     {
         if (Proc == NULL || Depth > 256 || !*Plain)
             return;
@@ -226,7 +226,7 @@ class CellMatcher {
         if (Found != Memo.end())
             return Found->second;
         // Up the chain to the first class already answered, then back down.
-        std::vector<void *> Path;
+        TrelkVector<void *> Path;
         Entry Above = None;
         for (void *X = Class; X != NULL; X = SRV->GetClass(X)) {
             auto Known = Memo.find(X);
@@ -251,11 +251,11 @@ class CellMatcher {
     }
     static constexpr size_t kAskDirectly = 3;
     VS_BOOL Slow = VS_FALSE; // a cell asked the long way
-    std::vector<void *> Cells;
-    std::vector<VS_UUID> CellIDs;
-    std::vector<VS_BOOL> Quick;
-    std::unordered_map<VS_UUID, uint64_t, TrelkRealm_IDHash, TrelkRealm_IDSame> Wanted;
-    std::unordered_map<void *, Entry> Memo;
+    TrelkVector<void *> Cells;
+    TrelkVector<VS_UUID> CellIDs;
+    TrelkVector<VS_BOOL> Quick;
+    TrelkIDMap<uint64_t> Wanted;
+    TrelkHashMap<void *, Entry> Memo;
 };
 } // namespace
 
@@ -272,10 +272,10 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
     // the first call that may run one (a hand-over, or asking a cell with a
     // value-bound input) the rest are noted by ID and found again one by one
     // from then on.
-    std::vector<void *> Data;
+    TrelkVector<void *> Data;
     for (void *Item = SRV->QueryFirst(&Realm->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
         Data.push_back(Item);
-    std::vector<VS_UUID> DataIDs;
+    TrelkVector<VS_UUID> DataIDs;
     VS_BOOL ByID = VS_FALSE, ScriptRan = VS_TRUE;
     CellMatcher Matcher;
     auto BeforeScript = [&](size_t From) {

@@ -30,22 +30,22 @@ static StructOfQZRealmBase *ReleaseEnvironment(StructOfQZRealmBase *Realm)
 
 static VS_BOOL IsStepper(TrelkRealmSync *S, VS_THREADID Me)
 {
-    std::lock_guard<std::mutex> Lock(S->Mu);
+    TrelkRealmSyncLock Lock(S);
     return S->Stepping && S->StepperID == Me ? VS_TRUE : VS_FALSE;
 }
 
 static void ReportIfStepper(TrelkRealmSync *S, VS_THREADID Me)
 {
-    std::lock_guard<std::mutex> Lock(S->Mu);
+    TrelkRealmSyncLock Lock(S);
     if (S->Stepping && S->StepperID == Me) {
         S->Reports++;
-        S->Cv.notify_all();
+        TrelkRealm_SyncNotify(S);
     }
 }
 
 static VS_BOOL FinishAsked(TrelkRealmSync *S)
 {
-    std::lock_guard<std::mutex> Lock(S->Mu);
+    TrelkRealmSyncLock Lock(S);
     return S->FinishAsked || S->RealmGone ? VS_TRUE : VS_FALSE;
 }
 
@@ -56,7 +56,7 @@ static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
     for (;;) {
         VS_BOOL Finish, Suspend, ForAddEnvData;
         {
-            std::lock_guard<std::mutex> Lock(S->Mu);
+            TrelkRealmSyncLock Lock(S);
             Finish = S->FinishAsked || S->RealmGone;
             Suspend = S->SuspendState == 1;
             ForAddEnvData = S->SuspendForAddEnvData;
@@ -76,18 +76,18 @@ static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
                     return NULL;
             }
             {
-                std::lock_guard<std::mutex> Lock(S->Mu);
+                TrelkRealmSyncLock Lock(S);
                 S->SuspendAckGen = S->SuspendGen;
                 S->SuspendState = 2;
-                S->Cv.notify_all();
+                TrelkRealm_SyncNotify(S);
             }
             TrelkRealm_WaitUnlocked(S, [S] { return S->ResumeAsked || S->RealmGone; });
             {
-                std::lock_guard<std::mutex> Lock(S->Mu);
-                S->ResumeAsked = false;
+                TrelkRealmSyncLock Lock(S);
+                S->ResumeAsked = VS_FALSE;
                 S->SuspendState = 0;
                 S->ResumeAckGen = S->SuspendGen;
-                S->Cv.notify_all();
+                TrelkRealm_SyncNotify(S);
             }
             Realm = TrelkRealm_FindRealm(&ID);
             if (Realm == NULL)
@@ -166,14 +166,14 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
         return 0;
     VS_BOOL DebugMode = SRV->LuaToBool(2);
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
-    TrelkRealmSyncPtr Sync = TrelkRealm_Sync(Realm, VS_TRUE);
+    TrelkRealmSyncRef Sync(TrelkRealm_Sync(Realm, VS_TRUE));
     if (LocalBuf == NULL || !Sync)
         return 0;
     TrelkRealmSync *S = Sync.get();
     VS_THREADID Me = vs_thread_currentid();
     VS_BOOL Active;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S);
         Active = S->UntilActive ? VS_TRUE : VS_FALSE;
     }
     if (Active || LocalBuf->HasEnterExecuteUntil) {
@@ -186,13 +186,13 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
     }
     uint64_t Run;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
-        S->UntilActive = true;
+        TrelkRealmSyncLock Lock(S);
+        S->UntilActive = VS_TRUE;
         S->UntilThreadID = Me;
         Run = ++S->UntilRuns;
-        S->FinishAsked = false;
+        S->FinishAsked = VS_FALSE;
         S->SuspendState = 0;
-        S->ResumeAsked = false;
+        S->ResumeAsked = VS_FALSE;
     }
     LocalBuf->HasEnterExecuteUntil = VS_TRUE;
     LocalBuf->ExecuteUntilThreadId = Me;
@@ -205,9 +205,9 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
         memset(&LocalBuf->BreakOnCellID, 0, sizeof(VS_UUID));
         vs_mutex_unlock(&LocalBuf->BreakOnThreadMutex);
         {
-            std::lock_guard<std::mutex> Lock(S->Mu);
+            TrelkRealmSyncLock Lock(S);
             S->StepGen++;
-            S->Stepping = true;
+            S->Stepping = VS_TRUE;
             S->StepperID = Me;
             S->StepThread = NULL;
         }
@@ -239,19 +239,19 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
             vs_atomic_set(&LocalBuf->BreakOnProcFlag, 0);
         }
     }
-    std::lock_guard<std::mutex> Lock(S->Mu);
+    TrelkRealmSyncLock Lock(S);
     if (S->StepperID == Me) {
-        S->Stepping = false;
+        S->Stepping = VS_FALSE;
         S->StepperID = 0;
     }
-    S->UntilActive = false;
+    S->UntilActive = VS_FALSE;
     S->UntilThreadID = 0;
     S->UntilEnded = Run;
-    S->FinishAsked = false;
+    S->FinishAsked = VS_FALSE;
     S->SuspendState = 0;
-    S->ResumeAsked = false;
+    S->ResumeAsked = VS_FALSE;
     S->ResumeAckGen = S->SuspendGen;
-    S->Cv.notify_all();
+    TrelkRealm_SyncNotify(S);
     return 0;
 }
 
@@ -260,16 +260,21 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
 // ---------------------------------------------------------------------------
 // The realm's sync block and the number of the running ExecuteUntil; empty
 // when none runs or the caller is its own thread (the call is then ignored).
-static TrelkRealmSyncPtr ControlTarget(StructOfQZRealmBase *Realm, uint64_t *Run)
-{
-    TrelkRealmSyncPtr S = TrelkRealm_Sync(Realm, VS_FALSE);
-    if (!S)
-        return S;
-    std::lock_guard<std::mutex> Lock(S->Mu);
-    if (!S->UntilActive || S->UntilThreadID == vs_thread_currentid())
-        return TrelkRealmSyncPtr();
+static TrelkRealmSyncRef ControlTarget(StructOfQZRealmBase *Realm, uint64_t *Run) {
+    TrelkRealmSyncRef Sync(TrelkRealm_Sync(Realm, VS_FALSE));
+    if (!Sync) return Sync;
+    TrelkRealmSync *S = Sync.get();
+    TrelkRealmSyncLock Lock(S);
+    if (!S->UntilActive || S->UntilThreadID == vs_thread_currentid()) return TrelkRealmSyncRef();
     *Run = S->UntilRuns;
-    return S;
+    return Sync;
+}
+
+// TRUE while the run's thread waits at a stop before a proc (Mu held): only
+// a continue, a cancel or a finish moves it on from there.
+static VS_BOOL UntilAtStop(TrelkRealmSync *S) {
+    return S->UntilActive && S->Stepping && S->AtStop && S->StepperID == S->UntilThreadID ? VS_TRUE
+                                                                                          : VS_FALSE;
 }
 
 VS_INT32 QZRealmBase_SuspendExecuteUntil(void *L)
@@ -277,36 +282,61 @@ VS_INT32 QZRealmBase_SuspendExecuteUntil(void *L)
     (void)L;
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
     uint64_t Run = 0;
-    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    TrelkRealmSyncRef Sync = ControlTarget(Realm, &Run);
     if (!Sync)
         return 0;
     TrelkRealmSync *S = Sync.get();
     VS_BOOL ForAddEnvData = SRV->LuaToBool(2);
     uint64_t Gen = 0;
-    VS_BOOL Refused = VS_FALSE;
+    VS_BOOL Refused = VS_FALSE, AtStop = VS_FALSE;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S);
         // A run that is finishing takes no suspension: nobody would take it
         // back.
         if (S->FinishAsked)
             return 0;
         if (S->SuspendState != 0)
             Refused = VS_TRUE;
+        else if (UntilAtStop(S))
+            AtStop = VS_TRUE;
         else {
             Gen = ++S->SuspendGen;
             S->SuspendState = 1;
-            S->SuspendForAddEnvData = ForAddEnvData ? true : false;
-            S->Cv.notify_all();
+            S->SuspendForAddEnvData = ForAddEnvData;
+            TrelkRealm_SyncNotify(S);
         }
     }
     if (Refused) {
         Trelk_Raise(Realm, "'s SuspendExecuteUntil has been called before, can not call \"SuspendExecuteUntil\" again");
         return 0;
     }
+    // The run waits at a stop before a proc: it idles, and so takes a
+    // suspension, only after a continue, which this caller may be the one to
+    // give.
+    if (AtStop) {
+        Trelk_Raise(Realm, "'s ExecuteUntil is stopped before a proc, can not call \"SuspendExecuteUntil\"");
+        return 0;
+    }
+    VS_UUID ID = SRV->GetID(Realm);
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
     LocalBuf->ExecuteUntilSuspendCondIsValid = VS_TRUE;
     LocalBuf->ExecuteUntilSuspendForAddEnvData = ForAddEnvData;
-    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] { return S->SuspendAckGen >= Gen || S->UntilEnded >= Run || S->RealmGone; });
+    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] {
+        return S->SuspendAckGen >= Gen || S->SuspendWithdrawnGen >= Gen || S->UntilEnded >= Run ||
+               S->RealmGone;
+    });
+    VS_BOOL Withdrawn;
+    {
+        TrelkRealmSyncLock Lock(S);
+        Withdrawn = S->SuspendWithdrawnGen >= Gen && S->SuspendAckGen < Gen ? VS_TRUE : VS_FALSE;
+    }
+    if (!Withdrawn) return 0;
+    // The run reached a stop before it idled: the suspension was let go there.
+    Realm = TrelkRealm_FindRealm(&ID);
+    LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+    if (LocalBuf != NULL) LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
+    if (Realm != NULL)
+        Trelk_Raise(Realm, "'s ExecuteUntil is stopped before a proc, can not call \"SuspendExecuteUntil\"");
     return 0;
 }
 
@@ -315,20 +345,20 @@ VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L)
     (void)L;
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
     uint64_t Run = 0;
-    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    TrelkRealmSyncRef Sync = ControlTarget(Realm, &Run);
     if (!Sync)
         return 0;
     TrelkRealmSync *S = Sync.get();
     uint64_t Gen = 0;
     VS_BOOL Refused = VS_FALSE;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S);
         if (S->SuspendState == 0)
             Refused = VS_TRUE;
         else {
             Gen = S->SuspendGen;
-            S->ResumeAsked = true;
-            S->Cv.notify_all();
+            S->ResumeAsked = VS_TRUE;
+            TrelkRealm_SyncNotify(S);
         }
     }
     if (Refused) {
@@ -336,7 +366,11 @@ VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L)
         return 0;
     }
     VS_UUID ID = SRV->GetID(Realm);
-    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] { return S->ResumeAckGen >= Gen || S->UntilEnded >= Run || S->RealmGone; });
+    // A suspension the run let go of at a stop needs no resumption.
+    TrelkRealm_WaitUnlocked(S, [S, Gen, Run] {
+        return S->ResumeAckGen >= Gen || S->SuspendWithdrawnGen >= Gen || S->UntilEnded >= Run ||
+               S->RealmGone;
+    });
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(TrelkRealm_FindRealm(&ID));
     if (LocalBuf != NULL)
         LocalBuf->ExecuteUntilSuspendCondIsValid = VS_FALSE;
@@ -348,20 +382,20 @@ VS_INT32 QZRealmBase_FinishExecuteUntil(void *L)
     (void)L;
     StructOfQZRealmBase *Realm = TrelkRealm_SelfArg();
     uint64_t Run = 0;
-    TrelkRealmSyncPtr Sync = ControlTarget(Realm, &Run);
+    TrelkRealmSyncRef Sync = ControlTarget(Realm, &Run);
     if (!Sync)
         return 0;
     TrelkRealmSync *S = Sync.get();
     VS_INT32 Refusal = 0;
     {
-        std::lock_guard<std::mutex> Lock(S->Mu);
+        TrelkRealmSyncLock Lock(S);
         if (S->SuspendState != 0)
             Refusal = 1;
         else if (S->FinishAsked)
             Refusal = 2;
         else {
-            S->FinishAsked = true;
-            S->Cv.notify_all();
+            S->FinishAsked = VS_TRUE;
+            TrelkRealm_SyncNotify(S);
         }
     }
     if (Refusal == 1) {
@@ -372,6 +406,8 @@ VS_INT32 QZRealmBase_FinishExecuteUntil(void *L)
         Trelk_Raise(Realm, "'s FinishExecuteUntil has been called before, can not call \"FinishExecuteUntil\" again");
         return 0;
     }
+    // A run waiting at a stop before a proc leaves it at once and runs its
+    // cycle to the end without further stops.
     VS_UUID ID = SRV->GetID(Realm);
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
     LocalBuf->ExecuteUntilFinishCondIsValid = VS_TRUE;

@@ -58,17 +58,13 @@ static void *FindClass(const VS_CHAR *Name)
     return Name != NULL ? SRV->GetObjectEx(NULL, Name) : NULL;
 }
 
-// Deepest nesting of chains in chains (through child chains and cell chains)
-// that a record may have.
-#define TRELK_LOAD_MAXDEPTH 64
-
 // Records nest chains in procs in chains; a record nested deeper than any
-// saved one could be is refused before it exhausts the stack.
+// saved one can be is refused before it exhausts the stack.
 static thread_local VS_INT32 CheckDepth = 0;
 
 struct CheckDepthGuard {
     VS_BOOL TooDeep;
-    CheckDepthGuard() { TooDeep = ++CheckDepth > TRELK_LOAD_MAXDEPTH ? VS_TRUE : VS_FALSE; }
+    CheckDepthGuard() { TooDeep = ++CheckDepth > TRELK_SAVED_MAXDEPTH ? VS_TRUE : VS_FALSE; }
     ~CheckDepthGuard() { --CheckDepth; }
 };
 
@@ -145,7 +141,7 @@ static VS_BOOL CheckOutputs(VS_PARAPKGPTR Pkg, StructOfQZProcBase *Class, VS_BOO
     for (VS_INT32 i = 0; List != NULL && i < List->GetNumber(); i++) {
         VS_PARAPKGPTR Item = ListItem(List, i);
         if (Item == NULL) {
-            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, item[%d] of OutputQeueue is invalid", i);
+            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, item[%d] of OutputQueue is invalid", i);
             return VS_FALSE;
         }
         const VS_CHAR *Name = GetText(Item, "DataBaseName");
@@ -264,7 +260,7 @@ VS_BOOL QZRealmBase_CheckValid_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS
     for (VS_INT32 i = 0; Inputs != NULL && i < Inputs->GetNumber(); i++) {
         VS_PARAPKGPTR Item = ListItem(Inputs, i);
         if (Item == NULL) {
-            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, item[%d] of InputQueuePackage is invalid", i);
+            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, item[%d] of InputQueue is invalid", i);
             return VS_FALSE;
         }
         if (!QZRealmBase_CheckValid_InputQueue(i, IsClassObject ? NULL : ProcClass, Item, IsStrictmatch))
@@ -293,11 +289,13 @@ VS_BOOL QZRealmBase_CheckValid_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR
         }
         const VS_CHAR *ItemType = GetText(Item, "Type");
         if (ItemType == NULL) {
-            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, Type of item[%d] of QZProcChain is not found", i);
+            LoadFailed(NULL, TRELK_ALARM_WARN,
+                       "Load object failed, Type of item[%d] of QZProcBase is not found", i);
             return VS_FALSE;
         }
         if (!IsProcKind(ItemType)) {
-            LoadFailed(NULL, TRELK_ALARM_WARN, "Load object failed, Type of item[%d] of QZProcChild is not supported", i);
+            LoadFailed(NULL, TRELK_ALARM_WARN,
+                       "Load object failed, Type of item[%d] of QZProcBase is not supported", i);
             return VS_FALSE;
         }
         VS_CHAR Kind[16];
@@ -412,7 +410,8 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
 
 static void FreeQueue(void *QueueHead)
 {
-    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead))
+    TrelkDrain DrainX;
+    for (void *X = Trelk_DrainFirst(&DrainX, QueueHead); X != NULL; X = Trelk_DrainNext(&DrainX, X))
         SRV->FreeObject(X);
 }
 

@@ -180,7 +180,9 @@ VS_INT32 QZRealmBase_RunProc_OutputProc_Execute_ScriptCallBack(void *L)
     Collector->Result = VS_TRUE;
     for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
-        for (void *Item = SRV->QueryFirst(&Input->DataQueue); Item != NULL; Item = SRV->QueryFirst(&Input->DataQueue)) {
+        TrelkDrain DrainItem;
+        for (void *Item = Trelk_DrainFirst(&DrainItem, &Input->DataQueue); Item != NULL;
+             Item = Trelk_DrainNext(&DrainItem, Item)) {
             StructOfQZDataBase *Data = ItemData(Item);
             if (Data != NULL) {
                 Collect(Collector, Data);

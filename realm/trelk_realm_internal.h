@@ -6,12 +6,8 @@
 #include "trelk_realm_api.h"
 #include "trelk_helpers.h"
 
-#include <chrono>
 #include <cstdint>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
 
 // ---------------------------------------------------------------------------
 // Status layout table: per layer, the drawn elements of a status query with
@@ -304,62 +300,131 @@ void TrelkRealm_RunProc_ReleaseHeld(StructOfQZProcBase *QZProc);
 // ---------------------------------------------------------------------------
 // Threads of a realm: the stepping handshake and ExecuteUntil's controls
 // ---------------------------------------------------------------------------
-// The state the waiting threads share lives in one block per realm, outside
-// the realm's private buffer: a thread that waits keeps the block alive, so
-// freeing the realm never destroys what a thread waits on. Every change is
-// made under Mu and announced on Cv; each wait tests its own state, so a
-// wake-up is neither lost nor taken for another one. Mu is never held while a
-// host lock is taken.
-struct TrelkRealmSync {
-    std::mutex Mu;
-    std::condition_variable Cv;
-    bool RealmGone = false;
-    // Stepping
-    bool Stepping = false;
-    uint64_t StepGen = 0;      // stepping sessions started
-    VS_THREADID StepperID = 0;  // the thread that schedules and stops
-    VS_HANDLE StepThread = NULL; // the module's own stepping thread, until someone joins or detaches it
-    uint64_t Reports = 0;      // stops reached, cycles ended, stepping over
-    uint64_t StopID = 0;       // the stops, numbered
-    uint64_t Released = 0;     // the last stop let go
-    bool AtStop = false;
-    // ExecuteUntil
-    bool UntilActive = false;
-    VS_THREADID UntilThreadID = 0;
-    uint64_t UntilRuns = 0;   // runs started
-    uint64_t UntilEnded = 0;  // runs ended
-    bool FinishAsked = false;
-    VS_INT32 SuspendState = 0; // 0 none, 1 asked, 2 in force
-    bool SuspendForAddEnvData = false;
-    bool ResumeAsked = false;
-    uint64_t SuspendGen = 0, SuspendAckGen = 0, ResumeAckGen = 0;
+// The state the waiting threads share lives in one block per realm, in host
+// memory outside the realm's private buffer: every thread that uses it holds
+// a reference, so freeing the realm never destroys what a thread waits on.
+// Every change is made under Mu and announced to every waiter (each waits on
+// a condition of its own); each wait tests its own state, so a wake-up is
+// neither lost nor taken for another one. Mu is never held while a host lock
+// is taken.
+struct TrelkRealmWaiter {
+    VS_COND Cond;
+    TrelkRealmWaiter *Next;
 };
-typedef std::shared_ptr<TrelkRealmSync> TrelkRealmSyncPtr;
+struct TrelkRealmSync {
+    VS_MUTEX Mu;
+    VS_INT32 Holders;          // references: the realm's registry entry and each user
+    TrelkRealmWaiter *Waiters; // the threads waiting for a change
+    VS_BOOL RealmGone;
+    // Stepping
+    VS_BOOL Stepping;
+    uint64_t StepGen;         // stepping sessions started
+    VS_THREADID StepperID;    // the thread that schedules and stops
+    VS_HANDLE StepThread;     // the module's own stepping thread, until someone joins or detaches it
+    VS_THREADID StepThreadID; // its ID, as the thread itself reads it
+    uint64_t Reports;         // stops reached, cycles ended, stepping over
+    uint64_t StopID;          // the stops, numbered
+    uint64_t Released;        // the last stop let go
+    VS_BOOL AtStop;
+    // ExecuteUntil
+    VS_BOOL UntilActive;
+    VS_THREADID UntilThreadID;
+    uint64_t UntilRuns;  // runs started
+    uint64_t UntilEnded; // runs ended
+    VS_BOOL FinishAsked;
+    VS_INT32 SuspendState; // 0 none, 1 asked, 2 in force
+    VS_BOOL SuspendForAddEnvData;
+    VS_BOOL ResumeAsked;
+    uint64_t SuspendGen, SuspendAckGen, ResumeAckGen;
+    uint64_t SuspendWithdrawnGen; // the last suspension the run let go of at a stop
+};
 
-// The realm's block; with Create a new one when it has none. Host lock.
-TrelkRealmSyncPtr TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create);
+// The realm's block with one reference more for the caller; with Create a new
+// one when it has none. NULL when there is none. Host lock.
+TrelkRealmSync *TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create);
+// One reference more / less; the last one frees the block. Any thread.
+void TrelkRealm_SyncHold(TrelkRealmSync *S);
+void TrelkRealm_SyncRelease(TrelkRealmSync *S);
+// A caller's reference, given back when it goes out of scope.
+class TrelkRealmSyncRef {
+  public:
+    explicit TrelkRealmSyncRef(TrelkRealmSync *S = NULL) : P(S) {}
+    TrelkRealmSyncRef(TrelkRealmSyncRef &&Other) : P(Other.P) { Other.P = NULL; }
+    TrelkRealmSyncRef(const TrelkRealmSyncRef &) = delete;
+    TrelkRealmSyncRef &operator=(const TrelkRealmSyncRef &) = delete;
+    ~TrelkRealmSyncRef() {
+        if (P != NULL) TrelkRealm_SyncRelease(P);
+    }
+    TrelkRealmSync *get() const { return P; }
+    explicit operator bool() const { return P != NULL; }
+    // Gives the reference back now.
+    void reset() {
+        if (P != NULL) TrelkRealm_SyncRelease(P);
+        P = NULL;
+    }
+    TrelkRealmSync *operator->() const { return P; }
+
+  private:
+    TrelkRealmSync *P;
+};
+// Mu held for a scope.
+class TrelkRealmSyncLock {
+  public:
+    explicit TrelkRealmSyncLock(TrelkRealmSync *S) : P(S) { vs_mutex_lock(&P->Mu); }
+    ~TrelkRealmSyncLock() { vs_mutex_unlock(&P->Mu); }
+    TrelkRealmSyncLock(const TrelkRealmSyncLock &) = delete;
+    TrelkRealmSyncLock &operator=(const TrelkRealmSyncLock &) = delete;
+
+  private:
+    TrelkRealmSync *P;
+};
+// Wakes every waiter of the block; Mu held.
+void TrelkRealm_SyncNotify(TrelkRealmSync *S);
 // Event 27: stepping ends, waiting threads wake, the own stepping thread is
 // joined (both locks given up meanwhile) and the block leaves the realm.
 void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm);
-// Gives up both locks, waits until Done() holds (called under Mu), takes the
-// locks back.
+// The calling thread waits, holding whatever locks it holds, until Done()
+// (called under Mu) holds, or, with Milliseconds above 0, that time passed.
+template <class Pred> void TrelkRealm_WaitHeld(TrelkRealmSync *S, VS_INT32 Milliseconds, Pred Done) {
+    TrelkRealmWaiter Me;
+    if (!vs_cond_init(&Me.Cond)) return;
+    VS_INT64 Deadline = Milliseconds > 0 ? vs_tm_gettickcount64() + Milliseconds : 0;
+    vs_mutex_lock(&S->Mu);
+    while (!Done()) {
+        VS_INT64 Left = 0;
+        if (Milliseconds > 0) {
+            Left = Deadline - vs_tm_gettickcount64();
+            if (Left <= 0) break;
+        }
+        Me.Next = S->Waiters;
+        S->Waiters = &Me;
+        vs_mutex_unlock(&S->Mu);
+        if (Milliseconds > 0)
+            vs_cond_timewait(&Me.Cond, (VS_ULONG)Left);
+        else
+            vs_cond_wait(&Me.Cond);
+        vs_mutex_lock(&S->Mu);
+        for (TrelkRealmWaiter **W = &S->Waiters; *W != NULL; W = &(*W)->Next)
+            if (*W == &Me) {
+                *W = Me.Next;
+                break;
+            }
+    }
+    vs_mutex_unlock(&S->Mu);
+    vs_cond_destroy(&Me.Cond);
+}
+// Gives up both locks, waits until Done() holds, takes the locks back.
 template <class Pred> void TrelkRealm_WaitUnlocked(TrelkRealmSync *S, Pred Done)
 {
     Trelk_UnlockForWait();
-    {
-        std::unique_lock<std::mutex> Lock(S->Mu);
-        S->Cv.wait(Lock, Done);
-    }
+    TrelkRealm_WaitHeld(S, 0, Done);
     Trelk_RelockAfterWait();
 }
 // The same, for at most Milliseconds.
 template <class Pred> void TrelkRealm_PauseUnlocked(TrelkRealmSync *S, VS_INT32 Milliseconds, Pred Done)
 {
     Trelk_UnlockForWait();
-    {
-        std::unique_lock<std::mutex> Lock(S->Mu);
-        S->Cv.wait_for(Lock, std::chrono::milliseconds(Milliseconds), Done);
-    }
+    TrelkRealm_WaitHeld(S, Milliseconds > 0 ? Milliseconds : 1, Done);
     Trelk_RelockAfterWait();
 }
 // One more report of the stepping thread: a stop, a cycle's end, the end.

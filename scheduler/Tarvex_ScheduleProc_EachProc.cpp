@@ -336,8 +336,9 @@ static void BalanceContainers(StructOfQZProcBase *proc)
             if (Source->IsFromInternal != Target->IsFromInternal || Source->IsOnlyDirect != Target->IsOnlyDirect ||
                 !Trelk_IDEqual(&Source->DataBaseID, &Target->DataBaseID))
                 continue;
-            for (void *Item = SRV->QueryFirst(&Source->DataQueue); Item != NULL && TrelkSched_InputNeedsMore(Target);
-                 Item = SRV->QueryFirst(&Source->DataQueue))
+            TrelkDrain DrainItem;
+            for (void *Item = Trelk_DrainFirst(&DrainItem, &Source->DataQueue);
+                 Item != NULL && TrelkSched_InputNeedsMore(Target); Item = Trelk_DrainNext(&DrainItem, Item))
                 SRV->ChangeParent(Item, Target, QueueIndex);
         }
     }
@@ -457,11 +458,15 @@ static VS_INT32 StepAt(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *ProcN
     if (Downstream(S, ForceToExecuteType, ProcNumberExecuted, Depth, &Remembered) < 0)
         return -1;
     Next = TrelkSched_NextProc(S->proc);
-    // A worker's run holds the proc's output back until it is picked up.
-    if (Next != NULL && !TrelkSched_AsyncWorkerRunning(S->proc)) {
-        r = PendingOutput(S, Next, Remembered);
-        if (r != -2)
-            return r;
+    // Only a proc with no next proc is a last proc. While a worker's run is
+    // out, the proc's pending output is not looked at: the run's products
+    // are routed when it is picked up.
+    if (Next != NULL) {
+        if (!TrelkSched_AsyncWorkerRunning(S->proc)) {
+            r = PendingOutput(S, Next, Remembered);
+            if (r != -2)
+                return r;
+        }
     } else {
         r = LastProc(S, Remembered);
         if (r != -2)

@@ -197,7 +197,9 @@ static void LeftoverInput(RunState *R)
                                Trelk_Name(proc));
     for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
-        for (void *Item = SRV->QueryFirst(QueueHead); Item != NULL; Item = SRV->QueryFirst(QueueHead)) {
+        TrelkDrain DrainItem;
+        for (void *Item = Trelk_DrainFirst(&DrainItem, QueueHead); Item != NULL;
+             Item = Trelk_DrainNext(&DrainItem, Item)) {
             StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)Item);
             if (Data != NULL) {
                 QZDataBase_AddAccept_Internal(Data, proc);
@@ -304,8 +306,9 @@ static void CarryOver(StructOfQZDataBase *From, StructOfQZDataBase *To)
         To->SourceData = From->SourceData;
     }
     OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
-    for (void *Attach = SRV->QueryFirst(&From->QZRuleAttachQueue); Attach != NULL;
-         Attach = SRV->QueryFirst(&From->QZRuleAttachQueue))
+    TrelkDrain DrainAttach;
+    for (void *Attach = Trelk_DrainFirst(&DrainAttach, &From->QZRuleAttachQueue); Attach != NULL;
+         Attach = Trelk_DrainNext(&DrainAttach, Attach))
         SRV->ChangeParent(Attach, To, AttachIndex);
     To->UniformTick = From->UniformTick;
     SRV->SetVString(&To->Signature, From->Signature.Buf);
@@ -376,19 +379,19 @@ static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
 }
 
 // Returns FALSE when an output could not go to the environment (the error
-// was handled); the run's other outputs are still routed.
+// was handled): the run fails there and routes nothing more.
 static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
 {
     VS_PARAPKGPTR Rules = RulesToAttach(R);
     VS_PARAPKGPTR EnvList = Trelk_GetParaPkgInterface(__LINE__);
     VS_BOOL Failed = VS_FALSE;
     StructOfQZProcBase *Next = TrelkSched_NextProc(R->proc);
-    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
+    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL && !Failed; Out = SRV->QueryNext(Out)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         if (!Output->ChangeFlag)
             continue;
         void *NextData = NULL;
-        for (void *Item = SRV->QueryFirst(&Output->QZData); Item != NULL; Item = NextData) {
+        for (void *Item = SRV->QueryFirst(&Output->QZData); Item != NULL && !Failed; Item = NextData) {
             NextData = SRV->QueryNext(Item);
             if (!TrelkSched_IsData(Item))
                 continue;
@@ -415,11 +418,10 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             if (!ToEnv)
                 continue;
             if (ComesFromEnv(R->cell, Data)) {
-                if (!Failed)
-                    QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                               "Proc[%s]'s output data [%s] is comes from env, it can not output to "
-                                               "env again",
-                                               Trelk_Name(R->proc), Trelk_Name(Data));
+                QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                           "Proc[%s]'s output data [%s] is comes from env, it can not output to "
+                                           "env again",
+                                           Trelk_Name(R->proc), Trelk_Name(Data));
                 Failed = VS_TRUE;
                 continue;
             }
@@ -429,19 +431,29 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             SRV->ChangeParent(Data, NULL, 0);
         }
     }
+    if (Failed) {
+        // A datum that may not go to the environment fails the run at once:
+        // nothing of it goes there. What was already collected for the
+        // environment is let go; what is still in the output containers
+        // goes with the runner the failure frees.
+        ReleaseSources(R);
+        if (Rules != NULL)
+            Rules->Release();
+        if (Refind(R))
+            Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(R->realm, R->cell, R->proc);
+        for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
+            if (EnvList->GetObject(i) != NULL)
+                SRV->UnLockGC(EnvList->GetObject(i));
+        EnvList->Release();
+        Fail(R);
+        return VS_FALSE;
+    }
     for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out))
         ((StructOfQZDataOutputContainer *)Out)->ChangeFlag = VS_FALSE;
     ReleaseSources(R);
     if (Rules != NULL)
         Rules->Release();
-    // A datum that may not go to the environment fails the run; what the
-    // run produced before it still goes there, after the disapproval of the
-    // proc's earlier env data.
     VS_BOOL Alive = Refind(R);
-    if (Failed && Alive) {
-        Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(R->realm, R->cell, R->proc);
-        Alive = Refind(R);
-    }
     VS_BOOL Queued = VS_FALSE;
     if (Alive && EnvList->GetNumber() > 0)
         Queued = QueueToEnv(R, EnvList);
@@ -455,10 +467,6 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
                                    "Proc[%s] output data to cell, but the cell IsReady flag is false which means it "
                                    "finished, the data can not be processed",
                                    Trelk_Name(R->proc));
-    if (Failed) {
-        Fail(R);
-        return VS_FALSE;
-    }
     return VS_TRUE;
 }
 

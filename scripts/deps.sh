@@ -1,5 +1,6 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs
-# when they are missing (apt-get update once, then the exact package names).
+# when they are missing (apt-get update once, then the exact package names),
+# and the one configuration both give build/.
 TRELK_DEBS="cmake g++ make pkg-config liblua5.4-dev libpugixml-dev rapidjson-dev libssl-dev libgtest-dev libbenchmark-dev libtbb-dev"
 # The Windows stage of test.sh: the mingw-w64 cross compiler, wine to run the
 # tests (loader /usr/lib/wine/wine64) and the googletest sources it cross-builds.
@@ -38,3 +39,7 @@ ensure_deps_stamped() {
   mkdir -p "$(dirname "$stamp")"
   printf '%s' "$TRELK_DEBS" >"$stamp"
 }
+
+# build/'s configuration, the same for run.sh and test.sh: a cache written by
+# one with other options would make the other rebuild every file.
+TRELK_BUILD_OPTIONS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRELK_WERROR=ON)

@@ -2,17 +2,22 @@
 // template (parent, attributes in record order, luafuncs with their prototype
 // text) and its binding table (which luafuncs are bound today). Reading the
 // built library rather than the sources means a function bound anywhere shows
-// up as bound without this tool knowing where the tables live.
+// up as bound without this tool knowing where the tables live. Each luafunc
+// also gets its one-line summary from tools/reference_summaries.txt and a link
+// to the guide section that explains it: the first section of the guide that
+// names it, looked for in its class's chapters first.
 //
-//   gen_reference MODULE.so OUTPUT.md      writes the reference
-//   gen_reference MODULE.so --check FILE   exit 1 when FILE differs from it
+//   gen_reference MODULE.so SUMMARIES GUIDE OUTPUT.md      writes the reference
+//   gen_reference MODULE.so SUMMARIES GUIDE --check FILE   exit 1 when FILE differs from it
 #include "trelk_bind.h"
 
 #include <dlfcn.h>
 #include <pugixml.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +34,117 @@ const char *const Classes[] = {
 };
 
 const char *const Regenerate = "cmake --build build --target reference";
+
+// The guide chapters that explain a class, in the order to look in.
+struct ClassChapters {
+    const char *Class;
+    std::vector<int> Chapters;
+};
+const ClassChapters Chapters[] = {
+    {"QZRuleBase", {6, 8}},      {"QZDataInputContainer", {7}}, {"QZDataBase", {6}},
+    {"QZDataSetBase", {6}},      {"QZObjectDataBase", {6}},     {"QZBufDataBase", {6}},
+    {"QZRealmFrameData", {6, 11}}, {"QZExceptionBase", {6}},    {"QZProcBase", {7, 8}},
+    {"QZProcRemoteBase", {8}},   {"QZProcRunnerBase", {8}},     {"QZProcChainBase", {8}},
+    {"QZCellBase", {9}},         {"QZRealmStubBase", {10, 11}}, {"QZRealmBase", {10, 11, 12, 13}},
+};
+
+bool ReadFile(const std::string &Path, std::string *Text) {
+    std::ifstream In(Path, std::ios::binary);
+    std::stringstream Have;
+    Have << In.rdbuf();
+    *Text = Have.str();
+    return (bool)In;
+}
+
+// "Class.Function<TAB>summary" lines; '#' starts a comment line.
+std::map<std::string, std::string> ReadSummaries(const std::string &Text) {
+    std::map<std::string, std::string> Map;
+    std::istringstream In(Text);
+    std::string Line;
+    while (std::getline(In, Line)) {
+        size_t Tab = Line.find('\t');
+        if (Line.empty() || Line[0] == '#' || Tab == std::string::npos)
+            continue;
+        Map[Line.substr(0, Tab)] = Line.substr(Tab + 1);
+    }
+    return Map;
+}
+
+// One section of the guide: its chapter number, its title as a link names it,
+// the anchor the renderer gives its heading, and its text.
+struct Section {
+    int Chapter = 0;
+    std::string Title, Anchor, Text;
+};
+
+std::string HeadingAnchor(const std::string &Title) {
+    std::string A;
+    for (char C : Title) {
+        if (C >= 'A' && C <= 'Z')
+            A += (char)(C - 'A' + 'a');
+        else if ((C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '-' || C == '_')
+            A += C;
+        else if (C == ' ')
+            A += '-';
+    }
+    return A;
+}
+
+std::vector<Section> ReadGuide(const std::string &Text) {
+    std::vector<Section> Sections;
+    std::map<std::string, int> Seen; // repeated headings get "-1", "-2", ... as the renderer does
+    std::istringstream In(Text);
+    std::string Line;
+    int Chapter = 0;
+    bool InCode = false;
+    while (std::getline(In, Line)) {
+        if (Line.compare(0, 3, "```") == 0)
+            InCode = !InCode;
+        bool Top = !InCode && Line.compare(0, 3, "## ") == 0;
+        bool Sub = !InCode && Line.compare(0, 4, "### ") == 0;
+        if (Top || Sub) {
+            Section S;
+            std::string Title = Line.substr(Top ? 3 : 4);
+            if (Top)
+                Chapter = atoi(Title.c_str());
+            S.Chapter = Chapter;
+            S.Title = Top ? Title : std::to_string(Chapter) + ". " + Title;
+            std::string Anchor = HeadingAnchor(Title);
+            int N = Seen[Anchor]++;
+            S.Anchor = N == 0 ? Anchor : Anchor + "-" + std::to_string(N);
+            Sections.push_back(S);
+            continue;
+        }
+        if (!Sections.empty())
+            Sections.back().Text += Line + "\n";
+    }
+    return Sections;
+}
+
+bool NamesFunction(const std::string &Text, const std::string &Name) {
+    for (size_t At = Text.find(Name); At != std::string::npos; At = Text.find(Name, At + 1)) {
+        char Before = At > 0 ? Text[At - 1] : ' ';
+        char After = At + Name.size() < Text.size() ? Text[At + Name.size()] : ' ';
+        bool StartsName = Before == ':' || Before == '.' || Before == '`' || Before == '"';
+        bool EndsName = After == '(' || After == '`' || After == '"';
+        if (StartsName && EndsName)
+            return true;
+    }
+    return false;
+}
+
+std::string GuideLink(const std::vector<Section> &Guide, const std::string &Class, const std::string &Name) {
+    std::vector<int> Order;
+    for (const ClassChapters &C : Chapters)
+        if (Class == C.Class)
+            Order = C.Chapters;
+    Order.push_back(0); // then anywhere
+    for (int Chapter : Order)
+        for (const Section &S : Guide)
+            if ((Chapter == 0 || S.Chapter == Chapter) && NamesFunction(S.Text, Name))
+                return "[" + S.Title + "](scripting.md#" + S.Anchor + ")";
+    return "";
+}
 
 bool TemplateText(void *Module, const std::string &Class, std::string *Text) {
     if (auto *Whole = (const char *)dlsym(Module, (Class + "_Template").c_str())) {
@@ -56,9 +172,11 @@ struct ClassDoc {
     std::string Name, Id, Parent;
     std::string Attributes, Functions;
     int Declared = 0, Bound = 0;
+    std::vector<std::string> Unsummarised;
 };
 
-bool Describe(void *Module, const char *Class, ClassDoc *Doc, std::string *Error) {
+bool Describe(void *Module, const char *Class, const std::map<std::string, std::string> &Summaries,
+              const std::vector<Section> &Guide, ClassDoc *Doc, std::string *Error) {
     Doc->Name = Class;
     std::string Text;
     if (!TemplateText(Module, Class, &Text)) {
@@ -110,8 +228,12 @@ bool Describe(void *Module, const char *Class, ClassDoc *Doc, std::string *Error
                 IsBound = true;
         Doc->Declared++;
         Doc->Bound += IsBound ? 1 : 0;
+        auto Summary = Summaries.find(std::string(Class) + "." + Func.name());
+        if (Summary == Summaries.end())
+            Doc->Unsummarised.push_back(std::string(Class) + "." + Func.name());
         F << "| " << Code(Func.name()) << " | " << Code(Func.attribute("Desc").value()) << " | "
-          << (IsBound ? "bound" : "not bound") << " |\n";
+          << (Summary != Summaries.end() ? Summary->second : std::string()) << " | "
+          << GuideLink(Guide, Class, Func.name()) << " | " << (IsBound ? "bound" : "not bound") << " |\n";
     }
     Doc->Functions = F.str();
     return true;
@@ -133,7 +255,8 @@ std::string Render(const std::vector<ClassDoc> &Docs) {
         << "`VS_BOOL` a boolean, `void *` and `struct StructOf... *` objects, `...` any arguments.\n"
         << "A class also has every function and attribute of its parent. An attribute noted as a\n"
         << "queue holds child objects (`_Children(obj, name)` lists them); `SyncFlag` is a host\n"
-        << "attribute flag, passed to the host as the template gives it.\n\n"
+        << "attribute flag, passed to the host as the template gives it. Each luafunc has a one-line\n"
+        << "summary (from `tools/reference_summaries.txt`) and the guide section that explains it.\n\n"
         << "**" << Bound << " of " << Declared << " declared luafuncs are bound today.** Calling one marked\n"
         << "\"not bound\" stops the script with `function '...' is not bound`.\n\n"
         << "| Class | Parent | Luafuncs bound |\n|---|---|---|\n";
@@ -151,7 +274,7 @@ std::string Render(const std::vector<ClassDoc> &Docs) {
         else
             Out << "\nNo attributes of its own.\n";
         if (!D.Functions.empty())
-            Out << "\n| Luafunc | Prototype | Today |\n|---|---|---|\n" << D.Functions;
+            Out << "\n| Luafunc | Prototype | What it does | Guide | Today |\n|---|---|---|---|---|\n" << D.Functions;
         else
             Out << "\nNo luafuncs of its own.\n";
     }
@@ -161,11 +284,20 @@ std::string Render(const std::vector<ClassDoc> &Docs) {
 } // namespace
 
 int main(int argc, char **argv) {
-    bool Check = argc == 4 && std::string(argv[2]) == "--check";
-    if (argc != 3 && !Check) {
-        fprintf(stderr, "usage: %s MODULE.so OUTPUT.md | %s MODULE.so --check FILE.md\n", argv[0], argv[0]);
+    bool Check = argc == 6 && std::string(argv[4]) == "--check";
+    if (argc != 5 && !Check) {
+        fprintf(stderr,
+                "usage: %s MODULE.so SUMMARIES GUIDE OUTPUT.md | %s MODULE.so SUMMARIES GUIDE --check FILE.md\n",
+                argv[0], argv[0]);
         return 64;
     }
+    std::string SummaryText, GuideText;
+    if (!ReadFile(argv[2], &SummaryText) || !ReadFile(argv[3], &GuideText)) {
+        fprintf(stderr, "cannot read %s or %s\n", argv[2], argv[3]);
+        return 1;
+    }
+    std::map<std::string, std::string> Summaries = ReadSummaries(SummaryText);
+    std::vector<Section> Guide = ReadGuide(GuideText);
     void *Module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (Module == nullptr) {
         fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
@@ -175,14 +307,17 @@ int main(int argc, char **argv) {
     for (const char *Class : Classes) {
         ClassDoc Doc;
         std::string Error;
-        if (!Describe(Module, Class, &Doc, &Error)) {
+        if (!Describe(Module, Class, Summaries, Guide, &Doc, &Error)) {
             fprintf(stderr, "%s: %s\n", argv[1], Error.c_str());
             return 1;
         }
+        // A new luafunc is listed all the same; its summary is asked for here.
+        for (const std::string &Name : Doc.Unsummarised)
+            fprintf(stderr, "%s has no line in %s\n", Name.c_str(), argv[2]);
         Docs.push_back(Doc);
     }
     std::string Text = Render(Docs);
-    const char *Path = Check ? argv[3] : argv[2];
+    const char *Path = Check ? argv[5] : argv[4];
     if (Check) {
         std::ifstream In(Path, std::ios::binary);
         std::stringstream Have;

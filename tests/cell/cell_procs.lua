@@ -1,8 +1,8 @@
 -- Chains of a cell: AddProc / ConnectProc and their rule forms (each
 -- argument its own chain or all in one, refusals, a cell kept out of its own
 -- chains), finding chains, outputs and input tests, runners made and adopted
--- (locks held once, runners of other cells refused), runner counts and the
--- queries over executed procs, missing data and outputs.
+-- (locks held once, runners made for other cells adopted too), runner counts
+-- and the queries over executed procs, missing data and outputs.
 local T = dofile(arg[1] .. "/cell_testlib.lua")
 
 local before = T.counts()
@@ -164,10 +164,11 @@ T.expect_errors(function() return cell:NumberOfRunner(p1, true) end,
                 {"call [" .. _ID(cell) .. "]cell NumberOfRunner failed failed, input is not qzproc in runner"},
                 "a proc of no runner")
 local foreign = other:RunnerFromProcChain(realm, other:GetProcChainQueue():_Get(0))
-T.expect_errors(function() T.eq(cell:AddRunner(foreign), false, "a runner of another cell is refused") end,
-                {T.prefix(cell) .. "'s function \"AddRunner\" failed, the runner belongs to another cell"},
+T.expect_errors(function() T.eq(cell:AddRunner(foreign), true, "a runner made for another cell is adopted") end, {},
                 "a runner of another cell")
-T.eq(_Parent(foreign), nil, "and stays out")
+T.eq(_Parent(foreign), cell, "it sits in the cell")
+T.eq(foreign:GetCell(), cell, "and runs for it")
+T.eq(cell:NumberOfRunner(), 3, "three runners")
 T.eq(cell:AddRunner(5), false, "no runner")
 
 -- Executed procs, missing data and outputs ----------------------------------------

@@ -171,9 +171,11 @@ local cases = {
   {"a proc item that is no package", function(rc) T.get(rc, "QZProcBase"):_Set(1, 5) end,
    {"Load object failed, item[1] of QZProcBase is invalid"}},
   {"a proc item without Type", function(rc) delKey(procRec(rc, 2), "Type") end,
-   {"Load object failed, Type of item[2] of QZProcChain is not found"}},
+   {"Load object failed, Type of item[2] of QZProcBase is not found"}},
   {"a proc item of another kind", function(rc) setKey(procRec(rc, 2), "Type", "QZData") end,
-   {"Load object failed, Type of item[2] of QZProcChild is not supported"}},
+   {"Load object failed, Type of item[2] of QZProcBase is not supported"}},
+  {"a chain record in the proc list", function(rc) setKey(procRec(rc, 0), "Type", "QZProcChain") end,
+   {"Load object failed, Type of item[0] of QZProcBase is not supported"}},
   {"a cell kind on a plain proc", function(rc) setKey(procRec(rc, 2), "Type", "QZCell") end,
    {"Load object failed, process [cp_C] is not of kind [QZCell]"}},
   {"a child chain item that is no package", function(rc) T.get(procRec(rc, 0), "QZProcChild"):_Set(0, "x") end,
@@ -183,7 +185,7 @@ local cases = {
   {"a child chain of another kind", function(rc) setKey(T.get(procRec(rc, 0), "QZProcChild"):_Get(1), "Type", "QZProc") end,
    {"Load object failed, Type of item[1] of QZProcChild is not supported"}},
   {"an input that is no package", function(rc) T.get(procRec(rc, 0), "InputQueue"):_Set(1, 1) end,
-   {"Load object failed, item[1] of InputQueuePackage is invalid"}},
+   {"Load object failed, item[1] of InputQueue is invalid"}},
   {"an input without data type", function(rc) delKey(T.get(procRec(rc, 0), "InputQueue"):_Get(0), "DataBaseName") end,
    {"Load object failed, no DataBaseName of InputQueue is found from input"}},
   {"an input without RequestNumber", function(rc) delKey(T.get(procRec(rc, 0), "InputQueue"):_Get(0), "RequestNumber") end,
@@ -197,7 +199,7 @@ local cases = {
   {"an output the class does not have", function(rc) setKey(procRec(rc, 2), "OutputQueue", _Pkg(_Dict("DataBaseName", "cp_P"))) end,
    {"Load object failed, OutputQueue is not same with it's class"}},
   {"an output that is no package", function(rc) setKey(procRec(rc, 2), "OutputQueue", _Pkg(true)) end,
-   {"Load object failed, item[0] of OutputQeueue is invalid"}},
+   {"Load object failed, item[0] of OutputQueue is invalid"}},
   {"an output of an unknown data type", function(rc) setKey(procRec(rc, 2), "OutputQueue", _Pkg(_Dict("DataBaseName", "cp_none"))) end,
    {"Load object failed, ObjectClass [cp_none] is not found"}},
 }
@@ -254,6 +256,50 @@ do
   T.check(got[1] ~= nil and got[1]:find("can not save InputQueue [" .. xid .. "], data object may be freed some where", 1, true) ~= nil,
           "the failure names the lost data type: " .. tostring(got[1]))
   _Free(holder)
+end
+
+-- Chains nested in procs of chains: what the writer writes the loader reads.
+-- At the deepest nesting a record may have, a chain is saved and loaded back
+-- whole; one level deeper the save is refused with a message and writes
+-- nothing, so no saved package fails to load.
+do
+  local realm = _New(QZRealmBase)
+  local function nested(levels)
+    local inner = chainOf(_New(C))
+    for _ = 2, levels do
+      local p = _New(C)
+      local c = chainOf(p)
+      T.check(c:AddChildProcChain(p, inner, nil), "one level more")
+      inner = c
+    end
+    return inner
+  end
+  local function depth(chain)
+    local n = 0
+    while chain ~= nil do
+      n = n + 1
+      local kids = _Children(procs(chain)[1], "QZProcChild")
+      chain = kids:_Count() > 0 and kids:_Get(0) or nil
+    end
+    return n
+  end
+  local deepest = nested(64)
+  local saved = _Pkg()
+  local ok = T.expect_errors(function() return realm:SaveObject(saved, deepest) end, {}, "64 levels")
+  T.eq(ok, true, "64 levels are saved")
+  local back = T.expect_errors(function() return realm:LoadObject(saved) end, {}, "64 levels loaded")
+  T.eq(back and back:_Count(), 1, "64 levels load")
+  T.eq(back and depth(back:_Get(0)), 64, "with every level")
+  local tooDeep = nested(65)
+  local refused = _Pkg()
+  ok = T.expect_errors(function() return realm:SaveObject(refused, tooDeep) end,
+                       {"can not save QZProc [], it is nested in chains more than 64 deep"}, "65 levels")
+  T.eq(ok, false, "65 levels are not saved")
+  T.eq(refused:_Count(), 0, "and nothing is written")
+  _Free(deepest)
+  _Free(tooDeep)
+  if back then _Free(back:_Get(0)) end
+  _Free(realm)
 end
 
 T.finish("chain_persist")

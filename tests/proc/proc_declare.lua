@@ -165,8 +165,23 @@ T.eq(items(cell:OutputQueueToParaPkg()), "2,m,pd.A,pd.B", "cell outputs printed 
 -- A cell without outputs puts its output into its environment, once.
 local envCell = _New(QZCellBase)
 local e1 = A(9)
-T.eq(envCell:AddOutputData(e1), true, "stored in the environment queue counts as stored")
+T.eq(envCell:AddOutputData(e1), false, "placed in the environment queue: no output container took it")
 T.eq(_Parent(e1), envCell, "the data sits in the cell")
+local e2 = A(10)
+T.eq(envCell:AddOutputDataEx(e2), true, "AddOutputDataEx counts the environment queue as placed")
+T.eq(_Parent(e2), envCell, "that data sits in the cell too")
+do
+  -- A call that places some data in an output container and some nowhere
+  -- answers true; the cell without outputs answers false whatever it placed.
+  local Two = QZProcBase:CreateSubType("pd.OnlyA")
+  Two:OutputFrom(A)
+  local two = Two()
+  T.eq(two:AddOutputData(A(20)), true, "a plain proc: stored in its output")
+  T.expect_errors(function() T.eq(two:AddOutputData(B(21)), false, "no output takes B") end,
+    {"add output to " .. P(two) .. " failed, the data[] is not instance of any output data class"}, "B refused")
+  T.eq(envCell:AddOutputData(A(22), A(23)), false, "two data into the environment queue: still false")
+  _Free(two)
+end
 T.expect_errors(function() T.eq(envCell:AddOutputData(e1), false, "re-emitted env data") end,
   {"Proc[" .. _Name(envCell) .. "]'s output data [" .. _Name(e1) .. "] is comes from env, it can not output to env again"},
   "env data again")

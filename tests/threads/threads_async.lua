@@ -64,6 +64,59 @@ for round = 1, ROUNDS do
 end
 T.eq(runs["as.Async"], runs["as.Sync"], "as many asynchronous runs as synchronous ones")
 
+-- A worker's proc with a next proc and a child chain: its products go on to
+-- the next proc and down the child chain, as without a worker ----------------
+do
+  local Side = QZDataBase:CreateType("as.Side")
+  local Out = QZDataBase:CreateType("as.Out")
+  local function splitter(name, async)
+    local P = T.procType(name, {Number}, {Twice, Side}, function(self)
+      jitter()
+      local n = self:GetInput(0)
+      self:AddOutputData(Twice(T.value(n) * 2))
+      self:AddOutputData(Side(T.value(n) + 100))
+      self:AcceptInput(n)
+      return 0
+    end)
+    P.IsAsync = async
+    return P
+  end
+  local Last = T.procType("as.Last", {Twice}, {Out}, function(self)
+    local d = self:GetInput(0)
+    self:AddOutputData(Out(T.value(d) * 10))
+    self:AcceptInput(d)
+    return 0
+  end)
+  local Child = T.procType("as.Child", {Side}, {Twice}, function(self)
+    local d = self:GetInput(0)
+    self:AddOutputData(Twice(T.value(d) + 1000))
+    self:AcceptInput(d)
+    return 0
+  end)
+  local function runChain(P, v)
+    local chain, procs = T.chain(P, Last)
+    T.check(chain:AddChildProcChain(procs[1], Child, procs[2]), "the child chain hangs under the first proc")
+    local realm, cell = T.realmWith("as.child", chain)
+    realm:AddEnvData(Number(v))
+    local msgs, result = T.during(function() return realm:ExecuteForResult() end)
+    local R = {out = values(result), msgs = table.concat(msgs, " | "), errors = realm.ErrorCount}
+    for _, o in ipairs({realm, cell, chain}) do _Free(o) end
+    return R
+  end
+  local SyncSplit, AsyncSplit = splitter("as.SplitSync", false), splitter("as.SplitAsync", true)
+  local c0 = T.counts()
+  for round = 1, 4 do
+    local s = runChain(SyncSplit, round)
+    local a = runChain(AsyncSplit, round)
+    T.eq(s.out, (round * 20) .. "," .. ((round + 1100) * 10), "round " .. round .. ": the synchronous chain's outputs")
+    T.eq(a.out, s.out, "round " .. round .. ": the worker's chain gives the same outputs")
+    T.eq(a.msgs, s.msgs, "round " .. round .. ": the same reports")
+    T.eq(a.errors, 0, "round " .. round .. ": no error")
+  end
+  for _ = 1, 10 do _Yield(2) end
+  T.balanced(c0, "a worker's chain with a child chain")
+end
+
 -- Results the pick-up refuses or counts as failed --------------------------
 local failRows = {
   {"returns 1", function() jitter() return 1 end,

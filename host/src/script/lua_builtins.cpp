@@ -307,6 +307,20 @@ int p_ToJSon(lua_State *L) {
     return 1;
 }
 
+// print(pkg) and tostring(pkg): the package's items as the host writes a
+// value's text (objects, binaries and times included), not an address.
+int p_ToString(lua_State *L) {
+    VS_PARAPKGPTR p = checkPkg(L, 1);
+    VS_CHAR *text = p->GetValueStr();
+    if (!text) {
+        lua_pushliteral(L, "package");
+        return 1;
+    }
+    lua_pushstring(L, text);
+    p->FreeBuf(text);
+    return 1;
+}
+
 int p_FromJSon(lua_State *L) {
     VS_PARAPKGPTR p = checkPkg(L, 1);
     lua_pushboolean(L, p->FromJSon(luaL_checkstring(L, 2)) != 0);
@@ -618,6 +632,8 @@ void LuaEngine::registerBuiltins(lua_State *L) {
     lua_setfield(L, -2, "__index");
     lua_pushcfunction(L, p_Gc);
     lua_setfield(L, -2, "__gc");
+    lua_pushcfunction(L, p_ToString);
+    lua_setfield(L, -2, "__tostring");
     lua_pushliteral(L, "package");
     lua_setfield(L, -2, "__name");
     lua_pushboolean(L, 0);

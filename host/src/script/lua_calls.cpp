@@ -50,6 +50,11 @@ int msgHandler(lua_State *L) {
         }
         if (located && (!msg || t->pendStrip)) break;
     }
+    // Where the error came from, while its frames are still there: the runner
+    // prints it under the message.
+    luaL_traceback(L, L, nullptr, 1);
+    t->pendTrace.assign(lua_tostring(L, -1));
+    lua_pop(L, 1);
     return 1;
 }
 
@@ -145,6 +150,7 @@ void LuaEngine::commitError(ThreadState *t, lua_State *L, int status) {
         if (msg && t->pendStrip <= t->errText.size()) t->errText.erase(0, t->pendStrip);
         t->errSource = t->pendSource;
         t->errLine = t->pendLine;
+        t->errTrace.swap(t->pendTrace);
     } else if (status == LUA_ERRSYNTAX && msg) {
         // "chunk:line: text" from the compiler
         const char *c = strchr(msg, ':');
@@ -161,6 +167,8 @@ void LuaEngine::commitError(ThreadState *t, lua_State *L, int status) {
         t->errSource = "?";
         t->errLine = 0;
     }
+    if (!t->pendValid) t->errTrace.clear();
+    t->pendTrace.clear();
     t->pendValid = false;
     t->hasErrInfo = true;
 }

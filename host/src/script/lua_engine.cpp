@@ -511,7 +511,11 @@ bool LuaEngine::runFile(const char *path, const std::vector<std::string> &args, 
         commitError(t, L, st);
     }
     bool ok = st == LUA_OK;
-    if (!ok && error) *error = st == LUA_ERRFILE ? t->errText : lastErrorMessage(t);
+    if (!ok && error) {
+        *error = st == LUA_ERRFILE ? t->errText : lastErrorMessage(t);
+        // The script's own error: where it came from, as the runner prints it.
+        if (st != LUA_ERRFILE && !t->errTrace.empty()) *error += "\n" + t->errTrace;
+    }
     lua_settop(L, top);
     return ok;
 }

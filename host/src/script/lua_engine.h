@@ -67,12 +67,14 @@ struct ThreadState {
     std::string errText;
     std::string errSource;
     VS_ULONG errLine = 0;
+    std::string errTrace; // the failing call's stack traceback, "" when none was taken
 
     // Filled by the message handler while the failing call is still on the stack.
     bool pendValid = false;
     std::string pendSource;
     VS_ULONG pendLine = 0;
     size_t pendStrip = 0; // length of a leading "source:line: " of the message
+    std::string pendTrace;
 
     std::string callBuf; // text results of ScriptCall
     uint64_t gen = 0;
