@@ -395,6 +395,7 @@ static void OnFreed(StructOfQZDataBase *Data)
 {
     TrelkData_ReleaseOwnedCopies(Data);
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Data);
+    TrelkData_DropMemberIndex(LocalBuf);
     if (LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL) {
         LocalBuf->CallBackObjectPkg->Release();
         LocalBuf->CallBackObjectPkg = NULL;

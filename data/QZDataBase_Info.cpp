@@ -182,11 +182,10 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
         if (P->GetNumber() > 0) {
             VS_INT32 Length = 0;
             const VS_CHAR *S = SRV->LuaToLString(-1, &Length);
-            ClassOfStringPrintBuf *Copy = new ClassOfStringPrintBuf();
-            TrelkData_PrintLongText(Copy, S != NULL ? S : "");
+            ClassOfStringPrintBuf Copy; // its text in host memory
+            TrelkData_PrintLongText(&Copy, S != NULL ? S : "");
             SRV->LuaPop(1);
-            PushCombinedText(P, Copy->Buf != NULL ? Copy->Buf : "");
-            delete Copy;
+            PushCombinedText(P, Copy.Buf != NULL ? Copy.Buf : "");
         }
         return; // the script's string stays as the result
     }

@@ -78,14 +78,13 @@ VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
             SRV->LuaPushString("");
             return 1;
         }
-        ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
+        ClassOfStringPrintBuf Text; // its text in host memory
         if (Space == NULL)
-            Text->Print("data_global_%s_tag_", Short);
+            Text.Print("data_global_%s_tag_", Short);
         else
-            Text->Print("data_%s_%s_tag_", Space, Short);
-        TrelkData_PrintLongText(Text, Signature);
-        SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
-        delete Text;
+            Text.Print("data_%s_%s_tag_", Space, Short);
+        TrelkData_PrintLongText(&Text, Signature);
+        SRV->LuaPushString(Trelk_FormatTag(Text.Buf != NULL ? Text.Buf : ""));
         return 1;
     }
 
@@ -110,13 +109,12 @@ VS_INT32 QZDataBase_GetTag_Internal(StructOfQZDataBase *Data)
         SRV->LuaPushString("");
         return 1;
     }
-    ClassOfStringPrintBuf *Text = new ClassOfStringPrintBuf();
-    Text->Print("data_");
-    TrelkData_PrintLongText(Text, Trelk_Name(Type));
-    Text->Print("_");
-    TrelkData_PrintLongText(Text, ValueText);
-    SRV->LuaPushString(Trelk_FormatTag(Text->Buf != NULL ? Text->Buf : ""));
-    delete Text;
+    ClassOfStringPrintBuf Text; // its text in host memory
+    Text.Print("data_");
+    TrelkData_PrintLongText(&Text, Trelk_Name(Type));
+    Text.Print("_");
+    TrelkData_PrintLongText(&Text, ValueText);
+    SRV->LuaPushString(Trelk_FormatTag(Text.Buf != NULL ? Text.Buf : ""));
     if (Json != NULL)
         Record->GetParaPackage(ValueIndex)->FreeBuf(Json);
     Record->Release();

@@ -5,10 +5,9 @@
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
 
+#include "trelk_alloc.h"
+
 #include <cstring>
-#include <string>
-#include <unordered_map>
-#include <vector>
 
 // A set: an instance of the set class, or of a set companion class (which
 // carries its own DataBaseID attribute at the same place).
@@ -80,16 +79,16 @@ static VS_BOOL WouldContainItself(StructOfQZDataBase *Holder, StructOfQZDataBase
 // of each (or the reference a type class's "Dup" result was given) until the
 // copy leaves it or the set is freed. Sets and copies are kept by ID: either
 // may be freed by a script at any time.
-static std::unordered_map<std::string, std::vector<VS_UUID>> OwnedCopies;
-
-static std::string IDKey(void *Object)
-{
-    return std::string((const char *)SRV->GetIDEx(Object), sizeof(VS_UUID));
-}
-
+// The copies are object items of a package in the set's private buffer.
 void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy)
 {
-    OwnedCopies[IDKey(Set)].push_back(SRV->GetID(Copy));
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Set);
+    if (LocalBuf == NULL || Copy == NULL)
+        return;
+    if (LocalBuf->OwnedCopyPkg == NULL)
+        LocalBuf->OwnedCopyPkg = Trelk_GetParaPkgInterface(__LINE__);
+    if (LocalBuf->OwnedCopyPkg != NULL)
+        LocalBuf->OwnedCopyPkg->InsertObject(LocalBuf->OwnedCopyPkg->GetNumber(), Copy);
 }
 
 // The set gives up its lock on a copy; the host frees the copy once nothing
@@ -109,19 +108,18 @@ void TrelkData_DropCopy(void *Copy)
 
 void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member)
 {
-    if (OwnedCopies.empty() || Set == NULL || Member == NULL)
+    StructOfQZDataBaseLocalBuf *LocalBuf = Set != NULL && Member != NULL ? QZDataBase_GetLocalBuf(Set) : NULL;
+    VS_PARAPKGPTR Copies = LocalBuf != NULL ? LocalBuf->OwnedCopyPkg : NULL;
+    if (Copies == NULL)
         return;
-    auto It = OwnedCopies.find(IDKey(Set));
-    if (It == OwnedCopies.end())
-        return;
-    std::vector<VS_UUID> &Copies = It->second;
-    VS_UUID MemberID = SRV->GetID(Member);
-    for (size_t i = 0; i < Copies.size(); i++) {
-        if (memcmp(&Copies[i], &MemberID, sizeof(VS_UUID)) == 0) {
-            Copies.erase(Copies.begin() + (std::ptrdiff_t)i);
-            if (Copies.empty())
-                OwnedCopies.erase(It);
-            ReleaseCopy(MemberID);
+    for (VS_INT32 i = 0; i < Copies->GetNumber(); i++) {
+        if (Copies->GetObject(i) == Member) {
+            Copies->Del(i);
+            if (Copies->GetNumber() == 0) {
+                LocalBuf->OwnedCopyPkg = NULL;
+                Copies->Release();
+            }
+            ReleaseCopy(SRV->GetID(Member));
             return;
         }
     }
@@ -129,16 +127,23 @@ void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member)
 
 void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set)
 {
-    if (OwnedCopies.empty() || Set == NULL)
+    StructOfQZDataBaseLocalBuf *LocalBuf = Set != NULL ? QZDataBase_GetLocalBuf(Set) : NULL;
+    VS_PARAPKGPTR Copies = LocalBuf != NULL ? LocalBuf->OwnedCopyPkg : NULL;
+    if (Copies == NULL)
         return;
-    auto It = OwnedCopies.find(IDKey(Set));
-    if (It == OwnedCopies.end())
-        return;
-    // Taken out first: releasing a copy may free it and, with it, other sets.
-    std::vector<VS_UUID> Copies;
-    Copies.swap(It->second);
-    OwnedCopies.erase(It);
-    for (const VS_UUID &ID : Copies)
+    // Taken out first, with the IDs: releasing a copy may free it and, with
+    // it, other sets (this one's buffer included).
+    LocalBuf->OwnedCopyPkg = NULL;
+    VS_INT32 n = Copies->GetNumber();
+    TrelkVector<VS_UUID> IDs;
+    IDs.reserve((size_t)n);
+    for (VS_INT32 i = 0; i < n; i++) {
+        void *Copy = Copies->GetObject(i);
+        if (Copy != NULL) // else already gone
+            IDs.push_back(SRV->GetID(Copy));
+    }
+    Copies->Release();
+    for (const VS_UUID &ID : IDs)
         ReleaseCopy(ID);
 }
 
@@ -197,6 +202,91 @@ VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, Struct
 }
 
 // ---------------------------------------------------------------------------
+// Member index
+// ---------------------------------------------------------------------------
+// Position of the first (FromFront) or last item that is Object, -1 when
+// none is.
+static VS_INT32 FindMember(VS_PARAPKGPTR Buf, void *Object, VS_BOOL FromFront)
+{
+    VS_INT32 n = Buf->GetNumber();
+    if (FromFront) {
+        for (VS_INT32 i = 0; i < n; i++)
+            if (Buf->GetObject(i) == Object)
+                return i;
+    } else {
+        for (VS_INT32 i = n - 1; i >= 0; i--)
+            if (Buf->GetObject(i) == Object)
+                return i;
+    }
+    return -1;
+}
+
+static VS_UWORD MemberCount(void *Index, VS_UUID *ID)
+{
+    return (VS_UWORD)SRV->FindIDKey(Index, ID);
+}
+
+static void SetMemberCount(void *Index, VS_UUID *ID, VS_UWORD Count)
+{
+    SRV->DelIDKey(Index, ID);
+    if (Count > 0)
+        SRV->InsertIDKey(Index, ID, (void *)Count);
+}
+
+// The holder's member index in step with Buf: made or rebuilt (one pass
+// over the items) when it answers for another package or the item count
+// moved under it; NULL when the holder has no private buffer or the host
+// makes no index, and the caller walks the items instead.
+static StructOfQZDataBaseLocalBuf *MemberIndex(StructOfQZDataBase *Holder, VS_PARAPKGPTR Buf)
+{
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(Holder);
+    if (LocalBuf == NULL || Buf == NULL)
+        return NULL;
+    VS_INT32 n = Buf->GetNumber();
+    if (LocalBuf->MemberIndex != NULL && LocalBuf->MemberIndexPkg == Buf && LocalBuf->MemberIndexCount == n)
+        return LocalBuf;
+    TrelkData_DropMemberIndex(LocalBuf);
+    LocalBuf->MemberIndex = SRV->CreateIDIndex_Nor(0);
+    if (LocalBuf->MemberIndex == NULL)
+        return NULL;
+    MemoryDebug_InsertObjectRecord(LocalBuf->MemberIndex, __LINE__);
+    Buf->AddRef();
+    LocalBuf->MemberIndexPkg = Buf;
+    LocalBuf->MemberIndexCount = n;
+    for (VS_INT32 i = 0; i < n; i++) {
+        void *Member = Buf->GetObject(i);
+        VS_UUID *ID = Member != NULL ? SRV->GetIDEx(Member) : NULL;
+        if (ID != NULL)
+            SetMemberCount(LocalBuf->MemberIndex, ID, MemberCount(LocalBuf->MemberIndex, ID) + 1);
+    }
+    return LocalBuf;
+}
+
+// The set itself changed the items of ID from Count to NewCount.
+static void NoteMemberCount(StructOfQZDataBaseLocalBuf *Members, VS_PARAPKGPTR Buf, VS_UUID *ID, VS_UWORD Count,
+                            VS_UWORD NewCount)
+{
+    if (Count == 0)
+        SRV->InsertIDKey(Members->MemberIndex, ID, (void *)NewCount);
+    else
+        SetMemberCount(Members->MemberIndex, ID, NewCount);
+    Members->MemberIndexCount = Buf->GetNumber();
+}
+
+void TrelkData_DropMemberIndex(StructOfQZDataBaseLocalBuf *LocalBuf)
+{
+    if (LocalBuf == NULL)
+        return;
+    if (LocalBuf->MemberIndex != NULL)
+        SRV->DestoryIndex(LocalBuf->MemberIndex);
+    LocalBuf->MemberIndex = NULL;
+    if (LocalBuf->MemberIndexPkg != NULL)
+        LocalBuf->MemberIndexPkg->Release();
+    LocalBuf->MemberIndexPkg = NULL;
+    LocalBuf->MemberIndexCount = 0;
+}
+
+// ---------------------------------------------------------------------------
 // Luafuncs
 // ---------------------------------------------------------------------------
 VS_INT32 QZDataSetBase_AddData(void *L)
@@ -219,9 +309,12 @@ VS_INT32 QZDataSetBase_AddData(void *L)
     }
     // Object is alive and IDs are never reused: a member with its ID is it.
     VS_PARAPKGPTR Buf = Holder->DataBuf;
-    if (Buf->FindObjectID(SRV->GetIDEx(Object)) >= 0)
+    StructOfQZDataBaseLocalBuf *Members = MemberIndex(Holder, Buf);
+    VS_UUID *ID = SRV->GetIDEx(Object);
+    if (Members != NULL ? SRV->FindIDKey(Members->MemberIndex, ID) != NULL : FindMember(Buf, Object, VS_TRUE) >= 0)
         return 0;
-    Buf->InsertObject(Buf->GetNumber(), Object);
+    if (Buf->InsertObject(Buf->GetNumber(), Object) && Members != NULL)
+        NoteMemberCount(Members, Buf, ID, 0, 1);
     return 0;
 }
 
@@ -236,10 +329,20 @@ VS_INT32 QZDataSetBase_RemoveData(void *L)
     if (Holder == NULL)
         return 0;
     VS_PARAPKGPTR Buf = Holder->DataBuf;
-    VS_INT32 At = Buf->FindObjectID(SRV->GetIDEx(Object));
-    if (At >= 0) {
-        Buf->Del(At);
+    StructOfQZDataBaseLocalBuf *Members = MemberIndex(Holder, Buf);
+    VS_UUID *ID = SRV->GetIDEx(Object);
+    VS_UWORD Count = Members != NULL ? (VS_UWORD)SRV->FindIDKey(Members->MemberIndex, ID) : 2;
+    if (Count == 0)
+        return 0;
+    // One item of it: the nearest to the end is the first (the members
+    // removed are usually the ones added last); several: the first.
+    VS_INT32 At = FindMember(Buf, Object, Count > 1 ? VS_TRUE : VS_FALSE);
+    if (At >= 0 && Buf->Del(At)) {
+        if (Members != NULL)
+            NoteMemberCount(Members, Buf, ID, Count, Count - 1);
         TrelkData_ReleaseOwnedCopy(Holder, Object);
+    } else if (Members != NULL) {
+        Members->MemberIndexCount = -1; // out of step: indexed anew next time
     }
     return 0;
 }

@@ -133,6 +133,9 @@ void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy);
 void TrelkData_DropCopy(void *Copy);
 void TrelkData_ReleaseOwnedCopy(StructOfQZDataBase *Set, void *Member);
 void TrelkData_ReleaseOwnedCopies(StructOfQZDataBase *Set);
+// Destroys a holder's set member index and lets go of the package it
+// answered for (the data object's freed event).
+void TrelkData_DropMemberIndex(StructOfQZDataBaseLocalBuf *LocalBuf);
 
 // An instance of QZProcBase or of QZProcChainBase: what a result cache is
 // keyed by and what RunProc runs.

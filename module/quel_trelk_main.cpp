@@ -422,7 +422,7 @@ void Tarvex_TermProcChain() {
     // Freeing the classes can leave list indexes in attribute lists that no
     // data object took back; they have no other owner.
     QZDataBase_ReleaseParkedIndexes();
-    QZRealmBase_DropOutsideLists();
+    QZRealmBase_ReleaseModuleState();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;

@@ -268,6 +268,17 @@ struct StructOfQZDataBaseLocalBuf {
     void *QZDataSetBase_Typed;
     void *QZObjectDataBase_Typed;
     void *QZBufDataBase_Typed;
+    // The set members in the buffer this object holds, by ID (value: how many
+    // items name that ID), made on first use. It answers for MemberIndexPkg
+    // (one reference kept, so no other package can take its address) while
+    // that package has MemberIndexCount items; a buffer replaced or changed
+    // elsewhere is indexed anew.
+    void *MemberIndex;
+    VS_PARAPKGPTR MemberIndexPkg;
+    VS_INT32 MemberIndexCount;
+    // The member copies a set's Dup made and this set owns (object items:
+    // IDs), NULL while it owns none.
+    VS_PARAPKGPTR OwnedCopyPkg;
 };
 
 struct StructOfQZProcChainBaseLocalBuf {
@@ -311,6 +322,7 @@ struct StructOfQZRealmBaseLocalBuf {
     VS_INT64 LastScheduleTickCountWithFrameData;
     void *ActiveRealmObjectTree;       // host ID index
     VS_ULONG ActiveCountUpdateSequence;
+    VS_ULONG ActiveRealmObjectCount;   // records in ActiveRealmObjectTree, kept by who inserts or deletes
     void *MaxUnAllocatedDataIndexTree; // host ID index
     void *SuspendProcIndexTree;        // host ID index
     VS_PARAPKGPTR CallBackObjectPkg;

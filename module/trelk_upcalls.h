@@ -106,9 +106,9 @@ void QZRealmBase_GetStatus_InitGetStatusPositionItem();
 // Joins the proc-run workers that have ended by themselves (they have left
 // the thread registry but may not have returned yet). Both locks held.
 void QZRealmBase_RunProc_JoinEndedWorkers();
-// Frees the realms' outside lists (host memory) before the module lets go of
-// the host.
-void QZRealmBase_DropOutsideLists();
+// Frees what the realm keeps module-wide (the outside lists in host memory,
+// the status lock) before the module lets go of the host.
+void QZRealmBase_ReleaseModuleState();
 
 // ---------------------------------------------------------------------------
 // Realm services (realm/): saved procs and chains read back, called by the

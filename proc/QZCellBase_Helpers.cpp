@@ -1,9 +1,9 @@
 // Helpers shared by the cell files: argument and object tests, queue lookups,
 // letting go of queued objects and the cycle order of env data.
 #include "trelk_cell_internal.h"
+#include "trelk_alloc.h"
 
 #include <algorithm>
-#include <vector>
 
 StructOfQZCellBase *TrelkCell_SelfArg()
 {
@@ -58,12 +58,12 @@ void TrelkCell_SortByStamp(VS_PARAPKGPTR Pkg)
 {
     if (Pkg == NULL || Pkg->GetNumber() < 2)
         return;
-    std::vector<StructOfQZDataBase *> Data;
+    TrelkVector<StructOfQZDataBase *> Data;
     for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
         Data.push_back((StructOfQZDataBase *)Pkg->GetObject(i));
     // Two data may carry one stamp (a capture keeps the stamp it found, a
     // script may set one): both stay, in the order they were listed.
-    std::stable_sort(Data.begin(), Data.end(), [](StructOfQZDataBase *a, StructOfQZDataBase *b) {
+    Trelk_StableSort(Data, [](StructOfQZDataBase *a, StructOfQZDataBase *b) {
         if (a->ScheduleTickCount != b->ScheduleTickCount)
             return a->ScheduleTickCount < b->ScheduleTickCount;
         return a->SequenceIndex < b->SequenceIndex;

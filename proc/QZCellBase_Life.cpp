@@ -2,10 +2,10 @@
 // the default hooks, cell types, tags and the equality of base cells.
 #include "trelk_cell_internal.h"
 #include "trelk_cell_luafuncs.h"
+#include "trelk_alloc.h"
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 // Set while GetTag makes its stand-in instance of a cell type: the stand-in
 // is written without chains (a cell of a type saves none), so it gets no
@@ -33,7 +33,7 @@ static void OnCreated(StructOfQZCellBase *Cell)
     if (MakingTagStandIn)
         return;
     // The source's chains, taken once: a copy's creation may run script code.
-    std::vector<VS_UUID> Chains;
+    TrelkVector<VS_UUID> Chains;
     for (void *Chain = SRV->QueryFirst(&Source->ProcChainQueue); Chain != NULL; Chain = SRV->QueryNext(Chain))
         Chains.push_back(SRV->GetID(Chain));
     VS_UUID CellID = SRV->GetID(Cell);
@@ -224,8 +224,8 @@ static void PushLabel(void *Type)
 // a query must not run it.
 static void FreeQuietly(void *StandIn)
 {
-    std::vector<StructOfQZProcBaseLocalBuf *> Bufs;
-    std::vector<VS_PARAPKGPTR> Held;
+    TrelkVector<StructOfQZProcBaseLocalBuf *> Bufs;
+    TrelkVector<VS_PARAPKGPTR> Held;
     for (void *X = StandIn; X != NULL; X = SRV->GetClass(X)) {
         if (X != QZProcBaseClass && !TrelkChain_IsProc(X))
             break;
@@ -319,7 +319,7 @@ VS_BOOL QZCellBase_Equals_Internal(StructOfQZProcBase *QZProc, StructOfQZProcBas
         return VS_FALSE;
     StructOfQZCellBase *A = (StructOfQZCellBase *)QZProc;
     StructOfQZCellBase *B = (StructOfQZCellBase *)OtherProc;
-    std::vector<void *> Unused;
+    TrelkVector<void *> Unused;
     for (void *Chain = SRV->QueryFirst(&B->ProcChainQueue); Chain != NULL; Chain = SRV->QueryNext(Chain))
         Unused.push_back(Chain);
     VS_BOOL Result = VS_TRUE;

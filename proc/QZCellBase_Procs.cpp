@@ -3,8 +3,8 @@
 // adopted, and the queries over runners, executed procs and outputs.
 #include "trelk_cell_internal.h"
 #include "trelk_cell_luafuncs.h"
+#include "trelk_alloc.h"
 
-#include <vector>
 
 // ---------------------------------------------------------------------------
 // Chains from arguments
@@ -62,9 +62,9 @@ static void *NewChain()
 
 // The objects of the arguments from StartIndex on, by ID: building a chain
 // runs creation events, after which pointers are looked up again.
-static std::vector<VS_UUID> ArgIDs(VS_INT32 StartIndex)
+static TrelkVector<VS_UUID> ArgIDs(VS_INT32 StartIndex)
 {
-    std::vector<VS_UUID> IDs;
+    TrelkVector<VS_UUID> IDs;
     for (VS_INT32 i = StartIndex; i <= SRV->LuaGetTop(); i++)
         IDs.push_back(SRV->GetID(ArgObject(i)));
     return IDs;
@@ -109,7 +109,7 @@ static VS_BOOL AddEach(StructOfQZCellBase *Cell, VS_INT32 StartIndex, void *Rule
 static VS_BOOL ConnectAll(StructOfQZCellBase *Cell, VS_INT32 StartIndex, void *Rule)
 {
     VS_UUID CellID = SRV->GetID(Cell);
-    std::vector<VS_UUID> IDs = ArgIDs(StartIndex);
+    TrelkVector<VS_UUID> IDs = ArgIDs(StartIndex);
     void *Chain = NULL;
     if (IDs.size() == 1 && TrelkChain_IsChain(SRV->GetObject(&IDs[0]))) {
         Chain = SRV->MallocObjectL(&IDs[0], 0, NULL);

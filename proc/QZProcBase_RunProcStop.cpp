@@ -15,27 +15,17 @@
 // the proc before the old one's state is gone.
 #include "trelk_proc_internal.h"
 
-#include <condition_variable>
-#include <mutex>
-#include <set>
-#include <string>
-
 #define RUNPROC_RUN 0
 #define RUNPROC_STOP 1
 
-static std::mutex StoppersMu;
-static std::condition_variable StoppersCv;
-static std::set<std::string> Stoppers; // IDs of the procs being stopped
-
-static std::string KeyOf(VS_UUID *ID)
-{
-    return std::string((const char *)ID, sizeof(VS_UUID));
-}
+// IDs of the procs being stopped: a host ID index, made by the first stopper
+// and destroyed when the last one is done. Read and changed only with both
+// locks held, like the rest of the handshake.
+static void *Stoppers = NULL;
 
 static VS_BOOL IsBeingStopped(VS_UUID *ID)
 {
-    std::lock_guard<std::mutex> Lock(StoppersMu);
-    return Stoppers.count(KeyOf(ID)) != 0 ? VS_TRUE : VS_FALSE;
+    return Stoppers != NULL && SRV->FindIDKey(Stoppers, ID) != NULL ? VS_TRUE : VS_FALSE;
 }
 
 VS_BOOL QZProcBase_RunProcWorker_Begin(StructOfQZProcBase *QZProc)
@@ -105,22 +95,22 @@ void QZProcBase_StopRunProcWorker(StructOfQZProcBase *QZProc)
         vs_atomic_destory(&LocalBuf->RunProcThreadExitAtomic);
         return;
     }
-    VS_BOOL Second;
-    {
-        std::lock_guard<std::mutex> Lock(StoppersMu);
-        Second = Stoppers.insert(KeyOf(&ID)).second ? VS_FALSE : VS_TRUE;
-    }
-    if (Second) {
+    if (IsBeingStopped(&ID)) {
         // The first stopper joins and cleans up; the buffer stays meanwhile,
-        // since a free of the proc waits here too.
-        Trelk_UnlockForWait();
-        {
-            std::unique_lock<std::mutex> Lock(StoppersMu);
-            StoppersCv.wait(Lock, [&ID] { return Stoppers.count(KeyOf(&ID)) == 0; });
-        }
-        Trelk_RelockAfterWait();
+        // since a free of the proc waits here too. It is done when the ID
+        // leaves the index: looked at again each time the locks come back.
+        do {
+            Trelk_UnlockForWait();
+            vs_thread_sleep(2);
+            Trelk_RelockAfterWait();
+        } while (IsBeingStopped(&ID));
         return;
     }
+    if (Stoppers == NULL)
+        Stoppers = SRV->CreateIDIndex_Nor(0);
+    // Without room to note it the stop still goes on: a worker left running
+    // on a proc being freed would be worse than a second stopper not waiting.
+    VS_BOOL Noted = Stoppers != NULL && SRV->InsertIDKey(Stoppers, &ID, (void *)1) ? VS_TRUE : VS_FALSE;
     LocalBuf->hRunProcThreadHandle = NULL;
     vs_atomic_set(&LocalBuf->RunProcThreadExitAtomic, RUNPROC_STOP);
     Trelk_UnlockForWait();
@@ -139,9 +129,11 @@ void QZProcBase_StopRunProcWorker(StructOfQZProcBase *QZProc)
         vs_cond_wait(&LocalBuf->RunProcThreadExitEvent);
     vs_cond_destroy(&LocalBuf->RunProcThreadExitEvent);
     vs_atomic_destory(&LocalBuf->RunProcThreadExitAtomic);
-    {
-        std::lock_guard<std::mutex> Lock(StoppersMu);
-        Stoppers.erase(KeyOf(&ID));
+    if (Noted)
+        SRV->DelIDKey(Stoppers, &ID);
+    VS_UUID Any;
+    if (Stoppers != NULL && SRV->QueryFirstIDKey(Stoppers, &Any) == NULL) {
+        SRV->DestoryIndex(Stoppers);
+        Stoppers = NULL;
     }
-    StoppersCv.notify_all();
 }

@@ -9,9 +9,9 @@
 // runner holds is refused instead of being pulled out from under it.
 #include "trelk_proc_internal.h"
 #include "trelk_proc_luafuncs.h"
+#include "trelk_alloc.h"
 
 #include <cstring>
-#include <vector>
 
 
 static StructOfQZProcChainBaseLocalBuf *ChainLocalBuf(void *Object)
@@ -424,7 +424,7 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
     // The order is noted by ID first: letting go of a proc can free it, and
     // its events run scripts that may free the chain's other procs.
     VS_UUID ChainID = *SRV->GetIDEx(Chain);
-    std::vector<VS_UUID> Order;
+    TrelkVector<VS_UUID> Order;
     StructOfTrelkProcWalk Walk;
     for (StructOfQZProcBase *P = TrelkProcWalk_Begin(&Walk, TrelkChain_StartProc(&Chain->QZProcStart), VS_TRUE);
          P != NULL; P = TrelkProcWalk_Next(&Walk))

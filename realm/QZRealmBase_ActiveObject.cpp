@@ -103,6 +103,7 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
         TrelkRealm_FreeActiveRecord(Record);
         return NULL;
     }
+    LocalBuf->ActiveRealmObjectCount += 1;
     SRV->LockGC(Key);
     return Record;
 }
@@ -120,7 +121,8 @@ static StructOfQZRealmBaseActiveObjectRecord *FindByKey(StructOfQZRealmBaseLocal
 static void RemoveRecord(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
                          StructOfQZRealmBaseActiveObjectRecord *Record)
 {
-    SRV->DelIDKey(LocalBuf->ActiveRealmObjectTree, KeyID);
+    if (SRV->DelIDKey(LocalBuf->ActiveRealmObjectTree, KeyID) != NULL && LocalBuf->ActiveRealmObjectCount > 0)
+        LocalBuf->ActiveRealmObjectCount -= 1;
     void *Key = SRV->GetObject(KeyID);
     if (Key != NULL)
         SRV->UnLockGC(Key);
@@ -141,6 +143,7 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf)
     }
     SRV->DestoryIndex(LocalBuf->ActiveRealmObjectTree);
     LocalBuf->ActiveRealmObjectTree = NULL;
+    LocalBuf->ActiveRealmObjectCount = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -110,7 +110,8 @@ void TrelkRealm_SyncRealmFreed(StructOfQZRealmBase *QZRealm)
     ClearStepping(QZRealmBase_GetLocalBuf_Internal(QZRealm));
     if (Registry != NULL && SRV->DelIDKey(Registry, &ID) != NULL) {
         TrelkRealm_SyncRelease(S.get()); // the registry's reference
-        if (SRV->GetKeyNumber(Registry) == 0) {
+        VS_UUID Any;
+        if (SRV->QueryFirstIDKey(Registry, &Any) == NULL) {
             SRV->DestoryIndex(Registry);
             Registry = NULL;
         }

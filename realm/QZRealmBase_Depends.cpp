@@ -7,10 +7,9 @@
 // deeply, and a cell type's chains may hold that cell type again.
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
+#include "trelk_alloc.h"
 
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, void *Object)
 {
@@ -26,8 +25,8 @@ void QZRealmBase_BuildDepends_CollectClass_InsertObject(VS_PARAPKGPTR Depends, v
 // queue per entry. No script code runs while this walk goes on, so the queue
 // pointers stay valid.
 struct StructOfDependsWalk {
-    std::vector<void *> Next;             // next object of each queue entered
-    std::unordered_set<void *> CellTypes; // cell types whose chains were entered
+    TrelkVector<void *> Next;             // next object of each queue entered
+    TrelkHashSet<void *> CellTypes; // cell types whose chains were entered
 };
 
 static void EnterQueue(StructOfDependsWalk *Walk, void *QueueHead)
@@ -93,9 +92,9 @@ void QZRealmBase_BuildDepends_CollectClass(VS_PARAPKGPTR Depends, VS_PARAPKGPTR 
     // may drop the script's references) and walked once, however often it is
     // met: a second walk adds nothing, and a package shared many times over
     // would make the walk explode.
-    std::vector<std::pair<VS_PARAPKGPTR, VS_INT32>> Steps;
-    std::vector<VS_PARAPKGPTR> Held;
-    std::unordered_set<VS_PARAPKGPTR> Seen;
+    TrelkVector<std::pair<VS_PARAPKGPTR, VS_INT32>> Steps;
+    TrelkVector<VS_PARAPKGPTR> Held;
+    TrelkHashSet<VS_PARAPKGPTR> Seen;
     auto Enter = [&](VS_PARAPKGPTR Pkg) {
         if (Pkg == NULL || !Seen.insert(Pkg).second)
             return;

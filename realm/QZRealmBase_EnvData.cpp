@@ -407,8 +407,9 @@ struct OutsideHold {
 };
 } // namespace
 
-void QZRealmBase_DropOutsideLists()
+void QZRealmBase_ReleaseModuleState()
 {
+    TrelkStatus_Stop();
     if (g_Outside == NULL)
         return;
     vs_mutex_destory(&g_Outside->Lock);

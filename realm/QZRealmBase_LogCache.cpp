@@ -4,8 +4,6 @@
 #include "trelk_realm_internal.h"
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 static StructOfQZRealmBaseLocalBuf *SelfLocalBuf()
 {
@@ -228,7 +226,9 @@ VS_INT32 QZRealmBase_PrintObjects_GetInstNum(void *ClassObject, VS_BOOL OutputTo
         return 0;
     // The lines are made first and written afterwards: with a realm stub set a
     // line goes to a script, which may free the very objects being listed.
-    std::vector<std::string> Lines;
+    VS_PARAPKGPTR Lines = Trelk_GetParaPkgInterface(__LINE__);
+    if (Lines == NULL)
+        return 0;
     VS_QUERYRECORD Query;
     memset(&Query, 0, sizeof(Query));
     VS_CHAR Line[1024];
@@ -249,18 +249,23 @@ VS_INT32 QZRealmBase_PrintObjects_GetInstNum(void *ClassObject, VS_BOOL OutputTo
         } else {
             snprintf(Line, sizeof(Line), "[%d]  %s%s", Refs, Trelk_Name(Object), End);
         }
-        Lines.push_back(Line);
+        Lines->InsertStr(Lines->GetNumber(), Line);
     }
     SRV->QueryInstClose(&Query);
-    for (const std::string &Text : Lines) {
+    VS_INT32 Count = Lines->GetNumber();
+    for (VS_INT32 i = 0; i < Count; i++) {
+        const VS_CHAR *Text = Lines->GetStr(i);
+        if (Text == NULL)
+            continue;
         if (OutputToConsole)
-            fputs(Text.c_str(), stdout);
+            fputs(Text, stdout);
         else
-            QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", Text.c_str());
+            QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", Text);
     }
+    Lines->Release();
     if (OutputToConsole)
         fflush(stdout);
-    return (VS_INT32)Lines.size();
+    return Count;
 }
 
 struct StructOfPrintObjectsClass {

@@ -12,6 +12,7 @@ StructOfGetStatusPositionItem *GetStatusPositionItemRoot[GETSTATUS_MAXLAYER];
 void QZRealmBase_GetStatus_InitGetStatusPositionItem() {
     for (int i = 0; i < GETSTATUS_MAXLAYER; i++)
         GetStatusPositionItemRoot[i] = nullptr;
+    TrelkStatus_Start();
 }
 
 // void OnException(void *Realm, VS_INT32 AlarmLevel, VS_CHAR *Info): the level

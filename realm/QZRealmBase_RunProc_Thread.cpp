@@ -9,7 +9,6 @@
 #include "trelk_realm_internal.h"
 #include "trelk_realm_luafuncs.h"
 
-#include <vector>
 
 #define TRELK_RUNPROC_HOLDER_NAME "Trelk_InternalForRunProc_Result"
 
@@ -17,18 +16,38 @@
 // Workers that ended by themselves wait here to be joined: nobody stops
 // them, so nobody else would. Read and written with the host lock held.
 // ---------------------------------------------------------------------------
-static std::vector<VS_HANDLE> EndedWorkers;
+struct EndedWorker {
+    VS_HANDLE Handle;
+    EndedWorker *Next;
+};
+static EndedWorker *EndedWorkers = NULL; // nodes in host memory
+
+static void NoteEndedWorker(VS_HANDLE Handle)
+{
+    EndedWorker *Node = (EndedWorker *)SRV->Malloc_Nor(sizeof(EndedWorker));
+    if (Node == NULL) {
+        // Without a note the thread is left unjoined rather than joined by
+        // itself.
+        vs_thread_detach(Handle);
+        return;
+    }
+    Node->Handle = Handle;
+    Node->Next = EndedWorkers;
+    EndedWorkers = Node;
+}
 
 void QZRealmBase_RunProc_JoinEndedWorkers()
 {
-    if (EndedWorkers.empty())
-        return;
-    std::vector<VS_HANDLE> Ended;
-    Ended.swap(EndedWorkers);
+    EndedWorker *Ended = EndedWorkers;
+    EndedWorkers = NULL;
     // Each of them listed itself with both locks held and needs neither
     // again: the joins end at once.
-    for (VS_HANDLE Handle : Ended)
-        vs_thread_join(Handle);
+    while (Ended != NULL) {
+        EndedWorker *Next = Ended->Next;
+        vs_thread_join(Ended->Handle);
+        SRV->Free(Ended);
+        Ended = Next;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -206,7 +225,7 @@ static void Dispatch()
         ;
 }
 
-void *QZRealmBase_RunProc_Thread(void *RunProcContext)
+extern "C" void *QZRealmBase_RunProc_Thread(void *RunProcContext)
 {
     StructOfRunProcContext *Context = (StructOfRunProcContext *)RunProcContext;
     TakeLocks();
@@ -254,7 +273,7 @@ void *QZRealmBase_RunProc_Thread(void *RunProcContext)
     if (!StopperJoins) {
         if (LocalBuf != NULL && LocalBuf->hRunProcThreadHandle == Context->hThread)
             LocalBuf->hRunProcThreadHandle = NULL;
-        EndedWorkers.push_back(Context->hThread);
+        NoteEndedWorker(Context->hThread);
     }
     QZProcBase_RunProcWorker_End(&Place->RequestProcID);
     SRV->Free(Context);

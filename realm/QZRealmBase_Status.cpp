@@ -13,18 +13,35 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <mutex>
 
-static std::mutex GetStatusMutex;
+// Made by start-up, dropped by shutdown.
+static VS_MUTEX GetStatusMutex;
+static VS_BOOL GetStatusMutexReady = VS_FALSE;
+
+void TrelkStatus_Start()
+{
+    if (!GetStatusMutexReady)
+        GetStatusMutexReady = vs_mutex_init(&GetStatusMutex);
+}
+
+void TrelkStatus_Stop()
+{
+    if (GetStatusMutexReady) {
+        GetStatusMutexReady = VS_FALSE;
+        vs_mutex_destory(&GetStatusMutex);
+    }
+}
 
 void TrelkStatus_Lock()
 {
-    GetStatusMutex.lock();
+    if (GetStatusMutexReady)
+        vs_mutex_lock(&GetStatusMutex);
 }
 
 void TrelkStatus_UnLock()
 {
-    GetStatusMutex.unlock();
+    if (GetStatusMutexReady)
+        vs_mutex_unlock(&GetStatusMutex);
 }
 
 // At most this many environment data of a cell are listed.

@@ -110,6 +110,7 @@ static void CopyActiveRecords(StructOfQZRealmBaseLocalBuf *Mine, StructOfQZRealm
             TrelkRealm_FreeActiveRecord(To);
             continue;
         }
+        Mine->ActiveRealmObjectCount += 1;
         SRV->LockGC(Object);
     }
 }

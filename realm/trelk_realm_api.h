@@ -130,7 +130,7 @@ void QZRealmBase_AddEnvData_ToActiveObject(StructOfQZRealmBase *QZRealm, StructO
 // Procs run on demand
 // ---------------------------------------------------------------------------
 // The worker of an asynchronous run (argument: its StructOfRunProcContext).
-void *QZRealmBase_RunProc_Thread(void *RunProcContext);
+extern "C" TRELK_EXPORT void *QZRealmBase_RunProc_Thread(void *RunProcContext);
 
 // ---------------------------------------------------------------------------
 // Saving and loading objects; change lists; listing live objects

@@ -48,6 +48,10 @@ extern VS_INT32 GETSTATUS_QZPROC_VINTERVAL;
 // Takes and gives up the status lock.
 void TrelkStatus_Lock();
 void TrelkStatus_UnLock();
+// The status lock is made with the status layout table at start-up and
+// dropped at shutdown.
+void TrelkStatus_Start();
+void TrelkStatus_Stop();
 
 // A new status package (the caller releases it); empty when Object is given
 // and is no cell, or when a description fails.

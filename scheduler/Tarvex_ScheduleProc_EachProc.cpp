@@ -258,7 +258,7 @@ static VS_INT32 LastProc(ProcStep *S, VS_INT32 Remembered)
             continue;
         StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
         if (Trelk_IDEqual(&Data->OwnerProcIDInCell, &OwnerID) && Data->ExcludeProc != NULL &&
-            SRV->GetKeyNumber(Data->ExcludeProc) == 0) {
+            TrelkSched_IDIndexIsEmpty(Data->ExcludeProc)) {
             QZRealmBase_RaiseException(S->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "proc [%s] create envdata which does not be assigned to any proc, it can not "
                                        "execute again",

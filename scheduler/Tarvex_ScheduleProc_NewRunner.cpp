@@ -3,8 +3,8 @@
 // and each copy's predecessor recorded, the first copy current.
 #include "trelk_cell_api.h"
 #include "trelk_helpers.h"
+#include "trelk_alloc.h"
 
-#include <vector>
 
 static StructOfQZProcBase *ProcByID(VS_UUID *ID)
 {
@@ -20,9 +20,9 @@ static StructOfQZProcBase *NextOf(StructOfQZProcBase *Proc)
 
 // From First along QZProcNext, each proc once: a link that leads back into
 // the order ends it.
-static std::vector<StructOfQZProcBase *> Order(StructOfQZProcBase *First)
+static TrelkVector<StructOfQZProcBase *> Order(StructOfQZProcBase *First)
 {
-    std::vector<StructOfQZProcBase *> Procs;
+    TrelkVector<StructOfQZProcBase *> Procs;
     void *Seen = SRV->CreateIDIndex_Nor(0);
     if (Seen == NULL)
         return Procs;
@@ -54,7 +54,7 @@ StructOfQZProcRunnerBase *Tarvex_ScheduleProc_NewRunner(StructOfQZRealmBase *QZR
 
     // The chain's procs, taken once by ID: a copy's creation may run script
     // code that changes the chain.
-    std::vector<VS_UUID> IDs;
+    TrelkVector<VS_UUID> IDs;
     for (StructOfQZProcBase *P : Order(ProcByID(&QZProcChain->QZProcStart)))
         IDs.push_back(SRV->GetID(P));
     for (VS_UUID &ID : IDs)
@@ -82,7 +82,7 @@ StructOfQZProcRunnerBase *Tarvex_ScheduleProc_NewRunner(StructOfQZRealmBase *QZR
         if (StructOfQZProcBase *P = ProcByID(&ID))
             Tarvex_ScheduleProc_DupProc_Step4(&RunnerID, P);
 
-    std::vector<StructOfQZProcBase *> Copies = Order(ProcByID(&Runner->QZProcStart));
+    TrelkVector<StructOfQZProcBase *> Copies = Order(ProcByID(&Runner->QZProcStart));
     for (size_t i = 0; i < Copies.size(); i++)
         Tarvex_ScheduleProc_DupProc_SetIsFromInternal(i > 0 ? Copies[i - 1] : NULL, Copies[i], VS_TRUE);
     for (size_t i = 0; i < Copies.size(); i++)

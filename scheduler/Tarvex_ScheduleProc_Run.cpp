@@ -410,7 +410,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             VS_BOOL ToEnv = Next == NULL;
             if (!ToEnv)
                 ToEnv = SRV->QueryFirst(&Data->ConnectedProc) == NULL &&
-                                (Data->ExcludeProc == NULL || SRV->GetKeyNumber(Data->ExcludeProc) == 0) &&
+                                (Data->ExcludeProc == NULL || TrelkSched_IDIndexIsEmpty(Data->ExcludeProc)) &&
                                 !Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToProc(Data, Next, VS_FALSE) &&
                                 !Tarvex_ScheduleProc_QZProcRunner_EachProc_DataCanBeToChildProc(Data, R->proc)
                             ? VS_TRUE

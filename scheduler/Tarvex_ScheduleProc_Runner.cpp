@@ -6,6 +6,17 @@
 // met a loop of links.
 #define TRELK_SCHED_MAXWALK 65536
 
+// The keys of an ID index counted up to Limit (Limit: that many or more).
+static VS_ULONG KeysUpTo(void *Index, VS_ULONG Limit)
+{
+    VS_ULONG n = 0;
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(Index, &Key); Value != NULL && n < Limit;
+         Value = SRV->QueryNextIDKey(Index, &Key))
+        n++;
+    return n;
+}
+
 static void *CurrentIndex(StructOfQZProcRunnerBase *runner)
 {
     if (runner->CurrentQZProcIndexTree == NULL)
@@ -131,23 +142,16 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
     }
     ApplyCurrentRule(runner);
     void *Index = CurrentIndex(runner);
-    VS_ULONG Count = SRV->GetKeyNumber(Index);
-    if (Count == 0)
-        return VS_FALSE;
     // Runs change the index: step the procs that were current at the start.
-    VS_UUID *Current = (VS_UUID *)SRV->Malloc_Nor(Count * sizeof(VS_UUID));
-    if (Current == NULL)
-        return VS_FALSE;
-    VS_ULONG n = 0;
+    TrelkVector<VS_UUID> Current;
     VS_UUID Key;
-    for (void *Value = SRV->QueryFirstIDKey(Index, &Key); Value != NULL && n < Count;
-         Value = SRV->QueryNextIDKey(Index, &Key))
-        Current[n++] = Key;
-    for (VS_ULONG i = 0; i < n; i++) {
-        if (!Refind(&IDs, &realm, &cell, &runner)) {
-            SRV->Free(Current);
+    for (void *Value = SRV->QueryFirstIDKey(Index, &Key); Value != NULL; Value = SRV->QueryNextIDKey(Index, &Key))
+        Current.push_back(Key);
+    if (Current.empty())
+        return VS_FALSE;
+    for (size_t i = 0; i < Current.size(); i++) {
+        if (!Refind(&IDs, &realm, &cell, &runner))
             return VS_FALSE;
-        }
         Index = CurrentIndex(runner);
         if (SRV->FindIDKey(Index, &Current[i]) == NULL)
             continue;
@@ -160,23 +164,20 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
             Tarvex_ScheduleProc_QZProcRunner_EachProc(realm, cell, runner, Proc, ForceToExecuteType, ProcNumberExecuted);
         cell = TRELK_FIND(StructOfQZCellBase, IDs.Cell);
         if (cell == NULL || !cell->IsReady) {
-            SRV->Free(Current);
             return VS_FALSE;
         }
         if (Step < 0) {
             EndRunner(&IDs, VS_TRUE, VS_TRUE);
-            SRV->Free(Current);
             return VS_FALSE;
         }
         if (Step > 0)
             Result = VS_TRUE;
     }
-    SRV->Free(Current);
     if (!Refind(&IDs, &realm, &cell, &runner))
         return Result;
     ApplyCurrentRule(runner);
     Index = CurrentIndex(runner);
-    Count = SRV->GetKeyNumber(Index);
+    VS_ULONG Count = KeysUpTo(Index, 2);
     StructOfQZProcBase *First = TrelkSched_StartProc(&runner->QZProcStart);
     if (Count == 0) {
         if (First == NULL) {

@@ -284,7 +284,7 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         if (Tarvex_ScheduleQZCell_EnvDataCanBeAllocated(cell, Data, VS_TRUE) ||
             QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_FALSE))
             continue;
-        if (Data->ExcludeProc != NULL && SRV->GetKeyNumber(Data->ExcludeProc) == 0)
+        if (Data->ExcludeProc != NULL && TrelkSched_IDIndexIsEmpty(Data->ExcludeProc))
             Unallocated++;
         else
             Discard->InsertObject(Discard->GetNumber(), Data);
@@ -498,9 +498,7 @@ static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *c
         StructOfQZProcRunnerBase *Runner = (StructOfQZProcRunnerBase *)R;
         if (Runner->CurrentQZProcIndexTree == NULL)
             continue;
-        ClassOfStringPrintBuf *RunnerText = new ClassOfStringPrintBuf();
-        if (RunnerText == NULL)
-            continue;
+        ClassOfStringPrintBuf RunnerText; // texts in host memory
         VS_UUID Key;
         for (void *V = SRV->QueryFirstIDKey(Runner->CurrentQZProcIndexTree, &Key); V != NULL;
              V = SRV->QueryNextIDKey(Runner->CurrentQZProcIndexTree, &Key)) {
@@ -523,30 +521,26 @@ static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *c
             }
             if (!HasOutside)
                 continue;
-            ClassOfStringPrintBuf *ProcText = new ClassOfStringPrintBuf();
-            if (ProcText == NULL)
-                continue;
+            ClassOfStringPrintBuf ProcText;
             for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
                 StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
                 void *Type = SRV->GetObject(&Input->DataBaseID);
                 if (!Input->IsMustExist || Input->IsFromInternal || !TrelkSched_InputNeedsMore(Input) || Type == NULL)
                     continue;
-                if (ProcText->IsEmpty())
-                    ProcText->Print("proc[%s] needs input [%s", Trelk_Name(Proc), Trelk_Name(Type));
+                if (ProcText.IsEmpty())
+                    ProcText.Print("proc[%s] needs input [%s", Trelk_Name(Proc), Trelk_Name(Type));
                 else
-                    ProcText->Print(",%s", Trelk_Name(Type));
+                    ProcText.Print(",%s", Trelk_Name(Type));
             }
-            if (!ProcText->IsEmpty()) {
-                if (RunnerText->IsEmpty())
-                    RunnerText->Print("cell[%s] finished, but {%s]} ", Trelk_Name(cell), ProcText->Buf);
+            if (!ProcText.IsEmpty()) {
+                if (RunnerText.IsEmpty())
+                    RunnerText.Print("cell[%s] finished, but {%s]} ", Trelk_Name(cell), ProcText.Buf);
                 else
-                    RunnerText->Print("{%s]} ", ProcText->Buf);
+                    RunnerText.Print("{%s]} ", ProcText.Buf);
             }
-            delete ProcText;
         }
-        if (!RunnerText->IsEmpty())
-            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText->Buf);
-        delete RunnerText;
+        if (!RunnerText.IsEmpty())
+            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText.Buf);
     }
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
 
 static void *FindRealm(VS_UUID *ID)
 {
@@ -45,9 +44,9 @@ static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
 // The outside list, the frame and the fact history of a new cycle, from one
 // walk over the realm's data: nothing runs a script between them.
 static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalBuf *LocalBuf,
-                           std::vector<void *> &Models)
+                           TrelkVector<void *> &Models)
 {
-    std::vector<void *> Env;
+    TrelkVector<void *> Env;
     for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
         Env.push_back(Data);
     // The package lists the models, the realm's own data are noted by ID
@@ -93,7 +92,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
         VS_PARAPKGPTR Outside = LocalBuf->EnvDataQueuePackage;
         Outside->Clear();
         void *Listed = SRV->CreateIDIndex_Nor(0);
-        std::vector<void *> Models;
+        TrelkVector<void *> Models;
         for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell)) {
             if (!TrelkSched_IsCell(Cell))
                 continue;
@@ -279,7 +278,7 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
     if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
         return;
-    VS_ULONG Count = SRV->GetKeyNumber(LocalBuf->ActiveRealmObjectTree);
+    VS_ULONG Count = LocalBuf->ActiveRealmObjectCount;
     VS_INT32 Length = QZRealmBase_GetActiveLength(realm);
     if (Length < 0)
         Length = 0;

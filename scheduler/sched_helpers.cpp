@@ -86,6 +86,12 @@ VS_BOOL TrelkSched_IsData(void *Object)
     return Trelk_IsInstOf(Object, QZDataBaseClass);
 }
 
+VS_BOOL TrelkSched_IDIndexIsEmpty(void *Index)
+{
+    VS_UUID Key;
+    return SRV->QueryFirstIDKey(Index, &Key) == NULL ? VS_TRUE : VS_FALSE;
+}
+
 VS_BOOL TrelkSched_IsCell(void *Object)
 {
     return Trelk_IsInstOf(Object, QZCellBaseClass);

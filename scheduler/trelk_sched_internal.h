@@ -12,6 +12,7 @@
 #include "trelk_realm_api.h"
 #include "trelk_cell_api.h"
 #include "trelk_helpers.h"
+#include "trelk_alloc.h"
 
 // Results of TrelkSched_Call.
 #define TRELK_CALL_MISSING 0 // nothing callable of that name; the results are nil
@@ -53,6 +54,9 @@ void TrelkSched_OnRunnerProcBeforeExecuted(StructOfQZRealmBase *Realm, StructOfQ
 VS_BOOL TrelkSched_IsProc(void *Object);
 VS_BOOL TrelkSched_IsData(void *Object);
 VS_BOOL TrelkSched_IsCell(void *Object);
+// Whether an ID index holds no key (asked by its first key: the host gives
+// no count).
+VS_BOOL TrelkSched_IDIndexIsEmpty(void *Index);
 // The proc a QZProcNext handle names, or NULL.
 StructOfQZProcBase *TrelkSched_NextProc(StructOfQZProcBase *Proc);
 // The proc a QZProcStart names, or NULL.

@@ -74,6 +74,7 @@ std::map<std::string, std::string> ReadSummaries(const std::string &Text) {
 // the anchor the renderer gives its heading, and its text.
 struct Section {
     int Chapter = 0;
+    bool Sub = false; // a "###" section, not a chapter's opening
     std::string Title, Anchor, Text;
 };
 
@@ -108,6 +109,7 @@ std::vector<Section> ReadGuide(const std::string &Text) {
             if (Top)
                 Chapter = atoi(Title.c_str());
             S.Chapter = Chapter;
+            S.Sub = Sub;
             S.Title = Top ? Title : std::to_string(Chapter) + ". " + Title;
             std::string Anchor = HeadingAnchor(Title);
             int N = Seen[Anchor]++;
@@ -133,16 +135,50 @@ bool NamesFunction(const std::string &Text, const std::string &Name) {
     return false;
 }
 
-std::string GuideLink(const std::vector<Section> &Guide, const std::string &Class, const std::string &Name) {
+// A table row whose first cell names the function: the row that explains it.
+bool RowNamesFunction(const std::string &Text, const std::string &Name) {
+    std::istringstream In(Text);
+    std::string Line;
+    while (std::getline(In, Line)) {
+        if (Line.compare(0, 2, "| ") != 0)
+            continue;
+        size_t End = Line.find(" |", 2);
+        if (End != std::string::npos && NamesFunction(Line.substr(1, End), Name))
+            return true;
+    }
+    return false;
+}
+
+std::string Link(const Section &S) { return "[" + S.Title + "](scripting.md#" + S.Anchor + ")"; }
+
+// The section named in the summary line (after a second tab) when given;
+// else, in the class's chapters, a table row that names the function, then a
+// sub-section that names it, then the chapter's opening; then anywhere.
+std::string GuideLink(const std::vector<Section> &Guide, const std::string &Class, const std::string &Name,
+                      const std::string &Wanted) {
+    if (!Wanted.empty()) {
+        for (const Section &S : Guide)
+            if (S.Title == Wanted)
+                return Link(S);
+        return "";
+    }
     std::vector<int> Order;
     for (const ClassChapters &C : Chapters)
         if (Class == C.Class)
             Order = C.Chapters;
-    Order.push_back(0); // then anywhere
-    for (int Chapter : Order)
-        for (const Section &S : Guide)
-            if ((Chapter == 0 || S.Chapter == Chapter) && NamesFunction(S.Text, Name))
-                return "[" + S.Title + "](scripting.md#" + S.Anchor + ")";
+    for (int Pass = 0; Pass < 3; Pass++)
+        for (int Chapter : Order)
+            for (const Section &S : Guide) {
+                if (S.Chapter != Chapter)
+                    continue;
+                if ((Pass == 0 && RowNamesFunction(S.Text, Name)) ||
+                    (Pass == 1 && S.Sub && NamesFunction(S.Text, Name)) ||
+                    (Pass == 2 && !S.Sub && NamesFunction(S.Text, Name)))
+                    return Link(S);
+            }
+    for (const Section &S : Guide)
+        if (NamesFunction(S.Text, Name))
+            return Link(S);
     return "";
 }
 
@@ -172,7 +208,7 @@ struct ClassDoc {
     std::string Name, Id, Parent;
     std::string Attributes, Functions;
     int Declared = 0, Bound = 0;
-    std::vector<std::string> Unsummarised;
+    std::vector<std::string> Unsummarised, Unplaced;
 };
 
 bool Describe(void *Module, const char *Class, const std::map<std::string, std::string> &Summaries,
@@ -228,12 +264,23 @@ bool Describe(void *Module, const char *Class, const std::map<std::string, std::
                 IsBound = true;
         Doc->Declared++;
         Doc->Bound += IsBound ? 1 : 0;
-        auto Summary = Summaries.find(std::string(Class) + "." + Func.name());
-        if (Summary == Summaries.end())
+        auto Found = Summaries.find(std::string(Class) + "." + Func.name());
+        std::string Summary, Wanted;
+        if (Found == Summaries.end())
             Doc->Unsummarised.push_back(std::string(Class) + "." + Func.name());
-        F << "| " << Code(Func.name()) << " | " << Code(Func.attribute("Desc").value()) << " | "
-          << (Summary != Summaries.end() ? Summary->second : std::string()) << " | "
-          << GuideLink(Guide, Class, Func.name()) << " | " << (IsBound ? "bound" : "not bound") << " |\n";
+        else {
+            Summary = Found->second;
+            size_t Tab = Summary.find('\t');
+            if (Tab != std::string::npos) {
+                Wanted = Summary.substr(Tab + 1);
+                Summary.resize(Tab);
+            }
+        }
+        std::string Where = GuideLink(Guide, Class, Func.name(), Wanted);
+        if (!Wanted.empty() && Where.empty())
+            Doc->Unplaced.push_back(std::string(Class) + "." + Func.name() + ": no guide section \"" + Wanted + "\"");
+        F << "| " << Code(Func.name()) << " | " << Code(Func.attribute("Desc").value()) << " | " << Summary << " | "
+          << Where << " | " << (IsBound ? "bound" : "not bound") << " |\n";
     }
     Doc->Functions = F.str();
     return true;
@@ -248,7 +295,8 @@ std::string Render(const std::vector<ClassDoc> &Docs) {
     std::ostringstream Out;
     Out << "# quel_trelk function reference\n\n"
         << "Generated from the module's class templates and binding tables by `tools/gen_reference.cpp`;\n"
-        << "do not edit by hand. After binding more functions, regenerate with\n\n"
+        << "do not edit by hand. After binding more functions, or changing their summaries or the guide,\n"
+        << "regenerate with\n\n"
         << "    " << Regenerate << "\n\n"
         << "The guide, [scripting.md](scripting.md), explains how to use them. Prototypes are the\n"
         << "templates' own text in C terms: `VS_PARAPKGPTR` is a package, `VS_CHAR *` a string,\n"
@@ -314,6 +362,8 @@ int main(int argc, char **argv) {
         // A new luafunc is listed all the same; its summary is asked for here.
         for (const std::string &Name : Doc.Unsummarised)
             fprintf(stderr, "%s has no line in %s\n", Name.c_str(), argv[2]);
+        for (const std::string &Text : Doc.Unplaced)
+            fprintf(stderr, "%s (%s)\n", Text.c_str(), argv[2]);
         Docs.push_back(Doc);
     }
     std::string Text = Render(Docs);

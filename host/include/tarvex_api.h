@@ -4,6 +4,12 @@
 // abstract class with virtual methods, so the module never links against the
 // host and the host may be any program that implements these classes.
 //
+// It holds the operations the module's contract with its host names, and
+// nothing else: a module that works against it works against any host that
+// offers them. What the stand-in host offers beyond (for its runner, tests
+// and benchmarks) is declared in host/driver/tarvex_host_ext.h, a folder the
+// module's libraries do not see.
+//
 // Object handles: an "object" is a void * that points at the object's
 // attribute record. Every operation that takes an object first checks it
 // against the live objects; NULL, freed or unknown pointers act as NULL
@@ -244,15 +250,6 @@ class ClassOfXRQParaPackageInterface {
     // TRUE locks with Key (refused while locked); FALSE with the same Key unlocks.
     virtual VS_BOOL SetReadOnly(const VS_CHAR *Key, VS_BOOL Flag) = 0;
 
-    // Index of the first object item that stores ID, whether or not that
-    // object is still alive; -1 when there is none or ID is NULL. Compares
-    // IDs and resolves no item, in constant time on average: a package of
-    // more than a few items keeps a hash of its object IDs, made by the
-    // first such call and kept in step by every later change, whoever makes
-    // it. For a live object, FindObjectID(GetIDEx(Object)) finds the first i
-    // with GetObject(i) == Object. Host lock.
-    virtual VS_INT32 FindObjectID(const VS_UUID *ID) = 0;
-
   protected:
     virtual ~ClassOfXRQParaPackageInterface() {}
 };
@@ -418,7 +415,6 @@ class ClassOfXRQInterface {
     // ---- indexes (never own their values) ----
     virtual void DestoryIndex(void *Index) = 0;
     virtual void DelAllKey(void *Index) = 0;
-    virtual VS_ULONG GetKeyNumber(void *Index) = 0;
 
     virtual void *CreateIDIndex_Nor(VS_INT32 Reserved) = 0;
     virtual VS_BOOL InsertIDKey(void *Index, VS_UUID *Key, void *Value) = 0;

@@ -358,7 +358,7 @@ struct CallByNameScope {
 int callsByNameInProgress();
 
 // The service interface singleton (core/).
-ClassOfXRQInterface *service();
+ClassOfXRQInterfaceHost *service();
 
 // ---------------------------------------------------------------------------
 // Packages, binary buffers, indexes (pkg/)

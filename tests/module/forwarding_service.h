@@ -197,7 +197,6 @@ class ForwardingService : public ClassOfXRQInterface {
         Inner->DestoryIndex(Index);
     }
     void DelAllKey(void *Index) override { Inner->DelAllKey(Index); }
-    VS_ULONG GetKeyNumber(void *Index) override { return Inner->GetKeyNumber(Index); }
     void * CreateIDIndex_Nor(VS_INT32 Reserved) override {
         Note("CreateIDIndex");
         return Inner->CreateIDIndex_Nor(Reserved);

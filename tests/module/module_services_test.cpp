@@ -281,7 +281,7 @@ TEST_F(Services, PerformanceRecordsAreKeptPerProcType) {
     Trelk_InsertPerformaceData_ForError((StructOfQZProcBase *)QZProcBaseClass);
     Trelk_InsertPerformaceData((StructOfQZProcBase *)Proc, 0);
     Trelk_InsertPerformaceData(nullptr, 5);
-    EXPECT_EQ(XRQ->GetKeyNumber(GlobalProcPerformanceIndexTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(GlobalProcPerformanceIndexTree), 0u);
 
     // A failure first: sum 0, one run, one error; then runs add up on the type.
     Trelk_InsertPerformaceData_ForError((StructOfQZProcBase *)Proc);
@@ -295,7 +295,7 @@ TEST_F(Services, PerformanceRecordsAreKeptPerProcType) {
     EXPECT_EQ(Record->PerformaceMean, 300);
     EXPECT_EQ(Record->RunTimes, 3);
     EXPECT_EQ(Record->ErrorTimes, 1);
-    EXPECT_EQ(XRQ->GetKeyNumber(GlobalProcPerformanceIndexTree), 1u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(GlobalProcPerformanceIndexTree), 1u);
 
     // A success first starts with that run.
     void *Other = NewObject(QZProcBaseClass);

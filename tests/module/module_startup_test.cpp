@@ -203,8 +203,8 @@ TEST(ModuleStartup, RegistersTheNineteenClassesWithTheirIdsAndParents) {
     EXPECT_EQ(DataLocal->CallBackObjectPkg->GetNumber(), 0);
 
     // Registries exist and are empty; the calibration ran.
-    EXPECT_EQ(XRQ->GetKeyNumber(GlobalThreadIndexTree), 0u);
-    EXPECT_EQ(XRQ->GetKeyNumber(GlobalProcPerformanceIndexTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(GlobalThreadIndexTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(GlobalProcPerformanceIndexTree), 0u);
     EXPECT_NE(QZObject_SystemPackageInfo, nullptr);
     EXPECT_GT(PerformanceBaseCount, 0.0);
     EXPECT_GT(LastNewTypeTickCount, 0);

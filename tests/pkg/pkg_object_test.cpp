@@ -28,7 +28,7 @@ class PkgHost : public ::testing::Test {
         if (o) svc->SetName(o, name);
         return o;
     }
-    ClassOfXRQInterface *svc = nullptr;
+    ClassOfXRQInterfaceHost *svc = nullptr;
 };
 
 TEST_F(PkgHost, ObjectItemsAreWeakReferencesByID) {
@@ -168,10 +168,10 @@ TEST_F(PkgHost, FindObjectIDAgreesWithAScanThroughEveryChange) {
             VS_INT32 want = -1;
             for (VS_INT32 i = 0; i < n && want < 0; ++i)
                 if (p->GetObject(i) == o) want = i;
-            ASSERT_EQ(p->FindObjectID(svc->GetIDEx(o)), want) << "step " << step << ", " << n << " items";
+            ASSERT_EQ(tvh::packageHost(p.get())->FindObjectID(svc->GetIDEx(o)), want) << "step " << step << ", " << n << " items";
         }
     }
-    EXPECT_EQ(p->FindObjectID(nullptr), -1);
+    EXPECT_EQ(tvh::packageHost(p.get())->FindObjectID(nullptr), -1);
 
     // The ID of a freed object is still found: items compare IDs only.
     Pkg big(svc->GetParaPkgInterface());
@@ -181,7 +181,7 @@ TEST_F(PkgHost, FindObjectIDAgreesWithAScanThroughEveryChange) {
     big->InsertObject(20, gone);
     svc->FreeObject(gone);
     EXPECT_EQ(big->GetObject(20), nullptr);
-    EXPECT_EQ(big->FindObjectID(&goneID), 20);
+    EXPECT_EQ(tvh::packageHost(big.get())->FindObjectID(&goneID), 20);
     for (void *o : objs) svc->FreeObject(o);
 }
 

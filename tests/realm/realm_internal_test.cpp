@@ -135,9 +135,9 @@ TEST_F(RealmInternal, SyncWithoutSourceCacheEmptiesTheRealmsCache) {
     XRQ->InsertStringKey(Buf(R)->CachedObjectIndexTree, "old", Entry);
     XRQ->LockGC(Old);
     EXPECT_FALSE(QZRealmBase_SyncFrom_Internal(R, R, VS_TRUE));
-    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 1u) << "a refused sync changes nothing";
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 1u) << "a refused sync changes nothing";
     EXPECT_TRUE(QZRealmBase_SyncFrom_Internal(R, S, VS_TRUE));
-    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Buf(R)->CachedObjectIndexTree), 0u);
     EXPECT_EQ(XRQ->GetRefEx(Old), Refs);
 }
 
@@ -209,11 +209,11 @@ TEST_F(RealmInternal, NegativeActivationIsRefused) {
     std::string Want = std::string("[") + XRQ->UuidToString(XRQ->GetIDEx(Object)) +
                        ":neg]'s add active data failed, the active count must be greater than 0";
     EXPECT_EQ(Errors[0].text, Want);
-    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
     QZRealmBase_ActiveData_Internal(R, Object, nullptr, 0);
-    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 1u) << "a count of 0 is accepted";
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 1u) << "a count of 0 is accepted";
     QZRealmBase_DeactiveAll_Internal(R, 0);
-    EXPECT_EQ(XRQ->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Buf(R)->ActiveRealmObjectTree), 0u);
 }
 
 TEST_F(RealmInternal, EventsForTheClassObjectAreIgnored) {
@@ -271,14 +271,14 @@ TEST_F(RealmInternal, RecordsOfFreedObjectsCanBeRemoved) {
     QZRealmBase_ActiveData_Internal(Realm, Target, Sources, 1);
     Sources->Release();
     void *Index = Buf(Realm)->ActiveRealmObjectTree;
-    ASSERT_EQ(XRQ->GetKeyNumber(Index), 2u);
+    ASSERT_EQ(tvh::service()->GetKeyNumber(Index), 2u);
     XRQ->FreeObject(Gone); // freed while its record holds a lock on it
     EXPECT_NE(XRQ->FindIDKey(Index, &GoneID), nullptr) << "the record outlives its object";
     QZRealmBase_DeactiveDataByID_Internal(Realm, &GoneID);
     EXPECT_EQ(XRQ->FindIDKey(Index, &GoneID), nullptr) << "and is removed by its ID";
     EXPECT_NE(XRQ->FindIDKey(Index, &TargetID), nullptr);
     QZRealmBase_DeactiveDataByID_Internal(Realm, &TargetID);
-    EXPECT_EQ(XRQ->GetKeyNumber(Index), 0u);
+    EXPECT_EQ(tvh::service()->GetKeyNumber(Index), 0u);
     EXPECT_EQ(tvh::stats().UnlockAtZero, 0);
     EXPECT_EQ(tvh::stats().InvalidObjects, 0);
 }

@@ -1,6 +1,6 @@
 # Checks quel_trelk.dll's tables: it imports only from system DLLs, exports
-# every platform function, entry point and class template, the print buffer
-# and the wrapper class, and nothing of the loader or the MD5 routines. With
+# every platform function, entry point, worker-thread function and class
+# template, the print buffer and the wrapper class, and nothing of the loader or the MD5 routines. With
 # LINUX_SO (the shared object of a Linux build) its exported API must be the
 # same as the shared object's, the wrapper class aside.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
@@ -47,6 +47,7 @@ foreach(d ${decls})
   must_export(${name})
 endforeach()
 foreach(name quel_trelk_Init2 quel_trelk_Term2 QZRealmBase_Template_Part1 QZDataBase_Template
+             QZRealmBase_BreakOnProc_Thread Tarvex_ScheduleProc_QZProcRunner_EachProc_Thread QZRealmBase_RunProc_Thread
              _ZTV16ClassOfXRQObject _ZN16ClassOfXRQObjectC1Ev _ZN16ClassOfXRQObject10GetXRQWrapEP19ClassOfXRQInterfacePvj
              _ZN16ClassOfXRQObject14Put_E_OnCreateEPFiyPvE _ZN21ClassOfStringPrintBuf5PrintEPKcz)
   must_export(${name})
@@ -72,7 +73,7 @@ if(LINUX_SO AND EXISTS ${LINUX_SO})
   find_program(CXXFILT c++filt REQUIRED)
   execute_process(COMMAND ${NM} -D --defined-only ${LINUX_SO} OUTPUT_VARIABLE so_dump)
   string(REGEX MATCHALL "[^ \n]+\n" so_names "${so_dump}")
-  set(api_pattern "^(vs_|_vs_|quel_trelk_|QZ[A-Za-z]*_Template|Float2|UWord2|Double2|Int642|uuid_create_internal|_ZN21ClassOfStringPrintBuf|_Z25Trelk_GetParaPkgInterface)")
+  set(api_pattern "^(vs_|_vs_|quel_trelk_|QZ[A-Za-z]*_Template|QZRealmBase_BreakOnProc_Thread$|Tarvex_ScheduleProc_QZProcRunner_EachProc_Thread$|QZRealmBase_RunProc_Thread$|Float2|UWord2|Double2|Int642|uuid_create_internal|_ZN21ClassOfStringPrintBuf|_Z25Trelk_GetParaPkgInterface)")
   function(api_of names out)
     set(picked "")
     foreach(n ${names})

@@ -34,7 +34,7 @@ static void reportV(VS_INT32 Level, const VS_CHAR *Source, VS_INT32 Line, const 
     recordError(Level, Source, Line, text.c_str());
 }
 
-class ServiceImpl final : public ClassOfXRQInterface {
+class ServiceImpl final : public ClassOfXRQInterfaceHost {
   public:
     std::atomic<VS_ULONG> refs{0};
 
@@ -873,7 +873,7 @@ static EntryImpl &entryImpl() {
     return *e;
 }
 
-ClassOfXRQInterface *service() { return &serviceImpl(); }
+ClassOfXRQInterfaceHost *service() { return &serviceImpl(); }
 ClassOfXRQControlInterface *control() { return &controlImpl(); }
 ClassOfBasicXRQInterface *basic() { return &basicImpl(); }
 ClassOfTarvex *entry() { return &entryImpl(); }

@@ -166,7 +166,7 @@ class ItemList {
     uint32_t cap_ = 0;
 };
 
-class ParaPkg final : public ClassOfXRQParaPackageInterface {
+class ParaPkg final : public ClassOfXRQParaPackageInterfaceHost {
   public:
     ParaPkg();
 

@@ -6,6 +6,7 @@
 #define TARVEX_HOST_H
 
 #include "tarvex_api.h"
+#include "tarvex_host_ext.h"
 
 #include <string>
 #include <vector>
@@ -55,7 +56,14 @@ bool running();
 ClassOfTarvex *entry();
 ClassOfBasicXRQInterface *basic();
 ClassOfXRQControlInterface *control();
-ClassOfXRQInterface *service();
+// The service interface with the host's own operations beyond the module's
+// contract (tarvex_host_ext.h).
+ClassOfXRQInterfaceHost *service();
+// Every package this host makes is one of its own: the same package with the
+// host's own operations.
+inline ClassOfXRQParaPackageInterfaceHost *packageHost(VS_PARAPKGPTR Pkg) {
+    return static_cast<ClassOfXRQParaPackageInterfaceHost *>(Pkg);
+}
 
 // Takes / gives up both locks for driver-side work: script lock first, host
 // lock released first.
