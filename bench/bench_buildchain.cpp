@@ -8,7 +8,9 @@
 //    search its input), the peer figure;
 //  - BM_BuildProduct: k wanted data types with p producers each (no inputs):
 //    one level whose candidate sets are the p^k combinations, each compared
-//    with the ones before it.
+//    with the ones before it;
+//  - BM_BuildDeep: a library that is one path of L levels (100, 1,000,
+//    10,000) and nothing else; one build of the whole path.
 // Each level of a search scans every proc type for producers and every chain
 // for a last proc that makes the type, so a path build grows with N (times
 // the depth); a level with k wanted types makes p^k sets and compares them
@@ -155,6 +157,17 @@ void BM_BuildPath(benchmark::State &state)
     runBuilds(state, kDepth + 1);
 }
 BENCHMARK(BM_BuildPath)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_BuildDeep(benchmark::State &state)
+{
+    const long long levels = state.range(0);
+    if (!startModule(state, kModuleLibrary,
+                     "library(" + std::to_string(levels) + ", " + std::to_string(levels - 1) + ")"))
+        return;
+    state.counters["levels"] = double(levels);
+    runBuilds(state, levels);
+}
+BENCHMARK(BM_BuildDeep)->Arg(100)->Arg(1000)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_RawLuaPath(benchmark::State &state)
 {

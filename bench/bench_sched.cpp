@@ -1,20 +1,30 @@
-// One item through a chain of three procs, per item, in one run:
-//  - BM_RealmItem: a realm with one cell running the chain; per item one
-//    AddEnvData and one Execute, with N other env data items (100, 1,000,
-//    10,000) waiting in the realm that no cell takes;
+// A realm's run at scale, per item, in one run (steady state unless named
+// otherwise; instructions with bench/instructions.sh and the marker runItem,
+// which also limits the count to the measured work):
+//  - BM_RealmItem: one item through a chain of three procs in a realm with
+//    one cell; per item one AddEnvData and one Execute, with N other env data
+//    items (100, 1,000, 10,000) waiting in the realm that no cell takes;
+//  - BM_RealmFirstItem: the same, the first cycle after the N items arrived
+//    (a fresh host per iteration; the cycle that meets them all at once);
 //  - BM_RawLuaItem: the same three Execute bodies called as plain Lua
 //    functions on stand-in tables;
 //  - BM_FlowGraphItem: the same three bodies as the three nodes of a oneTBB
-//    flow graph, each node calling its body through lua_pcall.
-// The ratio of the first to the second is the scheduler's cost per item; the
-// realm's figure at 100, 1,000 and 10,000 waiting items shows what the
-// steps' walks over the environment cost.
+//    flow graph, each node calling its body through lua_pcall (built only
+//    where oneTBB is installed);
+//  - BM_ChainItem: one item through a chain of P procs (3, 20, 100, 200);
+//    the cost per proc should not grow with P;
+//  - BM_CellsItem: one item through the three-proc chain with C cells in the
+//    realm (1, 10, 100), all but one idle: what an idle cell costs per item;
+//  - BM_CellBulk: one cell taking N env data (1,000 to 100,000) in one cycle
+//    of ExecuteForResult through a two-proc chain.
 #include "host_internal.h"
 #include "tarvex_host.h"
 
 #include <benchmark/benchmark.h>
 #include <lua.hpp>
+#ifdef TRELK_BENCH_TBB
 #include <oneapi/tbb/flow_graph.h>
+#endif
 
 #include <string>
 
@@ -31,13 +41,13 @@ function body_shift(v) return v + 3 end
 function body_square(v) return v * v end
 )LUA";
 
-const char *kRealmSetup = R"LUA(
+// Proc types and chains made to order: step(name, In, Out, body) is one proc
+// type; chainOf(list) a chain of one instance of each.
+const char *kRealmLib = R"LUA(
 Number = QZDataBase:CreateType("bench.Number")
-Scaled = QZDataBase:CreateType("bench.Scaled")
-Shifted = QZDataBase:CreateType("bench.Shifted")
-Squared = QZDataBase:CreateType("bench.Squared")
 Noise = QZDataBase:CreateType("bench.Noise")
-local function step(name, In, Out, body)
+Idle = QZDataBase:CreateType("bench.Idle")
+function step(name, In, Out, body)
   local P = QZProcBase:CreateSubType(name)
   P:InputFrom(In)
   P:OutputFrom(Out)
@@ -51,16 +61,39 @@ local function step(name, In, Out, body)
   end
   return P
 end
-local A = step("bench.A", Number, Scaled, body_scale)
-local B = step("bench.B", Scaled, Shifted, body_shift)
-local C = step("bench.C", Shifted, Squared, body_square)
-chain = _New(QZProcChainBase)
-chain:FromPara(A(), B(), C())
-cell = _New(QZCellBase)
-cell:AddProc(chain)
-realm = _New(QZRealmBase)
-realm.CreateFrameData = false
-realm:AddCell(cell)
+function chainOf(types)
+  local c = _New(QZProcChainBase)
+  local procs = {}
+  for i, P in ipairs(types) do procs[i] = P() end
+  c:FromPara(table.unpack(procs))
+  return c
+end
+function cellOf(types)
+  local cell = _New(QZCellBase)
+  cell:AddProc(chainOf(types))
+  return cell
+end
+function threeProcs()
+  local Scaled = QZDataBase:CreateType("bench.Scaled")
+  local Shifted = QZDataBase:CreateType("bench.Shifted")
+  local Squared = QZDataBase:CreateType("bench.Squared")
+  return {step("bench.A", Number, Scaled, body_scale), step("bench.B", Scaled, Shifted, body_shift),
+          step("bench.C", Shifted, Squared, body_square)}
+end
+function longChain(p)
+  local types, In = {}, Number
+  for i = 1, p do
+    local Out = QZDataBase:CreateType("bench.L" .. i)
+    types[i] = step("bench.P" .. i, In, Out, body_shift)
+    In = Out
+  end
+  return types
+end
+function newRealm(cells)
+  realm = _New(QZRealmBase)
+  realm.CreateFrameData = false
+  for _, c in ipairs(cells) do realm:AddCell(c) end
+end
 function fill(n)
   for i = 1, n do realm:AddEnvData(Noise(i)) end
 end
@@ -71,31 +104,92 @@ function one(i)
 end
 )LUA";
 
-void BM_RealmItem(benchmark::State &state)
+// One measured unit of work: the marker and the counted span of
+// bench/instructions.sh.
+__attribute__((noinline)) bool runItem(const char *chunk, std::string *err)
+{
+    bool ok = tvh::runChunk(chunk, "item", err);
+    // The realm reports the waiting items once per cycle.
+    tvh::errors(true);
+    return ok;
+}
+
+bool startRealm(benchmark::State &state, const std::string &setup)
 {
     tvh::start();
     std::string err;
     if (!tvh::loadModule(TRELK_MODULE_PATH, &err)) {
         state.SkipWithError(err.c_str());
         tvh::stop();
-        return;
+        return false;
     }
-    if (!tvh::runChunk(kBodies, "bodies", &err) || !tvh::runChunk(kRealmSetup, "setup", &err) ||
-        !tvh::runChunk(("fill(" + std::to_string(state.range(0)) + ")").c_str(), "fill", &err)) {
+    if (!tvh::runChunk(kBodies, "bodies", &err) || !tvh::runChunk(kRealmLib, "lib", &err) ||
+        !tvh::runChunk(setup.c_str(), "setup", &err)) {
         state.SkipWithError(err.c_str());
-    } else {
-        int i = 0;
-        for (auto _ : state) {
-            tvh::runChunk(("one(" + std::to_string(++i) + ")").c_str(), "item", &err);
-            // The realm reports the waiting items once per cycle.
-            tvh::errors(true);
-        }
-        state.counters["env"] = double(state.range(0));
+        tvh::unloadModule();
+        tvh::stop();
+        return false;
     }
+    tvh::errors(true);
+    return true;
+}
+
+void stopRealm()
+{
     tvh::unloadModule();
     tvh::stop();
 }
+
+// Items through the realm the setup made, after a few unmeasured ones (the
+// first cycle meets every waiting item at once and is measured apart).
+void runItems(benchmark::State &state)
+{
+    std::string err;
+    int i = 0;
+    for (; i < 3; i++)
+        tvh::runChunk(("one(" + std::to_string(i + 1) + ")").c_str(), "warm", &err);
+    tvh::errors(true);
+    for (auto _ : state) {
+        std::string chunk = "one(" + std::to_string(++i) + ")";
+        if (!runItem(chunk.c_str(), &err)) {
+            state.SkipWithError(err.c_str());
+            break;
+        }
+    }
+}
+
+void BM_RealmItem(benchmark::State &state)
+{
+    if (!startRealm(state, "newRealm({cellOf(threeProcs())}); fill(" + std::to_string(state.range(0)) + ")"))
+        return;
+    runItems(state);
+    state.counters["env"] = double(state.range(0));
+    stopRealm();
+}
 BENCHMARK(BM_RealmItem)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_RealmFirstItem(benchmark::State &state)
+{
+    std::string setup = "newRealm({cellOf(threeProcs())}); fill(" + std::to_string(state.range(0)) + ")";
+    std::string err;
+    for (auto _ : state) {
+        state.PauseTiming();
+        bool up = startRealm(state, setup);
+        state.ResumeTiming();
+        if (!up)
+            break;
+        bool ok = runItem("one(1)", &err);
+        state.PauseTiming();
+        stopRealm();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError(err.c_str());
+            break;
+        }
+    }
+    state.counters["env"] = double(state.range(0));
+}
+BENCHMARK(BM_RealmFirstItem)->Arg(100)->Arg(1000)->Arg(10000)->Iterations(5)->Unit(benchmark::kMicrosecond);
 
 // The three bodies on stand-in values, one plain Lua call each per item.
 void BM_RawLuaItem(benchmark::State &state)
@@ -122,6 +216,7 @@ end
 }
 BENCHMARK(BM_RawLuaItem)->Unit(benchmark::kMicrosecond);
 
+#ifdef TRELK_BENCH_TBB
 // The three bodies as the three nodes of a flow graph. The nodes run one at
 // a time (serial), so the one Lua state is never entered twice.
 void BM_FlowGraphItem(benchmark::State &state)
@@ -158,6 +253,94 @@ void BM_FlowGraphItem(benchmark::State &state)
     lua_close(L);
 }
 BENCHMARK(BM_FlowGraphItem)->Unit(benchmark::kMicrosecond);
+#endif
+
+// A chain of P procs, each adding 3; every proc's output lives on, so the
+// realm's initial live count is raised above P.
+void BM_ChainItem(benchmark::State &state)
+{
+    const long long p = state.range(0);
+    if (!startRealm(state, "newRealm({cellOf(longChain(" + std::to_string(p) +
+                               "))}); realm.InitialLiveCount = " + std::to_string(p + 10)))
+        return;
+    runItems(state);
+    std::string err;
+    std::string check = "assert(last and last:GetDataBuf():_Get(0) ~= nil, 'no output')";
+    if (!tvh::runChunk(check.c_str(), "check", &err))
+        state.SkipWithError(err.c_str());
+    state.counters["procs"] = double(p);
+    stopRealm();
+}
+BENCHMARK(BM_ChainItem)->Arg(3)->Arg(20)->Arg(100)->Arg(200)->Unit(benchmark::kMicrosecond);
+
+// One working cell and C - 1 idle ones, whose chains wait for a type that
+// never arrives.
+const char *kIdleCells = R"LUA(
+function idleCells(c)
+  local cells = {cellOf(threeProcs())}
+  for i = 2, c do
+    cells[i] = cellOf({step("bench.Idle" .. i, Idle, QZDataBase:CreateType("bench.IdleOut" .. i), body_shift)})
+  end
+  newRealm(cells)
+end
+)LUA";
+
+void BM_CellsItem(benchmark::State &state)
+{
+    if (!startRealm(state, std::string(kIdleCells) + "idleCells(" + std::to_string(state.range(0)) + ")"))
+        return;
+    runItems(state);
+    state.counters["cells"] = double(state.range(0));
+    stopRealm();
+}
+BENCHMARK(BM_CellsItem)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+// One cell, a chain of two procs, N env data handed to it in one cycle.
+const char *kBulk = R"LUA(
+local Scaled = QZDataBase:CreateType("bench.Scaled")
+local Squared = QZDataBase:CreateType("bench.Squared")
+bulkTypes = {step("bench.A", Number, Scaled, body_scale), step("bench.C", Scaled, Squared, body_square)}
+function bulkRealm(n)
+  newRealm({cellOf(bulkTypes)})
+  for i = 1, n do realm:AddEnvData(Number(i)) end
+  want = n
+end
+function bulk()
+  local out = realm:ExecuteForResult()
+  got = out:_Count()
+end
+)LUA";
+
+void BM_CellBulk(benchmark::State &state)
+{
+    const long long n = state.range(0);
+    std::string err;
+    for (auto _ : state) {
+        state.PauseTiming();
+        bool up = startRealm(state, std::string(kBulk) + "bulkRealm(" + std::to_string(n) + ")");
+        state.ResumeTiming();
+        if (!up)
+            break;
+        bool ok = runItem("bulk()", &err);
+        state.PauseTiming();
+        if (ok && !tvh::runChunk("assert(got == want, 'got ' .. tostring(got))", "check", &err))
+            ok = false;
+        stopRealm();
+        state.ResumeTiming();
+        if (!ok) {
+            state.SkipWithError(err.c_str());
+            break;
+        }
+    }
+    state.counters["data"] = double(n);
+}
+BENCHMARK(BM_CellBulk)
+    ->Arg(1000)
+    ->Arg(4000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

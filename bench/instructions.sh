@@ -8,6 +8,9 @@
 # runs inside it is counted. MARKER is a function called once per operation
 # (plainSum, slotTrampoline, lua_pcall...): the instructions are divided by
 # the number of its calls, so the benchmark's own trial runs cancel out.
+# CASE may carry its argument (BM_RealmItem/100). CASE:MARKER:SPAN counts
+# only what runs inside the function SPAN (often the marker itself), leaving
+# out the case's setup.
 set -euo pipefail
 if [ $# -lt 2 ]; then
     echo "usage: $0 BINARY CASE:MARKER [CASE:MARKER ...]" >&2
@@ -23,12 +26,17 @@ printf '%-30s %-22s %14s %10s %9s\n' case marker instructions operations "per op
 for arg in "$@"; do
     name=${arg%%:*}
     marker=${arg#*:}
-    if [ "$marker" = "$arg" ] || [ -z "$marker" ]; then
+    span=${name%%/*}
+    if [ "$marker" != "${marker#*:}" ]; then
+        span=${marker#*:}
+        marker=${marker%%:*}
+    fi
+    if [ "$marker" = "$arg" ] || [ -z "$marker" ] || [ -z "$span" ]; then
         echo "$arg: give the marker function as CASE:MARKER" >&2
         exit 2
     fi
     valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" --collect-atstart=no \
-        --toggle-collect="*${name}(*" "$bin" --benchmark_filter="^${name}\$" \
+        --toggle-collect="*${span}(*" "$bin" --benchmark_filter="^${name}\$" \
         --benchmark_min_time=0.05 >"$work/out.txt" 2>"$work/err.txt" || {
         cat "$work/err.txt" >&2
         exit 1

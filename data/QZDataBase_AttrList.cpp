@@ -224,6 +224,9 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
     ParseUuidItem(List, QZZELLIST_OWNERRUNNERPROCID, &Self->OwnerRunnerProcID);
     Self->LiveCount = List->GetInt(QZZELLIST_LIVECOUNT);
     RestoreIndex(List, QZZELLIST_EXCLUDEPROC, &Self->ExcludeProc);
+    // Stamps, owners and the exclusion list were all replaced.
+    QZDataBase_ExcludeNarrowed();
+    QZDataBase_ExcludeWidened(Self);
     RestoreIndex(List, QZZELLIST_ACCEPTPROC, &Self->AcceptProc);
     RestoreIndex(List, QZZELLIST_REJECTPROC, &Self->RejectProc);
     if (List->GetType(QZZELLIST_PROPERTYPKG) == VSTYPE_PARAPKG) {

@@ -37,8 +37,10 @@ static void InsertExcludeOnce(StructOfQZDataBase *Data, StructOfQZProcBase *QZPr
     VS_UUID ExcludeID;
     if (Data->ExcludeProc == NULL || !ExcludeIDOf(QZProc, &ExcludeID))
         return;
-    if (SRV->FindIDKey(Data->ExcludeProc, &ExcludeID) == NULL)
+    if (SRV->FindIDKey(Data->ExcludeProc, &ExcludeID) == NULL) {
         SRV->InsertIDKey(Data->ExcludeProc, &ExcludeID, (void *)1);
+        QZDataBase_ExcludeWidened(Data);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -253,8 +255,10 @@ VS_INT32 QZDataBase_RemoveExclude(void *L)
     StructOfQZDataBase *Self = TrelkData_SelfArg();
     StructOfQZProcBase *Proc = ProcArg(2);
     VS_UUID ExcludeID;
-    if (Self != NULL && ExcludeIDOf(Proc, &ExcludeID))
+    if (Self != NULL && ExcludeIDOf(Proc, &ExcludeID)) {
         SRV->DelIDKey(Self->ExcludeProc, &ExcludeID);
+        QZDataBase_ExcludeNarrowed();
+    }
     return 0;
 }
 
@@ -390,6 +394,8 @@ VS_INT32 QZDataBase_ResetSchedule(void *L)
             Noted->Up = Entry;
         Noted = Entry;
     }
+    if (Noted != NULL)
+        QZDataBase_ExcludeNarrowed();
     while (Noted != NULL) {
         StructOfExcludeProcItem *Next = Noted->Down;
         SRV->DelIDKey(Self->ExcludeProc, &Noted->ObjectID);

@@ -256,8 +256,13 @@ static StructOfQZDataBaseLocalBuf *MemberIndex(StructOfQZDataBase *Holder, VS_PA
     for (VS_INT32 i = 0; i < n; i++) {
         void *Member = Buf->GetObject(i);
         VS_UUID *ID = Member != NULL ? SRV->GetIDEx(Member) : NULL;
-        if (ID != NULL)
-            SetMemberCount(LocalBuf->MemberIndex, ID, MemberCount(LocalBuf->MemberIndex, ID) + 1);
+        if (ID == NULL)
+            continue;
+        VS_UWORD Count = MemberCount(LocalBuf->MemberIndex, ID);
+        if (Count == 0)
+            SRV->InsertIDKey(LocalBuf->MemberIndex, ID, (void *)1);
+        else
+            SetMemberCount(LocalBuf->MemberIndex, ID, Count + 1);
     }
     return LocalBuf;
 }

@@ -106,6 +106,17 @@ struct StructOfExcludeProcItem {
 };
 
 void QZDataBase_Disapproved_Internal(StructOfQZDataBase *QZData);
+
+// Changes to exclusion lists, for the scheduler's indexes of env data: every
+// place that removes keys from a list or replaces it calls
+// QZDataBase_ExcludeNarrowed (the epoch advances); every place that adds a
+// key calls QZDataBase_ExcludeWidened with the data. The notes of widened
+// lists are an ID index (data ID -> 1, NULL before the first note) that the
+// scheduler empties as it takes them.
+void QZDataBase_ExcludeNarrowed();
+uint64_t QZDataBase_ExcludeEpoch();
+void QZDataBase_ExcludeWidened(StructOfQZDataBase *Data);
+void *QZDataBase_ExcludeWidenedNotes();
 VS_BOOL QZDataBase_IsReject_Internal(StructOfQZDataBase *QZData, StructOfQZProcBase *QZProc);
 VS_BOOL QZDataBase_AddReject_Internal(StructOfQZDataBase *QZData, StructOfQZProcBase *QZProc);
 VS_BOOL QZDataBase_AddAccept_Internal(StructOfQZDataBase *QZData, StructOfQZProcBase *QZProc);

@@ -423,6 +423,8 @@ void Tarvex_TermProcChain() {
     // data object took back; they have no other owner.
     QZDataBase_ReleaseParkedIndexes();
     QZRealmBase_ReleaseModuleState();
+    Tarvex_Schedule_ReleaseState();
+    QZDataBase_ReleaseExcludeNotes();
 
     XRQ->DestoryIndex(GlobalProcTypeIndexTree);
     GlobalProcTypeIndexTree = nullptr;

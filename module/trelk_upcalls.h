@@ -23,6 +23,8 @@ struct StructOfQZProcRunnerBase;
 // object took back. For module shutdown: after it, handles in old lists are
 // refused like any unknown number.
 void QZDataBase_ReleaseParkedIndexes();
+// Frees the notes of widened exclusion lists (see trelk_data_api.h).
+void QZDataBase_ReleaseExcludeNotes();
 
 // ---------------------------------------------------------------------------
 // Procs (proc/): called by the data objects and the performance records
@@ -77,6 +79,16 @@ void Tarvex_ScheduleProc_DupProc_SetIsFromInternal(StructOfQZProcBase *PreviousQ
 void Tarvex_ScheduleProc_DupProc_SetPrevProcIndexTree(StructOfQZProcBase *PreviousQZProc, StructOfQZProcBase *QZProc);
 // Clears the PrivateLocalBuf of every proc of the chain and its child chains.
 void Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf(StructOfQZProcChainBase *QZProcChain);
+// Notes a runner's proc whose input may have gained an item with a set change
+// flag, for the runner's next current-proc check. Nothing for other procs.
+void TrelkSched_TouchProc(StructOfQZProcBase *Proc);
+// Frees what the scheduler keeps between steps; for module shutdown.
+void Tarvex_Schedule_ReleaseState();
+// TRUE when an item of the cell's env is an instance of Object (Object is up
+// its class chain): the cell's index of its env answers without a walk.
+VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Object);
+// Forgets what the scheduler keeps for a proc or cell that is being freed.
+void Tarvex_Schedule_ForgetCell(void *Cell);
 // One scheduling step of a cell; its result code (as a proc's "Execute").
 VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
 // TRUE when the datum is assigned to a proc (with CheckConnectProc), or the

@@ -33,11 +33,9 @@ static VS_BOOL AddOne(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, void
         return VS_TRUE;
     }
     Cell->IsEnvDataQueueChange = VS_TRUE;
-    for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
-        if (SRV->IsInst(SRV->GetIDEx(Input), Env)) {
-            Trelk_Raise(Cell, "'s as Add or Capture EnvData failed, input has existed in cell");
-            return VS_FALSE;
-        }
+    if (Tarvex_Schedule_CellHoldsInstanceOf(Cell, Input)) {
+        Trelk_Raise(Cell, "'s as Add or Capture EnvData failed, input has existed in cell");
+        return VS_FALSE;
     }
     VS_UUID CellID = SRV->GetID(Cell);
     VS_UUID RealmID = Realm != NULL ? SRV->GetID(Realm) : VS_UUID{};

@@ -228,6 +228,7 @@ void Tarvex_QZProc_OnDestory(StructOfQZProcBase *Proc)
         CallFreeCallbacks(Proc);
 
     VS_UUID ProcID = SRV->GetID(Proc);
+    Tarvex_Schedule_ForgetCell(Proc);
     QZProcBase_StopRunProcWorker(Proc);
     StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(Proc);
     ReleaseRunPackages(LocalBuf);

@@ -693,8 +693,11 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
     // The list starts over empty. It is emptied in place: a data object
     // without a list (a predefined class object) is given none that nothing
     // would ever release.
-    if (QZData->ExcludeProc != NULL)
+    VS_UUID Any;
+    if (QZData->ExcludeProc != NULL && SRV->QueryFirstIDKey(QZData->ExcludeProc, &Any) != NULL) {
         SRV->DelAllKey(QZData->ExcludeProc);
+        QZDataBase_ExcludeNarrowed();
+    }
     VS_UUID DataID = SRV->GetID(QZData);
     for (void *Item = SRV->QueryFirst(&QZData->ConnectedProc); Item != NULL; Item = SRV->QueryNext(Item)) {
         void *Object = SRV->GetObject(&((StructOfQZObjectPointer *)Item)->ObjectID);
@@ -709,6 +712,7 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
                 StructOfQZObjectPointerWithChangeFlag *Pointer = (StructOfQZObjectPointerWithChangeFlag *)Ref;
                 if (Trelk_IDEqual(&Pointer->ObjectID, &DataID)) {
                     Pointer->ChangeFlag = VS_TRUE;
+                    TrelkSched_TouchProc(Proc);
                     Found = Container;
                     break;
                 }
@@ -725,8 +729,10 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
             ExcludeID = SRV->GetID(Proc);
         else
             QZRunnerBase_GetExcludeIDForEnvData(Proc, &ExcludeID);
-        if (QZData->ExcludeProc != NULL && SRV->FindIDKey(QZData->ExcludeProc, &ExcludeID) == NULL)
+        if (QZData->ExcludeProc != NULL && SRV->FindIDKey(QZData->ExcludeProc, &ExcludeID) == NULL) {
             SRV->InsertIDKey(QZData->ExcludeProc, &ExcludeID, (void *)1);
+            QZDataBase_ExcludeWidened(QZData);
+        }
     }
 }
 

@@ -112,11 +112,10 @@ static VS_INT32 EnvDataSkip(ProcStep *S, VS_INT32 ForceToExecuteType, StructOfQZ
         return proc->EnvDataSkipCount != 0 && Next == NULL ? -2 : 0;
     if (proc->EnvDataSkipCount == 0 || Next != NULL)
         return -2;
-    for (void *Item = SRV->QueryFirst(&S->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &S->IDs.Proc)) {
-            proc->EnvDataSkipCount--;
-            return 1;
-        }
+    if (TrelkSched_CountOwnedEnvData(S->cell, &S->IDs.Proc, 1) > 0) {
+        proc->EnvDataSkipCount--;
+        return 1;
+    }
     proc->EnvDataSkipCount = 0;
     return -2;
 }

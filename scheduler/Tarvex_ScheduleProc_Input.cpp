@@ -22,6 +22,20 @@ VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructO
     return VS_TRUE;
 }
 
+struct ConnectContext {
+    StructOfQZDataInputContainer *Container;
+    StructOfQZProcBase *Proc;
+    VS_UUID *ExcludeID;
+};
+
+// Connects one candidate; FALSE once the container needs no more.
+static VS_BOOL ConnectOne(StructOfQZDataBase *Data, void *Context)
+{
+    ConnectContext *C = (ConnectContext *)Context;
+    TrelkSched_Connect(C->Container, Data, C->Proc, C->ExcludeID);
+    return TrelkSched_InputNeedsMore(C->Container);
+}
+
 void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                            StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc,
                                            StructOfQZDataInputContainer *container, void *Cache, void *DirectCache)
@@ -41,10 +55,16 @@ void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQ
         return;
     if (!TrelkSched_InputNeedsMore(container))
         return;
-    void *Candidates = TrelkSched_CachedCandidates(realm, cell, container->IsOnlyDirect ? DirectCache : Cache,
-                                                   &container->DataBaseID, Master, container->IsOnlyDirect);
     VS_UUID ExcludeID;
     QZRunnerBase_GetExcludeIDForEnvData(proc, &ExcludeID);
+    if (Master == NULL) {
+        ConnectContext Context = {container, proc, &ExcludeID};
+        if (TrelkSched_EachCandidate(cell, &container->DataBaseID, container->IsOnlyDirect, &ExcludeID, ConnectOne,
+                                     &Context))
+            return;
+    }
+    void *Candidates = TrelkSched_CachedCandidates(realm, cell, container->IsOnlyDirect ? DirectCache : Cache,
+                                                   &container->DataBaseID, Master, container->IsOnlyDirect);
     VS_UWORD K1, K2, K3;
     for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
          Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {

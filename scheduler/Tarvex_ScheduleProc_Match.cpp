@@ -128,6 +128,13 @@ static VS_BOOL BlockedByRunners(StructOfQZCellBase *cell, StructOfQZProcBase *Fi
     return VS_FALSE;
 }
 
+static VS_BOOL FoundOne(StructOfQZDataBase *Data, void *Found)
+{
+    (void)Data;
+    *(VS_BOOL *)Found = VS_TRUE;
+    return VS_FALSE;
+}
+
 // TRUE when some non-slave input of the first proc has a candidate the proc
 // has not excluded.
 static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcBase *First,
@@ -138,6 +145,12 @@ static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
         if (Input->IsSlave)
             continue;
+        VS_BOOL Found = VS_FALSE;
+        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &FirstID, FoundOne, &Found)) {
+            if (Found)
+                return VS_TRUE;
+            continue;
+        }
         void *Candidates =
             TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);
         VS_UWORD K1, K2, K3;
@@ -175,6 +188,23 @@ VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc)
     return List;
 }
 
+struct FillContext {
+    StructOfQZDataInputContainer *Input;
+    StructOfQZProcBase *Proc;
+    VS_UUID *ExcludeID;
+};
+
+// Connects one candidate; FALSE once the input holds what it asks.
+static VS_BOOL FillOne(StructOfQZDataBase *Data, void *Context)
+{
+    FillContext *C = (FillContext *)Context;
+    TrelkSched_Connect(C->Input, Data, C->Proc, C->ExcludeID);
+    return C->Input->RequestNumber > 0 &&
+                   Tarvex_ScheduleProc_GetItemNumber(&C->Input->DataQueue) >= C->Input->RequestNumber
+               ? VS_FALSE
+               : VS_TRUE;
+}
+
 static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *Runner,
                             StructOfQZProcBase *Copy, void *Cache)
 {
@@ -188,6 +218,9 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         if (SRV->QueryFirst(&Input->DataQueue) != NULL && Input->RequestNumber == 1)
             continue;
         if (!TrelkSched_InputNeedsMore(Input))
+            continue;
+        FillContext Context = {Input, Copy, &ExcludeID};
+        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, FillOne, &Context))
             continue;
         void *Candidates =
             TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);

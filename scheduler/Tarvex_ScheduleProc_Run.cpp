@@ -288,10 +288,14 @@ static void StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCoun
     }
 }
 
+// The datum is an item of the cell's env, or an instance made from one: the
+// datum and its class chain are asked where they sit, which costs the depth
+// of the chain rather than the length of the env.
 static VS_BOOL ComesFromEnv(StructOfQZCellBase *cell, StructOfQZDataBase *Data)
 {
-    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (Item == Data || SRV->IsInst(SRV->GetIDEx(Item), Data))
+    OBJECTATTRIBUTEINDEX EnvIndex = TrelkSched_CellEnvDataIndex();
+    for (void *X = Data; X != NULL; X = SRV->GetClass(X))
+        if (SRV->GetParent(X) == cell && SRV->GetIndex(X) == EnvIndex)
             return VS_TRUE;
     return VS_FALSE;
 }
@@ -474,10 +478,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
 // procs before this one. TRUE when the re-feeding brought something.
 static VS_BOOL AfterRouting(RunState *R)
 {
-    VS_ULONG Own = 0;
-    for (void *Item = SRV->QueryFirst(&R->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (TrelkSched_IsData(Item) && Trelk_IDEqual(&((StructOfQZDataBase *)Item)->OwnerRunnerProcID, &R->ProcID))
-            Own++;
+    VS_ULONG Own = (VS_ULONG)TrelkSched_CountOwnedEnvData(R->cell, &R->ProcID, 0);
     R->proc->EnvDataSkipCount = Own > 0 ? Own - 1 : 0;
     VS_BOOL Received = VS_FALSE;
     if (R->proc->QZProcIndexTree == NULL)
@@ -618,7 +619,10 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
     if (!Refind(&R))
         return -1;
     VS_BOOL Received = AfterRouting(&R);
-    if (Finished && !Received && R.runner->CurrentQZProcIndexTree != NULL)
+    if (Finished && !Received && R.runner->CurrentQZProcIndexTree != NULL) {
         SRV->DelIDKey(R.runner->CurrentQZProcIndexTree, &R.ProcID);
+        // It may still hold a flagged item, which makes it current again.
+        TrelkSched_TouchProc(TRELK_FIND(StructOfQZProcBase, R.ProcID));
+    }
     return Remembered;
 }

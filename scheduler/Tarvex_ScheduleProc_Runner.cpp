@@ -73,13 +73,13 @@ void Tarvex_ScheduleProc_QZProcRunner_ProcChain_CreateCurrentQZProc(StructOfQZPr
         ChainCurrent(runner, chain, 0);
 }
 
-// The current-proc rule over the runner's whole chain.
+// The current-proc rule over the runner's whole chain: a proc with an input
+// item whose change flag is set becomes current. Only the procs noted since
+// the last look can have gained such an item (sched_touched.cpp), so only
+// they are asked.
 static void ApplyCurrentRule(StructOfQZProcRunnerBase *runner)
 {
-    VS_INT32 Steps = 0;
-    for (StructOfQZProcBase *Proc = TrelkSched_StartProc(&runner->QZProcStart);
-         Proc != NULL && Steps < TRELK_SCHED_MAXWALK; Proc = TrelkSched_NextProc(Proc), Steps++)
-        ProcCurrent(runner, Proc, 0);
+    TrelkSched_CurrentFromTouched(runner, CurrentIndex(runner));
 }
 
 static VS_BOOL AnyItem(StructOfQZProcBase *proc)

@@ -275,7 +275,15 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         return VS_TRUE;
     VS_INT32 Unallocated = 0;
     VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
-    for (void *E = SRV->QueryFirst(&cell->EnvDataQueue); E != NULL; E = SRV->QueryNext(E)) {
+    // Only produced data with a non-empty exclusion list can be counted or
+    // dropped below (an empty list makes a datum unhandled): the cell's
+    // index hands over those, in queue order, without a walk of the env.
+    VS_PARAPKGPTR Look = Trelk_GetParaPkgInterface(__LINE__);
+    if (!TrelkSched_UnallocatedCandidates(cell, Look))
+        for (void *E = SRV->QueryFirst(&cell->EnvDataQueue); E != NULL; E = SRV->QueryNext(E))
+            Look->InsertObject(Look->GetNumber(), E);
+    for (VS_INT32 i = 0; i < Look->GetNumber(); i++) {
+        void *E = Look->GetObject(i);
         if (!TrelkSched_IsData(E))
             continue;
         StructOfQZDataBase *Data = (StructOfQZDataBase *)E;
@@ -289,6 +297,7 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         else
             Discard->InsertObject(Discard->GetNumber(), Data);
     }
+    Look->Release();
     VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(realm, cell);
     if (Unallocated > Limit) {
         SRV->LuaPushObject(cell);
@@ -356,6 +365,7 @@ static void MoveSiblingInputs(StructOfQZProcBase *Target, StructOfQZProcBase *Ot
                     continue;
                 SRV->ChangeParent(Item, To, QueueIndex);
                 Item->ChangeFlag = VS_TRUE;
+                TrelkSched_TouchProc(Target);
                 *TookAction = VS_TRUE;
                 for (void *P = SRV->QueryFirst(&Data->ConnectedProc); P != NULL; P = SRV->QueryNext(P))
                     if (Trelk_IDEqual(&((StructOfQZObjectPointer *)P)->ObjectID, &OtherID)) {

@@ -173,6 +173,7 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
         Item->ObjectID = SRV->GetID(Data);
         Item->ChangeFlag = VS_TRUE;
         SRV->ChangeParent(Item, Input, TrelkSched_DataQueueIndex());
+        TrelkSched_TouchProc(Proc);
     }
     StructOfQZObjectPointer *Pointer =
         (StructOfQZObjectPointer *)SRV->MallocObjectL(SRV->GetIDEx(QZObjectPointerClass), 0, NULL);
@@ -180,8 +181,10 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
         Pointer->ObjectID = SRV->GetID(Proc);
         SRV->ChangeParent(Pointer, Data, TrelkSched_ConnectedProcIndex());
     }
-    if (Data->ExcludeProc != NULL && SRV->FindIDKey(Data->ExcludeProc, ExcludeID) == NULL)
+    if (Data->ExcludeProc != NULL && SRV->FindIDKey(Data->ExcludeProc, ExcludeID) == NULL) {
         SRV->InsertIDKey(Data->ExcludeProc, ExcludeID, (void *)1);
+        QZDataBase_ExcludeWidened(Data);
+    }
 }
 
 void TrelkSched_CountError(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, StructOfQZProcBase *Proc,

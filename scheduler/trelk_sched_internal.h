@@ -81,6 +81,33 @@ void TrelkSched_Drop(void *Object);
 void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data, StructOfQZProcBase *Proc,
                         VS_UUID *ExcludeID);
 
+// The runner procs that may have gained a changed input item (a connection,
+// moved items, a datum marked changed, or leaving the current set): the
+// current-proc rule asks only these. TrelkSched_TouchProc is declared in
+// trelk_upcalls.h (the procs call it too).
+// Adds the noted procs of the runner that have a changed input item to its
+// current set, and forgets the runner's noted procs.
+void TrelkSched_CurrentFromTouched(StructOfQZProcRunnerBase *Runner, void *CurrentIndex);
+
+// The cell's index of its env data (sched_cellenv.cpp), kept from step to
+// step. Each call first brings it up to the cell's queue.
+typedef VS_BOOL (*TrelkSched_CandidateVisit)(StructOfQZDataBase *Data, void *Context);
+// Visits the data of the cell's env of the class (with IsOnlyDirect: whose
+// buffer holder is a direct instance) that do not hold ExcludeID in their
+// exclusion list, oldest stamp first, until Visit answers FALSE. FALSE when
+// the index cannot answer (two data share a stamp, or a stamp changed): the
+// caller builds the candidates itself.
+VS_BOOL TrelkSched_EachCandidate(StructOfQZCellBase *Cell, VS_UUID *ClassID, VS_BOOL Direct, VS_UUID *ExcludeID,
+                                 TrelkSched_CandidateVisit Visit, void *Context);
+// Appends to Pkg, in queue order, the data of the cell's env that a runner
+// produced and whose exclusion list is not empty. FALSE: walk the env.
+VS_BOOL TrelkSched_UnallocatedCandidates(StructOfQZCellBase *Cell, VS_PARAPKGPTR Pkg);
+// How many data of the cell's env have the proc as OwnerRunnerProcID,
+// counting up to Stop at most (0: all).
+VS_INT32 TrelkSched_CountOwnedEnvData(StructOfQZCellBase *Cell, VS_UUID *ProcID, VS_INT32 Stop);
+// Frees every cell's index; for module shutdown.
+void TrelkSched_ReleaseCellEnvs();
+
 // Realm, cell, proc and runner ErrorCount +1, in that order (any may be NULL).
 void TrelkSched_CountError(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, StructOfQZProcBase *Proc,
                            StructOfQZProcRunnerBase *Runner);

@@ -84,6 +84,36 @@ local fresh = _New(S)
 fresh:AddData(p1)
 T.eq(fresh:GetData():_Count(), 1, "a set without any buffer gets one with the member")
 
+-- The set keeps its own index of its members; a script that changes the
+-- buffer itself, or gives the set another one, is followed.
+local big = S(p2)
+local many = {}
+for i = 1, 40 do many[i] = P(100 + i); big:AddData(many[i]) end
+big:RemoveData(p2)
+big:AddData(many[7])
+T.eq(big:GetDataBuf():_Count(), 40, "a set of many members takes a member once")
+local followCases = {
+  {"an item the script deleted",
+   function(b) b:_Del(6) end, function() big:AddData(many[7]) end, 40, many[7]},
+  {"an item the script appended",
+   function(b) b:_Append(p3) end, function() big:AddData(p3) end, 41, p3},
+  {"an item the script appended, then removed by the set",
+   function(b) b:_Append(p1) end, function() big:RemoveData(p1) end, 41, p3},
+  {"a buffer given by SetDataBuf",
+   function() big:SetDataBuf(_Pkg(many[1], many[2])) end, function() big:AddData(many[2]); big:AddData(many[3]) end,
+   3, many[3]},
+  {"the same object twice in a given buffer, removed once",
+   function() big:SetDataBuf(_Pkg(many[4], many[5], many[4])) end, function() big:RemoveData(many[4]) end, 2, many[4]},
+}
+for _, c in ipairs(followCases) do
+  c[2](big:GetDataBuf())
+  c[3]()
+  local b = big:GetDataBuf()
+  T.eq(b:_Count(), c[4], c[1] .. ": the item count")
+  if c[5] ~= nil then T.eq(b:_Get(b:_Count() - 1), c[5], c[1] .. ": the last item") end
+end
+T.eq(big:GetDataBuf():_Get(0), many[5], "the first of two equal items is the one removed")
+
 -- A set never contains itself, directly, through a derived set or through
 -- another set.
 local outer = Any(p1)

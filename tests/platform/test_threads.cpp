@@ -67,6 +67,51 @@ TEST(VsThread, CreateJoinAndIdentity)
     EXPECT_EQ(vs_thread_yield(), 0);
 }
 
+// A creator that must know which thread a created one is (to let only that
+// thread stop, say) records the ID the thread reads itself, handed over when
+// the thread starts; the thread then finds itself by that record. The handle
+// vs_thread_create gives is that ID on Linux only.
+struct SelfReport {
+    VS_COND Reported, Go;
+    VS_THREADID Own;      // written by the thread before it reports
+    VS_THREADID Recorded; // written by the creator before it lets the thread go
+    bool FoundItself;
+};
+
+static void *ReportOwnId(void *Arg)
+{
+    SelfReport *r = (SelfReport *)Arg;
+    r->Own = vs_thread_currentid();
+    vs_cond_signal(&r->Reported);
+    vs_cond_wait(&r->Go);
+    r->FoundItself = vs_thread_currentid() == r->Recorded;
+    return nullptr;
+}
+
+TEST(VsThread, ACreatedThreadFindsItselfByTheIdItsCreatorRecords)
+{
+    for (int Round = 0; Round < 4; Round++) {
+        SelfReport r{};
+        ASSERT_TRUE(vs_cond_init(&r.Reported));
+        ASSERT_TRUE(vs_cond_init(&r.Go));
+        VS_HANDLE h = vs_thread_create(ReportOwnId, &r, nullptr);
+        ASSERT_NE(h, nullptr);
+        ASSERT_TRUE(vs_cond_timewait(&r.Reported, 10000)) << "the thread reports its ID";
+        r.Recorded = r.Own;
+        EXPECT_NE(r.Recorded, vs_thread_currentid());
+#if defined(_WIN32)
+        EXPECT_NE((VS_THREADID)(uintptr_t)h, r.Recorded) << "a handle is no thread ID";
+#else
+        EXPECT_EQ((VS_THREADID)(uintptr_t)h, r.Recorded);
+#endif
+        vs_cond_signal(&r.Go);
+        EXPECT_EQ(vs_thread_join(h), 0);
+        EXPECT_TRUE(r.FoundItself) << "round " << Round;
+        vs_cond_destroy(&r.Reported);
+        vs_cond_destroy(&r.Go);
+    }
+}
+
 TEST(VsThread, SleepBlocksForTheTime)
 {
     auto Start = Clock::now();
