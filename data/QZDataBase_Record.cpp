@@ -253,10 +253,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends);
 
 void *QZDataBase_LoadFrom_Internal(VS_PARAPKGPTR ValueBufWithDepends)
 {
-    TrelkData_LoadSessionBegin();
-    void *NewData = LoadRecord(ValueBufWithDepends);
-    TrelkData_LoadSessionEnd(NewData != NULL ? VS_TRUE : VS_FALSE);
-    return NewData;
+    return LoadRecord(ValueBufWithDepends);
 }
 
 static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
@@ -313,7 +310,6 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
             return NULL;
         }
         SetOwnBuf(NewData, Buf);
-        TrelkData_LoadSessionAdd(NewData);
     } else {
         if (Pair->GetType(1) != VSTYPE_STRING)
             return NULL;
@@ -347,7 +343,6 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         }
         SRV->LockGC(Loaded);
         SRV->LuaPop(1);
-        TrelkData_LoadSessionAdd(Loaded);
         NewData = (StructOfQZDataBase *)Loaded;
     }
 

@@ -91,18 +91,14 @@ void TrelkData_OwnCopy(StructOfQZDataBase *Set, void *Copy)
         LocalBuf->OwnedCopyPkg->InsertObject(LocalBuf->OwnedCopyPkg->GetNumber(), Copy);
 }
 
-// A copy the module made was never seen by a script, so the host would not
-// collect it once released: when nothing else holds it (no lock, no script
-// reference, no parent) it is freed here.
+// The set gives up its lock on a copy; the host frees the copy once nothing
+// else holds it.
 static void ReleaseCopy(const VS_UUID &ID)
 {
     VS_UUID Key = ID;
     void *Copy = SRV->GetObject(&Key);
-    if (Copy == NULL)
-        return;
-    SRV->UnLockGC(Copy);
-    if (SRV->GetRefEx(Copy) == 0 && SRV->GetParent(Copy) == NULL)
-        SRV->FreeObject(Copy);
+    if (Copy != NULL)
+        SRV->UnLockGC(Copy);
 }
 
 void TrelkData_DropCopy(void *Copy)

@@ -319,7 +319,6 @@ static VS_BOOL LoadProcItem(VS_PARAPKGPTR DataBuf, VS_INT32 i, VS_PARAPKGPTR Ite
         Built = BuildSavedProc(Value, Type, IsChain, QZProcRecord, NextQZProcRecord);
     VS_BOOL Ok;
     if (Built != NULL) {
-        TrelkData_LoadSessionAdd(Built);
         Ok = DataBuf->InsertObject(i, Built);
         SRV->UnLockGC(Built);
     } else {
@@ -381,10 +380,7 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
 VS_BOOL QZProcChain_Load_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf,
                                  VS_BOOL IsStrictmatch)
 {
-    TrelkData_LoadSessionBegin();
-    VS_BOOL Ok = LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
-    TrelkData_LoadSessionEnd(Ok);
-    return Ok;
+    return LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
 }
 
 static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf, VS_BOOL IsStrictmatch)
@@ -508,28 +504,6 @@ VS_PARAPKGPTR QZProcChain_SaveToJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR 
     return JSonPkg;
 }
 
-// The objects the reader made are named by the result only, by ID: each is
-// shown to the script engine once, so that it goes when the script drops
-// the result without reading it, and lives while the script holds it.
-static void HandOverResultObjects(VS_PARAPKGPTR Pkg, VS_INT32 Depth)
-{
-    if (Depth > TRELK_VALUELIST_MAXDEPTH)
-        return;
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++) {
-        if (Pkg->GetType(i) == VSTYPE_PARAPKG) {
-            VS_PARAPKGPTR Nested = Pkg->GetParaPackage(i);
-            if (Nested != NULL)
-                HandOverResultObjects(Nested, Depth + 1);
-        } else if (Pkg->GetType(i) == VSTYPE_OBJECT) {
-            void *Object = Pkg->GetObject(i);
-            if (Object != NULL) {
-                SRV->LuaPushObject(Object);
-                SRV->LuaPop(1);
-            }
-        }
-    }
-}
-
 VS_PARAPKGPTR QZProcChain_LoadFromJSonPkg_Internal(void *RefObject, VS_PARAPKGPTR JSonPkg)
 {
     VS_INT32 ValueIndex = JSonPkg != NULL ? DictIndex(JSonPkg, "Value") : -1;
@@ -548,6 +522,5 @@ VS_PARAPKGPTR QZProcChain_LoadFromJSonPkg_Internal(void *RefObject, VS_PARAPKGPT
         Result->Release();
         return NULL;
     }
-    HandOverResultObjects(Result, 0);
     return Result;
 }

@@ -96,10 +96,7 @@ static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueB
 
 void *QZRuleBase_LoadFrom_Internal(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueBufWithDepends)
 {
-    TrelkData_LoadSessionBegin();
-    void *Rule = LoadRuleRecord(QZRuleBase, ValueBufWithDepends);
-    TrelkData_LoadSessionEnd(Rule != NULL ? VS_TRUE : VS_FALSE);
-    return Rule;
+    return LoadRuleRecord(QZRuleBase, ValueBufWithDepends);
 }
 
 static void *LoadRuleRecord(StructOfQZRuleBase *QZRuleBase, VS_PARAPKGPTR ValueBufWithDepends)

@@ -145,44 +145,6 @@ StructOfQZDataBase *TrelkData_NewOfDataType(StructOfQZDataBase *Self)
 }
 
 // ---------------------------------------------------------------------------
-// Load sessions
-// ---------------------------------------------------------------------------
-static thread_local VS_INT32 LoadSessionDepth = 0;
-static thread_local VS_PARAPKGPTR LoadSessionObjects = NULL;
-
-void TrelkData_LoadSessionBegin()
-{
-    if (LoadSessionDepth++ == 0 && LoadSessionObjects == NULL)
-        LoadSessionObjects = Trelk_GetParaPkgInterface(__LINE__);
-}
-
-void TrelkData_LoadSessionAdd(void *Object)
-{
-    if (LoadSessionObjects != NULL && Object != NULL)
-        LoadSessionObjects->InsertObject(LoadSessionObjects->GetNumber(), Object);
-}
-
-void TrelkData_LoadSessionEnd(VS_BOOL Ok)
-{
-    if (LoadSessionDepth <= 0 || --LoadSessionDepth > 0)
-        return;
-    VS_PARAPKGPTR Objects = LoadSessionObjects;
-    LoadSessionObjects = NULL;
-    if (Objects == NULL)
-        return;
-    if (!Ok) {
-        // Newest first: a data object goes before the objects its value holds.
-        for (VS_INT32 i = Objects->GetNumber() - 1; i >= 0; i--) {
-            void *Object = Objects->GetObject(i);
-            if (Object != NULL && SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
-                SRV->FreeObject(Object);
-        }
-    }
-    Objects->Release();
-}
-
-
-// ---------------------------------------------------------------------------
 // Type names
 // ---------------------------------------------------------------------------
 VS_BOOL TrelkData_TypeNameArg(void *Self, VS_INT32 Index, const VS_CHAR **Name)

@@ -180,17 +180,6 @@ void TrelkData_ReleaseCacheIndex(void **Index);
 void TrelkData_ReleaseRuleAttach(void *Item);
 
 // ---------------------------------------------------------------------------
-// Load sessions
-// ---------------------------------------------------------------------------
-// A load session spans one outermost reader call and everything it reads in
-// turn. Objects the readers make are entered; when the outermost call fails,
-// those that nothing holds yet (no parent, no lock, no script reference) are
-// freed, so that a refused input leaves no object behind.
-void TrelkData_LoadSessionBegin();
-void TrelkData_LoadSessionAdd(void *Object);
-void TrelkData_LoadSessionEnd(VS_BOOL Ok);
-
-// ---------------------------------------------------------------------------
 // Pieces shared across the data files
 // ---------------------------------------------------------------------------
 // Indexed and property attribute access: the hooks installed at creation.

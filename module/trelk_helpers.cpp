@@ -152,28 +152,6 @@ VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
     return 1;
 }
 
-void Trelk_UnLockAndLetGo(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->UnLockGC(Object);
-    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0) {
-        SRV->FreeObject(Object);
-        return;
-    }
-    SRV->LuaPushObject(Object);
-    SRV->LuaPop(1);
-}
-
-void Trelk_UnLockAndHandOver(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->UnLockGC(Object);
-    SRV->LuaPushObject(Object);
-    SRV->LuaPop(1);
-}
-
 // The child after the last one passed over, or the first; NULL when the
 // passed-over child is gone or no longer under the queue's owner.
 static void *DrainFront(TrelkDrain *Drain) {
@@ -200,14 +178,6 @@ void *Trelk_DrainNext(TrelkDrain *Drain, void *Done) {
         Front = SRV->QueryNext(Done);
     }
     return Front;
-}
-
-void Trelk_LetGo(void *Object)
-{
-    if (Object == NULL || SRV == NULL)
-        return;
-    SRV->ChangeParent(Object, NULL, 0);
-    Trelk_UnLockAndLetGo(Object);
 }
 
 void Trelk_UnlockForWait()

@@ -57,23 +57,8 @@ void Trelk_CallBackListAdd(VS_PARAPKGPTR List, void *Target);
 void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target);
 
 // ---------------------------------------------------------------------------
-// Letting go of objects
+// Draining queues
 // ---------------------------------------------------------------------------
-// Drops the module's lock on an object it let go of. The host collects only
-// objects a script once held, so one that nobody holds any more (no parent,
-// no lock, no script value) is freed at once; one that something else still
-// holds (an instance's lock on its class, a script value) is shown to the
-// script engine once, so that the collection point after the last holder
-// lets go frees it.
-void Trelk_UnLockAndLetGo(void *Object);
-// The same for an object in a queue: detaches it first (the lock released is
-// the one its place in the queue held).
-void Trelk_LetGo(void *Object);
-// Drops the module's lock on an object handed to the script by ID (inside a
-// package it returns): it is never freed at once, only shown to the script
-// engine, so that it lives until the script had its chance to hold it.
-void Trelk_UnLockAndHandOver(void *Object);
-
 // A walk that takes a queue's children from the front until it is empty,
 // each step freeing or moving the child it was given:
 //

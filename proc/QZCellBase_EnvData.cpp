@@ -163,7 +163,8 @@ static void RemoveOne(StructOfQZCellBase *Cell, void *Object)
         return;
     for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
         if (Env == Object) {
-            TrelkCell_LetGo(Env);
+            SRV->ChangeParent(Env, NULL, 0);
+            SRV->UnLockGC(Env);
             return;
         }
     }
@@ -202,8 +203,10 @@ VS_INT32 QZCellBase_ClearEnvData(void *L)
     void *Env = SRV->QueryFirst(&Self->EnvDataQueue);
     while (Env != NULL) {
         void *Next = SRV->QueryNext(Env);
-        if (DataClass == NULL || SRV->IsInst(SRV->GetIDEx(DataClass), Env))
-            TrelkCell_LetGo(Env);
+        if (DataClass == NULL || SRV->IsInst(SRV->GetIDEx(DataClass), Env)) {
+            SRV->ChangeParent(Env, NULL, 0);
+            SRV->UnLockGC(Env);
+        }
         Env = Next;
     }
     return 0;

@@ -40,14 +40,6 @@ VS_BOOL TrelkCell_InQueue(StructOfQZCellBase *Cell, void *Object, const VS_CHAR 
                : VS_FALSE;
 }
 
-void TrelkCell_LetGo(void *Object)
-{
-    SRV->ChangeParent(Object, NULL, 0);
-    SRV->UnLockGC(Object);
-    if (SRV->GetParent(Object) == NULL && SRV->GetRefEx(Object) == 0)
-        SRV->FreeObject(Object);
-}
-
 VS_BOOL TrelkCell_IsNumberArg(VS_INT32 Index)
 {
     if (SRV->LuaGetTop() < Index)

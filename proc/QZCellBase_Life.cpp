@@ -56,12 +56,14 @@ static void OnCreated(StructOfQZCellBase *Cell)
 static void OnBeforeFree(StructOfQZCellBase *Cell)
 {
     for (void *Data = SRV->QueryFirst(&Cell->EnvDataQueue); Data != NULL; Data = SRV->QueryFirst(&Cell->EnvDataQueue)) {
-        TrelkCell_LetGo(Data);
+        SRV->ChangeParent(Data, NULL, 0);
+        SRV->UnLockGC(Data);
     }
     for (void *Chain = SRV->QueryFirst(&Cell->ProcChainQueue); Chain != NULL;
          Chain = SRV->QueryFirst(&Cell->ProcChainQueue)) {
         Tarvex_ScheduleProc_ProcChain_ClearPrivateBuf((StructOfQZProcChainBase *)Chain);
-        TrelkCell_LetGo(Chain);
+        SRV->ChangeParent(Chain, NULL, 0);
+        SRV->UnLockGC(Chain);
     }
     if (Cell->ProcChainRunnerIndexTree != NULL) {
         SRV->DestoryIndex(Cell->ProcChainRunnerIndexTree);

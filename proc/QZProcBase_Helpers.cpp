@@ -80,7 +80,7 @@ void TrelkProc_ReleaseQueue(void *QueueHead)
     while (Item != NULL) {
         void *Next = SRV->QueryNext(Item);
         SRV->ChangeParent(Item, NULL, 0);
-        Trelk_UnLockAndLetGo(Item);
+        SRV->UnLockGC(Item);
         Item = Next;
     }
 }

@@ -29,16 +29,15 @@ static OBJECTATTRIBUTEINDEX ChainProcIndex()
     return SRV->GetAttributeIndex(QZProcChainBaseClass, "QZProcBase");
 }
 
-// A proc leaves the chain: no longer a member, no longer linked. One that
-// nobody else holds (made by the module, never seen by a script) is freed:
-// left alone it would live on with no way to reach it.
+// A proc leaves the chain: no longer a member, no longer linked, and the
+// chain's lock on it is given up (the host frees it once nothing holds it).
 static void ReleaseProc(StructOfQZProcChainBase *Chain, StructOfQZProcBase *QZProc)
 {
     if (SRV->GetParent(QZProc) != Chain)
         return; // a link to a proc of somebody else: not ours to let go
     QZProc->QZProcNext = NULL;
     SRV->ChangeParent(QZProc, NULL, VS_INVALID_ATTRIBUTEINDEX);
-    Trelk_UnLockAndLetGo(QZProc);
+    SRV->UnLockGC(QZProc);
 }
 
 // Lets go of every member proc, whether the order still reaches it or not.
@@ -140,7 +139,7 @@ static void ReplaceProcs(StructOfQZProcChainBase *Chain, VS_PARAPKGPTR Items)
         }
         // Either way P now carries one lock: the chain's hold.
         if (!SRV->ChangeParent(P, Chain, Index)) {
-            Trelk_UnLockAndLetGo(P);
+            SRV->UnLockGC(P);
             continue;
         }
         P->QZProcNext = NULL;
@@ -451,11 +450,9 @@ static void OnFreed(StructOfQZProcChainBase *Chain)
     }
     if (Chain != QZProcChainBaseClass) {
         void *Class = SRV->GetClass(Chain);
-        // A class chain may be a copy its cell has let go of while this
-        // copy of it still held it: once unlocked, it must be collectable
-        // like any other object the module lets go of, or it stays for ever.
+        // The lock this copy held on the chain it was made from.
         if (Class != NULL && Class != QZProcChainBaseClass)
-            Trelk_UnLockAndHandOver(Class);
+            SRV->UnLockGC(Class);
     }
     SRV->FreePrivate(Chain, SRV->GetLayer(Chain), 0);
 }

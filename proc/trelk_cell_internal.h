@@ -20,10 +20,6 @@ OBJECTATTRIBUTEINDEX TrelkCell_QueueIndex(const VS_CHAR *Name);
 VS_BOOL TrelkCell_InQueue(StructOfQZCellBase *Cell, void *Object, const VS_CHAR *Name);
 // TRUE when the script value at Index is a number (integer or not).
 VS_BOOL TrelkCell_IsNumberArg(VS_INT32 Index);
-// Detaches an object from its queue and drops the lock it held there; one
-// that nobody else holds (made by the module, never seen by a script) is
-// freed, since nothing could reach it any more.
-void TrelkCell_LetGo(void *Object);
 // Pushes a package made for the script, handing it over; returns 1.
 VS_INT32 TrelkCell_PushPkg(VS_PARAPKGPTR Pkg);
 

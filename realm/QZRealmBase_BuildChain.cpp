@@ -457,7 +457,7 @@ static void DropElements(VS_PARAPKGPTR Result)
 {
     for (VS_INT32 i = 1; i < Result->GetNumber(); i++)
         if (Result->GetType(i) == VSTYPE_OBJECT)
-            Trelk_UnLockAndLetGo(Result->GetObject(i));
+            SRV->UnLockGC(Result->GetObject(i));
 }
 
 // ---------------------------------------------------------------------------
@@ -644,7 +644,7 @@ static void *JoinElements(VS_PARAPKGPTR Level)
     if (i < Level->GetNumber()) {
         for (; i < Level->GetNumber(); i++)
             if (Level->GetType(i) == VSTYPE_OBJECT)
-                Trelk_UnLockAndLetGo(Level->GetObject(i));
+                SRV->UnLockGC(Level->GetObject(i));
         if (SRV->GetObject(&ChainID) == Chain)
             SRV->FreeObject(Chain);
         return NULL;
@@ -682,9 +682,9 @@ VS_INT32 QZRealmBase_BuildProcChain(void *L)
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     Result->InsertBool(0, VS_TRUE);
     Result->InsertObject(1, Chain);
-    // The package names the chain by ID only; the script's hold on it is
-    // what keeps it.
-    Trelk_UnLockAndHandOver(Chain);
+    // The package names the chain by ID only: it lives until the next
+    // collection point, and on while the script holds it.
+    SRV->UnLockGC(Chain);
     SRV->LuaPushParaPkg(Result, VS_TRUE);
     return 1;
 }

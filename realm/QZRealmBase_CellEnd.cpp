@@ -67,7 +67,8 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
             void *QueueHead = &((StructOfQZDataOutputContainer *)Out)->QZData;
             for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
-                Trelk_LetGo(X);
+                SRV->ChangeParent(X, NULL, 0);
+                SRV->UnLockGC(X);
             }
         }
         void *Next = NULL;
@@ -158,7 +159,8 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
          C = Trelk_DrainNext(&Drain, C))
         SRV->FreeObject(C);
     for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
-        Trelk_LetGo(X);
+        SRV->ChangeParent(X, NULL, 0);
+        SRV->UnLockGC(X);
     }
     QZCell->ErrorCount = 0;
     QZCell->IsReady = VS_FALSE;
@@ -221,7 +223,8 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
     if (QZRealm == NULL)
         return 0;
     for (void *X = SRV->QueryFirst(&QZRealm->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZRealm->EnvDataQueue)) {
-        Trelk_LetGo(X);
+        SRV->ChangeParent(X, NULL, 0);
+        SRV->UnLockGC(X);
     }
     if (ClearActiveObject)
         QZRealmBase_DeactiveAll_Internal(QZRealm, 0);

@@ -356,7 +356,8 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
         void *Left = Taken ? SRV->GetObject(&ID) : NULL;
         if (Left != NULL) {
             BeforeScript(i + 1);
-            Trelk_LetGo(Left);
+            SRV->ChangeParent(Left, NULL, 0);
+            SRV->UnLockGC(Left);
         }
     }
     Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);

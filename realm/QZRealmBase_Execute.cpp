@@ -208,14 +208,11 @@ VS_INT32 QZRealmBase_ExecuteForResult(void *L)
         if (SRV->FindIDKey(Old, SRV->GetIDEx(Data)) == NULL)
             Result->InsertObject(Result->GetNumber(), Data);
     SRV->DestoryIndex(Old);
-    // The data leave the realm; the package names them by ID, so each one
-    // the script is to see must outlive the realm's lock: a script value
-    // holds it while it is let go, and the collection after the script lets
-    // go of the package frees it.
+    // The data leave the realm. The package names them by ID: each lives
+    // until the next collection point, and on while the script holds it.
     for (void *Data = SRV->QueryFirst(&Realm->EnvDataQueue); Data != NULL; Data = SRV->QueryFirst(&Realm->EnvDataQueue)) {
-        SRV->LuaPushObject(Data);
-        Trelk_LetGo(Data);
-        SRV->LuaPop(1);
+        SRV->ChangeParent(Data, NULL, 0);
+        SRV->UnLockGC(Data);
     }
     if (Result->GetNumber() == 0)
         Result->InsertEmpty(0);

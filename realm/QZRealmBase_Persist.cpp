@@ -224,11 +224,11 @@ VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, 
     NextQZProcRecord->Release();
     ObjectList->Release();
 
-    // The package names the objects by ID: each is handed to the script
-    // engine, so that it lives while the caller holds it and goes once
-    // nothing does.
+    // The package names the objects by ID: each lives until the next
+    // collection point, and on while the caller holds it.
     for (VS_INT32 i = 0; i < Result->GetNumber(); i++)
-        Trelk_UnLockAndHandOver(Result->GetObject(i));
+        if (Result->GetType(i) == VSTYPE_OBJECT)
+            SRV->UnLockGC(Result->GetObject(i));
     return Result;
 }
 

@@ -70,12 +70,10 @@ void TrelkRealm_EnterQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_
 
 void TrelkRealm_LeaveQueue(void *Object)
 {
-    // Made by the realm (a cell of a cell type, a copy of env data), an
-    // object may never have been seen by a script: it is shown to the
-    // script engine so that it goes once nothing holds it.
     if (Object == NULL)
         return;
-    Trelk_LetGo(Object);
+    SRV->ChangeParent(Object, NULL, 0);
+    SRV->UnLockGC(Object);
 }
 
 void TrelkRealm_EmptyQueue(void *QueueHead)

@@ -89,9 +89,8 @@ static void OnBeforeFree(StructOfQZRealmBase *QZRealm)
     // Made with the buffer, so it goes with it too.
     vs_atomic_destory(&LocalBuf->ExecuteUntilFinishFlag);
     if (QZDataSetBaseClass != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
-        // The frame of a cycle that never ended: no script may ever have
-        // held it, so it is let go, not only unlocked.
-        Trelk_UnLockAndLetGo(LocalBuf->QZRealmFrameDataInst);
+        // The frame of a cycle that never ended.
+        SRV->UnLockGC(LocalBuf->QZRealmFrameDataInst);
         LocalBuf->QZRealmFrameDataInst = NULL;
     }
     TrelkRealm_EmptyQueue(&QZRealm->QZCellQueue);

@@ -66,7 +66,7 @@ static void CollectorDrop(StructOfRunProc_OnCellFinishCallBackPara *Collector)
     VS_PARAPKGPTR Pkg = Collector->ResultPara;
     for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
         if (Pkg->GetType(i) == VSTYPE_OBJECT)
-            Trelk_UnLockAndLetGo(Pkg->GetObject(i));
+            SRV->UnLockGC(Pkg->GetObject(i));
     if (Pkg != NULL)
         Pkg->Clear();
 }
@@ -259,7 +259,7 @@ static void AddProcToCell(StructOfRunProcPlace *Place, void *Object)
     QZCellBase_AddProc_Internal(Cell, SRV->LuaGetTop());
     SRV->LuaPop(2);
     if (Copy != NULL)
-        Trelk_UnLockAndLetGo(Copy);
+        SRV->UnLockGC(Copy);
 }
 
 // All procs in one new chain of the cell, in argument order.
@@ -690,7 +690,8 @@ static void PutCellBack(StructOfRunProcPlace *Place)
         return;
     }
     // Free-standing before, or its realm went during the run.
-    Trelk_LetGo(Cell);
+    SRV->ChangeParent(Cell, NULL, 0);
+    SRV->UnLockGC(Cell);
 }
 
 VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunProc_OnCellFinishCallBackPara *Collector,
@@ -747,12 +748,9 @@ VS_PARAPKGPTR TrelkRealm_RunProc_End(StructOfRunProcPlace *Place, StructOfRunPro
             SRV->ChangeParent(X, Holder, HolderIndex);
             continue;
         }
-        // The package names the object by ID only, and the script reads it
-        // next.
-        if (Holder == NULL)
-            Trelk_UnLockAndHandOver(X);
-        else
-            SRV->UnLockGC(X);
+        // The package names the object by ID only: it lives until the next
+        // collection point, and on while the script holds it.
+        SRV->UnLockGC(X);
     }
     return Result;
 }

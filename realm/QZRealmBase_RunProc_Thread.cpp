@@ -69,8 +69,10 @@ static void EmptyHolder(void *Holder)
 {
     void *QueueHead = &((StructOfQZDataOutputContainer *)Holder)->QZData;
     // Each place in the holder holds one lock.
-    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead))
-        Trelk_LetGo(X);
+    for (void *X = SRV->QueryFirst(QueueHead); X != NULL; X = SRV->QueryFirst(QueueHead)) {
+        SRV->ChangeParent(X, NULL, 0);
+        SRV->UnLockGC(X);
+    }
 }
 
 static VS_INT32 HolderOnFreeCallback(void *L)
@@ -84,7 +86,7 @@ static VS_INT32 HolderOnFreeCallback(void *L)
     StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(Freed);
     if (LocalBuf != NULL)
         Trelk_CallBackListRemove(LocalBuf->CallBackObjectPkg, Holder);
-    Trelk_UnLockAndLetGo(Holder);
+    SRV->UnLockGC(Holder);
     return 0;
 }
 

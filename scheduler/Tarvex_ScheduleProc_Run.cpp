@@ -374,7 +374,7 @@ static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
     for (void *Value = SRV->QueryFirstIDKey(Held, &Key); Value != NULL; Value = SRV->QueryNextIDKey(Held, &Key)) {
         void *Left = TrelkSched_Find(&Key);
         if (Left != NULL)
-            Trelk_UnLockAndLetGo(Left);
+            SRV->UnLockGC(Left);
     }
     SRV->DestoryIndex(Held);
     SRV->DestoryIndex(Done);
@@ -447,7 +447,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(R->realm, R->cell, R->proc);
         for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
             if (EnvList->GetObject(i) != NULL)
-                Trelk_UnLockAndLetGo(EnvList->GetObject(i));
+                SRV->UnLockGC(EnvList->GetObject(i));
         EnvList->Release();
         Fail(R);
         return VS_FALSE;
@@ -464,7 +464,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
     else
         for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
             if (EnvList->GetObject(i) != NULL)
-                Trelk_UnLockAndLetGo(EnvList->GetObject(i));
+                SRV->UnLockGC(EnvList->GetObject(i));
     EnvList->Release();
     if (Queued && !R->cell->IsReady)
         QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,

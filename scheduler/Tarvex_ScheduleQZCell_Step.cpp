@@ -62,8 +62,7 @@ static void CollectOutput(StructOfQZCellBase *Cell, StructOfQZDataInputContainer
         Output->ChangeFlag = VS_TRUE;
         // The check hands over one lock on what it answered, the datum
         // itself or its converted copy: that one is released, nothing else.
-        // Last: letting go may run scripts.
-        Trelk_UnLockAndLetGo(Result);
+        SRV->UnLockGC(Result);
         return;
     }
 }

@@ -160,7 +160,8 @@ void TrelkSched_Drop(void *Object)
 {
     if (Object == NULL)
         return;
-    Trelk_LetGo(Object);
+    SRV->ChangeParent(Object, NULL, 0);
+    SRV->UnLockGC(Object);
 }
 
 void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data, StructOfQZProcBase *Proc,

@@ -20,6 +20,10 @@ struct HostOptions {
     bool refuseService = false;   // GetXRQInterface answers NULL
     bool deterministicIds = false; // new object IDs from a run-wide counter (golden tests only)
     bool verbose = false;          // ProcessError reports also go to stderr
+    // GetRefEx answers 0 for every object: a host whose reference counts say
+    // nothing, for tests that the module decides no free by them. The host's
+    // own lifetime and its _RefCount built-in still count as usual.
+    bool zeroRefCounts = false;
 };
 
 struct HostStats {

@@ -40,11 +40,15 @@
 // lock) and takes them back after (script lock, then host lock).
 //
 // Lifetime. An object lives until FreeObject, or until a collection point
-// finds it unheld. Held means: a GC lock (LockGC; MallocObjectL's creation
-// lock), a place in a parent's queue, or a live script value. Only an object a
-// script has held and let go of (a candidate) is freed by collection; an
-// object never given to a script dies only by FreeObject. A package item
-// holds an object's ID, not the object.
+// finds it unheld. Held means: a GC lock (LockGC or AddRefEx; the creation
+// lock of MallocObjectL until ReleaseOwnerEx gives it up), a place in a
+// parent's queue, or a live script value. An object that nothing holds is
+// garbage, whoever made it and whether or not a script ever saw it: letting
+// go (UnLockGC, ReleaseOwnerEx, ChangeParent to no parent) is all its holder
+// does, and the next collection point frees it. Class objects and root items
+// are never garbage: only FreeObject ends them. A package item holds an
+// object's ID, not the object; an instance does not hold the object it was
+// made from (freeing that object frees the instance first).
 //
 // Collection points: XRQDispatch, the end of a chunk the driver runs, and the
 // script function _CollectGarbage; nothing else frees by itself. A collection
@@ -64,9 +68,11 @@
 // next 65,536 frees (at most 64 MiB), so within that window a stale pointer
 // never names another object.
 //
-// Costs. A collection point looks only at candidates (objects whose last
-// script value was collected, and candidates that became unheld since), so it
-// costs what it finds, not what lives. Nothing depends on the clock.
+// Costs. A collection point looks only at candidates: the objects that may
+// have become unheld since the last one (a GC lock count or the creator's
+// ownership given up to zero, a detach from a queue, the last script value
+// collected). So it costs what it finds, not what lives. Nothing depends on
+// the clock.
 #ifndef TARVEX_API_H
 #define TARVEX_API_H
 
@@ -370,8 +376,9 @@ class ClassOfXRQInterface {
     // ---- child queues ----
     // Appends to Parent's queue attribute Index, leaving the former queue; a
     // NULL Parent detaches. A queue holds its children (they are freed with
-    // the parent); a detached object that is a candidate and has no GC lock
-    // is freed at the next collection point. GC locks are left alone. Host lock.
+    // the parent); a detached object that nothing else holds (no GC lock, no
+    // script value) is freed at the next collection point. GC locks are left
+    // alone. Host lock.
     virtual VS_BOOL ChangeParent(void *Object, void *Parent, OBJECTATTRIBUTEINDEX Index) = 0;
     virtual void *QueryFirst(void *QueueHeadField) = 0;
     virtual void *QueryNext(void *Object) = 0;
@@ -380,14 +387,16 @@ class ClassOfXRQInterface {
     // One more GC lock: held until as many UnLockGC. Host lock.
     virtual void LockGC(void *Object) = 0;
     // One GC lock less; below zero it is counted (UnlockAtZero) and ignored.
-    // Reaching zero frees nothing now: a candidate without a parent is freed
-    // at the next collection point. Host lock.
+    // Reaching zero frees nothing now: an object then unheld (no parent, no
+    // script value) is freed at the next collection point. Host lock.
     virtual void UnLockGC(void *Object) = 0;
     // Gives up the creation lock of MallocObjectL (once); as UnLockGC.
     virtual void ReleaseOwnerEx(void *Object) = 0;
     // Same as LockGC.
     virtual void AddRefEx(void *Object) = 0;
-    // GC locks, plus one while a script value holds it. Host lock.
+    // GC locks, plus one while a script value holds it: for reports. No free
+    // depends on it: a queue's hold is not counted, and what counts zero is
+    // freed by the next collection point anyway, not by the caller. Host lock.
     virtual VS_INT32 GetRefEx(void *Object) = 0;
 
     // ---- private buffers and memory ----

@@ -4,10 +4,15 @@
 //
 // Exit status: 0 the script ran, 1 script error, 2 the module could not be
 // loaded or refused to start, 64 usage.
+//
+// TARVEX_ZERO_REFCOUNTS=1 in the environment makes the host's GetRefEx
+// answer 0 for every object (HostOptions::zeroRefCounts): a test that the
+// module runs the same on a host whose reference counts say nothing.
 #include "host_internal.h"
 #include "tarvex_host.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,6 +32,8 @@ int main(int argc, char **argv) {
 
     tvh::HostOptions options;
     options.verbose = true; // error reports go to stderr as [level] source:line: text
+    const char *zeroRefs = getenv("TARVEX_ZERO_REFCOUNTS");
+    options.zeroRefCounts = zeroRefs != nullptr && std::string(zeroRefs) == "1";
     if (!tvh::start(options)) {
         fprintf(stderr, "tarvex: the host did not start\n");
         return 2;

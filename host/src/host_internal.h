@@ -187,7 +187,6 @@ struct HostObject {
     bool isRootItem = false;
     bool ownerHeld = false;
     bool hasProxy = false;   // a live script proxy exists (kept by script/)
-    bool candidate = false;  // its last proxy was collected: freed at a collection point when unheld
     bool queued = false;     // on the list of candidates to look at (guarded by that list's mutex)
     bool rawContext = false;
 
@@ -336,12 +335,14 @@ inline bool holdsScriptLock() { return lockOwnership()[1]; }
 void collectGarbage();
 // Dispatch's collection point: an incremental script step, then the same frees.
 void collectStep();
-// Marks an object whose last proxy was collected and puts it on the list of
-// candidates that the next collection point looks at.
+// Puts an object that may have become unheld (its last GC lock or the
+// creator's ownership given up, detached from its queue, its last proxy
+// collected) on the list of candidates that the next collection point looks
+// at; class objects and root items never go on it.
 void markCandidate(HostObject *o);
-// Puts a candidate back on that list after it became unheld (lock count at
-// zero, detached); no effect on other objects.
-void requeueCandidate(HostObject *o);
+// What holds an object as GetRefEx counts it: GC locks (the creation lock
+// included), plus one while a script value holds it; 0 for NULL.
+int holdCount(const HostObject *o);
 // Automatic frees happen only on the main thread (the one that started the
 // host), holding both locks, while no call by name runs on any thread.
 bool mayFreeHere();

@@ -66,12 +66,11 @@ TEST_F(DecisionTest, NewRecordsStartFromTemplateDefaultsNotFromWhatTheyAreMadeFr
     EXPECT_EQ(s->QueryFirst(&proto->Kids), kid); // the prototype kept its own
 }
 
-// Objects a script let go of are freed only at collection points; XRQDispatch
-// is one, no other operation is.
+// Objects let go of (here never seen by a script) are freed only at
+// collection points; XRQDispatch is one, no other operation is.
 TEST_F(DecisionTest, UnheldObjectsDieOnlyAtCollectionPoints) {
     void *a = newObject(cls);
     s->ReleaseOwnerEx(a);
-    tvh::markCandidate(desc(a)); // as the script engine marks a collected proxy
     VS_UUID ida = s->GetID(a);
 
     // Operations a module calls all the time collect nothing.
@@ -94,6 +93,31 @@ TEST_F(DecisionTest, UnheldObjectsDieOnlyAtCollectionPoints) {
     EXPECT_FALSE(alive(ida));
     EXPECT_TRUE(tvh::holdsHostLock());
     EXPECT_TRUE(tvh::holdsScriptLock());
+}
+
+// A host whose GetRefEx answers 0 (the runner's TARVEX_ZERO_REFCOUNTS):
+// lifetime still counts the real holds, and so does the _RefCount built-in.
+TEST_F(DecisionTest, ZeroRefCountsChangeOnlyWhatGetRefExAnswers) {
+    tvh::HostOptions o;
+    o.zeroRefCounts = true;
+    restartHost(o);
+    cls = defineClass(classXml("DProto", kProtoID, kProtoAttrs), kProtoID);
+    ASSERT_NE(cls, nullptr);
+    void *held = newObject(cls), *dropped = newObject(cls);
+    s->LockGC(held);
+    s->ReleaseOwnerEx(dropped);
+    EXPECT_EQ(s->GetRefEx(held), 0);
+    EXPECT_EQ(tvh::holdCount(desc(held)), 2);
+    VS_UUID idHeld = s->GetID(held), idDropped = s->GetID(dropped);
+    tvh::collectGarbage();
+    EXPECT_TRUE(alive(idHeld));
+    EXPECT_FALSE(alive(idDropped));
+    if (tvh::scriptEngine()) {
+        s->SetName(held, "held");
+        std::string err;
+        // Two locks and the script's own value.
+        EXPECT_TRUE(tvh::runChunk("assert(_RefCount(_Find('held')) == 3)", "chunk", &err)) << err;
+    }
 }
 
 TEST_F(DecisionTest, QueueMovesLeaveLockCountsAlone) {

@@ -245,26 +245,34 @@ TEST_F(ObjectTest, LockCountsOwnerReferenceAndUnlockAtZero) {
     EXPECT_EQ(s->GetRefEx(o2), 1);
 }
 
-TEST_F(ObjectTest, CollectionFreesOnlyUnheldCandidatesInCreationOrder) {
+// Garbage is what nothing holds, whoever made it and whether or not a script
+// ever saw it: only collection points free it, and only while it is unheld.
+TEST_F(ObjectTest, CollectionFreesWhatNothingHolds) {
     void *a = newObject(node), *b = newObject(node), *c = newObject(node), *d = newObject(node);
     void *p = newObject(node);
-    for (void *x : {a, b, c, d}) {
-        s->ReleaseOwnerEx(x);
-        tvh::markCandidate(desc(x)); // as the script engine marks a collected proxy
-    }
-    s->LockGC(b);                        // held by a lock
+    for (void *x : {a, b, c, d}) s->ReleaseOwnerEx(x); // never given to a script
+    s->LockGC(b);                              // held by a lock
     ASSERT_TRUE(s->ChangeParent(c, p, first)); // held by a parent
-    desc(d)->hasProxy = true;            // still referenced by a script
+    desc(d)->hasProxy = true;                  // held by a script value
     VS_UUID ida = s->GetID(a);
+    EXPECT_NE(s->GetObject(&ida), nullptr) << "only collection points free";
     tvh::collectGarbage();
     EXPECT_EQ(s->GetObject(&ida), nullptr);
     for (void *x : {b, c, d}) EXPECT_NE(s->GetObject(s->GetIDEx(x)), nullptr);
-    // Non-candidates (never exposed to a script) only die by FreeObject.
-    EXPECT_NE(s->GetObject(s->GetIDEx(p)), nullptr);
+    EXPECT_NE(s->GetObject(s->GetIDEx(p)), nullptr) << "the creator still owns it";
+    // Each way of letting go makes it garbage for the next collection point.
+    VS_UUID idb = s->GetID(b), idc = s->GetID(c), idp = s->GetID(p);
     s->UnLockGC(b);
-    VS_UUID idb = s->GetID(b);
+    ASSERT_TRUE(s->ChangeParent(c, nullptr, 0));
+    s->UnLockGC(p); // the creation lock: the owner lets go
+    EXPECT_NE(s->GetObject(&idb), nullptr);
     tvh::collectGarbage();
-    EXPECT_EQ(s->GetObject(&idb), nullptr);
+    for (const VS_UUID *id : {&idb, &idc, &idp}) EXPECT_EQ(s->GetObject(const_cast<VS_UUID *>(id)), nullptr);
+    EXPECT_NE(s->GetObject(s->GetIDEx(d)), nullptr);
+    desc(d)->hasProxy = false;
+    s->FreeObject(d);
+    // Class objects are never garbage.
+    EXPECT_NE(s->GetObject(s->GetIDEx(node)), nullptr);
 }
 
 TEST_F(ObjectTest, FreedHandlesActAsNullAndAreCounted) {

@@ -86,10 +86,10 @@ TEST_F(ScriptRuleTest, ACallByNameFreesNothingItsCallerHolds) {
         "end");
     for (bool relock : {true, false}) {
         SCOPED_TRACE(relock ? "locked again after the call" : "left unheld after the call");
+        // Made by the module and let go of before the call: garbage that no
+        // script has seen yet.
         void *datum = S()->MallocObjectL(&clsId, 0, nullptr);
         VS_UUID id = S()->GetID(datum);
-        S()->LuaPushObject(datum); // a script saw it: its proxy makes it a candidate once collected
-        S()->LuaPop(1);
         S()->ReleaseOwnerEx(datum);
         VS_PARAPKGPTR list = S()->GetParaPkgInterface();
         list->InsertObject(0, datum);

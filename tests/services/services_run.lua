@@ -48,8 +48,12 @@ local rows = {
   {"RunProc: nothing at all: one empty item", function() return realm:RunProc() end, "-", ""},
   {"RunProc: expected Total of a chain", function() return realm:RunProc(Number(10), Total, (T.chain(Halve, AddOne))) end,
    "6", "Halve,AddOne"},
+  -- The output proc's runner and AddOne's have the same priority and run in
+  -- the order of their addresses: AddOne may run first in the pass that
+  -- collects, and then its Total is there too.
   {"RunProc: Half or Total, whichever comes first",
-   function() return realm:RunProc(Number(10), T.pkg(Half, Total), Halve(), AddOne()) end, "5", "Halve"},
+   function() return realm:RunProc(Number(10), T.pkg(Half, Total), Halve(), AddOne()) end,
+   {"5", "5,6"}, {"Halve", "Halve,AddOne"}},
   {"RunProc: Half and Total both a must",
    function() return realm:RunProc(Number(10), T.pkg("m", Half, "m", Total), Halve(), AddOne()) end, "5,6",
    "Halve,AddOne"},
@@ -79,11 +83,18 @@ for _, row in ipairs(rows) do
   T.errors()
   local result = call()
   T.check(result ~= nil, name .. ": a package comes back")
+  if type(want) == "table" then -- alternatives, each with its procs
+    local got = T.values(result)
+    for i = 1, #want do
+      if got == want[i] then want, wantCalls = want[i], wantCalls[i] break end
+    end
+  end
   if want == nil then
     T.eq(result:_Count(), 0, name .. ": an empty package")
   else
-    T.eq(T.values(result), want, name .. ": result")
+    T.eq(T.values(result), type(want) == "table" and want[1] or want, name .. ": result")
   end
+  if type(wantCalls) == "table" then wantCalls = wantCalls[1] end
   table.sort(T.calls)
   local sortedWant = {}
   for c in wantCalls:gmatch("[^,]+") do sortedWant[#sortedWant + 1] = c end

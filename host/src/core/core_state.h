@@ -79,8 +79,8 @@ struct Core {
     static constexpr size_t kGraveyardSoftLimit = 1024;
     size_t graveyardKept = 0; // pinned descriptors the last sweep kept
 
-    // Candidates to look at at the next collection point, by sequence number.
-    // Fed by collected proxies and by candidates that became unheld, so that
+    // Candidates to look at at the next collection point, by sequence number:
+    // objects that may have become unheld since (see markCandidate), so that
     // a collection costs what it finds, not what lives.
     std::vector<uint64_t> pending; // guarded by pendingMutex()
     std::thread::id mainThread;

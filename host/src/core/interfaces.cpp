@@ -355,7 +355,7 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
         }
         if (--o->lockCount == 0) {
             o->ownerHeld = false;
-            requeueCandidate(o); // looked at again at the next collection point
+            markCandidate(o); // looked at by the next collection point
         }
     }
     void ReleaseOwnerEx(void *Object) override {
@@ -363,13 +363,14 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
         HostObject *o = lookup(Object);
         if (!o || !o->ownerHeld) return;
         o->ownerHeld = false;
-        if (o->lockCount > 0 && --o->lockCount == 0) requeueCandidate(o);
+        if (o->lockCount > 0 && --o->lockCount == 0) markCandidate(o);
     }
     void AddRefEx(void *Object) override { LockGC(Object); }
     VS_INT32 GetRefEx(void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return o ? o->lockCount + (o->hasProxy ? 1 : 0) : 0;
+        if (core().opts.zeroRefCounts) return 0;
+        return holdCount(o);
     }
 
     // ---- private buffers and memory ----

@@ -677,7 +677,7 @@ bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index)
     if (!parent) {
         bool had = o->parent != nullptr;
         unlink(o);
-        if (had) requeueCandidate(o); // detached: unheld, perhaps
+        if (had) markCandidate(o); // detached: unheld, perhaps
         return true;
     }
     if (parent->state != LifeState::Live) return false;
@@ -925,28 +925,24 @@ void releaseAllSilently() {
 // ---------------------------------------------------------------------------
 // Collection points
 // ---------------------------------------------------------------------------
+// Class objects and root items live until they are freed by name; every
+// other object is garbage once nothing holds it, whoever made it and whether
+// or not a script ever saw it.
+static bool collectable(const HostObject *o) { return !o->isClass && !o->isRootItem; }
+
 void markCandidate(HostObject *o) {
-    if (!o) return;
+    if (!o || !collectable(o)) return;
     std::lock_guard<std::mutex> g(pendingMutex());
-    o->candidate = true;
     if (!o->queued) {
         o->queued = true;
         core().pending.push_back(o->seq);
     }
 }
 
-void requeueCandidate(HostObject *o) {
-    if (!o || !o->candidate) return;
-    std::lock_guard<std::mutex> g(pendingMutex());
-    if (!o->queued) {
-        o->queued = true;
-        core().pending.push_back(o->seq);
-    }
-}
+int holdCount(const HostObject *o) { return o ? o->lockCount + (o->hasProxy ? 1 : 0) : 0; }
 
 static bool unheld(const HostObject *o) {
-    return o->candidate && !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live &&
-           !o->isClass && !o->isRootItem;
+    return !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
 }
 
 // Frees the unheld objects among the listed candidates, oldest first; what

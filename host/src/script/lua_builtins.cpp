@@ -177,7 +177,7 @@ int b_UnLockGC(lua_State *L) {
 }
 
 int b_RefCount(lua_State *L) {
-    lua_pushinteger(L, service()->GetRefEx(checkObj(L, 1)->record));
+    lua_pushinteger(L, holdCount(checkObj(L, 1))); // the real count, whatever GetRefEx answers
     return 1;
 }
 
