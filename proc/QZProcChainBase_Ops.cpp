@@ -117,7 +117,22 @@ static StructOfQZProcBase *WrapChainIntoCell(StructOfQZProcChainBase *Src)
     return Cell;
 }
 
-VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain)
+// The remembered tail stands for the walk only while it is still a proc of
+// this chain with nothing after it; anything else (a script moved it, or the
+// caller knows none) walks the order from its first proc.
+static StructOfQZProcBase *KnownTail(StructOfQZProcChainBase *QZProcChain, VS_UUID *TailID)
+{
+    if (TailID == NULL || Trelk_IsZeroID(TailID))
+        return NULL;
+    void *Tail = SRV->GetObject(TailID);
+    if (!TrelkChain_IsProc(Tail) || SRV->GetParent(Tail) != QZProcChain ||
+        ((StructOfQZProcBase *)Tail)->QZProcNext != NULL)
+        return NULL;
+    return (StructOfQZProcBase *)Tail;
+}
+
+VS_BOOL QZProcChainBase_AppendAtTail_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain,
+                                              VS_UUID *TailID)
 {
     if (!TrelkChain_IsChain(QZProcChain) || SrcProcOrProcChain == NULL)
         return VS_FALSE;
@@ -126,7 +141,9 @@ VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, vo
         StructOfQZProcBase *First = TrelkChain_StartProc(&QZProcChain->QZProcStart);
         if (First == NULL)
             return VS_FALSE;
-        Last = TrelkChain_LastProc(First);
+        Last = KnownTail(QZProcChain, TailID);
+        if (Last == NULL)
+            Last = TrelkChain_LastProc(First);
     }
     if (TrelkChain_IsProc(SrcProcOrProcChain)) {
         StructOfQZProcBase *P = (StructOfQZProcBase *)SrcProcOrProcChain;
@@ -153,6 +170,8 @@ VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, vo
         }
         if (!NewlyMade)
             SRV->LockGC(P);
+        if (TailID != NULL)
+            *TailID = SRV->GetID(P);
         return VS_TRUE;
     }
     if (TrelkChain_IsChain(SrcProcOrProcChain)) {
@@ -163,9 +182,16 @@ VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, vo
             SRV->FreeObject(Cell);
             return VS_FALSE;
         }
+        if (TailID != NULL)
+            *TailID = SRV->GetID(Cell);
         return VS_TRUE;
     }
     return VS_FALSE;
+}
+
+VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain)
+{
+    return QZProcChainBase_AppendAtTail_Internal(QZProcChain, SrcProcOrProcChain, NULL);
 }
 
 VS_INT32 QZProcChainBase_Append(void *L)

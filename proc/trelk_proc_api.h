@@ -136,6 +136,11 @@ int QZProcChainQueue_SortCmp(const void *a, const void *b);
 // ---------------------------------------------------------------------------
 VS_INT32 QZProcChainBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara);
 VS_BOOL QZProcChainBase_Append_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain);
+// The same, for a caller appending many elements in a row: *TailID names the
+// chain's last proc as the caller last saw it (all zero: unknown) and is set
+// to the appended element, so the order is not walked again on each append.
+VS_BOOL QZProcChainBase_AppendAtTail_Internal(StructOfQZProcChainBase *QZProcChain, void *SrcProcOrProcChain,
+                                              VS_UUID *TailID);
 VS_BOOL QZProcChainBase_Equals_Internal(StructOfQZProcChainBase *Src, StructOfQZProcChainBase *Des);
 // New package of chains; the caller releases it.
 VS_PARAPKGPTR QZProcChainBase_FindInternal(StructOfQZProcBase *FirstQZProc, StructOfQZProcBase *LastQZProc);

@@ -15,6 +15,9 @@
 #include "trelk_realm_luafuncs.h"
 #include "trelk_realm_internal.h"
 
+#include "trelk_alloc.h"
+
+#include <algorithm>
 #include <cstdlib>
 
 static VS_BOOL IsProc(void *Object)
@@ -156,25 +159,127 @@ static VS_INT32 ChainProcCount(StructOfQZProcChainBase *Chain)
     return Count;
 }
 
+// ---------------------------------------------------------------------------
+// What one build remembers
+// ---------------------------------------------------------------------------
+// A deep search asks for the producers of one data type per level. Scanning
+// the proc-type registry and every chain at each level makes a build grow
+// with depth times library size, so one build indexes them once, by the IDs
+// of the data types their outputs name, in scan order. Nothing the search
+// itself does changes a proc type's outputs or a chain's order; a script
+// can (a creation event of an element, "OnProcPriority"), so every point
+// where one may run marks the index stale and the next lookup rebuilds it.
+typedef TrelkIDMap<TrelkVector<VS_INT32>> TrelkPositionsByOutput;
+
+struct StructOfBuildSearch {
+    VS_BOOL Ready;
+    TrelkVector<VS_UUID> Types;  // listed proc types, registry order
+    TrelkPositionsByOutput TypesByOutput;
+    TrelkVector<VS_UUID> Chains; // chains that may be producers, instance order
+    TrelkPositionsByOutput ChainsByOutput;
+    // The data types being searched on the way down (see BuildLevel),
+    // counted by ID.
+    TrelkVector<VS_UUID> Path;
+    TrelkIDMap<VS_INT32> PathCount;
+
+    StructOfBuildSearch() : Ready(VS_FALSE) {}
+    void Stale()
+    {
+        Ready = VS_FALSE;
+    }
+};
+
+static void AddOutputsOf(TrelkPositionsByOutput &Index, StructOfQZProcBase *Proc, VS_INT32 Position)
+{
+    for (void *Item = SRV->QueryFirst(&Proc->OutputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+        TrelkVector<VS_INT32> &Positions = Index[((StructOfQZDataOutputContainer *)Item)->DataBaseID];
+        if (Positions.empty() || Positions.back() != Position)
+            Positions.push_back(Position);
+    }
+}
+
+static VS_BOOL IsListedProcType(void *Type)
+{
+    return Type != NULL && Type != QZProcRemoteBaseClass && Type != QZCellBaseClass;
+}
+
+static void IndexProducers(StructOfBuildSearch *Search)
+{
+    Search->Types.clear();
+    Search->TypesByOutput.clear();
+    Search->Chains.clear();
+    Search->ChainsByOutput.clear();
+    VS_UUID Key;
+    for (void *Value = SRV->QueryFirstIDKey(GlobalProcTypeIndexTree, &Key); Value != NULL;
+         Value = SRV->QueryNextIDKey(GlobalProcTypeIndexTree, &Key)) {
+        StructOfQZProcBase *Type = (StructOfQZProcBase *)SRV->GetObject(&Key);
+        if (!IsListedProcType(Type))
+            continue;
+        AddOutputsOf(Search->TypesByOutput, Type, (VS_INT32)Search->Types.size());
+        Search->Types.push_back(Key);
+    }
+    // Only chains of more than one proc that no search has built are ever
+    // producers; their last procs are found once here.
+    VS_QUERYRECORD Query;
+    memset(&Query, 0, sizeof(Query));
+    for (void *Chain = SRV->QueryFirstInst(&Query, QZProcChainBaseClass); Chain != NULL;
+         Chain = SRV->QueryNextInst(&Query, QZProcChainBaseClass)) {
+        StructOfQZProcChainBase *C = (StructOfQZProcChainBase *)Chain;
+        if (C->IsBuildDynamic == 1 || ChainProcCount(C) <= 1)
+            continue;
+        StructOfQZProcBase *Last = TrelkRealm_ChainLastProc(C);
+        if (Last == NULL)
+            continue;
+        AddOutputsOf(Search->ChainsByOutput, Last, (VS_INT32)Search->Chains.size());
+        Search->Chains.push_back(SRV->GetID(C));
+    }
+    SRV->QueryInstClose(&Query);
+    Search->Ready = VS_TRUE;
+}
+
+// Positions, in scan order and each once, of the entries with an output that
+// takes DataType: one naming the type itself or a class it derives from.
+static void PositionsFor(TrelkPositionsByOutput &Index, StructOfQZDataBase *DataType, TrelkVector<VS_INT32> &Out)
+{
+    Out.clear();
+    VS_INT32 Keys = 0;
+    void *X = DataType;
+    for (VS_INT32 Depth = 0; X != NULL && Depth < 65536; Depth++, X = SRV->GetClass(X)) {
+        TrelkPositionsByOutput::iterator It = Index.find(SRV->GetID(X));
+        if (It == Index.end())
+            continue;
+        Out.insert(Out.end(), It->second.begin(), It->second.end());
+        Keys++;
+    }
+    if (Keys > 1) {
+        std::sort(Out.begin(), Out.end());
+        Out.erase(std::unique(Out.begin(), Out.end()), Out.end());
+    }
+}
+
 // The producers of one wanted data type: the proc types that output it, then
 // the chains of more than one proc whose last proc outputs it and that no
 // search has built. Empty when no proc type produces it.
-static VS_PARAPKGPTR ProducersOf(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *DataType)
+static VS_PARAPKGPTR ProducersOf(StructOfBuildSearch *Search, StructOfQZDataBase *DataType)
 {
-    VS_UUID TypeID = SRV->GetID(DataType);
-    VS_PARAPKGPTR Producers = QZRealmBase_QueryProcForOutput_Internal(QZRealm, DataType, VS_FALSE);
+    if (!Search->Ready)
+        IndexProducers(Search);
+    VS_PARAPKGPTR Producers = Trelk_GetParaPkgInterface(__LINE__);
+    TrelkVector<VS_INT32> Positions;
+    PositionsFor(Search->TypesByOutput, DataType, Positions);
+    for (size_t i = 0; i < Positions.size(); i++) {
+        StructOfQZProcBase *Type = (StructOfQZProcBase *)SRV->GetObject(&Search->Types[Positions[i]]);
+        if (Type != NULL && QZProcBase_DataCanBeAsOutput_Internal(Type, DataType, VS_FALSE) == VS_TRUE)
+            Producers->InsertObject(Producers->GetNumber(), Type);
+    }
     if (Producers->GetNumber() == 0)
         return Producers;
-    DataType = (StructOfQZDataBase *)SRV->GetObject(&TypeID);
-    if (DataType == NULL)
-        return Producers;
-    VS_PARAPKGPTR Chains = QZRealmBase_QueryProcChainForOutput_Internal(QZRealm, DataType);
-    for (VS_INT32 i = 0; i < Chains->GetNumber(); i++) {
-        StructOfQZProcChainBase *Chain = (StructOfQZProcChainBase *)Chains->GetObject(i);
-        if (Chain != NULL && Chain->IsBuildDynamic != 1 && ChainProcCount(Chain) > 1)
+    PositionsFor(Search->ChainsByOutput, DataType, Positions);
+    for (size_t i = 0; i < Positions.size(); i++) {
+        void *Chain = SRV->GetObject(&Search->Chains[Positions[i]]);
+        if (Chain != NULL)
             Producers->InsertObject(Producers->GetNumber(), Chain);
     }
-    Chains->Release();
     return Producers;
 }
 
@@ -284,7 +389,7 @@ static VS_INT32 Roulette(VS_PARAPKGPTR Priority, VS_INT32 Number)
 }
 
 // Takes one set out of Sets; the caller owns it. NULL when no set is left.
-static VS_PARAPKGPTR ChooseSet(VS_PARAPKGPTR Sets)
+static VS_PARAPKGPTR ChooseSet(StructOfBuildSearch *Search, VS_PARAPKGPTR Sets)
 {
     VS_INT32 Number = Sets->GetNumber();
     if (Number <= 0)
@@ -293,6 +398,8 @@ static VS_PARAPKGPTR ChooseSet(VS_PARAPKGPTR Sets)
     if (Number > 1) {
         VS_PARAPKGPTR Priority = Trelk_GetParaPkgInterface(__LINE__);
         Index = AskPriorities(Sets, Priority) ? Roulette(Priority, Number) : rand() % Number;
+        // The stub's hook may have run.
+        Search->Stale();
         Priority->Release();
     }
     VS_PARAPKGPTR Set = Sets->GetParaPackage(Index);
@@ -463,12 +570,36 @@ static void DropElements(VS_PARAPKGPTR Result)
 // ---------------------------------------------------------------------------
 // One search level
 // ---------------------------------------------------------------------------
-// Path holds the data types being searched for on the way down to this
+// The search's path holds the data types being searched for on the way down to this
 // level: a producer whose inputs lead back to one of them would make the
 // search go round for ever, so that branch fails instead.
-static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR OutputSet, VS_INT32 MaxStep,
-                                VS_PARAPKGPTR InputSet, VS_PARAPKGPTR Path)
+static VS_BOOL OnPath(StructOfBuildSearch *Search, void *Item)
 {
+    TrelkIDMap<VS_INT32>::iterator It = Search->PathCount.find(SRV->GetID(Item));
+    return It != Search->PathCount.end() && It->second > 0 ? VS_TRUE : VS_FALSE;
+}
+
+static void PushPath(StructOfBuildSearch *Search, void *Item)
+{
+    VS_UUID ID = SRV->GetID(Item);
+    Search->Path.push_back(ID);
+    Search->PathCount[ID]++;
+}
+
+static void PopPathTo(StructOfBuildSearch *Search, size_t Base)
+{
+    while (Search->Path.size() > Base) {
+        TrelkIDMap<VS_INT32>::iterator It = Search->PathCount.find(Search->Path.back());
+        if (It != Search->PathCount.end() && --It->second <= 0)
+            Search->PathCount.erase(It);
+        Search->Path.pop_back();
+    }
+}
+
+static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR OutputSet, VS_INT32 MaxStep,
+                                VS_PARAPKGPTR InputSet, StructOfBuildSearch *Search)
+{
+    (void)QZRealm;
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     if (MaxStep == 0) {
         Result->InsertBool(0, VS_TRUE);
@@ -478,7 +609,7 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
         return FailedFor(Result, NULL);
     for (VS_INT32 i = 0; i < OutputSet->GetNumber(); i++) {
         void *Item = OutputSet->GetObject(i);
-        if (Item != NULL && PkgHasObject(Path, Item))
+        if (Item != NULL && OnPath(Search, Item))
             return FailedFor(Result, Item);
     }
 
@@ -488,7 +619,7 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
         void *Item = OutputSet->GetObject(i);
         VS_PARAPKGPTR Producers = NULL;
         if (Trelk_IsInstOf(Item, QZDataBaseClass)) {
-            Producers = ProducersOf(QZRealm, (StructOfQZDataBase *)Item);
+            Producers = ProducersOf(Search, (StructOfQZDataBase *)Item);
             if (Producers->GetNumber() == 0) {
                 Producers->Release();
                 Lists->Release();
@@ -531,9 +662,9 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
     Lists->Release();
 
     VS_PARAPKGPTR LastFailure = NULL;
-    VS_INT32 PathBase = Path->GetNumber();
+    size_t PathBase = Search->Path.size();
     for (;;) {
-        VS_PARAPKGPTR Set = ChooseSet(Sets);
+        VS_PARAPKGPTR Set = ChooseSet(Search, Sets);
         if (Set == NULL) {
             if (Sets->GetNumber() > 0)
                 continue;
@@ -560,11 +691,10 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
         } else {
             for (VS_INT32 i = 0; i < OutputSet->GetNumber(); i++)
                 if (Trelk_IsInstOf(OutputSet->GetObject(i), QZDataBaseClass))
-                    Path->InsertObject(Path->GetNumber(), OutputSet->GetObject(i));
+                    PushPath(Search, OutputSet->GetObject(i));
             VS_PARAPKGPTR Below =
-                BuildLevel(QZRealm, Missing, MaxStep < 0 ? MaxStep : MaxStep - 1, InputSet, Path);
-            while (Path->GetNumber() > PathBase)
-                Path->Del(Path->GetNumber() - 1);
+                BuildLevel(QZRealm, Missing, MaxStep < 0 ? MaxStep : MaxStep - 1, InputSet, Search);
+            PopPathTo(Search, PathBase);
             if (Below->GetBool(0)) {
                 Found = Below;
             } else {
@@ -580,6 +710,8 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
             continue;
         }
         void *Element = BuildElement(Set, Needed, OutputSet);
+        // Its creation events may have run scripts.
+        Search->Stale();
         Needed->Release();
         Set->Release();
         Sets->Release();
@@ -605,10 +737,8 @@ static VS_PARAPKGPTR BuildLevel(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR Outp
 VS_PARAPKGPTR QZRealmBase_BuildProcChain_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR OutputQZDataOrProcSet,
                                                   VS_INT32 MaxStep, VS_PARAPKGPTR InputQZDataOrProcSet)
 {
-    VS_PARAPKGPTR Path = Trelk_GetParaPkgInterface(__LINE__);
-    VS_PARAPKGPTR Result = BuildLevel(QZRealm, OutputQZDataOrProcSet, MaxStep, InputQZDataOrProcSet, Path);
-    Path->Release();
-    return Result;
+    StructOfBuildSearch Search;
+    return BuildLevel(QZRealm, OutputQZDataOrProcSet, MaxStep, InputQZDataOrProcSet, &Search);
 }
 
 // ---------------------------------------------------------------------------
@@ -632,11 +762,13 @@ static void *JoinElements(VS_PARAPKGPTR Level)
         return NULL;
     }
     VS_UUID ChainID = SRV->GetID(Chain);
+    VS_UUID TailID;
+    memset(&TailID, 0, sizeof(TailID));
     VS_INT32 i = 1;
     for (; i < Level->GetNumber(); i++) {
         void *Element = Level->GetObject(i);
         if (SRV->GetObject(&ChainID) != Chain || Element == NULL ||
-            !QZProcChainBase_Append_Internal(Chain, Element))
+            !QZProcChainBase_AppendAtTail_Internal(Chain, Element, &TailID))
             break;
         // The chain holds it now.
         SRV->UnLockGC(Element);
