@@ -11,10 +11,10 @@
 //    with the ones before it;
 //  - BM_BuildDeep: a library that is one path of L levels (100, 1,000,
 //    10,000) and nothing else; one build of the whole path.
-// Each level of a search scans every proc type for producers and every chain
-// for a last proc that makes the type, so a path build grows with N (times
-// the depth); a level with k wanted types makes p^k sets and compares them
-// pairwise, nothing remembered between levels or builds.
+// A build indexes the proc types and chains by the data types they make once
+// (again after any script hook), so a path build grows with N plus the
+// depth; a level with k wanted types makes p^k sets and compares them
+// pairwise, nothing remembered between builds.
 #include "host_internal.h"
 #include "tarvex_host.h"
 

@@ -202,6 +202,58 @@ do
   T.eq(asked:_Get(0), 1, "and answered for one wanted type")
   T.eq(asked:_Get(1), 2, "with two at hand")
 
+  -- The candidates of a level are the producers the realm's own queries
+  -- list, in their order: the proc types making the wanted type or a type it
+  -- derives from (one making both counted once), then the chains ending in
+  -- one of those.
+  do
+    local hook = stub.OnProcPriority
+    local Raw = QZDataBase:CreateType("s.Raw")
+    local Fine = Raw:CreateType("s.Fine")
+    local Pre = T.procType("s.Pre", {}, {Note})
+    T.procType("s.RawA", {}, {Raw})
+    local FineB = T.procType("s.FineB", {Note}, {Fine})
+    T.procType("s.Both", {}, {Raw, Fine})
+    T.procType("s.RawC", {}, {Raw})
+    local line = T.chain(Pre, FineB)
+    local got
+    -- Only the top level's sets are kept: a level below asks again.
+    function stub:OnProcPriority(sets, priority)
+      local top = got == nil and {} or nil
+      for i, set in ipairs(T.items(sets)) do
+        if top then top[i] = set:_Get(0) end
+        priority:_Set(i - 1, 1)
+      end
+      got = got or top
+    end
+    local want = T.items(realm:QueryProcForOutput(Fine))
+    for _, c in ipairs(T.items(realm:QueryProcChainForOutput(Fine))) do want[#want + 1] = c end
+    T.eq(#want, 5, "four proc types and a chain make Fine")
+    local res = realm:BuildProcChain(Fine)
+    T.eq(res:_Get(0), true, "built from a producer of Fine")
+    T.eq(got and #got, #want, "a set per producer")
+    for i = 1, #want do T.check(got and got[i] == want[i], "producer " .. i .. " in query order") end
+
+    -- A producer that the hook defines while a search runs is found by the
+    -- levels below.
+    local Goal = QZDataBase:CreateType("s.Goal")
+    local Part = QZDataBase:CreateType("s.Part")
+    T.procType("s.GoalA", {Part}, {Goal})
+    T.procType("s.GoalB", {Part}, {Goal})
+    local asked = 0
+    function stub:OnProcPriority(sets, priority)
+      asked = asked + 1
+      if asked == 1 then T.procType("s.MakePart", {}, {Part}) end
+      for i = 1, sets:_Count() do priority:_Set(i - 1, 1) end
+    end
+    res = realm:BuildProcChain(Goal)
+    T.eq(res:_Get(0), true, "Part made by the type defined meanwhile")
+    local types = res:_Get(0) and T.chainTypes(res:_Get(1)) or ""
+    T.check(types == "s.MakePart,s.GoalA" or types == "s.MakePart,s.GoalB", "that chain: " .. types)
+    stub.OnProcPriority = hook
+    _Free(line)
+  end
+
   _Free(realm)
 end
 
