@@ -36,7 +36,7 @@ for arg in "$@"; do
         exit 2
     fi
     valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" --collect-atstart=no \
-        --toggle-collect="*${span}(*" "$bin" --benchmark_filter="^${name}\$" \
+        --toggle-collect="*${span}(*" "$bin" --benchmark_filter="^${name}(/.*)?\$" \
         --benchmark_min_time=0.05 >"$work/out.txt" 2>"$work/err.txt" || {
         cat "$work/err.txt" >&2
         exit 1
