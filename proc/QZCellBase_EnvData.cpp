@@ -290,9 +290,20 @@ VS_PARAPKGPTR QZCellBase_GetEnvDataUnHandled_Internal(StructOfQZCellBase *Cell, 
     return Pkg;
 }
 
+// TRUE when the proc is the first of one of the cell's output chains: the
+// proc that gathers the cell's outputs passes over data from outside, so
+// taking one is no use of it.
+static VS_BOOL IsCellOutputProc(StructOfQZCellBase *Cell, VS_UUID *ProcID)
+{
+    for (void *Chain = SRV->QueryFirst(&Cell->QZProcForOutputQueue); Chain != NULL; Chain = SRV->QueryNext(Chain))
+        if (Trelk_IDEqual(&((StructOfQZProcChainBase *)Chain)->QZProcStart, ProcID))
+            return VS_TRUE;
+    return VS_FALSE;
+}
+
 // TRUE when a proc took the datum for good: a proc it excludes (and that
 // did not refuse it) no longer holds it in a runner's input.
-static VS_BOOL TakenForGood(StructOfQZDataBase *Data)
+static VS_BOOL TakenForGood(StructOfQZCellBase *Cell, StructOfQZDataBase *Data)
 {
     if (Data->ExcludeProc == NULL)
         return VS_FALSE;
@@ -301,6 +312,8 @@ static VS_BOOL TakenForGood(StructOfQZDataBase *Data)
          V = SRV->QueryNextIDKey(Data->ExcludeProc, &Key)) {
         void *P = SRV->GetObject(&Key);
         if (!TrelkChain_IsProc(P) || QZDataBase_IsReject_Internal(Data, (StructOfQZProcBase *)P))
+            continue;
+        if (Trelk_IsZeroID(&Data->OwnerRunnerProcID) && IsCellOutputProc(Cell, &Key))
             continue;
         VS_BOOL Held = VS_FALSE;
         for (void *Ptr = SRV->QueryFirst(&Data->ConnectedProc); Ptr != NULL && !Held; Ptr = SRV->QueryNext(Ptr)) {
@@ -329,7 +342,7 @@ VS_PARAPKGPTR QZCellBase_GetEnvDataUnusedAtEnd_Internal(StructOfQZCellBase *Cell
             continue;
         // Held only in the input of a proc that never ran with it: the
         // runner goes with the cell's run, and the datum was not used.
-        if (QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_TRUE) || !TakenForGood(Data))
+        if (QZCellBase_IsEnvDataUnHandled_Internal(Data, VS_TRUE) || !TakenForGood(Cell, Data))
             Pkg->InsertObject(Pkg->GetNumber(), Env);
     }
     return Pkg;

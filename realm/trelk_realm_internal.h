@@ -441,17 +441,4 @@ StructOfQZRealmBase *TrelkRealm_LeaveIdle(StructOfQZRealmBase *QZRealm);
 void TrelkRealm_ArmCells(StructOfQZRealmBase *QZRealm);
 void TrelkRealm_Dispatch();
 
-// IDs as keys of the standard library's hash containers.
-struct TrelkRealm_IDHash {
-    size_t operator()(const VS_UUID &ID) const
-    {
-        uint64_t Words[2];
-        memcpy(Words, &ID, sizeof(Words));
-        return (size_t)(Words[0] * 0x9E3779B97F4A7C15ull ^ Words[1]);
-    }
-};
-struct TrelkRealm_IDSame {
-    bool operator()(const VS_UUID &a, const VS_UUID &b) const { return memcmp(&a, &b, sizeof(VS_UUID)) == 0; }
-};
-
 #endif

@@ -316,19 +316,26 @@ do
     table.sort(out)
     return table.concat(out, ",")
   end
-  -- what, chain, cell outputs, first cycle's data, after it, second cycle's data, after it
+  -- what, chain, cell outputs, first cycle's data, after it, second cycle's data, after it, cell inputs
   local rows = {
     {"running total", Tally, nil, {Words("a"), Words("b"), Words("c")}, "route.Counts=3",
      {Words("d"), Words("e")}, "route.Counts=5"},
     {"optional input without the required one", WithOpt, nil, {Opt(7)}, "route.Opt=7", {In(1)}, "route.Out=8"},
     {"the same in a cell with outputs", WithOpt, Out, {Opt(7)}, "route.Opt=7", {In(1)}, "route.Out=8"},
+    -- The cell's own output takes the total's type: the proc that gathers
+    -- the cell's outputs passes over a total from outside, which is no use.
+    {"a total without words in a cell that outputs totals", Tally, Counts, {Counts(3)}, "route.Counts=3",
+     {Words("d"), Words("e")}, "route.Counts=5"},
+    {"the same, the cell taking words and a total itself", Tally, Counts, {Counts(3)}, "route.Counts=3",
+     {Words("d"), Words("e")}, "route.Counts=5", {-1, Words, "o", Counts}},
   }
   local c0 = T.counts()
   for _, row in ipairs(rows) do
-    local what, P, output, first, after1, second, after2 = table.unpack(row)
+    local what, P, output, first, after1, second, after2, inputs = table.unpack(row)
     for _, frames in ipairs({false, true}) do
       local label = what .. (frames and " (frame data)" or "")
       local realm, cell = T.realmWith("route.unused", (T.chain(P)))
+      if inputs then cell:InputFrom(table.unpack(inputs)) end
       if output then cell:OutputFrom(output) end
       realm.CreateFrameData = frames
       local framed = {}
