@@ -22,20 +22,6 @@ VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructO
     return VS_TRUE;
 }
 
-struct ConnectContext {
-    StructOfQZDataInputContainer *Container;
-    StructOfQZProcBase *Proc;
-    VS_UUID *ExcludeID;
-};
-
-// Connects one candidate; FALSE once the container needs no more.
-static VS_BOOL ConnectOne(StructOfQZDataBase *Data, void *Context)
-{
-    ConnectContext *C = (ConnectContext *)Context;
-    TrelkSched_Connect(C->Container, Data, C->Proc, C->ExcludeID);
-    return TrelkSched_InputNeedsMore(C->Container);
-}
-
 void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                            StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc,
                                            StructOfQZDataInputContainer *container, void *Cache, void *DirectCache)
@@ -58,8 +44,8 @@ void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQ
     VS_UUID ExcludeID;
     QZRunnerBase_GetExcludeIDForEnvData(proc, &ExcludeID);
     if (Master == NULL) {
-        ConnectContext Context = {container, proc, &ExcludeID};
-        if (TrelkSched_EachCandidate(cell, &container->DataBaseID, container->IsOnlyDirect, &ExcludeID, ConnectOne,
+        TrelkSchedFill Context = {container, proc, &ExcludeID};
+        if (TrelkSched_EachCandidate(cell, &container->DataBaseID, container->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne,
                                      &Context))
             return;
     }

@@ -188,23 +188,6 @@ VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc)
     return List;
 }
 
-struct FillContext {
-    StructOfQZDataInputContainer *Input;
-    StructOfQZProcBase *Proc;
-    VS_UUID *ExcludeID;
-};
-
-// Connects one candidate; FALSE once the input holds what it asks.
-static VS_BOOL FillOne(StructOfQZDataBase *Data, void *Context)
-{
-    FillContext *C = (FillContext *)Context;
-    TrelkSched_Connect(C->Input, Data, C->Proc, C->ExcludeID);
-    return C->Input->RequestNumber > 0 &&
-                   Tarvex_ScheduleProc_GetItemNumber(&C->Input->DataQueue) >= C->Input->RequestNumber
-               ? VS_FALSE
-               : VS_TRUE;
-}
-
 static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *Runner,
                             StructOfQZProcBase *Copy, void *Cache)
 {
@@ -219,8 +202,8 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
             continue;
         if (!TrelkSched_InputNeedsMore(Input))
             continue;
-        FillContext Context = {Input, Copy, &ExcludeID};
-        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, FillOne, &Context))
+        TrelkSchedFill Context = {Input, Copy, &ExcludeID};
+        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne, &Context))
             continue;
         void *Candidates =
             TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);

@@ -164,6 +164,13 @@ void TrelkSched_Drop(void *Object)
     SRV->UnLockGC(Object);
 }
 
+VS_BOOL TrelkSched_FillOne(StructOfQZDataBase *Data, void *Context)
+{
+    TrelkSchedFill *C = (TrelkSchedFill *)Context;
+    TrelkSched_Connect(C->Input, Data, C->Proc, C->ExcludeID);
+    return TrelkSched_InputNeedsMore(C->Input);
+}
+
 void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data, StructOfQZProcBase *Proc,
                         VS_UUID *ExcludeID)
 {

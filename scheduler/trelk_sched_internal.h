@@ -102,6 +102,14 @@ VS_BOOL TrelkSched_EachCandidate(StructOfQZCellBase *Cell, VS_UUID *ClassID, VS_
 // Appends to Pkg, in queue order, the data of the cell's env that a runner
 // produced and whose exclusion list is not empty. FALSE: walk the env.
 VS_BOOL TrelkSched_UnallocatedCandidates(StructOfQZCellBase *Cell, VS_PARAPKGPTR Pkg);
+// The visit that connects each candidate to one input container until it
+// holds what it asks; Context is a TrelkSchedFill.
+struct TrelkSchedFill {
+    StructOfQZDataInputContainer *Input;
+    StructOfQZProcBase *Proc;
+    VS_UUID *ExcludeID;
+};
+VS_BOOL TrelkSched_FillOne(StructOfQZDataBase *Data, void *Context);
 // How many data of the cell's env have the proc as OwnerRunnerProcID,
 // counting up to Stop at most (0: all).
 VS_INT32 TrelkSched_CountOwnedEnvData(StructOfQZCellBase *Cell, VS_UUID *ProcID, VS_INT32 Stop);
