@@ -17,6 +17,7 @@
 //  - BM_BytesPerDataObject: heap and RSS growth per live data object with a
 //    small value (one integer), unnamed, held by a script table, over
 //    100,000 more.
+#include "bench_module_host.h"
 #include "bench_thing.h"
 
 #include <benchmark/benchmark.h>
@@ -89,16 +90,10 @@ function addNew(k)
 end
 )LUA";
 
-struct Host {
-    bool ok = false;
-    std::string err;
+struct Host : ModuleHost {
     lua_State *L = nullptr;
     Host() {
-        tvh::start();
-        // TRELK_BENCH_MODULE: another build of the module, for a figure to compare.
-        const char *path = std::getenv("TRELK_BENCH_MODULE");
-        if (!tvh::loadModule(path && *path ? path : TRELK_MODULE_PATH, &err)) return;
-        tvh::lockBoth();
+        if (!start()) return;
         S()->CreateSysRootItem("Bench", "", nullptr, nullptr);
         ClassOfXRQSXMLInterface *sx = S()->GetSXMLInterface();
         sx->LoadFromBuf(kTemplate, 0);
@@ -111,26 +106,9 @@ struct Host {
         lua_register(tvh::script::LuaEngine::instance()->mainState(), "plainSum", plainSum);
         ok = run(kSetup);
     }
-    bool run(const std::string &code) {
-        std::string e;
-        if (!tvh::runChunk(code.c_str(), "bench", &e)) {
-            err = e;
-            return false;
-        }
-        return true;
-    }
-    ~Host() {
-        tvh::unlockBoth();
-        tvh::unloadModule();
-        tvh::stop();
-    }
 };
 
-Host *g_host = nullptr;
-Host &host() {
-    if (!g_host) g_host = new Host();
-    return *g_host;
-}
+Host &host() { return theHost<Host>(); }
 
 // Brings the population of live data objects to n.
 bool population(benchmark::State &state, int64_t n) {
@@ -250,12 +228,4 @@ BENCHMARK(BM_BytesPerDataObject)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    delete g_host;
-    g_host = nullptr;
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return runBenchmarks<Host>(argc, argv); }

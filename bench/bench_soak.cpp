@@ -15,6 +15,7 @@
 // host frees only at a collection point (objects a script let go of) and what
 // Lua's collector has not reached yet (its pacing counts the small script
 // values, not the packages behind them) piles up meanwhile.
+#include "bench_module_host.h"
 #include "bench_thing.h"
 
 #include <benchmark/benchmark.h>
@@ -65,36 +66,13 @@ function calls(op, from, to)
 end
 )LUA";
 
-struct Host {
-    bool ok = false;
-    std::string err;
+struct Host : ModuleHost {
     Host() {
-        tvh::start();
-        const char *path = std::getenv("TRELK_BENCH_MODULE");
-        if (!tvh::loadModule(path && *path ? path : TRELK_MODULE_PATH, &err)) return;
-        tvh::lockBoth();
-        ok = run(kSetup);
-    }
-    bool run(const std::string &code) {
-        std::string e;
-        if (!tvh::runChunk(code.c_str(), "bench", &e)) {
-            err = e;
-            return false;
-        }
-        return true;
-    }
-    ~Host() {
-        tvh::unlockBoth();
-        tvh::unloadModule();
-        tvh::stop();
+        if (start()) ok = run(kSetup);
     }
 };
 
-Host *g_host = nullptr;
-Host &host() {
-    if (!g_host) g_host = new Host();
-    return *g_host;
-}
+Host &host() { return theHost<Host>(); }
 
 size_t heapInUse() {
     struct mallinfo2 mi = mallinfo2();
@@ -171,12 +149,4 @@ BENCHMARK(BM_SoakFromJSon)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMill
 
 } // namespace
 
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    delete g_host;
-    g_host = nullptr;
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return runBenchmarks<Host>(argc, argv); }
