@@ -9,7 +9,9 @@
 #include "tarvex_host.h"
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -41,6 +43,21 @@ struct ModuleHost {
         tvh::stop();
     }
 };
+
+// Bytes of heap in use, and the process's resident set.
+inline size_t heapInUse() {
+    struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;
+}
+inline size_t rssBytes() {
+    long pages = 0, rss = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f) {
+        if (fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
+        fclose(f);
+    }
+    return size_t(rss) * 4096;
+}
 
 template <class H> H *&hostSlot() {
     static H *h = nullptr;

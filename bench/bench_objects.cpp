@@ -191,20 +191,6 @@ void BM_PlainMethod(benchmark::State &state) {
 BENCHMARK(BM_LuafuncSum);
 BENCHMARK(BM_PlainMethod);
 
-size_t heapInUse() {
-    struct mallinfo2 mi = mallinfo2();
-    return mi.uordblks + mi.hblkhd;
-}
-size_t rssBytes() {
-    long pages = 0, rss = 0;
-    FILE *f = fopen("/proc/self/statm", "r");
-    if (f) {
-        if (fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
-        fclose(f);
-    }
-    return size_t(rss) * 4096;
-}
-
 void BM_BytesPerDataObject(benchmark::State &state) {
     if (!population(state, 0)) return;
     const int n = 100000;

@@ -74,21 +74,6 @@ struct Host : ModuleHost {
 
 Host &host() { return theHost<Host>(); }
 
-size_t heapInUse() {
-    struct mallinfo2 mi = mallinfo2();
-    return mi.uordblks + mi.hblkhd;
-}
-
-size_t rssBytes() {
-    long pages = 0, rss = 0;
-    FILE *f = fopen("/proc/self/statm", "r");
-    if (f) {
-        if (fscanf(f, "%ld %ld", &pages, &rss) != 2) rss = 0;
-        fclose(f);
-    }
-    return size_t(rss) * 4096;
-}
-
 const char *kOpNames[] = {"RunString", "LoadObject", "FromJSon"};
 
 // Heap and RSS above the start, in KiB, at each mark.
