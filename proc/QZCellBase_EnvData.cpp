@@ -246,6 +246,22 @@ VS_INT32 QZCellBase_GetEnvDataFrame(void *L)
 // ---------------------------------------------------------------------------
 // Unhandled data
 // ---------------------------------------------------------------------------
+// TRUE when a runner's proc connected to the datum still holds it under the
+// exclusion key Key (the datum sits in that proc's input).
+static VS_BOOL HeldInRunnerInput(StructOfQZDataBase *Data, VS_UUID *Key)
+{
+    for (void *Ptr = SRV->QueryFirst(&Data->ConnectedProc); Ptr != NULL; Ptr = SRV->QueryNext(Ptr)) {
+        void *Connected = SRV->GetObject(&((StructOfQZObjectPointer *)Ptr)->ObjectID);
+        if (!TrelkChain_IsProc(Connected) || Trelk_IsZeroID(&((StructOfQZProcBase *)Connected)->RunnerID))
+            continue;
+        VS_UUID ExcludeID;
+        QZRunnerBase_GetExcludeIDForEnvData((StructOfQZProcBase *)Connected, &ExcludeID);
+        if (Trelk_IDEqual(&ExcludeID, Key))
+            return VS_TRUE;
+    }
+    return VS_FALSE;
+}
+
 VS_BOOL QZCellBase_IsEnvDataUnHandled_Internal(StructOfQZDataBase *Data, VS_BOOL CheckConnectProc)
 {
     if (Data == NULL || Data->ExcludeProc == NULL)
@@ -258,17 +274,8 @@ VS_BOOL QZCellBase_IsEnvDataUnHandled_Internal(StructOfQZDataBase *Data, VS_BOOL
             continue;
         if (SRV->QueryFirst(&Data->ConnectedProc) == NULL)
             return VS_FALSE;
-        if (!CheckConnectProc)
-            continue;
-        for (void *Ptr = SRV->QueryFirst(&Data->ConnectedProc); Ptr != NULL; Ptr = SRV->QueryNext(Ptr)) {
-            void *Connected = SRV->GetObject(&((StructOfQZObjectPointer *)Ptr)->ObjectID);
-            if (!TrelkChain_IsProc(Connected) || Trelk_IsZeroID(&((StructOfQZProcBase *)Connected)->RunnerID))
-                continue;
-            VS_UUID ExcludeID;
-            QZRunnerBase_GetExcludeIDForEnvData((StructOfQZProcBase *)Connected, &ExcludeID);
-            if (Trelk_IDEqual(&ExcludeID, &Key))
-                return VS_FALSE;
-        }
+        if (CheckConnectProc && HeldInRunnerInput(Data, &Key))
+            return VS_FALSE;
     }
     return VS_TRUE;
 }
@@ -315,16 +322,7 @@ static VS_BOOL TakenForGood(StructOfQZCellBase *Cell, StructOfQZDataBase *Data)
             continue;
         if (Trelk_IsZeroID(&Data->OwnerRunnerProcID) && IsCellOutputProc(Cell, &Key))
             continue;
-        VS_BOOL Held = VS_FALSE;
-        for (void *Ptr = SRV->QueryFirst(&Data->ConnectedProc); Ptr != NULL && !Held; Ptr = SRV->QueryNext(Ptr)) {
-            void *Connected = SRV->GetObject(&((StructOfQZObjectPointer *)Ptr)->ObjectID);
-            if (!TrelkChain_IsProc(Connected) || Trelk_IsZeroID(&((StructOfQZProcBase *)Connected)->RunnerID))
-                continue;
-            VS_UUID ExcludeID;
-            QZRunnerBase_GetExcludeIDForEnvData((StructOfQZProcBase *)Connected, &ExcludeID);
-            Held = Trelk_IDEqual(&ExcludeID, &Key);
-        }
-        if (!Held)
+        if (!HeldInRunnerInput(Data, &Key))
             return VS_TRUE;
     }
     return VS_FALSE;
