@@ -6,6 +6,7 @@
 
 #include "tarvex_api.h"
 #include "tarvex_host.h"
+#include "core/records.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -260,9 +261,6 @@ const ClassLayout *layoutOf(const HostObject *o);
 // Attribute of the object's registered class, or of an atomic attribute added
 // on its class chain; NULL when none.
 const AttrDef *findAttr(const HostObject *o, const char *name);
-// Live object for a handle; NULL for NULL, freed or unknown pointers (unknown
-// non-NULL handles count InvalidObjects). Objects in events 27/6 are found.
-HostObject *lookup(const void *object);
 HostObject *lookupById(const VS_UUID *id);
 // The handler chain: handlers of obj, then of its class chain, each once.
 // Class chain walk: o, o->cls, o->cls->cls, ...
@@ -312,6 +310,16 @@ struct StatCounters {
 // (Named counters(): the driver API's stats() in tarvex_host.h returns a
 // HostStats snapshot, and C++ cannot overload on the return type alone.)
 StatCounters &counters();
+
+// Live object for a handle; NULL for NULL, freed or unknown pointers (unknown
+// non-NULL handles count InvalidObjects). Objects in events 27/6 are found.
+// Inline: the module turns handles into objects thousands of times per step.
+inline HostObject *lookup(const void *object) {
+    if (!object) return nullptr;
+    HostObject *o = records::ownerOf(object);
+    if (__builtin_expect(!o, 0)) counters().InvalidObjects++;
+    return o;
+}
 
 // Whether the calling thread owns the host lock ([0]) / the script lock ([1]);
 // kept by locks.cpp on every hand-over, read on every host call.

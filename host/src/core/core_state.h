@@ -34,20 +34,6 @@ struct Core {
     uint32_t idCounter = 0;
 
     SeqIndex bySeq; // owns the live objects, creation order
-    ObjectIndex<ByRecordTraits> byRecord;
-    // Recently looked-up records in front of byRecord (the same entries; an
-    // entry goes when its object is released).
-    struct RecentRecord {
-        const void *record = nullptr;
-        HostObject *obj = nullptr;
-    };
-    static constexpr size_t kRecentRecords = 256;
-    static size_t recentSlot(const void *record) { return (reinterpret_cast<uintptr_t>(record) >> 4) & (kRecentRecords - 1); }
-    RecentRecord recent[kRecentRecords];
-    // Offsets of the queue attributes of every registered layout, ascending:
-    // the owner of a queue field is the record found at the field's address
-    // less one of them.
-    std::vector<int> queueOffsets;
     ObjectIndex<ByIdTraits> byId; // the latest object registered under each ID
     // Recently looked-up IDs in front of byId (module code asks for its few
     // class IDs over and over); an entry goes when its object is released
@@ -86,17 +72,6 @@ struct Core {
     std::thread::id mainThread;
     uint64_t collectSteps = 0;
 
-    // Records of freed objects, kept out of the allocator so that a new object
-    // does not get a stale pointer's address; the oldest go back once either
-    // bound is passed.
-    struct FreedRecord {
-        void *ptr;
-        size_t size;
-    };
-    std::deque<FreedRecord> quarantine;
-    size_t quarantineBytes = 0;
-    static constexpr size_t kQuarantineRecords = 65536;
-    static constexpr size_t kQuarantineBytes = 64u << 20;
     std::vector<const void *> activeEventParas;
 
     HostObject *objectClass = nullptr;
@@ -117,7 +92,12 @@ struct Core {
     ScriptEngine *ownedEngine = nullptr;
 };
 
-Core &core();
+// Made on first use and never destroyed: thread-exit guards and late
+// releases may still look. Read on nearly every host call, so the common
+// path is one load.
+extern Core *g_core;
+Core &makeCore();
+inline Core &core() { return __builtin_expect(g_core != nullptr, 1) ? *g_core : makeCore(); }
 std::mutex &pendingMutex();
 // The buffer of every empty text field the host writes: never freed, never
 // in vstrings (a write of "" into it changes nothing).
@@ -160,7 +140,6 @@ void setObjectName(HostObject *o, const char *name);
 HostObject *findRootItem(const char *name);
 HostObject *findClassByName(const char *name);
 void releaseAllSilently();
-void releaseQuarantine();
 void newObjectId(VS_UUID *out);
 bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index);
 HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index);

@@ -1,28 +1,19 @@
 // Objects: registry, lookup, creation and freeing with their system events,
 // child queues, lifetime and collection, private buffers.
 #include "core_state.h"
+#include "records.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
 
-// Under AddressSanitizer a quarantined record is poisoned: a module that reads
-// a freed record still gets a report, as with memory given back.
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define TVH_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define TVH_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define TVH_POISON(p, n) ((void)(p), (void)(n))
-#define TVH_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 namespace tvh {
 
-Core &core() {
-    // Never destroyed: thread-exit guards and late releases may still look.
+Core *g_core = nullptr;
+Core &makeCore() {
     static Core *c = new Core();
+    g_core = c;
     return *c;
 }
 
@@ -79,23 +70,6 @@ OpScope::~OpScope() {
 // ---------------------------------------------------------------------------
 // Lookup
 // ---------------------------------------------------------------------------
-HostObject *lookup(const void *object) {
-    if (!object) return nullptr;
-    Core &c = core();
-    Core::RecentRecord &r = c.recent[Core::recentSlot(object)];
-    if (r.record == object) return r.obj;
-    HostObject *o = c.byRecord.find(object);
-    if (!o) {
-        counters().InvalidObjects++;
-        return nullptr;
-    }
-    if (holdsHostLock()) { // only the host lock's owner may change the recent entries
-        r.record = object;
-        r.obj = o;
-    }
-    return o;
-}
-
 std::atomic<uint64_t> g_resolveGen{1};
 
 bool seqAlive(uint64_t seq) {
@@ -407,7 +381,7 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     Core &c = core();
     HostObject *o = holder.get();
     o->seq = c.nextSeq++;
-    c.byRecord.put(o);
+    records::setOwner(o->record, o);
     c.byId.put(o);
     forgetRecentId(o->id);
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
@@ -477,7 +451,7 @@ static std::unique_ptr<HostObject> buildObject(HostObject *cls, HostObject *regi
     auto o = std::make_unique<HostObject>();
     o->layoutEnd = uint32_t(layoutEnd);
     o->recordCap = uint32_t(layoutEnd + extraSize + HostObject::kRecordSpare); // extraSize is at most 1 GiB
-    o->record = std::calloc(1, o->recordCap);
+    o->record = records::allocate(o->recordCap);
     if (!o->record) return nullptr;
     if (L && !L->defaults.empty())
         std::memcpy(o->record, L->defaults.data(), std::min(L->defaults.size(), size_t(o->recordCap)));
@@ -534,17 +508,13 @@ HostObject *createClassObject(const std::string &name, const VS_UUID &id, HostOb
     auto own = std::make_unique<HostObject>();
     own->layoutEnd = uint32_t(size);
     own->recordCap = uint32_t(size + HostObject::kRecordSpare);
-    own->record = std::calloc(1, own->recordCap);
+    own->record = records::allocate(own->recordCap);
     if (!own->record) return nullptr;
     if (!layout->defaults.empty()) std::memcpy(own->record, layout->defaults.data(), layout->defaults.size());
     own->isClass = true;
     own->name = name;
     own->id = id;
     own->cls = parentClass;
-    for (const auto &q : layout->queues) {
-        auto at = std::lower_bound(c.queueOffsets.begin(), c.queueOffsets.end(), q.first);
-        if (at == c.queueOffsets.end() || *at != q.first) c.queueOffsets.insert(at, q.first);
-    }
     own->more().ownLayout = std::move(layout);
     own->registered = own.get();
     copyVStringDefaults(own.get(), own->ownLayout());
@@ -702,36 +672,20 @@ bool changeParent(HostObject *o, HostObject *parent, OBJECTATTRIBUTEINDEX index)
 
 HostObject *queueOwnerOfField(const void *field, OBJECTATTRIBUTEINDEX *index) {
     if (!field) return nullptr;
-    Core &c = core();
-    uintptr_t addr = reinterpret_cast<uintptr_t>(field);
-    // Records never overlap: a record found at addr - off with a queue at
-    // off is the one record that holds the field. The owner was most often
-    // looked up a moment ago: the recent records are tried first.
-    for (int off : c.queueOffsets) {
-        if (addr < uintptr_t(off)) break;
-        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
-        Core::RecentRecord &r = c.recent[Core::recentSlot(start)];
-        if (r.record != start) continue;
-        if (const ClassLayout *L = layoutOf(r.obj))
-            for (const auto &q : L->queues)
-                if (q.first == off) {
-                    *index = q.second;
-                    return r.obj;
-                }
-    }
-    for (int off : c.queueOffsets) {
-        if (addr < uintptr_t(off)) break;
-        const void *start = reinterpret_cast<const void *>(addr - uintptr_t(off));
-        HostObject *o = c.byRecord.find(start);
-        if (!o) continue;
-        const ClassLayout *L = layoutOf(o);
-        if (!L) continue;
-        for (const auto &q : L->queues) // queues only come from templates
-            if (q.first == off) {
-                *index = q.second;
-                return o;
-            }
-    }
+    // The record holding the field is the one whose slot holds its address;
+    // its layout tells whether a queue starts there.
+    uintptr_t start = 0;
+    HostObject *o = records::slotOwnerAt(reinterpret_cast<uintptr_t>(field), &start);
+    if (!o) return nullptr;
+    uintptr_t off = reinterpret_cast<uintptr_t>(field) - start;
+    if (off >= o->recordCap) return nullptr;
+    const ClassLayout *L = layoutOf(o);
+    if (!L) return nullptr;
+    for (const auto &q : L->queues) // queues only come from templates
+        if (uintptr_t(q.first) == off) {
+            *index = q.second;
+            return o;
+        }
     return nullptr;
 }
 
@@ -755,33 +709,6 @@ static void freeVStrings(HostObject *o) {
         }
         f->Buf = nullptr;
     }
-}
-
-// A freed record stays allocated for a while, so that a pointer kept past the
-// free keeps naming no object (lookups count it as invalid) instead of naming
-// whichever object the allocator would place there next.
-static void quarantineRecord(void *record, size_t size) {
-    Core &c = core();
-    TVH_POISON(record, size);
-    c.quarantine.push_back(Core::FreedRecord{record, size});
-    c.quarantineBytes += size;
-    while (c.quarantine.size() > Core::kQuarantineRecords || c.quarantineBytes > Core::kQuarantineBytes) {
-        Core::FreedRecord r = c.quarantine.front();
-        c.quarantine.pop_front();
-        c.quarantineBytes -= r.size;
-        TVH_UNPOISON(r.ptr, r.size);
-        std::free(r.ptr);
-    }
-}
-
-void releaseQuarantine() {
-    Core &c = core();
-    for (const Core::FreedRecord &r : c.quarantine) {
-        TVH_UNPOISON(r.ptr, r.size);
-        std::free(r.ptr);
-    }
-    c.quarantine.clear();
-    c.quarantineBytes = 0;
 }
 
 static void releaseObject(HostObject *o) {
@@ -808,9 +735,6 @@ static void releaseObject(HostObject *o) {
             if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX) x->parent = nullptr;
         }
     for (auto &s : o->slots) c.liveSlots.erase(s.second.get());
-    c.byRecord.erase(o);
-    Core::RecentRecord &r = c.recent[Core::recentSlot(o->record)];
-    if (r.record == o->record) r = Core::RecentRecord();
     if (c.byId.erase(o)) forgetRecentId(o->id);
     nameIndexRemove(o);
     if (HostObject *k = o->cls) {
@@ -825,7 +749,9 @@ static void releaseObject(HostObject *o) {
             r.lastInst = o->prevInst;
         o->prevInst = o->nextInst = nullptr;
     }
-    quarantineRecord(o->record, o->recordCap);
+    // Kept out of reuse for a while: a handle kept past the free names no
+    // object (lookups count it as invalid) rather than the next one made.
+    records::retire(o->record, o->recordCap);
     o->record = nullptr;
     if (std::unique_ptr<HostObject> d = c.bySeq.take(o)) c.graveyard.push_back(std::move(d));
 }
@@ -891,22 +817,18 @@ void releaseAllSilently() {
     Core &c = core();
     for (HostObject *o : c.bySeq.walk()) {
         o->freePrivBufs();
-        std::free(o->record);
-        o->record = nullptr;
+        o->record = nullptr; // given back with every slab below
         o->state = LifeState::Freed;
     }
     for (char *t : c.vstrings) std::free(t);
     c.vstrings.clear();
-    c.byRecord.clear();
-    for (Core::RecentRecord &r : c.recent) r = Core::RecentRecord();
-    c.queueOffsets.clear();
     c.byId.clear();
     for (Core::RecentId &r : c.recentIds) r = Core::RecentId();
     c.byName.clear();
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();
-    releaseQuarantine();
+    records::releaseAll();
     {
         std::lock_guard<std::mutex> g(pendingMutex());
         c.pending.clear();

@@ -1,7 +1,8 @@
 // The core's indexes of live objects: by sequence number (which also owns the
-// descriptors and keeps creation order), by record and by ID. Every live
-// object is in each of them, so they hold no node per object: a flat array
-// of (sequence number, descriptor), and hash tables of one word per slot.
+// descriptors and keeps creation order) and by ID (a record names its object
+// through the record store's header, records.h). Every live object is in
+// each of them, so they hold no node per object: a flat array of (sequence
+// number, descriptor), and a hash table of one word per slot.
 #ifndef TVH_CORE_REGISTRY_H
 #define TVH_CORE_REGISTRY_H
 
@@ -222,13 +223,6 @@ inline uint64_t mix64(uint64_t h) {
     h ^= h >> 33;
     return h;
 }
-
-struct ByRecordTraits {
-    using Key = const void *;
-    static Key key(const HostObject *o) { return o->record; }
-    static uint64_t hash(const Key &k) { return mix64(reinterpret_cast<uintptr_t>(k)); }
-    static bool eq(const Key &a, const Key &b) { return a == b; }
-};
 
 struct ByIdTraits {
     using Key = VS_UUID;
