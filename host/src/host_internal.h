@@ -190,6 +190,7 @@ struct HostObject {
     bool hasProxy = false;   // a live script proxy exists (kept by script/)
     bool queued = false;     // on the list of candidates to look at (guarded by that list's mutex)
     bool rawContext = false;
+    bool onScriptList = false; // on the core's list of objects held by a script value alone
 
     VS_LUAGETVALUEFUNC getHook = nullptr;
     VS_UWORD getHookPara = 0;
@@ -456,6 +457,15 @@ class ScriptEngine {
     virtual void onClassRegistered(HostObject *cls) = 0; // make the class global
     virtual void onObjectFreed(HostObject *o) = 0;       // drop its script side; proxies become dead
     virtual void fullCollect() = 0;                      // full Lua collection
+    // Whether a script value made since the last full collection (an object's
+    // proxy, a package or buffer value), or any package or buffer value, is
+    // still uncollected: then a collection point collects in full, so that
+    // what scripts let go of stops counting as held (GetRefEx, package
+    // references) as it always did.
+    virtual bool scriptValuesChanged() = 0;
+    // What a collection point does on the script side otherwise: pending
+    // cleanups only, no collection.
+    virtual void housekeep() = 0;
     virtual void stepCollect(uint64_t step) = 0;         // one incremental Lua step (the step's number)
     virtual bool runOnePosted() = 0;                     // one _Post message; FALSE when none
     virtual void detachCurrentThread() = 0;

@@ -69,6 +69,12 @@ struct Core {
     // objects that may have become unheld since (see markCandidate), so that
     // a collection costs what it finds, not what lives.
     std::vector<uint64_t> pending; // guarded by pendingMutex()
+    // Objects a collection point found held by a script value alone (by
+    // sequence number; stale entries go when looked at): while there are
+    // none, and no candidate is one, no object can become garbage through
+    // the script collector, and a collection point runs no full script
+    // collection.
+    std::vector<uint64_t> scriptOnly;
     std::thread::id mainThread;
     uint64_t collectSteps = 0;
 

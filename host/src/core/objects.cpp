@@ -828,6 +828,7 @@ void releaseAllSilently() {
     c.liveSlots.clear();
     c.bySeq.clear();
     c.graveyard.clear();
+    c.scriptOnly.clear();
     records::releaseAll();
     {
         std::lock_guard<std::mutex> g(pendingMutex());
@@ -867,6 +868,41 @@ static bool unheld(const HostObject *o) {
     return !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
 }
 
+// Held by its script value alone: garbage as soon as the script lets go.
+static bool heldByScriptAlone(const HostObject *o) {
+    return o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
+}
+
+// Files a candidate found held by its script value alone (see scriptOnly).
+static void noteScriptOnly(HostObject *o) {
+    if (o->onScriptList || !heldByScriptAlone(o)) return;
+    o->onScriptList = true;
+    core().scriptOnly.push_back(o->seq);
+}
+
+// Whether a script value may be the last hold of some object: the listed
+// objects still held that way (the others leave the list), then the
+// candidates not yet looked at. Both locks are held.
+static bool scriptMayHoldLast() {
+    Core &c = core();
+    size_t kept = 0;
+    for (uint64_t seq : c.scriptOnly) {
+        HostObject *o = c.bySeq.find(seq);
+        if (!o) continue;
+        if (heldByScriptAlone(o))
+            c.scriptOnly[kept++] = seq;
+        else
+            o->onScriptList = false;
+    }
+    c.scriptOnly.resize(kept);
+    if (kept > 0) return true;
+    std::lock_guard<std::mutex> g(pendingMutex());
+    for (uint64_t seq : c.pending)
+        if (HostObject *o = c.bySeq.find(seq))
+            if (heldByScriptAlone(o)) return true;
+    return false;
+}
+
 // Frees the unheld objects among the listed candidates, oldest first; what
 // those frees let go of joins the list and is looked at in the same call.
 // A candidate found held leaves the list until it becomes unheld again.
@@ -890,7 +926,11 @@ static void freeUnheldCandidates() {
         // batch may have freed or re-held a later one.
         for (uint64_t seq : batch) {
             HostObject *o = c.bySeq.find(seq);
-            if (o && unheld(o)) freeObject(o);
+            if (!o) continue;
+            if (unheld(o))
+                freeObject(o);
+            else
+                noteScriptOnly(o);
         }
     }
 }
@@ -899,7 +939,15 @@ void collectGarbage() {
     Core &c = core();
     if (!c.running) return;
     if (holdsScriptLock())
-        if (ScriptEngine *e = scriptEngine()) e->fullCollect();
+        if (ScriptEngine *e = scriptEngine()) {
+            // Only a script value dying can make an object held by nothing
+            // but script values garbage: without such objects the script
+            // collector has nothing to find for the host.
+            if (!holdsHostLock() || e->scriptValuesChanged() || scriptMayHoldLast())
+                e->fullCollect();
+            else
+                e->housekeep();
+        }
     if (mayFreeHere()) freeUnheldCandidates();
 }
 

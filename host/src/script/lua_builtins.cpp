@@ -347,6 +347,7 @@ int p_Equals(lua_State *L) {
 
 int p_Gc(lua_State *L) {
     PkgBox *b = (PkgBox *)lua_touserdata(L, 1);
+    if (LuaEngine *e = g_engine) e->boxFinalized();
     if (b && b->pkg) {
         VS_PARAPKGPTR p = b->pkg;
         b->pkg = nullptr;
@@ -376,6 +377,7 @@ int bb_Text(lua_State *L) {
 
 int bb_Gc(lua_State *L) {
     BinBox *b = (BinBox *)lua_touserdata(L, 1);
+    if (LuaEngine *e = g_engine) e->boxFinalized();
     if (b && b->buf) {
         ClassOfXRQBinBufInterface *p = b->buf;
         b->buf = nullptr;

@@ -271,6 +271,7 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
     }
     lua_pop(L, 1); // none, or a dead one left by a free still to be cleaned up
     Proxy *p = (Proxy *)lua_newuserdatauv(L, sizeof(Proxy), kProxyUserValues);
+    ++valuesMade_;
     p->obj = o;
     p->record = o->record;
     p->slot = 0;
@@ -321,6 +322,7 @@ void LuaEngine::proxyCollected(Proxy *p) {
 void LuaEngine::pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned) {
     lua_checkstack(L, 2);
     PkgBox *b = (PkgBox *)lua_newuserdatauv(L, sizeof(PkgBox), 0);
+    boxMade();
     b->pkg = nullptr;
     lua_rawgeti(L, LUA_REGISTRYINDEX, pkgMetaRef_);
     lua_setmetatable(L, -2);
@@ -331,6 +333,7 @@ void LuaEngine::pushPkg(lua_State *L, VS_PARAPKGPTR pkg, bool owned) {
 void LuaEngine::pushBin(lua_State *L, ClassOfXRQBinBufInterface *buf, bool owned) {
     lua_checkstack(L, 2);
     BinBox *b = (BinBox *)lua_newuserdatauv(L, sizeof(BinBox), 0);
+    boxMade();
     b->buf = nullptr;
     lua_rawgeti(L, LUA_REGISTRYINDEX, binMetaRef_);
     lua_setmetatable(L, -2);
@@ -600,7 +603,14 @@ void LuaEngine::fullCollect() {
     drainDeferred(ts()->cur);
     purgeResolveCache(false);
     purgeProxyMemos();
+    valuesMadeAtFull_ = valuesMade_;
     lua_gc(ts()->cur, LUA_GCCOLLECT);
+}
+
+void LuaEngine::housekeep() {
+    if (!L0_) return;
+    reapOrphans();
+    drainDeferred(ts()->cur);
 }
 
 // A dispatch's share of the collection: every 16th dispatch adds a

@@ -143,6 +143,14 @@ class LuaEngine : public ScriptEngine {
     void onClassRegistered(HostObject *cls) override;
     void onObjectFreed(HostObject *o) override;
     void fullCollect() override;
+    void housekeep() override;
+    bool scriptValuesChanged() override { return valuesMade_ != valuesMadeAtFull_ || liveBoxes_ > 0; }
+    // Package and buffer values: made, and finalized (their __gc).
+    void boxMade() {
+        ++valuesMade_;
+        ++liveBoxes_;
+    }
+    void boxFinalized() { --liveBoxes_; }
     void stepCollect(uint64_t step) override;
     bool runOnePosted() override;
     void detachCurrentThread() override;
@@ -310,6 +318,12 @@ class LuaEngine : public ScriptEngine {
     int proxySlotsRef_ = LUA_NOREF;
     int nextProxySlot_ = 0;
     std::vector<int> freeSlots_;
+    // Script values made (proxies, package and buffer values), the count at
+    // the last full collection, and package and buffer values not yet
+    // finalized (all under the script lock).
+    uint64_t valuesMade_ = 0;
+    uint64_t valuesMadeAtFull_ = 0;
+    int64_t liveBoxes_ = 0;
     const void *objMeta_ = nullptr;
     const void *pkgMeta_ = nullptr;
     const void *binMeta_ = nullptr;
