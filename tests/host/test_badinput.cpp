@@ -151,3 +151,80 @@ TEST_F(BadInputTest, RootItemsKeepTheirFirstDefinition) {
     EXPECT_EQ(s->GetSysRootItem("quel_trelk"), r);
     EXPECT_EQ(s->GetSysRootItem("other"), nullptr);
 }
+
+// Handles are told apart from every other address before anything behind them
+// is read: addresses inside, before or between records of every size (small,
+// mid-sized, one large enough to have memory of its own), of freed records,
+// of other memory, and of no memory at all name no object; a queue field is
+// found only at its own offset. Freed records are not handed out again soon.
+TEST_F(BadInputTest, AddressesNearRecordsNameNoObject) {
+    void *cls = defineClass(classXml("Near", kGoodID, "<A Type=\"VS_INT32\"/>\n<Q Type=\"void *\" Class=\"\"/>\n"),
+                            kGoodID);
+    ASSERT_NE(cls, nullptr);
+    VS_ATTRIBUTEINFO q{};
+    ASSERT_TRUE(s->GetAttributeInfoEx(cls, "Q", &q));
+    VS_UUID cid = s->GetID(cls);
+    struct Made {
+        const char *what;
+        VS_ULONG extra;
+        char *rec = nullptr;
+    } made[] = {{"small", 0}, {"mid-sized", 3000}, {"large", 300000}};
+    for (Made &m : made) {
+        m.rec = static_cast<char *>(s->MallocObjectL(&cid, m.extra, nullptr));
+        ASSERT_NE(m.rec, nullptr) << m.what;
+        void *child = s->MallocObjectL(&cid, 0, nullptr);
+        ASSERT_TRUE(s->ChangeParent(child, m.rec, q.AttributeIndex));
+        EXPECT_EQ(s->QueryFirst(m.rec + q.Offset), child) << m.what << ": its queue field";
+        EXPECT_NE(s->GetIDEx(m.rec), nullptr) << m.what;
+    }
+    char *freed = static_cast<char *>(s->MallocObjectL(&cid, 0, nullptr));
+    s->FreeObject(freed);
+    int onStack[4] = {0};
+    void *fromHeap = s->Malloc_Nor(64);
+    long long invalid = stat(&tvh::HostStats::InvalidObjects);
+    struct Case {
+        std::string what;
+        void *p;
+    };
+    std::vector<Case> table = {
+        {"a freed record", freed},
+        {"the stack", onStack},
+        {"host memory that is no record", fromHeap},
+        {"a non-canonical address", reinterpret_cast<void *>(uintptr_t(0xA7) << 56 | 0x1000)},
+        {"a kernel address", reinterpret_cast<void *>(~uintptr_t(0xFFF))},
+        {"a low address", reinterpret_cast<void *>(uintptr_t(0x10))},
+    };
+    for (Made &m : made) {
+        std::string w = m.what;
+        table.push_back({w + " record, one byte in", m.rec + 1});
+        table.push_back({w + " record, 16 bytes in", m.rec + 16});
+        table.push_back({w + " record's header", m.rec - 16});
+        table.push_back({w + " record's header, 8 bytes in", m.rec - 8});
+        table.push_back({w + " record's extra bytes", m.rec + q.Offset + 65 + m.extra / 2});
+    }
+    table.push_back({"a large record, past its first 64 KiB", made[2].rec + 65536 + 4096});
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(s->GetIDEx(c.p), nullptr);
+        EXPECT_EQ(s->GetClass(c.p), nullptr);
+        EXPECT_FALSE(s->ChangeParent(c.p, made[0].rec, q.AttributeIndex));
+    }
+    EXPECT_EQ(stat(&tvh::HostStats::InvalidObjects), invalid + 3 * (long long)table.size());
+    for (Made &m : made) {
+        SCOPED_TRACE(m.what);
+        EXPECT_EQ(s->QueryFirst(m.rec + q.Offset + 8), nullptr) << "next to the queue field";
+        EXPECT_EQ(s->QueryFirst(m.rec + 1), nullptr);
+        EXPECT_EQ(s->QueryFirst(m.rec - 16), nullptr);
+    }
+    EXPECT_EQ(s->QueryFirst(onStack), nullptr);
+    EXPECT_EQ(s->QueryFirst(made[2].rec + 200000), nullptr) << "inside a large record's extra bytes";
+    for (int v : onStack) EXPECT_EQ(v, 0);
+    // A freed record's address names no new object for a long while.
+    for (int i = 0; i < 2000; ++i) {
+        void *o = s->MallocObjectL(&cid, 0, nullptr);
+        ASSERT_NE(o, freed) << "made " << i;
+        s->FreeObject(o);
+    }
+    EXPECT_EQ(s->GetIDEx(freed), nullptr);
+    s->Free(fromHeap);
+}
