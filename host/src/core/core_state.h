@@ -39,15 +39,21 @@ struct Core {
     // class IDs over and over); an entry goes when its object is released
     // or another object is registered under its ID.
     struct RecentId {
-        VS_UUID id{};
+        uint64_t lo = 0, hi = 0; // the ID's two halves
         HostObject *obj = nullptr;
     };
     static constexpr size_t kRecentIds = 256;
+    static void halves(const VS_UUID &u, uint64_t *lo, uint64_t *hi) {
+        std::memcpy(lo, &u, 8);
+        std::memcpy(hi, reinterpret_cast<const char *>(&u) + 8, 8);
+    }
+    static size_t recentIdSlot(uint64_t lo, uint64_t hi) {
+        return size_t(((lo ^ hi) * 0x9E3779B97F4A7C15ull) >> 56) & (kRecentIds - 1);
+    }
     static size_t recentIdSlot(const VS_UUID &u) {
-        uint32_t w[4];
-        std::memcpy(w, &u, sizeof w);
-        uint32_t h = (w[0] ^ w[1] ^ w[2] ^ w[3]) * 0x9E3779B1u;
-        return (h >> 24) & (kRecentIds - 1);
+        uint64_t lo, hi;
+        halves(u, &lo, &hi);
+        return recentIdSlot(lo, hi);
     }
     RecentId recentIds[kRecentIds];
     // Objects with a non-empty name, per name, oldest first (the order of
@@ -107,6 +113,16 @@ inline Core &core() { return __builtin_expect(g_core != nullptr, 1) ? *g_core : 
 std::mutex &pendingMutex();
 // The buffer of every empty text field the host writes: never freed, never
 // in vstrings (a write of "" into it changes nothing).
+// lookupById with its common case inline: an ID asked for a moment ago.
+inline HostObject *findById(const VS_UUID *id) {
+    if (!id) return nullptr;
+    uint64_t lo, hi;
+    Core::halves(*id, &lo, &hi);
+    const Core::RecentId &r = core().recentIds[Core::recentIdSlot(lo, hi)];
+    if (r.lo == lo && r.hi == hi && r.obj) return r.obj;
+    return lookupById(id);
+}
+
 inline char *emptyVString() {
     static char empty[1] = {0};
     return empty;

@@ -177,7 +177,7 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
     }
     void *GetObject(VS_UUID *ObjectID) override {
         H();
-        return rec(lookupById(ObjectID));
+        return rec(findById(ObjectID));
     }
     void *GetObjectEx(void *Parent, const VS_CHAR *Name) override {
         H();
@@ -212,7 +212,7 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
     VS_BOOL IsInst(VS_UUID *ClassID, void *Object) override {
         H();
         HostObject *o = lookup(Object);
-        return isInstOf(lookupById(ClassID), o) ? VS_TRUE : VS_FALSE;
+        return isInstOf(findById(ClassID), o) ? VS_TRUE : VS_FALSE;
     }
     VS_BOOL IsDirectInst(VS_UUID *ClassID, void *Object) override {
         H();
@@ -222,7 +222,7 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
     }
     VS_INT32 InstNumber(VS_UUID *ClassID) override {
         H();
-        HostObject *cls = lookupById(ClassID);
+        HostObject *cls = findById(ClassID);
         if (!cls) return 0;
         VS_INT32 n = 0;
         for (HostObject *x : core().bySeq.walk()) {

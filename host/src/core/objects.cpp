@@ -80,12 +80,15 @@ bool seqAlive(uint64_t seq) {
 HostObject *lookupById(const VS_UUID *id) {
     if (!id) return nullptr;
     Core &c = core();
-    Core::RecentId &r = c.recentIds[Core::recentIdSlot(*id)];
-    if (r.obj && std::memcmp(&r.id, id, sizeof(VS_UUID)) == 0) return r.obj;
+    uint64_t lo, hi;
+    Core::halves(*id, &lo, &hi);
+    Core::RecentId &r = c.recentIds[Core::recentIdSlot(lo, hi)];
+    if (r.obj && r.lo == lo && r.hi == hi) return r.obj;
     HostObject *o = c.byId.find(*id);
     if (!o) return nullptr;
     if (holdsHostLock()) { // only the host lock's owner may change the recent entries
-        r.id = *id;
+        r.lo = lo;
+        r.hi = hi;
         r.obj = o;
     }
     return o;
@@ -93,8 +96,10 @@ HostObject *lookupById(const VS_UUID *id) {
 
 // Drops the recent-ID entry for id, whichever object it names.
 static void forgetRecentId(const VS_UUID &id) {
-    Core::RecentId &r = core().recentIds[Core::recentIdSlot(id)];
-    if (r.obj && std::memcmp(&r.id, &id, sizeof(VS_UUID)) == 0) r = Core::RecentId();
+    uint64_t lo, hi;
+    Core::halves(id, &lo, &hi);
+    Core::RecentId &r = core().recentIds[Core::recentIdSlot(lo, hi)];
+    if (r.obj && r.lo == lo && r.hi == hi) r = Core::RecentId();
 }
 
 HostObject *lookupAtomic(const void *p) {
@@ -397,34 +402,58 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     nameIndexAdd(o);
 }
 
-static std::vector<VS_SYSEVENTPTR> handlerChain(const HostObject *o) {
-    std::vector<VS_SYSEVENTPTR> out;
-    auto add = [&](VS_SYSEVENTPTR h) {
-        if (h && std::find(out.begin(), out.end(), h) == out.end()) out.push_back(h);
-    };
-    for (const HostObject *x = o; x; x = x->cls) {
-        if (x->isClass && x->ownLayout()) add(x->ownLayout()->handler);
-        add(x->sysEvent());
+// The handler chain of o: handlers of o, then of its class chain, each once.
+// Chains are short; a long one spills into `more`.
+struct HandlerChain {
+    static constexpr int kInline = 16;
+    VS_SYSEVENTPTR inl[kInline];
+    int n = 0;
+    std::vector<VS_SYSEVENTPTR> more;
+    VS_SYSEVENTPTR at(int i) const { return i < kInline ? inl[i] : more[size_t(i - kInline)]; }
+    bool has(VS_SYSEVENTPTR h) const {
+        for (int i = 0; i < n; ++i)
+            if (at(i) == h) return true;
+        return false;
     }
-    return out;
+    void add(VS_SYSEVENTPTR h) {
+        if (!h || has(h)) return;
+        if (n < kInline)
+            inl[n] = h;
+        else
+            more.push_back(h);
+        ++n;
+    }
+};
+
+static void handlerChain(const HostObject *o, HandlerChain &out) {
+    for (const HostObject *x = o; x; x = x->cls) {
+        if (x->isClass && x->ownLayout()) out.add(x->ownLayout()->handler);
+        out.add(x->sysEvent());
+    }
 }
 
 static void deliverEvent(HostObject *o, VS_ULONG event) {
     Core &c = core();
     if (c.noModuleCalls) return;
-    std::vector<VS_SYSEVENTPTR> hs = handlerChain(o);
-    if (hs.empty()) return;
-    if (event == VSEVENT_SYSTEMEVENT_ONCREATE) std::reverse(hs.begin(), hs.end()); // base first
+    HandlerChain hs;
+    handlerChain(o, hs);
+    if (hs.n == 0) return;
     Pin pin(o);
     StructOfVSSysEventPara para{o->record, event};
     c.activeEventParas.push_back(&para);
-    for (VS_SYSEVENTPTR h : hs) {
-        h(0, &para);
+    bool baseFirst = event == VSEVENT_SYSTEMEVENT_ONCREATE;
+    for (int k = 0; k < hs.n; ++k) {
+        hs.at(baseFirst ? hs.n - 1 - k : k)(0, &para);
         // A creation handler that freed its own object ends the delivery.
-        if (event == VSEVENT_SYSTEMEVENT_ONCREATE && o->state != LifeState::Live) break;
+        if (baseFirst && o->state != LifeState::Live) break;
     }
-    auto it = std::find(c.activeEventParas.begin(), c.activeEventParas.end(), &para);
-    if (it != c.activeEventParas.end()) c.activeEventParas.erase(it);
+    // Most often the last one filed (deliveries nest).
+    auto &v = c.activeEventParas;
+    for (size_t i = v.size(); i-- > 0;)
+        if (v[i] == &para) {
+            v.erase(v.begin() + long(i));
+            break;
+        }
 }
 
 bool isActiveEventPara(const void *p) {
@@ -465,7 +494,7 @@ void *mallocObject(const VS_UUID *classOrObjectId, const VS_UUID *wantedId, VS_U
                    VS_PARAPKGPTR initPara) {
     Core &c = core();
     if (!c.running) return nullptr;
-    HostObject *from = lookupById(classOrObjectId);
+    HostObject *from = findById(classOrObjectId);
     // Nothing is made from an object on its way out: it would outlive its class.
     if (!from || from->state != LifeState::Live) return nullptr;
     HostObject *registered = from->isClass ? from : from->registered;
