@@ -157,6 +157,12 @@ class ObjName {
 enum class LifeState : uint8_t { Live, Freeing, Freed };
 
 struct HostObject {
+    // Descriptors come and go with every object: kept on a free list of the
+    // thread that deleted them rather than given back to the allocator
+    // (except under AddressSanitizer, which then still sees each one).
+    static void *operator new(size_t size);
+    static void operator delete(void *p) noexcept;
+
     void *record = nullptr; // the object handle
     VS_UUID id{};
     uint64_t seq = 0;       // creation order, run-wide
@@ -191,6 +197,7 @@ struct HostObject {
     bool queued = false;     // on the list of candidates to look at (guarded by that list's mutex)
     bool rawContext = false;
     bool onScriptList = false; // on the core's list of objects held by a script value alone
+    bool everProxied = false;  // script/: a proxy was made for it once (atomic accesses)
 
     VS_LUAGETVALUEFUNC getHook = nullptr;
     VS_UWORD getHookPara = 0;

@@ -45,14 +45,60 @@ bool mayFreeHere() {
     return core().running && onMainThread() && holdsHostLock() && holdsScriptLock() && callsByNameInProgress() == 0;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+void *HostObject::operator new(size_t size) { return ::operator new(size); }
+void HostObject::operator delete(void *p) noexcept { ::operator delete(p); }
+#else
+namespace {
+struct FreeDescriptor {
+    FreeDescriptor *next;
+};
+struct DescriptorList {
+    FreeDescriptor *head = nullptr;
+    size_t count = 0;
+    ~DescriptorList() {
+        while (head) {
+            FreeDescriptor *n = head->next;
+            ::operator delete(head);
+            head = n;
+        }
+    }
+};
+thread_local DescriptorList t_freeDescriptors;
+constexpr size_t kKeptDescriptors = 4096;
+} // namespace
+void *HostObject::operator new(size_t size) {
+    DescriptorList &l = t_freeDescriptors;
+    if (size == sizeof(HostObject) && l.head) {
+        FreeDescriptor *d = l.head;
+        l.head = d->next;
+        --l.count;
+        return d;
+    }
+    return ::operator new(size);
+}
+void HostObject::operator delete(void *p) noexcept {
+    if (!p) return;
+    DescriptorList &l = t_freeDescriptors;
+    if (l.count >= kKeptDescriptors) {
+        ::operator delete(p);
+        return;
+    }
+    FreeDescriptor *d = static_cast<FreeDescriptor *>(p);
+    d->next = l.head;
+    l.head = d;
+    ++l.count;
+}
+#endif
+
 OpScope::OpScope() { ++core().opDepth; }
 OpScope::~OpScope() {
     Core &c = core();
     if (--c.opDepth == 0 && !c.graveyard.empty()) {
         // Released descriptors may be looked at by frames above only while an
-        // operation is running; none is now.
-        std::vector<std::unique_ptr<HostObject>> dead;
-        dead.swap(c.graveyard);
+        // operation is running; none is now. (Deleting a descriptor calls no
+        // host code: the list keeps its buffer for the next operation.)
+        c.graveyard.clear();
     } else if (c.graveyard.size() > c.graveyardKept * 2 + Core::kGraveyardSoftLimit) {
         // A long operation (a call by name running a realm) frees many
         // objects: keep only the descriptors a frame still holds. The next
@@ -330,12 +376,29 @@ void newObjectId(VS_UUID *out) {
             u.Data3 = 0x4000;
             u.Data4[0] = 0x80;
         } else {
-            static thread_local std::mt19937_64 rng([] {
-                std::random_device rd;
-                std::seed_seq seq{rd(), rd(), rd(), rd(), rd(), rd()};
-                return std::mt19937_64(seq);
-            }());
-            uint64_t a = rng(), b = rng();
+            // xoshiro256**, seeded from the system per thread: IDs need
+            // to be unpredictable enough not to collide, not to be secret.
+            struct Rng {
+                uint64_t s[4];
+                Rng() {
+                    std::random_device rd;
+                    for (uint64_t &w : s) w = (uint64_t(rd()) << 32) ^ rd();
+                    if (!(s[0] | s[1] | s[2] | s[3])) s[0] = 1;
+                }
+                static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+                uint64_t next() {
+                    uint64_t r = rotl(s[1] * 5, 7) * 9, t = s[1] << 17;
+                    s[2] ^= s[0];
+                    s[3] ^= s[1];
+                    s[1] ^= s[2];
+                    s[0] ^= s[3];
+                    s[2] ^= t;
+                    s[3] = rotl(s[3], 45);
+                    return r;
+                }
+            };
+            static thread_local Rng rng;
+            uint64_t a = rng.next(), b = rng.next();
             std::memcpy(&u, &a, 8);
             std::memcpy(reinterpret_cast<char *>(&u) + 8, &b, 8);
             u.Data3 = VS_UINT16((u.Data3 & 0x0FFF) | 0x4000);

@@ -305,6 +305,7 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
         proxyOf_.emplace(o, p);
     }
     o->hasProxy = true;
+    __atomic_store_n(&o->everProxied, true, __ATOMIC_RELAXED);
 }
 
 void LuaEngine::proxyCollected(Proxy *p) {
@@ -536,6 +537,9 @@ void LuaEngine::onClassRegistered(HostObject *cls) {
 
 void LuaEngine::onObjectFreed(HostObject *o) {
     if (!L0_ || !o) return;
+    // Most objects never reach a script: nothing of theirs to clean up.
+    if (!__atomic_load_n(&o->everProxied, __ATOMIC_RELAXED) && o->scriptRef == LUA_NOREF && o->slots.empty())
+        return;
     {
         std::lock_guard<std::mutex> g(proxyMu_);
         auto it = proxyOf_.find(o);
