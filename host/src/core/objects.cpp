@@ -45,51 +45,8 @@ bool mayFreeHere() {
     return core().running && onMainThread() && holdsHostLock() && holdsScriptLock() && callsByNameInProgress() == 0;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-void *HostObject::operator new(size_t size) { return ::operator new(size); }
-void HostObject::operator delete(void *p) noexcept { ::operator delete(p); }
-#else
-namespace {
-struct FreeDescriptor {
-    FreeDescriptor *next;
-};
-struct DescriptorList {
-    FreeDescriptor *head = nullptr;
-    size_t count = 0;
-    ~DescriptorList() {
-        while (head) {
-            FreeDescriptor *n = head->next;
-            ::operator delete(head);
-            head = n;
-        }
-    }
-};
-thread_local DescriptorList t_freeDescriptors;
-constexpr size_t kKeptDescriptors = 4096;
-} // namespace
-void *HostObject::operator new(size_t size) {
-    DescriptorList &l = t_freeDescriptors;
-    if (size == sizeof(HostObject) && l.head) {
-        FreeDescriptor *d = l.head;
-        l.head = d->next;
-        --l.count;
-        return d;
-    }
-    return ::operator new(size);
-}
-void HostObject::operator delete(void *p) noexcept {
-    if (!p) return;
-    DescriptorList &l = t_freeDescriptors;
-    if (l.count >= kKeptDescriptors) {
-        ::operator delete(p);
-        return;
-    }
-    FreeDescriptor *d = static_cast<FreeDescriptor *>(p);
-    d->next = l.head;
-    l.head = d;
-    ++l.count;
-}
-#endif
+void *HostObject::operator new(size_t size) { return ThreadFreeList<HostObject>::take(size); }
+void HostObject::operator delete(void *p) noexcept { ThreadFreeList<HostObject>::give(p); }
 
 OpScope::OpScope() { ++core().opDepth; }
 OpScope::~OpScope() {

@@ -167,7 +167,18 @@ class ItemList {
 };
 
 class ParaPkg final : public ClassOfXRQParaPackageInterfaceHost {
+    // Packages come and go with nearly every call (see ThreadFreeList).
   public:
+    static void *operator new(size_t size) { return ThreadFreeList<ParaPkg>::take(size); }
+    static void *operator new(size_t size, const std::nothrow_t &) noexcept {
+        try {
+            return ThreadFreeList<ParaPkg>::take(size);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    static void operator delete(void *p) noexcept { ThreadFreeList<ParaPkg>::give(p); }
+
     ParaPkg();
 
     VS_ULONG AddRef() override;
