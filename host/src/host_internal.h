@@ -290,13 +290,37 @@ struct HostObject {
         HostObject *head = nullptr;
         HostObject *tail = nullptr;
     };
+    // Queue ends per queue attribute: a class has few queues, so a short
+    // array searched in place beats a tree.
+    class QueueMap {
+      public:
+        using Entry = std::pair<OBJECTATTRIBUTEINDEX, QueueEnds>;
+        using iterator = std::vector<Entry>::iterator;
+        iterator begin() { return v_.begin(); }
+        iterator end() { return v_.end(); }
+        iterator find(OBJECTATTRIBUTEINDEX k) {
+            for (auto it = v_.begin(); it != v_.end(); ++it)
+                if (it->first == k) return it;
+            return v_.end();
+        }
+        QueueEnds &operator[](OBJECTATTRIBUTEINDEX k) {
+            auto it = find(k);
+            if (it != v_.end()) return it->second;
+            v_.emplace_back(k, QueueEnds());
+            return v_.back().second;
+        }
+        void clear() { v_.clear(); }
+
+      private:
+        std::vector<Entry> v_;
+    };
     // What most objects never have (classes, prototypes, parents, objects
     // with atomic attributes or handlers of their own), apart: made on first
     // use, so that a plain object's descriptor stays small.
     struct Rare {
         std::unique_ptr<ClassLayout> ownLayout;           // class objects only
         std::vector<AttrDef> extraAttrs;                  // CreateAtomicAttribute on this object (inherited)
-        std::map<OBJECTATTRIBUTEINDEX, QueueEnds> queues; // children per queue attribute
+        QueueMap queues;                                  // children per queue attribute
         VS_SYSEVENTPTR sysEvent = nullptr;                // SetSysEvent
         VS_PARAPKGPTR initPara = nullptr;                 // during event 5 only
         // Objects made from this one, oldest first (a list through the
