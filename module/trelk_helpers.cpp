@@ -44,6 +44,43 @@ VS_BOOL Trelk_IsOf(void *Object, void *ClassObject)
     return Trelk_IsInstOf(Object, ClassObject);
 }
 
+// Few attributes are moved along on hot paths: a short table searched by the
+// class pointer and the name's address (literals), then by the name's text.
+#define TRELK_ATTRCACHE_SIZE 48
+struct TrelkAttrCacheEntry {
+    void *ClassObject;
+    const VS_CHAR *Name;
+    OBJECTATTRIBUTEINDEX Index;
+};
+static TrelkAttrCacheEntry g_AttrCache[TRELK_ATTRCACHE_SIZE];
+static VS_INT32 g_AttrCacheCount = 0;
+
+OBJECTATTRIBUTEINDEX Trelk_ClassAttrIndex(void *ClassObject, const VS_CHAR *Name)
+{
+    if (ClassObject == NULL || Name == NULL || SRV == NULL)
+        return VS_INVALID_ATTRIBUTEINDEX;
+    for (VS_INT32 i = 0; i < g_AttrCacheCount; i++)
+        if (g_AttrCache[i].ClassObject == ClassObject && g_AttrCache[i].Name == Name)
+            return g_AttrCache[i].Index;
+    for (VS_INT32 i = 0; i < g_AttrCacheCount; i++)
+        if (g_AttrCache[i].ClassObject == ClassObject && strcmp(g_AttrCache[i].Name, Name) == 0)
+            return g_AttrCache[i].Index;
+    OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(ClassObject, Name);
+    // Only what the class answers is kept: a name it lacks is asked again.
+    if (Index != VS_INVALID_ATTRIBUTEINDEX && g_AttrCacheCount < TRELK_ATTRCACHE_SIZE) {
+        g_AttrCache[g_AttrCacheCount].ClassObject = ClassObject;
+        g_AttrCache[g_AttrCacheCount].Name = Name;
+        g_AttrCache[g_AttrCacheCount].Index = Index;
+        g_AttrCacheCount++;
+    }
+    return Index;
+}
+
+void Trelk_ForgetClassAttrIndexes()
+{
+    g_AttrCacheCount = 0;
+}
+
 void *Trelk_ObjectArg(VS_INT32 Index)
 {
     if (SRV->LuaGetTop() < Index || SRV->LuaType(Index) != VSLUATYPE_OBJECT)

@@ -61,7 +61,7 @@ StructOfQZProcBase *TrelkProc_InstanceSelfArg()
 
 OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name)
 {
-    return SRV->GetAttributeIndex(QZProcBaseClass, Name);
+    return Trelk_ClassAttrIndex(QZProcBaseClass, Name);
 }
 
 VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object)

@@ -40,7 +40,7 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
 {
     if (QZRealm == NULL || QZCell == NULL || SRV->GetParent(QZCell) != QZRealm)
         return;
-    OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
+    OBJECTATTRIBUTEINDEX EnvIndex = Trelk_ClassAttrIndex(QZRealmBaseClass, "EnvDataQueue");
     VS_BOOL HasOutputs = SRV->QueryFirst(&QZCell->OutputQueue) != NULL ? VS_TRUE : VS_FALSE;
     if (HasOutputs && IsSuccess) {
         for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
@@ -79,6 +79,9 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         }
         return;
     }
+    // What is left to hand back is in the cell's env.
+    if (SRV->QueryFirst(&QZCell->EnvDataQueue) == NULL)
+        return;
     VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 0);
     for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
         void *X = Unhandled->GetObject(i);
@@ -122,10 +125,18 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     QZCell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
     if (!Trelk_IsInstOf(QZCell, QZCellBaseClass))
         return 0;
-    void *CellType = QZProcBase_GetProcType_Internal(QZCell);
-    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
-    VS_BOOL Learns = CellType != QZCellBaseClass && CellExecuteSuccess ? VS_TRUE : VS_FALSE;
-    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+    // The cell's type and its unhandled data serve only the learning from
+    // input records: a cell without any asks for neither.
+    VS_BOOL HasRecords = VS_FALSE;
+    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL && !HasRecords; In = SRV->QueryNext(In))
+        HasRecords = SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue) != NULL ? VS_TRUE : VS_FALSE;
+    VS_BOOL Learns = VS_FALSE;
+    VS_PARAPKGPTR Unhandled = NULL;
+    if (HasRecords) {
+        Learns = CellExecuteSuccess && QZProcBase_GetProcType_Internal(QZCell) != QZCellBaseClass ? VS_TRUE : VS_FALSE;
+        Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+    }
+    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); HasRecords && In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
         TrelkDrain Drain;
         for (void *Item = Trelk_DrainFirst(&Drain, QueueHead); Item != NULL;
@@ -152,12 +163,14 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     // A free event that resets the realm while a runner or chain of this cell
     // is being freed finds that one still here: it is passed over.
     TrelkDrain Drain;
-    for (void *R = Trelk_DrainFirst(&Drain, &QZCell->NormalRunnerQueue); R != NULL;
-         R = Trelk_DrainNext(&Drain, R))
-        SRV->FreeObject(R);
-    for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
-         C = Trelk_DrainNext(&Drain, C))
-        SRV->FreeObject(C);
+    if (SRV->QueryFirst(&QZCell->NormalRunnerQueue) != NULL)
+        for (void *R = Trelk_DrainFirst(&Drain, &QZCell->NormalRunnerQueue); R != NULL;
+             R = Trelk_DrainNext(&Drain, R))
+            SRV->FreeObject(R);
+    if (SRV->QueryFirst(&QZCell->QZProcForOutputQueue) != NULL)
+        for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
+             C = Trelk_DrainNext(&Drain, C))
+            SRV->FreeObject(C);
     for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
         SRV->ChangeParent(X, NULL, 0);
         SRV->UnLockGC(X);

@@ -273,6 +273,10 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
     StructOfQZRealmBase *realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
     if (cell == NULL || realm == NULL)
         return VS_TRUE;
+    // An empty env counts none and drops none: only a limit below zero has
+    // anything to say then.
+    if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL && QZRealmBase_GetMaxUnAllocatedData(realm) >= 0)
+        return VS_TRUE;
     VS_INT32 Unallocated = 0;
     VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
     // Only produced data with a non-empty exclusion list can be counted or
@@ -379,6 +383,10 @@ static void MoveSiblingInputs(StructOfQZProcBase *Target, StructOfQZProcBase *Ot
 
 static void RegroupSiblings(StructOfQZCellBase *cell, VS_BOOL *TookAction)
 {
+    // Siblings take two runners.
+    void *FirstRunner = SRV->QueryFirst(&cell->NormalRunnerQueue);
+    if (FirstRunner == NULL || SRV->QueryNext(FirstRunner) == NULL)
+        return;
     // Root proc ID -> package of the first procs of runners that wait for
     // their first input.
     void *Groups = SRV->CreateIDIndex_Nor(0);
@@ -584,26 +592,34 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
         MakeOutputProc(cell);
     MakeOutputRunner(realm, cell);
-    void *Cache = SRV->CreateIDIndexEx_Nor(0);
+    void *Cache = NULL;
     void *NextChain = NULL;
     for (void *C = SRV->QueryFirst(&cell->ProcChainQueue); C != NULL; C = NextChain) {
         NextChain = SRV->QueryNext(C);
-        Tarvex_ScheduleProc_CreateRunnerForProcChain(realm, cell, (StructOfQZProcChainBase *)C, Cache);
+        TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache);
     }
     TrelkSched_DestroyCache(Cache);
 
     VS_BOOL TookAction = VS_FALSE;
     VS_ULONG Executed = 0;
     cell->IsEnvDataQueueChange = VS_FALSE;
-    if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
-        return -1;
+    // A runner's creation may run scripts: the cell is found again. A cell
+    // without runners has no pass to make: nothing in one would act.
     cell = FindCell(&CellID);
-    if (cell->IsReady && TookAction && Executed == 0 && !RunnerPass(&RealmID, &CellID, 1, VS_FALSE, &TookAction, NULL))
+    if (cell == NULL)
         return -1;
-    cell = FindCell(&CellID);
-    if (cell->IsReady && !TookAction && !RunnerPass(&RealmID, &CellID, 2, VS_FALSE, &TookAction, NULL))
-        return -1;
-    cell = FindCell(&CellID);
+    if (SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+        if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
+            return -1;
+        cell = FindCell(&CellID);
+        if (cell->IsReady && TookAction && Executed == 0 &&
+            !RunnerPass(&RealmID, &CellID, 1, VS_FALSE, &TookAction, NULL))
+            return -1;
+        cell = FindCell(&CellID);
+        if (cell->IsReady && !TookAction && !RunnerPass(&RealmID, &CellID, 2, VS_FALSE, &TookAction, NULL))
+            return -1;
+        cell = FindCell(&CellID);
+    }
     if (cell->IsReady) {
         if (!UnallocatedEnvData(&RealmID, &CellID))
             return -1;

@@ -151,6 +151,10 @@ struct StructOfQZRealmBaseActiveObjectRecordWithObjectID {
 // ---------------------------------------------------------------------------
 void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                                   StructOfQZProcChainBase *chain, void *cache);
+// The same with a match cache made on first use: *CacheSlot starts NULL and
+// the caller destroys what it holds afterwards (TrelkSched_DestroyCache).
+void TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                     StructOfQZProcChainBase *chain, void **CacheSlot);
 // A new candidate index (the caller destroys it) of the cell's env data of
 // the class, oldest first; with a master, only data derived from it.
 void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
