@@ -256,10 +256,15 @@ void TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellB
         SRV->FreeObject(chain);
         return;
     }
+    VS_BOOL HasInputs = SRV->QueryFirst(&First->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
+    // A first proc with inputs and an empty env has no candidate: no runner
+    // whatever the other runners hold.
+    if (HasInputs && SRV->QueryFirst(&cell->EnvDataQueue) == NULL)
+        return;
     if (BlockedByRunners(cell, First))
         return;
     OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
-    if (SRV->QueryFirst(&First->InputQueue) == NULL) {
+    if (!HasInputs) {
         StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
         if (Runner != NULL)
             SRV->ChangeParent(Runner, cell, RunnerQueue);
