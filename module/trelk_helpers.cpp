@@ -1,6 +1,7 @@
 // The helper set shared by every subsystem (see trelk_helpers.h).
 #include "trelk_helpers.h"
 
+#include <cstdint>
 #include <cstring>
 
 const VS_CHAR *Trelk_Name(void *Object)
@@ -44,41 +45,51 @@ VS_BOOL Trelk_IsOf(void *Object, void *ClassObject)
     return Trelk_IsInstOf(Object, ClassObject);
 }
 
-// Few attributes are moved along on hot paths: a short table searched by the
-// class pointer and the name's address (literals), then by the name's text.
-#define TRELK_ATTRCACHE_SIZE 48
+// Keyed by the class pointer and the name's address: every caller names its
+// attribute with a literal, so one attribute asked from several places takes
+// one slot per place. Open addressing over a table that is never full (a
+// place that finds no free slot just asks the host).
+#define TRELK_ATTRCACHE_SIZE 256
 struct TrelkAttrCacheEntry {
     void *ClassObject;
     const VS_CHAR *Name;
     OBJECTATTRIBUTEINDEX Index;
 };
 static TrelkAttrCacheEntry g_AttrCache[TRELK_ATTRCACHE_SIZE];
-static VS_INT32 g_AttrCacheCount = 0;
+
+static size_t AttrSlot(void *ClassObject, const VS_CHAR *Name)
+{
+    uintptr_t Key = (uintptr_t)ClassObject * 31u ^ (uintptr_t)Name;
+    Key ^= Key >> 17;
+    Key *= 0x9E3779B1u;
+    return (size_t)(Key >> 8) % TRELK_ATTRCACHE_SIZE;
+}
 
 OBJECTATTRIBUTEINDEX Trelk_ClassAttrIndex(void *ClassObject, const VS_CHAR *Name)
 {
     if (ClassObject == NULL || Name == NULL || SRV == NULL)
         return VS_INVALID_ATTRIBUTEINDEX;
-    for (VS_INT32 i = 0; i < g_AttrCacheCount; i++)
-        if (g_AttrCache[i].ClassObject == ClassObject && g_AttrCache[i].Name == Name)
-            return g_AttrCache[i].Index;
-    for (VS_INT32 i = 0; i < g_AttrCacheCount; i++)
-        if (g_AttrCache[i].ClassObject == ClassObject && strcmp(g_AttrCache[i].Name, Name) == 0)
-            return g_AttrCache[i].Index;
-    OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(ClassObject, Name);
-    // Only what the class answers is kept: a name it lacks is asked again.
-    if (Index != VS_INVALID_ATTRIBUTEINDEX && g_AttrCacheCount < TRELK_ATTRCACHE_SIZE) {
-        g_AttrCache[g_AttrCacheCount].ClassObject = ClassObject;
-        g_AttrCache[g_AttrCacheCount].Name = Name;
-        g_AttrCache[g_AttrCacheCount].Index = Index;
-        g_AttrCacheCount++;
+    // Every caller holds the host lock, which the table shares.
+    size_t Slot = AttrSlot(ClassObject, Name);
+    for (int Probe = 0; Probe < 8; Probe++, Slot = (Slot + 1) % TRELK_ATTRCACHE_SIZE) {
+        TrelkAttrCacheEntry &Entry = g_AttrCache[Slot];
+        if (Entry.ClassObject == ClassObject && Entry.Name == Name)
+            return Entry.Index;
+        if (Entry.ClassObject != NULL)
+            continue;
+        OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(ClassObject, Name);
+        // Only what the class answers is kept: a name it lacks is asked again.
+        if (Index != VS_INVALID_ATTRIBUTEINDEX)
+            Entry = TrelkAttrCacheEntry{ClassObject, Name, Index};
+        return Index;
     }
-    return Index;
+    return SRV->GetAttributeIndex(ClassObject, Name);
 }
 
 void Trelk_ForgetClassAttrIndexes()
 {
-    g_AttrCacheCount = 0;
+    for (TrelkAttrCacheEntry &Entry : g_AttrCache)
+        Entry = TrelkAttrCacheEntry{NULL, NULL, 0};
 }
 
 void *Trelk_ObjectArg(VS_INT32 Index)

@@ -43,8 +43,9 @@ VS_BOOL Trelk_IsOf(void *Object, void *ClassObject);
 // ---------------------------------------------------------------------------
 // The index of a queue attribute of one of the module's class objects (a
 // class global such as QZCellBaseClass), asked of the host once per module
-// load: a class's attributes are fixed while it lives. Called under the host
-// lock, as all module code is.
+// load: a class's attributes are fixed while it lives. Name must be a text
+// that lives as long as the module (a literal): it is kept by address. Called
+// under the host lock, as all module code is.
 OBJECTATTRIBUTEINDEX Trelk_ClassAttrIndex(void *ClassObject, const VS_CHAR *Name);
 // Forgets every index asked so far; for module shutdown, once the classes
 // are gone.

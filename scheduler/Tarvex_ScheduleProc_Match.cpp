@@ -244,37 +244,38 @@ void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, St
         TrelkSched_DestroyCache(Slot);
 }
 
-void TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
-                                     StructOfQZProcChainBase *chain, void **CacheSlot)
+VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                        StructOfQZProcChainBase *chain, void **CacheSlot)
 {
     if (cell == NULL || chain == NULL)
-        return;
+        return VS_FALSE;
     StructOfQZProcBase *First = TrelkSched_StartProc(&chain->QZProcStart);
     if (First == NULL) {
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] Proc is freed somewhere", Trelk_Name(cell));
         SRV->FreeObject(chain);
-        return;
+        return VS_TRUE;
     }
     VS_BOOL HasInputs = SRV->QueryFirst(&First->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
     // A first proc with inputs and an empty env has no candidate: no runner
     // whatever the other runners hold.
     if (HasInputs && SRV->QueryFirst(&cell->EnvDataQueue) == NULL)
-        return;
+        return VS_FALSE;
     if (BlockedByRunners(cell, First))
-        return;
+        return VS_FALSE;
     OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
     if (!HasInputs) {
         StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
         if (Runner != NULL)
             SRV->ChangeParent(Runner, cell, RunnerQueue);
-        return;
+        return VS_TRUE;
     }
+    // The candidate search may report (two data with one stamp).
     if (!HasCandidate(realm, cell, First, CacheSlot))
-        return;
+        return VS_TRUE;
     StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
     if (Runner == NULL)
-        return;
+        return VS_TRUE;
     StructOfQZProcBase *Copy = TrelkSched_StartProc(&Runner->QZProcStart);
     if (Copy != NULL)
         FillFirstInputs(realm, cell, Runner, Copy, CacheSlot);
@@ -284,4 +285,5 @@ void TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellB
     VS_UUID ChainID = SRV->GetID(chain);
     if (SRV->FindIDKey(cell->ProcChainRunnerIndexTree, &ChainID) == NULL)
         SRV->InsertIDKey(cell->ProcChainRunnerIndexTree, &ChainID, chain);
+    return VS_TRUE;
 }

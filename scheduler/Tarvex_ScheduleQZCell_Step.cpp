@@ -266,17 +266,23 @@ static VS_BOOL RunnerPass(VS_UUID *RealmID, VS_UUID *CellID, VS_INT32 Force, VS_
     return FindCell(CellID) != NULL ? VS_TRUE : VS_FALSE;
 }
 
-// Step 8. Returns FALSE when the cell's run is to be killed (-1).
-static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
+// Step 8. Returns FALSE when the cell's run is to be killed (-1). Realm and
+// cell are the ones of the IDs when the caller knows nothing ran since it
+// found them, else NULL. *Ran is set when a script may have run.
+static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZRealmBase *realm,
+                                  StructOfQZCellBase *cell, VS_BOOL *Ran)
 {
-    StructOfQZCellBase *cell = FindCell(CellID);
-    StructOfQZRealmBase *realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
+    if (realm == NULL || cell == NULL) {
+        cell = FindCell(CellID);
+        realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
+    }
     if (cell == NULL || realm == NULL)
         return VS_TRUE;
     // An empty env counts none and drops none: only a limit below zero has
     // anything to say then.
     if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL && QZRealmBase_GetMaxUnAllocatedData(realm) >= 0)
         return VS_TRUE;
+    *Ran = VS_TRUE;
     VS_INT32 Unallocated = 0;
     VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
     // Only produced data with a non-empty exclusion list can be counted or
@@ -588,27 +594,40 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
         if (realm == NULL || cell == NULL)
             return -1;
     }
-    InputsToEnv(realm, cell);
-    if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
-        MakeOutputProc(cell);
-    MakeOutputRunner(realm, cell);
+    // Quiet while nothing that may run a script (an object made, moved or let
+    // go of, a report, a runner step) happened since realm and cell were
+    // found: they need not be found again.
+    VS_BOOL Quiet = VS_TRUE;
+    if (SRV->QueryFirst(&cell->InputQueue) != NULL) {
+        InputsToEnv(realm, cell);
+        Quiet = VS_FALSE;
+    }
+    if (SRV->QueryFirst(&cell->OutputQueue) != NULL || SRV->QueryFirst(&cell->QZProcForOutputQueue) != NULL) {
+        if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
+            MakeOutputProc(cell);
+        MakeOutputRunner(realm, cell);
+        Quiet = VS_FALSE;
+    }
     void *Cache = NULL;
     void *NextChain = NULL;
     for (void *C = SRV->QueryFirst(&cell->ProcChainQueue); C != NULL; C = NextChain) {
         NextChain = SRV->QueryNext(C);
-        TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache);
+        if (TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache))
+            Quiet = VS_FALSE;
     }
     TrelkSched_DestroyCache(Cache);
 
     VS_BOOL TookAction = VS_FALSE;
     VS_ULONG Executed = 0;
+    if (!Quiet) {
+        cell = FindCell(&CellID);
+        if (cell == NULL)
+            return -1;
+    }
     cell->IsEnvDataQueueChange = VS_FALSE;
-    // A runner's creation may run scripts: the cell is found again. A cell
-    // without runners has no pass to make: nothing in one would act.
-    cell = FindCell(&CellID);
-    if (cell == NULL)
-        return -1;
+    // A cell without runners has no pass to make: nothing in one would act.
     if (SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+        Quiet = VS_FALSE;
         if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
             return -1;
         cell = FindCell(&CellID);
@@ -621,17 +640,23 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
         cell = FindCell(&CellID);
     }
     if (cell->IsReady) {
-        if (!UnallocatedEnvData(&RealmID, &CellID))
+        VS_BOOL Ran = VS_FALSE;
+        if (!UnallocatedEnvData(&RealmID, &CellID, Quiet ? realm : NULL, Quiet ? cell : NULL, &Ran))
             return -1;
-        cell = FindCell(&CellID);
-        if (cell == NULL)
-            return -1;
-        if (cell->IsReady)
+        if (Ran || !Quiet) {
+            Quiet = VS_FALSE;
+            cell = FindCell(&CellID);
+            if (cell == NULL)
+                return -1;
+        }
+        if (cell->IsReady && SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+            Quiet = VS_FALSE;
             RegroupSiblings(cell, &TookAction);
+        }
     }
     VS_BOOL Finished = WorkFinished(cell, TookAction);
     if (Finished) {
-        VS_INT32 Hook = FinishHook(cell, TRELK_FIND(void, RealmID), &CellID);
+        VS_INT32 Hook = FinishHook(cell, Quiet ? realm : TRELK_FIND(void, RealmID), &CellID);
         if (Hook == 1)
             return 1;
         if (Hook == 0)
