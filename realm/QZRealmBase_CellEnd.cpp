@@ -163,14 +163,12 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     // A free event that resets the realm while a runner or chain of this cell
     // is being freed finds that one still here: it is passed over.
     TrelkDrain Drain;
-    if (SRV->QueryFirst(&QZCell->NormalRunnerQueue) != NULL)
-        for (void *R = Trelk_DrainFirst(&Drain, &QZCell->NormalRunnerQueue); R != NULL;
-             R = Trelk_DrainNext(&Drain, R))
-            SRV->FreeObject(R);
-    if (SRV->QueryFirst(&QZCell->QZProcForOutputQueue) != NULL)
-        for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
-             C = Trelk_DrainNext(&Drain, C))
-            SRV->FreeObject(C);
+    for (void *R = Trelk_DrainFirst(&Drain, &QZCell->NormalRunnerQueue); R != NULL;
+         R = Trelk_DrainNext(&Drain, R))
+        SRV->FreeObject(R);
+    for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
+         C = Trelk_DrainNext(&Drain, C))
+        SRV->FreeObject(C);
     for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
         SRV->ChangeParent(X, NULL, 0);
         SRV->UnLockGC(X);
