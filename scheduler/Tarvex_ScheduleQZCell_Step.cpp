@@ -282,9 +282,9 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZR
     // anything to say then.
     if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL && QZRealmBase_GetMaxUnAllocatedData(realm) >= 0)
         return VS_TRUE;
-    *Ran = VS_TRUE;
     VS_INT32 Unallocated = 0;
-    VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
+    // Made for the first datum to drop: most steps drop none.
+    VS_PARAPKGPTR Discard = NULL;
     // Only produced data with a non-empty exclusion list can be counted or
     // dropped below (an empty list makes a datum unhandled): the cell's
     // index hands over those, in queue order, without a walk of the env.
@@ -304,12 +304,16 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZR
             continue;
         if (Data->ExcludeProc != NULL && TrelkSched_IDIndexIsEmpty(Data->ExcludeProc))
             Unallocated++;
-        else
+        else {
+            if (Discard == NULL)
+                Discard = Trelk_GetParaPkgInterface(__LINE__);
             Discard->InsertObject(Discard->GetNumber(), Data);
+        }
     }
     Look->Release();
     VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(realm, cell);
     if (Unallocated > Limit) {
+        *Ran = VS_TRUE;
         SRV->LuaPushObject(cell);
         VS_INT32 Outcome =
             TrelkSched_CallRealm(realm, "OnMoreUnAllocatedData", 1, 1, "calls the function OnMoreUnAllocatedData failed");
@@ -318,7 +322,8 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZR
         realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
         cell = FindCell(CellID);
         if (realm == NULL || cell == NULL) {
-            Discard->Release();
+            if (Discard != NULL)
+                Discard->Release();
             return VS_TRUE;
         }
         if (Answer == 1)
@@ -327,10 +332,15 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZR
             QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "Cell[%s] create more env data larger than [%d], it's running is killed",
                                        Trelk_Name(cell), Limit);
-            Discard->Release();
+            if (Discard != NULL)
+                Discard->Release();
             return VS_FALSE;
         }
     }
+    if (Discard == NULL)
+        return VS_TRUE;
+    // Letting go of a datum runs its scripts.
+    *Ran = VS_TRUE;
     for (VS_INT32 i = 0; i < Discard->GetNumber(); i++) {
         void *Data = Discard->GetObject(i);
         if (Data != NULL && SRV->GetParent(Data) == cell)
@@ -626,7 +636,8 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     }
     cell->IsEnvDataQueueChange = VS_FALSE;
     // A cell without runners has no pass to make: nothing in one would act.
-    if (SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+    VS_BOOL HasRunners = SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL ? VS_TRUE : VS_FALSE;
+    if (HasRunners) {
         Quiet = VS_FALSE;
         if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
             return -1;
@@ -649,7 +660,8 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
             if (cell == NULL)
                 return -1;
         }
-        if (cell->IsReady && SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+        // Without runners then and nothing run since, there are none now.
+        if (cell->IsReady && (HasRunners || !Quiet) && SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
             Quiet = VS_FALSE;
             RegroupSiblings(cell, &TookAction);
         }
