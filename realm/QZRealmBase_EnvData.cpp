@@ -73,6 +73,7 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
         QZRealmBase_ActiveData_Internal(QZRealm, Item, NULL, 1);
     if (ChangeParentToNULL) {
         VS_BOOL Locked = SitsInEnvQueue(Input);
+        Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
             SRV->UnLockGC(Input);
