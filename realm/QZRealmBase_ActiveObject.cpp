@@ -346,24 +346,28 @@ static void UnlinkAndRemove(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLoc
                             StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     void *Key = SRV->GetObject(KeyID);
+    // The record is freed below: it keeps no lists meanwhile (a record that
+    // links to itself finds none to edit).
     VS_PARAPKGPTR Sources = Record->SourceBuf;
     VS_PARAPKGPTR Targets = Record->TargetBuf;
-    Record->SourceBuf = Trelk_GetParaPkgInterface(__LINE__);
-    Record->TargetBuf = Trelk_GetParaPkgInterface(__LINE__);
+    Record->SourceBuf = NULL;
+    Record->TargetBuf = NULL;
     if (Key != NULL) {
-        for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
+        for (VS_INT32 i = 0; Sources != NULL && i < Sources->GetNumber(); i++) {
             StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Sources->GetObject(i));
             if (Other != NULL)
                 PkgRemove(Other->TargetBuf, Key);
         }
-        for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
+        for (VS_INT32 i = 0; Targets != NULL && i < Targets->GetNumber(); i++) {
             StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Targets->GetObject(i));
             if (Other != NULL)
                 PkgRemove(Other->SourceBuf, Key);
         }
     }
-    Sources->Release();
-    Targets->Release();
+    if (Sources != NULL)
+        Sources->Release();
+    if (Targets != NULL)
+        Targets->Release();
     RemoveRecord(QZRealm, LocalBuf, KeyID, Record);
 }
 
@@ -372,6 +376,8 @@ static void UnlinkAndRemove(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLoc
 static void RemoveWithRecount(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
                               StructOfQZRealmBaseActiveObjectRecord *Record, VS_ULONG Pass)
 {
+    // It leaves the stamp order now: the recount below stamps it once more.
+    QZRealmBase_ActiveUnfiled_Internal(QZRealm, Record);
     // A record whose object is gone is dropped all the same: kept, it would
     // hold its lists and index entry for the realm's whole life.
     if (SRV->GetObject(KeyID) != NULL) {

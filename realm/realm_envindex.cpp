@@ -18,6 +18,7 @@
 #include "trelk_realm_internal.h"
 #include "trelk_alloc.h"
 
+#include <algorithm>
 #include <array>
 #include <new>
 
@@ -41,6 +42,14 @@ struct EnvEntry {
     TrelkVector<VS_UUID> Groups;
 };
 
+// The positions of a group's data, ascending (positions are handed out in
+// ascending order); a position that left stays until the group is looked at
+// with as many gone as kept.
+struct GroupList {
+    TrelkVector<uint64_t> Seqs;
+    size_t Gone;
+};
+
 // (low, high, sequence of the stamp, then the key object's ID as the host's
 // ID index orders it): the order the trimming takes the oldest records in.
 typedef std::array<uint64_t, 5> ActiveKey;
@@ -53,7 +62,7 @@ struct RealmEnv {
     TrelkMap<uint64_t, EnvEntry> BySeq;
     TrelkIDMap<uint64_t> SeqOf;
     TrelkMap<StampKey, uint64_t> ByStamp;
-    TrelkIDMap<TrelkSet<uint64_t>> ByGroup;
+    TrelkIDMap<GroupList> ByGroup;
 
     // The cycle: entries up to OpenMark were in the env at its opening;
     // Outside holds the models of the cells' data then and the data that
@@ -80,6 +89,16 @@ struct RealmEnv {
 };
 
 const VS_ULONG kIndexSlot = 1;
+
+// Empties a set; one that grew large is let go, as emptying it would clear
+// all its buckets again at every cycle.
+void Empty(TrelkIDSet &Set)
+{
+    if (Set.bucket_count() > 64)
+        TrelkIDSet().swap(Set);
+    else
+        Set.clear();
+}
 
 RealmEnv *EnvOf(StructOfQZRealmBase *Realm, VS_BOOL Make)
 {
@@ -148,18 +167,28 @@ void Drop(RealmEnv *Env, TrelkMap<uint64_t, EnvEntry>::iterator It)
         if (OddTick(E.Tick) && Env->OddTicks > 0)
             Env->OddTicks--;
     }
-    for (const VS_UUID &G : E.Groups) {
-        auto Group = Env->ByGroup.find(G);
-        if (Group != Env->ByGroup.end()) {
-            Group->second.erase(Seq);
-            if (Group->second.empty())
-                Env->ByGroup.erase(Group);
-        }
-    }
+    TrelkVector<VS_UUID> Groups;
+    Groups.swap(E.Groups);
     auto Own = Env->SeqOf.find(E.ID);
     if (Own != Env->SeqOf.end() && Own->second == Seq)
         Env->SeqOf.erase(Own);
     Env->BySeq.erase(It);
+    for (const VS_UUID &G : Groups) {
+        auto Group = Env->ByGroup.find(G);
+        if (Group == Env->ByGroup.end())
+            continue;
+        GroupList &List = Group->second;
+        if (++List.Gone * 2 < List.Seqs.size())
+            continue;
+        size_t Kept = 0;
+        for (uint64_t At : List.Seqs)
+            if (Env->BySeq.count(At) != 0)
+                List.Seqs[Kept++] = At;
+        List.Seqs.resize(Kept);
+        List.Gone = 0;
+        if (Kept == 0)
+            Env->ByGroup.erase(Group);
+    }
 }
 
 void FileEntry(RealmEnv *Env, void *Item, uint64_t Seq, uint64_t Walk)
@@ -177,9 +206,16 @@ void FileEntry(RealmEnv *Env, void *Item, uint64_t Seq, uint64_t Walk)
         E.Tick = Data->ScheduleTickCount;
         E.Sequence = Data->SequenceIndex;
         E.IsFrame = Trelk_IsInstOf(Item, QZRealmFrameData);
+        VS_UUID Chain[16];
+        size_t Depth = 0;
         if (Data->IsType)
-            E.Groups.push_back(E.ID);
-        for (void *Up = SRV->GetClass(Item); Up != NULL; Up = SRV->GetClass(Up))
+            Chain[Depth++] = E.ID;
+        void *Up = SRV->GetClass(Item);
+        for (; Up != NULL && Depth < 16; Up = SRV->GetClass(Up))
+            Chain[Depth++] = SRV->GetID(Up);
+        E.Groups.reserve(Depth + (Up != NULL ? 4 : 0));
+        E.Groups.assign(Chain, Chain + Depth);
+        for (; Up != NULL; Up = SRV->GetClass(Up))
             E.Groups.push_back(SRV->GetID(Up));
     }
     Env->SeqOf[E.ID] = Seq;
@@ -189,7 +225,7 @@ void FileEntry(RealmEnv *Env, void *Item, uint64_t Seq, uint64_t Walk)
             Env->OddTicks++;
     }
     for (const VS_UUID &G : E.Groups)
-        Env->ByGroup[G].insert(Seq);
+        Env->ByGroup[G].Seqs.push_back(Seq);
     Env->BySeq.emplace(Seq, std::move(E));
 }
 
@@ -259,10 +295,14 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
             break;
         Drop(Env, Last);
     }
-    void *Item = Env->BySeq.empty() ? SRV->QueryFirst(&Realm->EnvDataQueue)
-                                    : SRV->QueryNext(std::prev(Env->BySeq.end())->second.Data);
+    VS_BOOL FromFirst = Env->BySeq.empty();
+    void *Item = FromFirst ? SRV->QueryFirst(&Realm->EnvDataQueue)
+                           : SRV->QueryNext(std::prev(Env->BySeq.end())->second.Data);
     for (; Item != NULL; Item = SRV->QueryNext(Item))
         Scan(Env, Item);
+    // A walk from the first item saw the whole queue.
+    if (FromFirst)
+        Env->CheckedSize = Env->BySeq.size();
     return Env;
 }
 
@@ -342,7 +382,7 @@ void QZRealmBase_EnvOpenCycle_Internal(StructOfQZRealmBase *QZRealm, void *const
         return;
     Env->Open = VS_TRUE;
     Env->OpenMark = Env->NextSeq - 1;
-    Env->Outside.clear();
+    Empty(Env->Outside);
     for (VS_INT32 i = 0; i < Count; i++) {
         VS_UUID *ID = Models[i] != NULL ? SRV->GetIDEx(Models[i]) : NULL;
         if (ID != NULL)
@@ -359,7 +399,7 @@ void QZRealmBase_EnvForgetCycle_Internal(StructOfQZRealmBase *QZRealm)
         return;
     Env->Open = VS_FALSE;
     Env->OpenMark = 0;
-    Env->Outside.clear();
+    Empty(Env->Outside);
     Env->Frame = NULL;
 }
 
@@ -421,7 +461,7 @@ void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame
     Env->FrameID = SRV->GetID(Frame);
     Env->FrameMarkTick = MarkTick;
     Env->FrameSeen = Env->NextSeq - 1;
-    Env->InFrame.clear();
+    Empty(Env->InFrame);
     Env->InFrameCount = 0;
     Env->FramePending.clear();
     TrelkVector<uint64_t> Seqs;
@@ -485,7 +525,7 @@ void QZRealmBase_EnvFrameStep_Internal(StructOfQZRealmBase *QZRealm, void *Frame
     }
     Env->FrameSeen = Env->NextSeq - 1;
     if (Env->InFrameCount != Have) {
-        Env->InFrame.clear();
+        Empty(Env->InFrame);
         for (VS_INT32 i = 0; i < Have; i++) {
             void *Member = Members->GetObject(i);
             VS_UUID *ID = Member != NULL ? SRV->GetIDEx(Member) : NULL;
@@ -536,8 +576,12 @@ void *QZRealmBase_EnvNext_Internal(StructOfQZRealmBase *QZRealm, uint64_t *Curso
                 auto Group = Env->ByGroup.find(Wanted[i]);
                 if (Group == Env->ByGroup.end())
                     continue;
-                auto It = Group->second.upper_bound(*Cursor);
-                if (It != Group->second.end() && (Next == 0 || *It < Next))
+                const TrelkVector<uint64_t> &Seqs = Group->second.Seqs;
+                auto It = std::upper_bound(Seqs.begin(), Seqs.end(), *Cursor);
+                // A position that left is passed over here.
+                while (It != Seqs.end() && Env->BySeq.count(*It) == 0)
+                    ++It;
+                if (It != Seqs.end() && (Next == 0 || *It < Next))
                     Next = *It;
             }
         }
@@ -614,12 +658,11 @@ void QZRealmBase_ActiveFiled_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRe
             return;
         }
     }
-    if (KeyID == NULL) {
-        // A record the order never saw: the order is made again when next
-        // asked.
-        Env->ActiveValid = VS_FALSE;
+    // A record the order does not hold (one on its way out, or one filed
+    // behind the order, which the count or the check of what is taken
+    // finds) is not filed by a new stamp.
+    if (KeyID == NULL)
         return;
-    }
     ActiveKey K = ActiveKeyFor(Record, KeyID);
     Env->ActiveKeyOf[Record] = K;
     Env->ActiveOrder[K] = Record;
