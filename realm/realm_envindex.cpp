@@ -295,6 +295,28 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
             break;
         Drop(Env, Last);
     }
+    // The last item seen may have left and come back behind items that came
+    // meanwhile: then the item before it no longer leads to it.
+    while (!Env->BySeq.empty()) {
+        auto Last = std::prev(Env->BySeq.end());
+        if (Last == Env->BySeq.begin()) {
+            if (SRV->QueryFirst(&Realm->EnvDataQueue) != Last->second.Data) {
+                FullWalk(Env, Realm);
+                return Env;
+            }
+            break;
+        }
+        auto Before = std::prev(Last);
+        if (!Present(Realm, Index, Before->second.Data, &Before->second.ID)) {
+            Drop(Env, Before);
+            continue;
+        }
+        if (SRV->QueryNext(Before->second.Data) != Last->second.Data) {
+            FullWalk(Env, Realm);
+            return Env;
+        }
+        break;
+    }
     VS_BOOL FromFirst = Env->BySeq.empty();
     void *Item = FromFirst ? SRV->QueryFirst(&Realm->EnvDataQueue)
                            : SRV->QueryNext(std::prev(Env->BySeq.end())->second.Data);
