@@ -298,6 +298,8 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
 {
     if (TrelkData_IsPreDefined(Data))
         return;
+    // A datum freed out of a cell's env leaves that cell's index of it.
+    Tarvex_Schedule_EnvDataLeaving(Data);
 
     // The callbacks and hooks below run script, which may free the data's
     // class chain (the data itself stays readable during its own event): each

@@ -89,6 +89,10 @@ void Tarvex_Schedule_ReleaseState();
 VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Object);
 // Forgets what the scheduler keeps for a proc or cell that is being freed.
 void Tarvex_Schedule_ForgetCell(void *Cell);
+// Called before module code moves or frees an object: when it is a datum in
+// a cell's env, the cell's index of its env lets go of it. Nothing for any
+// other object.
+void Tarvex_Schedule_EnvDataLeaving(void *Object);
 // One scheduling step of a cell; its result code (as a proc's "Execute").
 VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
 // TRUE when the datum is assigned to a proc (with CheckConnectProc), or the

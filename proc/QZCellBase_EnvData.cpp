@@ -69,6 +69,7 @@ static VS_BOOL AddOne(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, void
             void *Parent = SRV->GetParent(Given);
             VS_BOOL InOutput = Parent != NULL && Trelk_IsInstOf(Parent, QZDataOutputContainerClass) &&
                                SRV->GetIndex(Given) == SRV->GetAttributeIndex(QZDataOutputContainerClass, "QZData");
+            Tarvex_Schedule_EnvDataLeaving(Given);
             SRV->ChangeParent(Given, NULL, 0);
             if (Locked || InOutput)
                 SRV->UnLockGC(Given);
@@ -163,6 +164,7 @@ static void RemoveOne(StructOfQZCellBase *Cell, void *Object)
         return;
     for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
         if (Env == Object) {
+            Tarvex_Schedule_EnvDataLeaving(Env);
             SRV->ChangeParent(Env, NULL, 0);
             SRV->UnLockGC(Env);
             return;
@@ -204,6 +206,7 @@ VS_INT32 QZCellBase_ClearEnvData(void *L)
     while (Env != NULL) {
         void *Next = SRV->QueryNext(Env);
         if (DataClass == NULL || SRV->IsInst(SRV->GetIDEx(DataClass), Env)) {
+            Tarvex_Schedule_EnvDataLeaving(Env);
             SRV->ChangeParent(Env, NULL, 0);
             SRV->UnLockGC(Env);
         }

@@ -229,6 +229,8 @@ VS_INT32 QZProcBase_SetAttachObject(void *L)
     if (Object != NULL && !CanAttach(Self, Object))
         return 0;
     TrelkProc_ReleaseQueue(&Self->AttachObject);
+    if (Object != NULL)
+        Tarvex_Schedule_EnvDataLeaving(Object);
     if (Object != NULL && SRV->ChangeParent(Object, Self, TrelkProc_ProcAttrIndex("AttachObject")))
         SRV->LockGC(Object);
     return 0;

@@ -495,15 +495,19 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
     *Stored = NULL;
     if (TrelkProc_IsCell(Proc) && SRV->QueryFirst(&Proc->OutputQueue) == NULL) {
         StructOfQZCellBase *Cell = (StructOfQZCellBase *)Proc;
-        for (void *Env = SRV->QueryFirst(&Cell->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
-            if (Env == Data || SRV->IsInst(SRV->GetIDEx(Env), Data)) {
+        OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue");
+        // The datum, or an object up its class chain, sitting in the cell's
+        // env: the chain is asked where it sits, which costs its depth
+        // rather than the length of the env.
+        for (void *X = Data; X != NULL; X = SRV->GetClass(X)) {
+            if (SRV->GetParent(X) == Cell && SRV->GetIndex(X) == EnvIndex) {
                 Trelk_RaiseText("Proc[%s]'s output data [%s] is comes from env, it can not output to env again",
                                            Trelk_Name(Proc), Trelk_Name(Data));
                 CountFailure(Proc);
                 return PlaceRefused;
             }
         }
-        StructOfQZDataBase *Placed = StoreIn(Data, Cell, SRV->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue"));
+        StructOfQZDataBase *Placed = StoreIn(Data, Cell, EnvIndex);
         if (Placed == NULL)
             return PlaceSkipped;
         Placed->OwnerRunnerProcID = SRV->GetID(Cell);

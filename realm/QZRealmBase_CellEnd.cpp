@@ -21,6 +21,7 @@ static void HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJEC
     TrelkDrain Drain;
     for (void *P = Trelk_DrainFirst(&Drain, &Data->ConnectedProc); P != NULL; P = Trelk_DrainNext(&Drain, P))
         SRV->FreeObject(P);
+    Tarvex_Schedule_EnvDataLeaving(Data);
     SRV->ChangeParent(Data, Realm, EnvIndex);
 }
 

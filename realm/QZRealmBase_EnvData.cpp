@@ -73,6 +73,7 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
     if (ChangeParentToNULL) {
         VS_BOOL Locked = SitsInEnvQueue(Input);
         QZRealmBase_EnvLeaving_Internal(Input);
+        Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
             SRV->UnLockGC(Input);

@@ -62,6 +62,7 @@ void TrelkRealm_EnterQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_
     if (QZRealm == NULL || Object == NULL || TrelkRealm_InQueue(QZRealm, Object, QueueName))
         return;
     VS_BOOL HasLock = SitsInRealmQueue(Object);
+    Tarvex_Schedule_EnvDataLeaving(Object);
     if (!SRV->ChangeParent(Object, QZRealm, TrelkRealm_QueueIndex(QueueName)))
         return;
     if (!HasLock)

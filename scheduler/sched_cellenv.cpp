@@ -6,10 +6,13 @@
 //
 // The index learns of the cell's queue through the host's own contract: a
 // queue appends at its tail, so the items after the last one seen are new;
-// an item's parent and attribute index tell whether it is still there (every
-// entry is checked before it is used, and dropped when it has gone); and a
-// last-seen item that has left the queue makes the index start over with one
-// full walk. Exclusion lists are followed through the data layer's notes
+// an item's parent and attribute index tell whether it is still there (the
+// candidate and unallocated entries are checked before they are used, and
+// dropped when they have gone); and a last-seen item that has left the queue
+// makes the index start over with one full walk. The lists by producing proc
+// are counted whole at every run, so they are not checked entry by entry:
+// the module's own moves and the data's free event take a leaving datum off
+// them (Tarvex_Schedule_EnvDataLeaving). Exclusion lists are followed through the data layer's notes
 // (trelk_data_api.h): a list that shrank or was replaced makes every index
 // start over, a list that grew is looked at again. Two data under one stamp
 // (which the candidate order reports at every build) leave the cell to the
@@ -315,6 +318,11 @@ VS_INT32 TrelkSched_CountOwnedEnvData(StructOfQZCellBase *Cell, VS_UUID *ProcID,
     auto Owned = Env->ByOwner.find(*ProcID);
     if (Owned == Env->ByOwner.end())
         return 0;
+    // The whole count: every datum that left the env on the module's watch
+    // has already been taken off the list (Tarvex_Schedule_EnvDataLeaving),
+    // so the list is the answer without a look at each entry.
+    if (Stop <= 0)
+        return (VS_INT32)Owned->second.size();
     VS_INT32 Count = 0;
     for (auto It = Owned->second.begin(); It != Owned->second.end();) {
         if (!StillThere(Cell, EnvIndex, It->second) || !Trelk_IDEqual(&It->second.Data->OwnerRunnerProcID, ProcID)) {
@@ -349,6 +357,26 @@ VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Obje
     }
     List.resize(Kept);
     return Found;
+}
+
+void Tarvex_Schedule_EnvDataLeaving(void *Object)
+{
+    if (g_Cells == NULL || Object == NULL)
+        return;
+    void *Parent = SRV->GetParent(Object);
+    if (Parent == NULL || !TrelkSched_IsCell(Parent) || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
+        return;
+    CellEnv *Env = EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
+    if (Env == NULL)
+        return;
+    auto Old = Env->SeqOf.find(SRV->GetID(Object));
+    // Not seen yet: the index never counted it.
+    if (Old == Env->SeqOf.end())
+        return;
+    Env->Watch.erase(Old->second.Seq);
+    auto Owned = Env->ByOwner.find(Old->second.Owner);
+    if (Owned != Env->ByOwner.end())
+        Owned->second.erase(Old->second.Seq);
 }
 
 void Tarvex_Schedule_ForgetCell(void *Cell)

@@ -160,6 +160,7 @@ void TrelkSched_Drop(void *Object)
 {
     if (Object == NULL)
         return;
+    Tarvex_Schedule_EnvDataLeaving(Object);
     SRV->ChangeParent(Object, NULL, 0);
     SRV->UnLockGC(Object);
 }
