@@ -16,8 +16,14 @@
 //  - BM_CellsItem: one item through the three-proc chain with C cells in the
 //    realm (1, 10, 100), all but one idle: what an idle cell costs per item;
 //  - BM_CellBulk: one cell taking N env data (1,000 to 100,000) in one cycle
-//    of ExecuteForResult through a two-proc chain.
+//    of ExecuteForResult through a two-proc chain;
+//  - BM_IdleCellCalls: the script calls one idle cell gets per cycle, made
+//    through the host as the module makes them ("Execute" stood in for by a
+//    default of the same shape, so that no cell step runs), with nothing of
+//    the module's work around them: the floor of an idle cell per item
+//    (marker idleCalls).
 #include "host_internal.h"
+#include "script/lua_engine.h"
 #include "tarvex_host.h"
 
 #include <benchmark/benchmark.h>
@@ -341,6 +347,67 @@ BENCHMARK(BM_CellBulk)
     ->Arg(100000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// The five calls of an idle cell: "Execute" (realm, cell, nil; one result),
+// "OnCellToBeFinish" on the cell (realm) and on the realm (cell), one result
+// each, "OnCellFinish" on the cell (realm, true) and on the realm (cell,
+// true). Each is preceded by the read of the last error the module makes.
+// The stand-in for "Execute" is the cell's default "OnCellToBeFinish" called
+// with Execute's arguments and result.
+__attribute__((noinline)) void idleCalls(ClassOfXRQInterface *X, void *Realm, void *Cell)
+{
+    X->LuaPushObject(Realm);
+    X->LuaPushObject(Cell);
+    X->LuaPushNil();
+    X->GetLastError();
+    X->ExecNameScript(Cell, "OnCellToBeFinish", 3, 1);
+    X->LuaPop(1);
+    X->LuaPushObject(Realm);
+    X->GetLastError();
+    X->ExecNameScript(Cell, "OnCellToBeFinish", 1, 1);
+    X->LuaPop(1);
+    X->LuaPushObject(Cell);
+    X->GetLastError();
+    X->ExecNameScript(Realm, "OnCellToBeFinish", 1, 1);
+    X->LuaPop(1);
+    X->LuaPushObject(Realm);
+    X->LuaPushBool(1);
+    X->GetLastError();
+    X->ExecNameScript(Cell, "OnCellFinish", 2, 0);
+    X->LuaPushObject(Cell);
+    X->LuaPushBool(1);
+    X->GetLastError();
+    X->ExecNameScript(Realm, "OnCellFinish", 2, 0);
+}
+
+void *globalObject(const char *Name)
+{
+    tvh::script::LuaEngine *E = tvh::script::LuaEngine::instance();
+    lua_State *L = E->mainState();
+    lua_getglobal(L, Name);
+    tvh::HostObject *Object = E->toHostObject(L, -1);
+    lua_pop(L, 1);
+    return Object != nullptr ? Object->record : nullptr;
+}
+
+void BM_IdleCellCalls(benchmark::State &state)
+{
+    if (!startRealm(state, "idle = cellOf({step('bench.IdleF', Idle, QZDataBase:CreateType('bench.IdleOutF'), "
+                           "body_shift)}); newRealm({idle})"))
+        return;
+    std::string err;
+    tvh::lockBoth();
+    void *Realm = globalObject("realm");
+    void *Cell = globalObject("idle");
+    if (Realm == nullptr || Cell == nullptr)
+        state.SkipWithError("no realm or idle cell");
+    else
+        for (auto _ : state)
+            idleCalls(tvh::service(), Realm, Cell);
+    tvh::unlockBoth();
+    stopRealm();
+}
+BENCHMARK(BM_IdleCellCalls);
 
 } // namespace
 

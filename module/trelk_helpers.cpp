@@ -1,6 +1,7 @@
 // The helper set shared by every subsystem (see trelk_helpers.h).
 #include "trelk_helpers.h"
 
+#include <cstdint>
 #include <cstring>
 
 const VS_CHAR *Trelk_Name(void *Object)
@@ -42,6 +43,53 @@ VS_BOOL Trelk_IsOf(void *Object, void *ClassObject)
     if (Object != NULL && Object == ClassObject)
         return VS_TRUE;
     return Trelk_IsInstOf(Object, ClassObject);
+}
+
+// Keyed by the class pointer and the name's address: every caller names its
+// attribute with a literal, so one attribute asked from several places takes
+// one slot per place. Open addressing over a table that is never full (a
+// place that finds no free slot just asks the host).
+#define TRELK_ATTRCACHE_SIZE 256
+struct TrelkAttrCacheEntry {
+    void *ClassObject;
+    const VS_CHAR *Name;
+    OBJECTATTRIBUTEINDEX Index;
+};
+static TrelkAttrCacheEntry g_AttrCache[TRELK_ATTRCACHE_SIZE];
+
+static size_t AttrSlot(void *ClassObject, const VS_CHAR *Name)
+{
+    uintptr_t Key = (uintptr_t)ClassObject * 31u ^ (uintptr_t)Name;
+    Key ^= Key >> 17;
+    Key *= 0x9E3779B1u;
+    return (size_t)(Key >> 8) % TRELK_ATTRCACHE_SIZE;
+}
+
+OBJECTATTRIBUTEINDEX Trelk_ClassAttrIndex(void *ClassObject, const VS_CHAR *Name)
+{
+    if (ClassObject == NULL || Name == NULL || SRV == NULL)
+        return VS_INVALID_ATTRIBUTEINDEX;
+    // Every caller holds the host lock, which the table shares.
+    size_t Slot = AttrSlot(ClassObject, Name);
+    for (int Probe = 0; Probe < 8; Probe++, Slot = (Slot + 1) % TRELK_ATTRCACHE_SIZE) {
+        TrelkAttrCacheEntry &Entry = g_AttrCache[Slot];
+        if (Entry.ClassObject == ClassObject && Entry.Name == Name)
+            return Entry.Index;
+        if (Entry.ClassObject != NULL)
+            continue;
+        OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(ClassObject, Name);
+        // Only what the class answers is kept: a name it lacks is asked again.
+        if (Index != VS_INVALID_ATTRIBUTEINDEX)
+            Entry = TrelkAttrCacheEntry{ClassObject, Name, Index};
+        return Index;
+    }
+    return SRV->GetAttributeIndex(ClassObject, Name);
+}
+
+void Trelk_ForgetClassAttrIndexes()
+{
+    for (TrelkAttrCacheEntry &Entry : g_AttrCache)
+        Entry = TrelkAttrCacheEntry{NULL, NULL, 0};
 }
 
 void *Trelk_ObjectArg(VS_INT32 Index)

@@ -39,6 +39,19 @@ VS_BOOL Trelk_IsInstOf(void *Object, void *ClassObject);
 VS_BOOL Trelk_IsOf(void *Object, void *ClassObject);
 
 // ---------------------------------------------------------------------------
+// Attribute indexes of the module's own classes
+// ---------------------------------------------------------------------------
+// The index of a queue attribute of one of the module's class objects (a
+// class global such as QZCellBaseClass), asked of the host once per module
+// load: a class's attributes are fixed while it lives. Name must be a text
+// that lives as long as the module (a literal): it is kept by address. Called
+// under the host lock, as all module code is.
+OBJECTATTRIBUTEINDEX Trelk_ClassAttrIndex(void *ClassObject, const VS_CHAR *Name);
+// Forgets every index asked so far; for module shutdown, once the classes
+// are gone.
+void Trelk_ForgetClassAttrIndexes();
+
+// ---------------------------------------------------------------------------
 // Luafunc arguments and results
 // ---------------------------------------------------------------------------
 // The object argument at Index, normalised from a raw script object; NULL

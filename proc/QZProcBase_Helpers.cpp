@@ -18,8 +18,10 @@ static VS_BOOL HasID(void *Object, const VS_UUID *ID)
 
 VS_BOOL TrelkProc_IsProcClassObject(void *Object)
 {
-    return HasID(Object, &QZProcBaseClassID) || HasID(Object, &QZProcRemoteBaseClassID) ||
-                   HasID(Object, &QZCellBaseClassID)
+    // The object's ID is asked once and held against all three.
+    VS_UUID *Own = Object != NULL ? SRV->GetIDEx(Object) : NULL;
+    return Own != NULL && (Trelk_IDEqual(Own, &QZProcBaseClassID) || Trelk_IDEqual(Own, &QZProcRemoteBaseClassID) ||
+                           Trelk_IDEqual(Own, &QZCellBaseClassID))
                ? VS_TRUE
                : VS_FALSE;
 }
@@ -61,7 +63,7 @@ StructOfQZProcBase *TrelkProc_InstanceSelfArg()
 
 OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name)
 {
-    return SRV->GetAttributeIndex(QZProcBaseClass, Name);
+    return Trelk_ClassAttrIndex(QZProcBaseClass, Name);
 }
 
 VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object)

@@ -19,9 +19,21 @@ static VS_BOOL IsProcTypeObject(void *Object)
 
 void *QZProcBase_GetProcType_Internal(StructOfQZProcBase *QZProc)
 {
-    for (void *X = QZProc; X != NULL; X = SRV->GetClass(X))
-        if (IsProcTypeObject(X))
+    if (QZProc == NULL)
+        return NULL;
+    if (TrelkProc_IsProcClassObject(QZProc))
+        return QZProc;
+    // What is no proc has no proc anywhere in its class chain. A proc's
+    // class chain holds procs up to a proc class object: each is asked for
+    // its type flag alone, without a class test of its own.
+    if (!TrelkProc_IsProcObject(QZProc))
+        return NULL;
+    for (void *X = QZProc; X != NULL; X = SRV->GetClass(X)) {
+        if (X != QZProc && TrelkProc_IsProcClassObject(X))
             return X;
+        if (((StructOfQZProcBase *)X)->IsType)
+            return X;
+    }
     return NULL;
 }
 

@@ -41,7 +41,7 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
 {
     if (QZRealm == NULL || QZCell == NULL || SRV->GetParent(QZCell) != QZRealm)
         return;
-    OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
+    OBJECTATTRIBUTEINDEX EnvIndex = Trelk_ClassAttrIndex(QZRealmBaseClass, "EnvDataQueue");
     VS_BOOL HasOutputs = SRV->QueryFirst(&QZCell->OutputQueue) != NULL ? VS_TRUE : VS_FALSE;
     if (HasOutputs && IsSuccess) {
         for (void *Out = SRV->QueryFirst(&QZCell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
@@ -80,6 +80,9 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         }
         return;
     }
+    // What is left to hand back is in the cell's env.
+    if (SRV->QueryFirst(&QZCell->EnvDataQueue) == NULL)
+        return;
     VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnusedAtEnd_Internal(QZCell, 0);
     for (VS_INT32 i = 0; Unhandled != NULL && i < Unhandled->GetNumber(); i++) {
         void *X = Unhandled->GetObject(i);
@@ -123,10 +126,18 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     QZCell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
     if (!Trelk_IsInstOf(QZCell, QZCellBaseClass))
         return 0;
-    void *CellType = QZProcBase_GetProcType_Internal(QZCell);
-    VS_PARAPKGPTR Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
-    VS_BOOL Learns = CellType != QZCellBaseClass && CellExecuteSuccess ? VS_TRUE : VS_FALSE;
-    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
+    // The cell's type and its unhandled data serve only the learning from
+    // input records: a cell without any asks for neither.
+    VS_BOOL HasRecords = VS_FALSE;
+    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); In != NULL && !HasRecords; In = SRV->QueryNext(In))
+        HasRecords = SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue) != NULL ? VS_TRUE : VS_FALSE;
+    VS_BOOL Learns = VS_FALSE;
+    VS_PARAPKGPTR Unhandled = NULL;
+    if (HasRecords) {
+        Learns = CellExecuteSuccess && QZProcBase_GetProcType_Internal(QZCell) != QZCellBaseClass ? VS_TRUE : VS_FALSE;
+        Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
+    }
+    for (void *In = SRV->QueryFirst(&QZCell->InputQueue); HasRecords && In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
         TrelkDrain Drain;
         for (void *Item = Trelk_DrainFirst(&Drain, QueueHead); Item != NULL;

@@ -120,7 +120,7 @@ static StructOfQZProcChainBase *ChainStep3(VS_UUID *RunnerID, StructOfQZProcChai
         (StructOfQZProcChainBase *)SRV->MallocObjectL(SRV->GetIDEx(QZProcChainBaseClass), 0, NULL);
     if (NewChain == NULL)
         return NULL;
-    OBJECTATTRIBUTEINDEX ProcQueue = SRV->GetAttributeIndex(QZProcChainBaseClass, "QZProcBase");
+    OBJECTATTRIBUTEINDEX ProcQueue = Trelk_ClassAttrIndex(QZProcChainBaseClass, "QZProcBase");
     StructOfQZProcBase *PrevCopy = NULL;
     StructOfQZProcBase *Last = WalkChain(Chain, [&](StructOfQZProcBase *Proc) {
         StructOfQZProcBase *Copy = Step3(RunnerID, Proc, Depth + 1);
@@ -150,7 +150,7 @@ static StructOfQZProcBase *Step3(VS_UUID *RunnerID, StructOfQZProcBase *Proc, VS
     StructOfQZProcBase *Copy = Proc->DupQZProc;
     if (Copy == NULL)
         return NULL;
-    OBJECTATTRIBUTEINDEX ChildQueue = SRV->GetAttributeIndex(QZProcBaseClass, "QZProcChild");
+    OBJECTATTRIBUTEINDEX ChildQueue = Trelk_ClassAttrIndex(QZProcBaseClass, "QZProcChild");
     ForEachChild(Proc, [&](StructOfQZProcChainBase *Chain) {
         StructOfQZProcChainBase *NewChain = ChainStep3(RunnerID, Chain, Depth + 1);
         if (NewChain != NULL)

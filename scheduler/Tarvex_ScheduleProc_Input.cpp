@@ -3,18 +3,23 @@
 // runner after its cell was told.
 #include "trelk_sched_internal.h"
 
+static void ConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
+                        StructOfQZProcBase *proc, StructOfQZDataInputContainer *container, void **CacheSlot,
+                        void **DirectSlot);
+
 VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                              StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc)
 {
     if (proc == NULL)
         return VS_TRUE;
-    void *Cache = SRV->CreateIDIndexEx_Nor(0);
-    void *DirectCache = SRV->CreateIDIndexEx_Nor(0);
+    // The caches are made when an input first builds its candidates.
+    void *Cache = NULL;
+    void *DirectCache = NULL;
     VS_PARAPKGPTR List = TrelkSched_InputFillOrder(proc);
     for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)List->GetObject(i);
         if (Input != NULL)
-            Tarvex_ScheduleProc_QZProcConnectData(realm, cell, runner, proc, Input, Cache, DirectCache);
+            ConnectData(realm, cell, runner, proc, Input, &Cache, &DirectCache);
     }
     List->Release();
     TrelkSched_DestroyCache(Cache);
@@ -25,6 +30,19 @@ VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructO
 void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                            StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc,
                                            StructOfQZDataInputContainer *container, void *Cache, void *DirectCache)
+{
+    void *CacheSlot = Cache, *DirectSlot = DirectCache;
+    ConnectData(realm, cell, runner, proc, container, &CacheSlot, &DirectSlot);
+    // Caches made here for a caller that gave none go here.
+    if (Cache == NULL)
+        TrelkSched_DestroyCache(CacheSlot);
+    if (DirectCache == NULL)
+        TrelkSched_DestroyCache(DirectSlot);
+}
+
+static void ConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
+                        StructOfQZProcBase *proc, StructOfQZDataInputContainer *container, void **CacheSlot,
+                        void **DirectSlot)
 {
     if (cell == NULL || proc == NULL || container == NULL)
         return;
@@ -49,8 +67,11 @@ void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQ
                                      &Context))
             return;
     }
-    void *Candidates = TrelkSched_CachedCandidates(realm, cell, container->IsOnlyDirect ? DirectCache : Cache,
-                                                   &container->DataBaseID, Master, container->IsOnlyDirect);
+    void **Slot = container->IsOnlyDirect ? DirectSlot : CacheSlot;
+    if (*Slot == NULL)
+        *Slot = SRV->CreateIDIndexEx_Nor(0);
+    void *Candidates =
+        TrelkSched_CachedCandidates(realm, cell, *Slot, &container->DataBaseID, Master, container->IsOnlyDirect);
     VS_UWORD K1, K2, K3;
     for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
          Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {

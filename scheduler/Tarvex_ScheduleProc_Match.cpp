@@ -135,11 +135,23 @@ static VS_BOOL FoundOne(StructOfQZDataBase *Data, void *Found)
     return VS_FALSE;
 }
 
+// The match cache of a cell step, made when the first candidate index is
+// built: a step whose chains find nothing to match makes none.
+static void *CacheOf(void **CacheSlot)
+{
+    if (*CacheSlot == NULL)
+        *CacheSlot = SRV->CreateIDIndexEx_Nor(0);
+    return *CacheSlot;
+}
+
 // TRUE when some non-slave input of the first proc has a candidate the proc
 // has not excluded.
 static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcBase *First,
-                            void *Cache)
+                            void **CacheSlot)
 {
+    // Candidates come from the cell's env alone.
+    if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL)
+        return VS_FALSE;
     VS_UUID FirstID = SRV->GetID(First);
     for (void *In = SRV->QueryFirst(&First->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
@@ -151,8 +163,8 @@ static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
                 return VS_TRUE;
             continue;
         }
-        void *Candidates =
-            TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);
+        void *Candidates = TrelkSched_CachedCandidates(realm, cell, CacheOf(CacheSlot), &Input->DataBaseID, NULL,
+                                                       Input->IsOnlyDirect);
         VS_UWORD K1, K2, K3;
         for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
              Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
@@ -189,7 +201,7 @@ VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc)
 }
 
 static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *Runner,
-                            StructOfQZProcBase *Copy, void *Cache)
+                            StructOfQZProcBase *Copy, void **CacheSlot)
 {
     VS_PARAPKGPTR List = TrelkSched_InputFillOrder(Copy);
     VS_UUID ExcludeID;
@@ -205,8 +217,8 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         TrelkSchedFill Context = {Input, Copy, &ExcludeID};
         if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne, &Context))
             continue;
-        void *Candidates =
-            TrelkSched_CachedCandidates(realm, cell, Cache, &Input->DataBaseID, NULL, Input->IsOnlyDirect);
+        void *Candidates = TrelkSched_CachedCandidates(realm, cell, CacheOf(CacheSlot), &Input->DataBaseID, NULL,
+                                                       Input->IsOnlyDirect);
         VS_UWORD K1, K2, K3;
         for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
              Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
@@ -225,36 +237,53 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
 void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                                   StructOfQZProcChainBase *chain, void *cache)
 {
+    void *Slot = cache;
+    TrelkSched_CreateRunnerForChain(realm, cell, chain, &Slot);
+    // Without a cache of the caller's, the one made here goes here.
+    if (cache == NULL && Slot != NULL)
+        TrelkSched_DestroyCache(Slot);
+}
+
+VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                        StructOfQZProcChainBase *chain, void **CacheSlot)
+{
     if (cell == NULL || chain == NULL)
-        return;
+        return VS_FALSE;
     StructOfQZProcBase *First = TrelkSched_StartProc(&chain->QZProcStart);
     if (First == NULL) {
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] Proc is freed somewhere", Trelk_Name(cell));
         SRV->FreeObject(chain);
-        return;
+        return VS_TRUE;
     }
+    VS_BOOL HasInputs = SRV->QueryFirst(&First->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
+    // A first proc with inputs and an empty env has no candidate: no runner
+    // whatever the other runners hold.
+    if (HasInputs && SRV->QueryFirst(&cell->EnvDataQueue) == NULL)
+        return VS_FALSE;
     if (BlockedByRunners(cell, First))
-        return;
+        return VS_FALSE;
     OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
-    if (SRV->QueryFirst(&First->InputQueue) == NULL) {
+    if (!HasInputs) {
         StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
         if (Runner != NULL)
             SRV->ChangeParent(Runner, cell, RunnerQueue);
-        return;
+        return VS_TRUE;
     }
-    if (!HasCandidate(realm, cell, First, cache))
-        return;
+    // The candidate search may report (two data with one stamp).
+    if (!HasCandidate(realm, cell, First, CacheSlot))
+        return VS_TRUE;
     StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
     if (Runner == NULL)
-        return;
+        return VS_TRUE;
     StructOfQZProcBase *Copy = TrelkSched_StartProc(&Runner->QZProcStart);
     if (Copy != NULL)
-        FillFirstInputs(realm, cell, Runner, Copy, cache);
+        FillFirstInputs(realm, cell, Runner, Copy, CacheSlot);
     SRV->ChangeParent(Runner, cell, RunnerQueue);
     if (cell->ProcChainRunnerIndexTree == NULL)
         cell->ProcChainRunnerIndexTree = SRV->CreateIDIndex_Nor(0);
     VS_UUID ChainID = SRV->GetID(chain);
     if (SRV->FindIDKey(cell->ProcChainRunnerIndexTree, &ChainID) == NULL)
         SRV->InsertIDKey(cell->ProcChainRunnerIndexTree, &ChainID, chain);
+    return VS_TRUE;
 }

@@ -19,18 +19,14 @@ static StructOfQZProcBase *NextOf(StructOfQZProcBase *Proc)
 }
 
 // From First along QZProcNext, each proc once: a link that leads back into
-// the order ends it.
+// the order ends it. Nothing runs during the walk, so the procs met are told
+// apart by address.
 static TrelkVector<StructOfQZProcBase *> Order(StructOfQZProcBase *First)
 {
     TrelkVector<StructOfQZProcBase *> Procs;
-    void *Seen = SRV->CreateIDIndex_Nor(0);
-    if (Seen == NULL)
-        return Procs;
-    for (StructOfQZProcBase *P = First; P != NULL && SRV->FindIDKey(Seen, SRV->GetIDEx(P)) == NULL; P = NextOf(P)) {
-        SRV->InsertIDKey(Seen, SRV->GetIDEx(P), (void *)1);
+    TrelkHashSet<StructOfQZProcBase *> Seen;
+    for (StructOfQZProcBase *P = First; P != NULL && Seen.insert(P).second; P = NextOf(P))
         Procs.push_back(P);
-    }
-    SRV->DestoryIndex(Seen);
     return Procs;
 }
 
@@ -60,7 +56,7 @@ StructOfQZProcRunnerBase *Tarvex_ScheduleProc_NewRunner(StructOfQZRealmBase *QZR
     for (VS_UUID &ID : IDs)
         if (StructOfQZProcBase *P = ProcByID(&ID))
             Tarvex_ScheduleProc_DupProc_Step1(&RunnerID, P);
-    OBJECTATTRIBUTEINDEX Index = SRV->GetAttributeIndex(QZProcRunnerBaseClass, "QZProcBase");
+    OBJECTATTRIBUTEINDEX Index = Trelk_ClassAttrIndex(QZProcRunnerBaseClass, "QZProcBase");
     StructOfQZProcBase *Previous = NULL;
     for (VS_UUID &ID : IDs) {
         StructOfQZProcBase *P = ProcByID(&ID);

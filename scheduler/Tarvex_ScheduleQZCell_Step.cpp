@@ -266,15 +266,25 @@ static VS_BOOL RunnerPass(VS_UUID *RealmID, VS_UUID *CellID, VS_INT32 Force, VS_
     return FindCell(CellID) != NULL ? VS_TRUE : VS_FALSE;
 }
 
-// Step 8. Returns FALSE when the cell's run is to be killed (-1).
-static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
+// Step 8. Returns FALSE when the cell's run is to be killed (-1). Realm and
+// cell are the ones of the IDs when the caller knows nothing ran since it
+// found them, else NULL. *Ran is set when a script may have run.
+static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID, StructOfQZRealmBase *realm,
+                                  StructOfQZCellBase *cell, VS_BOOL *Ran)
 {
-    StructOfQZCellBase *cell = FindCell(CellID);
-    StructOfQZRealmBase *realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
+    if (realm == NULL || cell == NULL) {
+        cell = FindCell(CellID);
+        realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
+    }
     if (cell == NULL || realm == NULL)
         return VS_TRUE;
+    // An empty env counts none and drops none: only a limit below zero has
+    // anything to say then.
+    if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL && QZRealmBase_GetMaxUnAllocatedData(realm) >= 0)
+        return VS_TRUE;
     VS_INT32 Unallocated = 0;
-    VS_PARAPKGPTR Discard = Trelk_GetParaPkgInterface(__LINE__);
+    // Made for the first datum to drop: most steps drop none.
+    VS_PARAPKGPTR Discard = NULL;
     // Only produced data with a non-empty exclusion list can be counted or
     // dropped below (an empty list makes a datum unhandled): the cell's
     // index hands over those, in queue order, without a walk of the env.
@@ -294,12 +304,16 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
             continue;
         if (Data->ExcludeProc != NULL && TrelkSched_IDIndexIsEmpty(Data->ExcludeProc))
             Unallocated++;
-        else
+        else {
+            if (Discard == NULL)
+                Discard = Trelk_GetParaPkgInterface(__LINE__);
             Discard->InsertObject(Discard->GetNumber(), Data);
+        }
     }
     Look->Release();
     VS_INT32 Limit = QZRealmBase_GetMaxUnAllocatedData_ForQZCell(realm, cell);
     if (Unallocated > Limit) {
+        *Ran = VS_TRUE;
         SRV->LuaPushObject(cell);
         VS_INT32 Outcome =
             TrelkSched_CallRealm(realm, "OnMoreUnAllocatedData", 1, 1, "calls the function OnMoreUnAllocatedData failed");
@@ -308,7 +322,8 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
         realm = TRELK_FIND(StructOfQZRealmBase, *RealmID);
         cell = FindCell(CellID);
         if (realm == NULL || cell == NULL) {
-            Discard->Release();
+            if (Discard != NULL)
+                Discard->Release();
             return VS_TRUE;
         }
         if (Answer == 1)
@@ -317,10 +332,15 @@ static VS_BOOL UnallocatedEnvData(VS_UUID *RealmID, VS_UUID *CellID)
             QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "Cell[%s] create more env data larger than [%d], it's running is killed",
                                        Trelk_Name(cell), Limit);
-            Discard->Release();
+            if (Discard != NULL)
+                Discard->Release();
             return VS_FALSE;
         }
     }
+    if (Discard == NULL)
+        return VS_TRUE;
+    // Letting go of a datum runs its scripts.
+    *Ran = VS_TRUE;
     for (VS_INT32 i = 0; i < Discard->GetNumber(); i++) {
         void *Data = Discard->GetObject(i);
         if (Data != NULL && SRV->GetParent(Data) == cell)
@@ -379,6 +399,10 @@ static void MoveSiblingInputs(StructOfQZProcBase *Target, StructOfQZProcBase *Ot
 
 static void RegroupSiblings(StructOfQZCellBase *cell, VS_BOOL *TookAction)
 {
+    // Siblings take two runners.
+    void *FirstRunner = SRV->QueryFirst(&cell->NormalRunnerQueue);
+    if (FirstRunner == NULL || SRV->QueryNext(FirstRunner) == NULL)
+        return;
     // Root proc ID -> package of the first procs of runners that wait for
     // their first input.
     void *Groups = SRV->CreateIDIndex_Nor(0);
@@ -580,42 +604,71 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
         if (realm == NULL || cell == NULL)
             return -1;
     }
-    InputsToEnv(realm, cell);
-    if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
-        MakeOutputProc(cell);
-    MakeOutputRunner(realm, cell);
-    void *Cache = SRV->CreateIDIndexEx_Nor(0);
+    // Quiet while nothing that may run a script (an object made, moved or let
+    // go of, a report, a runner step) happened since realm and cell were
+    // found: they need not be found again.
+    VS_BOOL Quiet = VS_TRUE;
+    if (SRV->QueryFirst(&cell->InputQueue) != NULL) {
+        InputsToEnv(realm, cell);
+        Quiet = VS_FALSE;
+    }
+    if (SRV->QueryFirst(&cell->OutputQueue) != NULL || SRV->QueryFirst(&cell->QZProcForOutputQueue) != NULL) {
+        if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
+            MakeOutputProc(cell);
+        MakeOutputRunner(realm, cell);
+        Quiet = VS_FALSE;
+    }
+    void *Cache = NULL;
     void *NextChain = NULL;
     for (void *C = SRV->QueryFirst(&cell->ProcChainQueue); C != NULL; C = NextChain) {
         NextChain = SRV->QueryNext(C);
-        Tarvex_ScheduleProc_CreateRunnerForProcChain(realm, cell, (StructOfQZProcChainBase *)C, Cache);
+        if (TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache))
+            Quiet = VS_FALSE;
     }
     TrelkSched_DestroyCache(Cache);
 
     VS_BOOL TookAction = VS_FALSE;
     VS_ULONG Executed = 0;
-    cell->IsEnvDataQueueChange = VS_FALSE;
-    if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
-        return -1;
-    cell = FindCell(&CellID);
-    if (cell->IsReady && TookAction && Executed == 0 && !RunnerPass(&RealmID, &CellID, 1, VS_FALSE, &TookAction, NULL))
-        return -1;
-    cell = FindCell(&CellID);
-    if (cell->IsReady && !TookAction && !RunnerPass(&RealmID, &CellID, 2, VS_FALSE, &TookAction, NULL))
-        return -1;
-    cell = FindCell(&CellID);
-    if (cell->IsReady) {
-        if (!UnallocatedEnvData(&RealmID, &CellID))
-            return -1;
+    if (!Quiet) {
         cell = FindCell(&CellID);
         if (cell == NULL)
             return -1;
-        if (cell->IsReady)
+    }
+    cell->IsEnvDataQueueChange = VS_FALSE;
+    // A cell without runners has no pass to make: nothing in one would act.
+    VS_BOOL HasRunners = SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL ? VS_TRUE : VS_FALSE;
+    if (HasRunners) {
+        Quiet = VS_FALSE;
+        if (!RunnerPass(&RealmID, &CellID, 0, VS_TRUE, &TookAction, &Executed))
+            return -1;
+        cell = FindCell(&CellID);
+        if (cell->IsReady && TookAction && Executed == 0 &&
+            !RunnerPass(&RealmID, &CellID, 1, VS_FALSE, &TookAction, NULL))
+            return -1;
+        cell = FindCell(&CellID);
+        if (cell->IsReady && !TookAction && !RunnerPass(&RealmID, &CellID, 2, VS_FALSE, &TookAction, NULL))
+            return -1;
+        cell = FindCell(&CellID);
+    }
+    if (cell->IsReady) {
+        VS_BOOL Ran = VS_FALSE;
+        if (!UnallocatedEnvData(&RealmID, &CellID, Quiet ? realm : NULL, Quiet ? cell : NULL, &Ran))
+            return -1;
+        if (Ran || !Quiet) {
+            Quiet = VS_FALSE;
+            cell = FindCell(&CellID);
+            if (cell == NULL)
+                return -1;
+        }
+        // Without runners then and nothing run since, there are none now.
+        if (cell->IsReady && (HasRunners || !Quiet) && SRV->QueryFirst(&cell->NormalRunnerQueue) != NULL) {
+            Quiet = VS_FALSE;
             RegroupSiblings(cell, &TookAction);
+        }
     }
     VS_BOOL Finished = WorkFinished(cell, TookAction);
     if (Finished) {
-        VS_INT32 Hook = FinishHook(cell, TRELK_FIND(void, RealmID), &CellID);
+        VS_INT32 Hook = FinishHook(cell, Quiet ? realm : TRELK_FIND(void, RealmID), &CellID);
         if (Hook == 1)
             return 1;
         if (Hook == 0)

@@ -115,22 +115,22 @@ StructOfQZProcBase *TrelkSched_StartProc(VS_UUID *QZProcStart)
 
 OBJECTATTRIBUTEINDEX TrelkSched_AttrIndex(void *ClassObject, const VS_CHAR *Name)
 {
-    return SRV->GetAttributeIndex(ClassObject, Name);
+    return Trelk_ClassAttrIndex(ClassObject, Name);
 }
 
 OBJECTATTRIBUTEINDEX TrelkSched_DataQueueIndex()
 {
-    return SRV->GetAttributeIndex(QZDataInputContainerClass, "DataQueue");
+    return Trelk_ClassAttrIndex(QZDataInputContainerClass, "DataQueue");
 }
 
 OBJECTATTRIBUTEINDEX TrelkSched_ConnectedProcIndex()
 {
-    return SRV->GetAttributeIndex(QZDataBaseClass, "ConnectedProc");
+    return Trelk_ClassAttrIndex(QZDataBaseClass, "ConnectedProc");
 }
 
 OBJECTATTRIBUTEINDEX TrelkSched_CellEnvDataIndex()
 {
-    return SRV->GetAttributeIndex(QZCellBaseClass, "EnvDataQueue");
+    return Trelk_ClassAttrIndex(QZCellBaseClass, "EnvDataQueue");
 }
 
 StructOfQZDataBase *TrelkSched_ItemData(StructOfQZObjectPointerWithChangeFlag *Item)

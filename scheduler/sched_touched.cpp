@@ -74,4 +74,5 @@ void Tarvex_Schedule_ReleaseState()
         SRV->DestoryIndex(g_Touched);
     g_Touched = NULL;
     TrelkSched_ReleaseCellEnvs();
+    Trelk_ForgetClassAttrIndexes();
 }

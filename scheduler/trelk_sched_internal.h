@@ -151,6 +151,11 @@ struct StructOfQZRealmBaseActiveObjectRecordWithObjectID {
 // ---------------------------------------------------------------------------
 void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                                   StructOfQZProcChainBase *chain, void *cache);
+// The same with a match cache made on first use: *CacheSlot starts NULL and
+// the caller destroys what it holds afterwards (TrelkSched_DestroyCache).
+// FALSE when nothing was made, freed or reported, so no script ran.
+VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
+                                        StructOfQZProcChainBase *chain, void **CacheSlot);
 // A new candidate index (the caller destroys it) of the cell's env data of
 // the class, oldest first; with a master, only data derived from it.
 void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,

@@ -1,6 +1,7 @@
 // Shared services: tags, uniform ticks, raw objects, packages, the print
 // buffer, performance records and the small realm services.
 #include "module_test_util.h"
+#include "trelk_helpers.h"
 #include "trelk_upcalls.h"
 
 #include <gtest/gtest.h>
@@ -330,4 +331,44 @@ TEST_F(Services, RealmDefaultsFromScript) {
         "assert(QZRealmBase:PerformanceEach(nil) == '')"
         "assert(QZRealmBase:PerformanceEach(string.rep('q', 5000)) == string.rep('q', 5000))"
         "assert(QZRealmBase:OnRemoteExecute(nil, nil, nil) == -1)");
+}
+
+// ---------------------------------------------------------------------------
+// Attribute indexes of the module's classes
+// ---------------------------------------------------------------------------
+// The kept indexes answer as the host does: for every place that asks (two
+// texts of one name at different addresses), again, and after being
+// forgotten; a name the class lacks stays unknown.
+TEST_F(Services, ClassAttrIndexesAnswerAsTheHostDoes) {
+    static const char EnvHere[] = "EnvDataQueue";
+    static const char EnvThere[] = "EnvDataQueue";
+    struct Case {
+        void **Class;
+        const char *Name;
+    };
+    const Case Cases[] = {
+        {&QZCellBaseClass, EnvHere},
+        {&QZCellBaseClass, EnvThere},
+        {&QZCellBaseClass, "NormalRunnerQueue"},
+        {&QZCellBaseClass, "QZProcForOutputQueue"},
+        {&QZRealmBaseClass, EnvHere},
+        {&QZRealmBaseClass, "QZCellQueue"},
+        {&QZProcBaseClass, "InputQueue"},
+        {&QZProcBaseClass, "OutputQueue"},
+        {&QZDataInputContainerClass, "DataQueue"},
+        {&QZDataBaseClass, "ConnectedProc"},
+        {&QZProcBaseClass, "NoSuchQueue"},
+    };
+    auto Check = [&](const char *When) {
+        for (const Case &C : Cases) {
+            OBJECTATTRIBUTEINDEX Host = XRQ->GetAttributeIndex(*C.Class, C.Name);
+            EXPECT_EQ(Trelk_ClassAttrIndex(*C.Class, C.Name), Host) << C.Name << " " << When;
+            EXPECT_EQ(Trelk_ClassAttrIndex(*C.Class, C.Name), Host) << C.Name << " asked again " << When;
+        }
+    };
+    EXPECT_EQ(XRQ->GetAttributeIndex(QZProcBaseClass, "NoSuchQueue"), VS_INVALID_ATTRIBUTEINDEX);
+    EXPECT_NE(XRQ->GetAttributeIndex(QZCellBaseClass, EnvHere), XRQ->GetAttributeIndex(QZCellBaseClass, "NormalRunnerQueue"));
+    Check("first");
+    Trelk_ForgetClassAttrIndexes();
+    Check("after forgetting");
 }
