@@ -104,6 +104,7 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
         return NULL;
     }
     LocalBuf->ActiveRealmObjectCount += 1;
+    QZRealmBase_ActiveFiled_Internal(QZRealm, Record, &ID);
     SRV->LockGC(Key);
     return Record;
 }
@@ -118,9 +119,10 @@ static StructOfQZRealmBaseActiveObjectRecord *FindByKey(StructOfQZRealmBaseLocal
 
 // Takes the record out of the index and frees it with its lists; the key
 // object's lock is released when the object still exists.
-static void RemoveRecord(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
+static void RemoveRecord(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
                          StructOfQZRealmBaseActiveObjectRecord *Record)
 {
+    QZRealmBase_ActiveUnfiled_Internal(QZRealm, Record);
     if (SRV->DelIDKey(LocalBuf->ActiveRealmObjectTree, KeyID) != NULL && LocalBuf->ActiveRealmObjectCount > 0)
         LocalBuf->ActiveRealmObjectCount -= 1;
     void *Key = SRV->GetObject(KeyID);
@@ -173,6 +175,7 @@ static void RecountOne(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf
         Result += DataSum / DataSources;
     Record->ActiveCount = (VS_INT32)(VS_ULONG)(uint64_t)Result;
     Stamp(QZRealm, Record);
+    QZRealmBase_ActiveFiled_Internal(QZRealm, Record, NULL);
     Record->ActiveCountUpdateSequence = Pass;
 }
 
@@ -339,29 +342,33 @@ void QZRealmBase_ActiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object,
 
 // Takes the record out of the graph and the index: every source forgets it
 // as a target and every target forgets it as a source.
-static void UnlinkAndRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
+static void UnlinkAndRemove(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
                             StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     void *Key = SRV->GetObject(KeyID);
+    // The record is freed below: it keeps no lists meanwhile (a record that
+    // links to itself finds none to edit).
     VS_PARAPKGPTR Sources = Record->SourceBuf;
     VS_PARAPKGPTR Targets = Record->TargetBuf;
-    Record->SourceBuf = Trelk_GetParaPkgInterface(__LINE__);
-    Record->TargetBuf = Trelk_GetParaPkgInterface(__LINE__);
+    Record->SourceBuf = NULL;
+    Record->TargetBuf = NULL;
     if (Key != NULL) {
-        for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
+        for (VS_INT32 i = 0; Sources != NULL && i < Sources->GetNumber(); i++) {
             StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Sources->GetObject(i));
             if (Other != NULL)
                 PkgRemove(Other->TargetBuf, Key);
         }
-        for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
+        for (VS_INT32 i = 0; Targets != NULL && i < Targets->GetNumber(); i++) {
             StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Targets->GetObject(i));
             if (Other != NULL)
                 PkgRemove(Other->SourceBuf, Key);
         }
     }
-    Sources->Release();
-    Targets->Release();
-    RemoveRecord(LocalBuf, KeyID, Record);
+    if (Sources != NULL)
+        Sources->Release();
+    if (Targets != NULL)
+        Targets->Release();
+    RemoveRecord(QZRealm, LocalBuf, KeyID, Record);
 }
 
 // Deactivation with 0 of the record under KeyID: the targets stop counting
@@ -369,6 +376,8 @@ static void UnlinkAndRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyI
 static void RemoveWithRecount(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *KeyID,
                               StructOfQZRealmBaseActiveObjectRecord *Record, VS_ULONG Pass)
 {
+    // It leaves the stamp order now: the recount below stamps it once more.
+    QZRealmBase_ActiveUnfiled_Internal(QZRealm, Record);
     // A record whose object is gone is dropped all the same: kept, it would
     // hold its lists and index entry for the realm's whole life.
     if (SRV->GetObject(KeyID) != NULL) {
@@ -376,7 +385,7 @@ static void RemoveWithRecount(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseL
         Record->ActiveCountUpdateSequence = Pass;
         QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
     }
-    UnlinkAndRemove(LocalBuf, KeyID, Record);
+    UnlinkAndRemove(QZRealm, LocalBuf, KeyID, Record);
 }
 
 void QZRealmBase_DeactiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_INT32 DeCreaseCount)
@@ -432,7 +441,7 @@ void QZRealmBase_DeactiveAll_Internal(StructOfQZRealmBase *QZRealm, VS_INT64 Bef
         StructOfQZRealmBaseActiveObjectRecord *Record =
             (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &Key);
         if (Record != NULL)
-            RemoveRecord(LocalBuf, &Key, Record);
+            RemoveRecord(QZRealm, LocalBuf, &Key, Record);
     }
     IDs->Release();
 }
@@ -642,7 +651,7 @@ VS_INT32 QZRealmBase_SetExtraActiveCount(void *L)
     if (Count >= 1)
         Record->ExtraActiveCount = Count;
     else
-        UnlinkAndRemove(LocalBuf, &KeyID, Record);
+        UnlinkAndRemove(Self, LocalBuf, &KeyID, Record);
     return 0;
 }
 

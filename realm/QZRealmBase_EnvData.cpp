@@ -7,7 +7,6 @@
 #include "trelk_alloc.h"
 
 #include <algorithm>
-#include <new>
 
 static void RaiseAddRefusal(StructOfQZRealmBase *QZRealm, const VS_CHAR *Why)
 {
@@ -73,6 +72,7 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
         QZRealmBase_ActiveData_Internal(QZRealm, Item, NULL, 1);
     if (ChangeParentToNULL) {
         VS_BOOL Locked = SitsInEnvQueue(Input);
+        QZRealmBase_EnvLeaving_Internal(Input);
         Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
@@ -138,8 +138,10 @@ VS_INT32 QZRealmBase_CaptureEnvData(void *L)
 
 static void RemoveOne(StructOfQZRealmBase *QZRealm, void *Object)
 {
-    if (Object != NULL && InEnvQueue(QZRealm, Object))
+    if (Object != NULL && InEnvQueue(QZRealm, Object)) {
+        QZRealmBase_EnvLeft_Internal(QZRealm, Object);
         TrelkRealm_LeaveQueue(Object);
+    }
 }
 
 VS_INT32 QZRealmBase_RemoveEnvData(void *L)
@@ -298,15 +300,6 @@ static VS_PARAPKGPTR ListByStamp(StructOfQZRealmBase *QZRealm, void *DataClass, 
     return Ordered(Items, -1);
 }
 
-VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit)
-{
-    TrelkVector<StampedItem> Items;
-    Items.reserve(Count > 0 ? (size_t)Count : 0);
-    for (VS_INT32 i = 0; i < Count; i++)
-        NoteStamp(Items, Data[i]);
-    return Ordered(Items, Limit < 0 ? 0 : Limit);
-}
-
 VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass)
 {
     return ListByStamp(QZRealm, DataClass, VS_FALSE, 0);
@@ -352,102 +345,22 @@ VS_INT32 QZRealmBase_GetPredictHistory(void *L)
     return PushHistory(VS_FALSE);
 }
 
-// A cycle's outside list by ID, for each realm that opened a cycle: the
-// list can be as long as the realm's environment and is asked once per datum
-// of the cycle's frame, so it is looked up, not walked. The package holds
-// the models of the cells' data; the realm's own data are only here. The package the list belongs to is noted: a realm whose package was
-// made anew has no list here. Entries of realms that are gone are dropped
-// when another cycle opens.
-namespace {
-// The IDs are kept in a plain array, built without an allocation per datum;
-// a cycle asks for a few data (walked), a cycle asked for more has it sorted
-// once.
-struct OutsideList {
-    VS_PARAPKGPTR Pkg;
-    TrelkVector<VS_UUID> IDs;
-    VS_BOOL Sorted;
-    VS_INT32 Asked;
-    VS_BOOL Holds(const VS_UUID &ID)
-    {
-        auto Before = [](const VS_UUID &a, const VS_UUID &b) { return memcmp(&a, &b, sizeof(VS_UUID)) < 0; };
-        if (!Sorted && ++Asked > 8) {
-            std::sort(IDs.begin(), IDs.end(), Before);
-            Sorted = VS_TRUE;
-        }
-        if (Sorted)
-            return std::binary_search(IDs.begin(), IDs.end(), ID, Before) ? VS_TRUE : VS_FALSE;
-        for (const VS_UUID &Own : IDs)
-            if (memcmp(&Own, &ID, sizeof(VS_UUID)) == 0)
-                return VS_TRUE;
-        return VS_FALSE;
-    }
-};
-// Made on first use under the host lock (every caller holds it), dropped at
-// shutdown: it lives in host memory, not in a static of its own.
-struct OutsideLists {
-    VS_MUTEX Lock;
-    TrelkIDMap<OutsideList> Map;
-};
-OutsideLists *g_Outside = NULL;
-
-OutsideLists *Outside()
-{
-    if (g_Outside == NULL) {
-        void *Mem = Trelk_ContainerAlloc(sizeof(OutsideLists));
-        g_Outside = new (Mem) OutsideLists();
-        vs_mutex_init(&g_Outside->Lock);
-    }
-    return g_Outside;
-}
-
-// Holds the lists' mutex for a scope.
-struct OutsideHold {
-    explicit OutsideHold(OutsideLists *L) : Lists(L) { vs_mutex_lock(&Lists->Lock); }
-    ~OutsideHold() { vs_mutex_unlock(&Lists->Lock); }
-    OutsideLists *Lists;
-};
-} // namespace
-
 void QZRealmBase_ReleaseModuleState()
 {
     TrelkStatus_Stop();
-    if (g_Outside == NULL)
-        return;
-    vs_mutex_destory(&g_Outside->Lock);
-    g_Outside->~OutsideLists();
-    Trelk_ContainerFree(g_Outside);
-    g_Outside = NULL;
 }
 
+// Count 0 forgets the cycle's outside data; otherwise the data given and the
+// realm's env data now are the cycle's outside data.
 void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *const *Data, VS_INT32 Count)
 {
     if (QZRealm == NULL)
         return;
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
-    VS_UUID RealmID = SRV->GetID(QZRealm);
-    OutsideLists *Lists = Outside();
-    OutsideHold Hold(Lists);
-    for (auto It = Lists->Map.begin(); It != Lists->Map.end();) {
-        VS_UUID ID = It->first;
-        if (SRV->GetObject(&ID) == NULL)
-            It = Lists->Map.erase(It);
-        else
-            ++It;
-    }
-    if (Count <= 0 || LocalBuf == NULL) {
-        Lists->Map.erase(RealmID);
-        return;
-    }
-    OutsideList &List = Lists->Map[RealmID];
-    List.Pkg = LocalBuf->EnvDataQueuePackage;
-    List.IDs.clear();
-    List.Sorted = VS_FALSE;
-    List.Asked = 0;
-    for (VS_INT32 i = 0; i < Count; i++) {
-        VS_UUID *ID = Data[i] != NULL ? SRV->GetIDEx(Data[i]) : NULL;
-        if (ID != NULL)
-            List.IDs.push_back(*ID);
-    }
+    if (Count <= 0 || LocalBuf == NULL)
+        QZRealmBase_EnvForgetCycle_Internal(QZRealm);
+    else
+        QZRealmBase_EnvOpenCycle_Internal(QZRealm, Data, Count, LocalBuf->EnvDataQueuePackage);
 }
 
 VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructOfQZDataBase *QZData)
@@ -458,13 +371,12 @@ VS_BOOL QZRealmBase_IsFromOutSide_Internal(StructOfQZRealmBase *QZRealm, StructO
     VS_PARAPKGPTR Pkg = LocalBuf != NULL ? LocalBuf->EnvDataQueuePackage : NULL;
     if (Pkg == NULL)
         return VS_FALSE;
-    VS_UUID *DataID = SRV->GetIDEx(QZData);
-    if (DataID != NULL && g_Outside != NULL) {
-        OutsideHold Hold(g_Outside);
-        auto List = g_Outside->Map.find(SRV->GetID(QZRealm));
-        if (List != g_Outside->Map.end() && List->second.Pkg == Pkg)
-            return List->second.Holds(*DataID);
-    }
+    // The realm's index knows the cycle's outside data while the package
+    // holds what the opening put in it; anything else is looked for in the
+    // package.
+    VS_INT32 Known = QZRealmBase_EnvIsOutside_Internal(QZRealm, QZData, Pkg);
+    if (Known >= 0)
+        return Known > 0 ? VS_TRUE : VS_FALSE;
     for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
         if (Pkg->GetObject(i) == QZData)
             return VS_TRUE;

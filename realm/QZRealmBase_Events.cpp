@@ -159,6 +159,15 @@ class CellMatcher {
         }
     }
     size_t Count() const { return Cells.size(); }
+    // Some cell must be asked about every datum.
+    VS_BOOL AnySlow() const { return Slow; }
+    // The classes the quick cells want.
+    void WantedClasses(TrelkVector<VS_UUID> *Out) const
+    {
+        Out->clear();
+        for (const auto &Want : Wanted)
+            Out->push_back(Want.first);
+    }
     void *Cell(size_t i) const { return Cells[i]; }
     VS_UUID *CellID(size_t i) { return &CellIDs[i]; }
     VS_BOOL IsQuick(size_t i) const { return Quick[i]; }
@@ -266,58 +275,38 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
     if (Realm == NULL)
         return 0;
     VS_UUID RealmID = SRV->GetID(Realm);
-    OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "EnvDataQueue");
     OBJECTATTRIBUTEINDEX CellIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue");
-    // The data in queue order, by address while no script has run; before
-    // the first call that may run one (a hand-over, or asking a cell with a
-    // value-bound input) the rest are noted by ID and found again one by one
-    // from then on.
-    TrelkVector<void *> Data;
-    for (void *Item = SRV->QueryFirst(&Realm->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        Data.push_back(Item);
-    TrelkVector<VS_UUID> DataIDs;
-    VS_BOOL ByID = VS_FALSE, ScriptRan = VS_TRUE;
+    // The data in the env now, in queue order, from the realm's index: only
+    // the groups of the classes some cell wants are visited, unless a cell
+    // with an input bound to a value asks about every datum. What arrives
+    // while the data are handed out waits for the next cycle.
+    uint64_t Mark = QZRealmBase_EnvMark_Internal(Realm);
+    uint64_t Cursor = 0;
+    VS_BOOL ScriptRan = VS_TRUE, All = VS_FALSE;
     CellMatcher Matcher;
-    auto BeforeScript = [&](size_t From) {
-        if (!ByID) {
-            ByID = VS_TRUE;
-            DataIDs.resize(Data.size());
-            for (size_t j = From; j < Data.size(); j++)
-                DataIDs[j] = SRV->GetID(Data[j]);
-        }
-        ScriptRan = VS_TRUE;
-    };
-    for (size_t i = 0; i < Data.size(); i++) {
-        if (ByID) {
+    TrelkVector<VS_UUID> Wanted;
+    for (;;) {
+        if (ScriptRan) {
             Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
             if (Realm == NULL)
                 break;
-            Data[i] = SRV->GetObject(&DataIDs[i]);
-        }
-        if (ScriptRan) {
             Matcher.Build(Realm, CellIndex, &Realm->QZCellQueue);
+            Matcher.WantedClasses(&Wanted);
+            All = Matcher.AnySlow();
             ScriptRan = VS_FALSE;
         }
-        StructOfQZDataBase *D = (StructOfQZDataBase *)Data[i];
+        if (!All && Wanted.empty())
+            break;
+        VS_UUID ID;
+        StructOfQZDataBase *D =
+            (StructOfQZDataBase *)QZRealmBase_EnvNext_Internal(Realm, &Cursor, Mark, Wanted.data(), Wanted.size(), All, &ID);
         if (D == NULL)
-            continue;
+            break;
         VS_BOOL IsData = VS_FALSE;
         uint64_t Takers = Matcher.Takers(D, &IsData);
-        // Until a script runs, a datum of the walk is still where it was.
-        if (!IsData || (ByID && (SRV->GetParent(D) != Realm || SRV->GetIndex(D) != EnvIndex)))
+        if (!IsData)
             continue;
         VS_BOOL Taken = VS_FALSE;
-        // The datum's own ID is asked for only when a script may run.
-        VS_UUID ID;
-        VS_BOOL HaveID = ByID;
-        if (ByID)
-            ID = DataIDs[i];
-        auto NoteID = [&]() {
-            if (!HaveID) {
-                ID = SRV->GetID(D);
-                HaveID = VS_TRUE;
-            }
-        };
         for (size_t c = 0; c < Matcher.Count(); c++) {
             void *Cell = Matcher.Cell(c);
             if (ScriptRan) {
@@ -334,8 +323,7 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
             if (Matcher.IsQuick(c) && !ScriptRan)
                 Takes = (Takers >> c) & 1 ? VS_TRUE : VS_FALSE;
             else {
-                NoteID();
-                BeforeScript(i + 1);
+                ScriptRan = VS_TRUE;
                 Takes = QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, D, VS_TRUE) ? VS_TRUE
                                                                                                        : VS_FALSE;
                 Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
@@ -347,15 +335,15 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
                     continue;
             }
             if (Takes) {
-                NoteID();
-                BeforeScript(i + 1);
+                ScriptRan = VS_TRUE;
                 QZCellBase_AddEnvData_Internal_Ex(Realm, (StructOfQZCellBase *)Cell, D);
                 Taken = VS_TRUE;
             }
         }
         void *Left = Taken ? SRV->GetObject(&ID) : NULL;
         if (Left != NULL) {
-            BeforeScript(i + 1);
+            ScriptRan = VS_TRUE;
+            QZRealmBase_EnvLeaving_Internal(Left);
             SRV->ChangeParent(Left, NULL, 0);
             SRV->UnLockGC(Left);
         }

@@ -98,6 +98,7 @@ static void OnBeforeFree(StructOfQZRealmBase *QZRealm)
     TrelkRealm_EmptyQueue(&QZRealm->QZCellLibrary);
     TrelkRealm_EmptyQueue(&QZRealm->QZRuleQueue);
     TrelkRealm_ReleaseActiveIndex(LocalBuf);
+    QZRealmBase_ActiveOrderStale_Internal(QZRealm);
     if (LocalBuf->MaxUnAllocatedDataIndexTree != NULL) {
         SRV->DestoryIndex(LocalBuf->MaxUnAllocatedDataIndexTree);
         LocalBuf->MaxUnAllocatedDataIndexTree = NULL;
@@ -125,6 +126,7 @@ static void OnFreed(StructOfQZRealmBase *QZRealm)
         TrelkRealm_CacheRelease(LocalBuf);
         SRV->FreePrivate(QZRealm, SRV->GetLayer(QZRealm), 0);
     }
+    QZRealmBase_EnvRelease_Internal(QZRealm);
     ReleasePkg(&QZRealm->PrivateLocalBuf);
 }
 

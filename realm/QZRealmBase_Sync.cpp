@@ -150,8 +150,11 @@ VS_BOOL QZRealmBase_SyncFrom_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRe
     QZRealm->MaxSuspendTickCount = SourceRealm->MaxSuspendTickCount;
     ShareHistory(&Mine->FactFramePackage, Theirs->FactFramePackage);
     ShareHistory(&Mine->PredictFramePackage, Theirs->PredictFramePackage);
-    if (SyncActiveObject)
+    if (SyncActiveObject) {
         CopyActiveRecords(Mine, Theirs);
+        // Records taken over keep the source's stamps.
+        QZRealmBase_ActiveOrderStale_Internal(QZRealm);
+    }
     CopyCache(Mine, Theirs);
     return VS_TRUE;
 }

@@ -11,6 +11,9 @@
 
 #include "trelk_proc_api.h"
 #include "trelk_upcalls.h"
+#include "trelk_alloc.h"
+
+#include <cstdint>
 
 // ---------------------------------------------------------------------------
 // Record and life cycle
@@ -49,14 +52,46 @@ void QZRealmBase_AddEnvData_Internal_Ex(StructOfQZRealmBase *QZRealm, StructOfQZ
 // A new package (the caller releases it) of the env data, all of them or the
 // instances of DataClass, oldest stamp first; equal stamps keep queue order.
 VS_PARAPKGPTR QZRealmBase_GetEnvDataQueue_Internal(StructOfQZRealmBase *QZRealm, void *DataClass);
-// The same order over data objects the caller already holds (in queue
-// order), keeping only the first Limit of them: a new package the caller
-// releases.
-VS_PARAPKGPTR QZRealmBase_OrderByStamp_Internal(void *const *Data, VS_INT32 Count, VS_INT32 Limit);
 // Notes the data from outside of a new cycle (the models its
 // EnvDataQueuePackage lists and the realm's own data) for the outside test;
 // Count 0 forgets them.
 void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *const *Data, VS_INT32 Count);
+// The realm's index of its env data, kept from step to step (realm_envindex.cpp).
+// The module's own removals tell it before the datum leaves the queue.
+void QZRealmBase_EnvLeft_Internal(StructOfQZRealmBase *QZRealm, void *Object);
+// The same for an object that may sit in any realm's env queue.
+void QZRealmBase_EnvLeaving_Internal(void *Object);
+// A cycle opens: the data in the env now, and the models given (the realm's
+// data the cells' env data were made from), count as from outside until the
+// next opening.
+void QZRealmBase_EnvOpenCycle_Internal(StructOfQZRealmBase *QZRealm, void *const *Models, VS_INT32 Count,
+                                       VS_PARAPKGPTR OutsidePkg);
+// The cycle's outside data are forgotten (a reset).
+void QZRealmBase_EnvForgetCycle_Internal(StructOfQZRealmBase *QZRealm);
+// 1 / 0 whether the data were outside at the cycle's opening; -1 when no
+// cycle is noted or the outside package is not as the opening left it.
+VS_INT32 QZRealmBase_EnvIsOutside_Internal(StructOfQZRealmBase *QZRealm, void *Data, VS_PARAPKGPTR OutsidePkg);
+// A new package of the first Limit env data in stamp order (equal stamps in
+// queue order).
+VS_PARAPKGPTR QZRealmBase_EnvOldest_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 Limit);
+// The frame of a new cycle: the env data stamped at MinTick or later, frame
+// data left to the first step, in queue order.
+void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_INT64 MinTick,
+                                       VS_INT64 MarkTick, TrelkVector<void *> &Out);
+// The frame of a step: the env data newer than MarkTick that are not members
+// yet, in queue order; only what arrived since the last look, unless the
+// frame or its mark is not the one the index filled.
+void QZRealmBase_EnvFrameStep_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_PARAPKGPTR Members,
+                                       VS_INT64 MarkTick, TrelkVector<void *> &Out);
+// The index brought up to the queue; the last position filed.
+uint64_t QZRealmBase_EnvMark_Internal(StructOfQZRealmBase *QZRealm);
+// The next datum after *Cursor up to Mark, in queue order, that is an
+// instance of one of the Wanted classes (of any datum with All); NULL at the
+// end. *Cursor moves to it.
+void *QZRealmBase_EnvNext_Internal(StructOfQZRealmBase *QZRealm, uint64_t *Cursor, uint64_t Mark,
+                                   const VS_UUID *Wanted, size_t WantedCount, VS_BOOL All, VS_UUID *IDOut);
+// The realm's index goes (the realm is freed).
+void QZRealmBase_EnvRelease_Internal(StructOfQZRealmBase *QZRealm);
 // The default "OnLongSourceData" step: removes the deepest link of the
 // data's same-typed source chain (never the root's own link).
 VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, StructOfQZDataBase *QZData,
@@ -84,6 +119,15 @@ struct StructOfQZRealmBaseActiveObjectRecord {
     VS_PARAPKGPTR TargetBuf;
 };
 
+// The records in stamp order, kept beside the host's index: a record filed
+// (KeyID given) or stamped again (KeyID NULL), one taken out, all of them
+// to be read again from the host's index.
+void QZRealmBase_ActiveFiled_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseActiveObjectRecord *Record,
+                                      VS_UUID *KeyID);
+void QZRealmBase_ActiveUnfiled_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseActiveObjectRecord *Record);
+void QZRealmBase_ActiveOrderStale_Internal(StructOfQZRealmBase *QZRealm);
+// The key IDs of the Take least recently stamped records, oldest first.
+void QZRealmBase_ActiveOldest_Internal(StructOfQZRealmBase *QZRealm, VS_ULONG Take, TrelkVector<VS_UUID> &Out);
 // Activates an object with IncreaseCount (>= 0) and the optional source list.
 void QZRealmBase_ActiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object, VS_PARAPKGPTR SourceList,
                                      VS_INT32 IncreaseCount);

@@ -4,8 +4,6 @@
 // cycle (predict history, "OnFrameData", the environment released).
 #include "trelk_sched_internal.h"
 
-#include <algorithm>
-#include <cstdlib>
 
 static void *FindRealm(VS_UUID *ID)
 {
@@ -41,33 +39,29 @@ static void AppendToFrame(StructOfQZRealmFrameData *Frame, void *Data)
     Frame->DataBuf->InsertObject(Frame->DataBuf->GetNumber(), Data);
 }
 
-// The outside list, the frame and the fact history of a new cycle, from one
-// walk over the realm's data: nothing runs a script between them.
+// The outside list, the frame and the fact history of a new cycle, from the
+// realm's index of its env data: nothing runs a script between them.
 static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalBuf *LocalBuf,
                            TrelkVector<void *> &Models)
 {
-    TrelkVector<void *> Env;
-    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data))
-        Env.push_back(Data);
-    // The package lists the models, the realm's own data are noted by ID
-    // beside it.
-    Models.insert(Models.end(), Env.begin(), Env.end());
-    QZRealmBase_SetOutsideData_Internal(realm, Models.data(), (VS_INT32)Models.size());
+    QZRealmBase_EnvOpenCycle_Internal(realm, Models.data(), (VS_INT32)Models.size(), LocalBuf->EnvDataQueuePackage);
     StructOfQZRealmFrameData *Frame = NewFrame(realm);
-    if (Frame != NULL)
-        for (void *Data : Env)
-            if (((StructOfQZDataBase *)Data)->ScheduleTickCount >= realm->ScheduleTickCount &&
-                TrelkSched_IsData(Data) && !Trelk_IsInstOf(Data, QZRealmFrameData))
-                AppendToFrame(Frame, Data);
+    if (Frame != NULL) {
+        TrelkVector<void *> Members;
+        // The steps add what is newer than the cycle's opening, as the
+        // opening itself did: a mark of 0 would make the first step take
+        // every datum earlier cycles left in the realm.
+        QZRealmBase_EnvFrameOpen_Internal(realm, Frame, realm->ScheduleTickCount, realm->ScheduleTickCount - 1,
+                                          Members);
+        for (void *Data : Members)
+            AppendToFrame(Frame, Data);
+    }
     LocalBuf->QZRealmFrameDataInst = Frame;
-    // The steps add what is newer than the cycle's opening, as the
-    // opening itself did: a mark of 0 would make the first step take
-    // every datum earlier cycles left in the realm.
     LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
 
     // Only the history's length of the oldest data can stay in it.
     VS_INT32 Length = HistoryLength(realm);
-    VS_PARAPKGPTR Fact = QZRealmBase_OrderByStamp_Internal(Env.data(), (VS_INT32)Env.size(), Length);
+    VS_PARAPKGPTR Fact = QZRealmBase_EnvOldest_Internal(realm, Length);
     if (Fact != NULL) {
         if (LocalBuf->FactFramePackage != NULL) {
             // Older cycles only fill the room the newest one leaves.
@@ -213,7 +207,8 @@ static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
 // Frame data of the step: the env data stamped since the cycle opened, each
 // one once. Data handed back from a cell keep the stamp of the step that
 // made them, so what is new to the frame is told by identity among the
-// cycle's data, not by the stamp of the last step.
+// cycle's data, not by the stamp of the last step; the realm's index hands
+// over only what arrived since the last look.
 static void StepFrame(StructOfQZRealmBase *realm)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
@@ -224,55 +219,17 @@ static void StepFrame(StructOfQZRealmBase *realm)
         Frame = NewFrame(realm);
     if (Frame == NULL)
         return;
-    void *InFrame = NULL;
-    for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL; Data = SRV->QueryNext(Data)) {
-        if (((StructOfQZDataBase *)Data)->ScheduleTickCount <= LocalBuf->LastScheduleTickCountWithFrameData ||
-            !TrelkSched_IsData(Data))
-            continue;
-        // The frame's members are indexed once a datum of the cycle shows up.
-        if (InFrame == NULL) {
-            InFrame = SRV->CreateIDIndex_Nor(0);
-            for (VS_INT32 i = 0; Frame->DataBuf != NULL && i < Frame->DataBuf->GetNumber(); i++) {
-                void *Member = Frame->DataBuf->GetObject(i);
-                if (Member != NULL && SRV->FindIDKey(InFrame, SRV->GetIDEx(Member)) == NULL)
-                    SRV->InsertIDKey(InFrame, SRV->GetIDEx(Member), (void *)1);
-            }
-        }
-        if (SRV->FindIDKey(InFrame, SRV->GetIDEx(Data)) == NULL) {
-            SRV->InsertIDKey(InFrame, SRV->GetIDEx(Data), (void *)1);
-            AppendToFrame(Frame, Data);
-        }
-    }
-    if (InFrame != NULL)
-        SRV->DestoryIndex(InFrame);
+    TrelkVector<void *> Members;
+    QZRealmBase_EnvFrameStep_Internal(realm, Frame, Frame->DataBuf, LocalBuf->LastScheduleTickCountWithFrameData,
+                                      Members);
+    for (void *Data : Members)
+        AppendToFrame(Frame, Data);
     LocalBuf->QZRealmFrameDataInst = Frame;
 }
 
 // ---------------------------------------------------------------------------
 // Trimming of active objects
 // ---------------------------------------------------------------------------
-struct ActiveOrderItem {
-    VS_INT64 ScheduleTickCount;
-    VS_ULONG SequenceIndex;
-    VS_ULONG Position; // index order: ties keep it
-    StructOfQZRealmBaseActiveObjectRecordWithObjectID Record;
-};
-
-static int CompareActive(const void *a, const void *b)
-{
-    const ActiveOrderItem *x = (const ActiveOrderItem *)a, *y = (const ActiveOrderItem *)b;
-    uint32_t xl = (uint32_t)x->ScheduleTickCount, yl = (uint32_t)y->ScheduleTickCount;
-    uint32_t xh = (uint32_t)((uint64_t)x->ScheduleTickCount >> 32),
-              yh = (uint32_t)((uint64_t)y->ScheduleTickCount >> 32);
-    if (xl != yl)
-        return xl < yl ? -1 : 1;
-    if (xh != yh)
-        return xh < yh ? -1 : 1;
-    if (x->SequenceIndex != y->SequenceIndex)
-        return x->SequenceIndex < y->SequenceIndex ? -1 : 1;
-    return x->Position < y->Position ? -1 : (x->Position > y->Position ? 1 : 0);
-}
-
 static void TrimActiveObjects(StructOfQZRealmBase *realm)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
@@ -284,51 +241,27 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
         Length = 0;
     if (Count <= (VS_ULONG)Length)
         return;
-    // Sorted by (low word, high word, sequence) of the activation stamp, the
-    // least recently activated first; records with equal stamps all stay in
-    // the order, in index order.
-    ActiveOrderItem *Items = (ActiveOrderItem *)SRV->Malloc_Nor(Count * sizeof(ActiveOrderItem));
-    if (Items == NULL)
-        return;
-    VS_ULONG n = 0;
-    VS_UUID Key;
-    for (void *Value = SRV->QueryFirstIDKey(LocalBuf->ActiveRealmObjectTree, &Key); Value != NULL && n < Count;
-         Value = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
-        StructOfQZRealmBaseActiveObjectRecord *Record = (StructOfQZRealmBaseActiveObjectRecord *)Value;
-        Items[n].ScheduleTickCount = Record->ScheduleTickCount;
-        Items[n].SequenceIndex = Record->SequenceIndex;
-        Items[n].Position = n;
-        Items[n].Record.ActiveObjectID = Key;
-        n++;
-    }
-    VS_ULONG Take = n - (VS_ULONG)Length;
-    if (n < (VS_ULONG)Length)
-        Take = 0;
-    // Only the records taken need their order: the oldest are picked out,
-    // then sorted among themselves (the order is total, so the pick is the
-    // same as a full sort's first entries).
-    auto Before = [](const ActiveOrderItem &x, const ActiveOrderItem &y) { return CompareActive(&x, &y) < 0; };
-    if (Take > 0 && Take < n)
-        std::nth_element(Items, Items + Take, Items + n, Before);
-    std::sort(Items, Items + Take, Before);
+    // The least recently activated first, by (low word, high word,
+    // sequence) of the stamp, from the realm's order of its records.
+    TrelkVector<VS_UUID> Oldest;
+    QZRealmBase_ActiveOldest_Internal(realm, Count - (VS_ULONG)Length, Oldest);
     VS_UUID RealmID = SRV->GetID(realm);
     VS_PARAPKGPTR List = Trelk_GetParaPkgInterface(__LINE__);
-    for (VS_ULONG i = 0; i < Take; i++) {
+    for (VS_UUID &ID : Oldest) {
         // A report runs the realm's exception script, which may free it.
         realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
         if (realm == NULL)
             break;
-        void *Object = SRV->GetObject(&Items[i].Record.ActiveObjectID);
+        void *Object = SRV->GetObject(&ID);
         if (Object == NULL) {
             QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "Realm[%s] active object is not found", Trelk_Name(realm));
             // A record whose object is gone would stay for ever.
-            QZRealmBase_DeactiveDataByID_Internal(realm, &Items[i].Record.ActiveObjectID);
+            QZRealmBase_DeactiveDataByID_Internal(realm, &ID);
             continue;
         }
         List->InsertObject(List->GetNumber(), Object);
     }
-    SRV->Free(Items);
     for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
         // Letting go of an object runs its scripts, which may free the realm.
         realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
@@ -379,6 +312,7 @@ static VS_INT32 EndCycle(VS_UUID *RealmID)
         }
         // Letting go of a datum runs its scripts, which may free the realm.
         for (void *Data = SRV->QueryFirst(&realm->EnvDataQueue); Data != NULL;) {
+            QZRealmBase_EnvLeft_Internal(realm, Data);
             TrelkSched_Drop(Data);
             realm = (StructOfQZRealmBase *)FindRealm(RealmID);
             if (realm == NULL)
