@@ -299,6 +299,7 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
     std::lock_guard<std::mutex> g(proxyMu_);
     auto it = proxyOf_.find(o);
     if (it != proxyOf_.end()) {
+        if (it->second->memoKey) memoOrphaned_.store(true, std::memory_order_relaxed);
         it->second->obj = nullptr; // an older proxy awaiting finalization
         it->second = p;
     } else {
@@ -537,6 +538,8 @@ void LuaEngine::onClassRegistered(HostObject *cls) {
 
 void LuaEngine::onObjectFreed(HostObject *o) {
     if (!L0_ || !o) return;
+    if (o->scriptRef > 0 || !o->slots.empty() || !o->regFuncs.empty())
+        ownerFreed_.store(true, std::memory_order_relaxed); // it may key cached answers
     // Most objects never reach a script: nothing of theirs to clean up.
     if (!__atomic_load_n(&o->everProxied, __ATOMIC_RELAXED) && o->scriptRef == LUA_NOREF && o->slots.empty())
         return;
@@ -544,6 +547,7 @@ void LuaEngine::onObjectFreed(HostObject *o) {
         std::lock_guard<std::mutex> g(proxyMu_);
         auto it = proxyOf_.find(o);
         if (it != proxyOf_.end()) {
+            if (it->second->memoKey) memoOrphaned_.store(true, std::memory_order_relaxed);
             it->second->obj = nullptr;
             proxyOf_.erase(it);
         }
@@ -605,8 +609,11 @@ void LuaEngine::fullCollect() {
     if (!L0_) return;
     reapOrphans();
     drainDeferred(ts()->cur);
-    purgeResolveCache(false);
-    purgeProxyMemos();
+    uint64_t gen = resolveGen();
+    bool genChanged = gen != purgedGen_;
+    if (ownerFreed_.exchange(false, std::memory_order_relaxed) || genChanged) purgeResolveCache(false);
+    if (memoOrphaned_.exchange(false, std::memory_order_relaxed) || genChanged) purgeProxyMemos();
+    purgedGen_ = gen;
     valuesMadeAtFull_ = valuesMade_;
     lua_gc(ts()->cur, LUA_GCCOLLECT);
 }

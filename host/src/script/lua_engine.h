@@ -322,6 +322,14 @@ class LuaEngine : public ScriptEngine {
     // the last full collection, and package and buffer values not yet
     // finalized (all under the script lock).
     uint64_t valuesMade_ = 0;
+    // What can leave the resolution cache or the proxies' memos holding a
+    // stale function: a new resolution generation, a freed object that may
+    // own cached answers, a proxy with a memo that died with its object.
+    // Without any of them since the last full collection, its purges would
+    // find nothing.
+    uint64_t purgedGen_ = 0;
+    std::atomic<bool> ownerFreed_{true};
+    std::atomic<bool> memoOrphaned_{true};
     uint64_t valuesMadeAtFull_ = 0;
     int64_t liveBoxes_ = 0;
     const void *objMeta_ = nullptr;
