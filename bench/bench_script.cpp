@@ -1,7 +1,7 @@
 // The host's call paths against the raw Lua calls they wrap:
 //  - ExecNameScript of a trivial script function vs lua_pcall of the same function;
 //  - a luafunc called from Lua through the host vs a plain lua_CFunction;
-//  - object create + free;
+//  - object create + free; LuaPushObject of an object already seen by scripts; LuaToInt;
 //  - for scale: a plain userdata method call through a minimal C __index.
 #include "bench_thing.h"
 
@@ -126,6 +126,27 @@ BENCHMARK(BM_LuafuncViaHostCached);
 BENCHMARK(BM_PlainCFunctionMethod);
 BENCHMARK(BM_PlainCFunction);
 BENCHMARK(BM_PlainIndexMetamethod);
+
+// LuaPushObject of an object whose script value is alive (the module's
+// common case: the same data pushed to script after script), then a pop.
+void BM_PushObject(benchmark::State &state) {
+    Host &h = host();
+    for (auto _ : state) {
+        S()->LuaPushObject(h.obj);
+        S()->LuaPop(1);
+    }
+}
+BENCHMARK(BM_PushObject);
+
+// LuaToInt of an integer argument, the module's most common read.
+void BM_ToInt(benchmark::State &state) {
+    host();
+    S()->LuaPushInt(7);
+    VS_INT32 sum = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(sum += S()->LuaToInt(-1));
+    S()->LuaPop(1);
+}
+BENCHMARK(BM_ToInt);
 
 void BM_ObjectCreateFree(benchmark::State &state) {
     Host &h = host();

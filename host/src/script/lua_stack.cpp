@@ -210,12 +210,16 @@ void LuaEngine::LuaPushNil() {
     lua_pushnil(L);
 }
 void LuaEngine::LuaPushObject(void *Object) {
-    TVH_PUSH_PROLOGUE;
+    if (!L0_) return;
+    lua_State *L = ts()->cur;
+    // One check for the room the proxy lookup needs (the proxy table and
+    // the proxy, or the new proxy and its metatable).
+    if (!lua_checkstack(L, 4)) return;
     HostObject *o = Object ? lookup(Object) : nullptr;
     if (!o)
         lua_pushnil(L);
     else
-        pushObject(L, o);
+        pushObjectRoomy(L, o);
 }
 void LuaEngine::LuaPushParaPkg(VS_PARAPKGPTR Pkg, VS_BOOL Owned) {
     TVH_PUSH_PROLOGUE;
