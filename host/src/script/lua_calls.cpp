@@ -255,7 +255,11 @@ VS_UWORD LuaEngine::ScriptCallV(void *Object, VS_BOOL *Ok, const VS_CHAR *Name, 
     lua_State *L = t->cur;
     int top = lua_gettop(L);
     int nargs = (int)(close - TypeText - 1);
-    lua_checkstack(L, nargs + 2);
+    // Room for every argument, and for the proxy lookup of the last one.
+    if (!lua_checkstack(L, nargs + 4)) {
+        t->lastError = VSSCRIPTERR_MEMORY;
+        return 0;
+    }
     for (const char *c = TypeText + 1; c < close; ++c) {
         if (*c == 's') {
             const char *s = va_arg(Args, const char *);
@@ -267,7 +271,7 @@ VS_UWORD LuaEngine::ScriptCallV(void *Object, VS_BOOL *Ok, const VS_CHAR *Name, 
             void *obj = va_arg(Args, void *);
             HostObject *o = obj ? lookup(obj) : nullptr;
             if (o)
-                pushObject(L, o);
+                pushObjectRoomy(L, o);
             else
                 lua_pushnil(L);
         } else {
