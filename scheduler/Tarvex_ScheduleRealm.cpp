@@ -60,18 +60,7 @@ static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalB
     LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
 
     // Only the history's length of the oldest data can stay in it.
-    VS_INT32 Length = HistoryLength(realm);
-    VS_PARAPKGPTR Fact = QZRealmBase_EnvOldest_Internal(realm, Length);
-    if (Fact != NULL) {
-        if (LocalBuf->FactFramePackage != NULL) {
-            // Older cycles only fill the room the newest one leaves.
-            if (Fact->GetNumber() < Length)
-                Fact->AppendFrom(LocalBuf->FactFramePackage);
-            LocalBuf->FactFramePackage->Release();
-        }
-        CutTo(Fact, Length);
-        LocalBuf->FactFramePackage = Fact;
-    }
+    QZRealmBase_EnvFactHistory_Internal(realm, &LocalBuf->FactFramePackage, HistoryLength(realm));
 }
 
 // Opens a cycle. FALSE when the realm is gone after "OnBeforeExecute".
