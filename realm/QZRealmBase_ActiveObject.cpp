@@ -180,13 +180,13 @@ static void RecountOne(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf
 }
 
 // Pushes the record's targets so that the first one is handled first.
-static void PushTargets(VS_PARAPKGPTR Stack, StructOfQZRealmBaseActiveObjectRecord *Record)
+static void PushTargets(TrelkVector<VS_UUID> &Stack, StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     VS_PARAPKGPTR Targets = Record->TargetBuf;
     for (VS_INT32 i = Targets != NULL ? Targets->GetNumber() - 1 : -1; i >= 0; i--) {
         void *Target = Targets->GetObject(i);
         if (Target != NULL)
-            Stack->InsertObject(Stack->GetNumber(), Target);
+            Stack.push_back(SRV->GetID(Target));
     }
 }
 
@@ -200,21 +200,21 @@ void QZRealmBase_ActiveData_Internal_UpdateActiveCount(StructOfQZRealmBase *QZRe
     RecountOne(QZRealm, LocalBuf, Record, UpdateSequence);
     if (!UpdateRelated)
         return;
-    // Depth first along the targets, with a stack of our own: long chains of
-    // targets must not exhaust the thread's stack.
-    VS_PARAPKGPTR Stack = Trelk_GetParaPkgInterface(__LINE__);
+    // Depth first along the targets, with a stack of our own (IDs in module
+    // memory, each found again when it is taken): long chains of targets must
+    // not exhaust the thread's stack.
+    TrelkVector<VS_UUID> Stack;
     PushTargets(Stack, Record);
-    while (Stack->GetNumber() > 0) {
-        VS_INT32 Top = Stack->GetNumber() - 1;
-        void *Target = Stack->GetObject(Top);
-        Stack->Del(Top);
-        StructOfQZRealmBaseActiveObjectRecord *TargetRecord = FindByKey(LocalBuf, Target);
+    while (!Stack.empty()) {
+        VS_UUID ID = Stack.back();
+        Stack.pop_back();
+        void *Target = SRV->GetObject(&ID);
+        StructOfQZRealmBaseActiveObjectRecord *TargetRecord = Target != NULL ? FindByKey(LocalBuf, Target) : NULL;
         if (TargetRecord == NULL || TargetRecord->ActiveCountUpdateSequence == UpdateSequence)
             continue;
         RecountOne(QZRealm, LocalBuf, TargetRecord, UpdateSequence);
         PushTargets(Stack, TargetRecord);
     }
-    Stack->Release();
 }
 
 // ---------------------------------------------------------------------------
