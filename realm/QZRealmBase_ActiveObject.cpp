@@ -30,6 +30,20 @@ static void PkgRemove(VS_PARAPKGPTR Pkg, void *Object)
         Pkg->Del(i);
 }
 
+// A record's list of sources or of targets, made when it is first needed:
+// most records never link to anything.
+static VS_PARAPKGPTR *ListSlot(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources)
+{
+    return Sources ? &Record->SourceBuf : &Record->TargetBuf;
+}
+
+static VS_PARAPKGPTR MadeList(VS_PARAPKGPTR *Slot)
+{
+    if (*Slot == NULL)
+        *Slot = Trelk_GetParaPkgInterface(__LINE__);
+    return *Slot;
+}
+
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
@@ -96,8 +110,8 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
     Record->ExtraActiveCount = Count;
     Record->ActiveCountUpdateSequence = Pass;
     Stamp(QZRealm, Record);
-    Record->SourceBuf = Trelk_GetParaPkgInterface(__LINE__);
-    Record->TargetBuf = Trelk_GetParaPkgInterface(__LINE__);
+    Record->SourceBuf = NULL;
+    Record->TargetBuf = NULL;
     VS_UUID ID = SRV->GetID(Key);
     if (!SRV->InsertIDKey(LocalBuf->ActiveRealmObjectTree, &ID, Record)) {
         TrelkRealm_FreeActiveRecord(Record);
@@ -244,8 +258,10 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
         if (OtherRecord == NULL)
             return;
     }
-    PkgAdd(MyList, OtherKey);
-    PkgAdd(OtherIsSource ? OtherRecord->TargetBuf : OtherRecord->SourceBuf, Key);
+    if (OtherKey != NULL)
+        PkgAdd(MadeList(ListSlot(Record, OtherIsSource)), OtherKey);
+    if (Key != NULL)
+        PkgAdd(MadeList(ListSlot(OtherRecord, !OtherIsSource)), Key);
 }
 
 void QZRealmBase_ActiveData_Internal_UpdateTargetOfSource(StructOfQZRealmBase *QZRealm,
@@ -595,7 +611,8 @@ static VS_INT32 PushList(VS_BOOL Sources)
 {
     StructOfQZRealmBaseActiveObjectRecord *Record =
         QZRealmBase_ActiveObject_GetActiveObjectRecord(TrelkRealm_SelfArg(), Trelk_ObjectArg(2), NULL);
-    VS_PARAPKGPTR List = Record != NULL ? (Sources ? Record->SourceBuf : Record->TargetBuf) : NULL;
+    // The record's own list, which the script may edit.
+    VS_PARAPKGPTR List = Record != NULL ? MadeList(ListSlot(Record, Sources)) : NULL;
     if (List != NULL)
         SRV->LuaPushParaPkg(List, VS_FALSE);
     else
