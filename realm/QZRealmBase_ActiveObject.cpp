@@ -30,6 +30,20 @@ static void PkgRemove(VS_PARAPKGPTR Pkg, void *Object)
         Pkg->Del(i);
 }
 
+// A record's list of sources or of targets, made when it is first needed:
+// most records never link to anything.
+static VS_PARAPKGPTR *ListSlot(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources)
+{
+    return Sources ? &Record->SourceBuf : &Record->TargetBuf;
+}
+
+static VS_PARAPKGPTR MadeList(VS_PARAPKGPTR *Slot)
+{
+    if (*Slot == NULL)
+        *Slot = Trelk_GetParaPkgInterface(__LINE__);
+    return *Slot;
+}
+
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
@@ -96,8 +110,8 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
     Record->ExtraActiveCount = Count;
     Record->ActiveCountUpdateSequence = Pass;
     Stamp(QZRealm, Record);
-    Record->SourceBuf = Trelk_GetParaPkgInterface(__LINE__);
-    Record->TargetBuf = Trelk_GetParaPkgInterface(__LINE__);
+    Record->SourceBuf = NULL;
+    Record->TargetBuf = NULL;
     VS_UUID ID = SRV->GetID(Key);
     if (!SRV->InsertIDKey(LocalBuf->ActiveRealmObjectTree, &ID, Record)) {
         TrelkRealm_FreeActiveRecord(Record);
@@ -180,13 +194,13 @@ static void RecountOne(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf
 }
 
 // Pushes the record's targets so that the first one is handled first.
-static void PushTargets(VS_PARAPKGPTR Stack, StructOfQZRealmBaseActiveObjectRecord *Record)
+static void PushTargets(TrelkVector<VS_UUID> &Stack, StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     VS_PARAPKGPTR Targets = Record->TargetBuf;
     for (VS_INT32 i = Targets != NULL ? Targets->GetNumber() - 1 : -1; i >= 0; i--) {
         void *Target = Targets->GetObject(i);
         if (Target != NULL)
-            Stack->InsertObject(Stack->GetNumber(), Target);
+            Stack.push_back(SRV->GetID(Target));
     }
 }
 
@@ -200,21 +214,21 @@ void QZRealmBase_ActiveData_Internal_UpdateActiveCount(StructOfQZRealmBase *QZRe
     RecountOne(QZRealm, LocalBuf, Record, UpdateSequence);
     if (!UpdateRelated)
         return;
-    // Depth first along the targets, with a stack of our own: long chains of
-    // targets must not exhaust the thread's stack.
-    VS_PARAPKGPTR Stack = Trelk_GetParaPkgInterface(__LINE__);
+    // Depth first along the targets, with a stack of our own (IDs in module
+    // memory, each found again when it is taken): long chains of targets must
+    // not exhaust the thread's stack.
+    TrelkVector<VS_UUID> Stack;
     PushTargets(Stack, Record);
-    while (Stack->GetNumber() > 0) {
-        VS_INT32 Top = Stack->GetNumber() - 1;
-        void *Target = Stack->GetObject(Top);
-        Stack->Del(Top);
-        StructOfQZRealmBaseActiveObjectRecord *TargetRecord = FindByKey(LocalBuf, Target);
+    while (!Stack.empty()) {
+        VS_UUID ID = Stack.back();
+        Stack.pop_back();
+        void *Target = SRV->GetObject(&ID);
+        StructOfQZRealmBaseActiveObjectRecord *TargetRecord = Target != NULL ? FindByKey(LocalBuf, Target) : NULL;
         if (TargetRecord == NULL || TargetRecord->ActiveCountUpdateSequence == UpdateSequence)
             continue;
         RecountOne(QZRealm, LocalBuf, TargetRecord, UpdateSequence);
         PushTargets(Stack, TargetRecord);
     }
-    Stack->Release();
 }
 
 // ---------------------------------------------------------------------------
@@ -244,8 +258,10 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
         if (OtherRecord == NULL)
             return;
     }
-    PkgAdd(MyList, OtherKey);
-    PkgAdd(OtherIsSource ? OtherRecord->TargetBuf : OtherRecord->SourceBuf, Key);
+    if (OtherKey != NULL)
+        PkgAdd(MadeList(ListSlot(Record, OtherIsSource)), OtherKey);
+    if (Key != NULL)
+        PkgAdd(MadeList(ListSlot(OtherRecord, !OtherIsSource)), Key);
 }
 
 void QZRealmBase_ActiveData_Internal_UpdateTargetOfSource(StructOfQZRealmBase *QZRealm,
@@ -595,7 +611,8 @@ static VS_INT32 PushList(VS_BOOL Sources)
 {
     StructOfQZRealmBaseActiveObjectRecord *Record =
         QZRealmBase_ActiveObject_GetActiveObjectRecord(TrelkRealm_SelfArg(), Trelk_ObjectArg(2), NULL);
-    VS_PARAPKGPTR List = Record != NULL ? (Sources ? Record->SourceBuf : Record->TargetBuf) : NULL;
+    // The record's own list, which the script may edit.
+    VS_PARAPKGPTR List = Record != NULL ? MadeList(ListSlot(Record, Sources)) : NULL;
     if (List != NULL)
         SRV->LuaPushParaPkg(List, VS_FALSE);
     else

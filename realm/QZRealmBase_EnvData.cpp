@@ -72,7 +72,6 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
         QZRealmBase_ActiveData_Internal(QZRealm, Item, NULL, 1);
     if (ChangeParentToNULL) {
         VS_BOOL Locked = SitsInEnvQueue(Input);
-        QZRealmBase_EnvLeaving_Internal(Input);
         Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
@@ -324,7 +323,12 @@ VS_INT32 QZRealmBase_GetEnvDataFrame(void *L)
 // ---------------------------------------------------------------------------
 static VS_INT32 PushHistory(VS_BOOL Fact)
 {
-    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(TrelkRealm_SelfArg());
+    StructOfQZRealmBase *QZRealm = TrelkRealm_SelfArg();
+    StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    // A script holding the package may change it: the next cycle does not
+    // take it for one it made.
+    if (Fact && LocalBuf != NULL)
+        QZRealmBase_EnvHistoryShown_Internal(QZRealm);
     VS_PARAPKGPTR Pkg = LocalBuf == NULL ? NULL : Fact ? LocalBuf->FactFramePackage : LocalBuf->PredictFramePackage;
     if (Pkg == NULL)
         SRV->LuaPushNil();

@@ -148,6 +148,9 @@ VS_BOOL QZRealmBase_SyncFrom_Internal(StructOfQZRealmBase *QZRealm, StructOfQZRe
     QZRealm->MaxLoopCount = SourceRealm->MaxLoopCount;
     QZRealm->HistoryLength = SourceRealm->HistoryLength;
     QZRealm->MaxSuspendTickCount = SourceRealm->MaxSuspendTickCount;
+    // One fact history held by two realms is new to each of them.
+    QZRealmBase_EnvHistoryShown_Internal(QZRealm);
+    QZRealmBase_EnvHistoryShown_Internal(SourceRealm);
     ShareHistory(&Mine->FactFramePackage, Theirs->FactFramePackage);
     ShareHistory(&Mine->PredictFramePackage, Theirs->PredictFramePackage);
     if (SyncActiveObject) {

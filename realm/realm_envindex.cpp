@@ -82,6 +82,11 @@ struct RealmEnv {
     VS_INT32 InFrameCount;
     TrelkVector<uint64_t> FramePending;
 
+    // The fact history this index last made in full (NULL when none or when
+    // it may have been seen or shared since) and the IDs it holds, in order.
+    VS_PARAPKGPTR FactPkg;
+    TrelkVector<VS_UUID> FactIDs;
+
     // Active-object records in stamp order.
     VS_BOOL ActiveValid;
     TrelkMap<ActiveKey, StructOfQZRealmBaseActiveObjectRecord *> ActiveOrder;
@@ -128,6 +133,7 @@ RealmEnv *EnvOf(StructOfQZRealmBase *Realm, VS_BOOL Make)
     Env->FrameSeen = 0;
     Env->InFrameCount = 0;
     Env->ActiveValid = VS_FALSE;
+    Env->FactPkg = NULL;
     *Slot = Env;
     return Env;
 }
@@ -440,16 +446,18 @@ VS_INT32 QZRealmBase_EnvIsOutside_Internal(StructOfQZRealmBase *QZRealm, void *D
     return OutsidePkg->GetNumber() == Env->OutsideCount ? 0 : -1;
 }
 
-VS_PARAPKGPTR QZRealmBase_EnvOldest_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 Limit)
+namespace {
+
+// The first Limit env data in stamp order (equal stamps in queue order), with
+// their IDs.
+void Oldest(RealmEnv *Env, StructOfQZRealmBase *QZRealm, VS_INT32 Limit, TrelkVector<void *> &Taken,
+            TrelkVector<VS_UUID> &IDs)
 {
-    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
-    RealmEnv *Env = Synced(QZRealm);
-    if (Env == NULL || Limit <= 0)
-        return Result;
     OBJECTATTRIBUTEINDEX Index = EnvIndex();
     for (int Round = 0; Round < 2; Round++) {
         VS_BOOL Refiled = VS_FALSE;
-        TrelkVector<void *> Taken;
+        Taken.clear();
+        IDs.clear();
         for (auto It = Env->ByStamp.begin(); It != Env->ByStamp.end() && (VS_INT32)Taken.size() < Limit;) {
             auto Next = std::next(It);
             auto Entry = Env->BySeq.find(It->second);
@@ -457,19 +465,92 @@ VS_PARAPKGPTR QZRealmBase_EnvOldest_Internal(StructOfQZRealmBase *QZRealm, VS_IN
                 Env->ByStamp.erase(It);
             } else if (Check(Env, QZRealm, Index, Entry, &Refiled)) {
                 Taken.push_back(Entry->second.Data);
+                IDs.push_back(Entry->second.ID);
             } else if (Refiled) {
                 break;
             }
             It = Next;
         }
-        if (!Refiled || Round == 1) {
-            for (void *Data : Taken)
-                Result->InsertObject(Result->GetNumber(), Data);
-            return Result;
-        }
+        if (!Refiled || Round == 1)
+            return;
         RefileStamps(Env, QZRealm);
     }
+}
+
+VS_BOOL SameIDs(const TrelkVector<VS_UUID> &A, const TrelkVector<VS_UUID> &B)
+{
+    if (A.size() != B.size())
+        return VS_FALSE;
+    for (size_t i = 0; i < A.size(); i++)
+        if (!Trelk_IDEqual(&A[i], &B[i]))
+            return VS_FALSE;
+    return VS_TRUE;
+}
+
+} // namespace
+
+VS_PARAPKGPTR QZRealmBase_EnvOldest_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 Limit)
+{
+    VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
+    RealmEnv *Env = Synced(QZRealm);
+    if (Env == NULL || Limit <= 0 || Result == NULL)
+        return Result;
+    TrelkVector<void *> Taken;
+    TrelkVector<VS_UUID> IDs;
+    Oldest(Env, QZRealm, Limit, Taken, IDs);
+    for (void *Data : Taken)
+        Result->InsertObject(Result->GetNumber(), Data);
     return Result;
+}
+
+void QZRealmBase_EnvFactHistory_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR *History, VS_INT32 Length)
+{
+    if (History == NULL)
+        return;
+    RealmEnv *Env = Synced(QZRealm);
+    TrelkVector<void *> Taken;
+    TrelkVector<VS_UUID> IDs;
+    if (Env != NULL && Length > 0) {
+        Taken.reserve((size_t)Length);
+        IDs.reserve((size_t)Length);
+        Oldest(Env, QZRealm, Length, Taken, IDs);
+    }
+    // A full history of the same data as the one this index made last, which
+    // nobody has seen or shared since, is that package as it stands: a new
+    // package would hold the same objects in the same order.
+    VS_BOOL Full = Length > 0 && (VS_INT32)Taken.size() == Length ? VS_TRUE : VS_FALSE;
+    if (Env != NULL && Full && *History != NULL && *History == Env->FactPkg && SameIDs(IDs, Env->FactIDs) &&
+        (*History)->GetNumber() == Length)
+        return;
+    VS_PARAPKGPTR Fact = Trelk_GetParaPkgInterface(__LINE__);
+    if (Fact == NULL)
+        return;
+    for (void *Data : Taken)
+        Fact->InsertObject(Fact->GetNumber(), Data);
+    if (*History != NULL) {
+        // Older cycles only fill the room the newest one leaves.
+        if (Fact->GetNumber() < Length)
+            Fact->AppendFrom(*History);
+        (*History)->Release();
+    }
+    while (Fact->GetNumber() > Length && Fact->GetNumber() > 0)
+        Fact->Del(Fact->GetNumber() - 1);
+    *History = Fact;
+    if (Env != NULL) {
+        Env->FactPkg = Full ? Fact : NULL;
+        Env->FactIDs.swap(IDs);
+        if (!Full)
+            Env->FactIDs.clear();
+    }
+}
+
+void QZRealmBase_EnvHistoryShown_Internal(StructOfQZRealmBase *QZRealm)
+{
+    RealmEnv *Env = EnvOf(QZRealm, VS_FALSE);
+    if (Env == NULL)
+        return;
+    Env->FactPkg = NULL;
+    Env->FactIDs.clear();
 }
 
 void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_INT64 MinTick,

@@ -74,6 +74,13 @@ VS_INT32 QZRealmBase_EnvIsOutside_Internal(StructOfQZRealmBase *QZRealm, void *D
 // A new package of the first Limit env data in stamp order (equal stamps in
 // queue order).
 VS_PARAPKGPTR QZRealmBase_EnvOldest_Internal(StructOfQZRealmBase *QZRealm, VS_INT32 Limit);
+// The fact history after a cycle's opening: the first Length env data in
+// stamp order, then, when they fall short, what *History held before, cut to
+// Length. *History is released and replaced, or kept when it already is that.
+void QZRealmBase_EnvFactHistory_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPKGPTR *History, VS_INT32 Length);
+// The realm's history packages were handed out (to a script, to another
+// realm): the next cycle makes a fresh fact history.
+void QZRealmBase_EnvHistoryShown_Internal(StructOfQZRealmBase *QZRealm);
 // The frame of a new cycle: the env data stamped at MinTick or later, frame
 // data left to the first step, in queue order.
 void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_INT64 MinTick,

@@ -220,11 +220,16 @@ static VS_PARAPKGPTR RulesToAttach(RunState *R)
     void *Chain = TrelkSched_Find(&R->runner->QZProcChainID);
     if (!Trelk_IsInstOf(Chain, QZProcChainBaseClass))
         return NULL;
-    VS_PARAPKGPTR Rules = Trelk_GetParaPkgInterface(__LINE__);
+    // No package when no rule is found: an empty one attaches nothing either.
+    VS_PARAPKGPTR Rules = NULL;
     for (void *Item = SRV->QueryFirst(&((StructOfQZProcChainBase *)Chain)->QZRuleAttachQueue); Item != NULL;
          Item = SRV->QueryNext(Item)) {
         void *Rule = TrelkSched_Find(&((StructOfQZRuleAttachBase *)Item)->QZRuleID);
-        if (Rule != NULL)
+        if (Rule == NULL)
+            continue;
+        if (Rules == NULL)
+            Rules = Trelk_GetParaPkgInterface(__LINE__);
+        if (Rules != NULL)
             Rules->InsertObject(Rules->GetNumber(), Rule);
     }
     return Rules;
@@ -382,12 +387,24 @@ static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
     return Queued;
 }
 
+// Lets go of the data collected for the environment, and of the list.
+static void ReleaseEnvList(VS_PARAPKGPTR EnvList)
+{
+    if (EnvList == NULL)
+        return;
+    for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
+        if (EnvList->GetObject(i) != NULL)
+            SRV->UnLockGC(EnvList->GetObject(i));
+    EnvList->Release();
+}
+
 // Returns FALSE when an output could not go to the environment (the error
 // was handled): the run fails there and routes nothing more.
 static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
 {
     VS_PARAPKGPTR Rules = RulesToAttach(R);
-    VS_PARAPKGPTR EnvList = Trelk_GetParaPkgInterface(__LINE__);
+    // Made for the first datum that goes to the environment.
+    VS_PARAPKGPTR EnvList = NULL;
     VS_BOOL Failed = VS_FALSE;
     StructOfQZProcBase *Next = TrelkSched_NextProc(R->proc);
     for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL && !Failed; Out = SRV->QueryNext(Out)) {
@@ -429,6 +446,8 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
                 Failed = VS_TRUE;
                 continue;
             }
+            if (EnvList == NULL)
+                EnvList = Trelk_GetParaPkgInterface(__LINE__);
             EnvList->InsertObject(EnvList->GetNumber(), Data);
             // Detached, the datum keeps the output container's lock until
             // it is queued in the environment.
@@ -445,10 +464,7 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             Rules->Release();
         if (Refind(R))
             Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(R->realm, R->cell, R->proc);
-        for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
-            if (EnvList->GetObject(i) != NULL)
-                SRV->UnLockGC(EnvList->GetObject(i));
-        EnvList->Release();
+        ReleaseEnvList(EnvList);
         Fail(R);
         return VS_FALSE;
     }
@@ -459,13 +475,11 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
         Rules->Release();
     VS_BOOL Alive = Refind(R);
     VS_BOOL Queued = VS_FALSE;
-    if (Alive && EnvList->GetNumber() > 0)
+    if (Alive && EnvList != NULL && EnvList->GetNumber() > 0) {
         Queued = QueueToEnv(R, EnvList);
-    else
-        for (VS_INT32 i = 0; i < EnvList->GetNumber(); i++)
-            if (EnvList->GetObject(i) != NULL)
-                SRV->UnLockGC(EnvList->GetObject(i));
-    EnvList->Release();
+        EnvList->Release();
+    } else
+        ReleaseEnvList(EnvList);
     if (Queued && !R->cell->IsReady)
         QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                    "Proc[%s] output data to cell, but the cell IsReady flag is false which means it "

@@ -60,18 +60,7 @@ static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalB
     LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
 
     // Only the history's length of the oldest data can stay in it.
-    VS_INT32 Length = HistoryLength(realm);
-    VS_PARAPKGPTR Fact = QZRealmBase_EnvOldest_Internal(realm, Length);
-    if (Fact != NULL) {
-        if (LocalBuf->FactFramePackage != NULL) {
-            // Older cycles only fill the room the newest one leaves.
-            if (Fact->GetNumber() < Length)
-                Fact->AppendFrom(LocalBuf->FactFramePackage);
-            LocalBuf->FactFramePackage->Release();
-        }
-        CutTo(Fact, Length);
-        LocalBuf->FactFramePackage = Fact;
-    }
+    QZRealmBase_EnvFactHistory_Internal(realm, &LocalBuf->FactFramePackage, HistoryLength(realm));
 }
 
 // Opens a cycle. FALSE when the realm is gone after "OnBeforeExecute".
@@ -365,24 +354,20 @@ VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHapp
     realm->DataSequenceIndex = 0;
     // The cells of this step, by ID: a cell may leave the queue, or be
     // freed, while another one runs.
-    VS_PARAPKGPTR Cells = Trelk_GetParaPkgInterface(__LINE__);
+    TrelkVector<VS_UUID> Cells;
     for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell))
-        Cells->InsertObject(Cells->GetNumber(), Cell);
+        Cells.push_back(SRV->GetID(Cell));
     OBJECTATTRIBUTEINDEX CellQueue = TrelkSched_AttrIndex(QZRealmBaseClass, "QZCellQueue");
-    for (VS_INT32 i = 0; i < Cells->GetNumber(); i++) {
-        void *Cell = Cells->GetObject(i);
+    for (VS_UUID &CellID : Cells) {
         realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
-        if (realm == NULL) {
-            Cells->Release();
+        if (realm == NULL)
             return 1;
-        }
+        void *Cell = SRV->GetObject(&CellID);
         if (Cell == NULL || SRV->GetParent(Cell) != realm || SRV->GetIndex(Cell) != CellQueue)
             continue;
-        VS_UUID CellID = SRV->GetID(Cell);
         if (StepCell(&RealmID, &CellID))
             Changed = VS_TRUE;
     }
-    Cells->Release();
     realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
     if (realm == NULL)
         return 1;

@@ -361,10 +361,18 @@ VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Obje
 
 void Tarvex_Schedule_EnvDataLeaving(void *Object)
 {
-    if (g_Cells == NULL || Object == NULL)
+    if (Object == NULL)
         return;
     void *Parent = SRV->GetParent(Object);
-    if (Parent == NULL || !TrelkSched_IsCell(Parent) || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
+    if (Parent == NULL)
+        return;
+    if (!TrelkSched_IsCell(Parent)) {
+        // A datum leaving a realm's env (freed there, or moved by the module)
+        // leaves the realm's index now rather than being found gone later.
+        QZRealmBase_EnvLeaving_Internal(Object);
+        return;
+    }
+    if (g_Cells == NULL || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
         return;
     CellEnv *Env = EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
     if (Env == NULL)

@@ -21,6 +21,18 @@ local cases = {
      T.eq(T.items(r:GetSourceObject(x))[1], s, "the source is linked")
      T.eq(T.items(r:GetTargetObject(s))[1], x, "and knows its target")
    end},
+  {"a record without links hands out its own lists, which a script may edit", function(r)
+     local s, x = D(1), D(2)
+     r:ActiveObject(4, s)
+     r:ActiveObject(1, x)
+     T.eq(r:GetSourceObject(x):_Count(), 0, "no sources yet")
+     r:GetSourceObject(x):_Append(s)
+     T.eq(T.items(r:GetSourceObject(x))[1], s, "the list the script edited is the record's")
+     r:UpdateActiveCount(x)
+     T.eq(r:GetActiveCount(x), 4 + 1, "and the recount reads it")
+     r:GetTargetObject(s):_Append(x)
+     T.eq(T.items(r:GetTargetObject(s))[1], x, "so is the list of targets")
+   end},
   {"two data sources 3 and 4 give 3; a proc type source with 5 adds 5", function(r)
      local s1, s2, x = D(1), D(2), D(3)
      r:ActiveObject(3, s1)

@@ -103,4 +103,56 @@ do
   for _, o in ipairs({realm, cell, chain}) do _Free(o) end
 end
 
+-- The fact history over quiet cycles: the realm's oldest data every time. A
+-- history package a script took, or one another realm shares, and that is
+-- changed after later cycles is no longer the realm's history.
+do
+  local function values(pkg)
+    local out = {}
+    for _, d in ipairs(T.items(pkg)) do out[#out + 1] = type(d) == "string" and d or tostring(T.value(d)) end
+    return table.concat(out, ",")
+  end
+  local TakesC2 = taking("hand.TakesC2", {C})
+  local function quietRealm(name, first)
+    local chain = T.chain(TakesC2)
+    local realm, cell = T.realmWith(name, chain)
+    realm.CreateFrameData = false
+    realm.HistoryLength = 3
+    for i = first, first + 4 do realm:AddEnvData(Other(i)) end
+    return realm, {realm, cell, chain}
+  end
+  local function cycles(realm, n)
+    for _ = 1, n do T.during(function() realm:Execute() end) end
+  end
+
+  local realm, made = quietRealm("history", 1)
+  cycles(realm, 3)
+  T.eq(values(realm:GetFactHistory()), "1,2,3", "quiet cycles: the oldest data")
+  local held = realm:GetFactHistory()
+  cycles(realm, 2)
+  held:_Set(0, "changed")
+  T.eq(values(realm:GetFactHistory()), "1,2,3", "a history held and changed after later cycles is not the realm's")
+  cycles(realm, 2)
+  local seen = realm:GetFactHistory()
+  seen:_Set(1, "changed")
+  T.eq(values(realm:GetFactHistory()), "1,changed,3", "until the next cycle, the history is the package shown")
+  cycles(realm, 1)
+  T.eq(values(realm:GetFactHistory()), "1,2,3", "the next cycle makes the history again")
+
+  local other, more = quietRealm("history.other", 11)
+  cycles(other, 2)
+  T.eq(realm:SyncFrom(other, false), true, "SyncFrom of a realm")
+  realm:GetFactHistory():_Set(2, "shared")
+  cycles(other, 1)
+  T.eq(values(other:GetFactHistory()), "11,12,13", "a shared history changed by the other realm is remade")
+  cycles(realm, 1)
+  T.eq(values(realm:GetFactHistory()), "1,2,3", "and the realm that took it remakes its own")
+
+  for _, r in ipairs({realm, other}) do r:ClearEnvData() end
+  held, seen = nil, nil
+  for _, list in ipairs({made, more}) do
+    for _, o in ipairs(list) do _Free(o) end
+  end
+end
+
 T.finish("sched_handout")
