@@ -296,6 +296,41 @@ TEST_F(ScriptEngineTest, ScriptCallForms) {
     EXPECT_EQ(S()->LuaGetTop(), 0);
 }
 
+// Near the stack's limit a push that needs more room than is left (a new
+// proxy needs its table and metatable above it) pushes nothing, and a call
+// by name that cannot place its arguments reports the full stack; neither
+// writes past the room Lua granted.
+TEST_F(ScriptEngineTest, NearlyFullStackRefusesPushesAndCalls) {
+    run("function obj:Same(o) return o == obj end\n");
+    VS_UUID id;
+    ASSERT_TRUE(S()->StringToUuid("0D6B7C10-3F2A-4B8C-9D1E-5A6B7C8D9E01", &id));
+    void *fresh = S()->MallocObjectL(&id, 0, nullptr); // no script value yet
+    ASSERT_NE(fresh, nullptr);
+    for (;;) { // fill the main stack until a single push finds no room
+        VS_INT32 before = S()->LuaGetTop();
+        S()->LuaPushNil();
+        if (S()->LuaGetTop() == before) break;
+    }
+    VS_INT32 full = S()->LuaGetTop();
+    ASSERT_GT(full, 1000);
+    for (int room : {0, 1, 2, 3}) {
+        S()->LuaPop(S()->LuaGetTop() - (full - room));
+        VS_INT32 top = S()->LuaGetTop();
+        S()->LuaPushObject(fresh);
+        EXPECT_EQ(S()->LuaGetTop(), top) << "room " << room;
+        VS_BOOL ok = VS_TRUE;
+        EXPECT_EQ(S()->ScriptCall(obj, &ok, "Same", "(o)z", fresh), 0u) << "room " << room;
+        EXPECT_FALSE(ok) << "room " << room;
+        EXPECT_EQ(S()->GetLastError(), VSSCRIPTERR_MEMORY) << "room " << room;
+        EXPECT_EQ(S()->LuaGetTop(), top) << "room " << room;
+    }
+    S()->LuaPop(S()->LuaGetTop());
+    VS_BOOL ok = VS_FALSE;
+    EXPECT_EQ(S()->ScriptCall(obj, &ok, "Same", "(o)z", obj), 1u) << "usable again once emptied";
+    EXPECT_TRUE(ok);
+    S()->ReleaseOwnerEx(fresh);
+}
+
 TEST_F(ScriptEngineTest, FunctionLookupAlongTheChain) {
     VS_UUID oid = S()->GetID(obj);
     void *child = S()->MallocObjectL(&oid, 0, nullptr);
