@@ -86,6 +86,9 @@ struct RealmEnv {
     // it may have been seen or shared since) and the IDs it holds, in order.
     VS_PARAPKGPTR FactPkg;
     TrelkVector<VS_UUID> FactIDs;
+    // The lists of a cycle's look at the oldest data, kept for their room.
+    TrelkVector<void *> ScratchTaken;
+    TrelkVector<VS_UUID> ScratchIDs;
 
     // Active-object records in stamp order.
     VS_BOOL ActiveValid;
@@ -508,13 +511,14 @@ void QZRealmBase_EnvFactHistory_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPK
     if (History == NULL)
         return;
     RealmEnv *Env = Synced(QZRealm);
-    TrelkVector<void *> Taken;
-    TrelkVector<VS_UUID> IDs;
-    if (Env != NULL && Length > 0) {
-        Taken.reserve((size_t)Length);
-        IDs.reserve((size_t)Length);
+    TrelkVector<void *> NoTaken;
+    TrelkVector<VS_UUID> NoIDs;
+    TrelkVector<void *> &Taken = Env != NULL ? Env->ScratchTaken : NoTaken;
+    TrelkVector<VS_UUID> &IDs = Env != NULL ? Env->ScratchIDs : NoIDs;
+    Taken.clear();
+    IDs.clear();
+    if (Env != NULL && Length > 0)
         Oldest(Env, QZRealm, Length, Taken, IDs);
-    }
     // A full history of the same data as the one this index made last, which
     // nobody has seen or shared since, is that package as it stands: a new
     // package would hold the same objects in the same order.
@@ -541,6 +545,7 @@ void QZRealmBase_EnvFactHistory_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPK
         Env->FactIDs.swap(IDs);
         if (!Full)
             Env->FactIDs.clear();
+        Taken.clear();
     }
 }
 
