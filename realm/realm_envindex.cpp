@@ -367,6 +367,19 @@ VS_BOOL Check(RealmEnv *Env, StructOfQZRealmBase *Realm, OBJECTATTRIBUTEINDEX In
     return VS_TRUE;
 }
 
+// The entry of Seq while its datum is still in the env, its stamp read
+// again; NULL when it left or names no datum.
+EnvEntry *LiveData(RealmEnv *Env, StructOfQZRealmBase *Realm, OBJECTATTRIBUTEINDEX Index, uint64_t Seq)
+{
+    auto It = Env->BySeq.find(Seq);
+    if (It == Env->BySeq.end())
+        return NULL;
+    VS_BOOL Refiled = VS_FALSE;
+    if (!Check(Env, Realm, Index, It, &Refiled) && !Refiled)
+        return NULL;
+    return It->second.IsData ? &It->second : NULL;
+}
+
 // Every datum's stamp read again: a stamp changed under the index.
 void RefileStamps(RealmEnv *Env, StructOfQZRealmBase *Realm)
 {
@@ -585,23 +598,17 @@ void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame
         std::sort(Seqs.begin(), Seqs.end());
     }
     for (uint64_t Seq : Seqs) {
-        auto It = Env->BySeq.find(Seq);
-        if (It == Env->BySeq.end())
-            continue;
-        VS_BOOL Refiled = VS_FALSE;
-        if (!Check(Env, QZRealm, Index, It, &Refiled) && !Refiled)
-            continue;
-        EnvEntry &E = It->second;
-        if (!E.IsData || E.Tick < MinTick)
+        EnvEntry *E = LiveData(Env, QZRealm, Index, Seq);
+        if (E == NULL || E->Tick < MinTick)
             continue;
         // A frame datum is left to the first step, which takes what is newer
         // than the mark whatever it is.
-        if (E.IsFrame) {
+        if (E->IsFrame) {
             Env->FramePending.push_back(Seq);
             continue;
         }
-        Out.push_back(E.Data);
-        Env->InFrame.insert(E.ID);
+        Out.push_back(E->Data);
+        Env->InFrame.insert(E->ID);
     }
     Env->InFrameCount = (VS_INT32)Out.size();
 }
@@ -642,17 +649,9 @@ void QZRealmBase_EnvFrameStep_Internal(StructOfQZRealmBase *QZRealm, void *Frame
         }
     }
     for (uint64_t Seq : Seqs) {
-        auto It = Env->BySeq.find(Seq);
-        if (It == Env->BySeq.end())
-            continue;
-        VS_BOOL Refiled = VS_FALSE;
-        if (!Check(Env, QZRealm, Index, It, &Refiled) && !Refiled)
-            continue;
-        EnvEntry &E = It->second;
-        if (!E.IsData || E.Tick <= MarkTick)
-            continue;
-        if (Env->InFrame.insert(E.ID).second)
-            Out.push_back(E.Data);
+        EnvEntry *E = LiveData(Env, QZRealm, Index, Seq);
+        if (E != NULL && E->Tick > MarkTick && Env->InFrame.insert(E->ID).second)
+            Out.push_back(E->Data);
     }
     Env->InFrameCount = Have + (VS_INT32)Out.size();
 }
