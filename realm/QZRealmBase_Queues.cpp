@@ -31,7 +31,7 @@ OBJECTATTRIBUTEINDEX TrelkRealm_QueueIndex(const VS_CHAR *QueueName)
 {
     if (QZRealmBaseClass == NULL)
         return VS_INVALID_ATTRIBUTEINDEX;
-    return SRV->GetAttributeIndex(QZRealmBaseClass, QueueName);
+    return Trelk_ClassAttrIndex(QZRealmBaseClass, QueueName);
 }
 
 VS_BOOL TrelkRealm_InQueue(StructOfQZRealmBase *QZRealm, void *Object, const VS_CHAR *QueueName)

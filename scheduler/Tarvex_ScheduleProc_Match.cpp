@@ -263,7 +263,7 @@ VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCe
         return VS_FALSE;
     if (BlockedByRunners(cell, First))
         return VS_FALSE;
-    OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
+    OBJECTATTRIBUTEINDEX RunnerQueue = Trelk_ClassAttrIndex(QZCellBaseClass, "NormalRunnerQueue");
     if (!HasInputs) {
         StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
         if (Runner != NULL)

@@ -277,7 +277,7 @@ static void StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCoun
         Data->SourceData = Own;
     }
     if (Rules != NULL) {
-        OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
+        OBJECTATTRIBUTEINDEX AttachIndex = Trelk_ClassAttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
         for (VS_INT32 i = 0; i < Rules->GetNumber(); i++) {
             void *Rule = Rules->GetObject(i);
             if (Rule == NULL)
@@ -314,7 +314,7 @@ static void CarryOver(StructOfQZDataBase *From, StructOfQZDataBase *To)
             To->SourceData->Release();
         To->SourceData = From->SourceData;
     }
-    OBJECTATTRIBUTEINDEX AttachIndex = TrelkSched_AttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
+    OBJECTATTRIBUTEINDEX AttachIndex = Trelk_ClassAttrIndex(QZDataBaseClass, "QZRuleAttachQueue");
     TrelkDrain DrainAttach;
     for (void *Attach = Trelk_DrainFirst(&DrainAttach, &From->QZRuleAttachQueue); Attach != NULL;
          Attach = Trelk_DrainNext(&DrainAttach, Attach))
@@ -590,7 +590,7 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         VS_BOOL HasInputs = SRV->QueryFirst(&P->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
         void *Chain = TrelkSched_Find(&R.runner->QZProcChainID);
         VS_BOOL IsOutputChain =
-            Chain != NULL && SRV->GetIndex(Chain) == TrelkSched_AttrIndex(QZCellBaseClass, "QZProcForOutputQueue")
+            Chain != NULL && SRV->GetIndex(Chain) == Trelk_ClassAttrIndex(QZCellBaseClass, "QZProcForOutputQueue")
                 ? VS_TRUE
                 : VS_FALSE;
         if (HasInputs && !AnyInputItem(P) && !IsOutputChain)

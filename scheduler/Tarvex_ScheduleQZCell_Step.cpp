@@ -27,7 +27,7 @@ static VS_BOOL OutputMadeFrom(StructOfQZDataOutputContainer *Output, StructOfQZD
 // Puts one produced datum into the cell's output that was declared for it.
 static void CollectOutput(StructOfQZCellBase *Cell, StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data)
 {
-    OBJECTATTRIBUTEINDEX DataIndex = TrelkSched_AttrIndex(QZDataOutputContainerClass, "QZData");
+    OBJECTATTRIBUTEINDEX DataIndex = Trelk_ClassAttrIndex(QZDataOutputContainerClass, "QZData");
     for (void *Out = SRV->QueryFirst(&Cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         if (!OutputMadeFrom(Output, Input))
@@ -120,7 +120,7 @@ static void MakeOutputProc(StructOfQZCellBase *cell)
         return;
     Proc->IsType = VS_FALSE;
     SRV->SetName(Proc, TRELK_OUTPUTPROC_NAME);
-    OBJECTATTRIBUTEINDEX InputIndex = TrelkSched_AttrIndex(QZProcBaseClass, "InputQueue");
+    OBJECTATTRIBUTEINDEX InputIndex = Trelk_ClassAttrIndex(QZProcBaseClass, "InputQueue");
     for (void *Out = SRV->QueryFirst(&cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         StructOfQZDataInputContainer *Input =
@@ -143,14 +143,14 @@ static void MakeOutputProc(StructOfQZCellBase *cell)
         SRV->FreeObject(Proc);
         return;
     }
-    SRV->ChangeParent(Proc, Chain, TrelkSched_AttrIndex(QZProcChainBaseClass, "QZProcBase"));
+    SRV->ChangeParent(Proc, Chain, Trelk_ClassAttrIndex(QZProcChainBaseClass, "QZProcBase"));
     Chain->QZProcStart = SRV->GetID(Proc);
-    SRV->ChangeParent(Chain, cell, TrelkSched_AttrIndex(QZCellBaseClass, "QZProcForOutputQueue"));
+    SRV->ChangeParent(Chain, cell, Trelk_ClassAttrIndex(QZCellBaseClass, "QZProcForOutputQueue"));
 }
 
 static void MakeOutputRunner(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
 {
-    OBJECTATTRIBUTEINDEX RunnerQueue = TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue");
+    OBJECTATTRIBUTEINDEX RunnerQueue = Trelk_ClassAttrIndex(QZCellBaseClass, "NormalRunnerQueue");
     for (void *C = SRV->QueryFirst(&cell->QZProcForOutputQueue); C != NULL; C = SRV->QueryNext(C)) {
         StructOfQZProcChainBase *Chain = (StructOfQZProcChainBase *)C;
         VS_BOOL Has = VS_FALSE;
@@ -221,7 +221,7 @@ static int CompareRunners(const void *a, const void *b)
 static VS_BOOL InRunnerQueue(StructOfQZCellBase *cell, void *Runner)
 {
     return Runner != NULL && SRV->GetParent(Runner) == cell &&
-                   SRV->GetIndex(Runner) == TrelkSched_AttrIndex(QZCellBaseClass, "NormalRunnerQueue")
+                   SRV->GetIndex(Runner) == Trelk_ClassAttrIndex(QZCellBaseClass, "NormalRunnerQueue")
                ? VS_TRUE
                : VS_FALSE;
 }

@@ -357,7 +357,7 @@ VS_INT32 Tarvex_ScheduleRealm(StructOfQZRealmBase *realm, VS_BOOL *AnyActionHapp
     TrelkVector<VS_UUID> Cells;
     for (void *Cell = SRV->QueryFirst(&realm->QZCellQueue); Cell != NULL; Cell = SRV->QueryNext(Cell))
         Cells.push_back(SRV->GetID(Cell));
-    OBJECTATTRIBUTEINDEX CellQueue = TrelkSched_AttrIndex(QZRealmBaseClass, "QZCellQueue");
+    OBJECTATTRIBUTEINDEX CellQueue = Trelk_ClassAttrIndex(QZRealmBaseClass, "QZCellQueue");
     for (VS_UUID &CellID : Cells) {
         realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
         if (realm == NULL)

@@ -113,11 +113,6 @@ StructOfQZProcBase *TrelkSched_StartProc(VS_UUID *QZProcStart)
     return TrelkSched_IsProc(First) ? (StructOfQZProcBase *)First : NULL;
 }
 
-OBJECTATTRIBUTEINDEX TrelkSched_AttrIndex(void *ClassObject, const VS_CHAR *Name)
-{
-    return Trelk_ClassAttrIndex(ClassObject, Name);
-}
-
 OBJECTATTRIBUTEINDEX TrelkSched_DataQueueIndex()
 {
     return Trelk_ClassAttrIndex(QZDataInputContainerClass, "DataQueue");

@@ -61,8 +61,6 @@ VS_BOOL TrelkSched_IDIndexIsEmpty(void *Index);
 StructOfQZProcBase *TrelkSched_NextProc(StructOfQZProcBase *Proc);
 // The proc a QZProcStart names, or NULL.
 StructOfQZProcBase *TrelkSched_StartProc(VS_UUID *QZProcStart);
-// Attribute index of a queue attribute of a class.
-OBJECTATTRIBUTEINDEX TrelkSched_AttrIndex(void *ClassObject, const VS_CHAR *Name);
 OBJECTATTRIBUTEINDEX TrelkSched_DataQueueIndex();     // QZDataInputContainer.DataQueue
 OBJECTATTRIBUTEINDEX TrelkSched_ConnectedProcIndex(); // QZDataBase.ConnectedProc
 OBJECTATTRIBUTEINDEX TrelkSched_CellEnvDataIndex();   // QZCellBase.EnvDataQueue
