@@ -377,6 +377,9 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
     } else {
         const VS_CHAR *Json = ParaPkg->GetStr(InstIndex);
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+        // Loading the datum and reporting both run scripts: the container
+        // is found again after them.
+        VS_UUID InID = SRV->GetID(In);
         if (Json == NULL || !Record->FromJSon(Json)) {
             QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "can not load InputQueue, DataObjectInst load failed");
@@ -385,9 +388,16 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
             if (Data == NULL)
                 QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                            "can not load InputQueue, DataObjectInst load failed");
-            TrelkProc_SetInputObject(In, Data, VS_FALSE); // its creation lock is the container's hold
+            In = (StructOfQZDataInputContainer *)SRV->GetObject(&InID);
+            if (In != NULL)
+                TrelkProc_SetInputObject(In, Data, VS_FALSE); // its creation lock is the container's hold
+            else if (Data != NULL)
+                SRV->UnLockGC(Data);
         }
         Record->Release();
+        In = (StructOfQZDataInputContainer *)SRV->GetObject(&InID);
+        if (In == NULL)
+            return;
     }
 
     if (In->DataLocalBuf != NULL)
