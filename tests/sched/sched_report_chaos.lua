@@ -66,7 +66,7 @@ end
 local function chaos(why)
   if not chaosOn or chaosDepth >= 2 then return end
   chaosDepth = chaosDepth + 1
-  local k = rnd(15)
+  local k = rnd(16)
   local realm = alive(cur.realm) and cur.realm or nil
   if TRACE then io.stderr:write("  chaos " .. k .. " on " .. tostring(why) .. "\n") end
   acts = acts + 1
@@ -116,6 +116,11 @@ local function chaos(why)
   elseif k == 15 and alive(cur.proc) then
     -- the proc's input
     pcall(function() _Free(cur.proc:GetInput(0)) end)
+  elseif k == 16 and realm then
+    -- a report inside the report, with a plain object and a datum after it
+    local plain = _New(_Object)
+    pcall(function() realm:AddEnvData(plain, X(1)) end)
+    _Free(plain)
   end
   chaosDepth = chaosDepth - 1
 end
