@@ -240,9 +240,27 @@ static VS_PARAPKGPTR RulesToAttach(RunState *R)
     return Rules;
 }
 
+// Where the output walk stands. A report runs a script: the walk notes its
+// place by ID just before one, and goes on only where that place still is.
+struct WalkPlace {
+    void *Out;      // the output container walked
+    void *NextData; // the datum after the one stamped, or NULL
+    VS_UUID OutID, NextID;
+    VS_BOOL Noted; // a report was made: find everything again
+};
+
+static void NotePlace(WalkPlace *W)
+{
+    if (W->Noted)
+        return;
+    W->Noted = VS_TRUE;
+    W->OutID = SRV->GetID(W->Out);
+    W->NextID = W->NextData != NULL ? SRV->GetID(W->NextData) : VS_UUID{};
+}
+
 // The type the proc was made from. A proc made from none is reported, which
 // runs a script: the caller finds its objects again.
-static VS_UUID OwnerTypeID(RunState *R, VS_BOOL *Reported)
+static VS_UUID OwnerTypeID(RunState *R, WalkPlace *W)
 {
     VS_INT32 Steps = 0;
     for (void *Class = R->proc; Class != NULL && Steps < TRELK_SCHED_MAXDEPTH; Class = SRV->GetClass(Class), Steps++) {
@@ -251,7 +269,7 @@ static VS_UUID OwnerTypeID(RunState *R, VS_BOOL *Reported)
         if (Trelk_IsOf(Class, QZProcBaseClass) && ((StructOfQZProcBase *)Class)->IsType)
             return SRV->GetID(Class);
     }
-    *Reported = VS_TRUE;
+    NotePlace(W);
     QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                "Proc[%s] is in runner, but it's IsType == true class is not found",
                                Trelk_Name(R->proc));
@@ -259,10 +277,10 @@ static VS_UUID OwnerTypeID(RunState *R, VS_BOOL *Reported)
 }
 
 // Stamps one output datum. Its reports run the stub's script, which may free
-// the datum or any object of the run: *Reported tells the caller to find
+// the datum or any object of the run: W->Noted tells the caller to find
 // them again, and FALSE means the datum is gone (nothing more was done).
 static VS_BOOL StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCount, VS_PARAPKGPTR Rules,
-                           VS_BOOL *Reported)
+                           WalkPlace *W)
 {
     StructOfQZRealmBase *realm = R->realm;
     StructOfQZProcBase *proc = R->proc;
@@ -272,7 +290,7 @@ static VS_BOOL StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveC
     Data->SequenceIndex = realm->DataSequenceIndex;
     Data->LiveCount = LiveCount;
     if (Trelk_IsZeroID(&proc->RootProcID)) {
-        *Reported = VS_TRUE;
+        NotePlace(W);
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Proc[%s] is in runner, but it's RootProcID is invalid", Trelk_Name(proc));
         Data = TRELK_FIND(StructOfQZDataBase, DataID);
@@ -282,10 +300,9 @@ static VS_BOOL StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveC
     } else
         Data->OwnerProcIDInCell = proc->RootProcID;
     if (Trelk_IsZeroID(&Data->OwnerProcID)) {
-        VS_BOOL TypeReported = VS_FALSE;
-        VS_UUID Owner = OwnerTypeID(R, &TypeReported);
-        if (TypeReported) {
-            *Reported = VS_TRUE;
+        VS_BOOL Before = W->Noted;
+        VS_UUID Owner = OwnerTypeID(R, W);
+        if (W->Noted && !Before) {
             Data = TRELK_FIND(StructOfQZDataBase, DataID);
             if (!Refind(R) || Data == NULL)
                 return VS_FALSE;
@@ -442,23 +459,21 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         if (!Output->ChangeFlag)
             continue;
-        VS_UUID OutID = SRV->GetID(Out);
         void *NextData = NULL;
         for (void *Item = SRV->QueryFirst(&Output->QZData); Item != NULL && !Failed; Item = NextData) {
             NextData = SRV->QueryNext(Item);
             if (!TrelkSched_IsData(Item))
                 continue;
             StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
-            VS_UUID NextDataID = NextData != NULL ? SRV->GetID(NextData) : VS_UUID{};
-            VS_BOOL Reported = VS_FALSE;
-            VS_BOOL Stamped = StampOutput(R, Data, LiveCount, Rules, &Reported);
-            if (Reported) {
+            WalkPlace W = {Out, NextData, VS_UUID{}, VS_UUID{}, VS_FALSE};
+            VS_BOOL Stamped = StampOutput(R, Data, LiveCount, Rules, &W);
+            if (W.Noted) {
                 // A report ran a script: the walk goes on only where it
                 // still stands.
-                Out = Refind(R) ? TrelkSched_Find(&OutID) : NULL;
-                NextData = NextData != NULL ? TrelkSched_Find(&NextDataID) : NULL;
+                Out = Refind(R) ? TrelkSched_Find(&W.OutID) : NULL;
+                NextData = NextData != NULL ? TrelkSched_Find(&W.NextID) : NULL;
                 if (Out == NULL || SRV->GetParent(Out) != R->proc ||
-                    (!Trelk_IsZeroID(&NextDataID) && (NextData == NULL || SRV->GetParent(NextData) != Out))) {
+                    (!Trelk_IsZeroID(&W.NextID) && (NextData == NULL || SRV->GetParent(NextData) != Out))) {
                     Gone = VS_TRUE;
                     break;
                 }

@@ -107,14 +107,19 @@ VS_INT32 QZCellBase_OutputProc_Execute_ScriptCallBack(void *L)
     VS_BOOL Handled = VS_FALSE;
     for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
-        VS_UUID InputID = SRV->GetID(In);
         void *NextItem = NULL;
         for (void *It = SRV->QueryFirst(&Input->DataQueue); It != NULL; It = NextItem) {
             NextItem = SRV->QueryNext(It);
-            VS_UUID ItemID = SRV->GetID(It), NextID = NextItem != NULL ? SRV->GetID(NextItem) : VS_UUID{};
             StructOfQZObjectPointerWithChangeFlag *Item = (StructOfQZObjectPointerWithChangeFlag *)It;
             StructOfQZDataBase *Data = TrelkSched_ItemData(Item);
             VS_BOOL Ran = VS_FALSE, Missing = VS_FALSE;
+            // Noted only before a script may run.
+            VS_UUID InputID, ItemID, NextID;
+            if (Data == NULL || (!Trelk_IsZeroID(&Data->OwnerRunnerProcID) && Item->ChangeFlag)) {
+                InputID = SRV->GetID(In);
+                ItemID = SRV->GetID(It);
+                NextID = NextItem != NULL ? SRV->GetID(NextItem) : VS_UUID{};
+            }
             if (Data == NULL) {
                 Missing = VS_TRUE;
                 QZRealmBase_RaiseException(TrelkSched_Find(&RealmID), TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
