@@ -66,6 +66,11 @@ local cases = {
      T.check(d ~= nil, "locked: the datum the script locked lives on")
      if d ~= nil then _UnLockGC(d) end
    end},
+  {"the realm freed", function(realm)
+     _Free(realm)
+   end, function(realm)
+     T.check(not alive(realm), "freed: the realm is gone")
+   end},
 }
 for _, case in ipairs(cases) do
   local name, act, check = table.unpack(case)
@@ -92,8 +97,9 @@ for _, case in ipairs(cases) do
   T.check(hook == nil, name .. ": the hook ran during the hand-out")
   settle()
   check(realm, id, other)
-  realm:ClearEnvData()
-  other:ClearEnvData()
+  for _, r in ipairs({realm, other}) do
+    if alive(r) then r:ClearEnvData() end
+  end
   for _, o in ipairs({realm, other, takes, asks, ch}) do
     if alive(o) then _Free(o) end
   end
