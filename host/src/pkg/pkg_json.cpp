@@ -164,7 +164,8 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
             open.push_back(root);
             return true;
         }
-        if (open.size() >= static_cast<size_t>(kMaxJsonDepth)) return stop("Arrays and objects nest too deep.");
+        if (open.size() >= static_cast<size_t>(kMaxJsonDepth))
+            return stop("Arrays and objects nest too deep.");
         ParaPkg *child = new (std::nothrow) ParaPkg();
         if (!child) return stop("out of memory");
         child->dict = dict;
@@ -308,8 +309,10 @@ bool readJson(ParaPkg *p, const char *text, std::string *why) {
     ParaPkg *fresh = (text != nullptr) ? new (std::nothrow) ParaPkg() : nullptr;
     bool ok = false;
     std::string reason;
-    if (text == nullptr) reason = "no text";
-    else if (fresh == nullptr) reason = "out of memory";
+    if (text == nullptr)
+        reason = "no text";
+    else if (fresh == nullptr)
+        reason = "out of memory";
     if (fresh != nullptr) {
         try {
             Builder b(fresh);
@@ -322,10 +325,9 @@ bool readJson(ParaPkg *p, const char *text, std::string *why) {
             if (!ok) {
                 // The offset counts bytes from the start of the text, where
                 // the reader stopped.
-                const char *cause = b.why != nullptr && r.Code() == rapidjson::kParseErrorTermination
-                                        ? b.why
-                                        : r.IsError() ? rapidjson::GetParseError_En(r.Code())
-                                                      : "An array or object is not closed.";
+                const char *cause = b.why != nullptr && r.Code() == rapidjson::kParseErrorTermination ? b.why
+                                    : r.IsError() ? rapidjson::GetParseError_En(r.Code())
+                                                  : "An array or object is not closed.";
                 char head[64];
                 snprintf(head, sizeof head, "invalid JSON at offset %zu: ", static_cast<size_t>(r.Offset()));
                 reason = std::string(head) + cause;

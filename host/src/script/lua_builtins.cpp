@@ -329,7 +329,8 @@ int p_FromJSon(lua_State *L) {
     bool ok = p->FromJSon(luaL_checkstring(L, 2)) != 0;
     if (!ok) {
         const VS_CHAR *why = p->GetJSonError();
-        recordError(1, "tarvex", 0, (std::string("_FromJSon failed, ") + (why ? why : "the text does not read")).c_str());
+        recordError(1, "tarvex", 0,
+                    (std::string("_FromJSon failed, ") + (why ? why : "the text does not read")).c_str());
     }
     lua_pushboolean(L, ok);
     return 1;
