@@ -253,11 +253,11 @@ static void SetOwnBuf(StructOfQZDataBase *Data, VS_PARAPKGPTR Buf)
 // type as a write converts it: a record written by hand, or by another
 // program, may hold "lots" for an integer property, which would otherwise
 // read back as a string. A value a write would refuse is left out, so that
-// the data reads the property's default; each is entered in Refusals as
-// name, the value's type, the property's type and whether the value's type
-// converts (then the number is out of range). Saved itself is returned, with
-// a reference, when nothing changes.
-static VS_PARAPKGPTR ConvertedProperties(StructOfQZDataBase *Data, VS_PARAPKGPTR Saved, VS_PARAPKGPTR Refusals)
+// the data reads the property's default; each is entered in *Refusals (made
+// for the first) as name, the value's type, the property's type and whether
+// the value's type converts (then the number is out of range). Saved itself
+// is returned, with a reference, when nothing changes.
+static VS_PARAPKGPTR ConvertedProperties(StructOfQZDataBase *Data, VS_PARAPKGPTR Saved, VS_PARAPKGPTR *Refusals)
 {
     StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(Data);
     VS_PARAPKGPTR Out = NULL;
@@ -290,11 +290,14 @@ static VS_PARAPKGPTR ConvertedProperties(StructOfQZDataBase *Data, VS_PARAPKGPTR
             Out->InsertParaPackage(i, Converted);
         } else {
             Out->Del(i);
-            VS_INT32 n = Refusals->GetNumber();
-            Refusals->InsertStr(n, Name);
-            Refusals->InsertStr(n + 1, Value.TypeName);
-            Refusals->InsertInt(n + 2, DefType);
-            Refusals->InsertBool(n + 3, Result == TRELK_PROPERTY_OUT_OF_RANGE);
+            if (*Refusals == NULL)
+                *Refusals = Trelk_GetParaPkgInterface(__LINE__);
+            VS_PARAPKGPTR R = *Refusals;
+            VS_INT32 n = R->GetNumber();
+            R->InsertStr(n, Name);
+            R->InsertStr(n + 1, Value.TypeName);
+            R->InsertInt(n + 2, DefType);
+            R->InsertBool(n + 3, Result == TRELK_PROPERTY_OUT_OF_RANGE);
         }
         Converted->Release();
     }
@@ -429,14 +432,13 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
     if (Pair->GetType(0) == VSTYPE_PARAPKG) {
         VS_PARAPKGPTR Saved = Pair->GetParaPackage(0);
         if (Saved != NULL) {
-            Refusals = Trelk_GetParaPkgInterface(__LINE__);
-            VS_PARAPKGPTR Properties = ConvertedProperties(NewData, Saved, Refusals);
+            VS_PARAPKGPTR Properties = ConvertedProperties(NewData, Saved, &Refusals);
             if (NewData->PropertyPkg != NULL)
                 NewData->PropertyPkg->Release();
             NewData->PropertyPkg = Properties;
         }
     }
-    if (Refusals != NULL && Refusals->GetNumber() > 0) {
+    if (Refusals != NULL) {
         VS_UUID TypeID = SRV->GetID(DataType);
         VS_UUID NewID = SRV->GetID(NewData);
         ReportRefusedProperties(&TypeID, Refusals);
@@ -444,10 +446,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
         // The reports ran script code, which may have freed the new data.
         if (SRV->GetObject(&NewID) != NewData)
             return NULL;
-        return NewData;
     }
-    if (Refusals != NULL)
-        Refusals->Release();
     return NewData;
 }
 
