@@ -381,10 +381,10 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
         // is found again after them.
         VS_UUID InID = SRV->GetID(In);
         if (Json == NULL || !Record->FromJSon(Json)) {
-            const VS_CHAR *Why = Json != NULL ? Record->GetJSonError() : "the saved record is no text";
+            // A text that does not read has been reported by the host with
+            // where it went wrong.
             QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "can not load InputQueue, DataObjectInst load failed (%s)",
-                                       Why != NULL ? Why : "the text does not read");
+                                       "can not load InputQueue, DataObjectInst load failed");
         } else {
             StructOfQZDataBase *Data = (StructOfQZDataBase *)QZDataBase_LoadFrom_Internal(Record);
             if (Data == NULL)
@@ -421,11 +421,9 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
     }
     if (BadLocalBuf != NULL) {
         // The input loads without it: said once the container is complete,
-        // since the report runs script code.
-        const VS_CHAR *Why = BadLocalBuf->GetJSonError();
+        // since the report runs script code (the host has said why).
         QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                   "can not load InputQueue, DataLocalBuf load failed (%s)",
-                                   Why != NULL ? Why : "the text does not read");
+                                   "can not load InputQueue, DataLocalBuf load failed");
         BadLocalBuf->Release();
     }
 }

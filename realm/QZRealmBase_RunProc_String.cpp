@@ -58,13 +58,9 @@ static VS_INT32 Run(const StringRunForm *Form, VS_BOOL IsText, VS_BOOL IsAsync)
             return Fail(Realm, Form->NotText, IsAsync);
         Saved = Trelk_GetParaPkgInterface(__LINE__);
         if (!Saved->FromJSon(Text)) {
-            // The host's reason names where the text went wrong; without it
-            // a long saved text is a guess.
-            const VS_CHAR *Why = Saved->GetJSonError();
-            QZRealmBase_RaiseException(Realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "%s (%s)", Form->NotJSon,
-                                       Why != NULL ? Why : "the text does not read");
+            // The host has reported where the text went wrong.
             Saved->Release();
-            return Fail(NULL, NULL, IsAsync);
+            return Fail(Realm, Form->NotJSon, IsAsync);
         }
     } else {
         Saved = SRV->LuaType(Position) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(Position) : NULL;

@@ -1,8 +1,8 @@
 // What the stand-in host offers beyond the module's contract (tarvex_api.h),
-// for its runner, tests and benchmarks: an index's key count and a package's
-// lookup of an object ID. The host's service and package classes implement
-// these extension classes; tvh::serviceHost() and tvh::packageHost() give
-// them to driver-side code.
+// for its runner, tests and benchmarks: an index's key count, a package's
+// lookup of an object ID and the reason its last JSON read failed. The
+// host's service and package classes implement these extension classes;
+// tvh::serviceHost() and tvh::packageHost() give them to driver-side code.
 //
 // The module's libraries are compiled without this folder on their include
 // path: module code that needs one of these operations does not build.
@@ -21,6 +21,11 @@ class ClassOfXRQParaPackageInterfaceHost : public ClassOfXRQParaPackageInterface
     // it. For a live object, FindObjectID(GetIDEx(Object)) finds the first i
     // with GetObject(i) == Object. Host lock.
     virtual VS_INT32 FindObjectID(const VS_UUID *ID) = 0;
+    // Why this package's FromJSon just returned FALSE, as its report says
+    // it without "FromJSon failed, ". NULL when the calling thread's last
+    // FromJSon was on another package or succeeded. The text stays valid
+    // until that thread's next FromJSon.
+    virtual const VS_CHAR *GetJSonError() = 0;
 
   protected:
     virtual ~ClassOfXRQParaPackageInterfaceHost() {}

@@ -229,8 +229,9 @@ TEST(Json, BadTextIsRefusedAndLeavesThePackageEmpty) {
     EXPECT_EQ(p->GetNumber(), 0);
 }
 
-// A refused text leaves its reason for the caller: where reading stopped
-// (bytes from the start) and why; the next read, or another package, has none.
+// A refused text is reported with where reading stopped (bytes from the
+// start) and why, and the reason stays with the package for the driver; the
+// next read, or another package, has none.
 TEST(Json, BadTextKeepsTheReasonAndTheOffset) {
     struct Case {
         const char *text, *why;
@@ -244,24 +245,31 @@ TEST(Json, BadTextKeepsTheReasonAndTheOffset) {
         {"[1.7976931348623159e308]", "invalid JSON at offset 1: A number is out of the range of a double."},
         {"{\"q\" 1}", "invalid JSON at offset 5: Missing a colon after a name of object member."},
     };
+    tvh::errors();
     for (const Case &c : cases) {
         Pkg p;
         EXPECT_FALSE(p->FromJSon(c.text)) << c.text;
-        const VS_CHAR *why = p->GetJSonError();
+        const VS_CHAR *why = tvh::packageHost(p.get())->GetJSonError();
         EXPECT_STREQ(why != nullptr ? why : "<none>", c.why) << c.text;
+        std::vector<tvh::ErrorReport> log = tvh::errors();
+        ASSERT_EQ(log.size(), 1u) << c.text;
+        EXPECT_EQ(log[0].level, 1);
+        EXPECT_EQ(log[0].source, "tarvex");
+        EXPECT_EQ(log[0].text, std::string("FromJSon failed, ") + c.why);
     }
     std::string deep(tvh::pkg::kMaxJsonDepth + 1, '[');
     Pkg p, other;
     EXPECT_FALSE(p->FromJSon(deep.c_str()));
-    EXPECT_STREQ(p->GetJSonError(), "invalid JSON at offset 1000: Arrays and objects nest too deep.");
-    EXPECT_EQ(other->GetJSonError(), nullptr) << "the reason belongs to the package read into";
+    EXPECT_STREQ(tvh::packageHost(p.get())->GetJSonError(),
+                 "invalid JSON at offset 1000: Arrays and objects nest too deep.");
+    EXPECT_EQ(tvh::packageHost(other.get())->GetJSonError(), nullptr) << "the reason belongs to the package read into";
     EXPECT_FALSE(p->FromJSon(nullptr));
-    EXPECT_STREQ(p->GetJSonError(), "no text");
+    EXPECT_STREQ(tvh::packageHost(p.get())->GetJSonError(), "no text");
     EXPECT_TRUE(p->FromJSon("[1]"));
-    EXPECT_EQ(p->GetJSonError(), nullptr) << "a good read leaves no reason";
+    EXPECT_EQ(tvh::packageHost(p.get())->GetJSonError(), nullptr) << "a good read leaves no reason";
     ASSERT_TRUE(p->SetReadOnly("k", VS_TRUE));
     EXPECT_FALSE(p->FromJSon("[2]"));
-    EXPECT_STREQ(p->GetJSonError(), "the package is read-only");
+    EXPECT_STREQ(tvh::packageHost(p.get())->GetJSonError(), "the package is read-only");
     EXPECT_EQ(p->GetNumber(), 1);
     EXPECT_TRUE(p->SetReadOnly("k", VS_FALSE));
 }

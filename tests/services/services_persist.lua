@@ -249,16 +249,17 @@ local function withInputText(key, text)
   return withRecords(r)
 end
 local badTexts = {
-  -- key, saved text, message
-  {"DataObjectInst", "{\"ClassName\":", "can not load InputQueue, DataObjectInst load failed (invalid JSON at offset 13: " ..
-   "Invalid value.)"},
-  {"DataLocalBuf", "[1,", "can not load InputQueue, DataLocalBuf load failed (invalid JSON at offset 3: Invalid value.)"},
-  {"DataLocalBuf", "7", "can not load InputQueue, DataLocalBuf load failed (invalid JSON at offset 0: The top level " ..
-   "is no array or object.)"},
+  -- key, saved text, messages
+  {"DataObjectInst", "{\"ClassName\":", {"FromJSon failed, invalid JSON at offset 13: Invalid value.",
+                                         "can not load InputQueue, DataObjectInst load failed"}},
+  {"DataLocalBuf", "[1,", {"FromJSon failed, invalid JSON at offset 3: Invalid value.",
+                           "can not load InputQueue, DataLocalBuf load failed"}},
+  {"DataLocalBuf", "7", {"FromJSon failed, invalid JSON at offset 0: The top level is no array or object.",
+                         "can not load InputQueue, DataLocalBuf load failed"}},
 }
 for _, case in ipairs(badTexts) do
   local what = case[1] .. " " .. case[2]
-  local got = T.expect_errors(function() return realm:LoadObject(withInputText(case[1], case[2])) end, {case[3]}, what)
+  local got = T.expect_errors(function() return realm:LoadObject(withInputText(case[1], case[2])) end, case[3], what)
   T.eq(got:_Count(), 1, what .. ": the proc loads")
   local input = _Children(got:_Get(0), "InputQueue"):_Get(0)
   T.eq(input:GetLocalBuf(), nil, what .. ": without a local package")

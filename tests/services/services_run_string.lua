@@ -47,7 +47,8 @@ local bad = {
   {"RunString of a number", function() return realm:RunString(Number(1), nil, 7) end,
    "call RunString failed, input is not string or empty"},
   {"RunString of no JSON", function() return realm:RunString(Number(1), nil, "{not json") end,
-   "call RunString failed, input is not json string (invalid JSON at offset 1: Missing a name for object member.)"},
+   {"FromJSon failed, invalid JSON at offset 1: Missing a name for object member.",
+    "call RunString failed, input is not json string"}},
   {"RunString of no procs", function() return realm:RunString(Number(1), nil, "{}") end,
    "call RunString failed, no procs can be restore from input string"},
   {"RunStringEx without a package", function() return realm:RunStringEx(Number(1), nil, "text") end,
@@ -57,7 +58,8 @@ local bad = {
   {"AsyncRunString without text", function() return realm:AsyncRunString(requester, Number(1), nil) end,
    "call AsyncRunString failed, input is not string or empty", false},
   {"AsyncRunString of no JSON", function() return realm:AsyncRunString(requester, Number(1), nil, "[") end,
-   "call AsyncRunString failed, input is not json string (invalid JSON at offset 1: Invalid value.)", false},
+   {"FromJSon failed, invalid JSON at offset 1: Invalid value.",
+    "call AsyncRunString failed, input is not json string"}, false},
   {"AsyncRunString of no procs", function() return realm:AsyncRunString(requester, Number(1), nil, "[]") end,
    "call AsyncRunString failed, no procs can be restore from input string", false},
   {"AsyncRunStringEx without a package", function() return realm:AsyncRunStringEx(requester, Number(1), nil) end,
@@ -73,8 +75,10 @@ for _, row in ipairs(bad) do
   T.errors()
   local result = call()
   local msgs = T.errors()
-  T.eq(#msgs, 1, name .. ": one message")
-  T.eq(msgs[1], text, name .. ": the message")
+  -- a text that does not read: the host says where, then the module's refusal
+  local want = type(text) == "table" and text or {text}
+  T.eq(#msgs, #want, name .. ": the number of messages")
+  for i = 1, #want do T.eq(msgs[i], want[i], name .. ": message " .. i) end
   if async == false then
     T.eq(result, false, name .. ": false")
   else

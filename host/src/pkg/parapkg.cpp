@@ -636,15 +636,19 @@ VS_BOOL ParaPkg::FromJSon(const VS_CHAR *Text) {
     checkHostLock();
     JsonFailure &f = tJsonFailure;
     f.pkg = nullptr;
+    bool ok = false;
     if (readOnly) {
-        f.pkg = this;
         f.reason = "the package is read-only";
-        return VS_FALSE;
+    } else {
+        ok = readJson(this, Text, &f.reason);
+        idsChanged(); // cleared in any case
     }
-    bool ok = readJson(this, Text, &f.reason);
-    idsChanged(); // cleared in any case
-    if (!ok) f.pkg = this;
-    return ok ? VS_TRUE : VS_FALSE;
+    if (ok) return VS_TRUE;
+    // A bare FALSE would leave the caller (a script, or a module loading a
+    // saved text) to guess what was wrong and where.
+    f.pkg = this;
+    recordError(1, "tarvex", 0, ("FromJSon failed, " + f.reason).c_str());
+    return VS_FALSE;
 }
 
 const VS_CHAR *ParaPkg::GetJSonError() {

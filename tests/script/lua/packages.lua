@@ -49,7 +49,7 @@ local function body()
   local errs = _Errors()
   assert(errs:_Count() == 1, "one report for a refused text")
   local r = errs:_Get(0)
-  assert(r:_Get(r:_FindDict("Text")) == "_FromJSon failed, invalid JSON at offset 1: Missing a name for object member.",
+  assert(r:_Get(r:_FindDict("Text")) == "FromJSon failed, invalid JSON at offset 1: Missing a name for object member.",
          r:_Get(r:_FindDict("Text")))
   assert(r:_Get(r:_FindDict("Level")) == 1 and r:_Get(r:_FindDict("Source")) == "tarvex")
   assert(e:_FromJSon("[]") and _Errors():_Count() == 0, "a good text reports nothing")
