@@ -217,6 +217,7 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
     SRV->SetVString(&Self->Signature, List->GetType(QZZELLIST_SIGNATURE) == VSTYPE_STRING
                                           ? List->GetStr(QZZELLIST_SIGNATURE)
                                           : "");
+    Tarvex_Schedule_EnvDataRestamping(Self);
     Self->ScheduleTickCount = List->GetInt64(QZZELLIST_SCHEDULETICKCOUNT);
     Self->SequenceIndex = (VS_ULONG)List->GetInt(QZZELLIST_SEQUENCEINDEX);
     ParseUuidItem(List, QZZELLIST_OWNERPROCID, &Self->OwnerProcID);

@@ -454,5 +454,9 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
     // Installed on data objects only, as the get hook above.
     if (Name == NULL || ForWhichObject == NULL || SRV == NULL) return VS_FALSE;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)ForWhichObject;
+    // A stamp written in place: the env index that holds the datum files it
+    // again at its next look (the write itself follows this hook).
+    if (strcmp(Name, "ScheduleTickCount") == 0 || strcmp(Name, "SequenceIndex") == 0)
+        Tarvex_Schedule_EnvDataRestamping(Data);
     return IsIndexName(Name) ? WriteIndex(Data, Name, Index) : WriteProperty(Data, Name, Index);
 }

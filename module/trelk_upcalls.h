@@ -93,6 +93,11 @@ void Tarvex_Schedule_ForgetCell(void *Cell);
 // a cell's env, the cell's index of its env lets go of it. Nothing for any
 // other object.
 void Tarvex_Schedule_EnvDataLeaving(void *Object);
+// Called before a datum's stamp (ScheduleTickCount, SequenceIndex) is
+// changed in place, by a script or by module code: when the datum sits in a
+// realm's or a cell's env, that env's index files it again by its new stamp
+// at its next look. Nothing for any other object.
+void Tarvex_Schedule_EnvDataRestamping(void *Object);
 // One scheduling step of a cell; its result code (as a proc's "Execute").
 VS_INT32 Tarvex_ScheduleQZCell(StructOfQZRealmBase *QZRealm, void *QZCell);
 // TRUE when the datum is assigned to a proc (with CheckConnectProc), or the

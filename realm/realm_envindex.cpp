@@ -11,7 +11,10 @@
 // entry is checked before it is used, and dropped when it has gone). The
 // module's own removals tell the index at once, so the last item seen stays
 // in the queue; a last-seen item that left by other means makes one full walk,
-// which keeps the places of the items it finds again in order.
+// which keeps the places of the items it finds again in order. A stamp
+// changed in place (a script's write, RestoreZelDataProperty) is told before
+// the write; the next look files the datum again by its new stamp, and the
+// frame of the cycle looks at it again.
 //
 // The index lives in the realm's private buffer of index 1 (the record of
 // index 0 keeps its layout) and goes with the realm.
@@ -82,6 +85,12 @@ struct RealmEnv {
     VS_INT32 InFrameCount;
     TrelkVector<uint64_t> FramePending;
 
+    // Data whose stamps are changing, filed again at the next look; the
+    // entries filed again since the frame last looked.
+    TrelkVector<VS_UUID> Restamped;
+    VS_BOOL RestampAll;
+    TrelkVector<uint64_t> FrameRestamped;
+
     // The fact history this index last made in full (NULL when none or when
     // it may have been seen or shared since) and the IDs it holds, in order.
     VS_PARAPKGPTR FactPkg;
@@ -137,6 +146,7 @@ RealmEnv *EnvOf(StructOfQZRealmBase *Realm, VS_BOOL Make)
     Env->InFrameCount = 0;
     Env->ActiveValid = VS_FALSE;
     Env->FactPkg = NULL;
+    Env->RestampAll = VS_FALSE;
     *Slot = Env;
     return Env;
 }
@@ -283,6 +293,8 @@ void FullWalk(RealmEnv *Env, StructOfQZRealmBase *Realm)
     Env->CheckedSize = Env->BySeq.size();
 }
 
+void Refile(RealmEnv *Env, StructOfQZRealmBase *Realm);
+
 // Brings the index up to the realm's queue. The last entry is the last item
 // seen; when it has left, the one before it is, and so on.
 RealmEnv *Synced(StructOfQZRealmBase *Realm)
@@ -295,6 +307,7 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
     // one walk drops them all.
     if (Env->BySeq.size() > 2 * Env->CheckedSize + 64) {
         FullWalk(Env, Realm);
+        Refile(Env, Realm);
         return Env;
     }
     OBJECTATTRIBUTEINDEX Index = EnvIndex();
@@ -311,6 +324,7 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
         if (Last == Env->BySeq.begin()) {
             if (SRV->QueryFirst(&Realm->EnvDataQueue) != Last->second.Data) {
                 FullWalk(Env, Realm);
+                Refile(Env, Realm);
                 return Env;
             }
             break;
@@ -322,6 +336,7 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
         }
         if (SRV->QueryNext(Before->second.Data) != Last->second.Data) {
             FullWalk(Env, Realm);
+            Refile(Env, Realm);
             return Env;
         }
         break;
@@ -334,6 +349,7 @@ RealmEnv *Synced(StructOfQZRealmBase *Realm)
     // A walk from the first item saw the whole queue.
     if (FromFirst)
         Env->CheckedSize = Env->BySeq.size();
+    Refile(Env, Realm);
     return Env;
 }
 
@@ -391,6 +407,42 @@ void RefileStamps(RealmEnv *Env, StructOfQZRealmBase *Realm)
     }
 }
 
+// The data restamped since the last look, filed under their new stamps
+// (or dropped when they have left); the frame looks at them again.
+void Refile(RealmEnv *Env, StructOfQZRealmBase *Realm)
+{
+    if (Env->RestampAll) {
+        Env->RestampAll = VS_FALSE;
+        Env->Restamped.clear();
+        RefileStamps(Env, Realm);
+        Env->FrameRestamped.clear();
+        Env->Frame = NULL;
+        return;
+    }
+    if (Env->Restamped.empty())
+        return;
+    OBJECTATTRIBUTEINDEX Index = EnvIndex();
+    TrelkVector<VS_UUID> List;
+    List.swap(Env->Restamped);
+    for (const VS_UUID &ID : List) {
+        auto Known = Env->SeqOf.find(ID);
+        if (Known == Env->SeqOf.end())
+            continue;
+        uint64_t Seq = Known->second;
+        auto It = Env->BySeq.find(Seq);
+        if (It == Env->BySeq.end())
+            continue;
+        Check(Env, Realm, Index, It, NULL);
+        if (Env->BySeq.count(Seq) != 0)
+            Env->FrameRestamped.push_back(Seq);
+    }
+    // A frame that has not looked for a long time looks at everything.
+    if (Env->FrameRestamped.size() > Env->BySeq.size() + 64) {
+        Env->FrameRestamped.clear();
+        Env->Frame = NULL;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -416,6 +468,32 @@ void QZRealmBase_EnvLeaving_Internal(void *Object)
     void *Parent = SRV->GetParent(Object);
     if (Parent != NULL && SRV->GetIndex(Object) == EnvIndex() && TrelkRealm_IsRealm(Parent))
         QZRealmBase_EnvLeft_Internal((StructOfQZRealmBase *)Parent, Object);
+}
+
+void QZRealmBase_EnvRestamping_Internal(void *Object)
+{
+    if (Object == NULL)
+        return;
+    void *Parent = SRV->GetParent(Object);
+    if (Parent == NULL || SRV->GetIndex(Object) != EnvIndex() || !TrelkRealm_IsRealm(Parent))
+        return;
+    RealmEnv *Env = EnvOf((StructOfQZRealmBase *)Parent, VS_FALSE);
+    if (Env == NULL)
+        return;
+    VS_UUID ID = SRV->GetID(Object);
+    // Not filed yet: the look that files it reads its stamp then.
+    if (Env->SeqOf.find(ID) == Env->SeqOf.end())
+        return;
+    // Many more changes than data before the next look: the stamps are all
+    // read again then.
+    if (Env->RestampAll)
+        return;
+    if (Env->Restamped.size() > Env->BySeq.size() + 1024) {
+        Env->Restamped.clear();
+        Env->RestampAll = VS_TRUE;
+        return;
+    }
+    Env->Restamped.push_back(ID);
 }
 
 void QZRealmBase_EnvOpenCycle_Internal(StructOfQZRealmBase *QZRealm, void *const *Models, VS_INT32 Count,
@@ -585,13 +663,18 @@ void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame
     Empty(Env->InFrame);
     Env->InFrameCount = 0;
     Env->FramePending.clear();
+    // The stamps are read as they are now: what changed before is filed.
+    Env->FrameRestamped.clear();
+    // What the first step takes (above the mark) and what the opening takes
+    // (at MinTick or later) are looked at in one pass.
+    VS_INT64 Lowest = MarkTick < MinTick ? MarkTick + 1 : MinTick;
     TrelkVector<uint64_t> Seqs;
-    if (Env->OddTicks > 0 || MinTick < 0) {
+    if (Env->OddTicks > 0 || Lowest < 0) {
         for (auto &Pair : Env->BySeq)
-            if (Pair.second.IsData && Pair.second.Tick >= MinTick)
+            if (Pair.second.IsData && Pair.second.Tick >= Lowest)
                 Seqs.push_back(Pair.first);
     } else {
-        uint64_t From = (uint64_t)MinTick;
+        uint64_t From = (uint64_t)Lowest;
         for (auto It = Env->ByStamp.lower_bound(StampKey{From & 0xffffffffu, From >> 32, 0, 0});
              It != Env->ByStamp.end(); ++It)
             Seqs.push_back(It->second);
@@ -599,12 +682,14 @@ void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame
     }
     for (uint64_t Seq : Seqs) {
         EnvEntry *E = LiveData(Env, QZRealm, Index, Seq);
-        if (E == NULL || E->Tick < MinTick)
+        if (E == NULL || E->Tick < Lowest)
             continue;
-        // A frame datum is left to the first step, which takes what is newer
-        // than the mark whatever it is.
-        if (E->IsFrame) {
-            Env->FramePending.push_back(Seq);
+        // A frame datum, and a datum below the opening's tick but above the
+        // mark, are left to the first step, which takes what is newer than
+        // the mark whatever it is.
+        if (E->IsFrame || E->Tick < MinTick) {
+            if (E->Tick > MarkTick)
+                Env->FramePending.push_back(Seq);
             continue;
         }
         Out.push_back(E->Data);
@@ -634,10 +719,13 @@ void QZRealmBase_EnvFrameStep_Internal(StructOfQZRealmBase *QZRealm, void *Frame
             Seqs.push_back(Pair.first);
     } else {
         Seqs.swap(Env->FramePending);
+        Seqs.insert(Seqs.end(), Env->FrameRestamped.begin(), Env->FrameRestamped.end());
         for (auto It = Env->BySeq.upper_bound(Env->FrameSeen); It != Env->BySeq.end(); ++It)
             Seqs.push_back(It->first);
         std::sort(Seqs.begin(), Seqs.end());
+        Seqs.erase(std::unique(Seqs.begin(), Seqs.end()), Seqs.end());
     }
+    Env->FrameRestamped.clear();
     Env->FrameSeen = Env->NextSeq - 1;
     if (Env->InFrameCount != Have) {
         Empty(Env->InFrame);

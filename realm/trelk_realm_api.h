@@ -61,6 +61,10 @@ void QZRealmBase_SetOutsideData_Internal(StructOfQZRealmBase *QZRealm, void *con
 void QZRealmBase_EnvLeft_Internal(StructOfQZRealmBase *QZRealm, void *Object);
 // The same for an object that may sit in any realm's env queue.
 void QZRealmBase_EnvLeaving_Internal(void *Object);
+// A datum's stamp is about to change in place: when it sits in a realm's env,
+// the realm's index files it again by its new stamp at its next look, and
+// the frame of the cycle looks at it again.
+void QZRealmBase_EnvRestamping_Internal(void *Object);
 // A cycle opens: the data in the env now, and the models given (the realm's
 // data the cells' env data were made from), count as from outside until the
 // next opening.
@@ -81,13 +85,15 @@ void QZRealmBase_EnvFactHistory_Internal(StructOfQZRealmBase *QZRealm, VS_PARAPK
 // The realm's history packages were handed out (to a script, to another
 // realm): the next cycle makes a fresh fact history.
 void QZRealmBase_EnvHistoryShown_Internal(StructOfQZRealmBase *QZRealm);
-// The frame of a new cycle: the env data stamped at MinTick or later, frame
-// data left to the first step, in queue order.
+// The frame of a new cycle: the env data stamped at MinTick or later, in
+// queue order; frame data and the data stamped above MarkTick but below
+// MinTick are left to the first step.
 void QZRealmBase_EnvFrameOpen_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_INT64 MinTick,
                                        VS_INT64 MarkTick, TrelkVector<void *> &Out);
 // The frame of a step: the env data newer than MarkTick that are not members
-// yet, in queue order; only what arrived since the last look, unless the
-// frame or its mark is not the one the index filled.
+// yet, in queue order; only what arrived or was restamped since the last
+// look and what the opening left to it, unless the frame or its mark is not
+// the one the index filled.
 void QZRealmBase_EnvFrameStep_Internal(StructOfQZRealmBase *QZRealm, void *Frame, VS_PARAPKGPTR Members,
                                        VS_INT64 MarkTick, TrelkVector<void *> &Out);
 // The index brought up to the queue; the last position filed.

@@ -48,16 +48,14 @@ static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalB
     StructOfQZRealmFrameData *Frame = NewFrame(realm);
     if (Frame != NULL) {
         TrelkVector<void *> Members;
-        // The steps add what is newer than the cycle's opening, as the
-        // opening itself did: a mark of 0 would make the first step take
-        // every datum earlier cycles left in the realm.
-        QZRealmBase_EnvFrameOpen_Internal(realm, Frame, realm->ScheduleTickCount, realm->ScheduleTickCount - 1,
-                                          Members);
+        // The watermark of the steps opens at 0: the first step also takes
+        // the data earlier cycles left in the realm with a tick above 0.
+        QZRealmBase_EnvFrameOpen_Internal(realm, Frame, realm->ScheduleTickCount, 0, Members);
         for (void *Data : Members)
             AppendToFrame(Frame, Data);
     }
     LocalBuf->QZRealmFrameDataInst = Frame;
-    LocalBuf->LastScheduleTickCountWithFrameData = realm->ScheduleTickCount - 1;
+    LocalBuf->LastScheduleTickCountWithFrameData = 0;
 
     // Only the history's length of the oldest data can stay in it.
     QZRealmBase_EnvFactHistory_Internal(realm, &LocalBuf->FactFramePackage, HistoryLength(realm));
@@ -196,8 +194,9 @@ static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
     return VS_TRUE;
 }
 
-// Frame data of the step: the env data stamped since the cycle opened, each
-// one once. Data handed back from a cell keep the stamp of the step that
+// Frame data of the step: the env data stamped above the watermark (0 from
+// the cycle's opening on, so data earlier cycles left join too), each one
+// once. Data handed back from a cell keep the stamp of the step that
 // made them, so what is new to the frame is told by identity among the
 // cycle's data, not by the stamp of the last step; the realm's index hands
 // over only what arrived since the last look.

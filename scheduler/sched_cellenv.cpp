@@ -16,7 +16,10 @@
 // (trelk_data_api.h): a list that shrank or was replaced makes every index
 // start over, a list that grew is looked at again. Two data under one stamp
 // (which the candidate order reports at every build) leave the cell to the
-// full build at every match, which reports as before.
+// full build at every match, which reports as before. A stamp changed in
+// place (a script's write, RestoreZelDataProperty) is told to the index
+// before the write (Tarvex_Schedule_EnvDataRestamping), with the stamp the
+// datum was filed under; the next look files it again by its new stamp.
 #include "trelk_sched_internal.h"
 #include "trelk_alloc.h"
 
@@ -46,6 +49,13 @@ struct Seen {
     VS_UUID Owner;
 };
 
+// A datum whose stamp is being changed, with the key it was filed under.
+struct Restamp {
+    StructOfQZDataBase *Data;
+    VS_UUID ID;
+    EnvKey Old;
+};
+
 struct CellEnv {
     void *Tail;
     VS_UUID TailID;
@@ -62,6 +72,8 @@ struct CellEnv {
     TrelkIDMap<TrelkMap<uint64_t, EnvEntry>> ByOwner;
     // Each object up a datum's class chain -> the data made from it.
     TrelkIDMap<TrelkVector<EnvEntry>> ByAncestor;
+    // Stamps changed since the last look.
+    TrelkVector<Restamp> Restamped;
 };
 
 template <class T> T *NewOnHost()
@@ -121,6 +133,7 @@ void Reset(CellEnv *Env)
     Env->Watch.clear();
     Env->ByOwner.clear();
     Env->ByAncestor.clear();
+    Env->Restamped.clear();
 }
 
 void Scan(CellEnv *Env, StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex, void *Item)
@@ -158,6 +171,44 @@ void Scan(CellEnv *Env, StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex,
         Env->ByAncestor[SRV->GetID(Up)].push_back(Entry);
 }
 
+// Takes Key's entry out of Map when it names the datum ID.
+void EraseOwn(TrelkMap<EnvKey, EnvEntry> &Map, const EnvKey &Key, const VS_UUID &ID)
+{
+    auto It = Map.find(Key);
+    if (It != Map.end() && Trelk_IDEqual(&It->second.ID, &ID))
+        Map.erase(It);
+}
+
+// The data restamped since the last look, filed under their new stamps. All
+// old keys go before any new one is filed: a datum written twice, or two
+// data that traded stamps, must not lose the place just given to another.
+void Refile(CellEnv *Env, StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex)
+{
+    if (Env->Restamped.empty())
+        return;
+    TrelkVector<Restamp> List;
+    List.swap(Env->Restamped);
+    for (const Restamp &R : List) {
+        EraseOwn(Env->Keys, R.Old, R.ID);
+        for (CandList *L : Env->Lists)
+            EraseOwn(L->Items, R.Old, R.ID);
+    }
+    for (const Restamp &R : List) {
+        EnvEntry Entry{R.Data, R.ID};
+        if (!StillThere(Cell, EnvIndex, Entry))
+            continue;
+        EnvKey Key = KeyOf(R.Data);
+        auto Held = Env->Keys.find(Key);
+        if (Held != Env->Keys.end() && !Trelk_IDEqual(&Held->second.ID, &R.ID) &&
+            StillThere(Cell, EnvIndex, Held->second))
+            Env->Doubtful = VS_TRUE;
+        Env->Keys[Key] = Entry;
+        for (CandList *L : Env->Lists)
+            if (MatchesClass(R.Data, &L->ClassID, L->Direct))
+                L->Items[Key] = Entry;
+    }
+}
+
 CellEnv *EnvOf(StructOfQZCellBase *Cell, VS_BOOL Make)
 {
     if (g_Cells == NULL) {
@@ -193,6 +244,7 @@ CellEnv *Synced(StructOfQZCellBase *Cell, OBJECTATTRIBUTEINDEX EnvIndex)
         Env->Tail = Item;
         Env->TailID = SRV->GetID(Item);
     }
+    Refile(Env, Cell, EnvIndex);
     return Env;
 }
 
@@ -385,6 +437,37 @@ void Tarvex_Schedule_EnvDataLeaving(void *Object)
     auto Owned = Env->ByOwner.find(Old->second.Owner);
     if (Owned != Env->ByOwner.end())
         Owned->second.erase(Old->second.Seq);
+}
+
+void Tarvex_Schedule_EnvDataRestamping(void *Object)
+{
+    if (Object == NULL || SRV == NULL || !TrelkSched_IsData(Object))
+        return;
+    void *Parent = SRV->GetParent(Object);
+    if (Parent == NULL)
+        return;
+    if (!TrelkSched_IsCell(Parent)) {
+        QZRealmBase_EnvRestamping_Internal(Object);
+        return;
+    }
+    if (g_Cells == NULL || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
+        return;
+    CellEnv *Env = EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
+    if (Env == NULL)
+        return;
+    StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
+    VS_UUID ID = SRV->GetID(Data);
+    // Not seen yet: the look that meets it reads its stamp then.
+    if (Env->SeqOf.find(ID) == Env->SeqOf.end())
+        return;
+    // Many more changes than data before the next look: that look starts
+    // over instead.
+    if (Env->Restamped.size() > Env->SeqOf.size() + 1024) {
+        Env->Restamped.clear();
+        Env->Epoch = ~(uint64_t)0;
+        return;
+    }
+    Env->Restamped.push_back(Restamp{Data, ID, KeyOf(Data)});
 }
 
 void Tarvex_Schedule_ForgetCell(void *Cell)

@@ -167,6 +167,24 @@ VS_BOOL TrelkSched_FillOne(StructOfQZDataBase *Data, void *Context)
     return TrelkSched_InputNeedsMore(C->Input);
 }
 
+// A script setting an input item's change flag in place: the item's proc is
+// noted, so that its runner's next look at its current procs asks it (the
+// host calls this before the write, only for writes of attributes).
+static VS_BOOL ItemFlagChanging(void *Object, VS_UWORD Para, OBJECTATTRIBUTEINDEX AttributeIndex,
+                                VS_INT8 *NewValue, VS_INT32 DebugEditFlag)
+{
+    (void)Para;
+    (void)DebugEditFlag;
+    if (NewValue == NULL || *NewValue == 0 ||
+        AttributeIndex != Trelk_ClassAttrIndex(QZObjectPointerWithChangeFlagClass, "ChangeFlag"))
+        return VS_TRUE;
+    void *Input = SRV->GetParent(Object);
+    void *Proc = Input != NULL ? SRV->GetParent(Input) : NULL;
+    if (TrelkSched_IsProc(Proc))
+        TrelkSched_TouchProc((StructOfQZProcBase *)Proc);
+    return VS_TRUE;
+}
+
 void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data, StructOfQZProcBase *Proc,
                         VS_UUID *ExcludeID)
 {
@@ -176,6 +194,7 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
         Item->ObjectID = SRV->GetID(Data);
         Item->ChangeFlag = VS_TRUE;
         SRV->ChangeParent(Item, Input, TrelkSched_DataQueueIndex());
+        SRV->RegBeforeChangeCallBack(Item, ItemFlagChanging, 0, 0);
         TrelkSched_TouchProc(Proc);
     }
     StructOfQZObjectPointer *Pointer =

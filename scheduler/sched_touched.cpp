@@ -4,9 +4,11 @@
 // procs cost P steps of P checks each.
 //
 // A proc's change flags are set where an input item is made or handed on
-// (a connection, a sibling's items moved over, a datum marked changed), and a
-// proc that leaves its runner's current set may still carry a flag: each of
-// these places notes the proc here. Only procs of runners are noted (the
+// (a connection, a sibling's items moved over, a datum marked changed, a
+// script writing an item's flag: every item the scheduler makes carries a
+// before-change callback for it), and a proc that leaves its runner's
+// current set may still carry a flag: each of these places notes the proc
+// here. Only procs of runners are noted (the
 // current-proc rule looks at nothing else).
 #include "trelk_sched_internal.h"
 #include "trelk_alloc.h"
