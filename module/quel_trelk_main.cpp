@@ -390,6 +390,10 @@ void Tarvex_TermProcChain() {
         return;
     }
 
+    // A script that ended without finishing its ExecuteUntil leaves it
+    // running on a thread of its own.
+    QZRealmBase_ExecuteUntil_FinishAll();
+
     VS_INT32 TotalWait = 0;
     VS_UWORD Key;
     while (GlobalThreadIndexTree != nullptr && XRQ->QueryFirstOneKey(GlobalThreadIndexTree, &Key) != nullptr) {

@@ -127,6 +127,11 @@ void QZRealmBase_GetStatus_InitGetStatusPositionItem();
 // Joins the proc-run workers that have ended by themselves (they have left
 // the thread registry but may not have returned yet). Both locks held.
 void QZRealmBase_RunProc_JoinEndedWorkers();
+// Finishes every ExecuteUntil still running on another thread (one report
+// each: nothing finished it) and waits for each to end, both locks given up
+// meanwhile: none may run module code once the module is gone. Both locks
+// held.
+void QZRealmBase_ExecuteUntil_FinishAll();
 // Frees what the realm keeps module-wide (the outside lists in host memory,
 // the status lock) before the module lets go of the host.
 void QZRealmBase_ReleaseModuleState();

@@ -67,6 +67,22 @@ TrelkRealmSync *TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create) {
     return S;
 }
 
+TrelkRealmSync *TrelkRealm_RunningUntil(VS_UUID *RealmID) {
+    if (Registry == NULL || SRV == NULL) return NULL;
+    VS_THREADID Me = vs_thread_currentid();
+    VS_UUID Key;
+    for (void *V = SRV->QueryFirstIDKey(Registry, &Key); V != NULL; V = SRV->QueryNextIDKey(Registry, &Key)) {
+        TrelkRealmSync *S = (TrelkRealmSync *)V;
+        TrelkRealmSyncLock Lock(S);
+        if (S->UntilActive && !S->RealmGone && S->UntilThreadID != Me) {
+            S->Holders++;
+            *RealmID = Key;
+            return S;
+        }
+    }
+    return NULL;
+}
+
 void TrelkRealm_StepReport(TrelkRealmSync *S)
 {
     TrelkRealmSyncLock Lock(S);

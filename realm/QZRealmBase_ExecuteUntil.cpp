@@ -17,9 +17,37 @@
 // A turn in which nothing happened is followed by this pause.
 #define TRELK_UNTIL_TURN_PAUSE_MS 100
 
-// Cells reset, environment emptied.
-static StructOfQZRealmBase *ReleaseEnvironment(StructOfQZRealmBase *Realm)
+static VS_INT32 EnvCount(StructOfQZRealmBase *Realm)
 {
+    VS_INT32 Count = 0;
+    for (void *Item = SRV->QueryFirst(&Realm->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item))
+        Count++;
+    return Count;
+}
+
+// Data added to an idle run: no turn takes them, a suspension for data and a
+// finish release them. Said when it happens, or the script waits for
+// products that never come.
+static VS_INT32 AddedWhileIdle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
+{
+    VS_INT32 Before;
+    {
+        TrelkRealmSyncLock Lock(S);
+        Before = S->IdleEnvCount;
+    }
+    VS_INT32 Now = EnvCount(Realm);
+    return Now > Before ? Now - Before : 0;
+}
+
+// Cells reset, environment emptied.
+static StructOfQZRealmBase *ReleaseEnvironment(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
+{
+    VS_INT32 Added = AddedWhileIdle(Realm, S);
+    if (Added > 0)
+        Trelk_Raise(Realm,
+                    "'s ExecuteUntil releases %d environment data that were added while it idled and never ran; add "
+                    "data between \"SuspendExecuteUntil(true)\" and \"ResumeExecuteUntil\"",
+                    (int)Added);
     VS_UUID ID = SRV->GetID(Realm);
     QZRealmBase_ResetCells_Internal(Realm);
     Realm = TrelkRealm_FindRealm(&ID);
@@ -62,7 +90,7 @@ static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
             ForAddEnvData = S->SuspendForAddEnvData;
         }
         if (Finish) {
-            Realm = ReleaseEnvironment(Realm);
+            Realm = ReleaseEnvironment(Realm, S);
             if (Realm != NULL)
                 Realm = TrelkRealm_IdleEvent(Realm, "OnStopIdle", "calls the function OnStopIdle failed");
             if (Realm != NULL)
@@ -71,7 +99,7 @@ static StructOfQZRealmBase *Idle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
         }
         if (Suspend) {
             if (ForAddEnvData) {
-                Realm = ReleaseEnvironment(Realm);
+                Realm = ReleaseEnvironment(Realm, S);
                 if (Realm == NULL)
                     return NULL;
             }
@@ -153,6 +181,11 @@ static StructOfQZRealmBase *Turn(StructOfQZRealmBase *Realm, TrelkRealmSync *S, 
     if (Realm == NULL)
         return NULL;
     Realm->ExecuteStage = QZREALM_STAGE_IDLE;
+    {
+        VS_INT32 Count = EnvCount(Realm);
+        TrelkRealmSyncLock Lock(S);
+        S->IdleEnvCount = Count;
+    }
     Realm = Idle(Realm, S);
     ReportIfStepper(S, Me);
     return Realm;
@@ -365,6 +398,17 @@ VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L)
         Trelk_Raise(Realm, "'s SuspendExecuteUntil has not been called before, can not call \"ResumeExecuteUntil\"");
         return 0;
     }
+    VS_BOOL ForAddEnvData;
+    {
+        TrelkRealmSyncLock Lock(S);
+        ForAddEnvData = S->SuspendForAddEnvData;
+    }
+    VS_INT32 Added = ForAddEnvData ? 0 : AddedWhileIdle(Realm, S);
+    if (Added > 0)
+        Trelk_Raise(Realm,
+                    "'s ExecuteUntil was suspended without ForAddEnvData, the %d environment data added meanwhile do "
+                    "not run (suspend with \"SuspendExecuteUntil(true)\" to add data)",
+                    (int)Added);
     VS_UUID ID = SRV->GetID(Realm);
     // A suspension the run let go of at a stop needs no resumption.
     TrelkRealm_WaitUnlocked(S, [S, Gen, Run] {
@@ -417,4 +461,56 @@ VS_INT32 QZRealmBase_FinishExecuteUntil(void *L)
     if (LocalBuf != NULL)
         LocalBuf->ExecuteUntilFinishCondIsValid = VS_FALSE;
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Module shutdown
+// ---------------------------------------------------------------------------
+// Each run is asked to finish as FinishExecuteUntil asks it (a suspension in
+// force is resumed first) and waited for, at most this long.
+#define TRELK_UNTIL_SHUTDOWN_WAIT_MS 30000
+
+void QZRealmBase_ExecuteUntil_FinishAll()
+{
+    VS_UUID ID;
+    for (;;) {
+        TrelkRealmSyncRef Sync(TrelkRealm_RunningUntil(&ID));
+        if (!Sync)
+            return;
+        TrelkRealmSync *S = Sync.get();
+        uint64_t Run;
+        VS_BOOL Unfinished;
+        {
+            TrelkRealmSyncLock Lock(S);
+            Run = S->UntilRuns;
+            Unfinished = S->FinishAsked ? VS_FALSE : VS_TRUE;
+            S->FinishAsked = VS_TRUE;
+            if (S->SuspendState == 2)
+                S->ResumeAsked = VS_TRUE;
+            TrelkRealm_SyncNotify(S);
+        }
+        StructOfQZRealmBase *Realm = TrelkRealm_FindRealm(&ID);
+        StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(Realm);
+        if (LocalBuf != NULL)
+            vs_atomic_set(&LocalBuf->ExecuteUntilFinishFlag, 1);
+        if (Unfinished && Realm != NULL)
+            Trelk_Raise(Realm, "'s ExecuteUntil still runs at module shutdown, \"FinishExecuteUntil\" was not "
+                               "called: it is finished now");
+        Trelk_UnlockForWait();
+        TrelkRealm_WaitHeld(S, TRELK_UNTIL_SHUTDOWN_WAIT_MS,
+                            [S, Run] { return S->UntilEnded >= Run || S->RealmGone; });
+        Trelk_RelockAfterWait();
+        VS_BOOL Ended;
+        {
+            TrelkRealmSyncLock Lock(S);
+            Ended = S->UntilEnded >= Run || S->RealmGone ? VS_TRUE : VS_FALSE;
+        }
+        if (!Ended) {
+            Realm = TrelkRealm_FindRealm(&ID);
+            if (Realm != NULL)
+                Trelk_Raise(Realm, "'s ExecuteUntil did not end within %d s of module shutdown",
+                            TRELK_UNTIL_SHUTDOWN_WAIT_MS / 1000);
+            return;
+        }
+    }
 }

@@ -341,11 +341,16 @@ struct TrelkRealmSync {
     VS_BOOL ResumeAsked;
     uint64_t SuspendGen, SuspendAckGen, ResumeAckGen;
     uint64_t SuspendWithdrawnGen; // the last suspension the run let go of at a stop
+    VS_INT32 IdleEnvCount;        // env data when the run began to idle: more later were added to an idle run
 };
 
 // The realm's block with one reference more for the caller; with Create a new
 // one when it has none. NULL when there is none. Host lock.
 TrelkRealmSync *TrelkRealm_Sync(StructOfQZRealmBase *QZRealm, VS_BOOL Create);
+// The block of a realm whose ExecuteUntil runs on another thread than the
+// caller's, with one reference more for the caller, and the realm's ID; NULL
+// when there is none. Host lock.
+TrelkRealmSync *TrelkRealm_RunningUntil(VS_UUID *RealmID);
 // One reference more / less; the last one frees the block. Any thread.
 void TrelkRealm_SyncHold(TrelkRealmSync *S);
 void TrelkRealm_SyncRelease(TrelkRealmSync *S);

@@ -170,6 +170,37 @@ do
   _Free(realm)
 end
 
+-- Data added to an idle run never run: said at the resumption without data,
+-- and when a suspension for data or the finish releases them ---------------
+for round = 1, ROUNDS do
+  runs = 0
+  local realm = T.realmWith("eu.idleadd", (T.chain(Inc)))
+  local P = T.prefix(realm)
+  local released = function(n)
+    return P .. "'s ExecuteUntil releases " .. n .. " environment data that were added while it idled and never " ..
+           "ran; add data between \"SuspendExecuteUntil(true)\" and \"ResumeExecuteUntil\""
+  end
+  until_(realm, false, function()
+    T.check(waitFor(function() return realm.ExecuteStage == 3 end, 3000), "idling")
+    realm:SuspendExecuteUntil(false)
+    realm:AddEnvData(Number(1), Number(2))
+    T.expect_errors(function() realm:ResumeExecuteUntil() end,
+                    {P .. "'s ExecuteUntil was suspended without ForAddEnvData, the 2 environment data added " ..
+                     "meanwhile do not run (suspend with \"SuspendExecuteUntil(true)\" to add data)"},
+                    "data added in a suspension without data")
+    _Yield(30)
+    T.eq(runs, 0, "they did not run")
+    T.expect_errors(function() realm:SuspendExecuteUntil(true) end, {released(2)}, "a suspension for data")
+    realm:AddEnvData(Number(3))
+    T.expect_errors(function() realm:ResumeExecuteUntil() end, {}, "data added in a suspension for data")
+    T.check(waitFor(function() return runs == 1 and realm.ExecuteStage == 3 end, 3000), "they ran")
+    realm:AddEnvData(Number(4))
+    T.expect_errors(function() realm:FinishExecuteUntil() end, {released(1)}, "data added to an idle run, then a finish")
+  end)
+  T.eq(runs, 1, "round " .. round .. ": only the data of the suspension for data ran")
+  _Free(realm)
+end
+
 -- The realm freed while ExecuteUntil idles or is suspended -------------------
 for round = 1, ROUNDS do
   local realm = T.realmWith("eu.freed", (T.chain(Inc)))
