@@ -1,0 +1,472 @@
+// The links of a realm's active-object records, kept in module memory.
+//
+// A record's sources and targets are lists in insertion order whose items are
+// found by ID without a walk. Beside them the realm keeps, for every object
+// ID, the records that list it as a source (its followers), and each record
+// keeps the sums its recount needs: when a record's count changes, its
+// followers' sums change with it at once. So a recount costs the same for one
+// source or a hundred thousand, and taking one source out of a long list does
+// not shift or search the rest: an aggregate over many data is no longer
+// quadratic in their number.
+//
+// A list becomes a package only when a script asks for it. From then on the
+// script may edit that package at any time, so the record keeps that list as
+// the package (searched as before), and a record whose sources are such a
+// package adds them up at each of its recounts, as the package says.
+#include "trelk_realm_internal.h"
+
+#include <new>
+
+namespace {
+
+enum { kSources = 0, kTargets = 1 };
+// A list this long gets an index of its items by ID.
+const VS_INT32 kIndexFrom = 8;
+
+enum ContributionKind : VS_INT8 { kNone = 0, kData = 1, kOther = 2 };
+
+struct Contribution {
+    VS_INT8 Kind;
+    VS_INT32 Value;
+};
+
+} // namespace
+
+struct TrelkActiveNode {
+    VS_UUID ID;
+    StructOfQZRealmBaseActiveObjectRecord *Owner;
+    TrelkActiveNode *Prev, *Next;   // in the owner's list
+    TrelkActiveNode *FPrev, *FNext; // sources only: the other records listing the same ID
+};
+
+struct TrelkActiveList {
+    TrelkActiveNode *First, *Last;
+    VS_INT32 Count;
+    TrelkIDMap<TrelkActiveNode *> *ByID;
+};
+
+struct TrelkActiveLinks {
+    VS_UUID ID; // the key object's
+    TrelkActiveList Lists[2];
+    // What this record adds to its followers' sums now.
+    Contribution Applied;
+    // The sums of the sources' counts, valid while the sources are a list of
+    // ours and nothing has changed behind it.
+    VS_BOOL SumsValid;
+    VS_INT64 DataSum;
+    VS_INT64 DataSources;
+    VS_ULONG OtherSum; // wraps
+};
+
+struct TrelkActiveGraph {
+    // Per object ID, the first node of its chain of followers.
+    TrelkIDMap<TrelkActiveNode *> Followers;
+};
+
+namespace {
+
+TrelkActiveGraph *GraphOf(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_BOOL Make)
+{
+    if (LocalBuf == NULL)
+        return NULL;
+    if (LocalBuf->ActiveGraph == NULL && Make)
+        LocalBuf->ActiveGraph = new (Trelk_ContainerAlloc(sizeof(TrelkActiveGraph))) TrelkActiveGraph();
+    return (TrelkActiveGraph *)LocalBuf->ActiveGraph;
+}
+
+Contribution CurrentOf(StructOfQZRealmBaseActiveObjectRecord *Record)
+{
+    if (Record == NULL || Record->ExtraActiveCount == 0)
+        return Contribution{kNone, 0};
+    return Contribution{Record->IsQZData ? (VS_INT8)kData : (VS_INT8)kOther,
+                        (VS_INT32)((VS_ULONG)Record->ActiveCount + (VS_ULONG)Record->ExtraActiveCount)};
+}
+
+void AddTo(TrelkActiveLinks *Links, Contribution C, int Sign)
+{
+    if (C.Kind == kData) {
+        Links->DataSum += Sign * (VS_INT64)C.Value;
+        Links->DataSources += Sign;
+    } else if (C.Kind == kOther) {
+        Links->OtherSum += (VS_ULONG)(Sign * (VS_INT64)C.Value);
+    }
+}
+
+// What the record filed under ID adds to its followers now (none without one).
+Contribution AppliedOf(StructOfQZRealmBaseLocalBuf *LocalBuf, const VS_UUID *ID)
+{
+    if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
+        return Contribution{kNone, 0};
+    auto *Record = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree,
+                                                                          (VS_UUID *)ID);
+    if (Record == NULL)
+        return Contribution{kNone, 0};
+    return Record->Links != NULL ? Record->Links->Applied : CurrentOf(Record);
+}
+
+TrelkActiveNode *Find(TrelkActiveList &List, const VS_UUID &ID)
+{
+    if (List.ByID != NULL) {
+        auto It = List.ByID->find(ID);
+        return It != List.ByID->end() ? It->second : NULL;
+    }
+    for (TrelkActiveNode *N = List.First; N != NULL; N = N->Next)
+        if (memcmp(&N->ID, &ID, sizeof(VS_UUID)) == 0)
+            return N;
+    return NULL;
+}
+
+void ChainIn(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
+{
+    TrelkActiveNode *&Head = Graph->Followers[Node->ID];
+    Node->FPrev = NULL;
+    Node->FNext = Head;
+    if (Head != NULL)
+        Head->FPrev = Node;
+    Head = Node;
+}
+
+void ChainOut(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
+{
+    if (Node->FNext != NULL)
+        Node->FNext->FPrev = Node->FPrev;
+    if (Node->FPrev != NULL) {
+        Node->FPrev->FNext = Node->FNext;
+    } else if (Graph != NULL) {
+        auto It = Graph->Followers.find(Node->ID);
+        if (It != Graph->Followers.end()) {
+            if (Node->FNext != NULL)
+                It->second = Node->FNext;
+            else
+                Graph->Followers.erase(It);
+        }
+    }
+    Node->FPrev = Node->FNext = NULL;
+}
+
+// Takes the node out of its list and frees it; a source leaves its chain.
+void Unlink(TrelkActiveGraph *Graph, TrelkActiveList &List, TrelkActiveNode *Node, VS_BOOL Source)
+{
+    if (Node->Prev != NULL)
+        Node->Prev->Next = Node->Next;
+    else
+        List.First = Node->Next;
+    if (Node->Next != NULL)
+        Node->Next->Prev = Node->Prev;
+    else
+        List.Last = Node->Prev;
+    List.Count -= 1;
+    if (List.ByID != NULL)
+        List.ByID->erase(Node->ID);
+    if (Source)
+        ChainOut(Graph, Node);
+    Trelk_ContainerFree(Node);
+}
+
+// Frees every node of the list; with a graph, sources leave their chains.
+void Clear(TrelkActiveGraph *Graph, TrelkActiveList &List, VS_BOOL Source)
+{
+    for (TrelkActiveNode *N = List.First; N != NULL;) {
+        TrelkActiveNode *Next = N->Next;
+        if (Source && Graph != NULL)
+            ChainOut(Graph, N);
+        Trelk_ContainerFree(N);
+        N = Next;
+    }
+    List.First = List.Last = NULL;
+    List.Count = 0;
+    if (List.ByID != NULL) {
+        List.ByID->~TrelkIDMap<TrelkActiveNode *>();
+        Trelk_ContainerFree(List.ByID);
+        List.ByID = NULL;
+    }
+}
+
+VS_PARAPKGPTR *PkgSlot(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources)
+{
+    return Sources ? &Record->SourceBuf : &Record->TargetBuf;
+}
+
+VS_INT32 PkgFind(VS_PARAPKGPTR Pkg, void *Object)
+{
+    for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
+        if (Pkg->GetObject(i) == Object)
+            return i;
+    return -1;
+}
+
+// A new package of the list's objects in order (a freed object is an empty item).
+VS_PARAPKGPTR ToPkg(TrelkActiveList &List)
+{
+    VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
+    for (TrelkActiveNode *N = List.First; N != NULL; N = N->Next)
+        Pkg->InsertObject(Pkg->GetNumber(), SRV->GetObject(&N->ID));
+    return Pkg;
+}
+
+} // namespace
+
+TrelkActiveLinks *TrelkActive_Attach(StructOfQZRealmBaseActiveObjectRecord *Record, const VS_UUID *KeyID)
+{
+    if (Record == NULL)
+        return NULL;
+    if (Record->Links == NULL) {
+        TrelkActiveLinks *Links = (TrelkActiveLinks *)Trelk_ContainerAlloc(sizeof(TrelkActiveLinks));
+        memset((void *)Links, 0, sizeof(TrelkActiveLinks));
+        Links->ID = *KeyID;
+        Links->SumsValid = Record->SourceBuf == NULL;
+        Links->Applied = Contribution{kNone, 0};
+        Record->Links = Links;
+    }
+    return Record->Links;
+}
+
+void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                         VS_BOOL Gone)
+{
+    if (Record == NULL || Record->Links == NULL)
+        return;
+    TrelkActiveLinks *Links = Record->Links;
+    Contribution Now = Gone ? Contribution{kNone, 0} : CurrentOf(Record);
+    Contribution Was = Links->Applied;
+    if (Now.Kind == Was.Kind && Now.Value == Was.Value)
+        return;
+    Links->Applied = Now;
+    TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
+    if (Graph == NULL)
+        return;
+    auto It = Graph->Followers.find(Links->ID);
+    if (It == Graph->Followers.end())
+        return;
+    for (TrelkActiveNode *N = It->second; N != NULL; N = N->FNext) {
+        TrelkActiveLinks *Follower = N->Owner->Links;
+        if (Follower == NULL || !Follower->SumsValid)
+            continue;
+        AddTo(Follower, Was, -1);
+        AddTo(Follower, Now, +1);
+    }
+}
+
+void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                      VS_INT64 *DataSum, VS_INT64 *DataSources, VS_ULONG *OtherSum)
+{
+    TrelkActiveLinks *Links = Record->Links;
+    if (Links != NULL && Links->SumsValid && Record->SourceBuf == NULL) {
+        *DataSum = Links->DataSum;
+        *DataSources = Links->DataSources;
+        *OtherSum = Links->OtherSum;
+        return;
+    }
+    // Added up from the sources as they are now.
+    TrelkActiveLinks Sum;
+    Sum.DataSum = Sum.DataSources = 0;
+    Sum.OtherSum = 0;
+    if (Record->SourceBuf != NULL) {
+        VS_PARAPKGPTR Sources = Record->SourceBuf;
+        for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
+            void *Source = Sources->GetObject(i);
+            if (Source == NULL)
+                continue;
+            VS_UUID ID = SRV->GetID(Source);
+            auto *SourceRecord =
+                (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
+            AddTo(&Sum, CurrentOf(SourceRecord), +1);
+        }
+    } else if (Links != NULL) {
+        for (TrelkActiveNode *N = Links->Lists[kSources].First; N != NULL; N = N->Next) {
+            auto *SourceRecord =
+                (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &N->ID);
+            AddTo(&Sum, CurrentOf(SourceRecord), +1);
+        }
+        Links->SumsValid = VS_TRUE;
+        Links->DataSum = Sum.DataSum;
+        Links->DataSources = Sum.DataSources;
+        Links->OtherSum = Sum.OtherSum;
+    }
+    *DataSum = Sum.DataSum;
+    *DataSources = Sum.DataSources;
+    *OtherSum = Sum.OtherSum;
+}
+
+void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                         VS_BOOL Sources, void *Object)
+{
+    if (Record == NULL || Object == NULL)
+        return;
+    VS_PARAPKGPTR Pkg = *PkgSlot(Record, Sources);
+    if (Pkg != NULL) {
+        if (PkgFind(Pkg, Object) < 0)
+            Pkg->InsertObject(Pkg->GetNumber(), Object);
+        return;
+    }
+    TrelkActiveLinks *Links = Record->Links;
+    if (Links == NULL)
+        return;
+    TrelkActiveList &List = Links->Lists[Sources ? kSources : kTargets];
+    VS_UUID ID = SRV->GetID(Object);
+    if (Find(List, ID) != NULL)
+        return;
+    TrelkActiveNode *Node = (TrelkActiveNode *)Trelk_ContainerAlloc(sizeof(TrelkActiveNode));
+    Node->ID = ID;
+    Node->Owner = Record;
+    Node->Next = NULL;
+    Node->Prev = List.Last;
+    Node->FPrev = Node->FNext = NULL;
+    if (List.Last != NULL)
+        List.Last->Next = Node;
+    else
+        List.First = Node;
+    List.Last = Node;
+    List.Count += 1;
+    if (List.ByID != NULL) {
+        (*List.ByID)[ID] = Node;
+    } else if (List.Count >= kIndexFrom) {
+        List.ByID = new (Trelk_ContainerAlloc(sizeof(TrelkIDMap<TrelkActiveNode *>))) TrelkIDMap<TrelkActiveNode *>();
+        for (TrelkActiveNode *N = List.First; N != NULL; N = N->Next)
+            (*List.ByID)[N->ID] = N;
+    }
+    if (Sources) {
+        ChainIn(GraphOf(LocalBuf, VS_TRUE), Node);
+        if (Links->SumsValid)
+            AddTo(Links, AppliedOf(LocalBuf, &ID), +1);
+    }
+}
+
+void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                            VS_BOOL Sources, void *Object)
+{
+    if (Record == NULL || Object == NULL)
+        return;
+    VS_PARAPKGPTR Pkg = *PkgSlot(Record, Sources);
+    if (Pkg != NULL) {
+        VS_INT32 i = PkgFind(Pkg, Object);
+        if (i >= 0)
+            Pkg->Del(i);
+        return;
+    }
+    TrelkActiveLinks *Links = Record->Links;
+    if (Links == NULL)
+        return;
+    TrelkActiveList &List = Links->Lists[Sources ? kSources : kTargets];
+    VS_UUID ID = SRV->GetID(Object);
+    TrelkActiveNode *Node = Find(List, ID);
+    if (Node == NULL)
+        return;
+    if (Sources && Links->SumsValid)
+        AddTo(Links, AppliedOf(LocalBuf, &ID), -1);
+    Unlink(GraphOf(LocalBuf, VS_FALSE), List, Node, Sources);
+}
+
+void TrelkActive_ListIDs(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources, VS_BOOL Reversed,
+                         TrelkVector<VS_UUID> &Out)
+{
+    if (Record == NULL)
+        return;
+    VS_PARAPKGPTR Pkg = *PkgSlot(Record, Sources);
+    if (Pkg != NULL) {
+        VS_INT32 Count = Pkg->GetNumber();
+        for (VS_INT32 k = 0; k < Count; k++) {
+            void *Object = Pkg->GetObject(Reversed ? Count - 1 - k : k);
+            if (Object != NULL)
+                Out.push_back(SRV->GetID(Object));
+        }
+        return;
+    }
+    if (Record->Links == NULL)
+        return;
+    TrelkActiveList &List = Record->Links->Lists[Sources ? kSources : kTargets];
+    if (Reversed) {
+        for (TrelkActiveNode *N = List.Last; N != NULL; N = N->Prev)
+            Out.push_back(N->ID);
+    } else {
+        for (TrelkActiveNode *N = List.First; N != NULL; N = N->Next)
+            Out.push_back(N->ID);
+    }
+}
+
+VS_PARAPKGPTR TrelkActive_HandOut(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                                  VS_BOOL Sources)
+{
+    if (Record == NULL)
+        return NULL;
+    VS_PARAPKGPTR *Slot = PkgSlot(Record, Sources);
+    if (*Slot != NULL)
+        return *Slot;
+    if (Record->Links != NULL) {
+        TrelkActiveList &List = Record->Links->Lists[Sources ? kSources : kTargets];
+        *Slot = ToPkg(List);
+        Clear(GraphOf(LocalBuf, VS_FALSE), List, Sources);
+        if (Sources)
+            Record->Links->SumsValid = VS_FALSE;
+    } else {
+        *Slot = Trelk_GetParaPkgInterface(__LINE__);
+    }
+    return *Slot;
+}
+
+VS_PARAPKGPTR TrelkActive_ListCopy(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources)
+{
+    VS_PARAPKGPTR Pkg = Record != NULL ? *PkgSlot(Record, Sources) : NULL;
+    if (Pkg != NULL)
+        return Pkg->Dup();
+    if (Record != NULL && Record->Links != NULL)
+        return ToPkg(Record->Links->Lists[Sources ? kSources : kTargets]);
+    return Trelk_GetParaPkgInterface(__LINE__);
+}
+
+void TrelkActive_Forget(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record)
+{
+    if (Record == NULL || Record->Links == NULL)
+        return;
+    TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
+    Clear(Graph, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(Graph, Record->Links->Lists[kTargets], VS_FALSE);
+    Trelk_ContainerFree(Record->Links);
+    Record->Links = NULL;
+}
+
+void TrelkActive_ClearLists(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record)
+{
+    if (Record == NULL || Record->Links == NULL)
+        return;
+    TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
+    Clear(Graph, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(Graph, Record->Links->Lists[kTargets], VS_FALSE);
+    Record->Links->SumsValid = VS_TRUE;
+    Record->Links->DataSum = Record->Links->DataSources = 0;
+    Record->Links->OtherSum = 0;
+}
+
+void TrelkActive_FreeLinks(StructOfQZRealmBaseActiveObjectRecord *Record)
+{
+    if (Record == NULL || Record->Links == NULL)
+        return;
+    Clear(NULL, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(NULL, Record->Links->Lists[kTargets], VS_FALSE);
+    Trelk_ContainerFree(Record->Links);
+    Record->Links = NULL;
+}
+
+void TrelkActive_Resync(StructOfQZRealmBaseLocalBuf *LocalBuf)
+{
+    if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
+        return;
+    VS_UUID Key;
+    for (void *Rec = SRV->QueryFirstIDKey(LocalBuf->ActiveRealmObjectTree, &Key); Rec != NULL;
+         Rec = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
+        auto *Record = (StructOfQZRealmBaseActiveObjectRecord *)Rec;
+        TrelkActiveLinks *Links = TrelkActive_Attach(Record, &Key);
+        Links->Applied = CurrentOf(Record);
+        Links->SumsValid = VS_FALSE;
+    }
+}
+
+void TrelkActive_ReleaseGraph(StructOfQZRealmBaseLocalBuf *LocalBuf)
+{
+    TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
+    if (Graph == NULL)
+        return;
+    Graph->~TrelkActiveGraph();
+    Trelk_ContainerFree(Graph);
+    LocalBuf->ActiveGraph = NULL;
+}
