@@ -92,13 +92,9 @@ void AddTo(TrelkActiveLinks *Links, Contribution C, int Sign)
     }
 }
 
-// What the record filed under ID adds to its followers now (none without one).
-Contribution AppliedOf(StructOfQZRealmBaseLocalBuf *LocalBuf, const VS_UUID *ID)
+// What the record adds to its followers now (none without one).
+Contribution AppliedOf(StructOfQZRealmBaseActiveObjectRecord *Record)
 {
-    if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
-        return Contribution{kNone, 0};
-    auto *Record = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree,
-                                                                          (VS_UUID *)ID);
     if (Record == NULL)
         return Contribution{kNone, 0};
     return Record->Links != NULL ? Record->Links->Applied : CurrentOf(Record);
@@ -289,7 +285,7 @@ void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBase
 }
 
 void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
-                         VS_BOOL Sources, void *Object)
+                         VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord)
 {
     if (Record == NULL || Object == NULL)
         return;
@@ -303,7 +299,7 @@ void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     if (Links == NULL)
         return;
     TrelkActiveList &List = Links->Lists[Sources ? kSources : kTargets];
-    VS_UUID ID = SRV->GetID(Object);
+    VS_UUID ID = ObjectRecord != NULL && ObjectRecord->Links != NULL ? ObjectRecord->Links->ID : SRV->GetID(Object);
     if (Find(List, ID) != NULL)
         return;
     TrelkActiveNode *Node = (TrelkActiveNode *)Trelk_ContainerAlloc(sizeof(TrelkActiveNode));
@@ -328,12 +324,12 @@ void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     if (Sources) {
         ChainIn(GraphOf(LocalBuf, VS_TRUE), Node);
         if (Links->SumsValid)
-            AddTo(Links, AppliedOf(LocalBuf, &ID), +1);
+            AddTo(Links, AppliedOf(ObjectRecord), +1);
     }
 }
 
 void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
-                            VS_BOOL Sources, void *Object)
+                            VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord)
 {
     if (Record == NULL || Object == NULL)
         return;
@@ -348,12 +344,12 @@ void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     if (Links == NULL)
         return;
     TrelkActiveList &List = Links->Lists[Sources ? kSources : kTargets];
-    VS_UUID ID = SRV->GetID(Object);
+    VS_UUID ID = ObjectRecord != NULL && ObjectRecord->Links != NULL ? ObjectRecord->Links->ID : SRV->GetID(Object);
     TrelkActiveNode *Node = Find(List, ID);
     if (Node == NULL)
         return;
     if (Sources && Links->SumsValid)
-        AddTo(Links, AppliedOf(LocalBuf, &ID), -1);
+        AddTo(Links, AppliedOf(ObjectRecord), -1);
     Unlink(GraphOf(LocalBuf, VS_FALSE), List, Node, Sources);
 }
 

@@ -208,9 +208,9 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
     void *OtherKey = TrelkRealm_ActiveKeyObject(Other);
     StructOfQZRealmBaseActiveObjectRecord *OtherRecord = FindByKey(LocalBuf, OtherKey);
     if (ActionIsRemove) {
-        TrelkActive_ListRemove(LocalBuf, Record, OtherIsSource, OtherKey);
+        TrelkActive_ListRemove(LocalBuf, Record, OtherIsSource, OtherKey, OtherRecord);
         if (OtherRecord != NULL)
-            TrelkActive_ListRemove(LocalBuf, OtherRecord, !OtherIsSource, Key);
+            TrelkActive_ListRemove(LocalBuf, OtherRecord, !OtherIsSource, Key, Record);
         return;
     }
     if (OtherRecord == NULL) {
@@ -218,8 +218,8 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
         if (OtherRecord == NULL)
             return;
     }
-    TrelkActive_ListAdd(LocalBuf, Record, OtherIsSource, OtherKey);
-    TrelkActive_ListAdd(LocalBuf, OtherRecord, !OtherIsSource, Key);
+    TrelkActive_ListAdd(LocalBuf, Record, OtherIsSource, OtherKey, OtherRecord);
+    TrelkActive_ListAdd(LocalBuf, OtherRecord, !OtherIsSource, Key, Record);
 }
 
 void QZRealmBase_ActiveData_Internal_UpdateTargetOfSource(StructOfQZRealmBase *QZRealm,
@@ -337,12 +337,12 @@ static void UnlinkAndRemove(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLoc
         for (VS_UUID &ID : Sources) {
             auto *Other = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
             if (Other != NULL && Other != Record)
-                TrelkActive_ListRemove(LocalBuf, Other, VS_FALSE, Key);
+                TrelkActive_ListRemove(LocalBuf, Other, VS_FALSE, Key, Record);
         }
         for (VS_UUID &ID : Targets) {
             auto *Other = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
             if (Other != NULL && Other != Record)
-                TrelkActive_ListRemove(LocalBuf, Other, VS_TRUE, Key);
+                TrelkActive_ListRemove(LocalBuf, Other, VS_TRUE, Key, Record);
         }
     }
     RemoveRecord(QZRealm, LocalBuf, KeyID, Record);

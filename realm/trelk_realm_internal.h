@@ -195,11 +195,12 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
 // the data sources' counts (exact), their number, and of the others' counts.
 void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
                       VS_INT64 *DataSum, VS_INT64 *DataSources, VS_ULONG *OtherSum);
-// Appends the object unless listed; removes it where listed.
+// Appends the object unless listed; removes it where listed. ObjectRecord is
+// the record filed under the object (NULL: it has none).
 void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
-                         VS_BOOL Sources, void *Object);
+                         VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord);
 void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
-                            VS_BOOL Sources, void *Object);
+                            VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord);
 // The IDs of the listed live objects, in list order or reversed.
 void TrelkActive_ListIDs(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources, VS_BOOL Reversed,
                          TrelkVector<VS_UUID> &Out);
