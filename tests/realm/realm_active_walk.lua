@@ -149,6 +149,13 @@ function Model.update(m, isData, k)
   local rec = m.recs[k]
   if rec then recount(m, rec, pass, true) end
 end
+-- Removal by age: no recount, no unlinking; whoever lists a removed
+-- object keeps it listed.
+function Model.deactivateAll(m, isData, before)
+  for k, rec in pairs(m.recs) do
+    if before == 0 or rec.tick < before then m.recs[k] = nil end
+  end
+end
 -- The trim of a scheduling step (a new tick, sequence numbers from 0): the
 -- oldest stamps first, each removed as deactivation with 0 does.
 function Model.trim(m, isData, length)
@@ -264,10 +271,21 @@ local function step(w, rand)
     r:SetExtraActiveCount(w.byName[k], c)
     Model.setExtra(m, isData, k, c)
     return "SetExtraActiveCount(" .. k .. ", " .. c .. ")"
-  else
+  elseif kind <= 94 then
     r:UpdateActiveCount(w.byName[k])
     Model.update(m, isData, k)
     return "UpdateActiveCount(" .. k .. ")"
+  elseif kind <= 98 then
+    m.tick = m.tick + 1
+    r.ScheduleTickCount = m.tick
+    return "tick " .. m.tick
+  else
+    -- Removal by age; a record made again later for a removed object counts
+    -- for the records that still list it.
+    local before = m.tick - rand(2) + 1
+    r:DeactiveAll(before)
+    Model.deactivateAll(m, isData, before)
+    return "DeactiveAll(" .. before .. ")"
   end
 end
 
@@ -295,6 +313,27 @@ for _, seed in ipairs({1, 7, 42}) do
       Model.update(w.m, w.isData, a)
       same(w, what .. ", a list edited by a script")
     end
+    -- Another realm, with records of its own, takes these over: a record
+    -- under the same object takes the values and lists (as packages) over,
+    -- the others stay as they were.
+    local w2 = {objs = w.objs, byName = w.byName, isData = w.isData, names = w.names}
+    w2.r = _New(QZRealmBase)
+    w2.r.ScheduleTickCount = 5
+    w2.m = newModel(5, w2.r.DataSequenceIndex)
+    local rand2 = rng(seed + 1)
+    if run(w2, rand2, 60, what .. " second realm") then
+      T.eq(w2.r:SyncFrom(w.r, true), true, what .. ": SyncFrom")
+      w2.m.tick, w2.m.seq = w.m.tick, w.m.seq
+      for k, rec in pairs(w.m.recs) do
+        local copy = {}
+        for f, v in pairs(rec) do copy[f] = v end
+        copy.src, copy.tgt = {table.unpack(rec.src)}, {table.unpack(rec.tgt)}
+        w2.m.recs[k] = copy
+      end
+      if same(w2, what .. ", taken over") then run(w2, rand2, 200, what .. " taken over") end
+    end
+    w2.r:DeactiveAll(0)
+    _Free(w2.r)
     if run(w, rand, 200, what .. " with handed-out lists") then
       -- The trim of a step (no cells) to four records.
       w.r.ActiveLength = 4
