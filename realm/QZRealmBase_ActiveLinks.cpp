@@ -51,8 +51,11 @@ struct TrelkActiveLinks {
     // What this record adds to its followers' sums now.
     Contribution Applied;
     // The sums of the sources' counts, valid while the sources are a list of
-    // ours and nothing has changed behind it.
+    // ours and nothing has changed behind it. A freed data source stops
+    // counting: sums made before a data object was freed (another Epoch) are
+    // made again.
     VS_BOOL SumsValid;
+    uint64_t Epoch;
     VS_INT64 DataSum;
     VS_INT64 DataSources;
     VS_ULONG OtherSum; // wraps
@@ -80,6 +83,18 @@ Contribution CurrentOf(StructOfQZRealmBaseActiveObjectRecord *Record)
         return Contribution{kNone, 0};
     return Contribution{Record->IsQZData ? (VS_INT8)kData : (VS_INT8)kOther,
                         (VS_INT32)((VS_ULONG)Record->ActiveCount + (VS_ULONG)Record->ExtraActiveCount)};
+}
+
+VS_BOOL Usable(TrelkActiveLinks *Links)
+{
+    return Links != NULL && Links->SumsValid && Links->Epoch == QZDataBase_FreedEpoch();
+}
+
+// A data object whose record outlives it (freed while recorded) counts for
+// no one.
+VS_BOOL FreedData(StructOfQZRealmBaseActiveObjectRecord *Record, VS_UUID *ID)
+{
+    return Record != NULL && Record->IsQZData && SRV->GetObject(ID) == NULL;
 }
 
 void AddTo(TrelkActiveLinks *Links, Contribution C, int Sign)
@@ -211,6 +226,7 @@ TrelkActiveLinks *TrelkActive_Attach(StructOfQZRealmBaseActiveObjectRecord *Reco
         memset((void *)Links, 0, sizeof(TrelkActiveLinks));
         Links->ID = *KeyID;
         Links->SumsValid = Record->SourceBuf == NULL;
+        Links->Epoch = QZDataBase_FreedEpoch();
         Links->Applied = Contribution{kNone, 0};
         Record->Links = Links;
     }
@@ -228,6 +244,10 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     if (Now.Kind == Was.Kind && Now.Value == Was.Value)
         return;
     Links->Applied = Now;
+    // Sums that may still hold a freed datum are all made again (another
+    // epoch).
+    if (FreedData(Record, &Links->ID))
+        return;
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
     if (Graph == NULL)
         return;
@@ -236,7 +256,7 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
         return;
     for (TrelkActiveNode *N = It->second; N != NULL; N = N->FNext) {
         TrelkActiveLinks *Follower = N->Owner->Links;
-        if (Follower == NULL || !Follower->SumsValid)
+        if (!Usable(Follower))
             continue;
         AddTo(Follower, Was, -1);
         AddTo(Follower, Now, +1);
@@ -247,7 +267,7 @@ void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBase
                       VS_INT64 *DataSum, VS_INT64 *DataSources, VS_ULONG *OtherSum)
 {
     TrelkActiveLinks *Links = Record->Links;
-    if (Links != NULL && Links->SumsValid && Record->SourceBuf == NULL) {
+    if (Usable(Links) && Record->SourceBuf == NULL) {
         *DataSum = Links->DataSum;
         *DataSources = Links->DataSources;
         *OtherSum = Links->OtherSum;
@@ -272,9 +292,11 @@ void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBase
         for (TrelkActiveNode *N = Links->Lists[kSources].First; N != NULL; N = N->Next) {
             auto *SourceRecord =
                 (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &N->ID);
-            AddTo(&Sum, CurrentOf(SourceRecord), +1);
+            if (!FreedData(SourceRecord, &N->ID))
+                AddTo(&Sum, CurrentOf(SourceRecord), +1);
         }
         Links->SumsValid = VS_TRUE;
+        Links->Epoch = QZDataBase_FreedEpoch();
         Links->DataSum = Sum.DataSum;
         Links->DataSources = Sum.DataSources;
         Links->OtherSum = Sum.OtherSum;
@@ -323,7 +345,7 @@ void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     }
     if (Sources) {
         ChainIn(GraphOf(LocalBuf, VS_TRUE), Node);
-        if (Links->SumsValid)
+        if (Usable(Links))
             AddTo(Links, AppliedOf(ObjectRecord), +1);
     }
 }
@@ -348,7 +370,7 @@ void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     TrelkActiveNode *Node = Find(List, ID);
     if (Node == NULL)
         return;
-    if (Sources && Links->SumsValid)
+    if (Sources && Usable(Links))
         AddTo(Links, AppliedOf(ObjectRecord), -1);
     Unlink(GraphOf(LocalBuf, VS_FALSE), List, Node, Sources);
 }
@@ -429,6 +451,7 @@ void TrelkActive_ClearLists(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     Clear(Graph, Record->Links->Lists[kSources], VS_TRUE);
     Clear(Graph, Record->Links->Lists[kTargets], VS_FALSE);
     Record->Links->SumsValid = VS_TRUE;
+    Record->Links->Epoch = QZDataBase_FreedEpoch();
     Record->Links->DataSum = Record->Links->DataSources = 0;
     Record->Links->OtherSum = 0;
 }

@@ -21,8 +21,9 @@ local function wrap(v)
   return v
 end
 
-local function newModel(tick, seq)
-  return {recs = {}, pass = 0, tick = tick, seq = seq}
+-- dead: the objects freed while recorded (their records stay until removed).
+local function newModel(tick, seq, dead)
+  return {recs = {}, pass = 0, tick = tick, seq = seq, dead = dead or {}}
 end
 
 local function countOf(rec) return wrap(rec.active + rec.extra) end
@@ -49,12 +50,13 @@ local function create(m, k, c, pass, isData)
 end
 
 -- Data sources: the mean of their exact sum, the fraction dropped toward
--- zero; other sources added on top; the result wraps at 32 bits.
+-- zero; other sources added on top; the result wraps at 32 bits. A freed
+-- datum counts for no one.
 local function recountOne(m, rec, pass)
   local dsum, dn, osum = 0, 0, 0
   for _, s in ipairs(rec.src) do
     local r = m.recs[s]
-    if r and r.extra ~= 0 then
+    if r and r.extra ~= 0 and not (r.isData and m.dead[s]) then
       if r.isData then dsum, dn = dsum + countOf(r), dn + 1 else osum = osum + countOf(r) end
     end
   end
@@ -72,7 +74,7 @@ local function recount(m, rec, pass, related)
   if not related then return end
   for _, t in ipairs(rec.tgt) do
     local tr = m.recs[t]
-    if tr and tr.pass ~= pass then recount(m, tr, pass, true) end
+    if tr and tr.pass ~= pass and not m.dead[t] then recount(m, tr, pass, true) end
   end
 end
 
@@ -156,8 +158,10 @@ function Model.deactivateAll(m, isData, before)
     if before == 0 or rec.tick < before then m.recs[k] = nil end
   end
 end
--- The trim of a scheduling step (a new tick, sequence numbers from 0): the
--- oldest stamps first, each removed as deactivation with 0 does.
+-- The trim of a scheduling step (a new tick, sequence numbers from 0): of
+-- the oldest stamps, the records of freed objects go first (reported, not
+-- recounted, not unlinked), then the others in order, each removed as
+-- deactivation with 0 does.
 function Model.trim(m, isData, length)
   m.tick, m.seq = m.tick + 1, 0
   local all = {}
@@ -167,13 +171,20 @@ function Model.trim(m, isData, length)
     if a.tick ~= b.tick then return a.tick < b.tick end
     return a.seq < b.seq
   end)
-  for i = 1, #all - length do Model.deactivate(m, isData, all[i].k, 0) end
+  for i = 1, #all - length do
+    if m.dead[all[i].k] then m.recs[all[i].k] = nil end
+  end
+  for i = 1, #all - length do
+    if not m.dead[all[i].k] then Model.deactivate(m, isData, all[i].k, 0) end
+  end
 end
 
 -- Names of the recorded objects, the most recent stamp first.
 local function modelOrder(m)
   local all = {}
-  for k, rec in pairs(m.recs) do all[#all + 1] = {k = k, tick = rec.tick, seq = rec.seq} end
+  for k, rec in pairs(m.recs) do
+    if not m.dead[k] then all[#all + 1] = {k = k, tick = rec.tick, seq = rec.seq} end
+  end
   table.sort(all, function(a, b)
     if a.tick ~= b.tick then return a.tick > b.tick end
     return a.seq > b.seq
@@ -183,7 +194,11 @@ local function modelOrder(m)
   return table.concat(names, ",")
 end
 
-local function listNames(list) return table.concat(list, ",") end
+local function listNames(m, list)
+  local out = {}
+  for i, k in ipairs(list) do out[i] = m.dead[k] and "nil" or k end
+  return table.concat(out, ",")
+end
 
 -- ---------------------------------------------------------------------------
 -- The realm beside the model
@@ -205,6 +220,7 @@ end
 local function same(w, what)
   local bad = 0
   for i, obj in ipairs(w.objs) do
+    if w.m.dead[w.names[i]] then goto continue end
     local rec = w.m.recs[w.names[i]]
     local count, extra = rec and countOf(rec) or 0, rec and rec.extra or 0
     if w.r:GetActiveCount(obj) ~= count or w.r:GetExtraActiveCount(obj) ~= extra then
@@ -212,6 +228,7 @@ local function same(w, what)
       T.eq(w.r:GetActiveCount(obj) .. "/" .. w.r:GetExtraActiveCount(obj), count .. "/" .. extra,
            what .. ": counts of " .. w.names[i])
     end
+    ::continue::
   end
   T.eq(T.names(w.r:GetActiveObjectEx(nil, 0, 0)), modelOrder(w.m), what .. ": stamp order")
   return bad == 0
@@ -220,9 +237,9 @@ end
 local function sameLists(w, what)
   for i, obj in ipairs(w.objs) do
     local rec = w.m.recs[w.names[i]]
-    if rec then
-      T.eq(T.names(w.r:GetSourceObject(obj)), listNames(rec.src), what .. ": sources of " .. w.names[i])
-      T.eq(T.names(w.r:GetTargetObject(obj)), listNames(rec.tgt), what .. ": targets of " .. w.names[i])
+    if rec and not w.m.dead[w.names[i]] then
+      T.eq(T.names(w.r:GetSourceObject(obj)), listNames(w.m, rec.src), what .. ": sources of " .. w.names[i])
+      T.eq(T.names(w.r:GetTargetObject(obj)), listNames(w.m, rec.tgt), what .. ": targets of " .. w.names[i])
     end
   end
 end
@@ -240,9 +257,12 @@ local Counts = {1, 1, 2, 3, 4, 5, 7, 2147483647}
 
 -- One random operation on both sides; its text for the failure message.
 local function step(w, rand)
-  local n = #w.objs
-  local function pick() return w.names[rand(n)] end
   local r, m, isData = w.r, w.m, w.isData
+  local live = {}
+  for _, name in ipairs(w.names) do
+    if not m.dead[name] then live[#live + 1] = name end
+  end
+  local function pick() return live[rand(#live)] end
   local kind = rand(100)
   local k = pick()
   if kind <= 30 then
@@ -279,13 +299,19 @@ local function step(w, rand)
     m.tick = m.tick + 1
     r.ScheduleTickCount = m.tick
     return "tick " .. m.tick
-  else
+  elseif kind <= 99 then
     -- Removal by age; a record made again later for a removed object counts
     -- for the records that still list it.
     local before = m.tick - rand(2) + 1
     r:DeactiveAll(before)
     Model.deactivateAll(m, isData, before)
     return "DeactiveAll(" .. before .. ")"
+  else
+    -- A datum freed while recorded (some data stay alive to the end).
+    if not isData[k] or k == "d1" or k == "d2" then return "nothing" end
+    _Free(w.byName[k])
+    m.dead[k] = true
+    return "_Free(" .. k .. ")"
   end
 end
 
@@ -319,7 +345,7 @@ for _, seed in ipairs({1, 7, 42}) do
     local w2 = {objs = w.objs, byName = w.byName, isData = w.isData, names = w.names}
     w2.r = _New(QZRealmBase)
     w2.r.ScheduleTickCount = 5
-    w2.m = newModel(5, w2.r.DataSequenceIndex)
+    w2.m = newModel(5, w2.r.DataSequenceIndex, w.m.dead)
     local rand2 = rng(seed + 1)
     if run(w2, rand2, 60, what .. " second realm") then
       T.eq(w2.r:SyncFrom(w.r, true), true, what .. ": SyncFrom")
