@@ -9,6 +9,12 @@
 // not shift or search the rest: an aggregate over many data is no longer
 // quadratic in their number.
 //
+// Only data sources are summed ahead: an object of any other kind (a proc
+// type, a cell, any object a script links) may be freed without a word while
+// recorded, and then counts no more, so the few of them a record has are
+// looked at again at each of its recounts. A freed datum stops counting too:
+// freeing a datum advances an epoch, and sums made before it are made again.
+//
 // A list becomes a package only when a script asks for it. From then on the
 // script may edit that package at any time, so the record keeps that list as
 // the package (searched as before), and a record whose sources are such a
@@ -35,8 +41,12 @@ struct Contribution {
 struct TrelkActiveNode {
     VS_UUID ID;
     StructOfQZRealmBaseActiveObjectRecord *Owner;
-    TrelkActiveNode *Prev, *Next;   // in the owner's list
-    TrelkActiveNode *FPrev, *FNext; // sources only: the other records listing the same ID
+    TrelkActiveNode *Prev, *Next; // in the owner's list
+    // Sources only: a datum's node is chained to the other nodes naming the
+    // same datum (its followers); another object's to the owner's other
+    // sources of that kind.
+    TrelkActiveNode *FPrev, *FNext;
+    VS_BOOL Data;
 };
 
 struct TrelkActiveList {
@@ -48,14 +58,21 @@ struct TrelkActiveList {
 struct TrelkActiveLinks {
     VS_UUID ID; // the key object's
     TrelkActiveList Lists[2];
-    // What this record adds to its followers' sums now.
+    // The sources that are no data.
+    TrelkActiveNode *Others;
+    // A datum's record: what it adds to its followers' sums now.
     Contribution Applied;
-    // The sums of the sources' counts, valid while the sources are a list of
-    // ours and nothing has changed behind it. A freed data source stops
-    // counting: sums made before a data object was freed (another Epoch) are
-    // made again.
+    // The sum of the data sources' counts and their number, valid while the
+    // sources are a list of ours, nothing has changed behind it and no datum
+    // has been freed since (Epoch).
     VS_BOOL SumsValid;
     uint64_t Epoch;
+    VS_INT64 DataSum;
+    VS_INT64 DataSources;
+};
+
+// Sums of one recount.
+struct TrelkActiveSums {
     VS_INT64 DataSum;
     VS_INT64 DataSources;
     VS_ULONG OtherSum; // wraps
@@ -97,14 +114,31 @@ VS_BOOL FreedData(StructOfQZRealmBaseActiveObjectRecord *Record, VS_UUID *ID)
     return Record != NULL && Record->IsQZData && SRV->GetObject(ID) == NULL;
 }
 
+// Only data contributions are kept in a record's sums.
 void AddTo(TrelkActiveLinks *Links, Contribution C, int Sign)
 {
     if (C.Kind == kData) {
         Links->DataSum += Sign * (VS_INT64)C.Value;
         Links->DataSources += Sign;
-    } else if (C.Kind == kOther) {
-        Links->OtherSum += (VS_ULONG)(Sign * (VS_INT64)C.Value);
     }
+}
+
+void AddTo(TrelkActiveSums *Sums, Contribution C)
+{
+    if (C.Kind == kData) {
+        Sums->DataSum += (VS_INT64)C.Value;
+        Sums->DataSources += 1;
+    } else if (C.Kind == kOther) {
+        Sums->OtherSum += (VS_ULONG)C.Value;
+    }
+}
+
+// What the source filed under ID adds now: nothing when its object is gone.
+Contribution SourceNow(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_UUID *ID)
+{
+    if (SRV->GetObject(ID) == NULL)
+        return Contribution{kNone, 0};
+    return CurrentOf((StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, ID));
 }
 
 // What the record adds to its followers now (none without one).
@@ -155,8 +189,29 @@ void ChainOut(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
     Node->FPrev = Node->FNext = NULL;
 }
 
+void OthersIn(TrelkActiveLinks *Links, TrelkActiveNode *Node)
+{
+    Node->FPrev = NULL;
+    Node->FNext = Links->Others;
+    if (Links->Others != NULL)
+        Links->Others->FPrev = Node;
+    Links->Others = Node;
+}
+
+void OthersOut(TrelkActiveLinks *Links, TrelkActiveNode *Node)
+{
+    if (Node->FNext != NULL)
+        Node->FNext->FPrev = Node->FPrev;
+    if (Node->FPrev != NULL)
+        Node->FPrev->FNext = Node->FNext;
+    else
+        Links->Others = Node->FNext;
+    Node->FPrev = Node->FNext = NULL;
+}
+
 // Takes the node out of its list and frees it; a source leaves its chain.
-void Unlink(TrelkActiveGraph *Graph, TrelkActiveList &List, TrelkActiveNode *Node, VS_BOOL Source)
+void Unlink(TrelkActiveGraph *Graph, TrelkActiveLinks *Links, TrelkActiveList &List, TrelkActiveNode *Node,
+            VS_BOOL Source)
 {
     if (Node->Prev != NULL)
         Node->Prev->Next = Node->Next;
@@ -169,21 +224,26 @@ void Unlink(TrelkActiveGraph *Graph, TrelkActiveList &List, TrelkActiveNode *Nod
     List.Count -= 1;
     if (List.ByID != NULL)
         List.ByID->erase(Node->ID);
-    if (Source)
+    if (Source && Node->Data)
         ChainOut(Graph, Node);
+    else if (Source)
+        OthersOut(Links, Node);
     Trelk_ContainerFree(Node);
 }
 
-// Frees every node of the list; with a graph, sources leave their chains.
-void Clear(TrelkActiveGraph *Graph, TrelkActiveList &List, VS_BOOL Source)
+// Frees every node of the list; with a graph, data sources leave their
+// chains.
+void Clear(TrelkActiveGraph *Graph, TrelkActiveLinks *Links, TrelkActiveList &List, VS_BOOL Source)
 {
     for (TrelkActiveNode *N = List.First; N != NULL;) {
         TrelkActiveNode *Next = N->Next;
-        if (Source && Graph != NULL)
+        if (Source && N->Data && Graph != NULL)
             ChainOut(Graph, N);
         Trelk_ContainerFree(N);
         N = Next;
     }
+    if (Source)
+        Links->Others = NULL;
     List.First = List.Last = NULL;
     List.Count = 0;
     if (List.ByID != NULL) {
@@ -244,9 +304,9 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     if (Now.Kind == Was.Kind && Now.Value == Was.Value)
         return;
     Links->Applied = Now;
-    // Sums that may still hold a freed datum are all made again (another
-    // epoch).
-    if (FreedData(Record, &Links->ID))
+    // Only data are followed; sums that may still hold a freed datum are all
+    // made again (another epoch).
+    if (!Record->IsQZData || FreedData(Record, &Links->ID))
         return;
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
     if (Graph == NULL)
@@ -267,39 +327,30 @@ void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBase
                       VS_INT64 *DataSum, VS_INT64 *DataSources, VS_ULONG *OtherSum)
 {
     TrelkActiveLinks *Links = Record->Links;
-    if (Usable(Links) && Record->SourceBuf == NULL) {
-        *DataSum = Links->DataSum;
-        *DataSources = Links->DataSources;
-        *OtherSum = Links->OtherSum;
-        return;
-    }
-    // Added up from the sources as they are now.
-    TrelkActiveLinks Sum;
-    Sum.DataSum = Sum.DataSources = 0;
-    Sum.OtherSum = 0;
-    if (Record->SourceBuf != NULL) {
+    TrelkActiveSums Sum = {0, 0, 0};
+    if (Record->SourceBuf != NULL || Links == NULL) {
+        // A list a script holds: added up from the package as it is now.
         VS_PARAPKGPTR Sources = Record->SourceBuf;
-        for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
+        for (VS_INT32 i = 0; Sources != NULL && i < Sources->GetNumber(); i++) {
             void *Source = Sources->GetObject(i);
             if (Source == NULL)
                 continue;
             VS_UUID ID = SRV->GetID(Source);
-            auto *SourceRecord =
-                (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
-            AddTo(&Sum, CurrentOf(SourceRecord), +1);
+            AddTo(&Sum, CurrentOf((StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(
+                            LocalBuf->ActiveRealmObjectTree, &ID)));
         }
-    } else if (Links != NULL) {
-        for (TrelkActiveNode *N = Links->Lists[kSources].First; N != NULL; N = N->Next) {
-            auto *SourceRecord =
-                (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &N->ID);
-            if (!FreedData(SourceRecord, &N->ID))
-                AddTo(&Sum, CurrentOf(SourceRecord), +1);
-        }
+    } else if (Usable(Links)) {
+        Sum.DataSum = Links->DataSum;
+        Sum.DataSources = Links->DataSources;
+        for (TrelkActiveNode *N = Links->Others; N != NULL; N = N->FNext)
+            AddTo(&Sum, SourceNow(LocalBuf, &N->ID));
+    } else {
+        for (TrelkActiveNode *N = Links->Lists[kSources].First; N != NULL; N = N->Next)
+            AddTo(&Sum, SourceNow(LocalBuf, &N->ID));
         Links->SumsValid = VS_TRUE;
         Links->Epoch = QZDataBase_FreedEpoch();
         Links->DataSum = Sum.DataSum;
         Links->DataSources = Sum.DataSources;
-        Links->OtherSum = Sum.OtherSum;
     }
     *DataSum = Sum.DataSum;
     *DataSources = Sum.DataSources;
@@ -330,6 +381,7 @@ void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     Node->Next = NULL;
     Node->Prev = List.Last;
     Node->FPrev = Node->FNext = NULL;
+    Node->Data = ObjectRecord != NULL ? ObjectRecord->IsQZData : TrelkRealm_IsData(Object);
     if (List.Last != NULL)
         List.Last->Next = Node;
     else
@@ -343,10 +395,12 @@ void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
         for (TrelkActiveNode *N = List.First; N != NULL; N = N->Next)
             (*List.ByID)[N->ID] = N;
     }
-    if (Sources) {
+    if (Sources && Node->Data) {
         ChainIn(GraphOf(LocalBuf, VS_TRUE), Node);
         if (Usable(Links))
             AddTo(Links, AppliedOf(ObjectRecord), +1);
+    } else if (Sources) {
+        OthersIn(Links, Node);
     }
 }
 
@@ -370,9 +424,9 @@ void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     TrelkActiveNode *Node = Find(List, ID);
     if (Node == NULL)
         return;
-    if (Sources && Usable(Links))
+    if (Sources && Node->Data && Usable(Links))
         AddTo(Links, AppliedOf(ObjectRecord), -1);
-    Unlink(GraphOf(LocalBuf, VS_FALSE), List, Node, Sources);
+    Unlink(GraphOf(LocalBuf, VS_FALSE), Links, List, Node, Sources);
 }
 
 void TrelkActive_ListIDs(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources, VS_BOOL Reversed,
@@ -413,7 +467,7 @@ VS_PARAPKGPTR TrelkActive_HandOut(StructOfQZRealmBaseLocalBuf *LocalBuf, StructO
     if (Record->Links != NULL) {
         TrelkActiveList &List = Record->Links->Lists[Sources ? kSources : kTargets];
         *Slot = ToPkg(List);
-        Clear(GraphOf(LocalBuf, VS_FALSE), List, Sources);
+        Clear(GraphOf(LocalBuf, VS_FALSE), Record->Links, List, Sources);
         if (Sources)
             Record->Links->SumsValid = VS_FALSE;
     } else {
@@ -437,8 +491,8 @@ void TrelkActive_Forget(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBa
     if (Record == NULL || Record->Links == NULL)
         return;
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
-    Clear(Graph, Record->Links->Lists[kSources], VS_TRUE);
-    Clear(Graph, Record->Links->Lists[kTargets], VS_FALSE);
+    Clear(Graph, Record->Links, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(Graph, Record->Links, Record->Links->Lists[kTargets], VS_FALSE);
     Trelk_ContainerFree(Record->Links);
     Record->Links = NULL;
 }
@@ -448,20 +502,19 @@ void TrelkActive_ClearLists(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     if (Record == NULL || Record->Links == NULL)
         return;
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
-    Clear(Graph, Record->Links->Lists[kSources], VS_TRUE);
-    Clear(Graph, Record->Links->Lists[kTargets], VS_FALSE);
+    Clear(Graph, Record->Links, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(Graph, Record->Links, Record->Links->Lists[kTargets], VS_FALSE);
     Record->Links->SumsValid = VS_TRUE;
     Record->Links->Epoch = QZDataBase_FreedEpoch();
     Record->Links->DataSum = Record->Links->DataSources = 0;
-    Record->Links->OtherSum = 0;
 }
 
 void TrelkActive_FreeLinks(StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     if (Record == NULL || Record->Links == NULL)
         return;
-    Clear(NULL, Record->Links->Lists[kSources], VS_TRUE);
-    Clear(NULL, Record->Links->Lists[kTargets], VS_FALSE);
+    Clear(NULL, Record->Links, Record->Links->Lists[kSources], VS_TRUE);
+    Clear(NULL, Record->Links, Record->Links->Lists[kTargets], VS_FALSE);
     Trelk_ContainerFree(Record->Links);
     Record->Links = NULL;
 }

@@ -50,13 +50,13 @@ local function create(m, k, c, pass, isData)
 end
 
 -- Data sources: the mean of their exact sum, the fraction dropped toward
--- zero; other sources added on top; the result wraps at 32 bits. A freed
--- datum counts for no one.
+-- zero; other sources added on top; the result wraps at 32 bits. An object
+-- freed while recorded counts for no one.
 local function recountOne(m, rec, pass)
   local dsum, dn, osum = 0, 0, 0
   for _, s in ipairs(rec.src) do
     local r = m.recs[s]
-    if r and r.extra ~= 0 and not (r.isData and m.dead[s]) then
+    if r and r.extra ~= 0 and not m.dead[s] then
       if r.isData then dsum, dn = dsum + countOf(r), dn + 1 else osum = osum + countOf(r) end
     end
   end
@@ -307,8 +307,8 @@ local function step(w, rand)
     Model.deactivateAll(m, isData, before)
     return "DeactiveAll(" .. before .. ")"
   else
-    -- A datum freed while recorded (some data stay alive to the end).
-    if not isData[k] or k == "d1" or k == "d2" then return "nothing" end
+    -- An object freed while recorded (a few stay alive to the end).
+    if k == "d1" or k == "d2" or k == "o7" or k == "o8" then return "nothing" end
     _Free(w.byName[k])
     m.dead[k] = true
     return "_Free(" .. k .. ")"
