@@ -75,12 +75,12 @@ void *QZDataBase_GetDataTypeClass_Internal(StructOfQZDataBase *Data)
 
 void TrelkData_ReleaseRuleAttach(void *Item)
 {
-    // An attachment item is the module's own object and never reaches a
-    // script, so nothing would ever collect it once detached: it is freed
-    // here, and its end releases the lock on its rule.
+    // The attachment ends here, and its end releases the lock on its rule at
+    // once, as callers expect. It is freed while the module still holds it:
+    // its own lock goes with it, never let go first (on a host that frees at
+    // the last unlock, a free after the unlock would free a freed object).
     if (!SRV->ChangeParent(Item, NULL, 0))
         return;
-    SRV->UnLockGC(Item);
     SRV->FreeObject(Item);
 }
 

@@ -179,71 +179,78 @@ VS_BOOL QZDataBase_RegGetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 // ---------------------------------------------------------------------------
 // Writes
 // ---------------------------------------------------------------------------
-// Whether a number can be truncated into [Low, High] without leaving it.
-static VS_BOOL TruncatesInto(VS_DOUBLE Value, VS_DOUBLE Low, VS_DOUBLE High)
+// The script value at stack position Index as a property value.
+static void PropertyValueOnStack(VS_INT32 Index, TrelkPropertyValue *Value)
 {
-    if (std::isnan(Value)) return VS_FALSE;
-    VS_DOUBLE Whole = std::trunc(Value);
-    return Whole >= Low && Whole <= High ? VS_TRUE : VS_FALSE;
+    memset(Value, 0, sizeof *Value);
+    Value->Kind = TRELK_PROPVALUE_OTHER;
+    switch (SRV->LuaType(Index)) {
+    case VSLUATYPE_NUMBER:
+        Value->Kind = TRELK_PROPVALUE_NUMBER;
+        Value->Number = SRV->LuaToNumber(Index);
+        Value->TypeName = "number";
+        return;
+    case VSLUATYPE_INT:
+        Value->Kind = TRELK_PROPVALUE_INTEGER;
+        Value->Integer = SRV->LuaToInt64(Index);
+        Value->TypeName = "integer";
+        return;
+    case VSLUATYPE_INT64:
+    case VSLUATYPE_UWORD:
+        Value->Kind = TRELK_PROPVALUE_INTEGER;
+        Value->Integer = SRV->LuaToInt64(Index);
+        Value->TypeName = "64-bit integer";
+        return;
+    case VSLUATYPE_BOOL:
+        Value->Kind = TRELK_PROPVALUE_BOOL;
+        Value->Bool = SRV->LuaToBool(Index);
+        Value->TypeName = "boolean";
+        return;
+    case VSLUATYPE_STRING:
+        Value->Kind = TRELK_PROPVALUE_STRING;
+        Value->Text = SRV->LuaToLString(Index, &Value->Length);
+        Value->TypeName = "string";
+        return;
+    case VSLUATYPE_NIL:
+        Value->TypeName = "nil";
+        return;
+    case VSLUATYPE_OBJECT:
+        Value->TypeName = "object";
+        return;
+    case VSLUATYPE_PARAPKG:
+        Value->TypeName = "package";
+        return;
+    case VSLUATYPE_BINBUF:
+        Value->TypeName = "binary buffer";
+        return;
+    default:
+        Value->TypeName = "table, function or other";
+        return;
+    }
 }
 
 // Stores the script value at stack position Index into item 1 of Item,
-// converted to the item type of the definition. FALSE when the value does
-// not convert: a wrong type (the write is left to the host), or a number the
-// property's width cannot hold, which is reported: a cut-down value would be
-// stored as if it were the one written.
-static VS_BOOL ReportOutOfRange(StructOfQZDataBase *Data, const VS_CHAR *Name, const VS_CHAR *Range)
-{
-    Trelk_Raise(Data, "'s set property [%s] failed, the value is out of the range of the property (%s)", Name, Range);
-    return VS_FALSE;
-}
-
-static const VS_CHAR *const Int32Range = "32-bit integer, -2147483648 to 2147483647";
-static const VS_CHAR *const Int64Range = "64-bit integer, -9223372036854775808 to 9223372036854775807";
-
+// converted to the item type of the definition. FALSE when it does not
+// convert, after a report: the write is then left to the host, which keeps
+// it apart from the property, and a script that went on as if it had been
+// stored would compute with the old value unawares.
 static VS_BOOL ConvertPropertyValue(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_PARAPKGPTR Item,
                                     VS_INT32 DefType, VS_INT32 Index)
 {
-    VS_INT32 ValueType = SRV->LuaType(Index);
-    VS_BOOL IsInteger =
-        ValueType == VSLUATYPE_INT || ValueType == VSLUATYPE_INT64 || ValueType == VSLUATYPE_UWORD;
-    switch (DefType) {
-    case VSTYPE_INT32:
-        if (ValueType == VSLUATYPE_NUMBER) {
-            VS_DOUBLE Value = SRV->LuaToNumber(Index);
-            if (!TruncatesInto(Value, (VS_DOUBLE)INT32_MIN, (VS_DOUBLE)INT32_MAX))
-                return ReportOutOfRange(Data, Name, Int32Range);
-            return Item->InsertInt(1, (VS_INT32)std::trunc(Value));
-        }
-        if (IsInteger) {
-            VS_INT64 Value = SRV->LuaToInt64(Index);
-            if (Value < INT32_MIN || Value > INT32_MAX) return ReportOutOfRange(Data, Name, Int32Range);
-            return Item->InsertInt(1, (VS_INT32)Value);
-        }
+    TrelkPropertyValue Value;
+    PropertyValueOnStack(Index, &Value);
+    switch (TrelkData_ConvertPropertyValue(&Value, DefType, Item)) {
+    case TRELK_PROPERTY_STORED:
+        return VS_TRUE;
+    case TRELK_PROPERTY_OUT_OF_RANGE:
+        Trelk_Raise(Data, "'s set property [%s] failed, the value is out of the range of the property (%s)", Name,
+                    TrelkData_PropertyRange(DefType));
         return VS_FALSE;
-    case VSTYPE_INT64:
-        if (ValueType == VSLUATYPE_NUMBER) {
-            VS_DOUBLE Value = SRV->LuaToNumber(Index);
-            // 2^63 itself is not representable as a signed 64-bit value.
-            if (!TruncatesInto(Value, -9223372036854775808.0, 9223372036854774784.0))
-                return ReportOutOfRange(Data, Name, Int64Range);
-            return Item->InsertInt64(1, (VS_INT64)std::trunc(Value));
-        }
-        if (IsInteger) return Item->InsertInt64(1, SRV->LuaToInt64(Index));
-        return VS_FALSE;
-    case VSTYPE_DOUBLE:
-        if (ValueType == VSLUATYPE_NUMBER) return Item->InsertFloat(1, SRV->LuaToNumber(Index));
-        if (IsInteger) return Item->InsertFloat(1, (VS_DOUBLE)SRV->LuaToInt64(Index));
-        return VS_FALSE;
-    case VSTYPE_BOOL:
-        if (ValueType == VSLUATYPE_BOOL) return Item->InsertBool(1, SRV->LuaToBool(Index));
-        return VS_FALSE;
-    case VSTYPE_STRING:
-        if (ValueType == VSLUATYPE_STRING) {
-            VS_INT32 Length = 0;
-            const VS_CHAR *Text = SRV->LuaToLString(Index, &Length);
-            return Text != NULL ? Item->InsertStrEx(1, Text, Length) : VS_FALSE;
-        }
+    case TRELK_PROPERTY_NO_CONVERSION:
+        Trelk_Raise(Data,
+                    "'s set property [%s] failed, the value's type (%s) does not convert to the type of the "
+                    "property (%s)",
+                    Name, Value.TypeName, TrelkData_PropertyTypeName(DefType));
         return VS_FALSE;
     default:
         return VS_FALSE;

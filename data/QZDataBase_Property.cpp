@@ -6,7 +6,10 @@
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 // The definition or value item of Name in one property package: a package
 // whose item 0 is that exact text. Packages restored from an attribute list
@@ -32,6 +35,146 @@ VS_PARAPKGPTR QZDataBase_Property_IsExist(StructOfQZDataBase *Data, const VS_CHA
         if (Index >= 0) return X->PropertyPkg->GetParaPackage(Index);
     }
     return NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Property value conversions
+// ---------------------------------------------------------------------------
+// Whether a number can be truncated into [Low, High] without leaving it.
+static VS_BOOL TruncatesInto(VS_DOUBLE Value, VS_DOUBLE Low, VS_DOUBLE High)
+{
+    if (std::isnan(Value)) return VS_FALSE;
+    VS_DOUBLE Whole = std::trunc(Value);
+    return Whole >= Low && Whole <= High ? VS_TRUE : VS_FALSE;
+}
+
+const VS_CHAR *TrelkData_PropertyTypeName(VS_INT32 DefType)
+{
+    switch (DefType) {
+    case VSTYPE_INT32:
+        return "32-bit integer";
+    case VSTYPE_INT64:
+        return "64-bit integer";
+    case VSTYPE_DOUBLE:
+        return "double";
+    case VSTYPE_BOOL:
+        return "boolean";
+    case VSTYPE_STRING:
+        return "string";
+    default:
+        return "unknown";
+    }
+}
+
+const VS_CHAR *TrelkData_PropertyRange(VS_INT32 DefType)
+{
+    switch (DefType) {
+    case VSTYPE_INT32:
+        return "32-bit integer, -2147483648 to 2147483647";
+    case VSTYPE_INT64:
+        return "64-bit integer, -9223372036854775808 to 9223372036854775807";
+    default:
+        return TrelkData_PropertyTypeName(DefType);
+    }
+}
+
+void TrelkData_PropertyValueOfItem(VS_PARAPKGPTR Pkg, VS_INT32 i, TrelkPropertyValue *Value)
+{
+    memset(Value, 0, sizeof *Value);
+    Value->Kind = TRELK_PROPVALUE_OTHER;
+    switch (Pkg->GetType(i)) {
+    case VSTYPE_INT32:
+        Value->Kind = TRELK_PROPVALUE_INTEGER;
+        Value->Integer = Pkg->GetInt(i);
+        Value->TypeName = "integer";
+        return;
+    case VSTYPE_INT64:
+        Value->Kind = TRELK_PROPVALUE_INTEGER;
+        Value->Integer = Pkg->GetInt64(i);
+        Value->TypeName = "64-bit integer";
+        return;
+    case VSTYPE_DOUBLE:
+        Value->Kind = TRELK_PROPVALUE_NUMBER;
+        Value->Number = Pkg->GetFloat(i);
+        Value->TypeName = "number";
+        return;
+    case VSTYPE_BOOL:
+        Value->Kind = TRELK_PROPVALUE_BOOL;
+        Value->Bool = Pkg->GetBool(i);
+        Value->TypeName = "boolean";
+        return;
+    case VSTYPE_STRING:
+        Value->Kind = TRELK_PROPVALUE_STRING;
+        Value->Text = Pkg->GetStrEx(i, &Value->Length);
+        Value->TypeName = "string";
+        return;
+    case VSTYPE_PARAPKG:
+        Value->TypeName = "package";
+        return;
+    case VSTYPE_OBJECT:
+        Value->TypeName = "object";
+        return;
+    case VSTYPE_BIN:
+        Value->TypeName = "binary buffer";
+        return;
+    case VSTYPE_TIME:
+        Value->TypeName = "time";
+        return;
+    default:
+        Value->TypeName = "nil";
+        return;
+    }
+}
+
+TrelkPropertyResult TrelkData_ConvertPropertyValue(const TrelkPropertyValue *Value, VS_INT32 DefType,
+                                                   VS_PARAPKGPTR Item)
+{
+    VS_BOOL Stored;
+    switch (DefType) {
+    case VSTYPE_INT32:
+        if (Value->Kind == TRELK_PROPVALUE_NUMBER) {
+            if (!TruncatesInto(Value->Number, (VS_DOUBLE)INT32_MIN, (VS_DOUBLE)INT32_MAX))
+                return TRELK_PROPERTY_OUT_OF_RANGE;
+            Stored = Item->InsertInt(1, (VS_INT32)std::trunc(Value->Number));
+        } else if (Value->Kind == TRELK_PROPVALUE_INTEGER) {
+            if (Value->Integer < INT32_MIN || Value->Integer > INT32_MAX) return TRELK_PROPERTY_OUT_OF_RANGE;
+            Stored = Item->InsertInt(1, (VS_INT32)Value->Integer);
+        } else {
+            return TRELK_PROPERTY_NO_CONVERSION;
+        }
+        break;
+    case VSTYPE_INT64:
+        if (Value->Kind == TRELK_PROPVALUE_NUMBER) {
+            // 2^63 itself is not representable as a signed 64-bit value.
+            if (!TruncatesInto(Value->Number, -9223372036854775808.0, 9223372036854774784.0))
+                return TRELK_PROPERTY_OUT_OF_RANGE;
+            Stored = Item->InsertInt64(1, (VS_INT64)std::trunc(Value->Number));
+        } else if (Value->Kind == TRELK_PROPVALUE_INTEGER) {
+            Stored = Item->InsertInt64(1, Value->Integer);
+        } else {
+            return TRELK_PROPERTY_NO_CONVERSION;
+        }
+        break;
+    case VSTYPE_DOUBLE:
+        if (Value->Kind == TRELK_PROPVALUE_NUMBER)
+            Stored = Item->InsertFloat(1, Value->Number);
+        else if (Value->Kind == TRELK_PROPVALUE_INTEGER)
+            Stored = Item->InsertFloat(1, (VS_DOUBLE)Value->Integer);
+        else
+            return TRELK_PROPERTY_NO_CONVERSION;
+        break;
+    case VSTYPE_BOOL:
+        if (Value->Kind != TRELK_PROPVALUE_BOOL) return TRELK_PROPERTY_NO_CONVERSION;
+        Stored = Item->InsertBool(1, Value->Bool);
+        break;
+    case VSTYPE_STRING:
+        if (Value->Kind != TRELK_PROPVALUE_STRING) return TRELK_PROPERTY_NO_CONVERSION;
+        Stored = Value->Text != NULL ? Item->InsertStrEx(1, Value->Text, Value->Length) : VS_FALSE;
+        break;
+    default:
+        return TRELK_PROPERTY_NO_CONVERSION;
+    }
+    return Stored ? TRELK_PROPERTY_STORED : TRELK_PROPERTY_NOT_STORED;
 }
 
 // ---------------------------------------------------------------------------

@@ -249,6 +249,84 @@ static void SetOwnBuf(StructOfQZDataBase *Data, VS_PARAPKGPTR Buf)
     Data->DataBuf = Buf;
 }
 
+// The saved property values of a record, each converted to its property's
+// type as a write converts it: a record written by hand, or by another
+// program, may hold "lots" for an integer property, which would otherwise
+// read back as a string. A value a write would refuse is left out, so that
+// the data reads the property's default; each is entered in *Refusals (made
+// for the first) as name, the value's type, the property's type and whether
+// the value's type converts (then the number is out of range). Saved itself
+// is returned, with a reference, when nothing changes.
+static VS_PARAPKGPTR ConvertedProperties(StructOfQZDataBase *Data, VS_PARAPKGPTR Saved, VS_PARAPKGPTR *Refusals)
+{
+    StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal(Data);
+    VS_PARAPKGPTR Out = NULL;
+    // From the end, so that leaving an item out moves none still to come.
+    for (VS_INT32 i = Saved->GetNumber() - 1; i >= 0; i--) {
+        VS_PARAPKGPTR Item = Saved->GetType(i) == VSTYPE_PARAPKG ? Saved->GetParaPackage(i) : NULL;
+        const VS_CHAR *Name = Item != NULL && Item->GetType(0) == VSTYPE_STRING ? Item->GetStr(0) : NULL;
+        VS_PARAPKGPTR Def = Name != NULL ? QZDataBase_Property_IsExist(Type, Name) : NULL;
+        // Names the type does not declare are kept as they were saved.
+        if (Def == NULL || Item->GetType(1) == Def->GetType(1)) continue;
+        VS_INT32 DefType = Def->GetType(1);
+        TrelkPropertyValue Value;
+        TrelkData_PropertyValueOfItem(Item, 1, &Value);
+        VS_PARAPKGPTR Converted = Def->Dup();
+        if (Converted == NULL) continue;
+        TrelkPropertyResult Result = TrelkData_ConvertPropertyValue(&Value, DefType, Converted);
+        if (Result == TRELK_PROPERTY_NOT_STORED) {
+            Converted->Release();
+            continue;
+        }
+        if (Out == NULL) {
+            Out = Saved->Dup();
+            if (Out == NULL) {
+                Converted->Release();
+                break;
+            }
+        }
+        if (Result == TRELK_PROPERTY_STORED) {
+            Converted->AsDict(VS_TRUE);
+            Out->InsertParaPackage(i, Converted);
+        } else {
+            Out->Del(i);
+            if (*Refusals == NULL)
+                *Refusals = Trelk_GetParaPkgInterface(__LINE__);
+            VS_PARAPKGPTR R = *Refusals;
+            VS_INT32 n = R->GetNumber();
+            R->InsertStr(n, Name);
+            R->InsertStr(n + 1, Value.TypeName);
+            R->InsertInt(n + 2, DefType);
+            R->InsertBool(n + 3, Result == TRELK_PROPERTY_OUT_OF_RANGE);
+        }
+        Converted->Release();
+    }
+    if (Out != NULL) return Out;
+    Saved->AddRef();
+    return Saved;
+}
+
+// Reports the values ConvertedProperties left out, in the record's order.
+// Each report runs script code: the type is found again by its ID each time.
+static void ReportRefusedProperties(const VS_UUID *TypeID, VS_PARAPKGPTR Refusals)
+{
+    for (VS_INT32 n = Refusals->GetNumber() - 4; n >= 0; n -= 4) {
+        void *Type = SRV->GetObject((VS_UUID *)TypeID);
+        if (Type == NULL) return;
+        VS_INT32 DefType = Refusals->GetInt(n + 2);
+        if (Refusals->GetBool(n + 3))
+            Trelk_Raise(Type,
+                        "'s load property [%s] failed, the value is out of the range of the property (%s), the "
+                        "default is kept",
+                        Refusals->GetStr(n), TrelkData_PropertyRange(DefType));
+        else
+            Trelk_Raise(Type,
+                        "'s load property [%s] failed, the value's type (%s) does not convert to the type of the "
+                        "property (%s), the default is kept",
+                        Refusals->GetStr(n), Refusals->GetStr(n + 1), TrelkData_PropertyTypeName(DefType));
+    }
+}
+
 static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends);
 
 void *QZDataBase_LoadFrom_Internal(VS_PARAPKGPTR ValueBufWithDepends)
@@ -350,14 +428,24 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
     const VS_CHAR *Signature = SignatureIndex >= 0 ? Record->GetStr(SignatureIndex) : NULL;
     if (Signature != NULL && Signature[0] != 0)
         SRV->SetVString(&NewData->Signature, Signature);
+    VS_PARAPKGPTR Refusals = NULL;
     if (Pair->GetType(0) == VSTYPE_PARAPKG) {
-        VS_PARAPKGPTR Properties = Pair->GetParaPackage(0);
-        if (Properties != NULL) {
-            Properties->AddRef();
+        VS_PARAPKGPTR Saved = Pair->GetParaPackage(0);
+        if (Saved != NULL) {
+            VS_PARAPKGPTR Properties = ConvertedProperties(NewData, Saved, &Refusals);
             if (NewData->PropertyPkg != NULL)
                 NewData->PropertyPkg->Release();
             NewData->PropertyPkg = Properties;
         }
+    }
+    if (Refusals != NULL) {
+        VS_UUID TypeID = SRV->GetID(DataType);
+        VS_UUID NewID = SRV->GetID(NewData);
+        ReportRefusedProperties(&TypeID, Refusals);
+        Refusals->Release();
+        // The reports ran script code, which may have freed the new data.
+        if (SRV->GetObject(&NewID) != NewData)
+            return NULL;
     }
     return NewData;
 }

@@ -191,4 +191,40 @@ VS_BOOL QZDataBase_RegSetValue(void *Object, void *ForWhichObject, VS_CHAR *Name
 // instance values over type definitions.
 void QZDataBase_QuelToString_CollectProperty(StructOfQZDataBase *Data, VS_PARAPKGPTR PropertyPkg);
 
+// A scalar on its way into a property: a script value being written, or the
+// value of a saved record being loaded. Both take the same conversions, so
+// a record cannot hold what a write would refuse.
+enum TrelkPropertyValueKind {
+    TRELK_PROPVALUE_OTHER,
+    TRELK_PROPVALUE_NUMBER,  // a double
+    TRELK_PROPVALUE_INTEGER, // 32- or 64-bit
+    TRELK_PROPVALUE_BOOL,
+    TRELK_PROPVALUE_STRING,
+};
+struct TrelkPropertyValue {
+    TrelkPropertyValueKind Kind;
+    VS_DOUBLE Number;
+    VS_INT64 Integer;
+    VS_BOOL Bool;
+    const VS_CHAR *Text;
+    VS_INT32 Length;
+    const VS_CHAR *TypeName; // the value's type as reports name it
+};
+enum TrelkPropertyResult {
+    TRELK_PROPERTY_STORED,
+    TRELK_PROPERTY_NO_CONVERSION, // the property's type takes no value of this type
+    TRELK_PROPERTY_OUT_OF_RANGE,  // a number the property's width cannot hold
+    TRELK_PROPERTY_NOT_STORED,    // the package refused the item
+};
+// The value of item i of Pkg as a property value.
+void TrelkData_PropertyValueOfItem(VS_PARAPKGPTR Pkg, VS_INT32 i, TrelkPropertyValue *Value);
+// Stores Value as item 1 of Item, converted to DefType (the item type of the
+// property's default). Nothing is stored unless the result is STORED.
+TrelkPropertyResult TrelkData_ConvertPropertyValue(const TrelkPropertyValue *Value, VS_INT32 DefType,
+                                                   VS_PARAPKGPTR Item);
+// The property's type as reports name it ("32-bit integer", ...), and the
+// range that the out-of-range reports add to it.
+const VS_CHAR *TrelkData_PropertyTypeName(VS_INT32 DefType);
+const VS_CHAR *TrelkData_PropertyRange(VS_INT32 DefType);
+
 #endif

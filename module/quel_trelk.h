@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 
 // Symbols the host or other modules look up in the shared library.
 #if defined(_WIN32)
@@ -141,6 +142,11 @@ void QZRealmBase_RaiseException(void *RefObject, VS_INT32 AlarmLevel, const VS_C
                                 VS_INT32 LineIndex, const VS_CHAR *format, ...) TRELK_PRINTF(5, 6);
 void QZRealmBase_RaiseExceptionV(void *RefObject, VS_INT32 AlarmLevel, const VS_CHAR *SourceName,
                                  VS_INT32 LineIndex, const VS_CHAR *format, va_list args);
+
+// Counts the reports that ran the stub's "OnException". A walk that keeps
+// pointers (a cache of candidates, say) compares it before and after a step
+// that may report: a change means a script ran and may have freed anything.
+uint64_t Trelk_ReportScriptSerial();
 
 // Calls a script function of Object by name on the nArgs values the caller
 // pushed; routes the realm's limit events (and default-only realm hooks the

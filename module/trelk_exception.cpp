@@ -3,6 +3,7 @@
 #include "quel_trelk.h"
 #include "trelk_helpers.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +36,11 @@ VS_BOOL ExecOnStub(void *Stub, void *Object, const VS_CHAR *ScriptName, VS_INT32
 
 } // namespace
 
+// Workers report too: the count is shared.
+static std::atomic<uint64_t> ReportScriptCount{0};
+
+uint64_t Trelk_ReportScriptSerial() { return ReportScriptCount.load(std::memory_order_relaxed); }
+
 void *Trelk_GetRealmStubObject() {
     if (QZObject_XRQInterface == nullptr || Trelk_IsZeroID(&QZRealmStubObjectID))
         return nullptr;
@@ -56,6 +62,7 @@ void QZRealmBase_RaiseExceptionV(void *, VS_INT32 AlarmLevel, const VS_CHAR *, V
         XRQ->LuaPushInt(AlarmLevel);
         XRQ->LuaPushString(VSAlarmTextTempBuf);
         XRQ->GetLastError();
+        ReportScriptCount.fetch_add(1, std::memory_order_relaxed);
         if (XRQ->ExecNameScript(Stub, "OnException", 2, 0))
             return;
         XRQ->ProcessError(AlarmLevel, QUEL_TRELK_MODULENAME, 0, "%s", "calls the function OnException failed");

@@ -28,17 +28,20 @@ static VS_BOOL AddOne(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, void
 {
     // A built-in data class counts as no datum: a copy of it would be a new
     // data type.
+    VS_UUID CellID = SRV->GetID(Cell);
+    VS_UUID RealmID = Realm != NULL ? SRV->GetID(Realm) : VS_UUID{};
     if (!TrelkCell_IsData(Input) || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Input)) {
         Trelk_Raise(Cell, "'s as Add or Capture EnvData failed, input is not qzdata instance or null");
-        return VS_TRUE;
+        // The report ran a script: the rest goes on only with the cell and
+        // the realm.
+        return SRV->GetObject(&CellID) == Cell && (Realm == NULL || SRV->GetObject(&RealmID) == Realm) ? VS_TRUE
+                                                                                                        : VS_FALSE;
     }
     Cell->IsEnvDataQueueChange = VS_TRUE;
     if (Tarvex_Schedule_CellHoldsInstanceOf(Cell, Input)) {
         Trelk_Raise(Cell, "'s as Add or Capture EnvData failed, input has existed in cell");
         return VS_FALSE;
     }
-    VS_UUID CellID = SRV->GetID(Cell);
-    VS_UUID RealmID = Realm != NULL ? SRV->GetID(Realm) : VS_UUID{};
     VS_UUID InputID = SRV->GetID(Input);
     StructOfQZDataBase *Item = (StructOfQZDataBase *)SRV->MallocObjectL(&InputID, 0, NULL);
     if (Item == NULL)

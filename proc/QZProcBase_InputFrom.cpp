@@ -217,7 +217,9 @@ VS_INT32 QZProcBase_InputFrom(void *L)
         if (!QZDataBase_IsDataObject(Object)) {
             Trelk_RaiseText("create inputqueue of [%s:%s] failed, input[%d] is [%s], which is not qzdata class",
                                        Trelk_IDText(Self), Trelk_Name(Self), Made, Trelk_Name(Object));
-            FreeInputs(Self);
+            // The report ran a script, which may have freed the proc.
+            if (SRV->GetObject(&SelfID) == Self)
+                FreeInputs(Self);
             return PushFalse();
         }
         StructOfQZDataBase *Type = (StructOfQZDataBase *)Object;
@@ -228,7 +230,8 @@ VS_INT32 QZProcBase_InputFrom(void *L)
             if (Type == NULL) {
                 Trelk_RaiseText("create inputqueue of [%s:%s] failed, input[%d] is [%s], which is data object, but it's type is not found",
                     Trelk_IDText(Self), Trelk_Name(Self), Made, Trelk_Name(Object));
-                FreeInputs(Self);
+                if (SRV->GetObject(&SelfID) == Self)
+                    FreeInputs(Self);
                 return PushFalse();
             }
         }
@@ -253,7 +256,9 @@ VS_INT32 QZProcBase_InputFrom(void *L)
         IsMustExist = VS_TRUE;
     }
     if (!CheckQueue(Self)) {
-        FreeInputs(Self);
+        // CheckQueue reports, which runs a script.
+        if (SRV->GetObject(&SelfID) == Self)
+            FreeInputs(Self);
         return PushFalse();
     }
     SRV->LuaPushBool(VS_TRUE);

@@ -462,8 +462,12 @@ StructOfQZDataBase *QZProcBase_AddOutputData_VerifyAndGetOutputData(StructOfQZDa
 // ---------------------------------------------------------------------------
 // Produced data
 // ---------------------------------------------------------------------------
-static void CountFailure(StructOfQZProcBase *Proc)
+// Called after a report, which runs a script: the proc is found again by ID.
+static void CountFailure(VS_UUID *ProcID)
 {
+    StructOfQZProcBase *Proc = (StructOfQZProcBase *)SRV->GetObject(ProcID);
+    if (Proc == NULL)
+        return;
     Proc->ErrorCount++;
     Trelk_InsertPerformaceData_ForError(Proc);
 }
@@ -502,9 +506,10 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
         // rather than the length of the env.
         for (void *X = Data; X != NULL; X = SRV->GetClass(X)) {
             if (SRV->GetParent(X) == Cell && SRV->GetIndex(X) == EnvIndex) {
+                VS_UUID ProcID = SRV->GetID(Proc);
                 Trelk_RaiseText("Proc[%s]'s output data [%s] is comes from env, it can not output to env again",
                                            Trelk_Name(Proc), Trelk_Name(Data));
-                CountFailure(Proc);
+                CountFailure(&ProcID);
                 return PlaceRefused;
             }
         }
@@ -532,7 +537,7 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
         if (Verified == NULL) {
             Trelk_RaiseText("Proc[%s]'s output data [%s] failed, it can not redirect to new type",
                                        Trelk_Name(Proc), Trelk_Name(Data));
-            CountFailure(Proc);
+            CountFailure(&ProcID);
             return PlaceRefused;
         }
         for (void *Held = SRV->QueryFirst(&Output->QZData); Held != NULL; Held = SRV->QueryNext(Held)) {
@@ -727,9 +732,16 @@ void QZDataBase_DataIsChanged(StructOfQZDataBase *QZData)
             }
         }
         if (Found == NULL) {
+            VS_UUID ItemID = SRV->GetID(Item);
             Trelk_RaiseText("data object [%s:%s]'s has connect proc [%s], but not found in the proc's "
                                        "inputqueue",
                                        Trelk_IDText(QZData), Trelk_Name(QZData), Trelk_Name(Proc));
+            // The report ran a script: the walk goes on only where it still
+            // stands.
+            QZData = (StructOfQZDataBase *)SRV->GetObject(&DataID);
+            Item = QZData != NULL ? SRV->GetObject(&ItemID) : NULL;
+            if (Item == NULL || SRV->GetParent(Item) != QZData)
+                return;
             continue;
         }
         VS_UUID ExcludeID;

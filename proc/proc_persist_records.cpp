@@ -302,9 +302,21 @@ static VS_BOOL SaveChainQueue(StructOfQZProcBase *Owner, void *QueueHead, VS_PAR
         if (Cells >= 2)
             ManyCells = VS_TRUE;
     }
-    if (Ok && SaveProcObjectID && ManyCells)
+    if (Ok && SaveProcObjectID && ManyCells) {
+        // The report runs a script, which may free chains: they are held by
+        // ID across it, and a save that lost one fails.
+        VS_PARAPKGPTR Chains = Trelk_GetParaPkgInterface(__LINE__);
+        for (VS_INT32 i = 0; i < n; i++)
+            Chains->InsertObject(i, Items[i].QZProcChain);
         QZRealmBase_RaiseException(Owner, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                    "may be more one QZCell in a chain, the tag may be not same for two equal procs ");
+        for (VS_INT32 i = 0; i < n && Ok; i++) {
+            Items[i].QZProcChain = (StructOfQZProcChainBase *)Chains->GetObject(i);
+            if (Items[i].QZProcChain == NULL)
+                Ok = VS_FALSE;
+        }
+        Chains->Release();
+    }
     if (Ok) {
         Number = n;
         for (VS_INT32 i = 0; i < Number && Ok; i++)

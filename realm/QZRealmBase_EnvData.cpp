@@ -44,15 +44,17 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
 {
     // The built-in data classes count as no data: a copy made from one of
     // them would be a new data type, not a datum.
+    VS_UUID RealmID = SRV->GetID(QZRealm);
     if (Input == NULL || !TrelkRealm_IsData(Input) || QZDataBase_IsPreDefined_DataType((StructOfQZDataBase *)Input)) {
         RaiseAddRefusal(QZRealm, "input is not deruru instance or null");
-        return VS_TRUE;
+        // The report ran a script: the rest goes on only with the realm.
+        return SRV->GetObject(&RealmID) == QZRealm ? VS_TRUE : VS_FALSE;
     }
     if (InEnvQueue(QZRealm, Input)) {
         RaiseAddRefusal(QZRealm, "input has existed in cell");
         return VS_FALSE;
     }
-    VS_UUID RealmID = SRV->GetID(QZRealm);
+    VS_UUID InputID = SRV->GetID(Input);
     StructOfQZDataBase *Item = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Input), 0, NULL);
     // Creation runs script events; the realm is found again by its ID.
     if (Item == NULL || SRV->GetObject(&RealmID) != QZRealm)
@@ -71,6 +73,10 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
     if (ChangeCreateTick)
         QZRealmBase_ActiveData_Internal(QZRealm, Item, NULL, 1);
     if (ChangeParentToNULL) {
+        // Activation may report, which runs a script.
+        Input = SRV->GetObject(&InputID);
+        if (Input == NULL)
+            return SRV->GetObject(&RealmID) == QZRealm ? VS_TRUE : VS_FALSE;
         VS_BOOL Locked = SitsInEnvQueue(Input);
         Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);

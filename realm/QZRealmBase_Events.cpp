@@ -276,6 +276,7 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
         return 0;
     VS_UUID RealmID = SRV->GetID(Realm);
     OBJECTATTRIBUTEINDEX CellIndex = SRV->GetAttributeIndex(QZRealmBaseClass, "QZCellQueue");
+    OBJECTATTRIBUTEINDEX EnvIndex = SRV->GetAttributeIndex(QZRealmBaseClass, TRELK_REALM_ENVDATAQUEUE);
     // The data in the env now, in queue order, from the realm's index: only
     // the groups of the classes some cell wants are visited, unless a cell
     // with an input bound to a value asks about every datum. What arrives
@@ -340,13 +341,20 @@ VS_INT32 QZRealmBase_OnBeforeExecute(void *L)
                 Taken = VS_TRUE;
             }
         }
+        // Scripts ran while the datum was handed out (a report, a cell's
+        // hooks): they may have moved it into another realm, emptied the
+        // env or freed this realm. The env's lock is let go only while the
+        // datum still sits in this realm's env; otherwise the lock it holds
+        // is someone else's.
         void *Left = Taken ? SRV->GetObject(&ID) : NULL;
-        if (Left != NULL) {
+        Realm = Left != NULL ? (StructOfQZRealmBase *)SRV->GetObject(&RealmID) : Realm;
+        if (Left != NULL && Realm != NULL && SRV->GetParent(Left) == Realm && SRV->GetIndex(Left) == EnvIndex) {
             ScriptRan = VS_TRUE;
             QZRealmBase_EnvLeaving_Internal(Left);
             SRV->ChangeParent(Left, NULL, 0);
             SRV->UnLockGC(Left);
-        }
+        } else if (Taken)
+            ScriptRan = VS_TRUE;
     }
     Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
     if (Realm != NULL && SRV->QueryFirst(&Realm->EnvDataQueue) != NULL)

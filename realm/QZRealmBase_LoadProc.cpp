@@ -377,34 +377,56 @@ void QZRealmBase_Load_InputQueue(StructOfQZDataInputContainer *QZDataInputContai
     } else {
         const VS_CHAR *Json = ParaPkg->GetStr(InstIndex);
         VS_PARAPKGPTR Record = Trelk_GetParaPkgInterface(__LINE__);
+        // Loading the datum and reporting both run scripts: the container
+        // is found again after them.
+        VS_UUID InID = SRV->GetID(In);
         if (Json == NULL || !Record->FromJSon(Json)) {
+            const VS_CHAR *Why = Json != NULL ? Record->GetJSonError() : "the saved record is no text";
             QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "can not load InputQueue, DataObjectInst load failed");
+                                       "can not load InputQueue, DataObjectInst load failed (%s)",
+                                       Why != NULL ? Why : "the text does not read");
         } else {
             StructOfQZDataBase *Data = (StructOfQZDataBase *)QZDataBase_LoadFrom_Internal(Record);
             if (Data == NULL)
                 QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                            "can not load InputQueue, DataObjectInst load failed");
-            TrelkProc_SetInputObject(In, Data, VS_FALSE); // its creation lock is the container's hold
+            In = (StructOfQZDataInputContainer *)SRV->GetObject(&InID);
+            if (In != NULL)
+                TrelkProc_SetInputObject(In, Data, VS_FALSE); // its creation lock is the container's hold
+            else if (Data != NULL)
+                SRV->UnLockGC(Data);
         }
         Record->Release();
+        In = (StructOfQZDataInputContainer *)SRV->GetObject(&InID);
+        if (In == NULL)
+            return;
     }
 
     if (In->DataLocalBuf != NULL)
         In->DataLocalBuf->Release();
     In->DataLocalBuf = NULL;
     const VS_CHAR *LocalBuf = GetText(ParaPkg, "DataLocalBuf");
+    VS_PARAPKGPTR BadLocalBuf = NULL;
     if (LocalBuf != NULL) {
         VS_PARAPKGPTR Pkg = Trelk_GetParaPkgInterface(__LINE__);
         if (Pkg->FromJSon(LocalBuf))
             In->DataLocalBuf = Pkg;
         else
-            Pkg->Release();
+            BadLocalBuf = Pkg;
     }
     const VS_CHAR *ProcID = GetText(ParaPkg, "QZProcID");
     if (ProcID != NULL) {
         SRV->StringToUuid(ProcID, &In->QZProcID);
         NoteFixUp(NextQZProcRecord, ProcID, In);
+    }
+    if (BadLocalBuf != NULL) {
+        // The input loads without it: said once the container is complete,
+        // since the report runs script code.
+        const VS_CHAR *Why = BadLocalBuf->GetJSonError();
+        QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                   "can not load InputQueue, DataLocalBuf load failed (%s)",
+                                   Why != NULL ? Why : "the text does not read");
+        BadLocalBuf->Release();
     }
 }
 

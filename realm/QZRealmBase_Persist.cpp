@@ -188,8 +188,8 @@ static void *LoadOneRecord(VS_PARAPKGPTR Record, VS_PARAPKGPTR QZProcRecord, VS_
     return NULL;
 }
 
-VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
-                                              VS_BOOL IsStrictmatch)
+VS_PARAPKGPTR QZRealmBase_LoadObjectHeld_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
+                                                  VS_BOOL IsStrictmatch)
 {
     VS_PARAPKGPTR Result = Trelk_GetParaPkgInterface(__LINE__);
     if (QZRealmBase == NULL || InputParaPkg == NULL)
@@ -223,12 +223,25 @@ VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, 
     QZProcRecord->Release();
     NextQZProcRecord->Release();
     ObjectList->Release();
+    return Result;
+}
 
+void QZRealmBase_LoadObject_LetGo_Internal(VS_PARAPKGPTR Objects)
+{
+    if (Objects == NULL)
+        return;
+    for (VS_INT32 i = 0; i < Objects->GetNumber(); i++)
+        if (Objects->GetType(i) == VSTYPE_OBJECT && Objects->GetObject(i) != NULL)
+            SRV->UnLockGC(Objects->GetObject(i));
+}
+
+VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
+                                              VS_BOOL IsStrictmatch)
+{
+    VS_PARAPKGPTR Result = QZRealmBase_LoadObjectHeld_Internal(QZRealmBase, InputParaPkg, IsStrictmatch);
     // The package names the objects by ID: each lives until the next
     // collection point, and on while the caller holds it.
-    for (VS_INT32 i = 0; i < Result->GetNumber(); i++)
-        if (Result->GetType(i) == VSTYPE_OBJECT)
-            SRV->UnLockGC(Result->GetObject(i));
+    QZRealmBase_LoadObject_LetGo_Internal(Result);
     return Result;
 }
 

@@ -58,8 +58,13 @@ static VS_INT32 Run(const StringRunForm *Form, VS_BOOL IsText, VS_BOOL IsAsync)
             return Fail(Realm, Form->NotText, IsAsync);
         Saved = Trelk_GetParaPkgInterface(__LINE__);
         if (!Saved->FromJSon(Text)) {
+            // The host's reason names where the text went wrong; without it
+            // a long saved text is a guess.
+            const VS_CHAR *Why = Saved->GetJSonError();
+            QZRealmBase_RaiseException(Realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "%s (%s)", Form->NotJSon,
+                                       Why != NULL ? Why : "the text does not read");
             Saved->Release();
-            return Fail(Realm, Form->NotJSon, IsAsync);
+            return Fail(NULL, NULL, IsAsync);
         }
     } else {
         Saved = SRV->LuaType(Position) == VSLUATYPE_PARAPKG ? SRV->LuaToParaPkg(Position) : NULL;
@@ -68,13 +73,17 @@ static VS_INT32 Run(const StringRunForm *Form, VS_BOOL IsText, VS_BOOL IsAsync)
         Saved->AddRef();
     }
     VS_UUID RealmID = SRV->GetID(Realm);
-    VS_PARAPKGPTR Objects = QZRealmBase_LoadObject_Internal(Realm, Saved, VS_FALSE);
+    // The rebuilt objects keep the locks they were made with until they
+    // are on the stack: a host may free an object at its last unlock.
+    VS_PARAPKGPTR Objects = QZRealmBase_LoadObjectHeld_Internal(Realm, Saved, VS_FALSE);
     Saved->Release();
     // Loading runs creation events.
     Realm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
     if (Objects == NULL || Objects->GetNumber() == 0 || !TrelkRealm_IsRealm(Realm)) {
-        if (Objects != NULL)
+        if (Objects != NULL) {
+            QZRealmBase_LoadObject_LetGo_Internal(Objects);
             Objects->Release();
+        }
         return Fail(TrelkRealm_IsRealm(Realm) ? Realm : NULL, Form->NoProcs, IsAsync);
     }
     // The rebuilt objects follow the arguments; their places on the stack
@@ -82,6 +91,7 @@ static VS_INT32 Run(const StringRunForm *Form, VS_BOOL IsText, VS_BOOL IsAsync)
     StackTo(Position);
     for (VS_INT32 i = 0; i < Objects->GetNumber(); i++)
         SRV->LuaPushObject(Objects->GetType(i) == VSTYPE_OBJECT ? Objects->GetObject(i) : NULL);
+    QZRealmBase_LoadObject_LetGo_Internal(Objects);
     Objects->Release();
     if (!IsAsync) {
         SRV->LuaPushNil();

@@ -196,6 +196,12 @@ extern "C" TRELK_EXPORT void *QZRealmBase_RunProc_Thread(void *RunProcContext);
 // before the next collection point.
 VS_PARAPKGPTR QZRealmBase_LoadObject_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
                                               VS_BOOL IsStrictmatch);
+// The same, but each object keeps the lock it was made with: the caller holds
+// it (pushes it, queues it) first and lets go after, with
+// QZRealmBase_LoadObject_LetGo_Internal.
+VS_PARAPKGPTR QZRealmBase_LoadObjectHeld_Internal(StructOfQZRealmBase *QZRealmBase, VS_PARAPKGPTR InputParaPkg,
+                                                  VS_BOOL IsStrictmatch);
+void QZRealmBase_LoadObject_LetGo_Internal(VS_PARAPKGPTR Objects);
 // One tag text per item of a data set ("" for an item that is no data
 // object); a new package the caller releases.
 VS_PARAPKGPTR QZRealmBase_FormatChanged_FormatTag_Internal(VS_PARAPKGPTR DataSet);

@@ -100,9 +100,13 @@ static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *ModuleGone)
                                    Source != NULL ? Source : "", (VS_INT32)Line, Text != NULL ? Text : "");
     } else
         return Result;
-    C->QZProc->LoopCount = C->QZProc->LoopCountTotal = 0;
+    // The report ran a script: the error is counted on what is still there.
+    FindAll(C);
+    if (C->QZProc != NULL)
+        C->QZProc->LoopCount = C->QZProc->LoopCountTotal = 0;
     TrelkSched_CountError(C->QZRealm, C->QZCellInstance, C->QZProc, C->QZProcRunner);
-    Trelk_InsertPerformaceData_ForError(C->QZProc);
+    if (C->QZProc != NULL)
+        Trelk_InsertPerformaceData_ForError(C->QZProc);
     return -1;
 }
 
@@ -201,15 +205,22 @@ VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *
         // No worker: the run fails as a script call that cannot be made.
         if (C != NULL)
             SRV->Free(C);
+        VS_UUID IDs[4] = {SRV->GetID(realm), SRV->GetID(cell), SRV->GetID(runner), SRV->GetID(proc)};
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, "Cell[%s] Proc[%s]'s runs failed",
                                    Trelk_Name(cell), Trelk_Name(proc));
         if (*Sources != NULL) {
             (*Sources)->Release();
             *Sources = NULL;
         }
-        proc->LoopCount = proc->LoopCountTotal = 0;
-        TrelkSched_CountError(realm, cell, proc, runner);
-        Trelk_InsertPerformaceData_ForError(proc);
+        // The report ran a script: the error is counted on what is still
+        // there.
+        proc = TRELK_FIND(StructOfQZProcBase, IDs[3]);
+        if (proc != NULL)
+            proc->LoopCount = proc->LoopCountTotal = 0;
+        TrelkSched_CountError(TRELK_FIND(StructOfQZRealmBase, IDs[0]), TRELK_FIND(StructOfQZCellBase, IDs[1]), proc,
+                              TRELK_FIND(StructOfQZProcRunnerBase, IDs[2]));
+        if (proc != NULL)
+            Trelk_InsertPerformaceData_ForError(proc);
         return -1;
     }
     *Sources = NULL;

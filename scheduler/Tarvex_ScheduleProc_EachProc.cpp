@@ -251,6 +251,10 @@ static VS_INT32 LastProc(ProcStep *S, VS_INT32 Remembered)
         QZRealmBase_RaiseException(S->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Proc[%s] is in runner, but it's RootProcID is invalid", Trelk_Name(proc));
         OwnerID = S->IDs.Proc;
+        // The report ran a script.
+        if (!Refind(S))
+            return -1;
+        proc = S->proc;
     }
     for (void *Item = SRV->QueryFirst(&S->cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
         if (!TrelkSched_IsData(Item))
@@ -287,9 +291,14 @@ static VS_BOOL SameChainInput(ProcStep *S)
     void *Root = TrelkSched_Find(&proc->RootProcID);
     if (Producer == NULL || Root == NULL || SRV->GetParent(Producer) != SRV->GetParent(Root))
         return VS_FALSE;
+    VS_UUID DataID = SRV->GetID(Data);
     QZRealmBase_RaiseException(S->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                "QZProc[%s]'s input comes from the output of the same procchain", Trelk_Name(proc));
-    QZProcBase_RejectInput_Internal(proc, Data, VS_TRUE);
+    // The report ran a script: what it freed is not refused.
+    proc = TRELK_FIND(StructOfQZProcBase, S->IDs.Proc);
+    Data = TRELK_FIND(StructOfQZDataBase, DataID);
+    if (proc != NULL && Data != NULL)
+        QZProcBase_RejectInput_Internal(proc, Data, VS_TRUE);
     return VS_TRUE;
 }
 

@@ -50,12 +50,18 @@ VS_INT32 Tarvex_ScheduleProc_QZProcRunner_GetSourceDataLength(StructOfQZDataBase
 // ---------------------------------------------------------------------------
 // Cancel and disapprove
 // ---------------------------------------------------------------------------
+static VS_UUID IDOf(void *Object)
+{
+    return Object != NULL ? SRV->GetID(Object) : VS_UUID{};
+}
+
 void Tarvex_ScheduleProc_QZProcRunner_ProcCancel(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                                  StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc)
 {
     if (proc == NULL || proc->Status == 0)
         return;
     VS_UUID ProcID = SRV->GetID(proc);
+    VS_UUID RealmID = IDOf(realm), CellID = IDOf(cell), RunnerID = IDOf(runner);
     StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(proc);
     if (LocalBuf != NULL && LocalBuf->RunProcThreadIsRunning) {
         QZProcBase_StopRunProcWorker(proc);
@@ -77,9 +83,14 @@ void Tarvex_ScheduleProc_QZProcRunner_ProcCancel(StructOfQZRealmBase *realm, Str
     if (!(proc->IsSuspend && LocalBuf != NULL && LocalBuf->IsAsyncThreadIsRunning)) {
         proc->Status = -1;
         QZProcBase_RejectInput_Internal(proc, NULL, VS_FALSE);
-        SRV->LuaPushObject(realm);
-        SRV->LuaPushObject(cell);
-        SRV->LuaPushObject(runner);
+        // Stopping the worker and letting go of the input may have run
+        // scripts: the notice names what is still there.
+        proc = TRELK_FIND(StructOfQZProcBase, ProcID);
+        if (proc == NULL)
+            return;
+        SRV->LuaPushObject(TrelkSched_Find(&RealmID));
+        SRV->LuaPushObject(TrelkSched_Find(&CellID));
+        SRV->LuaPushObject(TrelkSched_Find(&RunnerID));
         TrelkSched_CallObject(proc, "Execute", 3, 0, "calls the function Execute failed");
         proc = TRELK_FIND(StructOfQZProcBase, ProcID);
         if (proc == NULL)
@@ -150,8 +161,9 @@ void Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(StructOfQZRealmBase *rea
 void TrelkSched_Kill(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
                      StructOfQZProcBase *proc)
 {
-    VS_UUID RealmID = SRV->GetID(realm), CellID = SRV->GetID(cell), RunnerID = SRV->GetID(runner),
-            ProcID = SRV->GetID(proc);
+    // Any of them may be gone already when a report before the kill ran a
+    // script.
+    VS_UUID RealmID = IDOf(realm), CellID = IDOf(cell), RunnerID = IDOf(runner), ProcID = IDOf(proc);
     Tarvex_ScheduleProc_QZProcRunner_ProcCancel(realm, cell, runner, proc);
     Tarvex_ScheduleProc_QZProcRunner_ProcIsDisapproved(TRELK_FIND(StructOfQZRealmBase, RealmID),
                                                        TRELK_FIND(StructOfQZCellBase, CellID),
@@ -191,7 +203,7 @@ static VS_INT32 CallLimitEvent(StructOfQZRealmBase *realm, const VS_CHAR *Name, 
 VS_BOOL TrelkSched_LimitLongSourceData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                        StructOfQZProcBase *proc, StructOfQZDataBase *data)
 {
-    VS_UUID ProcID = SRV->GetID(proc), DataID = SRV->GetID(data);
+    VS_UUID ProcID = SRV->GetID(proc), DataID = SRV->GetID(data), RealmID = SRV->GetID(realm);
     SRV->LuaPushObject(cell);
     SRV->LuaPushObject(data);
     VS_BOOL Answer;
@@ -202,9 +214,13 @@ VS_BOOL TrelkSched_LimitLongSourceData(StructOfQZRealmBase *realm, StructOfQZCel
     data = TRELK_FIND(StructOfQZDataBase, DataID);
     if (data == NULL)
         return VS_FALSE;
-    QZRealmBase_RaiseException(TrelkSched_Find(SRV->GetIDEx(realm)), TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+    QZRealmBase_RaiseException(TrelkSched_Find(&RealmID), TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                "QZData[%s]'s sourcedata is too long, it may be invalid and can not as input",
                                Trelk_Name(data));
+    // The report ran a script.
+    data = TRELK_FIND(StructOfQZDataBase, DataID);
+    if (data == NULL)
+        return VS_FALSE;
     QZDataBase_Disapproved_Internal(data);
     proc = TRELK_FIND(StructOfQZProcBase, ProcID);
     data = TRELK_FIND(StructOfQZDataBase, DataID);
@@ -224,10 +240,14 @@ static VS_BOOL Refind(VS_UUID *IDs, StructOfQZRealmBase **realm, StructOfQZCellB
     return *realm != NULL && *cell != NULL && *runner != NULL && *proc != NULL ? VS_TRUE : VS_FALSE;
 }
 
+// The report runs the stub's script, which may free any of the four: the
+// kill then deals with those still there.
 static void KillWith(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
                      StructOfQZProcBase *proc, const VS_CHAR *Format)
 {
+    VS_UUID IDs[4] = {SRV->GetID(realm), SRV->GetID(cell), SRV->GetID(runner), SRV->GetID(proc)};
     QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0, Format, Trelk_Name(proc));
+    Refind(IDs, &realm, &cell, &runner, &proc);
     TrelkSched_Kill(realm, cell, runner, proc);
 }
 

@@ -23,35 +23,55 @@ void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, S
                                                    VS_UUID *DataBaseID, StructOfQZDataBase *MasterQZData,
                                                    VS_BOOL IsOnlyDirect, StructOfQZProcRunnerBase *CurrentQZProcRunner)
 {
-    (void)realm;
     (void)CurrentQZProcRunner;
-    void *Index = SRV->CreateIndex_Nor(3, 0);
     if (cell == NULL || DataBaseID == NULL)
-        return Index;
-    void *Next = NULL;
-    for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = Next) {
-        Next = SRV->QueryNext(Item);
-        if (!TrelkSched_IsData(Item))
-            continue;
-        StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
-        if (!MatchesClass(Data, DataBaseID, IsOnlyDirect))
-            continue;
-        if (MasterQZData != NULL && !QZDataBase_IsSource_Internal(Data, MasterQZData, VS_FALSE))
-            continue;
-        VS_UWORD K1, K2, K3;
-        KeyOf(Data, &K1, &K2, &K3);
-        if (SRV->FindThreeKey(Index, K1, K2, K3) != NULL) {
-            QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
-                                       "build [%s] envdatatree error, two or more env data has same index, it will "
-                                       "hidden existed env data",
-                                       Trelk_Name(cell));
-            // The host keeps the first of two equal keys; the later datum is
-            // the one that stays a candidate.
-            SRV->DelThreeKey(Index, K1, K2, K3);
+        return SRV->CreateIndex_Nor(3, 0);
+    VS_UUID CellID = SRV->GetID(cell), RealmID = realm != NULL ? SRV->GetID(realm) : VS_UUID{};
+    // A report of two equal keys runs a script, which may free any datum
+    // indexed so far: the index is then built again from what is still
+    // there, the keys reported already without a second report.
+    VS_INT32 Reported = 0;
+    for (;;) {
+        void *Index = SRV->CreateIndex_Nor(3, 0);
+        VS_INT32 Seen = 0;
+        VS_BOOL Again = VS_FALSE;
+        for (void *Item = SRV->QueryFirst(&cell->EnvDataQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+            if (!TrelkSched_IsData(Item))
+                continue;
+            StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
+            if (!MatchesClass(Data, DataBaseID, IsOnlyDirect))
+                continue;
+            if (MasterQZData != NULL && !QZDataBase_IsSource_Internal(Data, MasterQZData, VS_FALSE))
+                continue;
+            VS_UWORD K1, K2, K3;
+            KeyOf(Data, &K1, &K2, &K3);
+            if (SRV->FindThreeKey(Index, K1, K2, K3) != NULL) {
+                if (++Seen > Reported) {
+                    Reported = Seen;
+                    VS_UUID MasterID = MasterQZData != NULL ? SRV->GetID(MasterQZData) : VS_UUID{};
+                    QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                                               "build [%s] envdatatree error, two or more env data has same "
+                                               "index, it will hidden existed env data",
+                                               Trelk_Name(cell));
+                    SRV->DestoryIndex(Index);
+                    realm = TRELK_FIND(StructOfQZRealmBase, RealmID);
+                    cell = TRELK_FIND(StructOfQZCellBase, CellID);
+                    if (MasterQZData != NULL)
+                        MasterQZData = TRELK_FIND(StructOfQZDataBase, MasterID);
+                    if (cell == NULL || (MasterQZData == NULL && !Trelk_IsZeroID(&MasterID)))
+                        return SRV->CreateIndex_Nor(3, 0);
+                    Again = VS_TRUE;
+                    break;
+                }
+                // The host keeps the first of two equal keys; the later datum
+                // is the one that stays a candidate.
+                SRV->DelThreeKey(Index, K1, K2, K3);
+            }
+            SRV->InsertThreeKey(Index, K1, K2, K3, Data);
         }
-        SRV->InsertThreeKey(Index, K1, K2, K3, Data);
+        if (!Again)
+            return Index;
     }
-    return Index;
 }
 
 void *TrelkSched_CachedCandidates(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, void *Cache,
@@ -251,9 +271,13 @@ VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCe
         return VS_FALSE;
     StructOfQZProcBase *First = TrelkSched_StartProc(&chain->QZProcStart);
     if (First == NULL) {
+        VS_UUID ChainID = SRV->GetID(chain);
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] Proc is freed somewhere", Trelk_Name(cell));
-        SRV->FreeObject(chain);
+        // The report ran a script.
+        void *Chain = TrelkSched_Find(&ChainID);
+        if (Chain != NULL)
+            SRV->FreeObject(Chain);
         return VS_TRUE;
     }
     VS_BOOL HasInputs = SRV->QueryFirst(&First->InputQueue) != NULL ? VS_TRUE : VS_FALSE;

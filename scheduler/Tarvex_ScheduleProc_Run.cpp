@@ -168,8 +168,9 @@ static void RecordPerformance(StructOfQZProcBase *proc)
     proc->StartEachExecuteTick = 0;
 }
 
-// Input left behind by a finished proc.
-static void LeftoverInput(RunState *R)
+// Input left behind by a finished proc. The report runs the stub's script,
+// which may free any object of the run: FALSE when one is gone.
+static VS_BOOL LeftoverInput(RunState *R)
 {
     StructOfQZProcBase *proc = R->proc;
     VS_BOOL AnySatisfied = VS_FALSE;
@@ -177,18 +178,21 @@ static void LeftoverInput(RunState *R)
         if (TrelkSched_InputSatisfied((StructOfQZDataInputContainer *)In))
             AnySatisfied = VS_TRUE;
     if (!AnyInputItem(proc))
-        return;
+        return VS_TRUE;
     if (!AnySatisfied) {
         QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                    "proc [%s] finish execute, but it does not accept input data, this may block it "
                                    "to executed again, please confirm",
                                    Trelk_Name(proc));
-        return;
+        return Refind(R);
     }
     QZRealmBase_RaiseException(R->realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                "proc [%s] finish execute, but it does not accept input data and input is complete, "
                                "it will be executed deadloop, so trelk automatically accept input",
                                Trelk_Name(proc));
+    if (!Refind(R))
+        return VS_FALSE;
+    proc = R->proc;
     for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
         TrelkDrain DrainItem;
@@ -202,6 +206,7 @@ static void LeftoverInput(RunState *R)
             SRV->FreeObject(Item);
         }
     }
+    return VS_TRUE;
 }
 
 // ---------------------------------------------------------------------------
@@ -229,7 +234,27 @@ static VS_PARAPKGPTR RulesToAttach(RunState *R)
     return Rules;
 }
 
-static VS_UUID OwnerTypeID(RunState *R)
+// Where the output walk stands. A report runs a script: the walk notes its
+// place by ID just before one, and goes on only where that place still is.
+struct WalkPlace {
+    void *Out;      // the output container walked
+    void *NextData; // the datum after the one stamped, or NULL
+    VS_UUID OutID, NextID;
+    VS_BOOL Noted; // a report was made: find everything again
+};
+
+static void NotePlace(WalkPlace *W)
+{
+    if (W->Noted)
+        return;
+    W->Noted = VS_TRUE;
+    W->OutID = SRV->GetID(W->Out);
+    W->NextID = W->NextData != NULL ? SRV->GetID(W->NextData) : VS_UUID{};
+}
+
+// The type the proc was made from. A proc made from none is reported, which
+// runs a script: the caller finds its objects again.
+static VS_UUID OwnerTypeID(RunState *R, WalkPlace *W)
 {
     VS_INT32 Steps = 0;
     for (void *Class = R->proc; Class != NULL && Steps < TRELK_SCHED_MAXDEPTH; Class = SRV->GetClass(Class), Steps++) {
@@ -238,28 +263,46 @@ static VS_UUID OwnerTypeID(RunState *R)
         if (Trelk_IsOf(Class, QZProcBaseClass) && ((StructOfQZProcBase *)Class)->IsType)
             return SRV->GetID(Class);
     }
+    NotePlace(W);
     QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                "Proc[%s] is in runner, but it's IsType == true class is not found",
                                Trelk_Name(R->proc));
     return VS_UUID{};
 }
 
-static void StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCount, VS_PARAPKGPTR Rules)
+// Stamps one output datum. Its reports run the stub's script, which may free
+// the datum or any object of the run: W->Noted tells the caller to find
+// them again, and FALSE means the datum is gone (nothing more was done).
+static VS_BOOL StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCount, VS_PARAPKGPTR Rules,
+                           WalkPlace *W)
 {
     StructOfQZRealmBase *realm = R->realm;
     StructOfQZProcBase *proc = R->proc;
+    VS_UUID DataID = SRV->GetID(Data);
     Data->ScheduleTickCount = realm->ScheduleTickCount;
     realm->DataSequenceIndex++;
     Data->SequenceIndex = realm->DataSequenceIndex;
     Data->LiveCount = LiveCount;
     if (Trelk_IsZeroID(&proc->RootProcID)) {
+        NotePlace(W);
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Proc[%s] is in runner, but it's RootProcID is invalid", Trelk_Name(proc));
+        Data = TRELK_FIND(StructOfQZDataBase, DataID);
+        if (!Refind(R) || Data == NULL)
+            return VS_FALSE;
         Data->OwnerProcIDInCell = R->ProcID;
     } else
         Data->OwnerProcIDInCell = proc->RootProcID;
-    if (Trelk_IsZeroID(&Data->OwnerProcID))
-        Data->OwnerProcID = OwnerTypeID(R);
+    if (Trelk_IsZeroID(&Data->OwnerProcID)) {
+        VS_BOOL Before = W->Noted;
+        VS_UUID Owner = OwnerTypeID(R, W);
+        if (W->Noted && !Before) {
+            Data = TRELK_FIND(StructOfQZDataBase, DataID);
+            if (!Refind(R) || Data == NULL)
+                return VS_FALSE;
+        }
+        Data->OwnerProcID = Owner;
+    }
     Data->OwnerRunnerProcID = R->ProcID;
     if (QZDataBase_GetSourceData_Internal(Data) == NULL && R->Sources != NULL) {
         VS_PARAPKGPTR Own = Trelk_GetParaPkgInterface(__LINE__);
@@ -285,6 +328,7 @@ static void StampOutput(RunState *R, StructOfQZDataBase *Data, VS_INT32 LiveCoun
             SRV->ChangeParent(Attach, Data, AttachIndex);
         }
     }
+    return VS_TRUE;
 }
 
 // The datum is an item of the cell's env, or an instance made from one: the
@@ -400,8 +444,12 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
     // Made for the first datum that goes to the environment.
     VS_PARAPKGPTR EnvList = NULL;
     VS_BOOL Failed = VS_FALSE;
+    // Set when a script freed what the walk stands on: the run ends there.
+    VS_BOOL Gone = VS_FALSE;
     StructOfQZProcBase *Next = TrelkSched_NextProc(R->proc);
-    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL && !Failed; Out = SRV->QueryNext(Out)) {
+    // After a report the container may be gone: the walk ends without it.
+    for (void *Out = SRV->QueryFirst(&R->proc->OutputQueue); Out != NULL;
+         Out = Failed || Gone ? NULL : SRV->QueryNext(Out)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         if (!Output->ChangeFlag)
             continue;
@@ -411,7 +459,23 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             if (!TrelkSched_IsData(Item))
                 continue;
             StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
-            StampOutput(R, Data, LiveCount, Rules);
+            WalkPlace W = {Out, NextData, VS_UUID{}, VS_UUID{}, VS_FALSE};
+            VS_BOOL Stamped = StampOutput(R, Data, LiveCount, Rules, &W);
+            if (W.Noted) {
+                // A report ran a script: the walk goes on only where it
+                // still stands.
+                Out = Refind(R) ? TrelkSched_Find(&W.OutID) : NULL;
+                NextData = NextData != NULL ? TrelkSched_Find(&W.NextID) : NULL;
+                if (Out == NULL || SRV->GetParent(Out) != R->proc ||
+                    (!Trelk_IsZeroID(&W.NextID) && (NextData == NULL || SRV->GetParent(NextData) != Out))) {
+                    Gone = VS_TRUE;
+                    break;
+                }
+                Output = (StructOfQZDataOutputContainer *)Out;
+                Next = TrelkSched_NextProc(R->proc);
+            }
+            if (!Stamped)
+                continue;
             if (Next != NULL) {
                 Tarvex_ScheduleProc_QZDataToProc(R->cell, Data, Next);
                 for (void *Chain = SRV->QueryFirst(&R->proc->QZProcChild); Chain != NULL;
@@ -447,6 +511,13 @@ static VS_BOOL RouteOutput(RunState *R, VS_INT32 LiveCount)
             // it is queued in the environment.
             SRV->ChangeParent(Data, NULL, 0);
         }
+    }
+    if (Gone) {
+        ReleaseSources(R);
+        if (Rules != NULL)
+            Rules->Release();
+        ReleaseEnvList(EnvList);
+        return VS_FALSE;
     }
     if (Failed) {
         // A datum that may not go to the environment fails the run at once:
@@ -552,8 +623,9 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         QZRealmBase_RaiseException(R.realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] Proc[%s]'s returns < 0, runs failed", Trelk_Name(R.cell), Trelk_Name(P));
         ReleaseSources(&R);
-        if (IsCell)
-            QZRealmBase_ResetSingleCell_Internal(R.realm, (StructOfQZCellBase *)P, VS_FALSE);
+        // The report ran a script: the cell is reset only if it is still there.
+        if (IsCell && Refind(&R))
+            QZRealmBase_ResetSingleCell_Internal(R.realm, (StructOfQZCellBase *)R.proc, VS_FALSE);
         Fail(&R);
         if (Refind(&R))
             R.proc->Status = 0;
@@ -587,11 +659,17 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
             Chain != NULL && SRV->GetIndex(Chain) == Trelk_ClassAttrIndex(QZCellBaseClass, "QZProcForOutputQueue")
                 ? VS_TRUE
                 : VS_FALSE;
-        if (HasInputs && !AnyInputItem(P) && !IsOutputChain)
+        if (HasInputs && !AnyInputItem(P) && !IsOutputChain) {
             QZRealmBase_RaiseException(R.realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "Cell[%s] Proc[%s]'s input is accepted or rejected. It should return 0 instead "
                                        "of returning to continue execution",
                                        Trelk_Name(R.cell), Trelk_Name(P));
+            if (!Refind(&R)) {
+                ReleaseSources(&R);
+                return -1;
+            }
+            P = R.proc;
+        }
         if (AnyOutputData(P, VS_FALSE) || (HasInputs && AnyInputItem(P)))
             P->LoopCount = P->LoopCountTotal = 0;
         RecordPerformance(P);
@@ -609,11 +687,21 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
             P->PrivateLocalBuf->Clear();
         P->Status = 0;
         P->LoopCount = P->LoopCountTotal = 0;
-        LeftoverInput(&R);
+        if (!LeftoverInput(&R)) {
+            ReleaseSources(&R);
+            return -1;
+        }
+        P = R.proc;
         RecordPerformance(P);
-        if (SRV->QueryFirst(&P->OutputQueue) != NULL && !AnyOutputData(P, VS_TRUE))
+        if (SRV->QueryFirst(&P->OutputQueue) != NULL && !AnyOutputData(P, VS_TRUE)) {
             QZRealmBase_RaiseException(R.realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                        "proc [%s] finish execute, but it does not generate any output", Trelk_Name(P));
+            if (!Refind(&R)) {
+                ReleaseSources(&R);
+                return -1;
+            }
+            P = R.proc;
+        }
         QZRealmBase_BreakOnProcHandle(R.realm, P);
         if (!Refind(&R)) {
             ReleaseSources(&R);

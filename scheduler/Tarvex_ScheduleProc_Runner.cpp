@@ -137,7 +137,12 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
     if (SRV->QueryFirst(&runner->QZProcBase) == NULL) {
         QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] runner QZProcBase is NULL", Trelk_Name(cell));
-        Tarvex_ScheduleProc_QZProcRunnerFree(realm, cell, runner);
+        // The report ran a script: the runner goes if it is still there.
+        realm = TRELK_FIND(StructOfQZRealmBase, IDs.Realm);
+        cell = TRELK_FIND(StructOfQZCellBase, IDs.Cell);
+        runner = TRELK_FIND(StructOfQZProcRunnerBase, IDs.Runner);
+        if (runner != NULL)
+            Tarvex_ScheduleProc_QZProcRunnerFree(realm, cell, runner);
         return VS_FALSE;
     }
     ApplyCurrentRule(runner);

@@ -25,23 +25,42 @@ static VS_BOOL OutputMadeFrom(StructOfQZDataOutputContainer *Output, StructOfQZD
 }
 
 // Puts one produced datum into the cell's output that was declared for it.
+// The check may convert the datum through its type class and report, both
+// script calls: what the walk stands on is found again after it, and the
+// collection ends where it is gone.
 static void CollectOutput(StructOfQZCellBase *Cell, StructOfQZDataInputContainer *Input, StructOfQZDataBase *Data)
 {
     OBJECTATTRIBUTEINDEX DataIndex = Trelk_ClassAttrIndex(QZDataOutputContainerClass, "QZData");
+    VS_UUID CellID = SRV->GetID(Cell), InputID = SRV->GetID(Input), DataID = SRV->GetID(Data);
     for (void *Out = SRV->QueryFirst(&Cell->OutputQueue); Out != NULL; Out = SRV->QueryNext(Out)) {
         StructOfQZDataOutputContainer *Output = (StructOfQZDataOutputContainer *)Out;
         if (!OutputMadeFrom(Output, Input))
             continue;
+        VS_UUID OutID = SRV->GetID(Out);
         VS_BOOL Accepted = VS_FALSE;
         StructOfQZDataBase *Result = QZProcBase_AddOutputData_VerifyAndGetOutputData(Output, Data, &Accepted);
+        Cell = TRELK_FIND(StructOfQZCellBase, CellID);
+        Out = TrelkSched_Find(&OutID);
+        Input = TRELK_FIND(StructOfQZDataInputContainer, InputID);
+        Data = TRELK_FIND(StructOfQZDataBase, DataID);
+        if (Cell == NULL || Out == NULL || SRV->GetParent(Out) != Cell || Input == NULL || Data == NULL) {
+            // The check hands over one lock on what it answered.
+            if (Accepted && Result != NULL)
+                SRV->UnLockGC(Result);
+            return;
+        }
+        Output = (StructOfQZDataOutputContainer *)Out;
         if (!Accepted)
             continue;
         if (Result == NULL) {
             QZRealmBase_RaiseException(NULL, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "Proc[%s]'s output data [%s] failed, it can not redirect to new type",
                                        Trelk_Name(Cell), Trelk_Name(Data));
-            Cell->ErrorCount++;
-            Trelk_InsertPerformaceData_ForError(Cell);
+            Cell = TRELK_FIND(StructOfQZCellBase, CellID);
+            if (Cell != NULL) {
+                Cell->ErrorCount++;
+                Trelk_InsertPerformaceData_ForError(Cell);
+            }
             return;
         }
         StructOfQZDataBase *Existing = NULL;
@@ -83,7 +102,8 @@ VS_INT32 QZCellBase_OutputProc_Execute_ScriptCallBack(void *L)
         SRV->LuaPushInt(0);
         return 1;
     }
-    VS_UUID ProcID = SRV->GetID(Proc);
+    VS_UUID ProcID = SRV->GetID(Proc), CellID = SRV->GetID(Cell);
+    VS_UUID RealmID = RealmArg != NULL ? SRV->GetID(RealmArg) : VS_UUID{};
     VS_BOOL Handled = VS_FALSE;
     for (void *In = SRV->QueryFirst(&Proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
@@ -92,21 +112,50 @@ VS_INT32 QZCellBase_OutputProc_Execute_ScriptCallBack(void *L)
             NextItem = SRV->QueryNext(It);
             StructOfQZObjectPointerWithChangeFlag *Item = (StructOfQZObjectPointerWithChangeFlag *)It;
             StructOfQZDataBase *Data = TrelkSched_ItemData(Item);
+            VS_BOOL Ran = VS_FALSE, Missing = VS_FALSE;
+            // Noted only before a script may run.
+            VS_UUID InputID, ItemID, NextID;
+            if (Data == NULL || (!Trelk_IsZeroID(&Data->OwnerRunnerProcID) && Item->ChangeFlag)) {
+                InputID = SRV->GetID(In);
+                ItemID = SRV->GetID(It);
+                NextID = NextItem != NULL ? SRV->GetID(NextItem) : VS_UUID{};
+            }
             if (Data == NULL) {
-                QZRealmBase_RaiseException(RealmArg, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
+                Missing = VS_TRUE;
+                QZRealmBase_RaiseException(TrelkSched_Find(&RealmID), TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                            "Cell[%s] runner failed, data object may be freed somewhere",
                                            Trelk_Name(Cell));
-                continue;
-            }
-            if (!Trelk_IsZeroID(&Data->OwnerRunnerProcID)) {
+                Ran = VS_TRUE;
+            } else if (!Trelk_IsZeroID(&Data->OwnerRunnerProcID)) {
                 if (!Item->ChangeFlag)
                     continue;
                 Handled = VS_TRUE;
                 Item->ChangeFlag = VS_FALSE;
+                VS_UUID DataID = SRV->GetID(Data);
                 CollectOutput(Cell, Input, Data);
+                Ran = VS_TRUE;
+                Data = TRELK_FIND(StructOfQZDataBase, DataID);
             }
-            Tarvex_ScheduleProc_QZDataUnConnect(Data, &ProcID);
-            SRV->FreeObject(Item);
+            if (Ran) {
+                // A script ran: the walk goes on only where it still stands.
+                Proc = TRELK_FIND(StructOfQZProcBase, ProcID);
+                Cell = TRELK_FIND(StructOfQZCellBase, CellID);
+                In = TrelkSched_Find(&InputID);
+                It = TrelkSched_Find(&ItemID);
+                NextItem = NextItem != NULL ? TrelkSched_Find(&NextID) : NULL;
+                if (Proc == NULL || Cell == NULL || In == NULL || SRV->GetParent(In) != Proc ||
+                    (!Trelk_IsZeroID(&NextID) && (NextItem == NULL || SRV->GetParent(NextItem) != In))) {
+                    SRV->LuaPushInt(Proc == NULL || Cell == NULL ? 0 : 2);
+                    return 1;
+                }
+                Input = (StructOfQZDataInputContainer *)In;
+                // A record whose datum was missing stays, as it always has.
+                if (It == NULL || Missing)
+                    continue;
+            }
+            if (Data != NULL)
+                Tarvex_ScheduleProc_QZDataUnConnect(Data, &ProcID);
+            SRV->FreeObject(It);
         }
     }
     SRV->LuaPushInt(Handled ? 4 : 2);
@@ -526,8 +575,10 @@ static VS_INT32 FinishHook(void *Object, void *Argument, VS_UUID *CellID)
     return Answer ? 0 : -1;
 }
 
-static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
+// Each report runs the stub's script: FALSE when the cell went with it.
+static VS_BOOL MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
 {
+    VS_UUID RealmID = SRV->GetID(realm), CellID = SRV->GetID(cell);
     for (void *R = SRV->QueryFirst(&cell->NormalRunnerQueue); R != NULL; R = SRV->QueryNext(R)) {
         StructOfQZProcRunnerBase *Runner = (StructOfQZProcRunnerBase *)R;
         if (Runner->CurrentQZProcIndexTree == NULL)
@@ -573,9 +624,20 @@ static void MissingInputReport(StructOfQZRealmBase *realm, StructOfQZCellBase *c
                     RunnerText.Print("{%s]} ", ProcText.Buf);
             }
         }
-        if (!RunnerText.IsEmpty())
-            QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText.Buf);
+        if (RunnerText.IsEmpty())
+            continue;
+        VS_UUID RunnerID = SRV->GetID(R);
+        QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0, "%s", RunnerText.Buf);
+        realm = TRELK_FIND(StructOfQZRealmBase, RealmID);
+        cell = FindCell(&CellID);
+        if (cell == NULL)
+            return VS_FALSE;
+        // The walk goes on from the runner while it is still the cell's.
+        R = TrelkSched_Find(&RunnerID);
+        if (R == NULL || SRV->GetParent(R) != cell)
+            break;
     }
+    return VS_TRUE;
 }
 
 VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
@@ -622,8 +684,23 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     void *NextChain = NULL;
     for (void *C = SRV->QueryFirst(&cell->ProcChainQueue); C != NULL; C = NextChain) {
         NextChain = SRV->QueryNext(C);
+        VS_UUID NextID = NextChain != NULL ? SRV->GetID(NextChain) : VS_UUID{};
+        uint64_t Reports = Trelk_ReportScriptSerial();
         if (TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache))
             Quiet = VS_FALSE;
+        if (Trelk_ReportScriptSerial() != Reports) {
+            // A report ran a script: the candidates noted so far may name
+            // freed data, and the walk goes on only where it still stands.
+            TrelkSched_DestroyCache(Cache);
+            Cache = NULL;
+            realm = TRELK_FIND(StructOfQZRealmBase, RealmID);
+            cell = FindCell(&CellID);
+            if (realm == NULL || cell == NULL)
+                return -1;
+            NextChain = NextChain != NULL ? TrelkSched_Find(&NextID) : NULL;
+            if (NextChain != NULL && SRV->GetParent(NextChain) != cell)
+                break;
+        }
     }
     TrelkSched_DestroyCache(Cache);
 
@@ -696,7 +773,8 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
         cell->ErrorCount = 0;
         return -1;
     }
-    MissingInputReport(realm, cell);
+    if (!MissingInputReport(realm, cell))
+        return -1;
     cell->IsReady = VS_FALSE;
     cell->ErrorCount = 0;
     return 0;

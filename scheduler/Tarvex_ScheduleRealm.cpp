@@ -146,7 +146,10 @@ static void OutputCheck(VS_UUID *RealmID, VS_UUID *CellID)
     QZRealmBase_RaiseException(realm, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                "Cell[%s] create more output data larger than [%d], it's running is killed",
                                Trelk_Name(cell), Limit);
-    cell->IsReady = VS_FALSE;
+    // The report ran a script.
+    cell = TRELK_FIND(StructOfQZCellBase, *CellID);
+    if (cell != NULL)
+        cell->IsReady = VS_FALSE;
 }
 
 // Runs one cell's "Execute"; TRUE when the step changed something.
@@ -245,7 +248,11 @@ static void TrimActiveObjects(StructOfQZRealmBase *realm)
         if (Object == NULL) {
             QZRealmBase_RaiseException(realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "Realm[%s] active object is not found", Trelk_Name(realm));
-            // A record whose object is gone would stay for ever.
+            // A record whose object is gone would stay for ever. The report
+            // ran a script.
+            realm = (StructOfQZRealmBase *)FindRealm(&RealmID);
+            if (realm == NULL)
+                break;
             QZRealmBase_DeactiveDataByID_Internal(realm, &ID);
             continue;
         }

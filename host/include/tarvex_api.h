@@ -240,8 +240,16 @@ class ClassOfXRQParaPackageInterface {
     // JSON form. Free with FreeBuf.
     virtual VS_CHAR *ToJSon() = 0;
     // Clears the package and reads the text; FALSE (package empty) on error,
-    // a number that is no finite double included.
+    // a number that is no finite double included. It reports nothing itself:
+    // on FALSE the reason is kept for the caller (GetJSonError), who decides
+    // whether and how to report it.
     virtual VS_BOOL FromJSon(const VS_CHAR *Text) = 0;
+    // Why this package's FromJSon just returned FALSE: "invalid JSON at
+    // offset N: " (N counts bytes from the start of the text, where reading
+    // stopped) followed by the reason, or "the package is read-only". NULL
+    // when the calling thread's last FromJSon was on another package or
+    // succeeded. The text stays valid until that thread's next FromJSon.
+    virtual const VS_CHAR *GetJSonError() = 0;
     // Like ToJSon, but every item has a text form. Free with FreeBuf.
     virtual VS_CHAR *GetValueStr() = 0;
     virtual void FreeBuf(VS_CHAR *Text) = 0;

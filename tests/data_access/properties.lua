@@ -104,35 +104,46 @@ T.eq(TB.p, 1, "the type's default is untouched")
 T.eq(_New(TB).p, 1, "a new instance reads the default")
 
 -- Conversions: property, value written, expected read (nil: refused, the old
--- value stays), and for a number out of the property's range the range named
--- in the refusal's message.
+-- value stays), and for a refused value why: a number out of the property's
+-- range, or a value of a type that does not convert to the property's.
 local c = Ty(3)
 local r32 = "32-bit integer, -2147483648 to 2147483647"
 local r64 = "64-bit integer, -9223372036854775808 to 9223372036854775807"
+local function range(r) return "the value is out of the range of the property (" .. r .. ")" end
+local function notype(v, p) return "the value's type (" .. v .. ") does not convert to the type of the property (" ..
+                                   p .. ")" end
 local conversions = {
-  {"x", 2.7, 2}, {"x", -2.9, -2}, {"x", 12, 12}, {"x", "9", nil}, {"x", true, nil},
-  {"x", 1 << 40, nil, r32}, {"x", 1e300, nil, r32}, {"x", 0/0, nil, r32}, {"x", -(1 << 31), -(1 << 31)},
-  {"x", 5000000000, nil, r32}, {"x", 1e10, nil, r32}, {"x", -2147483649, nil, r32}, {"x", math.huge, nil, r32},
+  {"x", 2.7, 2}, {"x", -2.9, -2}, {"x", 12, 12}, {"x", "9", nil, notype("string", "32-bit integer")},
+  {"x", true, nil, notype("boolean", "32-bit integer")},
+  {"x", 1 << 40, nil, range(r32)}, {"x", 1e300, nil, range(r32)}, {"x", 0/0, nil, range(r32)},
+  {"x", -(1 << 31), -(1 << 31)},
+  {"x", 5000000000, nil, range(r32)}, {"x", 1e10, nil, range(r32)}, {"x", -2147483649, nil, range(r32)},
+  {"x", math.huge, nil, range(r32)},
   {"x", 2147483647.5, 2147483647},
-  {"big", 1 << 40, 1 << 40}, {"big", 1.9, 1}, {"big", -7, -7}, {"big", "1", nil}, {"big", 1e19, nil, r64},
-  {"f", 3, 3.0}, {"f", 1 << 40, 2.0 ^ 40}, {"f", 0.25, 0.25}, {"f", "a", nil}, {"f", false, nil},
-  {"y", false, false}, {"y", 1, nil}, {"y", "true", nil},
-  {"s", "a\0b", "a\0b"}, {"s", 5, nil}, {"s", _Pkg(), nil},
-  {"x", nil, nil}, {"x", c, nil}, {"x", _Pkg(1), nil}, {"x", _BinBuf("ab"), nil}, {"x", print, nil},
+  {"big", 1 << 40, 1 << 40}, {"big", 1.9, 1}, {"big", -7, -7}, {"big", "1", nil, notype("string", "64-bit integer")},
+  {"big", 1e19, nil, range(r64)},
+  {"f", 3, 3.0}, {"f", 1 << 40, 2.0 ^ 40}, {"f", 0.25, 0.25}, {"f", "a", nil, notype("string", "double")},
+  {"f", false, nil, notype("boolean", "double")},
+  {"y", false, false}, {"y", 1, nil, notype("integer", "boolean")}, {"y", "true", nil, notype("string", "boolean")},
+  {"s", "a\0b", "a\0b"}, {"s", 5, nil, notype("integer", "string")}, {"s", 2.5, nil, notype("number", "string")},
+  {"s", _Pkg(), nil, notype("package", "string")},
+  {"x", nil, nil, notype("nil", "32-bit integer")}, {"x", c, nil, notype("object", "32-bit integer")},
+  {"x", _Pkg(1), nil, notype("package", "32-bit integer")},
+  {"x", _BinBuf("ab"), nil, notype("binary buffer", "32-bit integer")},
+  {"x", print, nil, notype("table, function or other", "32-bit integer")},
+  {"x", {}, nil, notype("table, function or other", "32-bit integer")},
 }
 for i, cv in ipairs(conversions) do
-  local name, value, expected, range = cv[1], cv[2], cv[3], cv[4]
+  local name, value, expected, why = cv[1], cv[2], cv[3], cv[4]
   local before = c[name]
   local messages = {}
-  if range then
-    messages = {P(c) .. "'s set property [" .. name .. "] failed, the value is out of the range of the property (" ..
-                range .. ")"}
-  end
+  if why then messages = {P(c) .. "'s set property [" .. name .. "] failed, " .. why} end
   local ok = T.expect_errors(function() return pcall(function() c[name] = value end) end, messages,
                              "conversion " .. i .. " messages")
   T.check(ok, "conversion " .. i .. " raised no script error")
   local got = c[name]
   if expected == nil then
+    T.check(why ~= nil, "conversion " .. i .. " is refused with a reason")
     T.eq(got, before, "conversion " .. i .. " refused, old value kept")
   else
     T.eq(got, expected, "conversion " .. i .. " value")

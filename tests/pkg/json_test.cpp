@@ -229,6 +229,43 @@ TEST(Json, BadTextIsRefusedAndLeavesThePackageEmpty) {
     EXPECT_EQ(p->GetNumber(), 0);
 }
 
+// A refused text leaves its reason for the caller: where reading stopped
+// (bytes from the start) and why; the next read, or another package, has none.
+TEST(Json, BadTextKeepsTheReasonAndTheOffset) {
+    struct Case {
+        const char *text, *why;
+    } cases[] = {
+        {"{\"a\":1,}", "invalid JSON at offset 7: Missing a name for object member."},
+        {"[1,2", "invalid JSON at offset 4: Missing a comma or ']' after an array element."},
+        {"", "invalid JSON at offset 0: The document is empty."},
+        {"[1] x", "invalid JSON at offset 4: The document root must not be followed by other values."},
+        {"5", "invalid JSON at offset 0: The top level is no array or object."},
+        {"[1e999]", "invalid JSON at offset 1: Number too big to be stored in double."},
+        {"[1.7976931348623159e308]", "invalid JSON at offset 1: A number is out of the range of a double."},
+        {"{\"q\" 1}", "invalid JSON at offset 5: Missing a colon after a name of object member."},
+    };
+    for (const Case &c : cases) {
+        Pkg p;
+        EXPECT_FALSE(p->FromJSon(c.text)) << c.text;
+        const VS_CHAR *why = p->GetJSonError();
+        EXPECT_STREQ(why != nullptr ? why : "<none>", c.why) << c.text;
+    }
+    std::string deep(tvh::pkg::kMaxJsonDepth + 1, '[');
+    Pkg p, other;
+    EXPECT_FALSE(p->FromJSon(deep.c_str()));
+    EXPECT_STREQ(p->GetJSonError(), "invalid JSON at offset 1000: Arrays and objects nest too deep.");
+    EXPECT_EQ(other->GetJSonError(), nullptr) << "the reason belongs to the package read into";
+    EXPECT_FALSE(p->FromJSon(nullptr));
+    EXPECT_STREQ(p->GetJSonError(), "no text");
+    EXPECT_TRUE(p->FromJSon("[1]"));
+    EXPECT_EQ(p->GetJSonError(), nullptr) << "a good read leaves no reason";
+    ASSERT_TRUE(p->SetReadOnly("k", VS_TRUE));
+    EXPECT_FALSE(p->FromJSon("[2]"));
+    EXPECT_STREQ(p->GetJSonError(), "the package is read-only");
+    EXPECT_EQ(p->GetNumber(), 1);
+    EXPECT_TRUE(p->SetReadOnly("k", VS_FALSE));
+}
+
 // The text may live inside the package being read into (a string item of
 // its own): it is read completely before the old items go.
 TEST(Json, FromJSonOfTheTargetsOwnText) {

@@ -124,6 +124,44 @@ local sameAsDefault = WP(1)
 sameAsDefault.n = 5
 T.eq(sameAsDefault:Equals(WP(1)), true, "a property written with its default value reads equal")
 
+-- Saved property values of another type than the property's (a record
+-- written by hand or by another program) are converted as a write converts
+-- them; a value a write would refuse is reported and the default is read.
+local r32 = "32-bit integer, -2147483648 to 2147483647"
+local function notype(name, v, p)
+  return T.prefix(SubWP) .. "'s load property [" .. name .. "] failed, the value's type (" .. v ..
+         ") does not convert to the type of the property (" .. p .. "), the default is kept"
+end
+local function range(name, r)
+  return T.prefix(SubWP) .. "'s load property [" .. name .. "] failed, the value is out of the range of the " ..
+         "property (" .. r .. "), the default is kept"
+end
+local savedProps = {
+  -- saved properties, property read, expected value, report
+  {'{"n":"lots"}', "n", 5, notype("n", "string", "32-bit integer")},
+  {'{"n":true}', "n", 5, notype("n", "boolean", "32-bit integer")},
+  {'{"n":null}', "n", 5, notype("n", "nil", "32-bit integer")},
+  {'{"n":[1]}', "n", 5, notype("n", "package", "32-bit integer")},
+  {'{"n":5000000000}', "n", 5, range("n", r32)},
+  {'{"n":2.7}', "n", 2},
+  {'{"n":7}', "n", 7},
+  {'{"s":7}', "s", "def", notype("s", "integer", "string")},
+  {'{"s":"x"}', "s", "x"},
+  {'{"f":2}', "f", 2.0},
+  {'{"f":"2"}', "f", 0.5, notype("f", "string", "double")},
+  {'{"n":"lots"},{"s":"kept"}', "s", "kept", notype("n", "string", "32-bit integer")},
+}
+for _, c in ipairs(savedProps) do
+  local text = '{"PackageInfo":[],"Value":[[' .. c[1] .. '],[]],"ClassName":"rec.SubWP"}'
+  local record = _Pkg()
+  T.check(record:_FromJSon(text), c[1] .. ": the text reads")
+  local loaded = T.expect_errors(function() return QZDataBase:LoadFrom(record) end, {c[4]}, c[1] .. ": reports")
+  local got = loaded and loaded[c[2]]
+  T.eq(got, c[3], c[1] .. ": reads")
+  T.eq(math.type(got), math.type(c[3]), c[1] .. ": number kind")
+  T.eq(record:_ToJSon(), text, c[1] .. ": the record is left as it was")
+end
+
 -- Non-finite numbers have no JSON form: the JSON text of a record holding
 -- one is refused instead of a null that would load as another value, and
 -- digits beyond the largest double are refused on reading.

@@ -240,6 +240,30 @@ end
 local lenient = realm:LoadObject(withRecords(optional), true):_Get(0)
 T.eq(lenient:IsMustExist(0), false, "a lenient load keeps the saved flag")
 
+-- An input whose saved texts do not read loads without them, and says why and
+-- where each text went wrong.
+local function withInputText(key, text)
+  local r = tasterRecord:_Dup()
+  T.get(r, "InputQueue"):_Get(0):_Append(key)
+  T.get(r, "InputQueue"):_Get(0):_Append(text)
+  return withRecords(r)
+end
+local badTexts = {
+  -- key, saved text, message
+  {"DataObjectInst", "{\"ClassName\":", "can not load InputQueue, DataObjectInst load failed (invalid JSON at offset 13: " ..
+   "Invalid value.)"},
+  {"DataLocalBuf", "[1,", "can not load InputQueue, DataLocalBuf load failed (invalid JSON at offset 3: Invalid value.)"},
+  {"DataLocalBuf", "7", "can not load InputQueue, DataLocalBuf load failed (invalid JSON at offset 0: The top level " ..
+   "is no array or object.)"},
+}
+for _, case in ipairs(badTexts) do
+  local what = case[1] .. " " .. case[2]
+  local got = T.expect_errors(function() return realm:LoadObject(withInputText(case[1], case[2])) end, {case[3]}, what)
+  T.eq(got:_Count(), 1, what .. ": the proc loads")
+  local input = _Children(got:_Get(0), "InputQueue"):_Get(0)
+  T.eq(input:GetLocalBuf(), nil, what .. ": without a local package")
+end
+
 -- Saved object IDs link the new objects: a proc's next proc and an input
 -- bound to a proc, compared without regard to case; a link that would make
 -- the order loop back is left unset.

@@ -622,12 +622,34 @@ VS_CHAR *ParaPkg::GetValueStr() {
     return writeJson(this, true);
 }
 
+namespace {
+// The reason of the calling thread's last FromJSon, and the package it was
+// made on: kept per thread rather than per package, which stays 40 bytes.
+struct JsonFailure {
+    const ParaPkg *pkg = nullptr;
+    std::string reason;
+};
+thread_local JsonFailure tJsonFailure;
+} // namespace
+
 VS_BOOL ParaPkg::FromJSon(const VS_CHAR *Text) {
     checkHostLock();
-    if (readOnly) return VS_FALSE;
-    bool ok = readJson(this, Text);
+    JsonFailure &f = tJsonFailure;
+    f.pkg = nullptr;
+    if (readOnly) {
+        f.pkg = this;
+        f.reason = "the package is read-only";
+        return VS_FALSE;
+    }
+    bool ok = readJson(this, Text, &f.reason);
     idsChanged(); // cleared in any case
+    if (!ok) f.pkg = this;
     return ok ? VS_TRUE : VS_FALSE;
+}
+
+const VS_CHAR *ParaPkg::GetJSonError() {
+    const JsonFailure &f = tJsonFailure;
+    return f.pkg == this ? f.reason.c_str() : nullptr;
 }
 
 void ParaPkg::FreeBuf(VS_CHAR *Text) {

@@ -222,6 +222,7 @@ class ParaPkg final : public ClassOfXRQParaPackageInterfaceHost {
 
     VS_CHAR *ToJSon() override;
     VS_BOOL FromJSon(const VS_CHAR *Text) override;
+    const VS_CHAR *GetJSonError() override;
     VS_CHAR *GetValueStr() override;
     void FreeBuf(VS_CHAR *Text) override;
 
@@ -289,8 +290,9 @@ constexpr int kMaxJsonDepth = 1000;
 // Text forms (JSON writer). `valueText` selects GetValueStr's rules. Returns
 // a malloc'ed text, or NULL when an item has no JSON form.
 VS_CHAR *writeJson(ParaPkg *root, bool valueText);
-// Clears `p` and reads `text` into it; FALSE (p empty) on error.
-bool readJson(ParaPkg *p, const char *text);
+// Clears `p` and reads `text` into it; FALSE (p empty) on error, with the
+// reason and the offset where reading stopped in *why (when given).
+bool readJson(ParaPkg *p, const char *text, std::string *why);
 // Shortest of %.15g/%.16g/%.17g that reads back exactly, ".0" added when the
 // text looks integral. `v` must be finite.
 std::string formatDouble(double v);

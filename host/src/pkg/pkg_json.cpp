@@ -2,6 +2,7 @@
 // (they keep key order and repeated keys, which a DOM would not promise).
 #include "pkg_internal.h"
 
+#include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -138,15 +139,22 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
     ParaPkg *root;
     std::vector<ParaPkg *> open;
     bool rootDict = false;
+    // Why the handler stopped the reader; rapidjson only knows that it did.
+    const char *why = nullptr;
+
+    bool stop(const char *reason) {
+        why = reason;
+        return false;
+    }
 
     explicit Builder(ParaPkg *r) : root(r) {}
 
     bool add(Item &&it) {
-        if (open.empty()) return false; // the top level must be an array or an object
+        if (open.empty()) return stop("The top level is no array or object.");
         try {
             open.back()->items.push_back(std::move(it));
         } catch (const std::bad_alloc &) {
-            return false;
+            return stop("out of memory");
         }
         return true;
     }
@@ -156,9 +164,10 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
             open.push_back(root);
             return true;
         }
-        if (open.size() >= static_cast<size_t>(kMaxJsonDepth)) return false;
+        if (open.size() >= static_cast<size_t>(kMaxJsonDepth))
+            return stop("Arrays and objects nest too deep.");
         ParaPkg *child = new (std::nothrow) ParaPkg();
-        if (!child) return false;
+        if (!child) return stop("out of memory");
         child->dict = dict;
         Item it;
         it.type = VSTYPE_PARAPKG;
@@ -167,12 +176,12 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
             open.back()->items.push_back(std::move(it));
         } catch (const std::bad_alloc &) {
             releasePkg(child);
-            return false;
+            return stop("out of memory");
         }
         try {
             open.push_back(child);
         } catch (const std::bad_alloc &) {
-            return false; // the parent holds the child and frees it with the rest
+            return stop("out of memory"); // the parent holds the child and frees it with the rest
         }
         return true;
     }
@@ -205,7 +214,7 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
     bool Double(double d) {
         // Digits just above the largest double round to infinity: refused
         // like any number out of range.
-        if (!std::isfinite(d)) return false;
+        if (!std::isfinite(d)) return stop("A number is out of the range of a double.");
         Item it;
         it.type = VSTYPE_DOUBLE;
         it.d = d;
@@ -217,7 +226,7 @@ struct Builder : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
         try {
             it.bytes.assign(s, len);
         } catch (const std::bad_alloc &) {
-            return false;
+            return stop("out of memory");
         }
         return add(std::move(it));
     }
@@ -293,28 +302,45 @@ VS_CHAR *writeJson(ParaPkg *root, bool valueText) {
     }
 }
 
-bool readJson(ParaPkg *p, const char *text) {
+bool readJson(ParaPkg *p, const char *text, std::string *why) {
     // The text may belong to p itself (one of its string items, or one of a
     // nested package): read it completely into a fresh package first, and
     // only then let the old items go.
     ParaPkg *fresh = (text != nullptr) ? new (std::nothrow) ParaPkg() : nullptr;
     bool ok = false;
+    std::string reason;
+    if (text == nullptr)
+        reason = "no text";
+    else if (fresh == nullptr)
+        reason = "out of memory";
     if (fresh != nullptr) {
         try {
             Builder b(fresh);
             rapidjson::Reader reader;
             rapidjson::StringStream ss(text);
-            ok = !reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(ss, b)
-                      .IsError() &&
-                 b.open.empty();
+            rapidjson::ParseResult r =
+                reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(ss, b);
+            ok = !r.IsError() && b.open.empty();
             fresh->dict = b.rootDict;
+            if (!ok) {
+                // The offset counts bytes from the start of the text, where
+                // the reader stopped.
+                const char *cause = b.why != nullptr && r.Code() == rapidjson::kParseErrorTermination ? b.why
+                                    : r.IsError() ? rapidjson::GetParseError_En(r.Code())
+                                                  : "An array or object is not closed.";
+                char head[64];
+                snprintf(head, sizeof head, "invalid JSON at offset %zu: ", static_cast<size_t>(r.Offset()));
+                reason = std::string(head) + cause;
+            }
         } catch (const std::bad_alloc &) {
             ok = false;
+            reason = "out of memory";
         }
     }
     if (!ok) {
         p->dropItems(); // on error the package is left empty, its mark unchanged
         if (fresh) releasePkg(fresh);
+        if (why != nullptr) why->swap(reason);
         return false;
     }
     p->items.swap(fresh->items); // fresh now holds the old items and frees them

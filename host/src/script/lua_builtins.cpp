@@ -321,9 +321,18 @@ int p_ToString(lua_State *L) {
     return 1;
 }
 
+// A text that does not read answers false, and the reason with its offset
+// goes to the error log (what _Errors() reads): a bare false would leave the
+// script to guess what was wrong and where.
 int p_FromJSon(lua_State *L) {
     VS_PARAPKGPTR p = checkPkg(L, 1);
-    lua_pushboolean(L, p->FromJSon(luaL_checkstring(L, 2)) != 0);
+    bool ok = p->FromJSon(luaL_checkstring(L, 2)) != 0;
+    if (!ok) {
+        const VS_CHAR *why = p->GetJSonError();
+        recordError(1, "tarvex", 0,
+                    (std::string("_FromJSon failed, ") + (why ? why : "the text does not read")).c_str());
+    }
+    lua_pushboolean(L, ok);
     return 1;
 }
 
