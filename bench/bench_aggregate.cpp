@@ -9,7 +9,9 @@
 //  - BM_Aggregate/100000: the same at 100,000 data, only with
 //    TRELK_BENCH_LARGE=1 in the environment (it takes seconds).
 // TRELK_BENCH_MODULE names another build of the module to measure.
-// The cost per datum of BM_Aggregate should stay nearly flat as N grows.
+// The instructions per datum of BM_Aggregate stay nearly flat as N grows
+// (about 92,000 at 2,000 data, 98,000 at 16,000); the time per datum still
+// rises as the data outgrow the processor's caches.
 #include "host_internal.h"
 #include "tarvex_host.h"
 
