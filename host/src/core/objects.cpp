@@ -797,6 +797,8 @@ static void releaseObject(HostObject *o) {
         else if (r.lastInst == o)
             r.lastInst = o->prevInst;
         o->prevInst = o->nextInst = nullptr;
+        // Its last instance held it: unheld now, perhaps.
+        if (!r.firstInst && k->state == LifeState::Live) markCandidate(k);
     }
     // Kept out of reuse for a while: a handle kept past the free names no
     // object (lookups count it as invalid) rather than the next one made.
@@ -899,7 +901,8 @@ void releaseAllSilently() {
 // ---------------------------------------------------------------------------
 // Class objects and root items live until they are freed by name; every
 // other object is garbage once nothing holds it, whoever made it and whether
-// or not a script ever saw it.
+// or not a script ever saw it. What is made from an object holds it: a
+// collection never takes a held instance along with its prototype.
 static bool collectable(const HostObject *o) { return !o->isClass && !o->isRootItem; }
 
 void markCandidate(HostObject *o) {
@@ -914,12 +917,14 @@ void markCandidate(HostObject *o) {
 int holdCount(const HostObject *o) { return o ? o->lockCount + (o->hasProxy ? 1 : 0) : 0; }
 
 static bool unheld(const HostObject *o) {
-    return !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
+    return !o->hasProxy && !o->parent && o->lockCount == 0 && !o->firstInst() && o->state == LifeState::Live &&
+           collectable(o);
 }
 
 // Held by its script value alone: garbage as soon as the script lets go.
 static bool heldByScriptAlone(const HostObject *o) {
-    return o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
+    return o->hasProxy && !o->parent && o->lockCount == 0 && !o->firstInst() && o->state == LifeState::Live &&
+           collectable(o);
 }
 
 // Files a candidate found held by its script value alone (see scriptOnly).
