@@ -998,6 +998,17 @@ static HostObject *nextHeldByRoot(const HostObject *o) {
 void freeObject(HostObject *root) {
     if (!root || root->state != LifeState::Live) return;
     OpScope scope;
+    if (!root->rare && !root->isRootItem) {
+        // Most objects: no instance, no queue child, and none can come once
+        // it is on its way out. The same steps, without the list.
+        beginFree(root);
+        deliverEvent(root, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
+        deliverEvent(root, VSEVENT_SYSTEMEVENT_ONDESTROY);
+        if (ScriptEngine *e = scriptEngine()) e->onObjectFreed(root);
+        releaseObject(root);
+        --root->pins;
+        return;
+    }
     std::vector<FreeStep> &steps = freeSteps();
     const size_t base = steps.size();
     beginFree(root);
