@@ -367,8 +367,8 @@ const ClassLayout *layoutOf(const HostObject *o);
 // on its class chain; NULL when none.
 const AttrDef *findAttr(const HostObject *o, const char *name);
 HostObject *lookupById(const VS_UUID *id);
-// The handler chain: handlers of obj, then of its class chain, each once.
-// Class chain walk: o, o->cls, o->cls->cls, ...
+// Whether o was made from cls, directly or up its class chain: a few steps
+// for a class, log(depth) steps through the jumps for any other object.
 bool isInstOf(const HostObject *cls, const HostObject *o);
 // A system-event handler was set or changed on some object: what objects
 // inherit along their class chains is looked at again.
