@@ -6,7 +6,8 @@
 //    dispatch asks of Lua, a basic step, and a full collection;
 //  - the host's full collection (the end of a chunk, _CollectGarbage) at N;
 //  - a chain of N objects, each let go by the free of the one before, freed
-//    by one collection point.
+//    by one collection point;
+//  - a prototype chain of N objects built and freed, next to raw Lua.
 #include "host_internal.h"
 #include "tarvex_host.h"
 
@@ -173,6 +174,32 @@ void BM_ChainFreedInOneCollection(benchmark::State &state) {
     state.counters["live"] = double(tvh::stats().LiveObjects);
 }
 BENCHMARK(BM_ChainFreedInOneCollection)->Arg(1000)->Arg(4000)->Arg(16000);
+
+// A prototype chain of N objects, each made from the one before, built by a
+// script and freed by freeing its root (deepest first, the chain walked
+// without recursion); next to raw Lua building N tables, each inheriting
+// from the one before through __index, and collecting them. Both cost per
+// level about what one level costs, whatever N.
+void BM_PrototypeChainBuildFree(benchmark::State &state) {
+    Host h;
+    std::string code = "local o = _New(GcThing) local root = o for i = 2, " + std::to_string(state.range(0)) +
+                       " do o = _New(o) end o = nil _Free(root)";
+    for (auto _ : state) h.run(code);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.counters["live"] = double(tvh::stats().LiveObjects);
+}
+BENCHMARK(BM_PrototypeChainBuildFree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void BM_RawLuaPrototypeChain(benchmark::State &state) {
+    lua_State *L = luaL_newstate();
+    luaL_openlibs(L);
+    std::string code = "local o = {} for i = 2, " + std::to_string(state.range(0)) +
+                       " do o = setmetatable({}, {__index = o}) end o = nil collectgarbage()";
+    for (auto _ : state) luaL_dostring(L, code.c_str());
+    lua_close(L);
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_RawLuaPrototypeChain)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

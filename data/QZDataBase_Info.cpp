@@ -570,6 +570,8 @@ VS_INT32 QZDataBase_RegCallBack(void *L)
     (void)L;
     void *Target;
     VS_PARAPKGPTR List = CallBackListArgs(&Target);
+    if (List != NULL && Target != NULL)
+        TrelkData_FreeCallbacksSeen = VS_TRUE;
     Trelk_CallBackListAdd(List, Target);
     return 0;
 }

@@ -16,6 +16,11 @@
 // The message tail for a value that holds an object of no savable class.
 extern const VS_CHAR *const TrelkData_ForeignObjectText;
 
+// Set once a data object has been given a free callback (RegCallBack): until
+// then freeing a datum need not walk its class chain for callbacks, which
+// would make freeing a deep prototype chain quadratic.
+extern VS_BOOL TrelkData_FreeCallbacksSeen;
+
 // Appends Text of any length to Out (Print alone stops at 10239 characters).
 void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);
 

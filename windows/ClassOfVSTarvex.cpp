@@ -36,7 +36,7 @@ struct ListGuard {
 
 // The basic interface through which private copies are registered: the
 // newest live instance's.
-ClassOfBasicXRQInterface *HeadBasic()
+ClassOfBasicXRQInterfaceEx *HeadBasic()
 {
     return TarvexCoreList != nullptr ? TarvexCoreList->BasicInterface : nullptr;
 }
@@ -66,7 +66,7 @@ void LinkAtHead(ClassOfVSTarvex *Instance)
     TarvexCoreList = Instance;
 }
 
-ClassOfTarvex *NewLoading(VS_BOOL ServerFlag, VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1,
+ClassOfTarvexEx *NewLoading(VS_BOOL ServerFlag, VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1,
                           const VS_CHAR *Text2, VS_UINT16 Number2, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara,
                           void *Config)
 {
@@ -138,7 +138,7 @@ bool CoreLibraryPath(VS_CHAR Path[XRQ_PATH_SIZE])
                     snprintf(Path, XRQ_PATH_SIZE, "%s\\%s%s", Dir.c_str(), Name, XRQ_CORE_LIBSUFFIX));
 }
 
-bool PrivateCopy(const VS_CHAR *LibPath, ClassOfBasicXRQInterface *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE],
+bool PrivateCopy(const VS_CHAR *LibPath, ClassOfBasicXRQInterfaceEx *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE],
                  bool *MadeNew)
 {
     *MadeNew = false;
@@ -173,7 +173,7 @@ bool PrivateCopy(const VS_CHAR *LibPath, ClassOfBasicXRQInterface *Basic, VS_CHA
     return true;
 }
 
-void DropPrivateCopy(ClassOfBasicXRQInterface *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE], bool MadeNew)
+void DropPrivateCopy(ClassOfBasicXRQInterfaceEx *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE], bool MadeNew)
 {
     if (TempPath[0] == 0)
         return;
@@ -246,21 +246,21 @@ void ClassOfVSTarvex::SetWndActive(VS_BOOL Active)
     WndActive = Active ? 1 : 0;
 }
 
-ClassOfXRQInterface *ClassOfVSTarvex::CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList)
+ClassOfXRQInterfaceEx *ClassOfVSTarvex::CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList)
 {
     VS_UUID Zero;
     memset(&Zero, 0, sizeof(Zero));
     return CreateService2("", ServiceName, &Zero, "", 0, 0, 0, 0, 0, 0, ImportList);
 }
 
-ClassOfXRQInterface *ClassOfVSTarvex::CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *ClassOfVSTarvex::CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
                                                      VS_UUID *ServiceID, const VS_CHAR *RootPass,
                                                      VSImportServiceDef *ImportList)
 {
     return CreateService2(ServicePath, ServiceName, ServiceID, RootPass, 0, 0, 0, 0, 0, 0, ImportList);
 }
 
-ClassOfXRQInterface *ClassOfVSTarvex::CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *ClassOfVSTarvex::CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
                                                      VS_UUID *ServiceID, const VS_CHAR *RootPass,
                                                      VS_INT32 FrameInterval, VS_INT32 NetPkgSize,
                                                      VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize,
@@ -316,12 +316,12 @@ void ClassOfVSTarvex::MsgLoop(VS_BOOL (*ExitProc)())
     }
 }
 
-ClassOfXRQControlInterface *ClassOfVSTarvex::GetControlInterface()
+ClassOfXRQControlInterfaceEx *ClassOfVSTarvex::GetControlInterface()
 {
     return ControlInterface;
 }
 
-ClassOfBasicXRQInterface *ClassOfVSTarvex::GetBasicInterface()
+ClassOfBasicXRQInterfaceEx *ClassOfVSTarvex::GetBasicInterface()
 {
     return BasicInterface;
 }
@@ -416,29 +416,29 @@ VS_UWORD CoreMessageCallback(VS_ULONG Group, VS_ULONG Message, VS_UWORD Param1, 
 // Factories
 // ---------------------------------------------------------------------------
 
-ClassOfTarvex *NewTarvexCore(VS_BOOL Flag, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config)
+ClassOfTarvexEx *NewTarvexCore(VS_BOOL Flag, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config)
 {
     return NewLoading(VS_FALSE, Flag, "", 0, "", 0, CallBack, CallBackPara, Config);
 }
 
-ClassOfTarvex *NewTarvexCoreEx(VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2,
+ClassOfTarvexEx *NewTarvexCoreEx(VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2,
                                VS_UINT16 Number2, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config)
 {
     return NewLoading(VS_TRUE, Flag, Text1, Number1, Text2, Number2, CallBack, CallBackPara, Config);
 }
 
-ClassOfTarvex *NewTarvexCoreEx2(const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2, VS_UINT16 Number2,
+ClassOfTarvexEx *NewTarvexCoreEx2(const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2, VS_UINT16 Number2,
                                 void *Config)
 {
     return NewLoading(VS_TRUE, VS_FALSE, Text1, Number1, Text2, Number2, nullptr, 0, Config);
 }
 
-ClassOfTarvex *NewTarvexCoreByConfig(void *Config)
+ClassOfTarvexEx *NewTarvexCoreByConfig(void *Config)
 {
     return NewLoading(VS_FALSE, VS_FALSE, "", 0, "", 0, nullptr, 0, Config);
 }
 
-ClassOfTarvex *NewTarvexCoreByInterface(ClassOfXRQControlInterface *Control, ClassOfBasicXRQInterface *Basic)
+ClassOfTarvexEx *NewTarvexCoreByInterface(ClassOfXRQControlInterfaceEx *Control, ClassOfBasicXRQInterfaceEx *Basic)
 {
     EnsureListLock();
     ClassOfVSTarvex *Instance = new (std::nothrow) ClassOfVSTarvex();
@@ -451,12 +451,12 @@ ClassOfTarvex *NewTarvexCoreByInterface(ClassOfXRQControlInterface *Control, Cla
     return Instance;
 }
 
-void ReleaseTarvexCore(ClassOfTarvex *Instance)
+void ReleaseTarvexCore(ClassOfTarvexEx *Instance)
 {
     if (Instance == nullptr)
         return;
-    ClassOfXRQControlInterface *Control = Instance->GetControlInterface();
-    ClassOfBasicXRQInterface *Basic = Instance->GetBasicInterface();
+    ClassOfXRQControlInterfaceEx *Control = Instance->GetControlInterface();
+    ClassOfBasicXRQInterfaceEx *Basic = Instance->GetBasicInterface();
     if (Control != nullptr)
         Control->Release();
     if (Basic != nullptr)
@@ -524,7 +524,7 @@ namespace {
 
 // Opens the private copy of the loaded library at LoadedPath through Basic's
 // registrations; the path opened goes to Opened.
-void *OpenPrivate(const VS_CHAR *LoadedPath, ClassOfBasicXRQInterface *Basic, VS_CHAR Opened[XRQ_PATH_SIZE])
+void *OpenPrivate(const VS_CHAR *LoadedPath, ClassOfBasicXRQInterfaceEx *Basic, VS_CHAR Opened[XRQ_PATH_SIZE])
 {
     bool MadeNew = false;
     if (!xrq_loader::PrivateCopy(LoadedPath, Basic, Opened, &MadeNew))
@@ -537,14 +537,14 @@ void *OpenPrivate(const VS_CHAR *LoadedPath, ClassOfBasicXRQInterface *Basic, VS
 
 } // namespace
 
-void *LoadLibraryPrivate(ClassOfXRQControlInterface *ControlInterface, const VS_CHAR *LibraryName)
+void *LoadLibraryPrivate(ClassOfXRQControlInterfaceEx *ControlInterface, const VS_CHAR *LibraryName)
 {
     if (LibraryName == nullptr)
         return nullptr;
     VS_CHAR Loaded[XRQ_PATH_SIZE];
     if (vs_dll_getex(LibraryName, Loaded, sizeof(Loaded)) == nullptr)
         return vs_dll_open(LibraryName);
-    ClassOfBasicXRQInterface *Basic =
+    ClassOfBasicXRQInterfaceEx *Basic =
         ControlInterface != nullptr ? ControlInterface->QueryBasicInterface(0) : nullptr;
     VS_CHAR Opened[XRQ_PATH_SIZE];
     void *Module = OpenPrivate(Loaded, Basic, Opened);
@@ -567,8 +567,8 @@ void *LoadCorePrivate(VS_CHAR *PathBuffer, VS_ULONG BufferSize)
     } else {
         VSCore_QueryControlInterfaceProc Query =
             Resolve<VSCore_QueryControlInterfaceProc>(Loaded, "VSCore_QueryControlInterface");
-        ClassOfXRQControlInterface *Control = Query != nullptr ? Query() : nullptr;
-        ClassOfBasicXRQInterface *Basic = Control != nullptr ? Control->QueryBasicInterface(0) : nullptr;
+        ClassOfXRQControlInterfaceEx *Control = Query != nullptr ? Query() : nullptr;
+        ClassOfBasicXRQInterfaceEx *Basic = Control != nullptr ? Control->QueryBasicInterface(0) : nullptr;
         VS_CHAR Opened[XRQ_PATH_SIZE];
         Module = OpenPrivate(Path, Basic, Opened);
         if (Basic != nullptr)

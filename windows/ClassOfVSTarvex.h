@@ -24,7 +24,7 @@ typedef VS_BOOL (*VSCore_HasInitProc)();
 typedef VS_INT32 (*VSCore_InitProc)(VS_BOOL ServerFlag, VS_BOOL ShowFlag, const VS_CHAR *Text1, VS_UINT16 Number1,
                                    const VS_CHAR *Text2, VS_UINT16 Number2, void *Config);
 typedef void (*VSCore_TermExProc)();
-typedef ClassOfXRQControlInterface *(*VSCore_QueryControlInterfaceProc)();
+typedef ClassOfXRQControlInterfaceEx *(*VSCore_QueryControlInterfaceProc)();
 
 // The core's configuration record, as far as the loader reads it: two
 // directories where the core library may lie (the later one is tried first).
@@ -34,7 +34,7 @@ struct StructOfVSCoreConfig {
     VS_UWORD Reserved[16];
 };
 
-class ClassOfVSTarvex : public ClassOfTarvex {
+class ClassOfVSTarvex : public ClassOfTarvexEx {
   public:
     ClassOfVSTarvex();
     ~ClassOfVSTarvex() override;
@@ -43,17 +43,17 @@ class ClassOfVSTarvex : public ClassOfTarvex {
     VS_INT32 GetInitResult() override;
     void SetWnd(void *Wnd) override;
     void SetWndActive(VS_BOOL Active) override;
-    ClassOfXRQInterface *CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList) override;
-    ClassOfXRQInterface *CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
+    ClassOfXRQInterfaceEx *CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList) override;
+    ClassOfXRQInterfaceEx *CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                         const VS_CHAR *RootPass, VSImportServiceDef *ImportList) override;
-    ClassOfXRQInterface *CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
+    ClassOfXRQInterfaceEx *CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                         const VS_CHAR *RootPass, VS_INT32 FrameInterval, VS_INT32 NetPkgSize,
                                         VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize, VS_INT32 DataUpPkgSize,
                                         VS_INT32 DataDownPkgSize, VSImportServiceDef *ImportList) override;
     void Flush(VS_BOOL Wait) override;
     void MsgLoop(VS_BOOL (*ExitProc)()) override;
-    ClassOfXRQControlInterface *GetControlInterface() override;
-    ClassOfBasicXRQInterface *GetBasicInterface() override;
+    ClassOfXRQControlInterfaceEx *GetControlInterface() override;
+    ClassOfBasicXRQInterfaceEx *GetBasicInterface() override;
 
     // Fields, in order.
     ClassOfVSTarvex *Prev; // towards the list head (newer)
@@ -62,15 +62,15 @@ class ClassOfVSTarvex : public ClassOfTarvex {
     void *Wnd;
     VS_UINT8 WndActive;
     void *CoreModule;
-    ClassOfXRQControlInterface *ControlInterface;
-    ClassOfBasicXRQInterface *BasicInterface;
+    ClassOfXRQControlInterfaceEx *ControlInterface;
+    ClassOfBasicXRQInterfaceEx *BasicInterface;
     VSCore_RegisterCallBackInfoProc VSCore_RegisterCallBackInfo;
     VSCore_UnRegisterCallBackInfoProc VSCore_UnRegisterCallBackInfo;
     VSCore_HasInitProc VSCore_HasInit;
     VSCore_InitProc VSCore_Init;
     VSCore_TermExProc VSCore_TermEx;
     VSCore_QueryControlInterfaceProc VSCore_QueryControlInterface;
-    ClassOfXRQInterface *ServiceInterface;
+    ClassOfXRQInterfaceEx *ServiceInterface;
     VS_CHAR TempCorePath[XRQ_PATH_SIZE];
 };
 
@@ -79,21 +79,21 @@ extern ClassOfVSTarvex *TarvexCoreList;
 extern VS_MUTEX TarvexCoreListLock;
 
 // ---- factories: an initialised instance or NULL ----
-ClassOfTarvex *NewTarvexCore(VS_BOOL Flag, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config);
-ClassOfTarvex *NewTarvexCoreEx(VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2,
+ClassOfTarvexEx *NewTarvexCore(VS_BOOL Flag, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config);
+ClassOfTarvexEx *NewTarvexCoreEx(VS_BOOL Flag, const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2,
                                VS_UINT16 Number2, VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, void *Config);
-ClassOfTarvex *NewTarvexCoreEx2(const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2, VS_UINT16 Number2,
+ClassOfTarvexEx *NewTarvexCoreEx2(const VS_CHAR *Text1, VS_UINT16 Number1, const VS_CHAR *Text2, VS_UINT16 Number2,
                                 void *Config);
-ClassOfTarvex *NewTarvexCoreByConfig(void *Config);
+ClassOfTarvexEx *NewTarvexCoreByConfig(void *Config);
 // Loads nothing: an instance over interfaces the caller already has.
-ClassOfTarvex *NewTarvexCoreByInterface(ClassOfXRQControlInterface *Control, ClassOfBasicXRQInterface *Basic);
+ClassOfTarvexEx *NewTarvexCoreByInterface(ClassOfXRQControlInterfaceEx *Control, ClassOfBasicXRQInterfaceEx *Basic);
 
 // Finds and loads the core library (or a private copy of it) and resolves
 // its six entry points; false, with nothing left loaded, when any step fails.
 bool LoadCoreLibrary(ClassOfVSTarvex *Instance);
 void UnloadCoreLibrary(ClassOfVSTarvex *Instance);
 // Releases both interfaces, then the instance (for NewTarvexCoreByInterface).
-void ReleaseTarvexCore(ClassOfTarvex *Instance);
+void ReleaseTarvexCore(ClassOfTarvexEx *Instance);
 // The core's message callback, registered with the instance as parameter.
 VS_UWORD CoreMessageCallback(VS_ULONG Group, VS_ULONG Message, VS_UWORD Param1, VS_UWORD Param2,
                              VS_BOOL *Processed, VS_UWORD Para);
@@ -111,14 +111,14 @@ bool GetInstallDirectory(VS_UINT8 Kind, VS_CHAR *Buffer, VS_ULONG BufferSize, bo
 bool GetCoreDirectory(VS_CHAR *Buffer, VS_ULONG BufferSize);
 
 // ---- private copies of libraries already loaded ----
-void *LoadLibraryPrivate(ClassOfXRQControlInterface *ControlInterface, const VS_CHAR *LibraryName);
+void *LoadLibraryPrivate(ClassOfXRQControlInterfaceEx *ControlInterface, const VS_CHAR *LibraryName);
 void *LoadCorePrivate(VS_CHAR *PathBuffer, VS_ULONG BufferSize);
 
 // ---- one-call start: state in the caller's record ----
 struct StructOfVSCoreRecord {
     void *CoreModule;
-    ClassOfXRQControlInterface *ControlInterface;
-    ClassOfBasicXRQInterface *BasicInterface;
+    ClassOfXRQControlInterfaceEx *ControlInterface;
+    ClassOfBasicXRQInterfaceEx *BasicInterface;
     VSCore_RegisterCallBackInfoProc VSCore_RegisterCallBackInfo;
     VSCore_InitProc VSCore_Init;
     VSCore_TermExProc VSCore_TermEx;
@@ -126,23 +126,23 @@ struct StructOfVSCoreRecord {
 };
 
 // Import names follow as texts up to a NULL.
-ClassOfXRQInterface *StartCoreService(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
+ClassOfXRQInterfaceEx *StartCoreService(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                       const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                       VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...);
-ClassOfXRQInterface *StartCoreServiceNoID(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *StartCoreServiceNoID(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName,
                                           const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                           VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...);
-ClassOfBasicXRQInterface *StartCoreBasic(StructOfVSCoreRecord *Record, VS_UINT16 InitNumber, VS_UINT16 WebPort,
+ClassOfBasicXRQInterfaceEx *StartCoreBasic(StructOfVSCoreRecord *Record, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                          VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...);
-ClassOfXRQInterface *StartCoreServiceByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfXRQInterfaceEx *StartCoreServiceByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                               const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                               const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                               VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...);
-ClassOfXRQInterface *StartCoreServiceNoIDByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfXRQInterfaceEx *StartCoreServiceNoIDByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                                   const VS_CHAR *ServiceName, const VS_CHAR *RootPass,
                                                   VS_UINT16 InitNumber, VS_UINT16 WebPort, VS_MSGCALLBACK CallBack,
                                                   VS_UWORD CallBackPara, ...);
-ClassOfBasicXRQInterface *StartCoreBasicByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfBasicXRQInterfaceEx *StartCoreBasicByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                                  VS_UINT16 InitNumber, VS_UINT16 WebPort, VS_MSGCALLBACK CallBack,
                                                  VS_UWORD CallBackPara, ...);
 // Runs the core's loop until ExitProc answers true (true) or no service is
@@ -152,7 +152,7 @@ bool RunCoreService(StructOfVSCoreRecord *Record, VS_BOOL (*ExitProc)());
 void StopCoreService(StructOfVSCoreRecord *Record);
 // Creates a service on a basic interface and the named service roots (texts
 // up to a NULL).
-ClassOfXRQInterface *CreateServiceOnBasic(ClassOfBasicXRQInterface *BasicInterface, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *CreateServiceOnBasic(ClassOfBasicXRQInterfaceEx *BasicInterface, const VS_CHAR *ServiceName,
                                           VS_UUID *ServiceID, const VS_CHAR *RootPass, VS_INT32 FrameInterval,
                                           VS_INT32 NetPkgSize, VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize,
                                           VS_INT32 DataUpPkgSize, VS_INT32 DataDownPkgSize, ...);

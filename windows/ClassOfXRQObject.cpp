@@ -84,9 +84,10 @@ void ClassOfXRQObject::LetGo(bool FreeIt)
         XRQInterface->FreeObject(RawObject);
 }
 
-void ClassOfXRQObject::WrapObject(ClassOfXRQInterface *Interface, bool AutoReleaseObjectFlag,
+void ClassOfXRQObject::WrapObject(ClassOfXRQInterface *HostInterface, bool AutoReleaseObjectFlag,
                                   bool AutoReleaseSelfFlag, void *Object, VS_ULONG ClassLayer)
 {
+    ClassOfXRQInterfaceEx *Interface = static_cast<ClassOfXRQInterfaceEx *>(HostInterface);
     if (Object != nullptr && ClassLayer == XRQ_OWNLAYER && Interface != nullptr)
         ClassLayer = Interface->GetLayer(Object);
     if (Object != nullptr && Interface != nullptr && ClassLayer == AppClassLayer &&
@@ -118,7 +119,7 @@ void ClassOfXRQObject::ReleaseAttachClass(void *Object, VS_ULONG ClassLayer)
     ClassOfXRQObject *Other = (ClassOfXRQObject *)XRQInterface->GetAppClass(Object, ClassLayer);
     if (Other == nullptr || Other == this)
         return;
-    ClassOfXRQInterface *OtherInterface = Other->XRQInterface != nullptr ? Other->XRQInterface : XRQInterface;
+    ClassOfXRQInterfaceEx *OtherInterface = Other->XRQInterface != nullptr ? Other->XRQInterface : XRQInterface;
     OtherInterface->SetAppClass(Other->RawObject, ClassLayer, nullptr);
     Other->AutoReleaseObject = 0;
     OtherInterface->UnRegReMallocCallBack(Other->RawObject, ClassOfXRQObject_ReMallocNotify, ParaOf(Other));
@@ -136,8 +137,9 @@ void ClassOfXRQObject::UnWrapObject()
     RawObject = nullptr;
 }
 
-void ClassOfXRQObject::ProcessObject(ClassOfXRQInterface *Interface, void *Object)
+void ClassOfXRQObject::ProcessObject(ClassOfXRQInterface *HostInterface, void *Object)
 {
+    ClassOfXRQInterfaceEx *Interface = static_cast<ClassOfXRQInterfaceEx *>(HostInterface);
     // The registration is withdrawn before the flag drops: left in place it
     // would keep pointing the host at a wrapper that no longer answers for it.
     LetGo(true);
@@ -147,8 +149,10 @@ void ClassOfXRQObject::ProcessObject(ClassOfXRQInterface *Interface, void *Objec
     AutoReleaseObject = 0;
 }
 
-ClassOfXRQObject *ClassOfXRQObject::GetXRQWrap(ClassOfXRQInterface *Interface, void *Object, VS_ULONG ClassLayer)
+ClassOfXRQObject *ClassOfXRQObject::GetXRQWrap(ClassOfXRQInterface *HostInterface, void *Object,
+                                               VS_ULONG ClassLayer)
 {
+    ClassOfXRQInterfaceEx *Interface = static_cast<ClassOfXRQInterfaceEx *>(HostInterface);
     if (Interface == nullptr || Object == nullptr)
         return nullptr;
     if (ClassLayer == XRQ_OWNLAYER)

@@ -145,7 +145,9 @@ class XRQ_SDK_EXPORT ClassOfXRQObject {
     VS_UINT8 WrapFlag;        // registered with the host as RawObject's application class
     VS_ULONG AppClassLayer;   // the layer of that registration
     void *RawObject;          // the bound host object; NULL when unbound
-    ClassOfXRQInterface *XRQInterface;
+    // The host's service interface, seen with the operations beyond the
+    // module's contract: a host hands the wrapper its full interface.
+    ClassOfXRQInterfaceEx *XRQInterface;
     VS_UINT8 AutoReleaseObject; // the wrapper frees RawObject when it lets go of it
     VS_UINT8 AutoReleaseSelf;   // the wrapper deletes itself when the object goes or its registration is taken
 

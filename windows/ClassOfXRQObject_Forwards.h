@@ -9,7 +9,20 @@
 //       no object at all, or a host method of another name. (call args) name
 //       RawObject where the bound object goes.
 //
+//   XRQ_API_OBJ / XRQ_API_GEN, the same for the host methods that the
+//       module's contract has too: declared on ClassOfXRQInterface
+//       (host/include/tarvex_api.h), not again on ClassOfXRQInterfaceEx.
+//       They stand for XRQ_OBJ / XRQ_GEN unless defined.
+//
 // XRQ_TAIL(...) puts a comma before a non-empty list.
+#ifndef XRQ_API_OBJ
+#define XRQ_API_OBJ XRQ_OBJ
+#define XRQ_FORWARDS_OWN_API_OBJ
+#endif
+#ifndef XRQ_API_GEN
+#define XRQ_API_GEN XRQ_GEN
+#define XRQ_FORWARDS_OWN_API_GEN
+#endif
 
 // ---- the bound object first ----
 XRQ_OBJ(VS_BOOL, Active, (), ())
@@ -24,13 +37,13 @@ XRQ_OBJ(void, DeferFreeObject, (), ())
 XRQ_OBJ(VS_BOOL, DeferLoadFromBuf, (const VS_INT8 *Buf, VS_INT32 BufSize, VS_UWORD Para), (Buf, BufSize, Para))
 XRQ_OBJ(VS_BOOL, DeferLoadFromFile, (const VS_CHAR *FileName, VS_UWORD Para), (FileName, Para))
 XRQ_OBJ(void, DeleteNameScript, (const VS_CHAR *ScriptName), (ScriptName))
-XRQ_OBJ(VS_BOOL, ExecNameScript, (const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nRes), (ScriptName, nArgs, nRes))
+XRQ_API_OBJ(VS_BOOL, ExecNameScript, (const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nRes), (ScriptName, nArgs, nRes))
 XRQ_OBJ(VS_BOOL, ExecNameScriptEx, (const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nRes, VS_ULONG *ErrorCode), (ScriptName, nArgs, nRes, ErrorCode))
 XRQ_OBJ(VS_BOOL, ExecScript, (const VS_CHAR *ScriptName, const VS_CHAR *ScriptBuf, VS_INT32 nArgs, VS_INT32 nRes), (ScriptName, ScriptBuf, nArgs, nRes))
 XRQ_OBJ(VS_BOOL, ExecScriptEx, (const VS_CHAR *ScriptName, const VS_INT8 *ScriptBuf, VS_INT32 BufSize, VS_INT32 nArgs, VS_INT32 nRes), (ScriptName, ScriptBuf, BufSize, nArgs, nRes))
 XRQ_OBJ(VS_BOOL, ExportObjectHeader, (const VS_CHAR *FileName), (FileName))
-XRQ_OBJ(void, FreeObject, (), ())
-XRQ_OBJ(void, FreePrivate, (VS_ULONG Layer, VS_ULONG Index), (Layer, Index))
+XRQ_API_OBJ(void, FreeObject, (), ())
+XRQ_API_OBJ(void, FreePrivate, (VS_ULONG Layer, VS_ULONG Index), (Layer, Index))
 XRQ_OBJ(VS_UINT8, GetActiveCmd, (), ())
 XRQ_OBJ(VS_UINT8, GetAllocType, (), ())
 XRQ_OBJ(const VS_CHAR *, GetAttributeLuaString, (), ())
@@ -40,18 +53,18 @@ XRQ_OBJ(VS_ULONG, GetClientID, (), ())
 XRQ_OBJ(VS_ULONG, GetDataStatus, (VS_ULONG ClientID), (ClientID))
 XRQ_OBJ(void *, GetFunctionEx, (const VS_CHAR *FunctionName), (FunctionName))
 XRQ_OBJ(VS_BOOL, GetFunctionID, (const VS_CHAR *FunctionName, VS_UUID *FunctionID), (FunctionName, FunctionID))
-XRQ_OBJ(VS_UUID, GetID, (), ())
-XRQ_OBJ(VS_UUID *, GetIDEx, (), ())
+XRQ_API_OBJ(VS_UUID, GetID, (), ())
+XRQ_API_OBJ(VS_UUID *, GetIDEx, (), ())
 XRQ_OBJ(VS_ULONG, GetIDInParent, (), ())
 XRQ_OBJ(VS_BOOL, GetInEventID, (const VS_CHAR *EventName, VS_UUID *EventID), (EventName, EventID))
-XRQ_OBJ(VS_ULONG, GetLayer, (), ())
-XRQ_OBJ(const VS_CHAR *, GetName, (), ())
+XRQ_API_OBJ(VS_ULONG, GetLayer, (), ())
+XRQ_API_OBJ(const VS_CHAR *, GetName, (), ())
 XRQ_OBJ(VS_INT8 *, GetNameBinValue, (const VS_CHAR *Name, VS_INT32 *Length), (Name, Length))
 XRQ_OBJ(const VS_CHAR *, GetNameScript, (const VS_CHAR *ScriptName), (ScriptName))
 XRQ_OBJ(void *, GetObjectSysRootItem, (), ())
 XRQ_OBJ(VS_UUID *, GetObjectSysRootItemID, (), ())
 XRQ_OBJ(VS_BOOL, GetOutEventID, (const VS_CHAR *EventName, VS_UUID *EventID), (EventName, EventID))
-XRQ_OBJ(void *, GetPrivateBuf, (VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size), (Layer, Index, Size))
+XRQ_API_OBJ(void *, GetPrivateBuf, (VS_ULONG Layer, VS_ULONG Index, VS_ULONG *Size), (Layer, Index, Size))
 XRQ_OBJ(VS_BOOL, GetPrivateValue, (VS_ULONG Layer, VS_ULONG Index, VS_UWORD *Value, VS_UWORD Default), (Layer, Index, Value, Default))
 XRQ_OBJ(void *, GetRemoteAttach, (), ())
 XRQ_OBJ(VS_ULONG, GetRemoteCallID, (), ())
@@ -70,7 +83,7 @@ XRQ_OBJ(VS_ULONG, GetSysEventMask, (VS_SYSEVENTPTR Function), (Function))
 XRQ_OBJ(VS_BOOL, GetWebServiceFlag, (), ())
 XRQ_OBJ(void, InValidLuaGetValueFunc, (VS_LUAGETVALUEFUNC Function), (Function))
 XRQ_OBJ(void, InValidLuaSetValueFunc, (VS_LUASETVALUEFUNC Function), (Function))
-XRQ_OBJ(VS_BOOL, InValidRegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function), (Name, Function))
+XRQ_API_OBJ(VS_BOOL, InValidRegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function), (Name, Function))
 XRQ_OBJ(VS_BOOL, IsActive, (), ())
 XRQ_OBJ(VS_BOOL, IsActiveServiceObject, (), ())
 XRQ_OBJ(VS_BOOL, IsLocalControl, (), ())
@@ -82,19 +95,19 @@ XRQ_OBJ(VS_BOOL, IsThisClient, (), ())
 XRQ_OBJ(VS_BOOL, IsThisService, (), ())
 XRQ_OBJ(VS_BOOL, LoadFromBuf, (const VS_INT8 *Buf, VS_INT32 BufSize, const VS_CHAR *Password, VS_UINT8 LoadAsLocal, VS_UINT8 LoadMode), (Buf, BufSize, Password, LoadAsLocal, LoadMode))
 XRQ_OBJ(VS_BOOL, LoadFromFile, (const VS_CHAR *FileName, const VS_CHAR *Password, VS_UINT8 LoadAsLocal, VS_UINT8 LoadMode), (FileName, Password, LoadAsLocal, LoadMode))
-XRQ_OBJ(void, LockGC, (), ())
+XRQ_API_OBJ(void, LockGC, (), ())
 XRQ_OBJ(VS_BOOL, LuaGetObjectValue, (const VS_CHAR *Name), (Name))
 XRQ_OBJ(VS_BOOL, LuaInitObject, (const VS_CHAR *InitScript), (InitScript))
-XRQ_OBJ(void, LuaPushObject, (), ())
+XRQ_API_OBJ(void, LuaPushObject, (), ())
 XRQ_OBJ(VS_BOOL, LuaSetObjectValue, (const VS_CHAR *Name), (Name))
-XRQ_OBJ(void *, MallocPrivateBuf, (VS_ULONG Layer, VS_ULONG Index, VS_ULONG Size), (Layer, Index, Size))
+XRQ_API_OBJ(void *, MallocPrivateBuf, (VS_ULONG Layer, VS_ULONG Index, VS_ULONG Size), (Layer, Index, Size))
 XRQ_OBJ(void, MarkChange, (OBJECTATTRIBUTEINDEX AttributeIndex), (AttributeIndex))
 XRQ_OBJ(const VS_CHAR *, QueryFirstNameScript, (VS_UWORD *Context), (Context))
-XRQ_OBJ(VS_BOOL, RegBeforeChangeCallBack, (VS_BEFORECHANGECALLBACK CallBack, VS_UWORD Para, VS_UWORD Flag), (CallBack, Para, Flag))
+XRQ_API_OBJ(VS_BOOL, RegBeforeChangeCallBack, (VS_BEFORECHANGECALLBACK CallBack, VS_UWORD Para, VS_UWORD Flag), (CallBack, Para, Flag))
 XRQ_OBJ(VS_BOOL, RegChangeCallBack, (VS_CHANGECALLBACK CallBack, VS_UWORD Para, VS_UWORD Flag), (CallBack, Para, Flag))
-XRQ_OBJ(VS_BOOL, RegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function, VS_UWORD Para), (Name, Function, Para))
-XRQ_OBJ(VS_BOOL, RegLuaGetValueFunc, (VS_LUAGETVALUEFUNC Function, VS_UWORD Para), (Function, Para))
-XRQ_OBJ(VS_BOOL, RegLuaSetValueFunc, (VS_LUASETVALUEFUNC Function, VS_UWORD Para), (Function, Para))
+XRQ_API_OBJ(VS_BOOL, RegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function, VS_UWORD Para), (Name, Function, Para))
+XRQ_API_OBJ(VS_BOOL, RegLuaGetValueFunc, (VS_LUAGETVALUEFUNC Function, VS_UWORD Para), (Function, Para))
+XRQ_API_OBJ(VS_BOOL, RegLuaSetValueFunc, (VS_LUASETVALUEFUNC Function, VS_UWORD Para), (Function, Para))
 XRQ_OBJ(VS_BOOL, RegNameValueChangeCallBack, (VS_NAMEVALUECHANGECALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_OBJ(VS_BOOL, RegReMallocCallBack, (VS_REMALLOCCALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_OBJ(VS_BOOL, RegRunEnv_FromParentCallBack, (VS_RUNENVCALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
@@ -110,7 +123,7 @@ XRQ_OBJ(void, SetChildEventMask, (OBJECTATTRIBUTEINDEX AttributeIndex, VS_ULONG 
 XRQ_OBJ(void, SetDeferRspFlag, (), ())
 XRQ_OBJ(void, SetIDInParent, (VS_ULONG IDInParent), (IDInParent))
 XRQ_OBJ(void, SetLog, (VS_BOOL Flag), (Flag))
-XRQ_OBJ(void, SetName, (const VS_CHAR *Name), (Name))
+XRQ_API_OBJ(void, SetName, (const VS_CHAR *Name), (Name))
 XRQ_OBJ(VS_BOOL, SetNameBinValue, (const VS_CHAR *Name, const VS_INT8 *Value, VS_INT32 Length), (Name, Value, Length))
 XRQ_OBJ(VS_BOOL, SetNameBoolValue, (const VS_CHAR *Name, VS_BOOL Value), (Name, Value))
 XRQ_OBJ(VS_BOOL, SetNameFloatValue, (const VS_CHAR *Name, VS_DOUBLE Value), (Name, Value))
@@ -124,11 +137,11 @@ XRQ_OBJ(void, SetSaveFlag, (VS_UINT8 SaveFlag), (SaveFlag))
 XRQ_OBJ(VS_BOOL, SetStaticData, (OBJECTATTRIBUTEINDEX AttributeIndex, const void *Data, VS_ULONG Size), (AttributeIndex, Data, Size))
 XRQ_OBJ(VS_BOOL, SetStaticDataEx, (OBJECTATTRIBUTEINDEX AttributeIndex, const void *Data, VS_ULONG Size, const VS_CHAR *Token), (AttributeIndex, Data, Size, Token))
 XRQ_OBJ(void, SetSyncGroup, (VS_ULONG GroupIndex), (GroupIndex))
-XRQ_OBJ(VS_BOOL, SetSysEvent, (VS_SYSEVENTPTR Handler), (Handler))
+XRQ_API_OBJ(VS_BOOL, SetSysEvent, (VS_SYSEVENTPTR Handler), (Handler))
 XRQ_OBJ(void, SetSysEventMask, (VS_ULONG EventMask, VS_SYSEVENTPTR Function), (EventMask, Function))
 XRQ_OBJ(void, SetWebServiceFlag, (VS_BOOL Flag), (Flag))
-XRQ_OBJ(void, UnLockGC, (), ())
-XRQ_OBJ(void, UnRegBeforeChangeCallBack, (VS_BEFORECHANGECALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
+XRQ_API_OBJ(void, UnLockGC, (), ())
+XRQ_API_OBJ(void, UnRegBeforeChangeCallBack, (VS_BEFORECHANGECALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_OBJ(void, UnRegChangeCallBack, (VS_CHANGECALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_OBJ(void, UnRegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function), (Name, Function))
 XRQ_OBJ(void, UnRegLuaFuncEx, (VS_LUAFUNCPTR Function, VS_UWORD Para), (Function, Para))
@@ -139,14 +152,14 @@ XRQ_OBJ(void, UnRegReMallocCallBack, (VS_REMALLOCCALLBACK CallBack, VS_UWORD Par
 XRQ_OBJ(void, UnRegRunEnv_FromParentCallBack, (VS_RUNENVCALLBACK CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_OBJ(void, ValidLuaGetValueFunc, (VS_LUAGETVALUEFUNC Function), (Function))
 XRQ_OBJ(void, ValidLuaSetValueFunc, (VS_LUASETVALUEFUNC Function), (Function))
-XRQ_OBJ(VS_BOOL, ValidRegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function), (Name, Function))
+XRQ_API_OBJ(VS_BOOL, ValidRegLuaFunc, (const VS_CHAR *Name, VS_LUAFUNCPTR Function), (Name, Function))
 
 // ---- the bound object later in the host's order ----
 XRQ_GEN(VS_BOOL, ActiveClient, ActiveClient, (VS_ULONG ClientID, void *Object), (ClientID, Object), (VS_ULONG ClientID), (ClientID, RawObject))
 XRQ_GEN(void, DeactiveClient, DeactiveClient, (VS_ULONG ClientID, void *Object), (ClientID, Object), (VS_ULONG ClientID), (ClientID, RawObject))
 XRQ_GEN(VS_BOOL, SetClientObject, SetClientObject, (VS_ULONG ClientID, void *Object), (ClientID, Object), (VS_ULONG ClientID), (ClientID, RawObject))
-XRQ_GEN(VS_BOOL, IsInst, IsInst, (VS_UUID *ClassID, void *Object), (ClassID, Object), (VS_UUID *ClassID), (ClassID, RawObject))
-XRQ_GEN(VS_BOOL, IsDirectInst, IsDirectInst, (VS_UUID *ClassID, void *Object), (ClassID, Object), (VS_UUID *ClassID), (ClassID, RawObject))
+XRQ_API_GEN(VS_BOOL, IsInst, IsInst, (VS_UUID *ClassID, void *Object), (ClassID, Object), (VS_UUID *ClassID), (ClassID, RawObject))
+XRQ_API_GEN(VS_BOOL, IsDirectInst, IsDirectInst, (VS_UUID *ClassID, void *Object), (ClassID, Object), (VS_UUID *ClassID), (ClassID, RawObject))
 XRQ_GEN(VS_BOOL, LuaRCall, LuaRCall, (VS_ULONG ClientID, void *Object, const VS_CHAR *FunctionName, VS_INT32 nArgs), (ClientID, Object, FunctionName, nArgs), (VS_ULONG ClientID, const VS_CHAR *FunctionName, VS_INT32 nArgs), (ClientID, RawObject, FunctionName, nArgs))
 XRQ_GEN(VS_BOOL, LuaRCallEx, LuaRCallEx, (VS_ULONG *ClientIDs, VS_INT32 ClientNumber, void *Object, const VS_CHAR *FunctionName, VS_INT32 nArgs), (ClientIDs, ClientNumber, Object, FunctionName, nArgs), (VS_ULONG *ClientIDs, VS_INT32 ClientNumber, const VS_CHAR *FunctionName, VS_INT32 nArgs), (ClientIDs, ClientNumber, RawObject, FunctionName, nArgs))
 XRQ_GEN(VS_INT32, LuaSRCall, LuaSRCall, (VS_ULONG WaitTime, VS_ULONG ClientID, void *Object, const VS_CHAR *FunctionName, VS_INT32 nArgs), (WaitTime, ClientID, Object, FunctionName, nArgs), (VS_ULONG WaitTime, VS_ULONG ClientID, const VS_CHAR *FunctionName, VS_INT32 nArgs), (WaitTime, ClientID, RawObject, FunctionName, nArgs))
@@ -177,13 +190,22 @@ XRQ_GEN(VS_UINT8, GetSyncGroupStatusEx, GetSyncGroupStatusEx, (VS_ULONG ClientID
 XRQ_GEN(VS_ULONG, GetTickCount, GetTickCount, (), (), (), ())
 XRQ_GEN(VS_ULONG, GetVStringBufSize, GetVStringBufSize, (const VS_VSTRING *String), (String), (const VS_VSTRING *String), (String))
 XRQ_GEN(void, KillTimer, KillTimer, (VS_ULONG TimerID), (TimerID), (VS_ULONG TimerID), (TimerID))
-XRQ_GEN(void, QueryInstClose, QueryInstClose, (VS_QUERYRECORD *QueryRecord), (QueryRecord), (VS_QUERYRECORD *QueryRecord), (QueryRecord))
+XRQ_API_GEN(void, QueryInstClose, QueryInstClose, (VS_QUERYRECORD *QueryRecord), (QueryRecord), (VS_QUERYRECORD *QueryRecord), (QueryRecord))
 XRQ_GEN(const VS_CHAR *, QueryNextNameScript, QueryNextNameScript, (VS_UWORD *Context), (Context), (VS_UWORD *Context), (Context))
 XRQ_GEN(VS_BOOL, RegObjectFreeNotify, RegObjectFreeNotify, (VS_OBJECTFREENOTIFY CallBack, VS_UWORD Para), (CallBack, Para), (VS_OBJECTFREENOTIFY CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_GEN(VS_BOOL, RegObjectIDChangeNotify, RegObjectIDChangeNotify, (VS_OBJECTIDCHANGENOTIFY CallBack, VS_UWORD Para), (CallBack, Para), (VS_OBJECTIDCHANGENOTIFY CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_GEN(VS_BOOL, SetFunction, SetFunction, (VS_UUID *FunctionID, void *Function), (FunctionID, Function), (VS_UUID *FunctionID, void *Function), (FunctionID, Function))
 XRQ_GEN(VS_BOOL, SetInEvent, SetInEvent, (VS_UUID *InEventID, void *Function), (InEventID, Function), (VS_UUID *InEventID, void *Function), (InEventID, Function))
-XRQ_GEN(VS_BOOL, StringToUuid, StringToUuid, (const VS_CHAR *Text, VS_UUID *Uuid), (Text, Uuid), (const VS_CHAR *Text, VS_UUID *Uuid), (Text, Uuid))
+XRQ_API_GEN(VS_BOOL, StringToUuid, StringToUuid, (const VS_CHAR *Text, VS_UUID *Uuid), (Text, Uuid), (const VS_CHAR *Text, VS_UUID *Uuid), (Text, Uuid))
 XRQ_GEN(void, UnRegObjectFreeNotify, UnRegObjectFreeNotify, (VS_OBJECTFREENOTIFY CallBack, VS_UWORD Para), (CallBack, Para), (VS_OBJECTFREENOTIFY CallBack, VS_UWORD Para), (CallBack, Para))
 XRQ_GEN(void, UnRegObjectIDChangeNotify, UnRegObjectIDChangeNotify, (VS_OBJECTIDCHANGENOTIFY CallBack, VS_UWORD Para), (CallBack, Para), (VS_OBJECTIDCHANGENOTIFY CallBack, VS_UWORD Para), (CallBack, Para))
-XRQ_GEN(VS_CHAR *, UuidToStringA, UuidToString, (VS_UUID *Uuid), (Uuid), (VS_UUID *Uuid), (Uuid))
+XRQ_API_GEN(VS_CHAR *, UuidToStringA, UuidToString, (VS_UUID *Uuid), (Uuid), (VS_UUID *Uuid), (Uuid))
+
+#ifdef XRQ_FORWARDS_OWN_API_OBJ
+#undef XRQ_API_OBJ
+#undef XRQ_FORWARDS_OWN_API_OBJ
+#endif
+#ifdef XRQ_FORWARDS_OWN_API_GEN
+#undef XRQ_API_GEN
+#undef XRQ_FORWARDS_OWN_API_GEN
+#endif

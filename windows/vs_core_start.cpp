@@ -104,7 +104,7 @@ void *Start(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config, StartFor
 
 } // namespace
 
-ClassOfXRQInterface *StartCoreService(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
+ClassOfXRQInterfaceEx *StartCoreService(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                       const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                       VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...)
 {
@@ -113,10 +113,10 @@ ClassOfXRQInterface *StartCoreService(StructOfVSCoreRecord *Record, const VS_CHA
     void *r = Start(Record, nullptr, kService, ServiceName, ServiceID, RootPass, InitNumber, WebPort, CallBack,
                     CallBackPara, Imports);
     va_end(Imports);
-    return (ClassOfXRQInterface *)r;
+    return (ClassOfXRQInterfaceEx *)r;
 }
 
-ClassOfXRQInterface *StartCoreServiceNoID(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *StartCoreServiceNoID(StructOfVSCoreRecord *Record, const VS_CHAR *ServiceName,
                                           const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                           VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...)
 {
@@ -125,10 +125,10 @@ ClassOfXRQInterface *StartCoreServiceNoID(StructOfVSCoreRecord *Record, const VS
     void *r = Start(Record, nullptr, kServiceNoID, ServiceName, nullptr, RootPass, InitNumber, WebPort, CallBack,
                     CallBackPara, Imports);
     va_end(Imports);
-    return (ClassOfXRQInterface *)r;
+    return (ClassOfXRQInterfaceEx *)r;
 }
 
-ClassOfBasicXRQInterface *StartCoreBasic(StructOfVSCoreRecord *Record, VS_UINT16 InitNumber, VS_UINT16 WebPort,
+ClassOfBasicXRQInterfaceEx *StartCoreBasic(StructOfVSCoreRecord *Record, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                          VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...)
 {
     va_list Imports;
@@ -136,10 +136,10 @@ ClassOfBasicXRQInterface *StartCoreBasic(StructOfVSCoreRecord *Record, VS_UINT16
     void *r = Start(Record, nullptr, kBasic, nullptr, nullptr, nullptr, InitNumber, WebPort, CallBack, CallBackPara,
                     Imports);
     va_end(Imports);
-    return (ClassOfBasicXRQInterface *)r;
+    return (ClassOfBasicXRQInterfaceEx *)r;
 }
 
-ClassOfXRQInterface *StartCoreServiceByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfXRQInterfaceEx *StartCoreServiceByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                               const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                               const VS_CHAR *RootPass, VS_UINT16 InitNumber, VS_UINT16 WebPort,
                                               VS_MSGCALLBACK CallBack, VS_UWORD CallBackPara, ...)
@@ -149,10 +149,10 @@ ClassOfXRQInterface *StartCoreServiceByConfig(StructOfVSCoreRecord *Record, Stru
     void *r = Start(Record, Config, kService, ServiceName, ServiceID, RootPass, InitNumber, WebPort, CallBack,
                     CallBackPara, Imports);
     va_end(Imports);
-    return (ClassOfXRQInterface *)r;
+    return (ClassOfXRQInterfaceEx *)r;
 }
 
-ClassOfXRQInterface *StartCoreServiceNoIDByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfXRQInterfaceEx *StartCoreServiceNoIDByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                                   const VS_CHAR *ServiceName, const VS_CHAR *RootPass,
                                                   VS_UINT16 InitNumber, VS_UINT16 WebPort, VS_MSGCALLBACK CallBack,
                                                   VS_UWORD CallBackPara, ...)
@@ -162,10 +162,10 @@ ClassOfXRQInterface *StartCoreServiceNoIDByConfig(StructOfVSCoreRecord *Record, 
     void *r = Start(Record, Config, kServiceNoID, ServiceName, nullptr, RootPass, InitNumber, WebPort, CallBack,
                     CallBackPara, Imports);
     va_end(Imports);
-    return (ClassOfXRQInterface *)r;
+    return (ClassOfXRQInterfaceEx *)r;
 }
 
-ClassOfBasicXRQInterface *StartCoreBasicByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
+ClassOfBasicXRQInterfaceEx *StartCoreBasicByConfig(StructOfVSCoreRecord *Record, StructOfVSCoreConfig *Config,
                                                  VS_UINT16 InitNumber, VS_UINT16 WebPort, VS_MSGCALLBACK CallBack,
                                                  VS_UWORD CallBackPara, ...)
 {
@@ -174,7 +174,7 @@ ClassOfBasicXRQInterface *StartCoreBasicByConfig(StructOfVSCoreRecord *Record, S
     void *r = Start(Record, Config, kBasic, nullptr, nullptr, nullptr, InitNumber, WebPort, CallBack, CallBackPara,
                     Imports);
     va_end(Imports);
-    return (ClassOfBasicXRQInterface *)r;
+    return (ClassOfBasicXRQInterfaceEx *)r;
 }
 
 bool RunCoreService(StructOfVSCoreRecord *Record, VS_BOOL (*ExitProc)())
@@ -217,7 +217,7 @@ void StopCoreService(StructOfVSCoreRecord *Record)
     ClearRecord(Record);
 }
 
-ClassOfXRQInterface *CreateServiceOnBasic(ClassOfBasicXRQInterface *BasicInterface, const VS_CHAR *ServiceName,
+ClassOfXRQInterfaceEx *CreateServiceOnBasic(ClassOfBasicXRQInterfaceEx *BasicInterface, const VS_CHAR *ServiceName,
                                           VS_UUID *ServiceID, const VS_CHAR *RootPass, VS_INT32 FrameInterval,
                                           VS_INT32 NetPkgSize, VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize,
                                           VS_INT32 DataUpPkgSize, VS_INT32 DataDownPkgSize, ...)
@@ -227,7 +227,7 @@ ClassOfXRQInterface *CreateServiceOnBasic(ClassOfBasicXRQInterface *BasicInterfa
     if (!BasicInterface->CreateService("", ServiceName, ServiceID, RootPass, FrameInterval, NetPkgSize,
                                        UploadPkgSize, DownloadPkgSize, DataUpPkgSize, DataDownPkgSize))
         return nullptr;
-    ClassOfXRQInterface *Service = BasicInterface->GetXRQInterface(ServiceName, "root", RootPass);
+    ClassOfXRQInterfaceEx *Service = BasicInterface->GetXRQInterface(ServiceName, "root", RootPass);
     if (Service == nullptr)
         return nullptr;
     va_list Items;

@@ -17,11 +17,11 @@ bool CoreLibraryPath(VS_CHAR Path[XRQ_PATH_SIZE]);
 // registered for it, else a new copy under the server install directory,
 // named by a fresh UUID with ".so", registered with Basic (when given).
 // MadeNew tells whether the copy was made now.
-bool PrivateCopy(const VS_CHAR *LibPath, ClassOfBasicXRQInterface *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE],
+bool PrivateCopy(const VS_CHAR *LibPath, ClassOfBasicXRQInterfaceEx *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE],
                  bool *MadeNew);
 // Withdraws a copy that could not be used: its registration, and the file
 // when it was made for this attempt.
-void DropPrivateCopy(ClassOfBasicXRQInterface *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE], bool MadeNew);
+void DropPrivateCopy(ClassOfBasicXRQInterfaceEx *Basic, VS_CHAR TempPath[XRQ_PATH_SIZE], bool MadeNew);
 
 } // namespace xrq_loader
 

@@ -1,17 +1,16 @@
-// The host SDK as the Windows-only classes see it: the host's service
-// interface with the per-object operations that ClassOfXRQObject forwards,
-// and the entry, control and basic interfaces that the host-core loader
-// drives.
-//
-// The module itself is compiled against host/include/tarvex_api.h, the
-// interface of the stand-in host, which carries only what the module uses.
-// These classes are the same host classes seen with the methods that the
-// wrapper and the loader need; a file includes one header or the other, never
-// both (the classes have the same names). Each forwarded method is declared
-// once, in ClassOfXRQObject_Forwards.h.
+// The host SDK as the Windows-only classes see it. The host's interface
+// classes are those of host/include/tarvex_api.h, defined once for the whole
+// DLL; what the wrapper and the loader use beyond the module's contract is
+// declared here on classes of their own that extend them (the "Ex" classes):
+// the per-object operations that ClassOfXRQObject forwards, and the entry,
+// control and basic interfaces of a host core the loader starts. A host
+// object handed to these classes implements the extended interface. Each
+// forwarded method is declared once, in ClassOfXRQObject_Forwards.h (those
+// the module's contract already has, on ClassOfXRQInterface itself).
 #ifndef XRQ_SDK_H
 #define XRQ_SDK_H
 
+#include "tarvex_api.h"
 #include "vs_types.h"
 
 #include <cstdarg>
@@ -25,33 +24,18 @@
 #define XRQ_SDK_EXPORT
 #endif
 
-typedef VS_UINT8 OBJECTATTRIBUTEINDEX;
 #define XRQ_NO_QUEUE ((OBJECTATTRIBUTEINDEX)255)
 
 // Host records handed through untouched.
-struct VS_VSTRING;
-struct VS_QUERYRECORD;
 struct VS_EVENTPARAM;
 struct StructOfVSEventParamRunParam;
 struct StructOfLocalVString;
 struct VS_UPDOWNFILEMSG;
 struct VS_ATTRIBUTEINDEXMAP;
 struct StructOfVSRunEnv;
-class ClassOfXRQParaPackageInterface;
-class ClassOfXRQInterface;
-class ClassOfXRQControlInterface;
-class ClassOfBasicXRQInterface;
 
-typedef VS_INT32 (*VS_LUAFUNCPTR)(void *L);
-typedef VS_INT32 (*VS_SYSEVENTPTR)(VS_UWORD FunctionChoice, void *EventPara);
-typedef VS_BOOL (*VS_BEFORECHANGECALLBACK)(void *Object, VS_UWORD Para, OBJECTATTRIBUTEINDEX AttributeIndex,
-                                           VS_INT8 *NewValue, VS_INT32 DebugEditFlag);
 typedef void (*VS_CHANGECALLBACK)(void *Object, VS_UWORD Para, OBJECTATTRIBUTEINDEX AttributeIndex,
                                   VS_INT8 *OldValue);
-typedef VS_BOOL (*VS_LUAGETVALUEFUNC)(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_UWORD Para,
-                                      VS_BOOL GetAllRawAttributeFlag);
-typedef VS_BOOL (*VS_LUASETVALUEFUNC)(void *Object, void *ForWhichObject, VS_CHAR *Name, VS_INT32 Index,
-                                      VS_UWORD Para);
 typedef void (*VS_NAMEVALUECHANGECALLBACK)(void *Object, VS_UWORD Para, const VS_CHAR *Name);
 // The host's notice that an object moved (NewObject its new address) or was
 // freed (NewObject NULL).
@@ -71,42 +55,38 @@ typedef VS_UWORD (*VS_MSGCALLBACK)(VS_ULONG Group, VS_ULONG Message, VS_UWORD Pa
 #define XRQ_TAIL(...) __VA_OPT__(, ) __VA_ARGS__
 
 // ---------------------------------------------------------------------------
-// Service interface: the per-object operations of the host.
+// Service interface: the per-object operations of the host beyond the
+// module's contract.
 // ---------------------------------------------------------------------------
-class ClassOfXRQInterface {
+class ClassOfXRQInterfaceEx : public ClassOfXRQInterface {
   public:
-    virtual VS_ULONG AddRef() = 0;
-    virtual VS_ULONG Release() = 0;
-
 #define XRQ_OBJ(R, Name, Params, Args) virtual R Name(void *Object XRQ_TAIL Params) = 0;
 #define XRQ_GEN(R, Member, Host, HostParams, HostArgs, MemberParams, CallArgs) virtual R Host HostParams = 0;
+#define XRQ_API_OBJ(R, Name, Params, Args)
+#define XRQ_API_GEN(R, Member, Host, HostParams, HostArgs, MemberParams, CallArgs)
 #include "ClassOfXRQObject_Forwards.h"
 #undef XRQ_OBJ
 #undef XRQ_GEN
+#undef XRQ_API_OBJ
+#undef XRQ_API_GEN
 
     // Application classes: at most one per object and layer.
     virtual void SetAppClass(void *Object, VS_ULONG ClassLayer, void *AppClass) = 0;
     virtual void *GetAppClass(void *Object, VS_ULONG ClassLayer) = 0;
 
-    // Objects the wrapper hands back wrapped.
+    // Objects the wrapper hands back wrapped (beside GetClass, GetParent,
+    // LuaToObject, QueryFirst, QueryNext, QueryFirstInst and QueryNextInst
+    // of ClassOfXRQInterface).
     virtual void *GetChildByID(void *Object, OBJECTATTRIBUTEINDEX AttributeIndex, VS_UINT16 ID) = 0;
-    virtual void *GetClass(void *Object) = 0;
     virtual void *GetClientObject() = 0;
     virtual void *GetNextEx(void *Object) = 0;
-    virtual void *GetParent(void *Object) = 0;
     virtual void *GetPrevEx(void *Object) = 0;
-    virtual void *LuaToObject(VS_INT32 Index) = 0;
-    virtual void *QueryFirst(void *ParentObject) = 0;
-    virtual void *QueryNext(void *Object) = 0;
     virtual void *QueryPrev(void *Object) = 0;
     virtual void *QueryFirstActiveChild(void *Object, VS_UWORD *Context) = 0;
     virtual void *QueryNextActiveChild(VS_UWORD *Context) = 0;
-    virtual void *QueryFirstInst(VS_QUERYRECORD *QueryRecord, void *Object) = 0;
-    virtual void *QueryNextInst(VS_QUERYRECORD *QueryRecord, void *Object) = 0;
 
-    // Parents and queues.
+    // Parents and queues (beside ChangeParent of ClassOfXRQInterface).
     virtual VS_BOOL IsChild(void *Object, void *ChildObject) = 0;
-    virtual VS_BOOL ChangeParent(void *Object, void *ParentObject, OBJECTATTRIBUTEINDEX AttributeIndex) = 0;
     // The queue of ParentObject that can take Object; XRQ_NO_QUEUE when none.
     virtual OBJECTATTRIBUTEINDEX AllocQueue(void *ParentObject, void *Object) = 0;
 
@@ -133,24 +113,17 @@ class ClassOfXRQInterface {
     virtual VS_BOOL ARemoteCallVar(VS_ULONG WaitTime, VS_ULONG ClientID, VS_REMOTECALLRSP CallBack,
                                    VS_UWORD Para, void *Object, VS_UUID *FunctionID, va_list Args) = 0;
 
-    // Service roots (the one-call start functions name them).
-    virtual VS_BOOL CreateSysRootItem(const VS_CHAR *Name, const VS_CHAR *Desc, VS_UUID *ID,
-                                      VS_UUID *Reserved) = 0;
-
   protected:
-    virtual ~ClassOfXRQInterface() {}
+    ~ClassOfXRQInterfaceEx() override {}
 };
 
 // ---------------------------------------------------------------------------
 // Control interface of a loaded host core.
 // ---------------------------------------------------------------------------
-class ClassOfXRQControlInterface {
+class ClassOfBasicXRQInterfaceEx;
+class ClassOfXRQControlInterfaceEx : public ClassOfXRQControlInterface {
   public:
-    virtual VS_ULONG AddRef() = 0;
-    virtual VS_ULONG Release() = 0;
-    virtual ClassOfBasicXRQInterface *QueryBasicInterface(VS_UWORD Reserved) = 0;
-    // TRUE when it ran a message.
-    virtual VS_BOOL XRQDispatch(VS_BOOL WaitFlag) = 0;
+    virtual ClassOfBasicXRQInterfaceEx *QueryBasicInterface(VS_UWORD Reserved) = 0;
     virtual void XRQIdle() = 0;
     // TRUE when it handled a window message; Quit tells whether it asked to end.
     virtual VS_BOOL WinMsgLoop(VS_BOOL *Quit) = 0;
@@ -158,21 +131,18 @@ class ClassOfXRQControlInterface {
     virtual void UnRegTempFile(const VS_CHAR *TempFile) = 0;
 
   protected:
-    virtual ~ClassOfXRQControlInterface() {}
+    ~ClassOfXRQControlInterfaceEx() override {}
 };
 
 // ---------------------------------------------------------------------------
 // Basic interface: services, private copies of libraries, the web server.
 // ---------------------------------------------------------------------------
-class ClassOfBasicXRQInterface {
+class ClassOfBasicXRQInterfaceEx : public ClassOfBasicXRQInterface {
   public:
-    virtual VS_ULONG AddRef() = 0;
-    virtual VS_ULONG Release() = 0;
     // A new reference to the same interface.
-    virtual ClassOfBasicXRQInterface *Dup() = 0;
-    virtual const VS_CHAR *QueryActiveService(VS_UUID *ServiceID) = 0;
-    virtual ClassOfXRQInterface *GetXRQInterface(const VS_CHAR *ServiceName, const VS_CHAR *UserName,
-                                                 const VS_CHAR *Password) = 0;
+    virtual ClassOfBasicXRQInterfaceEx *Dup() = 0;
+    ClassOfXRQInterfaceEx *GetXRQInterface(const VS_CHAR *ServiceName, const VS_CHAR *UserName,
+                                           const VS_CHAR *Password) override = 0;
     virtual VS_BOOL ImportService(const VS_CHAR *ServiceName, VS_BOOL LoadRunModule) = 0;
     virtual VS_BOOL CreateService(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName, VS_UUID *ServiceID,
                                   const VS_CHAR *RootPass, VS_INT32 FrameInterval, VS_INT32 NetPkgSize,
@@ -187,7 +157,7 @@ class ClassOfBasicXRQInterface {
     virtual void UnRegTempFile(const VS_CHAR *TempFile) = 0;
 
   protected:
-    virtual ~ClassOfBasicXRQInterface() {}
+    ~ClassOfBasicXRQInterfaceEx() override {}
 };
 
 // ---------------------------------------------------------------------------
@@ -197,29 +167,29 @@ struct VSImportServiceDef {
     VS_CHAR ServiceName[40];
 };
 
-class ClassOfTarvex {
+class ClassOfTarvexEx : public ClassOfTarvex {
   public:
     virtual void Release() = 0;
     virtual VS_INT32 GetInitResult() = 0;
     virtual void SetWnd(void *Wnd) = 0;
     virtual void SetWndActive(VS_BOOL Active) = 0;
-    virtual ClassOfXRQInterface *CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList) = 0;
-    virtual ClassOfXRQInterface *CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
-                                                VS_UUID *ServiceID, const VS_CHAR *RootPass,
-                                                VSImportServiceDef *ImportList) = 0;
-    virtual ClassOfXRQInterface *CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
-                                                VS_UUID *ServiceID, const VS_CHAR *RootPass,
-                                                VS_INT32 FrameInterval, VS_INT32 NetPkgSize,
-                                                VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize,
-                                                VS_INT32 DataUpPkgSize, VS_INT32 DataDownPkgSize,
-                                                VSImportServiceDef *ImportList) = 0;
+    virtual ClassOfXRQInterfaceEx *CreateService(const VS_CHAR *ServiceName, VSImportServiceDef *ImportList) = 0;
+    virtual ClassOfXRQInterfaceEx *CreateService1(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
+                                                  VS_UUID *ServiceID, const VS_CHAR *RootPass,
+                                                  VSImportServiceDef *ImportList) = 0;
+    virtual ClassOfXRQInterfaceEx *CreateService2(const VS_CHAR *ServicePath, const VS_CHAR *ServiceName,
+                                                  VS_UUID *ServiceID, const VS_CHAR *RootPass,
+                                                  VS_INT32 FrameInterval, VS_INT32 NetPkgSize,
+                                                  VS_INT32 UploadPkgSize, VS_INT32 DownloadPkgSize,
+                                                  VS_INT32 DataUpPkgSize, VS_INT32 DataDownPkgSize,
+                                                  VSImportServiceDef *ImportList) = 0;
     virtual void Flush(VS_BOOL Wait) = 0;
     virtual void MsgLoop(VS_BOOL (*ExitProc)()) = 0;
-    virtual ClassOfXRQControlInterface *GetControlInterface() = 0;
-    virtual ClassOfBasicXRQInterface *GetBasicInterface() = 0;
+    virtual ClassOfXRQControlInterfaceEx *GetControlInterface() = 0;
+    ClassOfBasicXRQInterfaceEx *GetBasicInterface() override = 0;
 
   protected:
-    virtual ~ClassOfTarvex() {}
+    ~ClassOfTarvexEx() override {}
 };
 
 #endif

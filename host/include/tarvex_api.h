@@ -42,13 +42,18 @@
 // Lifetime. An object lives until FreeObject, or until a collection point
 // finds it unheld. Held means: a GC lock (LockGC or AddRefEx; the creation
 // lock of MallocObjectL until ReleaseOwnerEx gives it up), a place in a
-// parent's queue, or a live script value. An object that nothing holds is
-// garbage, whoever made it and whether or not a script ever saw it: letting
-// go (UnLockGC, ReleaseOwnerEx, ChangeParent to no parent) is all its holder
-// does, and the next collection point frees it. Class objects and root items
-// are never garbage: only FreeObject ends them. A package item holds an
-// object's ID, not the object; an instance does not hold the object it was
-// made from (freeing that object frees the instance first).
+// parent's queue, a live script value, or a live instance (an object made
+// from it, at any depth). An object that nothing holds is garbage, whoever
+// made it and whether or not a script ever saw it: letting go (UnLockGC,
+// ReleaseOwnerEx, ChangeParent to no parent) is all its holder does, and the
+// next collection point frees it. So a collection never frees an instance
+// that is held along with the object it was made from: that object goes at
+// the first collection point after its last instance has gone. FreeObject is
+// unchanged: freeing an object frees its instances first, held or not. Class
+// objects and root items are never garbage: only FreeObject ends them. A
+// package item holds an object's ID, not the object. (An object whose only
+// holds are its instances, which in turn are held only by its own queues,
+// holds itself: free it by name.)
 //
 // Collection points: XRQDispatch, the end of a chunk the driver runs, and the
 // script function _CollectGarbage; nothing else frees by itself. A collection
@@ -72,7 +77,10 @@
 // have become unheld since the last one (a GC lock count or the creator's
 // ownership given up to zero, a detach from a queue, the last script value
 // collected). So it costs what it finds, not what lives. Nothing depends on
-// the clock.
+// the clock. Creating, freeing, events and IsInst do not cost the length of
+// an object's class chain (IsInst takes log(depth) steps), and a free walks
+// what goes with the object without recursion: a chain of objects each made
+// from the one before may be any length.
 #ifndef TARVEX_API_H
 #define TARVEX_API_H
 
@@ -382,8 +390,8 @@ class ClassOfXRQInterface {
     // Appends to Parent's queue attribute Index, leaving the former queue; a
     // NULL Parent detaches. A queue holds its children (they are freed with
     // the parent); a detached object that nothing else holds (no GC lock, no
-    // script value) is freed at the next collection point. GC locks are left
-    // alone. Host lock.
+    // script value, no live instance) is freed at the next collection point.
+    // GC locks are left alone. Host lock.
     virtual VS_BOOL ChangeParent(void *Object, void *Parent, OBJECTATTRIBUTEINDEX Index) = 0;
     virtual void *QueryFirst(void *QueueHeadField) = 0;
     virtual void *QueryNext(void *Object) = 0;
@@ -393,7 +401,8 @@ class ClassOfXRQInterface {
     virtual void LockGC(void *Object) = 0;
     // One GC lock less; below zero it is counted (UnlockAtZero) and ignored.
     // Reaching zero frees nothing now: an object then unheld (no parent, no
-    // script value) is freed at the next collection point. Host lock.
+    // script value, no live instance) is freed at the next collection point.
+    // Host lock.
     virtual void UnLockGC(void *Object) = 0;
     // Gives up the creation lock of MallocObjectL (once); as UnLockGC.
     virtual void ReleaseOwnerEx(void *Object) = 0;

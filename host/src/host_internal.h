@@ -328,6 +328,27 @@ struct HostObject {
         HostObject *firstInst = nullptr;
         HostObject *lastInst = nullptr;
         std::vector<PrivBuf> privBufs;                                         // beyond the first (privPtr)
+        // The class chain above an object that has had instances (set when
+        // the first one registers; the chain never changes): its depth,
+        // counted from the top, and a jump to an ancestor further up, so
+        // that finding the ancestor at a given depth takes log(depth) steps
+        // however long the chain (see isInstOf).
+        uint32_t depth = 0;
+        bool chainKnown = false;
+        HostObject *jump = nullptr;
+        // What the objects made from this one inherit along its chain, kept
+        // for one generation each: the system-event handlers (this object's
+        // first, each once), and the end of the atomic attributes added on
+        // the chain (0: none). Generation 0: not filled.
+        std::vector<VS_SYSEVENTPTR> chainHandlers;
+        uint64_t handlersGen = 0;
+        size_t extraEnd = 0;
+        size_t extraGen = 0;
+        // script/: the first object from this one up with script functions,
+        // fields or slots of its own, for one resolution generation (0: not
+        // filled; guarded by the script lock).
+        const HostObject *resolveOwner = nullptr;
+        uint64_t ownerGen = 0;
     };
     std::unique_ptr<Rare> rare;
     Rare &more() {
@@ -346,9 +367,12 @@ const ClassLayout *layoutOf(const HostObject *o);
 // on its class chain; NULL when none.
 const AttrDef *findAttr(const HostObject *o, const char *name);
 HostObject *lookupById(const VS_UUID *id);
-// The handler chain: handlers of obj, then of its class chain, each once.
-// Class chain walk: o, o->cls, o->cls->cls, ...
+// Whether o was made from cls, directly or up its class chain: a few steps
+// for a class, log(depth) steps through the jumps for any other object.
 bool isInstOf(const HostObject *cls, const HostObject *o);
+// A system-event handler was set or changed on some object: what objects
+// inherit along their class chains is looked at again.
+void bumpHandlerGen();
 // Runs the before-change callbacks for a write through the host; FALSE cancels.
 bool runBeforeChange(HostObject *o, const AttrDef &a, VS_INT8 *newValue);
 // Resolves an atomic handle, else an object handle (for "AtomicOrObject"

@@ -258,6 +258,7 @@ TEST_F(ClassTest, AtomicUuidAttributeLandsAfterTheLayoutAndIsInherited) {
     ASSERT_EQ(tvh::layoutOf(desc(cls))->recordSize, 176u);
     void *type = newObject(cls);
     void *inst0 = newObject(type); // made before the attribute exists
+    newObject(inst0);              // the chain above inst0 is looked at before the attribute exists
     EXPECT_EQ(s->CreateAtomicAttribute(s->ObjectToAtomic(type), "DataBaseID", 7), nullptr); // other codes
     void *field = s->CreateAtomicAttribute(s->ObjectToAtomic(type), "DataBaseID", VS_ATTRIBUTETYPE_UUID, 0, "");
     ASSERT_NE(field, nullptr);
@@ -280,4 +281,6 @@ TEST_F(ClassTest, AtomicUuidAttributeLandsAfterTheLayoutAndIsInherited) {
     EXPECT_TRUE(s->GetAttributeInfoEx(inst0, "DataBaseID", &info));
     VS_UUID zero{};
     EXPECT_EQ(std::memcmp(static_cast<char *>(inst0) + 176, &zero, 16), 0);
+    // What is made from them afterwards lays the attribute out.
+    EXPECT_EQ(desc(newObject(inst0))->layoutEnd, 192u);
 }

@@ -145,3 +145,41 @@ TEST_F(DecisionTest, NameLookups) {
     // The host makes no object space of its own.
     EXPECT_EQ(s->GetObjectEx(nullptr, "QuelObjectSpace"), nullptr);
 }
+
+// What is made from an object holds it: a collection frees neither a held
+// instance nor, while the instance lives, the object it was made from, at any
+// depth; once the instances go, the next collection takes the rest. FreeObject
+// still takes the instances with it.
+TEST_F(DecisionTest, InstancesHoldWhatTheyAreMadeFrom) {
+    struct Case {
+        const char *what;
+        bool lockLeaf; // else the leaf is held by a queue
+    };
+    for (const Case &c : {Case{"a GC-locked instance", true}, Case{"a queued instance", false}}) {
+        SCOPED_TRACE(c.what);
+        void *holder = newObject(cls);
+        void *proto = newObject(cls), *mid = newObject(proto), *leaf = newObject(mid);
+        VS_UUID ids[] = {s->GetID(proto), s->GetID(mid), s->GetID(leaf)};
+        if (c.lockLeaf)
+            s->LockGC(leaf);
+        else
+            ASSERT_TRUE(s->ChangeParent(leaf, holder, kids));
+        for (void *o : {proto, mid, leaf}) s->ReleaseOwnerEx(o);
+        tvh::collectGarbage();
+        for (const VS_UUID &id : ids) EXPECT_TRUE(alive(id));
+
+        if (c.lockLeaf)
+            s->UnLockGC(leaf);
+        else
+            ASSERT_TRUE(s->ChangeParent(leaf, nullptr, 0));
+        tvh::collectGarbage(); // one collection point takes the whole chain
+        for (const VS_UUID &id : ids) EXPECT_FALSE(alive(id));
+        s->FreeObject(holder);
+    }
+
+    void *proto = newObject(cls), *inst = newObject(proto);
+    s->LockGC(inst);
+    VS_UUID id = s->GetID(inst);
+    s->FreeObject(proto);
+    EXPECT_FALSE(alive(id));
+}

@@ -169,3 +169,59 @@ TEST_F(EventTest, FreeingAClassFreesEverythingMadeFromItRecursively) {
     VS_UUID did = uuid(kDerivedID);
     EXPECT_EQ(s->MallocObjectL(&did, 0, nullptr), nullptr);
 }
+
+namespace {
+VS_INT32 hLate(VS_UWORD, void *p) { return record("late", p); }
+} // namespace
+
+// A handler set on an object after objects were made from it (and events
+// delivered along their chains) is heard by them from then on.
+TEST_F(EventTest, AHandlerSetLaterUpTheChainIsHeard) {
+    void *proto = newObject(base), *mid = newObject(proto), *leaf = newObject(mid);
+    s->FreeObject(newObject(leaf));
+    ASSERT_TRUE(s->SetSysEvent(proto, hLate));
+    g_seen.clear();
+    void *more = newObject(leaf);
+    s->FreeObject(more);
+    EXPECT_EQ(whoFor(more, 5), (std::vector<std::string>{"base", "late"}));
+    EXPECT_EQ(whoFor(more, 6), (std::vector<std::string>{"late", "base"}));
+    ASSERT_TRUE(s->SetSysEvent(proto, nullptr));
+    g_seen.clear();
+    s->FreeObject(leaf);
+    EXPECT_EQ(whoFor(leaf, 6), (std::vector<std::string>{"base"}));
+}
+
+// A chain of objects each made from the previous one, as deep as a script
+// may build it, is freed deepest first, at once or by one collection point,
+// without running out of stack.
+TEST_F(EventTest, DeepPrototypeChainsFreeDeepestFirst) {
+    const int kDepth = 200000;
+    for (bool byCollection : {false, true}) {
+        SCOPED_TRACE(byCollection ? "by a collection point" : "by FreeObject");
+        std::vector<void *> chain{newObject(base)};
+        for (int i = 1; i < kDepth; ++i) chain.push_back(newObject(chain.back()));
+        ASSERT_NE(chain.back(), nullptr);
+        void *kid = newObject(child); // a queue child halfway down goes with its parent
+        ASSERT_TRUE(s->ChangeParent(kid, chain[kDepth / 2], s->GetAttributeIndex(base, "Kids")));
+        long long live = stat(&tvh::HostStats::LiveObjects);
+        g_seen.clear();
+        if (byCollection) {
+            s->LockGC(chain.back());
+            for (void *o : chain) s->ReleaseOwnerEx(o);
+            tvh::collectGarbage();
+            EXPECT_EQ(stat(&tvh::HostStats::LiveObjects), live);
+            s->UnLockGC(chain.back());
+            tvh::collectGarbage();
+        } else {
+            s->FreeObject(chain.front());
+        }
+        EXPECT_EQ(stat(&tvh::HostStats::LiveObjects), live - kDepth - 1);
+        std::vector<void *> sixes;
+        for (auto &e : g_seen)
+            if (e.event == 6 && e.who == "base") sixes.push_back(e.object);
+        ASSERT_EQ(sixes.size(), size_t(kDepth));
+        EXPECT_EQ(sixes.front(), chain.back());
+        EXPECT_EQ(sixes.back(), chain.front());
+        EXPECT_EQ(whoFor(kid, 6), (std::vector<std::string>{"child"}));
+    }
+}

@@ -310,3 +310,30 @@ TEST_F(ObjectTest, ScriptOnlyObjectsDieAtTheEndOfTheirChunk) {
     ASSERT_TRUE(tvh::runChunk("kept = nil", "chunk2", &err)) << err;
     EXPECT_EQ(stat(&tvh::HostStats::LiveObjects), live);
 }
+
+// IsInst along a deep chain with a fork: every answer the class walk would
+// give, however far apart the two objects are.
+TEST_F(ObjectTest, IsInstAlongDeepChainsAndForks) {
+    const int kDepth = 3000, kFork = 1000;
+    std::vector<void *> chain{newObject(node)};
+    for (int i = 1; i < kDepth; ++i) chain.push_back(newObject(chain.back()));
+    std::vector<void *> fork{newObject(chain[kFork])};
+    for (int i = 1; i < 500; ++i) fork.push_back(newObject(fork.back()));
+    auto isInst = [&](void *cls, void *o) { return s->IsInst(s->GetIDEx(cls), o) == VS_TRUE; };
+    auto byWalk = [&](void *cls, void *o) {
+        for (void *x = s->GetClass(o); x; x = s->GetClass(x))
+            if (x == cls) return true;
+        return false;
+    };
+    for (int i = 0; i < kDepth; i += 37)
+        for (int j = 0; j < kDepth; j += 41) ASSERT_EQ(isInst(chain[size_t(i)], chain[size_t(j)]), i < j) << i << " " << j;
+    for (int i : {0, kFork - 1, kFork, kFork + 1, kDepth - 1})
+        for (void *f : {fork.front(), fork[250], fork.back()}) {
+            EXPECT_EQ(isInst(chain[size_t(i)], f), byWalk(chain[size_t(i)], f)) << i;
+            EXPECT_FALSE(isInst(f, chain[size_t(i)]));
+        }
+    for (void *o : {chain.back(), fork.back()}) {
+        EXPECT_TRUE(isInst(node, o));
+        EXPECT_FALSE(isInst(o, o));
+    }
+}

@@ -5,6 +5,7 @@
 #define FAKE_XRQ_INTERFACE_H
 
 #include "ClassOfXRQObject.h"
+#include "xrq_api_stubs.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -15,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-class FakeXRQInterface : public ClassOfXRQInterface {
+class FakeXRQInterface : public XRQApiStubs {
   public:
     struct Call {
         std::string Name;

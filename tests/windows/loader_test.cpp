@@ -77,7 +77,7 @@ bool Has(const std::string &Log, const std::string &Line)
     return Log.find(Line + "\n") != std::string::npos;
 }
 
-ClassOfVSTarvex *AsLoader(ClassOfTarvex *t)
+ClassOfVSTarvex *AsLoader(ClassOfTarvexEx *t)
 {
     return static_cast<ClassOfVSTarvex *>(t);
 }
@@ -135,7 +135,7 @@ VS_UWORD CallerCallBack(VS_ULONG, VS_ULONG, VS_UWORD, VS_UWORD, VS_BOOL *, VS_UW
 TEST_F(LoaderTest, DefaultPathInitArgumentsAndRelease)
 {
     StructOfVSCoreConfig Config{};
-    ClassOfTarvex *Core = NewTarvexCore(VS_TRUE, CallerCallBack, 99, &Config);
+    ClassOfTarvexEx *Core = NewTarvexCore(VS_TRUE, CallerCallBack, 99, &Config);
     ASSERT_NE(Core, nullptr);
     ClassOfVSTarvex *Loader = AsLoader(Core);
     EXPECT_EQ(Core->GetInitResult(), 0);
@@ -166,7 +166,7 @@ StructOfVSCoreConfig g_Config;
 TEST_F(LoaderTest, FactoriesPassTheirArguments)
 {
     struct Case {
-        ClassOfTarvex *(*Make)();
+        ClassOfTarvexEx *(*Make)();
         const char *Init;
         int CallBacks;
     } Cases[] = {
@@ -176,7 +176,7 @@ TEST_F(LoaderTest, FactoriesPassTheirArguments)
         {[] { return NewTarvexCoreByConfig(&g_Config); }, "Init 0 0 '' 0 '' 0 config", 1},
     };
     for (const Case &c : Cases) {
-        ClassOfTarvex *Core = c.Make();
+        ClassOfTarvexEx *Core = c.Make();
         ASSERT_NE(Core, nullptr) << c.Init;
         void *Module = AsLoader(Core)->CoreModule;
         EXPECT_TRUE(Has(CoreLog(Module), c.Init)) << CoreLog(Module);
@@ -203,7 +203,7 @@ TEST_F(LoaderTest, ModuleNamesOver127CharactersAreRefusedNotCut)
     std::string Name127(127, 'm');
     ASSERT_TRUE(CopyFileA(CorePath().c_str(), CorePath(Name127).c_str(), FALSE));
     SetEnv("XRQMODULE", Name127.c_str());
-    ClassOfTarvex *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(Core, nullptr) << "XRQMODULE names the library in the system directory";
     Core->Release();
     std::string Name128 = Name127 + "m"; // cut to 127 it would name the library above
@@ -214,9 +214,9 @@ TEST_F(LoaderTest, ModuleNamesOver127CharactersAreRefusedNotCut)
 
 TEST_F(LoaderTest, LaterInstancesRunFromARegisteredPrivateCopy)
 {
-    ClassOfTarvex *First = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *First = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(First, nullptr);
-    ClassOfTarvex *Second = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *Second = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(Second, nullptr);
     std::string Copy = AsLoader(Second)->TempCorePath;
     std::string Dir = m_Home + "\\kestrix\\serverapp\\";
@@ -234,7 +234,7 @@ TEST_F(LoaderTest, LaterInstancesRunFromARegisteredPrivateCopy)
     EXPECT_EQ(AsLoader(Second)->Next, AsLoader(First));
     EXPECT_EQ(AsLoader(First)->Prev, AsLoader(Second));
 
-    ClassOfTarvex *Third = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *Third = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(Third, nullptr);
     EXPECT_EQ(std::string(AsLoader(Third)->TempCorePath), Copy) << "the registered copy is reused";
 
@@ -256,7 +256,7 @@ TEST_F(LoaderTest, WithoutXrqHomeTheSystemDriveBaseIsNotCreated)
     EXPECT_EQ(std::string(Dir), Base + "\\serverapp");
     EXPECT_EQ(GetFileAttributesA(Base.c_str()), INVALID_FILE_ATTRIBUTES);
 
-    ClassOfTarvex *First = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *First = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(First, nullptr);
     // The copy would go to a directory that nobody made: the second core fails.
     EXPECT_EQ(NewTarvexCore(VS_FALSE, nullptr, 0, nullptr), nullptr);
@@ -294,7 +294,7 @@ TEST_F(LoaderTest, InstallDirectoryKinds)
 
 TEST_F(LoaderTest, CoreMessagesSevenAndFifteen)
 {
-    ClassOfTarvex *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(Core, nullptr);
     auto Deliver = (VS_UWORD(*)(VS_ULONG, VS_UWORD, VS_BOOL *))GetProc(
         (HMODULE)AsLoader(Core)->CoreModule, "TestCore_Deliver");
@@ -327,13 +327,13 @@ TEST_F(LoaderTest, CoreMessagesSevenAndFifteen)
 
 TEST_F(LoaderTest, CreateServiceFlushAndMsgLoop)
 {
-    ClassOfTarvex *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
+    ClassOfTarvexEx *Core = NewTarvexCore(VS_FALSE, nullptr, 0, nullptr);
     ASSERT_NE(Core, nullptr);
     void *Module = AsLoader(Core)->CoreModule;
     auto Clear = (void (*)())GetProc((HMODULE)Module, "TestCore_ClearLog");
     VSImportServiceDef Imports[3] = {{"imp1"}, {"imp2"}, {""}};
     Clear();
-    ClassOfXRQInterface *Service = Core->CreateService("svc", Imports);
+    ClassOfXRQInterfaceEx *Service = Core->CreateService("svc", Imports);
     EXPECT_NE(Service, nullptr);
     EXPECT_EQ(AsLoader(Core)->ServiceInterface, Service);
     EXPECT_EQ(CoreLog(Module), "Basic.ImportService 'imp1' 1\nBasic.ImportService 'imp2' 1\n"
@@ -362,12 +362,12 @@ TEST_F(LoaderTest, CreateServiceFlushAndMsgLoop)
 
 namespace {
 
-class CountingControl : public ClassOfXRQControlInterface {
+class CountingControl : public ClassOfXRQControlInterfaceEx {
   public:
     int Releases = 0;
     VS_ULONG AddRef() override { return 1; }
     VS_ULONG Release() override { return (VS_ULONG)++Releases; }
-    ClassOfBasicXRQInterface *QueryBasicInterface(VS_UWORD) override { return nullptr; }
+    ClassOfBasicXRQInterfaceEx *QueryBasicInterface(VS_UWORD) override { return nullptr; }
     VS_BOOL XRQDispatch(VS_BOOL) override { return VS_FALSE; }
     void XRQIdle() override {}
     VS_BOOL WinMsgLoop(VS_BOOL *Quit) override
@@ -377,19 +377,26 @@ class CountingControl : public ClassOfXRQControlInterface {
     }
     VS_BOOL IsAppActive() override { return VS_TRUE; }
     void UnRegTempFile(const VS_CHAR *) override {}
+    void ProcessError(VS_INT32, const VS_CHAR *, VS_INT32, const VS_CHAR *, ...) override {}
+    void CaptureScriptGIL() override {}
+    void ReleaseScriptGIL() override {}
+    void DetachCurrentThread() override {}
 };
 
-class FakeBasic : public ClassOfBasicXRQInterface {
+class FakeBasic : public ClassOfBasicXRQInterfaceEx {
   public:
     int Releases = 0;
     bool CreateOk = true;
-    ClassOfXRQInterface *Service = nullptr;
+    ClassOfXRQInterfaceEx *Service = nullptr;
     std::string Created;
     VS_ULONG AddRef() override { return 1; }
     VS_ULONG Release() override { return (VS_ULONG)++Releases; }
-    ClassOfBasicXRQInterface *Dup() override { return this; }
+    ClassOfBasicXRQInterfaceEx *Dup() override { return this; }
+    void GetVersion(VS_UINT8 *, VS_UINT8 *, VS_UINT16 *) override {}
+    ClassOfXRQControlInterface *GetXRQControlInterface() override { return nullptr; }
+    void ProcessError(VS_INT32, const VS_CHAR *, VS_INT32, const VS_CHAR *, ...) override {}
     const VS_CHAR *QueryActiveService(VS_UUID *) override { return nullptr; }
-    ClassOfXRQInterface *GetXRQInterface(const VS_CHAR *, const VS_CHAR *User, const VS_CHAR *) override
+    ClassOfXRQInterfaceEx *GetXRQInterface(const VS_CHAR *, const VS_CHAR *User, const VS_CHAR *) override
     {
         return strcmp(User, "root") == 0 ? Service : nullptr;
     }
@@ -412,7 +419,7 @@ TEST_F(LoaderTest, InstanceOverGivenInterfaces)
 {
     CountingControl Control;
     FakeBasic Basic;
-    ClassOfTarvex *Core = NewTarvexCoreByInterface(&Control, &Basic);
+    ClassOfTarvexEx *Core = NewTarvexCoreByInterface(&Control, &Basic);
     ASSERT_NE(Core, nullptr);
     EXPECT_EQ(Core->GetInitResult(), 0);
     EXPECT_EQ(Core->GetControlInterface(), &Control);
@@ -442,7 +449,7 @@ TEST_F(LoaderTest, OneCallStartAndStop)
 {
     StructOfVSCoreRecord Record;
     VS_UUID Id{};
-    ClassOfXRQInterface *Service =
+    ClassOfXRQInterfaceEx *Service =
         StartCoreService(&Record, "svc", &Id, "pw", 7, 8080, CallerCallBack, 5, "imp1", (const char *)nullptr);
     ASSERT_NE(Service, nullptr);
     ASSERT_NE(Record.CoreModule, nullptr);
@@ -467,7 +474,7 @@ TEST_F(LoaderTest, OneCallStartAndStop)
     // The basic form, from the configuration's core directory.
     StructOfVSCoreConfig Config{};
     snprintf(Config.CoreDirectory, sizeof(Config.CoreDirectory), "%s", CoreDir().c_str());
-    ClassOfBasicXRQInterface *Basic = StartCoreBasicByConfig(&Record, &Config, 3, 0, nullptr, 0, (const char *)nullptr);
+    ClassOfBasicXRQInterfaceEx *Basic = StartCoreBasicByConfig(&Record, &Config, 3, 0, nullptr, 0, (const char *)nullptr);
     ASSERT_NE(Basic, nullptr);
     EXPECT_TRUE(Has(CoreLog(Record.CoreModule), "Basic.Dup"));
     EXPECT_TRUE(Has(CoreLog(Record.CoreModule), "Init 1 1 '' 0 '' 3 config"));
@@ -503,7 +510,7 @@ TEST_F(LoaderTest, PrivateLoadersOfLoadedLibraries)
 
     // LoadLibraryPrivate: by name; a loaded one through the control interface.
     auto Query = (VSCore_QueryControlInterfaceProc)GetProc((HMODULE)Plain, "VSCore_QueryControlInterface");
-    ClassOfXRQControlInterface *Control = Query();
+    ClassOfXRQControlInterfaceEx *Control = Query();
     void *Again = LoadLibraryPrivate(Control, CorePath().c_str());
     EXPECT_EQ(Again, Copy) << "the registered copy is the one opened";
     Control->Release();

@@ -86,7 +86,7 @@ void UnRegister(const char *TempFile)
     SetRegistry(Kept);
 }
 
-class Basic : public ClassOfBasicXRQInterface {
+class Basic : public ClassOfBasicXRQInterfaceEx {
   public:
     VS_ULONG AddRef() override { return (VS_ULONG)++g_Refs; }
     VS_ULONG Release() override
@@ -94,17 +94,21 @@ class Basic : public ClassOfBasicXRQInterface {
         Log("Basic.Release");
         return (VS_ULONG)--g_Refs;
     }
-    ClassOfBasicXRQInterface *Dup() override
+    ClassOfBasicXRQInterfaceEx *Dup() override
     {
         Log("Basic.Dup");
         ++g_Refs;
         return this;
     }
+    // The module's side of the interface: the loader asks none of it.
+    void GetVersion(VS_UINT8 *Main, VS_UINT8 *Sub, VS_UINT16 *Build) override { *Main = *Sub = 0, *Build = 0; }
+    ClassOfXRQControlInterface *GetXRQControlInterface() override { return nullptr; }
+    void ProcessError(VS_INT32, const VS_CHAR *, VS_INT32, const VS_CHAR *, ...) override {}
     const VS_CHAR *QueryActiveService(VS_UUID *) override { return "svc"; }
-    ClassOfXRQInterface *GetXRQInterface(const VS_CHAR *Service, const VS_CHAR *User, const VS_CHAR *Pass) override
+    ClassOfXRQInterfaceEx *GetXRQInterface(const VS_CHAR *Service, const VS_CHAR *User, const VS_CHAR *Pass) override
     {
         Log("Basic.GetXRQInterface " + Text(Service) + " " + Text(User) + " " + Text(Pass));
-        return (ClassOfXRQInterface *)&g_ServiceDummy;
+        return (ClassOfXRQInterfaceEx *)&g_ServiceDummy;
     }
     VS_BOOL ImportService(const VS_CHAR *Name, VS_BOOL Load) override
     {
@@ -151,7 +155,7 @@ class Basic : public ClassOfBasicXRQInterface {
     }
 } g_Basic;
 
-class Control : public ClassOfXRQControlInterface {
+class Control : public ClassOfXRQControlInterfaceEx {
   public:
     VS_ULONG AddRef() override { return (VS_ULONG)++g_Refs; }
     VS_ULONG Release() override
@@ -159,7 +163,7 @@ class Control : public ClassOfXRQControlInterface {
         Log("Control.Release");
         return (VS_ULONG)--g_Refs;
     }
-    ClassOfBasicXRQInterface *QueryBasicInterface(VS_UWORD) override
+    ClassOfBasicXRQInterfaceEx *QueryBasicInterface(VS_UWORD) override
     {
         ++g_Refs;
         return &g_Basic;
@@ -170,6 +174,11 @@ class Control : public ClassOfXRQControlInterface {
         return VS_FALSE;
     }
     void XRQIdle() override { Log("Control.XRQIdle"); }
+    // The module's side of the interface: the loader asks none of it.
+    void ProcessError(VS_INT32, const VS_CHAR *, VS_INT32, const VS_CHAR *, ...) override {}
+    void CaptureScriptGIL() override {}
+    void ReleaseScriptGIL() override {}
+    void DetachCurrentThread() override {}
     VS_BOOL WinMsgLoop(VS_BOOL *Quit) override
     {
         *Quit = VS_TRUE;
@@ -225,7 +234,7 @@ TESTCORE_API void VSCore_TermEx()
 }
 #endif
 
-TESTCORE_API ClassOfXRQControlInterface *VSCore_QueryControlInterface()
+TESTCORE_API ClassOfXRQControlInterfaceEx *VSCore_QueryControlInterface()
 {
     ++g_Refs;
     return &g_Control;

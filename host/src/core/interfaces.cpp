@@ -113,7 +113,10 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
         H();
         HostObject *o = lookupAtomicOrObject(AtomicOrObject);
         if (!o || o->isClass) return VS_FALSE; // class objects keep their template handler
-        if (Handler || o->rare) o->more().sysEvent = Handler;
+        if (Handler || o->rare) {
+            if (o->more().sysEvent != Handler) bumpHandlerGen();
+            o->rare->sysEvent = Handler;
+        }
         return VS_TRUE;
     }
     VS_BOOL GetAttributeInfoEx(void *ClassObject, const VS_CHAR *Name, VS_ATTRIBUTEINFO *Info) override {

@@ -141,6 +141,52 @@ static const std::vector<AttrDef> &extrasOf(const HostObject *x) {
     return x->rare ? x->rare->extraAttrs : *none;
 }
 
+// Objects from x up x's class chain whose cache a walk fills (reused: no
+// allocation per walk). Filling calls no code outside this file.
+static std::vector<HostObject *> &chainPath() {
+    static thread_local std::vector<HostObject *> path;
+    return path;
+}
+
+// Atomic attributes ever added in this run: while there are none, a name
+// that is not in the registered layout needs no walk up the class chain.
+// Also the generation of the attribute-end caches.
+static std::atomic<size_t> g_extraAttrCount{0};
+
+static size_t ownExtraEnd(const HostObject *x) {
+    size_t end = 0;
+    for (const AttrDef &a : extrasOf(x)) end = std::max(end, size_t(a.offset) + size_t(a.size));
+    return end;
+}
+
+// End of the atomic attributes added on x and up its chain (0: none); x has
+// instances. Each object's answer is kept until an attribute is added
+// anywhere, so a deep chain is walked once, not once per object made.
+static size_t inheritedExtraEnd(HostObject *x) {
+    size_t gen = g_extraAttrCount.load(std::memory_order_relaxed) + 1;
+    if (gen == 1) return 0;
+    if (x->rare && x->rare->extraGen == gen) return x->rare->extraEnd;
+    std::vector<HostObject *> &path = chainPath();
+    path.clear();
+    HostObject *y = x;
+    for (; y && !(y->rare && y->rare->extraGen == gen); y = y->cls) path.push_back(y);
+    size_t end = y ? y->rare->extraEnd : 0;
+    for (size_t i = path.size(); i-- > 0;) {
+        HostObject::Rare &r = path[i]->more();
+        end = std::max(end, ownExtraEnd(path[i]));
+        r.extraEnd = end;
+        r.extraGen = gen;
+    }
+    path.clear();
+    return end;
+}
+
+// Whether some atomic attribute was added on o or up its chain.
+static bool chainHasExtras(const HostObject *o) {
+    if (g_extraAttrCount.load(std::memory_order_relaxed) == 0) return false;
+    return !extrasOf(o).empty() || (o->cls && inheritedExtraEnd(o->cls) > 0);
+}
+
 // Atomic attributes visible on o: those added on o or on its class chain that
 // lie after the registered layout and inside o's record.
 static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) {
@@ -151,13 +197,9 @@ static void chainExtras(const HostObject *o, std::vector<const AttrDef *> &out) 
             if (size_t(a.offset) >= base && size_t(a.offset) + size_t(a.size) <= o->recordCap) out.push_back(&a);
 }
 
-// Atomic attributes ever added in this run: while there are none, a name
-// that is not in the registered layout needs no walk up the class chain.
-static std::atomic<size_t> g_extraAttrCount{0};
-
 // Calls f on each atomic attribute visible on o until f returns true.
 template <class F> static const AttrDef *findExtra(const HostObject *o, F f) {
-    if (g_extraAttrCount.load(std::memory_order_relaxed) == 0) return nullptr;
+    if (!chainHasExtras(o)) return nullptr;
     const ClassLayout *L = layoutOf(o);
     size_t base = L ? L->recordSize : 0;
     for (const HostObject *x = o; x; x = x->cls)
@@ -194,9 +236,8 @@ static size_t alignUp(size_t v, size_t a) { return (v + a - 1) / a * a; }
 
 size_t chainLayoutEnd(const HostObject *o) {
     const ClassLayout *L = layoutOf(o);
-    size_t end = L ? L->recordSize : 0;
-    for (const HostObject *x = o; x; x = x->cls)
-        for (const AttrDef &a : extrasOf(x)) end = std::max(end, size_t(a.offset) + size_t(a.size));
+    size_t end = std::max(L ? L->recordSize : 0, ownExtraEnd(o));
+    if (o->cls) end = std::max(end, inheritedExtraEnd(o->cls));
     return end;
 }
 
@@ -224,11 +265,60 @@ void *createAtomicUuidAttribute(HostObject *o, const char *name) {
 // ---------------------------------------------------------------------------
 // Class chain
 // ---------------------------------------------------------------------------
+// Fills the depth and jump of k and of any ancestor not yet filled (as a
+// rule k's parent is: k is one of its instances). The jumps follow the
+// skew-binary rule: an object jumps to its parent's jump's jump when the two
+// jumps below span equal depths, else to its parent; the root jumps to
+// itself.
+static void noteChain(HostObject *k) {
+    std::vector<HostObject *> &path = chainPath();
+    path.clear();
+    for (HostObject *y = k; y && !(y->rare && y->rare->chainKnown); y = y->cls) path.push_back(y);
+    for (size_t i = path.size(); i-- > 0;) {
+        HostObject *z = path[i];
+        HostObject::Rare &r = z->more();
+        if (HostObject *p = z->cls) {
+            const HostObject::Rare &pr = *p->rare;
+            HostObject *j = pr.jump, *jj = j->rare->jump;
+            r.depth = pr.depth + 1;
+            r.jump = pr.depth - j->rare->depth == j->rare->depth - jj->rare->depth ? jj : p;
+        } else {
+            r.depth = 0;
+            r.jump = z;
+        }
+        r.chainKnown = true;
+    }
+    path.clear();
+}
+
 bool isInstOf(const HostObject *cls, const HostObject *o) {
     if (!cls || !o) return false;
-    for (const HostObject *x = o->cls; x; x = x->cls)
-        if (x == cls) return true;
-    return false;
+    const HostObject *x = o->cls;
+    if (!x) return false;
+    if (x == cls) return true;
+    if (cls->isClass) {
+        // Classes are made from classes only: from the first class object
+        // of o's chain on there is nothing else, and before it no class.
+        for (const HostObject *y = o->isClass ? x : o->registered; y; y = y->cls)
+            if (y == cls) return true;
+        return false;
+    }
+    // Nothing ever made from cls: nothing descends from it.
+    const HostObject::Rare *cr = cls->rare.get();
+    if (!cr || !cr->chainKnown) return false;
+    if (!x->rare || !x->rare->chainKnown) { // not registered as an instance: walk
+        for (const HostObject *y = x; y; y = y->cls)
+            if (y == cls) return true;
+        return false;
+    }
+    // The ancestor of o at cls's depth, through the jumps.
+    uint32_t d = cr->depth;
+    const HostObject *y = x;
+    while (y->rare->depth > d) {
+        const HostObject *j = y->rare->jump;
+        y = j->rare->depth >= d ? j : y->cls;
+    }
+    return y == cls;
 }
 bool isInstOfAny(const HostObject *cls, const HostObject *o) { return isInstOf(cls, o); }
 
@@ -410,7 +500,8 @@ static void registerObject(std::unique_ptr<HostObject> holder) {
     c.byId.put(o);
     forgetRecentId(o->id);
     if (HostObject *k = o->cls) { // seq only grows: appending keeps creation order
-        HostObject::Rare &r = k->more();
+        if (!k->rare || !k->rare->chainKnown) noteChain(k);
+        HostObject::Rare &r = *k->rare;
         o->prevInst = r.lastInst;
         if (r.lastInst)
             r.lastInst->nextInst = o;
@@ -445,11 +536,44 @@ struct HandlerChain {
     }
 };
 
-static void handlerChain(const HostObject *o, HandlerChain &out) {
-    for (const HostObject *x = o; x; x = x->cls) {
-        if (x->isClass && x->ownLayout()) out.add(x->ownLayout()->handler);
-        out.add(x->sysEvent());
+static std::atomic<uint64_t> g_handlerGen{1};
+void bumpHandlerGen() { g_handlerGen.fetch_add(1, std::memory_order_relaxed); }
+
+// The handlers of x's chain, x's own first, each once; x has instances.
+// Kept on each object of the chain until a handler changes anywhere, so a
+// deep chain is walked once, not once per event.
+static const std::vector<VS_SYSEVENTPTR> &inheritedHandlers(HostObject *x) {
+    uint64_t gen = g_handlerGen.load(std::memory_order_relaxed);
+    if (x->rare && x->rare->handlersGen == gen) return x->rare->chainHandlers;
+    std::vector<HostObject *> &path = chainPath();
+    path.clear();
+    HostObject *y = x;
+    for (; y && !(y->rare && y->rare->handlersGen == gen); y = y->cls) path.push_back(y);
+    const std::vector<VS_SYSEVENTPTR> *above = y ? &y->rare->chainHandlers : nullptr;
+    for (size_t i = path.size(); i-- > 0;) {
+        HostObject *z = path[i];
+        HostObject::Rare &r = z->more();
+        std::vector<VS_SYSEVENTPTR> &hs = r.chainHandlers;
+        hs.clear();
+        auto add = [&hs](VS_SYSEVENTPTR h) {
+            if (h && std::find(hs.begin(), hs.end(), h) == hs.end()) hs.push_back(h);
+        };
+        if (z->isClass && z->ownLayout()) add(z->ownLayout()->handler);
+        add(r.sysEvent);
+        if (above)
+            for (VS_SYSEVENTPTR h : *above) add(h);
+        r.handlersGen = gen;
+        above = &hs;
     }
+    path.clear();
+    return x->rare->chainHandlers;
+}
+
+static void handlerChain(const HostObject *o, HandlerChain &out) {
+    if (o->isClass && o->ownLayout()) out.add(o->ownLayout()->handler);
+    out.add(o->sysEvent());
+    if (o->cls)
+        for (VS_SYSEVENTPTR h : inheritedHandlers(o->cls)) out.add(h);
 }
 
 static void deliverEvent(HostObject *o, VS_ULONG event) {
@@ -797,6 +921,8 @@ static void releaseObject(HostObject *o) {
         else if (r.lastInst == o)
             r.lastInst = o->prevInst;
         o->prevInst = o->nextInst = nullptr;
+        // Its last instance held it: unheld now, perhaps.
+        if (!r.firstInst && k->state == LifeState::Live) markCandidate(k);
     }
     // Kept out of reuse for a while: a handle kept past the free names no
     // object (lookups count it as invalid) rather than the next one made.
@@ -805,61 +931,124 @@ static void releaseObject(HostObject *o) {
     if (std::unique_ptr<HostObject> d = c.bySeq.take(o)) c.graveyard.push_back(std::move(d));
 }
 
-void freeObject(HostObject *o) {
-    if (!o || o->state != LifeState::Live) return;
-    OpScope scope;
-    Pin pin(o);
+// Freeing walks what goes with an object (its instances, then its queue
+// children, then what a root item holds) on a list of steps rather than the
+// C stack: a chain of objects each made from the previous one, or a deep
+// nest of queues, may be any length.
+namespace {
+enum class FreeStage : uint8_t { Instances, Children, Held, Done };
+struct FreeStep {
+    HostObject *o;
+    FreeStage stage;
+    uint16_t attr; // Children: position in the layout's attributes
+};
+// One list per thread; a free that module code starts during an event
+// works on top of the one that delivers the event, and leaves it as it was.
+std::vector<FreeStep> &freeSteps() {
+    static thread_local std::vector<FreeStep> steps;
+    return steps;
+}
+} // namespace
+
+// Marks o as on its way out (nothing more is made from it) and holds its
+// descriptor until it is released.
+static void beginFree(HostObject *o) {
+    ++o->pins;
     o->state = LifeState::Freeing;
     // Names of objects made from this one may resolve to its functions: those
     // answers go. (Answers for o itself are keyed by its sequence number,
     // which is never reused.)
     if (o->isClass || o->firstInst()) bumpResolveGen();
+}
 
-    // No object outlives the object it was made from.
-    for (;;) {
-        std::vector<HostObject *> live;
-        for (HostObject *x = o->firstInst(); x; x = x->nextInst)
-            if (x->state == LifeState::Live) live.push_back(x);
-        if (live.empty()) break;
-        for (HostObject *x : live) ++x->pins;
-        for (HostObject *x : live)
-            if (x->state == LifeState::Live) freeObject(x);
-        for (HostObject *x : live) --x->pins;
+// No object outlives the object it was made from: the first instance still
+// live, oldest first.
+static HostObject *firstLiveInst(const HostObject *o) {
+    for (HostObject *x = o->firstInst(); x; x = x->nextInst)
+        if (x->state == LifeState::Live) return x;
+    return nullptr;
+}
+
+// Children of every queue, in attribute order, each queue head first: the
+// first live child from the queue at *attr on (*attr moves past the queues
+// found empty).
+static HostObject *nextQueueChild(HostObject *o, uint16_t *attr) {
+    const ClassLayout *L = layoutOf(o);
+    if (!L) return nullptr;
+    for (; *attr < L->attrs.size(); ++*attr) {
+        const AttrDef &a = L->attrs[*attr];
+        if (a.kind != AttrKind::Queue) continue;
+        if (!o->rare) return nullptr;
+        auto qit = o->rare->queues.find(a.index);
+        if (qit == o->rare->queues.end()) continue;
+        for (HostObject *ch = qit->second.head; ch; ch = ch->nextSibling)
+            if (ch->state == LifeState::Live) return ch;
     }
+    return nullptr;
+}
 
-    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
+// Objects held without a queue (the class objects of a root item).
+static HostObject *nextHeldByRoot(const HostObject *o) {
+    if (!o->isRootItem) return nullptr;
+    for (HostObject *x : core().bySeq.walk())
+        if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX && x->state == LifeState::Live) return x;
+    return nullptr;
+}
 
-    // Children of every queue, in attribute order, each queue head first.
-    if (const ClassLayout *L = layoutOf(o)) {
-        for (const AttrDef &a : L->attrs) {
-            if (a.kind != AttrKind::Queue) continue;
-            for (;;) {
-                if (!o->rare) break;
-                auto qit = o->rare->queues.find(a.index);
-                if (qit == o->rare->queues.end()) break;
-                HostObject *ch = qit->second.head;
-                while (ch && ch->state != LifeState::Live) ch = ch->nextSibling;
-                if (!ch) break;
-                freeObject(ch);
+void freeObject(HostObject *root) {
+    if (!root || root->state != LifeState::Live) return;
+    OpScope scope;
+    if (!root->rare && !root->isRootItem) {
+        // Most objects: no instance, no queue child, and none can come once
+        // it is on its way out. The same steps, without the list.
+        beginFree(root);
+        deliverEvent(root, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
+        deliverEvent(root, VSEVENT_SYSTEMEVENT_ONDESTROY);
+        if (ScriptEngine *e = scriptEngine()) e->onObjectFreed(root);
+        releaseObject(root);
+        --root->pins;
+        return;
+    }
+    std::vector<FreeStep> &steps = freeSteps();
+    const size_t base = steps.size();
+    beginFree(root);
+    steps.push_back({root, FreeStage::Instances, 0});
+    // Events run module code, which may free more on this thread (on top of
+    // this list, which may move meanwhile): a step is found by its position.
+    while (steps.size() > base) {
+        const size_t top = steps.size() - 1;
+        HostObject *o = steps[top].o;
+        HostObject *next = nullptr;
+        switch (steps[top].stage) {
+        case FreeStage::Instances:
+            next = firstLiveInst(o);
+            if (!next) {
+                steps[top].stage = FreeStage::Children;
+                deliverEvent(o, VSEVENT_SYSTEMEVENT_ONBEFOREFREE);
             }
+            break;
+        case FreeStage::Children:
+            next = nextQueueChild(o, &steps[top].attr);
+            if (!next) steps[top].stage = FreeStage::Held;
+            break;
+        case FreeStage::Held:
+            next = nextHeldByRoot(o);
+            if (!next) steps[top].stage = FreeStage::Done;
+            break;
+        case FreeStage::Done:
+            steps.pop_back();
+            deliverEvent(o, VSEVENT_SYSTEMEVENT_ONDESTROY);
+            if (ScriptEngine *e = scriptEngine()) e->onObjectFreed(o);
+            releaseObject(o);
+            --o->pins;
+            break;
+        }
+        if (next) {
+            beginFree(next);
+            steps.push_back({next, FreeStage::Instances, 0});
         }
     }
-    // Objects held without a queue (the class objects of a root item).
-    while (o->isRootItem) {
-        HostObject *held = nullptr;
-        for (HostObject *x : core().bySeq.walk()) {
-            if (x->parent == o && x->queueIndex == VS_INVALID_ATTRIBUTEINDEX && x->state == LifeState::Live) {
-                held = x;
-                break;
-            }
-        }
-        if (!held) break;
-        freeObject(held);
-    }
-
-    deliverEvent(o, VSEVENT_SYSTEMEVENT_ONDESTROY);
-    if (ScriptEngine *e = scriptEngine()) e->onObjectFreed(o);
-    releaseObject(o);
+    if (base == 0 && steps.capacity() > 4096) std::vector<FreeStep>().swap(steps); // after a deep free
 }
 
 void releaseAllSilently() {
@@ -899,7 +1088,8 @@ void releaseAllSilently() {
 // ---------------------------------------------------------------------------
 // Class objects and root items live until they are freed by name; every
 // other object is garbage once nothing holds it, whoever made it and whether
-// or not a script ever saw it.
+// or not a script ever saw it. What is made from an object holds it: a
+// collection never takes a held instance along with its prototype.
 static bool collectable(const HostObject *o) { return !o->isClass && !o->isRootItem; }
 
 void markCandidate(HostObject *o) {
@@ -914,12 +1104,14 @@ void markCandidate(HostObject *o) {
 int holdCount(const HostObject *o) { return o ? o->lockCount + (o->hasProxy ? 1 : 0) : 0; }
 
 static bool unheld(const HostObject *o) {
-    return !o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
+    return !o->hasProxy && !o->parent && o->lockCount == 0 && !o->firstInst() && o->state == LifeState::Live &&
+           collectable(o);
 }
 
 // Held by its script value alone: garbage as soon as the script lets go.
 static bool heldByScriptAlone(const HostObject *o) {
-    return o->hasProxy && !o->parent && o->lockCount == 0 && o->state == LifeState::Live && collectable(o);
+    return o->hasProxy && !o->parent && o->lockCount == 0 && !o->firstInst() && o->state == LifeState::Live &&
+           collectable(o);
 }
 
 // Files a candidate found held by its script value alone (see scriptOnly).

@@ -406,6 +406,34 @@ HostObject *LuaEngine::findMember(lua_State *L, HostObject *o, const char *name,
     return nullptr;
 }
 
+// resolveOwner far up a chain: x has instances (the objects below it), so it
+// keeps the answer for its chain, for one resolution generation (an object
+// gaining its first entry starts a new one). Every object walked has no
+// entries of its own, so all of them share the answer.
+const HostObject *LuaEngine::resolveOwnerFar(const HostObject *x) {
+    uint64_t gen = resolveGen();
+    static thread_local std::vector<HostObject::Rare *> path;
+    path.clear();
+    const HostObject *y = x, *owner = nullptr;
+    for (; y; y = y->cls) {
+        if (hasOwnEntries(y)) {
+            owner = y;
+            break;
+        }
+        if (y->rare && y->rare->ownerGen == gen) {
+            owner = y->rare->resolveOwner;
+            break;
+        }
+        if (y->rare) path.push_back(y->rare.get());
+    }
+    for (HostObject::Rare *r : path) {
+        r->resolveOwner = owner;
+        r->ownerGen = gen;
+    }
+    path.clear();
+    return owner;
+}
+
 HostObject *LuaEngine::resolveSlow(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue,
                                    int keyIdx) {
     uint64_t gen = resolveGen();

@@ -200,11 +200,20 @@ class LuaEngine : public ScriptEngine {
     // slots of its own (a data object and its type share their class's
     // answers), so the cache holds however many objects are in use. An
     // object gaining its first entry bumps the resolution generation.
-    static const HostObject *resolveOwner(const HostObject *o) {
-        for (const HostObject *x = o; x; x = x->cls)
-            if (x->scriptRef > 0 || !x->slots.empty() || !x->regFuncs.empty()) return x;
-        return nullptr;
+    static bool hasOwnEntries(const HostObject *x) {
+        return x->scriptRef > 0 || !x->slots.empty() || !x->regFuncs.empty();
     }
+    static const HostObject *resolveOwner(const HostObject *o) {
+        const HostObject *x = o;
+        for (int i = 0; x && i < kNearOwner; ++i, x = x->cls)
+            if (hasOwnEntries(x)) return x;
+        return x ? resolveOwnerFar(x) : nullptr;
+    }
+    // Steps walked before the answer kept on the chain is asked (see
+    // resolveOwnerFar): chains are short, but a prototype chain may be any
+    // length.
+    static constexpr int kNearOwner = 8;
+    static const HostObject *resolveOwnerFar(const HostObject *x);
     HostObject *pushCached(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue) {
         const HostObject *k = resolveOwner(o);
         if (!k) return nullptr;
