@@ -440,6 +440,15 @@ static void OnFreed(StructOfQZDataBase *Data)
     SRV->FreePrivate(Data, SRV->GetLayer(Data), 0);
 }
 
+// Advances whenever a data object is freed: what was worked out from which
+// data exist is worked out again.
+static uint64_t g_FreedEpoch = 0;
+
+uint64_t QZDataBase_FreedEpoch()
+{
+    return g_FreedEpoch;
+}
+
 VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
 {
     (void)FunctionChoice;
@@ -460,6 +469,7 @@ VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
         OnFreed(Data);
         // The record goes when the event returns.
         TrelkData_ForgetChains();
+        g_FreedEpoch++;
         break;
     default:
         break;

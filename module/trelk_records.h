@@ -331,6 +331,7 @@ struct StructOfQZRealmBaseLocalBuf {
     VS_PARAPKGPTR FactFramePackage;
     VS_PARAPKGPTR PredictFramePackage;
     void *CachedObjectIndexTree; // host text-key index
+    void *ActiveGraph;           // who lists which object as a source (realm/QZRealmBase_ActiveLinks.cpp)
 };
 
 #endif

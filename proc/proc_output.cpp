@@ -5,6 +5,7 @@
 // proc that already took or refused it.
 #include "trelk_proc_internal.h"
 #include "trelk_proc_luafuncs.h"
+#include "trelk_alloc.h"
 
 #include <climits>
 #include <strings.h>
@@ -610,19 +611,21 @@ static StructOfQZDataInputContainer *InputHolding(StructOfQZProcBase *Proc, void
     return NULL;
 }
 
-static void AppendUnique(VS_PARAPKGPTR Pkg, void *Object)
+// Seen holds what Pkg holds: a list of thousands of sources is not searched
+// again for each one added.
+static void AppendUnique(VS_PARAPKGPTR Pkg, TrelkHashSet<void *> &Seen, void *Object)
 {
-    if (Object != NULL && !TrelkProc_PkgHasObject(Pkg, Object))
+    if (Object != NULL && Seen.insert(Object).second)
         Pkg->InsertObject(Pkg->GetNumber(), Object);
 }
 
-static void AppendAllUnique(VS_PARAPKGPTR Pkg, VS_PARAPKGPTR From)
+static void AppendAllUnique(VS_PARAPKGPTR Pkg, TrelkHashSet<void *> &Seen, VS_PARAPKGPTR From)
 {
     if (From == NULL)
         return;
     for (VS_INT32 i = 0; i < From->GetNumber(); i++)
         if (From->GetType(i) == VSTYPE_OBJECT)
-            AppendUnique(Pkg, From->GetObject(i));
+            AppendUnique(Pkg, Seen, From->GetObject(i));
 }
 
 VS_INT32 QZProcBase_AddOutputDataEx(void *L)
@@ -652,6 +655,7 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
     // The sources are checked before the data is placed: a refused call
     // leaves no data behind that it reports as refused.
     VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
+    TrelkHashSet<void *> Seen;
     for (VS_INT32 i = 3; i <= Top; i++) {
         void *Source = Trelk_ObjectArg(i);
         if (SRV->GetObject(&SelfID) != Self || SRV->GetObject(&DataID) != Data) {
@@ -677,9 +681,9 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
                                 ? QZDataBase_GetSourceData_Internal((StructOfQZDataBase *)Source)
                                 : NULL;
         if (Own != NULL && Own->GetNumber() > 0)
-            AppendAllUnique(Sources, Own);
+            AppendAllUnique(Sources, Seen, Own);
         else
-            AppendUnique(Sources, Source);
+            AppendUnique(Sources, Seen, Source);
     }
 
     StructOfQZDataBase *Stored = NULL;
@@ -688,7 +692,7 @@ VS_INT32 QZProcBase_AddOutputDataEx(void *L)
         Sources->Release();
         return PushBool(VS_FALSE);
     }
-    AppendAllUnique(Sources, Stored->SourceData);
+    AppendAllUnique(Sources, Seen, Stored->SourceData);
     if (Stored->SourceData != NULL)
         Stored->SourceData->Release();
     Stored->SourceData = Sources;

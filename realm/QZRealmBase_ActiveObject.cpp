@@ -7,44 +7,6 @@
 #include <cmath>
 
 // ---------------------------------------------------------------------------
-// Lists of sources and targets (packages of objects, each object once)
-// ---------------------------------------------------------------------------
-static VS_INT32 PkgFind(VS_PARAPKGPTR Pkg, void *Object)
-{
-    for (VS_INT32 i = 0; Pkg != NULL && i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Object)
-            return i;
-    return -1;
-}
-
-static void PkgAdd(VS_PARAPKGPTR Pkg, void *Object)
-{
-    if (Pkg != NULL && Object != NULL && PkgFind(Pkg, Object) < 0)
-        Pkg->InsertObject(Pkg->GetNumber(), Object);
-}
-
-static void PkgRemove(VS_PARAPKGPTR Pkg, void *Object)
-{
-    VS_INT32 i = PkgFind(Pkg, Object);
-    if (i >= 0)
-        Pkg->Del(i);
-}
-
-// A record's list of sources or of targets, made when it is first needed:
-// most records never link to anything.
-static VS_PARAPKGPTR *ListSlot(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources)
-{
-    return Sources ? &Record->SourceBuf : &Record->TargetBuf;
-}
-
-static VS_PARAPKGPTR MadeList(VS_PARAPKGPTR *Slot)
-{
-    if (*Slot == NULL)
-        *Slot = Trelk_GetParaPkgInterface(__LINE__);
-    return *Slot;
-}
-
-// ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
 void *TrelkRealm_ActiveKeyObject(void *Object)
@@ -81,6 +43,7 @@ void TrelkRealm_FreeActiveRecord(StructOfQZRealmBaseActiveObjectRecord *Record)
         Record->SourceBuf->Release();
     if (Record->TargetBuf != NULL)
         Record->TargetBuf->Release();
+    TrelkActive_FreeLinks(Record);
     SRV->Free(Record);
 }
 
@@ -112,6 +75,7 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
     Stamp(QZRealm, Record);
     Record->SourceBuf = NULL;
     Record->TargetBuf = NULL;
+    Record->Links = NULL;
     VS_UUID ID = SRV->GetID(Key);
     if (!SRV->InsertIDKey(LocalBuf->ActiveRealmObjectTree, &ID, Record)) {
         TrelkRealm_FreeActiveRecord(Record);
@@ -120,6 +84,10 @@ static StructOfQZRealmBaseActiveObjectRecord *CreateRecord(StructOfQZRealmBase *
     LocalBuf->ActiveRealmObjectCount += 1;
     QZRealmBase_ActiveFiled_Internal(QZRealm, Record, &ID);
     SRV->LockGC(Key);
+    // Records that still list this object (left behind by a removal by age)
+    // count it from now on.
+    TrelkActive_Attach(Record, &ID);
+    TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
     return Record;
 }
 
@@ -137,6 +105,9 @@ static void RemoveRecord(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalB
                          StructOfQZRealmBaseActiveObjectRecord *Record)
 {
     QZRealmBase_ActiveUnfiled_Internal(QZRealm, Record);
+    // Whoever still lists the object stops counting it.
+    TrelkActive_Refresh(LocalBuf, Record, VS_TRUE);
+    TrelkActive_Forget(LocalBuf, Record);
     if (SRV->DelIDKey(LocalBuf->ActiveRealmObjectTree, KeyID) != NULL && LocalBuf->ActiveRealmObjectCount > 0)
         LocalBuf->ActiveRealmObjectCount -= 1;
     void *Key = SRV->GetObject(KeyID);
@@ -160,6 +131,7 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf)
     SRV->DestoryIndex(LocalBuf->ActiveRealmObjectTree);
     LocalBuf->ActiveRealmObjectTree = NULL;
     LocalBuf->ActiveRealmObjectCount = 0;
+    TrelkActive_ReleaseGraph(LocalBuf);
 }
 
 // ---------------------------------------------------------------------------
@@ -168,40 +140,26 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf)
 static void RecountOne(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *LocalBuf,
                        StructOfQZRealmBaseActiveObjectRecord *Record, VS_ULONG Pass)
 {
-    // Signed sums: a negative count lowers the mean instead of turning it
-    // into a huge unsigned quotient.
-    VS_INT64 DataSum = 0, OtherSum = 0, DataSources = 0;
-    VS_PARAPKGPTR Sources = Record->SourceBuf;
-    for (VS_INT32 i = 0; Sources != NULL && i < Sources->GetNumber(); i++) {
-        StructOfQZRealmBaseActiveObjectRecord *Source = FindByKey(LocalBuf, Sources->GetObject(i));
-        if (Source == NULL || Source->ExtraActiveCount == 0)
-            continue;
-        VS_INT32 Count = (VS_INT32)((VS_ULONG)Source->ActiveCount + (VS_ULONG)Source->ExtraActiveCount);
-        if (Source->IsQZData) {
-            DataSum += Count;
-            DataSources++;
-        } else {
-            OtherSum += Count;
-        }
-    }
-    VS_INT64 Result = OtherSum;
+    // The mean of the data sources is taken over their exact (signed) sum: a
+    // negative count lowers the mean instead of turning it into a huge
+    // unsigned quotient. The rest wraps at 32 bits.
+    VS_INT64 DataSum = 0, DataSources = 0;
+    VS_ULONG OtherSum = 0;
+    TrelkActive_Sums(LocalBuf, Record, &DataSum, &DataSources, &OtherSum);
+    VS_INT64 Result = (VS_INT64)OtherSum;
     if (DataSources > 0)
         Result += DataSum / DataSources;
     Record->ActiveCount = (VS_INT32)(VS_ULONG)(uint64_t)Result;
     Stamp(QZRealm, Record);
     QZRealmBase_ActiveFiled_Internal(QZRealm, Record, NULL);
     Record->ActiveCountUpdateSequence = Pass;
+    TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
 }
 
 // Pushes the record's targets so that the first one is handled first.
 static void PushTargets(TrelkVector<VS_UUID> &Stack, StructOfQZRealmBaseActiveObjectRecord *Record)
 {
-    VS_PARAPKGPTR Targets = Record->TargetBuf;
-    for (VS_INT32 i = Targets != NULL ? Targets->GetNumber() - 1 : -1; i >= 0; i--) {
-        void *Target = Targets->GetObject(i);
-        if (Target != NULL)
-            Stack.push_back(SRV->GetID(Target));
-    }
+    TrelkActive_ListIDs(Record, VS_FALSE, VS_TRUE, Stack);
 }
 
 void QZRealmBase_ActiveData_Internal_UpdateActiveCount(StructOfQZRealmBase *QZRealm,
@@ -222,8 +180,11 @@ void QZRealmBase_ActiveData_Internal_UpdateActiveCount(StructOfQZRealmBase *QZRe
     while (!Stack.empty()) {
         VS_UUID ID = Stack.back();
         Stack.pop_back();
-        void *Target = SRV->GetObject(&ID);
-        StructOfQZRealmBaseActiveObjectRecord *TargetRecord = Target != NULL ? FindByKey(LocalBuf, Target) : NULL;
+        // A target whose object is gone is passed over.
+        StructOfQZRealmBaseActiveObjectRecord *TargetRecord =
+            SRV->GetObject(&ID) != NULL
+                ? (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID)
+                : NULL;
         if (TargetRecord == NULL || TargetRecord->ActiveCountUpdateSequence == UpdateSequence)
             continue;
         RecountOne(QZRealm, LocalBuf, TargetRecord, UpdateSequence);
@@ -246,11 +207,10 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
     void *Key = TrelkRealm_ActiveKeyObject(Object);
     void *OtherKey = TrelkRealm_ActiveKeyObject(Other);
     StructOfQZRealmBaseActiveObjectRecord *OtherRecord = FindByKey(LocalBuf, OtherKey);
-    VS_PARAPKGPTR MyList = OtherIsSource ? Record->SourceBuf : Record->TargetBuf;
     if (ActionIsRemove) {
-        PkgRemove(MyList, OtherKey);
+        TrelkActive_ListRemove(LocalBuf, Record, OtherIsSource, OtherKey, OtherRecord);
         if (OtherRecord != NULL)
-            PkgRemove(OtherIsSource ? OtherRecord->TargetBuf : OtherRecord->SourceBuf, Key);
+            TrelkActive_ListRemove(LocalBuf, OtherRecord, !OtherIsSource, Key, Record);
         return;
     }
     if (OtherRecord == NULL) {
@@ -258,10 +218,8 @@ static void LinkStep(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLocalBuf *
         if (OtherRecord == NULL)
             return;
     }
-    if (OtherKey != NULL)
-        PkgAdd(MadeList(ListSlot(Record, OtherIsSource)), OtherKey);
-    if (Key != NULL)
-        PkgAdd(MadeList(ListSlot(OtherRecord, !OtherIsSource)), Key);
+    TrelkActive_ListAdd(LocalBuf, Record, OtherIsSource, OtherKey, OtherRecord);
+    TrelkActive_ListAdd(LocalBuf, OtherRecord, !OtherIsSource, Key, Record);
 }
 
 void QZRealmBase_ActiveData_Internal_UpdateTargetOfSource(StructOfQZRealmBase *QZRealm,
@@ -352,6 +310,7 @@ void QZRealmBase_ActiveData_Internal(StructOfQZRealmBase *QZRealm, void *Object,
         // Counts wrap at 32 bits rather than overflow.
         Record->ExtraActiveCount = (VS_INT32)((VS_ULONG)Record->ExtraActiveCount + (VS_ULONG)IncreaseCount);
         Record->ActiveCountUpdateSequence = Pass;
+        TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
     }
     QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
 }
@@ -364,26 +323,28 @@ static void UnlinkAndRemove(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseLoc
     void *Key = SRV->GetObject(KeyID);
     // The record is freed below: it keeps no lists meanwhile (a record that
     // links to itself finds none to edit).
-    VS_PARAPKGPTR Sources = Record->SourceBuf;
-    VS_PARAPKGPTR Targets = Record->TargetBuf;
+    TrelkVector<VS_UUID> Sources, Targets;
+    TrelkActive_ListIDs(Record, VS_TRUE, VS_FALSE, Sources);
+    TrelkActive_ListIDs(Record, VS_FALSE, VS_FALSE, Targets);
+    TrelkActive_ClearLists(LocalBuf, Record);
+    if (Record->SourceBuf != NULL)
+        Record->SourceBuf->Release();
+    if (Record->TargetBuf != NULL)
+        Record->TargetBuf->Release();
     Record->SourceBuf = NULL;
     Record->TargetBuf = NULL;
     if (Key != NULL) {
-        for (VS_INT32 i = 0; Sources != NULL && i < Sources->GetNumber(); i++) {
-            StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Sources->GetObject(i));
-            if (Other != NULL)
-                PkgRemove(Other->TargetBuf, Key);
+        for (VS_UUID &ID : Sources) {
+            auto *Other = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
+            if (Other != NULL && Other != Record)
+                TrelkActive_ListRemove(LocalBuf, Other, VS_FALSE, Key, Record);
         }
-        for (VS_INT32 i = 0; Targets != NULL && i < Targets->GetNumber(); i++) {
-            StructOfQZRealmBaseActiveObjectRecord *Other = FindByKey(LocalBuf, Targets->GetObject(i));
-            if (Other != NULL)
-                PkgRemove(Other->SourceBuf, Key);
+        for (VS_UUID &ID : Targets) {
+            auto *Other = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
+            if (Other != NULL && Other != Record)
+                TrelkActive_ListRemove(LocalBuf, Other, VS_TRUE, Key, Record);
         }
     }
-    if (Sources != NULL)
-        Sources->Release();
-    if (Targets != NULL)
-        Targets->Release();
     RemoveRecord(QZRealm, LocalBuf, KeyID, Record);
 }
 
@@ -399,6 +360,7 @@ static void RemoveWithRecount(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseL
     if (SRV->GetObject(KeyID) != NULL) {
         Record->ExtraActiveCount = 0;
         Record->ActiveCountUpdateSequence = Pass;
+        TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
         QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
     }
     UnlinkAndRemove(QZRealm, LocalBuf, KeyID, Record);
@@ -419,6 +381,7 @@ void QZRealmBase_DeactiveData_Internal(StructOfQZRealmBase *QZRealm, void *Objec
         Record->ActiveCountUpdateSequence = Pass;
         VS_INT64 Left = (VS_INT64)Record->ExtraActiveCount - DeCreaseCount;
         Record->ExtraActiveCount = Left < 0 ? 1 : (VS_INT32)Left;
+        TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
         QZRealmBase_ActiveData_Internal_UpdateActiveCount(QZRealm, LocalBuf, Record, Pass, VS_TRUE);
         return;
     }
@@ -612,7 +575,9 @@ static VS_INT32 PushList(VS_BOOL Sources)
     StructOfQZRealmBaseActiveObjectRecord *Record =
         QZRealmBase_ActiveObject_GetActiveObjectRecord(TrelkRealm_SelfArg(), Trelk_ObjectArg(2), NULL);
     // The record's own list, which the script may edit.
-    VS_PARAPKGPTR List = Record != NULL ? MadeList(ListSlot(Record, Sources)) : NULL;
+    VS_PARAPKGPTR List = Record != NULL ? TrelkActive_HandOut(
+                                              QZRealmBase_GetLocalBuf_Internal(TrelkRealm_SelfArg()), Record, Sources)
+                                        : NULL;
     if (List != NULL)
         SRV->LuaPushParaPkg(List, VS_FALSE);
     else
@@ -665,9 +630,10 @@ VS_INT32 QZRealmBase_SetExtraActiveCount(void *L)
     if (Record == NULL)
         return 0;
     VS_INT32 Count = SRV->LuaToInt(3);
-    if (Count >= 1)
+    if (Count >= 1) {
         Record->ExtraActiveCount = Count;
-    else
+        TrelkActive_Refresh(LocalBuf, Record, VS_FALSE);
+    } else
         UnlinkAndRemove(Self, LocalBuf, &KeyID, Record);
     return 0;
 }
@@ -705,24 +671,23 @@ VS_INT32 QZRealmBase_GetActiveCountEx(void *L)
         SRV->LuaPushParaPkg(Trelk_GetParaPkgInterface(__LINE__), VS_TRUE);
         return 1;
     }
-    VS_PARAPKGPTR Wanted = Trelk_GetParaPkgInterface(__LINE__);
+    TrelkHashSet<void *> Wanted;
     for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
         void *Object = Trelk_FromRawObject(List->GetObject(i));
         if (Object != NULL)
-            Wanted->InsertObject(Wanted->GetNumber(), Object);
+            Wanted.insert(Object);
     }
     void *Ordered = SRV->CreateIDIndexEx_Nor(0);
     VS_UUID Key;
     for (void *Rec = SRV->QueryFirstIDKey(LocalBuf->ActiveRealmObjectTree, &Key); Rec != NULL;
          Rec = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
         void *Object = SRV->GetObject(&Key);
-        if (Object == NULL || PkgFind(Wanted, Object) < 0)
+        if (Object == NULL || Wanted.count(Object) == 0)
             continue;
         StructOfQZRealmBaseActiveObjectRecord *Record = (StructOfQZRealmBaseActiveObjectRecord *)Rec;
         OrderInsert(Ordered, (VS_INT32)((VS_ULONG)Record->ActiveCount + (VS_ULONG)Record->ExtraActiveCount), Record,
                     Object);
     }
-    Wanted->Release();
     SRV->LuaPushParaPkg(OrderedResult(Ordered, 0, VS_TRUE), VS_TRUE);
     return 1;
 }

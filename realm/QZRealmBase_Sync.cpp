@@ -64,11 +64,6 @@ static void ShareHistory(VS_PARAPKGPTR *Mine, VS_PARAPKGPTR Theirs)
     *Mine = Theirs;
 }
 
-static VS_PARAPKGPTR DupList(VS_PARAPKGPTR List)
-{
-    return List != NULL ? List->Dup() : Trelk_GetParaPkgInterface(__LINE__);
-}
-
 // Copies the source's records. A key object the realm already has a record
 // for keeps that one record, which takes over the source's values; two
 // records under one key would leave one of them and its lock behind.
@@ -90,7 +85,9 @@ static void CopyActiveRecords(StructOfQZRealmBaseLocalBuf *Mine, StructOfQZRealm
             To = (StructOfQZRealmBaseActiveObjectRecord *)SRV->Malloc_Nor(sizeof(StructOfQZRealmBaseActiveObjectRecord));
             if (To == NULL)
                 continue;
+            To->Links = NULL;
         } else {
+            TrelkActive_Forget(Mine, To);
             if (To->SourceBuf != NULL)
                 To->SourceBuf->Release();
             if (To->TargetBuf != NULL)
@@ -102,8 +99,8 @@ static void CopyActiveRecords(StructOfQZRealmBaseLocalBuf *Mine, StructOfQZRealm
         To->ActiveCountUpdateSequence = From->ActiveCountUpdateSequence;
         To->ScheduleTickCount = From->ScheduleTickCount;
         To->SequenceIndex = From->SequenceIndex;
-        To->SourceBuf = DupList(From->SourceBuf);
-        To->TargetBuf = DupList(From->TargetBuf);
+        To->SourceBuf = TrelkActive_ListCopy(From, VS_TRUE);
+        To->TargetBuf = TrelkActive_ListCopy(From, VS_FALSE);
         if (Existed)
             continue;
         if (!SRV->InsertIDKey(Mine->ActiveRealmObjectTree, &Key, To)) {
@@ -113,6 +110,7 @@ static void CopyActiveRecords(StructOfQZRealmBaseLocalBuf *Mine, StructOfQZRealm
         Mine->ActiveRealmObjectCount += 1;
         SRV->LockGC(Object);
     }
+    TrelkActive_Resync(Mine);
 }
 
 static void CopyCache(StructOfQZRealmBaseLocalBuf *Mine, StructOfQZRealmBaseLocalBuf *Theirs)

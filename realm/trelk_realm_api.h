@@ -130,6 +130,9 @@ struct StructOfQZRealmBaseActiveObjectRecord {
     VS_ULONG SequenceIndex;
     VS_PARAPKGPTR SourceBuf;
     VS_PARAPKGPTR TargetBuf;
+    // The lists while no script holds them, and the sums of the sources'
+    // counts (realm/QZRealmBase_ActiveLinks.cpp); NULL until the record is filed.
+    struct TrelkActiveLinks *Links;
 };
 
 // The records in stamp order, kept beside the host's index: a record filed

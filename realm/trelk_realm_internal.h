@@ -183,6 +183,44 @@ void QZRealmBase_ActiveData_Internal_UpdateSourceOfTarget(StructOfQZRealmBase *Q
 // lists, records) and destroys the index.
 void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf);
 
+// A record's lists and source sums (QZRealmBase_ActiveLinks.cpp). A list is
+// ours until a script is handed it as a package; from then on it is that
+// package. Every change of a record's counts, and its removal (Gone), is
+// followed by a refresh, which carries it into the sums of the records that
+// list it as a source.
+struct TrelkActiveLinks *TrelkActive_Attach(StructOfQZRealmBaseActiveObjectRecord *Record, const VS_UUID *KeyID);
+void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                         VS_BOOL Gone);
+// The sums over the sources with a record and an own count other than 0: of
+// the data sources' counts (exact), their number, and of the others' counts.
+void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                      VS_INT64 *DataSum, VS_INT64 *DataSources, VS_ULONG *OtherSum);
+// Appends the object unless listed; removes it where listed. ObjectRecord is
+// the record filed under the object (NULL: it has none).
+void TrelkActive_ListAdd(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                         VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord);
+void TrelkActive_ListRemove(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                            VS_BOOL Sources, void *Object, StructOfQZRealmBaseActiveObjectRecord *ObjectRecord);
+// The IDs of the listed live objects, in list order or reversed.
+void TrelkActive_ListIDs(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources, VS_BOOL Reversed,
+                         TrelkVector<VS_UUID> &Out);
+// The record's own package of the list, made from the list on first use.
+VS_PARAPKGPTR TrelkActive_HandOut(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record,
+                                  VS_BOOL Sources);
+// A new package with the list's objects (the caller releases it).
+VS_PARAPKGPTR TrelkActive_ListCopy(StructOfQZRealmBaseActiveObjectRecord *Record, VS_BOOL Sources);
+// The record's lists of ours are emptied; its sources leave the followers'
+// chains.
+void TrelkActive_ClearLists(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record);
+// The record's lists of ours go, its sources leave the followers' chains.
+void TrelkActive_Forget(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBaseActiveObjectRecord *Record);
+// The same while the whole index goes (no chains kept up).
+void TrelkActive_FreeLinks(StructOfQZRealmBaseActiveObjectRecord *Record);
+// After records changed behind the links (records taken over from another
+// realm): every record's sums are added up again at its next recount.
+void TrelkActive_Resync(StructOfQZRealmBaseLocalBuf *LocalBuf);
+void TrelkActive_ReleaseGraph(StructOfQZRealmBaseLocalBuf *LocalBuf);
+
 // ---------------------------------------------------------------------------
 // Object cache: text key -> host buffer holding the cached object's ID; each
 

@@ -46,14 +46,6 @@ static void Fail(RunState *R)
         Trelk_InsertPerformaceData_ForError(proc);
 }
 
-static VS_BOOL PkgHas(VS_PARAPKGPTR Pkg, void *Object)
-{
-    for (VS_INT32 i = 0; i < Pkg->GetNumber(); i++)
-        if (Pkg->GetObject(i) == Object)
-            return VS_TRUE;
-    return VS_FALSE;
-}
-
 // The data the run is made from: outside inputs themselves, inputs from the
 // previous proc by their own sources.
 static VS_PARAPKGPTR CollectSources(StructOfQZProcBase *proc)
@@ -61,6 +53,8 @@ static VS_PARAPKGPTR CollectSources(StructOfQZProcBase *proc)
     if (SRV->QueryFirst(&proc->InputQueue) == NULL)
         return NULL;
     VS_PARAPKGPTR Sources = Trelk_GetParaPkgInterface(__LINE__);
+    // Each once: a set beside the package, as a run may take thousands.
+    TrelkHashSet<void *> Seen;
     for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
         for (void *Item = SRV->QueryFirst(&Input->DataQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
@@ -70,10 +64,10 @@ static VS_PARAPKGPTR CollectSources(StructOfQZProcBase *proc)
             if (Input->IsFromInternal && Data->SourceData != NULL) {
                 for (VS_INT32 i = 0; i < Data->SourceData->GetNumber(); i++) {
                     void *Source = Data->SourceData->GetObject(i);
-                    if (Source != NULL && !PkgHas(Sources, Source))
+                    if (Source != NULL && Seen.insert(Source).second)
                         Sources->InsertObject(Sources->GetNumber(), Source);
                 }
-            } else if (!PkgHas(Sources, Data))
+            } else if (Seen.insert(Data).second)
                 Sources->InsertObject(Sources->GetNumber(), Data);
         }
     }

@@ -411,22 +411,30 @@ VS_BOOL Tarvex_Schedule_CellHoldsInstanceOf(StructOfQZCellBase *Cell, void *Obje
     return Found;
 }
 
+// The index of the cell env that holds the datum; NULL when it sits in no
+// cell's env (a datum in a realm's env is handed to RealmSide instead) or
+// the cell has no index yet.
+static CellEnv *EnvHolding(void *Object, void (*RealmSide)(void *Object))
+{
+    void *Parent = SRV->GetParent(Object);
+    if (Parent == NULL)
+        return NULL;
+    if (!TrelkSched_IsCell(Parent)) {
+        RealmSide(Object);
+        return NULL;
+    }
+    if (g_Cells == NULL || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
+        return NULL;
+    return EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
+}
+
 void Tarvex_Schedule_EnvDataLeaving(void *Object)
 {
     if (Object == NULL)
         return;
-    void *Parent = SRV->GetParent(Object);
-    if (Parent == NULL)
-        return;
-    if (!TrelkSched_IsCell(Parent)) {
-        // A datum leaving a realm's env (freed there, or moved by the module)
-        // leaves the realm's index now rather than being found gone later.
-        QZRealmBase_EnvLeaving_Internal(Object);
-        return;
-    }
-    if (g_Cells == NULL || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
-        return;
-    CellEnv *Env = EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
+    // A datum leaving a realm's env (freed there, or moved by the module)
+    // leaves the realm's index now rather than being found gone later.
+    CellEnv *Env = EnvHolding(Object, QZRealmBase_EnvLeaving_Internal);
     if (Env == NULL)
         return;
     auto Old = Env->SeqOf.find(SRV->GetID(Object));
@@ -443,16 +451,7 @@ void Tarvex_Schedule_EnvDataRestamping(void *Object)
 {
     if (Object == NULL || SRV == NULL || !TrelkSched_IsData(Object))
         return;
-    void *Parent = SRV->GetParent(Object);
-    if (Parent == NULL)
-        return;
-    if (!TrelkSched_IsCell(Parent)) {
-        QZRealmBase_EnvRestamping_Internal(Object);
-        return;
-    }
-    if (g_Cells == NULL || SRV->GetIndex(Object) != TrelkSched_CellEnvDataIndex())
-        return;
-    CellEnv *Env = EnvOf((StructOfQZCellBase *)Parent, VS_FALSE);
+    CellEnv *Env = EnvHolding(Object, QZRealmBase_EnvRestamping_Internal);
     if (Env == NULL)
         return;
     StructOfQZDataBase *Data = (StructOfQZDataBase *)Object;
