@@ -1,7 +1,7 @@
 -- Asynchronous procs lose nothing: over a table of cycles (many data at
 -- once, chains of two procs with the worker first, last or both, several
 -- cells) each proc runs every datum exactly once and the cycle gives the
--- synchronous cycle's outputs, each exactly once, with no report.
+-- synchronous cycle's outputs, each exactly once, and its reports.
 --
 -- A worker's run belongs to the inputs the proc held at its launch: input
 -- that reached the proc after its script had taken those and before the run
@@ -133,7 +133,8 @@ local function cycle(chainRoles, async, cells, n)
 end
 
 -- What the cycle must give: every datum through every proc of every cell
--- once. (Pairs: the synchronous cycle tells.)
+-- once. (Pairs, the generator and the optional input: the synchronous cycle
+-- tells.)
 local function expected(chainRoles, cells, n)
   if chainRoles[1] == "pair" or chainRoles[1] == "gen" or chainRoles[1] == "mix" then return nil end
   local out, perRole = {}, {}
