@@ -49,6 +49,11 @@ static void ConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, St
     // Inputs fed by the previous proc get nothing from the environment.
     if (container->IsFromInternal)
         return;
+    // A worker's run owns the inputs it was launched with until it is picked
+    // up: the pick-up takes what is left in them as that run's, so anything
+    // added now would be taken without being run.
+    if (TrelkSched_AsyncWorkerRunning(proc))
+        return;
     StructOfQZDataBase *Master = NULL;
     if (container->IsSlave) {
         Master = Tarvex_ScheduleProc_GetMasterQZData(proc, container->Index);
@@ -91,6 +96,10 @@ VS_BOOL Tarvex_ScheduleProc_QZDataToProc(StructOfQZCellBase *cell, StructOfQZDat
         return VS_FALSE;
     VS_UUID ProcID = SRV->GetID(proc);
     if (data->ExcludeProc != NULL && SRV->FindIDKey(data->ExcludeProc, &ProcID) != NULL)
+        return VS_FALSE;
+    // Not while a worker's run is out (see ConnectData): the datum waits in
+    // its maker's output, which is offered again once the run is picked up.
+    if (TrelkSched_AsyncWorkerRunning(proc))
         return VS_FALSE;
     for (void *In = SRV->QueryFirst(&proc->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;

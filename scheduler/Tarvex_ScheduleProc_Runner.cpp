@@ -211,7 +211,10 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
     }
     VS_UUID StartID = runner->QZProcStart;
     if (Count == 1 && SRV->FindIDKey(Index, &StartID) != NULL && First != NULL) {
-        if (SRV->QueryFirst(&First->InputQueue) == NULL || AnyItem(First)) {
+        // A first proc whose worker's run is not picked up yet has not
+        // finished, even when its script already took every input: the
+        // runner waits for the pick-up, with nothing new in those inputs.
+        if (SRV->QueryFirst(&First->InputQueue) == NULL || AnyItem(First) || TrelkSched_AsyncWorkerRunning(First)) {
             EndRunner(&IDs, VS_FALSE, VS_FALSE);
             return Result;
         }
