@@ -14,6 +14,7 @@
 // rises as the data outgrow the processor's caches.
 #include "host_internal.h"
 #include "tarvex_host.h"
+#include "bench_module_start.h"
 
 #include <benchmark/benchmark.h>
 #include <lua.hpp>
@@ -61,30 +62,12 @@ end
 
 bool startRealm(benchmark::State &state, long long n)
 {
-    tvh::start();
-    std::string err;
-    // TRELK_BENCH_MODULE: another build of the module, for a figure to compare.
-    const char *path = std::getenv("TRELK_BENCH_MODULE");
-    if (!tvh::loadModule(path != nullptr && *path != '\0' ? path : TRELK_MODULE_PATH, &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::stop();
-        return false;
-    }
-    if (!tvh::runChunk(kAggregate, "lib", &err) ||
-        !tvh::runChunk(("aggregateRealm(" + std::to_string(n) + ")").c_str(), "setup", &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::unloadModule();
-        tvh::stop();
-        return false;
-    }
-    tvh::errors(true);
-    return true;
+    return benchstart::startModule(state, {{kAggregate, "lib"}, {"aggregateRealm(" + std::to_string(n) + ")", "setup"}});
 }
 
 void stopRealm()
 {
-    tvh::unloadModule();
-    tvh::stop();
+    benchstart::stopModule();
 }
 
 void BM_Aggregate(benchmark::State &state)

@@ -10,6 +10,7 @@
 #include "host_internal.h"
 #include "script/lua_engine.h"
 #include "tarvex_host.h"
+#include "bench_module_start.h"
 
 #include <benchmark/benchmark.h>
 
@@ -51,17 +52,8 @@ end
 
 bool start(benchmark::State &state, bool async)
 {
-    tvh::start();
-    std::string err;
-    if (!tvh::loadModule(TRELK_MODULE_PATH, &err) ||
-        !tvh::runChunk((std::string("ASYNC = ") + (async ? "true" : "false")).c_str(), "flag", &err) ||
-        !tvh::runChunk(kSetup, "setup", &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::unloadModule();
-        tvh::stop();
-        return false;
-    }
-    return true;
+    return benchstart::startModule(
+        state, {{std::string("ASYNC = ") + (async ? "true" : "false"), "flag"}, {kSetup, "setup"}});
 }
 
 // Items one at a time; the sum checked afterwards so that a lost run shows.
@@ -89,8 +81,7 @@ void BM_ProcRun(benchmark::State &state)
     if (!start(state, state.range(0) != 0))
         return;
     runItems(state, "one");
-    tvh::unloadModule();
-    tvh::stop();
+    benchstart::stopModule();
 }
 BENCHMARK(BM_ProcRun)->ArgName("async")->Arg(0)->Arg(1)->UseRealTime()->MeasureProcessCPUTime()->Unit(
     benchmark::kMicrosecond);
@@ -100,8 +91,7 @@ void BM_PlainLuaRun(benchmark::State &state)
     if (!start(state, false))
         return;
     runItems(state, "plain");
-    tvh::unloadModule();
-    tvh::stop();
+    benchstart::stopModule();
 }
 BENCHMARK(BM_PlainLuaRun)->UseRealTime()->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 

@@ -17,6 +17,7 @@
 // pairwise, nothing remembered between builds.
 #include "host_internal.h"
 #include "tarvex_host.h"
+#include "bench_module_start.h"
 
 #include <benchmark/benchmark.h>
 #include <lua.hpp>
@@ -113,20 +114,9 @@ function build()
 end
 )LUA";
 
-// Starts the host with the module and runs the setup; false (with the reason
-// given to the state) when that fails.
 bool startModule(benchmark::State &state, const char *library, const std::string &setup)
 {
-    tvh::start();
-    std::string err;
-    if (!tvh::loadModule(TRELK_MODULE_PATH, &err) || !tvh::runChunk(library, "library", &err) ||
-        !tvh::runChunk(setup.c_str(), "setup", &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::unloadModule();
-        tvh::stop();
-        return false;
-    }
-    return true;
+    return benchstart::startModule(state, {{library, "library"}, {setup, "setup"}});
 }
 
 // One build per iteration; each chunk's end is a collection point, so the
@@ -143,8 +133,7 @@ void runBuilds(benchmark::State &state, long long expected)
     std::string check = "assert(built == " + std::to_string(expected) + ", 'built ' .. tostring(built))";
     if (!tvh::runChunk(check.c_str(), "check", &err))
         state.SkipWithError(err.c_str());
-    tvh::unloadModule();
-    tvh::stop();
+    benchstart::stopModule();
 }
 
 void BM_BuildPath(benchmark::State &state)

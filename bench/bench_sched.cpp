@@ -25,6 +25,7 @@
 #include "host_internal.h"
 #include "script/lua_engine.h"
 #include "tarvex_host.h"
+#include "bench_module_start.h"
 
 #include <benchmark/benchmark.h>
 #include <lua.hpp>
@@ -122,28 +123,12 @@ __attribute__((noinline)) bool runItem(const char *chunk, std::string *err)
 
 bool startRealm(benchmark::State &state, const std::string &setup)
 {
-    tvh::start();
-    std::string err;
-    if (!tvh::loadModule(TRELK_MODULE_PATH, &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::stop();
-        return false;
-    }
-    if (!tvh::runChunk(kBodies, "bodies", &err) || !tvh::runChunk(kRealmLib, "lib", &err) ||
-        !tvh::runChunk(setup.c_str(), "setup", &err)) {
-        state.SkipWithError(err.c_str());
-        tvh::unloadModule();
-        tvh::stop();
-        return false;
-    }
-    tvh::errors(true);
-    return true;
+    return benchstart::startModule(state, {{kBodies, "bodies"}, {kRealmLib, "lib"}, {setup, "setup"}});
 }
 
 void stopRealm()
 {
-    tvh::unloadModule();
-    tvh::stop();
+    benchstart::stopModule();
 }
 
 // Items through the realm the setup made, after a few unmeasured ones (the
