@@ -123,6 +123,14 @@ function T.names(pkg)
   return table.concat(out, ",")
 end
 
+-- Whether a script's handle still names a live object (a script or a hook
+-- may have freed it meanwhile).
+function T.alive(o)
+  if o == nil then return false end
+  local ok, id = pcall(_ID, o)
+  return ok and id ~= nil and _FromID(id) ~= nil
+end
+
 -- A named object, so that listings read as names.
 function T.named(obj, name)
   _SetName(obj, name)

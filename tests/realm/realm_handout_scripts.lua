@@ -42,10 +42,7 @@ local function settle()
   end
 end
 
-local function alive(o)
-  local ok, id = pcall(_ID, o)
-  return ok and id ~= nil
-end
+local alive = T.alive
 
 local before = T.counts()
 -- The datum is named by its ID only: a script value would hold it alive

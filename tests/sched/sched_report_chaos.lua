@@ -20,11 +20,7 @@ local TRACE = os.getenv("TRELK_CHAOS_TRACE") == "1"
 math.randomseed(SEED)
 local rnd = math.random
 
-local function alive(o)
-  if o == nil then return false end
-  local ok, id = pcall(_ID, o)
-  return ok and id ~= nil and _FromID(id) ~= nil
-end
+local alive = T.alive
 
 local misuse = {"InvalidObjects", "UnlockAtZero", "LockViolations"}
 local function misuseNow()

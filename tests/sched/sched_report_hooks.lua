@@ -44,10 +44,7 @@ local function drive(realm, limit)
   end
 end
 
-local function alive(o)
-  local ok, id = pcall(_ID, o)
-  return ok and id ~= nil
-end
+local alive = T.alive
 
 local function free(what)
   return function()
