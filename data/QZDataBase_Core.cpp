@@ -328,7 +328,7 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
             VS_UUID TargetID = SRV->GetID(Target);
             SRV->GetLastError();
             SRV->LuaPushObject(Data);
-            if (SRV->ExecNameScript(Target, "OnFreeCallback", 1, 0))
+            if (Trelk_ExecNameScript(Target, "OnFreeCallback", 1, 0))
                 QZProcChain_IsExecNameScriptError(SRV->GetObject(&TargetID),
                                                   "calls the function OnFreeCallback failed");
         }
@@ -347,7 +347,7 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
         QZDataBase_SaveZelDataProperty_Internal(Data, List);
         SRV->LuaPushObject(Buf->GetObject(0));
         SRV->LuaPushParaPkg(List, VS_FALSE);
-        if (!SRV->ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
+        if (!Trelk_ExecNameScript(TypeClass, "OnBeforeFree", 2, 0))
             Trelk_Raise(Data, " has assigned DataTypeClass, but calls the function OnBeforeFree failed");
         else
             QZProcChain_IsExecNameScriptError(Data,
@@ -510,7 +510,7 @@ VS_INT32 QZDataBase_GetDataBuf(void *L)
     SRV->LuaPushObject(Buf->GetObject(0));
     SRV->LuaPushParaPkg(Result, VS_FALSE);
     VS_BOOL Failed = VS_FALSE;
-    VS_BOOL Made = SRV->ExecNameScript(TypeClass, "ToParaPkg", 2, 1);
+    VS_BOOL Made = Trelk_ExecNameScript(TypeClass, "ToParaPkg", 2, 1);
     if (!TrelkData_Alive(Self, &SelfID)) {
         Failed = VS_TRUE; // freed by the hook: nothing to report it by
     } else if (!Made) {

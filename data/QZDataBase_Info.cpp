@@ -155,7 +155,7 @@ static void PushQuelText(StructOfQZDataBase *Self, VS_PARAPKGPTR P)
         VS_UUID SelfID = SRV->GetID(Self);
         SRV->GetLastError();
         SRV->LuaPushObject(Buf->GetObject(0));
-        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "ToString", 1, 1);
+        VS_BOOL Made = Trelk_ExecNameScript(TypeClass, "ToString", 1, 1);
         if (!TrelkData_Alive(Self, &SelfID)) {
             SRV->LuaPop(1);
             SRV->LuaPushString("");
@@ -326,7 +326,7 @@ VS_INT32 QZDataBase_Create(void *L)
         VS_UUID ValueID = SRV->GetID(Value);
         SRV->GetLastError();
         SRV->LuaPushObject(Value);
-        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "IsRawInstance", 1, 1);
+        VS_BOOL Made = Trelk_ExecNameScript(TypeClass, "IsRawInstance", 1, 1);
         // The hook may free the type or the value: nothing is made of either.
         if (!TrelkData_Alive(Self, &SelfID) || !TrelkData_Alive(Value, &ValueID)) {
             SRV->LuaPop(1);
@@ -364,7 +364,7 @@ VS_INT32 QZDataBase_Create(void *L)
         VS_UUID SelfID = SRV->GetID(Self);
         SRV->GetLastError();
         SRV->LuaPushParaPkg(Pkg, VS_FALSE);
-        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "Load", 1, 1);
+        VS_BOOL Made = Trelk_ExecNameScript(TypeClass, "Load", 1, 1);
         if (!TrelkData_Alive(Self, &SelfID)) {
             Pkg->Release();
             SRV->LuaPop(1);

@@ -75,7 +75,7 @@ static void CallRules(StructOfQZDataBase *Data, VS_BOOL Approve)
         SRV->LuaPushObject(Argument);
         SRV->GetLastError();
         // A rule that freed itself in its event is reported by no name.
-        if (SRV->ExecNameScript(Rule, Approve ? "OnApproved" : "OnDisapproved", 1, 0))
+        if (Trelk_ExecNameScript(Rule, Approve ? "OnApproved" : "OnDisapproved", 1, 0))
             QZProcChain_IsExecNameScriptError(SRV->GetObject(&RuleIDs[i]),
                                               Approve ? "calls the function Approved failed"
                                                       : "calls the function OnDisapproved failed");

@@ -173,7 +173,7 @@ static VS_BOOL CallTypeClassEquals(void *TypeClass, VS_PARAPKGPTR SrcBuf, VS_PAR
     VS_UUID ReportID = {};
     if (ReportObject != NULL)
         ReportID = SRV->GetID(ReportObject);
-    *CallMade = SRV->ExecNameScript(TypeClass, "Equals", 2, 1);
+    *CallMade = Trelk_ExecNameScript(TypeClass, "Equals", 2, 1);
     // The hook may free the data compared: the answer is then false.
     if (ReportObject != NULL && !TrelkData_Alive(ReportObject, &ReportID)) {
         *CallMade = VS_TRUE; // nothing left to report the call by
@@ -631,7 +631,7 @@ static StructOfQZDataBase *DupInternal(StructOfQZDataBase *QZData, const DupFram
         SRV->LuaPushObject(Holder);
         SRV->LuaPushNil();
         StructOfQZDataBase *Copy = NULL;
-        VS_BOOL Made = SRV->ExecNameScript(TypeClass, "Dup", 2, 1);
+        VS_BOOL Made = Trelk_ExecNameScript(TypeClass, "Dup", 2, 1);
         if (!TrelkData_Alive(QZData, &DataID)) {
             // Freed by its own hook: no copy of it is handed out.
         } else if (!Made) {

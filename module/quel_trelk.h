@@ -143,10 +143,19 @@ void QZRealmBase_RaiseException(void *RefObject, VS_INT32 AlarmLevel, const VS_C
 void QZRealmBase_RaiseExceptionV(void *RefObject, VS_INT32 AlarmLevel, const VS_CHAR *SourceName,
                                  VS_INT32 LineIndex, const VS_CHAR *format, va_list args);
 
-// Counts the reports that ran the stub's "OnException". A walk that keeps
-// pointers (a cache of candidates, say) compares it before and after a step
-// that may report: a change means a script ran and may have freed anything.
+// Counts the script calls the module made: every report that ran the stub's
+// "OnException", every hook, event, proc body, free callback and type-class
+// function. A walk that keeps pointers (a cache of candidates, a queue
+// position) compares it before and after a step that may call a script: a
+// change means a script ran and may have freed anything, so the walk finds
+// its objects again by ID; no change means its pointers still hold.
+uint64_t Trelk_ScriptSerial();
+// The same count (the older name: reports are script calls like any other).
 uint64_t Trelk_ReportScriptSerial();
+// Counted before a script call made straight through the host (ScriptCall).
+void Trelk_NoteScriptCall();
+// The host's ExecNameScript, counted.
+VS_BOOL Trelk_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs);
 
 // Calls a script function of Object by name on the nArgs values the caller
 // pushed; routes the realm's limit events (and default-only realm hooks the

@@ -370,6 +370,7 @@ VS_BOOL Tarvex_InitProcChain(ClassOfXRQControlInterface *ControlInteface, ClassO
         if (Buf == nullptr)
             continue;
         memcpy(Buf, CalibrationText, sizeof(CalibrationText));
+        Trelk_NoteScriptCall();
         const VS_CHAR *R =
             (const VS_CHAR *)XRQ->ScriptCall(QZRealmBaseClass, nullptr, "PerformanceEach", "(s)s", Buf);
         Total += vs_string_strlen(R);

@@ -36,10 +36,19 @@ VS_BOOL ExecOnStub(void *Stub, void *Object, const VS_CHAR *ScriptName, VS_INT32
 
 } // namespace
 
-// Workers report too: the count is shared.
-static std::atomic<uint64_t> ReportScriptCount{0};
+// Workers call scripts too: the count is shared.
+static std::atomic<uint64_t> ScriptCount{0};
 
-uint64_t Trelk_ReportScriptSerial() { return ReportScriptCount.load(std::memory_order_relaxed); }
+uint64_t Trelk_ScriptSerial() { return ScriptCount.load(std::memory_order_relaxed); }
+
+uint64_t Trelk_ReportScriptSerial() { return Trelk_ScriptSerial(); }
+
+void Trelk_NoteScriptCall() { ScriptCount.fetch_add(1, std::memory_order_relaxed); }
+
+VS_BOOL Trelk_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs) {
+    Trelk_NoteScriptCall();
+    return QZObject_XRQInterface->ExecNameScript(Object, ScriptName, nArgs, nOutArgs);
+}
 
 void *Trelk_GetRealmStubObject() {
     if (QZObject_XRQInterface == nullptr || Trelk_IsZeroID(&QZRealmStubObjectID))
@@ -62,7 +71,7 @@ void QZRealmBase_RaiseExceptionV(void *, VS_INT32 AlarmLevel, const VS_CHAR *, V
         XRQ->LuaPushInt(AlarmLevel);
         XRQ->LuaPushString(VSAlarmTextTempBuf);
         XRQ->GetLastError();
-        ReportScriptCount.fetch_add(1, std::memory_order_relaxed);
+        Trelk_NoteScriptCall();
         if (XRQ->ExecNameScript(Stub, "OnException", 2, 0))
             return;
         XRQ->ProcessError(AlarmLevel, QUEL_TRELK_MODULENAME, 0, "%s", "calls the function OnException failed");
@@ -84,6 +93,7 @@ VS_BOOL QZRealmBase_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_I
     ClassOfXRQInterface *XRQ = QZObject_XRQInterface;
     if (XRQ == nullptr)
         return VS_FALSE;
+    Trelk_NoteScriptCall();
     void *Stub = Trelk_GetRealmStubObject();
     // Without a name the host refuses the call but still takes the caller's
     // arguments off the stack, as it does for any call that cannot be made.

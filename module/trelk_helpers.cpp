@@ -203,6 +203,13 @@ VS_INT32 Trelk_FailText(const VS_CHAR *Format, ...)
 // The child after the last one passed over, or the first; NULL when the
 // passed-over child is gone or no longer under the queue's owner.
 static void *DrainFront(TrelkDrain *Drain) {
+    uint64_t Serial = Trelk_ScriptSerial();
+    if (Serial != Drain->Serial) {
+        // A script ran: the queue is read only while its owner lives.
+        if (Drain->Owner == NULL || SRV->GetObject(&Drain->OwnerID) != Drain->Owner)
+            return NULL;
+        Drain->Serial = Serial;
+    }
     if (Drain->Passed == NULL) return SRV->QueryFirst(Drain->QueueHead);
     if (SRV->GetObject(&Drain->PassedID) != Drain->Passed || SRV->GetParent(Drain->Passed) != Drain->Owner)
         return NULL;
@@ -215,6 +222,8 @@ void *Trelk_DrainFirst(TrelkDrain *Drain, void *QueueHead) {
     vs_memset(&Drain->PassedID, 0, sizeof(VS_UUID));
     void *First = SRV != NULL && QueueHead != NULL ? SRV->QueryFirst(QueueHead) : NULL;
     Drain->Owner = First != NULL ? SRV->GetParent(First) : NULL;
+    Drain->OwnerID = Drain->Owner != NULL ? SRV->GetID(Drain->Owner) : VS_UUID{};
+    Drain->Serial = Trelk_ScriptSerial();
     return First;
 }
 

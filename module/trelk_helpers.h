@@ -84,12 +84,15 @@ void Trelk_CallBackListRemove(VS_PARAPKGPTR List, void *Target);
 // the stack, in a free event that resets or clears the realm, so the free
 // here returned at once; or a move that was refused) is passed over and the
 // walk goes on behind it: it is never taken twice, and the walk always ends.
-// The walk also ends when a script moved a passed-over child elsewhere.
+// The walk also ends when a script moved a passed-over child elsewhere, and
+// when a script run by a step (a free callback, say) freed the queue's owner.
 struct TrelkDrain {
     void *QueueHead;
     void *Owner;
     void *Passed; // the last child passed over, NULL for none
     VS_UUID PassedID;
+    VS_UUID OwnerID;
+    uint64_t Serial; // the script count the owner was last known alive at
 };
 void *Trelk_DrainFirst(TrelkDrain *Drain, void *QueueHead);
 void *Trelk_DrainNext(TrelkDrain *Drain, void *Done);

@@ -32,13 +32,16 @@ void *Trelk_FromRawObject(void *RawObject) {
         return RawObject;
     if (XRQ->LuaIsFunctionDefined(RawObject, "IsTrelkRawInstance", VS_TRUE) == nullptr)
         return RawObject;
+    Trelk_NoteScriptCall();
     VS_UWORD R = XRQ->ScriptCall(RawObject, nullptr, "IsTrelkRawInstance", "(o)z", RawObject);
     if ((VS_INT32)R == 1) {
+        Trelk_NoteScriptCall();
         void *Wrapped = (void *)XRQ->ScriptCall(RawObject, nullptr, "Wrap", "()o");
         if (Wrapped != nullptr)
             return Wrapped;
     }
     if (XRQ->LuaIsFunctionDefined(RawObject, "GetType", VS_TRUE) != nullptr) {
+        Trelk_NoteScriptCall();
         void *Type = (void *)XRQ->ScriptCall(RawObject, nullptr, "GetType", "()o");
         if (Type != nullptr)
             return Type;

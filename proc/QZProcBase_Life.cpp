@@ -188,7 +188,7 @@ static void CallFreeCallbacks(StructOfQZProcBase *Proc)
                 continue;
             SRV->GetLastError();
             SRV->LuaPushObject(Proc);
-            if (SRV->ExecNameScript(Target, "OnFreeCallback", 1, 0))
+            if (Trelk_ExecNameScript(Target, "OnFreeCallback", 1, 0))
                 QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
         }
         Targets->Release();
@@ -249,7 +249,7 @@ void Tarvex_QZProc_OnDestory(StructOfQZProcBase *Proc)
             SRV->LuaPushObject(Realm);
             SRV->LuaPushObject(Cell);
             SRV->LuaPushObject(Runner);
-            if (SRV->ExecNameScript(Proc, "Execute", 3, 0))
+            if (Trelk_ExecNameScript(Proc, "Execute", 3, 0))
                 QZProcChain_IsExecNameScriptError(Proc, "calls the function Execute failed");
         }
     }

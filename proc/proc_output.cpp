@@ -393,7 +393,7 @@ static StructOfQZDataBase *ConvertByTypeClass(StructOfQZDataBase *Data, StructOf
     SRV->GetLastError();
     SRV->LuaPushObject(Holder);
     SRV->LuaPushObject(TargetTypeClass);
-    if (!SRV->ExecNameScript(SourceTypeClass, "Dup", 2, 1)) {
+    if (!Trelk_ExecNameScript(SourceTypeClass, "Dup", 2, 1)) {
         Trelk_Raise(Data, " has assigned DataTypeClass, but calls the function Dup failed");
         SRV->LuaPop(1);
         return NULL;
@@ -541,8 +541,28 @@ static PlaceResult PlaceOutput(StructOfQZProcBase *Proc, StructOfQZDataBase *Dat
             return PlaceRefused;
         }
         for (void *Held = SRV->QueryFirst(&Output->QZData); Held != NULL; Held = SRV->QueryNext(Held)) {
-            if (Held == Verified ||
-                (ValueEquality && QZDataBase_Equals_Internal((StructOfQZDataBase *)Held, Verified))) {
+            VS_BOOL Same = Held == Verified;
+            if (!Same && ValueEquality) {
+                // The type class's "Equals" is a script, which may free or
+                // move the proc, the output, the datum placed or the one
+                // compared: the walk notes its place by ID and goes on only
+                // where it still stands.
+                uint64_t Serial = Trelk_ScriptSerial();
+                VS_UUID HeldID = SRV->GetID(Held), VerifiedID = SRV->GetID(Verified);
+                Same = QZDataBase_Equals_Internal((StructOfQZDataBase *)Held, Verified);
+                if (Serial != Trelk_ScriptSerial()) {
+                    VS_BOOL VerifiedAlive = SRV->GetObject(&VerifiedID) == Verified ? VS_TRUE : VS_FALSE;
+                    if (!VerifiedAlive || SRV->GetObject(&ProcID) != Proc || SRV->GetObject(&OutputID) != Output ||
+                        SRV->GetParent(Output) != Proc) {
+                        if (VerifiedAlive)
+                            SRV->UnLockGC(Verified);
+                        return PlaceRefused;
+                    }
+                    if (SRV->GetObject(&HeldID) != Held || SRV->GetParent(Held) != Output)
+                        break; // the one compared is gone: no equal one is known, the datum is placed
+                }
+            }
+            if (Same) {
                 Output->ChangeFlag = VS_TRUE;
                 SRV->UnLockGC(Verified);
                 *Stored = (StructOfQZDataBase *)Held;

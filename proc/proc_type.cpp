@@ -153,6 +153,7 @@ static VS_BOOL NameIsTaken(void *NameSpace, void *QuelObjectSpace, const VS_CHAR
 {
     if (NameSpace != NULL && QuelObjectSpace != NULL && SRV->IsInst(SRV->GetIDEx(QuelObjectSpace), NameSpace)) {
         VS_BOOL Ok = VS_FALSE;
+        Trelk_NoteScriptCall();
         VS_UWORD Found = SRV->ScriptCall(NameSpace, &Ok, "GetObject", "(s)o", Name);
         return Ok && Found != 0 ? VS_TRUE : VS_FALSE;
     }
@@ -207,6 +208,7 @@ VS_INT32 QZProcBase_CreateSubType(void *L)
     VS_UUID NewID = SRV->GetID(NewType);
     if (InSpace) {
         VS_BOOL Ok = VS_FALSE;
+        Trelk_NoteScriptCall();
         SRV->ScriptCall(NameSpace, &Ok, "SetObject", "(o)", NewType);
     }
     if (SRV->GetObject(&NewID) != NewType) {

@@ -356,7 +356,7 @@ static VS_BOOL AskPriorities(VS_PARAPKGPTR Sets, VS_PARAPKGPTR Priority)
     SRV->LuaPushParaPkg(Shown, VS_FALSE);
     SRV->LuaPushParaPkg(Priority, VS_FALSE);
     SRV->GetLastError();
-    VS_BOOL Called = SRV->ExecNameScript(Stub, "OnProcPriority", 2, 0);
+    VS_BOOL Called = Trelk_ExecNameScript(Stub, "OnProcPriority", 2, 0);
     Shown->Release();
     if (!Called)
         return VS_FALSE;

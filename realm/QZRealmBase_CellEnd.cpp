@@ -101,6 +101,21 @@ void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, Struc
         Unhandled->Release();
 }
 
+// After a step that may have run a script: FALSE when the cell is gone, else
+// *Cell is the cell again.
+static VS_BOOL CellStillHere(StructOfQZCellBase **Cell, VS_UUID *CellID, uint64_t *Serial)
+{
+    uint64_t Now = Trelk_ScriptSerial();
+    if (Now == *Serial)
+        return VS_TRUE;
+    *Serial = Now;
+    void *Found = SRV->GetObject(CellID);
+    if (!Trelk_IsInstOf(Found, QZCellBaseClass))
+        return VS_FALSE;
+    *Cell = (StructOfQZCellBase *)Found;
+    return VS_TRUE;
+}
+
 VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,
                                               VS_BOOL CellExecuteSuccess)
 {
@@ -111,7 +126,7 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     SRV->LuaPushObject(QZRealm);
     SRV->LuaPushBool(CellExecuteSuccess);
     SRV->GetLastError();
-    if (SRV->ExecNameScript(QZCell, "OnCellFinish", 2, 0))
+    if (Trelk_ExecNameScript(QZCell, "OnCellFinish", 2, 0))
         QZProcChain_IsExecNameScriptError(SRV->GetObject(&CellID), "calls the function OnCellFinish failed");
     QZRealm = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
     QZCell = (StructOfQZCellBase *)SRV->GetObject(&CellID);
@@ -137,8 +152,12 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
         Learns = CellExecuteSuccess && QZProcBase_GetProcType_Internal(QZCell) != QZCellBaseClass ? VS_TRUE : VS_FALSE;
         Unhandled = QZCellBase_GetEnvDataUnHandled_Internal(QZCell, NULL, 1);
     }
+    // Freeing a record, a runner or letting go of a datum may run free
+    // callbacks, which may free the cell: it is found again after any script.
+    uint64_t Serial = Trelk_ScriptSerial();
     for (void *In = SRV->QueryFirst(&QZCell->InputQueue); HasRecords && In != NULL; In = SRV->QueryNext(In)) {
         void *QueueHead = &((StructOfQZDataInputContainer *)In)->DataQueue;
+        VS_UUID InID = SRV->GetID(In);
         TrelkDrain Drain;
         for (void *Item = Trelk_DrainFirst(&Drain, QueueHead); Item != NULL;
              Item = Trelk_DrainNext(&Drain, Item)) {
@@ -158,6 +177,16 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
             }
             SRV->FreeObject(Item);
         }
+        if (Serial != Trelk_ScriptSerial()) {
+            if (!CellStillHere(&QZCell, &CellID, &Serial)) {
+                if (Unhandled != NULL)
+                    Unhandled->Release();
+                return 0;
+            }
+            // The walk goes on only where it still stands.
+            if (SRV->GetObject(&InID) != In || SRV->GetParent(In) != QZCell)
+                break;
+        }
     }
     if (Unhandled != NULL)
         Unhandled->Release();
@@ -170,9 +199,13 @@ VS_INT32 QZRealmBase_ResetSingleCell_Internal(StructOfQZRealmBase *QZRealm, Stru
     for (void *C = Trelk_DrainFirst(&Drain, &QZCell->QZProcForOutputQueue); C != NULL;
          C = Trelk_DrainNext(&Drain, C))
         SRV->FreeObject(C);
+    if (!CellStillHere(&QZCell, &CellID, &Serial))
+        return 0;
     for (void *X = SRV->QueryFirst(&QZCell->EnvDataQueue); X != NULL; X = SRV->QueryFirst(&QZCell->EnvDataQueue)) {
         SRV->ChangeParent(X, NULL, 0);
         SRV->UnLockGC(X);
+        if (!CellStillHere(&QZCell, &CellID, &Serial))
+            return 0;
     }
     QZCell->ErrorCount = 0;
     QZCell->IsReady = VS_FALSE;

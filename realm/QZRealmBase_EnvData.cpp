@@ -207,7 +207,7 @@ static void CallCapture(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *Cell, 
     SRV->LuaPushObject(QZRealm);
     SRV->LuaPushObject(QZData);
     SRV->GetLastError();
-    if (SRV->ExecNameScript(Cell, "CaptureEnvData", 2, 0))
+    if (Trelk_ExecNameScript(Cell, "CaptureEnvData", 2, 0))
         QZProcChain_IsExecNameScriptError(Cell, "calls the function CaptureEnvData failed");
 }
 

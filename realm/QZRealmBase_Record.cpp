@@ -57,7 +57,7 @@ static void CallFreeCallbacks(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseL
             continue;
         SRV->LuaPushObject(QZRealm);
         SRV->GetLastError();
-        if (SRV->ExecNameScript(Target, "OnFreeCallback", 1, 0))
+        if (Trelk_ExecNameScript(Target, "OnFreeCallback", 1, 0))
             QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
     }
     Targets->Release();

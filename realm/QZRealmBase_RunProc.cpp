@@ -570,6 +570,7 @@ VS_INT32 QZRealmBase_RunProc_Internal(void *L, VS_INT32 StartIndex, VS_BOOL IsPr
     } else {
         VS_BOOL Ok = VS_FALSE;
         SRV->GetLastError();
+        Trelk_NoteScriptCall();
         SRV->ScriptCall(NewRealm, &Ok, "AddCell", "(o)", Cell);
         NewRealm = FindRealm(&Place.NewRealmID);
         Cell = FindCell(&Place.CellID);

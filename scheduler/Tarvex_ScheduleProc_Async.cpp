@@ -77,7 +77,7 @@ static VS_INT32 RunScript(ThreadContext *C, VS_BOOL *ModuleGone)
     SRV->LuaPushObject(C->QZCellInstance);
     SRV->LuaPushObject(C->QZProcRunner);
     SRV->GetLastError();
-    VS_BOOL Called = SRV->ExecNameScript(C->QZProc, "Execute", 3, 1);
+    VS_BOOL Called = Trelk_ExecNameScript(C->QZProc, "Execute", 3, 1);
     *ModuleGone = QZObject_XRQInterface == NULL ? VS_TRUE : VS_FALSE;
     if (*ModuleGone)
         return -1;

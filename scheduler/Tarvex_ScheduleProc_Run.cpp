@@ -99,7 +99,7 @@ static VS_BOOL CallExecute(RunState *R, VS_INT32 *Result)
     SRV->LuaPushObject(R->runner);
     R->runner->PriorityCount = InputItemCount(R->proc);
     SRV->GetLastError();
-    if (!SRV->ExecNameScript(R->proc, "Execute", 3, 1)) {
+    if (!Trelk_ExecNameScript(R->proc, "Execute", 3, 1)) {
         SRV->LuaPop(1);
         QZRealmBase_RaiseException(R->realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                    "Cell[%s] Proc[%s]'s runs failed", CellName, ProcName);

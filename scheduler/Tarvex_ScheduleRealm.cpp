@@ -166,7 +166,7 @@ static VS_BOOL StepCell(VS_UUID *RealmID, VS_UUID *CellID)
     SRV->LuaPushObject(cell);
     SRV->LuaPushNil();
     SRV->GetLastError();
-    if (!SRV->ExecNameScript(cell, "Execute", 3, 1)) {
+    if (!Trelk_ExecNameScript(cell, "Execute", 3, 1)) {
         SRV->LuaPop(1);
         return VS_FALSE;
     }

@@ -19,7 +19,7 @@ VS_INT32 TrelkSched_CallObject(void *Object, const VS_CHAR *Name, VS_INT32 nArgs
 {
     SRV->GetLastError();
     VS_UUID ID = Object != NULL ? SRV->GetID(Object) : VS_UUID{};
-    if (!SRV->ExecNameScript(Object, Name, nArgs, nRes))
+    if (!Trelk_ExecNameScript(Object, Name, nArgs, nRes))
         return TRELK_CALL_MISSING;
     // The script may have freed the object it ran on: the report then names
     // no object.

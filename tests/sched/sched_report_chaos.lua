@@ -13,6 +13,13 @@
 --   tarvex quel_trelk.so sched_report_chaos.lua DIR [SEED [ROUNDS]]
 --
 -- The stub is set once per module life: one seed per run.
+--
+-- With HOOK_CHAOS set (sched_hook_chaos.lua), the same chaos also comes from
+-- every other script the module calls during a run: every realm event, the
+-- cells' "OnCellFinish", the free callbacks of realms, procs and data, a data
+-- type class's "Load" and "Equals" (one of the types has one), and the proc
+-- bodies, more often.
+local HOOKS = rawget(_G, "HOOK_CHAOS") == true
 local T = dofile(arg[1] .. "/sched_testlib.lua")
 local SEED = math.tointeger(tonumber(arg[2] or "")) or 1
 local ROUNDS = math.tointeger(tonumber(arg[3] or "")) or 800
@@ -21,6 +28,9 @@ math.randomseed(SEED)
 local rnd = math.random
 
 local alive = T.alive
+local function hookRoll(n)
+  return math.random(HOOKS and 4 or n) == 1
+end
 
 local misuse = {"InvalidObjects", "UnlockAtZero", "LockViolations"}
 local function misuseNow()
@@ -32,6 +42,29 @@ end
 -- ---- types ----
 local X = QZDataBase:CreateType("chaos.X")
 local Y = QZDataBase:CreateType("chaos.Y")
+local chaos -- below
+if HOOKS then
+  -- Y's values are objects, compared by a script that may free or run
+  -- anything.
+  local tc = _New(_Object)
+  _LockGC(tc)
+  function tc:IsRawInstance(v) return type(v) == "userdata" end
+  function tc:OnBeforeFree() end
+  function tc:Load(pkg)
+    local raw = _New(_Object)
+    raw.x = pkg:_Get(0)
+    return Y(raw)
+  end
+  function tc:ToParaPkg(v, pkg)
+    pkg:_Append(v.x)
+    return true
+  end
+  function tc:Equals(a, b)
+    if math.random(4) == 1 then chaos("Equals") end
+    return alive(a) and alive(b) and a.x == b.x
+  end
+  assert(Y:SetDataTypeClass(tc), "type class set")
+end
 local Z = QZDataBase:CreateType("chaos.Z")
 
 -- ---- the objects of the run in progress ----
@@ -50,7 +83,7 @@ local function hold(o)
   return o
 end
 
-local chaosDepth, chaosOn, acts = 0, false, 0
+local chaosDepth, chaosOn, acts, executes = 0, false, 0, 0
 local function pickTarget()
   local names = {"realm", "cell", "runner", "proc"}
   local o = cur[names[rnd(#names)]]
@@ -59,7 +92,7 @@ local function pickTarget()
 end
 
 -- One random deed on the run in progress. Nested runs go two levels deep.
-local function chaos(why)
+function chaos(why)
   if not chaosOn or chaosDepth >= 2 then return end
   chaosDepth = chaosDepth + 1
   local k = rnd(16)
@@ -203,10 +236,11 @@ local deeds = {
 local function body(out)
   return function(self, realm, cell, runner)
     if self.Status < 0 then return end
+    executes = executes + 1
     cur = {realm = realm, cell = cell, runner = runner, proc = self}
     local okIn, input = pcall(self.GetInput, self, 0)
     if not okIn then input = nil end
-    if rnd(6) == 1 then chaos("execute") end
+    if rnd(HOOKS and 3 or 6) == 1 then chaos("execute") end
     return deeds[rnd(#deeds)](self, input, out)
   end
 end
@@ -237,6 +271,23 @@ local shapes = {{PXY, PYZ}, {PXY, PYZ, PZ}, {PlainXY, PYZ}, {PYZ, PZ}, {PlainXY}
 local realmHooks = {"OnRunnerProcExecuted", "OnOutputDataToEnv", "OnCellToBeFinish", "OnRunnerExecuted",
                     "OnRunnerBeforeExecuted", "OnRunnerProcBeforeExecuted", "OnCellFinish", "OnAfterExecute"}
 
+-- What a freed object's free callback does.
+local freeTarget = HOOKS and hold(_New(_Object)) or nil
+if HOOKS then
+  _LockGC(freeTarget)
+  function freeTarget:OnFreeCallback(o)
+    if rnd(3) == 1 then
+      -- Anything but the object being freed: a realm or cell fed, reset or
+      -- run from its own free callback keeps what it took (left alone here).
+      local saved = cur
+      cur = {realm = cur.realm ~= o and cur.realm or nil, cell = cur.cell ~= o and cur.cell or nil,
+             runner = cur.runner, proc = cur.proc ~= o and cur.proc or nil}
+      chaos("OnFreeCallback")
+      cur = saved
+    end
+  end
+end
+
 local function newRealm(i)
   local realm = keep(_New(QZRealmBase))
   _SetName(realm, "chaos.realm" .. i)
@@ -250,19 +301,38 @@ local function newRealm(i)
       local chain = keep(_New(QZProcChainBase))
       local procs = {}
       for j, P in ipairs(shape) do procs[j] = keep(P == PlainXY and _New(P) or P()) end
+      if HOOKS then pcall(procs[1].RegCallBack, procs[1], freeTarget) end
       pcall(chain.FromPara, chain, table.unpack(procs))
       pcall(cell.AddProc, cell, chain)
     end
+    if HOOKS then
+      function cell:OnCellFinish(r, ok)
+        if rnd(4) == 1 then chaos("cell OnCellFinish") end
+      end
+      pcall(cell.RegCallBack, cell, freeTarget)
+    end
     pcall(realm.AddCell, realm, cell)
   end
-  if rnd(2) == 1 then
+  if HOOKS or rnd(2) == 1 then
     for _, hook in ipairs(realmHooks) do
       realm[hook] = function(self, a, b, c)
         if alive(self) then cur.realm = self end
-        if rnd(8) == 1 then chaos(hook) end
+        if hookRoll(8) then chaos(hook) end
+        -- (an answer that ends cells or runs early, now and then)
+        if HOOKS then return rnd(6) == 1 end
         return rnd(2) == 1
       end
     end
+  end
+  if HOOKS then
+    function realm:OnBeforeExecute()
+      if rnd(4) == 1 then chaos("OnBeforeExecute") end
+      if alive(self) then return QZRealmBase.OnBeforeExecute(self) end
+    end
+    function realm:OnFrameData(frame)
+      if rnd(4) == 1 then chaos("OnFrameData") end
+    end
+    pcall(realm.RegCallBack, realm, freeTarget)
   end
   return realm
 end
@@ -279,14 +349,27 @@ for round = 1, ROUNDS do
   local realm = realms[i]
   for _ = 1, rnd(0, 2) do
     local F = ({X, Y, Z})[rnd(3)]
-    pcall(function() realm:AddEnvData(F(round)) end)
+    pcall(function()
+      local d = F(round)
+      if HOOKS and rnd(3) == 1 then d:RegCallBack(freeTarget) end
+      realm:AddEnvData(d)
+    end)
   end
   if TRACE then io.stderr:write("round " .. round .. " realm " .. i .. "\n") end
   cur = {realm = realm}
   -- A finished run takes new data only once reset.
-  if realm.ExecuteStage ~= 1 then pcall(realm.ResetExecuteOnce, realm) end
+  -- (A hook of the data added may have freed the realm.)
+  if alive(realm) and realm.ExecuteStage ~= 1 then pcall(function() realm:ResetExecuteOnce() end) end
+  if HOOKS and alive(realm) then
+    -- A cell ended by a cycle takes data again once armed: the hooks need
+    -- procs that run.
+    pcall(function()
+      local cells = realm:GetCell()
+      for c = 0, cells:_Count() - 1 do cells:_Get(c).IsReady = true end
+    end)
+  end
   for _ = 1, rnd(1, 6) do
-    local ok, more = pcall(realm.ExecuteOnce, realm)
+    local ok, more = pcall(function() return realm:ExecuteOnce() end)
     runs = runs + 1
     if not ok or not more or not alive(realm) then break end
     if rnd(4) == 1 then
@@ -322,6 +405,6 @@ for _, k in ipairs(misuse) do
   T.eq(misuseAfter[k], misuseBefore[k], "seed " .. SEED .. ": host counted " .. k)
 end
 T.balanced(before, "seed " .. SEED)
-print(string.format("report chaos seed %d: %d rounds, %d steps, %d reports, %d deeds", SEED, ROUNDS, runs, reports,
-                    acts))
+print(string.format((HOOKS and "hook" or "report") .. " chaos seed %d: %d rounds, %d steps, %d reports, %d deeds, %d executes", SEED, ROUNDS, runs,
+                    reports, acts, executes))
 T.finish("sched_report_chaos")
