@@ -182,23 +182,32 @@ VS_BOOL QZDataSetBase_IsSubSet_Internal(StructOfQZDataSetBase *QZDataSet, Struct
     StructOfQZDataBase *SubHolder = QZDataBase_GetObjectHasBuf_Internal(SubQZDataSet);
     if (SetHolder == NULL || SubHolder == NULL)
         return VS_FALSE;
+    // A member's type-class "Equals" may replace either member package or
+    // free members: the packages walked are held until the walk ends, and
+    // each member is read from them again after a comparison.
     VS_PARAPKGPTR Members = SetHolder->DataBuf;
     VS_PARAPKGPTR SubMembers = SubHolder->DataBuf;
-    for (VS_INT32 i = 0; i < SubMembers->GetNumber(); i++) {
-        void *SubMember = SubMembers->GetObject(i);
-        if (SubMember == NULL)
+    Members->AddRef();
+    SubMembers->AddRef();
+    VS_BOOL Result = VS_TRUE;
+    for (VS_INT32 i = 0; Result && i < SubMembers->GetNumber(); i++) {
+        if (SubMembers->GetObject(i) == NULL)
             continue;
         VS_BOOL Found = VS_FALSE;
         for (VS_INT32 j = 0; j < Members->GetNumber() && !Found; j++) {
             void *Member = Members->GetObject(j);
-            if (Member != NULL && QZDataBase_IsDataObject(Member) && QZDataBase_IsDataObject(SubMember) &&
+            void *SubMember = SubMembers->GetObject(i);
+            if (Member != NULL && SubMember != NULL && QZDataBase_IsDataObject(Member) &&
+                QZDataBase_IsDataObject(SubMember) &&
                 QZDataBase_Equals_Internal((StructOfQZDataBase *)Member, (StructOfQZDataBase *)SubMember))
                 Found = VS_TRUE;
         }
         if (!Found)
-            return VS_FALSE;
+            Result = VS_FALSE;
     }
-    return VS_TRUE;
+    Members->Release();
+    SubMembers->Release();
+    return Result;
 }
 
 // ---------------------------------------------------------------------------

@@ -395,8 +395,18 @@ VS_INT32 QZCellBase_GetEqualData(void *L)
     }
     StructOfQZDataBase *Type = QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Data);
     for (void *Env = SRV->QueryFirst(&Self->EnvDataQueue); Env != NULL; Env = SRV->QueryNext(Env)) {
-        if (QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Env) == Type &&
-            QZDataBase_Equals_Internal((StructOfQZDataBase *)Env, (StructOfQZDataBase *)Data)) {
+        if (QZDataBase_GetDataType_Internal((StructOfQZDataBase *)Env) != Type)
+            continue;
+        // "Equals" may be a script, which may free or move anything: the walk
+        // goes on only where it still stands.
+        uint64_t Serial = Trelk_ScriptSerial();
+        VS_UUID SelfID = SRV->GetID(Self), EnvID = SRV->GetID(Env), DataID = SRV->GetID(Data);
+        VS_BOOL Equal = QZDataBase_Equals_Internal((StructOfQZDataBase *)Env, (StructOfQZDataBase *)Data);
+        if (Serial != Trelk_ScriptSerial() &&
+            (SRV->GetObject(&SelfID) != Self || SRV->GetObject(&EnvID) != Env || SRV->GetParent(Env) != Self ||
+             SRV->GetObject(&DataID) != Data))
+            break;
+        if (Equal) {
             SRV->LuaPushObject(Env);
             return 1;
         }

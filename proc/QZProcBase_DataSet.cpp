@@ -30,25 +30,52 @@ void QZProcBase_EqualDataSet_Internal(VS_PARAPKGPTR DataList, VS_PARAPKGPTR Resu
             continue;
         void *TypeClass = QZDataBase_GetDataTypeClass_Internal(Item);
         VS_BOOL Placed = VS_FALSE;
+        // A type class's "Equals" is a script, which may replace the value
+        // compared or free the datum: the value is held while compared, and
+        // the datum is read from the list again after a script ran.
+        uint64_t Serial = Trelk_ScriptSerial();
+        if (Buf != NULL)
+            Buf->AddRef();
+        auto Gone = [&]() {
+            if (Serial == Trelk_ScriptSerial())
+                return VS_FALSE;
+            Serial = Trelk_ScriptSerial();
+            return DataList->GetObject(i) != Item ? VS_TRUE : VS_FALSE;
+        };
         for (VS_INT32 g = 0; g < ResultPara->GetNumber() && !Placed; g++) {
             VS_PARAPKGPTR Group = ResultPara->GetType(g) == VSTYPE_PARAPKG ? ResultPara->GetParaPackage(g) : NULL;
             if (Group == NULL || TrelkProc_PkgHasObject(Group, Item))
                 continue;
             VS_PARAPKGPTR RepBuf = NULL;
             StructOfQZDataBase *Rep = Comparable(Group->GetObject(0), &RepBuf);
-            if (Rep == NULL || !QZDataBase_BufEquals_Internal(TypeClass, Buf, RepBuf))
+            if (Rep == NULL)
+                continue;
+            VS_BOOL Equal = QZDataBase_BufEquals_Internal(TypeClass, Buf, RepBuf);
+            if (Gone()) {
+                Placed = VS_TRUE; // nothing more is done with it
+                break;
+            }
+            if (!Equal)
                 continue;
             Group->InsertObject(Group->GetNumber(), Item);
             Placed = VS_TRUE;
         }
-        if (Placed)
+        if (Placed) {
+            if (Buf != NULL)
+                Buf->Release();
             continue;
+        }
         for (VS_INT32 j = i + 1; j < DataList->GetNumber(); j++) {
             if (DataList->GetType(j) != VSTYPE_OBJECT)
                 continue;
             VS_PARAPKGPTR OtherBuf = NULL;
             StructOfQZDataBase *Other = Comparable(DataList->GetObject(j), &OtherBuf);
-            if (Other == NULL || Other == Item || !QZDataBase_BufEquals_Internal(TypeClass, Buf, OtherBuf))
+            if (Other == NULL || Other == Item)
+                continue;
+            VS_BOOL Equal = QZDataBase_BufEquals_Internal(TypeClass, Buf, OtherBuf);
+            if (Gone())
+                break;
+            if (!Equal || DataList->GetObject(j) != Other)
                 continue;
             VS_PARAPKGPTR Group = Trelk_GetParaPkgInterface(__LINE__);
             Group->InsertObject(0, Item);
@@ -57,6 +84,8 @@ void QZProcBase_EqualDataSet_Internal(VS_PARAPKGPTR DataList, VS_PARAPKGPTR Resu
             Group->Release();
             break;
         }
+        if (Buf != NULL)
+            Buf->Release();
     }
 }
 

@@ -481,16 +481,37 @@ static VS_BOOL DataCanBeAsInput(StructOfQZProcBase *Proc, StructOfQZDataBase *Da
 {
     if (Proc == NULL || Data == NULL || Depth > 256)
         return VS_FALSE;
-    for (void *Item = SRV->QueryFirst(&Proc->InputQueue); Item != NULL; Item = SRV->QueryNext(Item))
-        if (InputTakes((StructOfQZDataInputContainer *)Item, Data))
+    for (void *Item = SRV->QueryFirst(&Proc->InputQueue); Item != NULL; Item = SRV->QueryNext(Item)) {
+        StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)Item;
+        if (Input->DataObjectInst == NULL) {
+            if (InputTakes(Input, Data))
+                return VS_TRUE;
+            continue;
+        }
+        // A value test may run a script (a type class's "Equals"), which may
+        // free or move anything: the walk goes on only where it still stands.
+        uint64_t Serial = Trelk_ScriptSerial();
+        VS_UUID ProcID = SRV->GetID(Proc), ItemID = SRV->GetID(Item), DataID = SRV->GetID(Data);
+        if (InputTakes(Input, Data))
             return VS_TRUE;
+        if (Serial != Trelk_ScriptSerial() &&
+            (SRV->GetObject(&ProcID) != Proc || SRV->GetObject(&ItemID) != Item || SRV->GetParent(Item) != Proc ||
+             SRV->GetObject(&DataID) != Data))
+            return VS_FALSE;
+    }
     if (!IncludeCellProcChain || !TrelkProc_IsCell(Proc))
         return VS_FALSE;
     StructOfQZCellBase *Cell = (StructOfQZCellBase *)Proc;
     for (void *Chain = SRV->QueryFirst(&Cell->ProcChainQueue); Chain != NULL; Chain = SRV->QueryNext(Chain)) {
         StructOfQZProcBase *First = ChainFirstProc(Chain);
-        if (First != NULL && DataCanBeAsInput(First, Data, IncludeCellProcChain, Depth + 1))
+        if (First == NULL)
+            continue;
+        uint64_t Serial = Trelk_ScriptSerial();
+        if (DataCanBeAsInput(First, Data, IncludeCellProcChain, Depth + 1))
             return VS_TRUE;
+        // The test of a chain below ran a script: its walk may be gone.
+        if (Serial != Trelk_ScriptSerial())
+            return VS_FALSE;
     }
     return VS_FALSE;
 }

@@ -55,7 +55,18 @@ VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, 
         return VS_TRUE;
     if (Layer == 1 && !Circle)
         return VS_TRUE;
-    if (Circle || QZDataBase_Equals_Internal(Y, RootQZData)) {
+    VS_BOOL Loops = Circle;
+    if (!Loops) {
+        // "Equals" may be a script, which may free the data walked: nothing
+        // is removed from a chain that is gone.
+        uint64_t Serial = Trelk_ScriptSerial();
+        VS_UUID DataID = SRV->GetID(QZData), RootID = SRV->GetID(RootQZData);
+        Loops = QZDataBase_Equals_Internal(Y, RootQZData);
+        if (Serial != Trelk_ScriptSerial() &&
+            (SRV->GetObject(&DataID) != QZData || SRV->GetObject(&RootID) != RootQZData))
+            return VS_TRUE;
+    }
+    if (Loops) {
         QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
                                    "The source data chain of input data[%s] may be loop dead",
                                    Trelk_Name(RootQZData));

@@ -390,9 +390,11 @@ static void RejectGroup(StructOfQZProcBase *proc, StructOfQZDataInputContainer *
     Group->Release();
 }
 
-// Step 9f: TRUE when the inputs let the proc run.
-static VS_BOOL InputsReady(StructOfQZProcBase *proc, VS_INT32 ForceToExecuteType)
+// Step 9f: 1 when the inputs let the proc run, 0 when not, -1 when a script
+// (a type class's "Equals") freed an object of the step.
+static VS_INT32 InputsReady(ProcStep *S, VS_INT32 ForceToExecuteType)
 {
+    StructOfQZProcBase *proc = S->proc;
     // Each pass that rejects removes at least one item: the scan ends.
     for (;;) {
         VS_BOOL Valid = VS_FALSE, Restart = VS_FALSE;
@@ -417,7 +419,22 @@ static VS_BOOL InputsReady(StructOfQZProcBase *proc, VS_INT32 ForceToExecuteType
                     Restart = VS_TRUE;
                     continue;
                 }
-                if (Required == NULL || !ValueMatches(Required, Data)) {
+                // The value test may run a script, which may free or move
+                // anything: the scan goes on only where it still stands.
+                uint64_t Serial = Trelk_ScriptSerial();
+                VS_UUID InID = SRV->GetID(In), DataID = SRV->GetID(Data);
+                VS_BOOL Matches = Required != NULL && ValueMatches(Required, Data);
+                if (Serial != Trelk_ScriptSerial()) {
+                    if (!Refind(S))
+                        return -1;
+                    proc = S->proc;
+                    if (SRV->GetObject(&InID) != In || SRV->GetParent(In) != proc ||
+                        SRV->GetObject(&DataID) != Data) {
+                        Restart = VS_TRUE;
+                        continue;
+                    }
+                }
+                if (!Matches) {
                     if (!Input->IsSlave)
                         QZProcBase_RejectInput_Internal(proc, Data, VS_TRUE);
                     else {
@@ -431,7 +448,7 @@ static VS_BOOL InputsReady(StructOfQZProcBase *proc, VS_INT32 ForceToExecuteType
             Valid = VS_TRUE;
         }
         if (!Restart)
-            return Valid;
+            return Valid ? 1 : 0;
     }
 }
 
@@ -507,7 +524,10 @@ static VS_INT32 StepAt(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *ProcN
         BalanceContainers(S->proc);
         if (S->proc->ScheduleCase == 1 && !TrelkSched_HasChangedInput(S->proc))
             return Remembered;
-        if (!InputsReady(S->proc, ForceToExecuteType))
+        VS_INT32 Ready = InputsReady(S, ForceToExecuteType);
+        if (Ready < 0)
+            return -1;
+        if (Ready == 0)
             return Remembered;
     }
     VS_BOOL Found = VS_FALSE;

@@ -92,10 +92,12 @@ local function pickTarget()
 end
 
 -- One random deed on the run in progress. Nested runs go two levels deep.
-function chaos(why)
+-- Free callbacks take only the deeds that free or clear (see freeTarget).
+local freeingDeeds = {1, 2, 3, 4, 6, 11, 12, 13, 15}
+function chaos(why, freeing)
   if not chaosOn or chaosDepth >= 2 then return end
   chaosDepth = chaosDepth + 1
-  local k = rnd(16)
+  local k = freeing and freeingDeeds[rnd(#freeingDeeds)] or rnd(16)
   local realm = alive(cur.realm) and cur.realm or nil
   if TRACE then io.stderr:write("  chaos " .. k .. " on " .. tostring(why) .. "\n") end
   acts = acts + 1
@@ -277,12 +279,13 @@ if HOOKS then
   _LockGC(freeTarget)
   function freeTarget:OnFreeCallback(o)
     if rnd(3) == 1 then
-      -- Anything but the object being freed: a realm or cell fed, reset or
-      -- run from its own free callback keeps what it took (left alone here).
+      -- Frees and clears anything but the object being freed. (A realm fed,
+      -- reset or run from the free callback of one of its own objects keeps
+      -- some of what the run made: left alone here.)
       local saved = cur
       cur = {realm = cur.realm ~= o and cur.realm or nil, cell = cur.cell ~= o and cur.cell or nil,
              runner = cur.runner, proc = cur.proc ~= o and cur.proc or nil}
-      chaos("OnFreeCallback")
+      chaos("OnFreeCallback", true)
       cur = saved
     end
   end
