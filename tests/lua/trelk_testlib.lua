@@ -131,6 +131,29 @@ function T.alive(o)
   return ok and id ~= nil and _FromID(id) ~= nil
 end
 
+-- Gives the data type T a type class whose values are plain objects
+-- holding x (loaded from a package's first item and saved back to it), and
+-- whose Equals calls hook(a, b) and answers what it answers: a script the
+-- module runs while it compares values, free to do anything.
+function T.scriptedTypeClass(Type, hook)
+  local tc = _New(_Object)
+  _LockGC(tc)
+  function tc:IsRawInstance(v) return type(v) == "userdata" end
+  function tc:OnBeforeFree() end
+  function tc:Load(pkg)
+    local raw = _New(_Object)
+    raw.x = pkg:_Get(0)
+    return Type(raw)
+  end
+  function tc:ToParaPkg(v, pkg)
+    pkg:_Append(v.x)
+    return true
+  end
+  function tc:Equals(a, b) return hook(a, b) end
+  assert(Type:SetDataTypeClass(tc), "type class set")
+  return tc
+end
+
 -- A named object, so that listings read as names.
 function T.named(obj, name)
   _SetName(obj, name)

@@ -7,25 +7,15 @@
 local T = dofile(arg[1] .. "/realm_testlib.lua")
 
 local V = QZDataBase:CreateType("handout.V")
-local tc = _New(_Object)
-_LockGC(tc)
 local hook -- what the hook does once, on the datum being handed out
-function tc:OnBeforeFree() end
-function tc:IsRawInstance(v) return type(v) == "userdata" end
-function tc:Load(pkg)
-  local raw = _New(_Object)
-  raw.x = pkg:_Get(0)
-  return V(raw)
-end
-function tc:Equals(a, b)
+T.scriptedTypeClass(V, function()
   if hook then
     local h = hook
     hook = nil
     h()
   end
   return false
-end
-T.eq(V:SetDataTypeClass(tc), true, "type class set")
+end)
 
 local Sink = QZProcBase:CreateSubType("handout.Sink")
 Sink:InputFrom(V)

@@ -10,30 +10,16 @@ local alive = T.alive
 
 local V = QZDataBase:CreateType("he.V")
 local Seed = QZDataBase:CreateType("he.Seed")
-local tc = _New(_Object)
-_LockGC(tc)
 local hook -- what the hook does, once
-function tc:OnBeforeFree() end
-function tc:IsRawInstance(v) return type(v) == "userdata" end
-function tc:Load(pkg)
-  local raw = _New(_Object)
-  raw.x = pkg:_Get(0)
-  return V(raw)
-end
-function tc:ToString(v) return "v" .. tostring(v.x) end
-function tc:ToParaPkg(v, pkg)
-  pkg:_Append(v.x)
-  return true
-end
-function tc:Equals(a, b)
+local tc = T.scriptedTypeClass(V, function(a, b)
   if hook then
     local h = hook
     hook = nil
     h()
   end
   return alive(a) and alive(b) and a.x == b.x
-end
-T.eq(V:SetDataTypeClass(tc), true, "type class set")
+end)
+function tc:ToString(v) return "v" .. tostring(v.x) end
 
 local misuse = {"InvalidObjects", "UnlockAtZero", "LockViolations"}
 local cur = {}

@@ -46,24 +46,10 @@ local chaos -- below
 if HOOKS then
   -- Y's values are objects, compared by a script that may free or run
   -- anything.
-  local tc = _New(_Object)
-  _LockGC(tc)
-  function tc:IsRawInstance(v) return type(v) == "userdata" end
-  function tc:OnBeforeFree() end
-  function tc:Load(pkg)
-    local raw = _New(_Object)
-    raw.x = pkg:_Get(0)
-    return Y(raw)
-  end
-  function tc:ToParaPkg(v, pkg)
-    pkg:_Append(v.x)
-    return true
-  end
-  function tc:Equals(a, b)
+  T.scriptedTypeClass(Y, function(a, b)
     if math.random(4) == 1 then chaos("Equals") end
     return alive(a) and alive(b) and a.x == b.x
-  end
-  assert(Y:SetDataTypeClass(tc), "type class set")
+  end)
 end
 local Z = QZDataBase:CreateType("chaos.Z")
 
