@@ -42,13 +42,18 @@ static VS_INT32 AddedWhileIdle(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
 // Cells reset, environment emptied.
 static StructOfQZRealmBase *ReleaseEnvironment(StructOfQZRealmBase *Realm, TrelkRealmSync *S)
 {
+    VS_UUID ID = SRV->GetID(Realm);
     VS_INT32 Added = AddedWhileIdle(Realm, S);
-    if (Added > 0)
+    if (Added > 0) {
         Trelk_Raise(Realm,
                     "'s ExecuteUntil releases %d environment data that were added while it idled and never ran; add "
                     "data between \"SuspendExecuteUntil(true)\" and \"ResumeExecuteUntil\"",
                     (int)Added);
-    VS_UUID ID = SRV->GetID(Realm);
+        // The report ran a script, which may have freed the realm.
+        Realm = TrelkRealm_FindRealm(&ID);
+        if (Realm == NULL)
+            return NULL;
+    }
     QZRealmBase_ResetCells_Internal(Realm);
     Realm = TrelkRealm_FindRealm(&ID);
     if (Realm != NULL)
@@ -403,13 +408,14 @@ VS_INT32 QZRealmBase_ResumeExecuteUntil(void *L)
         TrelkRealmSyncLock Lock(S);
         ForAddEnvData = S->SuspendForAddEnvData;
     }
+    VS_UUID ID = SRV->GetID(Realm);
     VS_INT32 Added = ForAddEnvData ? 0 : AddedWhileIdle(Realm, S);
+    // The report runs a script: from here on the realm is found by its ID.
     if (Added > 0)
         Trelk_Raise(Realm,
                     "'s ExecuteUntil was suspended without ForAddEnvData, the %d environment data added meanwhile do "
                     "not run (suspend with \"SuspendExecuteUntil(true)\" to add data)",
                     (int)Added);
-    VS_UUID ID = SRV->GetID(Realm);
     // A suspension the run let go of at a stop needs no resumption.
     TrelkRealm_WaitUnlocked(S, [S, Gen, Run] {
         return S->ResumeAckGen >= Gen || S->SuspendWithdrawnGen >= Gen || S->UntilEnded >= Run ||
