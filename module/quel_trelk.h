@@ -150,8 +150,6 @@ void QZRealmBase_RaiseExceptionV(void *RefObject, VS_INT32 AlarmLevel, const VS_
 // change means a script ran and may have freed anything, so the walk finds
 // its objects again by ID; no change means its pointers still hold.
 uint64_t Trelk_ScriptSerial();
-// The same count (the older name: reports are script calls like any other).
-uint64_t Trelk_ReportScriptSerial();
 // Counted before a script call made straight through the host (ScriptCall).
 void Trelk_NoteScriptCall();
 // The host's ExecNameScript, counted.

@@ -41,8 +41,6 @@ static std::atomic<uint64_t> ScriptCount{0};
 
 uint64_t Trelk_ScriptSerial() { return ScriptCount.load(std::memory_order_relaxed); }
 
-uint64_t Trelk_ReportScriptSerial() { return Trelk_ScriptSerial(); }
-
 void Trelk_NoteScriptCall() { ScriptCount.fetch_add(1, std::memory_order_relaxed); }
 
 VS_BOOL Trelk_ExecNameScript(void *Object, const VS_CHAR *ScriptName, VS_INT32 nArgs, VS_INT32 nOutArgs) {

@@ -685,10 +685,10 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     for (void *C = SRV->QueryFirst(&cell->ProcChainQueue); C != NULL; C = NextChain) {
         NextChain = SRV->QueryNext(C);
         VS_UUID NextID = NextChain != NULL ? SRV->GetID(NextChain) : VS_UUID{};
-        uint64_t Reports = Trelk_ReportScriptSerial();
+        uint64_t Reports = Trelk_ScriptSerial();
         if (TrelkSched_CreateRunnerForChain(realm, cell, (StructOfQZProcChainBase *)C, &Cache))
             Quiet = VS_FALSE;
-        if (Trelk_ReportScriptSerial() != Reports) {
+        if (Trelk_ScriptSerial() != Reports) {
             // A report ran a script: the candidates noted so far may name
             // freed data, and the walk goes on only where it still stands.
             TrelkSched_DestroyCache(Cache);
