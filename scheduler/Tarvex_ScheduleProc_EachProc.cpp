@@ -516,7 +516,10 @@ static VS_INT32 StepAt(ProcStep *S, VS_INT32 ForceToExecuteType, VS_ULONG *ProcN
     VS_INT32 LiveCount = 0;
     VS_BOOL HasInputs = SRV->QueryFirst(&S->proc->InputQueue) != NULL ? VS_TRUE : VS_FALSE;
     if (HasInputs) {
-        Tarvex_ScheduleProc_QZProcInputValid(S->realm, S->cell, S->runner, S->proc);
+        // The top-up may report, and the report's script may free any of the
+        // step's objects.
+        if (!Tarvex_ScheduleProc_QZProcInputValid(S->realm, S->cell, S->runner, S->proc))
+            return -1;
         if (SameChainInput(S))
             return 1;
         if (!SourceDepthCheck(S))

@@ -3,28 +3,55 @@
 // runner after its cell was told.
 #include "trelk_sched_internal.h"
 
-static void ConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
-                        StructOfQZProcBase *proc, StructOfQZDataInputContainer *container, void **CacheSlot,
-                        void **DirectSlot);
+// The objects a top-up works on. The candidate search may report (two data
+// with one stamp), and the report's script may free any of them: they are
+// noted by ID just before a search that builds.
+struct TopUp {
+    StructOfQZRealmBase *realm;
+    StructOfQZCellBase *cell;
+    StructOfQZProcRunnerBase *runner;
+    StructOfQZProcBase *proc;
+    VS_UUID RealmID, CellID, RunnerID, ProcID;
+};
+
+static VS_BOOL ConnectData(TopUp *U, StructOfQZDataInputContainer *container, void **CacheSlot, void **DirectSlot);
+
+// FALSE when an object the top-up was given is gone.
+static VS_BOOL Refind(TopUp *U)
+{
+    VS_BOOL Had[4] = {U->realm != NULL, U->cell != NULL, U->runner != NULL, U->proc != NULL};
+    U->realm = TRELK_FIND(StructOfQZRealmBase, U->RealmID);
+    U->cell = TRELK_FIND(StructOfQZCellBase, U->CellID);
+    U->runner = TRELK_FIND(StructOfQZProcRunnerBase, U->RunnerID);
+    U->proc = TRELK_FIND(StructOfQZProcBase, U->ProcID);
+    return (!Had[0] || U->realm != NULL) && (!Had[1] || U->cell != NULL) && (!Had[2] || U->runner != NULL) &&
+                   (!Had[3] || U->proc != NULL)
+               ? VS_TRUE
+               : VS_FALSE;
+}
 
 VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                              StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc)
 {
     if (proc == NULL)
         return VS_TRUE;
+    TopUp U = {realm, cell, runner, proc, VS_UUID{}, VS_UUID{}, VS_UUID{}, VS_UUID{}};
     // The caches are made when an input first builds its candidates.
     void *Cache = NULL;
     void *DirectCache = NULL;
+    uint64_t Serial = Trelk_ScriptSerial();
+    VS_BOOL Alive = VS_TRUE;
     VS_PARAPKGPTR List = TrelkSched_InputFillOrder(proc);
-    for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+    for (VS_INT32 i = 0; i < List->GetNumber() && Alive; i++) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)List->GetObject(i);
-        if (Input != NULL)
-            ConnectData(realm, cell, runner, proc, Input, &Cache, &DirectCache);
+        // After a script, an input that left the proc is not topped up.
+        if (Input != NULL && (Serial == Trelk_ScriptSerial() || SRV->GetParent(Input) == U.proc))
+            Alive = ConnectData(&U, Input, &Cache, &DirectCache);
     }
     List->Release();
     TrelkSched_DestroyCache(Cache);
     TrelkSched_DestroyCache(DirectCache);
-    return VS_TRUE;
+    return Alive;
 }
 
 void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
@@ -32,7 +59,8 @@ void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQ
                                            StructOfQZDataInputContainer *container, void *Cache, void *DirectCache)
 {
     void *CacheSlot = Cache, *DirectSlot = DirectCache;
-    ConnectData(realm, cell, runner, proc, container, &CacheSlot, &DirectSlot);
+    TopUp U = {realm, cell, runner, proc, VS_UUID{}, VS_UUID{}, VS_UUID{}, VS_UUID{}};
+    ConnectData(&U, container, &CacheSlot, &DirectSlot);
     // Caches made here for a caller that gave none go here.
     if (Cache == NULL)
         TrelkSched_DestroyCache(CacheSlot);
@@ -40,53 +68,77 @@ void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQ
         TrelkSched_DestroyCache(DirectSlot);
 }
 
-static void ConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *runner,
-                        StructOfQZProcBase *proc, StructOfQZDataInputContainer *container, void **CacheSlot,
-                        void **DirectSlot)
+// FALSE when a report's script freed an object of the top-up or the
+// container: nothing more is connected then.
+static VS_BOOL ConnectData(TopUp *U, StructOfQZDataInputContainer *container, void **CacheSlot, void **DirectSlot)
 {
+    StructOfQZCellBase *cell = U->cell;
+    StructOfQZProcBase *proc = U->proc;
     if (cell == NULL || proc == NULL || container == NULL)
-        return;
+        return VS_TRUE;
     // Inputs fed by the previous proc get nothing from the environment.
     if (container->IsFromInternal)
-        return;
+        return VS_TRUE;
     // A worker's run owns the inputs it was launched with until it is picked
     // up: the pick-up takes what is left in them as that run's, so anything
     // added now would be taken without being run.
     if (TrelkSched_AsyncWorkerRunning(proc))
-        return;
+        return VS_TRUE;
     StructOfQZDataBase *Master = NULL;
     if (container->IsSlave) {
         Master = Tarvex_ScheduleProc_GetMasterQZData(proc, container->Index);
         if (Master == NULL)
-            return;
+            return VS_TRUE;
     }
     if (SRV->QueryFirst(&container->DataQueue) != NULL && container->RequestNumber == 1)
-        return;
+        return VS_TRUE;
     if (!TrelkSched_InputNeedsMore(container))
-        return;
+        return VS_TRUE;
     VS_UUID ExcludeID;
     QZRunnerBase_GetExcludeIDForEnvData(proc, &ExcludeID);
     if (Master == NULL) {
         TrelkSchedFill Context = {container, proc, &ExcludeID};
         if (TrelkSched_EachCandidate(cell, &container->DataBaseID, container->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne,
                                      &Context))
-            return;
+            return VS_TRUE;
     }
     void **Slot = container->IsOnlyDirect ? DirectSlot : CacheSlot;
     if (*Slot == NULL)
         *Slot = SRV->CreateIDIndexEx_Nor(0);
+    U->RealmID = U->realm != NULL ? SRV->GetID(U->realm) : VS_UUID{};
+    U->CellID = SRV->GetID(cell);
+    U->RunnerID = U->runner != NULL ? SRV->GetID(U->runner) : VS_UUID{};
+    U->ProcID = SRV->GetID(proc);
+    VS_UUID ContainerID = SRV->GetID(container);
+    uint64_t Serial = Trelk_ScriptSerial();
     void *Candidates =
-        TrelkSched_CachedCandidates(realm, cell, *Slot, &container->DataBaseID, Master, container->IsOnlyDirect);
+        TrelkSched_CachedCandidates(U->realm, cell, *Slot, &container->DataBaseID, Master, container->IsOnlyDirect);
+    if (Serial != Trelk_ScriptSerial()) {
+        if (!Refind(U))
+            return VS_FALSE;
+        cell = U->cell;
+        proc = U->proc;
+        void *Still = TrelkSched_Find(&ContainerID);
+        if (Still == NULL || SRV->GetParent(Still) != proc)
+            return VS_FALSE;
+        container = (StructOfQZDataInputContainer *)Still;
+        // The candidates of other containers were dropped with the cache's
+        // stale entries; those of the other cache may name freed data too.
+        void **Other = container->IsOnlyDirect ? CacheSlot : DirectSlot;
+        if (*Other != NULL && Other != Slot)
+            TrelkSched_EmptyCache(*Other);
+    }
     VS_UWORD K1, K2, K3;
     for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
          Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
         StructOfQZDataBase *Data = (StructOfQZDataBase *)Value;
-        if (!TrelkSched_IsData(Data) || Tarvex_ScheduleProc_QZProcEnvDataIsExclude(cell, runner, proc, Data))
+        if (!TrelkSched_IsData(Data) || Tarvex_ScheduleProc_QZProcEnvDataIsExclude(cell, U->runner, proc, Data))
             continue;
         TrelkSched_Connect(container, Data, proc, &ExcludeID);
         if (!TrelkSched_InputNeedsMore(container))
             break;
     }
+    return VS_TRUE;
 }
 
 VS_BOOL Tarvex_ScheduleProc_QZDataToProc(StructOfQZCellBase *cell, StructOfQZDataBase *data, StructOfQZProcBase *proc)

@@ -26,6 +26,9 @@ void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, S
     (void)CurrentQZProcRunner;
     if (cell == NULL || DataBaseID == NULL)
         return SRV->CreateIndex_Nor(3, 0);
+    // The class ID is read from the caller's input container, which a report
+    // may free with its proc: the search keeps its own copy.
+    VS_UUID ClassID = *DataBaseID;
     VS_UUID CellID = SRV->GetID(cell), RealmID = realm != NULL ? SRV->GetID(realm) : VS_UUID{};
     // A report of two equal keys runs a script, which may free any datum
     // indexed so far: the index is then built again from what is still
@@ -39,7 +42,7 @@ void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, S
             if (!TrelkSched_IsData(Item))
                 continue;
             StructOfQZDataBase *Data = (StructOfQZDataBase *)Item;
-            if (!MatchesClass(Data, DataBaseID, IsOnlyDirect))
+            if (!MatchesClass(Data, &ClassID, IsOnlyDirect))
                 continue;
             if (MasterQZData != NULL && !QZDataBase_IsSource_Internal(Data, MasterQZData, VS_FALSE))
                 continue;
@@ -74,16 +77,42 @@ void *Tarvex_ScheduleProc_BuildDataObjectIndexTree(StructOfQZRealmBase *realm, S
     }
 }
 
+void TrelkSched_EmptyCache(void *Cache)
+{
+    struct Entry {
+        VS_UUID Key;
+        VS_UWORD Extra;
+    };
+    TrelkVector<Entry> Entries;
+    VS_UUID Key;
+    VS_UWORD Extra;
+    for (void *Value = SRV->QueryFirstIDKeyExA(Cache, &Key, &Extra); Value != NULL;
+         Value = SRV->QueryNextIDKeyExA(Cache, &Key, &Extra)) {
+        Entries.push_back(Entry{Key, Extra});
+        SRV->DestoryIndex(Value);
+    }
+    for (Entry &E : Entries)
+        SRV->DelIDKeyEx(Cache, &E.Key, E.Extra);
+}
+
 void *TrelkSched_CachedCandidates(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, void *Cache,
                                   VS_UUID *DataBaseID, StructOfQZDataBase *Master, VS_BOOL IsOnlyDirect)
 {
     // Inputs that want the same class but differ in IsOnlyDirect have
     // different candidates: the flag is part of the key.
     VS_UWORD Extra = (VS_UWORD)(uintptr_t)Master | (IsOnlyDirect ? 1u : 0u);
-    void *Candidates = SRV->FindIDKeyEx(Cache, DataBaseID, Extra);
+    // The key is kept here: the build may report, and the report may free
+    // the input container DataBaseID points into.
+    VS_UUID ClassID = *DataBaseID;
+    void *Candidates = SRV->FindIDKeyEx(Cache, &ClassID, Extra);
     if (Candidates == NULL) {
-        Candidates = Tarvex_ScheduleProc_BuildDataObjectIndexTree(realm, cell, DataBaseID, Master, IsOnlyDirect, NULL);
-        SRV->InsertIDKeyEx(Cache, DataBaseID, Extra, Candidates);
+        uint64_t Serial = Trelk_ScriptSerial();
+        Candidates = Tarvex_ScheduleProc_BuildDataObjectIndexTree(realm, cell, &ClassID, Master, IsOnlyDirect, NULL);
+        // The report's script may have freed data that the candidates built
+        // before name: only what was built after it stays.
+        if (Serial != Trelk_ScriptSerial())
+            TrelkSched_EmptyCache(Cache);
+        SRV->InsertIDKeyEx(Cache, &ClassID, Extra, Candidates);
     }
     return Candidates;
 }
@@ -164,27 +193,75 @@ static void *CacheOf(void **CacheSlot)
     return *CacheSlot;
 }
 
-// TRUE when some non-slave input of the first proc has a candidate the proc
-// has not excluded.
-static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcBase *First,
-                            void **CacheSlot)
+// What a runner's creation works on. The candidate search may report (two
+// data with one stamp), and the report's script may free any of them: they
+// are noted by ID just before a search that builds, and found again after
+// one that ran a script.
+struct CreateStep {
+    StructOfQZRealmBase *realm;
+    StructOfQZCellBase *cell;
+    StructOfQZProcChainBase *chain;
+    VS_UUID RealmID, CellID, ChainID;
+};
+
+static void NoteStep(CreateStep *C)
+{
+    C->RealmID = SRV->GetID(C->realm);
+    C->CellID = SRV->GetID(C->cell);
+    C->ChainID = SRV->GetID(C->chain);
+}
+
+// FALSE when the realm, the cell or the chain is gone.
+static VS_BOOL RefindStep(CreateStep *C)
+{
+    C->realm = TRELK_FIND(StructOfQZRealmBase, C->RealmID);
+    C->cell = TRELK_FIND(StructOfQZCellBase, C->CellID);
+    C->chain = TRELK_FIND(StructOfQZProcChainBase, C->ChainID);
+    return C->realm != NULL && C->cell != NULL && C->chain != NULL ? VS_TRUE : VS_FALSE;
+}
+
+// The input the walk stands on, found again after a script: NULL when it is
+// gone or no longer the proc's.
+static StructOfQZDataInputContainer *RefindInput(VS_UUID *InputID, VS_UUID *ProcID, StructOfQZProcBase **Proc)
+{
+    *Proc = TRELK_FIND(StructOfQZProcBase, *ProcID);
+    void *Input = TrelkSched_Find(InputID);
+    return *Proc != NULL && Input != NULL && SRV->GetParent(Input) == *Proc ? (StructOfQZDataInputContainer *)Input
+                                                                           : NULL;
+}
+
+// 1 when some non-slave input of the first proc has a candidate the proc has
+// not excluded, 0 when none, -1 when a report's script freed the realm, the
+// cell, the chain, the first proc or the input searched for.
+static VS_INT32 HasCandidate(CreateStep *C, StructOfQZProcBase *First, void **CacheSlot)
 {
     // Candidates come from the cell's env alone.
-    if (SRV->QueryFirst(&cell->EnvDataQueue) == NULL)
-        return VS_FALSE;
+    if (SRV->QueryFirst(&C->cell->EnvDataQueue) == NULL)
+        return 0;
     VS_UUID FirstID = SRV->GetID(First);
     for (void *In = SRV->QueryFirst(&First->InputQueue); In != NULL; In = SRV->QueryNext(In)) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)In;
         if (Input->IsSlave)
             continue;
         VS_BOOL Found = VS_FALSE;
-        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &FirstID, FoundOne, &Found)) {
+        if (TrelkSched_EachCandidate(C->cell, &Input->DataBaseID, Input->IsOnlyDirect, &FirstID, FoundOne, &Found)) {
             if (Found)
-                return VS_TRUE;
+                return 1;
             continue;
         }
-        void *Candidates = TrelkSched_CachedCandidates(realm, cell, CacheOf(CacheSlot), &Input->DataBaseID, NULL,
-                                                       Input->IsOnlyDirect);
+        NoteStep(C);
+        VS_UUID InputID = SRV->GetID(In);
+        uint64_t Serial = Trelk_ScriptSerial();
+        void *Candidates = TrelkSched_CachedCandidates(C->realm, C->cell, CacheOf(CacheSlot), &Input->DataBaseID,
+                                                       NULL, Input->IsOnlyDirect);
+        if (Serial != Trelk_ScriptSerial()) {
+            if (!RefindStep(C))
+                return -1;
+            Input = RefindInput(&InputID, &FirstID, &First);
+            if (Input == NULL)
+                return -1;
+            In = Input;
+        }
         VS_UWORD K1, K2, K3;
         for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
              Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
@@ -192,10 +269,10 @@ static VS_BOOL HasCandidate(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
             if (!TrelkSched_IsData(Data))
                 continue;
             if (Data->ExcludeProc == NULL || SRV->FindIDKey(Data->ExcludeProc, &FirstID) == NULL)
-                return VS_TRUE;
+                return 1;
         }
     }
-    return VS_FALSE;
+    return 0;
 }
 
 // The inputs of a proc in the order they are filled: each position served by
@@ -220,13 +297,16 @@ VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc)
     return List;
 }
 
-static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell, StructOfQZProcRunnerBase *Runner,
-                            StructOfQZProcBase *Copy, void **CacheSlot)
+// FALSE when a report's script freed the realm, the cell, the chain, the
+// runner, its first proc or the input being filled: the filling stops there.
+static VS_BOOL FillFirstInputs(CreateStep *C, StructOfQZProcRunnerBase *Runner, StructOfQZProcBase *Copy,
+                               void **CacheSlot)
 {
     VS_PARAPKGPTR List = TrelkSched_InputFillOrder(Copy);
     VS_UUID ExcludeID;
     QZRunnerBase_GetExcludeIDForEnvData(Copy, &ExcludeID);
-    for (VS_INT32 i = 0; i < List->GetNumber(); i++) {
+    VS_BOOL Alive = VS_TRUE;
+    for (VS_INT32 i = 0; i < List->GetNumber() && Alive; i++) {
         StructOfQZDataInputContainer *Input = (StructOfQZDataInputContainer *)List->GetObject(i);
         if (Input == NULL || Input->IsSlave)
             continue;
@@ -235,15 +315,27 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         if (!TrelkSched_InputNeedsMore(Input))
             continue;
         TrelkSchedFill Context = {Input, Copy, &ExcludeID};
-        if (TrelkSched_EachCandidate(cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne, &Context))
+        if (TrelkSched_EachCandidate(C->cell, &Input->DataBaseID, Input->IsOnlyDirect, &ExcludeID, TrelkSched_FillOne,
+                                     &Context))
             continue;
-        void *Candidates = TrelkSched_CachedCandidates(realm, cell, CacheOf(CacheSlot), &Input->DataBaseID, NULL,
-                                                       Input->IsOnlyDirect);
+        NoteStep(C);
+        VS_UUID RunnerID = SRV->GetID(Runner), CopyID = SRV->GetID(Copy), InputID = SRV->GetID(Input);
+        uint64_t Serial = Trelk_ScriptSerial();
+        void *Candidates = TrelkSched_CachedCandidates(C->realm, C->cell, CacheOf(CacheSlot), &Input->DataBaseID,
+                                                       NULL, Input->IsOnlyDirect);
+        if (Serial != Trelk_ScriptSerial()) {
+            Runner = TRELK_FIND(StructOfQZProcRunnerBase, RunnerID);
+            if (!RefindStep(C) || Runner == NULL ||
+                (Input = RefindInput(&InputID, &CopyID, &Copy)) == NULL) {
+                Alive = VS_FALSE;
+                break;
+            }
+        }
         VS_UWORD K1, K2, K3;
         for (void *Value = SRV->QueryFirstThreeKey(Candidates, &K1, &K2, &K3); Value != NULL;
              Value = SRV->QueryNextThreeKey(Candidates, &K1, &K2, &K3)) {
             StructOfQZDataBase *Data = (StructOfQZDataBase *)Value;
-            if (!TrelkSched_IsData(Data) || Tarvex_ScheduleProc_QZProcEnvDataIsExclude(cell, Runner, Copy, Data))
+            if (!TrelkSched_IsData(Data) || Tarvex_ScheduleProc_QZProcEnvDataIsExclude(C->cell, Runner, Copy, Data))
                 continue;
             TrelkSched_Connect(Input, Data, Copy, &ExcludeID);
             if (Input->RequestNumber > 0 &&
@@ -252,6 +344,7 @@ static void FillFirstInputs(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
         }
     }
     List->Release();
+    return Alive;
 }
 
 void Tarvex_ScheduleProc_CreateRunnerForProcChain(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
@@ -294,20 +387,39 @@ VS_BOOL TrelkSched_CreateRunnerForChain(StructOfQZRealmBase *realm, StructOfQZCe
             SRV->ChangeParent(Runner, cell, RunnerQueue);
         return VS_TRUE;
     }
-    // The candidate search may report (two data with one stamp).
-    if (!HasCandidate(realm, cell, First, CacheSlot))
+    // The candidate search may report (two data with one stamp): from here
+    // on the step's objects are found again after a search that did.
+    CreateStep C = {realm, cell, chain, VS_UUID{}, VS_UUID{}, VS_UUID{}};
+    VS_INT32 Has = HasCandidate(&C, First, CacheSlot);
+    if (Has <= 0)
         return VS_TRUE;
-    StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(realm, cell, chain);
+    StructOfQZProcRunnerBase *Runner = Tarvex_ScheduleProc_NewRunner(C.realm, C.cell, C.chain);
     if (Runner == NULL)
         return VS_TRUE;
     StructOfQZProcBase *Copy = TrelkSched_StartProc(&Runner->QZProcStart);
-    if (Copy != NULL)
-        FillFirstInputs(realm, cell, Runner, Copy, CacheSlot);
+    if (Copy != NULL && !FillFirstInputs(&C, Runner, Copy, CacheSlot)) {
+        // What was connected before the report stays with the runner, which
+        // goes into the cell while both are there; a runner without its
+        // cell is let go.
+        VS_UUID RunnerID = SRV->GetID(Runner);
+        C.cell = TRELK_FIND(StructOfQZCellBase, C.CellID);
+        C.chain = TRELK_FIND(StructOfQZProcChainBase, C.ChainID);
+        Runner = TRELK_FIND(StructOfQZProcRunnerBase, RunnerID);
+        if (Runner == NULL)
+            return VS_TRUE;
+        if (C.cell == NULL) {
+            SRV->FreeObject(Runner);
+            return VS_TRUE;
+        }
+    }
+    cell = C.cell;
     SRV->ChangeParent(Runner, cell, RunnerQueue);
+    if (C.chain == NULL)
+        return VS_TRUE;
     if (cell->ProcChainRunnerIndexTree == NULL)
         cell->ProcChainRunnerIndexTree = SRV->CreateIDIndex_Nor(0);
-    VS_UUID ChainID = SRV->GetID(chain);
+    VS_UUID ChainID = SRV->GetID(C.chain);
     if (SRV->FindIDKey(cell->ProcChainRunnerIndexTree, &ChainID) == NULL)
-        SRV->InsertIDKey(cell->ProcChainRunnerIndexTree, &ChainID, chain);
+        SRV->InsertIDKey(cell->ProcChainRunnerIndexTree, &ChainID, C.chain);
     return VS_TRUE;
 }

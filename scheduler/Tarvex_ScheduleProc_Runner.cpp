@@ -197,7 +197,10 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
             return Result;
         }
         VS_UUID FirstID = SRV->GetID(First);
-        Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First);
+        // The top-up may report, and the report's script may free the
+        // runner, its cell, the realm or the proc.
+        if (!Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First) && !Refind(&IDs, &realm, &cell, &runner))
+            return Result;
         First = TRELK_FIND(StructOfQZProcBase, FirstID);
         if (First != NULL && TrelkSched_HasChangedInput(First)) {
             EndRunner(&IDs, VS_FALSE, VS_FALSE);
@@ -218,7 +221,8 @@ VS_BOOL Tarvex_ScheduleProc_QZProcRunner(StructOfQZRealmBase *realm, StructOfQZC
             EndRunner(&IDs, VS_FALSE, VS_FALSE);
             return Result;
         }
-        Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First);
+        if (!Tarvex_ScheduleProc_QZProcInputValid(realm, cell, runner, First) && !Refind(&IDs, &realm, &cell, &runner))
+            return Result;
         First = TRELK_FIND(StructOfQZProcBase, StartID);
         if (First == NULL || !AnyItem(First)) {
             VS_BOOL Keep = runner->IsOutputRunner ? VS_TRUE : VS_FALSE;

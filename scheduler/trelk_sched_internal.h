@@ -165,6 +165,9 @@ void *TrelkSched_CachedCandidates(StructOfQZRealmBase *realm, StructOfQZCellBase
                                   VS_UUID *DataBaseID, StructOfQZDataBase *Master, VS_BOOL IsOnlyDirect);
 // Destroys every candidate index of a match cache, and the cache.
 void TrelkSched_DestroyCache(void *Cache);
+// Destroys every candidate index of a match cache and leaves it empty: after
+// a script ran, the candidates built before may name freed data.
+void TrelkSched_EmptyCache(void *Cache);
 // A new package of a proc's input containers in the order they are filled:
 // each position served by the most specific later input of a derived class.
 VS_PARAPKGPTR TrelkSched_InputFillOrder(StructOfQZProcBase *Proc);
@@ -175,6 +178,9 @@ StructOfQZDataBase *Tarvex_ScheduleProc_GetMasterQZData(StructOfQZProcBase *proc
 // ---------------------------------------------------------------------------
 // Input validation, data connection and freeing runners
 // ---------------------------------------------------------------------------
+// FALSE when the realm, cell, runner or proc given (those not NULL) went
+// with a report's script during the top-up: the caller's pointers are then
+// stale. TRUE: every one given is still there, at the same address.
 VS_BOOL Tarvex_ScheduleProc_QZProcInputValid(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
                                              StructOfQZProcRunnerBase *runner, StructOfQZProcBase *proc);
 void Tarvex_ScheduleProc_QZProcConnectData(StructOfQZRealmBase *realm, StructOfQZCellBase *cell,
