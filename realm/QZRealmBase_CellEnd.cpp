@@ -274,12 +274,13 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
     if (ClearActiveObject)
         QZRealmBase_DeactiveAll_Internal(QZRealm, 0);
     LocalBuf = QZRealmBase_GetLocalBuf_Internal(QZRealm);
+    // The frame of a cycle cut short was never shown to a script. It is
+    // freed last: a free may run scripts, and the realm's buffer is written
+    // before.
+    void *Stale = NULL;
     if (LocalBuf != NULL) {
-        // The frame of a cycle cut short was never shown to a script.
-        if (LocalBuf->QZRealmFrameDataInst != NULL) {
-            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
-            LocalBuf->QZRealmFrameDataInst = NULL;
-        }
+        Stale = LocalBuf->QZRealmFrameDataInst;
+        LocalBuf->QZRealmFrameDataInst = NULL;
         LocalBuf->LastScheduleTickCountWithFrameData = 0;
         if (LocalBuf->EnvDataQueuePackage != NULL)
             LocalBuf->EnvDataQueuePackage->Clear();
@@ -287,5 +288,7 @@ VS_INT32 QZRealmBase_Reset_Internal(StructOfQZRealmBase *QZRealm, VS_BOOL ClearA
         if (LocalBuf->LogPackage != NULL)
             LocalBuf->LogPackage->Clear();
     }
+    if (Stale != NULL)
+        SRV->FreeObject(Stale);
     return 0;
 }

@@ -204,11 +204,13 @@ static StructOfQZCellBase *FirstTaker(void *QueueHead, StructOfQZDataBase *QZDat
 // Calls the cell's "CaptureEnvData" (realm, datum).
 static void CallCapture(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *Cell, StructOfQZDataBase *QZData)
 {
+    VS_UUID CellID = SRV->GetID(Cell);
     SRV->LuaPushObject(QZRealm);
     SRV->LuaPushObject(QZData);
     SRV->GetLastError();
+    // The report names the cell only while the script left it there.
     if (Trelk_ExecNameScript(Cell, "CaptureEnvData", 2, 0))
-        QZProcChain_IsExecNameScriptError(Cell, "calls the function CaptureEnvData failed");
+        QZProcChain_IsExecNameScriptError(SRV->GetObject(&CellID), "calls the function CaptureEnvData failed");
 }
 
 VS_INT32 QZRealmBase_EnvDataToCell(void *L)

@@ -57,8 +57,10 @@ static void CallFreeCallbacks(StructOfQZRealmBase *QZRealm, StructOfQZRealmBaseL
             continue;
         SRV->LuaPushObject(QZRealm);
         SRV->GetLastError();
+        // The package names the target by ID: the report names it only
+        // while its own script left it there.
         if (Trelk_ExecNameScript(Target, "OnFreeCallback", 1, 0))
-            QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
+            QZProcChain_IsExecNameScriptError(Targets->GetObject(i), "calls the function OnFreeCallback failed");
     }
     Targets->Release();
 }

@@ -65,6 +65,18 @@ static void FillCycleLists(StructOfQZRealmBase *realm, StructOfQZRealmBaseLocalB
 static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
 {
     StructOfQZRealmBaseLocalBuf *LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    // The frame of a cycle that did not end was never shown to a script. It
+    // goes before the cycle's lists are taken: a free may run scripts, and
+    // the lists hold the data types of the cells' env.
+    if (LocalBuf != NULL && LocalBuf->QZRealmFrameDataInst != NULL) {
+        void *Stale = LocalBuf->QZRealmFrameDataInst;
+        LocalBuf->QZRealmFrameDataInst = NULL;
+        SRV->FreeObject(Stale);
+        realm = (StructOfQZRealmBase *)FindRealm(RealmID);
+        if (realm == NULL)
+            return VS_FALSE;
+        LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
+    }
     if (LocalBuf != NULL) {
         // The data from outside for this cycle: what the cells hold came from
         // the realm's own data objects.
@@ -88,18 +100,7 @@ static VS_BOOL OpenCycle(StructOfQZRealmBase *realm, VS_UUID *RealmID)
             }
         }
         SRV->DestoryIndex(Listed);
-
-        // The frame of a cycle that did not end was never shown to a script.
-        if (LocalBuf->QZRealmFrameDataInst != NULL) {
-            SRV->FreeObject(LocalBuf->QZRealmFrameDataInst);
-            LocalBuf->QZRealmFrameDataInst = NULL;
-            realm = (StructOfQZRealmBase *)FindRealm(RealmID);
-            if (realm == NULL)
-                return VS_FALSE;
-            LocalBuf = QZRealmBase_GetLocalBuf_Internal(realm);
-        }
-        if (LocalBuf != NULL && LocalBuf->EnvDataQueuePackage == Outside)
-            FillCycleLists(realm, LocalBuf, Models);
+        FillCycleLists(realm, LocalBuf, Models);
     }
     TrelkSched_CallRealm(realm, "OnBeforeExecute", 0, 0, "calls the function OnBeforeExecute failed");
     realm = (StructOfQZRealmBase *)FindRealm(RealmID);
