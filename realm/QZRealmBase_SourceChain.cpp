@@ -60,11 +60,30 @@ VS_BOOL QZRealmBase_OnLongSourceData_Removelast(StructOfQZDataBase *RootQZData, 
         // "Equals" may be a script, which may free the data walked: nothing
         // is removed from a chain that is gone.
         uint64_t Serial = Trelk_ScriptSerial();
-        VS_UUID DataID = SRV->GetID(QZData), RootID = SRV->GetID(RootQZData);
+        VS_UUID DataID = SRV->GetID(QZData), RootID = SRV->GetID(RootQZData), YID = SRV->GetID(Y);
         Loops = QZDataBase_Equals_Internal(Y, RootQZData);
-        if (Serial != Trelk_ScriptSerial() &&
-            (SRV->GetObject(&DataID) != QZData || SRV->GetObject(&RootID) != RootQZData))
-            return VS_TRUE;
+        if (Serial != Trelk_ScriptSerial()) {
+            if (SRV->GetObject(&DataID) != QZData || SRV->GetObject(&RootID) != RootQZData)
+                return VS_TRUE;
+            // The script may have changed the source list the link's place
+            // was read from: the link is looked for again, so that no other
+            // source is removed in its stead. A freed link's place holds no
+            // datum any more.
+            Y = (StructOfQZDataBase *)SRV->GetObject(&YID);
+            VS_PARAPKGPTR Now = QZDataBase_GetSourceData_Internal(QZData);
+            if (Now == NULL)
+                return VS_TRUE;
+            if (Position >= Now->GetNumber() || Now->GetObject(Position) != Y) {
+                if (Y == NULL)
+                    return VS_TRUE;
+                Position = -1;
+                for (VS_INT32 i = 0; i < Now->GetNumber() && Position < 0; i++)
+                    if (Now->GetObject(i) == Y)
+                        Position = i;
+                if (Position < 0)
+                    return VS_TRUE;
+            }
+        }
     }
     if (Loops) {
         QZRealmBase_RaiseException(NULL, TRELK_ALARM_WARN, QUEL_TRELK_MODULENAME, 0,
