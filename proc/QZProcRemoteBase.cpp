@@ -30,9 +30,11 @@ VS_INT32 QZProcRemoteBase_Execute(void *L)
         SRV->LuaPushObject(Self);
     else
         SRV->LuaPushNil();
+    VS_UUID RealmID = SRV->GetID(Realm);
     SRV->GetLastError();
+    // The hook may free the realm: the report names it only while it is there.
     if (!QZRealmBase_ExecNameScript(Realm, "OnRemoteExecute", 3, 1) ||
-        QZProcChain_IsExecNameScriptError(Realm, "calls the function OnRemoteExecute failed")) {
+        QZProcChain_IsExecNameScriptError(SRV->GetObject(&RealmID), "calls the function OnRemoteExecute failed")) {
         SRV->LuaPop(1);
         SRV->LuaPushInt(-1);
     }

@@ -398,7 +398,9 @@ static StructOfQZDataBase *ConvertByTypeClass(StructOfQZDataBase *Data, StructOf
         SRV->LuaPop(1);
         return NULL;
     }
-    if (QZProcChain_IsExecNameScriptError(Data, "has assigned DataTypeClass, but calls the function Dup failed")) {
+    // The hook may have freed the datum: the report names it only while it is there.
+    if (QZProcChain_IsExecNameScriptError(SRV->GetObject(&DataID),
+                                          "has assigned DataTypeClass, but calls the function Dup failed")) {
         SRV->LuaPop(1);
         return NULL;
     }
