@@ -68,9 +68,23 @@ static void CollectOutput(StructOfQZCellBase *Cell, StructOfQZDataInputContainer
              Item = SRV->QueryNext(Item))
             if (SRV->IsInst(SRV->GetIDEx(Result), Item))
                 Existing = (StructOfQZDataBase *)Item;
-        if (Existing != NULL)
+        if (Existing != NULL) {
+            // Marking it changed may report (a connection its proc does not
+            // hold), which runs a script: the output is found again.
+            uint64_t Serial = Trelk_ScriptSerial();
+            VS_UUID ResultID = SRV->GetID(Result);
             QZDataBase_DataIsChanged(Existing);
-        else {
+            if (Serial != Trelk_ScriptSerial()) {
+                Cell = TRELK_FIND(StructOfQZCellBase, CellID);
+                Out = TrelkSched_Find(&OutID);
+                Result = TRELK_FIND(StructOfQZDataBase, ResultID);
+                if (Cell != NULL && Out != NULL && SRV->GetParent(Out) == Cell)
+                    ((StructOfQZDataOutputContainer *)Out)->ChangeFlag = VS_TRUE;
+                if (Result != NULL)
+                    SRV->UnLockGC(Result);
+                return;
+            }
+        } else {
             StructOfQZDataBase *Copy = (StructOfQZDataBase *)SRV->MallocObjectL(SRV->GetIDEx(Result), 0, NULL);
             if (Copy != NULL) {
                 if (QZProcBase_GetProcType_Internal(Cell) != QZCellBaseClass)
@@ -220,6 +234,8 @@ static void MakeOutputRunner(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
 // ---------------------------------------------------------------------------
 // Steps
 // ---------------------------------------------------------------------------
+// Stops after a report (marking a datum changed may make one): the items
+// not reached keep their change flag for the next step.
 static void InputsToEnv(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
 {
     OBJECTATTRIBUTEINDEX EnvIndex = TrelkSched_CellEnvDataIndex();
@@ -238,7 +254,10 @@ static void InputsToEnv(StructOfQZRealmBase *realm, StructOfQZCellBase *cell)
                 if (SRV->IsInst(&Item->ObjectID, E))
                     Copy = (StructOfQZDataBase *)E;
             if (Copy != NULL) {
+                uint64_t Serial = Trelk_ScriptSerial();
                 QZDataBase_DataIsChanged(Copy);
+                if (Serial != Trelk_ScriptSerial())
+                    return;
                 continue;
             }
             Copy = (StructOfQZDataBase *)SRV->MallocObjectL(&Item->ObjectID, 0, NULL);
@@ -671,8 +690,15 @@ VS_INT32 TrelkSched_CellStep(StructOfQZRealmBase *realm, StructOfQZCellBase *cel
     // found: they need not be found again.
     VS_BOOL Quiet = VS_TRUE;
     if (SRV->QueryFirst(&cell->InputQueue) != NULL) {
+        uint64_t Serial = Trelk_ScriptSerial();
         InputsToEnv(realm, cell);
         Quiet = VS_FALSE;
+        if (Serial != Trelk_ScriptSerial()) {
+            realm = TRELK_FIND(StructOfQZRealmBase, RealmID);
+            cell = FindCell(&CellID);
+            if (realm == NULL || cell == NULL)
+                return -1;
+        }
     }
     if (SRV->QueryFirst(&cell->OutputQueue) != NULL || SRV->QueryFirst(&cell->QZProcForOutputQueue) != NULL) {
         if (SRV->QueryFirst(&cell->OutputQueue) != NULL && SRV->QueryFirst(&cell->QZProcForOutputQueue) == NULL)
