@@ -66,7 +66,7 @@ local A = QZDataBase:CreateType("ed.A")
 local shapes = {
   -- A runner holds the one waiting datum when two more arrive under one
   -- stamp: the runner step's top-up of its proc reports.
-  runnerStep = {inputs = {2, N}, feed = function(realm, cell, P)
+  runnerStep = {inputs = {2, N}, feed = function(realm, cell)
     realm.TraceFlag = true
     local fed = false
     function realm:OnRunnerBeforeExecuted(c, runner)
@@ -87,6 +87,8 @@ local shapes = {
     end
     realm:AddEnvData(N(1))
   end},
+  -- The same for an input that takes any number of data.
+  anyNumber = {inputs = {-1, N}},
   -- Two data under one stamp wait before the chain has a runner: the search
   -- for a first candidate reports.
   firstCandidate = {inputs = {2, N}, feed = function(realm, cell)
@@ -101,6 +103,7 @@ local shapes = {
 
 local cases = {
   {"runnerStep", "runner"}, {"runnerStep", "cell"}, {"runnerStep", "realm"}, {"runnerStep", "procType"},
+  {"anyNumber", "runner"}, {"anyNumber", "cell"}, {"anyNumber", "realm"}, {"anyNumber", "procType"},
   {"firstCandidate", "cell"}, {"firstCandidate", "realm"}, {"firstCandidate", "procType"},
   {"firstCandidate", "chain"},
   {"filling", "cell"}, {"filling", "realm"}, {"filling", "procType"}, {"filling", "chain"},
@@ -116,7 +119,7 @@ for _, case in ipairs(cases) do
   local realm, cell = T.realmWith("ed." .. name, chain)
   realm.CreateFrameData = false
   cur = {cell = cell, realm = realm, procType = P, chain = chain}
-  shapes[shape].feed(realm, cell, P)
+  (shapes[shape].feed or shapes.runnerStep.feed)(realm, cell)
   victim = target
   heard = {}
   drive(realm, 6)
