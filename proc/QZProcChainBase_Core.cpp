@@ -409,6 +409,10 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
         VS_PARAPKGPTR Targets = LocalBuf->CallBackObjectPkg->Dup();
         if (Targets == NULL)
             continue;
+        // The callbacks are scripts, which may free a class of the walk or
+        // the targets themselves: both are named by ID afterwards.
+        VS_UUID XID = SRV->GetID(X);
+        uint64_t Serial = Trelk_ScriptSerial();
         for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
             void *Target = Targets->GetObject(i);
             if (Target == NULL)
@@ -416,9 +420,11 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
             SRV->GetLastError();
             SRV->LuaPushObject(Chain);
             if (QZRealmBase_ExecNameScript(Target, "OnFreeCallback", 1, 0))
-                QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
+                QZProcChain_IsExecNameScriptError(Targets->GetObject(i), "calls the function OnFreeCallback failed");
         }
         Targets->Release();
+        if (Serial != Trelk_ScriptSerial() && SRV->GetObject(&XID) != X)
+            break;
     }
     // 2. The procs, in order, then whatever member the order no longer reaches.
     // The order is noted by ID first: letting go of a proc can free it, and
