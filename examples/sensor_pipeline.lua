@@ -146,7 +146,7 @@ end
 local function run(way)
   batchNo, quiet, rejected = 0, 0, 0
   local realm = pipeline(way)
-  local summaries, failed = {}, 0
+  local summaries, failed, fed = {}, 0, 0
   local function keep(list)
     for i = 0, list:_Count() - 1 do
       local s = list:_Get(i)
@@ -167,7 +167,8 @@ local function run(way)
       realm:ClearEnvData(Reading)      -- rejected readings would run again
     end
     failed = failed + realm.ErrorCount
-    if first % (BATCH * 100) == 1 then _CollectGarbage() end
+    fed = fed + BATCH
+    if fed >= 10000 then _CollectGarbage() fed = 0 end  -- now and then, not every batch
   end
   if way == "next" then                -- the last batch's readings still wait
     realm:Execute()
