@@ -4,11 +4,11 @@
 # after a build: tests/docs/figures/measure.sh [BUILD]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-top="$(cd "$here/../.." && pwd)"
+top="$(cd "$here/../../.." && pwd)"
 build="${1:-$top/build}"
 run() {
   local t; t="$(mktemp)"
-  local out; out="$(/usr/bin/time -f "wall %e s, peak %M KB" -o "$t" "$build/host/tarvex" "$build/quel_trelk.so" "$@" 2>&1)"
+  local out; out="$(/usr/bin/time -f "wall %e s, peak %M KB" -o "$t" "$build/host/tarvex" "$build/quel_trelk.so" "$@" 2>&1)" || true
   echo "$out | $(cat "$t")"; rm -f "$t"
 }
 for n in 3000 30000; do for b in $n 50; do run "$here/batch_words.lua" $n $b; done; done
