@@ -9,7 +9,12 @@
 // every step of the cell steps it once and looks at every datum it holds
 // (the source-depth check of its inputs) and at the cell's data connected
 // to it: a batch of B costs about B steps of B items, so the time per
-// reading grows with the batch while the baseline's does not.
+// reading grows with the batch while the baseline's does not. Counted by
+// callgrind at 3,200 readings: about 0.33 million instructions per reading
+// without the aggregate at every batch size; with it 0.56 million at a
+// batch of 100, 1.05 million at 400 and 3.0 million at 1,600. The walks are
+// the scheduler's per-step checks, not the aggregate's own run: keep such
+// batches to a few hundred, or give the aggregate a cell of its own.
 // TRELK_BENCH_MODULE names another build of the module to measure.
 #include "host_internal.h"
 #include "tarvex_host.h"
