@@ -6,7 +6,10 @@
 #include "trelk_data_internal.h"
 #include "trelk_data_luafuncs.h"
 #include "trelk_weak.h"
+#include "trelk_alloc.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <strings.h>
 
@@ -377,10 +380,91 @@ static VS_BOOL LoadDataItem(void *RefObject, VS_PARAPKGPTR DataBuf, VS_INT32 i, 
 
 static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf, VS_BOOL IsStrictmatch);
 
+// A plain item whose value its type code cannot take: it was read as the
+// type's default (0, 0.0, false), which a hand-written or foreign list must
+// not do without a word.
+struct UnfitValue {
+    VS_UUID Ref;
+    VS_INT32 Index;
+    VS_INT32 Type;
+    const VS_CHAR *ValueType;
+    VS_BOOL OutOfRange;
+};
+
+// The unfit values of the outermost read, reported when it has read the
+// whole list: a report runs a script, which must not find a half-built
+// package under the reader.
+static thread_local TrelkVector<UnfitValue> *g_Unfit = NULL;
+
+// Whether the numeric item type Type takes item Index of Item as the host's
+// getter of that type reads it. Numbers, 64-bit integers and booleans convert
+// (a boolean reads as 0 or 1, a number is truncated); a number that the
+// type's width cannot hold, and a value of any other kind, do not.
+static VS_BOOL ValueFits(VS_PARAPKGPTR Item, VS_INT32 Index, VS_INT32 Type, UnfitValue *Unfit)
+{
+    TrelkPropertyValue Value;
+    TrelkData_PropertyValueOfItem(Item, Index, &Value);
+    Unfit->Type = Type;
+    Unfit->ValueType = Value.TypeName;
+    Unfit->OutOfRange = VS_FALSE;
+    if (Value.Kind == TRELK_PROPVALUE_BOOL)
+        return VS_TRUE;
+    if (Value.Kind != TRELK_PROPVALUE_INTEGER && Value.Kind != TRELK_PROPVALUE_NUMBER)
+        return VS_FALSE;
+    if (Type == VSTYPE_INT32) {
+        VS_BOOL Fits = Value.Kind == TRELK_PROPVALUE_INTEGER
+                           ? (Value.Integer >= INT32_MIN && Value.Integer <= INT32_MAX)
+                           : (!std::isnan(Value.Number) && std::trunc(Value.Number) >= (VS_DOUBLE)INT32_MIN &&
+                              std::trunc(Value.Number) <= (VS_DOUBLE)INT32_MAX);
+        Unfit->OutOfRange = Fits ? VS_FALSE : VS_TRUE;
+        return Fits;
+    }
+    if (Type == VSTYPE_INT64 && Value.Kind == TRELK_PROPVALUE_NUMBER) {
+        // 2^63 itself is not representable as a signed 64-bit value.
+        VS_BOOL Fits = !std::isnan(Value.Number) && std::trunc(Value.Number) >= -9223372036854775808.0 &&
+                               std::trunc(Value.Number) <= 9223372036854774784.0
+                           ? VS_TRUE
+                           : VS_FALSE;
+        Unfit->OutOfRange = Fits ? VS_FALSE : VS_TRUE;
+        return Fits;
+    }
+    return VS_TRUE;
+}
+
+// Reports the unfit values in the order they were read, in the words the
+// record reader uses for a property value. Each report runs a script: the
+// object named is found again by its ID each time.
+static void ReportUnfitValues(const TrelkVector<UnfitValue> &List)
+{
+    for (const UnfitValue &U : List) {
+        void *Ref = SRV->GetObject((VS_UUID *)&U.Ref);
+        if (Ref == NULL)
+            continue;
+        if (U.OutOfRange)
+            Trelk_Raise(Ref, "'s load item [%d] failed, the value is out of the range of the item (%s), the default "
+                             "is kept",
+                        (int)U.Index, TrelkData_PropertyRange(U.Type));
+        else
+            Trelk_Raise(Ref,
+                        "'s load item [%d] failed, the value's type (%s) does not convert to the type of the item "
+                        "(%s), the default is kept",
+                        (int)U.Index, U.ValueType, TrelkData_PropertyTypeName(U.Type));
+    }
+}
+
 VS_BOOL QZProcChain_Load_ParaPkg(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf,
                                  VS_BOOL IsStrictmatch)
 {
-    return LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
+    if (g_Unfit != NULL)
+        return LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
+    TrelkVector<UnfitValue> Unfit;
+    g_Unfit = &Unfit;
+    VS_BOOL Ok = LoadList(RefObject, DataBuf, ValueBuf, IsStrictmatch);
+    g_Unfit = NULL;
+    // A failed read builds nothing: its callers throw the package away.
+    if (Ok)
+        ReportUnfitValues(Unfit);
+    return Ok;
 }
 
 static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR ValueBuf, VS_BOOL IsStrictmatch)
@@ -413,6 +497,25 @@ static VS_BOOL LoadList(void *RefObject, VS_PARAPKGPTR DataBuf, VS_PARAPKGPTR Va
         case VSTYPE_INT64:
             if (ValueIndex < 0)
                 return VS_FALSE;
+            if (Type != VSTYPE_STRING) {
+                UnfitValue Unfit;
+                if (!ValueFits(Item, ValueIndex, Type, &Unfit)) {
+                    // Read as the type's default, as the getters read it.
+                    Unfit.Ref = RefObject != NULL ? SRV->GetID(RefObject) : VS_UUID{};
+                    Unfit.Index = i;
+                    if (g_Unfit != NULL && RefObject != NULL)
+                        g_Unfit->push_back(Unfit);
+                    if (Type == VSTYPE_INT32)
+                        Ok = DataBuf->InsertInt(i, 0);
+                    else if (Type == VSTYPE_DOUBLE)
+                        Ok = DataBuf->InsertFloat(i, 0);
+                    else if (Type == VSTYPE_BOOL)
+                        Ok = DataBuf->InsertBool(i, VS_FALSE);
+                    else
+                        Ok = DataBuf->InsertInt64(i, 0);
+                    break;
+                }
+            }
             if (Type == VSTYPE_INT32)
                 Ok = DataBuf->InsertInt(i, Item->GetInt(ValueIndex));
             else if (Type == VSTYPE_DOUBLE)

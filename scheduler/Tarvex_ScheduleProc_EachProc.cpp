@@ -303,28 +303,36 @@ static VS_BOOL SameChainInput(ProcStep *S)
 }
 
 // Step 9c: every input datum whose source chain is too deep asks the realm.
-// FALSE when an object of the step is gone.
+// FALSE when an object of the step is gone. The data are noted first: an
+// event runs a script, after which each is found again by its ID.
 static VS_BOOL SourceDepthCheck(ProcStep *S)
 {
     VS_INT32 Limit = QZRealmBase_GetMaxSourceDataLength(S->realm);
-    VS_PARAPKGPTR Inputs = Trelk_GetParaPkgInterface(__LINE__);
+    struct Noted {
+        StructOfQZDataBase *Data;
+        VS_UUID ID;
+    };
+    TrelkVector<Noted> Inputs;
     for (void *In = SRV->QueryFirst(&S->proc->InputQueue); In != NULL; In = SRV->QueryNext(In))
         for (void *Item = SRV->QueryFirst(&((StructOfQZDataInputContainer *)In)->DataQueue); Item != NULL;
              Item = SRV->QueryNext(Item)) {
             StructOfQZDataBase *Data = TrelkSched_ItemData((StructOfQZObjectPointerWithChangeFlag *)Item);
             if (Data != NULL)
-                Inputs->InsertObject(Inputs->GetNumber(), Data);
+                Inputs.push_back(Noted{Data, ((StructOfQZObjectPointerWithChangeFlag *)Item)->ObjectID});
         }
-    VS_BOOL Alive = VS_TRUE;
-    for (VS_INT32 i = 0; i < Inputs->GetNumber() && Alive; i++) {
-        StructOfQZDataBase *Data = (StructOfQZDataBase *)Inputs->GetObject(i);
+    uint64_t Serial = Trelk_ScriptSerial();
+    for (Noted &N : Inputs) {
+        StructOfQZDataBase *Data = N.Data;
+        if (Serial != Trelk_ScriptSerial() && (Data = TRELK_FIND(StructOfQZDataBase, N.ID)) != NULL &&
+            !TrelkSched_IsData(Data))
+            Data = NULL;
         if (Data == NULL || Tarvex_ScheduleProc_QZProcRunner_GetSourceDataLength(Data) <= Limit - 1)
             continue;
         TrelkSched_LimitLongSourceData(S->realm, S->cell, S->proc, Data);
-        Alive = Refind(S);
+        if (!Refind(S))
+            return VS_FALSE;
     }
-    Inputs->Release();
-    return Alive;
+    return VS_TRUE;
 }
 
 // Step 9d: a container short of data takes it from a later twin.

@@ -10,8 +10,55 @@
 // Source depth
 // ---------------------------------------------------------------------------
 // Memo of the depths met in one measure (value depth + 1; in progress 1), so
-// that shared sources are measured once and a loop of links ends.
-static VS_INT32 SourceDepth(StructOfQZDataBase *Data, void *Memo, VS_INT32 Level)
+// that shared sources are measured once and a loop of links ends. Most data
+// have a source or two: the first few depths sit in a small table, and a
+// host index is made only for a measure that meets more.
+namespace {
+
+struct DepthMemo {
+    enum { kSmall = 16 };
+    VS_UUID IDs[kSmall];
+    VS_UWORD Values[kSmall];
+    VS_INT32 Count = 0;
+    void *Index = NULL;
+
+    ~DepthMemo()
+    {
+        if (Index != NULL)
+            SRV->DestoryIndex(Index);
+    }
+
+    VS_UWORD Find(VS_UUID *ID)
+    {
+        for (VS_INT32 i = 0; i < Count; i++)
+            if (Trelk_IDEqual(&IDs[i], ID))
+                return Values[i];
+        return Index != NULL ? (VS_UWORD)(uintptr_t)SRV->FindIDKey(Index, ID) : 0;
+    }
+
+    void Set(VS_UUID *ID, VS_UWORD Value)
+    {
+        for (VS_INT32 i = 0; i < Count; i++)
+            if (Trelk_IDEqual(&IDs[i], ID)) {
+                Values[i] = Value;
+                return;
+            }
+        if (Index == NULL && Count < kSmall) {
+            IDs[Count] = *ID;
+            Values[Count++] = Value;
+            return;
+        }
+        if (Index == NULL)
+            Index = SRV->CreateIDIndex_Nor(0);
+        if (SRV->FindIDKey(Index, ID) != NULL)
+            SRV->DelIDKey(Index, ID);
+        SRV->InsertIDKey(Index, ID, (void *)(uintptr_t)Value);
+    }
+};
+
+} // namespace
+
+static VS_INT32 SourceDepth(StructOfQZDataBase *Data, DepthMemo *Memo, VS_INT32 Level)
 {
     VS_PARAPKGPTR Sources = QZDataBase_GetSourceData_Internal(Data);
     if (Sources == NULL)
@@ -19,10 +66,10 @@ static VS_INT32 SourceDepth(StructOfQZDataBase *Data, void *Memo, VS_INT32 Level
     if (Level >= TRELK_SCHED_MAXDEPTH)
         return 1;
     VS_UUID ID = SRV->GetID(Data);
-    VS_UWORD Known = (VS_UWORD)(uintptr_t)SRV->FindIDKey(Memo, &ID);
+    VS_UWORD Known = Memo->Find(&ID);
     if (Known != 0)
         return Known == 1 ? 0 : (VS_INT32)(Known - 1);
-    SRV->InsertIDKey(Memo, &ID, (void *)(uintptr_t)1);
+    Memo->Set(&ID, 1);
     VS_INT32 Depth = 1;
     for (VS_INT32 i = 0; i < Sources->GetNumber(); i++) {
         void *Source = Sources->GetObject(i);
@@ -32,8 +79,7 @@ static VS_INT32 SourceDepth(StructOfQZDataBase *Data, void *Memo, VS_INT32 Level
         if (1 + Below > Depth)
             Depth = 1 + Below;
     }
-    SRV->DelIDKey(Memo, &ID);
-    SRV->InsertIDKey(Memo, &ID, (void *)(uintptr_t)(Depth + 1));
+    Memo->Set(&ID, (VS_UWORD)(Depth + 1));
     return Depth;
 }
 
@@ -41,10 +87,8 @@ VS_INT32 Tarvex_ScheduleProc_QZProcRunner_GetSourceDataLength(StructOfQZDataBase
 {
     if (data == NULL || QZDataBase_GetSourceData_Internal(data) == NULL)
         return 0;
-    void *Memo = SRV->CreateIDIndex_Nor(0);
-    VS_INT32 Depth = SourceDepth(data, Memo, 0);
-    SRV->DestoryIndex(Memo);
-    return Depth;
+    DepthMemo Memo;
+    return SourceDepth(data, &Memo, 0);
 }
 
 // ---------------------------------------------------------------------------

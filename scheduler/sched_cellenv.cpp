@@ -355,7 +355,11 @@ VS_BOOL TrelkSched_UnallocatedCandidates(StructOfQZCellBase *Cell, VS_PARAPKGPTR
             It = Env->Watch.erase(It);
             continue;
         }
-        Pkg->InsertObject(Pkg->GetNumber(), Entry.Data);
+        // A datum a proc holds is neither counted nor dropped: it stays
+        // watched for the step after its connection ends, but is not handed
+        // over (an aggregate holding K data would cost K at every step).
+        if (SRV->QueryFirst(&Entry.Data->ConnectedProc) == NULL)
+            Pkg->InsertObject(Pkg->GetNumber(), Entry.Data);
         ++It;
     }
     return VS_TRUE;

@@ -98,7 +98,9 @@ typedef VS_BOOL (*TrelkSched_CandidateVisit)(StructOfQZDataBase *Data, void *Con
 VS_BOOL TrelkSched_EachCandidate(StructOfQZCellBase *Cell, VS_UUID *ClassID, VS_BOOL Direct, VS_UUID *ExcludeID,
                                  TrelkSched_CandidateVisit Visit, void *Context);
 // Appends to Pkg, in queue order, the data of the cell's env that a runner
-// produced and whose exclusion list is not empty. FALSE: walk the env.
+// produced, whose exclusion list is not empty and that no proc holds (a
+// datum in a proc's input is neither counted nor dropped as unallocated).
+// FALSE: walk the env.
 VS_BOOL TrelkSched_UnallocatedCandidates(StructOfQZCellBase *Cell, VS_PARAPKGPTR Pkg);
 // The visit that connects each candidate to one input container until it
 // holds what it asks; Context is a TrelkSchedFill.

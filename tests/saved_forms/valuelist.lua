@@ -107,6 +107,58 @@ local odd = r:LoadFromJSonPkg(_Dict("Value", _Pkg(_Dict("Type", 3, "Value", "x")
 T.eq(odd:_Count(), 4, "binary, time, unknown and empty dicts give one item each")
 for i = 0, 3 do T.eq(odd:_Type(i), 0, "odd item " .. i .. " is empty") end
 
+-- A plain item whose Value its Type cannot take loads as the type's default
+-- and says so, in the words of a record's property that does not convert; a
+-- number of another width or kind converts as the type reads it, silently.
+-- Later items keep their places.
+local function unfit(i, valueType, itemType)
+  return T.prefix(r) .. "'s load item [" .. i .. "] failed, the value's type (" .. valueType ..
+         ") does not convert to the type of the item (" .. itemType .. "), the default is kept"
+end
+local function outOfRange(i, range)
+  return T.prefix(r) .. "'s load item [" .. i .. "] failed, the value is out of the range of the item (" .. range ..
+         "), the default is kept"
+end
+local unfitCases = {
+  {"a string for an int32", _Dict("Type", 1, "Value", "x"), 1, 0, unfit(0, "string", "32-bit integer")},
+  {"a string for a double", _Dict("Type", 2, "Value", "2.5"), 2, 0.0, unfit(0, "string", "double")},
+  {"a string for a bool", _Dict("Type", 6, "Value", "yes"), 6, false, unfit(0, "string", "boolean")},
+  {"a package for an int64", _Dict("Type", 9, "Value", _Pkg(1)), 9, 0, unfit(0, "package", "64-bit integer")},
+  {"an empty value for an int32", _Dict("Type", 1, "Value", nil), 1, 0, unfit(0, "nil", "32-bit integer")},
+  {"an int32 beyond its width", _Dict("Type", 1, "Value", 1 << 32), 1, 0,
+   outOfRange(0, "32-bit integer, -2147483648 to 2147483647")},
+  {"a double beyond an int32", _Dict("Type", 1, "Value", 1e10), 1, 0,
+   outOfRange(0, "32-bit integer, -2147483648 to 2147483647")},
+  {"a double beyond an int64", _Dict("Type", 9, "Value", 1e30), 9, 0,
+   outOfRange(0, "64-bit integer, -9223372036854775808 to 9223372036854775807")},
+  {"a double for an int32", _Dict("Type", 1, "Value", 2.9), 1, 2, nil},
+  {"an int32 for a double", _Dict("Type", 2, "Value", 3), 2, 3.0, nil},
+  {"an int32 for an int64", _Dict("Type", 9, "Value", 7), 9, 7, nil},
+  {"a bool for an int32", _Dict("Type", 1, "Value", true), 1, 1, nil},
+  {"an int32 for a bool", _Dict("Type", 6, "Value", 1), 6, true, nil},
+}
+for _, c in ipairs(unfitCases) do
+  local got = T.expect_errors(function()
+    return r:LoadFromJSonPkg(_Dict("Value", _Pkg(c[2], _Dict("Type", 4, "Value", "after"))))
+  end, c[5] and {c[5]} or {}, "read " .. c[1])
+  T.check(got ~= nil, "read " .. c[1] .. " gives a package")
+  T.eq(got and got:_Type(0), c[3], "read " .. c[1] .. " keeps the item's type")
+  T.eq(got and got:_Get(0), c[4], "read " .. c[1] .. " gives " .. tostring(c[4]))
+  T.eq(got and got:_Get(1), "after", "read " .. c[1] .. " keeps the next item")
+end
+-- Inside a nested list the item is named by its place in that list; the
+-- report comes once the whole list is read.
+local deep = T.expect_errors(function()
+  return r:LoadFromJSonPkg(_Dict("Value", _Pkg(_Dict("Type", 1, "Value", 5),
+                                                _Dict("Type", 8, "Value", _Pkg(_Dict("Type", 4, "Value", "a"),
+                                                                              _Dict("Type", 2, "Value", "b"))))))
+end, {unfit(1, "string", "double")}, "read an unfit item in a nested list")
+T.eq(deep and deep:_Get(1):_Get(1), 0.0, "the nested unfit item is the default")
+-- A list that fails as a whole reports nothing of its unfit items.
+T.expect_errors(function()
+  return r:LoadFromJSonPkg(_Dict("Value", _Pkg(_Dict("Type", 1, "Value", "x"), 5)))
+end, {}, "a failed read reports no unfit item")
+
 -- A proc or chain item that builds nothing keeps its place: later items stay
 -- at their indexes.
 local gap = r:LoadFromJSonPkg(_Dict("Value", _Pkg(

@@ -151,6 +151,51 @@ for _, row in ipairs(sourceRows) do
   cleanup(R)
 end
 
+-- The depth of a source graph larger than a few data: a product whose
+-- sources are a chain of 20 links, a shortcut into its middle and 20 data
+-- without sources of their own is 21 deep. The event comes at a limit of 21
+-- and not at 22, as the longest path through the graph says.
+local DeepOut = QZDataBase:CreateType("lim.DeepOut")
+local depthRows = {{21, true}, {22, false}}
+for _, row in ipairs(depthRows) do
+  local limit, fires = table.unpack(row)
+  local Make = T.procType("lim.depth.make" .. limit, {Number}, {DeepOut}, function(self)
+    local link = Number(0)
+    local middle
+    for i = 1, 20 do
+      local d = Number(i)
+      d:AddSource(link)
+      link = d
+      if i == 10 then middle = d end
+    end
+    local out = DeepOut(1)
+    out:AddSource(link)
+    out:AddSource(middle)
+    for i = 1, 20 do out:AddSource(Number(100 + i)) end
+    self:AddOutputData(out)
+    self:AcceptInput(self:GetInput(0))
+    return 0
+  end)
+  local checked = 0
+  local Check = T.procType("lim.depth.check" .. limit, {DeepOut}, {}, function(self)
+    checked = checked + 1
+    self:AcceptInput(self:GetInput(0))
+    return 0
+  end)
+  local chain = T.chain(Make, Check)
+  local realm, cell = T.realmWith("lim.depth" .. limit, chain)
+  realm.CreateFrameData = false
+  realm.MaxSourceDataLength = limit
+  local events = 0
+  realm.OnLongSourceData = function() events = events + 1 return true end
+  realm:AddEnvData(Number(1))
+  T.during(function() drive(realm, 200) end)
+  T.eq(events > 0, fires, "a source graph 21 deep at a limit of " .. limit .. ": the event")
+  T.eq(checked, 1, "a source graph 21 deep at a limit of " .. limit .. ": the product is checked once")
+  realm:ClearEnvData()
+  for _, o in ipairs({realm, cell, chain}) do _Free(o) end
+end
+
 -- Unallocated data: a cell's output check -------------------------------------
 do
   local realm = _New(QZRealmBase)
