@@ -10,7 +10,10 @@
 //    the record's count moves as the sources go.
 // N = 4,000 and 16,000; a fresh host per iteration, the records and the data
 // made beforehand (not measured). The frees should add a constant per round,
-// not a walk over the N sources.
+// not a walk over the N sources: on a loaded 8-core machine, 4,000 rounds
+// took 20 ms alone and 37 ms with the unrelated frees, 16,000 rounds 89 and
+// 283 ms (the free itself is most of the difference); while every free made
+// each record add up all its sources again, the frees took 2.75 s and 191 s.
 // TRELK_BENCH_MODULE names another build of the module to measure.
 #include "tarvex_host.h"
 #include "bench_module_start.h"
