@@ -442,15 +442,6 @@ static void OnFreed(StructOfQZDataBase *Data)
     SRV->FreePrivate(Data, SRV->GetLayer(Data), 0);
 }
 
-// Advances whenever a data object is freed: what was worked out from which
-// data exist is worked out again.
-static uint64_t g_FreedEpoch = 0;
-
-uint64_t QZDataBase_FreedEpoch()
-{
-    return g_FreedEpoch;
-}
-
 VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
 {
     (void)FunctionChoice;
@@ -467,12 +458,15 @@ VS_INT32 QZDataBase_OnSystemEvent(VS_UWORD FunctionChoice, void *EventPara)
     case VSEVENT_SYSTEMEVENT_ONBEFOREFREE:
         OnBeforeFree(Data);
         break;
-    case VSEVENT_SYSTEMEVENT_ONDESTROY:
+    case VSEVENT_SYSTEMEVENT_ONDESTROY: {
+        VS_UUID ID = SRV->GetID(Data);
         OnFreed(Data);
         // The record goes when the event returns.
         TrelkData_ForgetChains();
-        g_FreedEpoch++;
+        // Records that count the datum as a source stop counting it now.
+        QZRealmBase_ActiveDataFreed(&ID);
         break;
+    }
     default:
         break;
     }

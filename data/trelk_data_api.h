@@ -107,9 +107,6 @@ struct StructOfExcludeProcItem {
 
 void QZDataBase_Disapproved_Internal(StructOfQZDataBase *QZData);
 
-// A counter that advances each time a data object is freed.
-uint64_t QZDataBase_FreedEpoch();
-
 // Changes to exclusion lists, for the scheduler's indexes of env data: every
 // place that removes keys from a list or replaces it calls
 // QZDataBase_ExcludeNarrowed (the epoch advances); every place that adds a

@@ -153,6 +153,16 @@ void *QZRealmBase_Load_QZProc(VS_PARAPKGPTR QZProcPkg, VS_CHAR *Type, VS_PARAPKG
                               VS_PARAPKGPTR NextQZProcRecord);
 void *QZRealmBase_Load_QZProcChain(VS_PARAPKGPTR QZProcChainPkg, VS_CHAR *Type, VS_PARAPKGPTR QZProcRecord,
                                    VS_PARAPKGPTR NextQZProcRecord);
+
+// ---------------------------------------------------------------------------
+// Realm (realm/): called by the data objects
+// ---------------------------------------------------------------------------
+// A datum is being freed (its last event): in every realm, the records that
+// list it as a source take its count out of their sums of data sources at
+// once; no other record is looked at.
+void QZRealmBase_ActiveDataFreed(const VS_UUID *DataID);
+
+// ---------------------------------------------------------------------------
 // Realm (realm/): called by the frame data
 // ---------------------------------------------------------------------------
 // TRUE when QZData is a datum that entered the realm from outside in the

@@ -12,8 +12,10 @@
 // Only data sources are summed ahead: an object of any other kind (a proc
 // type, a cell, any object a script links) may be freed without a word while
 // recorded, and then counts no more, so the few of them a record has are
-// looked at again at each of its recounts. A freed datum stops counting too:
-// freeing a datum advances an epoch, and sums made before it are made again.
+// looked at again at each of its recounts. A freed datum stops counting too,
+// and the data tell us of each free: its followers in every realm (and no
+// one else) take its share out of their sums there and then, so a free costs
+// its own followers and leaves every other record's sums as they are.
 //
 // A list becomes a package only when a script asks for it. From then on the
 // script may edit that package at any time, so the record keeps that list as
@@ -60,13 +62,12 @@ struct TrelkActiveLinks {
     TrelkActiveList Lists[2];
     // The sources that are no data.
     TrelkActiveNode *Others;
-    // A datum's record: what it adds to its followers' sums now.
+    // A datum's record: what it adds to its followers' sums now (nothing
+    // once the datum is freed).
     Contribution Applied;
     // The sum of the data sources' counts and their number, valid while the
-    // sources are a list of ours, nothing has changed behind it and no datum
-    // has been freed since (Epoch).
+    // sources are a list of ours and nothing has changed behind it.
     VS_BOOL SumsValid;
-    uint64_t Epoch;
     VS_INT64 DataSum;
     VS_INT64 DataSources;
 };
@@ -78,10 +79,71 @@ struct TrelkActiveSums {
     VS_ULONG OtherSum; // wraps
 };
 
-struct TrelkActiveGraph {
-    // Per object ID, the first node of its chain of followers.
-    TrelkIDMap<TrelkActiveNode *> Followers;
+struct TrelkActiveGraph;
+
+// One realm's followers of one object: the first node of their chain. The
+// chains of one datum in all realms are linked to each other (Prev, Next),
+// the first of them filed module-wide under the datum's ID.
+struct TrelkFollowChain {
+    TrelkActiveNode *First;
+    TrelkActiveGraph *Graph;
+    TrelkFollowChain *Prev, *Next;
 };
+
+struct TrelkActiveGraph {
+    // The realm's buffer, which holds this graph and the records.
+    StructOfQZRealmBaseLocalBuf *LocalBuf;
+    // Per object ID, the chain of its followers. Entries keep their place
+    // while others come and go, so the module-wide links may point at them.
+    TrelkIDMap<TrelkFollowChain> Followers;
+};
+
+namespace {
+
+// Per datum ID, the first of its realms' chains of followers: made with the
+// first chain of a datum, let go of with the last, so that it lives no longer
+// than the realms' graphs.
+TrelkIDMap<TrelkFollowChain *> *g_DataChains = NULL;
+
+// The data's chain files itself module-wide (a chain of another object
+// stays out: only a datum's free is told).
+void ChainsIn(const VS_UUID &ID, TrelkFollowChain *Chain)
+{
+    if (g_DataChains == NULL)
+        g_DataChains = new (Trelk_ContainerAlloc(sizeof(TrelkIDMap<TrelkFollowChain *>)))
+            TrelkIDMap<TrelkFollowChain *>();
+    TrelkFollowChain *&Head = (*g_DataChains)[ID];
+    Chain->Prev = NULL;
+    Chain->Next = Head;
+    if (Head != NULL)
+        Head->Prev = Chain;
+    Head = Chain;
+}
+
+void ChainsOut(const VS_UUID &ID, TrelkFollowChain *Chain)
+{
+    if (Chain->Next != NULL)
+        Chain->Next->Prev = Chain->Prev;
+    if (Chain->Prev != NULL) {
+        Chain->Prev->Next = Chain->Next;
+    } else if (g_DataChains != NULL) {
+        auto It = g_DataChains->find(ID);
+        if (It != g_DataChains->end() && It->second == Chain) {
+            if (Chain->Next != NULL)
+                It->second = Chain->Next;
+            else
+                g_DataChains->erase(It);
+        }
+        if (g_DataChains->empty()) {
+            g_DataChains->~TrelkIDMap<TrelkFollowChain *>();
+            Trelk_ContainerFree(g_DataChains);
+            g_DataChains = NULL;
+        }
+    }
+    Chain->Prev = Chain->Next = NULL;
+}
+
+} // namespace
 
 namespace {
 
@@ -89,8 +151,11 @@ TrelkActiveGraph *GraphOf(StructOfQZRealmBaseLocalBuf *LocalBuf, VS_BOOL Make)
 {
     if (LocalBuf == NULL)
         return NULL;
-    if (LocalBuf->ActiveGraph == NULL && Make)
-        LocalBuf->ActiveGraph = new (Trelk_ContainerAlloc(sizeof(TrelkActiveGraph))) TrelkActiveGraph();
+    if (LocalBuf->ActiveGraph == NULL && Make) {
+        TrelkActiveGraph *Graph = new (Trelk_ContainerAlloc(sizeof(TrelkActiveGraph))) TrelkActiveGraph();
+        Graph->LocalBuf = LocalBuf;
+        LocalBuf->ActiveGraph = Graph;
+    }
     return (TrelkActiveGraph *)LocalBuf->ActiveGraph;
 }
 
@@ -104,7 +169,7 @@ Contribution CurrentOf(StructOfQZRealmBaseActiveObjectRecord *Record)
 
 VS_BOOL Usable(TrelkActiveLinks *Links)
 {
-    return Links != NULL && Links->SumsValid && Links->Epoch == QZDataBase_FreedEpoch();
+    return Links != NULL && Links->SumsValid;
 }
 
 // A data object whose record outlives it (freed while recorded) counts for
@@ -161,14 +226,18 @@ TrelkActiveNode *Find(TrelkActiveList &List, const VS_UUID &ID)
     return NULL;
 }
 
+// Only data are chained (ListAdd): every chain is a datum's.
 void ChainIn(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
 {
-    TrelkActiveNode *&Head = Graph->Followers[Node->ID];
+    auto Made = Graph->Followers.emplace(Node->ID, TrelkFollowChain{NULL, Graph, NULL, NULL});
+    TrelkFollowChain &Chain = Made.first->second;
+    if (Made.second)
+        ChainsIn(Node->ID, &Chain);
     Node->FPrev = NULL;
-    Node->FNext = Head;
-    if (Head != NULL)
-        Head->FPrev = Node;
-    Head = Node;
+    Node->FNext = Chain.First;
+    if (Chain.First != NULL)
+        Chain.First->FPrev = Node;
+    Chain.First = Node;
 }
 
 void ChainOut(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
@@ -179,11 +248,13 @@ void ChainOut(TrelkActiveGraph *Graph, TrelkActiveNode *Node)
         Node->FPrev->FNext = Node->FNext;
     } else if (Graph != NULL) {
         auto It = Graph->Followers.find(Node->ID);
-        if (It != Graph->Followers.end()) {
-            if (Node->FNext != NULL)
-                It->second = Node->FNext;
-            else
+        if (It != Graph->Followers.end() && It->second.First == Node) {
+            if (Node->FNext != NULL) {
+                It->second.First = Node->FNext;
+            } else {
+                ChainsOut(It->first, &It->second);
                 Graph->Followers.erase(It);
+            }
         }
     }
     Node->FPrev = Node->FNext = NULL;
@@ -286,7 +357,6 @@ TrelkActiveLinks *TrelkActive_Attach(StructOfQZRealmBaseActiveObjectRecord *Reco
         memset((void *)Links, 0, sizeof(TrelkActiveLinks));
         Links->ID = *KeyID;
         Links->SumsValid = Record->SourceBuf == NULL;
-        Links->Epoch = QZDataBase_FreedEpoch();
         Links->Applied = Contribution{kNone, 0};
         Record->Links = Links;
     }
@@ -303,10 +373,13 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     Contribution Was = Links->Applied;
     if (Now.Kind == Was.Kind && Now.Value == Was.Value)
         return;
+    // A freed datum's share left its followers when it was freed; its record
+    // counts for no one from then on.
+    if (FreedData(Record, &Links->ID))
+        return;
     Links->Applied = Now;
-    // Only data are followed; sums that may still hold a freed datum are all
-    // made again (another epoch).
-    if (!Record->IsQZData || FreedData(Record, &Links->ID))
+    // Only data are followed.
+    if (!Record->IsQZData)
         return;
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
     if (Graph == NULL)
@@ -314,7 +387,7 @@ void TrelkActive_Refresh(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmB
     auto It = Graph->Followers.find(Links->ID);
     if (It == Graph->Followers.end())
         return;
-    for (TrelkActiveNode *N = It->second; N != NULL; N = N->FNext) {
+    for (TrelkActiveNode *N = It->second.First; N != NULL; N = N->FNext) {
         TrelkActiveLinks *Follower = N->Owner->Links;
         if (!Usable(Follower))
             continue;
@@ -348,7 +421,6 @@ void TrelkActive_Sums(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRealmBase
         for (TrelkActiveNode *N = Links->Lists[kSources].First; N != NULL; N = N->Next)
             AddTo(&Sum, SourceNow(LocalBuf, &N->ID));
         Links->SumsValid = VS_TRUE;
-        Links->Epoch = QZDataBase_FreedEpoch();
         Links->DataSum = Sum.DataSum;
         Links->DataSources = Sum.DataSources;
     }
@@ -505,7 +577,6 @@ void TrelkActive_ClearLists(StructOfQZRealmBaseLocalBuf *LocalBuf, StructOfQZRea
     Clear(Graph, Record->Links, Record->Links->Lists[kSources], VS_TRUE);
     Clear(Graph, Record->Links, Record->Links->Lists[kTargets], VS_FALSE);
     Record->Links->SumsValid = VS_TRUE;
-    Record->Links->Epoch = QZDataBase_FreedEpoch();
     Record->Links->DataSum = Record->Links->DataSources = 0;
 }
 
@@ -528,7 +599,7 @@ void TrelkActive_Resync(StructOfQZRealmBaseLocalBuf *LocalBuf)
          Rec = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
         auto *Record = (StructOfQZRealmBaseActiveObjectRecord *)Rec;
         TrelkActiveLinks *Links = TrelkActive_Attach(Record, &Key);
-        Links->Applied = CurrentOf(Record);
+        Links->Applied = FreedData(Record, &Key) ? Contribution{kNone, 0} : CurrentOf(Record);
         Links->SumsValid = VS_FALSE;
     }
 }
@@ -538,7 +609,56 @@ void TrelkActive_ReleaseGraph(StructOfQZRealmBaseLocalBuf *LocalBuf)
     TrelkActiveGraph *Graph = GraphOf(LocalBuf, VS_FALSE);
     if (Graph == NULL)
         return;
+    // The chains leave the module-wide links; their nodes go with the
+    // records, unchained.
+    for (auto &Entry : Graph->Followers)
+        ChainsOut(Entry.first, &Entry.second);
     Graph->~TrelkActiveGraph();
     Trelk_ContainerFree(Graph);
     LocalBuf->ActiveGraph = NULL;
+}
+
+void QZRealmBase_ActiveDataFreed(const VS_UUID *DataID)
+{
+    if (DataID == NULL || g_DataChains == NULL)
+        return;
+    auto It = g_DataChains->find(*DataID);
+    if (It == g_DataChains->end())
+        return;
+    VS_UUID ID = *DataID;
+    for (TrelkFollowChain *Chain = It->second; Chain != NULL; Chain = Chain->Next) {
+        StructOfQZRealmBaseLocalBuf *LocalBuf = Chain->Graph->LocalBuf;
+        if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
+            continue;
+        auto *Record = (StructOfQZRealmBaseActiveObjectRecord *)SRV->FindIDKey(LocalBuf->ActiveRealmObjectTree, &ID);
+        // Without a record the datum adds nothing in this realm already.
+        if (Record == NULL || Record->Links == NULL)
+            continue;
+        Contribution Was = Record->Links->Applied;
+        Record->Links->Applied = Contribution{kNone, 0};
+        if (Was.Kind == kNone)
+            continue;
+        for (TrelkActiveNode *N = Chain->First; N != NULL; N = N->FNext) {
+            TrelkActiveLinks *Follower = N->Owner->Links;
+            if (Usable(Follower))
+                AddTo(Follower, Was, -1);
+        }
+    }
+}
+
+void TrelkActive_ReleaseModuleState()
+{
+    if (g_DataChains == NULL)
+        return;
+    // Graphs still standing now are let go of silently: their chains forget
+    // each other.
+    for (auto &Entry : *g_DataChains)
+        for (TrelkFollowChain *Chain = Entry.second; Chain != NULL;) {
+            TrelkFollowChain *Next = Chain->Next;
+            Chain->Prev = Chain->Next = NULL;
+            Chain = Next;
+        }
+    g_DataChains->~TrelkIDMap<TrelkFollowChain *>();
+    Trelk_ContainerFree(g_DataChains);
+    g_DataChains = NULL;
 }

@@ -120,6 +120,9 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf)
 {
     if (LocalBuf == NULL || LocalBuf->ActiveRealmObjectTree == NULL)
         return;
+    // The followers go first: a datum freed from here on finds none of this
+    // realm's records (which go below) to tell.
+    TrelkActive_ReleaseGraph(LocalBuf);
     VS_UUID Key;
     for (void *Rec = SRV->QueryFirstIDKey(LocalBuf->ActiveRealmObjectTree, &Key); Rec != NULL;
          Rec = SRV->QueryNextIDKey(LocalBuf->ActiveRealmObjectTree, &Key)) {
@@ -131,7 +134,6 @@ void TrelkRealm_ReleaseActiveIndex(StructOfQZRealmBaseLocalBuf *LocalBuf)
     SRV->DestoryIndex(LocalBuf->ActiveRealmObjectTree);
     LocalBuf->ActiveRealmObjectTree = NULL;
     LocalBuf->ActiveRealmObjectCount = 0;
-    TrelkActive_ReleaseGraph(LocalBuf);
 }
 
 // ---------------------------------------------------------------------------

@@ -360,6 +360,7 @@ VS_INT32 QZRealmBase_GetPredictHistory(void *L)
 void QZRealmBase_ReleaseModuleState()
 {
     TrelkStatus_Stop();
+    TrelkActive_ReleaseModuleState();
 }
 
 // Count 0 forgets the cycle's outside data; otherwise the data given and the

@@ -220,6 +220,8 @@ void TrelkActive_FreeLinks(StructOfQZRealmBaseActiveObjectRecord *Record);
 // realm): every record's sums are added up again at its next recount.
 void TrelkActive_Resync(StructOfQZRealmBaseLocalBuf *LocalBuf);
 void TrelkActive_ReleaseGraph(StructOfQZRealmBaseLocalBuf *LocalBuf);
+// Lets go of what the links keep module-wide (for module shutdown).
+void TrelkActive_ReleaseModuleState();
 
 // ---------------------------------------------------------------------------
 // Object cache: text key -> host buffer holding the cached object's ID; each
