@@ -30,6 +30,13 @@ local actions = {
   {"AddEnvData and ExecuteOnce", true, function(r) r:AddEnvData(N(1)) r:ExecuteOnce() end},
   {"AddEnvData and ExecuteForResult", true, function(r) r:AddEnvData(N(1)) r:ExecuteForResult() end},
   {"ExecuteOnce and ResetExecuteOnce", false, function(r) r:ExecuteOnce() r:ResetExecuteOnce() end},
+  {"ExecuteUntil, finished from another thread", false, function(r)
+     _Thread(function()
+       _Yield(20)
+       r:FinishExecuteUntil()
+     end)
+     r:ExecuteUntil(false)
+   end},
   {"AddProc", false, function(r) r:AddProc(P()) end},
   {"AddCell", false, function(r) local c = _New(QZCellBase) c:AddProc(P()) r:AddCell(c) end},
 }
