@@ -282,14 +282,14 @@ VS_BOOL Trelk_RelockAfterWait()
         return VS_FALSE;
     Control->CaptureScriptGIL();
     // Shutdown runs with both locks: with the script lock taken, it has either
-    // not ended or ended while this thread waited, in which case it let go of
-    // the host's interfaces.
-    // The thread keeps the script lock for the script it goes back to.
+    // not ended or ended while this thread waited and let go of the host's
+    // interfaces. The thread then keeps the script lock alone, for the script
+    // it goes back to.
+    ComeBack();
     ClassOfXRQInterface *Srv = QZObject_XRQInterface;
     if (Srv == NULL)
         return VS_FALSE;
     Srv->XRQLock();
-    ComeBack();
     return VS_TRUE;
 }
 
@@ -299,14 +299,10 @@ VS_BOOL Trelk_DispatchAll()
     if (Control == NULL)
         return VS_FALSE;
     GoAway();
-    while (Control->XRQDispatch(VS_FALSE)) {
-        if (QZObject_XRQInterface == NULL)
-            return VS_FALSE;
-    }
-    if (QZObject_XRQInterface == NULL)
-        return VS_FALSE;
+    while (Control->XRQDispatch(VS_FALSE) && QZObject_XRQInterface != NULL)
+        ;
     ComeBack();
-    return VS_TRUE;
+    return QZObject_XRQInterface != NULL ? VS_TRUE : VS_FALSE;
 }
 
 void Trelk_SetShuttingDown(VS_BOOL On)
