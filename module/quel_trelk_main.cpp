@@ -4,6 +4,7 @@
 #include "quel_trelk.h"
 #include "trelk_templates.h"
 #include "trelk_upcalls.h"
+#include "trelk_helpers.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -383,6 +384,30 @@ VS_BOOL Tarvex_InitProcChain(ClassOfXRQControlInterface *ControlInteface, ClassO
 // ---------------------------------------------------------------------------
 // Shutdown
 // ---------------------------------------------------------------------------
+// Longest wait for script threads that are away from the locks inside module
+// code (a wait for another thread, a dispatch).
+#define TRELK_SHUTDOWN_AWAY_WAIT_MS 30000
+
+// Such a thread comes back to module code when it has the locks again: it
+// must find the module there, and what shutdown freed gone. The free
+// callbacks of the realms let go of every thread that waits on a realm.
+static void AwaitWaitsBack(ClassOfXRQInterface *XRQ, ClassOfXRQControlInterface *Control) {
+    VS_INT64 Start = vs_tm_gettickcount64();
+    while (Trelk_WaitsAway() > 0) {
+        if (vs_tm_gettickcount64() - Start > TRELK_SHUTDOWN_AWAY_WAIT_MS) {
+            XRQ->ProcessError(TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
+                              "%d module calls still wait on other threads after %d s, shutdown goes on",
+                              (int)Trelk_WaitsAway(), TRELK_SHUTDOWN_AWAY_WAIT_MS / 1000);
+            return;
+        }
+        XRQ->XRQUnLock();
+        Control->ReleaseScriptGIL();
+        vs_thread_sleep(2);
+        Control->CaptureScriptGIL();
+        XRQ->XRQLock();
+    }
+}
+
 void Tarvex_TermProcChain() {
     ClassOfXRQInterface *XRQ = QZObject_XRQInterface;
     ClassOfXRQControlInterface *Control = QZObject_XRQControlInteface;
@@ -391,6 +416,9 @@ void Tarvex_TermProcChain() {
         return;
     }
 
+    // From here on no ExecuteUntil starts: one begun by a script that runs
+    // during shutdown (a report, a free callback) would outlive the module.
+    Trelk_SetShuttingDown(VS_TRUE);
     // A script that ended without finishing its ExecuteUntil leaves it
     // running on a thread of its own.
     QZRealmBase_ExecuteUntil_FinishAll();
@@ -424,6 +452,7 @@ void Tarvex_TermProcChain() {
             XRQ->FreeObject(*ClassGlobal);
         *ClassGlobal = nullptr;
     }
+    AwaitWaitsBack(XRQ, Control);
     // Freeing the classes can leave list indexes in attribute lists that no
     // data object took back; they have no other owner.
     QZDataBase_ReleaseParkedIndexes();
@@ -455,4 +484,5 @@ void Tarvex_TermProcChain() {
     XRQ->Release();
     Control->Release();
     Trelk_UniformTickStop();
+    Trelk_SetShuttingDown(VS_FALSE);
 }

@@ -1,6 +1,7 @@
 // The helper set shared by every subsystem (see trelk_helpers.h).
 #include "trelk_helpers.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -237,18 +238,84 @@ void *Trelk_DrainNext(TrelkDrain *Drain, void *Done) {
     return Front;
 }
 
+// A module worker (asynchronous proc, proc run, stepping) takes the locks
+// first thing and gives them up last: its first take marks it. Shutdown
+// waits for workers by their own registry and joins; only script threads,
+// which came in with the locks and go back to their scripts with them, are
+// counted while they are away.
+static thread_local VS_BOOL t_ModuleThread = VS_FALSE;
+static thread_local VS_INT32 t_Away = 0;
+static std::atomic<VS_INT32> g_Away{0};
+static std::atomic<bool> g_ShuttingDown{false};
+
+static void GoAway()
+{
+    if (t_ModuleThread)
+        return;
+    t_Away++;
+    g_Away.fetch_add(1);
+}
+
+static void ComeBack()
+{
+    if (t_Away == 0) {
+        t_ModuleThread = VS_TRUE;
+        return;
+    }
+    t_Away--;
+    g_Away.fetch_sub(1);
+}
+
 void Trelk_UnlockForWait()
 {
     if (SRV == NULL || QZObject_XRQControlInteface == NULL)
         return;
+    GoAway();
     SRV->XRQUnLock();
     QZObject_XRQControlInteface->ReleaseScriptGIL();
 }
 
-void Trelk_RelockAfterWait()
+VS_BOOL Trelk_RelockAfterWait()
 {
-    if (SRV == NULL || QZObject_XRQControlInteface == NULL)
-        return;
-    QZObject_XRQControlInteface->CaptureScriptGIL();
-    SRV->XRQLock();
+    ClassOfXRQControlInterface *Control = QZObject_XRQControlInteface;
+    if (SRV == NULL || Control == NULL)
+        return VS_FALSE;
+    Control->CaptureScriptGIL();
+    // Shutdown runs with both locks: with the script lock taken, it has either
+    // not ended or ended while this thread waited and let go of the host's
+    // interfaces. The thread then keeps the script lock alone, for the script
+    // it goes back to.
+    ComeBack();
+    ClassOfXRQInterface *Srv = QZObject_XRQInterface;
+    if (Srv == NULL)
+        return VS_FALSE;
+    Srv->XRQLock();
+    return VS_TRUE;
+}
+
+VS_BOOL Trelk_DispatchAll()
+{
+    ClassOfXRQControlInterface *Control = QZObject_XRQControlInteface;
+    if (Control == NULL)
+        return VS_FALSE;
+    GoAway();
+    while (Control->XRQDispatch(VS_FALSE) && QZObject_XRQInterface != NULL)
+        ;
+    ComeBack();
+    return QZObject_XRQInterface != NULL ? VS_TRUE : VS_FALSE;
+}
+
+void Trelk_SetShuttingDown(VS_BOOL On)
+{
+    g_ShuttingDown.store(On != VS_FALSE);
+}
+
+VS_BOOL Trelk_ShuttingDown()
+{
+    return g_ShuttingDown.load() ? VS_TRUE : VS_FALSE;
+}
+
+VS_INT32 Trelk_WaitsAway()
+{
+    return g_Away.load();
 }

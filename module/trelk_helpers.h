@@ -105,7 +105,18 @@ void *Trelk_DrainNext(TrelkDrain *Drain, void *Done);
 // the other thread needs them to get anywhere. Objects may be gone after the
 // wait: find them again by ID.
 void Trelk_UnlockForWait();
-void Trelk_RelockAfterWait();
+// FALSE when the module was shut down while the thread waited: nothing of the
+// module may be touched then, and the thread holds the script lock alone.
+VS_BOOL Trelk_RelockAfterWait();
+// XRQDispatch until it has nothing more to run. The host gives up both locks
+// inside, so the module may shut down meanwhile: FALSE then, as above.
+VS_BOOL Trelk_DispatchAll();
+// Shutdown: set while the module shuts down (no new ExecuteUntil starts), and
+// the number of waits and dispatches of script threads that gave up the locks
+// inside module code and will come back to it.
+void Trelk_SetShuttingDown(VS_BOOL On);
+VS_BOOL Trelk_ShuttingDown();
+VS_INT32 Trelk_WaitsAway();
 
 // ---------------------------------------------------------------------------
 // Failures

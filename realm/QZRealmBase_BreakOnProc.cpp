@@ -33,7 +33,9 @@ void TrelkRealm_SyncRelease(TrelkRealmSync *S) {
     }
     if (!Last) return;
     vs_mutex_destory(&S->Mu);
-    SRV->Free(S);
+    // A holder that comes back after the module let go of the host leaves
+    // the block behind rather than call through nothing.
+    if (SRV != NULL) SRV->Free(S);
 }
 
 void TrelkRealm_SyncNotify(TrelkRealmSync *S) {

@@ -10,7 +10,8 @@ static VS_BOOL IsData(void *Object)
 }
 
 // A datum goes back into the realm's environment, belonging to no proc.
-static void HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJECTATTRIBUTEINDEX EnvIndex)
+// FALSE when the realm takes nothing more (it is being freed).
+static VS_BOOL HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJECTATTRIBUTEINDEX EnvIndex)
 {
     vs_memset(&Data->OwnerProcIDInCell, 0, sizeof(VS_UUID));
     vs_memset(&Data->OwnerRunnerProcID, 0, sizeof(VS_UUID));
@@ -22,7 +23,7 @@ static void HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OBJEC
     for (void *P = Trelk_DrainFirst(&Drain, &Data->ConnectedProc); P != NULL; P = Trelk_DrainNext(&Drain, P))
         SRV->FreeObject(P);
     Tarvex_Schedule_EnvDataLeaving(Data);
-    SRV->ChangeParent(Data, Realm, EnvIndex);
+    return SRV->ChangeParent(Data, Realm, EnvIndex);
 }
 
 // The realm's own datum a cell's copy was made from goes back too, with a
@@ -32,8 +33,9 @@ static void HandBackModel(StructOfQZRealmBase *Realm, void *Copy, OBJECTATTRIBUT
     void *Model = SRV->GetClass(Copy);
     if (!IsData(Model) || SRV->GetParent(Model) == Realm)
         return;
-    HandBack(Realm, (StructOfQZDataBase *)Model, EnvIndex);
-    SRV->LockGC(Model);
+    // A lock with no place to hold it would keep the datum for ever.
+    if (HandBack(Realm, (StructOfQZDataBase *)Model, EnvIndex))
+        SRV->LockGC(Model);
 }
 
 void QZRealmBase_ProcessCellEnvData_Internal(StructOfQZRealmBase *QZRealm, StructOfQZCellBase *QZCell,

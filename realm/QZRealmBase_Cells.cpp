@@ -205,8 +205,12 @@ VS_INT32 QZRealmBase_AddProc(void *L)
         Added = VS_FALSE;
     } else if (Cell == NULL)
         Added = VS_FALSE;
-    else
-        SRV->ChangeParent(Cell, Self, TrelkRealm_QueueIndex(TRELK_REALM_CELLQUEUE));
+    else if (!SRV->ChangeParent(Cell, Self, TrelkRealm_QueueIndex(TRELK_REALM_CELLQUEUE))) {
+        // A realm being freed takes no cell: the creation lock has no queue
+        // to become.
+        SRV->FreeObject(Cell);
+        Added = VS_FALSE;
+    }
     SRV->LuaPushBool(Added);
     return 1;
 }

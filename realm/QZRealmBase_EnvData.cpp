@@ -59,7 +59,13 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
     // Creation runs script events; the realm is found again by its ID.
     if (Item == NULL || SRV->GetObject(&RealmID) != QZRealm)
         return Item != NULL ? (SRV->UnLockGC(Item), VS_FALSE) : VS_TRUE;
-    SRV->ChangeParent(Item, QZRealm, QueueIndex);
+    if (!SRV->ChangeParent(Item, QZRealm, QueueIndex)) {
+        // A realm on its way out (fed from a free callback) holds nothing
+        // more: the copy goes again, and so does the rest of the feed.
+        SRV->UnLockGC(Item);
+        RaiseAddRefusal(QZRealm, "realm is being freed");
+        return VS_FALSE;
+    }
     if (ChangeCreateTick) {
         Item->ScheduleTickCount = QZRealm->ScheduleTickCount;
         QZRealm->DataSequenceIndex += 1;

@@ -6,6 +6,9 @@
 
 static StructOfQZRealmBase *FindRealm(VS_UUID *ID)
 {
+    // The module may have shut down while the locks were given up.
+    if (SRV == NULL)
+        return NULL;
     void *Realm = SRV->GetObject(ID);
     return Trelk_IsInstOf(Realm, QZRealmBaseClass) ? (StructOfQZRealmBase *)Realm : NULL;
 }
@@ -60,8 +63,7 @@ static void ArmCells(StructOfQZRealmBase *Realm)
 
 static void Dispatch()
 {
-    while (QZObject_XRQControlInteface != NULL && QZObject_XRQControlInteface->XRQDispatch(VS_FALSE))
-        ;
+    Trelk_DispatchAll();
 }
 
 // Steps until the cycle has ended. A script may free the realm during a

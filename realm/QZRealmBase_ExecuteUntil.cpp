@@ -222,6 +222,12 @@ VS_INT32 QZRealmBase_ExecuteUntil(void *L)
         Trelk_Raise(Realm, "'s breakonproc is set, can not handle \"ExecuteUntil\"");
         return 0;
     }
+    // Shutdown has finished the runs it found, or is finishing them: a run
+    // that began now would idle on after the module has gone.
+    if (Trelk_ShuttingDown()) {
+        Trelk_Raise(Realm, "'s ExecuteUntil is called while the module shuts down, it does not run");
+        return 0;
+    }
     uint64_t Run;
     {
         TrelkRealmSyncLock Lock(S);

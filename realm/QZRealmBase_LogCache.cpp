@@ -210,10 +210,7 @@ VS_INT32 QZRealmBase_ParaPkgToString(void *L)
 VS_INT32 QZRealmBase_ZelDispatch(void *L)
 {
     (void)L;
-    if (QZObject_XRQControlInteface == NULL)
-        return 0;
-    while (QZObject_XRQControlInteface->XRQDispatch(VS_FALSE))
-        ;
+    Trelk_DispatchAll();
     return 0;
 }
 

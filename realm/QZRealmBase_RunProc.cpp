@@ -446,8 +446,7 @@ static VS_INT32 Refuse(VS_BOOL IsAsync)
 
 static void Dispatch()
 {
-    while (QZObject_XRQControlInteface != NULL && QZObject_XRQControlInteface->XRQDispatch(VS_FALSE))
-        ;
+    Trelk_DispatchAll();
 }
 
 static StructOfRunProc_OnCellFinishCallBackPara *NewCollector()
