@@ -235,8 +235,13 @@ VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *
     if (proc == NULL)
         return -1;
     proc->IsSuspend = VS_TRUE;
+    uint64_t Serial = Trelk_ScriptSerial();
     Tarvex_ScheduleProc_QZProcRunner_ProcIsSuspend(TRELK_FIND(StructOfQZRealmBase, RealmID),
                                                    TRELK_FIND(StructOfQZCellBase, CellID), proc);
+    // A proc suspended already is reported, and the report's script may
+    // free it.
+    if (Serial != Trelk_ScriptSerial() && (proc = TRELK_FIND(StructOfQZProcBase, ProcID)) == NULL)
+        return -1;
     proc->StartEachExecuteTick = TrelkSched_NowUs();
     return 2;
 }
