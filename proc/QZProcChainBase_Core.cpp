@@ -400,9 +400,13 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
 {
     // 1. Objects registered for the end of chains, on the chain and up its
     // class chain. Walked on a copy: a callback may unregister.
-    for (void *X = Chain; X != NULL; X = SRV->GetClass(X)) {
+    // A callback may free the chain the walk is at (the one this chain was
+    // made from): the walk goes on from the next class, found again by ID.
+    for (void *X = Chain, *Next = NULL; X != NULL; X = Next) {
         if (X != QZProcChainBaseClass && !TrelkChain_IsChain(X))
             break;
+        Next = SRV->GetClass(X);
+        VS_UUID NextID = Next != NULL ? *SRV->GetIDEx(Next) : VS_UUID{};
         StructOfQZProcChainBaseLocalBuf *LocalBuf = ChainLocalBuf(X);
         if (LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL || LocalBuf->CallBackObjectPkg->GetNumber() == 0)
             continue;
@@ -411,7 +415,6 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
             continue;
         // The callbacks are scripts, which may free a class of the walk or
         // the targets themselves: both are named by ID afterwards.
-        VS_UUID XID = SRV->GetID(X);
         uint64_t Serial = Trelk_ScriptSerial();
         for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
             void *Target = Targets->GetObject(i);
@@ -423,8 +426,8 @@ static void OnBeforeFree(StructOfQZProcChainBase *Chain)
                 QZProcChain_IsExecNameScriptError(Targets->GetObject(i), "calls the function OnFreeCallback failed");
         }
         Targets->Release();
-        if (Serial != Trelk_ScriptSerial() && SRV->GetObject(&XID) != X)
-            break;
+        if (Next != NULL && Serial != Trelk_ScriptSerial())
+            Next = SRV->GetObject(&NextID);
     }
     // 2. The procs, in order, then whatever member the order no longer reaches.
     // The order is noted by ID first: letting go of a proc can free it, and

@@ -238,7 +238,8 @@ VS_INT32 TrelkSched_AsyncLaunch(StructOfQZRealmBase *realm, StructOfQZCellBase *
     uint64_t Serial = Trelk_ScriptSerial();
     Tarvex_ScheduleProc_QZProcRunner_ProcIsSuspend(TRELK_FIND(StructOfQZRealmBase, RealmID),
                                                    TRELK_FIND(StructOfQZCellBase, CellID), proc);
-    // A proc suspended before is reported, which runs a script.
+    // A proc suspended already is reported, and the report's script may
+    // free it.
     if (Serial != Trelk_ScriptSerial() && (proc = TRELK_FIND(StructOfQZProcBase, ProcID)) == NULL)
         return -1;
     proc->StartEachExecuteTick = TrelkSched_NowUs();

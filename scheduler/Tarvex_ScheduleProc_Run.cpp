@@ -598,8 +598,16 @@ VS_INT32 TrelkSched_RunProc(StructOfQZRealmBase *realm, StructOfQZCellBase *cell
     VS_INT32 Result = 0;
     if (R.proc->IsAsync) {
         // A finished worker hands its run over; otherwise one is started.
-        if (!TrelkSched_AsyncTakeResult(R.proc, &R.Sources, &LiveCount, &Result))
+        if (!TrelkSched_AsyncTakeResult(R.proc, &R.Sources, &LiveCount, &Result)) {
+            // A step that one of the events above ran (a nested ExecuteOnce)
+            // may have launched the worker already: the run is under way and
+            // is not started a second time.
+            if (TrelkSched_AsyncWorkerRunning(R.proc)) {
+                ReleaseSources(&R);
+                return 2;
+            }
             return TrelkSched_AsyncLaunch(R.realm, R.cell, R.runner, R.proc, &R.Sources, LiveCount);
+        }
         if (Result == 1) {
             QZRealmBase_RaiseException(R.realm, TRELK_ALARM_ERROR, QUEL_TRELK_MODULENAME, 0,
                                        "Cell[%s] Proc[%s]'s runs failed, the proc's IsAsync is true, but returns "

@@ -321,6 +321,36 @@ local errs = T.errors()
 T.eq(#errs, 1, "a failing callback is reported once and the free goes on")
 QZProcChainBase:UnRegCallBack(t2)
 
+-- A callback that frees the chain a dying chain was made from (the one the
+-- walk of the class chain is at, or the next one): the free goes on without
+-- handing the host the freed chain.
+local killer = _New(_Object)
+local doomed
+function killer:OnFreeCallback(dying)
+  if T.alive(doomed) then _Free(doomed) end
+end
+-- {what, the chain the callback is on: "base" or "middle", the one it frees}
+local freeingCases = {
+  {"the callback's own chain freed", "base", "base"},
+  {"the next chain up freed", "middle", "base"},
+  {"the chain walked freed", "middle", "middle"},
+}
+for _, c in ipairs(freeingCases) do
+  local chains = {base = _New(QZProcChainBase)}
+  chains.middle = _New(chains.base)
+  local copy = _New(chains.middle)
+  chains[c[2]]:RegCallBack(killer)
+  doomed = chains[c[3]]
+  local invalid = T.stat("InvalidObjects")
+  _Free(copy)
+  T.eq(T.stat("InvalidObjects"), invalid, c[1] .. ": no freed chain handed to the host")
+  T.eq(T.alive(copy) or T.alive(doomed), false, c[1] .. ": the copy and the chain freed are gone")
+  for _, ch in pairs(chains) do
+    if T.alive(ch) then _Free(ch) end
+  end
+end
+_Free(killer)
+
 _CollectGarbage()
 T.eq(T.stat("UnlockAtZero"), 0, "no lock was given back more often than taken")
 
