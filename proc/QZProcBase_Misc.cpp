@@ -249,7 +249,10 @@ VS_INT32 QZProcBase_RegCallBack(void *L)
         return 0;
     if (LocalBuf->CallBackObjectPkg == NULL)
         LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
     Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
+    if (First)
+        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
     return 0;
 }
 
