@@ -278,6 +278,7 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
     p->memoKey = nullptr;
     p->memoSeq = 0;
     p->memoGen = 0;
+    p->memoOwn = false;
     lua_rawgeti(L, LUA_REGISTRYINDEX, objMetaRef_);
     lua_setmetatable(L, -2);
     lua_pushvalue(L, -1);
@@ -486,7 +487,8 @@ void LuaEngine::purgeProxyMemos() {
     while (lua_next(L, -2)) {
         if (lua_type(L, -1) == LUA_TUSERDATA) {
             Proxy *p = (Proxy *)lua_touserdata(L, -1);
-            if (p->memoKey && (!p->obj || p->memoGen != gen || p->memoSeq != p->obj->seq)) {
+            if (p->memoKey && (!p->obj || p->memoGen != gen || p->memoSeq != p->obj->seq ||
+                               p->memoOwn != hasOwnEntries(p->obj))) {
                 p->memoKey = nullptr;
                 lua_pushnil(L);
                 lua_setiuservalue(L, -2, kProxyMemoFn);
