@@ -12,6 +12,9 @@
 //    CreateType, or N proc types with CreateSubType, each from the previous
 //    one or all from one type.
 // N = 10,000 and 20,000. A fresh host per iteration.
+// A chain frees and builds within about twice the time per object of its
+// flat peer, at both depths: the free-callback walks, the property reads and
+// the host's name resolution ask only the classes that have something.
 // TRELK_BENCH_MODULE names another build of the module to measure.
 #include "host_internal.h"
 #include "tarvex_host.h"

@@ -8,8 +8,12 @@ void *Trelk_ChainMarkNearest(TrelkChainMarkKind *Kind, void *X)
 {
     if (X == NULL || SRV == NULL)
         return NULL;
+    // No object ever marked: nothing to find (and no memo to write).
+    const uint64_t Seen = Kind->Generation.load(std::memory_order_relaxed);
+    if (Seen == 0)
+        return NULL;
     // Zero-filled memos must never be current.
-    const uint64_t Generation = Kind->Generation.load(std::memory_order_relaxed) + 1;
+    const uint64_t Generation = Seen + 1;
     // Up to the first object that answers: a marked one, one whose memo is
     // current and names none or a live object, or the end of the chain.
     void *Found = NULL;
