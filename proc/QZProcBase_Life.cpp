@@ -183,6 +183,18 @@ static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Ma
 
 TrelkChainMarkKind TrelkProc_FreeCallbackMark = {LookFreeCallbacks, {0}};
 
+void QZProcBase_AddFreeCallback_Internal(StructOfQZProcBaseLocalBuf *LocalBuf, void *Target)
+{
+    if (LocalBuf == NULL || Target == NULL)
+        return;
+    if (LocalBuf->CallBackObjectPkg == NULL)
+        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
+    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
+    if (First)
+        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
+}
+
 // The proc and every class up its chain with targets, in chain order. The
 // walk passes over the classes without targets through their memos: a chain
 // of N procs each made from the one before would otherwise cost N squared to

@@ -247,12 +247,7 @@ VS_INT32 QZProcBase_RegCallBack(void *L)
     StructOfQZProcBaseLocalBuf *LocalBuf = Self != NULL ? QZProcBase_GetProcLocalBuf(Self) : NULL;
     if (Target == NULL || LocalBuf == NULL)
         return 0;
-    if (LocalBuf->CallBackObjectPkg == NULL)
-        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
-    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
-    if (First)
-        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
+    QZProcBase_AddFreeCallback_Internal(LocalBuf, Target);
     return 0;
 }
 
