@@ -235,6 +235,7 @@ VS_INT32 QZDataBase_RestoreZelDataProperty(void *L)
         Props->AddRef();
         if (Self->PropertyPkg != NULL) Self->PropertyPkg->Release();
         Self->PropertyPkg = Props;
+        Trelk_ChainMarkGained(&TrelkData_PropertyMark);
     } else if (Self->PropertyPkg != NULL) {
         Self->PropertyPkg->Release();
         Self->PropertyPkg = NULL;

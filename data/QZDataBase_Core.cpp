@@ -15,8 +15,6 @@ static const VS_UUID *const PreDefinedDataClassID[5] = {
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-VS_BOOL TrelkData_FreeCallbacksSeen = VS_FALSE;
-
 static VS_BOOL IsClassObjectWithID(void *Object, const VS_UUID *ClassID)
 {
     VS_UUID *ID = Object != NULL ? SRV->GetIDEx(Object) : NULL;
@@ -313,7 +311,8 @@ static void OnBeforeFree(StructOfQZDataBase *Data)
 
     // 1. Objects registered for this object's end, on the object and up its
     // class chain. The list is walked on a copy: a callback may unregister.
-    for (void *X = TrelkData_FreeCallbacksSeen ? Data : NULL; X != NULL; X = SRV->GetClass(X)) {
+    for (void *X = Trelk_ChainMarkNearest(&TrelkData_FreeCallbackMark, Data); X != NULL;
+         X = Trelk_ChainMarkNearest(&TrelkData_FreeCallbackMark, SRV->GetClass(X))) {
         VS_UUID XID = SRV->GetID(X);
         StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_IsDataObject(X) ? QZDataBase_GetLocalBuf(X) : NULL;
         if (LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL || LocalBuf->CallBackObjectPkg->GetNumber() == 0)

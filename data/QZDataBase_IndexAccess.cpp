@@ -111,13 +111,29 @@ static VS_BOOL ReadPropertyOnChain(const TrelkDataChain *Chain, const VS_CHAR *N
     return VS_FALSE;
 }
 
+static VS_BOOL LookProperties(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Marked)
+{
+    StructOfQZDataBase *D = (StructOfQZDataBase *)X;
+    if (TrelkData_IsPreDefined(D))
+        return VS_FALSE;
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(D);
+    *Memo = LocalBuf != NULL ? &LocalBuf->PropertyMemo : NULL;
+    *Marked = D->PropertyPkg != NULL ? VS_TRUE : VS_FALSE;
+    return VS_TRUE;
+}
+
+TrelkChainMarkKind TrelkData_PropertyMark = {LookProperties, {0}};
+
 static VS_BOOL ReadProperty(StructOfQZDataBase *Data, const VS_CHAR *Name)
 {
     TrelkDataChain Chain;
     if (TrelkData_ReadChain(Data, &Chain) && Chain.Complete) return ReadPropertyOnChain(&Chain, Name);
+    // A chain too deep to read whole: only its objects with properties are
+    // asked, or every method call on a deep prototype would cost its depth.
     StructOfQZDataBase *D = PropertyValueOwner(Data);
     if (D == NULL) D = Data;
-    for (; D != NULL && !TrelkData_IsPreDefined(D); D = TrelkData_DataClassOf(D)) {
+    for (D = (StructOfQZDataBase *)Trelk_ChainMarkNearest(&TrelkData_PropertyMark, D); D != NULL;
+         D = (StructOfQZDataBase *)Trelk_ChainMarkNearest(&TrelkData_PropertyMark, TrelkData_DataClassOf(D))) {
         if (D->PropertyPkg != NULL && PushPropertyIn(D->PropertyPkg, Name)) return VS_TRUE;
     }
     return VS_FALSE;
@@ -274,6 +290,7 @@ static VS_BOOL WriteProperty(StructOfQZDataBase *Data, const VS_CHAR *Name, VS_I
     if (T->PropertyPkg == NULL) {
         T->PropertyPkg = Trelk_GetParaPkgInterface(__LINE__);
         T->PropertyPkg->AsDict(VS_TRUE);
+        Trelk_ChainMarkGained(&TrelkData_PropertyMark);
     }
     VS_PARAPKGPTR Props = T->PropertyPkg;
     VS_INT32 Position = Props->GetNumber();

@@ -565,14 +565,29 @@ static VS_PARAPKGPTR CallBackListArgs(void **Target)
     return LocalBuf != NULL ? LocalBuf->CallBackObjectPkg : NULL;
 }
 
+static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Marked)
+{
+    if (!QZDataBase_IsDataObject(X))
+        return VS_FALSE;
+    StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(X);
+    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
+    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
+                  ? VS_TRUE
+                  : VS_FALSE;
+    return VS_TRUE;
+}
+
+TrelkChainMarkKind TrelkData_FreeCallbackMark = {LookFreeCallbacks, {0}};
+
 VS_INT32 QZDataBase_RegCallBack(void *L)
 {
     (void)L;
     void *Target;
     VS_PARAPKGPTR List = CallBackListArgs(&Target);
-    if (List != NULL && Target != NULL)
-        TrelkData_FreeCallbacksSeen = VS_TRUE;
+    VS_BOOL First = List != NULL && Target != NULL && List->GetNumber() == 0;
     Trelk_CallBackListAdd(List, Target);
+    if (First)
+        Trelk_ChainMarkGained(&TrelkData_FreeCallbackMark);
     return 0;
 }
 

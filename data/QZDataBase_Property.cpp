@@ -395,6 +395,7 @@ VS_INT32 QZDataBase_CreateProperty(void *L)
     if (Self->PropertyPkg == NULL) {
         Self->PropertyPkg = Trelk_GetParaPkgInterface(__LINE__);
         Self->PropertyPkg->AsDict(VS_TRUE);
+        Trelk_ChainMarkGained(&TrelkData_PropertyMark);
     }
     VS_BOOL Stored = Self->PropertyPkg->InsertParaPackage(Self->PropertyPkg->GetNumber(), Item);
     Item->Release();

@@ -436,6 +436,7 @@ static void *LoadRecord(VS_PARAPKGPTR ValueBufWithDepends)
             if (NewData->PropertyPkg != NULL)
                 NewData->PropertyPkg->Release();
             NewData->PropertyPkg = Properties;
+            Trelk_ChainMarkGained(&TrelkData_PropertyMark);
         }
     }
     if (Refusals != NULL) {

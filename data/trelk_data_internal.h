@@ -16,10 +16,14 @@
 // The message tail for a value that holds an object of no savable class.
 extern const VS_CHAR *const TrelkData_ForeignObjectText;
 
-// Set once a data object has been given a free callback (RegCallBack): until
-// then freeing a datum need not walk its class chain for callbacks, which
-// would make freeing a deep prototype chain quadratic.
-extern VS_BOOL TrelkData_FreeCallbacksSeen;
+// Data objects whose free-callback list has targets, and data objects with a
+// property package, as marks along class chains (trelk_chain_mark.h): freeing
+// a datum, or reading an attribute of one, asks only the classes up its chain
+// that have either, so neither costs the depth of a deep prototype chain.
+// Whoever may give an object the one or the other calls Trelk_ChainMarkGained
+// on its kind.
+extern TrelkChainMarkKind TrelkData_FreeCallbackMark;
+extern TrelkChainMarkKind TrelkData_PropertyMark;
 
 // Appends Text of any length to Out (Print alone stops at 10239 characters).
 void TrelkData_PrintLongText(ClassOfStringPrintBuf *Out, const VS_CHAR *Text);

@@ -23,6 +23,7 @@
 
 #include "tarvex_api.h"
 
+#include "trelk_chain_mark.h"
 #include "vs_platform.h" // VS_COND, VS_MUTEX, vs_atomic, VS_HANDLE, VS_THREADID
 
 // A child queue head (host-owned, see above).
@@ -279,6 +280,10 @@ struct StructOfQZDataBaseLocalBuf {
     // The member copies a set's Dup made and this set owns (object items:
     // IDs), NULL while it owns none.
     VS_PARAPKGPTR OwnedCopyPkg;
+    // The nearest object up the class chain with free-callback targets, and
+    // the nearest with a property package (trelk_chain_mark.h).
+    TrelkChainMarkMemo FreeCallbackMemo;
+    TrelkChainMarkMemo PropertyMemo;
 };
 
 struct StructOfQZProcChainBaseLocalBuf {
@@ -298,6 +303,9 @@ struct StructOfQZProcBaseLocalBuf {
     VS_PARAPKGPTR BlockThreadSourceData;
     VS_INT32 BlockThreadInitialLiveCount;
     VS_PARAPKGPTR CallBackObjectPkg;
+    // The nearest proc up the class chain with free-callback targets
+    // (trelk_chain_mark.h).
+    TrelkChainMarkMemo FreeCallbackMemo;
 };
 
 struct StructOfQZRealmBaseLocalBuf {

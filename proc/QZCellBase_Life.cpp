@@ -239,6 +239,9 @@ static void FreeQuietly(void *StandIn)
     SRV->FreeObject(StandIn);
     for (size_t i = 0; i < Bufs.size(); i++)
         Bufs[i]->CallBackObjectPkg = Held[i];
+    // What a walk learnt meanwhile holds no longer.
+    if (!Bufs.empty())
+        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
 }
 
 VS_INT32 QZCellBase_GetTag_Internal(StructOfQZCellBase *Cell)

@@ -169,11 +169,40 @@ void Tarvex_QZProc_OnCreate(StructOfQZProcBase *Inst, StructOfQZProcBase *Class)
 // ---------------------------------------------------------------------------
 // Before free
 // ---------------------------------------------------------------------------
+static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Marked)
+{
+    if (!TrelkProc_IsProcObject(X))
+        return VS_FALSE;
+    StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(X);
+    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
+    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
+                  ? VS_TRUE
+                  : VS_FALSE;
+    return VS_TRUE;
+}
+
+TrelkChainMarkKind TrelkProc_FreeCallbackMark = {LookFreeCallbacks, {0}};
+
+void QZProcBase_AddFreeCallback_Internal(StructOfQZProcBaseLocalBuf *LocalBuf, void *Target)
+{
+    if (LocalBuf == NULL || Target == NULL)
+        return;
+    if (LocalBuf->CallBackObjectPkg == NULL)
+        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
+    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
+    if (First)
+        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
+}
+
+// The proc and every class up its chain with targets, in chain order. The
+// walk passes over the classes without targets through their memos: a chain
+// of N procs each made from the one before would otherwise cost N squared to
+// free.
 static void CallFreeCallbacks(StructOfQZProcBase *Proc)
 {
-    for (void *X = Proc; X != NULL; X = SRV->GetClass(X)) {
-        if (!TrelkProc_IsProcObject(X))
-            break;
+    for (void *X = Trelk_ChainMarkNearest(&TrelkProc_FreeCallbackMark, Proc); X != NULL;
+         X = Trelk_ChainMarkNearest(&TrelkProc_FreeCallbackMark, SRV->GetClass(X))) {
         StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(X);
         if (LocalBuf == NULL || LocalBuf->CallBackObjectPkg == NULL || LocalBuf->CallBackObjectPkg->GetNumber() == 0)
             continue;
@@ -182,6 +211,7 @@ static void CallFreeCallbacks(StructOfQZProcBase *Proc)
         VS_PARAPKGPTR Targets = LocalBuf->CallBackObjectPkg->Dup();
         if (Targets == NULL)
             continue;
+        VS_UUID XID = SRV->GetID(X);
         for (VS_INT32 i = 0; i < Targets->GetNumber(); i++) {
             void *Target = Targets->GetType(i) == VSTYPE_OBJECT ? Targets->GetObject(i) : NULL;
             if (Target == NULL)
@@ -192,6 +222,9 @@ static void CallFreeCallbacks(StructOfQZProcBase *Proc)
                 QZProcChain_IsExecNameScriptError(Target, "calls the function OnFreeCallback failed");
         }
         Targets->Release();
+        // A class freed by a callback takes what was above it along.
+        if (X != (void *)Proc && SRV->GetObject(&XID) != X)
+            break;
     }
 }
 

@@ -247,9 +247,7 @@ VS_INT32 QZProcBase_RegCallBack(void *L)
     StructOfQZProcBaseLocalBuf *LocalBuf = Self != NULL ? QZProcBase_GetProcLocalBuf(Self) : NULL;
     if (Target == NULL || LocalBuf == NULL)
         return 0;
-    if (LocalBuf->CallBackObjectPkg == NULL)
-        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
+    QZProcBase_AddFreeCallback_Internal(LocalBuf, Target);
     return 0;
 }
 

@@ -27,6 +27,10 @@ VS_BOOL Tarvex_QZProc_ObjectBeforeChangeNotify(void *Object, VS_UWORD Para, OBJE
 void Tarvex_ScheduleProc_QZDataUnConnect(StructOfQZDataBase *QZDataBase, VS_UUID *QZProcID);
 // The private buffer of a proc, a cell or a proc class object, or NULL.
 StructOfQZProcBaseLocalBuf *QZProcBase_GetProcLocalBuf(void *QZProc);
+// Lists Target in a proc's free-callback list (made on first use) unless it
+// is listed already. Every addition goes through here: the walk at a proc's
+// free passes over the classes it believes have no targets.
+void QZProcBase_AddFreeCallback_Internal(StructOfQZProcBaseLocalBuf *LocalBuf, void *Target);
 
 // The proc-run worker's stop handshake. Every call is made with both locks
 // held (script lock, then host lock).

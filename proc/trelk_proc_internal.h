@@ -28,6 +28,10 @@ StructOfQZProcBase *TrelkProc_SelfArg();
 StructOfQZProcBase *TrelkProc_InstanceSelfArg();
 // Attribute index of a QZProcBase queue ("InputQueue", "OutputQueue", ...).
 OBJECTATTRIBUTEINDEX TrelkProc_ProcAttrIndex(const VS_CHAR *Name);
+// Procs whose free-callback list has targets, as marks along class chains
+// (trelk_chain_mark.h): whoever gives a list its first target calls
+// Trelk_ChainMarkGained on it.
+extern TrelkChainMarkKind TrelkProc_FreeCallbackMark;
 // TRUE when Pkg holds Object (by identity).
 VS_BOOL TrelkProc_PkgHasObject(VS_PARAPKGPTR Pkg, void *Object);
 // Detaches every object of a child queue and drops the lock it held there;

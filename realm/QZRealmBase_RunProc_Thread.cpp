@@ -127,9 +127,7 @@ void *TrelkRealm_RunProc_NewHolder(VS_UUID *QZProcID)
     SRV->SetName(Holder, TRELK_RUNPROC_HOLDER_NAME);
     ((StructOfQZDataOutputContainer *)Holder)->DataBaseID = *QZProcID;
     SRV->RegLuaFunc(Holder, "OnFreeCallback", HolderOnFreeCallback, 0);
-    if (LocalBuf->CallBackObjectPkg == NULL)
-        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Holder);
+    QZProcBase_AddFreeCallback_Internal(LocalBuf, Holder);
     return Holder;
 }
 

@@ -683,6 +683,43 @@ TEST_F(ScriptEngineTest, AnAtomicAttributeHidesAFunctionOfThatName) {
     EXPECT_EQ(byName(obj, "Zed"), 1) << "calls by name skip the attribute step";
 }
 
+// A chain of prototypes each given a function of its own as it is made (as
+// proc types are): a first entry on an object that nothing is made from
+// starts no new resolution generation, so it must be seen at once all the
+// same: by the reads through its proxy (which remembered the answer from
+// above), by calls by name and by LuaIsFunctionDefined; the levels above
+// answer as before.
+TEST_F(ScriptEngineTest, AFirstEntryOnAnObjectNothingIsMadeFromIsSeenAtOnce) {
+    run("SEThing.Who = function() return 1 end");
+    void *top = obj;
+    for (int i = 0; i < 12; ++i) {
+        VS_UUID id = S()->GetID(top);
+        void *next = S()->MallocObjectL(&id, 0, nullptr);
+        ASSERT_NE(next, nullptr);
+        ASSERT_TRUE(S()->RegLuaFunc(next, "Own", fRegPara, i));
+        top = next;
+    }
+    S()->SetName(top, "newest");
+    run("newest = _Find('newest')\nassert(newest:Who() == 1)");
+    VS_UUID topID = S()->GetID(top);
+    void *fresh = S()->MallocObjectL(&topID, 0, nullptr);
+    ASSERT_NE(fresh, nullptr);
+    S()->SetName(fresh, "fresh");
+    // the lookups before the change, so that they are remembered
+    run("fresh = _Find('fresh')\nassert(fresh:Own() == 11)\nassert(fresh:Who() == 1)");
+    EXPECT_EQ(byName(fresh, "Who"), 1);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(fresh, "Who", VS_TRUE), cls);
+    uint64_t gen = tvh::resolveGen();
+    ASSERT_TRUE(S()->RegLuaFunc(fresh, "Who", fRegPara, 9));
+    EXPECT_EQ(tvh::resolveGen(), gen) << "no new generation: what is cached above stands";
+    run("assert(fresh:Who() == 9, tostring(fresh:Who()))\nassert(fresh:Own() == 11)");
+    EXPECT_EQ(byName(fresh, "Who"), 9);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(fresh, "Who", VS_TRUE), fresh);
+    run("assert(newest:Who() == 1)");
+    EXPECT_EQ(byName(top, "Who"), 1);
+    EXPECT_EQ(S()->LuaIsFunctionDefined(top, "Who", VS_TRUE), cls);
+}
+
 TEST_F(ScriptEngineTest, InstancesOfInstancesSeeChangesUpTheChain) {
     VS_UUID oid = S()->GetID(obj);
     void *child = S()->MallocObjectL(&oid, 0, nullptr);

@@ -657,7 +657,14 @@ class ServiceImpl final : public ClassOfXRQInterfaceHost {
         H();
         HostObject *o = lookup(Object);
         if (!o || !Name || !*Name || !Fn) return VS_FALSE;
-        bumpResolveGen();
+        // The first entry of an object that nothing is made from changes the
+        // answers for that object alone: its cached answers are keyed by an
+        // owner further up, which goes on answering for the objects that
+        // share it, and its proxies' memos see that it has entries now. So a
+        // type given its functions as it is made (one per level of a chain of
+        // types) leaves the answers cached for the levels above it standing.
+        if (o->isClass || o->firstInst() || o->scriptRef > 0 || !o->slots.empty() || !o->regFuncs.empty())
+            bumpResolveGen();
         for (RegFunc &r : o->regFuncs)
             if (r.name == Name) {
                 r.fn = Fn;

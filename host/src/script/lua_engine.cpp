@@ -278,6 +278,7 @@ void LuaEngine::pushObjectRoomy(lua_State *L, HostObject *o) {
     p->memoKey = nullptr;
     p->memoSeq = 0;
     p->memoGen = 0;
+    p->memoOwn = false;
     lua_rawgeti(L, LUA_REGISTRYINDEX, objMetaRef_);
     lua_setmetatable(L, -2);
     lua_pushvalue(L, -1);
@@ -437,7 +438,17 @@ const HostObject *LuaEngine::resolveOwnerFar(const HostObject *x) {
 HostObject *LuaEngine::resolveSlow(lua_State *L, HostObject *o, const char *name, size_t len, bool anyValue,
                                    int keyIdx) {
     uint64_t gen = resolveGen();
-    HostObject *x = findMember(L, o, name, !anyValue, true, true, keyIdx);
+    // Up the chain one object at a time, asking the cache at each object with
+    // entries of its own: along a chain of prototypes that each have one (a
+    // type with a function of its own), the first lookup of a name on the
+    // newest would otherwise walk the whole chain, and making the chain cost
+    // its depth squared. The answer cached for such an object is the one the
+    // walk would find from there.
+    HostObject *x = nullptr;
+    for (HostObject *y = o; y && !x; y = y->cls) {
+        if (y != o && hasOwnEntries(y) && (x = pushCached(L, y, name, len, anyValue))) break;
+        x = findMember(L, y, name, !anyValue, false, true, keyIdx);
+    }
     if (!x || lua_type(L, -1) != LUA_TFUNCTION) return x;
     const HostObject *k = resolveOwner(o); // found on the chain: never NULL
     if (!k) return x;
@@ -476,7 +487,8 @@ void LuaEngine::purgeProxyMemos() {
     while (lua_next(L, -2)) {
         if (lua_type(L, -1) == LUA_TUSERDATA) {
             Proxy *p = (Proxy *)lua_touserdata(L, -1);
-            if (p->memoKey && (!p->obj || p->memoGen != gen || p->memoSeq != p->obj->seq)) {
+            if (p->memoKey && (!p->obj || p->memoGen != gen || p->memoSeq != p->obj->seq ||
+                               p->memoOwn != hasOwnEntries(p->obj))) {
                 p->memoKey = nullptr;
                 lua_pushnil(L);
                 lua_setiuservalue(L, -2, kProxyMemoFn);

@@ -33,8 +33,10 @@ namespace script {
 // name (user value 1: the function, user value 2: the name string, kept
 // alive so that its address stands for it). The memo holds under
 // exactly the resolution cache's conditions: same object, resolution
-// generation unchanged; an object with a get hook asks its hook first and
-// uses the memo only when the hook declines.
+// generation unchanged, and the object has entries of its own or not as it
+// had (a first entry on an object nothing is made from starts no new
+// generation); an object with a get hook asks its hook first and uses the
+// memo only when the hook declines.
 struct Proxy {
     HostObject *obj;
     void *record;
@@ -42,6 +44,7 @@ struct Proxy {
     const void *memoKey; // identity of user value 2; NULL: no memo
     uint64_t memoSeq;
     uint64_t memoGen;
+    bool memoOwn; // the object had entries of its own
 };
 enum { kProxyMemoFn = 1, kProxyMemoName = 2, kProxyUserValues = 2 };
 

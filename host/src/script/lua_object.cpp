@@ -188,6 +188,7 @@ void memoize(lua_State *L, Proxy *p, HostObject *o, uint64_t gen) {
     p->memoKey = lua_topointer(L, 2);
     p->memoSeq = o->seq;
     p->memoGen = gen;
+    p->memoOwn = LuaEngine::hasOwnEntries(o);
 }
 
 } // namespace
@@ -203,6 +204,7 @@ int objIndex(lua_State *L) {
         // same-address) key string while nothing has changed since.
         const void *key = lua_topointer(L, 2); // NULL for non-collectable keys
         if (key && key == p->memoKey && p->memoGen == gen && p->memoSeq == o->seq &&
+            p->memoOwn == LuaEngine::hasOwnEntries(o) &&
             lua_type(L, 2) == LUA_TSTRING) { // a light userdata may carry any address
             lua_getiuservalue(L, 1, kProxyMemoFn);
             return 1;
@@ -261,7 +263,8 @@ int objIndex(lua_State *L) {
         gen = resolveGen();
         if (kind == 1) {
             const void *key = lua_topointer(L, 2);
-            if (key && key == p->memoKey && p->memoGen == gen && p->memoSeq == o->seq) {
+            if (key && key == p->memoKey && p->memoGen == gen && p->memoSeq == o->seq &&
+                p->memoOwn == LuaEngine::hasOwnEntries(o)) {
                 lua_getiuservalue(L, 1, kProxyMemoFn);
                 return 1;
             }
