@@ -38,7 +38,7 @@ elif [ "${TRELK_REBUILD:-}" != "0" ] && sources_changed; then
   need_build=1
 fi
 if [ "$need_build" = "1" ]; then
-  [ -f "$build/quel_trelk.so" ] || echo "run.sh: first build of the runner and the module (about a minute)" >&2
+  [ -f "$build/quel_trelk.so" ] || echo "run.sh: first build of the runner and the module (about a minute on 8 idle cores, longer with fewer)" >&2
   : >"$stamp.new"
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$here" -B "$build" "${TRELK_BUILD_OPTIONS[@]}" >&2
