@@ -197,13 +197,36 @@ VS_INT32 QZRealmBase_ClearEnvData(void *L)
 // ---------------------------------------------------------------------------
 // Handing one datum to a cell
 // ---------------------------------------------------------------------------
-// The first cell of the queue that takes the datum as input, or NULL.
-static StructOfQZCellBase *FirstTaker(void *QueueHead, StructOfQZDataBase *QZData)
+// The first cell of the realm's queue (or library) that takes the datum as
+// input, or NULL. Asking a cell may run a type class's "Equals", which may
+// free the cell the walk is at, the realm whose queue it walks or the datum:
+// the walk then stops, and *Lost tells the caller so.
+static StructOfQZCellBase *FirstTaker(const VS_UUID *RealmID, VS_BOOL Library, const VS_UUID *DataID, VS_BOOL *Lost)
 {
-    for (void *Cell = SRV->QueryFirst(QueueHead); Cell != NULL; Cell = SRV->QueryNext(Cell))
-        if (TrelkRealm_IsCell(Cell) &&
-            QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, QZData, VS_TRUE))
+    StructOfQZRealmBase *Realm = (StructOfQZRealmBase *)SRV->GetObject(const_cast<VS_UUID *>(RealmID));
+    StructOfQZDataBase *QZData = (StructOfQZDataBase *)SRV->GetObject(const_cast<VS_UUID *>(DataID));
+    if (Realm == NULL || QZData == NULL) {
+        *Lost = VS_TRUE;
+        return NULL;
+    }
+    for (void *Cell = SRV->QueryFirst(Library ? &Realm->QZCellLibrary : &Realm->QZCellQueue); Cell != NULL;) {
+        if (!TrelkRealm_IsCell(Cell)) {
+            Cell = SRV->QueryNext(Cell);
+            continue;
+        }
+        VS_UUID CellID = SRV->GetID(Cell);
+        uint64_t Serial = Trelk_ScriptSerial();
+        VS_BOOL Takes = QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, QZData, VS_TRUE);
+        if (Serial != Trelk_ScriptSerial() &&
+            (SRV->GetObject(const_cast<VS_UUID *>(RealmID)) != Realm || SRV->GetObject(&CellID) != Cell ||
+             SRV->GetObject(const_cast<VS_UUID *>(DataID)) != QZData)) {
+            *Lost = VS_TRUE;
+            return NULL;
+        }
+        if (Takes)
             return (StructOfQZCellBase *)Cell;
+        Cell = SRV->QueryNext(Cell);
+    }
     return NULL;
 }
 
@@ -229,17 +252,24 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
         return 1;
     }
     StructOfQZDataBase *QZData = (StructOfQZDataBase *)Data;
-    VS_BOOL FromLibrary = VS_FALSE;
-    StructOfQZCellBase *Cell = FirstTaker(&Self->QZCellQueue, QZData);
-    if (Cell == NULL) {
-        Cell = FirstTaker(&Self->QZCellLibrary, QZData);
+    VS_UUID RealmID = SRV->GetID(Self), DataID = SRV->GetID(QZData);
+    VS_BOOL FromLibrary = VS_FALSE, Lost = VS_FALSE;
+    StructOfQZCellBase *Cell = FirstTaker(&RealmID, VS_FALSE, &DataID, &Lost);
+    if (Cell == NULL && !Lost) {
+        Cell = FirstTaker(&RealmID, VS_TRUE, &DataID, &Lost);
         FromLibrary = VS_TRUE;
     }
     if (Cell == NULL) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    VS_UUID RealmID = SRV->GetID(Self), CellID = SRV->GetID(Cell);
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    QZData = (StructOfQZDataBase *)SRV->GetObject(&DataID);
+    if (Self == NULL || QZData == NULL) {
+        SRV->LuaPushBool(VS_FALSE);
+        return 1;
+    }
+    VS_UUID CellID = SRV->GetID(Cell);
     CallCapture(Self, Cell, QZData);
     // The script may have freed either; both are found again by ID.
     Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);

@@ -162,4 +162,34 @@ for _, w in ipairs(walks) do
   T.balanced(before, w[1])
 end
 
+-- Handing one datum to the first cell that takes it (EnvDataToCell): asking
+-- a cell whose proc is bound to a value runs "Equals", which frees the cell
+-- the walk is at, a later cell, the realm or the datum.
+for _, target in ipairs({"cell", "next", "realm", "fed"}) do
+  local label = "EnvDataToCell, " .. target .. " freed by Equals"
+  local before = T.counts()
+  local misuseBefore = {}
+  for _, k in ipairs(misuse) do misuseBefore[k] = T.stat(k) end
+  do
+    local realm = _New(QZRealmBase)
+    local cell, nextCell = _New(QZCellBase), _New(QZCellBase)
+    cell:AddProc(Bound())
+    nextCell:AddProc(Bound())
+    realm:AddCell(cell)
+    realm:AddCell(nextCell)
+    local fed = V(8)
+    local objects = {cell = cell, next = nextCell, realm = realm, fed = fed}
+    hook = function() _Free(objects[target]) end
+    pcall(realm.EnvDataToCell, realm, fed)
+    T.eq(hook, nil, label .. ": the hook ran")
+    hook = nil
+    for _, o in ipairs({realm, cell, nextCell, fed}) do
+      if alive(o) then pcall(_Free, o) end
+    end
+  end
+  T.errors()
+  for _, k in ipairs(misuse) do T.eq(T.stat(k), misuseBefore[k], label .. ": host counted " .. k) end
+  T.balanced(before, label)
+end
+
 T.finish("sched_hook_equals")
