@@ -69,31 +69,12 @@ void BM_ActiveRecount(benchmark::State &state)
 {
     const long long n = state.range(0);
     const long long mode = state.range(1);
-    std::string err;
-    for (auto _ : state) {
-        state.PauseTiming();
-        bool up = benchstart::startModule(
-            state, {{kRecount, "lib"},
-                    {"activeRealm(" + std::to_string(n) + ", " + std::to_string(mode) + ")", "setup"}});
-        state.ResumeTiming();
-        if (!up)
+    const std::string setup = "activeRealm(" + std::to_string(n) + ", " + std::to_string(mode) + ")";
+    for (auto _ : state)
+        if (!benchstart::timedRun(state, {{kRecount, "lib"}, {setup, "setup"}}, {"recountRounds()", "rounds"},
+                                  "checkRounds()"))
             break;
-        bool ok = tvh::runChunk("recountRounds()", "rounds", &err);
-        state.PauseTiming();
-        if (ok && !tvh::runChunk("checkRounds()", "check", &err))
-            ok = false;
-        tvh::errors(true);
-        benchstart::stopModule();
-        state.ResumeTiming();
-        if (!ok) {
-            state.SkipWithError(err.c_str());
-            break;
-        }
-    }
-    state.counters["sources"] = double(n);
-    state.counters["per_round"] =
-        benchmark::Counter(double(n) * double(state.iterations()),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    benchstart::perItem(state, "sources", "per_round", n);
 }
 
 } // namespace

@@ -114,29 +114,10 @@ void BM_Batch(benchmark::State &state)
     const std::string setup = std::string("pipelineRealm(") + (withAggregate ? "true" : "false") + ")";
     const std::string run = "feed(" + std::to_string(n) + ", " + std::to_string(batch) + ")";
     const std::string check = withAggregate ? "assert(got_sum == want, 'sum ' .. tostring(got_sum))" : "";
-    std::string err;
-    for (auto _ : state) {
-        state.PauseTiming();
-        bool up = benchstart::startModule(state, {{kPipeline, "lib"}, {setup, "setup"}});
-        state.ResumeTiming();
-        if (!up)
+    for (auto _ : state)
+        if (!benchstart::timedRun(state, {{kPipeline, "lib"}, {setup, "setup"}}, {run, "feed"}, check))
             break;
-        bool ok = tvh::runChunk(run.c_str(), "feed", &err);
-        state.PauseTiming();
-        if (ok && !check.empty() && !tvh::runChunk(check.c_str(), "check", &err))
-            ok = false;
-        tvh::errors(true);
-        benchstart::stopModule();
-        state.ResumeTiming();
-        if (!ok) {
-            state.SkipWithError(err.c_str());
-            break;
-        }
-    }
-    state.counters["items"] = double(n);
-    state.counters["per_item"] =
-        benchmark::Counter(double(n) * double(state.iterations()),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    benchstart::perItem(state, "items", "per_item", n);
 }
 
 } // namespace

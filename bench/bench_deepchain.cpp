@@ -96,61 +96,24 @@ end
 const char *const kKinds[] = {"cell", "proc", "data"};
 const char *const kListen[] = {"none", "other", "root"};
 
-void counters(benchmark::State &state, long long n)
-{
-    state.counters["objects"] = double(n);
-    state.counters["per_object"] = benchmark::Counter(double(n) * double(state.iterations()),
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
 void BM_Free(benchmark::State &state, const std::string &kind, const std::string &listen, long long n, bool deep)
 {
     std::string make = "make('" + kind + "', " + std::to_string(n) + ", " + (deep ? "true" : "false") + ", '" +
                        listen + "')";
-    std::string err;
-    for (auto _ : state) {
-        state.PauseTiming();
-        bool up = benchstart::startModule(state, {{kLibrary, "lib"}, {make, "make"}});
-        state.ResumeTiming();
-        if (!up)
+    for (auto _ : state)
+        if (!benchstart::timedRun(state, {{kLibrary, "lib"}, {make, "make"}}, {"freeAll()", "free"}, "check()"))
             break;
-        bool ok = tvh::runChunk("freeAll()", "free", &err);
-        state.PauseTiming();
-        ok = ok && tvh::runChunk("check()", "check", &err);
-        tvh::errors(true);
-        benchstart::stopModule();
-        state.ResumeTiming();
-        if (!ok) {
-            state.SkipWithError(err.c_str());
-            break;
-        }
-    }
-    counters(state, n);
+    benchstart::perItem(state, "objects", "per_object", n);
 }
 
 // kind: "proc" or "data".
 void BM_Build(benchmark::State &state, const std::string &kind, long long n, bool deep)
 {
     std::string build = "build('" + kind + "', " + std::to_string(n) + ", " + (deep ? "true" : "false") + ")";
-    std::string err;
-    for (auto _ : state) {
-        state.PauseTiming();
-        bool up = benchstart::startModule(state, {{kLibrary, "lib"}});
-        state.ResumeTiming();
-        if (!up)
+    for (auto _ : state)
+        if (!benchstart::timedRun(state, {{kLibrary, "lib"}}, {build, "build"}, "assert(last ~= nil)"))
             break;
-        bool ok = tvh::runChunk(build.c_str(), "build", &err);
-        state.PauseTiming();
-        ok = ok && tvh::runChunk("assert(last ~= nil)", "check", &err);
-        tvh::errors(true);
-        benchstart::stopModule();
-        state.ResumeTiming();
-        if (!ok) {
-            state.SkipWithError(err.c_str());
-            break;
-        }
-    }
-    counters(state, n);
+    benchstart::perItem(state, "objects", "per_object", n);
 }
 
 } // namespace

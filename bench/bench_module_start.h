@@ -44,6 +44,37 @@ inline void stopModule() {
     tvh::stop();
 }
 
+// One iteration of a case whose host starts afresh: the setup chunks and the
+// check after the timed chunk (none when empty) are not timed. False, with
+// the case skipped and the reason given, when any of it failed.
+inline bool timedRun(benchmark::State &state, std::initializer_list<Chunk> setup, const Chunk &timed,
+                     const std::string &check) {
+    state.PauseTiming();
+    bool up = startModule(state, setup);
+    state.ResumeTiming();
+    if (!up)
+        return false;
+    std::string err;
+    bool ok = tvh::runChunk(timed.text.c_str(), timed.name, &err);
+    state.PauseTiming();
+    if (ok && !check.empty())
+        ok = tvh::runChunk(check.c_str(), "check", &err);
+    tvh::errors(true);
+    stopModule();
+    state.ResumeTiming();
+    if (!ok)
+        state.SkipWithError(err.c_str());
+    return ok;
+}
+
+// How many items each iteration handles (under COUNT) and the time per item
+// (under PER).
+inline void perItem(benchmark::State &state, const char *count, const char *per, long long n) {
+    state.counters[count] = double(n);
+    state.counters[per] = benchmark::Counter(double(n) * double(state.iterations()),
+                                             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 } // namespace benchstart
 
 #endif
