@@ -69,10 +69,13 @@ other:UnRegCallBack(lo)
 -- Registered before the levels below were made.
 local k = "c"
 local chain = {}
-local lr, lm, late = listener("root"), listener("mid"), listener("late")
+local lr, lm, late, again = listener("root"), listener("mid"), listener("late"), listener("again")
 grow(k, chain, 0, 4)
 chain[0]:RegCallBack(lr)
 chain[3]:RegCallBack(lm)
+-- A list emptied before any free walked past it.
+chain[4]:RegCallBack(again)
+chain[4]:UnRegCallBack(again)
 grow(k, chain, 5, D)
 local marks = {[0] = "root", [3] = "mid"}
 _Free(chain[D])
@@ -95,6 +98,11 @@ chain[3]:UnRegCallBack(lm)
 marks[3] = nil
 _Free(chain[D - 3])
 T.eq(take(), expected(k, {D - 3}, marks, {"class"}), "unregistered, not heard")
+-- Lists emptied before frees walked past them, filled again.
+chain[3]:RegCallBack(lm)
+marks[3] = "mid"
+chain[4]:RegCallBack(again)
+marks[4] = "again"
 
 -- Several levels in one free: each dying chain is heard by what is above it,
 -- in whatever order the host frees them.
@@ -106,6 +114,8 @@ T.eq(#dying, D - 3 - 5, "levels 5 to " .. (D - 4) .. " died")
 local got = take():gsub("track<[^,]*,?", ""):gsub(",$", "")
 T.eq(got, expected(k, dying, marks, {"class"}), "each dying level heard by what is above it")
 chain[0]:UnRegCallBack(tracker)
+chain[3]:UnRegCallBack(lm)
+chain[4]:UnRegCallBack(again)
 QZProcChainBase:UnRegCallBack(lc)
 
 -- A callback that frees the chain the walk is at: that chain's own free is
