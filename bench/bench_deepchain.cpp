@@ -2,8 +2,9 @@
 // of objects all made from one class (the flat peer, measured in the same
 // run):
 //  - BM_FreeDeep/kind/N and BM_FreeFlat/kind/N: one _Free of the root of N
-//    cells (c = _New(c)), N proc types (CreateSubType of the previous) or N
-//    data (d = d()); building them is not measured;
+//    cells (c = _New(c)), N proc types (CreateSubType of the previous), N
+//    data (d = d()) or N proc chains (c = _New(c)); building them is not
+//    measured;
 //  - the same with listeners: "+other" has one free callback registered on
 //    an unrelated object of the kind (none of the chain's frees calls it, but
 //    every free has to know that), "+root" one on the root (every free of the
@@ -41,16 +42,19 @@ local roots = {
   cell = function() return _New(QZCellBase) end,
   proc = function() return QZProcBase:CreateSubType("dc.P0") end,
   data = function() return QZDataBase:CreateType("dc.D0")(0) end,
+  chain = function() return _New(QZProcChainBase) end,
 }
 local next = {
   cell = function(c, i) return _New(c) end,
   proc = function(c, i) return c:CreateSubType("dc.P" .. i) end,
   data = function(c, i) return c() end,
+  chain = function(c, i) return _New(c) end,
 }
 local others = {
   cell = function() return _New(QZCellBase) end,
   proc = function() return QZProcBase:CreateSubType("dc.Other") end,
   data = function() return QZDataBase:CreateType("dc.Other")(0) end,
+  chain = function() return _New(QZProcChainBase) end,
 }
 
 function make(kind, n, deep, listen)
@@ -93,7 +97,7 @@ function build(kind, n, deep)
 end
 )LUA";
 
-const char *const kKinds[] = {"cell", "proc", "data"};
+const char *const kKinds[] = {"cell", "proc", "data", "chain"};
 const char *const kListen[] = {"none", "other", "root"};
 
 void BM_Free(benchmark::State &state, const std::string &kind, const std::string &listen, long long n, bool deep)
@@ -121,7 +125,7 @@ void BM_Build(benchmark::State &state, const std::string &kind, long long n, boo
 int main(int argc, char **argv)
 {
     for (long long n : {10000LL, 20000LL}) {
-        for (int kind = 0; kind < 3; kind++)
+        for (int kind = 0; kind < 4; kind++)
             for (int listen = 0; listen < 3; listen++)
                 for (int deep : {1, 0}) {
                     std::string name = std::string(deep ? "BM_FreeDeep/" : "BM_FreeFlat/") + kKinds[kind] +

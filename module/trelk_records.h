@@ -288,6 +288,9 @@ struct StructOfQZDataBaseLocalBuf {
 
 struct StructOfQZProcChainBaseLocalBuf {
     VS_PARAPKGPTR CallBackObjectPkg;
+    // The nearest chain up the class chain with free-callback targets
+    // (trelk_chain_mark.h).
+    TrelkChainMarkMemo FreeCallbackMemo;
 };
 
 struct StructOfQZProcBaseLocalBuf {

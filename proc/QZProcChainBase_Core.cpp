@@ -396,15 +396,48 @@ static void OnCreated(StructOfQZProcChainBase *Chain)
         BuildDuplicate(Chain, (StructOfQZProcChainBase *)Class);
 }
 
+// ---------------------------------------------------------------------------
+// Free callbacks
+// ---------------------------------------------------------------------------
+// The walk at a chain's free goes up to the chain class object and ends at
+// the first object that is neither.
+static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Marked)
+{
+    if (X != QZProcChainBaseClass && !TrelkChain_IsChain(X))
+        return VS_FALSE;
+    StructOfQZProcChainBaseLocalBuf *LocalBuf = ChainLocalBuf(X);
+    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
+    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
+                  ? VS_TRUE
+                  : VS_FALSE;
+    return VS_TRUE;
+}
+
+static TrelkChainMarkKind FreeCallbackMark = {LookFreeCallbacks, {0}};
+
+void TrelkChain_AddFreeCallback(StructOfQZProcChainBaseLocalBuf *LocalBuf, void *Target)
+{
+    if (LocalBuf == NULL || Target == NULL)
+        return;
+    if (LocalBuf->CallBackObjectPkg == NULL)
+        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
+    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
+    if (First)
+        Trelk_ChainMarkGained(&FreeCallbackMark);
+}
+
 static void OnBeforeFree(StructOfQZProcChainBase *Chain)
 {
     // 1. Objects registered for the end of chains, on the chain and up its
-    // class chain. Walked on a copy: a callback may unregister.
+    // class chain. Only the chains with targets are visited: the others are
+    // passed over through their memos, or a chain of N chains each made from
+    // the one before would cost N squared to free. Walked on a copy: a
+    // callback may unregister.
     // A callback may free the chain the walk is at (the one this chain was
     // made from): the walk goes on from the next class, found again by ID.
-    for (void *X = Chain, *Next = NULL; X != NULL; X = Next) {
-        if (X != QZProcChainBaseClass && !TrelkChain_IsChain(X))
-            break;
+    for (void *X = Trelk_ChainMarkNearest(&FreeCallbackMark, Chain), *Next = NULL; X != NULL;
+         X = Trelk_ChainMarkNearest(&FreeCallbackMark, Next)) {
         Next = SRV->GetClass(X);
         VS_UUID NextID = Next != NULL ? *SRV->GetIDEx(Next) : VS_UUID{};
         StructOfQZProcChainBaseLocalBuf *LocalBuf = ChainLocalBuf(X);

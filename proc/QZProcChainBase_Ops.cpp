@@ -499,8 +499,8 @@ VS_INT32 QZProcChainBase__QuelCall(void *L)
     return 1;
 }
 
-// The callback list of self (made when Create is TRUE), or NULL.
-static VS_PARAPKGPTR CallBackList(VS_BOOL Create)
+// The private buffer of self, which keeps its callback list, or NULL.
+static StructOfQZProcChainBaseLocalBuf *SelfCallBackBuf()
 {
     void *Self = SRV->LuaGetTop() >= 1 && SRV->LuaType(1) == VSLUATYPE_OBJECT ? SRV->LuaToObject(1) : NULL;
     if (Self == NULL || (Self != QZProcChainBaseClass && !TrelkChain_IsChain(Self)))
@@ -508,19 +508,13 @@ static VS_PARAPKGPTR CallBackList(VS_BOOL Create)
     VS_ULONG Size = 0;
     StructOfQZProcChainBaseLocalBuf *Buf =
         (StructOfQZProcChainBaseLocalBuf *)SRV->GetPrivateBuf(Self, SRV->GetLayer(Self), 0, &Size);
-    if (Buf == NULL || Size < sizeof(StructOfQZProcChainBaseLocalBuf))
-        return NULL;
-    if (Buf->CallBackObjectPkg == NULL && Create)
-        Buf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    return Buf->CallBackObjectPkg;
+    return Buf != NULL && Size >= sizeof(StructOfQZProcChainBaseLocalBuf) ? Buf : NULL;
 }
 
 VS_INT32 QZProcChainBase_RegCallBack(void *L)
 {
     (void)L;
-    void *Target = ObjectArg(2);
-    if (Target != NULL)
-        Trelk_CallBackListAdd(CallBackList(VS_TRUE), Target);
+    TrelkChain_AddFreeCallback(SelfCallBackBuf(), ObjectArg(2));
     return 0;
 }
 
@@ -528,7 +522,8 @@ VS_INT32 QZProcChainBase_UnRegCallBack(void *L)
 {
     (void)L;
     void *Target = ObjectArg(2);
-    if (Target != NULL)
-        Trelk_CallBackListRemove(CallBackList(VS_FALSE), Target);
+    StructOfQZProcChainBaseLocalBuf *Buf = SelfCallBackBuf();
+    if (Target != NULL && Buf != NULL)
+        Trelk_CallBackListRemove(Buf->CallBackObjectPkg, Target);
     return 0;
 }

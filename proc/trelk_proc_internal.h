@@ -72,6 +72,12 @@ StructOfQZProcBase *TrelkChain_LastProc(StructOfQZProcBase *First);
 // An instance of QZProcBase (the class objects excluded); of QZProcChainBase.
 VS_BOOL TrelkChain_IsProc(void *Object);
 VS_BOOL TrelkChain_IsChain(void *Object);
+// Adds Target to the free-callback list kept in a chain's (or the chain
+// class object's) private buffer, made on first use; nothing when either is
+// NULL. Every addition goes through here: the walk at a chain's free finds
+// the chains with targets through marks (trelk_chain_mark.h), which must
+// learn of each list that gains its first.
+void TrelkChain_AddFreeCallback(StructOfQZProcChainBaseLocalBuf *LocalBuf, void *Target);
 
 
 #endif
