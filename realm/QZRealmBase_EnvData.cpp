@@ -38,6 +38,19 @@ static VS_BOOL SitsInEnvQueue(void *Data)
     return VS_FALSE;
 }
 
+VS_BOOL TrelkRealm_PlaceHoldsDatum(void *Data)
+{
+    if (Data == NULL)
+        return VS_FALSE;
+    if (SitsInEnvQueue(Data))
+        return VS_TRUE;
+    void *Parent = SRV->GetParent(Data);
+    return Parent != NULL && Trelk_IsInstOf(Parent, QZDataOutputContainerClass) &&
+                   SRV->GetIndex(Data) == SRV->GetAttributeIndex(QZDataOutputContainerClass, "QZData")
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
 // One input of the add operation; FALSE when the whole operation must end.
 static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTEINDEX QueueIndex,
                       VS_BOOL ChangeParentToNULL, VS_BOOL ChangeCreateTick)
@@ -83,7 +96,9 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
         Input = SRV->GetObject(&InputID);
         if (Input == NULL)
             return SRV->GetObject(&RealmID) == QZRealm ? VS_TRUE : VS_FALSE;
-        VS_BOOL Locked = SitsInEnvQueue(Input);
+        // A datum captured out of a proc's output leaves the lock that
+        // output held on it as well.
+        VS_BOOL Locked = TrelkRealm_PlaceHoldsDatum(Input);
         Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
