@@ -212,14 +212,34 @@ VS_INT32 QZRealmBase_ClearEnvData(void *L)
 // ---------------------------------------------------------------------------
 // Handing one datum to a cell
 // ---------------------------------------------------------------------------
-// The first cell of the queue that takes the datum as input, or NULL.
-static StructOfQZCellBase *FirstTaker(void *QueueHead, StructOfQZDataBase *QZData)
+// The first cell of the realm's queue (or library) that takes the datum as
+// input, or NULL. The test may run scripts (a type class's hooks, reports)
+// that free or move cells, the datum or the realm: the cells are noted by ID
+// first and everything is found again after each test.
+static StructOfQZCellBase *FirstTaker(const VS_UUID *RealmID, const VS_UUID *DataID, VS_BOOL Library)
 {
-    for (void *Cell = SRV->QueryFirst(QueueHead); Cell != NULL; Cell = SRV->QueryNext(Cell))
-        if (TrelkRealm_IsCell(Cell) &&
-            QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, QZData, VS_TRUE))
-            return (StructOfQZCellBase *)Cell;
-    return NULL;
+    StructOfQZRealmBase *QZRealm = (StructOfQZRealmBase *)SRV->GetObject((VS_UUID *)RealmID);
+    if (QZRealm == NULL)
+        return NULL;
+    const VS_CHAR *QueueName = Library ? TRELK_REALM_CELLLIBRARY : TRELK_REALM_CELLQUEUE;
+    VS_PARAPKGPTR Cells =
+        TrelkRealm_QueueToPkg(Library ? (void *)&QZRealm->QZCellLibrary : (void *)&QZRealm->QZCellQueue, NULL);
+    StructOfQZCellBase *Found = NULL;
+    for (VS_INT32 i = 0; Cells != NULL && i < Cells->GetNumber() && Found == NULL; i++) {
+        QZRealm = (StructOfQZRealmBase *)SRV->GetObject((VS_UUID *)RealmID);
+        void *Data = SRV->GetObject((VS_UUID *)DataID);
+        if (QZRealm == NULL || Data == NULL)
+            break;
+        void *Cell = Cells->GetObject(i);
+        if (!TrelkRealm_IsCell(Cell) || !TrelkRealm_InQueue(QZRealm, Cell, QueueName))
+            continue;
+        VS_UUID CellID = SRV->GetID(Cell);
+        if (QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, (StructOfQZDataBase *)Data, VS_TRUE))
+            Found = (StructOfQZCellBase *)SRV->GetObject(&CellID);
+    }
+    if (Cells != NULL)
+        Cells->Release();
+    return Found;
 }
 
 // Calls the cell's "CaptureEnvData" (realm, datum).
@@ -243,18 +263,21 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    StructOfQZDataBase *QZData = (StructOfQZDataBase *)Data;
+    VS_UUID RealmID = SRV->GetID(Self), DataID = SRV->GetID(Data);
     VS_BOOL FromLibrary = VS_FALSE;
-    StructOfQZCellBase *Cell = FirstTaker(&Self->QZCellQueue, QZData);
+    StructOfQZCellBase *Cell = FirstTaker(&RealmID, &DataID, VS_FALSE);
     if (Cell == NULL) {
-        Cell = FirstTaker(&Self->QZCellLibrary, QZData);
+        Cell = FirstTaker(&RealmID, &DataID, VS_TRUE);
         FromLibrary = VS_TRUE;
     }
-    if (Cell == NULL) {
+    // The tests may have run scripts: the realm and the datum are found again.
+    Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
+    StructOfQZDataBase *QZData = (StructOfQZDataBase *)SRV->GetObject(&DataID);
+    if (Cell == NULL || Self == NULL || QZData == NULL) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    VS_UUID RealmID = SRV->GetID(Self), CellID = SRV->GetID(Cell);
+    VS_UUID CellID = SRV->GetID(Cell);
     CallCapture(Self, Cell, QZData);
     // The script may have freed either; both are found again by ID.
     Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
