@@ -51,7 +51,14 @@ static VS_BOOL AddOne(StructOfQZRealmBase *Realm, StructOfQZCellBase *Cell, void
         SRV->FreeObject(Item);
         return VS_FALSE;
     }
-    SRV->ChangeParent(Item, Cell, TrelkCell_QueueIndex("EnvDataQueue"));
+    if (!SRV->ChangeParent(Item, Cell, TrelkCell_QueueIndex("EnvDataQueue"))) {
+        // A cell on its way out (fed from a free callback) holds nothing
+        // more: its creation lock would keep the copy, and the datum it was
+        // made from, for ever. The datum to capture stays where it is.
+        SRV->UnLockGC(Item);
+        Trelk_Raise(Cell, "'s as Add or Capture EnvData failed, cell is being freed");
+        return VS_FALSE;
+    }
     if (ChangeCreateTick && Realm != NULL) {
         Item->ScheduleTickCount = Realm->ScheduleTickCount;
         Realm->DataSequenceIndex += 1;

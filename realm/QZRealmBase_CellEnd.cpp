@@ -26,15 +26,18 @@ static VS_BOOL HandBack(StructOfQZRealmBase *Realm, StructOfQZDataBase *Data, OB
     return SRV->ChangeParent(Data, Realm, EnvIndex);
 }
 
-// The realm's own datum a cell's copy was made from goes back too, with a
-// lock of its own, unless it is still there.
+// The realm's own datum a cell's copy was made from goes back too, unless it
+// is still there. It comes with a lock of its own, unless the place it leaves
+// held one (another realm's or cell's environment, a proc's output): that
+// lock moves along, or the datum would be held twice and kept for ever.
 static void HandBackModel(StructOfQZRealmBase *Realm, void *Copy, OBJECTATTRIBUTEINDEX EnvIndex)
 {
     void *Model = SRV->GetClass(Copy);
     if (!IsData(Model) || SRV->GetParent(Model) == Realm)
         return;
+    VS_BOOL Held = TrelkRealm_PlaceHoldsDatum(Model);
     // A lock with no place to hold it would keep the datum for ever.
-    if (HandBack(Realm, (StructOfQZDataBase *)Model, EnvIndex))
+    if (HandBack(Realm, (StructOfQZDataBase *)Model, EnvIndex) && !Held)
         SRV->LockGC(Model);
 }
 

@@ -38,6 +38,19 @@ static VS_BOOL SitsInEnvQueue(void *Data)
     return VS_FALSE;
 }
 
+VS_BOOL TrelkRealm_PlaceHoldsDatum(void *Data)
+{
+    if (Data == NULL)
+        return VS_FALSE;
+    if (SitsInEnvQueue(Data))
+        return VS_TRUE;
+    void *Parent = SRV->GetParent(Data);
+    return Parent != NULL && Trelk_IsInstOf(Parent, QZDataOutputContainerClass) &&
+                   SRV->GetIndex(Data) == SRV->GetAttributeIndex(QZDataOutputContainerClass, "QZData")
+               ? VS_TRUE
+               : VS_FALSE;
+}
+
 // One input of the add operation; FALSE when the whole operation must end.
 static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTEINDEX QueueIndex,
                       VS_BOOL ChangeParentToNULL, VS_BOOL ChangeCreateTick)
@@ -83,7 +96,9 @@ static VS_BOOL AddOne(StructOfQZRealmBase *QZRealm, void *Input, OBJECTATTRIBUTE
         Input = SRV->GetObject(&InputID);
         if (Input == NULL)
             return SRV->GetObject(&RealmID) == QZRealm ? VS_TRUE : VS_FALSE;
-        VS_BOOL Locked = SitsInEnvQueue(Input);
+        // A datum captured out of a proc's output leaves the lock that
+        // output held on it as well.
+        VS_BOOL Locked = TrelkRealm_PlaceHoldsDatum(Input);
         Tarvex_Schedule_EnvDataLeaving(Input);
         SRV->ChangeParent(Input, NULL, 0);
         if (Locked)
@@ -198,36 +213,33 @@ VS_INT32 QZRealmBase_ClearEnvData(void *L)
 // Handing one datum to a cell
 // ---------------------------------------------------------------------------
 // The first cell of the realm's queue (or library) that takes the datum as
-// input, or NULL. Asking a cell may run a type class's "Equals", which may
-// free the cell the walk is at, the realm whose queue it walks or the datum:
-// the walk then stops, and *Lost tells the caller so.
-static StructOfQZCellBase *FirstTaker(const VS_UUID *RealmID, VS_BOOL Library, const VS_UUID *DataID, VS_BOOL *Lost)
+// input, or NULL. The test may run scripts (a type class's hooks, reports)
+// that free or move cells, the datum or the realm: the cells are noted by ID
+// first and everything is found again after each test.
+static StructOfQZCellBase *FirstTaker(const VS_UUID *RealmID, const VS_UUID *DataID, VS_BOOL Library)
 {
-    StructOfQZRealmBase *Realm = (StructOfQZRealmBase *)SRV->GetObject(const_cast<VS_UUID *>(RealmID));
-    StructOfQZDataBase *QZData = (StructOfQZDataBase *)SRV->GetObject(const_cast<VS_UUID *>(DataID));
-    if (Realm == NULL || QZData == NULL) {
-        *Lost = VS_TRUE;
+    StructOfQZRealmBase *QZRealm = (StructOfQZRealmBase *)SRV->GetObject((VS_UUID *)RealmID);
+    if (QZRealm == NULL)
         return NULL;
-    }
-    for (void *Cell = SRV->QueryFirst(Library ? &Realm->QZCellLibrary : &Realm->QZCellQueue); Cell != NULL;) {
-        if (!TrelkRealm_IsCell(Cell)) {
-            Cell = SRV->QueryNext(Cell);
+    const VS_CHAR *QueueName = Library ? TRELK_REALM_CELLLIBRARY : TRELK_REALM_CELLQUEUE;
+    VS_PARAPKGPTR Cells =
+        TrelkRealm_QueueToPkg(Library ? (void *)&QZRealm->QZCellLibrary : (void *)&QZRealm->QZCellQueue, NULL);
+    StructOfQZCellBase *Found = NULL;
+    for (VS_INT32 i = 0; Cells != NULL && i < Cells->GetNumber() && Found == NULL; i++) {
+        QZRealm = (StructOfQZRealmBase *)SRV->GetObject((VS_UUID *)RealmID);
+        void *Data = SRV->GetObject((VS_UUID *)DataID);
+        if (QZRealm == NULL || Data == NULL)
+            break;
+        void *Cell = Cells->GetObject(i);
+        if (!TrelkRealm_IsCell(Cell) || !TrelkRealm_InQueue(QZRealm, Cell, QueueName))
             continue;
-        }
         VS_UUID CellID = SRV->GetID(Cell);
-        uint64_t Serial = Trelk_ScriptSerial();
-        VS_BOOL Takes = QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, QZData, VS_TRUE);
-        if (Serial != Trelk_ScriptSerial() &&
-            (SRV->GetObject(const_cast<VS_UUID *>(RealmID)) != Realm || SRV->GetObject(&CellID) != Cell ||
-             SRV->GetObject(const_cast<VS_UUID *>(DataID)) != QZData)) {
-            *Lost = VS_TRUE;
-            return NULL;
-        }
-        if (Takes)
-            return (StructOfQZCellBase *)Cell;
-        Cell = SRV->QueryNext(Cell);
+        if (QZProcBase_DataCanBeAsInput_Internal((StructOfQZProcBase *)Cell, (StructOfQZDataBase *)Data, VS_TRUE))
+            Found = (StructOfQZCellBase *)SRV->GetObject(&CellID);
     }
-    return NULL;
+    if (Cells != NULL)
+        Cells->Release();
+    return Found;
 }
 
 // Calls the cell's "CaptureEnvData" (realm, datum).
@@ -251,21 +263,17 @@ VS_INT32 QZRealmBase_EnvDataToCell(void *L)
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }
-    StructOfQZDataBase *QZData = (StructOfQZDataBase *)Data;
-    VS_UUID RealmID = SRV->GetID(Self), DataID = SRV->GetID(QZData);
-    VS_BOOL FromLibrary = VS_FALSE, Lost = VS_FALSE;
-    StructOfQZCellBase *Cell = FirstTaker(&RealmID, VS_FALSE, &DataID, &Lost);
-    if (Cell == NULL && !Lost) {
-        Cell = FirstTaker(&RealmID, VS_TRUE, &DataID, &Lost);
+    VS_UUID RealmID = SRV->GetID(Self), DataID = SRV->GetID(Data);
+    VS_BOOL FromLibrary = VS_FALSE;
+    StructOfQZCellBase *Cell = FirstTaker(&RealmID, &DataID, VS_FALSE);
+    if (Cell == NULL) {
+        Cell = FirstTaker(&RealmID, &DataID, VS_TRUE);
         FromLibrary = VS_TRUE;
     }
-    if (Cell == NULL) {
-        SRV->LuaPushBool(VS_FALSE);
-        return 1;
-    }
+    // The tests may have run scripts: the realm and the datum are found again.
     Self = (StructOfQZRealmBase *)SRV->GetObject(&RealmID);
-    QZData = (StructOfQZDataBase *)SRV->GetObject(&DataID);
-    if (Self == NULL || QZData == NULL) {
+    StructOfQZDataBase *QZData = (StructOfQZDataBase *)SRV->GetObject(&DataID);
+    if (Cell == NULL || Self == NULL || QZData == NULL) {
         SRV->LuaPushBool(VS_FALSE);
         return 1;
     }

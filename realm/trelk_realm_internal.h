@@ -132,6 +132,9 @@ VS_BOOL TrelkRealm_IsData(void *Object);
 VS_BOOL TrelkRealm_IsCell(void *Object);
 // Argument 1 when it is a realm instance, else NULL.
 StructOfQZRealmBase *TrelkRealm_SelfArg();
+// TRUE when the datum's place holds a GC lock on it: the env queue of a realm
+// or of a cell, or the data queue of a proc's output.
+VS_BOOL TrelkRealm_PlaceHoldsDatum(void *Data);
 
 // ---------------------------------------------------------------------------
 // Queues: every membership of one of a realm's four queues holds exactly one

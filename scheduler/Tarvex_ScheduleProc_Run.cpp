@@ -408,7 +408,12 @@ static VS_BOOL QueueToEnv(RunState *R, VS_PARAPKGPTR EnvList)
         if (SRV->DelIDKey(Held, &NewID) == NULL)
             SRV->LockGC(New);
         R->cell->IsEnvDataQueueChange = VS_TRUE;
-        SRV->ChangeParent(New, R->cell, EnvIndex);
+        if (!SRV->ChangeParent(New, R->cell, EnvIndex)) {
+            // A cell on its way out (run from a free callback) takes
+            // nothing more: the lock would keep the datum for ever.
+            SRV->UnLockGC(New);
+            continue;
+        }
         QZRealmBase_AddEnvData_ToActiveObject(R->realm, R->cell, New);
         Queued = VS_TRUE;
     }
