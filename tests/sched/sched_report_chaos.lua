@@ -31,16 +31,15 @@
 -- aggregates (InputFrom(-1)), pairs, inputs bound to a value, slave inputs,
 -- and some run asynchronously (so a storm seed is not replayed exactly).
 --
--- Free callbacks (and a type class's "OnBeforeFree") only free and clear
--- (and, in a storm, write stamps, flags and records), and leave the object
--- being freed alone, unless TRELK_CHAOS_FREE_FULL=1 is in the environment (or
--- CHAOS_FREE_FULL is set): they then do whatever the other hooks do, to the
--- objects being freed too.
+-- Free callbacks (and a type class's "OnBeforeFree") do whatever the other
+-- hooks do, to the objects being freed too. With TRELK_CHAOS_FREE_FULL=0 in
+-- the environment they only free and clear (and, in a storm, write stamps,
+-- flags and records), and leave the object being freed alone.
 -- TRELK_STORM_EQUAL_STAMPS=0 keeps a storm from giving two waiting data one
 -- stamp; TRELK_STORM_ASYNC=0 keeps its procs synchronous.
 local STORM = rawget(_G, "STORM_CHAOS") == true
 local HOOKS = rawget(_G, "HOOK_CHAOS") == true or STORM
-local FREE_FULL = rawget(_G, "CHAOS_FREE_FULL") == true or os.getenv("TRELK_CHAOS_FREE_FULL") == "1"
+local FREE_FULL = os.getenv("TRELK_CHAOS_FREE_FULL") ~= "0"
 local EQUAL_STAMPS = STORM and os.getenv("TRELK_STORM_EQUAL_STAMPS") ~= "0"
 local ASYNC = STORM and os.getenv("TRELK_STORM_ASYNC") ~= "0"
 local T = dofile(arg[1] .. "/sched_testlib.lua")
@@ -509,9 +508,7 @@ if HOOKS then
         chaos("OnFreeCallback")
         return
       end
-      -- Frees and clears anything but the object being freed. (A realm fed,
-      -- reset or run from the free callback of one of its own objects keeps
-      -- some of what the run made: left alone here.)
+      -- Frees and clears anything but the object being freed.
       local saved = cur
       cur = {realm = cur.realm ~= o and cur.realm or nil, cell = cur.cell ~= o and cur.cell or nil,
              runner = cur.runner, proc = cur.proc ~= o and cur.proc or nil}
