@@ -193,15 +193,22 @@ void TrelkSched_Connect(StructOfQZDataInputContainer *Input, StructOfQZDataBase 
     if (Item != NULL) {
         Item->ObjectID = SRV->GetID(Data);
         Item->ChangeFlag = VS_TRUE;
-        SRV->ChangeParent(Item, Input, TrelkSched_DataQueueIndex());
-        SRV->RegBeforeChangeCallBack(Item, ItemFlagChanging, 0, 0);
-        TrelkSched_TouchProc(Proc);
+        if (SRV->ChangeParent(Item, Input, TrelkSched_DataQueueIndex())) {
+            SRV->RegBeforeChangeCallBack(Item, ItemFlagChanging, 0, 0);
+            TrelkSched_TouchProc(Proc);
+        } else {
+            // The input's proc is on its way out.
+            SRV->UnLockGC(Item);
+        }
     }
     StructOfQZObjectPointer *Pointer =
         (StructOfQZObjectPointer *)SRV->MallocObjectL(SRV->GetIDEx(QZObjectPointerClass), 0, NULL);
     if (Pointer != NULL) {
         Pointer->ObjectID = SRV->GetID(Proc);
-        SRV->ChangeParent(Pointer, Data, TrelkSched_ConnectedProcIndex());
+        // A datum whose free event runs (a free callback running the realm)
+        // takes no child: the record would keep its creation lock for ever.
+        if (!SRV->ChangeParent(Pointer, Data, TrelkSched_ConnectedProcIndex()))
+            SRV->UnLockGC(Pointer);
     }
     if (Data->ExcludeProc != NULL && SRV->FindIDKey(Data->ExcludeProc, ExcludeID) == NULL) {
         SRV->InsertIDKey(Data->ExcludeProc, ExcludeID, (void *)1);
