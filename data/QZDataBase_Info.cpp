@@ -570,10 +570,8 @@ static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Ma
     if (!QZDataBase_IsDataObject(X))
         return VS_FALSE;
     StructOfQZDataBaseLocalBuf *LocalBuf = QZDataBase_GetLocalBuf(X);
-    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
-    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
-                  ? VS_TRUE
-                  : VS_FALSE;
+    if (LocalBuf != NULL)
+        Trelk_ChainMarkLookList(&LocalBuf->FreeCallbackMemo, LocalBuf->CallBackObjectPkg, Memo, Marked);
     return VS_TRUE;
 }
 

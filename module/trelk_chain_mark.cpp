@@ -52,3 +52,15 @@ void *Trelk_ChainMarkNearest(TrelkChainMarkKind *Kind, void *X)
     }
     return Found;
 }
+
+void Trelk_ChainMarkAddCallback(TrelkChainMarkKind *Kind, VS_PARAPKGPTR *List, void *Target)
+{
+    if (Target == NULL)
+        return;
+    if (*List == NULL)
+        *List = Trelk_GetParaPkgInterface(__LINE__);
+    VS_BOOL First = *List != NULL && (*List)->GetNumber() == 0;
+    Trelk_CallBackListAdd(*List, Target);
+    if (First)
+        Trelk_ChainMarkGained(Kind);
+}

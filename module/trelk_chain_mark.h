@@ -52,4 +52,18 @@ inline void Trelk_ChainMarkGained(TrelkChainMarkKind *Kind)
     Kind->Generation.fetch_add(1, std::memory_order_relaxed);
 }
 
+// For a Look function over objects whose buffers keep a memo and a list of
+// free-callback targets: such an object bears the mark while its list has a
+// target.
+inline void Trelk_ChainMarkLookList(TrelkChainMarkMemo *Field, VS_PARAPKGPTR List, TrelkChainMarkMemo **Memo,
+                                    VS_BOOL *Marked)
+{
+    *Memo = Field;
+    *Marked = List != NULL && List->GetNumber() > 0 ? VS_TRUE : VS_FALSE;
+}
+
+// Adds Target to a list of free-callback targets, made on first use; the
+// kind's generation moves when the list gets its first target.
+void Trelk_ChainMarkAddCallback(TrelkChainMarkKind *Kind, VS_PARAPKGPTR *List, void *Target);
+
 #endif

@@ -174,10 +174,8 @@ static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Ma
     if (!TrelkProc_IsProcObject(X))
         return VS_FALSE;
     StructOfQZProcBaseLocalBuf *LocalBuf = QZProcBase_GetProcLocalBuf(X);
-    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
-    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
-                  ? VS_TRUE
-                  : VS_FALSE;
+    if (LocalBuf != NULL)
+        Trelk_ChainMarkLookList(&LocalBuf->FreeCallbackMemo, LocalBuf->CallBackObjectPkg, Memo, Marked);
     return VS_TRUE;
 }
 
@@ -185,14 +183,8 @@ TrelkChainMarkKind TrelkProc_FreeCallbackMark = {LookFreeCallbacks, {0}};
 
 void QZProcBase_AddFreeCallback_Internal(StructOfQZProcBaseLocalBuf *LocalBuf, void *Target)
 {
-    if (LocalBuf == NULL || Target == NULL)
-        return;
-    if (LocalBuf->CallBackObjectPkg == NULL)
-        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
-    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
-    if (First)
-        Trelk_ChainMarkGained(&TrelkProc_FreeCallbackMark);
+    if (LocalBuf != NULL)
+        Trelk_ChainMarkAddCallback(&TrelkProc_FreeCallbackMark, &LocalBuf->CallBackObjectPkg, Target);
 }
 
 // The proc and every class up its chain with targets, in chain order. The

@@ -406,10 +406,8 @@ static VS_BOOL LookFreeCallbacks(void *X, TrelkChainMarkMemo **Memo, VS_BOOL *Ma
     if (X != QZProcChainBaseClass && !TrelkChain_IsChain(X))
         return VS_FALSE;
     StructOfQZProcChainBaseLocalBuf *LocalBuf = ChainLocalBuf(X);
-    *Memo = LocalBuf != NULL ? &LocalBuf->FreeCallbackMemo : NULL;
-    *Marked = LocalBuf != NULL && LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() > 0
-                  ? VS_TRUE
-                  : VS_FALSE;
+    if (LocalBuf != NULL)
+        Trelk_ChainMarkLookList(&LocalBuf->FreeCallbackMemo, LocalBuf->CallBackObjectPkg, Memo, Marked);
     return VS_TRUE;
 }
 
@@ -417,14 +415,8 @@ static TrelkChainMarkKind FreeCallbackMark = {LookFreeCallbacks, {0}};
 
 void TrelkChain_AddFreeCallback(StructOfQZProcChainBaseLocalBuf *LocalBuf, void *Target)
 {
-    if (LocalBuf == NULL || Target == NULL)
-        return;
-    if (LocalBuf->CallBackObjectPkg == NULL)
-        LocalBuf->CallBackObjectPkg = Trelk_GetParaPkgInterface(__LINE__);
-    VS_BOOL First = LocalBuf->CallBackObjectPkg != NULL && LocalBuf->CallBackObjectPkg->GetNumber() == 0;
-    Trelk_CallBackListAdd(LocalBuf->CallBackObjectPkg, Target);
-    if (First)
-        Trelk_ChainMarkGained(&FreeCallbackMark);
+    if (LocalBuf != NULL)
+        Trelk_ChainMarkAddCallback(&FreeCallbackMark, &LocalBuf->CallBackObjectPkg, Target);
 }
 
 static void OnBeforeFree(StructOfQZProcChainBase *Chain)
