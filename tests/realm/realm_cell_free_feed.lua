@@ -4,16 +4,7 @@
 -- it was to capture stays where it was, and nothing is left behind.
 local T = dofile(arg[1] .. "/realm_testlib.lua")
 
-local N = QZDataBase:CreateType("cellfreefeed.N")
-local M = QZDataBase:CreateType("cellfreefeed.M")
-local P = QZProcBase:CreateSubType("cellfreefeed.P")
-P:InputFrom(N)
-P:OutputFrom(M)
-function P:Execute()
-  self:AddOutputData(M(2))
-  self:AcceptInput(self:GetInput(0))
-  return 0
-end
+local N, M, P = T.passThrough("cellfreefeed")
 
 local refused = "'s as Add or Capture EnvData failed, cell is being freed"
 -- Each action on the cell being freed (with its realm and a datum waiting

@@ -4,16 +4,7 @@
 -- refused with a report, and nothing of what was made for it is left behind.
 local T = dofile(arg[1] .. "/realm_testlib.lua")
 
-local N = QZDataBase:CreateType("freefeed.N")
-local M = QZDataBase:CreateType("freefeed.M")
-local P = QZProcBase:CreateSubType("freefeed.P")
-P:InputFrom(N)
-P:OutputFrom(M)
-function P:Execute()
-  self:AddOutputData(M(2))
-  self:AcceptInput(self:GetInput(0))
-  return 0
-end
+local N, M, P = T.passThrough("freefeed")
 
 local refused = "'s as Add or Capture EnvData failed, realm is being freed"
 -- Each action on the realm being freed, and whether it feeds the realm (and is
